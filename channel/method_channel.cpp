@@ -1,0 +1,26 @@
+#include "channel/method_channel.h"
+
+namespace lumivane {
+
+MethodChannel::MethodChannel(BinaryMessenger& messenger, std::string name, Log& log)
+    : messenger_(messenger), name_(std::move(name)), log_(log) {}
+
+void MethodChannel::setMethodCallHandler(MethodCallHandler handler) {
+    if (!handler) {
+        messenger_.setMessageHandler(name_, nullptr);
+        return;
+    }
+    messenger_.setMessageHandler(
+        name_, [name = name_, &log = log_, handler = std::move(handler)](const Bytes& message, BinaryReply reply) {
+            std::string error;
+            auto call = StandardMethodCodec::decodeMethodCall(message.data(), message.size(), &error);
+            if (!call) {
+                log.write("Lumivane: undecodable method call on " + name + ": " + error);
+                reply(Bytes());
+                return;
+            }
+            handler(*call, MethodResult(call->method, std::move(reply), log));
+        });
+}
+
+}  // namespace lumivane

@@ -1,0 +1,28 @@
+#pragma once
+#include <functional>
+#include <string>
+
+#include "channel/binary_messenger.h"
+#include "channel/method_result.h"
+#include "runtime/log.h"
+
+namespace lumivane {
+
+using MethodCallHandler = std::function<void(const MethodCall& call, MethodResult result)>;
+
+// A named method channel with the standard method codec. The handler is called
+// on the main loop. A message that does not decode as a method call gets an
+// empty reply and one log line. Main loop only.
+class MethodChannel {
+public:
+    MethodChannel(BinaryMessenger& messenger, std::string name, Log& log);
+    void setMethodCallHandler(MethodCallHandler handler);
+    const std::string& name() const { return name_; }
+
+private:
+    BinaryMessenger& messenger_;
+    std::string name_;
+    Log& log_;
+};
+
+}  // namespace lumivane

@@ -1,0 +1,48 @@
+#include "channel/method_result.h"
+
+#include <cstdlib>
+
+namespace lumivane {
+
+MethodResult::MethodResult(std::string method, BinaryReply reply, Log& log)
+    : state_(std::make_unique<State>(State{std::move(method), std::move(reply), &log})) {}
+
+MethodResult& MethodResult::operator=(MethodResult&& other) noexcept {
+    if (this != &other) {
+        finish();
+        state_ = std::move(other.state_);
+    }
+    return *this;
+}
+
+MethodResult::~MethodResult() { finish(); }
+
+void MethodResult::finish() {
+    if (!state_ || state_->answered) return;
+    state_->log->write("Lumivane: no answer was given to \"" + state_->method + "\"");
+    answer(Bytes());
+}
+
+void MethodResult::answer(Bytes envelope) {
+    if (!state_) return;  // moved from
+    if (state_->answered) {
+        state_->log->write("Lumivane: \"" + state_->method + "\" was answered twice");
+#ifndef NDEBUG
+        std::abort();
+#endif
+        return;
+    }
+    state_->answered = true;
+    state_->reply(std::move(envelope));
+}
+
+void MethodResult::success(const EncodableValue& value) { answer(StandardMethodCodec::encodeSuccessEnvelope(value)); }
+
+void MethodResult::error(const std::string& code, const std::optional<std::string>& message,
+                         const EncodableValue& details) {
+    answer(StandardMethodCodec::encodeErrorEnvelope(code, message, details));
+}
+
+void MethodResult::notImplemented() { answer(Bytes()); }
+
+}  // namespace lumivane

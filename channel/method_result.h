@@ -1,0 +1,47 @@
+#pragma once
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "channel/binary_messenger.h"
+#include "channel/encodable_value.h"
+#include "runtime/log.h"
+
+namespace lumivane {
+
+// The answer to one method call: a value, a channel error, or not implemented.
+// Move-only and answered exactly once, on the main loop (work on other queues
+// hops back first). A second answer aborts debug builds and is dropped with a
+// log line otherwise; a result destroyed unanswered logs a line and answers
+// not implemented, so the caller is never left waiting.
+class MethodResult {
+public:
+    MethodResult(std::string method, BinaryReply reply, Log& log);
+    MethodResult(MethodResult&&) noexcept = default;
+    MethodResult& operator=(MethodResult&&) noexcept;
+    MethodResult(const MethodResult&) = delete;
+    MethodResult& operator=(const MethodResult&) = delete;
+    ~MethodResult();
+
+    void success(const EncodableValue& value = EncodableValue());
+    void error(const std::string& code, const std::optional<std::string>& message = std::nullopt,
+               const EncodableValue& details = EncodableValue());
+    void notImplemented();
+
+    bool answered() const { return !state_ || state_->answered; }
+    const std::string& method() const { return state_->method; }
+
+private:
+    struct State {
+        std::string method;
+        BinaryReply reply;
+        Log* log;
+        bool answered = false;
+    };
+    void answer(Bytes envelope);
+    void finish();
+
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace lumivane

@@ -1,0 +1,379 @@
+#include "channel/standard_codec.h"
+
+#include <cstring>
+#include <limits>
+
+namespace lumivane {
+
+namespace {
+
+enum Tag : std::uint8_t {
+    kNull = 0,
+    kTrue = 1,
+    kFalse = 2,
+    kInt32 = 3,
+    kInt64 = 4,
+    kLargeInt = 5,
+    kFloat64 = 6,
+    kString = 7,
+    kUInt8List = 8,
+    kInt32List = 9,
+    kInt64List = 10,
+    kFloat64List = 11,
+    kList = 12,
+    kMap = 13,
+    kFloat32List = 14,
+};
+
+template <typename T>
+void writeRaw(Bytes& out, T value) {
+    std::uint8_t raw[sizeof(T)];
+    std::memcpy(raw, &value, sizeof(T));  // the host is little-endian, as the codec
+    out.insert(out.end(), raw, raw + sizeof(T));
+}
+
+void writeSize(Bytes& out, std::size_t size) {
+    if (size < 254) {
+        out.push_back(static_cast<std::uint8_t>(size));
+    } else if (size <= 0xffff) {
+        out.push_back(254);
+        writeRaw<std::uint16_t>(out, static_cast<std::uint16_t>(size));
+    } else {
+        out.push_back(255);
+        writeRaw<std::uint32_t>(out, static_cast<std::uint32_t>(size));
+    }
+}
+
+void align(Bytes& out, std::size_t alignment) {
+    std::size_t rem = out.size() % alignment;
+    if (rem) out.insert(out.end(), alignment - rem, 0);
+}
+
+template <typename T>
+void writeTyped(Bytes& out, Tag tag, const std::vector<T>& items) {
+    out.push_back(tag);
+    writeSize(out, items.size());
+    align(out, sizeof(T));
+    auto* raw = reinterpret_cast<const std::uint8_t*>(items.data());
+    out.insert(out.end(), raw, raw + items.size() * sizeof(T));
+}
+
+class Reader {
+public:
+    Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+    bool atEnd() const { return pos_ == size_; }
+    const std::string& error() const { return error_; }
+
+    bool fail(std::string message) {
+        if (error_.empty()) error_ = std::move(message) + " at byte " + std::to_string(pos_);
+        return false;
+    }
+
+    bool readByte(std::uint8_t& out) {
+        if (pos_ >= size_) return fail("truncated message");
+        out = data_[pos_++];
+        return true;
+    }
+
+    template <typename T>
+    bool readRaw(T& out) {
+        if (size_ - pos_ < sizeof(T)) return fail("truncated message");
+        std::memcpy(&out, data_ + pos_, sizeof(T));
+        pos_ += sizeof(T);
+        return true;
+    }
+
+    bool readSize(std::size_t& out) {
+        std::uint8_t first;
+        if (!readByte(first)) return false;
+        if (first < 254) {
+            out = first;
+        } else if (first == 254) {
+            std::uint16_t v;
+            if (!readRaw(v)) return false;
+            out = v;
+        } else {
+            std::uint32_t v;
+            if (!readRaw(v)) return false;
+            out = v;
+        }
+        return true;
+    }
+
+    bool skipAlign(std::size_t alignment) {
+        std::size_t rem = pos_ % alignment;
+        if (!rem) return true;
+        std::size_t pad = alignment - rem;
+        if (size_ - pos_ < pad) return fail("truncated padding");
+        pos_ += pad;
+        return true;
+    }
+
+    // Checks that `count` elements of `unit` bytes fit in what is left, before
+    // anything is allocated for them.
+    bool fits(std::size_t count, std::size_t unit) {
+        if (count > (size_ - pos_) / unit) return fail("declared size past the end");
+        return true;
+    }
+
+    template <typename T>
+    bool readTyped(EncodableValue& out) {
+        std::size_t count;
+        if (!readSize(count) || !skipAlign(sizeof(T)) || !fits(count, sizeof(T))) return false;
+        std::vector<T> items(count);
+        if (count) std::memcpy(items.data(), data_ + pos_, count * sizeof(T));
+        pos_ += count * sizeof(T);
+        out = std::move(items);
+        return true;
+    }
+
+    bool readValue(EncodableValue& out, int depth) {
+        std::uint8_t tag;
+        if (!readByte(tag)) return false;
+        switch (tag) {
+            case kNull: out = EncodableValue(); return true;
+            case kTrue: out = true; return true;
+            case kFalse: out = false; return true;
+            case kInt32: {
+                std::int32_t v;
+                if (!readRaw(v)) return false;
+                out = v;
+                return true;
+            }
+            case kInt64: {
+                std::int64_t v;
+                if (!readRaw(v)) return false;
+                out = v;
+                return true;
+            }
+            case kFloat64: {
+                double v;
+                if (!skipAlign(8) || !readRaw(v)) return false;
+                out = v;
+                return true;
+            }
+            case kString: {
+                std::size_t n;
+                if (!readSize(n) || !fits(n, 1)) return false;
+                out = std::string(reinterpret_cast<const char*>(data_ + pos_), n);
+                pos_ += n;
+                return true;
+            }
+            case kUInt8List: {
+                std::size_t n;
+                if (!readSize(n) || !fits(n, 1)) return false;
+                out = Bytes(data_ + pos_, data_ + pos_ + n);
+                pos_ += n;
+                return true;
+            }
+            case kInt32List: return readTyped<std::int32_t>(out);
+            case kInt64List: return readTyped<std::int64_t>(out);
+            case kFloat64List: return readTyped<double>(out);
+            case kFloat32List: return readTyped<float>(out);
+            case kList: {
+                if (depth >= StandardMessageCodec::kMaxDepth) return fail("nesting too deep");
+                std::size_t n;
+                if (!readSize(n) || !fits(n, 1)) return false;  // every element takes a byte at least
+                EncodableList list;
+                list.reserve(n);
+                for (std::size_t i = 0; i < n; ++i) {
+                    if (!readValue(list.emplace_back(), depth + 1)) return false;
+                }
+                out = std::move(list);
+                return true;
+            }
+            case kMap: {
+                if (depth >= StandardMessageCodec::kMaxDepth) return fail("nesting too deep");
+                std::size_t n;
+                if (!readSize(n) || !fits(n, 2)) return false;
+                EncodableMap map;
+                map.reserve(n);
+                for (std::size_t i = 0; i < n; ++i) {
+                    EncodableValue key, value;
+                    if (!readValue(key, depth + 1) || !readValue(value, depth + 1)) return false;
+                    map.set(std::move(key), std::move(value));
+                }
+                out = std::move(map);
+                return true;
+            }
+            default:
+                --pos_;
+                return fail("unknown type tag " + std::to_string(tag));
+        }
+    }
+
+    bool readAll(EncodableValue& out) { return readValue(out, 0); }
+
+    bool expectEnd() { return atEnd() || fail("trailing bytes"); }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
+    std::string error_;
+};
+
+void setError(std::string* error, const std::string& message) {
+    if (error) *error = message;
+}
+
+}  // namespace
+
+void StandardMessageCodec::writeValue(Bytes& out, const EncodableValue& value) {
+    std::visit(
+        [&out](const auto& v) {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, std::monostate>) {
+                out.push_back(kNull);
+            } else if constexpr (std::is_same_v<T, bool>) {
+                out.push_back(v ? kTrue : kFalse);
+            } else if constexpr (std::is_same_v<T, std::int32_t>) {
+                out.push_back(kInt32);
+                writeRaw(out, v);
+            } else if constexpr (std::is_same_v<T, std::int64_t>) {
+                // The smallest integer type that holds the value, as the engine writes.
+                if (v >= std::numeric_limits<std::int32_t>::min() && v <= std::numeric_limits<std::int32_t>::max()) {
+                    out.push_back(kInt32);
+                    writeRaw(out, static_cast<std::int32_t>(v));
+                } else {
+                    out.push_back(kInt64);
+                    writeRaw(out, v);
+                }
+            } else if constexpr (std::is_same_v<T, double>) {
+                out.push_back(kFloat64);
+                align(out, 8);
+                writeRaw(out, v);
+            } else if constexpr (std::is_same_v<T, std::string>) {
+                out.push_back(kString);
+                writeSize(out, v.size());
+                out.insert(out.end(), v.begin(), v.end());
+            } else if constexpr (std::is_same_v<T, Bytes>) {
+                out.push_back(kUInt8List);
+                writeSize(out, v.size());
+                out.insert(out.end(), v.begin(), v.end());
+            } else if constexpr (std::is_same_v<T, std::vector<std::int32_t>>) {
+                writeTyped(out, kInt32List, v);
+            } else if constexpr (std::is_same_v<T, std::vector<std::int64_t>>) {
+                writeTyped(out, kInt64List, v);
+            } else if constexpr (std::is_same_v<T, std::vector<double>>) {
+                writeTyped(out, kFloat64List, v);
+            } else if constexpr (std::is_same_v<T, std::vector<float>>) {
+                writeTyped(out, kFloat32List, v);
+            } else if constexpr (std::is_same_v<T, EncodableList>) {
+                out.push_back(kList);
+                writeSize(out, v.size());
+                for (const auto& item : v) writeValue(out, item);
+            } else if constexpr (std::is_same_v<T, EncodableMap>) {
+                out.push_back(kMap);
+                writeSize(out, v.size());
+                for (const auto& [key, item] : v) {
+                    writeValue(out, key);
+                    writeValue(out, item);
+                }
+            }
+        },
+        static_cast<const EncodableValueVariant&>(value));
+}
+
+Bytes StandardMessageCodec::encodeMessage(const EncodableValue& value) {
+    Bytes out;
+    if (value.isNull()) return out;
+    writeValue(out, value);
+    return out;
+}
+
+std::optional<EncodableValue> StandardMessageCodec::decodeMessage(const std::uint8_t* data, std::size_t size,
+                                                                  std::string* error) {
+    if (size == 0) return EncodableValue();
+    Reader reader(data, size);
+    EncodableValue value;
+    if (!reader.readAll(value) || !reader.expectEnd()) {
+        setError(error, reader.error());
+        return std::nullopt;
+    }
+    return value;
+}
+
+Bytes StandardMethodCodec::encodeMethodCall(const MethodCall& call) {
+    Bytes out;
+    StandardMessageCodec::writeValue(out, EncodableValue(call.method));
+    StandardMessageCodec::writeValue(out, call.arguments);
+    return out;
+}
+
+std::optional<MethodCall> StandardMethodCodec::decodeMethodCall(const std::uint8_t* data, std::size_t size,
+                                                                std::string* error) {
+    Reader reader(data, size);
+    EncodableValue name, arguments;
+    if (!reader.readAll(name)) {
+        setError(error, reader.error());
+        return std::nullopt;
+    }
+    auto* method = name.get<std::string>();
+    if (!method) {
+        setError(error, "method name is not a string");
+        return std::nullopt;
+    }
+    if (!reader.atEnd() && !reader.readAll(arguments)) {
+        setError(error, reader.error());
+        return std::nullopt;
+    }
+    if (!reader.expectEnd()) {
+        setError(error, reader.error());
+        return std::nullopt;
+    }
+    return MethodCall{*method, std::move(arguments)};
+}
+
+Bytes StandardMethodCodec::encodeSuccessEnvelope(const EncodableValue& value) {
+    Bytes out{0};
+    StandardMessageCodec::writeValue(out, value);
+    return out;
+}
+
+Bytes StandardMethodCodec::encodeErrorEnvelope(const std::string& code, const std::optional<std::string>& message,
+                                               const EncodableValue& details) {
+    Bytes out{1};
+    StandardMessageCodec::writeValue(out, EncodableValue(code));
+    StandardMessageCodec::writeValue(out, message ? EncodableValue(*message) : EncodableValue());
+    StandardMessageCodec::writeValue(out, details);
+    return out;
+}
+
+std::optional<MethodResponse> StandardMethodCodec::decodeEnvelope(const std::uint8_t* data, std::size_t size,
+                                                                  std::string* error) {
+    if (size == 0) return MethodResponse(NotImplemented{});
+    // Alignment counts from the envelope's first byte, so read from the whole buffer.
+    Reader whole(data, size);
+    std::uint8_t kind;
+    whole.readByte(kind);
+    if (kind == 0) {
+        EncodableValue value;
+        if (!whole.readAll(value) || !whole.expectEnd()) {
+            setError(error, whole.error());
+            return std::nullopt;
+        }
+        return MethodResponse(std::move(value));
+    }
+    if (kind == 1) {
+        EncodableValue code, message, details;
+        if (!whole.readAll(code) || !whole.readAll(message) || !whole.readAll(details) || !whole.expectEnd()) {
+            setError(error, whole.error());
+            return std::nullopt;
+        }
+        auto* codeText = code.get<std::string>();
+        auto* messageText = message.get<std::string>();
+        if (!codeText || (!message.isNull() && !messageText)) {
+            setError(error, "malformed error envelope");
+            return std::nullopt;
+        }
+        MethodError result{*codeText, messageText ? std::optional<std::string>(*messageText) : std::nullopt,
+                           std::move(details)};
+        return MethodResponse(std::move(result));
+    }
+    setError(error, "unknown envelope kind " + std::to_string(kind));
+    return std::nullopt;
+}
+
+}  // namespace lumivane

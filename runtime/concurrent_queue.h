@@ -1,0 +1,50 @@
+#pragma once
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "runtime/executor.h"
+
+namespace lumivane {
+
+// An elastic pool for work that blocks on device I/O: a task posted while every
+// worker is busy gets a new worker (up to `maxWorkers`), so parallel device reads
+// are never serialised behind each other. Workers idle for `idleRetire` retire.
+// post() may be called from any thread. The destructor runs what is queued, then
+// joins every worker. `mutex_` guards every field below it.
+class ConcurrentQueue final : public Executor {
+public:
+    explicit ConcurrentQueue(std::string label, std::size_t maxWorkers = 64,
+                             std::chrono::milliseconds idleRetire = std::chrono::seconds(5));
+    ~ConcurrentQueue() override;
+    ConcurrentQueue(const ConcurrentQueue&) = delete;
+    ConcurrentQueue& operator=(const ConcurrentQueue&) = delete;
+
+    void post(std::function<void()> task) override;
+    const std::string& label() const { return label_; }
+    std::size_t workerCount() const;
+
+private:
+    void work();
+    void reapFinished();  // with mutex_ held
+
+    std::string label_;
+    std::size_t maxWorkers_;
+    std::chrono::milliseconds idleRetire_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable drained_;
+    std::deque<std::function<void()>> tasks_;
+    std::list<std::thread> workers_;
+    std::deque<std::thread::id> finished_;  // retired workers not yet joined
+    std::size_t live_ = 0;                  // workers running work()
+    std::size_t idle_ = 0;                  // workers waiting for a task
+    bool stopping_ = false;
+};
+
+}  // namespace lumivane

@@ -1,0 +1,53 @@
+#include "runtime/group.h"
+
+namespace lumivane {
+
+void Group::enter() {
+    std::lock_guard lock(mutex_);
+    ++count_;
+}
+
+void Group::leave() {
+    std::vector<std::pair<Executor*, std::function<void()>>> ready;
+    {
+        std::lock_guard lock(mutex_);
+        if (--count_ > 0) return;
+        count_ = 0;
+        ready.swap(waiters_);
+    }
+    zero_.notify_all();
+    for (auto& [executor, task] : ready) executor->post(std::move(task));
+}
+
+bool Group::wait(std::chrono::steady_clock::duration timeout) {
+    std::unique_lock lock(mutex_);
+    return zero_.wait_for(lock, timeout, [this] { return count_ == 0; });
+}
+
+void Group::notify(Executor& executor, std::function<void()> task) {
+    {
+        std::lock_guard lock(mutex_);
+        if (count_ > 0) {
+            waiters_.emplace_back(&executor, std::move(task));
+            return;
+        }
+    }
+    executor.post(std::move(task));
+}
+
+void Semaphore::signal() {
+    {
+        std::lock_guard lock(mutex_);
+        ++count_;
+    }
+    available_.notify_one();
+}
+
+bool Semaphore::wait(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(mutex_);
+    if (!available_.wait_until(lock, deadline, [this] { return count_ > 0; })) return false;
+    --count_;
+    return true;
+}
+
+}  // namespace lumivane

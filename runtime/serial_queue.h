@@ -1,0 +1,42 @@
+#pragma once
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "runtime/executor.h"
+
+namespace lumivane {
+
+// Tasks run one at a time, in order, on the queue's own thread, which is named
+// after the label. post() may be called from any thread, including the queue's
+// own. The destructor runs what is already queued, then joins the thread.
+// `mutex_` guards `tasks_` and `stopping_`.
+class SerialQueue final : public Executor {
+public:
+    explicit SerialQueue(std::string label);
+    ~SerialQueue() override;
+    SerialQueue(const SerialQueue&) = delete;
+    SerialQueue& operator=(const SerialQueue&) = delete;
+
+    void post(std::function<void()> task) override;
+    const std::string& label() const { return label_; }
+    bool isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
+
+private:
+    void loop();
+
+    std::string label_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> tasks_;  // guarded by mutex_
+    bool stopping_ = false;                    // guarded by mutex_
+    std::thread thread_;
+};
+
+// Names the calling thread (Linux keeps the first 15 bytes).
+void nameCurrentThread(const std::string& label);
+
+}  // namespace lumivane

@@ -1,0 +1,53 @@
+#include "tests/host_process.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <spawn.h>
+#include <stdexcept>
+#include <sys/wait.h>
+
+extern char** environ;
+
+namespace lumivane {
+
+HostProcess::HostProcess(std::vector<std::string> extraArguments) {
+    char pattern[] = "/tmp/lumivane-e2e-XXXXXX";
+    if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+    folder_ = pattern;
+    socket_ = folder_ + "/host.sock";
+    const char* binDir = std::getenv("LUMIVANE_BIN_DIR");
+    std::string binary = std::string(binDir ? binDir : ".") + "/lumivane-host";
+    std::vector<std::string> words{binary, "--platform", "sim", "--socket", socket_};
+    words.insert(words.end(), extraArguments.begin(), extraArguments.end());
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, binary.c_str(), nullptr, nullptr, argv.data(), environ) != 0)
+        throw std::runtime_error("cannot start " + binary);
+}
+
+HostProcess::~HostProcess() {
+    stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+}
+
+bool HostProcess::running() {
+    if (pid_ < 0) return false;
+    int status;
+    if (waitpid(pid_, &status, WNOHANG) == 0) return true;
+    pid_ = -1;
+    return false;
+}
+
+int HostProcess::stop() {
+    if (pid_ < 0) return -1;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace lumivane

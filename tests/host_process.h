@@ -1,0 +1,29 @@
+#pragma once
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace lumivane {
+
+// Runs lumivane-host in a child process on a fresh socket in a temporary
+// folder, for end-to-end tests. The destructor stops it (SIGTERM, then waits).
+class HostProcess {
+public:
+    explicit HostProcess(std::vector<std::string> extraArguments = {});
+    ~HostProcess();
+    HostProcess(const HostProcess&) = delete;
+    HostProcess& operator=(const HostProcess&) = delete;
+
+    const std::string& socketPath() const { return socket_; }
+    const std::string& folder() const { return folder_; }
+    bool running();
+    // Stops the host; answers its exit status.
+    int stop();
+
+private:
+    std::string folder_;
+    std::string socket_;
+    pid_t pid_ = -1;
+};
+
+}  // namespace lumivane

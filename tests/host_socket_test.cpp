@@ -1,0 +1,129 @@
+// The host process end to end: real frames over its Unix socket.
+#include <cstring>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "tests/host_process.h"
+#include "tools/transport/host_client.h"
+
+using namespace lumivane;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A raw connection, for sending bytes the client would never send.
+int rawConnect(const std::string& path) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool closedByPeer(int fd) {
+    timeval timeout{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    char byte;
+    return ::read(fd, &byte, 1) == 0;
+}
+
+void expectPong(const std::string& socket) {
+    HostClient client;
+    ASSERT_TRUE(client.connect(socket));
+    auto response = client.call("sim/control", "ping");
+    ASSERT_TRUE(response);
+    EXPECT_EQ(std::get<EncodableValue>(*response), EncodableValue("pong"));
+}
+
+}  // namespace
+
+TEST(HostSocket, AnswersCallsAndNotImplementedAsNull) {
+    HostProcess host;
+    HostClient client;
+    ASSERT_TRUE(client.connect(host.socketPath()));
+    auto pong = client.call("sim/control", "ping");
+    ASSERT_TRUE(pong);
+    EXPECT_EQ(std::get<EncodableValue>(*pong), EncodableValue("pong"));
+    auto unknown = client.call("lumivane/macos", "no.such.method");
+    ASSERT_TRUE(unknown);
+    EXPECT_TRUE(std::holds_alternative<NotImplemented>(*unknown));
+    auto noChannel = client.call("no/such/channel", "x");
+    ASSERT_TRUE(noChannel);
+    EXPECT_TRUE(std::holds_alternative<NotImplemented>(*noChannel));
+}
+
+TEST(HostSocket, MalformedAndOversizedFramesCloseOnlyThatConnection) {
+    HostProcess host;
+    HostClient first;
+    ASSERT_TRUE(first.connect(host.socketPath()));  // waits for the host to listen
+    first.close();
+
+    struct Case {
+        const char* name;
+        Bytes bytes;
+    } cases[] = {
+        {"body is not a codec value", {3, 0, 0, 0, 0x0f, 0x0f, 0x0f}},
+        {"body is not a list of four", {5, 0, 0, 0, 0x03, 1, 0, 0, 0}},
+        {"frame over 64 MiB", {0x01, 0x00, 0x00, 0x04}},
+        {"undecodable method call inside a good frame",
+         Frame{Frame::kMessage, 1, "lumivane/macos", Bytes{0x07, 0x40}}.encode()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        int fd = rawConnect(host.socketPath());
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(writeAll(fd, c.bytes.data(), c.bytes.size()));
+        if (std::string(c.name).rfind("undecodable method call", 0) == 0) {
+            // The frame itself is fine: the call gets an empty reply and the
+            // connection stays open.
+            std::string error;
+            auto reply = readFrame(fd, &error);
+            ASSERT_TRUE(reply) << error;
+            EXPECT_EQ(reply->kind, Frame::kReply);
+            EXPECT_TRUE(reply->payload.empty());
+        } else {
+            EXPECT_TRUE(closedByPeer(fd));
+        }
+        ::close(fd);
+        EXPECT_TRUE(host.running());
+        expectPong(host.socketPath());
+    }
+}
+
+TEST(HostSocket, ASecondClientIsServedAfterTheFirstLeaves) {
+    HostProcess host;
+    auto first = std::make_unique<HostClient>();
+    ASSERT_TRUE(first->connect(host.socketPath()));
+    ASSERT_TRUE(first->call("sim/control", "ping"));
+
+    int waiting = rawConnect(host.socketPath());  // queued behind the first client
+    ASSERT_GE(waiting, 0);
+    auto request = Frame{Frame::kMessage, 9, "sim/control",
+                         StandardMethodCodec::encodeMethodCall({"ping", EncodableValue()})}.encode();
+    ASSERT_TRUE(writeAll(waiting, request.data(), request.size()));
+    first.reset();  // leaving lets the host serve the waiting client
+
+    timeval timeout{5, 0};
+    setsockopt(waiting, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    std::string error;
+    auto reply = readFrame(waiting, &error);
+    ASSERT_TRUE(reply) << error;
+    EXPECT_EQ(reply->id, 9);
+    auto response = StandardMethodCodec::decodeEnvelope(reply->payload.data(), reply->payload.size());
+    EXPECT_EQ(std::get<EncodableValue>(*response), EncodableValue("pong"));
+    ::close(waiting);
+}
+
+TEST(HostSocket, StopsCleanlyOnSigterm) {
+    HostProcess host;
+    HostClient client;
+    ASSERT_TRUE(client.connect(host.socketPath()));
+    client.close();
+    EXPECT_EQ(host.stop(), 0);
+}

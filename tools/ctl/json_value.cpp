@@ -1,0 +1,75 @@
+#include "tools/ctl/json_value.h"
+
+#include <limits>
+
+namespace lumivane {
+
+EncodableValue fromJson(const Json& json) {
+    switch (json.type()) {
+        case nlohmann::json::value_t::null: return EncodableValue();
+        case nlohmann::json::value_t::boolean: return EncodableValue(json.get<bool>());
+        case nlohmann::json::value_t::number_integer:
+        case nlohmann::json::value_t::number_unsigned: {
+            if (json.is_number_unsigned() && json.get<std::uint64_t>() > std::numeric_limits<std::int64_t>::max())
+                return EncodableValue(json.get<double>());
+            auto v = json.get<std::int64_t>();
+            if (v >= std::numeric_limits<std::int32_t>::min() && v <= std::numeric_limits<std::int32_t>::max())
+                return EncodableValue(static_cast<std::int32_t>(v));
+            return EncodableValue(v);
+        }
+        case nlohmann::json::value_t::number_float: return EncodableValue(json.get<double>());
+        case nlohmann::json::value_t::string: return EncodableValue(json.get<std::string>());
+        case nlohmann::json::value_t::array: {
+            EncodableList list;
+            for (const auto& item : json) list.push_back(fromJson(item));
+            return list;
+        }
+        case nlohmann::json::value_t::object: {
+            EncodableMap map;
+            for (auto it = json.begin(); it != json.end(); ++it) map.set(EncodableValue(it.key()), fromJson(*it));
+            return map;
+        }
+        default: return EncodableValue();
+    }
+}
+
+namespace {
+std::string hexHead(const Bytes& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size() && i < 16; ++i) {
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 15];
+    }
+    return out;
+}
+}  // namespace
+
+Json toJson(const EncodableValue& value) {
+    return std::visit(
+        [](const auto& v) -> Json {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, std::monostate>) {
+                return nullptr;
+            } else if constexpr (std::is_same_v<T, Bytes>) {
+                return {{"bytes", v.size()}, {"head", hexHead(v)}};
+            } else if constexpr (std::is_same_v<T, EncodableList>) {
+                auto out = Json::array();
+                for (const auto& item : v) out.push_back(toJson(item));
+                return out;
+            } else if constexpr (std::is_same_v<T, EncodableMap>) {
+                // Json keeps the host's key order on screen.
+                auto out = Json::object();
+                for (const auto& [key, item] : v) {
+                    auto* text = key.template get<std::string>();
+                    out[text ? *text : toJson(key).dump()] = toJson(item);
+                }
+                return out;
+            } else {
+                return Json(v);
+            }
+        },
+        static_cast<const EncodableValueVariant&>(value));
+}
+
+}  // namespace lumivane

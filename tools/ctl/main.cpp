@@ -1,0 +1,173 @@
+// lumivanectl: calls host methods and listens to event channels over the host
+// socket. JSON in, JSON out.
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+#include "tools/ctl/json_value.h"
+#include "tools/transport/host_client.h"
+
+using namespace lumivane;
+
+namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+
+int usage() {
+    std::cerr << "usage:\n"
+                 "  lumivanectl [--socket PATH] call CHANNEL METHOD [JSON-ARGS] [--out FILE] [--events CHANNEL]\n"
+                 "  lumivanectl [--socket PATH] listen CHANNEL [--count N] [--seconds S]\n"
+                 "The socket defaults to $LUMIVANE_SOCKET.\n";
+    return 64;
+}
+
+const Bytes* firstBytes(const EncodableValue& value) {
+    if (auto* bytes = value.get<Bytes>()) return bytes;
+    if (auto* map = value.get<EncodableMap>())
+        for (const auto& [key, item] : *map)
+            if (auto* bytes = firstBytes(item)) return bytes;
+    if (auto* list = value.get<EncodableList>())
+        for (const auto& item : *list)
+            if (auto* bytes = firstBytes(item)) return bytes;
+    return nullptr;
+}
+
+// Progress events ({"done", "total"}) draw a bar on standard error; other
+// events print as JSON lines there.
+void showEvent(const std::string& channel, const MethodResponse& event) {
+    auto* value = std::get_if<EncodableValue>(&event);
+    if (!value) {
+        if (auto* error = std::get_if<MethodError>(&event))
+            std::cerr << channel << ": error " << error->code << ": " << error->message.value_or("") << "\n";
+        return;
+    }
+    if (auto* map = value->get<EncodableMap>()) {
+        auto* done = map->find("done");
+        auto* total = map->find("total");
+        if (done && total && done->integer() && total->integer()) {
+            auto d = *done->integer(), t = *total->integer();
+            int width = 30;
+            int filled = t > 0 ? static_cast<int>(width * std::min<double>(1.0, double(d) / double(t))) : 0;
+            auto* type = map->find("type");
+            auto* stage = map->find("stage");
+            std::string label = stage && stage->get<std::string>()   ? *stage->get<std::string>()
+                                : type && type->get<std::string>() ? *type->get<std::string>()
+                                                                   : "progress";
+            std::cerr << "\r  " << label << " [" << std::string(filled, '#') << std::string(width - filled, '.')
+                      << "] " << d << "/" << t << (t > 0 && d >= t ? "\n" : "") << std::flush;
+            return;
+        }
+    }
+    std::cerr << "  event " << toJson(*value).dump() << "\n";
+}
+
+int printResponse(const MethodResponse& response, const std::string& outPath) {
+    if (std::holds_alternative<NotImplemented>(response)) {
+        std::cout << "not implemented\n";
+        return 2;
+    }
+    if (auto* error = std::get_if<MethodError>(&response)) {
+        std::cout << error->code << ": " << error->message.value_or("") << "\n";
+        return 1;
+    }
+    const auto& value = std::get<EncodableValue>(response);
+    if (!outPath.empty()) {
+        if (auto* bytes = firstBytes(value)) {
+            std::ofstream out(outPath, std::ios::binary);
+            out.write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
+            if (!out) {
+                std::cerr << "cannot write " << outPath << "\n";
+                return 1;
+            }
+        }
+    }
+    std::cout << toJson(value).dump() << "\n";
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string socketPath = std::getenv("LUMIVANE_SOCKET") ? std::getenv("LUMIVANE_SOCKET") : "";
+    std::vector<std::string> words;
+    std::string outPath, eventsChannel;
+    long count = -1;
+    double seconds = -1;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+        if (arg == "--socket")
+            socketPath = next();
+        else if (arg == "--out")
+            outPath = next();
+        else if (arg == "--events")
+            eventsChannel = next();
+        else if (arg == "--count")
+            count = std::atol(next().c_str());
+        else if (arg == "--seconds")
+            seconds = std::atof(next().c_str());
+        else
+            words.push_back(arg);
+    }
+    if (socketPath.empty() || words.empty()) return usage();
+
+    HostClient client;
+    if (!client.connect(socketPath)) {
+        std::cerr << "cannot connect to " << socketPath << "\n";
+        return 3;
+    }
+    std::string error;
+
+    if (words[0] == "call" && (words.size() == 3 || words.size() == 4)) {
+        EncodableValue arguments;
+        if (words.size() == 4) {
+            try {
+                arguments = fromJson(Json::parse(words[3]));
+            } catch (const std::exception& e) {
+                std::cerr << "arguments are not JSON: " << e.what() << "\n";
+                return 64;
+            }
+        }
+        client.setEventCallback(showEvent);
+        if (!eventsChannel.empty() && !client.call(eventsChannel, "listen", EncodableValue(), &error)) {
+            std::cerr << error << "\n";
+            return 3;
+        }
+        auto response = client.call(words[1], words[2], arguments, &error);
+        if (!response) {
+            std::cerr << error << "\n";
+            return 3;
+        }
+        return printResponse(*response, outPath);
+    }
+
+    if (words[0] == "listen" && words.size() == 2) {
+        std::signal(SIGINT, [](int) { interrupted = 1; });
+        auto response = client.call(words[1], "listen", EncodableValue(), &error);
+        if (!response) {
+            std::cerr << error << "\n";
+            return 3;
+        }
+        if (!std::holds_alternative<EncodableValue>(*response)) return printResponse(*response, "");
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
+        for (long seen = 0; !interrupted && (count < 0 || seen < count);) {
+            if (seconds >= 0 && std::chrono::steady_clock::now() >= deadline) break;
+            auto event = client.nextEvent(std::chrono::milliseconds(100));
+            if (client.fd() < 0) {
+                std::cerr << "the host closed the connection\n";
+                return 3;
+            }
+            if (!event) continue;
+            ++seen;
+            if (auto* value = std::get_if<EncodableValue>(&event->second))
+                std::cout << toJson(*value).dump() << std::endl;
+            else if (auto* failure = std::get_if<MethodError>(&event->second))
+                std::cout << failure->code << ": " << failure->message.value_or("") << std::endl;
+        }
+        client.call(words[1], "cancel");
+        return 0;
+    }
+    return usage();
+}

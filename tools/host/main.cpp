@@ -1,0 +1,72 @@
+// lumivane-host: runs the host on the simulated Mac or on this machine's real
+// services and serves its messenger on a Unix socket.
+#include <csignal>
+#include <cstring>
+#include <iostream>
+#include <pthread.h>
+#include <string>
+#include <thread>
+
+#include "app/host.h"
+#include "runtime/allocator.h"
+#include "runtime/log.h"
+#include "runtime/main_loop.h"
+#include "tools/host/socket_server.h"
+
+using namespace lumivane;
+
+namespace {
+
+int usage() {
+    std::cerr << "usage: lumivane-host --platform sim|linux --socket PATH\n";
+    return 64;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string platform = "sim";
+    std::string socketPath;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+        if (arg == "--platform")
+            platform = next();
+        else if (arg == "--socket")
+            socketPath = next();
+        else
+            return usage();
+    }
+    if ((platform != "sim" && platform != "linux") || socketPath.empty()) return usage();
+
+    tuneAllocatorForLargeBuffers();
+
+    // Termination signals are taken by one thread, which quits the main loop;
+    // every other thread inherits the blocked mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    Log log(Log::Options{true, platform == "linux", false});
+    MainLoop loop;
+    Host host(loop, log, Host::Options{platform == "sim"});
+    host.start();
+
+    SocketServer server(loop, host.messenger(), log);
+    if (!server.start(socketPath)) return 1;
+    log.write("Lumivane: host serving on " + socketPath + " (" + platform + ")");
+
+    std::thread signalThread([&] {
+        int received = 0;
+        sigwait(&signals, &received);
+        loop.quit();
+    });
+    loop.run();
+    server.stop();
+    pthread_kill(signalThread.native_handle(), SIGTERM);
+    signalThread.join();
+    return 0;
+}

@@ -1,0 +1,39 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "channel/standard_codec.h"
+
+namespace lumivane {
+
+// One frame of the host socket: a u32 little-endian length of the rest, then a
+// standard-codec list [kind, id, channel, payload]. Kind 0 is a message, kind 1
+// the reply to the message with the same id; the host's own messages (events)
+// carry id 0 and expect no reply. A null payload is an empty message, so "not
+// implemented" travels as null. Stateless; any thread.
+struct Frame {
+    enum Kind : std::int64_t { kMessage = 0, kReply = 1 };
+    std::int64_t kind = kMessage;
+    std::int64_t id = 0;
+    std::string channel;
+    Bytes payload;  // empty = null on the wire
+
+    static constexpr std::size_t kMaxSize = 64u << 20;
+
+    // The whole frame, length prefix included.
+    Bytes encode() const;
+    // Decodes what follows the length prefix.
+    static std::optional<Frame> decode(const std::uint8_t* data, std::size_t size, std::string* error);
+};
+
+// Blocking socket I/O that retries on EINTR and partial transfers. Answer false
+// on an error, a timeout or the peer closing.
+bool writeAll(int fd, const std::uint8_t* data, std::size_t size);
+bool readExact(int fd, std::uint8_t* data, std::size_t size);
+
+// Reads one frame. Answers nullopt when the peer closed cleanly before a frame
+// began (`error` left empty) or on any fault (`error` says which).
+std::optional<Frame> readFrame(int fd, std::string* error);
+
+}  // namespace lumivane
