@@ -59,25 +59,34 @@ std::size_t EncodableValue::hash() const {
         static_cast<const EncodableValueVariant&>(*this));
 }
 
+EncodableMap& EncodableMap::operator=(const EncodableMap& other) {
+    if (this != &other) {
+        entries_ = other.entries_;
+        rebuildIndex();
+    }
+    return *this;
+}
+
 bool EncodableMap::operator==(const EncodableMap& other) const { return entries_ == other.entries_; }
 
 std::size_t EncodableMap::indexOf(const EncodableValue& key) const {
-    if (index_.empty()) {
+    if (!index_) {
         for (std::size_t i = 0; i < entries_.size(); ++i)
             if (entries_[i].first == key) return i;
         return entries_.size();
     }
-    auto [first, last] = index_.equal_range(key.hash());
+    auto [first, last] = index_->equal_range(key.hash());
     for (auto it = first; it != last; ++it)
         if (entries_[it->second].first == key) return it->second;
     return entries_.size();
 }
 
 void EncodableMap::rebuildIndex() {
-    index_.clear();
+    index_.reset();
     if (entries_.size() < kIndexThreshold) return;
-    index_.reserve(entries_.size());
-    for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].first.hash(), i);
+    index_ = std::make_unique<std::unordered_multimap<std::size_t, std::size_t>>();
+    index_->reserve(entries_.size());
+    for (std::size_t i = 0; i < entries_.size(); ++i) index_->emplace(entries_[i].first.hash(), i);
 }
 
 void EncodableMap::set(EncodableValue key, EncodableValue value) {
@@ -86,12 +95,12 @@ void EncodableMap::set(EncodableValue key, EncodableValue value) {
         entries_[at].second = std::move(value);
         return;
     }
-    std::size_t h = index_.empty() ? 0 : key.hash();
+    std::size_t h = index_ ? key.hash() : 0;
     entries_.emplace_back(std::move(key), std::move(value));
-    if (index_.empty()) {
+    if (!index_) {
         if (entries_.size() >= kIndexThreshold) rebuildIndex();
     } else {
-        index_.emplace(h, entries_.size() - 1);
+        index_->emplace(h, entries_.size() - 1);
     }
 }
 

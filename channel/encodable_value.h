@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -25,6 +26,10 @@ public:
     using Entry = std::pair<EncodableValue, EncodableValue>;
     EncodableMap() = default;
     EncodableMap(std::initializer_list<Entry> entries);
+    EncodableMap(const EncodableMap& other) : entries_(other.entries_) { rebuildIndex(); }
+    EncodableMap(EncodableMap&&) noexcept = default;
+    EncodableMap& operator=(const EncodableMap& other);
+    EncodableMap& operator=(EncodableMap&&) noexcept = default;
 
     // Inserts or replaces in place.
     void set(EncodableValue key, EncodableValue value);
@@ -46,8 +51,9 @@ private:
     void rebuildIndex();
 
     std::vector<Entry> entries_;
-    // hash -> entry index; empty while the map is small.
-    std::unordered_multimap<std::size_t, std::size_t> index_;
+    // hash -> entry index; absent while the map is small, which keeps every
+    // value small.
+    std::unique_ptr<std::unordered_multimap<std::size_t, std::size_t>> index_;
 };
 
 using EncodableValueVariant =

@@ -1,5 +1,6 @@
 #include "channel/standard_codec.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -24,6 +25,10 @@ enum Tag : std::uint8_t {
     kMap = 13,
     kFloat32List = 14,
 };
+
+// A declared element count is only a hint: a value takes far more memory than
+// its one-byte encoding, so beyond this, storage grows with what is decoded.
+constexpr std::size_t kMaxReserve = 1024;
 
 template <typename T>
 void writeRaw(Bytes& out, T value) {
@@ -176,7 +181,7 @@ public:
                 std::size_t n;
                 if (!readSize(n) || !fits(n, 1)) return false;  // every element takes a byte at least
                 EncodableList list;
-                list.reserve(n);
+                list.reserve(std::min<std::size_t>(n, kMaxReserve));
                 for (std::size_t i = 0; i < n; ++i) {
                     if (!readValue(list.emplace_back(), depth + 1)) return false;
                 }
@@ -188,7 +193,7 @@ public:
                 std::size_t n;
                 if (!readSize(n) || !fits(n, 2)) return false;
                 EncodableMap map;
-                map.reserve(n);
+                map.reserve(std::min<std::size_t>(n, kMaxReserve));
                 for (std::size_t i = 0; i < n; ++i) {
                     EncodableValue key, value;
                     if (!readValue(key, depth + 1) || !readValue(value, depth + 1)) return false;
