@@ -1,15 +1,91 @@
 #include "app/host.h"
 
+#include <algorithm>
+
+#include "app/legacy_data_move.h"
+#include "app/plugins.h"
+
 namespace lumivane {
 
-Host::Host(MainLoop& loop, Log& log, Options options) : loop_(loop), log_(log), options_(options) {}
+namespace {
+constexpr double kDefaultSizeFactor = 0.95;
+constexpr Size kDefaultSizeCap{1440, 920};
+constexpr Size kDefaultSizeWithoutScreen{1368, 855};
+}  // namespace
+
+Host::Host(Platform platform, MainLoop& loop, Log& log, Options options)
+    : platform_(std::move(platform)),
+      loop_(loop),
+      log_(log),
+      options_(std::move(options)),
+      eventHandler_(std::make_shared<EventHandler>(loop)) {
+    if (options_.simulated) simControl_ = std::make_unique<SimControl>(messenger_, log_);
+    // Closing the last window quits the application.
+    platform_.windows.setLastWindowClosedHandler([&loop] { loop.quit(); });
+}
 
 Host::~Host() = default;
 
+void Host::trace(const std::string& step) {
+    if (platform_.trace) platform_.trace(step);
+}
+
 void Host::start() {
+    moveLegacyData(platform_.environment, platform_.defaults);
+    trace("legacy data move");
+
+    AppWindow* window = platform_.windows.mainWindow();
+    if (window) {
+        // Installing the content must not resize the window.
+        Rect frame = window->frame();
+        window->setContentViewController();
+        window->setFrame(frame, true, false);
+        applyDefaultSize(*window);
+        window->setContentMinSize(kMinimumContentSize);
+        window->setRestorable(false);
+        window->setFrameAutosaveName(kFrameAutosaveName);
+    }
+    registerPlugins(platform_.plugins);
+    installHostChannels();
+    installBonjourChannels();
+}
+
+void Host::applyDefaultSize(AppWindow& window) {
+    auto screen = window.screenVisibleFrame();
+    if (!screen) screen = platform_.windows.mainScreenVisibleFrame();
+    Size size = kDefaultSizeWithoutScreen;
+    if (screen) {
+        size = {std::min(screen->width * kDefaultSizeFactor, kDefaultSizeCap.width),
+                std::min(screen->height * kDefaultSizeFactor, kDefaultSizeCap.height)};
+    }
+    window.setContentSize(size);
+    window.center();
+}
+
+void Host::installHostChannels() {
+    systemBridge_ = std::make_unique<MacSystemBridge>(platform_, loop_, options_.appleDevices);
+    // camera, files and volumes, iPhone, AirDrop: none is part of this build yet.
+    systemBridge_->setHandlerChain({nullptr, nullptr, nullptr, nullptr});
     macosChannel_ = std::make_unique<MethodChannel>(messenger_, "lumivane/macos", log_);
-    macosChannel_->setMethodCallHandler([](const MethodCall&, MethodResult result) { result.notImplemented(); });
-    if (options_.simulated) simControl_ = std::make_unique<SimControl>(messenger_, log_);
+    macosChannel_->setMethodCallHandler(
+        [bridge = systemBridge_.get()](const MethodCall& call, MethodResult result) {
+            bridge->handle(call, std::move(result));
+        });
+    trace("channel lumivane/macos");
+
+    eventsChannel_ = std::make_unique<EventChannel>(messenger_, "lumivane/macos/events", log_);
+    eventsChannel_->setStreamHandler(eventHandler_);
+    trace("channel lumivane/macos/events");
+
+    startCameraDiscovery();
+    startVolumeWatch();
+    startPhoneSubscription();
+
+    // The library bridge is not part of this build: its channel answers every
+    // method "not implemented".
+    libraryChannel_ = std::make_unique<MethodChannel>(messenger_, "lumivane/library", log_);
+    libraryChannel_->setMethodCallHandler([](const MethodCall&, MethodResult result) { result.notImplemented(); });
+    trace("channel lumivane/library");
 }
 
 }  // namespace lumivane

@@ -2,8 +2,12 @@
 #include <memory>
 
 #include "app/sim_control.h"
+#include "bridges/system/event_handler.h"
+#include "bridges/system/mac_system_bridge.h"
 #include "channel/binary_messenger.h"
+#include "channel/event_channel.h"
 #include "channel/method_channel.h"
+#include "platform/platform.h"
 #include "runtime/log.h"
 #include "runtime/main_loop.h"
 
@@ -16,22 +20,43 @@ class Host {
 public:
     struct Options {
         bool simulated = true;  // installs "sim/control"
+        MacSystemBridge::AppleDeviceLister appleDevices;  // none: "listAppleDevices" answers null
     };
-    Host(MainLoop& loop, Log& log, Options options);
+    static constexpr const char* kFrameAutosaveName = "LumivaneMainWindow.v2";
+    static constexpr Size kMinimumContentSize{560, 480};
+
+    Host(Platform platform, MainLoop& loop, Log& log, Options options);
     ~Host();
 
-    // The start-up sequence: installs the host channels.
+    // The start-up sequence, run once when the main window has loaded.
     void start();
 
     HostMessenger& messenger() { return messenger_; }
     SimControl* simControl() { return simControl_.get(); }
+    EventHandler& events() { return *eventHandler_; }
 
 private:
+    void applyDefaultSize(AppWindow& window);
+    void installHostChannels();
+    void trace(const std::string& step);
+
+    // Seams for the bridges that are not part of this build yet: each marks
+    // its place in the start-up order.
+    void startCameraDiscovery() { trace("camera discovery"); }
+    void startVolumeWatch() { trace("volume watch"); }
+    void startPhoneSubscription() { trace("phone subscription"); }
+    void installBonjourChannels() { trace("channels lumivane/bonjour, lumivane/bonjour/events"); }
+
+    Platform platform_;
     MainLoop& loop_;
     Log& log_;
     Options options_;
     HostMessenger messenger_;
     std::unique_ptr<MethodChannel> macosChannel_;
+    std::unique_ptr<EventChannel> eventsChannel_;
+    std::unique_ptr<MethodChannel> libraryChannel_;
+    std::shared_ptr<EventHandler> eventHandler_;
+    std::unique_ptr<MacSystemBridge> systemBridge_;
     std::unique_ptr<SimControl> simControl_;
 };
 

@@ -49,7 +49,10 @@ bool MainLoop::turn(SteadyClock::time_point until) {
         std::unique_lock lock(mutex_);
         owner_ = std::this_thread::get_id();
         for (;;) {
-            if (quit_) return false;
+            if (quit_) {
+                quit_ = false;  // consumed: a later run() starts afresh
+                return false;
+            }
             if (!tasks_.empty()) {
                 task = std::move(tasks_.front());
                 tasks_.pop_front();
@@ -81,19 +84,11 @@ bool MainLoop::turn(SteadyClock::time_point until) {
 }
 
 void MainLoop::run() {
-    {
-        std::lock_guard lock(mutex_);
-        quit_ = false;
-    }
     while (turn(SteadyClock::time_point::max())) {
     }
 }
 
 bool MainLoop::runUntil(const std::function<bool()>& predicate, Duration timeout) {
-    {
-        std::lock_guard lock(mutex_);
-        quit_ = false;
-    }
     auto deadline = SteadyClock::now() + timeout;
     while (!predicate()) {
         if (SteadyClock::now() >= deadline) return false;

@@ -30,6 +30,8 @@ public:
     void cancelTimer(TimerId id);
 
     void run();
+    // Ends the current run(), or the next one if none is running yet (a quit
+    // that arrives before the loop starts is not lost).
     void quit();
     // Runs until `predicate` holds (checked after every task) or `timeout` passes.
     // Answers whether the predicate held. For tests.

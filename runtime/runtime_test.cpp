@@ -38,6 +38,15 @@ TEST(MainLoop, RepeatingTimerRepeatsUntilCancelledAndCancelledOneShotNeverFires)
     EXPECT_FALSE(fired);
 }
 
+TEST(MainLoop, AQuitBeforeRunStartsIsNotLost) {
+    MainLoop loop;
+    loop.quit();
+    loop.run();  // returns at once
+    bool ran = false;
+    loop.post([&] { ran = true; });
+    EXPECT_TRUE(loop.runUntil([&] { return ran; }, 1s));  // the quit was consumed
+}
+
 TEST(MainLoop, QuitFromAnotherThreadEndsRun) {
     MainLoop loop;
     std::thread other([&] {

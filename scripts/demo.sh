@@ -5,7 +5,8 @@ set -euo pipefail
 bin=$(cd "$1" && pwd)
 work=$(mktemp -d /tmp/lumivane-demo-XXXXXX)
 export LUMIVANE_SOCKET=$work/host.sock
-"$bin/lumivane-host" --platform sim --socket "$LUMIVANE_SOCKET" 2>"$work/host.log" &
+mkdir -p "$work/home"
+"$bin/lumivane-host" --platform sim --socket "$LUMIVANE_SOCKET" --home "$work/home" 2>"$work/host.log" &
 host=$!
 trap 'kill $host 2>/dev/null; wait $host 2>/dev/null; rm -rf "$work"' EXIT
 
@@ -19,3 +20,30 @@ step "The host answers on its control channel"
 run call sim/control ping
 step "Unknown methods answer not implemented"
 run call lumivane/macos no.such.method
+
+step "Start-up: the main window at its default frame (a 1440 x 900 screen), and what the host did, in order"
+run call sim/control window.get
+"$bin/lumivanectl" call sim/control journal | sed 's/","/"\n    "/g; s/^/    /'
+
+step "Launcher mode on, then off (the frame before is restored)"
+run call lumivane/macos window.launcher '{"on": true}'
+run call sim/control window.get
+run call lumivane/macos window.launcher '{"on": false}'
+run call sim/control window.get
+
+step "On a 1920 x 1080 screen the launcher is 960 x 540"
+run call sim/control screens.set '{"screens": [[0, 0, 1920, 1080]]}'
+run call lumivane/macos window.launcher '{"on": true}'
+run call sim/control window.get
+run call lumivane/macos window.launcher '{"on": false}'
+
+step "Full Disk Access: not granted, then granted (the privacy database becomes readable)"
+run call lumivane/macos fullDiskAccessStatus
+mkdir -p "$work/home/Library/Application Support/com.apple.TCC" && : >"$work/home/Library/Application Support/com.apple.TCC/TCC.db"
+run call lumivane/macos fullDiskAccessStatus
+run call lumivane/macos openFullDiskAccessSettings
+run call sim/control openedURLs
+
+step "Listening to the host event stream for a second"
+run listen lumivane/macos/events --seconds 1
+echo "(listen acknowledged; nothing changed, so no event arrived)"

@@ -127,3 +127,14 @@ TEST(HostSocket, StopsCleanlyOnSigterm) {
     client.close();
     EXPECT_EQ(host.stop(), 0);
 }
+
+TEST(HostSocket, ClosingTheWindowAnswersThenQuitsTheHost) {
+    HostProcess host;
+    HostClient client;
+    ASSERT_TRUE(client.connect(host.socketPath()));
+    auto response = client.call("sim/control", "window.close");
+    ASSERT_TRUE(response);
+    EXPECT_EQ(std::get<EncodableValue>(*response), EncodableValue());
+    for (int i = 0; i < 250 && host.running(); ++i) usleep(20000);
+    EXPECT_FALSE(host.running());
+}

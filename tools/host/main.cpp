@@ -7,7 +7,14 @@
 #include <string>
 #include <thread>
 
+#include <filesystem>
+#include <memory>
+#include <optional>
+
 #include "app/host.h"
+#include "app/sim_mac_controls.h"
+#include "platform/linux/linux_platform.h"
+#include "platform/sim/sim_mac.h"
 #include "runtime/allocator.h"
 #include "runtime/log.h"
 #include "runtime/main_loop.h"
@@ -18,7 +25,9 @@ using namespace lumivane;
 namespace {
 
 int usage() {
-    std::cerr << "usage: lumivane-host --platform sim|linux --socket PATH\n";
+    std::cerr << "usage: lumivane-host --platform sim|linux --socket PATH [--home DIR] [--bundle-id ID]\n"
+                 "  --home and --bundle-id set the simulated Mac's home folder (default: a new\n"
+                 "  temporary folder) and bundle identifier (default com.lumivane.app).\n";
     return 64;
 }
 
@@ -26,7 +35,8 @@ int usage() {
 
 int main(int argc, char** argv) {
     std::string platform = "sim";
-    std::string socketPath;
+    std::string socketPath, home;
+    std::optional<std::string> bundleId = "com.lumivane.app";
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
@@ -34,6 +44,12 @@ int main(int argc, char** argv) {
             platform = next();
         else if (arg == "--socket")
             socketPath = next();
+        else if (arg == "--home")
+            home = next();
+        else if (arg == "--bundle-id") {
+            bundleId = next();
+            if (bundleId->empty()) bundleId.reset();  // "" means no bundle identifier
+        }
         else
             return usage();
     }
@@ -52,7 +68,26 @@ int main(int argc, char** argv) {
 
     Log log(Log::Options{true, platform == "linux", false});
     MainLoop loop;
-    Host host(loop, log, Host::Options{platform == "sim"});
+    std::unique_ptr<SimMac> simMac;
+    std::unique_ptr<LinuxPlatform> linuxPlatform;
+    Platform services = [&] {
+        if (platform == "linux") {
+            linuxPlatform = std::make_unique<LinuxPlatform>();
+            return linuxPlatform->platform();
+        }
+        if (home.empty()) {
+            char pattern[] = "/tmp/lumivane-home-XXXXXX";
+            home = mkdtemp(pattern) ? pattern : "/tmp";
+        }
+        std::filesystem::create_directories(home);
+        simMac = std::make_unique<SimMac>(SimMac::Options{home, bundleId});
+        return simMac->platform();
+    }();
+
+    Host::Options options;
+    options.simulated = simMac != nullptr;
+    Host host(services, loop, log, std::move(options));
+    if (simMac) installSimMacControls(*host.simControl(), *simMac);
     host.start();
 
     SocketServer server(loop, host.messenger(), log);

@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "runtime/group.h"
 #include "tools/transport/frame.h"
 
 namespace lumivane {
@@ -47,6 +48,11 @@ bool SocketServer::start(const std::string& path) {
 
 void SocketServer::stop() {
     if (listenFd_ < 0) return;
+    // Answers already given (the last one may be what quit the host) go out
+    // before the connection is shut.
+    Semaphore flushed;
+    writer_.post([&flushed] { flushed.signal(); });
+    flushed.waitFor(std::chrono::seconds(2));
     stopping_ = true;
     ::shutdown(listenFd_, SHUT_RDWR);
     int client = clientFd_.load();

@@ -1,0 +1,237 @@
+#include <filesystem>
+#include <fstream>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <thread>
+
+#include "app/plugins.h"
+#include "tests/support/host_harness.h"
+
+using namespace lumivane;
+using ::testing::ElementsAre;
+
+namespace {
+
+Rect windowFrame(HostHarness& h) { return h.mac.windows().window()->frame(); }
+Size contentSize(HostHarness& h) { return h.mac.windows().window()->contentSize(); }
+
+class TakingHandler : public HostHandler {
+public:
+    bool handle(const MethodCall& call, MethodResult& result) override {
+        if (call.method != "fullDiskAccessStatus") return false;
+        result.success("taken by a bridge");
+        return true;
+    }
+};
+
+}  // namespace
+
+TEST(Startup, StepsHappenInOrder) {
+    HostHarness h;
+    std::vector<std::string> expected = {
+        "legacy data move",
+        "window.setContentViewController",
+        "window.setFrame 200 200 800 628",  // the frame from before the content was installed
+        "window.setContentSize 1368 855",
+        "window.center",
+        "window.setContentMinSize",
+        "window.setRestorable NO",
+        "window.setFrameAutosaveName LumivaneMainWindow.v2",
+    };
+    for (const auto& plugin : kPlugins) expected.push_back(std::string("plugin ") + plugin.key);
+    for (const char* step : {"channel lumivane/macos", "channel lumivane/macos/events", "camera discovery",
+                             "volume watch", "phone subscription", "channel lumivane/library",
+                             "channels lumivane/bonjour, lumivane/bonjour/events"})
+        expected.push_back(step);
+    EXPECT_EQ(h.mac.journal().entries(), expected);
+    EXPECT_EQ(std::string(kPlugins[0].key), "BatteryPlusMacosPlugin");
+    EXPECT_EQ(std::string(kPlugins[12].key), "WorkmanagerPlugin");
+}
+
+TEST(Startup, DefaultContentSizeFollowsTheScreen) {
+    struct Case {
+        std::vector<Rect> screens;
+        Size content;
+    } cases[] = {
+        {{{0, 0, 1440, 900}}, {1368, 855}},
+        {{{0, 0, 1280, 720}}, {1216, 684}},
+        {{{0, 0, 1920, 1080}}, {1440, 920}},  // capped
+        {{}, {1368, 855}},                    // no screen known
+    };
+    for (const auto& c : cases) {
+        HostHarness h({}, "com.lumivane.app", false);
+        h.mac.windows().simulateScreens(c.screens);
+        h.host->start();
+        EXPECT_EQ(contentSize(h), c.content);
+        if (!c.screens.empty()) {
+            Rect f = windowFrame(h);
+            EXPECT_DOUBLE_EQ(f.midX(), c.screens[0].midX());
+            EXPECT_DOUBLE_EQ(f.midY(), c.screens[0].midY());
+        }
+        EXPECT_EQ(h.mac.windows().window()->contentMinSize(), (Size{560, 480}));
+        EXPECT_FALSE(h.mac.windows().window()->restorable());
+    }
+}
+
+TEST(Startup, SavedFrameWinsOnTheNextStartButNeverGoesBelowTheMinimum) {
+    for (auto [saved, expected] : {std::pair<std::string, Rect>{"10 20 900 700", {10, 20, 900, 700}},
+                                   std::pair<std::string, Rect>{"10 20 100 100", {10, 20, 560, 508}}}) {
+        HostHarness h({}, "com.lumivane.app", false);
+        h.mac.defaults().set("NSWindow Frame LumivaneMainWindow.v2", saved);
+        h.mac.defaults().set("NSWindow Frame LumivaneMainWindow", "0 0 50 50");  // an older name: ignored
+        h.host->start();
+        EXPECT_EQ(windowFrame(h), expected) << saved;
+        EXPECT_EQ(h.mac.windows().window()->contentMinSize(), (Size{560, 480}));
+    }
+}
+
+TEST(Startup, FrameIsSavedUnderTheAutosaveNameAndRestoredAfterARestart) {
+    TempFolder home;
+    {
+        MainLoop loop;
+        Log log = Log::capturing();
+        SimMac mac({home.path(), "com.lumivane.app"});
+        Host host(mac.platform(), loop, log, {});
+        host.start();
+        mac.windows().window()->setFrame({33, 44, 1000, 700}, true, false);
+    }
+    MainLoop loop;
+    Log log = Log::capturing();
+    SimMac mac({home.path(), "com.lumivane.app"});
+    Host host(mac.platform(), loop, log, {});
+    host.start();
+    EXPECT_EQ(mac.windows().window()->frame(), (Rect{33, 44, 1000, 700}));
+}
+
+TEST(HostChannel, ABridgeThatTakesACallHidesTheDispatchersOwnMethod) {
+    HostHarness h;
+    // Nothing takes it at first: the dispatcher's own answer.
+    EXPECT_EQ(h.value("lumivane/macos", "fullDiskAccessStatus"), EncodableValue(false));
+    // A real bridge chain is wired by the host; here a fresh bridge gets one that takes the name.
+    TakingHandler taking;
+    MacSystemBridge bridge(h.mac.platform(), h.loop, nullptr);
+    bridge.setHandlerChain({nullptr, &taking, nullptr, nullptr});
+    std::optional<Bytes> reply;
+    bridge.handle({"fullDiskAccessStatus", EncodableValue()},
+                  MethodResult("fullDiskAccessStatus", [&](Bytes b) { reply = std::move(b); }, h.log));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(std::get<EncodableValue>(*StandardMethodCodec::decodeEnvelope(reply->data(), reply->size())),
+              EncodableValue("taken by a bridge"));
+}
+
+TEST(HostChannel, FullDiskAccessFollowsWhetherTheProbeFileOpens) {
+    HostHarness h;
+    EXPECT_EQ(h.value("lumivane/macos", "fullDiskAccessStatus"), EncodableValue(false));
+    auto folder = h.home / "Library/Application Support/com.apple.TCC";
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder + "/TCC.db") << "x";
+    EXPECT_EQ(h.value("lumivane/macos", "fullDiskAccessStatus"), EncodableValue(true));
+}
+
+TEST(HostChannel, OpenFullDiskAccessSettingsOpensThePrivacyPane) {
+    HostHarness h;
+    EXPECT_EQ(h.value("lumivane/macos", "openFullDiskAccessSettings"), EncodableValue());
+    EXPECT_THAT(h.mac.workspace().openedURLs(),
+                ElementsAre("x-apple.systempreferences:com.apple.preference.security?Privacy_AllFiles"));
+}
+
+TEST(HostChannel, UnknownNamesAndUnbuiltBridgesAreNotImplemented) {
+    HostHarness h;
+    for (const char* method : {"no.such.method", "camera.list", "iphone.list", "airdrop.send", "volume.list"})
+        EXPECT_TRUE(std::holds_alternative<NotImplemented>(h.call("lumivane/macos", method))) << method;
+    EXPECT_TRUE(std::holds_alternative<NotImplemented>(h.call("lumivane/library", "fileSizes")));
+}
+
+TEST(Launcher, GeometryFollowsTheVisibleFrame) {
+    struct Case {
+        std::vector<Rect> screens;
+        Rect frame;
+    } cases[] = {
+        {{{0, 0, 1920, 1080}}, {480, 270, 960, 540}},
+        {{{0, 0, 1280, 800}}, {192, 148, 896, 504}},
+        {{{100, 50, 1280, 800}}, {292, 198, 896, 504}},
+        {{}, {240, 180, 960, 540}},  // no screen: the 1440 x 900 fallback
+    };
+    for (const auto& c : cases) {
+        HostHarness h;
+        h.mac.windows().simulateScreens(c.screens);
+        Rect before = windowFrame(h);
+        EXPECT_EQ(h.value("lumivane/macos", "window.launcher", EncodableMap{{"on", true}}), EncodableValue());
+        EXPECT_EQ(windowFrame(h), c.frame);
+        EXPECT_EQ(h.mac.windows().window()->styleMask(), 0x8000u);
+        EXPECT_TRUE(h.mac.windows().window()->movable());
+        h.value("lumivane/macos", "window.launcher", EncodableMap{{"on", false}});
+        EXPECT_EQ(windowFrame(h), before);
+        EXPECT_EQ(h.mac.windows().window()->styleMask(), 15u);
+        EXPECT_FALSE(h.mac.windows().window()->movable());
+    }
+}
+
+TEST(Launcher, EnteringTwiceThenLeavingRestoresTheFrameFromBeforeTheFirstEntry) {
+    HostHarness h;
+    Rect before = windowFrame(h);
+    h.value("lumivane/macos", "window.launcher", EncodableMap{{"on", true}});
+    h.mac.windows().window()->setFrame({5, 5, 700, 400}, true, false);  // the user moves it
+    h.value("lumivane/macos", "window.launcher", EncodableMap{{"on", true}});
+    EXPECT_EQ(windowFrame(h), (Rect{5, 5, 700, 400}));  // the second entry changes nothing
+    h.value("lumivane/macos", "window.launcher", EncodableMap{{"on", false}});
+    EXPECT_EQ(windowFrame(h), before);
+}
+
+TEST(Launcher, AnythingButOnTrueLeavesOrDoesNothing) {
+    const EncodableValue offArguments[] = {EncodableValue(), EncodableValue(EncodableMap{}),
+                                           EncodableValue(EncodableMap{{"on", "true"}}),
+                                           EncodableValue(EncodableMap{{"on", 1}}), EncodableValue(true)};
+    for (const auto& arguments : offArguments) {
+        HostHarness h;
+        Rect before = windowFrame(h);
+        // While off, it changes nothing.
+        EXPECT_EQ(h.value("lumivane/macos", "window.launcher", arguments), EncodableValue());
+        EXPECT_EQ(windowFrame(h), before);
+        // While on, it leaves.
+        h.value("lumivane/macos", "window.launcher", EncodableMap{{"on", true}});
+        h.value("lumivane/macos", "window.launcher", arguments);
+        EXPECT_EQ(windowFrame(h), before);
+    }
+}
+
+TEST(HostChannel, ListAppleDevicesAnswersOnTheMainLoopFromTheUsbmuxQueue) {
+    std::thread::id listedOn;
+    Host::Options options;
+    options.appleDevices = [&]() -> std::optional<EncodableList> {
+        listedOn = std::this_thread::get_id();
+        return EncodableList{EncodableMap{{"udid", "0001"}}};
+    };
+    HostHarness h(options);
+    EXPECT_EQ(h.value("lumivane/macos", "listAppleDevices"), EncodableValue(EncodableList{EncodableMap{{"udid", "0001"}}}));
+    EXPECT_NE(listedOn, std::this_thread::get_id());
+
+    HostHarness without;  // no lister: the daemon counts as unreachable
+    EXPECT_EQ(without.value("lumivane/macos", "listAppleDevices"), EncodableValue());
+}
+
+TEST(Events, ListenStoresTheSinkCancelClearsItAndEventsWithoutAListenerAreDropped) {
+    HostHarness h;
+    h.host->events().send(EncodableMap{{"type", "cameras"}});
+    EXPECT_TRUE(h.events.empty());
+
+    h.value("lumivane/macos/events", "listen");
+    std::thread([&] { h.host->events().post(EncodableMap{{"type", "iphones"}}); }).join();
+    h.loop.runUntil([&] { return !h.events.empty(); }, std::chrono::seconds(2));
+    ASSERT_EQ(h.events.size(), 1u);
+    EXPECT_EQ(h.events[0].first, "lumivane/macos/events");
+    EXPECT_EQ(std::get<EncodableValue>(h.events[0].second), EncodableValue(EncodableMap{{"type", "iphones"}}));
+
+    h.value("lumivane/macos/events", "cancel");
+    h.host->events().send(EncodableMap{{"type", "volumes"}});
+    EXPECT_EQ(h.events.size(), 1u);
+}
+
+TEST(Window, ClosingTheWindowQuitsTheHost) {
+    HostHarness h;
+    bool ran = false;
+    h.loop.post([&] { h.mac.windows().simulateCloseWindow(); });
+    h.loop.addTimer(std::chrono::seconds(5), [&] { ran = true; });
+    h.loop.run();  // returns only because closing the window quit it
+    EXPECT_FALSE(ran);
+}

@@ -1,0 +1,156 @@
+#include "app/legacy_data_move.h"
+
+#include <fcntl.h>
+#include <filesystem>
+#include <plist/plist.h>
+#include <unistd.h>
+
+#include "runtime/atomic_file.h"
+
+namespace lumivane {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kPreferencePrefix = "flutter.";
+constexpr std::size_t kMaxPreferencesFile = 64u << 20;
+
+bool hasPrefix(const std::string& key) { return key.rfind(kPreferencePrefix, 0) == 0; }
+
+// A property-list value as a defaults value. Dates become seconds since 2001
+// (their property-list epoch); data becomes a list of byte values.
+nlohmann::json toJson(plist_t node, int depth = 0) {
+    if (depth > 512) return nullptr;
+    switch (plist_get_node_type(node)) {
+        case PLIST_BOOLEAN: {
+            std::uint8_t v = 0;
+            plist_get_bool_val(node, &v);
+            return v != 0;
+        }
+        case PLIST_UINT: {
+            std::uint64_t v = 0;
+            plist_get_uint_val(node, &v);
+            return static_cast<std::int64_t>(v);
+        }
+        case PLIST_REAL: {
+            double v = 0;
+            plist_get_real_val(node, &v);
+            return v;
+        }
+        case PLIST_STRING: {
+            char* v = nullptr;
+            plist_get_string_val(node, &v);
+            std::string text = v ? v : "";
+            free(v);
+            return text;
+        }
+        case PLIST_DATA: {
+            char* v = nullptr;
+            std::uint64_t length = 0;
+            plist_get_data_val(node, &v, &length);
+            auto bytes = nlohmann::json::array();
+            for (std::uint64_t i = 0; i < length; ++i) bytes.push_back(static_cast<std::uint8_t>(v[i]));
+            free(v);
+            return bytes;
+        }
+        case PLIST_DATE: {
+            std::int32_t seconds = 0, microseconds = 0;
+            plist_get_date_val(node, &seconds, &microseconds);
+            return seconds + microseconds / 1e6;
+        }
+        case PLIST_ARRAY: {
+            auto out = nlohmann::json::array();
+            for (std::uint32_t i = 0; i < plist_array_get_size(node); ++i)
+                out.push_back(toJson(plist_array_get_item(node, i), depth + 1));
+            return out;
+        }
+        case PLIST_DICT: {
+            auto out = nlohmann::json::object();
+            plist_dict_iter it = nullptr;
+            plist_dict_new_iter(node, &it);
+            for (;;) {
+                char* key = nullptr;
+                plist_t item = nullptr;
+                plist_dict_next_item(node, it, &key, &item);
+                if (!key) break;
+                out[key] = toJson(item, depth + 1);
+                free(key);
+            }
+            free(it);
+            return out;
+        }
+        default: return nullptr;
+    }
+}
+
+void copyPreferences(const std::string& container, const std::string& bundle, UserDefaults& defaults) {
+    auto current = defaults.dictionary();
+    for (const auto& [key, value] : current.items())
+        if (hasPrefix(key)) return;  // already populated
+
+    std::string text;
+    auto file = container + "/Library/Preferences/" + bundle + ".plist";
+    std::error_code error;
+    auto size = fs::file_size(file, error);
+    if (error || size == 0 || size > kMaxPreferencesFile || !readWholeFile(file, text)) return;
+    plist_t root = nullptr;
+    plist_from_memory(text.data(), static_cast<std::uint32_t>(text.size()), &root);
+    if (!root) return;
+    if (plist_get_node_type(root) == PLIST_DICT) {
+        plist_dict_iter it = nullptr;
+        plist_dict_new_iter(root, &it);
+        for (;;) {
+            char* key = nullptr;
+            plist_t item = nullptr;
+            plist_dict_next_item(root, it, &key, &item);
+            if (!key) break;
+            if (hasPrefix(key)) defaults.set(key, toJson(item));
+            free(key);
+        }
+        free(it);
+    }
+    plist_free(root);
+}
+
+void copyDatabase(const std::string& container, const std::string& bundle, const Environment& environment) {
+    auto support = environment.applicationSupportDirectory();
+    if (!support) return;
+    fs::path source = container + "/Documents/lumivane.db";
+    fs::path folder = *support + "/" + bundle;
+    fs::path destination = folder / "lumivane.db";
+    std::error_code error;
+    if (!fs::exists(source, error)) return;
+    if (fs::exists(destination, error) || fs::is_symlink(destination, error)) return;  // never overwritten
+    fs::create_directories(folder, error);
+
+    fs::path temporary = folder / ".lumivane.db.moving";
+    fs::remove(temporary, error);  // left by an interrupted earlier start
+    if (!fs::copy_file(source, temporary, fs::copy_options::overwrite_existing, error)) {
+        fs::remove(temporary, error);
+        return;
+    }
+    if (int fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+        ::fsync(fd);  // the bytes are on disk before the name is
+        ::close(fd);
+    }
+    // link() refuses an existing destination, so a database that appeared
+    // while copying is kept.
+    ::link(temporary.c_str(), destination.c_str());
+    fs::remove(temporary, error);
+}
+
+}  // namespace
+
+void moveLegacyData(const Environment& environment, UserDefaults& defaults) {
+    if (environment.variable("APP_SANDBOX_CONTAINER_ID")) return;
+    auto bundle = environment.bundleIdentifier();
+    if (!bundle) return;
+    auto container = environment.homeDirectory() + "/Library/Containers/" + *bundle + "/Data";
+    std::error_code error;
+    if (!fs::exists(container, error)) return;
+    copyPreferences(container, *bundle, defaults);
+    copyDatabase(container, *bundle, environment);
+}
+
+}  // namespace lumivane

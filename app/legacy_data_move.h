@@ -1,0 +1,17 @@
+#pragma once
+#include "platform/environment.h"
+#include "platform/user_defaults.h"
+
+namespace lumivane {
+
+// Copies, once, what an earlier sandboxed build left in its container: the
+// interface's "flutter." preferences (only while the current preferences hold
+// none) and the database "lumivane.db" (only while none exists at the
+// destination). Never fails visibly: each missing piece ends it quietly.
+// The database is copied to a temporary file beside the destination and
+// linked into place, so an interrupted copy never leaves a truncated
+// "lumivane.db" behind, and a database that appeared meanwhile is never
+// replaced. Main thread, at start-up.
+void moveLegacyData(const Environment& environment, UserDefaults& defaults);
+
+}  // namespace lumivane

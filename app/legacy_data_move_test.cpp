@@ -1,0 +1,135 @@
+#include "app/legacy_data_move.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+
+#include "platform/file_user_defaults.h"
+#include "platform/sim/sim_services.h"
+#include "tests/support/temp_folder.h"
+
+using namespace lumivane;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kBundle = "com.lumivane.app";
+
+const char* kOldPreferences = R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0"><dict>
+  <key>flutter.theme</key><string>dark</string>
+  <key>flutter.count</key><integer>3</integer>
+  <key>flutter.tags</key><array><string>a</string><string>b</string></array>
+  <key>NSWindow Frame Main</key><string>0 0 10 10</string>
+</dict></plist>)";
+
+struct Machine {
+    TempFolder home;
+    SimEnvironment environment{home.path(), kBundle};
+    FileUserDefaults defaults{home / "defaults.json"};
+    std::string container = home / "Library/Containers/com.lumivane.app/Data";
+    std::string destination = home / "Library/Application Support/com.lumivane.app/lumivane.db";
+
+    void write(const std::string& path, const std::string& text) {
+        fs::create_directories(fs::path(path).parent_path());
+        std::ofstream(path, std::ios::binary) << text;
+    }
+    void oldPreferences() { write(container + "/Library/Preferences/com.lumivane.app.plist", kOldPreferences); }
+    void oldDatabase(const std::string& text = "old database") { write(container + "/Documents/lumivane.db", text); }
+    std::string read(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+};
+
+}  // namespace
+
+TEST(LegacyDataMove, CopiesOnlyFlutterPreferencesAndTheDatabase) {
+    Machine m;
+    m.oldPreferences();
+    m.oldDatabase();
+    moveLegacyData(m.environment, m.defaults);
+    EXPECT_EQ(m.defaults.value("flutter.theme"), nlohmann::json("dark"));
+    EXPECT_EQ(m.defaults.value("flutter.count"), nlohmann::json(3));
+    EXPECT_EQ(m.defaults.value("flutter.tags"), nlohmann::json({"a", "b"}));
+    EXPECT_FALSE(m.defaults.value("NSWindow Frame Main"));
+    EXPECT_EQ(m.read(m.destination), "old database");
+    // Nothing but the database is left in its folder: no temporary file.
+    int files = 0;
+    for ([[maybe_unused]] auto& entry : fs::directory_iterator(fs::path(m.destination).parent_path())) ++files;
+    EXPECT_EQ(files, 1);
+}
+
+TEST(LegacyDataMove, QuietStops) {
+    struct Case {
+        const char* name;
+        std::function<void(Machine&)> arrange;
+        bool expectPreferences;
+        bool expectDatabase;
+    } cases[] = {
+        {"sandboxed process", [](Machine& m) { m.environment.overrideVariable("APP_SANDBOX_CONTAINER_ID", "x"); },
+         false, false},
+        {"current preferences already hold flutter keys",
+         [](Machine& m) { m.defaults.set("flutter.mine", "kept"); }, false, true},
+        {"no preferences file: the database still moves",
+         [](Machine& m) { fs::remove(m.container + "/Library/Preferences/com.lumivane.app.plist"); }, false, true},
+        {"corrupt preferences file: the database still moves",
+         [](Machine& m) { m.write(m.container + "/Library/Preferences/com.lumivane.app.plist", "<plist><dict><key>"); },
+         false, true},
+        {"no database: preferences still move", [](Machine& m) { fs::remove(m.container + "/Documents/lumivane.db"); },
+         true, false},
+        {"no container at all", [](Machine& m) { fs::remove_all(m.home / "Library/Containers"); }, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Machine m;
+        m.oldPreferences();
+        m.oldDatabase();
+        c.arrange(m);
+        moveLegacyData(m.environment, m.defaults);
+        EXPECT_EQ(m.defaults.value("flutter.theme").has_value(), c.expectPreferences);
+        EXPECT_EQ(fs::exists(m.destination), c.expectDatabase);
+    }
+}
+
+TEST(LegacyDataMove, NoBundleIdentifierMeansNoMove) {
+    Machine m;
+    m.oldPreferences();
+    m.oldDatabase();
+    SimEnvironment noBundle(m.home.path(), std::nullopt);
+    moveLegacyData(noBundle, m.defaults);
+    EXPECT_FALSE(m.defaults.value("flutter.theme"));
+    EXPECT_FALSE(fs::exists(m.destination));
+}
+
+TEST(LegacyDataMove, AnExistingDatabaseIsNeverReplaced) {
+    Machine m;
+    m.oldDatabase("newer database in the container");
+    m.write(m.destination, "current database");
+    moveLegacyData(m.environment, m.defaults);
+    EXPECT_EQ(m.read(m.destination), "current database");
+}
+
+TEST(LegacyDataMove, AFailedCopyLeavesNoFileUnderTheFinalName) {
+    Machine m;
+    // A source that cannot be copied (here a folder under the database's name).
+    fs::create_directories(m.container + "/Documents/lumivane.db");
+    moveLegacyData(m.environment, m.defaults);
+    EXPECT_FALSE(fs::exists(m.destination));
+    // and a later start, once the source is sound, still moves it
+    fs::remove(m.container + "/Documents/lumivane.db");
+    m.oldDatabase();
+    moveLegacyData(m.environment, m.defaults);
+    EXPECT_EQ(m.read(m.destination), "old database");
+}
+
+TEST(LegacyDataMove, ALeftoverTemporaryFromAnInterruptedCopyIsNotTheDatabase) {
+    Machine m;
+    m.oldDatabase("complete database");
+    // An earlier start died mid-copy: only a partial temporary exists.
+    m.write(m.home / "Library/Application Support/com.lumivane.app/.lumivane.db.moving", "compl");
+    moveLegacyData(m.environment, m.defaults);
+    EXPECT_EQ(m.read(m.destination), "complete database");
+    EXPECT_FALSE(fs::exists(m.home / "Library/Application Support/com.lumivane.app/.lumivane.db.moving"));
+}

@@ -1,0 +1,25 @@
+#include "bridges/system/event_handler.h"
+
+namespace lumivane {
+
+std::optional<MethodError> EventHandler::onListen(const EncodableValue&, std::unique_ptr<EventSink> newSink) {
+    sink = std::move(newSink);
+    return std::nullopt;
+}
+
+std::optional<MethodError> EventHandler::onCancel(const EncodableValue&) {
+    sink.reset();
+    return std::nullopt;
+}
+
+void EventHandler::send(const EncodableMap& event) {
+    if (sink) sink->success(event);
+}
+
+void EventHandler::post(EncodableMap event) {
+    loop_.post([weak = weak_from_this(), event = std::move(event)] {
+        if (auto self = weak.lock()) self->send(event);
+    });
+}
+
+}  // namespace lumivane

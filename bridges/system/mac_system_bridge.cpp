@@ -1,0 +1,98 @@
+#include "bridges/system/mac_system_bridge.h"
+
+#include <algorithm>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "channel/arguments.h"
+
+namespace lumivane {
+
+namespace {
+constexpr double kLauncherWidthFactor = 0.7;
+constexpr double kLauncherWidthCap = 960;
+constexpr Rect kFallbackVisibleFrame{0, 0, 1440, 900};
+}  // namespace
+
+MacSystemBridge::MacSystemBridge(Platform platform, MainLoop& loop, AppleDeviceLister lister)
+    : platform_(std::move(platform)), loop_(loop), lister_(std::move(lister)) {}
+
+MacSystemBridge::~MacSystemBridge() = default;
+
+void MacSystemBridge::handle(const MethodCall& call, MethodResult result) {
+    for (auto* handler : chain_)
+        if (handler && handler->handle(call, result)) return;
+
+    if (call.method == "fullDiskAccessStatus") {
+        result.success(fullDiskAccessStatus());
+    } else if (call.method == "openFullDiskAccessSettings") {
+        platform_.workspace.openURL(kFullDiskAccessSettingsURL);
+        result.success();
+    } else if (call.method == "window.launcher") {
+        setLauncher(Arguments(call.arguments).boolean("on").value_or(false));
+        result.success();
+    } else if (call.method == "listAppleDevices") {
+        listAppleDevices(std::move(result));
+    } else {
+        result.notImplemented();
+    }
+}
+
+bool MacSystemBridge::fullDiskAccessStatus() const {
+    // The privacy database is readable only with Full Disk Access, so whether
+    // it opens is the grant state. Nothing is read.
+    auto probe = platform_.environment.homeDirectory() + "/Library/Application Support/com.apple.TCC/TCC.db";
+    int fd = ::open(probe.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+AppWindow* MacSystemBridge::findWindow() {
+    for (auto* window : platform_.windows.windows())
+        if (window->isMainFlutterWindow()) return window;
+    return platform_.windows.mainWindow();
+}
+
+void MacSystemBridge::setLauncher(bool on) {
+    AppWindow* window = findWindow();
+    if (!window) return;
+    if (on) {
+        if (savedFrame) return;  // already on: keep the frame from before the first entry
+        savedFrame = window->frame();
+        savedStyleMask = window->styleMask();
+        auto screen = window->screenVisibleFrame();
+        if (!screen) screen = platform_.windows.mainScreenVisibleFrame();
+        Rect visible = screen.value_or(kFallbackVisibleFrame);
+        double width = std::min(visible.width * kLauncherWidthFactor, kLauncherWidthCap);
+        double height = width * 9 / 16;
+        window->setStyleMask(kStyleFullSizeContentView);
+        window->setMovableByWindowBackground(true);
+        window->setFrame({visible.midX() - width / 2, visible.midY() - height / 2, width, height}, true, false);
+        window->makeKeyAndOrderFront();
+    } else {
+        if (!savedFrame || !savedStyleMask) return;
+        Rect frame = *savedFrame;
+        std::uint64_t mask = *savedStyleMask;
+        savedFrame.reset();
+        savedStyleMask.reset();
+        window->setStyleMask(mask);
+        window->setMovableByWindowBackground(false);
+        window->setFrame(frame, true, true);
+        window->makeKeyAndOrderFront();
+    }
+}
+
+void MacSystemBridge::listAppleDevices(MethodResult result) {
+    if (!usbmux_) usbmux_ = std::make_unique<SerialQueue>("lumivane.usbmux");
+    // The result rides along in a shared holder: tasks must be copyable.
+    auto pending = std::make_shared<MethodResult>(std::move(result));
+    usbmux_->post([lister = lister_, pending, &loop = loop_] {
+        auto devices = lister ? lister() : std::nullopt;
+        loop.post([pending, devices = std::move(devices)] {
+            pending->success(devices ? EncodableValue(*devices) : EncodableValue());
+        });
+    });
+}
+
+}  // namespace lumivane

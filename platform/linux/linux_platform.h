@@ -1,0 +1,47 @@
+#pragma once
+#include <optional>
+#include <string>
+
+#include "platform/file_user_defaults.h"
+#include "platform/platform.h"
+#include "platform/sim/sim_services.h"
+#include "platform/sim/sim_window_system.h"
+
+namespace lumivane {
+
+// The process environment of this machine. Application Support is the XDG
+// data folder ($XDG_DATA_HOME, else ~/.local/share); there is no bundle.
+// Any thread.
+class LinuxEnvironment final : public Environment {
+public:
+    std::optional<std::string> variable(const std::string& name) const override;
+    std::string homeDirectory() const override;
+    std::optional<std::string> bundleIdentifier() const override { return std::nullopt; }
+    std::optional<std::string> applicationSupportDirectory() const override;
+};
+
+// Opens URLs with xdg-open when it is installed, without waiting for it.
+// Main thread only.
+class XdgWorkspace final : public Workspace {
+public:
+    void openURL(const std::string& url) override;
+};
+
+// This machine's real services where Linux has them. There is no interface
+// engine to show, so the window system is the simulated one.
+// Created and used on the main thread.
+class LinuxPlatform {
+public:
+    LinuxPlatform();
+    Platform platform();
+
+private:
+    LinuxEnvironment environment_;
+    FileUserDefaults defaults_;
+    SimJournal journal_;
+    SimWindowSystem windows_;
+    XdgWorkspace workspace_;
+    SimPluginRegistry plugins_;
+};
+
+}  // namespace lumivane

@@ -1,0 +1,26 @@
+#pragma once
+#include <functional>
+#include <string>
+
+#include "platform/environment.h"
+#include "platform/plugin_registry.h"
+#include "platform/user_defaults.h"
+#include "platform/window_system.h"
+#include "platform/workspace.h"
+
+namespace lumivane {
+
+// The platform services a host runs on. The owner (the simulated Mac or the
+// Linux platform) outlives the host.
+struct Platform {
+    WindowSystem& windows;
+    UserDefaults& defaults;
+    Environment& environment;
+    Workspace& workspace;
+    PluginRegistry& plugins;
+    // Notes each start-up step as it happens (the simulated Mac keeps them in
+    // its journal); may be empty.
+    std::function<void(const std::string&)> trace;
+};
+
+}  // namespace lumivane

@@ -1,0 +1,62 @@
+#pragma once
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/environment.h"
+#include "platform/plugin_registry.h"
+#include "platform/sim/sim_journal.h"
+#include "platform/workspace.h"
+
+namespace lumivane {
+
+// The real process environment, with the home folder and bundle identifier
+// set by the simulated Mac's options. Application Support is
+// home + "/Library/Application Support". Any thread.
+class SimEnvironment final : public Environment {
+public:
+    SimEnvironment(std::string home, std::optional<std::string> bundleIdentifier);
+    std::optional<std::string> variable(const std::string& name) const override;
+    std::string homeDirectory() const override { return home_; }
+    std::optional<std::string> bundleIdentifier() const override { return bundleIdentifier_; }
+    std::optional<std::string> applicationSupportDirectory() const override;
+
+    // For tests: a variable seen instead of (or, with nullopt, hiding) the real one.
+    void overrideVariable(const std::string& name, std::optional<std::string> value);
+
+private:
+    std::string home_;
+    std::optional<std::string> bundleIdentifier_;
+    mutable std::mutex mutex_;
+    std::map<std::string, std::optional<std::string>> overrides_;  // guarded by mutex_
+};
+
+// Records the URLs it is asked to open. Main thread only.
+class SimWorkspace final : public Workspace {
+public:
+    explicit SimWorkspace(SimJournal& journal) : journal_(journal) {}
+    void openURL(const std::string& url) override;
+    const std::vector<std::string>& openedURLs() const { return opened_; }
+
+private:
+    SimJournal& journal_;
+    std::vector<std::string> opened_;
+};
+
+// Hands out registrars and notes each plugin that registers. Main thread only.
+class SimPluginRegistry final : public PluginRegistry {
+public:
+    explicit SimPluginRegistry(SimJournal& journal);
+    ~SimPluginRegistry() override;
+    PluginRegistrar& registrarForPlugin(const std::string& key) override;
+
+private:
+    class Registrar;
+    SimJournal& journal_;
+    std::map<std::string, std::unique_ptr<Registrar>> registrars_;
+};
+
+}  // namespace lumivane

@@ -1,0 +1,85 @@
+#pragma once
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/sim/sim_journal.h"
+#include "platform/user_defaults.h"
+#include "platform/window_system.h"
+
+namespace lumivane {
+
+class SimWindowSystem;
+
+// The simulated main window. Its frame includes a 28-point title bar while the
+// style mask is titled without a full-size content view. With an autosave
+// name it stores its frame in the user defaults under
+// "NSWindow Frame " + name as "x y width height". Main thread only.
+class SimWindow final : public AppWindow {
+public:
+    static constexpr double kTitleBarHeight = 28;
+
+    SimWindow(SimWindowSystem& system, UserDefaults& defaults, SimJournal& journal);
+
+    bool isMainFlutterWindow() const override { return true; }
+    Rect frame() const override { return frame_; }
+    void setFrame(const Rect& frame, bool display, bool animate) override;
+    Size contentSize() const override;
+    void setContentSize(const Size& size) override;
+    Size contentMinSize() const override { return minSize_; }
+    void setContentMinSize(const Size& size) override;
+    std::uint64_t styleMask() const override { return styleMask_; }
+    void setStyleMask(std::uint64_t mask) override;
+    void setMovableByWindowBackground(bool movable) override;
+    void setRestorable(bool restorable) override;
+    void center() override;
+    void makeKeyAndOrderFront() override;
+    void setFrameAutosaveName(const std::string& name) override;
+    void setContentViewController() override;
+    std::optional<Rect> screenVisibleFrame() const override;
+
+    bool movable() const { return movable_; }
+    bool restorable() const { return restorable_; }
+    const std::string& autosaveName() const { return autosaveName_; }
+
+private:
+    double titleBar() const;
+    void changeFrame(const Rect& frame);
+
+    SimWindowSystem& system_;
+    UserDefaults& defaults_;
+    SimJournal& journal_;
+    Rect frame_{200, 200, 800, 600 + kTitleBarHeight};  // as the interface file places it
+    Size minSize_;
+    std::uint64_t styleMask_ = kStyleTitled | kStyleClosable | kStyleMiniaturizable | kStyleResizable;
+    bool movable_ = false;
+    bool restorable_ = true;
+    std::string autosaveName_;
+};
+
+// Screens (visible frames; the first is the main screen) and the one main
+// window. Starts with one 1440 x 900 screen at the origin. Main thread only.
+class SimWindowSystem final : public WindowSystem {
+public:
+    SimWindowSystem(UserDefaults& defaults, SimJournal& journal);
+
+    std::optional<Rect> mainScreenVisibleFrame() const override;
+    std::vector<AppWindow*> windows() override;
+    AppWindow* mainWindow() override { return window_.get(); }
+    void setLastWindowClosedHandler(std::function<void()> handler) override { lastClosed_ = std::move(handler); }
+
+    // Simulate: replace the screens (an empty list: no screen). A window that no
+    // longer lies on the main screen moves onto it.
+    void simulateScreens(std::vector<Rect> visibleFrames);
+    // Simulate: the user closes the main window.
+    void simulateCloseWindow();
+    SimWindow* window() { return window_.get(); }
+
+private:
+    std::vector<Rect> screens_{{0, 0, 1440, 900}};
+    std::unique_ptr<SimWindow> window_;
+    std::function<void()> lastClosed_;
+};
+
+}  // namespace lumivane
