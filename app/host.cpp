@@ -18,6 +18,11 @@ Host::Host(Platform platform, MainLoop& loop, Log& log, Options options)
       loop_(loop),
       log_(log),
       options_(std::move(options)),
+      clock_(options_.clock ? *options_.clock : systemClock_),
+      usbmux_(std::make_unique<UsbmuxClient>(
+          UsbmuxClient::Options{UsbmuxClient::socketPath(platform_.environment, platform_.usbmuxSocket),
+                                options_.usbmuxTimeout},
+          clock_)),
       eventHandler_(std::make_shared<EventHandler>(loop)) {
     if (options_.simulated) simControl_ = std::make_unique<SimControl>(messenger_, log_);
     // Closing the last window quits the application.
@@ -63,7 +68,8 @@ void Host::applyDefaultSize(AppWindow& window) {
 }
 
 void Host::installHostChannels() {
-    systemBridge_ = std::make_unique<MacSystemBridge>(platform_, loop_, options_.appleDevices);
+    systemBridge_ = std::make_unique<MacSystemBridge>(platform_, loop_,
+                                                      [client = usbmux_.get()] { return client->listAppleDevices(); });
     // camera, files and volumes, iPhone, AirDrop: none is part of this build yet.
     systemBridge_->setHandlerChain({nullptr, nullptr, nullptr, nullptr});
     macosChannel_ = std::make_unique<MethodChannel>(messenger_, "lumivane/macos", log_);

@@ -4,6 +4,7 @@
 #include "app/sim_control.h"
 #include "bridges/system/event_handler.h"
 #include "bridges/system/mac_system_bridge.h"
+#include "bridges/system/usbmux_client.h"
 #include "channel/binary_messenger.h"
 #include "channel/event_channel.h"
 #include "channel/method_channel.h"
@@ -20,7 +21,8 @@ class Host {
 public:
     struct Options {
         bool simulated = true;  // installs "sim/control"
-        MacSystemBridge::AppleDeviceLister appleDevices;  // none: "listAppleDevices" answers null
+        const Clock* clock = nullptr;  // none: the system clock
+        std::chrono::milliseconds usbmuxTimeout = std::chrono::seconds(2);
     };
     static constexpr const char* kFrameAutosaveName = "LumivaneMainWindow.v2";
     static constexpr Size kMinimumContentSize{560, 480};
@@ -51,6 +53,11 @@ private:
     MainLoop& loop_;
     Log& log_;
     Options options_;
+    SystemClock systemClock_;
+    const Clock& clock_;
+    // Used only on the usbmux queue, which the system bridge owns and drains
+    // before this is destroyed.
+    std::unique_ptr<UsbmuxClient> usbmux_;
     HostMessenger messenger_;
     std::unique_ptr<MethodChannel> macosChannel_;
     std::unique_ptr<EventChannel> eventsChannel_;

@@ -195,18 +195,21 @@ TEST(Launcher, AnythingButOnTrueLeavesOrDoesNothing) {
     }
 }
 
-TEST(HostChannel, ListAppleDevicesAnswersOnTheMainLoopFromTheUsbmuxQueue) {
-    std::thread::id listedOn;
-    Host::Options options;
-    options.appleDevices = [&]() -> std::optional<EncodableList> {
-        listedOn = std::this_thread::get_id();
-        return EncodableList{EncodableMap{{"udid", "0001"}}};
-    };
-    HostHarness h(options);
-    EXPECT_EQ(h.value("lumivane/macos", "listAppleDevices"), EncodableValue(EncodableList{EncodableMap{{"udid", "0001"}}}));
-    EXPECT_NE(listedOn, std::this_thread::get_id());
+TEST(HostChannel, ListAppleDevicesListsTheSimulatedDaemonsDevicesAndNullWithoutADaemon) {
+    HostHarness h;
+    h.mac.usbmux().addDevice({.udid = "00008110-000A", .name = "Ada's iPhone", .usb = true, .wifi = true});
+    EXPECT_EQ(h.value("lumivane/macos", "listAppleDevices"),
+              EncodableValue(EncodableList{EncodableMap{{"udid", "00008110-000A"},
+                                                        {"links", EncodableList{"usb", "wifi"}},
+                                                        {"name", "Ada's iPhone"},
+                                                        {"deviceClass", "iPhone"},
+                                                        {"productType", "iPhone15,2"},
+                                                        {"osVersion", "17.5"}}}));
 
-    HostHarness without;  // no lister: the daemon counts as unreachable
+    HostHarness without;
+    without.mac.environment().overrideVariable("USBMUXD_SOCKET_ADDRESS", "UNIX:" + (without.home / "no-daemon"));
+    without.host = std::make_unique<Host>(without.mac.platform(), without.loop, without.log, Host::Options{});
+    without.host->start();
     EXPECT_EQ(without.value("lumivane/macos", "listAppleDevices"), EncodableValue());
 }
 

@@ -2,9 +2,9 @@
 
 #include <fcntl.h>
 #include <filesystem>
-#include <plist/plist.h>
 #include <unistd.h>
 
+#include "platform/property_list.h"
 #include "runtime/atomic_file.h"
 
 namespace lumivane {
@@ -20,8 +20,8 @@ bool hasPrefix(const std::string& key) { return key.rfind(kPreferencePrefix, 0) 
 
 // A property-list value as a defaults value. Dates become seconds since 2001
 // (their property-list epoch); data becomes a list of byte values.
-nlohmann::json toJson(plist_t node, int depth = 0) {
-    if (depth > 512) return nullptr;
+// The input was depth-checked when parsed.
+nlohmann::json toJson(plist_t node) {
     switch (plist_get_node_type(node)) {
         case PLIST_BOOLEAN: {
             std::uint8_t v = 0;
@@ -62,7 +62,7 @@ nlohmann::json toJson(plist_t node, int depth = 0) {
         case PLIST_ARRAY: {
             auto out = nlohmann::json::array();
             for (std::uint32_t i = 0; i < plist_array_get_size(node); ++i)
-                out.push_back(toJson(plist_array_get_item(node, i), depth + 1));
+                out.push_back(toJson(plist_array_get_item(node, i)));
             return out;
         }
         case PLIST_DICT: {
@@ -74,7 +74,7 @@ nlohmann::json toJson(plist_t node, int depth = 0) {
                 plist_t item = nullptr;
                 plist_dict_next_item(node, it, &key, &item);
                 if (!key) break;
-                out[key] = toJson(item, depth + 1);
+                out[key] = toJson(item);
                 free(key);
             }
             free(it);
@@ -94,10 +94,9 @@ void copyPreferences(const std::string& container, const std::string& bundle, Us
     std::error_code error;
     auto size = fs::file_size(file, error);
     if (error || size == 0 || size > kMaxPreferencesFile || !readWholeFile(file, text)) return;
-    plist_t root = nullptr;
-    plist_from_memory(text.data(), static_cast<std::uint32_t>(text.size()), &root);
-    if (!root) return;
-    if (plist_get_node_type(root) == PLIST_DICT) {
+    Plist parsed = plist::parse(text);
+    plist_t root = parsed.get();
+    if (plist::isDict(root)) {
         plist_dict_iter it = nullptr;
         plist_dict_new_iter(root, &it);
         for (;;) {
@@ -110,7 +109,6 @@ void copyPreferences(const std::string& container, const std::string& bundle, Us
         }
         free(it);
     }
-    plist_free(root);
 }
 
 void copyDatabase(const std::string& container, const std::string& bundle, const Environment& environment) {

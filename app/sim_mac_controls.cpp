@@ -76,6 +76,41 @@ void installSimMacControls(SimControl& control, SimMac& mac) {
         for (const auto& url : mac.workspace().openedURLs()) urls.push_back(url);
         result.success(urls);
     });
+    control.add("usbmux.add", [&mac](const EncodableValue& arguments, MethodResult& result) {
+        Arguments args(arguments);
+        auto udid = args.string("udid");
+        if (!udid || udid->empty()) {
+            result.error("args", "\"udid\" must be a non-empty string.");
+            return;
+        }
+        SimUsbmuxDaemon::Device device;
+        device.udid = *udid;
+        device.name = args.string("name").value_or("iPhone");
+        device.deviceClass = args.string("deviceClass").value_or(device.deviceClass);
+        device.productType = args.string("productType").value_or(device.productType);
+        device.osVersion = args.string("osVersion").value_or(device.osVersion);
+        device.readable = args.boolean("readable").value_or(true);
+        device.usb = device.wifi = false;
+        if (auto* links = args.list("links")) {
+            for (const auto& link : *links) {
+                auto* text = link.get<std::string>();
+                if (text && *text == "usb") device.usb = true;
+                else if (text && *text == "wifi") device.wifi = true;
+                else {
+                    result.error("args", "Each link must be \"usb\" or \"wifi\".");
+                    return;
+                }
+            }
+        } else {
+            device.usb = true;
+        }
+        mac.usbmux().addDevice(std::move(device));
+        result.success();
+    });
+    control.add("usbmux.remove", [&mac](const EncodableValue& arguments, MethodResult& result) {
+        auto udid = Arguments(arguments).string("udid");
+        result.success(udid && mac.usbmux().removeDevice(*udid));
+    });
     control.add("journal", [&mac](const EncodableValue&, MethodResult& result) {
         EncodableList entries;
         for (const auto& entry : mac.journal().entries()) entries.push_back(entry);

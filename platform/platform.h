@@ -18,6 +18,8 @@ struct Platform {
     Environment& environment;
     Workspace& workspace;
     PluginRegistry& plugins;
+    // Where the usbmux daemon listens (before any USBMUXD_SOCKET_ADDRESS override).
+    std::string usbmuxSocket;
     // Notes each start-up step as it happens (the simulated Mac keeps them in
     // its journal); may be empty.
     std::function<void(const std::string&)> trace;

@@ -47,3 +47,9 @@ run call sim/control openedURLs
 step "Listening to the host event stream for a second"
 run listen lumivane/macos/events --seconds 1
 echo "(listen acknowledged; nothing changed, so no event arrived)"
+
+step "Apple devices the usbmux daemon sees (the simulated daemon: one phone on USB and Wi-Fi, one on Wi-Fi only)"
+run call lumivane/macos listAppleDevices
+run call sim/control usbmux.add '{"udid": "00008110-001A2B3C4D5E", "name": "Ada'"'"'s iPhone", "productType": "iPhone15,2", "osVersion": "17.5", "links": ["usb", "wifi"]}'
+run call sim/control usbmux.add '{"udid": "00008030-00112233AABB", "name": "Studio iPad", "deviceClass": "iPad", "productType": "iPad13,4", "osVersion": "18.1", "links": ["wifi"]}'
+run call lumivane/macos listAppleDevices

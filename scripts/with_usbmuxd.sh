@@ -4,17 +4,23 @@
 # stops that daemon by its process id afterwards. Tests that need the daemon
 # find its socket through LUMIVANE_REAL_USBMUXD.
 set -uo pipefail
+socket=/var/run/usbmuxd
 pid=""
-if [ "$(id -u)" -eq 0 ] && command -v usbmuxd >/dev/null && [ ! -S /var/run/usbmuxd ]; then
+if pgrep -x usbmuxd >/dev/null; then
+    echo "== using the usbmux daemon already running"
+elif [ "$(id -u)" -eq 0 ] && command -v usbmuxd >/dev/null; then
+    rm -f "$socket"  # a daemon that exits leaves its socket behind
     usbmuxd -f -U root >/tmp/lumivane-usbmuxd.log 2>&1 &
     pid=$!
-    for _ in $(seq 50); do [ -S /var/run/usbmuxd ] && break; sleep 0.1; done
+    for _ in $(seq 50); do [ -S "$socket" ] && break; sleep 0.1; done
+    echo "== started usbmuxd (pid $pid)"
 fi
-[ -S /var/run/usbmuxd ] && export LUMIVANE_REAL_USBMUXD=/var/run/usbmuxd
+[ -S "$socket" ] && export LUMIVANE_REAL_USBMUXD=$socket
 "$@"
 status=$?
 if [ -n "$pid" ]; then
     kill "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
+    rm -f "$socket"
 fi
 exit $status

@@ -14,10 +14,13 @@ SimMac::SimMac(Options options)
       defaults_(defaultsPath(options)),
       windows_(defaults_, journal_),
       workspace_(journal_),
-      plugins_(journal_) {}
+      plugins_(journal_),
+      usbmux_(options.home + "/var/run/usbmuxd") {
+    usbmux_.start();
+}
 
 Platform SimMac::platform() {
-    return Platform{windows_, defaults_, environment_, workspace_, plugins_,
+    return Platform{windows_, defaults_, environment_, workspace_, plugins_, usbmux_.socketPath(),
                     [this](const std::string& step) { journal_.add(step); }};
 }
 

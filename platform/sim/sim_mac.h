@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "platform/sim/sim_journal.h"
 #include "platform/sim/sim_services.h"
+#include "platform/sim/sim_usbmux_daemon.h"
 #include "platform/sim/sim_window_system.h"
 
 namespace lumivane {
@@ -29,6 +30,8 @@ public:
     SimWorkspace& workspace() { return workspace_; }
     SimEnvironment& environment() { return environment_; }
     FileUserDefaults& defaults() { return defaults_; }
+    // Runs at <home>/var/run/usbmuxd from construction on.
+    SimUsbmuxDaemon& usbmux() { return usbmux_; }
 
 private:
     SimJournal journal_;
@@ -37,6 +40,7 @@ private:
     SimWindowSystem windows_;
     SimWorkspace workspace_;
     SimPluginRegistry plugins_;
+    SimUsbmuxDaemon usbmux_;
 };
 
 }  // namespace lumivane

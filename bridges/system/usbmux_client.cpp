@@ -1,0 +1,254 @@
+#include "bridges/system/usbmux_client.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace lumivane {
+
+namespace {
+
+// The daemon's address length: the family and a 104-byte path field.
+constexpr socklen_t kAddressLength = 106;
+
+// Closes the socket when the operation ends, whichever way it ends.
+struct Socket {
+    explicit Socket(int descriptor) : fd(descriptor) {}
+    ~Socket() {
+        if (fd >= 0) ::close(fd);
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    int fd;
+};
+
+// Writes everything; a write that moves less than one byte is a failure.
+// MSG_NOSIGNAL stands in for SO_NOSIGPIPE: a vanished peer is an error, never
+// a signal.
+bool sendAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 1) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Reads exactly `size` bytes; a read of less than one byte (a timeout, the
+// peer closing) is a failure.
+bool receiveAll(int fd, char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::recv(fd, data, size, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 1) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void putLittle32(char* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+std::uint32_t little32(const char* p) {
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+    return v;
+}
+
+std::uint32_t big32(const char* p) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+    return v;
+}
+
+Plist baseRequest(const char* messageType) {
+    plist_t dict = plist_new_dict();
+    plist_dict_set_item(dict, "MessageType", plist_new_string(messageType));
+    plist_dict_set_item(dict, "ClientVersionString", plist_new_string("Lumivane"));
+    plist_dict_set_item(dict, "ProgName", plist_new_string("Lumivane"));
+    plist_dict_set_item(dict, "kLibUSBMuxVersion", plist_new_uint(3));
+    return Plist(dict);
+}
+
+}  // namespace
+
+UsbmuxClient::UsbmuxClient(Options options, const Clock& clock) : options_(std::move(options)), clock_(clock) {}
+
+std::string UsbmuxClient::socketPath(const Environment& environment, const std::string& fallback) {
+    auto address = environment.variable("USBMUXD_SOCKET_ADDRESS");
+    if (address && address->rfind("UNIX:", 0) == 0 && address->size() > 5) return address->substr(5);
+    return fallback;
+}
+
+int UsbmuxClient::connect() {
+    sockaddr_un address;
+    std::memset(&address, 0, sizeof address);
+    if (options_.socketPath.size() >= kAddressLength - sizeof(address.sun_family)) return -1;
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    timeval timeout{};
+    timeout.tv_sec = options_.timeout.count() / 1000;
+    timeout.tv_usec = static_cast<suseconds_t>((options_.timeout.count() % 1000) * 1000);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, options_.socketPath.data(), options_.socketPath.size());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), kAddressLength) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+Plist UsbmuxClient::exchange(int fd, const char* messageType, plist_t extra) {
+    Plist request = baseRequest(messageType);
+    if (extra) {
+        plist_t target = request.get();
+        plist_dict_merge(&target, extra);
+    }
+    std::string payload = plist::toXml(request.get());
+    if (payload.empty()) return nullptr;
+
+    std::string frame(16, '\0');
+    putLittle32(frame.data(), static_cast<std::uint32_t>(payload.size() + 16));
+    putLittle32(frame.data() + 4, 1);  // version
+    putLittle32(frame.data() + 8, 8);  // message: property list
+    putLittle32(frame.data() + 12, ++tag_);
+    frame += payload;
+    if (!sendAll(fd, frame.data(), frame.size())) return nullptr;
+
+    // The reply is simply the next frame: its version, message and tag are not
+    // examined.
+    char header[16];
+    if (!receiveAll(fd, header, sizeof header)) return nullptr;
+    std::uint32_t length = little32(header);
+    if (length < kMinReplyLength || length > kMaxReplyLength) return nullptr;
+    std::string body(length - 16, '\0');
+    if (!receiveAll(fd, body.data(), body.size())) return nullptr;
+    Plist reply = plist::parse(body);
+    return plist::isDict(reply.get()) ? std::move(reply) : nullptr;
+}
+
+std::optional<std::vector<UsbmuxClient::DeviceEntry>> UsbmuxClient::listDevices() {
+    Socket socket(connect());
+    if (socket.fd < 0) return std::nullopt;
+    Plist reply = exchange(socket.fd, "ListDevices");
+    plist_t list = plist::dictItem(reply.get(), "DeviceList", PLIST_ARRAY);
+    if (!list) return std::nullopt;
+    std::uint32_t count = plist_array_get_size(list);
+    for (std::uint32_t i = 0; i < count; ++i)
+        if (!plist::isDict(plist_array_get_item(list, i))) return std::nullopt;
+
+    std::vector<DeviceEntry> entries;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        plist_t element = plist_array_get_item(list, i);
+        plist_t properties = plist::dictItem(element, "Properties", PLIST_DICT);
+        if (!properties) continue;
+        auto id = plist::integer(element, "DeviceID");
+        if (!id) id = plist::integer(properties, "DeviceID");
+        if (!id) continue;
+        entries.push_back({*id, Plist(plist_copy(properties))});
+    }
+    return entries;
+}
+
+Plist UsbmuxClient::readDeviceValues(std::int64_t deviceId) {
+    Socket socket(connect());
+    if (socket.fd < 0) return nullptr;
+    Plist extra(plist_new_dict());
+    plist_dict_set_item(extra.get(), "DeviceID", plist_new_uint(static_cast<std::uint64_t>(deviceId)));
+    plist_dict_set_item(extra.get(), "PortNumber", plist_new_uint(kLockdownPortSwapped));
+    Plist reply = exchange(socket.fd, "Connect", extra.get());
+    auto number = plist::integer(reply.get(), "Number");
+    if (!number || *number != 0) return nullptr;
+
+    // The socket is now a tunnel to the device's lockdown service.
+    Plist request(plist_new_dict());
+    plist_dict_set_item(request.get(), "Label", plist_new_string("Lumivane"));
+    plist_dict_set_item(request.get(), "Request", plist_new_string("GetValue"));
+    std::string payload = plist::toXml(request.get());
+    std::string frame(4, '\0');
+    auto length = static_cast<std::uint32_t>(payload.size());
+    for (int i = 0; i < 4; ++i) frame[i] = static_cast<char>((length >> (24 - 8 * i)) & 0xFF);
+    frame += payload;
+    if (!sendAll(socket.fd, frame.data(), frame.size())) return nullptr;
+
+    char header[4];
+    if (!receiveAll(socket.fd, header, sizeof header)) return nullptr;
+    std::uint32_t replyLength = big32(header);
+    if (replyLength < 1 || replyLength > kMaxLockdownLength) return nullptr;
+    std::string body(replyLength, '\0');
+    if (!receiveAll(socket.fd, body.data(), body.size())) return nullptr;
+    Plist lockdown = plist::parse(body);
+    plist_t values = plist::dictItem(lockdown.get(), "Value", PLIST_DICT);
+    return values ? Plist(plist_copy(values)) : nullptr;
+}
+
+plist_t UsbmuxClient::cachedDeviceValues(const std::string& serial, const std::vector<std::int64_t>& deviceIds) {
+    auto it = cache_.find(serial);
+    if (it != cache_.end()) {
+        if (it->second.values) return it->second.values.get();
+        if (clock_.steadyNow() - it->second.storedAt < kRetryAfter) return nullptr;
+    }
+    Plist values;
+    for (auto id : deviceIds) {
+        values = readDeviceValues(id);
+        if (values) break;
+    }
+    auto& entry = cache_[serial];
+    entry = CachedValues{std::move(values), clock_.steadyNow()};
+    return entry.values.get();
+}
+
+std::optional<EncodableList> UsbmuxClient::listAppleDevices() {
+    auto entries = listDevices();
+    if (!entries) return std::nullopt;
+
+    struct Device {
+        std::string serial;
+        std::set<std::string> links;
+        std::vector<std::pair<std::int64_t, bool>> identifiers;  // (device id, is USB), in entry order
+    };
+    std::vector<Device> devices;  // in first-seen order
+    for (const auto& entry : *entries) {
+        auto serial = plist::string(entry.properties.get(), "SerialNumber");
+        if (!serial) continue;
+        bool usb = plist::string(entry.properties.get(), "ConnectionType") == std::optional<std::string>("USB");
+        auto device = std::find_if(devices.begin(), devices.end(), [&](const Device& d) { return d.serial == *serial; });
+        if (device == devices.end()) device = devices.insert(devices.end(), Device{*serial, {}, {}});
+        device->links.insert(usb ? "usb" : "wifi");
+        device->identifiers.emplace_back(entry.deviceId, usb);
+    }
+
+    EncodableList maps;
+    for (auto& device : devices) {
+        // USB links first, the daemon's order kept within each kind.
+        std::stable_partition(device.identifiers.begin(), device.identifiers.end(),
+                              [](const auto& pair) { return pair.second; });
+        std::vector<std::int64_t> ids;
+        for (const auto& [id, usb] : device.identifiers) ids.push_back(id);
+        plist_t values = cachedDeviceValues(device.serial, ids);
+
+        EncodableList links(device.links.begin(), device.links.end());  // a set: sorted ascending
+        EncodableMap map{{"udid", device.serial}, {"links", links}};
+        static constexpr std::pair<const char*, const char*> kValueKeys[] = {{"name", "DeviceName"},
+                                                                             {"deviceClass", "DeviceClass"},
+                                                                             {"productType", "ProductType"},
+                                                                             {"osVersion", "ProductVersion"}};
+        if (values)
+            for (const auto& [key, valueKey] : kValueKeys)
+                if (auto text = plist::string(values, valueKey)) map.set(key, *text);
+        maps.push_back(std::move(map));
+    }
+    return maps;
+}
+
+}  // namespace lumivane

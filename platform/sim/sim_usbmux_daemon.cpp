@@ -1,0 +1,214 @@
+#include "platform/sim/sim_usbmux_daemon.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "platform/property_list.h"
+
+namespace lumivane {
+
+namespace {
+
+constexpr std::int64_t kLockdownPortSwapped = 32498;
+constexpr std::uint32_t kMaxFrame = 16'777'215;
+
+bool readAll(int fd, char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::recv(fd, data, size, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 1) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool writeAll(int fd, const std::string& bytes) {
+    const char* data = bytes.data();
+    std::size_t size = bytes.size();
+    while (size > 0) {
+        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 1) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::uint32_t little32(const char* p) {
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+    return v;
+}
+
+std::string frame(std::uint32_t tag, plist_t payload) {
+    std::string xml = plist::toXml(payload);
+    std::string out(16, '\0');
+    std::uint32_t fields[4] = {static_cast<std::uint32_t>(xml.size() + 16), 1, 8, tag};
+    for (int f = 0; f < 4; ++f)
+        for (int i = 0; i < 4; ++i) out[f * 4 + i] = static_cast<char>((fields[f] >> (8 * i)) & 0xFF);
+    return out + xml;
+}
+
+Plist result(std::int64_t number) {
+    plist_t dict = plist_new_dict();
+    plist_dict_set_item(dict, "MessageType", plist_new_string("Result"));
+    plist_dict_set_item(dict, "Number", plist_new_uint(static_cast<std::uint64_t>(number)));
+    return Plist(dict);
+}
+
+plist_t deviceEntry(const SimUsbmuxDaemon::Device& device, std::int64_t id, bool usb) {
+    plist_t properties = plist_new_dict();
+    plist_dict_set_item(properties, "ConnectionType", plist_new_string(usb ? "USB" : "Network"));
+    plist_dict_set_item(properties, "DeviceID", plist_new_uint(static_cast<std::uint64_t>(id)));
+    plist_dict_set_item(properties, "SerialNumber", plist_new_string(device.udid.c_str()));
+    plist_t entry = plist_new_dict();
+    plist_dict_set_item(entry, "DeviceID", plist_new_uint(static_cast<std::uint64_t>(id)));
+    plist_dict_set_item(entry, "MessageType", plist_new_string("Attached"));
+    plist_dict_set_item(entry, "Properties", properties);
+    return entry;
+}
+
+}  // namespace
+
+SimUsbmuxDaemon::SimUsbmuxDaemon(std::string socketPath) : path_(std::move(socketPath)) {}
+
+SimUsbmuxDaemon::~SimUsbmuxDaemon() {
+    if (listenFd_ < 0) return;
+    stopping_ = true;
+    ::shutdown(listenFd_, SHUT_RDWR);
+    thread_.join();
+    ::close(listenFd_);
+    ::unlink(path_.c_str());
+}
+
+bool SimUsbmuxDaemon::start() {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path_.size() >= sizeof(address.sun_path)) return false;
+    std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), ignored);
+    ::unlink(path_.c_str());
+    listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listenFd_ < 0) return false;
+    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listenFd_, 16) != 0) {
+        ::close(listenFd_);
+        listenFd_ = -1;
+        return false;
+    }
+    thread_ = std::thread([this] { serve(); });
+    return true;
+}
+
+void SimUsbmuxDaemon::addDevice(Device device) {
+    std::lock_guard lock(mutex_);
+    auto existing = std::find_if(devices_.begin(), devices_.end(), [&](const Device& d) { return d.udid == device.udid; });
+    device.usbId = nextId_++;
+    device.wifiId = nextId_++;
+    if (existing != devices_.end())
+        *existing = std::move(device);
+    else
+        devices_.push_back(std::move(device));
+}
+
+bool SimUsbmuxDaemon::removeDevice(const std::string& udid) {
+    std::lock_guard lock(mutex_);
+    auto before = devices_.size();
+    std::erase_if(devices_, [&](const Device& d) { return d.udid == udid; });
+    return devices_.size() != before;
+}
+
+std::vector<SimUsbmuxDaemon::Device> SimUsbmuxDaemon::snapshot() const {
+    std::lock_guard lock(mutex_);
+    return devices_;
+}
+
+void SimUsbmuxDaemon::serve() {
+    while (!stopping_) {
+        int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            break;
+        }
+        timeval timeout{2, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+        handle(fd);
+        ::close(fd);
+    }
+}
+
+void SimUsbmuxDaemon::handle(int fd) {
+    for (;;) {
+        char header[16];
+        if (!readAll(fd, header, sizeof header)) return;
+        std::uint32_t length = little32(header), tag = little32(header + 12);
+        if (length < 17 || length > kMaxFrame) return;
+        std::string body(length - 16, '\0');
+        if (!readAll(fd, body.data(), body.size())) return;
+        Plist request = plist::parse(body);
+        auto type = plist::string(request.get(), "MessageType");
+
+        if (type == std::optional<std::string>("ListDevices")) {
+            plist_t list = plist_new_array();
+            for (const auto& device : snapshot()) {
+                if (device.usb) plist_array_append_item(list, deviceEntry(device, device.usbId, true));
+                if (device.wifi) plist_array_append_item(list, deviceEntry(device, device.wifiId, false));
+            }
+            Plist reply(plist_new_dict());
+            plist_dict_set_item(reply.get(), "DeviceList", list);
+            if (!writeAll(fd, frame(tag, reply.get()))) return;
+            continue;
+        }
+        if (type != std::optional<std::string>("Connect")) {
+            if (!writeAll(fd, frame(tag, result(1).get()))) return;  // bad command
+            continue;
+        }
+        auto id = plist::integer(request.get(), "DeviceID");
+        auto port = plist::integer(request.get(), "PortNumber");
+        std::optional<Device> target;
+        for (const auto& device : snapshot())
+            if (id && ((device.usb && device.usbId == *id) || (device.wifi && device.wifiId == *id))) target = device;
+        if (!target || port != std::optional<std::int64_t>(kLockdownPortSwapped) || !target->readable) {
+            writeAll(fd, frame(tag, result(3).get()));  // connection refused
+            return;
+        }
+        if (!writeAll(fd, frame(tag, result(0).get()))) return;
+
+        // From here the connection is the device's lockdown service.
+        char size[4];
+        if (!readAll(fd, size, sizeof size)) return;
+        std::uint32_t requestLength = (std::uint32_t(std::uint8_t(size[0])) << 24) |
+                                      (std::uint32_t(std::uint8_t(size[1])) << 16) |
+                                      (std::uint32_t(std::uint8_t(size[2])) << 8) | std::uint8_t(size[3]);
+        if (requestLength < 1 || requestLength > 0xFFFFF) return;
+        std::string lockdownBody(requestLength, '\0');
+        if (!readAll(fd, lockdownBody.data(), lockdownBody.size())) return;
+        Plist lockdown = plist::parse(lockdownBody);
+        if (plist::string(lockdown.get(), "Request") != std::optional<std::string>("GetValue")) return;
+        plist_t values = plist_new_dict();
+        plist_dict_set_item(values, "DeviceName", plist_new_string(target->name.c_str()));
+        plist_dict_set_item(values, "DeviceClass", plist_new_string(target->deviceClass.c_str()));
+        plist_dict_set_item(values, "ProductType", plist_new_string(target->productType.c_str()));
+        plist_dict_set_item(values, "ProductVersion", plist_new_string(target->osVersion.c_str()));
+        plist_dict_set_item(values, "UniqueDeviceID", plist_new_string(target->udid.c_str()));
+        Plist reply(plist_new_dict());
+        plist_dict_set_item(reply.get(), "Request", plist_new_string("GetValue"));
+        plist_dict_set_item(reply.get(), "Value", values);
+        std::string xml = plist::toXml(reply.get());
+        std::string out(4, '\0');
+        auto n = static_cast<std::uint32_t>(xml.size());
+        for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((n >> (24 - 8 * i)) & 0xFF);
+        writeAll(fd, out + xml);
+        return;
+    }
+}
+
+}  // namespace lumivane
