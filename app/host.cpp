@@ -67,11 +67,22 @@ void Host::applyDefaultSize(AppWindow& window) {
     window.center();
 }
 
+void Host::startPhoneSubscription() {
+    iphone_->subscribe();
+    trace("phone subscription");
+}
+
 void Host::installHostChannels() {
+    // The iPhone bridge exists from here on (its handler is in the chain); its
+    // device subscription starts in its place below.
+    auto api = options_.mobileDeviceProvider.empty() ? nullptr
+                                                     : MobileDevice::open(options_.mobileDeviceProvider, log_);
+    iphone_ = std::make_unique<MobileDeviceBridge>(std::move(api), loop_, eventHandler_, log_, clock_,
+                                                   MobileDeviceBridge::Options{options_.linkWait});
     systemBridge_ = std::make_unique<MacSystemBridge>(platform_, loop_,
                                                       [client = usbmux_.get()] { return client->listAppleDevices(); });
-    // camera, files and volumes, iPhone, AirDrop: none is part of this build yet.
-    systemBridge_->setHandlerChain({nullptr, nullptr, nullptr, nullptr});
+    // camera, files and volumes, iPhone, AirDrop: only the iPhone bridge is part of this build.
+    systemBridge_->setHandlerChain({nullptr, nullptr, iphone_.get(), nullptr});
     macosChannel_ = std::make_unique<MethodChannel>(messenger_, "lumivane/macos", log_);
     macosChannel_->setMethodCallHandler(
         [bridge = systemBridge_.get()](const MethodCall& call, MethodResult result) {

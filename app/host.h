@@ -2,6 +2,7 @@
 #include <memory>
 
 #include "app/sim_control.h"
+#include "bridges/iphone/mobile_device_bridge.h"
 #include "bridges/system/event_handler.h"
 #include "bridges/system/mac_system_bridge.h"
 #include "bridges/system/usbmux_client.h"
@@ -23,6 +24,8 @@ public:
         bool simulated = true;  // installs "sim/control"
         const Clock* clock = nullptr;  // none: the system clock
         std::chrono::milliseconds usbmuxTimeout = std::chrono::seconds(2);
+        std::string mobileDeviceProvider;  // the MobileDevice provider library; empty: none
+        std::chrono::milliseconds linkWait = std::chrono::seconds(25);
     };
     static constexpr const char* kFrameAutosaveName = "LumivaneMainWindow.v2";
     static constexpr Size kMinimumContentSize{560, 480};
@@ -36,6 +39,7 @@ public:
     HostMessenger& messenger() { return messenger_; }
     SimControl* simControl() { return simControl_.get(); }
     EventHandler& events() { return *eventHandler_; }
+    MobileDeviceBridge* iphone() { return iphone_.get(); }
 
 private:
     void applyDefaultSize(AppWindow& window);
@@ -46,7 +50,7 @@ private:
     // its place in the start-up order.
     void startCameraDiscovery() { trace("camera discovery"); }
     void startVolumeWatch() { trace("volume watch"); }
-    void startPhoneSubscription() { trace("phone subscription"); }
+    void startPhoneSubscription();
     void installBonjourChannels() { trace("channels lumivane/bonjour, lumivane/bonjour/events"); }
 
     Platform platform_;
@@ -63,7 +67,8 @@ private:
     std::unique_ptr<EventChannel> eventsChannel_;
     std::unique_ptr<MethodChannel> libraryChannel_;
     std::shared_ptr<EventHandler> eventHandler_;
-    std::unique_ptr<MacSystemBridge> systemBridge_;
+    std::unique_ptr<MobileDeviceBridge> iphone_;
+    std::unique_ptr<MacSystemBridge> systemBridge_;  // after the bridges its chain points to
     std::unique_ptr<SimControl> simControl_;
 };
 

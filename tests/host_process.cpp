@@ -1,5 +1,7 @@
 #include "tests/host_process.h"
 
+#include "tests/support/build_paths.h"
+
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -16,8 +18,7 @@ HostProcess::HostProcess(std::vector<std::string> extraArguments) {
     if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
     folder_ = pattern;
     socket_ = folder_ + "/host.sock";
-    const char* binDir = std::getenv("LUMIVANE_BIN_DIR");
-    std::string binary = std::string(binDir ? binDir : ".") + "/lumivane-host";
+    std::string binary = buildPath("bin/lumivane-host");
     std::vector<std::string> words{binary, "--platform", "sim", "--socket", socket_};
     words.insert(words.end(), extraArguments.begin(), extraArguments.end());
     std::vector<char*> argv;

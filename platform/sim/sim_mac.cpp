@@ -17,6 +17,7 @@ SimMac::SimMac(Options options)
       plugins_(journal_),
       usbmux_(options.home + "/var/run/usbmuxd") {
     usbmux_.start();
+    if (!options.mobileDeviceProvider.empty()) phones_.open(options.mobileDeviceProvider);
 }
 
 Platform SimMac::platform() {

@@ -5,6 +5,7 @@
 #include "platform/file_user_defaults.h"
 #include "platform/platform.h"
 #include "platform/sim/sim_journal.h"
+#include "platform/sim/sim_phones.h"
 #include "platform/sim/sim_services.h"
 #include "platform/sim/sim_usbmux_daemon.h"
 #include "platform/sim/sim_window_system.h"
@@ -20,6 +21,7 @@ public:
     struct Options {
         std::string home;                            // must exist
         std::optional<std::string> bundleIdentifier = "com.lumivane.app";
+        std::string mobileDeviceProvider;  // the simulated provider library; empty: no phones
     };
     explicit SimMac(Options options);
 
@@ -32,6 +34,8 @@ public:
     FileUserDefaults& defaults() { return defaults_; }
     // Runs at <home>/var/run/usbmuxd from construction on.
     SimUsbmuxDaemon& usbmux() { return usbmux_; }
+    // The simulated provider's controls (not ready without a provider).
+    SimPhones& phones() { return phones_; }
 
 private:
     SimJournal journal_;
@@ -41,6 +45,7 @@ private:
     SimWorkspace workspace_;
     SimPluginRegistry plugins_;
     SimUsbmuxDaemon usbmux_;
+    SimPhones phones_;
 };
 
 }  // namespace lumivane

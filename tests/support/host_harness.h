@@ -1,5 +1,6 @@
 #pragma once
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 
@@ -8,6 +9,7 @@
 #include "platform/sim/sim_mac.h"
 #include "runtime/log.h"
 #include "runtime/main_loop.h"
+#include "tests/support/build_paths.h"
 #include "tests/support/temp_folder.h"
 
 namespace lumivane {
@@ -17,7 +19,8 @@ namespace lumivane {
 struct HostHarness {
     explicit HostHarness(Host::Options options = {}, std::optional<std::string> bundle = "com.lumivane.app",
                          bool start = true)
-        : mac(SimMac::Options{home.path(), bundle}) {
+        : mac(SimMac::Options{home.path(), bundle, simulatedProvider()}) {
+        if (options.mobileDeviceProvider.empty()) options.mobileDeviceProvider = simulatedProvider();
         host = std::make_unique<Host>(mac.platform(), loop, log, std::move(options));
         installSimMacControls(*host->simControl(), mac);
         host->messenger().setOutbound([this](const std::string& channel, Bytes message) {
@@ -26,6 +29,9 @@ struct HostHarness {
         });
         if (start) host->start();
     }
+
+    // The simulated MobileDevice provider built with the tests.
+    static std::string simulatedProvider() { return simulatedProviderPath(); }
 
     // Sends a call and runs the main loop until it is answered.
     MethodResponse call(const std::string& channel, const std::string& method,

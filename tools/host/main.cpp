@@ -26,16 +26,27 @@ namespace {
 
 int usage() {
     std::cerr << "usage: lumivane-host --platform sim|linux --socket PATH [--home DIR] [--bundle-id ID]\n"
+                 "                     [--mobile-device PROVIDER.so]\n"
+                 "  --mobile-device names the MobileDevice provider library (default on sim: the\n"
+                 "  simulated provider built beside this program; on linux: none).\n"
                  "  --home and --bundle-id set the simulated Mac's home folder (default: a new\n"
                  "  temporary folder) and bundle identifier (default com.lumivane.app).\n";
     return 64;
+}
+
+// A path relative to the folder of this executable.
+std::string besideThisProgram(const std::string& relative) {
+    std::error_code error;
+    auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) return relative;
+    return (self.parent_path() / relative).lexically_normal().string();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string platform = "sim";
-    std::string socketPath, home;
+    std::string socketPath, home, provider;
     std::optional<std::string> bundleId = "com.lumivane.app";
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -44,6 +55,8 @@ int main(int argc, char** argv) {
             platform = next();
         else if (arg == "--socket")
             socketPath = next();
+        else if (arg == "--mobile-device")
+            provider = next();
         else if (arg == "--home")
             home = next();
         else if (arg == "--bundle-id") {
@@ -80,12 +93,14 @@ int main(int argc, char** argv) {
             home = mkdtemp(pattern) ? pattern : "/tmp";
         }
         std::filesystem::create_directories(home);
-        simMac = std::make_unique<SimMac>(SimMac::Options{home, bundleId});
+        if (provider.empty()) provider = besideThisProgram("../lib/liblumivane_sim_mobile_device.so");
+        simMac = std::make_unique<SimMac>(SimMac::Options{home, bundleId, provider});
         return simMac->platform();
     }();
 
     Host::Options options;
     options.simulated = simMac != nullptr;
+    options.mobileDeviceProvider = provider;
     Host host(services, loop, log, std::move(options));
     if (simMac) installSimMacControls(*host.simControl(), *simMac);
     host.start();

@@ -1,0 +1,68 @@
+#include "bridges/iphone/afc_connection.h"
+
+namespace lumivane {
+
+namespace {
+constexpr std::uint32_t kReadChunk = 1 << 20;
+}
+
+void AFCConnection::close() {
+    if (closed.exchange(true)) return;
+    api_.AFCConnectionClose(afc);
+    api_.AMDServiceConnectionInvalidate(service);
+}
+
+Outcome<std::vector<std::string>> listDirectory(const MobileDevice& api, AFCConnection& connection,
+                                                const std::string& path) {
+    AFCDirectoryRef directory = nullptr;
+    std::int32_t code = api.AFCDirectoryOpen(connection.handle(), path.c_str(), &directory);
+    if (code != 0 || !directory) return AFCError{code, path};
+    std::vector<std::string> names;
+    char* name = nullptr;
+    while (api.AFCDirectoryRead(connection.handle(), directory, &name) == 0 && name) {
+        std::string entry(name);
+        if (entry != "." && entry != "..") names.push_back(std::move(entry));
+    }
+    api.AFCDirectoryClose(connection.handle(), directory);
+    return names;
+}
+
+Outcome<std::map<std::string, std::string>> fileInfo(const MobileDevice& api, AFCConnection& connection,
+                                                     const std::string& path) {
+    AFCDictionaryRef info = nullptr;
+    std::int32_t code = api.AFCFileInfoOpen(connection.handle(), path.c_str(), &info);
+    if (code != 0 || !info) return AFCError{code, path};
+    std::map<std::string, std::string> pairs;
+    char* key = nullptr;
+    char* value = nullptr;
+    while (api.AFCKeyValueRead(info, &key, &value) == 0 && key && value) pairs[key] = value;
+    api.AFCKeyValueClose(info);
+    return pairs;
+}
+
+Outcome<std::optional<Bytes>> readSmallFile(const MobileDevice& api, AFCConnection& connection,
+                                            const std::string& path, std::size_t limit) {
+    AFCFileRef file = 0;
+    std::int32_t code = api.AFCFileRefOpen(connection.handle(), path.c_str(), 1, &file);
+    if (code != 0) return AFCError{code, path};
+    Bytes contents;
+    Bytes buffer(kReadChunk);
+    for (;;) {
+        std::uint32_t length = kReadChunk;
+        code = api.AFCFileRefRead(connection.handle(), file, buffer.data(), &length);
+        if (code != 0) {
+            api.AFCFileRefClose(connection.handle(), file);
+            return AFCError{code, path};
+        }
+        if (length == 0) break;
+        contents.insert(contents.end(), buffer.begin(), buffer.begin() + length);
+        if (contents.size() > limit) {
+            api.AFCFileRefClose(connection.handle(), file);
+            return std::optional<Bytes>();
+        }
+    }
+    api.AFCFileRefClose(connection.handle(), file);
+    return std::optional<Bytes>(std::move(contents));
+}
+
+}  // namespace lumivane

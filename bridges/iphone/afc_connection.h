@@ -1,0 +1,45 @@
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bridges/iphone/iphone_error.h"
+#include "bridges/iphone/mobile_device.h"
+#include "channel/encodable_value.h"
+
+namespace lumivane {
+
+// An AFC service connection to a phone. Closing is explicit and idempotent:
+// the AFC connection is closed, then the service connection invalidated.
+// Destroying the object closes nothing. Used by one thread at a time: the
+// phone's queue, or the transfers queue for a transfer's own connection.
+class AFCConnection {
+public:
+    AFCConnection(const MobileDevice& api, AMDServiceConnectionRef service, AFCConnectionRef afc)
+        : api_(api), service(service), afc(afc) {}
+    void close();
+    bool isClosed() const { return closed; }
+    AFCConnectionRef handle() const { return afc; }
+
+private:
+    const MobileDevice& api_;
+    AMDServiceConnectionRef service;
+    AFCConnectionRef afc;
+    std::atomic<bool> closed{false};
+};
+
+// Entry names in the phone's order, without "." and "..".
+Outcome<std::vector<std::string>> listDirectory(const MobileDevice& api, AFCConnection& connection,
+                                                const std::string& path);
+// Key to value, UTF-8; a key that repeats keeps its later value.
+Outcome<std::map<std::string, std::string>> fileInfo(const MobileDevice& api, AFCConnection& connection,
+                                                     const std::string& path);
+// The whole file, or nullopt when it is larger than `limit` bytes. Reads in
+// 1 MiB chunks.
+Outcome<std::optional<Bytes>> readSmallFile(const MobileDevice& api, AFCConnection& connection,
+                                            const std::string& path, std::size_t limit);
+
+}  // namespace lumivane

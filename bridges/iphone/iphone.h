@@ -1,0 +1,51 @@
+#pragma once
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bridges/iphone/afc_connection.h"
+#include "platform/mobile_device.h"
+#include "runtime/clock.h"
+#include "runtime/group.h"
+#include "runtime/serial_queue.h"
+
+namespace lumivane {
+
+// One phone ever seen, by UDID; kept for the life of the bridge.
+//
+// `linkLock` guards `usb`, `wifi` and `linkWaiters`. `infoLock` guards `name`,
+// `wifiEnabled` and `paired`, which the main loop reads for "iphone.list".
+// `pairAskedAt`, `session` and `control` belong to `queue`: only code on it
+// touches them. No lock is held across an entry-point call or a wait.
+struct IPhone {
+    explicit IPhone(std::string id) : udid(std::move(id)), queue("lumivane.iphone." + udid) {}
+
+    const std::string udid;
+
+    std::mutex linkLock;
+    AMDeviceRef usb = nullptr;   // retained
+    AMDeviceRef wifi = nullptr;  // retained
+    std::vector<std::shared_ptr<Semaphore>> linkWaiters;
+
+    std::mutex infoLock;
+    std::optional<std::string> name;
+    std::optional<bool> wifiEnabled;
+    bool paired = true;
+
+    std::optional<Clock::Steady> pairAskedAt;
+    AMDeviceRef session = nullptr;
+    std::shared_ptr<AFCConnection> control;
+
+    // Last member: destroyed first, so its pending work still sees the rest.
+    SerialQueue queue;
+
+    // The name for messages: `name`, or "The iPhone" when it is not known.
+    std::string displayName() {
+        std::lock_guard lock(infoLock);
+        return name.value_or("The iPhone");
+    }
+};
+
+}  // namespace lumivane

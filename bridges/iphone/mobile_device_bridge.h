@@ -1,0 +1,122 @@
+#pragma once
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "bridges/iphone/iphone.h"
+#include "bridges/iphone/mobile_device.h"
+#include "bridges/system/event_handler.h"
+#include "bridges/system/host_handler.h"
+#include "runtime/clock.h"
+#include "runtime/concurrent_queue.h"
+#include "runtime/log.h"
+#include "runtime/main_loop.h"
+
+namespace lumivane {
+
+// The iPhone bridge: follows phones as they attach and detach over USB and
+// Wi-Fi, keeps their trust, name and Wi-Fi-sync state, opens the one lockdown
+// session and AFC control connection per phone, and answers the "iphone."
+// methods of the host channel.
+//
+// Threads: device notices arrive on the provider's thread; per-phone work runs
+// on each phone's serial queue; transfers on the concurrent "transfers" queue;
+// handle() and every answer and event on the main loop. `lock` guards
+// `phones`, `cancelled` and `autoWifi`; it is never held across an entry-point
+// call or a wait.
+class MobileDeviceBridge final : public HostHandler {
+public:
+    struct Options {
+        std::chrono::milliseconds linkWait = std::chrono::seconds(25);
+        std::chrono::seconds pairInterval = std::chrono::seconds(30);
+    };
+
+    // `api` null: the framework is unavailable and every phone method fails.
+    MobileDeviceBridge(std::unique_ptr<MobileDevice> api, MainLoop& loop, std::shared_ptr<EventHandler> events,
+                       Log& log, const Clock& clock, Options options);
+    ~MobileDeviceBridge() override;
+
+    // Start-up: subscribes to device notices (main thread, once).
+    void subscribe();
+    bool available() const { return api_ != nullptr; }
+
+    bool handle(const MethodCall& call, MethodResult& result) override;
+
+    // ---- phones, links and sessions (each says where it runs) ----
+    // Any thread.
+    std::shared_ptr<IPhone> phone(const std::string& udid);
+    // Main loop: the "iphone.list" summaries.
+    EncodableList summaries();
+    // Main loop.
+    void setAutoWifi(bool on);
+    // Phone queue.
+    void refresh(IPhone& phone, bool wifiFlag);
+    // Phone queue: waits up to `timeout` for any link.
+    void waitForLink(IPhone& phone, std::chrono::milliseconds timeout);
+    // Phone queue: the device handle with an open lockdown session.
+    Outcome<AMDeviceRef> openSession(IPhone& phone);
+    // Phone queue: closes the control connection and the session.
+    void closeLinkState(IPhone& phone);
+    // Phone queue: a new AFC connection over the phone's session.
+    Outcome<std::shared_ptr<AFCConnection>> openAFCConnection(IPhone& phone);
+
+    // Phone queue: runs `body` against the phone's control connection, opening
+    // it when needed; an AFC failure with code 11, 12, 13 or 26 closes the link
+    // state and runs the body once more on a fresh session.
+    template <typename T>
+    Outcome<T> withControlConnection(IPhone& phone, const std::function<Outcome<T>(AFCConnection&)>& body);
+
+    // The text a failure shows the user.
+    std::string errorText(const IPhoneError& error) const;
+    const MobileDevice* api() const { return api_.get(); }
+
+    // Notices from the provider (its thread).
+    void deviceNotice(AMDeviceRef device, std::uint32_t kind);
+
+private:
+    struct NoticeTarget;
+    void attach(const std::shared_ptr<IPhone>& phone, AMDeviceRef device, bool wifi, bool autoWifiSnapshot);
+    void detach(const std::shared_ptr<IPhone>& phone, bool wifi);
+    std::optional<std::string> readName(AMDeviceRef device);
+
+    std::unique_ptr<MobileDevice> api_;
+    MainLoop& loop_;
+    std::shared_ptr<EventHandler> events_;
+    Log& log_;
+    const Clock& clock_;
+    Options options_;
+    NoticeTarget* target_ = nullptr;  // handed to the provider; outlives the bridge
+
+    std::mutex lock;
+    std::map<std::string, std::shared_ptr<IPhone>> phones;  // guarded by lock
+    std::set<std::string> cancelled;                        // guarded by lock
+    bool autoWifi = true;                                    // guarded by lock
+
+    ConcurrentQueue transfers{"lumivane.iphone.transfers"};
+};
+
+template <typename T>
+Outcome<T> MobileDeviceBridge::withControlConnection(IPhone& phone,
+                                                     const std::function<Outcome<T>(AFCConnection&)>& body) {
+    bool retried = false;
+    for (;;) {
+        if (!phone.control) {
+            auto opened = openAFCConnection(phone);
+            if (!opened.ok()) return opened.error();
+            phone.control = opened.value();
+        }
+        auto result = body(*phone.control);
+        if (result.ok()) return result;
+        auto code = result.afcCode();
+        bool linkDropped = code == 11 || code == 12 || code == 13 || code == 26;
+        if (!linkDropped || retried) return result;
+        closeLinkState(phone);
+        retried = true;
+    }
+}
+
+}  // namespace lumivane

@@ -1,0 +1,340 @@
+#include "bridges/iphone/mobile_device_bridge.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+
+#include "platform/property_list.h"
+#include "platform/sim/sim_phones.h"
+#include "tests/support/build_paths.h"
+#include "tests/support/temp_folder.h"
+
+using namespace lumivane;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string provider(const char* name = "liblumivane_sim_mobile_device.so") { return simulatedProviderPath(name); }
+
+constexpr std::uint32_t kUSB = kAMDInterfaceUSB;
+constexpr std::uint32_t kWiFi = kAMDInterfaceWiFi;
+
+// A bridge over the simulated provider, with a manual clock and a short link
+// wait. Every test gets fresh phones (UDIDs carry the test's name).
+class IPhoneBridgeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(sim.open(provider()));
+        sim.LVSimReset();
+        bridge = makeBridge(MobileDevice::open(provider(), log));
+        bridge->subscribe();
+    }
+
+    std::unique_ptr<MobileDeviceBridge> makeBridge(std::unique_ptr<MobileDevice> api) {
+        events = std::make_shared<EventHandler>(loop);
+        return std::make_unique<MobileDeviceBridge>(std::move(api), loop, events, log, clock,
+                                                    MobileDeviceBridge::Options{300ms});
+    }
+
+    // A phone whose folder holds a few files.
+    std::string addPhone(const std::string& suffix, bool trusted = true, const std::string& name = "Ada's iPhone") {
+        std::string udid = std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + suffix;
+        auto root = folder / udid;
+        fs::create_directories(root + "/DCIM/100APPLE");
+        std::ofstream(root + "/DCIM/100APPLE/IMG_0001.JPG") << "0123456789";
+        sim.LVSimAddPhone(udid.c_str(), name.c_str(), root.c_str(), trusted);
+        return udid;
+    }
+
+    bool waitFor(const std::function<bool()>& condition) { return loop.runUntil(condition, 5s); }
+
+    // Runs `work` on the phone's queue and waits for it.
+    void onPhone(const std::string& udid, const std::function<void(IPhone&)>& work) {
+        auto phone = bridge->phone(udid);
+        ASSERT_TRUE(phone);
+        Semaphore done;
+        phone->queue.post([&] {
+            work(*phone);
+            done.signal();
+        });
+        ASSERT_TRUE(done.waitFor(10s));
+    }
+    void drain(const std::string& udid) {
+        onPhone(udid, [](IPhone&) {});
+    }
+    // Attaches and waits until the bridge has handled the notice and its refresh.
+    void attach(const std::string& udid, std::uint32_t link) {
+        sim.LVSimAttach(udid.c_str(), link);
+        ASSERT_TRUE(waitFor([&] {
+            auto phone = bridge->phone(udid);
+            if (!phone) return false;
+            std::lock_guard lock(phone->linkLock);
+            return (link == kUSB ? phone->usb : phone->wifi) != nullptr;
+        }));
+        drain(udid);
+    }
+    void detach(const std::string& udid, std::uint32_t link) {
+        sim.LVSimDetach(udid.c_str(), link);
+        ASSERT_TRUE(waitFor([&] {
+            auto phone = bridge->phone(udid);
+            std::lock_guard lock(phone->linkLock);
+            return (link == kUSB ? phone->usb : phone->wifi) == nullptr;
+        }));
+        drain(udid);
+    }
+    std::uint64_t calls(const std::string& udid, const char* op) { return sim.LVSimCallCount(udid.c_str(), op); }
+
+    TempFolder folder;
+    SimPhones sim;
+    MainLoop loop;
+    Log log = Log::capturing();
+    ManualClock clock;
+    std::shared_ptr<EventHandler> events;
+    std::unique_ptr<MobileDeviceBridge> bridge;
+};
+
+}  // namespace
+
+TEST_F(IPhoneBridgeTest, AProviderMissingANameOrMissingAltogetherIsUnavailable) {
+    Log local = Log::capturing();
+    EXPECT_FALSE(MobileDevice::open(provider("liblumivane_sim_mobile_device_incomplete.so"), local));
+    EXPECT_EQ(local.lines(), (std::vector<std::string>{"Lumivane MobileDevice: missing AFCFileRefClose"}));
+    EXPECT_FALSE(MobileDevice::open(folder / "no-such-provider.so", local));
+
+    auto without = makeBridge(nullptr);
+    log.clear();
+    without->subscribe();
+    EXPECT_TRUE(log.contains("Lumivane: MobileDevice.framework unavailable; iPhones over Wi-Fi are off"));
+    EXPECT_FALSE(without->available());
+}
+
+TEST_F(IPhoneBridgeTest, AttachAndDetachNoticesLogAndAnnounceTheChange) {
+    auto udid = addPhone("");
+    bool listening = true;
+    std::vector<EncodableValue> sent;
+    HostMessenger messenger;
+    messenger.setOutbound([&](const std::string&, Bytes message) {
+        sent.push_back(std::get<EncodableValue>(*StandardMethodCodec::decodeEnvelope(message.data(), message.size())));
+    });
+    events->onListen(EncodableValue(), std::make_unique<EventSink>(messenger, "lumivane/macos/events"));
+    attach(udid, kWiFi);
+    detach(udid, kWiFi);
+    ASSERT_TRUE(waitFor([&] { return sent.size() == 2; }));
+    EXPECT_EQ(sent[0], EncodableValue(EncodableMap{{"type", "iphones"}}));
+    EXPECT_TRUE(log.contains("Lumivane iPhone " + udid + ": Wi-Fi attached"));
+    EXPECT_TRUE(log.contains("Lumivane iPhone " + udid + ": Wi-Fi detached"));
+    EXPECT_TRUE(listening);
+}
+
+TEST_F(IPhoneBridgeTest, AWifiOnlyPhoneIsNeverAskedForTrustAndKeepsItsDefaults) {
+    auto udid = addPhone("", /*trusted=*/false);
+    attach(udid, kWiFi);
+    EXPECT_EQ(calls(udid, "pair"), 0u);
+    EXPECT_EQ(calls(udid, "connect"), 0u);
+    EXPECT_EQ(bridge->summaries(),
+              (EncodableList{EncodableMap{{"udid", udid}, {"links", EncodableList{"wifi"}}, {"paired", true}}}));
+    // A failed pairing check while opening a session does not change "paired".
+    onPhone(udid, [&](IPhone& phone) {
+        auto session = bridge->openSession(phone);
+        ASSERT_FALSE(session.ok());
+        // The name is read only once a session opens, so it is not known yet.
+        EXPECT_EQ(bridge->errorText(session.error()),
+                  "The iPhone doesn't trust this Mac yet. Plug it in and tap Trust.");
+    });
+    EXPECT_EQ(*bridge->summaries()[0].get<EncodableMap>()->find("paired"), EncodableValue(true));
+}
+
+TEST_F(IPhoneBridgeTest, AUsbPhoneThatTrustsUsGetsWifiSwitchedOnAndItsNameRead) {
+    auto udid = addPhone("");
+    attach(udid, kUSB);
+    EXPECT_EQ(bridge->summaries(), (EncodableList{EncodableMap{{"udid", udid},
+                                                               {"links", EncodableList{"usb"}},
+                                                               {"paired", true},
+                                                               {"name", "Ada's iPhone"},
+                                                               {"wifiEnabled", true}}}));
+    EXPECT_TRUE(log.contains("Lumivane iPhone " + udid + ": Wi-Fi turned on, error (0x0)"));
+
+    // With auto Wi-Fi off, a phone that has it off keeps it off.
+    auto second = addPhone("-manual");
+    bridge->setAutoWifi(false);
+    attach(second, kUSB);
+    auto summaries = bridge->summaries();
+    for (auto& s : summaries)
+        if (*s.get<EncodableMap>()->find("udid") == EncodableValue(second)) {
+            EXPECT_EQ(*s.get<EncodableMap>()->find("wifiEnabled"), EncodableValue(false));
+        }
+    EXPECT_FALSE(log.contains("Lumivane iPhone " + second + ": Wi-Fi turned"));
+
+    // Turning it on refreshes every known phone.
+    bridge->setAutoWifi(true);
+    drain(second);
+    EXPECT_TRUE(log.contains("Lumivane iPhone " + second + ": Wi-Fi turned on"));
+}
+
+TEST_F(IPhoneBridgeTest, TrustIsAskedAtMostEveryThirtySeconds) {
+    auto udid = addPhone("", /*trusted=*/false);
+    attach(udid, kUSB);
+    EXPECT_EQ(calls(udid, "pair"), 1u);
+    EXPECT_TRUE(log.contains("Lumivane iPhone " + udid +
+                             ": pairing asked, kAMDPairingDialogResponsePendingError (0xE8000096)"));
+    EXPECT_EQ(*bridge->summaries()[0].get<EncodableMap>()->find("paired"), EncodableValue(false));
+    clock.advance(30s);  // exactly 30 s: not yet
+    detach(udid, kUSB);
+    attach(udid, kUSB);
+    EXPECT_EQ(calls(udid, "pair"), 1u);
+    clock.advance(1ms);
+    detach(udid, kUSB);
+    attach(udid, kUSB);
+    EXPECT_EQ(calls(udid, "pair"), 2u);
+}
+
+TEST_F(IPhoneBridgeTest, WithBothLinksSessionsUseWifi) {
+    auto udid = addPhone("");
+    attach(udid, kUSB);
+    attach(udid, kWiFi);
+    onPhone(udid, [&](IPhone& phone) {
+        auto session = bridge->openSession(phone);
+        ASSERT_TRUE(session.ok());
+        std::lock_guard lock(phone.linkLock);
+        EXPECT_EQ(session.value(), phone.wifi);
+    });
+}
+
+TEST_F(IPhoneBridgeTest, UnpluggingUsbUnderAnOpenSessionClosesControlAndSession) {
+    auto udid = addPhone("");
+    attach(udid, kUSB);
+    onPhone(udid, [&](IPhone& phone) {
+        auto names = bridge->withControlConnection<std::vector<std::string>>(
+            phone, [&](AFCConnection& c) { return listDirectory(*bridge->api(), c, "/DCIM"); });
+        ASSERT_TRUE(names.ok());
+        EXPECT_EQ(names.value(), std::vector<std::string>{"100APPLE"});
+        EXPECT_TRUE(phone.control);
+        EXPECT_TRUE(phone.session);
+    });
+    detach(udid, kUSB);
+    onPhone(udid, [&](IPhone& phone) {
+        EXPECT_FALSE(phone.control);
+        EXPECT_EQ(phone.session, nullptr);
+    });
+}
+
+TEST_F(IPhoneBridgeTest, TheControlRunnerReconnectsOnceOnlyForDroppedLinkCodes) {
+    struct Case {
+        const char* name;
+        std::vector<std::int32_t> faults;  // codes of successive listing failures
+        bool ok;
+        std::uint64_t sessions;
+        std::string error;
+    } cases[] = {
+        {"12 once: reconnects and succeeds", {12}, true, 2, ""},
+        {"26 once: reconnects and succeeds", {26}, true, 2, ""},
+        {"12 twice: the second failure is reported", {12, 12}, false, 2, "Operation timed out: /DCIM"},
+        {"8: reported at once", {8}, false, 1, "Object not found: /DCIM"},
+        {"an unnamed code", {99}, false, 1, "AFC error 99: /DCIM"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto udid = addPhone("-" + std::to_string(n++));
+        attach(udid, kUSB);
+        auto sessionsBefore = calls(udid, "session");  // the refresh opened one
+        for (std::size_t i = 0; i < c.faults.size(); ++i)
+            sim.LVSimAddFault(udid.c_str(), "dir", c.faults[i], static_cast<std::uint32_t>(i + 1), nullptr, 0);
+        onPhone(udid, [&](IPhone& phone) {
+            auto names = bridge->withControlConnection<std::vector<std::string>>(
+                phone, [&](AFCConnection& conn) { return listDirectory(*bridge->api(), conn, "/DCIM"); });
+            ASSERT_EQ(names.ok(), c.ok);
+            if (!c.ok) {
+                EXPECT_EQ(bridge->errorText(names.error()), c.error);
+            }
+        });
+        EXPECT_EQ(calls(udid, "session") - sessionsBefore, c.sessions);
+    }
+}
+
+TEST_F(IPhoneBridgeTest, AServiceThatStartsWithoutAServiceTearsDownTheSession) {
+    auto udid = addPhone("");
+    attach(udid, kUSB);
+    sim.LVSimAddFault(udid.c_str(), "service", 0, 1, nullptr, 0);
+    onPhone(udid, [&](IPhone& phone) {
+        auto opened = bridge->openAFCConnection(phone);
+        ASSERT_FALSE(opened.ok());
+        EXPECT_EQ(bridge->errorText(opened.error()), "Ada's iPhone didn't open its photo storage: error (0x0).");
+        EXPECT_EQ(phone.session, nullptr);
+    });
+}
+
+TEST_F(IPhoneBridgeTest, ADetachedPhoneIsUnlistedButKnownAndWaitsForALinkBeforeFailing) {
+    auto udid = addPhone("");
+    attach(udid, kWiFi);  // never refreshed: the name is not known
+    detach(udid, kWiFi);
+    EXPECT_TRUE(bridge->summaries().empty());
+    ASSERT_TRUE(bridge->phone(udid));
+    onPhone(udid, [&](IPhone& phone) {
+        auto start = std::chrono::steady_clock::now();
+        auto session = bridge->openSession(phone);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
+        ASSERT_FALSE(session.ok());
+        EXPECT_EQ(bridge->errorText(session.error()),
+                  "The iPhone isn't answering over Wi-Fi. Wake it \u2014 turn its screen on \u2014 and try again.");
+    });
+    EXPECT_TRUE(log.contains("Lumivane iPhone " + udid + ": no link right now, waiting for it"));
+}
+
+TEST_F(IPhoneBridgeTest, ALinkArrivingDuringTheWaitEndsItEarly) {
+    auto udid = addPhone("");
+    attach(udid, kWiFi);
+    detach(udid, kWiFi);
+    auto phone = bridge->phone(udid);
+    Semaphore done;
+    std::optional<bool> ok;
+    phone->queue.post([&] {
+        ok = bridge->openSession(*phone).ok();
+        done.signal();
+    });
+    std::this_thread::sleep_for(50ms);
+    sim.LVSimAttach(udid.c_str(), kWiFi);
+    ASSERT_TRUE(done.waitFor(5s));
+    EXPECT_EQ(ok, true);
+}
+
+TEST_F(IPhoneBridgeTest, SmallFilesUpToTheLimitAreReadAndLargerOnesAreNot) {
+    auto udid = addPhone("");
+    attach(udid, kUSB);
+    onPhone(udid, [&](IPhone& phone) {
+        auto read = [&](std::size_t limit) {
+            return bridge->withControlConnection<std::optional<Bytes>>(phone, [&](AFCConnection& c) {
+                return readSmallFile(*bridge->api(), c, "/DCIM/100APPLE/IMG_0001.JPG", limit);
+            });
+        };
+        auto exact = read(10);
+        ASSERT_TRUE(exact.ok());
+        ASSERT_TRUE(exact.value());
+        EXPECT_EQ(std::string(exact.value()->begin(), exact.value()->end()), "0123456789");
+        auto over = read(9);
+        ASSERT_TRUE(over.ok());
+        EXPECT_FALSE(over.value());
+        auto missing = bridge->withControlConnection<std::optional<Bytes>>(phone, [&](AFCConnection& c) {
+            return readSmallFile(*bridge->api(), c, "/DCIM/none.JPG", 10);
+        });
+        EXPECT_EQ(bridge->errorText(missing.error()), "Object not found: /DCIM/none.JPG");
+
+        auto info = bridge->withControlConnection<std::map<std::string, std::string>>(
+            phone, [&](AFCConnection& c) { return fileInfo(*bridge->api(), c, "/DCIM/100APPLE/IMG_0001.JPG"); });
+        ASSERT_TRUE(info.ok());
+        EXPECT_EQ(info.value()["st_size"], "10");
+        EXPECT_EQ(info.value()["st_ifmt"], "S_IFREG");
+    });
+}
+
+TEST(FrameworkErrorText, FormatsCodesAsUnsignedUpperCaseHex) {
+    Log log = Log::capturing();
+    auto api = MobileDevice::open(simulatedProviderPath(), log);
+    ASSERT_TRUE(api);
+    EXPECT_EQ(api->frameworkErrorText(255), "error (0xFF)");
+    EXPECT_EQ(api->frameworkErrorText(0), "error (0x0)");
+    EXPECT_EQ(api->frameworkErrorText(static_cast<std::int32_t>(0xE8000084)), "kAMDDeviceDisconnectedError (0xE8000084)");
+    EXPECT_EQ(api->afcErrorText(12), "Operation timed out");
+    EXPECT_EQ(api->afcErrorText(-3), "AFC error -3");
+}
