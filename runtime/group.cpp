@@ -10,12 +10,14 @@ void Group::enter() {
 void Group::leave() {
     std::vector<std::pair<Executor*, std::function<void()>>> ready;
     {
+        // Notified under the lock: a waiter may destroy the group as soon as it
+        // sees zero.
         std::lock_guard lock(mutex_);
         if (--count_ > 0) return;
         count_ = 0;
         ready.swap(waiters_);
+        zero_.notify_all();
     }
-    zero_.notify_all();
     for (auto& [executor, task] : ready) executor->post(std::move(task));
 }
 
@@ -36,10 +38,10 @@ void Group::notify(Executor& executor, std::function<void()> task) {
 }
 
 void Semaphore::signal() {
-    {
-        std::lock_guard lock(mutex_);
-        ++count_;
-    }
+    // Notified under the lock: the waiter may destroy the semaphore as soon as
+    // it sees the count.
+    std::lock_guard lock(mutex_);
+    ++count_;
     available_.notify_one();
 }
 

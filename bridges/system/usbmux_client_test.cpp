@@ -361,9 +361,11 @@ TEST(UsbmuxClient, LockdownReplyLengthLimitsAndNonZeroResult) {
 }
 
 TEST(UsbmuxClient, RequestsCarryTheBaseEntriesAndConsecutiveTags) {
+    std::mutex mutex;  // the fake's thread writes, the test reads
     std::vector<std::uint32_t> tags;
     std::vector<std::string> bodies;
     FakeDaemon fake([&](FakeDaemon&, int fd) {
+        std::lock_guard lock(mutex);
         char header[16];
         if (::read(fd, header, 16) != 16) return;
         std::uint32_t fields[4];
@@ -378,6 +380,7 @@ TEST(UsbmuxClient, RequestsCarryTheBaseEntriesAndConsecutiveTags) {
     Client c(fake.path());
     c.client.listAppleDevices();
     c.client.listAppleDevices();
+    std::lock_guard lock(mutex);
     ASSERT_EQ(tags.size(), 2u);
     EXPECT_EQ(tags[1], tags[0] + 1);
     EXPECT_EQ(tags[0], 1u);  // the first request of a client carries tag 1
