@@ -53,3 +53,26 @@ run call lumivane/macos listAppleDevices
 run call sim/control usbmux.add '{"udid": "00008110-001A2B3C4D5E", "name": "Ada'"'"'s iPhone", "productType": "iPhone15,2", "osVersion": "17.5", "links": ["usb", "wifi"]}'
 run call sim/control usbmux.add '{"udid": "00008030-00112233AABB", "name": "Studio iPad", "deviceClass": "iPad", "productType": "iPad13,4", "osVersion": "18.1", "links": ["wifi"]}'
 run call lumivane/macos listAppleDevices
+
+step "iPhones (the simulated MobileDevice provider): Ada's phone on USB and Wi-Fi, Ben's untrusted on USB"
+mkdir -p "$work/ada/DCIM/100APPLE" "$work/ben/DCIM"
+run call lumivane/macos iphone.available
+run call sim/control phone.add '{"udid": "00008110-ADA", "name": "Ada'"'"'s iPhone", "root": "'"$work/ada"'"}'
+run call sim/control phone.add '{"udid": "00008030-BEN", "name": "Ben'"'"'s iPhone", "root": "'"$work/ben"'", "trusted": false}'
+echo "(each attach sends an \"iphones\" event)"
+run call sim/control phone.attach '{"udid": "00008110-ADA", "link": "usb"}' --events lumivane/macos/events --linger 0.5
+run call sim/control phone.attach '{"udid": "00008110-ADA", "link": "wifi"}' --events lumivane/macos/events --linger 0.5
+run call sim/control phone.attach '{"udid": "00008030-BEN", "link": "usb"}' --events lumivane/macos/events --linger 0.5
+run call lumivane/macos iphone.list
+
+step "Ben taps Trust; turning auto Wi-Fi on refreshes every phone"
+run call sim/control phone.set '{"udid": "00008030-BEN", "trusted": true}'
+run call lumivane/macos iphone.setAutoWifi '{"on": true}'
+sleep 0.3
+run call lumivane/macos iphone.list
+
+step "Ben unplugs: an \"iphones\" event, and he leaves the list"
+run call sim/control phone.detach '{"udid": "00008030-BEN", "link": "usb"}' --events lumivane/macos/events --linger 0.5
+run call lumivane/macos iphone.list
+echo "What the host logged about phones:"
+grep -E "Lumivane (iPhone|MobileDevice)" "$work/host.log" | sed 's/^/    /'

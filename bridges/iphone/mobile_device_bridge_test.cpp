@@ -153,7 +153,7 @@ TEST_F(IPhoneBridgeTest, AUsbPhoneThatTrustsUsGetsWifiSwitchedOnAndItsNameRead) 
                                                                {"paired", true},
                                                                {"name", "Ada's iPhone"},
                                                                {"wifiEnabled", true}}}));
-    EXPECT_TRUE(log.contains("Lumivane iPhone " + udid + ": Wi-Fi turned on, error (0x0)"));
+    EXPECT_TRUE(log.contains("Lumivane iPhone " + udid + ": Wi-Fi turned on, kAMDSuccess (0x0)"));
 
     // With auto Wi-Fi off, a phone that has it off keeps it off.
     auto second = addPhone("-manual");
@@ -260,7 +260,7 @@ TEST_F(IPhoneBridgeTest, AServiceThatStartsWithoutAServiceTearsDownTheSession) {
     onPhone(udid, [&](IPhone& phone) {
         auto opened = bridge->openAFCConnection(phone);
         ASSERT_FALSE(opened.ok());
-        EXPECT_EQ(bridge->errorText(opened.error()), "Ada's iPhone didn't open its photo storage: error (0x0).");
+        EXPECT_EQ(bridge->errorText(opened.error()), "Ada's iPhone didn't open its photo storage: kAMDSuccess (0x0).");
         EXPECT_EQ(phone.session, nullptr);
     });
 }
@@ -333,7 +333,8 @@ TEST(FrameworkErrorText, FormatsCodesAsUnsignedUpperCaseHex) {
     auto api = MobileDevice::open(simulatedProviderPath(), log);
     ASSERT_TRUE(api);
     EXPECT_EQ(api->frameworkErrorText(255), "error (0xFF)");
-    EXPECT_EQ(api->frameworkErrorText(0), "error (0x0)");
+    EXPECT_EQ(api->frameworkErrorText(0), "kAMDSuccess (0x0)");
+    EXPECT_EQ(api->frameworkErrorText(-1), "error (0xFFFFFFFF)");
     EXPECT_EQ(api->frameworkErrorText(static_cast<std::int32_t>(0xE8000084)), "kAMDDeviceDisconnectedError (0xE8000084)");
     EXPECT_EQ(api->afcErrorText(12), "Operation timed out");
     EXPECT_EQ(api->afcErrorText(-3), "AFC error -3");

@@ -498,6 +498,7 @@ LV_EXPORT void AMDServiceConnectionInvalidate(AMDServiceConnectionRef service) {
 
 LV_EXPORT const char* AMDErrorString(std::int32_t code) {
     switch (code) {
+        case 0: return "kAMDSuccess";
         case kDisconnected: return "kAMDDeviceDisconnectedError";
         case kInvalidPairRecord: return "kAMDInvalidPairRecordError";
         case kPairingPending: return "kAMDPairingDialogResponsePendingError";

@@ -21,6 +21,7 @@ struct HostHarness {
                          bool start = true)
         : mac(SimMac::Options{home.path(), bundle, simulatedProvider()}) {
         if (options.mobileDeviceProvider.empty()) options.mobileDeviceProvider = simulatedProvider();
+        if (mac.phones().ready()) mac.phones().LVSimReset();  // the provider's phones are process-wide
         host = std::make_unique<Host>(mac.platform(), loop, log, std::move(options));
         installSimMacControls(*host->simControl(), mac);
         host->messenger().setOutbound([this](const std::string& channel, Bytes message) {

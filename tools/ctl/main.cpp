@@ -17,7 +17,7 @@ volatile std::sig_atomic_t interrupted = 0;
 
 int usage() {
     std::cerr << "usage:\n"
-                 "  lumivanectl [--socket PATH] call CHANNEL METHOD [JSON-ARGS] [--out FILE] [--events CHANNEL]\n"
+                 "  lumivanectl [--socket PATH] call CHANNEL METHOD [JSON-ARGS] [--out FILE] [--events CHANNEL [--linger S]]\n"
                  "  lumivanectl [--socket PATH] listen CHANNEL [--count N] [--seconds S]\n"
                  "The socket defaults to $LUMIVANE_SOCKET.\n";
     return 64;
@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> words;
     std::string outPath, eventsChannel;
     long count = -1;
-    double seconds = -1;
+    double seconds = -1, linger = 0;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
@@ -108,6 +108,8 @@ int main(int argc, char** argv) {
             count = std::atol(next().c_str());
         else if (arg == "--seconds")
             seconds = std::atof(next().c_str());
+        else if (arg == "--linger")
+            linger = std::atof(next().c_str());
         else
             words.push_back(arg);
     }
@@ -140,7 +142,14 @@ int main(int argc, char** argv) {
             std::cerr << error << "\n";
             return 3;
         }
-        return printResponse(*response, outPath);
+        int status = printResponse(*response, outPath);
+        // Events the call set off may still be on their way.
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(linger * 1000));
+        while (!eventsChannel.empty() && std::chrono::steady_clock::now() < until && client.fd() >= 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+            if (auto event = client.nextEvent(left)) showEvent(event->first, event->second);
+        }
+        return status;
     }
 
     if (words[0] == "listen" && words.size() == 2) {
