@@ -67,6 +67,12 @@ void Host::applyDefaultSize(AppWindow& window) {
     window.center();
 }
 
+std::string Host::localDataFolder() const {
+    auto support = platform_.environment.applicationSupportDirectory();
+    return support.value_or(platform_.environment.homeDirectory()) + "/" +
+           platform_.environment.bundleIdentifier().value_or("Lumivane");
+}
+
 void Host::startPhoneSubscription() {
     iphone_->subscribe();
     trace("phone subscription");
@@ -77,8 +83,10 @@ void Host::installHostChannels() {
     // device subscription starts in its place below.
     auto api = options_.mobileDeviceProvider.empty() ? nullptr
                                                      : MobileDevice::open(options_.mobileDeviceProvider, log_);
-    iphone_ = std::make_unique<MobileDeviceBridge>(std::move(api), loop_, eventHandler_, log_, clock_,
-                                                   MobileDeviceBridge::Options{options_.linkWait});
+    MobileDeviceBridge::Options iphoneOptions;
+    iphoneOptions.linkWait = options_.linkWait;
+    iphoneOptions.dataFolder = localDataFolder();
+    iphone_ = std::make_unique<MobileDeviceBridge>(std::move(api), loop_, eventHandler_, log_, clock_, iphoneOptions);
     systemBridge_ = std::make_unique<MacSystemBridge>(platform_, loop_,
                                                       [client = usbmux_.get()] { return client->listAppleDevices(); });
     // camera, files and volumes, iPhone, AirDrop: only the iPhone bridge is part of this build.

@@ -45,6 +45,8 @@ private:
     void applyDefaultSize(AppWindow& window);
     void installHostChannels();
     void trace(const std::string& step);
+    // Application Support + the bundle identifier ("Lumivane" without one).
+    std::string localDataFolder() const;
 
     // Seams for the bridges that are not part of this build yet: each marks
     // its place in the start-up order.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bridges/iphone/afc_connection.h"
+#include "bridges/iphone/stat_cache.h"
 #include "platform/mobile_device.h"
 #include "runtime/clock.h"
 #include "runtime/group.h"
@@ -17,8 +18,9 @@ namespace lumivane {
 //
 // `linkLock` guards `usb`, `wifi` and `linkWaiters`. `infoLock` guards `name`,
 // `wifiEnabled` and `paired`, which the main loop reads for "iphone.list".
-// `pairAskedAt`, `session` and `control` belong to `queue`: only code on it
-// touches them. No lock is held across an entry-point call or a wait.
+// `pairAskedAt`, `session`, `control` and `stats` belong to `queue`: only code
+// on it touches them (the scan's sizing workers use `control` and `stats`
+// while the queue waits for them; the cache has a lock of its own). No lock is held across an entry-point call or a wait.
 struct IPhone {
     explicit IPhone(std::string id) : udid(std::move(id)), queue("lumivane.iphone." + udid) {}
 
@@ -37,6 +39,7 @@ struct IPhone {
     std::optional<Clock::Steady> pairAskedAt;
     AMDeviceRef session = nullptr;
     std::shared_ptr<AFCConnection> control;
+    std::unique_ptr<StatCache> stats;  // created on the first scan
 
     // Last member: destroyed first, so its pending work still sees the rest.
     SerialQueue queue;

@@ -1,5 +1,7 @@
 #include "bridges/iphone/mobile_device_bridge.h"
 
+#include "bridges/iphone/dcim_scan.h"
+#include "bridges/iphone/transfer.h"
 #include "channel/arguments.h"
 #include "platform/property_list.h"
 
@@ -382,10 +384,82 @@ bool MobileDeviceBridge::handle(const MethodCall& call, MethodResult& result) {
             cancelled.insert(*token);
         }
         result.success();
+    } else if (method == "iphone.children" || method == "iphone.media" || method == "iphone.download") {
+        queued(call, result);
     } else {
-        return false;  // the phone-queue methods are not part of this build yet
+        return false;  // not an iPhone method of this build
     }
     return true;
+}
+
+StatCache& MobileDeviceBridge::statCache(IPhone& phone) {
+    if (!phone.stats) phone.stats = std::make_unique<StatCache>(options_.dataFolder, phone.udid);
+    return *phone.stats;
+}
+
+bool MobileDeviceBridge::takeCancel(const std::string& token) {
+    std::lock_guard guard(lock);
+    return cancelled.erase(token) > 0;
+}
+
+Outcome<std::shared_ptr<IPhone>> MobileDeviceBridge::lookup(const Arguments& args) {
+    if (!api_) return DeviceError{"This Mac can't reach iPhones over Wi-Fi (MobileDevice.framework is missing)."};
+    auto udid = args.string("udid");
+    if (!udid) return DeviceError{"No device given."};
+    auto found = phone(*udid);
+    if (!found)
+        return DeviceError{"The iPhone isn't on this network right now. Wake it, or plug it in once with Lumivane open."};
+    return found;
+}
+
+void MobileDeviceBridge::answerLater(const std::shared_ptr<MethodResult>& result, Outcome<EncodableValue> outcome) {
+    if (outcome.ok()) {
+        loop_.post([result, value = std::move(outcome.value())] { result->success(value); });
+    } else {
+        loop_.post([result, text = errorText(outcome.error())] { result->error("iphone", text); });
+    }
+}
+
+void MobileDeviceBridge::queued(const MethodCall& call, MethodResult& result) {
+    auto pending = std::make_shared<MethodResult>(std::move(result));
+    Arguments args(call.arguments);
+    Transfer transfer;
+    bool download = call.method == "iphone.download";
+    if (download) {
+        auto path = args.string("path"), target = args.string("target"), token = args.string("token");
+        if (!path || !target || !token) return answerLater(pending, DeviceError{"Bad download request."});
+        transfer = Transfer{*path, *target, *token};
+    }
+    auto found = lookup(args);
+    if (!found.ok()) return answerLater(pending, found.error());
+    IPhone* p = found.value().get();
+
+    if (download) {
+        p->queue.post([this, p, pending, transfer] {
+            auto opened = openAFCConnection(*p);
+            if (!opened.ok()) return answerLater(pending, opened.error());
+            transfers.post([this, pending, transfer, connection = opened.value()] {
+                auto outcome = transfer.run(*this, connection);
+                if (outcome.ok())
+                    answerLater(pending, EncodableValue(outcome.value()));
+                else
+                    answerLater(pending, outcome.error());
+            });
+        });
+        return;
+    }
+    bool media = call.method == "iphone.media";
+    std::string path = args.string("path").value_or("");
+    p->queue.post([this, p, pending, media, path] {
+        auto listed = withControlConnection<EncodableList>(*p, [&](AFCConnection& control) {
+            DcimScan scan(*this, *p, control);
+            return media ? scan.media() : scan.children(path);
+        });
+        if (listed.ok())
+            answerLater(pending, EncodableValue(std::move(listed.value())));
+        else
+            answerLater(pending, listed.error());
+    });
 }
 
 }  // namespace lumivane

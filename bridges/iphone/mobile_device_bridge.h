@@ -11,6 +11,7 @@
 #include "bridges/iphone/mobile_device.h"
 #include "bridges/system/event_handler.h"
 #include "bridges/system/host_handler.h"
+#include "channel/arguments.h"
 #include "runtime/clock.h"
 #include "runtime/concurrent_queue.h"
 #include "runtime/log.h"
@@ -33,6 +34,8 @@ public:
     struct Options {
         std::chrono::milliseconds linkWait = std::chrono::seconds(25);
         std::chrono::seconds pairInterval = std::chrono::seconds(30);
+        std::string dataFolder;             // the local data folder; the stat caches live under it
+        std::size_t maxSizingWorkers = 8;   // AFC connections per scan at most
     };
 
     // `api` null: the framework is unavailable and every phone method fails.
@@ -70,6 +73,17 @@ public:
     template <typename T>
     Outcome<T> withControlConnection(IPhone& phone, const std::function<Outcome<T>(AFCConnection&)>& body);
 
+    // ---- services for the scan and transfers ----
+    // Any thread: sends a host event from the main loop.
+    void postEvent(EncodableMap event) { events_->post(std::move(event)); }
+    const Clock& clock() const { return clock_; }
+    ConcurrentQueue& transfersQueue() { return transfers; }
+    std::size_t maxSizingWorkers() const { return options_.maxSizingWorkers; }
+    // Phone queue: the phone's stat cache, created on first use.
+    StatCache& statCache(IPhone& phone);
+    // Any thread: whether `token` was cancelled; a cancel is consumed here.
+    bool takeCancel(const std::string& token);
+
     // The text a failure shows the user.
     std::string errorText(const IPhoneError& error) const;
     const MobileDevice* api() const { return api_.get(); }
@@ -82,6 +96,12 @@ private:
     void attach(const std::shared_ptr<IPhone>& phone, AMDeviceRef device, bool wifi, bool autoWifiSnapshot);
     void detach(const std::shared_ptr<IPhone>& phone, bool wifi);
     std::optional<std::string> readName(AMDeviceRef device);
+    // The phone named by the call's "udid", or the failure text (in order:
+    // no framework, no "udid", an unknown phone).
+    Outcome<std::shared_ptr<IPhone>> lookup(const Arguments& args);
+    // Answers from the main loop: the value, or an "iphone" channel error.
+    void answerLater(const std::shared_ptr<MethodResult>& result, Outcome<EncodableValue> outcome);
+    void queued(const MethodCall& call, MethodResult& result);
 
     std::unique_ptr<MobileDevice> api_;
     MainLoop& loop_;

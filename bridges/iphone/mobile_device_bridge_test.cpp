@@ -33,8 +33,10 @@ protected:
 
     std::unique_ptr<MobileDeviceBridge> makeBridge(std::unique_ptr<MobileDevice> api) {
         events = std::make_shared<EventHandler>(loop);
-        return std::make_unique<MobileDeviceBridge>(std::move(api), loop, events, log, clock,
-                                                    MobileDeviceBridge::Options{300ms});
+        MobileDeviceBridge::Options options;
+        options.linkWait = 300ms;
+        options.dataFolder = folder / "data";
+        return std::make_unique<MobileDeviceBridge>(std::move(api), loop, events, log, clock, options);
     }
 
     // A phone whose folder holds a few files.

@@ -1,0 +1,47 @@
+#pragma once
+#include <string>
+
+#include "bridges/iphone/afc_connection.h"
+#include "bridges/iphone/iphone_error.h"
+#include "channel/encodable_value.h"
+
+namespace lumivane {
+
+class MobileDeviceBridge;
+struct IPhone;
+
+// Lists a phone's camera roll under "/DCIM": one folder level
+// ("iphone.children") or every photo and video, newest-numbered first
+// ("iphone.media"). File entries get their size and time from the phone's
+// stat cache or, for files it has not seen, from file-info calls spread over
+// up to 8 AFC connections on the transfers queue, with "iphoneScan" progress.
+//
+// Runs on the phone's queue, inside the control-connection runner; the
+// phone's queue waits while the sizing workers run.
+class DcimScan {
+public:
+    DcimScan(MobileDeviceBridge& bridge, IPhone& phone, AFCConnection& control)
+        : bridge_(bridge), phone_(phone), control_(control) {}
+
+    Outcome<EncodableList> children(const std::string& path);
+    Outcome<EncodableList> media();
+
+    // "/DCIM" for an empty path, else "/DCIM/" + path.
+    static std::string phonePath(const std::string& path) { return path.empty() ? "/DCIM" : "/DCIM/" + path; }
+    // The first run of decimal digits as an integer; 0 when there is none or
+    // it does not fit.
+    static std::int64_t sortNumber(const std::string& name);
+    // Sorts media entries: folder descending, then sort number descending,
+    // listing order kept for equal keys.
+    static void sortMedia(EncodableList& entries);
+
+private:
+    EncodableList arrange(EncodableList entries);
+    void progress(const std::string& stage, std::int64_t done = -1, std::int64_t total = -1);
+
+    MobileDeviceBridge& bridge_;
+    IPhone& phone_;
+    AFCConnection& control_;
+};
+
+}  // namespace lumivane

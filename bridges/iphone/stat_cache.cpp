@@ -1,0 +1,88 @@
+#include "bridges/iphone/stat_cache.h"
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "runtime/atomic_file.h"
+
+namespace lumivane {
+
+namespace {
+
+// The cache is two levels deep; anything nested further is not a cache file,
+// and is refused before the parser builds it.
+constexpr int kMaxNesting = 8;
+
+bool shallow(const std::string& text) {
+    int depth = 0;
+    bool inString = false, escaped = false;
+    for (char ch : text) {
+        if (inString) {
+            if (escaped) escaped = false;
+            else if (ch == '\\') escaped = true;
+            else if (ch == '"') inString = false;
+            continue;
+        }
+        if (ch == '"') inString = true;
+        else if (ch == '{' || ch == '[') {
+            if (++depth > kMaxNesting) return false;
+        } else if (ch == '}' || ch == ']') {
+            --depth;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+StatCache::StatCache(const std::string& dataFolder, const std::string& udid)
+    : file_(dataFolder + "/iphone-files/" + udid + ".json") {
+    std::error_code ignored;
+    std::filesystem::create_directories(dataFolder + "/iphone-files", ignored);
+}
+
+void StatCache::load() {
+    loaded = true;
+    std::string text;
+    if (!readWholeFile(file_, text) || !shallow(text)) return;
+    auto json = nlohmann::json::parse(text, nullptr, false);
+    if (!json.is_object()) return;
+    std::map<std::string, Entry> decoded;
+    for (auto& [path, value] : json.items()) {
+        if (!value.is_object()) return;
+        auto size = value.find("size");
+        auto modified = value.find("modified");
+        if (size == value.end() || modified == value.end() || !size->is_number_integer() ||
+            !modified->is_number_integer())
+            return;
+        decoded[path] = Entry{size->get<std::int64_t>(), modified->get<std::int64_t>()};
+    }
+    entries = std::move(decoded);
+}
+
+std::optional<StatCache::Entry> StatCache::lookup(const std::string& path) {
+    std::lock_guard guard(lock);
+    if (!loaded) load();
+    auto it = entries.find(path);
+    if (it == entries.end()) return std::nullopt;
+    return it->second;
+}
+
+void StatCache::store(const std::string& path, Entry entry) {
+    std::lock_guard guard(lock);
+    if (!loaded) load();
+    entries[path] = entry;
+    dirty = true;
+}
+
+void StatCache::save() {
+    std::lock_guard guard(lock);
+    if (!dirty) return;
+    auto json = nlohmann::json::object();
+    for (const auto& [path, entry] : entries) json[path] = {{"size", entry.size}, {"modified", entry.modified}};
+    std::string text = json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    dirty = false;
+    writeFileAtomically(file_, text);
+}
+
+}  // namespace lumivane

@@ -1,0 +1,49 @@
+#pragma once
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace lumivane {
+
+// A phone's persistent map from DCIM-relative file path to size and time, so
+// repeat scans ask the phone only about files they have not seen. Entries are
+// never checked against the phone again and never removed.
+//
+// Stored as a JSON object {"<path>": {"size": n, "modified": ms}, ...} in the
+// file `<data folder>/iphone-files/<udid>.json`, loaded once on first use and
+// written atomically by save(). A missing, corrupt, truncated or absurdly
+// nested file is an empty cache that the next save overwrites; no cache
+// failure is ever reported.
+//
+// Any thread: `lock` guards every field.
+class StatCache {
+public:
+    struct Entry {
+        std::int64_t size = 0;
+        std::int64_t modified = 0;  // ms since 1970; 0 when the phone gave no usable time
+        bool operator==(const Entry&) const = default;
+    };
+
+    // Creates the folder chain (a failure is ignored); reads nothing yet.
+    StatCache(const std::string& dataFolder, const std::string& udid);
+
+    std::optional<Entry> lookup(const std::string& path);
+    void store(const std::string& path, Entry entry);
+    // Writes the entries when they changed since the last save.
+    void save();
+
+    const std::string& file() const { return file_; }
+
+private:
+    void load();  // with `lock` held
+
+    std::string file_;
+    std::mutex lock;
+    std::map<std::string, Entry> entries;  // guarded by lock
+    bool loaded = false;                   // guarded by lock
+    bool dirty = false;                    // guarded by lock
+};
+
+}  // namespace lumivane
