@@ -132,6 +132,9 @@ void installPhoneControls(SimControl& control, SimMac& mac) {
         if (auto trusted = args.boolean("trusted")) code |= mac.phones().LVSimSetTrusted(udid->c_str(), *trusted);
         if (auto latency = args.integer("latencyMs"); latency && *latency >= 0)
             code |= mac.phones().LVSimSetLatency(udid->c_str(), static_cast<std::uint32_t>(*latency * 1000));
+        if (auto* hidden = args.list("hiddenInfoKeys"))
+            for (const auto& key : *hidden)
+                if (auto* text = key.get<std::string>()) code |= mac.phones().LVSimHideInfoKey(udid->c_str(), text->c_str());
         if (auto* values = args.map("values")) {
             for (const auto& [domain, keys] : *values) {
                 auto* domainText = domain.get<std::string>();

@@ -4,6 +4,8 @@ namespace lumivane {
 
 namespace {
 constexpr std::uint32_t kReadChunk = 1 << 20;
+// The AFC status of a connection that is gone.
+constexpr std::int32_t kNotConnected = 11;
 }
 
 void AFCConnection::close() {
@@ -14,6 +16,7 @@ void AFCConnection::close() {
 
 Outcome<std::vector<std::string>> listDirectory(const MobileDevice& api, AFCConnection& connection,
                                                 const std::string& path) {
+    if (connection.isClosed()) return AFCError{kNotConnected, path};  // its handles are gone
     AFCDirectoryRef directory = nullptr;
     std::int32_t code = api.AFCDirectoryOpen(connection.handle(), path.c_str(), &directory);
     if (code != 0 || !directory) return AFCError{code, path};
@@ -29,6 +32,7 @@ Outcome<std::vector<std::string>> listDirectory(const MobileDevice& api, AFCConn
 
 Outcome<std::map<std::string, std::string>> fileInfo(const MobileDevice& api, AFCConnection& connection,
                                                      const std::string& path) {
+    if (connection.isClosed()) return AFCError{kNotConnected, path};
     AFCDictionaryRef info = nullptr;
     std::int32_t code = api.AFCFileInfoOpen(connection.handle(), path.c_str(), &info);
     if (code != 0 || !info) return AFCError{code, path};
@@ -42,6 +46,7 @@ Outcome<std::map<std::string, std::string>> fileInfo(const MobileDevice& api, AF
 
 Outcome<std::optional<Bytes>> readSmallFile(const MobileDevice& api, AFCConnection& connection,
                                             const std::string& path, std::size_t limit) {
+    if (connection.isClosed()) return AFCError{kNotConnected, path};
     AFCFileRef file = 0;
     std::int32_t code = api.AFCFileRefOpen(connection.handle(), path.c_str(), 1, &file);
     if (code != 0) return AFCError{code, path};

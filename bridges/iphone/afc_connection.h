@@ -31,6 +31,8 @@ private:
     std::atomic<bool> closed{false};
 };
 
+// Each of these fails with AFC code 11 (not connected) on a closed connection.
+
 // Entry names in the phone's order, without "." and "..".
 Outcome<std::vector<std::string>> listDirectory(const MobileDevice& api, AFCConnection& connection,
                                                 const std::string& path);

@@ -155,8 +155,10 @@ EncodableList DcimScan::arrange(EncodableList entries) {
     std::vector<std::shared_ptr<AFCConnection>> extra;
     std::vector<AFCConnection*> pool{&control_};
     while (pool.size() < wanted) {
-        auto opened = bridge_.openAFCConnection(phone_);
-        if (!opened.ok()) break;  // the pool stays at the size reached
+        // A connection that does not open leaves the pool at the size reached;
+        // the session and the control connection the scan runs on stay open.
+        auto opened = bridge_.openAFCConnection(phone_, /*keepSession=*/true);
+        if (!opened.ok()) break;
         extra.push_back(opened.value());
         pool.push_back(extra.back().get());
     }

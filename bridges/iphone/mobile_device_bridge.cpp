@@ -315,14 +315,14 @@ void MobileDeviceBridge::closeLinkState(IPhone& phone) {
     }
 }
 
-Outcome<std::shared_ptr<AFCConnection>> MobileDeviceBridge::openAFCConnection(IPhone& phone) {
+Outcome<std::shared_ptr<AFCConnection>> MobileDeviceBridge::openAFCConnection(IPhone& phone, bool keepSession) {
     auto session = openSession(phone);
     if (!session.ok()) return session.error();
     Plist name(plist_new_string("com.apple.afc"));
     AMDServiceConnectionRef service = nullptr;
     std::int32_t code = api_->AMDeviceSecureStartService(session.value(), name.get(), nullptr, &service);
     if (code != 0 || !service) {
-        closeLinkState(phone);
+        if (!keepSession) closeLinkState(phone);
         return DeviceError{phone.displayName() + " didn't open its photo storage: " + api_->frameworkErrorText(code) +
                            "."};
     }

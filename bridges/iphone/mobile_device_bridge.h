@@ -64,8 +64,10 @@ public:
     Outcome<AMDeviceRef> openSession(IPhone& phone);
     // Phone queue: closes the control connection and the session.
     void closeLinkState(IPhone& phone);
-    // Phone queue: a new AFC connection over the phone's session.
-    Outcome<std::shared_ptr<AFCConnection>> openAFCConnection(IPhone& phone);
+    // Phone queue: a new AFC connection over the phone's session. A service
+    // that does not start closes the link state, unless `keepSession` (a scan
+    // adding connections beside the control connection it is using).
+    Outcome<std::shared_ptr<AFCConnection>> openAFCConnection(IPhone& phone, bool keepSession = false);
 
     // Phone queue: runs `body` against the phone's control connection, opening
     // it when needed; an AFC failure with code 11, 12, 13 or 26 closes the link
@@ -129,7 +131,8 @@ Outcome<T> MobileDeviceBridge::withControlConnection(IPhone& phone,
             if (!opened.ok()) return opened.error();
             phone.control = opened.value();
         }
-        auto result = body(*phone.control);
+        auto control = phone.control;  // kept alive while the body runs
+        auto result = body(*control);
         if (result.ok()) return result;
         auto code = result.afcCode();
         bool linkDropped = code == 11 || code == 12 || code == 13 || code == 26;

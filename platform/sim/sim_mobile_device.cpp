@@ -114,6 +114,7 @@ struct Phone {
     LVDevice* usb = nullptr;
     LVDevice* wifi = nullptr;
     std::vector<Fault> faults;
+    std::vector<std::string> hiddenInfoKeys;
     std::map<std::string, std::uint64_t> counts;
     ~Phone() {
         for (auto& [domain, keys] : values)
@@ -342,6 +343,14 @@ LV_EXPORT std::int32_t LVSimAddFault(const char* udid, const char* op, std::int3
     if (!phone || !op) return kInvalidArgument;
     phone->faults.push_back(Fault{op, code, std::max<std::uint32_t>(nth, 1),
                                   path ? std::optional<std::string>(path) : std::nullopt, detach != 0});
+    return 0;
+}
+
+LV_EXPORT std::int32_t LVSimHideInfoKey(const char* udid, const char* key) {
+    std::lock_guard lock(registry().mutex);
+    auto phone = findPhone(udid);
+    if (!phone || !key) return kInvalidArgument;
+    phone->hiddenInfoKeys.emplace_back(key);
     return 0;
 }
 
@@ -604,6 +613,11 @@ LV_EXPORT std::int32_t AFCFileInfoOpen(AFCConnectionRef connection, const char* 
                       {"st_ifmt", format},
                       {"st_mtime", nanos(st.stx_mtime)},
                       {"st_birthtime", nanos((st.stx_mask & STATX_BTIME) ? st.stx_btime : st.stx_mtime)}};
+    {
+        std::lock_guard lock(registry().mutex);
+        for (const auto& hidden : phone->hiddenInfoKeys)
+            std::erase_if(created->pairs, [&](const auto& pair) { return pair.first == hidden; });
+    }
     *info = created;
     return kAFCSuccess;
 }

@@ -26,6 +26,8 @@ std::int32_t LVSimSetValue(const char* udid, const char* domain, const char* key
 // for that path. With `detach`, the phone's links drop when it fires.
 std::int32_t LVSimAddFault(const char* udid, const char* op, std::int32_t code, std::uint32_t nth, const char* path,
                            int detach);
+// File information of this phone leaves `key` out (as a phone may).
+std::int32_t LVSimHideInfoKey(const char* udid, const char* key);
 // How often an operation ran ("dir", "info", "open", "read", "service",
 // "pair", "connect", "session").
 std::uint64_t LVSimCallCount(const char* udid, const char* op);
@@ -34,4 +36,4 @@ std::uint64_t LVSimCallCount(const char* udid, const char* op);
 
 #define LUMIVANE_SIM_MOBILE_DEVICE_CONTROLS(X) \
     X(LVSimReset) X(LVSimAddPhone) X(LVSimAttach) X(LVSimDetach) X(LVSimSetTrusted) X(LVSimSetLatency) \
-    X(LVSimSetValue) X(LVSimAddFault) X(LVSimCallCount)
+    X(LVSimSetValue) X(LVSimAddFault) X(LVSimHideInfoKey) X(LVSimCallCount)
