@@ -1,5 +1,7 @@
 #include "runtime/main_loop.h"
 
+#include <algorithm>
+
 namespace lumivane {
 
 using SteadyClock = std::chrono::steady_clock;
@@ -89,10 +91,14 @@ void MainLoop::run() {
 }
 
 bool MainLoop::runUntil(const std::function<bool()>& predicate, Duration timeout) {
+    // The predicate may depend on other threads, so it is checked every few
+    // milliseconds as well as after every task.
+    constexpr auto kPoll = std::chrono::milliseconds(10);
     auto deadline = SteadyClock::now() + timeout;
     while (!predicate()) {
-        if (SteadyClock::now() >= deadline) return false;
-        if (!turn(deadline)) return predicate();
+        auto now = SteadyClock::now();
+        if (now >= deadline) return false;
+        if (!turn(std::min(deadline, now + kPoll))) return predicate();
     }
     return true;
 }

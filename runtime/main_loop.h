@@ -33,7 +33,8 @@ public:
     // Ends the current run(), or the next one if none is running yet (a quit
     // that arrives before the loop starts is not lost).
     void quit();
-    // Runs until `predicate` holds (checked after every task) or `timeout` passes.
+    // Runs until `predicate` holds (checked after every task, and every 10 ms)
+    // or `timeout` passes.
     // Answers whether the predicate held. For tests.
     bool runUntil(const std::function<bool()>& predicate, Duration timeout);
 

@@ -52,7 +52,8 @@ struct CameraRoll : ::testing::Test {
         control("phone.attach", {{"link", "usb"}});
         // Listed with its name: the attach's refresh has run.
         ASSERT_TRUE(h->loop.runUntil([&] {
-            auto* phones = h->value("lumivane/macos", "iphone.list").get<EncodableList>();
+            auto listed = h->value("lumivane/macos", "iphone.list");
+            auto* phones = listed.get<EncodableList>();
             return phones && !phones->empty() && (*phones)[0].get<EncodableMap>()->find("name");
         }, 5s));
     }
@@ -237,7 +238,7 @@ TEST_F(CameraRoll, LookupFailuresInOrder) {
 TEST_F(CameraRoll, ADetachedPhoneWaitsForALinkThenFails) {
     attachPhone();
     control("phone.detach", {{"link", "usb"}});
-    ASSERT_TRUE(h->loop.runUntil([&] { return h->value("lumivane/macos", "iphone.list").get<EncodableList>()->empty(); }, 5s));
+    ASSERT_TRUE(h->loop.runUntil([&] { return h->value("lumivane/macos", "iphone.list") == EncodableValue(EncodableList{}); }, 5s));
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(failure("iphone.media"),
               "Ada's iPhone isn't answering over Wi-Fi. Wake it \u2014 turn its screen on \u2014 and try again.");
