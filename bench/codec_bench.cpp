@@ -5,6 +5,7 @@
 
 #include "channel/standard_codec.h"
 #include "runtime/allocator.h"
+#include "bench/ratio_reporter.h"
 
 using namespace lumivane;
 
@@ -74,38 +75,20 @@ BENCHMARK(BM_Bytes4MiBDecode);
 BENCHMARK(BM_Bytes4MiBEncodeDecode);
 BENCHMARK(BM_Bytes4MiBMemcpy);
 
-// Prints each codec case's time as a multiple of its memcpy baseline.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs) times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        for (const char* step : {"Encode", "Decode", "EncodeDecode"}) {
-            ratio("listing of 1,000 items", step, std::string("BM_Listing") + step, "BM_ListingMemcpy");
-            ratio("4 MiB byte buffer", step, std::string("BM_Bytes4MiB") + step, "BM_Bytes4MiBMemcpy");
-        }
-        std::printf("goal: the 4 MiB buffer's encode and decode each within 2x of memcpy "
-                    "(a round trip is two copies, so within 4x)\n");
-    }
-
-private:
-    void ratio(const char* what, const char* step, const std::string& codec, const std::string& baseline) {
-        if (!times_.count(codec) || !times_.count(baseline)) return;
-        std::printf("ratio %s, %s: %.2fx the time of memcpy of the same bytes\n", what, step,
-                    times_[codec] / times_[baseline]);
-    }
-    std::map<std::string, double> times_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
     tuneAllocatorForLargeBuffers();  // as the host process does
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    std::vector<RatioReporter::Ratio> ratios;
+    for (std::string step : {"Encode", "Decode", "EncodeDecode"}) {
+        ratios.push_back({"listing of 1,000 items, " + step + " / memcpy of the same bytes", "BM_Listing" + step,
+                          "BM_ListingMemcpy"});
+        ratios.push_back({"4 MiB byte buffer, " + step + " / memcpy of the same bytes", "BM_Bytes4MiB" + step,
+                          "BM_Bytes4MiBMemcpy"});
+    }
+    RatioReporter reporter(ratios, {"goal: the 4 MiB buffer's encode and decode each within 2x of memcpy "
+                                    "(a round trip is two copies)"});
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 }

@@ -1,0 +1,237 @@
+// The camera roll against the simulated provider: scan parallelism, warm
+// re-scans, download throughput against a plain copy of the same file, and the
+// memory a download holds. Ratios are against baselines measured in this run.
+#include <benchmark/benchmark.h>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+#include "bench/ratio_reporter.h"
+#include "bridges/iphone/dcim_scan.h"
+#include "bridges/iphone/mobile_device_bridge.h"
+#include "platform/sim/sim_phones.h"
+#include "runtime/allocator.h"
+
+using namespace lumivane;
+using namespace std::chrono;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kScanFiles = 10'000;
+constexpr std::uint32_t kInfoLatencyMicros = 2000;
+constexpr std::size_t kMiB = 1 << 20;
+
+std::string providerPath;
+std::string work;  // scratch folder of this run
+
+std::string beside(const std::string& relative) {
+    return (fs::read_symlink("/proc/self/exe").parent_path() / relative).lexically_normal().string();
+}
+
+void makeFile(const std::string& path, std::size_t size) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream out(path, std::ios::binary);
+    std::string block(kMiB, 'v');
+    for (std::size_t left = size; left > 0; left -= std::min(left, kMiB))
+        out.write(block.data(), static_cast<std::streamsize>(std::min(left, kMiB)));
+}
+
+// A bridge over the simulated provider with one attached phone.
+struct Rig {
+    SimPhones sim;
+    MainLoop loop;
+    Log log{Log::Options{false, false, false}};
+    SystemClock clock;
+    std::shared_ptr<EventHandler> events = std::make_shared<EventHandler>(loop);
+    std::unique_ptr<MobileDeviceBridge> bridge;
+    std::string udid;
+
+    Rig(const std::string& phoneUdid, std::size_t workers) : udid(phoneUdid) {
+        sim.open(providerPath);
+        MobileDeviceBridge::Options options;
+        options.dataFolder = work + "/data-" + udid;
+        options.maxSizingWorkers = workers;
+        fs::remove_all(options.dataFolder);  // a cold cache
+        bridge = std::make_unique<MobileDeviceBridge>(MobileDevice::open(providerPath, log), loop, events, log, clock,
+                                                      options);
+        bridge->subscribe();
+        loop.runUntil([&] {
+            auto phone = bridge->phone(udid);
+            if (!phone) return false;
+            std::lock_guard lock(phone->infoLock);
+            return phone->name.has_value();  // the attach's refresh has run
+        }, seconds(10));
+    }
+
+    // A full "iphone.media" scan on the phone's queue; answers its length.
+    std::size_t scan() {
+        auto phone = bridge->phone(udid);
+        Semaphore done;
+        std::size_t found = 0;
+        phone->queue.post([&] {
+            auto listed = bridge->withControlConnection<EncodableList>(*phone, [&](AFCConnection& control) {
+                return DcimScan(*bridge, *phone, control).media();
+            });
+            if (listed.ok()) found = listed.value().size();
+            done.signal();
+        });
+        done.waitFor(seconds(300));
+        return found;
+    }
+
+    // Downloads through the channel handler, all at once; runs the main loop
+    // until every answer is in.
+    void download(const std::vector<std::pair<std::string, std::string>>& pathsAndTargets) {
+        int answers = 0;
+        std::vector<MethodResult> keep;
+        for (std::size_t i = 0; i < pathsAndTargets.size(); ++i) {
+            MethodCall call{"iphone.download", EncodableMap{{"udid", udid},
+                                                            {"path", pathsAndTargets[i].first},
+                                                            {"target", pathsAndTargets[i].second},
+                                                            {"token", "bench" + std::to_string(i)}}};
+            MethodResult result("iphone.download", [&](Bytes) { ++answers; }, log);
+            bridge->handle(call, result);
+        }
+        loop.runUntil([&] { return answers == static_cast<int>(pathsAndTargets.size()); }, seconds(600));
+    }
+};
+
+void scanBenchmark(benchmark::State& state, const char* udid, std::size_t workers, bool warm) {
+    Rig rig(udid, workers);
+    if (warm) rig.scan();  // fills the cache
+    for (auto _ : state) {
+        auto start = steady_clock::now();
+        auto found = rig.scan();
+        state.SetIterationTime(duration<double>(steady_clock::now() - start).count());
+        if (found != static_cast<std::size_t>(kScanFiles)) state.SkipWithError("the scan did not list every file");
+    }
+}
+
+void BM_ScanColdEightConnections(benchmark::State& state) { scanBenchmark(state, "SCAN8", 8, false); }
+void BM_ScanColdOneConnection(benchmark::State& state) { scanBenchmark(state, "SCAN1", 1, false); }
+void BM_ScanWarm(benchmark::State& state) { scanBenchmark(state, "SCANW", 8, true); }
+
+// What the scan would take with 8 connections and nothing but file-info waits.
+void BM_ScanIdealEight(benchmark::State& state) {
+    for (auto _ : state) state.SetIterationTime(kScanFiles * kInfoLatencyMicros / 1e6 / 8);
+}
+
+void plainCopy(const std::string& from, const std::string& to) {
+    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::vector<char> buffer(kMiB);
+    for (ssize_t n; (n = ::read(in, buffer.data(), buffer.size())) > 0;)
+        if (::write(out, buffer.data(), static_cast<std::size_t>(n)) != n) break;
+    ::fsync(out);  // the download flushes before it renames, so the copy does too
+    ::close(in);
+    ::close(out);
+}
+
+void BM_PlainCopy512MiB(benchmark::State& state) {
+    for (auto _ : state) {
+        auto start = steady_clock::now();
+        plainCopy(work + "/DOWN/DCIM/100APPLE/BIG.MOV", work + "/plain.out");
+        state.SetIterationTime(duration<double>(steady_clock::now() - start).count());
+        fs::remove(work + "/plain.out");
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * 512 * kMiB));
+}
+
+void BM_Download512MiB(benchmark::State& state) {
+    Rig rig("DOWN", 8);
+    for (auto _ : state) {
+        auto start = steady_clock::now();
+        rig.download({{"100APPLE/BIG.MOV", work + "/download.out"}});
+        state.SetIterationTime(duration<double>(steady_clock::now() - start).count());
+        if (fs::file_size(work + "/download.out") != 512 * kMiB) state.SkipWithError("short download");
+        fs::remove(work + "/download.out");
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * 512 * kMiB));
+}
+
+void BM_FourParallelDownloads128MiB(benchmark::State& state) {
+    Rig rig("DOWN", 8);
+    for (auto _ : state) {
+        std::vector<std::pair<std::string, std::string>> jobs;
+        for (int i = 0; i < 4; ++i)
+            jobs.emplace_back("100APPLE/PART" + std::to_string(i) + ".MOV", work + "/part" + std::to_string(i) + ".out");
+        auto start = steady_clock::now();
+        rig.download(jobs);
+        state.SetIterationTime(duration<double>(steady_clock::now() - start).count());
+        for (auto& job : jobs) fs::remove(job.second);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * 512 * kMiB));
+}
+
+long statusKiB(const char* field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
+    return 0;
+}
+
+// How far the resident size rises above its level before a 512 MiB download.
+void BM_DownloadPeakMemory(benchmark::State& state) {
+    Rig rig("DOWN", 8);
+    for (auto _ : state) {
+        std::ofstream("/proc/self/clear_refs") << "5";  // resets the peak to the current size
+        long before = statusKiB("VmRSS:");
+        rig.download({{"100APPLE/BIG.MOV", work + "/memory.out"}});
+        state.counters["peak_growth_MiB"] = static_cast<double>(statusKiB("VmHWM:") - before) / 1024.0;
+        fs::remove(work + "/memory.out");
+    }
+}
+
+BENCHMARK(BM_ScanIdealEight)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ScanColdEightConnections)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ScanColdOneConnection)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ScanWarm)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PlainCopy512MiB)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Download512MiB)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FourParallelDownloads128MiB)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DownloadPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    tuneAllocatorForLargeBuffers();  // as the host process does
+    char pattern[] = "/tmp/lumivane-bench-XXXXXX";
+    work = mkdtemp(pattern);
+    providerPath = beside("../lib/liblumivane_sim_mobile_device.so");
+    SimPhones sim;
+    if (!sim.open(providerPath)) return 1;
+    for (int i = 0; i < kScanFiles; ++i) {
+        auto folder = work + "/scan/DCIM/" + std::to_string(100 + i / 1000) + "APPLE";
+        if (i % 1000 == 0) fs::create_directories(folder);
+        std::ofstream(folder + "/IMG_" + std::to_string(i) + ".JPG") << "jpeg";
+    }
+    for (const char* udid : {"SCAN8", "SCAN1", "SCANW"}) {
+        sim.LVSimAddPhone(udid, udid, (work + "/scan").c_str(), 1);
+        sim.LVSimSetLatency(udid, kInfoLatencyMicros);
+        sim.LVSimAttach(udid, kAMDInterfaceUSB);
+    }
+    makeFile(work + "/DOWN/DCIM/100APPLE/BIG.MOV", 512 * kMiB);
+    for (int i = 0; i < 4; ++i) makeFile(work + "/DOWN/DCIM/100APPLE/PART" + std::to_string(i) + ".MOV", 128 * kMiB);
+    sim.LVSimAddPhone("DOWN", "DOWN", (work + "/DOWN").c_str(), 1);
+    sim.LVSimAttach("DOWN", kAMDInterfaceUSB);
+
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter(
+        {{"cold scan of 10,000 files, one connection / eight (goal: at least 7)", "BM_ScanColdOneConnection",
+          "BM_ScanColdEightConnections"},
+         {"cold scan, eight connections / the ideal n x 2 ms / 8", "BM_ScanColdEightConnections", "BM_ScanIdealEight"},
+         {"warm re-scan / cold scan (goal: under 0.05)", "BM_ScanWarm", "BM_ScanColdEightConnections"},
+         {"plain copy / download of 512 MiB, i.e. download throughput as a share of a plain copy (goal: at least 0.8)",
+          "BM_PlainCopy512MiB", "BM_Download512MiB"},
+         {"4 parallel 128 MiB downloads / one 512 MiB download (goal: at most 1)", "BM_FourParallelDownloads128MiB",
+          "BM_Download512MiB"}},
+        {"peak memory: see peak_growth_MiB of BM_DownloadPeakMemory (goal: a few MiB)"});
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    fs::remove_all(work);
+    return 0;
+}

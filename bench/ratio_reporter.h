@@ -1,0 +1,39 @@
+#pragma once
+// Prints, after the usual table, each benchmark's time as a multiple of a
+// baseline measured in the same run.
+#include <benchmark/benchmark.h>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace lumivane {
+
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    struct Ratio {
+        std::string label, measured, baseline;
+    };
+    explicit RatioReporter(std::vector<Ratio> ratios, std::vector<std::string> notes = {})
+        : ratios_(std::move(ratios)), notes_(std::move(notes)) {}
+
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const auto& run : runs) times_[run.run_name.function_name] = run.GetAdjustedRealTime();
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        for (const auto& ratio : ratios_) {
+            if (!times_.count(ratio.measured) || !times_.count(ratio.baseline)) continue;
+            std::printf("ratio %s: %.3fx\n", ratio.label.c_str(), times_[ratio.measured] / times_[ratio.baseline]);
+        }
+        for (const auto& note : notes_) std::printf("%s\n", note.c_str());
+    }
+
+private:
+    std::vector<Ratio> ratios_;
+    std::vector<std::string> notes_;
+    std::map<std::string, double> times_;
+};
+
+}  // namespace lumivane
