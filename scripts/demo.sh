@@ -76,3 +76,25 @@ run call sim/control phone.detach '{"udid": "00008030-BEN", "link": "usb"}' --ev
 run call lumivane/macos iphone.list
 echo "What the host logged about phones:"
 grep -E "Lumivane (iPhone|MobileDevice)" "$work/host.log" | sed 's/^/    /'
+
+step "Ada's camera roll: 300 real photos and two videos, browsed folder by folder"
+"$bin/lumivane-photos" "$work/ada" 300 24
+run call lumivane/macos iphone.children '{"udid": "00008110-ADA"}'
+run call lumivane/macos iphone.children '{"udid": "00008110-ADA", "path": "101APPLE"}' --head 3
+
+step "Scanning every photo and video (sizes read over parallel connections), the newest ten first"
+run call sim/control phone.set '{"udid": "00008110-ADA", "latencyMs": 8}'
+run call lumivane/macos iphone.media '{"udid": "00008110-ADA"}' --events lumivane/macos/events --head 10
+step "A second scan is served from the phone's stat cache: no sizing"
+run call lumivane/macos iphone.media '{"udid": "00008110-ADA"}' --events lumivane/macos/events --head 2
+ls -l "$work/home/Library/Application Support/com.lumivane.app/iphone-files/" | sed 's/^/    /'
+
+step "Downloading three photos and a video, with progress"
+mkdir -p "$work/downloads"
+run call sim/control phone.set '{"udid": "00008110-ADA", "latencyMs": 25}'
+for name in 101APPLE/IMG_0300.JPG 101APPLE/IMG_0299.JPG 101APPLE/IMG_0298.JPG 101APPLE/IMG_0301.MOV; do
+    run call lumivane/macos iphone.download '{"udid": "00008110-ADA", "path": "'"$name"'", "target": "'"$work/downloads/${name#*/}"'", "token": "'"$name"'"}' --events lumivane/macos/events
+done
+step "Cancelling a fifth download, a video, a third of the way through: nothing is left behind"
+run call lumivane/macos iphone.download '{"udid": "00008110-ADA", "path": "101APPLE/IMG_0302.MOV", "target": "'"$work/downloads/IMG_0302.MOV"'", "token": "video"}' --events lumivane/macos/events --cancel-at 0.33
+ls -l "$work/downloads" | sed 's/^/    /'

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "bridges/iphone/dcim_scan.h"
@@ -21,6 +22,9 @@ class TemporaryFile {
 public:
     explicit TemporaryFile(const std::string& target) : path_(target + ".lumivane-XXXXXX") {
         fd_ = ::mkostemp(path_.data(), O_CLOEXEC);
+        // A download is the user's file, not a private one: readable by all, as
+        // files the user makes are.
+        if (fd_ >= 0) ::fchmod(fd_, 0644);
     }
     ~TemporaryFile() {
         if (fd_ >= 0) ::close(fd_);

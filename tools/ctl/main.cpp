@@ -6,6 +6,7 @@
 #include <iostream>
 #include <string>
 
+#include "channel/arguments.h"
 #include "tools/ctl/json_value.h"
 #include "tools/transport/host_client.h"
 
@@ -17,7 +18,8 @@ volatile std::sig_atomic_t interrupted = 0;
 
 int usage() {
     std::cerr << "usage:\n"
-                 "  lumivanectl [--socket PATH] call CHANNEL METHOD [JSON-ARGS] [--out FILE] [--events CHANNEL [--linger S]]\n"
+                 "  lumivanectl [--socket PATH] call CHANNEL METHOD [JSON-ARGS] [--out FILE] [--head N]\n"
+                 "              [--events CHANNEL [--linger S] [--cancel-at FRACTION]]\n"
                  "  lumivanectl [--socket PATH] listen CHANNEL [--count N] [--seconds S]\n"
                  "The socket defaults to $LUMIVANE_SOCKET.\n";
     return 64;
@@ -63,7 +65,7 @@ void showEvent(const std::string& channel, const MethodResponse& event) {
     std::cerr << "  event " << toJson(*value).dump() << "\n";
 }
 
-int printResponse(const MethodResponse& response, const std::string& outPath) {
+int printResponse(const MethodResponse& response, const std::string& outPath, long head = -1) {
     if (std::holds_alternative<NotImplemented>(response)) {
         std::cout << "not implemented\n";
         return 2;
@@ -83,6 +85,15 @@ int printResponse(const MethodResponse& response, const std::string& outPath) {
             }
         }
     }
+    auto* list = value.get<EncodableList>();
+    if (head >= 0 && list) {
+        // A long list: its first entries, one a line.
+        for (std::size_t i = 0; i < list->size() && i < static_cast<std::size_t>(head); ++i)
+            std::cout << "  " << toJson((*list)[i]).dump() << "\n";
+        if (list->size() > static_cast<std::size_t>(head))
+            std::cout << "  (" << list->size() - static_cast<std::size_t>(head) << " more)\n";
+        return 0;
+    }
     std::cout << toJson(value).dump() << "\n";
     return 0;
 }
@@ -93,7 +104,8 @@ int main(int argc, char** argv) {
     std::string socketPath = std::getenv("LUMIVANE_SOCKET") ? std::getenv("LUMIVANE_SOCKET") : "";
     std::vector<std::string> words;
     std::string outPath, eventsChannel;
-    long count = -1;
+    long count = -1, head = -1;
+    double cancelAt = -1;
     double seconds = -1, linger = 0;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -108,6 +120,10 @@ int main(int argc, char** argv) {
             count = std::atol(next().c_str());
         else if (arg == "--seconds")
             seconds = std::atof(next().c_str());
+        else if (arg == "--head")
+            head = std::atol(next().c_str());
+        else if (arg == "--cancel-at")
+            cancelAt = std::atof(next().c_str());
         else if (arg == "--linger")
             linger = std::atof(next().c_str());
         else
@@ -133,6 +149,24 @@ int main(int argc, char** argv) {
             }
         }
         client.setEventCallback(showEvent);
+        // --cancel-at: cancels the call's transfer once that share of it arrived.
+        auto token = Arguments(arguments).string("token");
+        if (cancelAt >= 0 && token) {
+            client.setEventCallback([&client, token, cancelAt, sent = false](const std::string& channel,
+                                                                             const MethodResponse& event) mutable {
+                showEvent(channel, event);
+                auto* value = std::get_if<EncodableValue>(&event);
+                if (!value) return;
+                Arguments fields(*value);
+                if (sent || fields.string("token") != token) return;
+                auto done = fields.integer("done").value_or(0), total = fields.integer("total").value_or(0);
+                if (total > 0 && done >= cancelAt * static_cast<double>(total)) {
+                    std::cerr << "\n  cancelling " << *token << "\n";
+                    client.post("lumivane/macos", "iphone.cancel", EncodableMap{{"token", *token}});
+                    sent = true;
+                }
+            });
+        }
         if (!eventsChannel.empty() && !client.call(eventsChannel, "listen", EncodableValue(), &error)) {
             std::cerr << error << "\n";
             return 3;
@@ -142,7 +176,7 @@ int main(int argc, char** argv) {
             std::cerr << error << "\n";
             return 3;
         }
-        int status = printResponse(*response, outPath);
+        int status = printResponse(*response, outPath, head);
         // Events the call set off may still be on their way.
         auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(linger * 1000));
         while (!eventsChannel.empty() && std::chrono::steady_clock::now() < until && client.fd() >= 0) {

@@ -46,6 +46,14 @@ bool HostClient::handleEvent(Frame&& frame) {
     return true;
 }
 
+bool HostClient::post(const std::string& channel, const std::string& method, const EncodableValue& arguments) {
+    if (fd_ < 0) return false;
+    Frame request{Frame::kMessage, nextId_++, channel,
+                  StandardMethodCodec::encodeMethodCall(MethodCall{method, arguments})};
+    auto bytes = request.encode();
+    return writeAll(fd_, bytes.data(), bytes.size());
+}
+
 std::optional<Bytes> HostClient::send(const std::string& channel, const Bytes& payload, std::string* error) {
     auto fail = [error](const std::string& why) -> std::optional<Bytes> {
         if (error) *error = why;

@@ -31,6 +31,8 @@ public:
     std::optional<MethodResponse> call(const std::string& channel, const std::string& method,
                                        const EncodableValue& arguments = EncodableValue(),
                                        std::string* error = nullptr);
+    // Sends a call without waiting for its reply (which is then skipped).
+    bool post(const std::string& channel, const std::string& method, const EncodableValue& arguments);
     // Sends a raw payload as a message and waits for the raw reply payload.
     std::optional<Bytes> send(const std::string& channel, const Bytes& payload, std::string* error = nullptr);
 
