@@ -67,17 +67,7 @@ nlohmann::json toJson(plist_t node) {
         }
         case PLIST_DICT: {
             auto out = nlohmann::json::object();
-            plist_dict_iter it = nullptr;
-            plist_dict_new_iter(node, &it);
-            for (;;) {
-                char* key = nullptr;
-                plist_t item = nullptr;
-                plist_dict_next_item(node, it, &key, &item);
-                if (!key) break;
-                out[key] = toJson(item);
-                free(key);
-            }
-            free(it);
+            plist::forEachItem(node, [&](const std::string& key, plist_t item) { out[key] = toJson(item); });
             return out;
         }
         default: return nullptr;
@@ -95,20 +85,9 @@ void copyPreferences(const std::string& container, const std::string& bundle, Us
     auto size = fs::file_size(file, error);
     if (error || size == 0 || size > kMaxPreferencesFile || !readWholeFile(file, text)) return;
     Plist parsed = plist::parse(text);
-    plist_t root = parsed.get();
-    if (plist::isDict(root)) {
-        plist_dict_iter it = nullptr;
-        plist_dict_new_iter(root, &it);
-        for (;;) {
-            char* key = nullptr;
-            plist_t item = nullptr;
-            plist_dict_next_item(root, it, &key, &item);
-            if (!key) break;
-            if (hasPrefix(key)) defaults.set(key, toJson(item));
-            free(key);
-        }
-        free(it);
-    }
+    plist::forEachItem(parsed.get(), [&](const std::string& key, plist_t item) {
+        if (hasPrefix(key)) defaults.set(key, toJson(item));
+    });
 }
 
 void copyDatabase(const std::string& container, const std::string& bundle, const Environment& environment) {

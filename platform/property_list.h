@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <plist/plist.h>
@@ -38,6 +39,22 @@ std::optional<std::string> string(plist_t dict, const char* key);
 std::optional<std::int64_t> integer(plist_t dict, const char* key);
 std::optional<std::int64_t> integerValue(plist_t node);
 bool isDict(plist_t node);
+// Calls `visit` with each key and value of a dictionary node, in its order.
+template <typename Visit>
+void forEachItem(plist_t dict, Visit&& visit) {
+    if (!isDict(dict)) return;
+    plist_dict_iter it = nullptr;
+    plist_dict_new_iter(dict, &it);
+    for (;;) {
+        char* key = nullptr;
+        plist_t item = nullptr;
+        plist_dict_next_item(dict, it, &key, &item);
+        if (!key) break;
+        visit(std::string(key), item);
+        free(key);
+    }
+    free(it);
+}
 
 }  // namespace plist
 }  // namespace lumivane

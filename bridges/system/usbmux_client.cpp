@@ -1,5 +1,7 @@
 #include "bridges/system/usbmux_client.h"
 
+#include "runtime/socket_io.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -25,49 +27,6 @@ struct Socket {
     Socket& operator=(const Socket&) = delete;
     int fd;
 };
-
-// Writes everything; a write that moves less than one byte is a failure.
-// MSG_NOSIGNAL stands in for SO_NOSIGPIPE: a vanished peer is an error, never
-// a signal.
-bool sendAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 1) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Reads exactly `size` bytes; a read of less than one byte (a timeout, the
-// peer closing) is a failure.
-bool receiveAll(int fd, char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::recv(fd, data, size, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 1) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-void putLittle32(char* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-}
-
-std::uint32_t little32(const char* p) {
-    std::uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
-    return v;
-}
-
-std::uint32_t big32(const char* p) {
-    std::uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(p[i]);
-    return v;
-}
 
 Plist baseRequest(const char* messageType) {
     plist_t dict = plist_new_dict();
@@ -118,21 +77,21 @@ Plist UsbmuxClient::exchange(int fd, const char* messageType, plist_t extra) {
     if (payload.empty()) return nullptr;
 
     std::string frame(16, '\0');
-    putLittle32(frame.data(), static_cast<std::uint32_t>(payload.size() + 16));
-    putLittle32(frame.data() + 4, 1);  // version
-    putLittle32(frame.data() + 8, 8);  // message: property list
-    putLittle32(frame.data() + 12, ++tag_);
+    writeLittle32(frame.data(), static_cast<std::uint32_t>(payload.size() + 16));
+    writeLittle32(frame.data() + 4, 1);  // version
+    writeLittle32(frame.data() + 8, 8);  // message: property list
+    writeLittle32(frame.data() + 12, ++tag_);
     frame += payload;
-    if (!sendAll(fd, frame.data(), frame.size())) return nullptr;
+    if (!writeAll(fd, frame.data(), frame.size())) return nullptr;
 
     // The reply is simply the next frame: its version, message and tag are not
     // examined.
     char header[16];
-    if (!receiveAll(fd, header, sizeof header)) return nullptr;
-    std::uint32_t length = little32(header);
+    if (!readExact(fd, header, sizeof header)) return nullptr;
+    std::uint32_t length = readLittle32(header);
     if (length < kMinReplyLength || length > kMaxReplyLength) return nullptr;
     std::string body(length - 16, '\0');
-    if (!receiveAll(fd, body.data(), body.size())) return nullptr;
+    if (!readExact(fd, body.data(), body.size())) return nullptr;
     Plist reply = plist::parse(body);
     return plist::isDict(reply.get()) ? std::move(reply) : nullptr;
 }
@@ -176,17 +135,16 @@ Plist UsbmuxClient::readDeviceValues(std::int64_t deviceId) {
     plist_dict_set_item(request.get(), "Request", plist_new_string("GetValue"));
     std::string payload = plist::toXml(request.get());
     std::string frame(4, '\0');
-    auto length = static_cast<std::uint32_t>(payload.size());
-    for (int i = 0; i < 4; ++i) frame[i] = static_cast<char>((length >> (24 - 8 * i)) & 0xFF);
+    writeBig32(frame.data(), static_cast<std::uint32_t>(payload.size()));
     frame += payload;
-    if (!sendAll(socket.fd, frame.data(), frame.size())) return nullptr;
+    if (!writeAll(socket.fd, frame.data(), frame.size())) return nullptr;
 
     char header[4];
-    if (!receiveAll(socket.fd, header, sizeof header)) return nullptr;
-    std::uint32_t replyLength = big32(header);
+    if (!readExact(socket.fd, header, sizeof header)) return nullptr;
+    std::uint32_t replyLength = readBig32(header);
     if (replyLength < 1 || replyLength > kMaxLockdownLength) return nullptr;
     std::string body(replyLength, '\0');
-    if (!receiveAll(socket.fd, body.data(), body.size())) return nullptr;
+    if (!readExact(socket.fd, body.data(), body.size())) return nullptr;
     Plist lockdown = plist::parse(body);
     plist_t values = plist::dictItem(lockdown.get(), "Value", PLIST_DICT);
     return values ? Plist(plist_copy(values)) : nullptr;

@@ -11,6 +11,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "runtime/socket_io.h"
 #include "tests/support/temp_folder.h"
 
 using namespace lumivane;
@@ -74,8 +75,7 @@ public:
     bool readLockdownRequest(int fd) {
         char size[4];
         if (!readAll(fd, size, 4)) return false;
-        std::uint32_t n = (std::uint8_t(size[0]) << 24) | (std::uint8_t(size[1]) << 16) |
-                          (std::uint8_t(size[2]) << 8) | std::uint8_t(size[3]);
+        std::uint32_t n = readBig32(size);
         std::string body(n, '\0');
         if (!readAll(fd, body.data(), n)) return false;
         record(plist::string(plist::parse(body).get(), "Request").value_or("?"));
@@ -90,21 +90,13 @@ public:
     }
     static void sendLockdown(int fd, const std::string& payload, std::uint32_t length) {
         std::string out(4, '\0');
-        for (int i = 0; i < 4; ++i) out[i] = char((length >> (24 - 8 * i)) & 0xFF);
+        writeBig32(out.data(), length);
         sendRaw(fd, out + payload);
     }
-    static void sendRaw(int fd, const std::string& bytes) { ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    static void sendRaw(int fd, const std::string& bytes) { writeAll(fd, bytes.data(), bytes.size()); }
 
 private:
-    static bool readAll(int fd, char* p, std::size_t n) {
-        while (n) {
-            ssize_t r = ::read(fd, p, n);
-            if (r <= 0) return false;
-            p += r;
-            n -= std::size_t(r);
-        }
-        return true;
-    }
+    static bool readAll(int fd, char* p, std::size_t n) { return readExact(fd, p, n); }
     void record(std::string entry) {
         std::lock_guard lock(mutex_);
         requests_.push_back(std::move(entry));

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "platform/property_list.h"
+#include "runtime/socket_io.h"
 
 namespace lumivane {
 
@@ -17,42 +18,11 @@ namespace {
 constexpr std::int64_t kLockdownPortSwapped = 32498;
 constexpr std::uint32_t kMaxFrame = 16'777'215;
 
-bool readAll(int fd, char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::recv(fd, data, size, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 1) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool writeAll(int fd, const std::string& bytes) {
-    const char* data = bytes.data();
-    std::size_t size = bytes.size();
-    while (size > 0) {
-        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 1) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-std::uint32_t little32(const char* p) {
-    std::uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
-    return v;
-}
-
 std::string frame(std::uint32_t tag, plist_t payload) {
     std::string xml = plist::toXml(payload);
     std::string out(16, '\0');
     std::uint32_t fields[4] = {static_cast<std::uint32_t>(xml.size() + 16), 1, 8, tag};
-    for (int f = 0; f < 4; ++f)
-        for (int i = 0; i < 4; ++i) out[f * 4 + i] = static_cast<char>((fields[f] >> (8 * i)) & 0xFF);
+    for (int f = 0; f < 4; ++f) writeLittle32(out.data() + 4 * f, fields[f]);
     return out + xml;
 }
 
@@ -148,11 +118,11 @@ void SimUsbmuxDaemon::serve() {
 void SimUsbmuxDaemon::handle(int fd) {
     for (;;) {
         char header[16];
-        if (!readAll(fd, header, sizeof header)) return;
-        std::uint32_t length = little32(header), tag = little32(header + 12);
+        if (!readExact(fd, header, sizeof header)) return;
+        std::uint32_t length = readLittle32(header), tag = readLittle32(header + 12);
         if (length < 17 || length > kMaxFrame) return;
         std::string body(length - 16, '\0');
-        if (!readAll(fd, body.data(), body.size())) return;
+        if (!readExact(fd, body.data(), body.size())) return;
         Plist request = plist::parse(body);
         auto type = plist::string(request.get(), "MessageType");
 
@@ -164,11 +134,11 @@ void SimUsbmuxDaemon::handle(int fd) {
             }
             Plist reply(plist_new_dict());
             plist_dict_set_item(reply.get(), "DeviceList", list);
-            if (!writeAll(fd, frame(tag, reply.get()))) return;
+            if (auto bytes = frame(tag, reply.get()); !writeAll(fd, bytes.data(), bytes.size())) return;
             continue;
         }
         if (type != std::optional<std::string>("Connect")) {
-            if (!writeAll(fd, frame(tag, result(1).get()))) return;  // bad command
+            if (auto bytes = frame(tag, result(1).get()); !writeAll(fd, bytes.data(), bytes.size())) return;  // bad command
             continue;
         }
         auto id = plist::integer(request.get(), "DeviceID");
@@ -177,20 +147,19 @@ void SimUsbmuxDaemon::handle(int fd) {
         for (const auto& device : snapshot())
             if (id && ((device.usb && device.usbId == *id) || (device.wifi && device.wifiId == *id))) target = device;
         if (!target || port != std::optional<std::int64_t>(kLockdownPortSwapped) || !target->readable) {
-            writeAll(fd, frame(tag, result(3).get()));  // connection refused
+            auto refused = frame(tag, result(3).get());
+            writeAll(fd, refused.data(), refused.size());  // connection refused
             return;
         }
-        if (!writeAll(fd, frame(tag, result(0).get()))) return;
+        if (auto bytes = frame(tag, result(0).get()); !writeAll(fd, bytes.data(), bytes.size())) return;
 
         // From here the connection is the device's lockdown service.
         char size[4];
-        if (!readAll(fd, size, sizeof size)) return;
-        std::uint32_t requestLength = (std::uint32_t(std::uint8_t(size[0])) << 24) |
-                                      (std::uint32_t(std::uint8_t(size[1])) << 16) |
-                                      (std::uint32_t(std::uint8_t(size[2])) << 8) | std::uint8_t(size[3]);
+        if (!readExact(fd, size, sizeof size)) return;
+        std::uint32_t requestLength = readBig32(size);
         if (requestLength < 1 || requestLength > 0xFFFFF) return;
         std::string lockdownBody(requestLength, '\0');
-        if (!readAll(fd, lockdownBody.data(), lockdownBody.size())) return;
+        if (!readExact(fd, lockdownBody.data(), lockdownBody.size())) return;
         Plist lockdown = plist::parse(lockdownBody);
         if (plist::string(lockdown.get(), "Request") != std::optional<std::string>("GetValue")) return;
         plist_t values = plist_new_dict();
@@ -204,9 +173,9 @@ void SimUsbmuxDaemon::handle(int fd) {
         plist_dict_set_item(reply.get(), "Value", values);
         std::string xml = plist::toXml(reply.get());
         std::string out(4, '\0');
-        auto n = static_cast<std::uint32_t>(xml.size());
-        for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((n >> (24 - 8 * i)) & 0xFF);
-        writeAll(fd, out + xml);
+        writeBig32(out.data(), static_cast<std::uint32_t>(xml.size()));
+        out += xml;
+        writeAll(fd, out.data(), out.size());
         return;
     }
 }

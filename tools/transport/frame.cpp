@@ -13,8 +13,7 @@ Bytes Frame::encode() const {
                                         payload.empty() ? EncodableValue() : EncodableValue(payload)};
     // The body is its own codec message: alignment counts from its first byte.
     Bytes encoded = StandardMessageCodec::encodeMessage(body);
-    auto length = static_cast<std::uint32_t>(encoded.size());
-    std::memcpy(out.data(), &length, 4);
+    writeLittle32(out.data(), static_cast<std::uint32_t>(encoded.size()));
     out.insert(out.end(), encoded.begin(), encoded.end());
     return out;
 }
@@ -45,28 +44,6 @@ std::optional<Frame> Frame::decode(const std::uint8_t* data, std::size_t size, s
     return frame;
 }
 
-bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 1) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool readExact(int fd, std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::read(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 1) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 std::optional<Frame> readFrame(int fd, std::string* error) {
     std::uint8_t header[4];
     ssize_t first;
@@ -78,8 +55,7 @@ std::optional<Frame> readFrame(int fd, std::string* error) {
         if (error) *error = "connection lost in a frame header";
         return std::nullopt;
     }
-    std::uint32_t length;
-    std::memcpy(&length, header, 4);
+    std::uint32_t length = readLittle32(header);
     if (length > Frame::kMaxSize) {
         if (error) *error = "frame of " + std::to_string(length) + " bytes is over the limit";
         return std::nullopt;

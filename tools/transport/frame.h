@@ -4,6 +4,7 @@
 #include <string>
 
 #include "channel/standard_codec.h"
+#include "runtime/socket_io.h"
 
 namespace lumivane {
 
@@ -26,11 +27,6 @@ struct Frame {
     // Decodes what follows the length prefix.
     static std::optional<Frame> decode(const std::uint8_t* data, std::size_t size, std::string* error);
 };
-
-// Blocking socket I/O that retries on EINTR and partial transfers. Answer false
-// on an error, a timeout or the peer closing.
-bool writeAll(int fd, const std::uint8_t* data, std::size_t size);
-bool readExact(int fd, std::uint8_t* data, std::size_t size);
 
 // Reads one frame. Answers nullopt when the peer closed cleanly before a frame
 // began (`error` left empty) or on any fault (`error` says which).
