@@ -1,5 +1,6 @@
 // The host process end to end: real frames over its Unix socket.
 #include <cstring>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -137,4 +138,28 @@ TEST(HostSocket, ClosingTheWindowAnswersThenQuitsTheHost) {
     EXPECT_EQ(std::get<EncodableValue>(*response), EncodableValue());
     for (int i = 0; i < 250 && host.running(); ++i) usleep(20000);
     EXPECT_FALSE(host.running());
+}
+
+TEST(HostSocket, AClientThatLeavesStopsListening) {
+    HostProcess host;
+    auto root = host.folder() + "/phone";
+    std::filesystem::create_directories(root + "/DCIM");
+    {
+        HostClient first;
+        ASSERT_TRUE(first.connect(host.socketPath()));
+        ASSERT_TRUE(first.call("lumivane/macos/events", "listen"));
+        auto added = first.call("sim/control", "phone.add", EncodableMap{{"udid", "P"}, {"root", root}});
+        ASSERT_TRUE(added && std::holds_alternative<EncodableValue>(*added));
+        first.call("sim/control", "phone.attach", EncodableMap{{"udid", "P"}, {"link", "wifi"}});
+        auto event = first.nextEvent(std::chrono::seconds(5));
+        ASSERT_TRUE(event) << "a listening client hears the attach";
+    }
+    // A new client that never listened hears nothing, however the phones change.
+    HostClient second;
+    ASSERT_TRUE(second.connect(host.socketPath()));
+    second.call("sim/control", "phone.detach", EncodableMap{{"udid", "P"}, {"link", "wifi"}});
+    EXPECT_FALSE(second.nextEvent(std::chrono::milliseconds(500)));
+    ASSERT_TRUE(second.call("lumivane/macos/events", "listen"));
+    second.call("sim/control", "phone.attach", EncodableMap{{"udid", "P"}, {"link", "wifi"}});
+    EXPECT_TRUE(second.nextEvent(std::chrono::seconds(5)));
 }
