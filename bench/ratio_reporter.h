@@ -1,6 +1,7 @@
 #pragma once
 // Prints, after the usual table, each benchmark's time as a multiple of a
-// baseline measured in the same run.
+// baseline measured in the same run. Called by Google Benchmark on the
+// benchmark's main thread.
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <map>

@@ -3,6 +3,7 @@
 namespace lumivane {
 
 // Points, with the origin at the bottom left of the main screen, as on the Mac.
+// Plain values; any thread.
 struct Size {
     double width = 0, height = 0;
     bool operator==(const Size&) const = default;

@@ -11,7 +11,8 @@
 namespace lumivane {
 
 // The platform services a host runs on. The owner (the simulated Mac or the
-// Linux platform) outlives the host.
+// Linux platform) outlives the host. Each service's header says on which
+// thread its methods run; `trace` is called on the main thread.
 struct Platform {
     WindowSystem& windows;
     UserDefaults& defaults;

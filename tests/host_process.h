@@ -7,6 +7,7 @@ namespace lumivane {
 
 // Runs lumivane-host in a child process on a fresh socket in a temporary
 // folder, for end-to-end tests. The destructor stops it (SIGTERM, then waits).
+// Used from the test's thread only.
 class HostProcess {
 public:
     explicit HostProcess(std::vector<std::string> extraArguments = {});

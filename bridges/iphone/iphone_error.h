@@ -20,7 +20,8 @@ struct DeviceError {
 using IPhoneError = std::variant<AFCError, DeviceError>;
 
 // A value or the failure that prevented it. Errors travel as values and
-// become channel errors only at the channel edge.
+// become channel errors only at the channel edge. Plain values: moved
+// between threads, never shared.
 template <typename T>
 class Outcome {
 public:

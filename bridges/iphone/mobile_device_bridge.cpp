@@ -72,7 +72,8 @@ MobileDeviceBridge::~MobileDeviceBridge() {
             closeLinkState(*p);
             done.signal();
         });
-        done.waitFor(std::chrono::seconds(60));
+        while (!done.waitFor(std::chrono::minutes(1))) {
+        }  // the task refers to `done`: it must have run before `done` goes
         std::lock_guard links(phone->linkLock);
         if (phone->usb) api_->AMDeviceRelease(phone->usb);
         if (phone->wifi) api_->AMDeviceRelease(phone->wifi);

@@ -4,6 +4,7 @@
 
 namespace lumivane {
 
+// Any thread.
 // A file of the build that runs the tests ("bin/lumivane-host",
 // "lib/liblumivane_sim_mobile_device.so"); CTest sets LUMIVANE_BUILD_DIR.
 inline std::string buildPath(const std::string& relative) {

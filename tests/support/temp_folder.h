@@ -5,6 +5,7 @@
 
 namespace lumivane {
 
+// Any thread.
 // A fresh folder under /tmp, removed with everything in it at the end.
 class TempFolder {
 public:
