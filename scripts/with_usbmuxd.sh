@@ -6,7 +6,8 @@
 set -uo pipefail
 socket=/var/run/usbmuxd
 pid=""
-if pgrep -x usbmuxd >/dev/null; then
+running() { command -v pidof >/dev/null && pidof usbmuxd >/dev/null; }
+if running; then
     echo "== using the usbmux daemon already running"
 elif [ "$(id -u)" -eq 0 ] && command -v usbmuxd >/dev/null; then
     rm -f "$socket"  # a daemon that exits leaves its socket behind
