@@ -231,13 +231,30 @@ std::string text(plist_t node) {
     return out;
 }
 
-// The phone behind an AFC connection, when its link is still up; the
-// connection's latency is returned too.
-std::shared_ptr<Phone> phoneOf(AFCConnectionRef connection, std::uint32_t& latency) {
+// The start of every AFC call: the phone behind the connection (its link must
+// still be up), the phone's latency, and the fault plan. Answers the phone, or
+// sets `code` to the call's answer.
+std::shared_ptr<Phone> beginAFCCall(AFCConnectionRef connection, const char* op, const char* path,
+                                    std::int32_t& code) {
+    std::shared_ptr<Phone> phone;
+    std::uint32_t latency = 0;
+    {
+        std::lock_guard lock(registry().mutex);
+        if (connection && connection->service && connection->service->device->attached) {
+            phone = connection->service->device->phone;
+            latency = phone->latencyMicros;
+        }
+    }
+    if (!phone) {
+        code = kAFCNotConnected;
+        return nullptr;
+    }
+    sleepMicros(latency);
     std::lock_guard lock(registry().mutex);
-    if (!connection || !connection->service || !connection->service->device->attached) return nullptr;
-    auto phone = connection->service->device->phone;
-    latency = phone->latencyMicros;
+    if (auto fired = fault(*phone, op, path ? path : "")) {
+        code = *fired;
+        return nullptr;
+    }
     return phone;
 }
 
@@ -557,16 +574,11 @@ LV_EXPORT std::int32_t AFCConnectionClose(AFCConnectionRef connection) {
 }
 
 LV_EXPORT std::int32_t AFCDirectoryOpen(AFCConnectionRef connection, const char* path, AFCDirectoryRef* directory) {
-    std::uint32_t latency = 0;
-    auto phone = phoneOf(connection, latency);
     if (!directory) return kAFCInvalidArgument;
     *directory = nullptr;
-    if (!phone) return kAFCNotConnected;
-    sleepMicros(latency);
-    {
-        std::lock_guard lock(registry().mutex);
-        if (auto code = fault(*phone, "dir", path ? path : "")) return *code;
-    }
+    std::int32_t code = kAFCSuccess;
+    auto phone = beginAFCCall(connection, "dir", path, code);
+    if (!phone) return code;
     if (!safePath(path)) return kAFCInvalidArgument;
     DIR* dir = ::opendir((phone->root + path).c_str());
     if (!dir) return afcCode(errno);
@@ -590,16 +602,11 @@ LV_EXPORT std::int32_t AFCDirectoryClose(AFCConnectionRef, AFCDirectoryRef direc
 }
 
 LV_EXPORT std::int32_t AFCFileInfoOpen(AFCConnectionRef connection, const char* path, AFCDictionaryRef* info) {
-    std::uint32_t latency = 0;
-    auto phone = phoneOf(connection, latency);
     if (!info) return kAFCInvalidArgument;
     *info = nullptr;
-    if (!phone) return kAFCNotConnected;
-    sleepMicros(latency);
-    {
-        std::lock_guard lock(registry().mutex);
-        if (auto code = fault(*phone, "info", path ? path : "")) return *code;
-    }
+    std::int32_t code = kAFCSuccess;
+    auto phone = beginAFCCall(connection, "info", path, code);
+    if (!phone) return code;
     if (!safePath(path)) return kAFCInvalidArgument;
     struct statx st;
     if (::statx(AT_FDCWD, (phone->root + path).c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &st) != 0)
@@ -641,16 +648,11 @@ LV_EXPORT std::int32_t AFCKeyValueClose(AFCDictionaryRef info) {
 
 LV_EXPORT std::int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path, std::uint64_t mode,
                                       AFCFileRef* file) {
-    std::uint32_t latency = 0;
-    auto phone = phoneOf(connection, latency);
     if (!file) return kAFCInvalidArgument;
     *file = 0;
-    if (!phone) return kAFCNotConnected;
-    sleepMicros(latency);
-    {
-        std::lock_guard lock(registry().mutex);
-        if (auto code = fault(*phone, "open", path ? path : "")) return *code;
-    }
+    std::int32_t code = kAFCSuccess;
+    auto phone = beginAFCCall(connection, "open", path, code);
+    if (!phone) return code;
     if (mode != 1 || !safePath(path)) return kAFCInvalidArgument;
     int fd = ::open((phone->root + path).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return afcCode(errno);
@@ -667,15 +669,9 @@ LV_EXPORT std::int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* p
 
 LV_EXPORT std::int32_t AFCFileRefRead(AFCConnectionRef connection, AFCFileRef file, void* buffer,
                                       std::uint32_t* length) {
-    std::uint32_t latency = 0;
-    auto phone = phoneOf(connection, latency);
     if (!buffer || !length) return kAFCInvalidArgument;
-    if (!phone) return kAFCNotConnected;
-    sleepMicros(latency);
-    {
-        std::lock_guard lock(registry().mutex);
-        if (auto code = fault(*phone, "read")) return *code;
-    }
+    std::int32_t code = kAFCSuccess;
+    if (!beginAFCCall(connection, "read", nullptr, code)) return code;
     int fd;
     {
         std::lock_guard lock(connection->mutex);
