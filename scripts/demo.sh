@@ -6,6 +6,18 @@ bin=$(cd "$1" && pwd)
 work=$(mktemp -d /tmp/lumivane-demo-XXXXXX)
 export LUMIVANE_SOCKET=$work/host.sock
 mkdir -p "$work/home"
+# What an earlier sandboxed build left behind: its preferences and database.
+container="$work/home/Library/Containers/com.lumivane.app/Data"
+mkdir -p "$container/Library/Preferences" "$container/Documents"
+cat >"$container/Library/Preferences/com.lumivane.app.plist" <<'PLIST'
+<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict>
+  <key>flutter.theme</key><string>dark</string>
+  <key>flutter.importFolder</key><string>~/Pictures/Lumivane</string>
+  <key>NSWindow Frame Old</key><string>0 0 800 600</string>
+</dict></plist>
+PLIST
+echo "the old sandboxed build's database" >"$container/Documents/lumivane.db"
 "$bin/lumivane-host" --platform sim --socket "$LUMIVANE_SOCKET" --home "$work/home" 2>"$work/host.log" &
 host=$!
 trap 'kill $host 2>/dev/null; wait $host 2>/dev/null; rm -rf "$work"' EXIT
@@ -24,6 +36,11 @@ run call lumivane/macos no.such.method
 step "Start-up: the main window at its default frame (a 1440 x 900 screen), and what the host did, in order"
 run call sim/control window.get
 "$bin/lumivanectl" call sim/control journal | sed 's/","/"\n    "/g; s/^/    /'
+
+step "The one-time move of data an earlier sandboxed build left: only the \"flutter.\" preferences, and the database"
+support="$work/home/Library/Application Support/com.lumivane.app"
+sed "s/^/    /" "$support/defaults.json"; echo
+echo "    lumivane.db: $(cat "$support/lumivane.db")"
 
 step "Launcher mode on, then off (the frame before is restored)"
 run call lumivane/macos window.launcher '{"on": true}'
