@@ -92,7 +92,9 @@ int main(int argc, char** argv) {
             char pattern[] = "/tmp/lumivane-home-XXXXXX";
             home = mkdtemp(pattern) ? pattern : "/tmp";
         }
-        std::filesystem::create_directories(home);
+        std::error_code error;
+        std::filesystem::create_directories(home, error);
+        if (error) log.write("Lumivane: cannot create the simulated home " + home + ": " + error.message());
         if (provider.empty()) provider = besideThisProgram("../lib/liblumivane_sim_mobile_device.so");
         simMac = std::make_unique<SimMac>(SimMac::Options{home, bundleId, provider});
         return simMac->platform();
