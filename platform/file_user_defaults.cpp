@@ -3,15 +3,19 @@
 #include <filesystem>
 
 #include "runtime/atomic_file.h"
+#include "runtime/group.h"
 
 namespace lumivane {
 
-FileUserDefaults::FileUserDefaults(std::string path) : path_(std::move(path)) {
+FileUserDefaults::FileUserDefaults(std::string path)
+    : path_(std::move(path)), writer_(std::make_unique<SerialQueue>("lumivane.defaults")) {
     std::string text;
     if (!readWholeFile(path_, text)) return;
     auto parsed = nlohmann::json::parse(text, nullptr, false);
     if (parsed.is_object()) values_ = std::move(parsed);
 }
+
+FileUserDefaults::~FileUserDefaults() { writer_.reset(); }  // runs the last write
 
 std::optional<nlohmann::json> FileUserDefaults::value(const std::string& key) const {
     auto it = values_.find(key);
@@ -21,9 +25,33 @@ std::optional<nlohmann::json> FileUserDefaults::value(const std::string& key) co
 
 void FileUserDefaults::set(const std::string& key, const nlohmann::json& value) {
     values_[key] = value;
+    bool scheduled;
+    {
+        std::lock_guard lock(mutex_);
+        scheduled = pending_.has_value();  // a write is on its way: it takes these contents
+        pending_ = values_.dump(2);
+    }
+    if (!scheduled) writer_->post([this] { writeLatest(); });
+}
+
+void FileUserDefaults::writeLatest() {
+    std::string text;
+    {
+        std::lock_guard lock(mutex_);
+        if (!pending_) return;
+        text = std::move(*pending_);
+        pending_.reset();
+    }
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), ignored);
-    writeFileAtomically(path_, values_.dump(2));
+    writeFileAtomically(path_, text);
+}
+
+void FileUserDefaults::flush() {
+    Semaphore written;
+    writer_->post([&written] { written.signal(); });
+    while (!written.waitFor(std::chrono::minutes(1))) {
+    }
 }
 
 }  // namespace lumivane
