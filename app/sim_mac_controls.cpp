@@ -38,10 +38,6 @@ EncodableValue doubles(std::initializer_list<double> values) {
     return list;
 }
 
-}  // namespace
-
-namespace {
-
 // A channel value as a lockdown value (strings, booleans, numbers); null for
 // anything else.
 plist_t toPlist(const EncodableValue& value) {
