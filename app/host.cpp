@@ -4,6 +4,7 @@
 
 #include "app/legacy_data_move.h"
 #include "app/plugins.h"
+#include "runtime/main_loop.h"
 
 namespace lumivane {
 
@@ -13,18 +14,18 @@ constexpr Size kDefaultSizeCap{1440, 920};
 constexpr Size kDefaultSizeWithoutScreen{1368, 855};
 }  // namespace
 
-Host::Host(Platform platform, MainLoop& loop, Log& log, Options options)
+Host::Host(Platform platform, MainLoop& loop, Log& log, Options options, std::span<const BridgeRow> bridges)
     : platform_(std::move(platform)),
       loop_(loop),
       log_(log),
       options_(std::move(options)),
+      table_(bridges),
       clock_(options_.clock ? *options_.clock : systemClock_),
       usbmux_(std::make_unique<UsbmuxClient>(
           UsbmuxClient::Options{UsbmuxClient::socketPath(platform_.environment, platform_.usbmuxSocket),
                                 options_.usbmuxTimeout},
           clock_)),
       eventHandler_(std::make_shared<EventHandler>(loop)) {
-    if (options_.simulated) simControl_ = std::make_unique<SimControl>(messenger_, log_);
     // Closing the last window quits the application.
     platform_.windows.setLastWindowClosedHandler([&loop] { loop.quit(); });
 }
@@ -52,7 +53,7 @@ void Host::start() {
     }
     registerPlugins(platform_.plugins);
     installHostChannels();
-    installBonjourChannels();
+    runStep(StartStep::bonjourChannels);
 }
 
 void Host::applyDefaultSize(AppWindow& window) {
@@ -73,24 +74,34 @@ std::string Host::localDataFolder() const {
            platform_.environment.bundleIdentifier().value_or("Lumivane");
 }
 
-void Host::startPhoneSubscription() {
-    iphone_->subscribe();
-    trace("phone subscription");
+Bridge* Host::bridge(const std::string& name) {
+    for (std::size_t i = 0; i < bridges_.size(); ++i)
+        if (name == table_[i].name) return bridges_[i].get();
+    return nullptr;
+}
+
+void Host::createBridges() {
+    BridgeContext context{platform_, loop_, log_, clock_, eventHandler_, localDataFolder()};
+    for (const auto& row : table_) bridges_.push_back(row.make(context, options_.bridges));
+}
+
+void Host::runStep(StartStep step) {
+    for (std::size_t i = 0; i < bridges_.size(); ++i)
+        if (table_[i].step == step) bridges_[i]->start(messenger_);
+    trace(startStepName(step));
 }
 
 void Host::installHostChannels() {
-    // The iPhone bridge exists from here on (its handler is in the chain); its
-    // device subscription starts in its place below.
-    auto api = options_.mobileDeviceProvider.empty() ? nullptr
-                                                     : MobileDevice::open(options_.mobileDeviceProvider, log_);
-    MobileDeviceBridge::Options iphoneOptions;
-    iphoneOptions.linkWait = options_.linkWait;
-    iphoneOptions.dataFolder = localDataFolder();
-    iphone_ = std::make_unique<MobileDeviceBridge>(std::move(api), loop_, eventHandler_, log_, clock_, iphoneOptions);
+    // The bridges exist from here on (their handlers are in the chain); each
+    // starts in its place below.
+    createBridges();
     systemBridge_ = std::make_unique<MacSystemBridge>(platform_, loop_,
                                                       [client = usbmux_.get()] { return client->listAppleDevices(); });
-    // camera, files and volumes, iPhone, AirDrop: only the iPhone bridge is part of this build.
-    systemBridge_->setHandlerChain({nullptr, nullptr, iphone_.get(), nullptr});
+    std::vector<HostHandler*> chain;
+    for (auto place : {ChainPlace::camera, ChainPlace::filesAndVolumes, ChainPlace::iphone, ChainPlace::airdrop})
+        for (std::size_t i = 0; i < bridges_.size(); ++i)
+            if (table_[i].place == place && bridges_[i]->hostHandler()) chain.push_back(bridges_[i]->hostHandler());
+    systemBridge_->setHandlerChain(std::move(chain));
     macosChannel_ = std::make_unique<MethodChannel>(messenger_, "lumivane/macos", log_);
     macosChannel_->setMethodCallHandler(
         [bridge = systemBridge_.get()](const MethodCall& call, MethodResult result) {
@@ -102,15 +113,9 @@ void Host::installHostChannels() {
     eventsChannel_->setStreamHandler(eventHandler_);
     trace("channel lumivane/macos/events");
 
-    startCameraDiscovery();
-    startVolumeWatch();
-    startPhoneSubscription();
-
-    // The library bridge is not part of this build: its channel answers every
-    // method "not implemented".
-    libraryChannel_ = std::make_unique<MethodChannel>(messenger_, "lumivane/library", log_);
-    libraryChannel_->setMethodCallHandler([](const MethodCall&, MethodResult result) { result.notImplemented(); });
-    trace("channel lumivane/library");
+    for (auto step : {StartStep::cameraDiscovery, StartStep::volumeWatch, StartStep::phoneSubscription,
+                      StartStep::libraryChannel})
+        runStep(step);
 }
 
 }  // namespace lumivane

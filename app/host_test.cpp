@@ -60,7 +60,7 @@ TEST(Startup, DefaultContentSizeFollowsTheScreen) {
     };
     for (const auto& c : cases) {
         HostHarness h({}, "com.lumivane.app", false);
-        h.mac.windows().simulateScreens(c.screens);
+        h.mac.windows().setScreens(c.screens);
         h.host->start();
         EXPECT_EQ(contentSize(h), c.content);
         if (!c.screens.empty()) {
@@ -154,7 +154,7 @@ TEST(Launcher, GeometryFollowsTheVisibleFrame) {
     };
     for (const auto& c : cases) {
         HostHarness h;
-        h.mac.windows().simulateScreens(c.screens);
+        h.mac.windows().setScreens(c.screens);
         Rect before = windowFrame(h);
         EXPECT_EQ(h.value("lumivane/macos", "window.launcher", EncodableMap{{"on", true}}), EncodableValue());
         EXPECT_EQ(windowFrame(h), c.frame);
@@ -208,6 +208,7 @@ TEST(HostChannel, ListAppleDevicesListsTheSimulatedDaemonsDevicesAndNullWithoutA
 
     HostHarness without;
     without.mac.environment().overrideVariable("USBMUXD_SOCKET_ADDRESS", "UNIX:" + (without.home / "no-daemon"));
+    without.control.reset();
     without.host = std::make_unique<Host>(without.mac.platform(), without.loop, without.log, Host::Options{});
     without.host->start();
     EXPECT_EQ(without.value("lumivane/macos", "listAppleDevices"), EncodableValue());
@@ -233,7 +234,7 @@ TEST(Events, ListenStoresTheSinkCancelClearsItAndEventsWithoutAListenerAreDroppe
 TEST(Window, ClosingTheWindowQuitsTheHost) {
     HostHarness h;
     bool ran = false;
-    h.loop.post([&] { h.mac.windows().simulateCloseWindow(); });
+    h.loop.post([&] { h.mac.windows().closeMainWindow(); });
     h.loop.addTimer(std::chrono::seconds(5), [&] { ran = true; });
     h.loop.run();  // returns only because closing the window quit it
     EXPECT_FALSE(ran);

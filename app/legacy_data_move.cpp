@@ -1,11 +1,15 @@
 #include "app/legacy_data_move.h"
 
+#include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <vector>
 #include <filesystem>
 #include <unistd.h>
 
 #include "platform/property_list.h"
-#include "runtime/atomic_file.h"
+#include "runtime/file_writer.h"
+#include "runtime/read_file.h"
 
 namespace lumivane {
 
@@ -79,12 +83,9 @@ void copyPreferences(const std::string& container, const std::string& bundle, Us
     for (const auto& [key, value] : current.items())
         if (hasPrefix(key)) return;  // already populated
 
-    std::string text;
-    auto file = container + "/Library/Preferences/" + bundle + ".plist";
-    std::error_code error;
-    auto size = fs::file_size(file, error);
-    if (error || size == 0 || size > kMaxPreferencesFile || !readWholeFile(file, text)) return;
-    Plist parsed = plist::parse(text);
+    auto text = readFile(container + "/Library/Preferences/" + bundle + ".plist", kMaxPreferencesFile);
+    if (!text || text->empty()) return;
+    Plist parsed = plist::parse(*text);
     plist::forEachItem(parsed.get(), [&](const std::string& key, plist_t item) {
         if (hasPrefix(key)) defaults.set(key, toJson(item));
     });
@@ -101,20 +102,26 @@ void copyDatabase(const std::string& container, const std::string& bundle, const
     if (fs::exists(destination, error) || fs::is_symlink(destination, error)) return;  // never overwritten
     fs::create_directories(folder, error);
 
-    fs::path temporary = folder / ".lumivane.db.moving";
-    fs::remove(temporary, error);  // left by an interrupted earlier start
-    if (!fs::copy_file(source, temporary, fs::copy_options::overwrite_existing, error)) {
-        fs::remove(temporary, error);
-        return;
+    // Copied beside the destination and linked in, so an interrupted copy never
+    // leaves a truncated database, and one that appeared meanwhile is kept.
+    int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return;
+    struct stat info {};
+    ::fstat(in, &info);
+    auto writer = FileWriter::create(destination, info.st_mode & 0777);
+    bool copied = writer.ok();
+    std::vector<char> buffer(1 << 20);
+    while (copied) {
+        ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            copied = n == 0;
+            break;
+        }
+        copied = writer.value().write(buffer.data(), static_cast<std::size_t>(n)).ok();
     }
-    if (int fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
-        ::fsync(fd);  // the bytes are on disk before the name is
-        ::close(fd);
-    }
-    // link() refuses an existing destination, so a database that appeared
-    // while copying is kept.
-    ::link(temporary.c_str(), destination.c_str());
-    fs::remove(temporary, error);
+    ::close(in);
+    if (copied) (void)writer.value().commit(FileWriter::Commit::keepExisting);
 }
 
 }  // namespace

@@ -128,8 +128,8 @@ TEST(LegacyDataMove, ALeftoverTemporaryFromAnInterruptedCopyIsNotTheDatabase) {
     Machine m;
     m.oldDatabase("complete database");
     // An earlier start died mid-copy: only a partial temporary exists.
-    m.write(m.home / "Library/Application Support/com.lumivane.app/.lumivane.db.moving", "compl");
+    m.write(m.home / "Library/Application Support/com.lumivane.app/lumivane.db.lumivane-AbC123", "compl");
     moveLegacyData(m.environment, m.defaults);
     EXPECT_EQ(m.read(m.destination), "complete database");
-    EXPECT_FALSE(fs::exists(m.home / "Library/Application Support/com.lumivane.app/.lumivane.db.moving"));
+    EXPECT_FALSE(fs::exists(m.home / "Library/Application Support/com.lumivane.app/lumivane.db.lumivane-AbC123"));
 }

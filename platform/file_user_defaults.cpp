@@ -2,16 +2,21 @@
 
 #include <filesystem>
 
-#include "runtime/atomic_file.h"
+#include "runtime/file_writer.h"
+#include "runtime/read_file.h"
 #include "runtime/group.h"
 
 namespace lumivane {
 
+namespace {
+constexpr std::size_t kMaxFileSize = 64u << 20;
+}  // namespace
+
 FileUserDefaults::FileUserDefaults(std::string path)
     : path_(std::move(path)), writer_(std::make_unique<SerialQueue>("lumivane.defaults")) {
-    std::string text;
-    if (!readWholeFile(path_, text)) return;
-    auto parsed = nlohmann::json::parse(text, nullptr, false);
+    auto text = readFile(path_, kMaxFileSize);
+    if (!text) return;
+    auto parsed = nlohmann::json::parse(*text, nullptr, false);
     if (parsed.is_object()) values_ = std::move(parsed);
 }
 
@@ -44,7 +49,7 @@ void FileUserDefaults::writeLatest() {
     }
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), ignored);
-    writeFileAtomically(path_, text);
+    (void)writeFileAtomically(path_, text);  // a failed write leaves the last good file
 }
 
 void FileUserDefaults::flush() {

@@ -24,6 +24,33 @@ typedef struct LVAFCKeyValues* AFCDictionaryRef;
 typedef std::uint64_t AFCFileRef;
 
 enum { kAMDeviceAttached = 1, kAMDeviceDetached = 2 };
+
+// AFC protocol status codes (what the AFC entry points answer).
+enum : std::int32_t {
+    kAFCSuccess = 0,
+    kAFCUnknownError = 1,
+    kAFCInvalidArgument = 7,
+    kAFCObjectNotFound = 8,
+    kAFCObjectIsDirectory = 9,
+    kAFCPermissionDenied = 10,
+    kAFCServiceNotConnected = 11,
+    kAFCOperationTimeout = 12,
+    kAFCTooMuchData = 13,
+    kAFCMuxError = 26,
+};
+
+// MobileDevice result codes (what the device and service entry points answer).
+enum : std::int32_t {
+    kAMDSuccess = 0,
+    kAMDInvalidArgumentError = static_cast<std::int32_t>(0xE8000007),
+    kAMDSessionInactiveError = static_cast<std::int32_t>(0xE800001A),
+    kAMDNotConnectedError = static_cast<std::int32_t>(0xE800001D),
+    kAMDInvalidHostIDError = static_cast<std::int32_t>(0xE8000022),
+    kAMDInvalidPairRecordError = static_cast<std::int32_t>(0xE8000025),
+    kAMDDeviceDisconnectedError = static_cast<std::int32_t>(0xE8000084),
+    kAMDPairingDialogResponsePendingError = static_cast<std::int32_t>(0xE8000096),
+    kAMDInvalidServiceError = static_cast<std::int32_t>(0xE8000222),
+};
 enum { kAMDInterfaceUSB = 1, kAMDInterfaceWiFi = 2 };
 
 struct am_device_notification_callback_info {

@@ -30,7 +30,7 @@ struct CameraRoll : ::testing::Test {
 
     void SetUp() override { start({}); }
     void start(Host::Options options) {
-        options.linkWait = 300ms;
+        options.bridges.iphone.bridge.linkWait = 300ms;
         h = std::make_unique<HostHarness>(options);
         ASSERT_TRUE(h->mac.phones().ready());
         h->value("lumivane/macos/events", "listen");
@@ -230,7 +230,7 @@ TEST_F(CameraRoll, LookupFailuresInOrder) {
     EXPECT_EQ(failure("iphone.download", {{"path", "a"}, {"target", "b"}, {"token", 3}}), "Bad download request.");
 
     Host::Options without;
-    without.mobileDeviceProvider = simulatedProviderPath("liblumivane_sim_mobile_device_incomplete.so");
+    without.bridges.iphone.provider = simulatedProviderPath("liblumivane_sim_mobile_device_incomplete.so");
     start(without);
     EXPECT_EQ(failure("iphone.media"), "This Mac can't reach iPhones over Wi-Fi (MobileDevice.framework is missing).");
 }

@@ -88,7 +88,7 @@ TEST_F(IPhoneChannel, ImmediateMethodsAnswerAtOnce) {
 
 TEST(IPhoneChannelWithoutFramework, EverythingSaysTheFrameworkIsMissing) {
     Host::Options options;
-    options.mobileDeviceProvider = simulatedProviderPath("liblumivane_sim_mobile_device_incomplete.so");
+    options.bridges.iphone.provider = simulatedProviderPath("liblumivane_sim_mobile_device_incomplete.so");
     HostHarness h(options);
     EXPECT_EQ(h.value("lumivane/macos", "iphone.available"), EncodableValue(false));
     EXPECT_EQ(h.value("lumivane/macos", "iphone.list"), EncodableValue(EncodableList{}));

@@ -4,8 +4,6 @@ namespace lumivane {
 
 namespace {
 constexpr std::uint32_t kReadChunk = 1 << 20;
-// The AFC status of a connection that is gone.
-constexpr std::int32_t kNotConnected = 11;
 }
 
 void AFCConnection::close() {
@@ -14,9 +12,9 @@ void AFCConnection::close() {
     api_.AMDServiceConnectionInvalidate(service);
 }
 
-Outcome<std::vector<std::string>> listDirectory(const MobileDevice& api, AFCConnection& connection,
+IPhoneResult<std::vector<std::string>> listDirectory(const MobileDevice& api, AFCConnection& connection,
                                                 const std::string& path) {
-    if (connection.isClosed()) return AFCError{kNotConnected, path};  // its handles are gone
+    if (connection.isClosed()) return AFCError{kAFCServiceNotConnected, path};  // its handles are gone
     AFCDirectoryRef directory = nullptr;
     std::int32_t code = api.AFCDirectoryOpen(connection.handle(), path.c_str(), &directory);
     if (code != 0 || !directory) return AFCError{code, path};
@@ -30,9 +28,9 @@ Outcome<std::vector<std::string>> listDirectory(const MobileDevice& api, AFCConn
     return names;
 }
 
-Outcome<std::map<std::string, std::string>> fileInfo(const MobileDevice& api, AFCConnection& connection,
+IPhoneResult<std::map<std::string, std::string>> fileInfo(const MobileDevice& api, AFCConnection& connection,
                                                      const std::string& path) {
-    if (connection.isClosed()) return AFCError{kNotConnected, path};
+    if (connection.isClosed()) return AFCError{kAFCServiceNotConnected, path};
     AFCDictionaryRef info = nullptr;
     std::int32_t code = api.AFCFileInfoOpen(connection.handle(), path.c_str(), &info);
     if (code != 0 || !info) return AFCError{code, path};
@@ -44,9 +42,9 @@ Outcome<std::map<std::string, std::string>> fileInfo(const MobileDevice& api, AF
     return pairs;
 }
 
-Outcome<std::optional<Bytes>> readSmallFile(const MobileDevice& api, AFCConnection& connection,
+IPhoneResult<std::optional<Bytes>> readSmallFile(const MobileDevice& api, AFCConnection& connection,
                                             const std::string& path, std::size_t limit) {
-    if (connection.isClosed()) return AFCError{kNotConnected, path};
+    if (connection.isClosed()) return AFCError{kAFCServiceNotConnected, path};
     AFCFileRef file = 0;
     std::int32_t code = api.AFCFileRefOpen(connection.handle(), path.c_str(), 1, &file);
     if (code != 0) return AFCError{code, path};

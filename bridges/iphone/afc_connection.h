@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "bridges/iphone/iphone_error.h"
-#include "bridges/iphone/mobile_device.h"
+#include "platform/mobile_device_loader.h"
 #include "channel/encodable_value.h"
 
 namespace lumivane {
@@ -31,17 +31,17 @@ private:
     std::atomic<bool> closed{false};
 };
 
-// Each of these fails with AFC code 11 (not connected) on a closed connection.
+// Each of these fails with kAFCServiceNotConnected on a closed connection.
 
 // Entry names in the phone's order, without "." and "..".
-Outcome<std::vector<std::string>> listDirectory(const MobileDevice& api, AFCConnection& connection,
+IPhoneResult<std::vector<std::string>> listDirectory(const MobileDevice& api, AFCConnection& connection,
                                                 const std::string& path);
 // Key to value, UTF-8; a key that repeats keeps its later value.
-Outcome<std::map<std::string, std::string>> fileInfo(const MobileDevice& api, AFCConnection& connection,
+IPhoneResult<std::map<std::string, std::string>> fileInfo(const MobileDevice& api, AFCConnection& connection,
                                                      const std::string& path);
 // The whole file, or nullopt when it is larger than `limit` bytes. Reads in
 // 1 MiB chunks.
-Outcome<std::optional<Bytes>> readSmallFile(const MobileDevice& api, AFCConnection& connection,
+IPhoneResult<std::optional<Bytes>> readSmallFile(const MobileDevice& api, AFCConnection& connection,
                                             const std::string& path, std::size_t limit);
 
 }  // namespace lumivane

@@ -87,7 +87,7 @@ void DcimScan::progress(const std::string& stage, std::int64_t done, std::int64_
     bridge_.postEvent(std::move(event));
 }
 
-Outcome<EncodableList> DcimScan::children(const std::string& path) {
+IPhoneResult<EncodableList> DcimScan::children(const std::string& path) {
     const MobileDevice& api = *bridge_.api();
     auto names = listDirectory(api, control_, phonePath(path));
     if (!names.ok()) return names.error();
@@ -114,7 +114,7 @@ Outcome<EncodableList> DcimScan::children(const std::string& path) {
     return arrange(std::move(entries));
 }
 
-Outcome<EncodableList> DcimScan::media() {
+IPhoneResult<EncodableList> DcimScan::media() {
     const MobileDevice& api = *bridge_.api();
     progress("listing");
     auto folders = listDirectory(api, control_, "/DCIM");

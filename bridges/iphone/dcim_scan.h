@@ -23,8 +23,8 @@ public:
     DcimScan(MobileDeviceBridge& bridge, IPhone& phone, AFCConnection& control)
         : bridge_(bridge), phone_(phone), control_(control) {}
 
-    Outcome<EncodableList> children(const std::string& path);
-    Outcome<EncodableList> media();
+    IPhoneResult<EncodableList> children(const std::string& path);
+    IPhoneResult<EncodableList> media();
 
     // "/DCIM" for an empty path, else "/DCIM/" + path.
     static std::string phonePath(const std::string& path) { return path.empty() ? "/DCIM" : "/DCIM/" + path; }

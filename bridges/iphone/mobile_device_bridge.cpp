@@ -262,7 +262,7 @@ void MobileDeviceBridge::waitForLink(IPhone& phone, std::chrono::milliseconds ti
     waiter->waitFor(timeout);
 }
 
-Outcome<AMDeviceRef> MobileDeviceBridge::openSession(IPhone& phone) {
+IPhoneResult<AMDeviceRef> MobileDeviceBridge::openSession(IPhone& phone) {
     if (phone.session) return phone.session;
     bool anyLink;
     {
@@ -316,7 +316,7 @@ void MobileDeviceBridge::closeLinkState(IPhone& phone) {
     }
 }
 
-Outcome<std::shared_ptr<AFCConnection>> MobileDeviceBridge::openAFCConnection(IPhone& phone, bool keepSession) {
+IPhoneResult<std::shared_ptr<AFCConnection>> MobileDeviceBridge::openAFCConnection(IPhone& phone, bool keepSession) {
     auto session = openSession(phone);
     if (!session.ok()) return session.error();
     Plist name(plist_new_string("com.apple.afc"));
@@ -403,7 +403,7 @@ bool MobileDeviceBridge::takeCancel(const std::string& token) {
     return cancelled.erase(token) > 0;
 }
 
-Outcome<std::shared_ptr<IPhone>> MobileDeviceBridge::lookup(const Arguments& args) {
+IPhoneResult<std::shared_ptr<IPhone>> MobileDeviceBridge::lookup(const Arguments& args) {
     if (!api_) return DeviceError{"This Mac can't reach iPhones over Wi-Fi (MobileDevice.framework is missing)."};
     auto udid = args.string("udid");
     if (!udid) return DeviceError{"No device given."};
@@ -413,16 +413,15 @@ Outcome<std::shared_ptr<IPhone>> MobileDeviceBridge::lookup(const Arguments& arg
     return found;
 }
 
-void MobileDeviceBridge::answerLater(const std::shared_ptr<MethodResult>& result, Outcome<EncodableValue> outcome) {
-    if (outcome.ok()) {
-        loop_.post([result, value = std::move(outcome.value())] { result->success(value); });
-    } else {
-        loop_.post([result, text = errorText(outcome.error())] { result->error("iphone", text); });
-    }
+void MobileDeviceBridge::answerLater(const PendingResult& result, IPhoneResult<EncodableValue> outcome) {
+    if (outcome.ok())
+        result.success(std::move(outcome).value());
+    else
+        result.error("iphone", errorText(outcome.error()));
 }
 
 void MobileDeviceBridge::queued(const MethodCall& call, MethodResult& result) {
-    auto pending = std::make_shared<MethodResult>(std::move(result));
+    PendingResult pending(std::move(result), loop_);
     Arguments args(call.arguments);
     Transfer transfer;
     bool download = call.method == "iphone.download";

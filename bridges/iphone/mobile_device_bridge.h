@@ -8,9 +8,11 @@
 #include <string>
 
 #include "bridges/iphone/iphone.h"
-#include "bridges/iphone/mobile_device.h"
-#include "bridges/system/event_handler.h"
-#include "bridges/system/host_handler.h"
+#include "platform/mobile_device_loader.h"
+#include "bridges/common/bridge.h"
+#include "bridges/common/event_handler.h"
+#include "bridges/common/host_handler.h"
+#include "bridges/common/pending_result.h"
 #include "channel/arguments.h"
 #include "runtime/clock.h"
 #include "runtime/concurrent_queue.h"
@@ -29,7 +31,7 @@ namespace lumivane {
 // handle() and every answer and event on the main loop. `lock` guards
 // `phones`, `cancelled` and `autoWifi`; it is never held across an entry-point
 // call or a wait.
-class MobileDeviceBridge final : public HostHandler {
+class MobileDeviceBridge final : public Bridge, public HostHandler {
 public:
     struct Options {
         std::chrono::milliseconds linkWait = std::chrono::seconds(25);
@@ -45,6 +47,8 @@ public:
 
     // Start-up: subscribes to device notices (main thread, once).
     void subscribe();
+    void start(BinaryMessenger&) override { subscribe(); }
+    HostHandler* hostHandler() override { return this; }
     bool available() const { return api_ != nullptr; }
 
     bool handle(const MethodCall& call, MethodResult& result) override;
@@ -61,19 +65,20 @@ public:
     // Phone queue: waits up to `timeout` for any link.
     void waitForLink(IPhone& phone, std::chrono::milliseconds timeout);
     // Phone queue: the device handle with an open lockdown session.
-    Outcome<AMDeviceRef> openSession(IPhone& phone);
+    IPhoneResult<AMDeviceRef> openSession(IPhone& phone);
     // Phone queue: closes the control connection and the session.
     void closeLinkState(IPhone& phone);
     // Phone queue: a new AFC connection over the phone's session. A service
     // that does not start closes the link state, unless `keepSession` (a scan
     // adding connections beside the control connection it is using).
-    Outcome<std::shared_ptr<AFCConnection>> openAFCConnection(IPhone& phone, bool keepSession = false);
+    IPhoneResult<std::shared_ptr<AFCConnection>> openAFCConnection(IPhone& phone, bool keepSession = false);
 
     // Phone queue: runs `body` against the phone's control connection, opening
-    // it when needed; an AFC failure with code 11, 12, 13 or 26 closes the link
+    // it when needed; an AFC failure that means the link dropped (not connected,
+    // timed out, too much data, a mux error) closes the link
     // state and runs the body once more on a fresh session.
     template <typename T>
-    Outcome<T> withControlConnection(IPhone& phone, const std::function<Outcome<T>(AFCConnection&)>& body);
+    IPhoneResult<T> withControlConnection(IPhone& phone, const std::function<IPhoneResult<T>(AFCConnection&)>& body);
 
     // ---- services for the scan and transfers ----
     // Any thread: sends a host event from the main loop.
@@ -100,9 +105,9 @@ private:
     std::optional<std::string> readName(AMDeviceRef device);
     // The phone named by the call's "udid", or the failure text (in order:
     // no framework, no "udid", an unknown phone).
-    Outcome<std::shared_ptr<IPhone>> lookup(const Arguments& args);
+    IPhoneResult<std::shared_ptr<IPhone>> lookup(const Arguments& args);
     // Answers from the main loop: the value, or an "iphone" channel error.
-    void answerLater(const std::shared_ptr<MethodResult>& result, Outcome<EncodableValue> outcome);
+    void answerLater(const PendingResult& result, IPhoneResult<EncodableValue> outcome);
     void queued(const MethodCall& call, MethodResult& result);
 
     std::unique_ptr<MobileDevice> api_;
@@ -122,8 +127,8 @@ private:
 };
 
 template <typename T>
-Outcome<T> MobileDeviceBridge::withControlConnection(IPhone& phone,
-                                                     const std::function<Outcome<T>(AFCConnection&)>& body) {
+IPhoneResult<T> MobileDeviceBridge::withControlConnection(IPhone& phone,
+                                                     const std::function<IPhoneResult<T>(AFCConnection&)>& body) {
     bool retried = false;
     for (;;) {
         if (!phone.control) {
@@ -134,8 +139,9 @@ Outcome<T> MobileDeviceBridge::withControlConnection(IPhone& phone,
         auto control = phone.control;  // kept alive while the body runs
         auto result = body(*control);
         if (result.ok()) return result;
-        auto code = result.afcCode();
-        bool linkDropped = code == 11 || code == 12 || code == 13 || code == 26;
+        auto code = afcCode(result.error());
+        bool linkDropped = code == kAFCServiceNotConnected || code == kAFCOperationTimeout ||
+                           code == kAFCTooMuchData || code == kAFCMuxError;
         if (!linkDropped || retried) return result;
         closeLinkState(phone);
         retried = true;

@@ -1,5 +1,7 @@
 #include "bridges/iphone/mobile_device_bridge.h"
 
+#include "bridges/iphone/iphone_bridge_fixture.h"
+
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -12,91 +14,6 @@
 using namespace lumivane;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-
-namespace {
-
-std::string provider(const char* name = "liblumivane_sim_mobile_device.so") { return simulatedProviderPath(name); }
-
-constexpr std::uint32_t kUSB = kAMDInterfaceUSB;
-constexpr std::uint32_t kWiFi = kAMDInterfaceWiFi;
-
-// A bridge over the simulated provider, with a manual clock and a short link
-// wait. Every test gets fresh phones (UDIDs carry the test's name).
-class IPhoneBridgeTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(sim.open(provider()));
-        sim.LVSimReset();
-        bridge = makeBridge(MobileDevice::open(provider(), log));
-        bridge->subscribe();
-    }
-
-    std::unique_ptr<MobileDeviceBridge> makeBridge(std::unique_ptr<MobileDevice> api) {
-        events = std::make_shared<EventHandler>(loop);
-        MobileDeviceBridge::Options options;
-        options.linkWait = 300ms;
-        options.dataFolder = folder / "data";
-        return std::make_unique<MobileDeviceBridge>(std::move(api), loop, events, log, clock, options);
-    }
-
-    // A phone whose folder holds a few files.
-    std::string addPhone(const std::string& suffix, bool trusted = true, const std::string& name = "Ada's iPhone") {
-        std::string udid = std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + suffix;
-        auto root = folder / udid;
-        fs::create_directories(root + "/DCIM/100APPLE");
-        std::ofstream(root + "/DCIM/100APPLE/IMG_0001.JPG") << "0123456789";
-        sim.LVSimAddPhone(udid.c_str(), name.c_str(), root.c_str(), trusted);
-        return udid;
-    }
-
-    bool waitFor(const std::function<bool()>& condition) { return loop.runUntil(condition, 5s); }
-
-    // Runs `work` on the phone's queue and waits for it.
-    void onPhone(const std::string& udid, const std::function<void(IPhone&)>& work) {
-        auto phone = bridge->phone(udid);
-        ASSERT_TRUE(phone);
-        Semaphore done;
-        phone->queue.post([&] {
-            work(*phone);
-            done.signal();
-        });
-        ASSERT_TRUE(done.waitFor(10s));
-    }
-    void drain(const std::string& udid) {
-        onPhone(udid, [](IPhone&) {});
-    }
-    // Attaches and waits until the bridge has handled the notice and its refresh.
-    void attach(const std::string& udid, std::uint32_t link) {
-        sim.LVSimAttach(udid.c_str(), link);
-        ASSERT_TRUE(waitFor([&] {
-            auto phone = bridge->phone(udid);
-            if (!phone) return false;
-            std::lock_guard lock(phone->linkLock);
-            return (link == kUSB ? phone->usb : phone->wifi) != nullptr;
-        }));
-        drain(udid);
-    }
-    void detach(const std::string& udid, std::uint32_t link) {
-        sim.LVSimDetach(udid.c_str(), link);
-        ASSERT_TRUE(waitFor([&] {
-            auto phone = bridge->phone(udid);
-            std::lock_guard lock(phone->linkLock);
-            return (link == kUSB ? phone->usb : phone->wifi) == nullptr;
-        }));
-        drain(udid);
-    }
-    std::uint64_t calls(const std::string& udid, const char* op) { return sim.LVSimCallCount(udid.c_str(), op); }
-
-    TempFolder folder;
-    SimPhones sim;
-    MainLoop loop;
-    Log log = Log::capturing();
-    ManualClock clock;
-    std::shared_ptr<EventHandler> events;
-    std::unique_ptr<MobileDeviceBridge> bridge;
-};
-
-}  // namespace
 
 TEST_F(IPhoneBridgeTest, AProviderMissingANameOrMissingAltogetherIsUnavailable) {
     Log local = Log::capturing();
@@ -229,10 +146,13 @@ TEST_F(IPhoneBridgeTest, TheControlRunnerReconnectsOnceOnlyForDroppedLinkCodes) 
         std::uint64_t sessions;
         std::string error;
     } cases[] = {
-        {"12 once: reconnects and succeeds", {12}, true, 2, ""},
-        {"26 once: reconnects and succeeds", {26}, true, 2, ""},
-        {"12 twice: the second failure is reported", {12, 12}, false, 2, "Operation timed out: /DCIM"},
-        {"8: reported at once", {8}, false, 1, "Object not found: /DCIM"},
+        {"not connected once: reconnects and succeeds", {kAFCServiceNotConnected}, true, 2, ""},
+        {"timeout once: reconnects and succeeds", {kAFCOperationTimeout}, true, 2, ""},
+        {"too much data once: reconnects and succeeds", {kAFCTooMuchData}, true, 2, ""},
+        {"mux error once: reconnects and succeeds", {kAFCMuxError}, true, 2, ""},
+        {"timeout twice: the second failure is reported", {kAFCOperationTimeout, kAFCOperationTimeout}, false, 2,
+         "Operation timed out: /DCIM"},
+        {"not found: reported at once", {kAFCObjectNotFound}, false, 1, "Object not found: /DCIM"},
         {"an unnamed code", {99}, false, 1, "AFC error 99: /DCIM"},
     };
     int n = 0;
@@ -301,43 +221,3 @@ TEST_F(IPhoneBridgeTest, ALinkArrivingDuringTheWaitEndsItEarly) {
     EXPECT_EQ(ok, true);
 }
 
-TEST_F(IPhoneBridgeTest, SmallFilesUpToTheLimitAreReadAndLargerOnesAreNot) {
-    auto udid = addPhone("");
-    attach(udid, kUSB);
-    onPhone(udid, [&](IPhone& phone) {
-        auto read = [&](std::size_t limit) {
-            return bridge->withControlConnection<std::optional<Bytes>>(phone, [&](AFCConnection& c) {
-                return readSmallFile(*bridge->api(), c, "/DCIM/100APPLE/IMG_0001.JPG", limit);
-            });
-        };
-        auto exact = read(10);
-        ASSERT_TRUE(exact.ok());
-        ASSERT_TRUE(exact.value());
-        EXPECT_EQ(std::string(exact.value()->begin(), exact.value()->end()), "0123456789");
-        auto over = read(9);
-        ASSERT_TRUE(over.ok());
-        EXPECT_FALSE(over.value());
-        auto missing = bridge->withControlConnection<std::optional<Bytes>>(phone, [&](AFCConnection& c) {
-            return readSmallFile(*bridge->api(), c, "/DCIM/none.JPG", 10);
-        });
-        EXPECT_EQ(bridge->errorText(missing.error()), "Object not found: /DCIM/none.JPG");
-
-        auto info = bridge->withControlConnection<std::map<std::string, std::string>>(
-            phone, [&](AFCConnection& c) { return fileInfo(*bridge->api(), c, "/DCIM/100APPLE/IMG_0001.JPG"); });
-        ASSERT_TRUE(info.ok());
-        EXPECT_EQ(info.value()["st_size"], "10");
-        EXPECT_EQ(info.value()["st_ifmt"], "S_IFREG");
-    });
-}
-
-TEST(FrameworkErrorText, FormatsCodesAsUnsignedUpperCaseHex) {
-    Log log = Log::capturing();
-    auto api = MobileDevice::open(simulatedProviderPath(), log);
-    ASSERT_TRUE(api);
-    EXPECT_EQ(api->frameworkErrorText(255), "error (0xFF)");
-    EXPECT_EQ(api->frameworkErrorText(0), "kAMDSuccess (0x0)");
-    EXPECT_EQ(api->frameworkErrorText(-1), "error (0xFFFFFFFF)");
-    EXPECT_EQ(api->frameworkErrorText(static_cast<std::int32_t>(0xE8000084)), "kAMDDeviceDisconnectedError (0xE8000084)");
-    EXPECT_EQ(api->afcErrorText(12), "Operation timed out");
-    EXPECT_EQ(api->afcErrorText(-3), "AFC error -3");
-}

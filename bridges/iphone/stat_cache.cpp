@@ -3,7 +3,8 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "runtime/atomic_file.h"
+#include "runtime/file_writer.h"
+#include "runtime/read_file.h"
 
 namespace lumivane {
 
@@ -12,6 +13,7 @@ namespace {
 // The cache is two levels deep; anything nested further is not a cache file,
 // and is refused before the parser builds it.
 constexpr int kMaxNesting = 8;
+constexpr std::size_t kMaxFileSize = 256u << 20;
 
 bool shallow(const std::string& text) {
     int depth = 0;
@@ -43,9 +45,9 @@ StatCache::StatCache(const std::string& dataFolder, const std::string& udid)
 
 void StatCache::load() {
     loaded = true;
-    std::string text;
-    if (!readWholeFile(file_, text) || !shallow(text)) return;
-    auto json = nlohmann::json::parse(text, nullptr, false);
+    auto text = readFile(file_, kMaxFileSize);
+    if (!text || !shallow(*text)) return;
+    auto json = nlohmann::json::parse(*text, nullptr, false);
     if (!json.is_object()) return;
     std::map<std::string, Entry> decoded;
     for (auto& [path, value] : json.items()) {
@@ -82,7 +84,7 @@ void StatCache::save() {
     for (const auto& [path, entry] : entries) json[path] = {{"size", entry.size}, {"modified", entry.modified}};
     std::string text = json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     dirty = false;
-    writeFileAtomically(file_, text);
+    (void)writeFileAtomically(file_, text);  // a cache that fails to save is rebuilt next time
 }
 
 }  // namespace lumivane

@@ -1,14 +1,10 @@
 #include "bridges/iphone/transfer.h"
 
-#include <cerrno>
 #include <charconv>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "bridges/iphone/dcim_scan.h"
 #include "bridges/iphone/mobile_device_bridge.h"
+#include "runtime/file_writer.h"
 
 namespace lumivane {
 
@@ -16,49 +12,6 @@ namespace {
 
 constexpr std::uint32_t kChunk = 1 << 20;
 constexpr auto kEventInterval = std::chrono::milliseconds(100);
-
-// The temporary sibling of a target: open for writing, removed unless kept.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(const std::string& target) : path_(target + ".lumivane-XXXXXX") {
-        fd_ = ::mkostemp(path_.data(), O_CLOEXEC);
-        // A download is the user's file, not a private one: readable by all, as
-        // files the user makes are.
-        if (fd_ >= 0) ::fchmod(fd_, 0644);
-    }
-    ~TemporaryFile() {
-        if (fd_ >= 0) ::close(fd_);
-        if (!kept_) ::unlink(path_.c_str());
-    }
-    bool open() const { return fd_ >= 0; }
-
-    // Answers the system's description of a failure, empty on success.
-    std::string write(const std::uint8_t* data, std::size_t size) {
-        while (size > 0) {
-            ssize_t n = ::write(fd_, data, size);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return std::strerror(errno);
-            data += n;
-            size -= static_cast<std::size_t>(n);
-        }
-        return {};
-    }
-    // Flushes, closes and renames onto `target`.
-    std::string commit(const std::string& target) {
-        std::string error;
-        if (::fsync(fd_) != 0) error = std::strerror(errno);
-        if (::close(fd_) != 0 && error.empty()) error = std::strerror(errno);
-        fd_ = -1;
-        if (error.empty() && ::rename(path_.c_str(), target.c_str()) != 0) error = std::strerror(errno);
-        kept_ = error.empty();
-        return error;
-    }
-
-private:
-    std::string path_;
-    int fd_ = -1;
-    bool kept_ = false;
-};
 
 // Closes the phone file on every way out.
 struct PhoneFile {
@@ -70,13 +23,13 @@ struct PhoneFile {
 
 }  // namespace
 
-Outcome<std::string> Transfer::run(MobileDeviceBridge& bridge, const std::shared_ptr<AFCConnection>& connection) const {
+IPhoneResult<std::string> Transfer::run(MobileDeviceBridge& bridge, const std::shared_ptr<AFCConnection>& connection) const {
     auto outcome = copy(bridge, *connection);
     connection->close();
     return outcome;
 }
 
-Outcome<std::string> Transfer::copy(MobileDeviceBridge& bridge, AFCConnection& connection) const {
+IPhoneResult<std::string> Transfer::copy(MobileDeviceBridge& bridge, AFCConnection& connection) const {
     const MobileDevice& api = *bridge.api();
     const std::string phonePath = DcimScan::phonePath(path);
     auto info = fileInfo(api, connection, phonePath);
@@ -88,8 +41,9 @@ Outcome<std::string> Transfer::copy(MobileDeviceBridge& bridge, AFCConnection& c
         if (error != std::errc() || end != text.data() + text.size()) total = 0;
     }
 
-    TemporaryFile local(target);
-    if (!local.open()) return DeviceError{"Can't write to " + target + "."};
+    // A download is the user's file, not a private one: readable by all.
+    auto local = FileWriter::create(target, 0644);
+    if (!local.ok()) return DeviceError{"Can't write to " + target + "."};
 
     AFCFileRef file = 0;
     std::int32_t code = api.AFCFileRefOpen(connection.handle(), phonePath.c_str(), 1, &file);
@@ -106,7 +60,8 @@ Outcome<std::string> Transfer::copy(MobileDeviceBridge& bridge, AFCConnection& c
         if (length == 0) break;
         if (bridge.takeCancel(token)) return DeviceError{"Cancelled"};
         // A local write error (a full disk, say) is told in the system's words.
-        if (auto error = local.write(buffer.data(), length); !error.empty()) return DeviceError{error};
+        if (auto written = local.value().write(buffer.data(), length); !written.ok())
+            return DeviceError{written.error()};
         written += length;
         auto now = bridge.clock().steadyNow();
         if (!lastEvent || now - *lastEvent > kEventInterval || written == total) {
@@ -116,7 +71,7 @@ Outcome<std::string> Transfer::copy(MobileDeviceBridge& bridge, AFCConnection& c
     }
     if (total >= 1 && written != total)
         return DeviceError{path + ": got " + std::to_string(written) + " of " + std::to_string(total) + " bytes."};
-    if (auto error = local.commit(target); !error.empty()) return DeviceError{error};
+    if (auto committed = local.value().commit(); !committed.ok()) return DeviceError{committed.error()};
     return target;
 }
 

@@ -25,10 +25,10 @@ struct Transfer {
     std::string target;  // local
     std::string token;
 
-    Outcome<std::string> run(MobileDeviceBridge& bridge, const std::shared_ptr<AFCConnection>& connection) const;
+    IPhoneResult<std::string> run(MobileDeviceBridge& bridge, const std::shared_ptr<AFCConnection>& connection) const;
 
 private:
-    Outcome<std::string> copy(MobileDeviceBridge& bridge, AFCConnection& connection) const;
+    IPhoneResult<std::string> copy(MobileDeviceBridge& bridge, AFCConnection& connection) const;
 };
 
 }  // namespace lumivane

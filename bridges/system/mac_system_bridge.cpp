@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "bridges/common/pending_result.h"
 #include "channel/arguments.h"
 
 namespace lumivane {
@@ -12,6 +13,20 @@ namespace {
 constexpr double kLauncherWidthFactor = 0.7;
 constexpr double kLauncherWidthCap = 960;
 constexpr Rect kFallbackVisibleFrame{0, 0, 1440, 900};
+
+// A device as the interface sees it: "udid", "links", then whichever of
+// "name", "deviceClass", "productType", "osVersion" were read.
+EncodableValue deviceMap(const UsbmuxClient::AppleDevice& device) {
+    EncodableMap map{{"udid", device.udid}, {"links", EncodableList(device.links.begin(), device.links.end())}};
+    const std::pair<const char*, const std::optional<std::string>*> values[] = {
+        {"name", &device.name},
+        {"deviceClass", &device.deviceClass},
+        {"productType", &device.productType},
+        {"osVersion", &device.osVersion}};
+    for (const auto& [key, value] : values)
+        if (*value) map.set(key, **value);
+    return map;
+}
 }  // namespace
 
 MacSystemBridge::MacSystemBridge(Platform platform, MainLoop& loop, AppleDeviceLister lister)
@@ -85,13 +100,15 @@ void MacSystemBridge::setLauncher(bool on) {
 
 void MacSystemBridge::listAppleDevices(MethodResult result) {
     if (!usbmux_) usbmux_ = std::make_unique<SerialQueue>("lumivane.usbmux");
-    // The result rides along in a shared holder: tasks must be copyable.
-    auto pending = std::make_shared<MethodResult>(std::move(result));
-    usbmux_->post([lister = lister_, pending, &loop = loop_] {
+    usbmux_->post([lister = lister_, pending = PendingResult(std::move(result), loop_)] {
         auto devices = lister ? lister() : std::nullopt;
-        loop.post([pending, devices = std::move(devices)] {
-            pending->success(devices ? EncodableValue(*devices) : EncodableValue());
-        });
+        EncodableValue answer;  // null when the daemon could not be asked
+        if (devices) {
+            EncodableList maps;
+            for (const auto& device : *devices) maps.push_back(deviceMap(device));
+            answer = std::move(maps);
+        }
+        pending.success(std::move(answer));
     });
 }
 

@@ -5,8 +5,9 @@
 #include <optional>
 #include <vector>
 
-#include "bridges/system/host_handler.h"
+#include "bridges/common/host_handler.h"
 #include "platform/platform.h"
+#include "platform/usbmux/usbmux_client.h"
 #include "runtime/main_loop.h"
 #include "runtime/serial_queue.h"
 
@@ -25,7 +26,7 @@ class MacSystemBridge {
 public:
     // Lists Apple devices (on the usbmux queue); nullopt when the daemon is
     // unreachable or its list unusable.
-    using AppleDeviceLister = std::function<std::optional<EncodableList>()>;
+    using AppleDeviceLister = std::function<std::optional<std::vector<UsbmuxClient::AppleDevice>>()>;
 
     static constexpr const char* kFullDiskAccessSettingsURL =
         "x-apple.systempreferences:com.apple.preference.security?Privacy_AllFiles";

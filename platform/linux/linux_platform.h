@@ -5,7 +5,7 @@
 #include "platform/file_user_defaults.h"
 #include "platform/platform.h"
 #include "platform/sim/sim_services.h"
-#include "platform/sim/sim_window_system.h"
+#include "platform/headless/headless_window_system.h"
 
 namespace lumivane {
 
@@ -38,8 +38,8 @@ public:
 private:
     LinuxEnvironment environment_;
     FileUserDefaults defaults_;
-    SimJournal journal_;
-    SimWindowSystem windows_;
+    Journal journal_;
+    HeadlessWindowSystem windows_;
     XdgWorkspace workspace_;
     SimPluginRegistry plugins_;
 };

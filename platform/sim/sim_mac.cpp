@@ -1,5 +1,7 @@
 #include "platform/sim/sim_mac.h"
 
+#include "platform/mobile_device.h"
+
 namespace lumivane {
 
 namespace {
@@ -18,6 +20,25 @@ SimMac::SimMac(Options options)
       usbmux_(options.home + "/var/run/usbmuxd") {
     usbmux_.start();
     if (!options.mobileDeviceProvider.empty()) phones_.open(options.mobileDeviceProvider);
+}
+
+std::int32_t SimMac::addPhone(const std::string& udid, const std::string& name, const std::string& root,
+                             bool trusted) {
+    phoneDevices_[udid] = SimUsbmuxDaemon::Device{.udid = udid, .name = name, .usb = false, .wifi = false};
+    usbmux_.removeDevice(udid);
+    return phones_.LVSimAddPhone(udid.c_str(), name.c_str(), root.c_str(), trusted);
+}
+
+std::int32_t SimMac::setPhoneLink(const std::string& udid, std::uint32_t interface, bool attached) {
+    auto code = attached ? phones_.LVSimAttach(udid.c_str(), interface) : phones_.LVSimDetach(udid.c_str(), interface);
+    auto device = phoneDevices_.find(udid);
+    if (code != 0 || device == phoneDevices_.end()) return code;
+    (interface == kAMDInterfaceUSB ? device->second.usb : device->second.wifi) = attached;
+    if (device->second.usb || device->second.wifi)
+        usbmux_.addDevice(device->second);
+    else
+        usbmux_.removeDevice(udid);
+    return code;
 }
 
 Platform SimMac::platform() {

@@ -1,14 +1,16 @@
 #pragma once
+#include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 
 #include "platform/file_user_defaults.h"
 #include "platform/platform.h"
-#include "platform/sim/sim_journal.h"
+#include "platform/journal.h"
 #include "platform/sim/sim_phones.h"
 #include "platform/sim/sim_services.h"
 #include "platform/sim/sim_usbmux_daemon.h"
-#include "platform/sim/sim_window_system.h"
+#include "platform/headless/headless_window_system.h"
 
 namespace lumivane {
 
@@ -27,8 +29,8 @@ public:
 
     Platform platform();
 
-    SimJournal& journal() { return journal_; }
-    SimWindowSystem& windows() { return windows_; }
+    Journal& journal() { return journal_; }
+    HeadlessWindowSystem& windows() { return windows_; }
     SimWorkspace& workspace() { return workspace_; }
     SimEnvironment& environment() { return environment_; }
     FileUserDefaults& defaults() { return defaults_; }
@@ -37,15 +39,23 @@ public:
     // The simulated provider's controls (not ready without a provider).
     SimPhones& phones() { return phones_; }
 
+    // Simulate a phone, as the provider and the usbmux daemon both see it:
+    // adding one (with no link yet) and attaching or detaching its USB or
+    // Wi-Fi link also lists or unlists it in the usbmux daemon. Each answers
+    // the provider's result code (0 for success).
+    std::int32_t addPhone(const std::string& udid, const std::string& name, const std::string& root, bool trusted);
+    std::int32_t setPhoneLink(const std::string& udid, std::uint32_t interface, bool attached);
+
 private:
-    SimJournal journal_;
+    Journal journal_;
     SimEnvironment environment_;
     FileUserDefaults defaults_;
-    SimWindowSystem windows_;
+    HeadlessWindowSystem windows_;
     SimWorkspace workspace_;
     SimPluginRegistry plugins_;
     SimUsbmuxDaemon usbmux_;
     SimPhones phones_;
+    std::map<std::string, SimUsbmuxDaemon::Device> phoneDevices_;  // what the daemon lists for each phone
 };
 
 }  // namespace lumivane

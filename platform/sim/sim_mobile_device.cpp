@@ -33,27 +33,6 @@
 
 namespace {
 
-// Framework result codes of the simulated phone.
-constexpr std::int32_t kDisconnected = static_cast<std::int32_t>(0xE8000084);
-constexpr std::int32_t kInvalidPairRecord = static_cast<std::int32_t>(0xE8000025);
-constexpr std::int32_t kPairingPending = static_cast<std::int32_t>(0xE8000096);
-constexpr std::int32_t kNotConnected = static_cast<std::int32_t>(0xE800001D);
-constexpr std::int32_t kInvalidHostId = static_cast<std::int32_t>(0xE8000022);
-constexpr std::int32_t kSessionInactive = static_cast<std::int32_t>(0xE800001A);
-constexpr std::int32_t kInvalidService = static_cast<std::int32_t>(0xE8000022 + 0x200);
-constexpr std::int32_t kInvalidArgument = static_cast<std::int32_t>(0xE8000007);
-
-// AFC protocol status codes.
-enum : std::int32_t {
-    kAFCSuccess = 0,
-    kAFCUnknown = 1,
-    kAFCInvalidArgument = 7,
-    kAFCNotFound = 8,
-    kAFCIsDirectory = 9,
-    kAFCPermissionDenied = 10,
-    kAFCNotConnected = 11,
-};
-
 struct Phone;
 
 struct Fault {
@@ -246,7 +225,7 @@ std::shared_ptr<Phone> beginAFCCall(AFCConnectionRef connection, const char* op,
         }
     }
     if (!phone) {
-        code = kAFCNotConnected;
+        code = kAFCServiceNotConnected;
         return nullptr;
     }
     sleepMicros(latency);
@@ -266,10 +245,10 @@ bool safePath(const char* path) {
 
 std::int32_t afcCode(int error) {
     switch (error) {
-        case ENOENT: return kAFCNotFound;
+        case ENOENT: return kAFCObjectNotFound;
         case EACCES: return kAFCPermissionDenied;
-        case EISDIR: return kAFCIsDirectory;
-        default: return kAFCUnknown;
+        case EISDIR: return kAFCObjectIsDirectory;
+        default: return kAFCUnknownError;
     }
 }
 
@@ -288,7 +267,7 @@ LV_EXPORT std::int32_t LVSimReset(void) {
 }
 
 LV_EXPORT std::int32_t LVSimAddPhone(const char* udid, const char* name, const char* root, int trusted) {
-    if (!udid || !*udid || !root) return kInvalidArgument;
+    if (!udid || !*udid || !root) return kAMDInvalidArgumentError;
     std::lock_guard lock(registry().mutex);
     auto& slot = registry().phones[udid];
     if (slot) {
@@ -309,7 +288,7 @@ LV_EXPORT std::int32_t LVSimAddPhone(const char* udid, const char* name, const c
 LV_EXPORT std::int32_t LVSimAttach(const char* udid, std::uint32_t interface) {
     std::lock_guard lock(registry().mutex);
     auto phone = findPhone(udid);
-    if (!phone || (interface != kAMDInterfaceUSB && interface != kAMDInterfaceWiFi)) return kInvalidArgument;
+    if (!phone || (interface != kAMDInterfaceUSB && interface != kAMDInterfaceWiFi)) return kAMDInvalidArgumentError;
     LVDevice*& slot = interface == kAMDInterfaceWiFi ? phone->wifi : phone->usb;
     if (slot) return 0;
     slot = new LVDevice();
@@ -322,7 +301,7 @@ LV_EXPORT std::int32_t LVSimAttach(const char* udid, std::uint32_t interface) {
 LV_EXPORT std::int32_t LVSimDetach(const char* udid, std::uint32_t interface) {
     std::lock_guard lock(registry().mutex);
     auto phone = findPhone(udid);
-    if (!phone) return kInvalidArgument;
+    if (!phone) return kAMDInvalidArgumentError;
     registry().detach(*phone, interface);
     return 0;
 }
@@ -330,7 +309,7 @@ LV_EXPORT std::int32_t LVSimDetach(const char* udid, std::uint32_t interface) {
 LV_EXPORT std::int32_t LVSimSetTrusted(const char* udid, int trusted) {
     std::lock_guard lock(registry().mutex);
     auto phone = findPhone(udid);
-    if (!phone) return kInvalidArgument;
+    if (!phone) return kAMDInvalidArgumentError;
     phone->trusted = trusted != 0;
     return 0;
 }
@@ -338,7 +317,7 @@ LV_EXPORT std::int32_t LVSimSetTrusted(const char* udid, int trusted) {
 LV_EXPORT std::int32_t LVSimSetLatency(const char* udid, std::uint32_t microseconds) {
     std::lock_guard lock(registry().mutex);
     auto phone = findPhone(udid);
-    if (!phone) return kInvalidArgument;
+    if (!phone) return kAMDInvalidArgumentError;
     phone->latencyMicros = microseconds;
     return 0;
 }
@@ -346,7 +325,7 @@ LV_EXPORT std::int32_t LVSimSetLatency(const char* udid, std::uint32_t microseco
 LV_EXPORT std::int32_t LVSimSetValue(const char* udid, const char* domain, const char* key, plist_t value) {
     std::lock_guard lock(registry().mutex);
     auto phone = findPhone(udid);
-    if (!phone || !key || !value) return kInvalidArgument;
+    if (!phone || !key || !value) return kAMDInvalidArgumentError;
     plist_t& slot = phone->values[domain ? domain : ""][key];
     if (slot) plist_free(slot);
     slot = plist_copy(value);
@@ -357,7 +336,7 @@ LV_EXPORT std::int32_t LVSimAddFault(const char* udid, const char* op, std::int3
                                      const char* path, int detach) {
     std::lock_guard lock(registry().mutex);
     auto phone = findPhone(udid);
-    if (!phone || !op) return kInvalidArgument;
+    if (!phone || !op) return kAMDInvalidArgumentError;
     phone->faults.push_back(Fault{op, code, std::max<std::uint32_t>(nth, 1),
                                   path ? std::optional<std::string>(path) : std::nullopt, detach != 0});
     return 0;
@@ -366,7 +345,7 @@ LV_EXPORT std::int32_t LVSimAddFault(const char* udid, const char* op, std::int3
 LV_EXPORT std::int32_t LVSimHideInfoKey(const char* udid, const char* key) {
     std::lock_guard lock(registry().mutex);
     auto phone = findPhone(udid);
-    if (!phone || !key) return kInvalidArgument;
+    if (!phone || !key) return kAMDInvalidArgumentError;
     phone->hiddenInfoKeys.emplace_back(key);
     return 0;
 }
@@ -384,7 +363,7 @@ LV_EXPORT std::uint64_t LVSimCallCount(const char* udid, const char* op) {
 LV_EXPORT std::int32_t AMDeviceNotificationSubscribeWithOptions(am_device_notification_callback callback,
                                                                 std::uint32_t, std::uint32_t, void* context,
                                                                 AMDeviceNotificationRef* subscription, plist_t) {
-    if (!callback || !subscription) return kInvalidArgument;
+    if (!callback || !subscription) return kAMDInvalidArgumentError;
     std::lock_guard lock(registry().mutex);
     auto* created = new LVNotification{callback, context};
     registry().subscriptions.push_back(created);
@@ -410,16 +389,16 @@ LV_EXPORT plist_t AMDeviceCopyDeviceIdentifier(AMDeviceRef device) {
 }
 
 LV_EXPORT std::int32_t AMDeviceConnect(AMDeviceRef device) {
-    if (!device) return kInvalidArgument;
+    if (!device) return kAMDInvalidArgumentError;
     std::lock_guard lock(registry().mutex);
     ++device->phone->counts["connect"];
-    if (!device->attached) return kDisconnected;
+    if (!device->attached) return kAMDDeviceDisconnectedError;
     device->connected = true;
     return 0;
 }
 
 LV_EXPORT std::int32_t AMDeviceDisconnect(AMDeviceRef device) {
-    if (!device) return kInvalidArgument;
+    if (!device) return kAMDInvalidArgumentError;
     device->connected = false;
     device->inSession = false;
     return 0;
@@ -432,31 +411,31 @@ LV_EXPORT std::int32_t AMDeviceIsPaired(AMDeviceRef device) {
 
 LV_EXPORT std::int32_t AMDeviceValidatePairing(AMDeviceRef device) {
     std::lock_guard lock(registry().mutex);
-    if (!device || !device->connected) return kNotConnected;
-    return device->phone->trusted ? 0 : kInvalidPairRecord;
+    if (!device || !device->connected) return kAMDNotConnectedError;
+    return device->phone->trusted ? 0 : kAMDInvalidPairRecordError;
 }
 
 LV_EXPORT std::int32_t AMDevicePair(AMDeviceRef device) {
     std::lock_guard lock(registry().mutex);
-    if (!device) return kInvalidArgument;
+    if (!device) return kAMDInvalidArgumentError;
     ++device->phone->counts["pair"];
-    if (!device->connected) return kNotConnected;
-    return device->phone->trusted ? 0 : kPairingPending;
+    if (!device->connected) return kAMDNotConnectedError;
+    return device->phone->trusted ? 0 : kAMDPairingDialogResponsePendingError;
 }
 
 LV_EXPORT std::int32_t AMDeviceStartSession(AMDeviceRef device) {
     std::lock_guard lock(registry().mutex);
-    if (!device) return kInvalidArgument;
+    if (!device) return kAMDInvalidArgumentError;
     ++device->phone->counts["session"];
-    if (!device->attached) return kDisconnected;
-    if (!device->connected) return kNotConnected;
-    if (!device->phone->trusted) return kInvalidHostId;
+    if (!device->attached) return kAMDDeviceDisconnectedError;
+    if (!device->connected) return kAMDNotConnectedError;
+    if (!device->phone->trusted) return kAMDInvalidHostIDError;
     device->inSession = true;
     return 0;
 }
 
 LV_EXPORT std::int32_t AMDeviceStopSession(AMDeviceRef device) {
-    if (!device) return kInvalidArgument;
+    if (!device) return kAMDInvalidArgumentError;
     device->inSession = false;
     return 0;
 }
@@ -473,8 +452,8 @@ LV_EXPORT plist_t AMDeviceCopyValue(AMDeviceRef device, plist_t domain, plist_t 
 
 LV_EXPORT std::int32_t AMDeviceSetValue(AMDeviceRef device, plist_t domain, plist_t key, plist_t value) {
     std::lock_guard lock(registry().mutex);
-    if (!device || !key || !value) return kInvalidArgument;
-    if (!device->inSession) return kSessionInactive;
+    if (!device || !key || !value) return kAMDInvalidArgumentError;
+    if (!device->inSession) return kAMDSessionInactiveError;
     plist_t& slot = device->phone->values[text(domain)][text(key)];
     if (slot) plist_free(slot);
     slot = plist_copy(value);
@@ -483,17 +462,17 @@ LV_EXPORT std::int32_t AMDeviceSetValue(AMDeviceRef device, plist_t domain, plis
 
 LV_EXPORT std::int32_t AMDeviceSecureStartService(AMDeviceRef device, plist_t serviceName, plist_t,
                                                   AMDServiceConnectionRef* service) {
-    if (!device || !service) return kInvalidArgument;
+    if (!device || !service) return kAMDInvalidArgumentError;
     std::lock_guard lock(registry().mutex);
     *service = nullptr;
     if (auto code = fault(*device->phone, "service")) return *code;  // code 0: "success" without a service
-    if (!device->attached) return kDisconnected;
-    if (!device->inSession) return kSessionInactive;
-    if (text(serviceName) != "com.apple.afc") return kInvalidService;
+    if (!device->attached) return kAMDDeviceDisconnectedError;
+    if (!device->inSession) return kAMDSessionInactiveError;
+    if (text(serviceName) != "com.apple.afc") return kAMDInvalidServiceError;
     auto* created = new LVServiceConnection{device, {-1, -1}};
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, created->sockets) != 0) {
         delete created;
-        return kInvalidArgument;
+        return kAMDInvalidArgumentError;
     }
     ++device->references;
     registry().services[created->sockets[0]] = created;
@@ -525,14 +504,14 @@ LV_EXPORT void AMDServiceConnectionInvalidate(AMDServiceConnectionRef service) {
 LV_EXPORT const char* AMDErrorString(std::int32_t code) {
     switch (code) {
         case 0: return "kAMDSuccess";
-        case kDisconnected: return "kAMDDeviceDisconnectedError";
-        case kInvalidPairRecord: return "kAMDInvalidPairRecordError";
-        case kPairingPending: return "kAMDPairingDialogResponsePendingError";
-        case kNotConnected: return "kAMDNotConnectedError";
-        case kInvalidHostId: return "kAMDInvalidHostIDError";
-        case kSessionInactive: return "kAMDSessionInactiveError";
-        case kInvalidService: return "kAMDInvalidServiceError";
-        case kInvalidArgument: return "kAMDInvalidArgumentError";
+        case kAMDDeviceDisconnectedError: return "kAMDDeviceDisconnectedError";
+        case kAMDInvalidPairRecordError: return "kAMDInvalidPairRecordError";
+        case kAMDPairingDialogResponsePendingError: return "kAMDPairingDialogResponsePendingError";
+        case kAMDNotConnectedError: return "kAMDNotConnectedError";
+        case kAMDInvalidHostIDError: return "kAMDInvalidHostIDError";
+        case kAMDSessionInactiveError: return "kAMDSessionInactiveError";
+        case kAMDInvalidServiceError: return "kAMDInvalidServiceError";
+        case kAMDInvalidArgumentError: return "kAMDInvalidArgumentError";
         default: return nullptr;
     }
 }
@@ -556,7 +535,7 @@ LV_EXPORT std::int32_t AFCConnectionOpen(int socket, std::uint32_t, AFCConnectio
     if (!connection) return kAFCInvalidArgument;
     std::lock_guard lock(registry().mutex);
     auto it = registry().services.find(socket);
-    if (it == registry().services.end()) return kAFCNotConnected;
+    if (it == registry().services.end()) return kAFCServiceNotConnected;
     *connection = new LVAFCConnection();
     (*connection)->service = it->second;
     return kAFCSuccess;
@@ -659,7 +638,7 @@ LV_EXPORT std::int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* p
     struct stat st;
     if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
         ::close(fd);
-        return kAFCIsDirectory;
+        return kAFCObjectIsDirectory;
     }
     std::lock_guard lock(connection->mutex);
     *file = connection->nextFile++;

@@ -33,16 +33,16 @@ void SimWorkspace::openURL(const std::string& url) {
 
 class SimPluginRegistry::Registrar final : public PluginRegistrar {
 public:
-    Registrar(std::string key, SimJournal& journal) : key_(std::move(key)), journal_(journal) {}
+    Registrar(std::string key, Journal& journal) : key_(std::move(key)), journal_(journal) {}
     const std::string& key() const override { return key_; }
     void registered() override { journal_.add("plugin " + key_); }
 
 private:
     std::string key_;
-    SimJournal& journal_;
+    Journal& journal_;
 };
 
-SimPluginRegistry::SimPluginRegistry(SimJournal& journal) : journal_(journal) {}
+SimPluginRegistry::SimPluginRegistry(Journal& journal) : journal_(journal) {}
 SimPluginRegistry::~SimPluginRegistry() = default;
 
 PluginRegistrar& SimPluginRegistry::registrarForPlugin(const std::string& key) {

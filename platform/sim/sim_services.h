@@ -8,7 +8,7 @@
 
 #include "platform/environment.h"
 #include "platform/plugin_registry.h"
-#include "platform/sim/sim_journal.h"
+#include "platform/journal.h"
 #include "platform/workspace.h"
 
 namespace lumivane {
@@ -37,25 +37,25 @@ private:
 // Records the URLs it is asked to open. Main thread only.
 class SimWorkspace final : public Workspace {
 public:
-    explicit SimWorkspace(SimJournal& journal) : journal_(journal) {}
+    explicit SimWorkspace(Journal& journal) : journal_(journal) {}
     void openURL(const std::string& url) override;
     const std::vector<std::string>& openedURLs() const { return opened_; }
 
 private:
-    SimJournal& journal_;
+    Journal& journal_;
     std::vector<std::string> opened_;
 };
 
 // Hands out registrars and notes each plugin that registers. Main thread only.
 class SimPluginRegistry final : public PluginRegistry {
 public:
-    explicit SimPluginRegistry(SimJournal& journal);
+    explicit SimPluginRegistry(Journal& journal);
     ~SimPluginRegistry() override;
     PluginRegistrar& registrarForPlugin(const std::string& key) override;
 
 private:
     class Registrar;
-    SimJournal& journal_;
+    Journal& journal_;
     std::map<std::string, std::unique_ptr<Registrar>> registrars_;
 };
 

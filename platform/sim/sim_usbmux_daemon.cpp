@@ -9,22 +9,14 @@
 #include <unistd.h>
 
 #include "platform/property_list.h"
+#include "platform/usbmux/usbmux_wire.h"
 #include "runtime/socket_io.h"
 
 namespace lumivane {
 
 namespace {
 
-constexpr std::int64_t kLockdownPortSwapped = 32498;
-constexpr std::uint32_t kMaxFrame = 16'777'215;
-
-std::string frame(std::uint32_t tag, plist_t payload) {
-    std::string xml = plist::toXml(payload);
-    std::string out(16, '\0');
-    std::uint32_t fields[4] = {static_cast<std::uint32_t>(xml.size() + 16), 1, 8, tag};
-    for (int f = 0; f < 4; ++f) writeLittle32(out.data() + 4 * f, fields[f]);
-    return out + xml;
-}
+bool reply(int fd, std::uint32_t tag, plist_t payload) { return usbmux::writeFrame(fd, tag, plist::toXml(payload)); }
 
 Plist result(std::int64_t number) {
     plist_t dict = plist_new_dict();
@@ -117,13 +109,10 @@ void SimUsbmuxDaemon::serve() {
 
 void SimUsbmuxDaemon::handle(int fd) {
     for (;;) {
-        char header[16];
-        if (!readExact(fd, header, sizeof header)) return;
-        std::uint32_t length = readLittle32(header), tag = readLittle32(header + 12);
-        if (length < 17 || length > kMaxFrame) return;
-        std::string body(length - 16, '\0');
-        if (!readExact(fd, body.data(), body.size())) return;
-        Plist request = plist::parse(body);
+        auto frame = usbmux::readFrame(fd);
+        if (!frame) return;
+        std::uint32_t tag = frame->header.tag;
+        Plist request = plist::parse(frame->payload);
         auto type = plist::string(request.get(), "MessageType");
 
         if (type == std::optional<std::string>("ListDevices")) {
@@ -132,13 +121,13 @@ void SimUsbmuxDaemon::handle(int fd) {
                 if (device.usb) plist_array_append_item(list, deviceEntry(device, device.usbId, true));
                 if (device.wifi) plist_array_append_item(list, deviceEntry(device, device.wifiId, false));
             }
-            Plist reply(plist_new_dict());
-            plist_dict_set_item(reply.get(), "DeviceList", list);
-            if (auto bytes = frame(tag, reply.get()); !writeAll(fd, bytes.data(), bytes.size())) return;
+            Plist answer(plist_new_dict());
+            plist_dict_set_item(answer.get(), "DeviceList", list);
+            if (!reply(fd, tag, answer.get())) return;
             continue;
         }
         if (type != std::optional<std::string>("Connect")) {
-            if (auto bytes = frame(tag, result(1).get()); !writeAll(fd, bytes.data(), bytes.size())) return;  // bad command
+            if (!reply(fd, tag, result(usbmux::kResultBadCommand).get())) return;
             continue;
         }
         auto id = plist::integer(request.get(), "DeviceID");
@@ -146,21 +135,16 @@ void SimUsbmuxDaemon::handle(int fd) {
         std::optional<Device> target;
         for (const auto& device : snapshot())
             if (id && ((device.usb && device.usbId == *id) || (device.wifi && device.wifiId == *id))) target = device;
-        if (!target || port != std::optional<std::int64_t>(kLockdownPortSwapped) || !target->readable) {
-            auto refused = frame(tag, result(3).get());
-            writeAll(fd, refused.data(), refused.size());  // connection refused
+        if (!target || port != std::optional<std::int64_t>(usbmux::kLockdownPortSwapped) || !target->readable) {
+            reply(fd, tag, result(usbmux::kResultConnectionRefused).get());
             return;
         }
-        if (auto bytes = frame(tag, result(0).get()); !writeAll(fd, bytes.data(), bytes.size())) return;
+        if (!reply(fd, tag, result(usbmux::kResultOk).get())) return;
 
         // From here the connection is the device's lockdown service.
-        char size[4];
-        if (!readExact(fd, size, sizeof size)) return;
-        std::uint32_t requestLength = readBig32(size);
-        if (requestLength < 1 || requestLength > 0xFFFFF) return;
-        std::string lockdownBody(requestLength, '\0');
-        if (!readExact(fd, lockdownBody.data(), lockdownBody.size())) return;
-        Plist lockdown = plist::parse(lockdownBody);
+        auto lockdownBody = usbmux::readLockdownFrame(fd);
+        if (!lockdownBody) return;
+        Plist lockdown = plist::parse(*lockdownBody);
         if (plist::string(lockdown.get(), "Request") != std::optional<std::string>("GetValue")) return;
         plist_t values = plist_new_dict();
         plist_dict_set_item(values, "DeviceName", plist_new_string(target->name.c_str()));
@@ -168,13 +152,10 @@ void SimUsbmuxDaemon::handle(int fd) {
         plist_dict_set_item(values, "ProductType", plist_new_string(target->productType.c_str()));
         plist_dict_set_item(values, "ProductVersion", plist_new_string(target->osVersion.c_str()));
         plist_dict_set_item(values, "UniqueDeviceID", plist_new_string(target->udid.c_str()));
-        Plist reply(plist_new_dict());
-        plist_dict_set_item(reply.get(), "Request", plist_new_string("GetValue"));
-        plist_dict_set_item(reply.get(), "Value", values);
-        std::string xml = plist::toXml(reply.get());
-        std::string out(4, '\0');
-        writeBig32(out.data(), static_cast<std::uint32_t>(xml.size()));
-        out += xml;
+        Plist answer(plist_new_dict());
+        plist_dict_set_item(answer.get(), "Request", plist_new_string("GetValue"));
+        plist_dict_set_item(answer.get(), "Value", values);
+        std::string out = usbmux::encodeLockdownFrame(plist::toXml(answer.get()));
         writeAll(fd, out.data(), out.size());
         return;
     }

@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "app/host.h"
-#include "app/sim_mac_controls.h"
+#include "app/sim_control/sim_control.h"
 #include "platform/sim/sim_mac.h"
 #include "runtime/log.h"
 #include "runtime/main_loop.h"
@@ -20,10 +20,10 @@ struct HostHarness {
     explicit HostHarness(Host::Options options = {}, std::optional<std::string> bundle = "com.lumivane.app",
                          bool start = true)
         : mac(SimMac::Options{home.path(), bundle, simulatedProvider()}) {
-        if (options.mobileDeviceProvider.empty()) options.mobileDeviceProvider = simulatedProvider();
+        if (options.bridges.iphone.provider.empty()) options.bridges.iphone.provider = simulatedProvider();
         if (mac.phones().ready()) mac.phones().LVSimReset();  // the provider's phones are process-wide
         host = std::make_unique<Host>(mac.platform(), loop, log, std::move(options));
-        installSimMacControls(*host->simControl(), mac);
+        control = std::make_unique<SimControl>(host->messenger(), log, mac);
         host->messenger().setOutbound([this](const std::string& channel, Bytes message) {
             auto event = StandardMethodCodec::decodeEnvelope(message.data(), message.size());
             if (event) events.emplace_back(channel, *event);
@@ -56,6 +56,7 @@ struct HostHarness {
     MainLoop loop;
     SimMac mac;
     std::unique_ptr<Host> host;
+    std::unique_ptr<SimControl> control;  // as the host process installs it
     std::vector<std::pair<std::string, MethodResponse>> events;
 };
 

@@ -12,7 +12,7 @@
 #include <optional>
 
 #include "app/host.h"
-#include "app/sim_mac_controls.h"
+#include "app/sim_control/sim_control.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/sim/sim_mac.h"
 #include "runtime/allocator.h"
@@ -101,10 +101,10 @@ int main(int argc, char** argv) {
     }();
 
     Host::Options options;
-    options.simulated = simMac != nullptr;
-    options.mobileDeviceProvider = provider;
+    options.bridges.iphone.provider = provider;
     Host host(services, loop, log, std::move(options));
-    if (simMac) installSimMacControls(*host.simControl(), *simMac);
+    std::unique_ptr<SimControl> simControl;
+    if (simMac) simControl = std::make_unique<SimControl>(host.messenger(), log, *simMac);
     host.start();
 
     SocketServer server(loop, host.messenger(), log);

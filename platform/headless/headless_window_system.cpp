@@ -1,4 +1,4 @@
-#include "platform/sim/sim_window_system.h"
+#include "platform/headless/headless_window_system.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -19,26 +19,26 @@ bool contains(const Rect& outer, const Rect& inner) {
 }
 }  // namespace
 
-SimWindow::SimWindow(SimWindowSystem& system, UserDefaults& defaults, SimJournal& journal)
+HeadlessWindow::HeadlessWindow(HeadlessWindowSystem& system, UserDefaults& defaults, Journal& journal)
     : system_(system), defaults_(defaults), journal_(journal) {}
 
-double SimWindow::titleBar() const {
+double HeadlessWindow::titleBar() const {
     return (styleMask_ & kStyleTitled) && !(styleMask_ & kStyleFullSizeContentView) ? kTitleBarHeight : 0;
 }
 
-void SimWindow::changeFrame(const Rect& frame) {
+void HeadlessWindow::changeFrame(const Rect& frame) {
     frame_ = frame;
     if (!autosaveName_.empty()) defaults_.set("NSWindow Frame " + autosaveName_, describe(frame_));
 }
 
-void SimWindow::setFrame(const Rect& frame, bool display, bool animate) {
+void HeadlessWindow::setFrame(const Rect& frame, bool display, bool animate) {
     journal_.add("window.setFrame " + describe(frame));
     changeFrame(frame);
 }
 
-Size SimWindow::contentSize() const { return {frame_.width, frame_.height - titleBar()}; }
+Size HeadlessWindow::contentSize() const { return {frame_.width, frame_.height - titleBar()}; }
 
-void SimWindow::setContentSize(const Size& size) {
+void HeadlessWindow::setContentSize(const Size& size) {
     journal_.add("window.setContentSize " + describe({0, 0, size.width, size.height}).substr(4));
     // The top edge stays where it is, as on the Mac.
     double top = frame_.y + frame_.height;
@@ -46,29 +46,29 @@ void SimWindow::setContentSize(const Size& size) {
     changeFrame({frame_.x, top - height, size.width, height});
 }
 
-void SimWindow::setContentMinSize(const Size& size) {
+void HeadlessWindow::setContentMinSize(const Size& size) {
     journal_.add("window.setContentMinSize");
     minSize_ = size;
 }
 
-void SimWindow::setStyleMask(std::uint64_t mask) { styleMask_ = mask; }
-void SimWindow::setMovableByWindowBackground(bool movable) { movable_ = movable; }
+void HeadlessWindow::setStyleMask(std::uint64_t mask) { styleMask_ = mask; }
+void HeadlessWindow::setMovableByWindowBackground(bool movable) { movable_ = movable; }
 
-void SimWindow::setRestorable(bool restorable) {
+void HeadlessWindow::setRestorable(bool restorable) {
     journal_.add(std::string("window.setRestorable ") + (restorable ? "YES" : "NO"));
     restorable_ = restorable;
 }
 
-void SimWindow::center() {
+void HeadlessWindow::center() {
     journal_.add("window.center");
     auto screen = screenVisibleFrame();
     if (!screen) return;
     changeFrame({screen->midX() - frame_.width / 2, screen->midY() - frame_.height / 2, frame_.width, frame_.height});
 }
 
-void SimWindow::makeKeyAndOrderFront() { journal_.add("window.makeKeyAndOrderFront"); }
+void HeadlessWindow::makeKeyAndOrderFront() { journal_.add("window.makeKeyAndOrderFront"); }
 
-void SimWindow::setFrameAutosaveName(const std::string& name) {
+void HeadlessWindow::setFrameAutosaveName(const std::string& name) {
     journal_.add("window.setFrameAutosaveName " + name);
     autosaveName_ = name;
     auto saved = defaults_.value("NSWindow Frame " + name);
@@ -85,29 +85,29 @@ void SimWindow::setFrameAutosaveName(const std::string& name) {
     changeFrame(frame_);
 }
 
-void SimWindow::setContentViewController() { journal_.add("window.setContentViewController"); }
+void HeadlessWindow::setContentViewController() { journal_.add("window.setContentViewController"); }
 
-std::optional<Rect> SimWindow::screenVisibleFrame() const { return system_.mainScreenVisibleFrame(); }
+std::optional<Rect> HeadlessWindow::screenVisibleFrame() const { return system_.mainScreenVisibleFrame(); }
 
-SimWindowSystem::SimWindowSystem(UserDefaults& defaults, SimJournal& journal)
-    : window_(std::make_unique<SimWindow>(*this, defaults, journal)) {}
+HeadlessWindowSystem::HeadlessWindowSystem(UserDefaults& defaults, Journal& journal)
+    : window_(std::make_unique<HeadlessWindow>(*this, defaults, journal)) {}
 
-std::optional<Rect> SimWindowSystem::mainScreenVisibleFrame() const {
+std::optional<Rect> HeadlessWindowSystem::mainScreenVisibleFrame() const {
     if (screens_.empty()) return std::nullopt;
     return screens_.front();
 }
 
-std::vector<AppWindow*> SimWindowSystem::windows() {
+std::vector<AppWindow*> HeadlessWindowSystem::windows() {
     if (!window_) return {};
     return {window_.get()};
 }
 
-void SimWindowSystem::simulateScreens(std::vector<Rect> visibleFrames) {
+void HeadlessWindowSystem::setScreens(std::vector<Rect> visibleFrames) {
     screens_ = std::move(visibleFrames);
     if (window_ && !screens_.empty() && !contains(screens_.front(), window_->frame())) window_->center();
 }
 
-void SimWindowSystem::simulateCloseWindow() {
+void HeadlessWindowSystem::closeMainWindow() {
     if (!window_) return;
     window_.reset();
     if (lastClosed_) lastClosed_();

@@ -8,7 +8,8 @@
 
 namespace lumivane {
 
-// The MobileDevice entry points, resolved by name from a provider library.
+// The loader of the MobileDevice contract: its entry points, resolved by name
+// from a provider library.
 // The library is opened once; the provider is usable only when every one of
 // the 32 names resolves. Any thread (the entry points are thread-safe).
 class MobileDevice {

@@ -4,23 +4,24 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/sim_journal.h"
+#include "platform/journal.h"
 #include "platform/user_defaults.h"
 #include "platform/window_system.h"
 
 namespace lumivane {
 
-class SimWindowSystem;
+class HeadlessWindowSystem;
 
-// The simulated main window. Its frame includes a 28-point title bar while the
+// The main window of a machine with no window server to show it (the
+// simulated Mac, and Linux, where there is no interface engine). Its frame includes a 28-point title bar while the
 // style mask is titled without a full-size content view. With an autosave
 // name it stores its frame in the user defaults under
 // "NSWindow Frame " + name as "x y width height". Main thread only.
-class SimWindow final : public AppWindow {
+class HeadlessWindow final : public AppWindow {
 public:
     static constexpr double kTitleBarHeight = 28;
 
-    SimWindow(SimWindowSystem& system, UserDefaults& defaults, SimJournal& journal);
+    HeadlessWindow(HeadlessWindowSystem& system, UserDefaults& defaults, Journal& journal);
 
     bool isMainFlutterWindow() const override { return true; }
     Rect frame() const override { return frame_; }
@@ -47,9 +48,9 @@ private:
     double titleBar() const;
     void changeFrame(const Rect& frame);
 
-    SimWindowSystem& system_;
+    HeadlessWindowSystem& system_;
     UserDefaults& defaults_;
-    SimJournal& journal_;
+    Journal& journal_;
     Rect frame_{200, 200, 800, 600 + kTitleBarHeight};  // as the interface file places it
     Size minSize_;
     std::uint64_t styleMask_ = kStyleTitled | kStyleClosable | kStyleMiniaturizable | kStyleResizable;
@@ -58,27 +59,28 @@ private:
     std::string autosaveName_;
 };
 
-// Screens (visible frames; the first is the main screen) and the one main
-// window. Starts with one 1440 x 900 screen at the origin. Main thread only.
-class SimWindowSystem final : public WindowSystem {
+// The window system of a headless machine: screens (visible frames; the first
+// is the main screen) and the one main window, kept in memory. Starts with one
+// 1440 x 900 screen at the origin. Main thread only.
+class HeadlessWindowSystem final : public WindowSystem {
 public:
-    SimWindowSystem(UserDefaults& defaults, SimJournal& journal);
+    HeadlessWindowSystem(UserDefaults& defaults, Journal& journal);
 
     std::optional<Rect> mainScreenVisibleFrame() const override;
     std::vector<AppWindow*> windows() override;
     AppWindow* mainWindow() override { return window_.get(); }
     void setLastWindowClosedHandler(std::function<void()> handler) override { lastClosed_ = std::move(handler); }
 
-    // Simulate: replace the screens (an empty list: no screen). A window that no
+    // Replaces the screens (an empty list: no screen). A window that no
     // longer lies on the main screen moves onto it.
-    void simulateScreens(std::vector<Rect> visibleFrames);
-    // Simulate: the user closes the main window.
-    void simulateCloseWindow();
-    SimWindow* window() { return window_.get(); }
+    void setScreens(std::vector<Rect> visibleFrames);
+    // The user closes the main window.
+    void closeMainWindow();
+    HeadlessWindow* window() { return window_.get(); }
 
 private:
     std::vector<Rect> screens_{{0, 0, 1440, 900}};
-    std::unique_ptr<SimWindow> window_;
+    std::unique_ptr<HeadlessWindow> window_;
     std::function<void()> lastClosed_;
 };
 

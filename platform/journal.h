@@ -5,9 +5,10 @@
 
 namespace lumivane {
 
-// The simulated Mac's record of what was asked of it, in order, so tests and
-// the demo can see the sequence. Any thread; `mutex_` guards `entries_`.
-class SimJournal {
+// A record of what the host asked of the platform, in order (start-up steps,
+// window operations, plugin registrations), so tests and the demo can see the
+// sequence. Any thread; `mutex_` guards `entries_`.
+class Journal {
 public:
     void add(std::string entry) {
         std::lock_guard lock(mutex_);

@@ -1,25 +1,21 @@
-#include "bridges/iphone/mobile_device.h"
+#include "platform/mobile_device_loader.h"
 
 #include <cstdio>
-#include <dlfcn.h>
-#include <vector>
+
+#include "platform/shared_library.h"
 
 namespace lumivane {
 
 std::unique_ptr<MobileDevice> MobileDevice::open(const std::string& path, Log& log) {
-    // Kept open for the life of the process, as the framework would be.
-    void* library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
+    auto library = SharedLibrary::open(path);
     if (!library) return nullptr;
     std::unique_ptr<MobileDevice> api(new MobileDevice());
-    std::vector<std::string> missing;
-#define LUMIVANE_RESOLVE(name)                                                      \
-    api->name = reinterpret_cast<decltype(&::name)>(::dlsym(library, #name));       \
-    if (!api->name) missing.push_back(#name);
-    LUMIVANE_MOBILE_DEVICE_ENTRY_POINTS(LUMIVANE_RESOLVE)
-#undef LUMIVANE_RESOLVE
-    if (!missing.empty()) {
+#define LUMIVANE_BIND(name) library->bind(api->name, #name);
+    LUMIVANE_MOBILE_DEVICE_ENTRY_POINTS(LUMIVANE_BIND)
+#undef LUMIVANE_BIND
+    if (!library->missing().empty()) {
         std::string names;
-        for (const auto& name : missing) names += (names.empty() ? "" : ", ") + name;
+        for (const auto& name : library->missing()) names += (names.empty() ? "" : ", ") + name;
         log.write("Lumivane MobileDevice: missing " + names);
         return nullptr;
     }

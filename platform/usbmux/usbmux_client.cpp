@@ -1,5 +1,6 @@
-#include "bridges/system/usbmux_client.h"
+#include "platform/usbmux/usbmux_client.h"
 
+#include "platform/usbmux/usbmux_wire.h"
 #include "runtime/socket_io.h"
 
 #include <algorithm>
@@ -76,24 +77,14 @@ Plist UsbmuxClient::exchange(int fd, const char* messageType, plist_t extra) {
     std::string payload = plist::toXml(request.get());
     if (payload.empty()) return nullptr;
 
-    std::string frame(16, '\0');
-    writeLittle32(frame.data(), static_cast<std::uint32_t>(payload.size() + 16));
-    writeLittle32(frame.data() + 4, 1);  // version
-    writeLittle32(frame.data() + 8, 8);  // message: property list
-    writeLittle32(frame.data() + 12, ++tag_);
-    frame += payload;
-    if (!writeAll(fd, frame.data(), frame.size())) return nullptr;
+    if (!usbmux::writeFrame(fd, ++tag_, payload)) return nullptr;
 
     // The reply is simply the next frame: its version, message and tag are not
     // examined.
-    char header[16];
-    if (!readExact(fd, header, sizeof header)) return nullptr;
-    std::uint32_t length = readLittle32(header);
-    if (length < kMinReplyLength || length > kMaxReplyLength) return nullptr;
-    std::string body(length - 16, '\0');
-    if (!readExact(fd, body.data(), body.size())) return nullptr;
-    Plist reply = plist::parse(body);
-    return plist::isDict(reply.get()) ? std::move(reply) : nullptr;
+    auto reply = usbmux::readFrame(fd);
+    if (!reply) return nullptr;
+    Plist parsed = plist::parse(reply->payload);
+    return plist::isDict(parsed.get()) ? std::move(parsed) : nullptr;
 }
 
 std::optional<std::vector<UsbmuxClient::DeviceEntry>> UsbmuxClient::listDevices() {
@@ -124,7 +115,7 @@ Plist UsbmuxClient::readDeviceValues(std::int64_t deviceId) {
     if (socket.fd < 0) return nullptr;
     Plist extra(plist_new_dict());
     plist_dict_set_item(extra.get(), "DeviceID", plist_new_uint(static_cast<std::uint64_t>(deviceId)));
-    plist_dict_set_item(extra.get(), "PortNumber", plist_new_uint(kLockdownPortSwapped));
+    plist_dict_set_item(extra.get(), "PortNumber", plist_new_uint(usbmux::kLockdownPortSwapped));
     Plist reply = exchange(socket.fd, "Connect", extra.get());
     auto number = plist::integer(reply.get(), "Number");
     if (!number || *number != 0) return nullptr;
@@ -133,19 +124,11 @@ Plist UsbmuxClient::readDeviceValues(std::int64_t deviceId) {
     Plist request(plist_new_dict());
     plist_dict_set_item(request.get(), "Label", plist_new_string("Lumivane"));
     plist_dict_set_item(request.get(), "Request", plist_new_string("GetValue"));
-    std::string payload = plist::toXml(request.get());
-    std::string frame(4, '\0');
-    writeBig32(frame.data(), static_cast<std::uint32_t>(payload.size()));
-    frame += payload;
+    std::string frame = usbmux::encodeLockdownFrame(plist::toXml(request.get()));
     if (!writeAll(socket.fd, frame.data(), frame.size())) return nullptr;
-
-    char header[4];
-    if (!readExact(socket.fd, header, sizeof header)) return nullptr;
-    std::uint32_t replyLength = readBig32(header);
-    if (replyLength < 1 || replyLength > kMaxLockdownLength) return nullptr;
-    std::string body(replyLength, '\0');
-    if (!readExact(socket.fd, body.data(), body.size())) return nullptr;
-    Plist lockdown = plist::parse(body);
+    auto body = usbmux::readLockdownFrame(socket.fd);
+    if (!body) return nullptr;
+    Plist lockdown = plist::parse(*body);
     plist_t values = plist::dictItem(lockdown.get(), "Value", PLIST_DICT);
     return values ? Plist(plist_copy(values)) : nullptr;
 }
@@ -166,7 +149,7 @@ plist_t UsbmuxClient::cachedDeviceValues(const std::string& serial, const std::v
     return entry.values.get();
 }
 
-std::optional<EncodableList> UsbmuxClient::listAppleDevices() {
+std::optional<std::vector<UsbmuxClient::AppleDevice>> UsbmuxClient::listAppleDevices() {
     auto entries = listDevices();
     if (!entries) return std::nullopt;
 
@@ -186,7 +169,7 @@ std::optional<EncodableList> UsbmuxClient::listAppleDevices() {
         device->identifiers.emplace_back(entry.deviceId, usb);
     }
 
-    EncodableList maps;
+    std::vector<AppleDevice> listed;
     for (auto& device : devices) {
         // USB links first, the daemon's order kept within each kind.
         std::stable_partition(device.identifiers.begin(), device.identifiers.end(),
@@ -195,18 +178,16 @@ std::optional<EncodableList> UsbmuxClient::listAppleDevices() {
         for (const auto& [id, usb] : device.identifiers) ids.push_back(id);
         plist_t values = cachedDeviceValues(device.serial, ids);
 
-        EncodableList links(device.links.begin(), device.links.end());  // a set: sorted ascending
-        EncodableMap map{{"udid", device.serial}, {"links", links}};
-        static constexpr std::pair<const char*, const char*> kValueKeys[] = {{"name", "DeviceName"},
-                                                                             {"deviceClass", "DeviceClass"},
-                                                                             {"productType", "ProductType"},
-                                                                             {"osVersion", "ProductVersion"}};
-        if (values)
-            for (const auto& [key, valueKey] : kValueKeys)
-                if (auto text = plist::string(values, valueKey)) map.set(key, *text);
-        maps.push_back(std::move(map));
+        AppleDevice apple{device.serial, {device.links.begin(), device.links.end()}};  // a set: sorted
+        if (values) {
+            apple.name = plist::string(values, "DeviceName");
+            apple.deviceClass = plist::string(values, "DeviceClass");
+            apple.productType = plist::string(values, "ProductType");
+            apple.osVersion = plist::string(values, "ProductVersion");
+        }
+        listed.push_back(std::move(apple));
     }
-    return maps;
+    return listed;
 }
 
 }  // namespace lumivane

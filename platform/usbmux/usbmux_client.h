@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "channel/encodable_value.h"
 #include "platform/environment.h"
 #include "platform/property_list.h"
 #include "runtime/clock.h"
@@ -24,15 +23,19 @@ namespace lumivane {
 class UsbmuxClient {
 public:
     static constexpr const char* kDefaultSocketPath = "/var/run/usbmuxd";
-    static constexpr std::uint32_t kMinReplyLength = 17;
-    static constexpr std::uint32_t kMaxReplyLength = 16'777'215;
-    static constexpr std::uint32_t kMaxLockdownLength = 0xFFFFF;
-    static constexpr std::int64_t kLockdownPortSwapped = 32498;  // 62078 in network byte order
     static constexpr auto kRetryAfter = std::chrono::seconds(30);
 
     struct Options {
         std::string socketPath = kDefaultSocketPath;
         std::chrono::milliseconds timeout = std::chrono::seconds(2);
+    };
+    // One Apple device, however many links it has. The values are absent
+    // when its lockdown service could not be read.
+    struct AppleDevice {
+        std::string udid;
+        std::vector<std::string> links;  // "usb", "wifi", sorted
+        std::optional<std::string> name, deviceClass, productType, osVersion;
+        bool operator==(const AppleDevice&) const = default;
     };
     struct DeviceEntry {
         std::int64_t deviceId;
@@ -41,10 +44,9 @@ public:
 
     UsbmuxClient(Options options, const Clock& clock);
 
-    // The Apple device maps ("udid", "links", and "name", "deviceClass",
-    // "productType", "osVersion" when read), in the order the daemon first
-    // lists each serial; absent when the daemon is unreachable.
-    std::optional<EncodableList> listAppleDevices();
+    // The Apple devices in the order the daemon first lists each serial;
+    // absent when the daemon is unreachable or its list unusable.
+    std::optional<std::vector<AppleDevice>> listAppleDevices();
 
     std::optional<std::vector<DeviceEntry>> listDevices();
     Plist readDeviceValues(std::int64_t deviceId);

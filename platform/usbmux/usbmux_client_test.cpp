@@ -1,4 +1,4 @@
-#include "bridges/system/usbmux_client.h"
+#include "platform/usbmux/usbmux_client.h"
 
 #include <atomic>
 #include <cstring>
@@ -11,6 +11,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "platform/usbmux/usbmux_wire.h"
 #include "runtime/socket_io.h"
 #include "tests/support/temp_folder.h"
 
@@ -56,14 +57,10 @@ public:
 
     // Reads one usbmux request; answers its tag (0 when the client went away).
     std::uint32_t readRequest(int fd, std::int64_t* deviceId = nullptr) {
-        char header[16];
-        if (!readAll(fd, header, 16)) return 0;
-        std::uint32_t length, tag;
-        std::memcpy(&length, header, 4);
-        std::memcpy(&tag, header + 12, 4);
-        std::string body(length - 16, '\0');
-        if (!readAll(fd, body.data(), body.size())) return 0;
-        Plist request = plist::parse(body);
+        auto frame = usbmux::readFrame(fd);
+        if (!frame) return 0;
+        Plist request = plist::parse(frame->payload);
+        std::uint32_t tag = frame->header.tag;
         std::string entry = plist::string(request.get(), "MessageType").value_or("?");
         if (auto id = plist::integer(request.get(), "DeviceID")) {
             entry += " " + std::to_string(*id);
@@ -73,20 +70,16 @@ public:
         return tag;
     }
     bool readLockdownRequest(int fd) {
-        char size[4];
-        if (!readAll(fd, size, 4)) return false;
-        std::uint32_t n = readBig32(size);
-        std::string body(n, '\0');
-        if (!readAll(fd, body.data(), n)) return false;
-        record(plist::string(plist::parse(body).get(), "Request").value_or("?"));
+        auto body = usbmux::readLockdownFrame(fd);
+        if (!body) return false;
+        record(plist::string(plist::parse(*body).get(), "Request").value_or("?"));
         return true;
     }
 
+    // A frame whose header may declare a `length` other than its own.
     static void sendFrame(int fd, std::uint32_t tag, const std::string& payload, std::uint32_t length = 0) {
-        std::string out(16, '\0');
-        std::uint32_t fields[4] = {length ? length : std::uint32_t(payload.size() + 16), 1, 8, tag};
-        std::memcpy(out.data(), fields, 16);
-        sendRaw(fd, out + payload);
+        auto declared = length ? length : std::uint32_t(payload.size() + usbmux::kHeaderLength);
+        sendRaw(fd, usbmux::encodeHeader({declared, usbmux::kVersion, usbmux::kPlistMessage, tag}) + payload);
     }
     static void sendLockdown(int fd, const std::string& payload, std::uint32_t length) {
         std::string out(4, '\0');
@@ -96,7 +89,6 @@ public:
     static void sendRaw(int fd, const std::string& bytes) { writeAll(fd, bytes.data(), bytes.size()); }
 
 private:
-    static bool readAll(int fd, char* p, std::size_t n) { return readExact(fd, p, n); }
     void record(std::string entry) {
         std::lock_guard lock(mutex_);
         requests_.push_back(std::move(entry));
@@ -186,11 +178,10 @@ TEST(UsbmuxClient, DevicesAreMergedBySerialWithSortedLinksAndSkippedWhenUnusable
     Client c(fake.path());
     auto devices = c.client.listAppleDevices();
     ASSERT_TRUE(devices);
-    auto device = [](const char* udid, EncodableList links) {
-        return EncodableValue(EncodableMap{{"udid", udid}, {"links", links}, {"name", "Ada"}, {"deviceClass", "iPhone"},
-                                           {"productType", "iPhone16,1"}, {"osVersion", "18.1"}});
+    auto device = [](const char* udid, std::vector<std::string> links) {
+        return UsbmuxClient::AppleDevice{udid, std::move(links), "Ada", "iPhone", "iPhone16,1", "18.1"};
     };
-    EXPECT_EQ(*devices, (EncodableList{device("B", {"usb", "wifi"}), device("A", {"usb"}), device("D", {"wifi"})}));
+    EXPECT_EQ(*devices, (std::vector{device("B", {"usb", "wifi"}), device("A", {"usb"}), device("D", {"wifi"})}));
     // B was read through its USB identifier (3) before its network one (2).
     auto requests = fake.requests();
     EXPECT_EQ(requests[1], "Connect 3");
@@ -204,8 +195,8 @@ TEST(UsbmuxClient, AFailedUsbReadFallsBackToTheNetworkLinkAndMissingValuesLeaveU
     auto devices = c.client.listAppleDevices();
     ASSERT_TRUE(devices);
     ASSERT_EQ(devices->size(), 2u);
-    EXPECT_EQ(*(*devices)[0].get<EncodableMap>()->find("name"), EncodableValue("Ada"));
-    EXPECT_EQ((*devices)[1], EncodableValue(EncodableMap{{"udid", "Z"}, {"links", EncodableList{"usb"}}}));
+    EXPECT_EQ((*devices)[0].name, "Ada");
+    EXPECT_EQ((*devices)[1], (UsbmuxClient::AppleDevice{"Z", {"usb"}}));
     EXPECT_EQ(fake.requests(), (std::vector<std::string>{"ListDevices", "Connect 3", "Connect 2", "GetValue", "Connect 8"}));
 }
 
@@ -332,7 +323,7 @@ TEST(UsbmuxClient, LockdownReplyLengthLimitsAndNonZeroResult) {
         Client client(fake.path());
         auto devices = client.client.listAppleDevices();
         ASSERT_TRUE(devices);
-        EXPECT_EQ((*devices)[0].get<EncodableMap>()->find("name") != nullptr, c.expectName);
+        EXPECT_EQ((*devices)[0].name.has_value(), c.expectName);
     }
 
     for (const char* number : {"<integer>1</integer>", "<string>0</string>", ""}) {
@@ -347,7 +338,7 @@ TEST(UsbmuxClient, LockdownReplyLengthLimitsAndNonZeroResult) {
         Client client(fake.path());
         auto devices = client.client.listAppleDevices();
         ASSERT_TRUE(devices);
-        EXPECT_EQ((*devices)[0].get<EncodableMap>()->find("name"), nullptr);
+        EXPECT_EQ((*devices)[0].name, std::nullopt);
         EXPECT_EQ(fake.requests().size(), 2u) << "no lockdown request after a failed Connect";
     }
 }
@@ -358,16 +349,12 @@ TEST(UsbmuxClient, RequestsCarryTheBaseEntriesAndConsecutiveTags) {
     std::vector<std::string> bodies;
     FakeDaemon fake([&](FakeDaemon&, int fd) {
         std::lock_guard lock(mutex);
-        char header[16];
-        if (::read(fd, header, 16) != 16) return;
-        std::uint32_t fields[4];
-        std::memcpy(fields, header, 16);
-        std::string body(fields[0] - 16, '\0');
-        ::read(fd, body.data(), body.size());
-        tags.push_back(fields[3]);
-        bodies.push_back(body);
-        EXPECT_EQ(fields[1], 1u);
-        EXPECT_EQ(fields[2], 8u);
+        auto frame = usbmux::readFrame(fd);
+        if (!frame) return;
+        tags.push_back(frame->header.tag);
+        bodies.push_back(frame->payload);
+        EXPECT_EQ(frame->header.version, 1u);
+        EXPECT_EQ(frame->header.message, 8u);
     });
     Client c(fake.path());
     c.client.listAppleDevices();

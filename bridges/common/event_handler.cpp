@@ -1,4 +1,4 @@
-#include "bridges/system/event_handler.h"
+#include "bridges/common/event_handler.h"
 
 namespace lumivane {
 

@@ -1,0 +1,36 @@
+#include "app/bridge_table.h"
+
+#include "platform/mobile_device_loader.h"
+
+namespace lumivane {
+
+namespace {
+
+std::unique_ptr<Bridge> makeIPhoneBridge(const BridgeContext& context, const BridgeOptions& options) {
+    auto api = options.iphone.provider.empty() ? nullptr : MobileDevice::open(options.iphone.provider, context.log);
+    auto bridgeOptions = options.iphone.bridge;
+    bridgeOptions.dataFolder = context.dataFolder;
+    return std::make_unique<MobileDeviceBridge>(std::move(api), context.loop, context.events, context.log,
+                                                context.clock, bridgeOptions);
+}
+
+const BridgeRow kBridges[] = {
+    {"iphone", ChainPlace::iphone, StartStep::phoneSubscription, makeIPhoneBridge},
+};
+
+}  // namespace
+
+const char* startStepName(StartStep step) {
+    switch (step) {
+        case StartStep::cameraDiscovery: return "camera discovery";
+        case StartStep::volumeWatch: return "volume watch";
+        case StartStep::phoneSubscription: return "phone subscription";
+        case StartStep::libraryChannel: return "channel lumivane/library";
+        case StartStep::bonjourChannels: return "channels lumivane/bonjour, lumivane/bonjour/events";
+    }
+    return "";
+}
+
+std::span<const BridgeRow> bridgeTable() { return kBridges; }
+
+}  // namespace lumivane

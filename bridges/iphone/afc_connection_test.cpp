@@ -1,0 +1,34 @@
+#include "bridges/iphone/afc_connection.h"
+
+#include "bridges/iphone/iphone_bridge_fixture.h"
+
+using namespace lumivane;
+
+TEST_F(IPhoneBridgeTest, SmallFilesUpToTheLimitAreReadAndLargerOnesAreNot) {
+    auto udid = addPhone("");
+    attach(udid, kUSB);
+    onPhone(udid, [&](IPhone& phone) {
+        auto read = [&](std::size_t limit) {
+            return bridge->withControlConnection<std::optional<Bytes>>(phone, [&](AFCConnection& c) {
+                return readSmallFile(*bridge->api(), c, "/DCIM/100APPLE/IMG_0001.JPG", limit);
+            });
+        };
+        auto exact = read(10);
+        ASSERT_TRUE(exact.ok());
+        ASSERT_TRUE(exact.value());
+        EXPECT_EQ(std::string(exact.value()->begin(), exact.value()->end()), "0123456789");
+        auto over = read(9);
+        ASSERT_TRUE(over.ok());
+        EXPECT_FALSE(over.value());
+        auto missing = bridge->withControlConnection<std::optional<Bytes>>(phone, [&](AFCConnection& c) {
+            return readSmallFile(*bridge->api(), c, "/DCIM/none.JPG", 10);
+        });
+        EXPECT_EQ(bridge->errorText(missing.error()), "Object not found: /DCIM/none.JPG");
+
+        auto info = bridge->withControlConnection<std::map<std::string, std::string>>(
+            phone, [&](AFCConnection& c) { return fileInfo(*bridge->api(), c, "/DCIM/100APPLE/IMG_0001.JPG"); });
+        ASSERT_TRUE(info.ok());
+        EXPECT_EQ(info.value()["st_size"], "10");
+        EXPECT_EQ(info.value()["st_ifmt"], "S_IFREG");
+    });
+}

@@ -1,0 +1,102 @@
+#pragma once
+// The iPhone bridge's test fixture: a bridge over the simulated provider.
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+
+#include "bridges/iphone/mobile_device_bridge.h"
+#include "platform/mobile_device_loader.h"
+#include "platform/property_list.h"
+#include "platform/sim/sim_phones.h"
+#include "runtime/group.h"
+#include "tests/support/build_paths.h"
+#include "tests/support/temp_folder.h"
+
+namespace lumivane {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+inline std::string provider(const char* name = "liblumivane_sim_mobile_device.so") { return simulatedProviderPath(name); }
+
+constexpr std::uint32_t kUSB = kAMDInterfaceUSB;
+constexpr std::uint32_t kWiFi = kAMDInterfaceWiFi;
+
+// A bridge over the simulated provider, with a manual clock and a short link
+// wait. Every test gets fresh phones (UDIDs carry the test's name).
+class IPhoneBridgeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(sim.open(provider()));
+        sim.LVSimReset();
+        bridge = makeBridge(MobileDevice::open(provider(), log));
+        bridge->subscribe();
+    }
+
+    std::unique_ptr<MobileDeviceBridge> makeBridge(std::unique_ptr<MobileDevice> api) {
+        events = std::make_shared<EventHandler>(loop);
+        MobileDeviceBridge::Options options;
+        options.linkWait = 300ms;
+        options.dataFolder = folder / "data";
+        return std::make_unique<MobileDeviceBridge>(std::move(api), loop, events, log, clock, options);
+    }
+
+    // A phone whose folder holds a few files.
+    std::string addPhone(const std::string& suffix, bool trusted = true, const std::string& name = "Ada's iPhone") {
+        std::string udid = std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + suffix;
+        auto root = folder / udid;
+        fs::create_directories(root + "/DCIM/100APPLE");
+        std::ofstream(root + "/DCIM/100APPLE/IMG_0001.JPG") << "0123456789";
+        sim.LVSimAddPhone(udid.c_str(), name.c_str(), root.c_str(), trusted);
+        return udid;
+    }
+
+    bool waitFor(const std::function<bool()>& condition) { return loop.runUntil(condition, 5s); }
+
+    // Runs `work` on the phone's queue and waits for it.
+    void onPhone(const std::string& udid, const std::function<void(IPhone&)>& work) {
+        auto phone = bridge->phone(udid);
+        ASSERT_TRUE(phone);
+        Semaphore done;
+        phone->queue.post([&] {
+            work(*phone);
+            done.signal();
+        });
+        ASSERT_TRUE(done.waitFor(10s));
+    }
+    void drain(const std::string& udid) {
+        onPhone(udid, [](IPhone&) {});
+    }
+    // Attaches and waits until the bridge has handled the notice and its refresh.
+    void attach(const std::string& udid, std::uint32_t link) {
+        sim.LVSimAttach(udid.c_str(), link);
+        ASSERT_TRUE(waitFor([&] {
+            auto phone = bridge->phone(udid);
+            if (!phone) return false;
+            std::lock_guard lock(phone->linkLock);
+            return (link == kUSB ? phone->usb : phone->wifi) != nullptr;
+        }));
+        drain(udid);
+    }
+    void detach(const std::string& udid, std::uint32_t link) {
+        sim.LVSimDetach(udid.c_str(), link);
+        ASSERT_TRUE(waitFor([&] {
+            auto phone = bridge->phone(udid);
+            std::lock_guard lock(phone->linkLock);
+            return (link == kUSB ? phone->usb : phone->wifi) == nullptr;
+        }));
+        drain(udid);
+    }
+    std::uint64_t calls(const std::string& udid, const char* op) { return sim.LVSimCallCount(udid.c_str(), op); }
+
+    TempFolder folder;
+    SimPhones sim;
+    MainLoop loop;
+    Log log = Log::capturing();
+    ManualClock clock;
+    std::shared_ptr<EventHandler> events;
+    std::unique_ptr<MobileDeviceBridge> bridge;
+};
+
+
+}  // namespace lumivane

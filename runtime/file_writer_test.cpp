@@ -1,0 +1,158 @@
+#include "runtime/file_writer.h"
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include "runtime/read_file.h"
+#include "tests/support/temp_folder.h"
+
+using namespace lumivane;
+namespace fs = std::filesystem;
+
+namespace {
+
+void put(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+std::string contents(const std::string& path) { return readFile(path, 1 << 20).value_or("<none>"); }
+
+// The names in `folder`, so that a stray temporary shows up.
+std::vector<std::string> names(const std::string& folder) {
+    std::vector<std::string> out;
+    for (const auto& entry : fs::directory_iterator(folder)) out.push_back(entry.path().filename());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace
+
+TEST(FileWriter, CommitsByReplaceOrByALinkThatKeepsAnExistingTarget) {
+    struct Case {
+        const char* name;
+        bool targetExists;
+        FileWriter::Commit how;
+        bool ok;
+        const char* after;
+    };
+    const Case cases[] = {
+        {"replace, no target", false, FileWriter::Commit::replace, true, "new"},
+        {"replace, old target", true, FileWriter::Commit::replace, true, "new"},
+        {"keep existing, no target", false, FileWriter::Commit::keepExisting, true, "new"},
+        {"keep existing, old target", true, FileWriter::Commit::keepExisting, false, "old"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder folder;
+        auto target = folder / "photo.jpg";
+        if (c.targetExists) put(target, "old");
+        auto writer = FileWriter::create(target);
+        ASSERT_TRUE(writer.ok());
+        ASSERT_TRUE(writer.value().write("ne", 2).ok());
+        ASSERT_TRUE(writer.value().write("w", 1).ok());
+        EXPECT_EQ(contents(target), c.targetExists ? "old" : "<none>");  // nothing shows before the commit
+        auto committed = writer.value().commit(c.how);
+        EXPECT_EQ(committed.ok(), c.ok);
+        if (!c.ok) EXPECT_EQ(committed.error(), "File exists");
+        EXPECT_EQ(contents(target), c.after);
+        EXPECT_EQ(names(folder.path()), std::vector<std::string>{"photo.jpg"});
+    }
+}
+
+TEST(FileWriter, AbortDestructionAndAFailedWriteLeaveTheTargetAsItWas) {
+    TempFolder folder;
+    auto target = folder / "movie.mov";
+    put(target, "old");
+    {
+        auto aborted = FileWriter::create(target);
+        ASSERT_TRUE(aborted.ok());
+        ASSERT_TRUE(aborted.value().write("partial", 7).ok());
+        aborted.value().abort();
+        EXPECT_FALSE(aborted.value().commit().ok());  // nothing left to commit
+        auto dropped = FileWriter::create(target);
+        ASSERT_TRUE(dropped.ok());
+        ASSERT_TRUE(dropped.value().write("partial", 7).ok());
+    }
+    EXPECT_EQ(contents(target), "old");
+    EXPECT_EQ(names(folder.path()), std::vector<std::string>{"movie.mov"});
+
+    // A full disk: the file size limit stands in for it.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{}, limit{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    limit = saved;
+    limit.rlim_cur = 4;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    {
+        auto full = FileWriter::create(target);
+        ASSERT_TRUE(full.ok());
+        auto written = full.value().write("too long", 8);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        ASSERT_FALSE(written.ok());
+        EXPECT_EQ(written.error(), "File too large");
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_EQ(contents(target), "old");
+    EXPECT_EQ(names(folder.path()), std::vector<std::string>{"movie.mov"});
+}
+
+TEST(FileWriter, TargetsThatCannotBeWrittenAreRefusedBeforeAnythingIsCreated) {
+    TempFolder folder;
+    fs::create_directory(folder / "album");
+    put(folder / "plain", "x");
+    struct Case {
+        std::string target;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"", "Is a directory"},
+        {folder / "album/", "Is a directory"},
+        {folder / "album", "Is a directory"},
+        {folder / "missing/photo.jpg", "No such file or directory"},
+        {folder / "plain/photo.jpg", "Not a directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        auto checked = FileWriter::checkWritable(c.target);
+        ASSERT_FALSE(checked.ok());
+        EXPECT_EQ(checked.error(), c.error);
+        auto writer = FileWriter::create(c.target);
+        ASSERT_FALSE(writer.ok());
+        EXPECT_EQ(writer.error(), c.error);
+    }
+    EXPECT_EQ(names(folder.path()), (std::vector<std::string>{"album", "plain"}));
+    EXPECT_TRUE(FileWriter::checkWritable(folder / "photo.jpg").ok());
+}
+
+TEST(FileWriter, TakesTheModeLessTheUmask) {
+    TempFolder folder;
+    mode_t saved = ::umask(022);
+    for (mode_t mode : {0644, 0600, 0666}) {
+        auto target = folder / ("file" + std::to_string(mode));
+        ASSERT_TRUE(writeFileAtomically(target, "x", mode).ok());
+        struct stat info {};
+        ASSERT_EQ(::stat(target.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, mode & ~022u) << std::oct << mode;
+    }
+    ::umask(saved);
+}
+
+TEST(FileWriter, RemovesStaleTemporariesOfItsTargetButNotALiveWritersOrOthers) {
+    TempFolder folder;
+    auto target = folder / "photo.jpg";
+    put(folder / "photo.jpg.lumivane-AbC123", "killed mid-download");
+    put(folder / "photo.jpg.lumivane-short", "not one of ours: wrong length");
+    put(folder / "other.jpg.lumivane-AbC123", "another target's");
+    auto live = FileWriter::create(folder / "photo.jpg");  // removes the stale one
+    ASSERT_TRUE(live.ok());
+    EXPECT_FALSE(fs::exists(folder / "photo.jpg.lumivane-AbC123"));
+    EXPECT_TRUE(fs::exists(folder / "photo.jpg.lumivane-short"));
+    EXPECT_TRUE(fs::exists(folder / "other.jpg.lumivane-AbC123"));
+
+    FileWriter::removeStale(target);  // a second download to the same target
+    EXPECT_TRUE(fs::exists(live.value().temporaryPath()));
+    ASSERT_TRUE(live.value().write("ok", 2).ok());
+    ASSERT_TRUE(live.value().commit().ok());
+    EXPECT_EQ(contents(target), "ok");
+}

@@ -1,0 +1,56 @@
+#include <atomic>
+#include <chrono>
+#include <gtest/gtest.h>
+#include <thread>
+#include <vector>
+
+#include "runtime/main_loop.h"
+#include "runtime/group.h"
+
+using namespace lumivane;
+using namespace std::chrono_literals;
+
+TEST(MainLoop, RunsPostedTasksInOrderAndTimersByDeadline) {
+    MainLoop loop;
+    std::vector<int> seen;
+    loop.addTimer(30ms, [&] { seen.push_back(3); });
+    loop.addTimer(10ms, [&] { seen.push_back(2); });
+    std::thread([&] { loop.post([&] { seen.push_back(1); }); }).join();
+    ASSERT_TRUE(loop.runUntil([&] { return seen.size() == 3; }, 2s));
+    EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
+}
+
+TEST(MainLoop, RepeatingTimerRepeatsUntilCancelledAndCancelledOneShotNeverFires) {
+    MainLoop loop;
+    int ticks = 0;
+    bool fired = false;
+    MainLoop::TimerId repeating = 0;
+    repeating = loop.addTimer(1ms, [&] {
+        if (++ticks == 3) loop.cancelTimer(repeating);
+    }, 1ms);
+    auto oneShot = loop.addTimer(5ms, [&] { fired = true; });
+    loop.cancelTimer(oneShot);
+    loop.runUntil([] { return false; }, 60ms);
+    EXPECT_EQ(ticks, 3);
+    EXPECT_FALSE(fired);
+}
+
+TEST(MainLoop, AQuitBeforeRunStartsIsNotLost) {
+    MainLoop loop;
+    loop.quit();
+    loop.run();  // returns at once
+    bool ran = false;
+    loop.post([&] { ran = true; });
+    EXPECT_TRUE(loop.runUntil([&] { return ran; }, 1s));  // the quit was consumed
+}
+
+TEST(MainLoop, QuitFromAnotherThreadEndsRun) {
+    MainLoop loop;
+    std::thread other([&] {
+        std::this_thread::sleep_for(10ms);
+        loop.quit();
+    });
+    loop.run();
+    other.join();
+    SUCCEED();
+}
