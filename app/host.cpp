@@ -37,6 +37,7 @@ void Host::trace(const std::string& step) {
 }
 
 void Host::start() {
+    LUMIVANE_ASSERT_MAIN_LOOP(loop_);
     moveLegacyData(platform_.environment, platform_.defaults);
     trace("legacy data move");
 

@@ -21,10 +21,13 @@ void EventChannel::setStreamHandler(std::shared_ptr<StreamHandler> handler) {
         calls_.setMethodCallHandler(nullptr);
         return;
     }
-    calls_.setMethodCallHandler([this, handler](const MethodCall& call, MethodResult result) {
+    // The channel's handler lives in the messenger: it holds what it needs
+    // itself rather than this channel.
+    calls_.setMethodCallHandler([&messenger = messenger_, name = name_, handler](const MethodCall& call,
+                                                                               MethodResult result) {
         std::optional<MethodError> failure;
         if (call.method == "listen") {
-            failure = handler->onListen(call.arguments, std::make_unique<EventSink>(messenger_, name_));
+            failure = handler->onListen(call.arguments, std::make_unique<EventSink>(messenger, name));
         } else if (call.method == "cancel") {
             failure = handler->onCancel(call.arguments);
         } else {

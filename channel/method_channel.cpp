@@ -5,7 +5,12 @@ namespace lumivane {
 MethodChannel::MethodChannel(BinaryMessenger& messenger, std::string name, Log& log)
     : messenger_(messenger), name_(std::move(name)), log_(log) {}
 
+MethodChannel::~MethodChannel() {
+    if (installed_) messenger_.setMessageHandler(name_, nullptr);
+}
+
 void MethodChannel::setMethodCallHandler(MethodCallHandler handler) {
+    installed_ = static_cast<bool>(handler);
     if (!handler) {
         messenger_.setMessageHandler(name_, nullptr);
         return;

@@ -1,4 +1,5 @@
 #pragma once
+#include <cassert>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -9,6 +10,9 @@
 #include <thread>
 
 #include "runtime/executor.h"
+
+// Debug builds check that a main-loop-only entry point runs on the main loop.
+#define LUMIVANE_ASSERT_MAIN_LOOP(loop) assert((loop).isCurrent() && "main loop only")
 
 namespace lumivane {
 

@@ -3,16 +3,19 @@
 namespace lumivane {
 
 std::optional<MethodError> EventHandler::onListen(const EncodableValue&, std::unique_ptr<EventSink> newSink) {
+    LUMIVANE_ASSERT_MAIN_LOOP(loop_);
     sink = std::move(newSink);
     return std::nullopt;
 }
 
 std::optional<MethodError> EventHandler::onCancel(const EncodableValue&) {
+    LUMIVANE_ASSERT_MAIN_LOOP(loop_);
     sink.reset();
     return std::nullopt;
 }
 
 void EventHandler::send(const EncodableMap& event) {
+    LUMIVANE_ASSERT_MAIN_LOOP(loop_);
     if (sink) sink->success(event);
 }
 

@@ -82,6 +82,7 @@ MobileDeviceBridge::~MobileDeviceBridge() {
 }
 
 void MobileDeviceBridge::subscribe() {
+    LUMIVANE_ASSERT_MAIN_LOOP(loop_);
     if (!api_) {
         log_.write("Lumivane: MobileDevice.framework unavailable; iPhones over Wi-Fi are off");
         return;
@@ -242,6 +243,7 @@ void MobileDeviceBridge::refresh(IPhone& phone, bool wifiFlag) {
 }
 
 void MobileDeviceBridge::setAutoWifi(bool on) {
+    LUMIVANE_ASSERT_MAIN_LOOP(loop_);
     std::vector<IPhone*> known;
     {
         std::lock_guard guard(lock);
@@ -345,6 +347,7 @@ std::string MobileDeviceBridge::errorText(const IPhoneError& error) const {
 }
 
 EncodableList MobileDeviceBridge::summaries() {
+    LUMIVANE_ASSERT_MAIN_LOOP(loop_);
     std::vector<std::shared_ptr<IPhone>> known;
     {
         std::lock_guard guard(lock);
@@ -369,6 +372,7 @@ EncodableList MobileDeviceBridge::summaries() {
 }
 
 bool MobileDeviceBridge::handle(const MethodCall& call, MethodResult& result) {
+    LUMIVANE_ASSERT_MAIN_LOOP(loop_);
     const std::string& method = call.method;
     if (method.rfind("iphone.", 0) != 0) return false;
     Arguments args(call.arguments);

@@ -35,6 +35,7 @@ MacSystemBridge::MacSystemBridge(Platform platform, MainLoop& loop, AppleDeviceL
 MacSystemBridge::~MacSystemBridge() = default;
 
 void MacSystemBridge::handle(const MethodCall& call, MethodResult result) {
+    LUMIVANE_ASSERT_MAIN_LOOP(loop_);
     for (auto* handler : chain_)
         if (handler && handler->handle(call, result)) return;
 

@@ -77,6 +77,9 @@ public:
     // The user closes the main window.
     void closeMainWindow();
     HeadlessWindow* window() { return window_.get(); }
+    // The screen holding a point (the window's screen is the one holding its
+    // centre); none when the point is off every screen.
+    std::optional<Rect> screenAt(double x, double y) const;
 
 private:
     std::vector<Rect> screens_{{0, 0, 1440, 900}};
