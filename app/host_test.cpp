@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <gmock/gmock.h>
@@ -238,4 +239,67 @@ TEST(Window, ClosingTheWindowQuitsTheHost) {
     h.loop.addTimer(std::chrono::seconds(5), [&] { ran = true; });
     h.loop.run();  // returns only because closing the window quit it
     EXPECT_FALSE(ran);
+}
+
+namespace {
+
+// A bridge that records its start in the journal and takes calls with its prefix.
+class FakeBridge final : public Bridge, public HostHandler {
+public:
+    FakeBridge(std::string prefix, Journal& journal) : prefix_(std::move(prefix)), journal_(journal) {}
+    HostHandler* hostHandler() override { return this; }
+    void start(BinaryMessenger&) override { journal_.add("start " + prefix_); }
+    bool handle(const MethodCall& call, MethodResult& result) override {
+        journal_.add("offered " + prefix_ + " " + call.method);
+        if (call.method.rfind(prefix_, 0) != 0) return false;
+        result.success(prefix_);
+        return true;
+    }
+
+private:
+    std::string prefix_;
+    Journal& journal_;
+};
+
+Journal* fakeJournal = nullptr;  // the journal the fake rows record into, for the one test below
+
+template <const char* Prefix>
+std::unique_ptr<Bridge> makeFake(const BridgeContext&, const BridgeOptions&) {
+    return std::make_unique<FakeBridge>(Prefix, *fakeJournal);
+}
+constexpr char kAirdrop[] = "airdrop.", kCamera[] = "camera.", kLibrary[] = "library.", kFiles[] = "volume.";
+
+}  // namespace
+
+TEST(BridgeTable, RowsMakeTheHandlerChainInChainOrderAndStartInTheirStepsPlace) {
+    // Listed out of order on purpose: the chain and the start-up follow the
+    // rows' places, not the table's order.
+    const BridgeRow rows[] = {
+        {"airdrop", ChainPlace::airdrop, StartStep::bonjourChannels, makeFake<kAirdrop>},
+        {"library", ChainPlace::none, StartStep::libraryChannel, makeFake<kLibrary>},
+        {"files", ChainPlace::filesAndVolumes, StartStep::volumeWatch, makeFake<kFiles>},
+        {"camera", ChainPlace::camera, StartStep::cameraDiscovery, makeFake<kCamera>},
+    };
+    HostHarness h({}, "com.lumivane.app", false);
+    fakeJournal = &h.mac.journal();
+    h.control.reset();
+    h.host = std::make_unique<Host>(h.mac.platform(), h.loop, h.log, Host::Options{}, rows);
+    h.host->start();
+    auto entries = h.mac.journal().entries();
+    auto from = std::find(entries.begin(), entries.end(), "channel lumivane/macos/events");
+    ASSERT_NE(from, entries.end());
+    EXPECT_EQ(std::vector<std::string>(from + 1, entries.end()),
+              (std::vector<std::string>{"start camera.", "camera discovery", "start volume.", "volume watch",
+                                        "phone subscription", "start library.", "channel lumivane/library",
+                                        "start airdrop.", "channels lumivane/bonjour, lumivane/bonjour/events"}));
+    EXPECT_NE(h.host->bridge("files"), nullptr);
+    EXPECT_EQ(h.host->bridge("iphone"), nullptr);
+
+    auto before = h.mac.journal().entries().size();
+    EXPECT_EQ(h.value("lumivane/macos", "airdrop.send"), EncodableValue("airdrop."));
+    entries = h.mac.journal().entries();
+    EXPECT_EQ(std::vector<std::string>(entries.begin() + static_cast<std::ptrdiff_t>(before), entries.end()),
+              (std::vector<std::string>{"offered camera. airdrop.send", "offered volume. airdrop.send",
+                                        "offered airdrop. airdrop.send"}));  // the library has no place
+    fakeJournal = nullptr;
 }
