@@ -104,18 +104,17 @@ void Host::installHostChannels() {
             if (table_[i].place == place && bridges_[i]->hostHandler()) chain.push_back(bridges_[i]->hostHandler());
     systemBridge_->setHandlerChain(std::move(chain));
     macosChannel_ = std::make_unique<MethodChannel>(messenger_, "lumivane/macos", log_);
-    macosChannel_->setMethodCallHandler(
-        [bridge = systemBridge_.get()](const MethodCall& call, MethodResult result) {
-            bridge->handle(call, std::move(result));
-        });
+    macosChannel_->setMethodCallHandler([bridge = systemBridge_.get()](const MethodCall& call, MethodResult result) {
+        bridge->handle(call, std::move(result));
+    });
     trace("channel lumivane/macos");
 
     eventsChannel_ = std::make_unique<EventChannel>(messenger_, "lumivane/macos/events", log_);
     eventsChannel_->setStreamHandler(eventHandler_);
     trace("channel lumivane/macos/events");
 
-    for (auto step : {StartStep::cameraDiscovery, StartStep::volumeWatch, StartStep::phoneSubscription,
-                      StartStep::libraryChannel})
+    for (auto step :
+         {StartStep::cameraDiscovery, StartStep::volumeWatch, StartStep::phoneSubscription, StartStep::libraryChannel})
         runStep(step);
 }
 

@@ -1,8 +1,8 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <thread>
 
 #include "app/plugins.h"
@@ -40,9 +40,9 @@ TEST(Startup, StepsHappenInOrder) {
         "window.setFrameAutosaveName LumivaneMainWindow.v2",
     };
     for (const auto& plugin : kPlugins) expected.push_back(std::string("plugin ") + plugin.key);
-    for (const char* step : {"channel lumivane/macos", "channel lumivane/macos/events", "camera discovery",
-                             "volume watch", "phone subscription", "channel lumivane/library",
-                             "channels lumivane/bonjour, lumivane/bonjour/events"})
+    for (const char* step :
+         {"channel lumivane/macos", "channel lumivane/macos/events", "camera discovery", "volume watch",
+          "phone subscription", "channel lumivane/library", "channels lumivane/bonjour, lumivane/bonjour/events"})
         expected.push_back(step);
     EXPECT_EQ(h.mac.journal().entries(), expected);
     EXPECT_EQ(std::string(kPlugins[0].key), "BatteryPlusMacosPlugin");
@@ -114,7 +114,8 @@ TEST(HostChannel, ABridgeThatTakesACallHidesTheDispatchersOwnMethod) {
     bridge.setHandlerChain({nullptr, &taking, nullptr, nullptr});
     std::optional<Bytes> reply;
     bridge.handle({"fullDiskAccessStatus", EncodableValue()},
-                  MethodResult("fullDiskAccessStatus", [&](Bytes b) { reply = std::move(b); }, h.log));
+                  MethodResult(
+                      "fullDiskAccessStatus", [&](Bytes b) { reply = std::move(b); }, h.log));
     ASSERT_TRUE(reply);
     EXPECT_EQ(std::get<EncodableValue>(*StandardMethodCodec::decodeEnvelope(reply->data(), reply->size())),
               EncodableValue("taken by a bridge"));

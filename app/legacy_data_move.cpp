@@ -1,11 +1,11 @@
 #include "app/legacy_data_move.h"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <vector>
-#include <filesystem>
 #include <unistd.h>
+#include <cerrno>
+#include <filesystem>
+#include <vector>
 
 #include "platform/property_list.h"
 #include "runtime/file_writer.h"

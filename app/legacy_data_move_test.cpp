@@ -1,8 +1,8 @@
 #include "app/legacy_data_move.h"
 
+#include <gtest/gtest.h>
 #include <filesystem>
 #include <fstream>
-#include <gtest/gtest.h>
 
 #include "platform/file_user_defaults.h"
 #include "platform/sim/sim_services.h"
@@ -70,8 +70,8 @@ TEST(LegacyDataMove, QuietStops) {
     } cases[] = {
         {"sandboxed process", [](Machine& m) { m.environment.overrideVariable("APP_SANDBOX_CONTAINER_ID", "x"); },
          false, false},
-        {"current preferences already hold flutter keys",
-         [](Machine& m) { m.defaults.set("flutter.mine", "kept"); }, false, true},
+        {"current preferences already hold flutter keys", [](Machine& m) { m.defaults.set("flutter.mine", "kept"); },
+         false, true},
         {"no preferences file: the database still moves",
          [](Machine& m) { fs::remove(m.container + "/Library/Preferences/com.lumivane.app.plist"); }, false, true},
         {"corrupt preferences file: the database still moves",

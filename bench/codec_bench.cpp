@@ -3,9 +3,9 @@
 #include <benchmark/benchmark.h>
 #include <cstring>
 
+#include "bench/ratio_reporter.h"
 #include "channel/standard_codec.h"
 #include "runtime/allocator.h"
-#include "bench/ratio_reporter.h"
 
 using namespace lumivane;
 

@@ -2,11 +2,11 @@
 // re-scans, download throughput against a plain copy of the same file, and the
 // memory a download holds. Ratios are against baselines measured in this run.
 #include <benchmark/benchmark.h>
-#include <cstring>
 #include <fcntl.h>
+#include <unistd.h>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <unistd.h>
 
 #include "bench/ratio_reporter.h"
 #include "bridges/iphone/dcim_scan.h"
@@ -58,12 +58,14 @@ struct Rig {
         bridge = std::make_unique<MobileDeviceBridge>(MobileDevice::open(providerPath, log), loop, events, log, clock,
                                                       options);
         bridge->subscribe();
-        loop.runUntil([&] {
-            auto phone = bridge->phone(udid);
-            if (!phone) return false;
-            std::lock_guard lock(phone->infoLock);
-            return phone->name.has_value();  // the attach's refresh has run
-        }, seconds(10));
+        loop.runUntil(
+            [&] {
+                auto phone = bridge->phone(udid);
+                if (!phone) return false;
+                std::lock_guard lock(phone->infoLock);
+                return phone->name.has_value();  // the attach's refresh has run
+            },
+            seconds(10));
     }
 
     // A full "iphone.media" scan on the phone's queue; answers its length.
@@ -72,9 +74,8 @@ struct Rig {
         Semaphore done;
         std::size_t found = 0;
         phone->queue.post([&] {
-            auto listed = bridge->withControlConnection<EncodableList>(*phone, [&](AFCConnection& control) {
-                return DcimScan(*bridge, *phone, control).media();
-            });
+            auto listed = bridge->withControlConnection<EncodableList>(
+                *phone, [&](AFCConnection& control) { return DcimScan(*bridge, *phone, control).media(); });
             if (listed.ok()) found = listed.value().size();
             done.signal();
         });
@@ -92,7 +93,8 @@ struct Rig {
                                                             {"path", pathsAndTargets[i].first},
                                                             {"target", pathsAndTargets[i].second},
                                                             {"token", "bench" + std::to_string(i)}}};
-            MethodResult result("iphone.download", [&](Bytes) { ++answers; }, log);
+            MethodResult result(
+                "iphone.download", [&](Bytes) { ++answers; }, log);
             bridge->handle(call, result);
         }
         loop.runUntil([&] { return answers == static_cast<int>(pathsAndTargets.size()); }, seconds(600));
@@ -157,7 +159,8 @@ void BM_FourParallelDownloads128MiB(benchmark::State& state) {
     for (auto _ : state) {
         std::vector<std::pair<std::string, std::string>> jobs;
         for (int i = 0; i < 4; ++i)
-            jobs.emplace_back("100APPLE/PART" + std::to_string(i) + ".MOV", work + "/part" + std::to_string(i) + ".out");
+            jobs.emplace_back("100APPLE/PART" + std::to_string(i) + ".MOV",
+                              work + "/part" + std::to_string(i) + ".out");
         auto start = steady_clock::now();
         rig.download(jobs);
         state.SetIterationTime(duration<double>(steady_clock::now() - start).count());

@@ -58,10 +58,14 @@ TEST(MethodChannel, AnswersReachTheCallerOnceAndUnknownChannelsGetAnEmptyReply) 
     MethodChannel channel(h.messenger, "lumivane/test", h.log);
     std::vector<MethodResult> later;
     channel.setMethodCallHandler([&](const MethodCall& call, MethodResult result) {
-        if (call.method == "now") result.success(EncodableValue(call.arguments));
-        else if (call.method == "fail") result.error("args", "Bad request.");
-        else if (call.method == "later") later.push_back(std::move(result));
-        else result.notImplemented();
+        if (call.method == "now")
+            result.success(EncodableValue(call.arguments));
+        else if (call.method == "fail")
+            result.error("args", "Bad request.");
+        else if (call.method == "later")
+            later.push_back(std::move(result));
+        else
+            result.notImplemented();
     });
 
     auto now = h.call("lumivane/test", "now", 5);
@@ -103,7 +107,8 @@ TEST(MethodResult, AnUnansweredResultLogsAndAnswersSoTheCallerNeverWaits) {
     Harness h;
     std::vector<Bytes> replies;
     {
-        MethodResult result("iphone.list", [&](Bytes reply) { replies.push_back(std::move(reply)); }, h.log);
+        MethodResult result(
+            "iphone.list", [&](Bytes reply) { replies.push_back(std::move(reply)); }, h.log);
         MethodResult moved = std::move(result);  // a moved-from result owes nothing
     }
     ASSERT_EQ(replies.size(), 1u);
@@ -116,7 +121,8 @@ TEST(MethodResultDeathTest, ASecondAnswerAbortsDebugBuilds) {
     Log log = Log::capturing();
     EXPECT_DEATH(
         {
-            MethodResult result("x", [](Bytes) {}, log);
+            MethodResult result(
+                "x", [](Bytes) {}, log);
             result.success();
             result.success();
         },

@@ -78,9 +78,13 @@ public:
     std::optional<std::int64_t> integer() const;
 
     template <typename T>
-    const T* get() const { return std::get_if<T>(this); }
+    const T* get() const {
+        return std::get_if<T>(this);
+    }
     template <typename T>
-    T* get() { return std::get_if<T>(this); }
+    T* get() {
+        return std::get_if<T>(this);
+    }
 
     bool operator==(const EncodableValue& other) const;
     bool operator!=(const EncodableValue& other) const { return !(*this == other); }

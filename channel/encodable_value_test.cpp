@@ -36,12 +36,8 @@ TEST(EncodableMap, KeepsInsertionOrderAndReplacesInPlace) {
 }
 
 TEST(Arguments, ReadsOnlyMapsAndOnlyEntriesOfTheRightType) {
-    EncodableValue args = EncodableMap{{"on", true},
-                                       {"small", 7},
-                                       {"big", std::int64_t{1} << 40},
-                                       {"name", "x"},
-                                       {"wrong", "true"},
-                                       {"list", EncodableList{1}}};
+    EncodableValue args = EncodableMap{{"on", true},  {"small", 7},      {"big", std::int64_t{1} << 40},
+                                       {"name", "x"}, {"wrong", "true"}, {"list", EncodableList{1}}};
     Arguments reader(args);
     EXPECT_EQ(reader.boolean("on"), true);
     EXPECT_EQ(reader.boolean("wrong"), std::nullopt);
@@ -53,8 +49,8 @@ TEST(Arguments, ReadsOnlyMapsAndOnlyEntriesOfTheRightType) {
     EXPECT_NE(reader.list("list"), nullptr);
     EXPECT_EQ(reader.map("list"), nullptr);
 
-    for (const EncodableValue& notAMap : {EncodableValue(), EncodableValue(EncodableList{"on", true}),
-                                          EncodableValue("on")}) {
+    for (const EncodableValue& notAMap :
+         {EncodableValue(), EncodableValue(EncodableList{"on", true}), EncodableValue("on")}) {
         Arguments empty(notAMap);
         EXPECT_EQ(empty.boolean("on"), std::nullopt);
         EXPECT_EQ(empty.value("on"), nullptr);

@@ -23,22 +23,22 @@ void EventChannel::setStreamHandler(std::shared_ptr<StreamHandler> handler) {
     }
     // The channel's handler lives in the messenger: it holds what it needs
     // itself rather than this channel.
-    calls_.setMethodCallHandler([&messenger = messenger_, name = name_, handler](const MethodCall& call,
-                                                                               MethodResult result) {
-        std::optional<MethodError> failure;
-        if (call.method == "listen") {
-            failure = handler->onListen(call.arguments, std::make_unique<EventSink>(messenger, name));
-        } else if (call.method == "cancel") {
-            failure = handler->onCancel(call.arguments);
-        } else {
-            result.notImplemented();
-            return;
-        }
-        if (failure)
-            result.error(failure->code, failure->message, failure->details);
-        else
-            result.success();
-    });
+    calls_.setMethodCallHandler(
+        [&messenger = messenger_, name = name_, handler](const MethodCall& call, MethodResult result) {
+            std::optional<MethodError> failure;
+            if (call.method == "listen") {
+                failure = handler->onListen(call.arguments, std::make_unique<EventSink>(messenger, name));
+            } else if (call.method == "cancel") {
+                failure = handler->onCancel(call.arguments);
+            } else {
+                result.notImplemented();
+                return;
+            }
+            if (failure)
+                result.error(failure->code, failure->message, failure->details);
+            else
+                result.success();
+        });
 }
 
 }  // namespace lumivane

@@ -202,9 +202,7 @@ public:
                 out = std::move(map);
                 return true;
             }
-            default:
-                --pos_;
-                return fail("unknown type tag " + std::to_string(tag));
+            default: --pos_; return fail("unknown type tag " + std::to_string(tag));
         }
     }
 

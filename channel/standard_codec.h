@@ -9,7 +9,6 @@
 
 namespace lumivane {
 
-
 // The engine's standard message codec, byte for byte: little-endian, type tags
 // 0-14 (5, the retired big-integer tag, is refused), sizes as one byte, 254 +
 // uint16 or 255 + uint32, doubles and typed lists aligned to their element size

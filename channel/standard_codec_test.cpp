@@ -1,8 +1,8 @@
 #include "channel/standard_codec.h"
 
+#include <gtest/gtest.h>
 #include <cmath>
 #include <cstring>
-#include <gtest/gtest.h>
 #include <random>
 
 using namespace lumivane;
@@ -179,17 +179,19 @@ TEST(StandardCodec, HostileInputIsAnErrorNeverACrash) {
 
     // Method calls and envelopes refuse what the value decoder refuses, and more.
     auto refuses = [](const Bytes& b) { return !StandardMethodCodec::decodeMethodCall(b.data(), b.size()); };
-    EXPECT_TRUE(refuses(hex("03 01 00 00 00")));          // name not a string
-    EXPECT_TRUE(refuses(hex("07 01 61 00 00")));          // trailing after arguments
-    EXPECT_TRUE(refuses(Bytes{}));                        // nothing at all
+    EXPECT_TRUE(refuses(hex("03 01 00 00 00")));  // name not a string
+    EXPECT_TRUE(refuses(hex("07 01 61 00 00")));  // trailing after arguments
+    EXPECT_TRUE(refuses(Bytes{}));                // nothing at all
     auto badEnvelope = [](const Bytes& b) { return !StandardMethodCodec::decodeEnvelope(b.data(), b.size()); };
-    EXPECT_TRUE(badEnvelope(hex("02 00")));                // unknown envelope kind
+    EXPECT_TRUE(badEnvelope(hex("02 00")));                    // unknown envelope kind
     EXPECT_TRUE(badEnvelope(hex("01 03 01 00 00 00 00 00")));  // code not a string
 }
 
 TEST(StandardCodec, EveryTruncationOfAValidMessageIsRefused) {
-    EncodableMap map{{"path", "/DCIM/100APPLE/IMG_0001.HEIC"}, {"size", std::int64_t{1} << 40},
-                     {"frame", std::vector<double>{1, 2}}, {"bytes", Bytes(300, 1)}};
+    EncodableMap map{{"path", "/DCIM/100APPLE/IMG_0001.HEIC"},
+                     {"size", std::int64_t{1} << 40},
+                     {"frame", std::vector<double>{1, 2}},
+                     {"bytes", Bytes(300, 1)}};
     auto bytes = StandardMessageCodec::encodeMessage(EncodableValue(EncodableList{map, map}));
     for (std::size_t cut = 1; cut < bytes.size(); ++cut)
         EXPECT_FALSE(StandardMessageCodec::decodeMessage(bytes.data(), cut)) << "cut at " << cut;

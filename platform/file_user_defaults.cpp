@@ -3,8 +3,8 @@
 #include <filesystem>
 
 #include "runtime/file_writer.h"
-#include "runtime/read_file.h"
 #include "runtime/group.h"
+#include "runtime/read_file.h"
 
 namespace lumivane {
 

@@ -1,7 +1,7 @@
 #include "platform/file_user_defaults.h"
 
-#include <fstream>
 #include <gtest/gtest.h>
+#include <fstream>
 
 #include "tests/support/temp_folder.h"
 

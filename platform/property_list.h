@@ -1,9 +1,9 @@
 #pragma once
+#include <plist/plist.h>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <optional>
-#include <plist/plist.h>
 #include <string>
 #include <string_view>
 

@@ -1,7 +1,7 @@
 #pragma once
+#include <sys/types.h>
 #include <cstddef>
 #include <string>
-#include <sys/types.h>
 
 #include "runtime/result.h"
 

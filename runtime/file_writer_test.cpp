@@ -1,11 +1,11 @@
 #include "runtime/file_writer.h"
 
-#include <csignal>
-#include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
 
 #include "runtime/read_file.h"
 #include "tests/support/temp_folder.h"

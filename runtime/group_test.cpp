@@ -1,6 +1,6 @@
+#include <gtest/gtest.h>
 #include <atomic>
 #include <chrono>
-#include <gtest/gtest.h>
 #include <thread>
 #include <vector>
 

@@ -57,7 +57,7 @@ private:
     std::thread::id owner_;
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<std::function<void()>> tasks_;                            // guarded by mutex_
+    std::deque<std::function<void()>> tasks_;                             // guarded by mutex_
     std::multimap<std::chrono::steady_clock::time_point, Timer> timers_;  // guarded by mutex_
     TimerId nextTimer_ = 1;                                               // guarded by mutex_
     bool quit_ = false;                                                   // guarded by mutex_

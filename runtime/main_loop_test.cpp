@@ -1,11 +1,11 @@
+#include <gtest/gtest.h>
 #include <atomic>
 #include <chrono>
-#include <gtest/gtest.h>
 #include <thread>
 #include <vector>
 
-#include "runtime/main_loop.h"
 #include "runtime/group.h"
+#include "runtime/main_loop.h"
 
 using namespace lumivane;
 using namespace std::chrono_literals;
@@ -25,9 +25,12 @@ TEST(MainLoop, RepeatingTimerRepeatsUntilCancelledAndCancelledOneShotNeverFires)
     int ticks = 0;
     bool fired = false;
     MainLoop::TimerId repeating = 0;
-    repeating = loop.addTimer(1ms, [&] {
-        if (++ticks == 3) loop.cancelTimer(repeating);
-    }, 1ms);
+    repeating = loop.addTimer(
+        1ms,
+        [&] {
+            if (++ticks == 3) loop.cancelTimer(repeating);
+        },
+        1ms);
     auto oneShot = loop.addTimer(5ms, [&] { fired = true; });
     loop.cancelTimer(oneShot);
     loop.runUntil([] { return false; }, 60ms);

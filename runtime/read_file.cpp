@@ -1,9 +1,9 @@
 #include "runtime/read_file.h"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 
 namespace lumivane {
 

@@ -36,24 +36,23 @@ public:
     using Error = E;
 
     // Success with no value, for Result<void, E>.
-    Result()
-        requires std::is_void_v<T>
-        : state_(std::in_place_index<0>) {}
+    Result() requires std::is_void_v<T> : state_(std::in_place_index<0>) {}
 
     template <typename U>
-        requires std::constructible_from<Stored, U&&> && (!isFailure<std::decay_t<U>>) &&
-                 (!std::same_as<std::decay_t<U>, Result>)
-    Result(U&& value) : state_(std::in_place_index<0>, std::forward<U>(value)) {}
+    requires std::constructible_from<Stored, U&&> &&
+        (!isFailure<std::decay_t<U>>)&&(!std::same_as<std::decay_t<U>, Result>)Result(U&& value)
+        : state_(std::in_place_index<0>, std::forward<U>(value)) {}
 
     // An error converts by itself when it cannot be taken for a value.
     template <typename G>
-        requires std::constructible_from<E, G&&> && (!std::constructible_from<Stored, G &&>) &&
-                 (!isFailure<std::decay_t<G>>) && (!std::same_as<std::decay_t<G>, Result>)
-    Result(G&& error) : state_(std::in_place_index<1>, std::forward<G>(error)) {}
+    requires std::constructible_from<E, G&&> &&
+        (!std::constructible_from<Stored, G&&>)&&(!isFailure<std::decay_t<G>>)&&(!std::same_as<std::decay_t<G>, Result>)
+            Result(G&& error)
+        : state_(std::in_place_index<1>, std::forward<G>(error)) {}
 
     template <typename G>
-        requires std::constructible_from<E, G&&>
-    Result(Failure<G> failed) : state_(std::in_place_index<1>, std::move(failed.error)) {}
+    requires std::constructible_from<E, G&&> Result(Failure<G> failed)
+        : state_(std::in_place_index<1>, std::move(failed.error)) {}
 
     bool ok() const { return state_.index() == 0; }
     explicit operator bool() const { return ok(); }

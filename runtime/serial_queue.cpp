@@ -4,9 +4,7 @@
 
 namespace lumivane {
 
-void nameCurrentThread(const std::string& label) {
-    pthread_setname_np(pthread_self(), label.substr(0, 15).c_str());
-}
+void nameCurrentThread(const std::string& label) { pthread_setname_np(pthread_self(), label.substr(0, 15).c_str()); }
 
 SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
     thread_ = std::thread([this] { loop(); });

@@ -1,11 +1,11 @@
+#include <gtest/gtest.h>
 #include <atomic>
 #include <chrono>
-#include <gtest/gtest.h>
 #include <thread>
 #include <vector>
 
-#include "runtime/serial_queue.h"
 #include "runtime/group.h"
+#include "runtime/serial_queue.h"
 
 using namespace lumivane;
 using namespace std::chrono_literals;

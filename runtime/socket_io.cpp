@@ -1,7 +1,7 @@
 #include "runtime/socket_io.h"
 
-#include <cerrno>
 #include <sys/socket.h>
+#include <cerrno>
 
 namespace lumivane {
 

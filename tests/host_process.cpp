@@ -2,12 +2,12 @@
 
 #include "tests/support/build_paths.h"
 
+#include <spawn.h>
+#include <sys/wait.h>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <spawn.h>
 #include <stdexcept>
-#include <sys/wait.h>
 
 extern char** environ;
 

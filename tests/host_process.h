@@ -1,6 +1,6 @@
 #pragma once
-#include <string>
 #include <sys/types.h>
+#include <string>
 #include <vector>
 
 namespace lumivane {

@@ -1,10 +1,10 @@
 // The host process end to end: real frames over its Unix socket.
-#include <cstring>
-#include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <cstring>
+#include <filesystem>
 
 #include "tests/host_process.h"
 #include "tools/transport/host_client.h"
@@ -105,8 +105,9 @@ TEST(HostSocket, ASecondClientIsServedAfterTheFirstLeaves) {
 
     int waiting = rawConnect(host.socketPath());  // queued behind the first client
     ASSERT_GE(waiting, 0);
-    auto request = Frame{Frame::kMessage, 9, "sim/control",
-                         StandardMethodCodec::encodeMethodCall({"ping", EncodableValue()})}.encode();
+    auto request =
+        Frame{Frame::kMessage, 9, "sim/control", StandardMethodCodec::encodeMethodCall({"ping", EncodableValue()})}
+            .encode();
     ASSERT_TRUE(writeAll(waiting, request.data(), request.size()));
     first.reset();  // leaving lets the host serve the waiting client
 

@@ -1,10 +1,10 @@
 // Camera-roll listing, sizing and downloads through the host channel, over
 // the simulated provider serving real files.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include "tests/support/host_harness.h"
 
@@ -51,11 +51,13 @@ struct CameraRoll : ::testing::Test {
         control("phone.add", {{"name", "Ada's iPhone"}, {"root", root()}});
         control("phone.attach", {{"link", "usb"}});
         // Listed with its name: the attach's refresh has run.
-        ASSERT_TRUE(h->loop.runUntil([&] {
-            auto listed = h->value("lumivane/macos", "iphone.list");
-            auto* phones = listed.get<EncodableList>();
-            return phones && !phones->empty() && (*phones)[0].get<EncodableMap>()->find("name");
-        }, 5s));
+        ASSERT_TRUE(h->loop.runUntil(
+            [&] {
+                auto listed = h->value("lumivane/macos", "iphone.list");
+                auto* phones = listed.get<EncodableList>();
+                return phones && !phones->empty() && (*phones)[0].get<EncodableMap>()->find("name");
+            },
+            5s));
     }
     MethodResponse call(const std::string& method, EncodableMap args = {}) {
         if (!args.find("udid")) args.set("udid", udid);
@@ -89,7 +91,9 @@ struct CameraRoll : ::testing::Test {
         return out;
     }
     // Runs the main loop briefly so posted events arrive.
-    void settle() { h->loop.runUntil([] { return false; }, 50ms); }
+    void settle() {
+        h->loop.runUntil([] { return false; }, 50ms);
+    }
 };
 
 }  // namespace
@@ -107,15 +111,20 @@ TEST_F(CameraRoll, MediaListsCameraFoldersNewestNumberedFirstWithSizesAndTimes) 
     EXPECT_EQ(*first.find("dir"), EncodableValue(false));
     EXPECT_EQ(first.find("size")->integer(), 7);
     auto modified = first.find("modified")->integer().value_or(0);
-    auto now = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    auto now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     EXPECT_NEAR(static_cast<double>(modified), static_cast<double>(now), 60'000.0);
 
     settle();
     auto scan = events("iphoneScan");
     ASSERT_GE(scan.size(), 3u);
     EXPECT_EQ(scan.front(), (EncodableMap{{"type", "iphoneScan"}, {"udid", udid}, {"stage", "listing"}}));
-    EXPECT_EQ(scan[1], (EncodableMap{{"type", "iphoneScan"}, {"udid", udid}, {"stage", "sizing"}, {"done", 0}, {"total", 4}}));
-    EXPECT_EQ(scan.back(), (EncodableMap{{"type", "iphoneScan"}, {"udid", udid}, {"stage", "arranging"}, {"done", 4}, {"total", 4}}));
+    EXPECT_EQ(scan[1],
+              (EncodableMap{{"type", "iphoneScan"}, {"udid", udid}, {"stage", "sizing"}, {"done", 0}, {"total", 4}}));
+    EXPECT_EQ(
+        scan.back(),
+        (EncodableMap{{"type", "iphoneScan"}, {"udid", udid}, {"stage", "arranging"}, {"done", 4}, {"total", 4}}));
 
     // A warm re-scan asks the phone nothing about files, and a file replaced
     // under the same path keeps its cached size.
@@ -134,8 +143,9 @@ TEST_F(CameraRoll, ChildrenListOneLevelWithCountsAtTheTop) {
         file(name, 3);
     attachPhone();
     auto top = list("iphone.children");
-    EXPECT_EQ(top, (EncodableList{EncodableMap{{"path", "100APPLE"}, {"name", "100APPLE"}, {"dir", true}, {"count", 3}},
-                                  EncodableMap{{"path", "101APPLE"}, {"name", "101APPLE"}, {"dir", true}, {"count", 1}}}));
+    EXPECT_EQ(top,
+              (EncodableList{EncodableMap{{"path", "100APPLE"}, {"name", "100APPLE"}, {"dir", true}, {"count", 3}},
+                             EncodableMap{{"path", "101APPLE"}, {"name", "101APPLE"}, {"dir", true}, {"count", 1}}}));
     auto inside = list("iphone.children", {{"path", "100APPLE"}});
     ASSERT_EQ(inside.size(), 3u);
     EXPECT_EQ(*inside[0].get<EncodableMap>()->find("path"), EncodableValue("100APPLE/IMG_0001.JPG"));
@@ -149,11 +159,13 @@ TEST_F(CameraRoll, MissingTimesLeaveSizeOnlyAndAMissingSizeLeavesNeither) {
     attachPhone();
     control("phone.set", {{"hiddenInfoKeys", EncodableList{"st_birthtime", "st_mtime"}}});
     EXPECT_EQ(list("iphone.media")[0],
-              EncodableValue(EncodableMap{{"path", "100APPLE/IMG_0001.JPG"}, {"name", "IMG_0001.JPG"}, {"dir", false}, {"size", 5}}));
+              EncodableValue(EncodableMap{
+                  {"path", "100APPLE/IMG_0001.JPG"}, {"name", "IMG_0001.JPG"}, {"dir", false}, {"size", 5}}));
     file("100APPLE/IMG_0002.JPG", 5);
     control("phone.set", {{"hiddenInfoKeys", EncodableList{"st_size"}}});
-    EXPECT_EQ(list("iphone.media")[0],
-              EncodableValue(EncodableMap{{"path", "100APPLE/IMG_0002.JPG"}, {"name", "IMG_0002.JPG"}, {"dir", false}}));
+    EXPECT_EQ(
+        list("iphone.media")[0],
+        EncodableValue(EncodableMap{{"path", "100APPLE/IMG_0002.JPG"}, {"name", "IMG_0002.JPG"}, {"dir", false}}));
 }
 
 TEST_F(CameraRoll, SizingUsesOneConnectionPerFortyFilesUpToEight) {
@@ -238,7 +250,8 @@ TEST_F(CameraRoll, LookupFailuresInOrder) {
 TEST_F(CameraRoll, ADetachedPhoneWaitsForALinkThenFails) {
     attachPhone();
     control("phone.detach", {{"link", "usb"}});
-    ASSERT_TRUE(h->loop.runUntil([&] { return h->value("lumivane/macos", "iphone.list") == EncodableValue(EncodableList{}); }, 5s));
+    ASSERT_TRUE(h->loop.runUntil(
+        [&] { return h->value("lumivane/macos", "iphone.list") == EncodableValue(EncodableList{}); }, 5s));
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(failure("iphone.media"),
               "Ada's iPhone isn't answering over Wi-Fi. Wake it \u2014 turn its screen on \u2014 and try again.");
@@ -277,7 +290,8 @@ TEST_F(Downloads, CopiesInChunksWithProgressEndingAtTheTotal) {
     EXPECT_EQ(contents(target()).size(), 3u * 1048576 + 5);
     auto progress = events("download");  // sent before the answer
     ASSERT_FALSE(progress.empty());
-    EXPECT_EQ(progress.front(), (EncodableMap{{"type", "download"}, {"token", "t1"}, {"done", 1048576}, {"total", 3 * 1048576 + 5}}));
+    EXPECT_EQ(progress.front(),
+              (EncodableMap{{"type", "download"}, {"token", "t1"}, {"done", 1048576}, {"total", 3 * 1048576 + 5}}));
     EXPECT_EQ(progress.back().find("done")->integer(), 3 * 1048576 + 5);
     EXPECT_EQ(leftovers(), std::vector<std::string>{"photo.jpg"});
 }
@@ -289,14 +303,24 @@ TEST_F(Downloads, FailuresLeaveTheTargetAsItWasAndNoTemporaryFile) {
         std::string error;
     } cases[] = {
         {"cancelled before the first chunk",
-         [](Downloads& d) { d.call("iphone.cancel", {{"token", "t"}}); }, "Cancelled"},
-        {"a read error", [](Downloads& d) { d.control("phone.fault", {{"op", "read"}, {"code", 4}, {"nth", 2}}); },
+         [](Downloads& d) {
+             d.call("iphone.cancel", {{"token", "t"}});
+         },
+         "Cancelled"},
+        {"a read error",
+         [](Downloads& d) {
+             d.control("phone.fault", {{"op", "read"}, {"code", 4}, {"nth", 2}});
+         },
          "Read error: /DCIM/100APPLE/IMG_0001.MOV"},
         {"the link drops mid-transfer",
-         [](Downloads& d) { d.control("phone.fault", {{"op", "read"}, {"code", 11}, {"nth", 2}, {"detach", true}}); },
+         [](Downloads& d) {
+             d.control("phone.fault", {{"op", "read"}, {"code", 11}, {"nth", 2}, {"detach", true}});
+         },
          "Service not connected: /DCIM/100APPLE/IMG_0001.MOV"},
         {"the file cannot be opened",
-         [](Downloads& d) { d.control("phone.fault", {{"op", "open"}, {"code", 10}}); },
+         [](Downloads& d) {
+             d.control("phone.fault", {{"op", "open"}, {"code", 10}});
+         },
          "Permission denied: /DCIM/100APPLE/IMG_0001.MOV"},
     };
     for (const auto& c : cases) {
@@ -322,8 +346,9 @@ TEST_F(Downloads, AFileThatShrinksDuringTheCopyIsAShortCopy) {
     std::optional<Bytes> reply;
     h->host->messenger().deliver(
         "lumivane/macos",
-        StandardMethodCodec::encodeMethodCall({"iphone.download", EncodableMap{{"udid", udid}, {"path", "100APPLE/IMG_0001.MOV"},
-                                                                              {"target", target()}, {"token", "s"}}}),
+        StandardMethodCodec::encodeMethodCall(
+            {"iphone.download",
+             EncodableMap{{"udid", udid}, {"path", "100APPLE/IMG_0001.MOV"}, {"target", target()}, {"token", "s"}}}),
         [&](Bytes bytes) { reply = std::move(bytes); });
     ASSERT_TRUE(h->loop.runUntil([&] { return !events("download").empty(); }, 5s));
     fs::resize_file(root() + "/DCIM/100APPLE/IMG_0001.MOV", 1048576 + 10);
@@ -351,9 +376,11 @@ TEST_F(Downloads, TwoDownloadsOfOnePhoneProgressTogether) {
     for (auto [name, token] : {std::pair{"A.MOV", "a"}, std::pair{"B.MOV", "b"}}) {
         h->host->messenger().deliver(
             "lumivane/macos",
-            StandardMethodCodec::encodeMethodCall({"iphone.download", EncodableMap{{"udid", udid}, {"path", std::string("100APPLE/") + name},
-                                                                                  {"target", h->home / ("out/" + std::string(name))},
-                                                                                  {"token", token}}}),
+            StandardMethodCodec::encodeMethodCall(
+                {"iphone.download", EncodableMap{{"udid", udid},
+                                                 {"path", std::string("100APPLE/") + name},
+                                                 {"target", h->home / ("out/" + std::string(name))},
+                                                 {"token", token}}}),
             [&](Bytes) { ++answers; });
     }
     ASSERT_TRUE(h->loop.runUntil([&] { return answers == 2; }, 20s));

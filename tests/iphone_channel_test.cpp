@@ -1,7 +1,7 @@
 // The iPhone methods through the host channel, over the simulated provider,
 // driven as the interface and the demo drive them.
-#include <filesystem>
 #include <gtest/gtest.h>
+#include <filesystem>
 
 #include "tests/support/host_harness.h"
 
@@ -38,7 +38,8 @@ TEST_F(IPhoneChannel, ListFollowsAttachTrustAndDetachWithAnEventForEveryNotice) 
     control("phone.attach", {{"udid", "P1"}, {"link", "usb"}});
     ASSERT_TRUE(eventually([&] { return !list().empty(); }));
     ASSERT_TRUE(eventually([&] {
-        return list()[0] == EncodableValue(EncodableMap{{"udid", "P1"}, {"links", EncodableList{"usb"}}, {"paired", false}});
+        return list()[0] ==
+               EncodableValue(EncodableMap{{"udid", "P1"}, {"links", EncodableList{"usb"}}, {"paired", false}});
     })) << "an untrusted phone is listed as not paired";
 
     control("phone.set", {{"udid", "P1"}, {"trusted", true}});

@@ -47,8 +47,8 @@ void addPhone(SimMac& mac, const EncodableValue& arguments, MethodResult& result
     if (!udid) return;
     auto root = args.required("root", "name the phone's folder");
     if (!root) return;
-    answer(result, mac.addPhone(*udid, args.string("name").value_or("iPhone"), *root,
-                                args.boolean("trusted").value_or(true)));
+    answer(result,
+           mac.addPhone(*udid, args.string("name").value_or("iPhone"), *root, args.boolean("trusted").value_or(true)));
 }
 
 void setLink(SimMac& mac, bool attached, const EncodableValue& arguments, MethodResult& result) {
@@ -113,21 +113,18 @@ void addFault(SimMac& mac, const EncodableValue& arguments, MethodResult& result
 }  // namespace
 
 void installPhoneControls(SimControl& control, SimMac& mac) {
-    control.add("phone.add", [&mac](const EncodableValue& arguments, MethodResult& result) {
-        addPhone(mac, arguments, result);
-    });
+    control.add("phone.add",
+                [&mac](const EncodableValue& arguments, MethodResult& result) { addPhone(mac, arguments, result); });
     for (bool attached : {true, false}) {
         control.add(attached ? "phone.attach" : "phone.detach",
                     [&mac, attached](const EncodableValue& arguments, MethodResult& result) {
                         setLink(mac, attached, arguments, result);
                     });
     }
-    control.add("phone.set", [&mac](const EncodableValue& arguments, MethodResult& result) {
-        setPhone(mac, arguments, result);
-    });
-    control.add("phone.fault", [&mac](const EncodableValue& arguments, MethodResult& result) {
-        addFault(mac, arguments, result);
-    });
+    control.add("phone.set",
+                [&mac](const EncodableValue& arguments, MethodResult& result) { setPhone(mac, arguments, result); });
+    control.add("phone.fault",
+                [&mac](const EncodableValue& arguments, MethodResult& result) { addFault(mac, arguments, result); });
 }
 
 }  // namespace lumivane

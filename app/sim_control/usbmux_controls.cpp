@@ -37,9 +37,8 @@ void addDevice(SimMac& mac, const EncodableValue& arguments, MethodResult& resul
 }  // namespace
 
 void installUsbmuxControls(SimControl& control, SimMac& mac) {
-    control.add("usbmux.add", [&mac](const EncodableValue& arguments, MethodResult& result) {
-        addDevice(mac, arguments, result);
-    });
+    control.add("usbmux.add",
+                [&mac](const EncodableValue& arguments, MethodResult& result) { addDevice(mac, arguments, result); });
     control.add("usbmux.remove", [&mac](const EncodableValue& arguments, MethodResult& result) {
         auto udid = Arguments(arguments).string("udid");
         result.success(udid && mac.usbmux().removeDevice(*udid));

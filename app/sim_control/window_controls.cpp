@@ -61,9 +61,8 @@ void getWindow(SimMac& mac, MethodResult& result) {
 }  // namespace
 
 void installWindowControls(SimControl& control, SimMac& mac) {
-    control.add("screens.set", [&mac](const EncodableValue& arguments, MethodResult& result) {
-        setScreens(mac, arguments, result);
-    });
+    control.add("screens.set",
+                [&mac](const EncodableValue& arguments, MethodResult& result) { setScreens(mac, arguments, result); });
     control.add("window.get", [&mac](const EncodableValue&, MethodResult& result) { getWindow(mac, result); });
     control.add("window.close", [&mac](const EncodableValue&, MethodResult& result) {
         result.success();  // answered first: closing the window quits the host

@@ -23,9 +23,8 @@ public:
     }
     // Any thread.
     void error(std::string code, std::string message) const {
-        loop_->post([result = result_, code = std::move(code), message = std::move(message)] {
-            result->error(code, message);
-        });
+        loop_->post(
+            [result = result_, code = std::move(code), message = std::move(message)] { result->error(code, message); });
     }
 
 private:

@@ -13,7 +13,7 @@ void AFCConnection::close() {
 }
 
 IPhoneResult<std::vector<std::string>> listDirectory(const MobileDevice& api, AFCConnection& connection,
-                                                const std::string& path) {
+                                                     const std::string& path) {
     if (connection.isClosed()) return AFCError{kAFCServiceNotConnected, path};  // its handles are gone
     AFCDirectoryRef directory = nullptr;
     std::int32_t code = api.AFCDirectoryOpen(connection.handle(), path.c_str(), &directory);
@@ -29,7 +29,7 @@ IPhoneResult<std::vector<std::string>> listDirectory(const MobileDevice& api, AF
 }
 
 IPhoneResult<std::map<std::string, std::string>> fileInfo(const MobileDevice& api, AFCConnection& connection,
-                                                     const std::string& path) {
+                                                          const std::string& path) {
     if (connection.isClosed()) return AFCError{kAFCServiceNotConnected, path};
     AFCDictionaryRef info = nullptr;
     std::int32_t code = api.AFCFileInfoOpen(connection.handle(), path.c_str(), &info);
@@ -43,7 +43,7 @@ IPhoneResult<std::map<std::string, std::string>> fileInfo(const MobileDevice& ap
 }
 
 IPhoneResult<std::optional<Bytes>> readSmallFile(const MobileDevice& api, AFCConnection& connection,
-                                            const std::string& path, std::size_t limit) {
+                                                 const std::string& path, std::size_t limit) {
     if (connection.isClosed()) return AFCError{kAFCServiceNotConnected, path};
     AFCFileRef file = 0;
     std::int32_t code = api.AFCFileRefOpen(connection.handle(), path.c_str(), 1, &file);

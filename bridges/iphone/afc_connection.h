@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "bridges/iphone/iphone_error.h"
-#include "platform/mobile_device_loader.h"
 #include "channel/encodable_value.h"
+#include "platform/mobile_device_loader.h"
 
 namespace lumivane {
 
@@ -35,13 +35,13 @@ private:
 
 // Entry names in the phone's order, without "." and "..".
 IPhoneResult<std::vector<std::string>> listDirectory(const MobileDevice& api, AFCConnection& connection,
-                                                const std::string& path);
+                                                     const std::string& path);
 // Key to value, UTF-8; a key that repeats keeps its later value.
 IPhoneResult<std::map<std::string, std::string>> fileInfo(const MobileDevice& api, AFCConnection& connection,
-                                                     const std::string& path);
+                                                          const std::string& path);
 // The whole file, or nullopt when it is larger than `limit` bytes. Reads in
 // 1 MiB chunks.
 IPhoneResult<std::optional<Bytes>> readSmallFile(const MobileDevice& api, AFCConnection& connection,
-                                            const std::string& path, std::size_t limit);
+                                                 const std::string& path, std::size_t limit);
 
 }  // namespace lumivane

@@ -20,9 +20,8 @@ TEST_F(IPhoneBridgeTest, SmallFilesUpToTheLimitAreReadAndLargerOnesAreNot) {
         auto over = read(9);
         ASSERT_TRUE(over.ok());
         EXPECT_FALSE(over.value());
-        auto missing = bridge->withControlConnection<std::optional<Bytes>>(phone, [&](AFCConnection& c) {
-            return readSmallFile(*bridge->api(), c, "/DCIM/none.JPG", 10);
-        });
+        auto missing = bridge->withControlConnection<std::optional<Bytes>>(
+            phone, [&](AFCConnection& c) { return readSmallFile(*bridge->api(), c, "/DCIM/none.JPG", 10); });
         EXPECT_EQ(bridge->errorText(missing.error()), "Object not found: /DCIM/none.JPG");
 
         auto info = bridge->withControlConnection<std::map<std::string, std::string>>(

@@ -149,9 +149,8 @@ EncodableList DcimScan::arrange(EncodableList entries) {
 
     const auto n = static_cast<std::int64_t>(misses.size());
     progress("sizing", 0, n);
-    std::size_t wanted = misses.size() < kFilesPerWorker
-                             ? 1
-                             : std::min(misses.size() / kFilesPerWorker, bridge_.maxSizingWorkers());
+    std::size_t wanted =
+        misses.size() < kFilesPerWorker ? 1 : std::min(misses.size() / kFilesPerWorker, bridge_.maxSizingWorkers());
     std::vector<std::shared_ptr<AFCConnection>> extra;
     std::vector<AFCConnection*> pool{&control_};
     while (pool.size() < wanted) {

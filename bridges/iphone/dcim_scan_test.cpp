@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-
 using namespace lumivane;
 
 TEST(DcimScan, SortNumbersAndMediaOrder) {
@@ -20,9 +19,9 @@ TEST(DcimScan, SortNumbersAndMediaOrder) {
     auto entry = [](const std::string& path) {
         return EncodableValue(EncodableMap{{"path", path}, {"name", path.substr(path.find('/') + 1)}, {"dir", false}});
     };
-    EncodableList media{entry("100APPLE/IMG_0009.JPG"), entry("100APPLE/IMG_0010.JPG"), entry("101APPLE/IMG_0001.JPG"),
-                        entry("100APPLE/IMG_99999999999999999999.JPG"), entry("100APPLE/X.JPG"),
-                        entry("100APPLE/IMG_0010.MOV")};
+    EncodableList media{entry("100APPLE/IMG_0009.JPG"), entry("100APPLE/IMG_0010.JPG"),
+                        entry("101APPLE/IMG_0001.JPG"), entry("100APPLE/IMG_99999999999999999999.JPG"),
+                        entry("100APPLE/X.JPG"),        entry("100APPLE/IMG_0010.MOV")};
     DcimScan::sortMedia(media);
     std::vector<std::string> order;
     for (auto& e : media) order.push_back(*e.get<EncodableMap>()->find("path")->get<std::string>());

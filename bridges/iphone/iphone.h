@@ -20,7 +20,8 @@ namespace lumivane {
 // `wifiEnabled` and `paired`, which the main loop reads for "iphone.list".
 // `pairAskedAt`, `session`, `control` and `stats` belong to `queue`: only code
 // on it touches them (the scan's sizing workers use `control` and `stats`
-// while the queue waits for them; the cache has a lock of its own). No lock is held across an entry-point call or a wait.
+// while the queue waits for them; the cache has a lock of its own). No lock is held across an entry-point call or a
+// wait.
 struct IPhone {
     explicit IPhone(std::string id) : udid(std::move(id)), queue("lumivane.iphone." + udid) {}
 

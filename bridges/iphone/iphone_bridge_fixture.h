@@ -1,8 +1,8 @@
 #pragma once
 // The iPhone bridge's test fixture: a bridge over the simulated provider.
+#include <gtest/gtest.h>
 #include <filesystem>
 #include <fstream>
-#include <gtest/gtest.h>
 
 #include "bridges/iphone/mobile_device_bridge.h"
 #include "platform/mobile_device_loader.h"
@@ -17,7 +17,9 @@ namespace lumivane {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-inline std::string provider(const char* name = "liblumivane_sim_mobile_device.so") { return simulatedProviderPath(name); }
+inline std::string provider(const char* name = "liblumivane_sim_mobile_device.so") {
+    return simulatedProviderPath(name);
+}
 
 constexpr std::uint32_t kUSB = kAMDInterfaceUSB;
 constexpr std::uint32_t kWiFi = kAMDInterfaceWiFi;
@@ -97,6 +99,5 @@ protected:
     std::shared_ptr<EventHandler> events;
     std::unique_ptr<MobileDeviceBridge> bridge;
 };
-
 
 }  // namespace lumivane

@@ -281,7 +281,8 @@ IPhoneResult<AMDeviceRef> MobileDeviceBridge::openSession(IPhone& phone) {
         device = phone.wifi ? phone.wifi : phone.usb;
     }
     if (!device)
-        return DeviceError{phone.displayName() + " isn't answering over Wi-Fi. Wake it \u2014 turn its screen on \u2014 and try again."};
+        return DeviceError{phone.displayName() +
+                           " isn't answering over Wi-Fi. Wake it \u2014 turn its screen on \u2014 and try again."};
     if (std::int32_t code = api_->AMDeviceConnect(device); code != 0)
         return DeviceError{"Couldn't reach " + phone.displayName() + ": " + api_->frameworkErrorText(code) + "."};
     if (api_->AMDeviceValidatePairing(device) != 0) {
@@ -413,7 +414,8 @@ IPhoneResult<std::shared_ptr<IPhone>> MobileDeviceBridge::lookup(const Arguments
     if (!udid) return DeviceError{"No device given."};
     auto found = phone(*udid);
     if (!found)
-        return DeviceError{"The iPhone isn't on this network right now. Wake it, or plug it in once with Lumivane open."};
+        return DeviceError{
+            "The iPhone isn't on this network right now. Wake it, or plug it in once with Lumivane open."};
     return found;
 }
 

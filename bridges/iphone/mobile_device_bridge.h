@@ -7,13 +7,13 @@
 #include <set>
 #include <string>
 
-#include "bridges/iphone/iphone.h"
-#include "platform/mobile_device_loader.h"
 #include "bridges/common/bridge.h"
 #include "bridges/common/event_handler.h"
 #include "bridges/common/host_handler.h"
 #include "bridges/common/pending_result.h"
+#include "bridges/iphone/iphone.h"
 #include "channel/arguments.h"
+#include "platform/mobile_device_loader.h"
 #include "runtime/clock.h"
 #include "runtime/concurrent_queue.h"
 #include "runtime/log.h"
@@ -36,8 +36,8 @@ public:
     struct Options {
         std::chrono::milliseconds linkWait = std::chrono::seconds(25);
         std::chrono::seconds pairInterval = std::chrono::seconds(30);
-        std::string dataFolder;             // the local data folder; the stat caches live under it
-        std::size_t maxSizingWorkers = 8;   // AFC connections per scan at most
+        std::string dataFolder;            // the local data folder; the stat caches live under it
+        std::size_t maxSizingWorkers = 8;  // AFC connections per scan at most
     };
 
     // `api` null: the framework is unavailable and every phone method fails.
@@ -121,14 +121,14 @@ private:
     std::mutex lock;
     std::map<std::string, std::shared_ptr<IPhone>> phones;  // guarded by lock
     std::set<std::string> cancelled;                        // guarded by lock
-    bool autoWifi = true;                                    // guarded by lock
+    bool autoWifi = true;                                   // guarded by lock
 
     ConcurrentQueue transfers{"lumivane.iphone.transfers"};
 };
 
 template <typename T>
 IPhoneResult<T> MobileDeviceBridge::withControlConnection(IPhone& phone,
-                                                     const std::function<IPhoneResult<T>(AFCConnection&)>& body) {
+                                                          const std::function<IPhoneResult<T>(AFCConnection&)>& body) {
     bool retried = false;
     for (;;) {
         if (!phone.control) {
@@ -140,8 +140,8 @@ IPhoneResult<T> MobileDeviceBridge::withControlConnection(IPhone& phone,
         auto result = body(*control);
         if (result.ok()) return result;
         auto code = afcCode(result.error());
-        bool linkDropped = code == kAFCServiceNotConnected || code == kAFCOperationTimeout ||
-                           code == kAFCTooMuchData || code == kAFCMuxError;
+        bool linkDropped = code == kAFCServiceNotConnected || code == kAFCOperationTimeout || code == kAFCTooMuchData ||
+                           code == kAFCMuxError;
         if (!linkDropped || retried) return result;
         closeLinkState(phone);
         retried = true;

@@ -2,9 +2,9 @@
 
 #include "bridges/iphone/iphone_bridge_fixture.h"
 
+#include <gtest/gtest.h>
 #include <filesystem>
 #include <fstream>
-#include <gtest/gtest.h>
 
 #include "platform/property_list.h"
 #include "platform/sim/sim_phones.h"
@@ -150,7 +150,10 @@ TEST_F(IPhoneBridgeTest, TheControlRunnerReconnectsOnceOnlyForDroppedLinkCodes) 
         {"timeout once: reconnects and succeeds", {kAFCOperationTimeout}, true, 2, ""},
         {"too much data once: reconnects and succeeds", {kAFCTooMuchData}, true, 2, ""},
         {"mux error once: reconnects and succeeds", {kAFCMuxError}, true, 2, ""},
-        {"timeout twice: the second failure is reported", {kAFCOperationTimeout, kAFCOperationTimeout}, false, 2,
+        {"timeout twice: the second failure is reported",
+         {kAFCOperationTimeout, kAFCOperationTimeout},
+         false,
+         2,
          "Operation timed out: /DCIM"},
         {"not found: reported at once", {kAFCObjectNotFound}, false, 1, "Object not found: /DCIM"},
         {"an unnamed code", {99}, false, 1, "AFC error 99: /DCIM"},
@@ -220,4 +223,3 @@ TEST_F(IPhoneBridgeTest, ALinkArrivingDuringTheWaitEndsItEarly) {
     ASSERT_TRUE(done.waitFor(5s));
     EXPECT_EQ(ok, true);
 }
-

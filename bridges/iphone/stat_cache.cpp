@@ -20,12 +20,16 @@ bool shallow(const std::string& text) {
     bool inString = false, escaped = false;
     for (char ch : text) {
         if (inString) {
-            if (escaped) escaped = false;
-            else if (ch == '\\') escaped = true;
-            else if (ch == '"') inString = false;
+            if (escaped)
+                escaped = false;
+            else if (ch == '\\')
+                escaped = true;
+            else if (ch == '"')
+                inString = false;
             continue;
         }
-        if (ch == '"') inString = true;
+        if (ch == '"')
+            inString = true;
         else if (ch == '{' || ch == '[') {
             if (++depth > kMaxNesting) return false;
         } else if (ch == '}' || ch == ']') {

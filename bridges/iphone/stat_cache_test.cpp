@@ -1,8 +1,8 @@
 #include "bridges/iphone/stat_cache.h"
 
+#include <gtest/gtest.h>
 #include <filesystem>
 #include <fstream>
-#include <gtest/gtest.h>
 
 #include "tests/support/temp_folder.h"
 

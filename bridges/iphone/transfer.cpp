@@ -23,7 +23,8 @@ struct PhoneFile {
 
 }  // namespace
 
-IPhoneResult<std::string> Transfer::run(MobileDeviceBridge& bridge, const std::shared_ptr<AFCConnection>& connection) const {
+IPhoneResult<std::string> Transfer::run(MobileDeviceBridge& bridge,
+                                        const std::shared_ptr<AFCConnection>& connection) const {
     auto outcome = copy(bridge, *connection);
     connection->close();
     return outcome;

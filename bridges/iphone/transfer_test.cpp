@@ -55,7 +55,8 @@ protected:
     }
 
     void cancel(const std::string& token) {
-        MethodResult result("iphone.cancel", [](Bytes) {}, log);
+        MethodResult result(
+            "iphone.cancel", [](Bytes) {}, log);
         bridge->handle(MethodCall{"iphone.cancel", EncodableMap{{"token", token}}}, result);
     }
 
@@ -99,7 +100,7 @@ TEST_F(TransferTest, ACancelAfterTheFirstProgressEventEndsTheCopyBetweenChunks) 
     ASSERT_FALSE(outcome.ok());
     EXPECT_EQ(bridge->errorText(outcome.error()), "Cancelled");
     EXPECT_FALSE(fs::exists(target));
-    EXPECT_LT(calls(udid, "read"), 6u);  // stopped before the end of the file
+    EXPECT_LT(calls(udid, "read"), 6u);      // stopped before the end of the file
     EXPECT_FALSE(bridge->takeCancel("t2"));  // the cancel was used up
 }
 

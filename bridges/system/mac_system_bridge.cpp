@@ -1,8 +1,8 @@
 #include "bridges/system/mac_system_bridge.h"
 
-#include <algorithm>
 #include <fcntl.h>
 #include <unistd.h>
+#include <algorithm>
 
 #include "bridges/common/pending_result.h"
 #include "channel/arguments.h"
@@ -18,11 +18,10 @@ constexpr Rect kFallbackVisibleFrame{0, 0, 1440, 900};
 // "name", "deviceClass", "productType", "osVersion" were read.
 EncodableValue deviceMap(const UsbmuxClient::AppleDevice& device) {
     EncodableMap map{{"udid", device.udid}, {"links", EncodableList(device.links.begin(), device.links.end())}};
-    const std::pair<const char*, const std::optional<std::string>*> values[] = {
-        {"name", &device.name},
-        {"deviceClass", &device.deviceClass},
-        {"productType", &device.productType},
-        {"osVersion", &device.osVersion}};
+    const std::pair<const char*, const std::optional<std::string>*> values[] = {{"name", &device.name},
+                                                                                {"deviceClass", &device.deviceClass},
+                                                                                {"productType", &device.productType},
+                                                                                {"osVersion", &device.osVersion}};
     for (const auto& [key, value] : values)
         if (*value) map.set(key, **value);
     return map;

@@ -34,7 +34,8 @@ struct Fixture {
 
     MethodResponse call(const std::string& method, const EncodableValue& arguments = EncodableValue()) {
         std::optional<Bytes> reply;
-        bridge.handle({method, arguments}, MethodResult(method, [&](Bytes b) { reply = std::move(b); }, log));
+        bridge.handle({method, arguments}, MethodResult(
+                                               method, [&](Bytes b) { reply = std::move(b); }, log));
         loop.runUntil([&] { return reply.has_value(); }, 5s);
         if (!reply) return MethodError{"test", "no answer", EncodableValue()};
         return *StandardMethodCodec::decodeEnvelope(reply->data(), reply->size());

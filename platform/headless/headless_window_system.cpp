@@ -87,7 +87,9 @@ void HeadlessWindow::setFrameAutosaveName(const std::string& name) {
 
 void HeadlessWindow::setContentViewController() { journal_.add("window.setContentViewController"); }
 
-std::optional<Rect> HeadlessWindow::screenVisibleFrame() const { return system_.screenAt(frame_.midX(), frame_.midY()); }
+std::optional<Rect> HeadlessWindow::screenVisibleFrame() const {
+    return system_.screenAt(frame_.midX(), frame_.midY());
+}
 
 HeadlessWindowSystem::HeadlessWindowSystem(UserDefaults& defaults, Journal& journal)
     : window_(std::make_unique<HeadlessWindow>(*this, defaults, journal)) {}
@@ -99,7 +101,8 @@ std::optional<Rect> HeadlessWindowSystem::mainScreenVisibleFrame() const {
 
 std::optional<Rect> HeadlessWindowSystem::screenAt(double x, double y) const {
     for (const auto& screen : screens_)
-        if (x >= screen.x && x < screen.x + screen.width && y >= screen.y && y < screen.y + screen.height) return screen;
+        if (x >= screen.x && x < screen.x + screen.width && y >= screen.y && y < screen.y + screen.height)
+            return screen;
     return std::nullopt;
 }
 

@@ -1,11 +1,11 @@
 #include "platform/linux/linux_platform.h"
 
-#include <cstdlib>
 #include <pwd.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
+#include <cstdlib>
+#include <thread>
 
 extern char** environ;
 

@@ -3,9 +3,9 @@
 #include <string>
 
 #include "platform/file_user_defaults.h"
+#include "platform/headless/headless_window_system.h"
 #include "platform/platform.h"
 #include "platform/sim/sim_services.h"
-#include "platform/headless/headless_window_system.h"
 
 namespace lumivane {
 

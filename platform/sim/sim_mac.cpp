@@ -22,8 +22,7 @@ SimMac::SimMac(Options options)
     if (!options.mobileDeviceProvider.empty()) phones_.open(options.mobileDeviceProvider);
 }
 
-std::int32_t SimMac::addPhone(const std::string& udid, const std::string& name, const std::string& root,
-                             bool trusted) {
+std::int32_t SimMac::addPhone(const std::string& udid, const std::string& name, const std::string& root, bool trusted) {
     phoneDevices_[udid] = SimUsbmuxDaemon::Device{.udid = udid, .name = name, .usb = false, .wifi = false};
     usbmux_.removeDevice(udid);
     return phones_.LVSimAddPhone(udid.c_str(), name.c_str(), root.c_str(), trusted);
@@ -42,8 +41,10 @@ std::int32_t SimMac::setPhoneLink(const std::string& udid, std::uint32_t interfa
 }
 
 Platform SimMac::platform() {
-    return Platform{windows_, defaults_, environment_, workspace_, plugins_, usbmux_.socketPath(),
-                    [this](const std::string& step) { journal_.add(step); }};
+    return Platform{
+        windows_, defaults_, environment_, workspace_, plugins_, usbmux_.socketPath(), [this](const std::string& step) {
+            journal_.add(step);
+        }};
 }
 
 }  // namespace lumivane

@@ -5,12 +5,12 @@
 #include <string>
 
 #include "platform/file_user_defaults.h"
-#include "platform/platform.h"
+#include "platform/headless/headless_window_system.h"
 #include "platform/journal.h"
+#include "platform/platform.h"
 #include "platform/sim/sim_phones.h"
 #include "platform/sim/sim_services.h"
 #include "platform/sim/sim_usbmux_daemon.h"
-#include "platform/headless/headless_window_system.h"
 
 namespace lumivane {
 
@@ -21,7 +21,7 @@ namespace lumivane {
 class SimMac {
 public:
     struct Options {
-        std::string home;                            // must exist
+        std::string home;  // must exist
         std::optional<std::string> bundleIdentifier = "com.lumivane.app";
         std::string mobileDeviceProvider;  // the simulated provider library; empty: no phones
     };

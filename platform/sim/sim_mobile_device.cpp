@@ -7,24 +7,24 @@
 // `mutex`. Device notices are delivered on the provider's own thread.
 #include "platform/sim/sim_mobile_device.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <dirent.h>
-#include <fcntl.h>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "platform/mobile_device.h"
@@ -115,7 +115,7 @@ class Registry {
 public:
     std::mutex mutex;
     std::map<std::string, std::shared_ptr<Phone>> phones;
-    std::vector<LVNotification*> subscriptions;  // never freed: callers keep their handles
+    std::vector<LVNotification*> subscriptions;    // never freed: callers keep their handles
     std::map<int, LVServiceConnection*> services;  // by socket
 
     Registry() : thread_([this] { deliver(); }) { thread_.detach(); }
@@ -213,8 +213,7 @@ std::string text(plist_t node) {
 // The start of every AFC call: the phone behind the connection (its link must
 // still be up), the phone's latency, and the fault plan. Answers the phone, or
 // sets `code` to the call's answer.
-std::shared_ptr<Phone> beginAFCCall(AFCConnectionRef connection, const char* op, const char* path,
-                                    std::int32_t& code) {
+std::shared_ptr<Phone> beginAFCCall(AFCConnectionRef connection, const char* op, const char* path, std::int32_t& code) {
     std::shared_ptr<Phone> phone;
     std::uint32_t latency = 0;
     {
@@ -360,8 +359,8 @@ LV_EXPORT std::uint64_t LVSimCallCount(const char* udid, const char* op) {
 
 // ---- devices ------------------------------------------------------------
 
-LV_EXPORT std::int32_t AMDeviceNotificationSubscribeWithOptions(am_device_notification_callback callback,
-                                                                std::uint32_t, std::uint32_t, void* context,
+LV_EXPORT std::int32_t AMDeviceNotificationSubscribeWithOptions(am_device_notification_callback callback, std::uint32_t,
+                                                                std::uint32_t, void* context,
                                                                 AMDeviceNotificationRef* subscription, plist_t) {
     if (!callback || !subscription) return kAMDInvalidArgumentError;
     std::lock_guard lock(registry().mutex);
@@ -518,12 +517,30 @@ LV_EXPORT const char* AMDErrorString(std::int32_t code) {
 
 LV_EXPORT const char* AFCErrorString(std::int32_t code) {
     static const char* const names[] = {
-        "Success",           "Unknown error",        "Invalid header",       "No resources",
-        "Read error",        "Write error",          "Unknown packet type",  "Invalid argument",
-        "Object not found",  "Object is a directory", "Permission denied",   "Service not connected",
-        "Operation timed out", "Too much data",      "End of data",          "Operation not supported",
-        "Object exists",     "Object busy",          "No space left",        "Operation would block",
-        "I/O error",         "Operation interrupted", "Operation in progress", "Internal error",
+        "Success",
+        "Unknown error",
+        "Invalid header",
+        "No resources",
+        "Read error",
+        "Write error",
+        "Unknown packet type",
+        "Invalid argument",
+        "Object not found",
+        "Object is a directory",
+        "Permission denied",
+        "Service not connected",
+        "Operation timed out",
+        "Too much data",
+        "End of data",
+        "Operation not supported",
+        "Object exists",
+        "Object busy",
+        "No space left",
+        "Operation would block",
+        "I/O error",
+        "Operation interrupted",
+        "Operation in progress",
+        "Internal error",
     };
     if (code >= 0 && code < static_cast<std::int32_t>(sizeof names / sizeof names[0])) return names[code];
     return nullptr;

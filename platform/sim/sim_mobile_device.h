@@ -2,8 +2,8 @@
 // Control functions of the simulated MobileDevice provider, beside the 32
 // entry points of the contract. The simulated Mac resolves them by name from
 // the same library the host loads, so both see the same phones. Any thread.
-#include <cstdint>
 #include <plist/plist.h>
+#include <cstdint>
 
 extern "C" {
 
@@ -34,6 +34,7 @@ std::uint64_t LVSimCallCount(const char* udid, const char* op);
 
 }  // extern "C"
 
-#define LUMIVANE_SIM_MOBILE_DEVICE_CONTROLS(X) \
-    X(LVSimReset) X(LVSimAddPhone) X(LVSimAttach) X(LVSimDetach) X(LVSimSetTrusted) X(LVSimSetLatency) \
-    X(LVSimSetValue) X(LVSimAddFault) X(LVSimHideInfoKey) X(LVSimCallCount)
+#define LUMIVANE_SIM_MOBILE_DEVICE_CONTROLS(X)                                                            \
+    X(LVSimReset)                                                                                         \
+    X(LVSimAddPhone) X(LVSimAttach) X(LVSimDetach) X(LVSimSetTrusted) X(LVSimSetLatency) X(LVSimSetValue) \
+        X(LVSimAddFault) X(LVSimHideInfoKey) X(LVSimCallCount)

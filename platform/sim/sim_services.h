@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "platform/environment.h"
-#include "platform/plugin_registry.h"
 #include "platform/journal.h"
+#include "platform/plugin_registry.h"
 #include "platform/workspace.h"
 
 namespace lumivane {

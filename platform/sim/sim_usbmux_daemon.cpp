@@ -1,12 +1,12 @@
 #include "platform/sim/sim_usbmux_daemon.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include "platform/property_list.h"
 #include "platform/usbmux/usbmux_wire.h"
@@ -71,7 +71,8 @@ bool SimUsbmuxDaemon::start() {
 
 void SimUsbmuxDaemon::addDevice(Device device) {
     std::lock_guard lock(mutex_);
-    auto existing = std::find_if(devices_.begin(), devices_.end(), [&](const Device& d) { return d.udid == device.udid; });
+    auto existing =
+        std::find_if(devices_.begin(), devices_.end(), [&](const Device& d) { return d.udid == device.udid; });
     device.usbId = nextId_++;
     device.wifiId = nextId_++;
     if (existing != devices_.end())

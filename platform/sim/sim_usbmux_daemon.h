@@ -21,7 +21,7 @@ public:
         std::string name, deviceClass = "iPhone", productType = "iPhone15,2", osVersion = "17.5";
         bool usb = true;
         bool wifi = false;
-        bool readable = true;  // false: the lockdown connection is refused
+        bool readable = true;                // false: the lockdown connection is refused
         std::int64_t usbId = 0, wifiId = 0;  // assigned by the daemon
     };
 

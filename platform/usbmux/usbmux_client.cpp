@@ -3,13 +3,13 @@
 #include "platform/usbmux/usbmux_wire.h"
 #include "runtime/socket_io.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <set>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 namespace lumivane {
 
@@ -163,7 +163,8 @@ std::optional<std::vector<UsbmuxClient::AppleDevice>> UsbmuxClient::listAppleDev
         auto serial = plist::string(entry.properties.get(), "SerialNumber");
         if (!serial) continue;
         bool usb = plist::string(entry.properties.get(), "ConnectionType") == std::optional<std::string>("USB");
-        auto device = std::find_if(devices.begin(), devices.end(), [&](const Device& d) { return d.serial == *serial; });
+        auto device =
+            std::find_if(devices.begin(), devices.end(), [&](const Device& d) { return d.serial == *serial; });
         if (device == devices.end()) device = devices.insert(devices.end(), Device{*serial, {}, {}});
         device->links.insert(usb ? "usb" : "wifi");
         device->identifiers.emplace_back(entry.deviceId, usb);

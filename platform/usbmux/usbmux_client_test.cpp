@@ -1,15 +1,15 @@
 #include "platform/usbmux/usbmux_client.h"
 
-#include <atomic>
-#include <cstring>
 #include <dirent.h>
-#include <functional>
 #include <gtest/gtest.h>
-#include <mutex>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <thread>
 #include <unistd.h>
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <thread>
 
 #include "platform/usbmux/usbmux_wire.h"
 #include "runtime/socket_io.h"
@@ -120,7 +120,8 @@ std::string deviceList(const std::string& entries) {
     return xml("<dict><key>DeviceList</key><array>" + entries + "</array></dict>");
 }
 
-const std::string kResultOk = xml("<dict><key>MessageType</key><string>Result</string><key>Number</key><integer>0</integer></dict>");
+const std::string kResultOk =
+    xml("<dict><key>MessageType</key><string>Result</string><key>Number</key><integer>0</integer></dict>");
 
 std::string valuesReply(const std::string& name) {
     return xml("<dict><key>Request</key><string>GetValue</string><key>Value</key><dict><key>DeviceName</key><string>" +
@@ -165,15 +166,16 @@ int openDescriptors() {
 
 TEST(UsbmuxClient, DevicesAreMergedBySerialWithSortedLinksAndSkippedWhenUnusable) {
     std::string list = deviceList(
-        entry(props("B", "Network", 2)) +                                     // first seen: B
-        entry(props("A", "USB", 1)) +                                         // then A
-        entry(props("B", "USB", 3)) +                                         // B again over USB
-        "<dict><key>DeviceID</key><integer>9</integer></dict>" +            // no Properties
-        entry("<key>SerialNumber</key><string>C</string>") +                  // no DeviceID anywhere
+        entry(props("B", "Network", 2)) +                         // first seen: B
+        entry(props("A", "USB", 1)) +                             // then A
+        entry(props("B", "USB", 3)) +                             // B again over USB
+        "<dict><key>DeviceID</key><integer>9</integer></dict>" +  // no Properties
+        entry("<key>SerialNumber</key><string>C</string>") +      // no DeviceID anywhere
         entry("<key>SerialNumber</key><string>D</string><key>ConnectionType</key><string>usb</string>",
-              "<key>DeviceID</key><integer>4</integer>") +                   // id outside, lower-case usb
+              "<key>DeviceID</key><integer>4</integer>") +  // id outside, lower-case usb
         entry("<key>ConnectionType</key><string>USB</string><key>DeviceID</key><integer>5</integer>") +  // no serial
-        entry("<key>SerialNumber</key><integer>6</integer><key>DeviceID</key><integer>6</integer>"));  // serial not a string
+        entry("<key>SerialNumber</key><integer>6</integer><key>DeviceID</key><integer>6</integer>"));    // serial not a
+                                                                                                         // string
     FakeDaemon fake(daemon(list));
     Client c(fake.path());
     auto devices = c.client.listAppleDevices();
@@ -188,8 +190,8 @@ TEST(UsbmuxClient, DevicesAreMergedBySerialWithSortedLinksAndSkippedWhenUnusable
 }
 
 TEST(UsbmuxClient, AFailedUsbReadFallsBackToTheNetworkLinkAndMissingValuesLeaveUdidAndLinks) {
-    std::string list = deviceList(entry(props("B", "Network", 2)) + entry(props("B", "USB", 3)) +
-                                  entry(props("Z", "USB", 8)));
+    std::string list =
+        deviceList(entry(props("B", "Network", 2)) + entry(props("B", "USB", 3)) + entry(props("Z", "USB", 8)));
     FakeDaemon fake(daemon(list, "Ada", {3, 8}));
     Client c(fake.path());
     auto devices = c.client.listAppleDevices();
@@ -197,7 +199,8 @@ TEST(UsbmuxClient, AFailedUsbReadFallsBackToTheNetworkLinkAndMissingValuesLeaveU
     ASSERT_EQ(devices->size(), 2u);
     EXPECT_EQ((*devices)[0].name, "Ada");
     EXPECT_EQ((*devices)[1], (UsbmuxClient::AppleDevice{"Z", {"usb"}}));
-    EXPECT_EQ(fake.requests(), (std::vector<std::string>{"ListDevices", "Connect 3", "Connect 2", "GetValue", "Connect 8"}));
+    EXPECT_EQ(fake.requests(),
+              (std::vector<std::string>{"ListDevices", "Connect 3", "Connect 2", "GetValue", "Connect 8"}));
 }
 
 TEST(UsbmuxClient, ValuesAreKeptForGoodAndAFailedReadIsRetriedOnlyAfterThirtySeconds) {
@@ -229,7 +232,11 @@ TEST(UsbmuxClient, ReplyFramesOutsideTheLimitsOrMalformedAreAbsent) {
     } cases[] = {
         {"an empty list", daemon(good), true},
         {"a different tag is still the reply",
-         [&](FakeDaemon& d, int fd) { d.readRequest(fd); FakeDaemon::sendFrame(fd, 999, good); }, true},
+         [&](FakeDaemon& d, int fd) {
+             d.readRequest(fd);
+             FakeDaemon::sendFrame(fd, 999, good);
+         },
+         true},
         {"a binary property list reply",
          [&](FakeDaemon& d, int fd) {
              auto tag = d.readRequest(fd);
@@ -242,12 +249,14 @@ TEST(UsbmuxClient, ReplyFramesOutsideTheLimitsOrMalformedAreAbsent) {
              plist_to_bin_free(bin);
          },
          true},
-        {"length 16, header only",
-         [&](FakeDaemon& d, int fd) { FakeDaemon::sendFrame(fd, d.readRequest(fd), "", 16); }, false},
+        {"length 16, header only", [&](FakeDaemon& d, int fd) { FakeDaemon::sendFrame(fd, d.readRequest(fd), "", 16); },
+         false},
         {"length 16,777,216",
          [&](FakeDaemon& d, int fd) { FakeDaemon::sendFrame(fd, d.readRequest(fd), good, 16'777'216); }, false},
         {"closed mid-frame",
-         [&](FakeDaemon& d, int fd) { FakeDaemon::sendFrame(fd, d.readRequest(fd), good.substr(0, 20), 16 + good.size()); },
+         [&](FakeDaemon& d, int fd) {
+             FakeDaemon::sendFrame(fd, d.readRequest(fd), good.substr(0, 20), 16 + good.size());
+         },
          false},
         {"closed before replying", [&](FakeDaemon& d, int fd) { d.readRequest(fd); }, false},
         {"a stalled peer",
@@ -261,9 +270,7 @@ TEST(UsbmuxClient, ReplyFramesOutsideTheLimitsOrMalformedAreAbsent) {
         {"not a dictionary",
          [&](FakeDaemon& d, int fd) { FakeDaemon::sendFrame(fd, d.readRequest(fd), xml("<array/>")); }, false},
         {"DeviceList holds a non-dictionary",
-         [&](FakeDaemon& d, int fd) {
-             FakeDaemon::sendFrame(fd, d.readRequest(fd), deviceList("<string>x</string>"));
-         },
+         [&](FakeDaemon& d, int fd) { FakeDaemon::sendFrame(fd, d.readRequest(fd), deviceList("<string>x</string>")); },
          false},
         {"nested deeper than 512",
          [&](FakeDaemon& d, int fd) {
@@ -291,8 +298,8 @@ TEST(UsbmuxClient, LockdownReplyLengthLimitsAndNonZeroResult) {
     // A reply of exactly `length` bytes: the values padded with a comment.
     auto sized = [](std::uint32_t length) {
         std::string reply = valuesReply("Ada");
-        std::string padded = reply.substr(0, reply.size() - 8) + "<!--" +
-                             std::string(length - reply.size() - 7, 'x') + "-->" + reply.substr(reply.size() - 8);
+        std::string padded = reply.substr(0, reply.size() - 8) + "<!--" + std::string(length - reply.size() - 7, 'x') +
+                             "-->" + reply.substr(reply.size() - 8);
         return padded;
     };
     struct Case {
@@ -301,8 +308,10 @@ TEST(UsbmuxClient, LockdownReplyLengthLimitsAndNonZeroResult) {
         bool expectName;
     } cases[] = {
         {"length 0", [](FakeDaemon&, int fd) { FakeDaemon::sendLockdown(fd, "", 0); }, false},
-        {"length 1,048,575", [&](FakeDaemon&, int fd) { FakeDaemon::sendLockdown(fd, sized(1'048'575), 1'048'575); }, true},
-        {"length 1,048,576", [&](FakeDaemon&, int fd) { FakeDaemon::sendLockdown(fd, sized(1'048'576), 1'048'576); }, false},
+        {"length 1,048,575", [&](FakeDaemon&, int fd) { FakeDaemon::sendLockdown(fd, sized(1'048'575), 1'048'575); },
+         true},
+        {"length 1,048,576", [&](FakeDaemon&, int fd) { FakeDaemon::sendLockdown(fd, sized(1'048'576), 1'048'576); },
+         false},
         {"Value not a dictionary",
          [](FakeDaemon&, int fd) {
              auto r = xml("<dict><key>Value</key><string>x</string></dict>");

@@ -54,11 +54,11 @@ void showEvent(const std::string& channel, const MethodResponse& event) {
             int filled = t > 0 ? static_cast<int>(width * std::min<double>(1.0, double(d) / double(t))) : 0;
             auto* type = map->find("type");
             auto* stage = map->find("stage");
-            std::string label = stage && stage->get<std::string>()   ? *stage->get<std::string>()
+            std::string label = stage && stage->get<std::string>() ? *stage->get<std::string>()
                                 : type && type->get<std::string>() ? *type->get<std::string>()
                                                                    : "progress";
-            std::cerr << "\r  " << label << " [" << std::string(filled, '#') << std::string(width - filled, '.')
-                      << "] " << d << "/" << t << (t > 0 && d >= t ? "\n" : "") << std::flush;
+            std::cerr << "\r  " << label << " [" << std::string(filled, '#') << std::string(width - filled, '.') << "] "
+                      << d << "/" << t << (t > 0 && d >= t ? "\n" : "") << std::flush;
             return;
         }
     }

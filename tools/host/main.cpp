@@ -1,9 +1,9 @@
 // lumivane-host: runs the host on the simulated Mac or on this machine's real
 // services and serves its messenger on a Unix socket.
+#include <pthread.h>
 #include <csignal>
 #include <cstring>
 #include <iostream>
-#include <pthread.h>
 #include <string>
 #include <thread>
 
@@ -62,8 +62,7 @@ int main(int argc, char** argv) {
         else if (arg == "--bundle-id") {
             bundleId = next();
             if (bundleId->empty()) bundleId.reset();  // "" means no bundle identifier
-        }
-        else
+        } else
             return usage();
     }
     if ((platform != "sim" && platform != "linux") || socketPath.empty()) return usage();

@@ -1,9 +1,9 @@
 #include "tools/host/socket_server.h"
 
-#include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <cstring>
 
 #include "runtime/group.h"
 #include "tools/transport/frame.h"
@@ -34,8 +34,7 @@ bool SocketServer::start(const std::string& path) {
     listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) return false;
     ::unlink(path.c_str());
-    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        ::listen(listenFd_, 8) != 0) {
+    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || ::listen(listenFd_, 8) != 0) {
         log_.write("Lumivane: cannot listen on " + path + ": " + std::strerror(errno));
         ::close(listenFd_);
         listenFd_ = -1;

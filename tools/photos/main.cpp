@@ -5,9 +5,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <jpeglib.h>
 #include <string>
 #include <vector>
+
+#include <jpeglib.h>  // after <cstdio>: it uses FILE and size_t without including them
 
 namespace fs = std::filesystem;
 

@@ -1,9 +1,9 @@
 #include "tools/transport/frame.h"
 
-#include <cerrno>
-#include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 namespace lumivane {
 

@@ -1,11 +1,11 @@
 #include "tools/transport/host_client.h"
 
-#include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <thread>
 #include <unistd.h>
+#include <cstring>
+#include <thread>
 
 namespace lumivane {
 
