@@ -4,19 +4,19 @@ namespace lumivane {
 
 std::optional<MethodError> EventHandler::onListen(const EncodableValue&, std::unique_ptr<EventSink> newSink) {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
-    sink = std::move(newSink);
+    sink_ = std::move(newSink);
     return std::nullopt;
 }
 
 std::optional<MethodError> EventHandler::onCancel(const EncodableValue&) {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
-    sink.reset();
+    sink_.reset();
     return std::nullopt;
 }
 
 void EventHandler::send(const EncodableMap& event) {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
-    if (sink) sink->success(event);
+    if (sink_) sink_->success(event);
 }
 
 void EventHandler::post(EncodableMap event) {

@@ -13,18 +13,18 @@ class EventHandler final : public StreamHandler, public std::enable_shared_from_
 public:
     explicit EventHandler(MainLoop& loop) : loop_(loop) {}
 
-    std::optional<MethodError> onListen(const EncodableValue& arguments, std::unique_ptr<EventSink> sink) override;
+    std::optional<MethodError> onListen(const EncodableValue& arguments, std::unique_ptr<EventSink> sink_) override;
     std::optional<MethodError> onCancel(const EncodableValue& arguments) override;
 
     // Sends a host event ({"type": ..., ...}) now; dropped when nobody listens.
     void send(const EncodableMap& event);
     // Sends a host event from any thread: hops to the main loop first.
     void post(EncodableMap event);
-    bool listening() const { return sink != nullptr; }
+    bool listening() const { return sink_ != nullptr; }
 
 private:
     MainLoop& loop_;
-    std::unique_ptr<EventSink> sink;  // main loop only
+    std::unique_ptr<EventSink> sink_;  // main loop only
 };
 
 }  // namespace lumivane

@@ -7,9 +7,9 @@ constexpr std::uint32_t kReadChunk = 1 << 20;
 }
 
 void AFCConnection::close() {
-    if (closed.exchange(true)) return;
-    api_.AFCConnectionClose(afc);
-    api_.AMDServiceConnectionInvalidate(service);
+    if (closed_.exchange(true)) return;
+    api_.AFCConnectionClose(afc_);
+    api_.AMDServiceConnectionInvalidate(service_);
 }
 
 IPhoneResult<std::vector<std::string>> listDirectory(const MobileDevice& api, AFCConnection& connection,

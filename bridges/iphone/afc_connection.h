@@ -19,16 +19,16 @@ namespace lumivane {
 class AFCConnection {
 public:
     AFCConnection(const MobileDevice& api, AMDServiceConnectionRef service, AFCConnectionRef afc)
-        : api_(api), service(service), afc(afc) {}
+        : api_(api), service_(service), afc_(afc) {}
     void close();
-    bool isClosed() const { return closed; }
-    AFCConnectionRef handle() const { return afc; }
+    bool isClosed() const { return closed_; }
+    AFCConnectionRef handle() const { return afc_; }
 
 private:
     const MobileDevice& api_;
-    AMDServiceConnectionRef service;
-    AFCConnectionRef afc;
-    std::atomic<bool> closed{false};
+    AMDServiceConnectionRef service_;
+    AFCConnectionRef afc_;
+    std::atomic<bool> closed_{false};
 };
 
 // Each of these fails with kAFCServiceNotConnected on a closed connection.

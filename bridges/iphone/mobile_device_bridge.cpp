@@ -63,8 +63,8 @@ MobileDeviceBridge::~MobileDeviceBridge() {
     }
     std::map<std::string, std::shared_ptr<IPhone>> all;
     {
-        std::lock_guard guard(lock);
-        all = phones;
+        std::lock_guard guard(lock_);
+        all = phones_;
     }
     for (auto& [udid, phone] : all) {
         Semaphore done;
@@ -97,9 +97,9 @@ void MobileDeviceBridge::subscribe() {
 }
 
 std::shared_ptr<IPhone> MobileDeviceBridge::phone(const std::string& udid) {
-    std::lock_guard guard(lock);
-    auto it = phones.find(udid);
-    return it == phones.end() ? nullptr : it->second;
+    std::lock_guard guard(lock_);
+    auto it = phones_.find(udid);
+    return it == phones_.end() ? nullptr : it->second;
 }
 
 void MobileDeviceBridge::deviceNotice(AMDeviceRef device, std::uint32_t kind) {
@@ -117,11 +117,11 @@ void MobileDeviceBridge::deviceNotice(AMDeviceRef device, std::uint32_t kind) {
     std::shared_ptr<IPhone> phone;
     bool autoWifiSnapshot;
     {
-        std::lock_guard guard(lock);
-        auto& slot = phones[udid];
+        std::lock_guard guard(lock_);
+        auto& slot = phones_[udid];
         if (!slot) slot = std::make_shared<IPhone>(udid);
         phone = slot;
-        autoWifiSnapshot = autoWifi;
+        autoWifiSnapshot = autoWifi_;
     }
     bool wifi = type == kAMDInterfaceWiFi;
     if (kind == kAMDeviceAttached)
@@ -246,9 +246,9 @@ void MobileDeviceBridge::setAutoWifi(bool on) {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
     std::vector<IPhone*> known;
     {
-        std::lock_guard guard(lock);
-        autoWifi = on;
-        for (auto& [udid, phone] : phones) known.push_back(phone.get());
+        std::lock_guard guard(lock_);
+        autoWifi_ = on;
+        for (auto& [udid, phone] : phones_) known.push_back(phone.get());
     }
     if (!on) return;
     for (auto* p : known) p->queue.post([this, p] { refresh(*p, true); });
@@ -351,8 +351,8 @@ EncodableList MobileDeviceBridge::summaries() {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
     std::vector<std::shared_ptr<IPhone>> known;
     {
-        std::lock_guard guard(lock);
-        for (auto& [udid, phone] : phones) known.push_back(phone);
+        std::lock_guard guard(lock_);
+        for (auto& [udid, phone] : phones_) known.push_back(phone);
     }
     EncodableList list;
     for (auto& phone : known) {
@@ -386,8 +386,8 @@ bool MobileDeviceBridge::handle(const MethodCall& call, MethodResult& result) {
         result.success(summaries());
     } else if (method == "iphone.cancel") {
         if (auto token = args.string("token")) {
-            std::lock_guard guard(lock);
-            cancelled.insert(*token);
+            std::lock_guard guard(lock_);
+            cancelled_.insert(*token);
         }
         result.success();
     } else if (method == "iphone.children" || method == "iphone.media" || method == "iphone.download") {
@@ -404,8 +404,8 @@ StatCache& MobileDeviceBridge::statCache(IPhone& phone) {
 }
 
 bool MobileDeviceBridge::takeCancel(const std::string& token) {
-    std::lock_guard guard(lock);
-    return cancelled.erase(token) > 0;
+    std::lock_guard guard(lock_);
+    return cancelled_.erase(token) > 0;
 }
 
 IPhoneResult<std::shared_ptr<IPhone>> MobileDeviceBridge::lookup(const Arguments& args) {
@@ -444,7 +444,7 @@ void MobileDeviceBridge::queued(const MethodCall& call, MethodResult& result) {
         p->queue.post([this, p, pending, transfer] {
             auto opened = openAFCConnection(*p);
             if (!opened.ok()) return answerLater(pending, opened.error());
-            transfers.post([this, pending, transfer, connection = opened.value()] {
+            transfers_.post([this, pending, transfer, connection = opened.value()] {
                 auto outcome = transfer.run(*this, connection);
                 if (outcome.ok())
                     answerLater(pending, EncodableValue(outcome.value()));

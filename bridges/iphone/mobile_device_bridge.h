@@ -28,7 +28,7 @@ namespace lumivane {
 //
 // Threads: device notices arrive on the provider's thread; per-phone work runs
 // on each phone's serial queue; transfers on the concurrent "transfers" queue;
-// handle() and every answer and event on the main loop. `lock` guards
+// handle() and every answer and event on the main loop. `lock_` guards
 // `phones`, `cancelled` and `autoWifi`; it is never held across an entry-point
 // call or a wait.
 class MobileDeviceBridge final : public Bridge, public HostHandler {
@@ -84,7 +84,7 @@ public:
     // Any thread: sends a host event from the main loop.
     void postEvent(EncodableMap event) { events_->post(std::move(event)); }
     const Clock& clock() const { return clock_; }
-    ConcurrentQueue& transfersQueue() { return transfers; }
+    ConcurrentQueue& transfersQueue() { return transfers_; }
     std::size_t maxSizingWorkers() const { return options_.maxSizingWorkers; }
     // Phone queue: the phone's stat cache, created on first use.
     StatCache& statCache(IPhone& phone);
@@ -118,12 +118,12 @@ private:
     Options options_;
     NoticeTarget* target_ = nullptr;  // handed to the provider; outlives the bridge
 
-    std::mutex lock;
-    std::map<std::string, std::shared_ptr<IPhone>> phones;  // guarded by lock
-    std::set<std::string> cancelled;                        // guarded by lock
-    bool autoWifi = true;                                   // guarded by lock
+    std::mutex lock_;
+    std::map<std::string, std::shared_ptr<IPhone>> phones_;  // guarded by lock_
+    std::set<std::string> cancelled_;                        // guarded by lock_
+    bool autoWifi_ = true;                                   // guarded by lock_
 
-    ConcurrentQueue transfers{"lumivane.iphone.transfers"};
+    ConcurrentQueue transfers_{"lumivane.iphone.transfers"};
 };
 
 template <typename T>

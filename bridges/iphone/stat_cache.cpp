@@ -48,7 +48,7 @@ StatCache::StatCache(const std::string& dataFolder, const std::string& udid)
 }
 
 void StatCache::load() {
-    loaded = true;
+    loaded_ = true;
     auto text = readFile(file_, kMaxFileSize);
     if (!text || !shallow(*text)) return;
     auto json = nlohmann::json::parse(*text, nullptr, false);
@@ -63,31 +63,31 @@ void StatCache::load() {
             return;
         decoded[path] = Entry{size->get<std::int64_t>(), modified->get<std::int64_t>()};
     }
-    entries = std::move(decoded);
+    entries_ = std::move(decoded);
 }
 
 std::optional<StatCache::Entry> StatCache::lookup(const std::string& path) {
-    std::lock_guard guard(lock);
-    if (!loaded) load();
-    auto it = entries.find(path);
-    if (it == entries.end()) return std::nullopt;
+    std::lock_guard guard(lock_);
+    if (!loaded_) load();
+    auto it = entries_.find(path);
+    if (it == entries_.end()) return std::nullopt;
     return it->second;
 }
 
 void StatCache::store(const std::string& path, Entry entry) {
-    std::lock_guard guard(lock);
-    if (!loaded) load();
-    entries[path] = entry;
-    dirty = true;
+    std::lock_guard guard(lock_);
+    if (!loaded_) load();
+    entries_[path] = entry;
+    dirty_ = true;
 }
 
 void StatCache::save() {
-    std::lock_guard guard(lock);
-    if (!dirty) return;
+    std::lock_guard guard(lock_);
+    if (!dirty_) return;
     auto json = nlohmann::json::object();
-    for (const auto& [path, entry] : entries) json[path] = {{"size", entry.size}, {"modified", entry.modified}};
+    for (const auto& [path, entry] : entries_) json[path] = {{"size", entry.size}, {"modified", entry.modified}};
     std::string text = json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    dirty = false;
+    dirty_ = false;
     (void)writeFileAtomically(file_, text);  // a cache that fails to save is rebuilt next time
 }
 

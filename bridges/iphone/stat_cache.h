@@ -17,7 +17,7 @@ namespace lumivane {
 // nested file is an empty cache that the next save overwrites; no cache
 // failure is ever reported.
 //
-// Any thread: `lock` guards every field.
+// Any thread: `lock_` guards every field.
 class StatCache {
 public:
     struct Entry {
@@ -37,13 +37,13 @@ public:
     const std::string& file() const { return file_; }
 
 private:
-    void load();  // with `lock` held
+    void load();  // with `lock_` held
 
     std::string file_;
-    std::mutex lock;
-    std::map<std::string, Entry> entries;  // guarded by lock
-    bool loaded = false;                   // guarded by lock
-    bool dirty = false;                    // guarded by lock
+    std::mutex lock_;
+    std::map<std::string, Entry> entries_;  // guarded by lock_
+    bool loaded_ = false;                   // guarded by lock_
+    bool dirty_ = false;                    // guarded by lock_
 };
 
 }  // namespace lumivane

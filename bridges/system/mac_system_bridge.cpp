@@ -73,9 +73,9 @@ void MacSystemBridge::setLauncher(bool on) {
     AppWindow* window = findWindow();
     if (!window) return;
     if (on) {
-        if (savedFrame) return;  // already on: keep the frame from before the first entry
-        savedFrame = window->frame();
-        savedStyleMask = window->styleMask();
+        if (savedFrame_) return;  // already on: keep the frame from before the first entry
+        savedFrame_ = window->frame();
+        savedStyleMask_ = window->styleMask();
         auto screen = window->screenVisibleFrame();
         if (!screen) screen = platform_.windows.mainScreenVisibleFrame();
         Rect visible = screen.value_or(kFallbackVisibleFrame);
@@ -86,11 +86,11 @@ void MacSystemBridge::setLauncher(bool on) {
         window->setFrame({visible.midX() - width / 2, visible.midY() - height / 2, width, height}, true, false);
         window->makeKeyAndOrderFront();
     } else {
-        if (!savedFrame || !savedStyleMask) return;
-        Rect frame = *savedFrame;
-        std::uint64_t mask = *savedStyleMask;
-        savedFrame.reset();
-        savedStyleMask.reset();
+        if (!savedFrame_ || !savedStyleMask_) return;
+        Rect frame = *savedFrame_;
+        std::uint64_t mask = *savedStyleMask_;
+        savedFrame_.reset();
+        savedStyleMask_.reset();
         window->setStyleMask(mask);
         window->setMovableByWindowBackground(false);
         window->setFrame(frame, true, true);

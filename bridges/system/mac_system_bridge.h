@@ -52,8 +52,8 @@ private:
     std::vector<HostHandler*> chain_;
     // Launcher mode: the window's frame and style mask from before it was
     // entered; both absent while it is off.
-    std::optional<Rect> savedFrame;
-    std::optional<std::uint64_t> savedStyleMask;
+    std::optional<Rect> savedFrame_;
+    std::optional<std::uint64_t> savedStyleMask_;
     std::unique_ptr<SerialQueue> usbmux_;  // last: drained first on destruction
 };
 

@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "channel/arguments.h"
 #include "tools/ctl/json_value.h"
@@ -98,119 +100,136 @@ int printResponse(const MethodResponse& response, const std::string& outPath, lo
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    std::string socketPath = std::getenv("LUMIVANE_SOCKET") ? std::getenv("LUMIVANE_SOCKET") : "";
-    std::vector<std::string> words;
+// What the command line asked for.
+struct Options {
+    std::string socketPath;
+    std::vector<std::string> words;  // the command and its operands
     std::string outPath, eventsChannel;
     long count = -1, head = -1;
-    double cancelAt = -1;
-    double seconds = -1, linger = 0;
+    double cancelAt = -1, seconds = -1, linger = 0;
+};
+
+Options parseOptions(int argc, char** argv) {
+    Options o;
+    if (const char* socket = std::getenv("LUMIVANE_SOCKET")) o.socketPath = socket;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
         if (arg == "--socket")
-            socketPath = next();
+            o.socketPath = next();
         else if (arg == "--out")
-            outPath = next();
+            o.outPath = next();
         else if (arg == "--events")
-            eventsChannel = next();
+            o.eventsChannel = next();
         else if (arg == "--count")
-            count = std::atol(next().c_str());
+            o.count = std::atol(next().c_str());
         else if (arg == "--seconds")
-            seconds = std::atof(next().c_str());
+            o.seconds = std::atof(next().c_str());
         else if (arg == "--head")
-            head = std::atol(next().c_str());
+            o.head = std::atol(next().c_str());
         else if (arg == "--cancel-at")
-            cancelAt = std::atof(next().c_str());
+            o.cancelAt = std::atof(next().c_str());
         else if (arg == "--linger")
-            linger = std::atof(next().c_str());
+            o.linger = std::atof(next().c_str());
         else
-            words.push_back(arg);
+            o.words.push_back(arg);
     }
-    if (socketPath.empty() || words.empty()) return usage();
+    return o;
+}
 
-    HostClient client;
-    if (!client.connect(socketPath)) {
-        std::cerr << "cannot connect to " << socketPath << "\n";
+// Shows events as they come; with --cancel-at, also cancels the call's
+// transfer once that share of it has arrived.
+void watchEvents(HostClient& client, const Options& o, const std::optional<std::string>& token) {
+    client.setEventCallback(showEvent);
+    if (o.cancelAt < 0 || !token) return;
+    client.setEventCallback([&client, token, cancelAt = o.cancelAt, sent = false](const std::string& channel,
+                                                                                  const MethodResponse& event) mutable {
+        showEvent(channel, event);
+        auto* value = std::get_if<EncodableValue>(&event);
+        if (!value) return;
+        Arguments fields(*value);
+        if (sent || fields.string("token") != token) return;
+        auto done = fields.integer("done").value_or(0), total = fields.integer("total").value_or(0);
+        if (total > 0 && done >= cancelAt * static_cast<double>(total)) {
+            std::cerr << "\n  cancelling " << *token << "\n";
+            client.post("lumivane/macos", "iphone.cancel", EncodableMap{{"token", *token}});
+            sent = true;
+        }
+    });
+}
+
+int runCall(HostClient& client, const Options& o) {
+    EncodableValue arguments;
+    if (o.words.size() == 4) {
+        try {
+            arguments = fromJson(Json::parse(o.words[3]));
+        } catch (const std::exception& e) {
+            std::cerr << "arguments are not JSON: " << e.what() << "\n";
+            return 64;
+        }
+    }
+    watchEvents(client, o, Arguments(arguments).string("token"));
+    std::string error;
+    if (!o.eventsChannel.empty() && !client.call(o.eventsChannel, "listen", EncodableValue(), &error)) {
+        std::cerr << error << "\n";
         return 3;
     }
+    auto response = client.call(o.words[1], o.words[2], arguments, &error);
+    if (!response) {
+        std::cerr << error << "\n";
+        return 3;
+    }
+    int status = printResponse(*response, o.outPath, o.head);
+    // Events the call set off may still be on their way.
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(o.linger * 1000));
+    while (!o.eventsChannel.empty() && std::chrono::steady_clock::now() < until && client.fd() >= 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (auto event = client.nextEvent(left)) showEvent(event->first, event->second);
+    }
+    return status;
+}
+
+int runListen(HostClient& client, const Options& o) {
+    std::signal(SIGINT, [](int) { interrupted = 1; });
     std::string error;
-
-    if (words[0] == "call" && (words.size() == 3 || words.size() == 4)) {
-        EncodableValue arguments;
-        if (words.size() == 4) {
-            try {
-                arguments = fromJson(Json::parse(words[3]));
-            } catch (const std::exception& e) {
-                std::cerr << "arguments are not JSON: " << e.what() << "\n";
-                return 64;
-            }
-        }
-        client.setEventCallback(showEvent);
-        // --cancel-at: cancels the call's transfer once that share of it arrived.
-        auto token = Arguments(arguments).string("token");
-        if (cancelAt >= 0 && token) {
-            client.setEventCallback([&client, token, cancelAt, sent = false](const std::string& channel,
-                                                                             const MethodResponse& event) mutable {
-                showEvent(channel, event);
-                auto* value = std::get_if<EncodableValue>(&event);
-                if (!value) return;
-                Arguments fields(*value);
-                if (sent || fields.string("token") != token) return;
-                auto done = fields.integer("done").value_or(0), total = fields.integer("total").value_or(0);
-                if (total > 0 && done >= cancelAt * static_cast<double>(total)) {
-                    std::cerr << "\n  cancelling " << *token << "\n";
-                    client.post("lumivane/macos", "iphone.cancel", EncodableMap{{"token", *token}});
-                    sent = true;
-                }
-            });
-        }
-        if (!eventsChannel.empty() && !client.call(eventsChannel, "listen", EncodableValue(), &error)) {
-            std::cerr << error << "\n";
-            return 3;
-        }
-        auto response = client.call(words[1], words[2], arguments, &error);
-        if (!response) {
-            std::cerr << error << "\n";
-            return 3;
-        }
-        int status = printResponse(*response, outPath, head);
-        // Events the call set off may still be on their way.
-        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(linger * 1000));
-        while (!eventsChannel.empty() && std::chrono::steady_clock::now() < until && client.fd() >= 0) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-            if (auto event = client.nextEvent(left)) showEvent(event->first, event->second);
-        }
-        return status;
+    auto response = client.call(o.words[1], "listen", EncodableValue(), &error);
+    if (!response) {
+        std::cerr << error << "\n";
+        return 3;
     }
-
-    if (words[0] == "listen" && words.size() == 2) {
-        std::signal(SIGINT, [](int) { interrupted = 1; });
-        auto response = client.call(words[1], "listen", EncodableValue(), &error);
-        if (!response) {
-            std::cerr << error << "\n";
+    if (!std::holds_alternative<EncodableValue>(*response)) return printResponse(*response, "");
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(o.seconds * 1000));
+    for (long seen = 0; !interrupted && (o.count < 0 || seen < o.count);) {
+        if (o.seconds >= 0 && std::chrono::steady_clock::now() >= deadline) break;
+        auto event = client.nextEvent(std::chrono::milliseconds(100));
+        if (client.fd() < 0) {
+            std::cerr << "the host closed the connection\n";
             return 3;
         }
-        if (!std::holds_alternative<EncodableValue>(*response)) return printResponse(*response, "");
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
-        for (long seen = 0; !interrupted && (count < 0 || seen < count);) {
-            if (seconds >= 0 && std::chrono::steady_clock::now() >= deadline) break;
-            auto event = client.nextEvent(std::chrono::milliseconds(100));
-            if (client.fd() < 0) {
-                std::cerr << "the host closed the connection\n";
-                return 3;
-            }
-            if (!event) continue;
-            ++seen;
-            if (auto* value = std::get_if<EncodableValue>(&event->second))
-                std::cout << toJson(*value).dump() << std::endl;
-            else if (auto* failure = std::get_if<MethodError>(&event->second))
-                std::cout << failure->code << ": " << failure->message.value_or("") << std::endl;
-        }
-        client.call(words[1], "cancel");
-        return 0;
+        if (!event) continue;
+        ++seen;
+        if (auto* value = std::get_if<EncodableValue>(&event->second))
+            std::cout << toJson(*value).dump() << std::endl;
+        else if (auto* failure = std::get_if<MethodError>(&event->second))
+            std::cout << failure->code << ": " << failure->message.value_or("") << std::endl;
     }
-    return usage();
+    client.call(o.words[1], "cancel");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o = parseOptions(argc, argv);
+    if (o.socketPath.empty() || o.words.empty()) return usage();
+    bool call = o.words[0] == "call" && (o.words.size() == 3 || o.words.size() == 4);
+    bool listen = o.words[0] == "listen" && o.words.size() == 2;
+    if (!call && !listen) return usage();
+
+    HostClient client;
+    if (!client.connect(o.socketPath)) {
+        std::cerr << "cannot connect to " << o.socketPath << "\n";
+        return 3;
+    }
+    return call ? runCall(client, o) : runListen(client, o);
 }
