@@ -38,7 +38,7 @@ void Host::trace(const std::string& step) {
 
 void Host::start() {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
-    moveLegacyData(platform_.environment, platform_.defaults);
+    moveLegacyData(platform_.environment, platform_.defaults, log_);
     trace("legacy data move");
 
     AppWindow* window = platform_.windows.mainWindow();

@@ -23,9 +23,10 @@ constexpr std::size_t kMaxPreferencesFile = 64u << 20;
 bool hasPrefix(const std::string& key) { return key.rfind(kPreferencePrefix, 0) == 0; }
 
 // A property-list value as a defaults value. Dates become seconds since 2001
-// (their property-list epoch); data becomes a list of byte values.
-// The input was depth-checked when parsed.
-nlohmann::json toJson(plist_t node) {
+// (their property-list epoch); data becomes a list of byte values. Absent
+// when it holds text the defaults cannot store (not UTF-8), or a key that is
+// not UTF-8. The input was depth-checked when parsed.
+std::optional<nlohmann::json> toJson(plist_t node) {
     switch (plist_get_node_type(node)) {
         case PLIST_BOOLEAN: {
             std::uint8_t v = 0;
@@ -43,11 +44,9 @@ nlohmann::json toJson(plist_t node) {
             return v;
         }
         case PLIST_STRING: {
-            char* v = nullptr;
-            plist_get_string_val(node, &v);
-            std::string text = v ? v : "";
-            free(v);
-            return text;
+            auto text = plist::stringValue(node);
+            if (!text) return std::nullopt;
+            return *text;
         }
         case PLIST_DATA: {
             char* v = nullptr;
@@ -65,30 +64,58 @@ nlohmann::json toJson(plist_t node) {
         }
         case PLIST_ARRAY: {
             auto out = nlohmann::json::array();
-            for (std::uint32_t i = 0; i < plist_array_get_size(node); ++i)
-                out.push_back(toJson(plist_array_get_item(node, i)));
+            for (std::uint32_t i = 0; i < plist_array_get_size(node); ++i) {
+                auto item = toJson(plist_array_get_item(node, i));
+                if (!item) return std::nullopt;
+                out.push_back(std::move(*item));
+            }
             return out;
         }
         case PLIST_DICT: {
             auto out = nlohmann::json::object();
-            plist::forEachItem(node, [&](const std::string& key, plist_t item) { out[key] = toJson(item); });
+            bool whole = true;
+            std::uint32_t visited = 0;
+            plist::forEachItem(node, [&](const std::string& key, plist_t item) {
+                ++visited;
+                auto value = toJson(item);
+                if (value)
+                    out[key] = std::move(*value);
+                else
+                    whole = false;
+            });
+            if (!whole || visited != plist_dict_get_size(node)) return std::nullopt;  // a key or value passed over
             return out;
         }
-        default: return nullptr;
+        default: return nlohmann::json(nullptr);
     }
 }
 
-void copyPreferences(const std::string& container, const std::string& bundle, UserDefaults& defaults) {
+void copyPreferences(const std::string& container, const std::string& bundle, UserDefaults& defaults, Log& log) {
     auto current = defaults.dictionary();
     for (const auto& [key, value] : current.items())
         if (hasPrefix(key)) return;  // already populated
 
-    auto text = readFile(container + "/Library/Preferences/" + bundle + ".plist", kMaxPreferencesFile);
-    if (!text || text->empty()) return;
+    auto file = container + "/Library/Preferences/" + bundle + ".plist";
+    auto text = readFile(file, kMaxPreferencesFile);
+    if (!text) return;  // missing: nothing to move
     Plist parsed = plist::parse(*text);
+    if (!plist::isDict(parsed.get())) {
+        log.write("Lumivane: the earlier build's preferences are unreadable; not moved: " + file);
+        return;
+    }
+    std::vector<std::string> skipped;
     plist::forEachItem(parsed.get(), [&](const std::string& key, plist_t item) {
-        if (hasPrefix(key)) defaults.set(key, toJson(item));
+        if (!hasPrefix(key)) return;
+        if (auto value = toJson(item))
+            defaults.set(key, *value);
+        else
+            skipped.push_back(key);
     });
+    if (!skipped.empty()) {
+        std::string keys;
+        for (const auto& key : skipped) keys += (keys.empty() ? "" : ", ") + key;
+        log.write("Lumivane: earlier preferences that cannot be stored were not moved: " + keys);
+    }
 }
 
 void copyDatabase(const std::string& container, const std::string& bundle, const Environment& environment) {
@@ -126,14 +153,14 @@ void copyDatabase(const std::string& container, const std::string& bundle, const
 
 }  // namespace
 
-void moveLegacyData(const Environment& environment, UserDefaults& defaults) {
+void moveLegacyData(const Environment& environment, UserDefaults& defaults, Log& log) {
     if (environment.variable("APP_SANDBOX_CONTAINER_ID")) return;
     auto bundle = environment.bundleIdentifier();
     if (!bundle) return;
     auto container = environment.homeDirectory() + "/Library/Containers/" + *bundle + "/Data";
     std::error_code error;
     if (!fs::exists(container, error)) return;
-    copyPreferences(container, *bundle, defaults);
+    copyPreferences(container, *bundle, defaults, log);
     copyDatabase(container, *bundle, environment);
 }
 

@@ -1,17 +1,19 @@
 #pragma once
 #include "platform/environment.h"
 #include "platform/user_defaults.h"
+#include "runtime/log.h"
 
 namespace lumivane {
 
 // Copies, once, what an earlier sandboxed build left in its container: the
 // interface's "flutter." preferences (only while the current preferences hold
 // none) and the database "lumivane.db" (only while none exists at the
-// destination). Never fails visibly: each missing piece ends it quietly.
+// destination). Never fails visibly: each missing piece ends it quietly, and
+// preferences it cannot read or store are skipped with one log line.
 // The database is copied to a temporary file beside the destination and
 // linked into place, so an interrupted copy never leaves a truncated
 // "lumivane.db" behind, and a database that appeared meanwhile is never
 // replaced. Main thread, at start-up.
-void moveLegacyData(const Environment& environment, UserDefaults& defaults);
+void moveLegacyData(const Environment& environment, UserDefaults& defaults, Log& log);
 
 }  // namespace lumivane

@@ -4,14 +4,17 @@
 #include <cstring>
 #include <vector>
 
+#include "runtime/utf8.h"
+
 namespace lumivane::plist {
 
 namespace {
 
 constexpr std::string_view kBinaryMagic = "bplist00";
-// A binary list may share objects; a walk that visits more nodes than this is
-// an expansion attack, not a property list anyone sends.
-constexpr std::size_t kMaxVisits = 1'000'000;
+// A binary list may share objects, which the parser copies out: a walk that
+// has to expand more references than this is an expansion attack, not a
+// property list anyone sends. It also bounds the walk's own pending stack.
+constexpr std::size_t kMaxExpansion = 1'000'000;
 
 std::uint64_t readBigEndian(const unsigned char* p, std::size_t size) {
     std::uint64_t v = 0;
@@ -40,38 +43,54 @@ std::optional<int> binaryDepth(std::string_view bytes) {
         return static_cast<std::size_t>(offset);
     };
 
+    // The length of the object at `at` (its marker's low nibble, or an
+    // integer object after it) and where its contents start.
+    auto lengthOf = [&](std::size_t at) -> std::optional<std::pair<std::uint64_t, std::size_t>> {
+        std::uint64_t n = data[at] & 0x0F;
+        std::size_t contents = at + 1;
+        if (n != 0x0F) return std::pair{n, contents};
+        if (contents >= tableOffset) return std::nullopt;
+        unsigned char intMarker = data[contents];
+        if ((intMarker >> 4) != 0x1) return std::nullopt;
+        std::size_t width = std::size_t{1} << (intMarker & 0x0F);
+        if (width > 8 || contents + 1 + width > tableOffset) return std::nullopt;
+        return std::pair{readBigEndian(data + contents + 1, width), contents + 1 + width};
+    };
+
     struct Item {
         std::uint64_t object;
         int depth;
     };
     std::vector<Item> stack{{top, 1}};
     int deepest = 0;
-    std::size_t visits = 0;
+    std::size_t work = 1;
     while (!stack.empty()) {
         Item item = stack.back();
         stack.pop_back();
-        if (item.depth > kMaxDepth || ++visits > kMaxVisits) return std::nullopt;
+        if (item.depth > kMaxDepth) return std::nullopt;
         deepest = std::max(deepest, item.depth);
         auto at = objectAt(item.object);
         if (!at) return std::nullopt;
-        unsigned char marker = data[*at];
-        unsigned type = marker >> 4;
-        if (type != 0xA && type != 0xC && type != 0xD) continue;  // not a container
-        std::uint64_t n = marker & 0x0F;
-        std::size_t refs = *at + 1;
-        if (n == 0x0F) {  // the count follows as an integer object
-            if (refs >= tableOffset) return std::nullopt;
-            unsigned char intMarker = data[refs];
-            if ((intMarker >> 4) != 0x1) return std::nullopt;
-            std::size_t width = std::size_t{1} << (intMarker & 0x0F);
-            if (width > 8 || refs + 1 + width > tableOffset) return std::nullopt;
-            n = readBigEndian(data + refs + 1, width);
-            refs += 1 + width;
+        unsigned type = data[*at] >> 4;
+        if (type != 0x5 && type != 0x6 && type != 0xA && type != 0xC && type != 0xD) continue;
+        auto length = lengthOf(*at);
+        if (!length) return std::nullopt;
+        auto [n, contents] = *length;
+        if (type == 0x5 || type == 0x6) {
+            // Text holding a NUL is refused: nothing downstream can carry it
+            // (libplist's own string getter aborts on it).
+            std::size_t unit = type == 0x6 ? 2 : 1;
+            if (n > (tableOffset - contents) / unit) return std::nullopt;
+            for (std::uint64_t i = 0; i < n; ++i)
+                if (readBigEndian(data + contents + i * unit, unit) == 0) return std::nullopt;
+            continue;
         }
         std::uint64_t references = type == 0xD ? n * 2 : n;
-        if (n > tableOffset || references > (tableOffset - refs) / refSize) return std::nullopt;
+        if (n > tableOffset || references > (tableOffset - contents) / refSize) return std::nullopt;
+        if (references > kMaxExpansion - work) return std::nullopt;
+        work += references;
         for (std::uint64_t i = 0; i < references; ++i) {
-            std::uint64_t child = readBigEndian(data + refs + i * refSize, refSize);
+            std::uint64_t child = readBigEndian(data + contents + i * refSize, refSize);
             if (child >= count) return std::nullopt;
             stack.push_back({child, item.depth + 1});
         }
@@ -79,25 +98,55 @@ std::optional<int> binaryDepth(std::string_view bytes) {
     return deepest;
 }
 
-// Nesting depth of an XML property list by its container tags. Text that only
-// looks like a tag (in a comment, say) can only make the count stricter.
+// Whether `name` (what follows "<" or "</") is exactly this element's name.
+bool isElement(std::string_view name, std::string_view element) {
+    if (name.substr(0, element.size()) != element) return false;
+    if (name.size() == element.size()) return true;
+    char next = name[element.size()];
+    return next == '>' || next == '/' || next == ' ' || next == '\t' || next == '\r' || next == '\n';
+}
+
+// Nesting depth of an XML property list by its real container elements:
+// comments, CDATA sections, processing instructions and declarations are
+// skipped whole, so text inside them cannot move the count. A close without
+// its open, an unterminated markup, a NUL byte or a character reference to
+// NUL is refused.
 std::optional<int> xmlDepth(std::string_view bytes) {
+    if (bytes.find('\0') != std::string_view::npos) return std::nullopt;
     int depth = 0, deepest = 0;
-    for (std::size_t i = bytes.find('<'); i != std::string_view::npos; i = bytes.find('<', i + 1)) {
+    std::size_t i = 0;
+    while ((i = bytes.find('<', i)) != std::string_view::npos) {
         auto rest = bytes.substr(i + 1);
-        bool closing = !rest.empty() && rest[0] == '/';
-        if (closing) rest.remove_prefix(1);
-        bool container = rest.rfind("dict", 0) == 0 || rest.rfind("array", 0) == 0;
-        if (!container) continue;
-        auto end = bytes.find('>', i);
+        std::string_view terminator = ">";
+        if (rest.substr(0, 3) == "!--")
+            terminator = "-->";
+        else if (rest.substr(0, 8) == "![CDATA[")
+            terminator = "]]>";
+        else if (rest.substr(0, 1) == "?")
+            terminator = "?>";
+        auto end = bytes.find(terminator, i + 1);
         if (end == std::string_view::npos) return std::nullopt;
-        bool selfClosing = bytes[end - 1] == '/';
-        if (closing) {
-            --depth;
-        } else if (!selfClosing) {
-            if (++depth > kMaxDepth) return std::nullopt;
-            deepest = std::max(deepest, depth);
+        if (terminator == ">" && rest.substr(0, 1) != "!") {
+            bool closing = rest.substr(0, 1) == "/";
+            auto name = closing ? rest.substr(1) : rest;
+            if (isElement(name, "dict") || isElement(name, "array")) {
+                if (closing) {
+                    if (--depth < 0) return std::nullopt;
+                } else if (bytes[end - 1] != '/') {
+                    if (++depth > kMaxDepth) return std::nullopt;
+                    deepest = std::max(deepest, depth);
+                }
+            }
         }
+        i = end + terminator.size();
+    }
+    for (std::size_t at = bytes.find("&#"); at != std::string_view::npos; at = bytes.find("&#", at + 2)) {
+        auto digits = bytes.substr(at + 2);
+        bool hex = !digits.empty() && (digits[0] == 'x' || digits[0] == 'X');
+        if (hex) digits.remove_prefix(1);
+        std::size_t n = 0;
+        while (n < digits.size() && digits[n] == '0') ++n;
+        if (n > 0 && n < digits.size() && digits[n] == ';') return std::nullopt;  // a reference to NUL
     }
     return deepest;
 }
@@ -134,16 +183,17 @@ plist_t dictItem(plist_t dict, const char* key, plist_type type) {
     return item && plist_get_node_type(item) == type ? item : nullptr;
 }
 
-std::optional<std::string> string(plist_t dict, const char* key) {
-    plist_t item = dictItem(dict, key, PLIST_STRING);
-    if (!item) return std::nullopt;
-    char* value = nullptr;
-    plist_get_string_val(item, &value);
+std::optional<std::string> stringValue(plist_t node) {
+    if (!node || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
+    std::uint64_t length = 0;
+    const char* value = plist_get_string_ptr(node, &length);
     if (!value) return std::nullopt;
-    std::string out(value);
-    std::free(value);
-    return out;
+    std::string_view text(value, static_cast<std::size_t>(length));
+    if (text.find('\0') != std::string_view::npos || !isValidUtf8(text)) return std::nullopt;
+    return std::string(text);
 }
+
+std::optional<std::string> string(plist_t dict, const char* key) { return stringValue(dictItem(dict, key, PLIST_STRING)); }
 
 std::optional<std::int64_t> integerValue(plist_t node) {
     if (!node) return std::nullopt;

@@ -58,3 +58,67 @@ TEST(PropertyList, DepthIsBoundedBeforeLibplistParses) {
         EXPECT_EQ(plist::parse(c.bytes) != nullptr, c.ok);
     }
 }
+
+TEST(PropertyList, OnlyRealContainerElementsCountAndACloseWithoutItsOpenIsRefused) {
+    std::string commentedCloses = "<plist><!--";
+    for (int i = 0; i < 1000; ++i) commentedCloses += "</array>";
+    commentedCloses += "-->";
+    for (int i = 0; i < 600; ++i) commentedCloses += "<array>";
+    struct Case {
+        const char* name;
+        std::string xml;
+        std::optional<int> depth;
+    } cases[] = {
+        {"closes in a comment do not offset real opens", commentedCloses, std::nullopt},
+        {"more closes than opens", "<plist></array></array><array><array></array></plist>", std::nullopt},
+        {"markup in CDATA and instructions", "<?x <array>?><plist><string><![CDATA[<array><array>]]></string></plist>", 0},
+        {"an element whose name only starts like one", "<plist><arrayish><dictionary></plist>", 0},
+        {"an unterminated comment", "<plist><!-- <array>", std::nullopt},
+        {"a NUL byte", std::string("<plist><string>a\0b</string></plist>", 35), std::nullopt},
+        {"a reference to NUL", "<plist><string>a&#x00;b</string></plist>", std::nullopt},
+        {"an ordinary reference", "<plist><string>a&#10;b</string></plist>", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(plist::depth(c.xml), c.depth);
+    }
+}
+
+TEST(PropertyList, SharedReferencesAreBoundedByTheWorkOfExpandingThem) {
+    // Ten arrays, each holding the next one 15 times: 15^9 nodes once expanded,
+    // from a few hundred bytes.
+    std::vector<std::string> objects;
+    for (int level = 0; level < 10; ++level) {
+        std::string array(1, '\xAF');
+        array += "\x10\x0F";  // a count of 15
+        for (int i = 0; i < 15; ++i) array += static_cast<char>(level < 9 ? level + 1 : 10);
+        objects.push_back(array);
+    }
+    objects.push_back("\x51x");
+    EXPECT_FALSE(plist::depth(binary(objects)));
+    objects.resize(3);  // 15 x 15 of them is fine
+    objects[2] = std::string("\x51x");
+    objects[1] = std::string(1, '\xAF') + "\x10\x0F" + std::string(15, '\x02');
+    EXPECT_EQ(plist::depth(binary(objects)), 3);
+}
+
+TEST(PropertyList, TextIsReadByLengthAndRefusedWhenAChannelCannotCarryIt) {
+    struct Case {
+        const char* name;
+        std::string object;  // the string object under the top array
+        bool parses;
+        std::optional<std::string> text;
+    } cases[] = {
+        {"ASCII", "\x53" "abc", true, "abc"},
+        {"ASCII holding a NUL", std::string("\x53" "a\0c", 4), false, std::nullopt},
+        {"UTF-16 holding a NUL", std::string("\x62\0a\0\0", 5), false, std::nullopt},
+        {"UTF-16", std::string("\x62\0a\x20\xAC", 5), true, "a\xE2\x82\xAC"},
+        {"bytes that are not UTF-8", "\x53" "a\xE9z", true, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Plist parsed = plist::parse(binary({"\xA1\x01", c.object}));
+        ASSERT_EQ(parsed != nullptr, c.parses);
+        if (parsed) EXPECT_EQ(plist::stringValue(plist_array_get_item(parsed.get(), 0)), c.text);
+    }
+}

@@ -107,11 +107,7 @@ void MobileDeviceBridge::deviceNotice(AMDeviceRef device, std::uint32_t kind) {
     std::uint32_t type = api_->AMDeviceGetInterfaceType(device);
     if (type != kAMDInterfaceUSB && type != kAMDInterfaceWiFi) return;
     Plist identifier(api_->AMDeviceCopyDeviceIdentifier(device));
-    if (!identifier || plist_get_node_type(identifier.get()) != PLIST_STRING) return;
-    char* text = nullptr;
-    plist_get_string_val(identifier.get(), &text);
-    std::string udid = text ? text : "";
-    free(text);
+    std::string udid = plist::stringValue(identifier.get()).value_or("");
     if (udid.empty()) return;
 
     std::shared_ptr<IPhone> phone;
@@ -175,12 +171,7 @@ void MobileDeviceBridge::detach(const std::shared_ptr<IPhone>& phone, bool wifi)
 std::optional<std::string> MobileDeviceBridge::readName(AMDeviceRef device) {
     Plist key(plist_new_string("DeviceName"));
     Plist value(api_->AMDeviceCopyValue(device, nullptr, key.get()));
-    if (!value || plist_get_node_type(value.get()) != PLIST_STRING) return std::nullopt;
-    char* text = nullptr;
-    plist_get_string_val(value.get(), &text);
-    std::optional<std::string> name = text ? std::optional<std::string>(text) : std::nullopt;
-    free(text);
-    return name;
+    return plist::stringValue(value.get());
 }
 
 void MobileDeviceBridge::refresh(IPhone& phone, bool wifiFlag) {
