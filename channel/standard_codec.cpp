@@ -149,7 +149,13 @@ public:
             case kInt64: {
                 std::int64_t v;
                 if (!readRaw(v)) return false;
-                out = v;
+                // One form per number, as the encoder writes it: an int64 that
+                // fits is an int32, so that int64 0 and int32 0 are one map key
+                // and decoding what was decoded and encoded changes nothing.
+                if (v >= INT32_MIN && v <= INT32_MAX)
+                    out = static_cast<std::int32_t>(v);
+                else
+                    out = v;
                 return true;
             }
             case kFloat64: {

@@ -53,6 +53,9 @@ TEST(StandardCodec, GoldenVectors) {
         {"float64 list aligned after size", EncodableValue(std::vector<double>{0.0}),
          hex("0b 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00")},
         {"null is zero bytes", EncodableValue(), Bytes{}},
+        {"int32 min", EncodableValue(std::int32_t{INT32_MIN}), hex("03 00 00 00 80")},
+        {"int32 min from 64 bits", EncodableValue(std::int64_t{INT32_MIN}), hex("03 00 00 00 80")},
+        {"-2^31 - 1 from 64 bits", EncodableValue(std::int64_t{INT32_MIN} - 1), hex("04 ff ff ff 7f ff ff ff ff")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -67,8 +70,13 @@ TEST(StandardCodec, GoldenVectors) {
 }
 
 TEST(StandardCodec, SizePrefixesOfLongByteLists) {
+    auto short253 = StandardMessageCodec::encodeMessage(Bytes(253, 7));
+    EXPECT_EQ(Bytes(short253.begin(), short253.begin() + 2), hex("08 fd"));
     auto short254 = StandardMessageCodec::encodeMessage(Bytes(254, 7));
     EXPECT_EQ(Bytes(short254.begin(), short254.begin() + 4), hex("08 fe fe 00"));
+    auto short65535 = StandardMessageCodec::encodeMessage(Bytes(65535, 7));
+    EXPECT_EQ(Bytes(short65535.begin(), short65535.begin() + 4), hex("08 fe ff ff"));
+    EXPECT_EQ(StandardMessageCodec::decodeMessage(short65535)->get<Bytes>()->size(), 65535u);
     auto long65536 = StandardMessageCodec::encodeMessage(Bytes(65536, 7));
     EXPECT_EQ(Bytes(long65536.begin(), long65536.begin() + 6), hex("08 ff 00 00 01 00"));
     EXPECT_EQ(long65536.size(), 6u + 65536u);
@@ -93,6 +101,40 @@ TEST(StandardMethodCodec, GoldenEnvelopesAndCalls) {
     ASSERT_TRUE(decoded);
     EXPECT_EQ(std::get<MethodError>(*decoded), (MethodError{"iphone", "The iPhone is locked.", 7}));
     EXPECT_TRUE(std::holds_alternative<NotImplemented>(*StandardMethodCodec::decodeEnvelope(nullptr, 0)));
+}
+
+TEST(StandardMethodCodec, ASuccessEnvelopeAlignsItsDoublesFromTheStartOfTheEnvelope) {
+    double pi = M_PI;
+    Bytes piBytes(8);
+    std::memcpy(piBytes.data(), &pi, 8);
+    struct Case {
+        const char* name;
+        Bytes envelope;
+        EncodableValue value;
+    } cases[] = {
+        // The status byte counts: the double's tag sits at 1, so 6 bytes pad it to 8.
+        {"a double", concat(hex("00 06 00 00 00 00 00 00"), piBytes), EncodableValue(pi)},
+        // Tag at 1, size at 2: 5 bytes pad the elements to 8.
+        {"a float64 list", concat(hex("00 0b 01 00 00 00 00 00"), piBytes), EncodableValue(std::vector<double>{pi})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(StandardMethodCodec::encodeSuccessEnvelope(c.value), c.envelope);
+        auto decoded = StandardMethodCodec::decodeEnvelope(c.envelope.data(), c.envelope.size());
+        ASSERT_TRUE(decoded);
+        EXPECT_EQ(std::get<EncodableValue>(*decoded), c.value);
+    }
+}
+
+TEST(StandardCodec, NumbersDecodeToOneFormSoDecodingIsAFixedPoint) {
+    // A map whose keys are int32 0 and int64 0: one key, the later value.
+    auto bytes = hex("0d 02 03 00 00 00 00 07 01 61 04 00 00 00 00 00 00 00 00 07 01 62");
+    auto decoded = StandardMessageCodec::decodeMessage(bytes);
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(*decoded, EncodableValue(EncodableMap{{std::int32_t{0}, "b"}}));
+    auto again = StandardMessageCodec::decodeMessage(StandardMessageCodec::encodeMessage(*decoded));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(*again, *decoded);
 }
 
 namespace {

@@ -34,7 +34,7 @@ void FileUserDefaults::set(const std::string& key, const nlohmann::json& value) 
     {
         std::lock_guard lock(mutex_);
         scheduled = pending_.has_value();  // a write is on its way: it takes these contents
-        pending_ = values_.dump(2);
+        pending_ = values_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);  // never throws
     }
     if (!scheduled) writer_->post([this] { writeLatest(); });
 }

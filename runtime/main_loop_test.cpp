@@ -49,11 +49,15 @@ TEST(MainLoop, AQuitBeforeRunStartsIsNotLost) {
 
 TEST(MainLoop, QuitFromAnotherThreadEndsRun) {
     MainLoop loop;
+    bool timerFired = false;
+    loop.addTimer(5s, [&] { timerFired = true; });  // what run() would wait for without the quit
     std::thread other([&] {
         std::this_thread::sleep_for(10ms);
         loop.quit();
     });
+    auto start = std::chrono::steady_clock::now();
     loop.run();
     other.join();
-    SUCCEED();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_FALSE(timerFired);
 }

@@ -17,10 +17,12 @@ namespace {
 // Steady time that moves 50 ms every time it is read.
 class TickingClock final : public Clock {
 public:
-    Steady steadyNow() const override { return Steady(std::chrono::milliseconds(50 * ++ticks_)); }
+    explicit TickingClock(long stepMs) : stepMs_(stepMs) {}
+    Steady steadyNow() const override { return Steady(std::chrono::milliseconds(stepMs_ * ++ticks_)); }
     Wall wallNow() const override { return Wall(); }
 
 private:
+    long stepMs_;
     mutable std::atomic<long> ticks_{0};
 };
 
@@ -100,7 +102,8 @@ struct CameraRoll : ::testing::Test {
 
 TEST_F(CameraRoll, MediaListsCameraFoldersNewestNumberedFirstWithSizesAndTimes) {
     for (auto name : {"100APPLE/IMG_0009.JPG", "100APPLE/IMG_0010.JPG", "100APPLE/IMG_0008.MOV", "100APPLE/NOEXT",
-                      "100APPLE/.hidden.JPG", "101APPLE/IMG_0011.HEIC", ".Trashes/X.JPG", "MISC.X/Y.JPG"})
+                      "100APPLE/.hidden.JPG", "100APPLE/IMG_0001.", "101APPLE/IMG_0011.HEIC", ".Trashes/X.JPG",
+                      "MISC.X/Y.JPG"})
         file(name, 7);
     attachPhone();
     auto media = list("iphone.media");
@@ -173,7 +176,8 @@ TEST_F(CameraRoll, SizingUsesOneConnectionPerFortyFilesUpToEight) {
         int files;
         std::uint64_t extraConnections;
         bool failThirdExtraOpen;
-    } cases[] = {{39, 0, false}, {40, 0, false}, {80, 1, false}, {400, 7, false}, {400, 2, true}};
+    } cases[] = {{39, 0, false}, {40, 0, false}, {41, 0, false}, {79, 0, false},
+                 {80, 1, false}, {400, 7, false}, {400, 2, true}};
     int round = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.files);
@@ -194,19 +198,31 @@ TEST_F(CameraRoll, SizingUsesOneConnectionPerFortyFilesUpToEight) {
 }
 
 TEST_F(CameraRoll, SizingProgressIsThrottledToOneEventPerEightyMilliseconds) {
-    TickingClock clock;
-    Host::Options options;
-    options.clock = &clock;
-    start(options);
-    for (int i = 0; i < 10; ++i) file("100APPLE/IMG_" + std::to_string(i) + ".JPG", 1);
-    attachPhone();
-    list("iphone.media");
-    settle();
-    std::vector<std::int64_t> done;
-    for (auto& e : events("iphoneScan"))
-        if (*e.find("stage") == EncodableValue("sizing")) done.push_back(*e.find("done")->integer());
-    // Each recorded file reads the clock once (50 ms later): every second one reports.
-    EXPECT_EQ(done, (std::vector<std::int64_t>{0, 2, 4, 6, 8, 10}));
+    struct Case {
+        long stepMs;  // how far the clock moves at each reading (one per sized file)
+        std::vector<std::int64_t> done;
+    } cases[] = {
+        {50, {0, 2, 4, 6, 8, 10}},  // 100 ms after two files
+        {40, {0, 3, 6, 9}},         // exactly 80 ms after two files is not yet more than 80
+    };
+    int round = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stepMs);
+        TickingClock clock(c.stepMs);
+        Host::Options options;
+        options.clock = &clock;
+        start(options);
+        udid = "PHONE" + std::to_string(round++);
+        for (int i = 0; i < 10; ++i) file("100APPLE/IMG_" + std::to_string(i) + ".JPG", 1);
+        attachPhone();
+        list("iphone.media");
+        settle();
+        std::vector<std::int64_t> done;
+        for (auto& e : events("iphoneScan"))
+            if (*e.find("stage") == EncodableValue("sizing")) done.push_back(*e.find("done")->integer());
+        EXPECT_EQ(done, c.done);
+        h.reset();  // before the clock goes
+    }
 }
 
 TEST_F(CameraRoll, ACorruptCacheFileIsIgnoredAndRewritten) {

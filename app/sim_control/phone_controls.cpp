@@ -100,9 +100,10 @@ void addFault(SimMac& mac, const EncodableValue& arguments, MethodResult& result
     if (!udid) return;
     auto op = args.string("op");
     auto code = args.integer("code");
-    static const std::set<std::string> kOps{"dir", "info", "open", "read", "service"};
+    static const std::set<std::string> kOps{"dir", "info", "open", "read", "service", "connect", "session"};
     if (!op || !kOps.count(*op) || !code)
-        return args.fail("\"op\" must be dir, info, open, read or service, with an integer \"code\".");
+        return args.fail(
+            "\"op\" must be dir, info, open, read, service, connect or session, with an integer \"code\".");
     auto nth = std::clamp<std::int64_t>(args.integer("nth").value_or(1), 1, UINT32_MAX);
     auto path = args.string("path");
     answer(result, mac.phones().LVSimAddFault(udid->c_str(), op->c_str(), static_cast<std::int32_t>(*code),

@@ -223,3 +223,30 @@ TEST_F(IPhoneBridgeTest, ALinkArrivingDuringTheWaitEndsItEarly) {
     ASSERT_TRUE(done.waitFor(5s));
     EXPECT_EQ(ok, true);
 }
+
+TEST_F(IPhoneBridgeTest, ASessionThatCannotBeReachedOrOpenedSaysWhichInTheFrameworksWords) {
+    struct Case {
+        const char* op;
+        std::int32_t code;
+        const char* text;
+    } cases[] = {
+        {"connect", kAMDDeviceDisconnectedError,
+         "Couldn't reach Ada's iPhone: kAMDDeviceDisconnectedError (0xE8000084)."},
+        {"session", kAMDSessionInactiveError, "Couldn't open Ada's iPhone: kAMDSessionInactiveError (0xE800001A)."},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.op);
+        auto udid = addPhone("-" + std::to_string(n++));
+        attach(udid, kWiFi);  // Wi-Fi only: no refresh, and the name is known from the add
+        sim.LVSimAddFault(udid.c_str(), c.op, c.code, 1, nullptr, 0);
+        onPhone(udid, [&](IPhone& phone) {
+            phone.name = "Ada's iPhone";
+            auto opened = bridge->openSession(phone);
+            ASSERT_FALSE(opened.ok());
+            EXPECT_EQ(bridge->errorText(opened.error()), c.text);
+            EXPECT_EQ(phone.session, nullptr);
+            EXPECT_TRUE(bridge->openSession(phone).ok());  // the fault fired once
+        });
+    }
+}

@@ -5,6 +5,7 @@
 
 #include "runtime/file_writer.h"
 #include "runtime/read_file.h"
+#include "runtime/utf8.h"
 
 namespace lumivane {
 
@@ -67,6 +68,7 @@ void StatCache::load() {
 }
 
 std::optional<StatCache::Entry> StatCache::lookup(const std::string& path) {
+    if (!isValidUtf8(path)) return std::nullopt;  // never stored: see store()
     std::lock_guard guard(lock_);
     if (!loaded_) load();
     auto it = entries_.find(path);
@@ -75,6 +77,9 @@ std::optional<StatCache::Entry> StatCache::lookup(const std::string& path) {
 }
 
 void StatCache::store(const std::string& path, Entry entry) {
+    // The file is JSON, which holds only UTF-8: another name would come back
+    // altered, and could then answer for a different file.
+    if (!isValidUtf8(path)) return;
     std::lock_guard guard(lock_);
     if (!loaded_) load();
     entries_[path] = entry;

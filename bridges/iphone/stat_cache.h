@@ -9,7 +9,8 @@ namespace lumivane {
 
 // A phone's persistent map from DCIM-relative file path to size and time, so
 // repeat scans ask the phone only about files they have not seen. Entries are
-// never checked against the phone again and never removed.
+// never checked against the phone again and never removed. A path that is not
+// UTF-8 is never cached (the file could not keep it exactly).
 //
 // Stored as a JSON object {"<path>": {"size": n, "modified": ms}, ...} in the
 // file `<data folder>/iphone-files/<udid>.json`, loaded once on first use and

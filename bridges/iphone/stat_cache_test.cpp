@@ -42,3 +42,38 @@ TEST(StatCache, NothingIsWrittenWithoutChangesAndASavedCacheLoadsBack) {
     StatCache cache(folder.path(), "UDID");
     EXPECT_EQ(cache.lookup("100APPLE/IMG_0001.HEIC"), (StatCache::Entry{2'500'000, 1'733'550'000'000}));
 }
+
+TEST(StatCache, NamesThatAreNotUtf8AreNeverCachedSoNoFileGetsAnothersSize) {
+    TempFolder folder;
+    // Two names that JSON would both turn into "IMG_\uFFFD.JPG".
+    const std::string latin1 = "100APPLE/IMG_\xE9.JPG", other = "100APPLE/IMG_\xE8.JPG";
+    {
+        StatCache cache(folder.path(), "UDID");
+        cache.store(latin1, {1, 1});
+        cache.store(other, {2, 2});
+        cache.store("100APPLE/IMG_0001.JPG", {3, 3});
+        EXPECT_FALSE(cache.lookup(latin1));
+        cache.save();
+    }
+    StatCache reread(folder.path(), "UDID");
+    EXPECT_FALSE(reread.lookup(latin1));
+    EXPECT_FALSE(reread.lookup(other));
+    EXPECT_EQ(reread.lookup("100APPLE/IMG_0001.JPG"), (StatCache::Entry{3, 3}));
+}
+
+TEST(StatCache, ASaveReplacesTheFileWholeRatherThanWritingIntoIt) {
+    TempFolder folder;
+    StatCache cache(folder.path(), "UDID");
+    cache.store("100APPLE/IMG_0001.JPG", {1, 1});
+    cache.save();
+    // A second name for the saved file: a save that wrote into that file
+    // would change what this name shows too.
+    std::filesystem::create_hard_link(cache.file(), folder / "before.json");
+    std::ifstream in(folder / "before.json");
+    std::string before(std::istreambuf_iterator<char>(in), {});
+    cache.store("100APPLE/IMG_0002.JPG", {2, 2});
+    cache.save();
+    std::ifstream again(folder / "before.json");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(again), {}), before);
+    EXPECT_EQ(StatCache(folder.path(), "UDID").lookup("100APPLE/IMG_0002.JPG"), (StatCache::Entry{2, 2}));
+}

@@ -390,7 +390,7 @@ LV_EXPORT plist_t AMDeviceCopyDeviceIdentifier(AMDeviceRef device) {
 LV_EXPORT std::int32_t AMDeviceConnect(AMDeviceRef device) {
     if (!device) return kAMDInvalidArgumentError;
     std::lock_guard lock(registry().mutex);
-    ++device->phone->counts["connect"];
+    if (auto code = fault(*device->phone, "connect")) return *code;
     if (!device->attached) return kAMDDeviceDisconnectedError;
     device->connected = true;
     return 0;
@@ -425,7 +425,7 @@ LV_EXPORT std::int32_t AMDevicePair(AMDeviceRef device) {
 LV_EXPORT std::int32_t AMDeviceStartSession(AMDeviceRef device) {
     std::lock_guard lock(registry().mutex);
     if (!device) return kAMDInvalidArgumentError;
-    ++device->phone->counts["session"];
+    if (auto code = fault(*device->phone, "session")) return *code;
     if (!device->attached) return kAMDDeviceDisconnectedError;
     if (!device->connected) return kAMDNotConnectedError;
     if (!device->phone->trusted) return kAMDInvalidHostIDError;

@@ -21,7 +21,8 @@ std::int32_t LVSimSetTrusted(const char* udid, int trusted);
 std::int32_t LVSimSetLatency(const char* udid, std::uint32_t microseconds);
 // A lockdown value; domain "" is no domain. The value is copied.
 std::int32_t LVSimSetValue(const char* udid, const char* domain, const char* key, plist_t value);
-// A fault: operation `op` ("dir", "info", "open", "read" or "service") answers
+// A fault: operation `op` ("dir", "info", "open", "read", "service", "connect"
+// or "session") answers
 // `code` on its `nth` call from now (1-based), or, with a path, on every call
 // for that path. With `detach`, the phone's links drop when it fires.
 std::int32_t LVSimAddFault(const char* udid, const char* op, std::int32_t code, std::uint32_t nth, const char* path,

@@ -225,6 +225,10 @@ TEST(UsbmuxClient, ValuesAreKeptForGoodAndAFailedReadIsRetriedOnlyAfterThirtySec
 
 TEST(UsbmuxClient, ReplyFramesOutsideTheLimitsOrMalformedAreAbsent) {
     std::string good = deviceList("");
+    // The list padded with a comment to exactly the largest frame.
+    std::size_t at = good.rfind("</plist>"), payload = 16'777'215 - 16;
+    std::string largest =
+        good.substr(0, at) + "<!--" + std::string(payload - good.size() - 7, 'x') + "-->" + good.substr(at);
     struct Case {
         const char* name;
         FakeDaemon::Script script;
@@ -251,6 +255,8 @@ TEST(UsbmuxClient, ReplyFramesOutsideTheLimitsOrMalformedAreAbsent) {
          true},
         {"length 16, header only", [&](FakeDaemon& d, int fd) { FakeDaemon::sendFrame(fd, d.readRequest(fd), "", 16); },
          false},
+        {"length 16,777,215, the most there is",
+         [&](FakeDaemon& d, int fd) { FakeDaemon::sendFrame(fd, d.readRequest(fd), largest); }, true},
         {"length 16,777,216",
          [&](FakeDaemon& d, int fd) { FakeDaemon::sendFrame(fd, d.readRequest(fd), good, 16'777'216); }, false},
         {"closed mid-frame",
