@@ -30,7 +30,13 @@ Host::Host(Platform platform, MainLoop& loop, Log& log, Options options, std::sp
     platform_.windows.setLastWindowClosedHandler([&loop] { loop.quit(); });
 }
 
-Host::~Host() = default;
+Host::~Host() { shutdown(); }
+
+void Host::shutdown() {
+    if (shutDown_) return;
+    shutDown_ = true;
+    for (auto& bridge : bridges_) bridge->shutdown();
+}
 
 void Host::trace(const std::string& step) {
     if (platform_.trace) platform_.trace(step);

@@ -38,6 +38,9 @@ public:
 
     // The start-up sequence, run once when the main window has loaded.
     void start();
+    // Tells every bridge the host is going (see Bridge::shutdown); the
+    // destructor does it too when it was not done.
+    void shutdown();
 
     HostMessenger& messenger() { return messenger_; }
     EventHandler& events() { return *eventHandler_; }
@@ -69,6 +72,7 @@ private:
     std::unique_ptr<EventChannel> eventsChannel_;
     std::shared_ptr<EventHandler> eventHandler_;
     std::vector<std::unique_ptr<Bridge>> bridges_;   // in table order
+    bool shutDown_ = false;
     std::unique_ptr<MacSystemBridge> systemBridge_;  // after the bridges its chain points to
 };
 

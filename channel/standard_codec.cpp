@@ -134,6 +134,9 @@ public:
     }
 
     bool readValue(EncodableValue& out, int depth) {
+        // Each value costs far more memory than the byte it may take on the
+        // wire: a message of that many nulls must not cost gigabytes.
+        if (++values_ > StandardMessageCodec::kMaxValues) return fail("too many values");
         std::uint8_t tag;
         if (!readByte(tag)) return false;
         switch (tag) {
@@ -219,6 +222,7 @@ public:
 private:
     const std::uint8_t* data_;
     std::size_t size_;
+    std::size_t values_ = 0;
     std::size_t pos_ = 0;
     std::string error_;
 };

@@ -19,6 +19,8 @@ namespace lumivane {
 class StandardMessageCodec {
 public:
     static constexpr int kMaxDepth = 512;
+    // Values in one message at most (a typed list counts as one).
+    static constexpr std::size_t kMaxValues = 2u << 20;
 
     // A null message is zero bytes.
     static Bytes encodeMessage(const EncodableValue& value);

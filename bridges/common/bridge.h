@@ -34,6 +34,10 @@ public:
     // Its start-up step (start watching devices, install its own channels on
     // `messenger`), run once in its place of the start-up sequence.
     virtual void start(BinaryMessenger& messenger) = 0;
+    // The host is going: drop queued work unanswered, make work in flight end
+    // at its next step, start nothing new. The destructor then waits only for
+    // what was in flight. Once, before destruction.
+    virtual void shutdown() {}
 };
 
 }  // namespace lumivane

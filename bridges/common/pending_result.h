@@ -11,11 +11,20 @@ namespace lumivane {
 // The answer of a call whose work runs on another queue. Copyable, so that it
 // rides along in queued tasks; answering from any thread hops to the main
 // loop first, where the one MethodResult behind every copy is answered.
-// Answer it once (the MethodResult catches a second answer).
+// Answer it once (the MethodResult catches a second answer). A result whose
+// last copy goes unanswered (work cancelled at shutdown) is let go on the
+// main loop too, since a MethodResult belongs to it.
 class PendingResult {
 public:
     PendingResult(MethodResult result, MainLoop& loop)
-        : result_(std::make_shared<MethodResult>(std::move(result))), loop_(&loop) {}
+        : result_(new MethodResult(std::move(result)),
+                  [&loop](MethodResult* last) {
+                      if (loop.isCurrent())
+                          delete last;
+                      else
+                          loop.post([owned = std::shared_ptr<MethodResult>(last)] {});
+                  }),
+          loop_(&loop) {}
 
     // Any thread.
     void success(EncodableValue value = EncodableValue()) const {

@@ -176,7 +176,7 @@ EncodableList DcimScan::arrange(EncodableList entries) {
     for (std::size_t k = 0; k < m; ++k) {
         group.enter();
         bridge_.transfersQueue().post([&, k] {
-            for (std::size_t i = k; i < misses.size(); i += m) {
+            for (std::size_t i = k; i < misses.size() && !bridge_.stopping(); i += m) {
                 auto info = fileInfo(api, *pool[k], phonePath(misses[i].second));
                 if (!info.ok()) continue;
                 auto stat = fileStat(info.value());

@@ -81,6 +81,23 @@ MobileDeviceBridge::~MobileDeviceBridge() {
     }
 }
 
+void MobileDeviceBridge::shutdown() {
+    stopping_ = true;
+    std::vector<std::shared_ptr<IPhone>> all;
+    {
+        std::lock_guard guard(lock_);
+        for (auto& [udid, phone] : phones_) all.push_back(phone);
+    }
+    for (auto& phone : all) {
+        std::vector<std::shared_ptr<Semaphore>> waiters;
+        {
+            std::lock_guard links(phone->linkLock);
+            waiters.swap(phone->linkWaiters);
+        }
+        for (auto& waiter : waiters) waiter->signal();
+    }
+}
+
 void MobileDeviceBridge::subscribe() {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
     if (!api_) {
@@ -249,7 +266,7 @@ void MobileDeviceBridge::waitForLink(IPhone& phone, std::chrono::milliseconds ti
     auto waiter = std::make_shared<Semaphore>();
     {
         std::lock_guard links(phone.linkLock);
-        if (phone.usb || phone.wifi) return;
+        if (phone.usb || phone.wifi || stopping_) return;  // shutdown() wakes the waits it finds
         phone.linkWaiters.push_back(waiter);
     }
     waiter->waitFor(timeout);
@@ -395,6 +412,7 @@ StatCache& MobileDeviceBridge::statCache(IPhone& phone) {
 }
 
 bool MobileDeviceBridge::takeCancel(const std::string& token) {
+    if (stopping_) return true;  // every transfer ends when the host goes
     std::lock_guard guard(lock_);
     return cancelled_.erase(token) > 0;
 }
@@ -433,9 +451,11 @@ void MobileDeviceBridge::queued(const MethodCall& call, MethodResult& result) {
 
     if (download) {
         p->queue.post([this, p, pending, transfer] {
+            if (stopping_) return;  // dropped unanswered: the host is going
             auto opened = openAFCConnection(*p);
             if (!opened.ok()) return answerLater(pending, opened.error());
             transfers_.post([this, pending, transfer, connection = opened.value()] {
+                if (stopping_) return connection->close();
                 auto outcome = transfer.run(*this, connection);
                 if (outcome.ok())
                     answerLater(pending, EncodableValue(outcome.value()));
@@ -448,6 +468,7 @@ void MobileDeviceBridge::queued(const MethodCall& call, MethodResult& result) {
     bool media = call.method == "iphone.media";
     std::string path = args.string("path").value_or("");
     p->queue.post([this, p, pending, media, path] {
+        if (stopping_) return;  // dropped unanswered: the host is going
         auto listed = withControlConnection<EncodableList>(*p, [&](AFCConnection& control) {
             DcimScan scan(*this, *p, control);
             return media ? scan.media() : scan.children(path);

@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -48,6 +49,11 @@ public:
     // Start-up: subscribes to device notices (main thread, once).
     void subscribe();
     void start(BinaryMessenger&) override { subscribe(); }
+    // Queued phone work is dropped, transfers and scans stop at their next
+    // chunk or file, and link waits end now.
+    void shutdown() override;
+    // Any thread: whether the host is going.
+    bool stopping() const { return stopping_; }
     HostHandler* hostHandler() override { return this; }
     bool available() const { return api_ != nullptr; }
 
@@ -118,6 +124,7 @@ private:
     Options options_;
     NoticeTarget* target_ = nullptr;  // handed to the provider; outlives the bridge
 
+    std::atomic<bool> stopping_{false};
     std::mutex lock_;
     std::map<std::string, std::shared_ptr<IPhone>> phones_;  // guarded by lock_
     std::set<std::string> cancelled_;                        // guarded by lock_

@@ -116,7 +116,10 @@ int main(int argc, char** argv) {
         loop.quit();
     });
     loop.run();
+    // Going, in order: take nothing more in (and answer nothing more), drop
+    // queued work, let work in flight end, then destroy what is left.
     server.stop();
+    host.shutdown();
     pthread_kill(signalThread.native_handle(), SIGTERM);
     signalThread.join();
     return 0;

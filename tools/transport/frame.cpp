@@ -1,5 +1,7 @@
 #include "tools/transport/frame.h"
 
+#include "runtime/utf8.h"
+
 #include <sys/socket.h>
 #include <unistd.h>
 #include <cerrno>
@@ -33,7 +35,7 @@ std::optional<Frame> Frame::decode(const std::uint8_t* data, std::size_t size, s
     auto* channel = (*list)[2].get<std::string>();
     if (!kind || (*kind != kMessage && *kind != kReply)) return fail("bad frame kind");
     if (!id) return fail("bad frame id");
-    if (!channel) return fail("bad frame channel");
+    if (!channel || !isValidUtf8(*channel)) return fail("bad frame channel");
     frame.kind = *kind;
     frame.id = *id;
     frame.channel = *channel;
