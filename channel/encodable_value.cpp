@@ -59,6 +59,11 @@ std::size_t EncodableValue::hash() const {
         static_cast<const EncodableValueVariant&>(*this));
 }
 
+EncodableMap::EncodableMap(const EncodableMap& other) : entries_(other.entries_) { rebuildIndex(); }
+EncodableMap::EncodableMap(EncodableMap&&) noexcept = default;
+EncodableMap& EncodableMap::operator=(EncodableMap&&) noexcept = default;
+EncodableMap::~EncodableMap() = default;
+
 EncodableMap& EncodableMap::operator=(const EncodableMap& other) {
     if (this != &other) {
         entries_ = other.entries_;

@@ -26,10 +26,13 @@ public:
     using Entry = std::pair<EncodableValue, EncodableValue>;
     EncodableMap() = default;
     EncodableMap(std::initializer_list<Entry> entries);
-    EncodableMap(const EncodableMap& other) : entries_(other.entries_) { rebuildIndex(); }
-    EncodableMap(EncodableMap&&) noexcept = default;
+    // Defined where EncodableValue is complete (some compilers instantiate
+    // the entries' members here otherwise).
+    EncodableMap(const EncodableMap& other);
+    EncodableMap(EncodableMap&&) noexcept;
     EncodableMap& operator=(const EncodableMap& other);
-    EncodableMap& operator=(EncodableMap&&) noexcept = default;
+    EncodableMap& operator=(EncodableMap&&) noexcept;
+    ~EncodableMap();
 
     // Inserts or replaces in place.
     void set(EncodableValue key, EncodableValue value);
@@ -38,11 +41,12 @@ public:
     const EncodableValue* find(const char* key) const { return find(std::string(key)); }
     bool erase(const EncodableValue& key);
 
-    std::size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
-    auto begin() const { return entries_.begin(); }
-    auto end() const { return entries_.end(); }
-    void reserve(std::size_t n) { entries_.reserve(n); }
+    using const_iterator = std::vector<Entry>::const_iterator;
+    std::size_t size() const;
+    bool empty() const;
+    const_iterator begin() const;
+    const_iterator end() const;
+    void reserve(std::size_t n);
 
     bool operator==(const EncodableMap& other) const;
 
@@ -97,5 +101,10 @@ inline EncodableMap::EncodableMap(std::initializer_list<Entry> entries) {
 }
 
 inline const EncodableValue* EncodableMap::find(const std::string& key) const { return find(EncodableValue(key)); }
+inline std::size_t EncodableMap::size() const { return entries_.size(); }
+inline bool EncodableMap::empty() const { return entries_.empty(); }
+inline EncodableMap::const_iterator EncodableMap::begin() const { return entries_.begin(); }
+inline EncodableMap::const_iterator EncodableMap::end() const { return entries_.end(); }
+inline void EncodableMap::reserve(std::size_t n) { entries_.reserve(n); }
 
 }  // namespace lumivane
