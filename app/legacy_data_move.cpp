@@ -98,22 +98,15 @@ void copyPreferences(const std::string& container, const std::string& bundle, Us
     auto file = container + "/Library/Preferences/" + bundle + ".plist";
     auto text = readFile(file, kMaxPreferencesFile);
     if (!text) return;  // missing: nothing to move
-    Plist parsed = plist::parse(*text);
-    if (!plist::isDict(parsed.get())) {
+    auto preferences = readLegacyPreferences(*text);
+    if (!preferences) {
         log.write("Lumivane: the earlier build's preferences are unreadable; not moved: " + file);
         return;
     }
-    std::vector<std::string> skipped;
-    plist::forEachItem(parsed.get(), [&](const std::string& key, plist_t item) {
-        if (!hasPrefix(key)) return;
-        if (auto value = toJson(item))
-            defaults.set(key, *value);
-        else
-            skipped.push_back(key);
-    });
-    if (!skipped.empty()) {
+    for (const auto& [key, value] : preferences->values) defaults.set(key, value);
+    if (!preferences->skipped.empty()) {
         std::string keys;
-        for (const auto& key : skipped) keys += (keys.empty() ? "" : ", ") + key;
+        for (const auto& key : preferences->skipped) keys += (keys.empty() ? "" : ", ") + key;
         log.write("Lumivane: earlier preferences that cannot be stored were not moved: " + keys);
     }
 }
@@ -152,6 +145,20 @@ void copyDatabase(const std::string& container, const std::string& bundle, const
 }
 
 }  // namespace
+
+std::optional<LegacyPreferences> readLegacyPreferences(std::string_view file) {
+    Plist parsed = plist::parse(file);
+    if (!plist::isDict(parsed.get())) return std::nullopt;
+    LegacyPreferences preferences;
+    plist::forEachItem(parsed.get(), [&](const std::string& key, plist_t item) {
+        if (!hasPrefix(key)) return;
+        if (auto value = toJson(item))
+            preferences.values.emplace_back(key, std::move(*value));
+        else
+            preferences.skipped.push_back(key);
+    });
+    return preferences;
+}
 
 void moveLegacyData(const Environment& environment, UserDefaults& defaults, Log& log) {
     if (environment.variable("APP_SANDBOX_CONTAINER_ID")) return;

@@ -1,4 +1,12 @@
 #pragma once
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
 #include "platform/environment.h"
 #include "platform/user_defaults.h"
 #include "runtime/log.h"
@@ -15,5 +23,15 @@ namespace lumivane {
 // "lumivane.db" behind, and a database that appeared meanwhile is never
 // replaced. Main thread, at start-up.
 void moveLegacyData(const Environment& environment, UserDefaults& defaults, Log& log);
+
+// The "flutter." preferences of an earlier build's preferences file, as
+// defaults values, and the keys whose values cannot be stored (text that is
+// not UTF-8). Absent when the file is no readable property-list dictionary.
+// Any thread.
+struct LegacyPreferences {
+    std::vector<std::pair<std::string, nlohmann::json>> values;
+    std::vector<std::string> skipped;
+};
+std::optional<LegacyPreferences> readLegacyPreferences(std::string_view file);
 
 }  // namespace lumivane

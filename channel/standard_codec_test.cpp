@@ -126,6 +126,17 @@ TEST(StandardMethodCodec, ASuccessEnvelopeAlignsItsDoublesFromTheStartOfTheEnvel
     }
 }
 
+TEST(StandardCodec, ANaNWithPaddingThatIsNotZeroComesBackAsTheSameNaN) {
+    // Found by the codec fuzz target: padding bytes are not checked, and a NaN
+    // must keep its bits through a decode and an encode.
+    auto bytes = hex("06 39 ff ff ff ff ff ff ff ff ff 02 00 20 ff ff");
+    auto decoded = StandardMessageCodec::decodeMessage(bytes);
+    ASSERT_TRUE(decoded);
+    EXPECT_TRUE(std::isnan(*decoded->get<double>()));
+    auto again = StandardMessageCodec::encodeMessage(*decoded);
+    EXPECT_EQ(again, concat(hex("06 00 00 00 00 00 00 00"), Bytes(bytes.begin() + 8, bytes.end())));
+}
+
 TEST(StandardCodec, NumbersDecodeToOneFormSoDecodingIsAFixedPoint) {
     // A map whose keys are int32 0 and int64 0: one key, the later value.
     auto bytes = hex("0d 02 03 00 00 00 00 07 01 61 04 00 00 00 00 00 00 00 00 07 01 62");
@@ -218,6 +229,18 @@ TEST(StandardCodec, HostileInputIsAnErrorNeverACrash) {
         EXPECT_FALSE(error.empty());
     }
     EXPECT_TRUE(StandardMessageCodec::decodeMessage(shallow)) << "512 levels are allowed";
+
+    // A list of nulls costs one byte a value on the wire and far more decoded.
+    auto nulls = [](std::uint32_t count) {
+        Bytes list = hex("0c ff");
+        for (int i = 0; i < 4; ++i) list.push_back(static_cast<std::uint8_t>(count >> (8 * i)));
+        list.resize(list.size() + count, 0x00);
+        return list;
+    };
+    std::string error;
+    EXPECT_TRUE(StandardMessageCodec::decodeMessage(nulls(StandardMessageCodec::kMaxValues - 1)));  // with the list
+    EXPECT_FALSE(StandardMessageCodec::decodeMessage(nulls(StandardMessageCodec::kMaxValues), &error));
+    EXPECT_NE(error.find("too many values"), std::string::npos) << error;
 
     // Method calls and envelopes refuse what the value decoder refuses, and more.
     auto refuses = [](const Bytes& b) { return !StandardMethodCodec::decodeMethodCall(b.data(), b.size()); };

@@ -87,6 +87,11 @@ TEST_F(IPhoneChannel, ImmediateMethodsAnswerAtOnce) {
     EXPECT_TRUE(std::holds_alternative<NotImplemented>(h.call("lumivane/macos", "iphone.unknown")));
 }
 
+TEST_F(IPhoneChannel, AnAbsurdLatencyIsClampedNotOverflowed) {
+    control("phone.add", {{"udid", "P1"}, {"root", h.home / "phone"}});
+    control("phone.set", {{"udid", "P1"}, {"latencyMs", std::int64_t{INT64_MAX}}});  // UBSan: no signed overflow
+}
+
 TEST(IPhoneChannelWithoutFramework, EverythingSaysTheFrameworkIsMissing) {
     Host::Options options;
     options.bridges.iphone.provider = simulatedProviderPath("liblumivane_sim_mobile_device_incomplete.so");

@@ -29,7 +29,12 @@ namespace lumivane {
 //
 // Threads: device notices arrive on the provider's thread; per-phone work runs
 // on each phone's serial queue; transfers on the concurrent "transfers" queue;
-// handle() and every answer and event on the main loop. `lock_` guards
+// handle() and every answer and event on the main loop. Tasks on the phone
+// queues and the transfers queue refer to the bridge itself; that is safe
+// because only the main loop and the provider's notice thread queue work, and
+// the destructor first stops the notices, then runs a closing task on each
+// phone queue (after everything queued before it), while the transfers queue,
+// the last member, drains while every other member still exists. `lock_` guards
 // `phones`, `cancelled` and `autoWifi`; it is never held across an entry-point
 // call or a wait.
 class MobileDeviceBridge final : public Bridge, public HostHandler {

@@ -250,3 +250,23 @@ TEST_F(IPhoneBridgeTest, ASessionThatCannotBeReachedOrOpenedSaysWhichInTheFramew
         });
     }
 }
+
+TEST_F(IPhoneBridgeTest, ABridgeGoingWithWorkQueuedAndInFlightDropsTheQueueAndEndsQuickly) {
+    auto udid = addPhone("");
+    for (int i = 0; i < 200; ++i)
+        std::ofstream(folder / udid + "/DCIM/100APPLE/IMG_" + std::to_string(2000 + i) + ".JPG") << "x";
+    attach(udid, kUSB);
+    sim.LVSimSetLatency(udid.c_str(), 2'000);  // 2 ms a call: one scan takes about a second
+    int answered = 0;
+    for (int i = 0; i < 50; ++i) {
+        MethodResult result("iphone.media", [&](Bytes reply) { answered += !reply.empty(); }, log);
+        bridge->handle(MethodCall{"iphone.media", EncodableMap{{"udid", udid}}}, result);
+    }
+    std::this_thread::sleep_for(100ms);  // the first scan is sizing now
+    auto start = std::chrono::steady_clock::now();
+    bridge->shutdown();
+    bridge.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    loop.runUntil([] { return false; }, 50ms);
+    EXPECT_LE(answered, 1);  // at most the scan in flight; nothing queued behind it
+}

@@ -16,7 +16,7 @@ namespace {
 constexpr int kMaxNesting = 8;
 constexpr std::size_t kMaxFileSize = 256u << 20;
 
-bool shallow(const std::string& text) {
+bool shallow(std::string_view text) {
     int depth = 0;
     bool inString = false, escaped = false;
     for (char ch : text) {
@@ -48,23 +48,34 @@ StatCache::StatCache(const std::string& dataFolder, const std::string& udid)
     std::filesystem::create_directories(dataFolder + "/iphone-files", ignored);
 }
 
-void StatCache::load() {
-    loaded_ = true;
-    auto text = readFile(file_, kMaxFileSize);
-    if (!text || !shallow(*text)) return;
-    auto json = nlohmann::json::parse(*text, nullptr, false);
-    if (!json.is_object()) return;
+std::optional<std::map<std::string, StatCache::Entry>> StatCache::decode(std::string_view text) {
+    if (!shallow(text)) return std::nullopt;
+    auto json = nlohmann::json::parse(text, nullptr, false);
+    if (!json.is_object()) return std::nullopt;
     std::map<std::string, Entry> decoded;
     for (auto& [path, value] : json.items()) {
-        if (!value.is_object()) return;
+        if (!value.is_object()) return std::nullopt;
         auto size = value.find("size");
         auto modified = value.find("modified");
         if (size == value.end() || modified == value.end() || !size->is_number_integer() ||
             !modified->is_number_integer())
-            return;
+            return std::nullopt;
         decoded[path] = Entry{size->get<std::int64_t>(), modified->get<std::int64_t>()};
     }
-    entries_ = std::move(decoded);
+    return decoded;
+}
+
+std::string StatCache::encode(const std::map<std::string, Entry>& entries) {
+    auto json = nlohmann::json::object();
+    for (const auto& [path, entry] : entries) json[path] = {{"size", entry.size}, {"modified", entry.modified}};
+    return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+void StatCache::load() {
+    loaded_ = true;
+    auto text = readFile(file_, kMaxFileSize);
+    if (!text) return;
+    if (auto decoded = decode(*text)) entries_ = std::move(*decoded);
 }
 
 std::optional<StatCache::Entry> StatCache::lookup(const std::string& path) {
@@ -89,9 +100,7 @@ void StatCache::store(const std::string& path, Entry entry) {
 void StatCache::save() {
     std::lock_guard guard(lock_);
     if (!dirty_) return;
-    auto json = nlohmann::json::object();
-    for (const auto& [path, entry] : entries_) json[path] = {{"size", entry.size}, {"modified", entry.modified}};
-    std::string text = json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::string text = encode(entries_);
     dirty_ = false;
     (void)writeFileAtomically(file_, text);  // a cache that fails to save is rebuilt next time
 }

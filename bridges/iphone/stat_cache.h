@@ -4,6 +4,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace lumivane {
 
@@ -36,6 +37,11 @@ public:
     void save();
 
     const std::string& file() const { return file_; }
+
+    // The file's contents and back: nullopt for anything that is not a whole,
+    // well-formed cache file. Any thread.
+    static std::optional<std::map<std::string, Entry>> decode(std::string_view text);
+    static std::string encode(const std::map<std::string, Entry>& entries);
 
 private:
     void load();  // with `lock_` held
