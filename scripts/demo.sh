@@ -115,3 +115,24 @@ done
 step "Cancelling a fifth download, a video, a third of the way through: nothing is left behind"
 run call lumivane/macos iphone.download '{"udid": "00008110-ADA", "path": "101APPLE/IMG_0302.MOV", "target": "'"$work/downloads/IMG_0302.MOV"'", "token": "video"}' --events lumivane/macos/events --cancel-at 0.33
 ls -l "$work/downloads" | sed 's/^/    /'
+
+step "Two clients at once: one listens to the event stream while another moves a phone"
+"$bin/lumivanectl" listen lumivane/macos/events --count 2 --seconds 3 | sed 's/^/    listener: /' &
+listener=$!
+sleep 0.5
+run call sim/control phone.detach '{"udid": "00008110-ADA", "link": "wifi"}'
+run call sim/control phone.attach '{"udid": "00008110-ADA", "link": "wifi"}'
+wait $listener || true
+
+step "SIGTERM: the host takes nothing more in, drops queued work and exits at once"
+# A video download in flight, and scans queued behind it.
+"$bin/lumivanectl" call lumivane/macos iphone.download '{"udid": "00008110-ADA", "path": "101APPLE/IMG_0301.MOV", "target": "'"$work/downloads/again.MOV"'", "token": "again"}' >/dev/null 2>&1 &
+for i in 1 2 3; do "$bin/lumivanectl" call lumivane/macos iphone.media '{"udid": "00008110-ADA"}' >/dev/null 2>&1 & done
+sleep 0.2
+start=$(date +%s%N)
+kill -TERM $host
+wait $host || true
+echo "    exited after $(( ($(date +%s%N) - start) / 1000000 )) ms; the download left nothing behind:"
+ls "$work/downloads" | sed 's/^/    /'
+wait
+trap 'rm -rf "$work"' EXIT

@@ -296,9 +296,16 @@ void SocketServer::stop() {
     if (!core_) return;
     core_->server = nullptr;  // frames and closes still on their way to the main loop are dropped
     messenger_.setOutbound(nullptr);
-    // Answers already given (the last one may be what quit the host) go out first.
+    // Answers already given (the last one may be what quit the host) go out
+    // first, for as long as clients take them; one that stopped reading is
+    // not waited for.
     auto deadline = Steady::now() + kFlushOnStop;
-    while (core_->unsentTotal() > 0 && Steady::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (std::size_t unsent = core_->unsentTotal(), stalls = 0; unsent > 0 && stalls < 10 && Steady::now() < deadline;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::size_t now = core_->unsentTotal();
+        stalls = now < unsent ? 0 : stalls + 1;
+        unsent = now;
+    }
     core_->stopping = true;
     core_->wake();
     ioThread_.join();
