@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "tests/host_process.h"
+#include "tests/support/raw_connect.h"
 #include "tools/transport/host_client.h"
 
 using namespace lumivane;
@@ -16,18 +17,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A raw connection, for sending bytes the client would never send.
-int rawConnect(const std::string& path) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 bool closedByPeer(int fd) {
     timeval timeout{5, 0};

@@ -11,6 +11,7 @@
 
 #include "channel/event_channel.h"
 #include "channel/method_channel.h"
+#include "tests/support/raw_connect.h"
 #include "tests/support/temp_folder.h"
 #include "tools/transport/host_client.h"
 
@@ -82,19 +83,6 @@ struct Server {
     std::thread thread;
 };
 
-int rawConnect(const std::string& path) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    timeval timeout{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    return fd;
-}
 
 Bytes call(std::int64_t id, const std::string& channel, const std::string& method) {
     return Frame{Frame::kMessage, id, channel, StandardMethodCodec::encodeMethodCall({method, EncodableValue()})}
