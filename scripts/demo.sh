@@ -116,6 +116,21 @@ step "Cancelling a fifth download, a video, a third of the way through: nothing 
 run call lumivane/macos iphone.download '{"udid": "00008110-ADA", "path": "101APPLE/IMG_0302.MOV", "target": "'"$work/downloads/IMG_0302.MOV"'", "token": "video"}' --events lumivane/macos/events --cancel-at 0.33
 ls -l "$work/downloads" | sed 's/^/    /'
 
+step "Ada's photo index (a SQLite database with its log): copied with progress, then asked again (unchanged)"
+mkdir -p "$work/ada/PhotoData"
+{
+    echo ".filectrl persist_wal 1"  # the phone keeps its write-ahead log beside the database
+    echo "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;"
+    echo "CREATE TABLE ZASSET (Z_PK INTEGER PRIMARY KEY, ZFILENAME TEXT, ZDIRECTORY TEXT, ZBLOB BLOB);"
+    echo "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 300)"
+    echo "  INSERT INTO ZASSET (ZFILENAME, ZDIRECTORY, ZBLOB) SELECT printf('IMG_%04d.JPG', i), 'DCIM/10' || (i / 100) || 'APPLE', randomblob(8000) FROM n;"
+} | sqlite3 "$work/ada/PhotoData/Photos.sqlite" >/dev/null
+ls -l "$work/ada/PhotoData" | sed 's/^/    /'
+run call lumivane/macos iphone.photosIndex '{"udid": "00008110-ADA"}' --events lumivane/macos/events
+run call lumivane/macos iphone.photosIndex '{"udid": "00008110-ADA"}'
+copy="$work/home/Library/Application Support/com.lumivane.app/iphone-files/00008110-ADA-photos"
+echo "    the copy opens with SQLite: $(sqlite3 "$copy/Photos.sqlite" 'SELECT count(*) FROM ZASSET') assets"
+
 step "Two clients at once: one listens to the event stream while another moves a phone"
 "$bin/lumivanectl" listen lumivane/macos/events --count 2 --seconds 3 | sed 's/^/    listener: /' &
 listener=$!

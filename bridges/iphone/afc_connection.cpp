@@ -42,6 +42,30 @@ IPhoneResult<std::map<std::string, std::string>> fileInfo(const MobileDevice& ap
     return pairs;
 }
 
+IPhoneResult<std::int64_t> streamFile(const MobileDevice& api, AFCConnection& connection, const std::string& path,
+                                      const ChunkSink& sink) {
+    if (connection.isClosed()) return AFCError{kAFCServiceNotConnected, path};
+    AFCFileRef file = 0;
+    std::int32_t code = api.AFCFileRefOpen(connection.handle(), path.c_str(), 1, &file);
+    if (code != 0) return AFCError{code, path};
+    struct Closer {  // on every way out
+        const MobileDevice& api;
+        AFCConnectionRef connection;
+        AFCFileRef file;
+        ~Closer() { api.AFCFileRefClose(connection, file); }
+    } closer{api, connection.handle(), file};
+    Bytes buffer(kReadChunk);
+    std::int64_t total = 0;
+    for (;;) {
+        std::uint32_t length = kReadChunk;
+        code = api.AFCFileRefRead(connection.handle(), file, buffer.data(), &length);
+        if (code != 0) return AFCError{code, path};
+        if (length == 0) return total;
+        if (auto taken = sink(buffer.data(), length); !taken.ok()) return taken.error();
+        total += length;
+    }
+}
+
 IPhoneResult<std::optional<Bytes>> readSmallFile(const MobileDevice& api, AFCConnection& connection,
                                                  const std::string& path, std::size_t limit) {
     if (connection.isClosed()) return AFCError{kAFCServiceNotConnected, path};

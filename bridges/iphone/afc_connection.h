@@ -1,6 +1,8 @@
 #pragma once
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -39,6 +41,12 @@ IPhoneResult<std::vector<std::string>> listDirectory(const MobileDevice& api, AF
 // Key to value, UTF-8; a key that repeats keeps its later value.
 IPhoneResult<std::map<std::string, std::string>> fileInfo(const MobileDevice& api, AFCConnection& connection,
                                                           const std::string& path);
+// Streams a phone file in chunks of up to 1 MiB through one reused buffer,
+// handing each to `sink` in order; a sink error ends the read with that
+// error. Answers the bytes read. The phone file is closed on every way out.
+using ChunkSink = std::function<IPhoneResult<void>(const std::uint8_t* data, std::uint32_t length)>;
+IPhoneResult<std::int64_t> streamFile(const MobileDevice& api, AFCConnection& connection, const std::string& path,
+                                      const ChunkSink& sink);
 // The whole file, or nullopt when it is larger than `limit` bytes. Reads in
 // 1 MiB chunks.
 IPhoneResult<std::optional<Bytes>> readSmallFile(const MobileDevice& api, AFCConnection& connection,

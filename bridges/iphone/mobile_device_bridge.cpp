@@ -1,6 +1,7 @@
 #include "bridges/iphone/mobile_device_bridge.h"
 
 #include "bridges/iphone/dcim_scan.h"
+#include "bridges/iphone/photo_index.h"
 #include "bridges/iphone/transfer.h"
 #include "channel/arguments.h"
 #include "platform/property_list.h"
@@ -398,7 +399,8 @@ bool MobileDeviceBridge::handle(const MethodCall& call, MethodResult& result) {
             cancelled_.insert(*token);
         }
         result.success();
-    } else if (method == "iphone.children" || method == "iphone.media" || method == "iphone.download") {
+    } else if (method == "iphone.children" || method == "iphone.media" || method == "iphone.download" ||
+               method == "iphone.photosIndex") {
         queued(call, result);
     } else {
         return false;  // not an iPhone method of this build
@@ -462,6 +464,18 @@ void MobileDeviceBridge::queued(const MethodCall& call, MethodResult& result) {
                 else
                     answerLater(pending, outcome.error());
             });
+        });
+        return;
+    }
+    if (call.method == "iphone.photosIndex") {
+        p->queue.post([this, p, pending] {
+            if (stopping_) return;  // dropped unanswered: the host is going
+            auto copied = withControlConnection<EncodableMap>(
+                *p, [&](AFCConnection& control) { return PhotoIndex(*this, *p, control).copy(); });
+            if (copied.ok())
+                answerLater(pending, EncodableValue(std::move(copied.value())));
+            else
+                answerLater(pending, copied.error());
         });
         return;
     }

@@ -95,6 +95,8 @@ public:
     // Any thread: sends a host event from the main loop.
     void postEvent(EncodableMap event) { events_->post(std::move(event)); }
     const Clock& clock() const { return clock_; }
+    Log& log() { return log_; }
+    const std::string& dataFolder() const { return options_.dataFolder; }
     ConcurrentQueue& transfersQueue() { return transfers_; }
     std::size_t maxSizingWorkers() const { return options_.maxSizingWorkers; }
     // Phone queue: the phone's stat cache, created on first use.

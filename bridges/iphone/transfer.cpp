@@ -10,16 +10,7 @@ namespace lumivane {
 
 namespace {
 
-constexpr std::uint32_t kChunk = 1 << 20;
 constexpr auto kEventInterval = std::chrono::milliseconds(100);
-
-// Closes the phone file on every way out.
-struct PhoneFile {
-    const MobileDevice& api;
-    AFCConnectionRef connection;
-    AFCFileRef file;
-    ~PhoneFile() { api.AFCFileRefClose(connection, file); }
-};
 
 }  // namespace
 
@@ -46,30 +37,23 @@ IPhoneResult<std::string> Transfer::copy(MobileDeviceBridge& bridge, AFCConnecti
     auto local = FileWriter::create(target, 0644);
     if (!local.ok()) return DeviceError{"Can't write to " + target + "."};
 
-    AFCFileRef file = 0;
-    std::int32_t code = api.AFCFileRefOpen(connection.handle(), phonePath.c_str(), 1, &file);
-    if (code != 0) return AFCError{code, phonePath};
-    PhoneFile phoneFile{api, connection.handle(), file};
-
-    Bytes buffer(kChunk);
     std::int64_t written = 0;
     std::optional<Clock::Steady> lastEvent;  // none yet: the first chunk always reports
-    for (;;) {
-        std::uint32_t length = kChunk;
-        code = api.AFCFileRefRead(connection.handle(), file, buffer.data(), &length);
-        if (code != 0) return AFCError{code, phonePath};
-        if (length == 0) break;
-        if (bridge.takeCancel(token)) return DeviceError{"Cancelled"};
-        // A local write error (a full disk, say) is told in the system's words.
-        if (auto written = local.value().write(buffer.data(), length); !written.ok())
-            return DeviceError{written.error()};
-        written += length;
-        auto now = bridge.clock().steadyNow();
-        if (!lastEvent || now - *lastEvent > kEventInterval || written == total) {
-            lastEvent = now;
-            bridge.postEvent(EncodableMap{{"type", "download"}, {"token", token}, {"done", written}, {"total", total}});
-        }
-    }
+    auto streamed = streamFile(
+        api, connection, phonePath, [&](const std::uint8_t* data, std::uint32_t length) -> IPhoneResult<void> {
+            if (bridge.takeCancel(token)) return DeviceError{"Cancelled"};
+            // A local write error (a full disk, say) is told in the system's words.
+            if (auto stored = local.value().write(data, length); !stored.ok()) return DeviceError{stored.error()};
+            written += length;
+            auto now = bridge.clock().steadyNow();
+            if (!lastEvent || now - *lastEvent > kEventInterval || written == total) {
+                lastEvent = now;
+                bridge.postEvent(
+                    EncodableMap{{"type", "download"}, {"token", token}, {"done", written}, {"total", total}});
+            }
+            return {};
+        });
+    if (!streamed.ok()) return streamed.error();
     if (total >= 1 && written != total)
         return DeviceError{path + ": got " + std::to_string(written) + " of " + std::to_string(total) + " bytes."};
     if (auto committed = local.value().commit(); !committed.ok()) return DeviceError{committed.error()};
