@@ -225,6 +225,29 @@ TEST_F(CameraRoll, SizingProgressIsThrottledToOneEventPerEightyMilliseconds) {
     }
 }
 
+TEST_F(CameraRoll, ThePhotoIndexIsCopiedThroughTheChannelWithIndexingProgress) {
+    attachPhone();
+    EXPECT_EQ(failure("iphone.photosIndex"), "The phone's photo index isn't readable over this connection.");
+    fs::create_directories(root() + "/PhotoData");
+    std::ofstream(root() + "/PhotoData/Photos.sqlite") << std::string(2 << 20, 'd');
+    h->events.clear();
+    auto response = call("iphone.photosIndex");
+    auto* answer = std::get<EncodableValue>(response).get<EncodableMap>();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(*answer->find("copied"), EncodableValue(true));
+    EXPECT_EQ(answer->find("bytes")->integer(), 2 << 20);
+    settle();
+    auto indexing = events("iphoneScan");
+    ASSERT_FALSE(indexing.empty());
+    EXPECT_EQ(indexing.front(), (EncodableMap{{"type", "iphoneScan"},
+                                              {"udid", udid},
+                                              {"stage", "indexing"},
+                                              {"done", 0},
+                                              {"total", 2 << 20}}));
+    auto again = call("iphone.photosIndex");
+    EXPECT_EQ(*std::get<EncodableValue>(again).get<EncodableMap>()->find("copied"), EncodableValue(false));
+}
+
 TEST_F(CameraRoll, ACorruptCacheFileIsIgnoredAndRewritten) {
     file("100APPLE/IMG_0001.JPG", 4);
     attachPhone();
