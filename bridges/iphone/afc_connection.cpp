@@ -68,27 +68,17 @@ IPhoneResult<std::int64_t> streamFile(const MobileDevice& api, AFCConnection& co
 
 IPhoneResult<std::optional<Bytes>> readSmallFile(const MobileDevice& api, AFCConnection& connection,
                                                  const std::string& path, std::size_t limit) {
-    if (connection.isClosed()) return AFCError{kAFCServiceNotConnected, path};
-    AFCFileRef file = 0;
-    std::int32_t code = api.AFCFileRefOpen(connection.handle(), path.c_str(), 1, &file);
-    if (code != 0) return AFCError{code, path};
     Bytes contents;
-    Bytes buffer(kReadChunk);
-    for (;;) {
-        std::uint32_t length = kReadChunk;
-        code = api.AFCFileRefRead(connection.handle(), file, buffer.data(), &length);
-        if (code != 0) {
-            api.AFCFileRefClose(connection.handle(), file);
-            return AFCError{code, path};
-        }
-        if (length == 0) break;
-        contents.insert(contents.end(), buffer.begin(), buffer.begin() + length);
-        if (contents.size() > limit) {
-            api.AFCFileRefClose(connection.handle(), file);
-            return std::optional<Bytes>();
-        }
-    }
-    api.AFCFileRefClose(connection.handle(), file);
+    bool tooLarge = false;
+    auto read =
+        streamFile(api, connection, path, [&](const std::uint8_t* data, std::uint32_t length) -> IPhoneResult<void> {
+            contents.insert(contents.end(), data, data + length);
+            if (contents.size() <= limit) return {};
+            tooLarge = true;
+            return DeviceError{};  // ends the read; not a failure
+        });
+    if (tooLarge) return std::optional<Bytes>();
+    if (!read.ok()) return read.error();
     return std::optional<Bytes>(std::move(contents));
 }
 
