@@ -11,7 +11,7 @@ std::unique_ptr<Bridge> makeIPhoneBridge(const BridgeContext& context, const Bri
     auto bridgeOptions = options.iphone.bridge;
     bridgeOptions.dataFolder = context.dataFolder;
     return std::make_unique<MobileDeviceBridge>(std::move(api), context.loop, context.events, context.log,
-                                                context.clock, bridgeOptions);
+                                                context.clock, context.platform.imaging, bridgeOptions);
 }
 
 const BridgeRow kBridges[] = {

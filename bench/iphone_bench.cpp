@@ -12,6 +12,7 @@
 #include "bridges/iphone/dcim_scan.h"
 #include "bridges/iphone/mobile_device_bridge.h"
 #include "platform/sim/sim_phones.h"
+#include "platform/vips/vips_imaging.h"
 #include "runtime/allocator.h"
 
 using namespace lumivane;
@@ -45,6 +46,7 @@ struct Rig {
     MainLoop loop;
     Log log{Log::Options{false, false, false}};
     SystemClock clock;
+    VipsImaging imaging;
     std::shared_ptr<EventHandler> events = std::make_shared<EventHandler>(loop);
     std::unique_ptr<MobileDeviceBridge> bridge;
     std::string udid;
@@ -56,7 +58,7 @@ struct Rig {
         options.maxSizingWorkers = workers;
         fs::remove_all(options.dataFolder);  // a cold cache
         bridge = std::make_unique<MobileDeviceBridge>(MobileDevice::open(providerPath, log), loop, events, log, clock,
-                                                      options);
+                                                      imaging, options);
         bridge->subscribe();
         loop.runUntil(
             [&] {

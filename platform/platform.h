@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/environment.h"
+#include "platform/imaging.h"
 #include "platform/plugin_registry.h"
 #include "platform/user_defaults.h"
 #include "platform/window_system.h"
@@ -19,6 +20,7 @@ struct Platform {
     Environment& environment;
     Workspace& workspace;
     PluginRegistry& plugins;
+    Imaging& imaging;
     // Where the usbmux daemon listens (before any USBMUXD_SOCKET_ADDRESS override).
     std::string usbmuxSocket;
     // Notes each start-up step as it happens (the simulated Mac keeps them in

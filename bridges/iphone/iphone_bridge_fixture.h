@@ -8,6 +8,7 @@
 #include "platform/mobile_device_loader.h"
 #include "platform/property_list.h"
 #include "platform/sim/sim_phones.h"
+#include "platform/vips/vips_imaging.h"
 #include "runtime/group.h"
 #include "tests/support/build_paths.h"
 #include "tests/support/temp_folder.h"
@@ -40,7 +41,7 @@ protected:
         MobileDeviceBridge::Options options;
         options.linkWait = 300ms;
         options.dataFolder = folder / "data";
-        return std::make_unique<MobileDeviceBridge>(std::move(api), loop, events, log, clock, options);
+        return std::make_unique<MobileDeviceBridge>(std::move(api), loop, events, log, clock, imaging, options);
     }
 
     // A phone whose folder holds a few files.
@@ -96,6 +97,7 @@ protected:
     MainLoop loop;
     Log log = Log::capturing();
     ManualClock clock;
+    VipsImaging imaging;
     std::shared_ptr<EventHandler> events;
     std::unique_ptr<MobileDeviceBridge> bridge;
 };

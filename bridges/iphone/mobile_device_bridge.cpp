@@ -1,6 +1,9 @@
 #include "bridges/iphone/mobile_device_bridge.h"
 
+#include <algorithm>
+
 #include "bridges/iphone/dcim_scan.h"
+#include "bridges/iphone/iphone_thumbnail.h"
 #include "bridges/iphone/photo_index.h"
 #include "bridges/iphone/transfer.h"
 #include "channel/arguments.h"
@@ -54,8 +57,14 @@ struct MobileDeviceBridge::NoticeTarget {
 
 MobileDeviceBridge::MobileDeviceBridge(std::unique_ptr<MobileDevice> api, MainLoop& loop,
                                        std::shared_ptr<EventHandler> events, Log& log, const Clock& clock,
-                                       Options options)
-    : api_(std::move(api)), loop_(loop), events_(std::move(events)), log_(log), clock_(clock), options_(options) {}
+                                       Imaging& imaging, Options options)
+    : api_(std::move(api)),
+      loop_(loop),
+      events_(std::move(events)),
+      log_(log),
+      clock_(clock),
+      imaging_(imaging),
+      options_(options) {}
 
 MobileDeviceBridge::~MobileDeviceBridge() {
     if (target_) {
@@ -400,7 +409,7 @@ bool MobileDeviceBridge::handle(const MethodCall& call, MethodResult& result) {
         }
         result.success();
     } else if (method == "iphone.children" || method == "iphone.media" || method == "iphone.download" ||
-               method == "iphone.photosIndex") {
+               method == "iphone.photosIndex" || method == "iphone.thumbnail") {
         queued(call, result);
     } else {
         return false;  // not an iPhone method of this build
@@ -479,8 +488,22 @@ void MobileDeviceBridge::queued(const MethodCall& call, MethodResult& result) {
         });
         return;
     }
-    bool media = call.method == "iphone.media";
     std::string path = args.string("path").value_or("");
+    if (call.method == "iphone.thumbnail") {
+        // Beyond any picture's size a bound changes nothing; below 1 it gives null.
+        int px = static_cast<int>(std::clamp<std::int64_t>(args.integer("px").value_or(256), 0, 1 << 16));
+        p->queue.post([this, p, pending, path, px] {
+            if (stopping_) return;  // dropped unanswered: the host is going
+            auto rendered = withControlConnection<std::optional<Bytes>>(*p, [&](AFCConnection& control) {
+                return IPhoneThumbnail(*api_, control, imaging_).render(path, px);
+            });
+            if (!rendered.ok()) return answerLater(pending, rendered.error());
+            auto& jpeg = rendered.value();
+            answerLater(pending, jpeg ? EncodableValue(std::move(*jpeg)) : EncodableValue());
+        });
+        return;
+    }
+    bool media = call.method == "iphone.media";
     p->queue.post([this, p, pending, media, path] {
         if (stopping_) return;  // dropped unanswered: the host is going
         auto listed = withControlConnection<EncodableList>(*p, [&](AFCConnection& control) {

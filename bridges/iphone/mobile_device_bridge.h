@@ -14,6 +14,7 @@
 #include "bridges/common/pending_result.h"
 #include "bridges/iphone/iphone.h"
 #include "channel/arguments.h"
+#include "platform/imaging.h"
 #include "platform/mobile_device_loader.h"
 #include "runtime/clock.h"
 #include "runtime/concurrent_queue.h"
@@ -48,7 +49,7 @@ public:
 
     // `api` null: the framework is unavailable and every phone method fails.
     MobileDeviceBridge(std::unique_ptr<MobileDevice> api, MainLoop& loop, std::shared_ptr<EventHandler> events,
-                       Log& log, const Clock& clock, Options options);
+                       Log& log, const Clock& clock, Imaging& imaging, Options options);
     ~MobileDeviceBridge() override;
 
     // Start-up: subscribes to device notices (main thread, once).
@@ -128,6 +129,7 @@ private:
     std::shared_ptr<EventHandler> events_;
     Log& log_;
     const Clock& clock_;
+    Imaging& imaging_;
     Options options_;
     NoticeTarget* target_ = nullptr;  // handed to the provider; outlives the bridge
 

@@ -49,7 +49,7 @@ LinuxPlatform::LinuxPlatform()
       plugins_(journal_) {}
 
 Platform LinuxPlatform::platform() {
-    return Platform{windows_, defaults_, environment_, workspace_, plugins_, "/var/run/usbmuxd", nullptr};
+    return Platform{windows_, defaults_, environment_, workspace_, plugins_, imaging_, "/var/run/usbmuxd", nullptr};
 }
 
 }  // namespace lumivane

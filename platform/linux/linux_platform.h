@@ -6,6 +6,7 @@
 #include "platform/headless/headless_window_system.h"
 #include "platform/platform.h"
 #include "platform/sim/sim_services.h"
+#include "platform/vips/vips_imaging.h"
 
 namespace lumivane {
 
@@ -42,6 +43,7 @@ private:
     HeadlessWindowSystem windows_;
     XdgWorkspace workspace_;
     SimPluginRegistry plugins_;
+    VipsImaging imaging_;
 };
 
 }  // namespace lumivane

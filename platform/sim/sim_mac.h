@@ -11,6 +11,7 @@
 #include "platform/sim/sim_phones.h"
 #include "platform/sim/sim_services.h"
 #include "platform/sim/sim_usbmux_daemon.h"
+#include "platform/vips/vips_imaging.h"
 
 namespace lumivane {
 
@@ -53,6 +54,7 @@ private:
     HeadlessWindowSystem windows_;
     SimWorkspace workspace_;
     SimPluginRegistry plugins_;
+    VipsImaging imaging_;  // real pixels in, real JPEG out
     SimUsbmuxDaemon usbmux_;
     SimPhones phones_;
     std::map<std::string, SimUsbmuxDaemon::Device> phoneDevices_;  // what the daemon lists for each phone

@@ -1,0 +1,215 @@
+#include "platform/vips/vips_imaging.h"
+
+#include <vips/vips.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <utility>
+
+namespace lumivane {
+
+namespace {
+
+struct Unref {
+    void operator()(void* object) const {
+        if (object) g_object_unref(object);
+    }
+};
+using Image = std::unique_ptr<VipsImage, Unref>;
+using Source = std::unique_ptr<VipsSource, Unref>;
+using Data = std::shared_ptr<const std::vector<std::uint8_t>>;
+
+void startVips() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (vips_init("lumivane") != 0) std::abort();  // libvips missing its own parts: nothing can work
+        vips_concurrency_set(1);
+        vips_cache_set_max(0);
+        vips_cache_set_max_mem(0);
+        vips_cache_set_max_files(0);
+        vips_block_untrusted_set(TRUE);
+        // Damaged files are expected input; their warnings would only fill
+        // standard error.
+        g_log_set_handler("VIPS", G_LOG_LEVEL_WARNING, [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {},
+                          nullptr);
+    });
+}
+
+// A failed operation leaves its words in libvips's error buffer; nobody reads
+// them, so they go.
+template <typename T>
+T failed() {
+    vips_error_clear();
+    return T{};
+}
+
+bool isLoader(const std::string& loader, const char* prefix) { return loader.rfind(prefix, 0) == 0; }
+
+class VipsPicture final : public Picture {
+public:
+    explicit VipsPicture(Image image) : image_(std::move(image)) {}
+    PixelSize size() const override { return {image_->Xsize, image_->Ysize}; }
+    VipsImage* image() const { return image_.get(); }
+
+private:
+    Image image_;
+};
+
+class VipsImageSource final : public ImageSource {
+public:
+    // Either bytes or a path.
+    VipsImageSource(Data data, std::string path) : data_(std::move(data)), path_(std::move(path)) {}
+
+    // Reads the header; false when the contents are not an image we take.
+    bool open() {
+        Source source = stream();
+        if (!source) return false;
+        const char* loader = vips_foreign_find_load_source(source.get());
+        if (!loader) return false;
+        loader_ = loader;
+        header_ = load(source.get(), "");
+        if (!header_) return false;
+        std::int64_t pixels = std::int64_t{header_->Xsize} * header_->Ysize;
+        if (pixels <= 0 || pixels > VipsImaging::kMaxPixels) return false;
+        pages_ = std::max(1, vips_image_get_n_pages(header_.get()));
+        return true;
+    }
+
+    int imageCount() const override { return pages_; }
+    PixelSize pixelSize() const override { return {header_->Xsize, header_->Ysize}; }
+
+    std::unique_ptr<Picture> thumbnail(const ThumbnailOptions& options) const override {
+        if (options.maxPixelSize <= 0) return nullptr;
+        Image out;
+        if (options.from == ThumbnailFrom::embeddedIfPresent) out = embedded(options);
+        if (!out) out = fromImage(options);
+        if (!out) return nullptr;
+        // Decoded here, as the picture is handed over: a picture never
+        // reaches back into its file.
+        Image pixels(vips_image_copy_memory(out.get()));
+        if (!pixels) return failed<std::unique_ptr<Picture>>();
+        return std::make_unique<VipsPicture>(std::move(pixels));
+    }
+
+private:
+    // A fresh stream over the contents: each load reads from its own.
+    Source stream() const {
+        Source source(data_ ? vips_source_new_from_memory(data_->data(), data_->size())
+                            : vips_source_new_from_file(path_.c_str()));
+        if (!source) vips_error_clear();
+        return source;
+    }
+
+    static Image load(VipsSource* source, const char* options) {
+        Image image(vips_image_new_from_source(source, options, "access", VIPS_ACCESS_SEQUENTIAL, nullptr));
+        if (!image) vips_error_clear();
+        return image;
+    }
+
+    Image loadWith(const char* options) const {
+        Source source = stream();
+        return source ? load(source.get(), options) : nullptr;
+    }
+
+    // Scaled down to fit the bound (never up), turned as `orientation` says
+    // when asked.
+    static Image fit(VipsImage* in, const ThumbnailOptions& options, int orientation = 1) {
+        Image turned;
+        if (options.withTransform && orientation > 1) {
+            VipsImage* copy = nullptr;
+            if (vips_copy(in, &copy, nullptr) != 0) return failed<Image>();
+            turned.reset(copy);
+            vips_image_set_int(copy, VIPS_META_ORIENTATION, orientation);
+            in = copy;
+        }
+        VipsImage* out = nullptr;
+        if (vips_thumbnail_image(in, &out, options.maxPixelSize, "height", options.maxPixelSize, "size",
+                                 VIPS_SIZE_DOWN, "no_rotate", !options.withTransform, nullptr) != 0)
+            return failed<Image>();
+        return Image(out);
+    }
+
+    Image embedded(const ThumbnailOptions& options) const {
+        if (isLoader(loader_, "VipsForeignLoadJpeg")) return exifThumbnail(options);
+        if (isLoader(loader_, "VipsForeignLoadHeif")) {
+            // libheif gives the thumbnail item, or the main image when there
+            // is none; either way it is what this mode asks for.
+            Image image = loadWith("thumbnail=true");
+            return image ? fit(image.get(), options) : nullptr;
+        }
+        return nullptr;
+    }
+
+    Image exifThumbnail(const ThumbnailOptions& options) const {
+        const void* bytes = nullptr;
+        size_t length = 0;
+        if (!vips_image_get_typeof(header_.get(), "jpeg-thumbnail-data") ||
+            vips_image_get_blob(header_.get(), "jpeg-thumbnail-data", &bytes, &length) != 0 || length == 0)
+            return failed<Image>();
+        // The blob belongs to the header, which outlives this load.
+        Source source(vips_source_new_from_memory(bytes, length));
+        if (!source) return failed<Image>();
+        const char* loader = vips_foreign_find_load_source(source.get());
+        if (!loader || !isLoader(loader, "VipsForeignLoadJpeg")) return failed<Image>();
+        Image image = load(source.get(), "");
+        if (!image) return nullptr;
+        Image out = fit(image.get(), options, vips_image_get_orientation(header_.get()));
+        // Decoded now, while the blob it reads from is sure to exist.
+        return out ? Image(vips_image_copy_memory(out.get())) : nullptr;
+    }
+
+    Image fromImage(const ThumbnailOptions& options) const {
+        if (isLoader(loader_, "VipsForeignLoadHeif")) {
+            // The thumbnail operation would take a large enough thumbnail
+            // item instead of the image; this mode wants the image.
+            Image image = loadWith("");
+            return image ? fit(image.get(), options) : nullptr;
+        }
+        Source source = stream();
+        if (!source) return nullptr;
+        VipsImage* out = nullptr;
+        if (vips_thumbnail_source(source.get(), &out, options.maxPixelSize, "height", options.maxPixelSize, "size",
+                                  VIPS_SIZE_DOWN, "no_rotate", !options.withTransform, nullptr) != 0)
+            return failed<Image>();
+        return Image(out);
+    }
+
+    Data data_;
+    std::string path_;
+    std::string loader_;
+    Image header_;
+    int pages_ = 1;
+};
+
+}  // namespace
+
+VipsImaging::VipsImaging() { startVips(); }
+
+std::unique_ptr<ImageSource> VipsImaging::sourceWithData(std::vector<std::uint8_t> data) {
+    if (data.empty()) return nullptr;
+    auto source =
+        std::make_unique<VipsImageSource>(std::make_shared<const std::vector<std::uint8_t>>(std::move(data)), "");
+    return source->open() ? std::move(source) : nullptr;
+}
+
+std::unique_ptr<ImageSource> VipsImaging::sourceAtPath(const std::string& path) {
+    auto source = std::make_unique<VipsImageSource>(nullptr, path);
+    return source->open() ? std::move(source) : nullptr;
+}
+
+std::optional<std::vector<std::uint8_t>> VipsImaging::jpegData(const Picture& picture, double quality) {
+    auto* image = static_cast<const VipsPicture&>(picture).image();
+    void* buffer = nullptr;
+    size_t length = 0;
+    int q = std::clamp(static_cast<int>(quality * 100 + 0.5), 1, 100);
+    if (vips_jpegsave_buffer(image, &buffer, &length, "Q", q, "strip", TRUE, nullptr) != 0)
+        return failed<std::optional<std::vector<std::uint8_t>>>();
+    auto* bytes = static_cast<std::uint8_t*>(buffer);
+    std::vector<std::uint8_t> out(bytes, bytes + length);
+    g_free(buffer);
+    return out;
+}
+
+}  // namespace lumivane
