@@ -185,16 +185,16 @@ private:
 
 }  // namespace
 
-VipsImaging::VipsImaging() { startVips(); }
-
 std::unique_ptr<ImageSource> VipsImaging::sourceWithData(std::vector<std::uint8_t> data) {
     if (data.empty()) return nullptr;
+    startVips();
     auto source =
         std::make_unique<VipsImageSource>(std::make_shared<const std::vector<std::uint8_t>>(std::move(data)), "");
     return source->open() ? std::move(source) : nullptr;
 }
 
 std::unique_ptr<ImageSource> VipsImaging::sourceAtPath(const std::string& path) {
+    startVips();
     auto source = std::make_unique<VipsImageSource>(nullptr, path);
     return source->open() ? std::move(source) : nullptr;
 }

@@ -5,7 +5,8 @@ namespace lumivane {
 
 // Imaging on libvips, the same on every platform: shrink-on-load for JPEG and
 // WebP, HEIF and HEIC through libheif, auto-rotation from the orientation
-// tag. libvips starts once per process, with each operation on one thread
+// tag. libvips starts once per process, at the first image (a host that
+// shows no picture never loads its codecs), with each operation on one thread
 // (the host's queues give the parallelism) and its operation cache off, and
 // only its loaders fit for untrusted input enabled.
 //
@@ -18,7 +19,6 @@ namespace lumivane {
 // Thread-safe; see `Imaging`.
 class VipsImaging final : public Imaging {
 public:
-    VipsImaging();
     std::unique_ptr<ImageSource> sourceWithData(std::vector<std::uint8_t> data) override;
     std::unique_ptr<ImageSource> sourceAtPath(const std::string& path) override;
     std::optional<std::vector<std::uint8_t>> jpegData(const Picture& picture, double quality) override;

@@ -1,49 +1,27 @@
-// lumivane-photos: fills a folder with a simulated phone's camera roll of real
-// JPEG photos (and a few videos' worth of bytes), for the demo.
+// lumivane-photos: fills a folder with a simulated phone's camera roll, for
+// the demo: real JPEG photos, the phone's own renderings of every other one in
+// its thumbnail store, two videos' worth of bytes, and, newest of all, a
+// 12-megapixel HEIC taken with the phone held upright.
 //   lumivane-photos ROOT PHOTOS [VIDEO-MIB]
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <vector>
 
-#include <jpeglib.h>  // after <cstdio>: it uses FILE and size_t without including them
+#include "tools/sample_images/sample_images.h"
 
 namespace fs = std::filesystem;
+using lumivane::samples::Format;
 
 namespace {
 
-// A 320 x 240 gradient whose colours depend on the photo's number.
-bool writePhoto(const std::string& path, int number) {
-    constexpr int kWidth = 320, kHeight = 240;
-    FILE* out = std::fopen(path.c_str(), "wb");
-    if (!out) return false;
-    jpeg_compress_struct jpeg;
-    jpeg_error_mgr errors;
-    jpeg.err = jpeg_std_error(&errors);
-    jpeg_create_compress(&jpeg);
-    jpeg_stdio_dest(&jpeg, out);
-    jpeg.image_width = kWidth;
-    jpeg.image_height = kHeight;
-    jpeg.input_components = 3;
-    jpeg.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&jpeg);
-    jpeg_set_quality(&jpeg, 85, TRUE);
-    jpeg_start_compress(&jpeg, TRUE);
-    std::vector<unsigned char> row(kWidth * 3);
-    for (int y = 0; y < kHeight; ++y) {
-        for (int x = 0; x < kWidth; ++x) {
-            row[x * 3] = static_cast<unsigned char>((x + number * 37) % 256);
-            row[x * 3 + 1] = static_cast<unsigned char>((y + number * 11) % 256);
-            row[x * 3 + 2] = static_cast<unsigned char>((x + y + number * 73) % 256);
-        }
-        JSAMPROW rows[] = {row.data()};
-        jpeg_write_scanlines(&jpeg, rows, 1);
-    }
-    jpeg_finish_compress(&jpeg);
-    jpeg_destroy_compress(&jpeg);
-    return std::fclose(out) == 0;
+// Photo `number` (1-based) and the folder a phone files it in: 100APPLE
+// holds the first 200, as a phone starts a new folder.
+std::string relative(int number, const char* extension) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/IMG_%04d.%s", number, extension);
+    return std::to_string(100 + (number - 1) / 200) + "APPLE" + name;
 }
 
 }  // namespace
@@ -56,22 +34,32 @@ int main(int argc, char** argv) {
     std::string root = argv[1];
     int photos = std::atoi(argv[2]);
     long videoMiB = argc > 3 ? std::atol(argv[3]) : 16;
-    for (int i = 0; i < photos; ++i) {
-        // 100APPLE holds the first 200, as a phone starts a new folder.
-        auto folder = root + "/DCIM/" + std::to_string(100 + i / 200) + "APPLE";
-        fs::create_directories(folder);
-        char name[32];
-        std::snprintf(name, sizeof name, "/IMG_%04d.JPG", 1 + i);
-        if (!writePhoto(folder + name, i)) return 1;
+    for (int number = 1; number <= photos; ++number) {
+        auto path = root + "/DCIM/" + relative(number, "JPG");
+        fs::create_directories(fs::path(path).parent_path());
+        if (!lumivane::samples::write(path, {.width = 640, .height = 480, .quality = 80})) return 1;
+        if (number % 2 == 0) {
+            // The phone's own rendering: a small JPEG in a folder named after the photo.
+            auto rendering = root + "/PhotoData/Thumbnails/V2/DCIM/" + relative(number, "JPG");
+            fs::create_directories(rendering);
+            if (!lumivane::samples::write(rendering + "/5005.JPG", {.width = 256, .height = 192, .quality = 75}))
+                return 1;
+        }
     }
     fs::create_directories(root + "/PhotoData");
-    auto videos = root + "/DCIM/" + std::to_string(100 + (photos - 1) / 200) + "APPLE";
     std::string block(1 << 20, 'v');
-    for (int i = 0; i < 2; ++i) {
-        char name[32];
-        std::snprintf(name, sizeof name, "/IMG_%04d.MOV", photos + 1 + i);
-        std::ofstream out(videos + name, std::ios::binary);
+    for (int i = 1; i <= 2; ++i) {
+        std::ofstream out(root + "/DCIM/" + relative(photos + i, "MOV"), std::ios::binary);
         for (long m = 0; m < videoMiB; ++m) out.write(block.data(), static_cast<std::streamsize>(block.size()));
     }
-    return 0;
+    auto heic = root + "/DCIM/" + relative(photos + 3, "HEIC");
+    return lumivane::samples::write(heic, {.format = Format::heic,
+                                           .width = 3024,
+                                           .height = 4032,
+                                           .orientation = 6,
+                                           .thumbnail = 320,
+                                           .detailed = true,
+                                           .quality = 50})
+               ? 0
+               : 1;
 }
