@@ -10,10 +10,12 @@
 
 #include "bench/ratio_reporter.h"
 #include "bridges/iphone/dcim_scan.h"
+#include "bridges/iphone/iphone_thumbnail.h"
 #include "bridges/iphone/mobile_device_bridge.h"
 #include "platform/sim/sim_phones.h"
 #include "platform/vips/vips_imaging.h"
 #include "runtime/allocator.h"
+#include "tools/sample_images/sample_images.h"
 
 using namespace lumivane;
 using namespace std::chrono;
@@ -83,6 +85,22 @@ struct Rig {
         });
         done.waitFor(seconds(300));
         return found;
+    }
+
+    // "iphone.thumbnail" on the phone's queue; answers whether it rendered.
+    bool thumbnail(const std::string& path) {
+        auto phone = bridge->phone(udid);
+        Semaphore done;
+        bool rendered = false;
+        phone->queue.post([&] {
+            auto jpeg = bridge->withControlConnection<std::optional<Bytes>>(*phone, [&](AFCConnection& control) {
+                return IPhoneThumbnail(*bridge->api(), control, imaging).render(path, 256);
+            });
+            rendered = jpeg.ok() && jpeg.value();
+            done.signal();
+        });
+        done.waitFor(seconds(60));
+        return rendered;
     }
 
     // Downloads through the channel handler, all at once; runs the main loop
@@ -171,6 +189,21 @@ void BM_FourParallelDownloads128MiB(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * 512 * kMiB));
 }
 
+constexpr int kThumbnails = 5;
+
+// Photos 1 to 5 have the phone's own rendering; 6 to 10 are the same
+// 12-megapixel photos without one.
+void thumbnailBenchmark(benchmark::State& state, int first) {
+    Rig rig("THUMB", 8);
+    for (auto _ : state) {
+        for (int i = first; i < first + kThumbnails; ++i)
+            if (!rig.thumbnail("100APPLE/IMG_" + std::to_string(i) + ".JPG")) state.SkipWithError("no thumbnail");
+    }
+    state.SetItemsProcessed(state.iterations() * kThumbnails);
+}
+void BM_ThumbnailFromPhoneRendering(benchmark::State& state) { thumbnailBenchmark(state, 1); }
+void BM_ThumbnailFromPhoto(benchmark::State& state) { thumbnailBenchmark(state, 1 + kThumbnails); }
+
 long statusKiB(const char* field) {
     std::ifstream in("/proc/self/status");
     std::string line;
@@ -198,6 +231,8 @@ BENCHMARK(BM_ScanWarm)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillise
 BENCHMARK(BM_PlainCopy512MiB)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Download512MiB)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FourParallelDownloads128MiB)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ThumbnailFromPhoneRendering)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ThumbnailFromPhoto)->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DownloadPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
@@ -224,6 +259,22 @@ int main(int argc, char** argv) {
     sim.LVSimAddPhone("DOWN", "DOWN", (work + "/DOWN").c_str(), 1);
     sim.LVSimAttach("DOWN", kAMDInterfaceUSB);
 
+    auto photo = samples::make({.width = 4000, .height = 3000, .detailed = true, .quality = 92});
+    auto rendering = samples::make({.width = 256, .height = 192, .quality = 75});
+    for (int i = 1; i <= 2 * kThumbnails; ++i) {
+        auto name = "IMG_" + std::to_string(i) + ".JPG";
+        fs::create_directories(work + "/THUMB/DCIM/100APPLE");
+        std::ofstream(work + "/THUMB/DCIM/100APPLE/" + name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(photo.data()), std::streamsize(photo.size()));
+        if (i > kThumbnails) continue;
+        auto folder = work + "/THUMB/PhotoData/Thumbnails/V2/DCIM/100APPLE/" + name;
+        fs::create_directories(folder);
+        std::ofstream(folder + "/5005.JPG", std::ios::binary)
+            .write(reinterpret_cast<const char*>(rendering.data()), std::streamsize(rendering.size()));
+    }
+    sim.LVSimAddPhone("THUMB", "THUMB", (work + "/THUMB").c_str(), 1);
+    sim.LVSimAttach("THUMB", kAMDInterfaceUSB);
+
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter(
         {{"cold scan of 10,000 files, one connection / eight (goal: at least 7)", "BM_ScanColdOneConnection",
@@ -233,7 +284,9 @@ int main(int argc, char** argv) {
          {"plain copy / download of 512 MiB, i.e. download throughput as a share of a plain copy (goal: at least 0.8)",
           "BM_PlainCopy512MiB", "BM_Download512MiB"},
          {"4 parallel 128 MiB downloads / one 512 MiB download (goal: at most 1)", "BM_FourParallelDownloads128MiB",
-          "BM_Download512MiB"}},
+          "BM_Download512MiB"},
+         {"\"iphone.thumbnail\" of a 12 MP photo read over AFC / through the phone's 5005.JPG", "BM_ThumbnailFromPhoto",
+          "BM_ThumbnailFromPhoneRendering"}},
         {"peak memory: see peak_growth_MiB of BM_DownloadPeakMemory (goal: a few MiB)"});
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();

@@ -94,7 +94,7 @@ run call lumivane/macos iphone.list
 echo "What the host logged about phones:"
 grep -E "Lumivane (iPhone|MobileDevice)" "$work/host.log" | sed 's/^/    /'
 
-step "Ada's camera roll: 300 real photos and two videos, browsed folder by folder"
+step "Ada's camera roll: 300 real photos, two videos and a 12-megapixel HEIC, browsed folder by folder"
 "$bin/lumivane-photos" "$work/ada" 300 24
 run call lumivane/macos iphone.children '{"udid": "00008110-ADA"}'
 run call lumivane/macos iphone.children '{"udid": "00008110-ADA", "path": "101APPLE"}' --head 3
@@ -130,6 +130,17 @@ run call lumivane/macos iphone.photosIndex '{"udid": "00008110-ADA"}' --events l
 run call lumivane/macos iphone.photosIndex '{"udid": "00008110-ADA"}'
 copy="$work/home/Library/Application Support/com.lumivane.app/iphone-files/00008110-ADA-photos"
 echo "    the copy opens with SQLite: $(sqlite3 "$copy/Photos.sqlite" 'SELECT count(*) FROM ZASSET') assets"
+
+step "Thumbnails of the newest: the phone's own rendering when it has one, else the photo itself scaled (a video has none)"
+mkdir -p "$work/thumbnails"
+for name in 101APPLE/IMG_0303.HEIC 101APPLE/IMG_0302.MOV 101APPLE/IMG_0300.JPG 101APPLE/IMG_0299.JPG; do
+    out="$work/thumbnails/${name#*/}.jpg"
+    run call lumivane/macos iphone.thumbnail '{"udid": "00008110-ADA", "path": "'"$name"'"}' --out "$out"
+done
+echo "    the phone's store holds: $(cd "$work/ada/PhotoData/Thumbnails/V2/DCIM/101APPLE" && ls | tail -2 | tr '\n' ' ')"
+for thumbnail in "$work"/thumbnails/*.jpg; do
+    echo "    $(vipsheader "$thumbnail" | sed "s|$work/thumbnails/||")"
+done
 
 step "Two clients at once: one listens to the event stream while another moves a phone"
 "$bin/lumivanectl" listen lumivane/macos/events --count 2 --seconds 3 | sed 's/^/    listener: /' &
