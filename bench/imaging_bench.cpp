@@ -10,6 +10,7 @@
 #include <fstream>
 #include <thread>
 
+#include "bench/process_memory.h"
 #include "bench/ratio_reporter.h"
 #include "bridges/common/jpeg_thumbnail.h"
 #include "platform/vips/vips_imaging.h"
@@ -78,7 +79,7 @@ bool run(std::vector<std::string> args) {
 // start each time, or one for all thirty.
 void vipsthumbnail(benchmark::State& state, const char* set, bool oneProcess) {
     auto photos = files(set);
-    auto output = "-o" + scratch + "/%s.jpg[Q=80,strip]";
+    auto output = "--output=" + scratch + "/%s.jpg[Q=80,strip]";
     for (auto _ : state) {
         if (oneProcess) {
             std::vector<std::string> args{"vipsthumbnail", "-s", std::to_string(kPx), output};
@@ -107,20 +108,13 @@ void host(benchmark::State& state, const char* set, ThumbnailFrom from) {
     state.SetItemsProcessed(state.iterations() * kPhotos);
 }
 
-long statusKiB(const char* field) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
-    return 0;
-}
 
 // How far the resident size rises while eight photos render at once.
 void peak(benchmark::State& state, const char* set) {
     VipsImaging imaging;
     auto photos = files(set);
     for (auto _ : state) {
-        std::ofstream("/proc/self/clear_refs") << "5";  // resets the peak to the current size
+        resetPeakMemory();
         long before = statusKiB("VmRSS:");
         std::vector<std::thread> threads;
         for (int i = 0; i < 8; ++i)

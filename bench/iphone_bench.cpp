@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "bench/process_memory.h"
 #include "bench/ratio_reporter.h"
 #include "bridges/iphone/dcim_scan.h"
 #include "bridges/iphone/iphone_thumbnail.h"
@@ -204,19 +205,12 @@ void thumbnailBenchmark(benchmark::State& state, int first) {
 void BM_ThumbnailFromPhoneRendering(benchmark::State& state) { thumbnailBenchmark(state, 1); }
 void BM_ThumbnailFromPhoto(benchmark::State& state) { thumbnailBenchmark(state, 1 + kThumbnails); }
 
-long statusKiB(const char* field) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
-    return 0;
-}
 
 // How far the resident size rises above its level before a 512 MiB download.
 void BM_DownloadPeakMemory(benchmark::State& state) {
     Rig rig("DOWN", 8);
     for (auto _ : state) {
-        std::ofstream("/proc/self/clear_refs") << "5";  // resets the peak to the current size
+        resetPeakMemory();
         long before = statusKiB("VmRSS:");
         rig.download({{"100APPLE/BIG.MOV", work + "/memory.out"}});
         state.counters["peak_growth_MiB"] = static_cast<double>(statusKiB("VmHWM:") - before) / 1024.0;

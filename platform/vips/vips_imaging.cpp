@@ -1,6 +1,10 @@
 #include "platform/vips/vips_imaging.h"
 
+#include "platform/vips/pixel_budget.h"
+
 #include <vips/vips.h>
+
+#include <malloc.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -45,6 +49,13 @@ T failed() {
     return T{};
 }
 
+// libheif decodes a picture whole, at about 6.5 bytes a pixel with its
+// buffers: four 12-megapixel photos at once hold some 320 MiB.
+PixelBudget& wholeDecodes() {
+    static PixelBudget budget(3 * 12'600'000);
+    return budget;
+}
+
 bool isLoader(const std::string& loader, const char* prefix) { return loader.rfind(prefix, 0) == 0; }
 
 class VipsPicture final : public Picture {
@@ -83,12 +94,20 @@ public:
     std::unique_ptr<Picture> thumbnail(const ThumbnailOptions& options) const override {
         if (options.maxPixelSize <= 0) return nullptr;
         Image out;
-        if (options.from == ThumbnailFrom::embeddedIfPresent) out = embedded(options);
-        if (!out) out = fromImage(options);
+        std::int64_t whole = 0;  // pixels decoded whole on the way
+        if (options.from == ThumbnailFrom::embeddedIfPresent) out = embedded(options, whole);
+        if (!out) out = fromImage(options, whole);
         if (!out) return nullptr;
         // Decoded here, as the picture is handed over: a picture never
         // reaches back into its file.
+        PixelBudget::Hold hold(wholeDecodes(), whole);
         Image pixels(vips_image_copy_memory(out.get()));
+        out.reset();  // the decoder and its whole picture go with the last reference
+        // The host keeps freed heap for reuse, in one heap per thread. When
+        // several threads decode at once, the tens of megabytes each keeps
+        // would add up to far more than the budget; one thread decoding
+        // after another reuses its own and keeps it, sparing the page faults.
+        if (whole > 0 && hold.shared()) malloc_trim(0);
         if (!pixels) return failed<std::unique_ptr<Picture>>();
         return std::make_unique<VipsPicture>(std::move(pixels));
     }
@@ -131,13 +150,15 @@ private:
         return Image(out);
     }
 
-    Image embedded(const ThumbnailOptions& options) const {
+    Image embedded(const ThumbnailOptions& options, std::int64_t& whole) const {
         if (isLoader(loader_, "VipsForeignLoadJpeg")) return exifThumbnail(options);
         if (isLoader(loader_, "VipsForeignLoadHeif")) {
             // libheif gives the thumbnail item, or the main image when there
             // is none; either way it is what this mode asks for.
             Image image = loadWith("thumbnail=true");
-            return image ? fit(image.get(), options) : nullptr;
+            if (!image) return nullptr;
+            whole = std::int64_t{image->Xsize} * image->Ysize;
+            return fit(image.get(), options);
         }
         return nullptr;
     }
@@ -160,12 +181,14 @@ private:
         return out ? Image(vips_image_copy_memory(out.get())) : nullptr;
     }
 
-    Image fromImage(const ThumbnailOptions& options) const {
+    Image fromImage(const ThumbnailOptions& options, std::int64_t& whole) const {
         if (isLoader(loader_, "VipsForeignLoadHeif")) {
             // The thumbnail operation would take a large enough thumbnail
             // item instead of the image; this mode wants the image.
             Image image = loadWith("");
-            return image ? fit(image.get(), options) : nullptr;
+            if (!image) return nullptr;
+            whole = std::int64_t{image->Xsize} * image->Ysize;
+            return fit(image.get(), options);
         }
         Source source = stream();
         if (!source) return nullptr;
