@@ -66,6 +66,9 @@ public:
     virtual std::unique_ptr<ImageSource> sourceWithData(std::vector<std::uint8_t> data) = 0;
     // Null when the file is missing, unreadable or not an image.
     virtual std::unique_ptr<ImageSource> sourceAtPath(const std::string& path) = 0;
+    // A picture of 8-bit RGB pixels, rows top to bottom without padding; null
+    // when the size does not match.
+    virtual std::unique_ptr<Picture> pictureWithRGB(int width, int height, std::vector<std::uint8_t> rgb) = 0;
     // One baseline JPEG image with lossy quality `quality` (0 to 1); null when
     // encoding fails.
     virtual std::optional<std::vector<std::uint8_t>> jpegData(const Picture& picture, double quality) = 0;

@@ -1,5 +1,7 @@
 #include "platform/linux/linux_platform.h"
 
+#include "platform/file_url.h"
+
 #include <pwd.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -33,14 +35,39 @@ std::optional<std::string> LinuxEnvironment::applicationSupportDirectory() const
     return xdgFolder("XDG_DATA_HOME", homeDirectory() + "/.local/share");
 }
 
-void XdgWorkspace::openURL(const std::string& url) {
-    const char* tool = "/usr/bin/xdg-open";
-    if (access(tool, X_OK) != 0) return;
-    std::string copy = url;
-    char* argv[] = {const_cast<char*>(tool), copy.data(), nullptr};
+namespace {
+
+// Starts a tool without waiting for it; false when it is not installed.
+bool spawnDetached(const std::string& tool, std::vector<std::string> args) {
+    if (access(tool.c_str(), X_OK) != 0) return false;
+    std::vector<char*> argv{const_cast<char*>(tool.c_str())};
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
     pid_t pid;
-    if (posix_spawn(&pid, tool, nullptr, nullptr, argv, environ) != 0) return;
+    if (posix_spawn(&pid, tool.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return false;
     std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();  // reaped off the main thread
+    return true;
+}
+
+}  // namespace
+
+void XdgWorkspace::openURL(const std::string& url) { spawnDetached("/usr/bin/xdg-open", {url}); }
+
+void XdgWorkspace::activateFileViewerSelecting(const std::vector<std::string>& paths) {
+    if (paths.empty()) return;
+    // The desktop's file manager selects the files when it offers the
+    // FileManager1 interface on the session bus; otherwise the folder opens.
+    if (std::getenv("DBUS_SESSION_BUS_ADDRESS")) {
+        std::string list = "[";
+        for (const auto& path : paths) list += (list.size() > 1 ? ", '" : "'") + fileURL(path) + "'";
+        list += "]";
+        if (spawnDetached("/usr/bin/gdbus", {"call", "--session", "--dest", "org.freedesktop.FileManager1",
+                                             "--object-path", "/org/freedesktop/FileManager1", "--method",
+                                             "org.freedesktop.FileManager1.ShowItems", list, ""}))
+            return;
+    }
+    auto slash = paths[0].rfind('/');
+    spawnDetached("/usr/bin/xdg-open", {fileURL(slash == 0 ? "/" : paths[0].substr(0, slash))});
 }
 
 LinuxPlatform::LinuxPlatform()

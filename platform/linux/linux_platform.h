@@ -26,6 +26,9 @@ public:
 class XdgWorkspace final : public Workspace {
 public:
     void openURL(const std::string& url) override;
+    // Through the file manager's D-Bus interface (gdbus), else xdg-open on
+    // the first file's folder.
+    void activateFileViewerSelecting(const std::vector<std::string>& paths) override;
 };
 
 // This machine's real services where Linux has them. There is no interface

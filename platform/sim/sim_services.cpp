@@ -1,5 +1,7 @@
 #include "platform/sim/sim_services.h"
 
+#include "platform/file_url.h"
+
 #include <cstdlib>
 
 namespace lumivane {
@@ -29,6 +31,13 @@ void SimEnvironment::overrideVariable(const std::string& name, std::optional<std
 void SimWorkspace::openURL(const std::string& url) {
     journal_.add("workspace.openURL " + url);
     opened_.push_back(url);
+}
+
+void SimWorkspace::activateFileViewerSelecting(const std::vector<std::string>& paths) {
+    for (const auto& path : paths) {
+        journal_.add("workspace.reveal " + fileURL(path));
+        revealed_.push_back(fileURL(path));
+    }
 }
 
 class SimPluginRegistry::Registrar final : public PluginRegistrar {

@@ -39,11 +39,15 @@ class SimWorkspace final : public Workspace {
 public:
     explicit SimWorkspace(Journal& journal) : journal_(journal) {}
     void openURL(const std::string& url) override;
+    void activateFileViewerSelecting(const std::vector<std::string>& paths) override;
     const std::vector<std::string>& openedURLs() const { return opened_; }
+    // The file URLs shown in the file manager, in order.
+    const std::vector<std::string>& revealedURLs() const { return revealed_; }
 
 private:
     Journal& journal_;
     std::vector<std::string> opened_;
+    std::vector<std::string> revealed_;
 };
 
 // Hands out registrars and notes each plugin that registers. Main thread only.

@@ -222,6 +222,15 @@ std::unique_ptr<ImageSource> VipsImaging::sourceAtPath(const std::string& path) 
     return source->open() ? std::move(source) : nullptr;
 }
 
+std::unique_ptr<Picture> VipsImaging::pictureWithRGB(int width, int height, std::vector<std::uint8_t> rgb) {
+    if (width <= 0 || height <= 0 || rgb.size() != std::size_t(width) * std::size_t(height) * 3) return nullptr;
+    startVips();
+    Image image(vips_image_new_from_memory_copy(rgb.data(), rgb.size(), width, height, 3, VIPS_FORMAT_UCHAR));
+    if (!image) return failed<std::unique_ptr<Picture>>();
+    image->Type = VIPS_INTERPRETATION_sRGB;
+    return std::make_unique<VipsPicture>(std::move(image));
+}
+
 std::optional<std::vector<std::uint8_t>> VipsImaging::jpegData(const Picture& picture, double quality) {
     auto* image = static_cast<const VipsPicture&>(picture).image();
     void* buffer = nullptr;

@@ -21,6 +21,7 @@ class VipsImaging final : public Imaging {
 public:
     std::unique_ptr<ImageSource> sourceWithData(std::vector<std::uint8_t> data) override;
     std::unique_ptr<ImageSource> sourceAtPath(const std::string& path) override;
+    std::unique_ptr<Picture> pictureWithRGB(int width, int height, std::vector<std::uint8_t> rgb) override;
     std::optional<std::vector<std::uint8_t>> jpegData(const Picture& picture, double quality) override;
 
     // Images claiming more pixels than this are refused at the header.

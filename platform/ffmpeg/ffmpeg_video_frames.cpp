@@ -1,0 +1,166 @@
+#include "platform/ffmpeg/ffmpeg_video_frames.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/display.h>
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+
+namespace lumivane {
+
+namespace {
+
+struct CloseInput {
+    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+struct FreeCodec {
+    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+struct FreeFrame {
+    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+struct FreePacket {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct FreeScaler {
+    void operator()(SwsContext* context) const { sws_freeContext(context); }
+};
+using Frame = std::unique_ptr<AVFrame, FreeFrame>;
+
+void quietOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });  // damaged files are expected input
+}
+
+// Quarter turns clockwise that the stream's display matrix asks for.
+int quarterTurns(const AVStream* stream) {
+    const auto* matrix =
+        reinterpret_cast<const std::int32_t*>(av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
+    if (!matrix) return 0;
+    double degrees = -av_display_rotation_get(matrix);  // counterclockwise in the matrix
+    if (std::isnan(degrees)) return 0;
+    long turns = std::lround(degrees / 90.0) % 4;
+    return int(turns < 0 ? turns + 4 : turns);
+}
+
+// Turns packed RGB rows by quarter turns clockwise.
+std::vector<std::uint8_t> turned(const std::vector<std::uint8_t>& rgb, int& width, int& height, int turns) {
+    if (turns == 0) return rgb;
+    int w = width, h = height;
+    int outWidth = turns % 2 ? h : w, outHeight = turns % 2 ? w : h;
+    std::vector<std::uint8_t> out(rgb.size());
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            int ox = x, oy = y;
+            if (turns == 1) ox = h - 1 - y, oy = x;
+            if (turns == 2) ox = w - 1 - x, oy = h - 1 - y;
+            if (turns == 3) ox = y, oy = w - 1 - x;
+            std::copy_n(&rgb[(std::size_t(y) * w + x) * 3], 3, &out[(std::size_t(oy) * outWidth + ox) * 3]);
+        }
+    width = outWidth;
+    height = outHeight;
+    return out;
+}
+
+}  // namespace
+
+std::unique_ptr<Picture> FfmpegVideoFrames::frame(const std::string& path, const Request& request) {
+    quietOnce();
+    if (request.maxPixelSize <= 0) return nullptr;
+    AVFormatContext* opened = nullptr;
+    if (avformat_open_input(&opened, path.c_str(), nullptr, nullptr) != 0) return nullptr;
+    std::unique_ptr<AVFormatContext, CloseInput> input(opened);
+    if (avformat_find_stream_info(input.get(), nullptr) < 0) return nullptr;
+    const AVCodec* codec = nullptr;
+    int index = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+    if (index < 0 || !codec) return nullptr;
+    AVStream* stream = input->streams[index];
+    auto* parameters = stream->codecpar;
+    if (parameters->width <= 0 || parameters->height <= 0 ||
+        std::int64_t{parameters->width} * parameters->height > kMaxPixels)
+        return nullptr;
+
+    std::unique_ptr<AVCodecContext, FreeCodec> decoder(avcodec_alloc_context3(codec));
+    if (!decoder || avcodec_parameters_to_context(decoder.get(), parameters) < 0) return nullptr;
+    decoder->thread_count = 1;
+    if (avcodec_open2(decoder.get(), codec, nullptr) < 0) return nullptr;
+
+    // Times in the stream's units, from its start.
+    double unit = av_q2d(stream->time_base);
+    std::int64_t start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
+    double wanted = request.seconds;
+    if (unit > 0 && wanted > 0) {
+        auto target = start + std::int64_t(wanted / unit);
+        if (av_seek_frame(input.get(), index, target, AVSEEK_FLAG_BACKWARD) >= 0) avcodec_flush_buffers(decoder.get());
+    }
+
+    // The frame nearest the time within the tolerance: the last one before it
+    // and the first one at or after it are the candidates.
+    Frame before, chosen;
+    double beforeTime = 0;
+    Frame decoded(av_frame_alloc());
+    std::unique_ptr<AVPacket, FreePacket> packet(av_packet_alloc());
+    if (!decoded || !packet) return nullptr;
+    bool draining = false;
+    int frames = 0;
+    while (!chosen && frames < kMaxFrames) {
+        int received = avcodec_receive_frame(decoder.get(), decoded.get());
+        if (received == AVERROR(EAGAIN)) {
+            if (draining) break;
+            int read = av_read_frame(input.get(), packet.get());
+            if (read < 0) {
+                draining = true;
+                avcodec_send_packet(decoder.get(), nullptr);
+                continue;
+            }
+            if (packet->stream_index == index) avcodec_send_packet(decoder.get(), packet.get());
+            av_packet_unref(packet.get());
+            continue;
+        }
+        if (received < 0) break;  // end of stream, or a decoder that gives up
+        ++frames;
+        std::int64_t pts = decoded->best_effort_timestamp == AV_NOPTS_VALUE ? start : decoded->best_effort_timestamp;
+        double time = double(pts - start) * unit;
+        if (time < wanted) {
+            if (!request.toleranceBefore || wanted - time <= *request.toleranceBefore) {
+                before.reset(av_frame_clone(decoded.get()));
+                beforeTime = time;
+            }
+        } else if (!request.toleranceAfter || time - wanted <= *request.toleranceAfter) {
+            bool earlierIsNearer = before && wanted - beforeTime < time - wanted;
+            chosen = earlierIsNearer ? std::move(before) : Frame(av_frame_clone(decoded.get()));
+        } else {
+            break;  // past the window
+        }
+        av_frame_unref(decoded.get());
+    }
+    if (!chosen) chosen = std::move(before);
+    if (!chosen || chosen->width <= 0 || chosen->height <= 0) return nullptr;
+
+    // Shown size (pixels may be non-square), scaled down to fit the square.
+    double shownWidth = chosen->width;
+    if (chosen->sample_aspect_ratio.num > 0 && chosen->sample_aspect_ratio.den > 0)
+        shownWidth *= av_q2d(chosen->sample_aspect_ratio);
+    double scale = std::min(1.0, request.maxPixelSize / std::max(shownWidth, double(chosen->height)));
+    int width = std::max(1, int(std::lround(shownWidth * scale)));
+    int height = std::max(1, int(std::lround(chosen->height * scale)));
+
+    std::unique_ptr<SwsContext, FreeScaler> scaler(
+        sws_getContext(chosen->width, chosen->height, AVPixelFormat(chosen->format), width, height, AV_PIX_FMT_RGB24,
+                       SWS_AREA, nullptr, nullptr, nullptr));
+    if (!scaler) return nullptr;
+    std::vector<std::uint8_t> rgb(std::size_t(width) * height * 3);
+    std::uint8_t* rows[4] = {rgb.data(), nullptr, nullptr, nullptr};
+    int strides[4] = {width * 3, 0, 0, 0};
+    if (sws_scale(scaler.get(), chosen->data, chosen->linesize, 0, chosen->height, rows, strides) != height)
+        return nullptr;
+    rgb = turned(rgb, width, height, quarterTurns(stream));
+    return imaging_.pictureWithRGB(width, height, std::move(rgb));
+}
+
+}  // namespace lumivane

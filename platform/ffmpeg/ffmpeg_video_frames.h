@@ -1,0 +1,29 @@
+#pragma once
+#include "platform/imaging.h"
+#include "platform/video_frames.h"
+
+namespace lumivane {
+
+// Video frames through FFmpeg's libraries, the same on every platform: the
+// file's best video stream, a seek to the key frame before the time asked
+// for and decoding forward to the frame nearest it within the tolerance, the
+// stream's display rotation applied, scaled (never enlarged) to fit, handed
+// to the imaging layer as a picture. One decoding thread per call: the
+// host's queues give the parallelism.
+//
+// Thread-safe; see `VideoFrames`.
+class FfmpegVideoFrames final : public VideoFrames {
+public:
+    explicit FfmpegVideoFrames(Imaging& imaging) : imaging_(imaging) {}
+    std::unique_ptr<Picture> frame(const std::string& path, const Request& request) override;
+
+    // Frames of more pixels than this are not decoded, nor more frames than
+    // kMaxFrames on the way to the one asked for.
+    static constexpr std::int64_t kMaxPixels = std::int64_t{1} << 26;
+    static constexpr int kMaxFrames = 2000;
+
+private:
+    Imaging& imaging_;
+};
+
+}  // namespace lumivane
