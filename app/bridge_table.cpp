@@ -1,5 +1,6 @@
 #include "app/bridge_table.h"
 
+#include "bridges/files/file_volume_bridge.h"
 #include "platform/mobile_device_loader.h"
 
 namespace lumivane {
@@ -14,7 +15,12 @@ std::unique_ptr<Bridge> makeIPhoneBridge(const BridgeContext& context, const Bri
                                                 context.clock, context.platform.imaging, bridgeOptions);
 }
 
+std::unique_ptr<Bridge> makeFileVolumeBridge(const BridgeContext& context, const BridgeOptions&) {
+    return std::make_unique<FileVolumeBridge>(context);
+}
+
 const BridgeRow kBridges[] = {
+    {"files", ChainPlace::filesAndVolumes, StartStep::volumeWatch, makeFileVolumeBridge},
     {"iphone", ChainPlace::iphone, StartStep::phoneSubscription, makeIPhoneBridge},
 };
 

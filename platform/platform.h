@@ -4,6 +4,9 @@
 
 #include "platform/environment.h"
 #include "platform/imaging.h"
+#include "platform/open_panel.h"
+#include "platform/video_frames.h"
+#include "platform/volumes.h"
 #include "platform/plugin_registry.h"
 #include "platform/user_defaults.h"
 #include "platform/window_system.h"
@@ -21,6 +24,9 @@ struct Platform {
     Workspace& workspace;
     PluginRegistry& plugins;
     Imaging& imaging;
+    VideoFrames& videoFrames;
+    Volumes& volumes;
+    OpenPanel& openPanel;
     // Where the usbmux daemon listens (before any USBMUXD_SOCKET_ADDRESS override).
     std::string usbmuxSocket;
     // Notes each start-up step as it happens (the simulated Mac keeps them in

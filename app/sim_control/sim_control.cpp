@@ -21,6 +21,7 @@ SimControl::SimControl(BinaryMessenger& messenger, Log& log, SimMac& mac) : chan
     installWorkspaceControls(*this, mac);
     installUsbmuxControls(*this, mac);
     installPhoneControls(*this, mac);
+    installVolumeControls(*this, mac);
 }
 
 void SimControl::add(const std::string& name, Control control) { controls_[name] = std::move(control); }

@@ -50,5 +50,6 @@ void installWindowControls(SimControl& control, SimMac& mac);
 void installWorkspaceControls(SimControl& control, SimMac& mac);
 void installUsbmuxControls(SimControl& control, SimMac& mac);
 void installPhoneControls(SimControl& control, SimMac& mac);
+void installVolumeControls(SimControl& control, SimMac& mac);
 
 }  // namespace lumivane

@@ -1,14 +1,54 @@
-// "openedURLs": what the simulated workspace was asked to open.
+// "openedURLs", "revealed": what the simulated workspace was asked to open
+// and to show in the file manager. "panel.answer", "panel.last": the
+// simulated file chooser.
 #include "app/sim_control/sim_control.h"
 
 namespace lumivane {
 
+namespace {
+
+EncodableList texts(const std::vector<std::string>& values) {
+    EncodableList list;
+    for (const auto& value : values) list.push_back(value);
+    return list;
+}
+
+void answerPanel(SimMac& mac, const EncodableValue& arguments, MethodResult& result) {
+    ControlArgs args(arguments, result);
+    auto* path = args.value("path");
+    if (path && !path->isNull() && !path->get<std::string>())
+        return args.fail("\"path\" must be a string or null.");
+    OpenPanel::Outcome outcome;
+    outcome.ok = args.boolean("ok").value_or(true);
+    if (path && path->get<std::string>()) outcome.path = *path->get<std::string>();
+    mac.openPanel().setAnswer(outcome);
+    result.success();
+}
+
+void lastPanel(SimMac& mac, MethodResult& result) {
+    const auto& last = mac.openPanel().last();
+    if (!last) return result.success();
+    EncodableMap map{{"title", last->title}, {"prompt", last->prompt}};
+    map.set("start", last->directory ? EncodableValue(*last->directory) : EncodableValue());
+    map.set("canChooseFiles", last->canChooseFiles);
+    map.set("canChooseDirectories", last->canChooseDirectories);
+    map.set("canCreateDirectories", last->canCreateDirectories);
+    map.set("allowsMultipleSelection", last->allowsMultipleSelection);
+    result.success(map);
+}
+
+}  // namespace
+
 void installWorkspaceControls(SimControl& control, SimMac& mac) {
     control.add("openedURLs", [&mac](const EncodableValue&, MethodResult& result) {
-        EncodableList urls;
-        for (const auto& url : mac.workspace().openedURLs()) urls.push_back(url);
-        result.success(urls);
+        result.success(texts(mac.workspace().openedURLs()));
     });
+    control.add("revealed", [&mac](const EncodableValue&, MethodResult& result) {
+        result.success(texts(mac.workspace().revealedURLs()));
+    });
+    control.add("panel.answer",
+                [&mac](const EncodableValue& arguments, MethodResult& result) { answerPanel(mac, arguments, result); });
+    control.add("panel.last", [&mac](const EncodableValue&, MethodResult& result) { lastPanel(mac, result); });
 }
 
 }  // namespace lumivane

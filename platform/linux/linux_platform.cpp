@@ -70,13 +70,15 @@ void XdgWorkspace::activateFileViewerSelecting(const std::vector<std::string>& p
     spawnDetached("/usr/bin/xdg-open", {fileURL(slash == 0 ? "/" : paths[0].substr(0, slash))});
 }
 
-LinuxPlatform::LinuxPlatform()
+LinuxPlatform::LinuxPlatform(MainLoop& loop, Log& log)
     : defaults_(xdgFolder("XDG_CONFIG_HOME", environment_.homeDirectory() + "/.config") + "/lumivane/defaults.json"),
       windows_(defaults_, journal_),
-      plugins_(journal_) {}
+      plugins_(journal_),
+      volumes_(loop),
+      openPanel_(log) {}
 
 Platform LinuxPlatform::platform() {
-    return Platform{windows_, defaults_, environment_, workspace_, plugins_, imaging_, "/var/run/usbmuxd", nullptr};
+    return Platform{windows_, defaults_, environment_, workspace_, plugins_, imaging_, videoFrames_, volumes_, openPanel_, "/var/run/usbmuxd", nullptr};
 }
 
 }  // namespace lumivane

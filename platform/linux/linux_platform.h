@@ -7,6 +7,9 @@
 #include "platform/platform.h"
 #include "platform/sim/sim_services.h"
 #include "platform/vips/vips_imaging.h"
+#include "platform/ffmpeg/ffmpeg_video_frames.h"
+#include "platform/linux/linux_volumes.h"
+#include "platform/linux/zenity_open_panel.h"
 
 namespace lumivane {
 
@@ -36,7 +39,7 @@ public:
 // Created and used on the main thread.
 class LinuxPlatform {
 public:
-    LinuxPlatform();
+    LinuxPlatform(MainLoop& loop, Log& log);
     Platform platform();
 
 private:
@@ -47,6 +50,9 @@ private:
     XdgWorkspace workspace_;
     SimPluginRegistry plugins_;
     VipsImaging imaging_;
+    FfmpegVideoFrames videoFrames_{imaging_};
+    LinuxVolumes volumes_;
+    ZenityOpenPanel openPanel_;
 };
 
 }  // namespace lumivane

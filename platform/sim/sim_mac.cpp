@@ -42,7 +42,7 @@ std::int32_t SimMac::setPhoneLink(const std::string& udid, std::uint32_t interfa
 
 Platform SimMac::platform() {
     return Platform{
-        windows_, defaults_, environment_, workspace_, plugins_, imaging_, usbmux_.socketPath(), [this](const std::string& step) {
+        windows_, defaults_, environment_, workspace_, plugins_, imaging_, videoFrames_, volumes_, openPanel_, usbmux_.socketPath(), [this](const std::string& step) {
             journal_.add(step);
         }};
 }

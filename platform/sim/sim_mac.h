@@ -12,6 +12,8 @@
 #include "platform/sim/sim_services.h"
 #include "platform/sim/sim_usbmux_daemon.h"
 #include "platform/vips/vips_imaging.h"
+#include "platform/ffmpeg/ffmpeg_video_frames.h"
+#include "platform/sim/sim_volumes.h"
 
 namespace lumivane {
 
@@ -33,6 +35,8 @@ public:
     Journal& journal() { return journal_; }
     HeadlessWindowSystem& windows() { return windows_; }
     SimWorkspace& workspace() { return workspace_; }
+    SimVolumes& volumes() { return volumes_; }
+    SimOpenPanel& openPanel() { return openPanel_; }
     SimEnvironment& environment() { return environment_; }
     FileUserDefaults& defaults() { return defaults_; }
     // Runs at <home>/var/run/usbmuxd from construction on.
@@ -55,6 +59,9 @@ private:
     SimWorkspace workspace_;
     SimPluginRegistry plugins_;
     VipsImaging imaging_;  // real pixels in, real JPEG out
+    FfmpegVideoFrames videoFrames_{imaging_};  // real frames of real files
+    SimVolumes volumes_{journal_};
+    SimOpenPanel openPanel_{journal_};
     SimUsbmuxDaemon usbmux_;
     SimPhones phones_;
     std::map<std::string, SimUsbmuxDaemon::Device> phoneDevices_;  // what the daemon lists for each phone

@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<LinuxPlatform> linuxPlatform;
     Platform services = [&] {
         if (platform == "linux") {
-            linuxPlatform = std::make_unique<LinuxPlatform>();
+            linuxPlatform = std::make_unique<LinuxPlatform>(loop, log);
             return linuxPlatform->platform();
         }
         if (home.empty()) {

@@ -1,0 +1,205 @@
+#include "bridges/files/file_volume_bridge.h"
+
+#include <algorithm>
+#include <array>
+#include <filesystem>
+
+#include "bridges/common/jpeg_thumbnail.h"
+#include "bridges/common/pending_result.h"
+#include "channel/arguments.h"
+
+namespace lumivane {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kDefaultPx = 256;
+constexpr double kVideoFrameSeconds = 0.5;
+
+// A path's last component, as a file manager names a folder ("/" for the root).
+std::string lastComponent(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    auto slash = path.rfind('/');
+    return slash == std::string::npos || path == "/" ? path : path.substr(slash + 1);
+}
+
+// The URL without its user and password; nothing when it has no
+// "scheme://authority" to take apart.
+std::optional<std::string> withoutCredentials(const std::string& url) {
+    auto scheme = url.find("://");
+    if (scheme == std::string::npos || scheme == 0) return std::nullopt;
+    auto authorityStart = scheme + 3;
+    auto authorityEnd = url.find_first_of("/?#", authorityStart);
+    if (authorityEnd == std::string::npos) authorityEnd = url.size();
+    auto at = url.rfind('@', authorityEnd == 0 ? 0 : authorityEnd - 1);
+    if (at == std::string::npos || at < authorityStart) return url;
+    return url.substr(0, authorityStart) + url.substr(at + 1);
+}
+
+// The nearest existing ancestor of a path (itself when it exists), "/" at
+// the latest.
+std::string nearestExisting(const std::string& path) {
+    fs::path current = fs::path(path).is_absolute() ? fs::path(path) : fs::absolute(path);
+    current = current.lexically_normal();
+    std::error_code ignored;
+    while (!fs::exists(current, ignored) && current != current.root_path()) {
+        auto parent = current.parent_path();
+        if (parent == current) break;
+        current = parent;
+    }
+    auto text = current.string();
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    return text;
+}
+
+}  // namespace
+
+FileVolumeBridge::FileVolumeBridge(const BridgeContext& context)
+    : platform_(context.platform), loop_(context.loop), events_(context.events) {}
+
+FileVolumeBridge::~FileVolumeBridge() {
+    std::unique_ptr<ConcurrentQueue> queue;
+    {
+        std::lock_guard guard(queueLock_);
+        queue = std::move(thumbnails_);
+    }
+    queue.reset();  // what is queued runs (and answers nobody, the host is going), then the workers end
+}
+
+void FileVolumeBridge::start(BinaryMessenger&) {
+    LUMIVANE_ASSERT_MAIN_LOOP(loop_);
+    for (auto change : {Volumes::Change::didMount, Volumes::Change::didUnmount, Volumes::Change::didRenameVolume})
+        platform_.volumes.addObserver(change, [events = events_] { events->send({{"type", "volumes"}}); });
+}
+
+bool FileVolumeBridge::isVideo(const std::string& path) {
+    static constexpr std::array<const char*, 11> kExtensions = {"mov", "mp4", "m4v", "avi", "mts", "m2ts",
+                                                                "mxf", "3gp", "lrv", "lrf", "insv"};
+    auto name = lastComponent(path);
+    auto dot = name.rfind('.');
+    if (dot == std::string::npos) return false;
+    auto extension = name.substr(dot + 1);
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    return std::find(kExtensions.begin(), kExtensions.end(), extension) != kExtensions.end();
+}
+
+EncodableMap FileVolumeBridge::volumeMap(const std::string& mountPoint, const VolumeValues& values) {
+    EncodableMap map;
+    map.set("path", mountPoint);
+    map.set("name", values.localizedName ? *values.localizedName
+                                         : values.name ? *values.name : lastComponent(mountPoint));
+    map.set("removable", values.removable.value_or(false));
+    map.set("ejectable", values.ejectable.value_or(false));
+    map.set("internal", values.internal.value_or(false));
+    map.set("network", values.local.has_value() && !*values.local);
+    map.set("root", values.rootFileSystem.value_or(false));
+    if (values.uuid) map.set("uuid", *values.uuid);
+    if (values.totalCapacity) map.set("total", *values.totalCapacity);
+    if (values.availableCapacityForImportantUsage)
+        map.set("free", *values.availableCapacityForImportantUsage);
+    else if (values.availableCapacity)
+        map.set("free", *values.availableCapacity);
+    if (values.localizedFormatDescription) map.set("fs", *values.localizedFormatDescription);
+    if (values.urlForRemounting)
+        if (auto remote = withoutCredentials(*values.urlForRemounting)) map.set("remote", *remote);
+    return map;
+}
+
+EncodableList FileVolumeBridge::volumeList() {
+    EncodableList list;
+    for (const auto& mountPoint : platform_.volumes.mountedVolumePaths()) {
+        auto values = platform_.volumes.values(mountPoint);
+        if (!values || values->browsable == false) continue;
+        list.push_back(volumeMap(mountPoint, *values));
+    }
+    return list;
+}
+
+std::optional<Bytes> FileVolumeBridge::thumbnail(const std::string& path, int px) {
+    std::unique_ptr<Picture> picture;
+    if (auto source = platform_.imaging.sourceAtPath(path)) {
+        // A ready-made thumbnail of at least half the size asked for will do.
+        picture = source->thumbnail({ThumbnailFrom::embeddedIfPresent, px, true});
+        if (!picture || std::max(picture->size().width, picture->size().height) < px / 2)
+            picture = source->thumbnail({ThumbnailFrom::imageAlways, px, true});
+    }
+    if (!picture && isVideo(path)) picture = platform_.videoFrames.frame(path, {kVideoFrameSeconds, px, {}, {}});
+    if (!picture) return std::nullopt;
+    return platform_.imaging.jpegData(*picture, kThumbnailJpegQuality);
+}
+
+void FileVolumeBridge::thumbnailLater(const std::string& path, int px, MethodResult& result) {
+    PendingResult pending(std::move(result), loop_);
+    std::lock_guard guard(queueLock_);
+    if (!thumbnails_) thumbnails_ = std::make_unique<ConcurrentQueue>("lumivane.thumbnails");
+    thumbnails_->post([this, pending, path, px] {
+        if (stopping_) return;  // dropped unanswered: the host is going
+        auto jpeg = thumbnail(path, px);
+        pending.success(jpeg ? EncodableValue(std::move(*jpeg)) : EncodableValue());
+    });
+}
+
+bool FileVolumeBridge::handle(const MethodCall& call, MethodResult& result) {
+    LUMIVANE_ASSERT_MAIN_LOOP(loop_);
+    static const std::array<const char*, 7> kMethods = {"volume.list",    "volume.eject",     "file.volumeInfo",
+                                                        "file.freeSpace", "file.thumbnail",   "file.pickFolder",
+                                                        "file.reveal"};
+    const std::string& method = call.method;
+    if (std::find(kMethods.begin(), kMethods.end(), method) == kMethods.end()) return false;
+    Arguments args(call.arguments);
+    auto path = args.string("path");
+    if (!path && method != "volume.list" && method != "file.pickFolder") {
+        result.success();  // every method that takes a path answers null without one
+        return true;
+    }
+    if (method == "volume.list") {
+        result.success(volumeList());
+    } else if (method == "volume.eject") {
+        auto ejected = platform_.volumes.unmountAndEject(*path);
+        if (ejected.ok())
+            result.success();
+        else
+            result.error("eject_failed", ejected.error());
+    } else if (method == "file.volumeInfo") {
+        EncodableMap info;
+        if (auto volume = platform_.volumes.volumeOf(*path)) {
+            if (volume->root) info.set("root", *volume->root);
+            if (volume->uuid) info.set("uuid", *volume->uuid);
+        }
+        result.success(info);
+    } else if (method == "file.freeSpace") {
+        auto capacity = platform_.volumes.capacityAt(nearestExisting(*path));
+        if (capacity && capacity->availableForImportantUsage)
+            result.success(*capacity->availableForImportantUsage);
+        else if (capacity && capacity->available)
+            result.success(*capacity->available);
+        else
+            result.success();
+    } else if (method == "file.thumbnail") {
+        // Beyond any picture's size a bound changes nothing; below 1 it gives null.
+        int px = static_cast<int>(std::clamp<std::int64_t>(args.integer("px").value_or(kDefaultPx), 0, 1 << 16));
+        thumbnailLater(*path, px, result);
+    } else if (method == "file.pickFolder") {
+        OpenPanel::Options options;
+        options.title = args.string("title").value_or("Choose a folder");
+        options.prompt = "Choose";
+        options.directory = args.string("start");
+        options.canChooseFiles = false;
+        options.canChooseDirectories = true;
+        options.canCreateDirectories = true;
+        options.allowsMultipleSelection = false;
+        auto outcome = platform_.openPanel.run(options);
+        if (outcome.ok && outcome.path)
+            result.success(*outcome.path);
+        else
+            result.success();
+    } else if (method == "file.reveal") {
+        platform_.workspace.activateFileViewerSelecting({*path});
+        result.success();
+    }
+    return true;
+}
+
+}  // namespace lumivane

@@ -1,0 +1,54 @@
+#pragma once
+#include <memory>
+#include <mutex>
+
+#include "bridges/common/bridge.h"
+#include "bridges/common/event_handler.h"
+#include "bridges/common/host_handler.h"
+#include "channel/encodable_value.h"
+#include "runtime/concurrent_queue.h"
+
+namespace lumivane {
+
+// The file and volume handler: mounted volumes (list, eject, change events),
+// the volume and free space of any path, thumbnails of photo and video files,
+// the folder chooser and showing a file in the file manager. It keeps no
+// state of its own beyond the thumbnail queue.
+//
+// Threads: handle() and every answer and event on the main loop; thumbnails
+// render on the concurrent "lumivane.thumbnails" queue, made on first use.
+// `queueLock_` guards `thumbnails_` (the destructor drains it while the
+// platform services it uses still exist).
+class FileVolumeBridge final : public Bridge, public HostHandler {
+public:
+    explicit FileVolumeBridge(const BridgeContext& context);
+    ~FileVolumeBridge() override;
+
+    // Start-up: follows the workspace's mount, unmount and rename notices,
+    // each sending one "volumes" event.
+    void start(BinaryMessenger&) override;
+    void shutdown() override { stopping_ = true; }
+    HostHandler* hostHandler() override { return this; }
+    bool handle(const MethodCall& call, MethodResult& result) override;
+
+    // ---- the work behind the methods; main loop unless said ----
+    EncodableList volumeList();
+    // Any thread: a JPEG of the picture in the file, or of the frame of the
+    // video at half a second, its longer edge at most `px`.
+    std::optional<Bytes> thumbnail(const std::string& path, int px);
+    // The file extensions taken for videos, lower case.
+    static bool isVideo(const std::string& path);
+
+private:
+    EncodableMap volumeMap(const std::string& mountPoint, const VolumeValues& values);
+    void thumbnailLater(const std::string& path, int px, MethodResult& result);
+
+    Platform platform_;
+    MainLoop& loop_;
+    std::shared_ptr<EventHandler> events_;
+    std::atomic<bool> stopping_{false};
+    std::mutex queueLock_;
+    std::unique_ptr<ConcurrentQueue> thumbnails_;  // guarded by queueLock_
+};
+
+}  // namespace lumivane

@@ -1,0 +1,47 @@
+#pragma once
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "platform/linux/mount_table.h"
+#include "platform/volumes.h"
+#include "runtime/main_loop.h"
+
+namespace lumivane {
+
+// This machine's mounted volumes, from the kernel's mount table: names and
+// UUIDs from libblkid, removable and internal from the block device's sysfs
+// attributes (a partition asks its disk), capacities from statvfs. The table
+// is watched on a thread of this adapter (the kernel marks its descriptor
+// when it changes), and each mount, unmount or label change observed is
+// reported on the main loop. Eject goes through udisks2 when its tool and the
+// system bus are there, else umount (and the loop device is detached).
+//
+// Main thread, except the watcher; `lock_` guards `observers_`.
+class LinuxVolumes final : public Volumes {
+public:
+    explicit LinuxVolumes(MainLoop& loop, std::string mountInfo = "/proc/self/mountinfo");
+    ~LinuxVolumes() override;
+
+    std::vector<std::string> mountedVolumePaths() override;
+    std::optional<VolumeValues> values(const std::string& mountPoint) override;
+    Result<void, std::string> unmountAndEject(const std::string& path) override;
+    std::optional<PathVolume> volumeOf(const std::string& path) override;
+    std::optional<PathCapacity> capacityAt(const std::string& path) override;
+    void addObserver(Change change, std::function<void()> observer) override;
+
+private:
+    // The shown volumes by mount point, with their labels.
+    std::map<std::string, std::optional<std::string>> snapshot() const;
+    void watch();
+
+    MainLoop& loop_;
+    std::string mountInfo_;
+    std::mutex lock_;
+    std::multimap<Change, std::function<void()>> observers_;  // guarded by lock_
+    int wake_[2] = {-1, -1};  // written to end the watcher
+    std::thread watcher_;     // started with the first observer
+};
+
+}  // namespace lumivane
