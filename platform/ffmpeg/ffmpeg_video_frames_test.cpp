@@ -1,0 +1,58 @@
+#include "platform/ffmpeg/ffmpeg_video_frames.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "platform/vips/vips_imaging.h"
+#include "tests/support/sample_videos.h"
+#include "tests/support/temp_folder.h"
+
+namespace lumivane {
+namespace {
+
+TEST(FfmpegVideoFrames, FramesComeUprightWithinTheBoundOrNotAtAll) {
+    TempFolder folder;
+    VipsImaging imaging;
+    FfmpegVideoFrames frames(imaging);
+    struct Case {
+        const char* name;
+        VideoSpec video;
+        double seconds;
+        int px;
+        int width, height;  // 0: no frame
+    } cases[] = {
+        {"clip.mp4", {}, 0.5, 256, 256, 192},
+        {"clip.MOV", {.codec = "libx265"}, 0.5, 100, 100, 75},
+        {"turned.mov", {.turned = true}, 0.5, 256, 256, 192},
+        {"short.mp4", {.seconds = 0.2}, 0.5, 256, 256, 192},  // the nearest frame: its last
+        {"small.mp4", {.width = 160, .height = 120}, 0.5, 256, 160, 120},  // never enlarged
+        {"late.mp4", {}, 60, 64, 64, 48},                                   // past the end: its last frame
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto path = folder / c.name;
+        ASSERT_TRUE(makeVideo(path, c.video));
+        auto picture = frames.frame(path, {c.seconds, c.px, {}, {}});
+        ASSERT_TRUE(picture);
+        EXPECT_EQ(picture->size(), (PixelSize{c.width, c.height}));
+        auto seen = samples::look(*imaging.jpegData(*picture, 0.8));
+        EXPECT_TRUE(samples::isRed(seen.topLeft));
+        EXPECT_FALSE(samples::isRed(seen.bottomRight));
+        EXPECT_FALSE(samples::isRed(seen.topRight));
+    }
+
+    // A tolerance the video cannot meet gives nothing.
+    auto path = folder / "window.mp4";
+    ASSERT_TRUE(makeVideo(path, {.seconds = 0.4}));
+    EXPECT_FALSE(frames.frame(path, {3.0, 64, 0.5, 0.5}));
+    EXPECT_TRUE(frames.frame(path, {0.2, 64, 0.5, 0.5}));
+
+    std::ofstream(folder / "noise.mp4") << std::string(50'000, '\x47');
+    EXPECT_FALSE(frames.frame(folder / "noise.mp4", {0.5, 64, {}, {}}));
+    EXPECT_FALSE(frames.frame(folder / "missing.mp4", {0.5, 64, {}, {}}));
+    EXPECT_FALSE(frames.frame(path, {0.5, 0, {}, {}}));
+}
+
+}  // namespace
+}  // namespace lumivane
