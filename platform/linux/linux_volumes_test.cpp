@@ -1,0 +1,120 @@
+#include "platform/linux/linux_volumes.h"
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/linux/run_tool.h"
+#include "tests/support/temp_folder.h"
+
+namespace lumivane {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(MountTable, LinesParseAndAFileManagersChoiceIsShown) {
+    auto table = parseMountInfo(
+        "26 1 254:0 / / rw,relatime - ext4 /dev/vda rw\n"
+        "21 26 0:20 / /proc rw - proc proc rw\n"
+        "24 23 0:22 / /dev/shm rw - tmpfs tmpfs rw\n"
+        "30 26 8:17 / /media/ada/HOLIDAY\\040CARD rw,nosuid shared:1 - vfat /dev/sdb1 rw\n"
+        "31 26 0:40 / /mnt/nas rw - cifs //nas.local/photos rw\n"
+        "32 26 0:41 / /mnt/home rw - nfs4 nas:/export/home rw\n"
+        "33 26 0:42 / /mnt/box rw - fuse.sshfs ada@box:photos rw\n"
+        "34 26 7:0 / /snap/core/1 ro - squashfs /dev/loop0 ro\n"
+        "35 26 254:0 /etc/hosts /etc/hosts rw - ext4 /dev/vda rw\n"
+        "36 26 0:50 / /run/user/0 rw - tmpfs tmpfs rw\n"
+        "37 26 8:33 / /run/media/ada/CAM rw - exfat /dev/sdc1 rw\n"
+        "not a mount line\n"
+        "38 26 8:x / /bad rw - ext4 /dev/sdd1 rw\n");
+    ASSERT_EQ(table.size(), 11u);
+    EXPECT_EQ(table[3], (MountEntry{8, 17, "/media/ada/HOLIDAY CARD", "vfat", "/dev/sdb1"}));
+
+    struct Case {
+        std::size_t line;
+        bool shown;
+        std::optional<std::string> remount;
+    } cases[] = {
+        {0, true, std::nullopt},  {1, false, std::nullopt}, {2, false, std::nullopt},
+        {3, true, std::nullopt},  {4, true, "smb://nas.local/photos"}, {5, true, "nfs://nas/export/home"},
+        {6, true, "sftp://ada@box/photos"}, {7, false, std::nullopt}, {8, false, std::nullopt},
+        {9, false, std::nullopt}, {10, true, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(table[c.line].mountPoint);
+        EXPECT_EQ(isShownVolume(table[c.line]), c.shown);
+        EXPECT_EQ(remountURL(table[c.line]), c.remount);
+    }
+}
+
+TEST(LinuxVolumes, TheRootVolumeIsListedWithItsCapacities) {
+    MainLoop loop;
+    LinuxVolumes volumes(loop);
+    auto paths = volumes.mountedVolumePaths();
+    ASSERT_NE(std::find(paths.begin(), paths.end(), "/"), paths.end());
+    auto root = volumes.values("/");
+    ASSERT_TRUE(root);
+    EXPECT_EQ(root->rootFileSystem, true);
+    EXPECT_EQ(root->local, true);
+    EXPECT_GT(root->totalCapacity.value_or(0), 0);
+    EXPECT_GT(root->availableCapacity.value_or(0), 0);
+    EXPECT_TRUE(root->localizedFormatDescription);
+    EXPECT_FALSE(volumes.values("/proc"));
+    EXPECT_EQ(volumes.volumeOf("/proc/self")->root, "/proc");
+    EXPECT_FALSE(volumes.volumeOf("/no/such/path"));
+    EXPECT_GT(volumes.capacityAt("/")->available.value_or(0), 0);
+}
+
+// A card: an ext4 image with a label, loop-mounted in a mount namespace of
+// this test's own, so nothing outside sees it.
+TEST(LinuxVolumes, ALoopMountedCardIsListedAnnouncedAndEjected) {
+    if (geteuid() != 0 || access("/dev/loop-control", F_OK) != 0 || access("/sbin/mkfs.ext4", X_OK) != 0)
+        GTEST_SKIP() << "mounting needs root, loop devices and mkfs.ext4";
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        GTEST_SKIP() << "no private mount namespace here";
+    TempFolder folder;
+    auto image = folder / "card.img", point = folder / "CARD";
+    std::filesystem::create_directories(point);
+    ASSERT_EQ(runTool({"/usr/bin/truncate", "-s", "16M", image}).exitCode, 0);
+    ASSERT_EQ(runTool({"/sbin/mkfs.ext4", "-q", "-L", "HOLIDAY", "-U", "0c3e6d38-5f2a-4f1e-9a57-3b6d2f0e4a11", image})
+                  .exitCode,
+              0);
+
+    MainLoop loop;
+    LinuxVolumes volumes(loop);
+    int changes = 0;
+    for (auto change : {Volumes::Change::didMount, Volumes::Change::didUnmount, Volumes::Change::didRenameVolume})
+        volumes.addObserver(change, [&] { ++changes; });
+    auto mounted = runTool({"/bin/mount", "-o", "loop", image, point});
+    if (mounted.exitCode != 0) GTEST_SKIP() << "cannot loop-mount here: " << mounted.errors;
+    loop.runUntil([&] { return changes > 0; }, 5s);
+    loop.runUntil([] { return false; }, 200ms);
+    EXPECT_EQ(changes, 1);
+
+    auto paths = volumes.mountedVolumePaths();
+    ASSERT_NE(std::find(paths.begin(), paths.end(), point), paths.end());
+    auto card = volumes.values(point);
+    ASSERT_TRUE(card);
+    EXPECT_EQ(card->name, "HOLIDAY");
+    EXPECT_EQ(card->uuid, "0c3e6d38-5f2a-4f1e-9a57-3b6d2f0e4a11");
+    EXPECT_EQ(card->localizedFormatDescription, "ext4");
+    EXPECT_EQ(card->ejectable, true);
+    EXPECT_GT(card->totalCapacity.value_or(0), 10 << 20);
+    EXPECT_EQ(volumes.volumeOf(point + "/lost+found")->root, point);
+
+    changes = 0;
+    ASSERT_TRUE(volumes.unmountAndEject(point).ok());
+    loop.runUntil([&] { return changes > 0; }, 5s);
+    loop.runUntil([] { return false; }, 200ms);
+    EXPECT_EQ(changes, 1);
+    paths = volumes.mountedVolumePaths();
+    EXPECT_EQ(std::find(paths.begin(), paths.end(), point), paths.end());
+    auto again = volumes.unmountAndEject(point);
+    EXPECT_FALSE(again.ok());
+}
+
+}  // namespace
+}  // namespace lumivane
