@@ -142,6 +142,44 @@ for thumbnail in "$work"/thumbnails/*.jpg; do
     echo "    $(vipsheader "$thumbnail" | sed "s|$work/thumbnails/||")"
 done
 
+step "A memory card: mounted, listed, renamed, refused and then ejected, each change one \"volumes\" event"
+mkdir -p "$work/CARD/DCIM/100CANON"
+run call sim/control volume.mount '{"path": "'"$work/CARD"'", "localizedName": "EOS_DIGITAL", "removable": true, "ejectable": true, "local": true, "uuid": "4A2B-11C0", "total": 63864569856, "free": 51200000000, "fs": "MS-DOS (FAT32)"}' --events lumivane/macos/events --linger 0.3
+run call lumivane/macos volume.list
+run call sim/control volume.rename '{"path": "'"$work/CARD"'", "name": "HOLIDAY"}' --events lumivane/macos/events --linger 0.3
+run call lumivane/macos file.volumeInfo '{"path": "'"$work/CARD/DCIM/100CANON"'"}'
+run call lumivane/macos file.freeSpace '{"path": "'"$work/CARD/Imports/2026/December"'"}'
+run call sim/control volume.ejectResult '{"path": "'"$work/CARD"'", "error": "The volume “HOLIDAY” is in use by “Preview”."}'
+run call lumivane/macos volume.eject '{"path": "'"$work/CARD"'"}' --events lumivane/macos/events --linger 0.3
+run call sim/control volume.ejectResult '{"path": "'"$work/CARD"'"}'
+run call lumivane/macos volume.eject '{"path": "'"$work/CARD"'"}' --events lumivane/macos/events --linger 0.3
+
+step "Thumbnails of files on the Mac's disks: a photo with its own 160 px thumbnail, the 12 MP HEIC, a video's frame at half a second"
+"$bin/lumivane-photos" "$work/mac-photos" 2 1 >/dev/null
+ffmpeg -v error -f lavfi -i testsrc=size=1280x720:rate=30 -t 2 -c:v libx264 -pix_fmt yuv420p "$work/mac-photos/CLIP.MOV"
+for file in "$work/ada/DCIM/100APPLE/IMG_0002.JPG" "$work/ada/DCIM/101APPLE/IMG_0303.HEIC" "$work/mac-photos/CLIP.MOV"; do
+    out="$work/thumbnails/file-$(basename "$file").jpg"
+    run call lumivane/macos file.thumbnail '{"path": "'"$file"'", "px": 320}' --out "$out"
+    echo "    $(vipsheader "$out" | sed "s|$work/thumbnails/||")"
+done
+step "The folder chooser (the simulated user picks a folder) and reveal in the file manager"
+run call sim/control panel.answer '{"path": "'"$work/downloads"'"}'
+run call lumivane/macos file.pickFolder '{"title": "Import to"}'
+run call sim/control panel.last
+run call lumivane/macos file.reveal '{"path": "'"$work/downloads/IMG_0300.JPG"'"}'
+run call sim/control revealed
+
+step "This machine's real volumes, through a host on --platform linux"
+XDG_DATA_HOME="$work/linux-data" XDG_CONFIG_HOME="$work/linux-config" \
+    "$bin/lumivane-host" --platform linux --socket "$work/linux.sock" 2>"$work/linux.log" &
+linux=$!
+for _ in $(seq 50); do [ -S "$work/linux.sock" ] && break; sleep 0.1; done
+printf '$ lumivanectl call lumivane/macos volume.list\n'
+"$bin/lumivanectl" --socket "$work/linux.sock" call lumivane/macos volume.list || true
+printf '$ lumivanectl call lumivane/macos file.freeSpace {"path": "%s"}\n' "$work/not/yet/made"
+"$bin/lumivanectl" --socket "$work/linux.sock" call lumivane/macos file.freeSpace '{"path": "'"$work/not/yet/made"'"}' || true
+kill -TERM $linux; wait $linux || true
+
 step "Two clients at once: one listens to the event stream while another moves a phone"
 "$bin/lumivanectl" listen lumivane/macos/events --count 2 --seconds 3 | sed 's/^/    listener: /' &
 listener=$!

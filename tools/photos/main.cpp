@@ -1,7 +1,8 @@
 // lumivane-photos: fills a folder with a simulated phone's camera roll, for
-// the demo: real JPEG photos, the phone's own renderings of every other one in
-// its thumbnail store, two videos' worth of bytes, and, newest of all, a
-// 12-megapixel HEIC taken with the phone held upright.
+// the demo: real JPEG photos (each with a 160-pixel EXIF thumbnail), the
+// phone's own renderings of every other one in its thumbnail store, two
+// videos' worth of bytes, and, newest of all, a 12-megapixel HEIC taken with
+// the phone held upright.
 //   lumivane-photos ROOT PHOTOS [VIDEO-MIB]
 #include <cstdio>
 #include <cstdlib>
@@ -37,7 +38,7 @@ int main(int argc, char** argv) {
     for (int number = 1; number <= photos; ++number) {
         auto path = root + "/DCIM/" + relative(number, "JPG");
         fs::create_directories(fs::path(path).parent_path());
-        if (!lumivane::samples::write(path, {.width = 640, .height = 480, .quality = 80})) return 1;
+        if (!lumivane::samples::write(path, {.width = 640, .height = 480, .thumbnail = 160, .quality = 80})) return 1;
         if (number % 2 == 0) {
             // The phone's own rendering: a small JPEG in a folder named after the photo.
             auto rendering = root + "/PhotoData/Thumbnails/V2/DCIM/" + relative(number, "JPG");
