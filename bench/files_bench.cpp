@@ -2,18 +2,15 @@
 // a user would run instead (`vipsthumbnail`, the `ffmpeg` command), and with
 // several calls in flight against one.
 #include <benchmark/benchmark.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 
 #include "bench/ratio_reporter.h"
+#include "bench/run_command.h"
 #include "bridges/files/file_volume_bridge.h"
 #include "platform/sim/sim_mac.h"
 #include "runtime/allocator.h"
 #include "tools/sample_images/sample_images.h"
-
-extern char** environ;
 
 using namespace lumivane;
 using namespace std::chrono;
@@ -30,29 +27,19 @@ std::string scratch;
 std::string photo(int i) { return kSamples + "/IMG_" + std::to_string(i) + ".JPG"; }
 std::string video() { return kSamples + "/CLIP.MOV"; }
 
-bool run(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 bool prepare() {
     fs::create_directories(kSamples);
     for (int i = 0; i < kPhotos; ++i) {
         if (fs::exists(photo(i))) continue;
         // Half carry the 160-pixel EXIF thumbnail a camera writes.
-        samples::Spec spec{.width = 4000, .height = 3000, .thumbnail = i % 2 ? 160 : 0, .detailed = true, .quality = 92};
+        samples::Spec spec{
+            .width = 4000, .height = 3000, .thumbnail = i % 2 ? 160 : 0, .detailed = true, .quality = 92};
         if (!samples::write(photo(i) + ".part", spec)) return false;
         fs::rename(photo(i) + ".part", photo(i));
     }
     if (!fs::exists(video()) &&
-        !run({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=30", "-t", "10",
-              "-c:v", "libx264", "-pix_fmt", "yuv420p", "-f", "mov", video()}))
+        !runCommand({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=30", "-t", "10",
+                     "-c:v", "libx264", "-pix_fmt", "yuv420p", "-f", "mov", video()}))
         return false;
     return true;
 }
@@ -64,14 +51,16 @@ struct Rig {
     MainLoop loop;
     Log log{Log::Options{false, false, false}};
     SystemClock clock;
-    FileVolumeBridge bridge{BridgeContext{mac.platform(), loop, log, clock, std::make_shared<EventHandler>(loop), home}};
+    FileVolumeBridge bridge{
+        BridgeContext{mac.platform(), loop, log, clock, std::make_shared<EventHandler>(loop), home}};
 
     // Every photo through the channel handler, `inFlight` calls at a time.
     void thumbnails(int inFlight, benchmark::State& state) {
         int next = 0, answered = 0;
         auto send = [&] {
             MethodCall call{"file.thumbnail", EncodableMap{{"path", photo(next++)}, {"px", kPx}}};
-            MethodResult result("file.thumbnail", [&](Bytes) { ++answered; }, log);
+            MethodResult result(
+                "file.thumbnail", [&](Bytes) { ++answered; }, log);
             bridge.handle(call, result);
         };
         while (next < std::min(inFlight, kPhotos)) send();
@@ -99,8 +88,8 @@ void BM_FileThumbnailFourInFlight(benchmark::State& state) {
 void BM_VipsthumbnailEach(benchmark::State& state) {
     for (auto _ : state)
         for (int i = 0; i < kPhotos; ++i)
-            if (!run({"vipsthumbnail", "-s", std::to_string(kPx), "--output=" + scratch + "/%s.jpg[Q=80,strip]",
-                      photo(i)}))
+            if (!runCommand({"vipsthumbnail", "-s", std::to_string(kPx), "--output=" + scratch + "/%s.jpg[Q=80,strip]",
+                             photo(i)}))
                 state.SkipWithError("vipsthumbnail failed");
     state.SetItemsProcessed(state.iterations() * kPhotos);
 }
@@ -117,8 +106,9 @@ void BM_FileThumbnailVideo(benchmark::State& state) {
 void BM_FfmpegCommandVideo(benchmark::State& state) {
     for (auto _ : state)
         for (int i = 0; i < kVideoRuns; ++i)
-            if (!run({"ffmpeg", "-v", "error", "-y", "-ss", "0.5", "-i", video(), "-frames:v", "1", "-vf",
-                      "scale=256:256:force_original_aspect_ratio=decrease", "-q:v", "3", scratch + "/frame.jpg"}))
+            if (!runCommand({"ffmpeg", "-v", "error", "-y", "-ss", "0.5", "-i", video(), "-frames:v", "1", "-vf",
+                             "scale=256:256:force_original_aspect_ratio=decrease", "-q:v", "3",
+                             scratch + "/frame.jpg"}))
                 state.SkipWithError("ffmpeg failed");
 }
 

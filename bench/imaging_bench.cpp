@@ -2,8 +2,6 @@
 // `vipsthumbnail` command on the same files, a HEIC's thumbnail item against
 // its full picture, and the memory of eight renders at once.
 #include <benchmark/benchmark.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <cstring>
 #include <filesystem>
@@ -12,12 +10,11 @@
 
 #include "bench/process_memory.h"
 #include "bench/ratio_reporter.h"
+#include "bench/run_command.h"
 #include "bridges/common/jpeg_thumbnail.h"
 #include "platform/vips/vips_imaging.h"
 #include "runtime/allocator.h"
 #include "tools/sample_images/sample_images.h"
-
-extern char** environ;
 
 using namespace lumivane;
 using namespace std::chrono;
@@ -41,7 +38,11 @@ const Set kSets[] = {
     {"jpeg444", {.format = samples::Format::jpeg444, .width = 4000, .height = 3000, .detailed = true, .quality = 92}},
     {"heic", {.format = samples::Format::heic, .width = 4000, .height = 3000, .detailed = true, .quality = 60}},
     {"heic-thumb",
-     {.format = samples::Format::heic, .width = 4000, .height = 3000, .thumbnail = 320, .detailed = true,
+     {.format = samples::Format::heic,
+      .width = 4000,
+      .height = 3000,
+      .thumbnail = 320,
+      .detailed = true,
       .quality = 60}},
 };
 
@@ -64,17 +65,6 @@ bool prepare() {
     return true;
 }
 
-bool run(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 // What a user would run instead: one `vipsthumbnail` per photo, paying its
 // start each time, or one for all thirty.
 void vipsthumbnail(benchmark::State& state, const char* set, bool oneProcess) {
@@ -84,10 +74,10 @@ void vipsthumbnail(benchmark::State& state, const char* set, bool oneProcess) {
         if (oneProcess) {
             std::vector<std::string> args{"vipsthumbnail", "-s", std::to_string(kPx), output};
             args.insert(args.end(), photos.begin(), photos.end());
-            if (!run(args)) state.SkipWithError("vipsthumbnail failed");
+            if (!runCommand(args)) state.SkipWithError("vipsthumbnail failed");
         } else {
             for (const auto& photo : photos)
-                if (!run({"vipsthumbnail", "-s", std::to_string(kPx), output, photo}))
+                if (!runCommand({"vipsthumbnail", "-s", std::to_string(kPx), output, photo}))
                     state.SkipWithError("vipsthumbnail failed");
         }
     }
@@ -107,7 +97,6 @@ void host(benchmark::State& state, const char* set, ThumbnailFrom from) {
     }
     state.SetItemsProcessed(state.iterations() * kPhotos);
 }
-
 
 // How far the resident size rises while eight photos render at once.
 void peak(benchmark::State& state, const char* set) {

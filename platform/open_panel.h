@@ -18,7 +18,7 @@ public:
         bool allowsMultipleSelection = false;
     };
     struct Outcome {
-        bool ok = false;                 // ended with the OK response
+        bool ok = false;                  // ended with the OK response
         std::optional<std::string> path;  // the chosen URL's path, if it gave one
     };
 

@@ -11,7 +11,7 @@ namespace lumivane {
 class VideoFrames {
 public:
     struct Request {
-        double seconds = 0;  // the time asked for
+        double seconds = 0;      // the time asked for
         int maxPixelSize = 256;  // the frame fits in a square this size, its shape kept
         // How far from `seconds` the frame may be, before and after; unset
         // is unlimited (the nearest frame that decodes).

@@ -164,14 +164,13 @@ TEST_F(Files, ThumbnailsTakeAReadyMadeOneOfHalfTheSizeAndFallBackToTheVideoFrame
 
 TEST_F(Files, TheFolderChooserAndRevealAnswerAsTheSystemDid) {
     EXPECT_EQ(value("file.pickFolder"), EncodableValue());  // cancelled
-    EXPECT_EQ(h.value("sim/control", "panel.last"),
-              EncodableValue(EncodableMap{{"title", "Choose a folder"},
-                                          {"prompt", "Choose"},
-                                          {"start", EncodableValue()},
-                                          {"canChooseFiles", false},
-                                          {"canChooseDirectories", true},
-                                          {"canCreateDirectories", true},
-                                          {"allowsMultipleSelection", false}}));
+    EXPECT_EQ(h.value("sim/control", "panel.last"), EncodableValue(EncodableMap{{"title", "Choose a folder"},
+                                                                                {"prompt", "Choose"},
+                                                                                {"start", EncodableValue()},
+                                                                                {"canChooseFiles", false},
+                                                                                {"canChooseDirectories", true},
+                                                                                {"canCreateDirectories", true},
+                                                                                {"allowsMultipleSelection", false}}));
     control("panel.answer", {{"path", "/Volumes/CARD/DCIM"}});
     EXPECT_EQ(value("file.pickFolder", {{"title", "Import to"}, {"start", "/Users/ada"}}),
               EncodableValue("/Volumes/CARD/DCIM"));

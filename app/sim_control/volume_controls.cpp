@@ -55,7 +55,8 @@ void installVolumeControls(SimControl& control, SimMac& mac) {
     });
     control.add("volume.ejectResult", [&mac](const EncodableValue& arguments, MethodResult& result) {
         ControlArgs args(arguments, result);
-        if (auto path = args.required("path")) result.success(mac.volumes().setEjectResult(*path, args.string("error")));
+        if (auto path = args.required("path"))
+            result.success(mac.volumes().setEjectResult(*path, args.string("error")));
     });
 }
 

@@ -16,8 +16,7 @@ EncodableList texts(const std::vector<std::string>& values) {
 void answerPanel(SimMac& mac, const EncodableValue& arguments, MethodResult& result) {
     ControlArgs args(arguments, result);
     auto* path = args.value("path");
-    if (path && !path->isNull() && !path->get<std::string>())
-        return args.fail("\"path\" must be a string or null.");
+    if (path && !path->isNull() && !path->get<std::string>()) return args.fail("\"path\" must be a string or null.");
     OpenPanel::Outcome outcome;
     outcome.ok = args.boolean("ok").value_or(true);
     if (path && path->get<std::string>()) outcome.path = *path->get<std::string>();

@@ -89,7 +89,8 @@ EncodableMap FileVolumeBridge::volumeMap(const std::string& mountPoint, const Vo
     EncodableMap map;
     map.set("path", mountPoint);
     map.set("name", values.localizedName ? *values.localizedName
-                                         : values.name ? *values.name : lastComponent(mountPoint));
+                    : values.name        ? *values.name
+                                         : lastComponent(mountPoint));
     map.set("removable", values.removable.value_or(false));
     map.set("ejectable", values.ejectable.value_or(false));
     map.set("internal", values.internal.value_or(false));
@@ -143,8 +144,8 @@ void FileVolumeBridge::thumbnailLater(const std::string& path, int px, MethodRes
 
 bool FileVolumeBridge::handle(const MethodCall& call, MethodResult& result) {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
-    static const std::array<const char*, 7> kMethods = {"volume.list",    "volume.eject",     "file.volumeInfo",
-                                                        "file.freeSpace", "file.thumbnail",   "file.pickFolder",
+    static const std::array<const char*, 7> kMethods = {"volume.list",    "volume.eject",   "file.volumeInfo",
+                                                        "file.freeSpace", "file.thumbnail", "file.pickFolder",
                                                         "file.reveal"};
     const std::string& method = call.method;
     if (std::find(kMethods.begin(), kMethods.end(), method) == kMethods.end()) return false;

@@ -46,8 +46,7 @@ TEST_F(IPhoneThumbnailTest, ThePhonesOwnRenderingComesFirstAndThePhotoIsReadOnly
     ASSERT_TRUE(samples::write(photo("IMG_0001.HEIC"), {.format = Format::heic, .orientation = 6}));
     // The phone's renderings differ in size, so the one used shows.
     ASSERT_TRUE(samples::write(renderings("IMG_0001.HEIC") + "/5003.JPG", {.width = 200, .height = 150}));
-    ASSERT_TRUE(samples::write(renderings("IMG_0001.HEIC") + "/5005.JPG",
-                               {.width = 160, .height = 120}));
+    ASSERT_TRUE(samples::write(renderings("IMG_0001.HEIC") + "/5005.JPG", {.width = 160, .height = 120}));
     ASSERT_TRUE(samples::write(photo("IMG_0002.JPG"), {.orientation = 8}));
     std::ofstream(renderings("IMG_0002.JPG") + "/notes.txt") << "not a picture";
     ASSERT_TRUE(samples::write(photo("IMG_0003.JPG"), {}));

@@ -25,9 +25,9 @@ TEST(FfmpegVideoFrames, FramesComeUprightWithinTheBoundOrNotAtAll) {
         {"clip.mp4", {}, 0.5, 256, 256, 192},
         {"clip.MOV", {.codec = "libx265"}, 0.5, 100, 100, 75},
         {"turned.mov", {.turned = true}, 0.5, 256, 256, 192},
-        {"short.mp4", {.seconds = 0.2}, 0.5, 256, 256, 192},  // the nearest frame: its last
+        {"short.mp4", {.seconds = 0.2}, 0.5, 256, 256, 192},               // the nearest frame: its last
         {"small.mp4", {.width = 160, .height = 120}, 0.5, 256, 160, 120},  // never enlarged
-        {"late.mp4", {}, 60, 64, 64, 48},                                   // past the end: its last frame
+        {"late.mp4", {}, 60, 64, 64, 48},                                  // past the end: its last frame
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);

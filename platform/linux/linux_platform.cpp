@@ -78,7 +78,8 @@ LinuxPlatform::LinuxPlatform(MainLoop& loop, Log& log)
       openPanel_(log) {}
 
 Platform LinuxPlatform::platform() {
-    return Platform{windows_, defaults_, environment_, workspace_, plugins_, imaging_, videoFrames_, volumes_, openPanel_, "/var/run/usbmuxd", nullptr};
+    return Platform{windows_,     defaults_, environment_, workspace_,         plugins_, imaging_,
+                    videoFrames_, volumes_,  openPanel_,   "/var/run/usbmuxd", nullptr};
 }
 
 }  // namespace lumivane

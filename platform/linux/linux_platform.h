@@ -2,14 +2,14 @@
 #include <optional>
 #include <string>
 
+#include "platform/ffmpeg/ffmpeg_video_frames.h"
 #include "platform/file_user_defaults.h"
 #include "platform/headless/headless_window_system.h"
+#include "platform/linux/linux_volumes.h"
+#include "platform/linux/zenity_open_panel.h"
 #include "platform/platform.h"
 #include "platform/sim/sim_services.h"
 #include "platform/vips/vips_imaging.h"
-#include "platform/ffmpeg/ffmpeg_video_frames.h"
-#include "platform/linux/linux_volumes.h"
-#include "platform/linux/zenity_open_panel.h"
 
 namespace lumivane {
 

@@ -40,8 +40,8 @@ private:
     std::string mountInfo_;
     std::mutex lock_;
     std::multimap<Change, std::function<void()>> observers_;  // guarded by lock_
-    int wake_[2] = {-1, -1};  // written to end the watcher
-    std::thread watcher_;     // started with the first observer
+    int wake_[2] = {-1, -1};                                  // written to end the watcher
+    std::thread watcher_;                                     // started with the first observer
 };
 
 }  // namespace lumivane

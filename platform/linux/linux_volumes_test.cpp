@@ -38,10 +38,17 @@ TEST(MountTable, LinesParseAndAFileManagersChoiceIsShown) {
         bool shown;
         std::optional<std::string> remount;
     } cases[] = {
-        {0, true, std::nullopt},  {1, false, std::nullopt}, {2, false, std::nullopt},
-        {3, true, std::nullopt},  {4, true, "smb://nas.local/photos"}, {5, true, "nfs://nas/export/home"},
-        {6, true, "sftp://ada@box/photos"}, {7, false, std::nullopt}, {8, false, std::nullopt},
-        {9, false, std::nullopt}, {10, true, std::nullopt},
+        {0, true, std::nullopt},
+        {1, false, std::nullopt},
+        {2, false, std::nullopt},
+        {3, true, std::nullopt},
+        {4, true, "smb://nas.local/photos"},
+        {5, true, "nfs://nas/export/home"},
+        {6, true, "sftp://ada@box/photos"},
+        {7, false, std::nullopt},
+        {8, false, std::nullopt},
+        {9, false, std::nullopt},
+        {10, true, std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(table[c.line].mountPoint);

@@ -73,15 +73,15 @@ std::vector<MountEntry> readMountTable(const std::string& path) {
 }
 
 bool isNetworkType(const std::string& type) {
-    static constexpr std::array<const char*, 10> kTypes = {"nfs",   "nfs4",       "cifs", "smb3",    "smbfs",
-                                                           "ncpfs", "fuse.sshfs", "afs",  "9p",      "ceph"};
+    static constexpr std::array<const char*, 10> kTypes = {"nfs",   "nfs4",       "cifs", "smb3", "smbfs",
+                                                           "ncpfs", "fuse.sshfs", "afs",  "9p",   "ceph"};
     return std::find(kTypes.begin(), kTypes.end(), type) != kTypes.end();
 }
 
 bool isShownVolume(const MountEntry& entry) {
     if (entry.mountPoint == "/") return true;
     if (isNetworkType(entry.type)) return true;
-    if (!startsWith(entry.source, "/dev/")) return false;  // kernel and memory file systems
+    if (!startsWith(entry.source, "/dev/")) return false;                   // kernel and memory file systems
     if (entry.type == "squashfs" || entry.type == "overlay") return false;  // snap images, container layers
     // System places and the files containers bind into place.
     for (std::string_view hidden : {"/proc", "/sys", "/dev", "/run", "/snap", "/boot", "/etc", "/var/lib"})

@@ -1,11 +1,11 @@
 #include "platform/linux/run_tool.h"
 
 #include <fcntl.h>
-#include <cerrno>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
 
 extern char** environ;
 

@@ -20,8 +20,9 @@ std::string normal(const std::string& path) {
 
 bool isWithin(const std::string& path, const std::string& mountPoint) {
     if (mountPoint == "/") return true;
-    return path == mountPoint || (path.size() > mountPoint.size() && path.compare(0, mountPoint.size(), mountPoint) == 0 &&
-                                  path[mountPoint.size()] == '/');
+    return path == mountPoint ||
+           (path.size() > mountPoint.size() && path.compare(0, mountPoint.size(), mountPoint) == 0 &&
+            path[mountPoint.size()] == '/');
 }
 
 }  // namespace

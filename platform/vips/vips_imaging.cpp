@@ -36,8 +36,8 @@ void startVips() {
         vips_block_untrusted_set(TRUE);
         // Damaged files are expected input; their warnings would only fill
         // standard error.
-        g_log_set_handler("VIPS", G_LOG_LEVEL_WARNING, [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {},
-                          nullptr);
+        g_log_set_handler(
+            "VIPS", G_LOG_LEVEL_WARNING, [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
     });
 }
 
@@ -144,8 +144,8 @@ private:
             in = copy;
         }
         VipsImage* out = nullptr;
-        if (vips_thumbnail_image(in, &out, options.maxPixelSize, "height", options.maxPixelSize, "size",
-                                 VIPS_SIZE_DOWN, "no_rotate", !options.withTransform, nullptr) != 0)
+        if (vips_thumbnail_image(in, &out, options.maxPixelSize, "height", options.maxPixelSize, "size", VIPS_SIZE_DOWN,
+                                 "no_rotate", !options.withTransform, nullptr) != 0)
             return failed<Image>();
         return Image(out);
     }

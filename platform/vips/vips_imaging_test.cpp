@@ -50,8 +50,8 @@ TEST(VipsImaging, EveryFormatAndOrientationComesOutUprightWithinTheBound) {
         int orientation;
     };
     std::vector<Case> cases;
-    for (auto format : {Format::jpeg, Format::jpeg444, Format::heic, Format::png, Format::tiff, Format::gif,
-                        Format::webp})
+    for (auto format :
+         {Format::jpeg, Format::jpeg444, Format::heic, Format::png, Format::tiff, Format::gif, Format::webp})
         cases.push_back({format, 1});
     for (int orientation = 2; orientation <= 8; ++orientation) cases.push_back({Format::jpeg, orientation});
     cases.push_back({Format::heic, 6});
@@ -84,8 +84,12 @@ TEST(VipsImaging, EmbeddedThumbnailsAreUsedOnlyWhenAskedForAndTurnedLikeTheImage
         bool (*mark)(samples::Rgb);
         PixelSize expected;
     } cases[] = {
-        {"JPEG, EXIF thumbnail", {.format = Format::jpeg, .thumbnail = 160}, ThumbnailFrom::embeddedIfPresent, 128,
-         isGreen, {128, 96}},
+        {"JPEG, EXIF thumbnail",
+         {.format = Format::jpeg, .thumbnail = 160},
+         ThumbnailFrom::embeddedIfPresent,
+         128,
+         isGreen,
+         {128, 96}},
         {"JPEG, EXIF thumbnail, turned",
          {.format = Format::jpeg, .orientation = 6, .thumbnail = 160},
          ThumbnailFrom::embeddedIfPresent,
@@ -98,21 +102,37 @@ TEST(VipsImaging, EmbeddedThumbnailsAreUsedOnlyWhenAskedForAndTurnedLikeTheImage
          1000,
          isGreen,
          {160, 120}},
-        {"JPEG, EXIF thumbnail passed over", {.format = Format::jpeg, .thumbnail = 160}, ThumbnailFrom::imageAlways,
-         128, isRed, {128, 96}},
+        {"JPEG, EXIF thumbnail passed over",
+         {.format = Format::jpeg, .thumbnail = 160},
+         ThumbnailFrom::imageAlways,
+         128,
+         isRed,
+         {128, 96}},
         {"JPEG without one", {.format = Format::jpeg}, ThumbnailFrom::embeddedIfPresent, 128, isRed, {128, 96}},
-        {"HEIC, thumbnail item", {.format = Format::heic, .thumbnail = 160}, ThumbnailFrom::embeddedIfPresent, 128,
-         isGreen, {128, 96}},
+        {"HEIC, thumbnail item",
+         {.format = Format::heic, .thumbnail = 160},
+         ThumbnailFrom::embeddedIfPresent,
+         128,
+         isGreen,
+         {128, 96}},
         {"HEIC, thumbnail item, turned",
          {.format = Format::heic, .orientation = 8, .thumbnail = 160},
          ThumbnailFrom::embeddedIfPresent,
          128,
          isGreen,
          {128, 96}},
-        {"HEIC, thumbnail item passed over", {.format = Format::heic, .thumbnail = 160}, ThumbnailFrom::imageAlways,
-         128, isRed, {128, 96}},
+        {"HEIC, thumbnail item passed over",
+         {.format = Format::heic, .thumbnail = 160},
+         ThumbnailFrom::imageAlways,
+         128,
+         isRed,
+         {128, 96}},
         {"HEIC without one", {.format = Format::heic}, ThumbnailFrom::embeddedIfPresent, 128, isRed, {128, 96}},
-        {"a small image is never enlarged", {.format = Format::png}, ThumbnailFrom::imageAlways, 1000, isRed,
+        {"a small image is never enlarged",
+         {.format = Format::png},
+         ThumbnailFrom::imageAlways,
+         1000,
+         isRed,
          {400, 300}},
     };
     for (auto& c : cases) {

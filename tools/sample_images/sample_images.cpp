@@ -139,10 +139,13 @@ std::vector<std::uint8_t> make(const Spec& spec) {
                     auto [w, h] = scaled(spec, spec.thumbnail);
                     auto thumb = buffer(stored(shown(w, h, false, {0, 255, 0}), spec.orientation), ".jpg[Q=80]");
                     void* blob = g_memdup2(thumb.data(), thumb.size());
-                    image.set("jpeg-thumbnail-data", [](void* data, void*) {
-                        g_free(data);
-                        return 0;
-                    }, blob, thumb.size());
+                    image.set(
+                        "jpeg-thumbnail-data",
+                        [](void* data, void*) {
+                            g_free(data);
+                            return 0;
+                        },
+                        blob, thumb.size());
                 }
                 auto subsample = spec.format == Format::jpeg ? "on" : "off";
                 return buffer(image, ".jpg[Q=" + q + ",subsample-mode=" + subsample + "]");

@@ -18,8 +18,8 @@ enum class Format { jpeg, jpeg444, heic, png, tiff, gif, webp };
 
 struct Spec {
     Format format = Format::jpeg;
-    int width = 400;   // as shown, after the orientation
-    int height = 300;  // as shown
+    int width = 400;      // as shown, after the orientation
+    int height = 300;     // as shown
     int orientation = 1;  // EXIF 1 to 8 (JPEG, TIFF and HEIC store one)
     // A stored thumbnail of this longer edge (JPEG: the EXIF thumbnail; HEIC:
     // a thumbnail item); 0 for none.
@@ -47,6 +47,5 @@ struct Seen {
     Rgb topLeft, topRight, bottomLeft, bottomRight;
 };
 Seen look(const std::vector<std::uint8_t>& encoded);
-
 
 }  // namespace lumivane::samples
