@@ -130,11 +130,13 @@ std::optional<VolumeValues> LinuxVolumes::values(const std::string& mountPoint) 
 }
 
 Result<void, std::string> LinuxVolumes::unmountAndEject(const std::string& path) {
-    auto table = readMountTable(mountInfo_);
+    // Only a volume's own mount point: a path inside one never ejects what
+    // holds it.
     std::error_code error;
     auto real = fs::weakly_canonical(path, error).string();
-    auto entry = holdingMount(table, error ? path : real);
-    if (!entry || entry->mountPoint == "/") return failure(std::string("The volume can't be ejected."));
+    auto entry = shownAt(mountInfo_, error ? path : real);
+    if (!entry || entry->mountPoint == "/")
+        return failure("“" + path + "” isn't a volume that can be ejected.");
     auto describe = [](const ToolOutcome& outcome, const char* tool) {
         auto text = outcome.errors.empty() ? outcome.output : outcome.errors;
         while (!text.empty() && text.back() == '\n') text.pop_back();

@@ -1,19 +1,11 @@
 #include "platform/linux/linux_volumes.h"
 
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
-#include <filesystem>
-
-#include "platform/linux/run_tool.h"
-#include "tests/support/temp_folder.h"
 
 namespace lumivane {
 namespace {
-
-using namespace std::chrono_literals;
 
 TEST(MountTable, LinesParseAndAFileManagersChoiceIsShown) {
     auto table = parseMountInfo(
@@ -73,54 +65,6 @@ TEST(LinuxVolumes, TheRootVolumeIsListedWithItsCapacities) {
     EXPECT_EQ(volumes.volumeOf("/proc/self")->root, "/proc");
     EXPECT_FALSE(volumes.volumeOf("/no/such/path"));
     EXPECT_GT(volumes.capacityAt("/")->available.value_or(0), 0);
-}
-
-// A card: an ext4 image with a label, loop-mounted in a mount namespace of
-// this test's own, so nothing outside sees it.
-TEST(LinuxVolumes, ALoopMountedCardIsListedAnnouncedAndEjected) {
-    if (geteuid() != 0 || access("/dev/loop-control", F_OK) != 0 || access("/sbin/mkfs.ext4", X_OK) != 0)
-        GTEST_SKIP() << "mounting needs root, loop devices and mkfs.ext4";
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        GTEST_SKIP() << "no private mount namespace here";
-    TempFolder folder;
-    auto image = folder / "card.img", point = folder / "CARD";
-    std::filesystem::create_directories(point);
-    ASSERT_EQ(runTool({"/usr/bin/truncate", "-s", "16M", image}).exitCode, 0);
-    ASSERT_EQ(runTool({"/sbin/mkfs.ext4", "-q", "-L", "HOLIDAY", "-U", "0c3e6d38-5f2a-4f1e-9a57-3b6d2f0e4a11", image})
-                  .exitCode,
-              0);
-
-    MainLoop loop;
-    LinuxVolumes volumes(loop);
-    int changes = 0;
-    for (auto change : {Volumes::Change::didMount, Volumes::Change::didUnmount, Volumes::Change::didRenameVolume})
-        volumes.addObserver(change, [&] { ++changes; });
-    auto mounted = runTool({"/bin/mount", "-o", "loop", image, point});
-    if (mounted.exitCode != 0) GTEST_SKIP() << "cannot loop-mount here: " << mounted.errors;
-    loop.runUntil([&] { return changes > 0; }, 5s);
-    loop.runUntil([] { return false; }, 200ms);
-    EXPECT_EQ(changes, 1);
-
-    auto paths = volumes.mountedVolumePaths();
-    ASSERT_NE(std::find(paths.begin(), paths.end(), point), paths.end());
-    auto card = volumes.values(point);
-    ASSERT_TRUE(card);
-    EXPECT_EQ(card->name, "HOLIDAY");
-    EXPECT_EQ(card->uuid, "0c3e6d38-5f2a-4f1e-9a57-3b6d2f0e4a11");
-    EXPECT_EQ(card->localizedFormatDescription, "ext4");
-    EXPECT_EQ(card->ejectable, true);
-    EXPECT_GT(card->totalCapacity.value_or(0), 10 << 20);
-    EXPECT_EQ(volumes.volumeOf(point + "/lost+found")->root, point);
-
-    changes = 0;
-    ASSERT_TRUE(volumes.unmountAndEject(point).ok());
-    loop.runUntil([&] { return changes > 0; }, 5s);
-    loop.runUntil([] { return false; }, 200ms);
-    EXPECT_EQ(changes, 1);
-    paths = volumes.mountedVolumePaths();
-    EXPECT_EQ(std::find(paths.begin(), paths.end(), point), paths.end());
-    auto again = volumes.unmountAndEject(point);
-    EXPECT_FALSE(again.ok());
 }
 
 }  // namespace

@@ -99,8 +99,8 @@ std::optional<VolumeValues> SimVolumes::values(const std::string& mountPoint) {
 }
 
 Result<void, std::string> SimVolumes::unmountAndEject(const std::string& path) {
-    auto* volume = holding(path);
-    if (!volume) return failure(std::string("The volume can't be ejected because it isn't mounted."));
+    auto* volume = find(path);  // a volume's own mount point only
+    if (!volume) return failure("“" + path + "” isn't a volume that can be ejected.");
     journal_.add("volumes.eject " + volume->path);
     if (volume->ejectError) return failure(*volume->ejectError);
     unmount(volume->path);
