@@ -108,6 +108,10 @@ TEST_F(Files, VolumesAreListedWithTheirFallbacksAndEachChangeSendsOneEvent) {
     EXPECT_EQ(std::get<MethodError>(refused).message, "The volume is in use.");
     EXPECT_EQ(volumeEvents(), 0);
     control("volume.ejectResult", {{"path", h.home / "CARD"}});
+    fs::create_directories(h.home / "CARD/DCIM");
+    auto inside = call("volume.eject", {{"path", h.home / "CARD/DCIM"}});  // not a mount point: nothing is ejected
+    ASSERT_TRUE(std::holds_alternative<MethodError>(inside));
+    EXPECT_EQ(std::get<MethodError>(inside).code, "eject_failed");
     EXPECT_EQ(value("volume.eject", {{"path", h.home / "CARD"}}), EncodableValue());
     EXPECT_EQ(volumeEvents(), 1);  // the unmount's, and none of the eject's own
     EXPECT_EQ(value("volume.list").get<EncodableList>()->size(), 2u);
