@@ -72,6 +72,22 @@ TEST(LinuxVolumes, ALoopMountedCardIsListedAnnouncedAndEjected) {
               EncodableValue(EncodableMap{{"root", point}, {"uuid", "0c3e6d38-5f2a-4f1e-9a57-3b6d2f0e4a11"}}));
     EXPECT_TRUE(std::get<EncodableValue>(call("file.freeSpace", {{"path", point + "/Imports/2026"}})).integer());
 
+    // A new label written to the mounted disk: one rename, and the new name.
+    std::string device;
+    for (const auto& entry : readMountTable())
+        if (entry.mountPoint == point) device = entry.source;
+    changes = 0;
+    ASSERT_EQ(runTool({"/sbin/e2label", device, "TRIP"}).exitCode, 0);
+    loop.runUntil([&] { return changes > 0; }, LinuxVolumes::kLabelInterval * 3);
+    loop.runUntil([] { return false; }, 200ms);
+    EXPECT_EQ(changes, 1);
+    auto renamed = std::get<EncodableValue>(call("volume.list", {}));
+    bool seen = false;
+    for (auto& volume : *renamed.get<EncodableList>())
+        if (*volume.get<EncodableMap>()->find("path") == EncodableValue(point))
+            seen = *volume.get<EncodableMap>()->find("name") == EncodableValue("TRIP");
+    EXPECT_TRUE(seen);
+
     changes = 0;
     EXPECT_EQ(std::get<EncodableValue>(call("volume.eject", {{"path", point}})), EncodableValue());
     settle();

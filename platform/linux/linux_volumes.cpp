@@ -196,17 +196,23 @@ void LinuxVolumes::watch() {
     if (table < 0) return;
     auto before = snapshot();
     for (;;) {
-        // The kernel marks the table's descriptor (POLLPRI) after every change.
+        // The kernel marks the table's descriptor (POLLPRI) after every
+        // change. A label written to a mounted disk changes no table, so the
+        // labels are also looked at again every few seconds (they come from
+        // the page cache, so an idle disk is not woken).
         pollfd fds[2] = {{table, POLLPRI, 0}, {wake_[0], POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
+        int ready = poll(fds, 2, int(kLabelInterval.count()));
+        if (ready < 0) {
             if (errno == EINTR) continue;
             break;
         }
         if (fds[1].revents) break;
-        char buffer[4096];
-        lseek(table, 0, SEEK_SET);
-        while (read(table, buffer, sizeof buffer) > 0) {
-        }  // read to the end so the next change marks it again
+        if (fds[0].revents) {
+            char buffer[4096];
+            lseek(table, 0, SEEK_SET);
+            while (read(table, buffer, sizeof buffer) > 0) {
+            }  // read to the end so the next change marks it again
+        }
         auto after = snapshot();
         std::vector<Change> changes;
         for (const auto& [point, label] : after) {

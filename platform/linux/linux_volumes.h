@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -14,14 +15,17 @@ namespace lumivane {
 // UUIDs from libblkid, removable and internal from the block device's sysfs
 // attributes (a partition asks its disk), capacities from statvfs. The table
 // is watched on a thread of this adapter (the kernel marks its descriptor
-// when it changes), and each mount, unmount or label change observed is
-// reported on the main loop. Eject goes through udisks2 when its tool and the
+// when it changes; labels, which can change without it, are looked at every
+// few seconds), and each mount, unmount or label change is reported on the
+// main loop. Eject goes through udisks2 when its tool and the
 // system bus are there, else umount (and the loop device is detached).
 //
 // Main thread, except the watcher; `lock_` guards `observers_`.
 class LinuxVolumes final : public Volumes {
 public:
     explicit LinuxVolumes(MainLoop& loop, std::string mountInfo = "/proc/self/mountinfo");
+    // How often labels are looked at between changes of the mount table.
+    static constexpr std::chrono::milliseconds kLabelInterval{3000};
     ~LinuxVolumes() override;
 
     std::vector<std::string> mountedVolumePaths() override;
