@@ -80,7 +80,9 @@ std::optional<MountEntry> shownAt(const std::string& mountInfo, const std::strin
 
 }  // namespace
 
-LinuxVolumes::LinuxVolumes(MainLoop& loop, std::string mountInfo) : loop_(loop), mountInfo_(std::move(mountInfo)) {}
+LinuxVolumes::LinuxVolumes(MainLoop& loop) : LinuxVolumes(loop, Paths()) {}
+
+LinuxVolumes::LinuxVolumes(MainLoop& loop, Paths paths) : loop_(loop), paths_(std::move(paths)) {}
 
 LinuxVolumes::~LinuxVolumes() {
     if (watcher_.joinable()) {
@@ -94,7 +96,7 @@ LinuxVolumes::~LinuxVolumes() {
 
 std::vector<std::string> LinuxVolumes::mountedVolumePaths() {
     std::vector<std::string> paths;
-    for (const auto& entry : readMountTable(mountInfo_)) {
+    for (const auto& entry : readMountTable(paths_.mountInfo)) {
         if (!isShownVolume(entry)) continue;
         if (std::find(paths.begin(), paths.end(), entry.mountPoint) == paths.end()) paths.push_back(entry.mountPoint);
     }
@@ -102,7 +104,7 @@ std::vector<std::string> LinuxVolumes::mountedVolumePaths() {
 }
 
 std::optional<VolumeValues> LinuxVolumes::values(const std::string& mountPoint) {
-    auto entry = shownAt(mountInfo_, mountPoint);
+    auto entry = shownAt(paths_.mountInfo, mountPoint);
     if (!entry) return std::nullopt;
     struct statvfs space {};
     if (::statvfs(mountPoint.c_str(), &space) != 0) return std::nullopt;
@@ -134,27 +136,26 @@ Result<void, std::string> LinuxVolumes::unmountAndEject(const std::string& path)
     // holds it.
     std::error_code error;
     auto real = fs::weakly_canonical(path, error).string();
-    auto entry = shownAt(mountInfo_, error ? path : real);
-    if (!entry || entry->mountPoint == "/")
-        return failure("“" + path + "” isn't a volume that can be ejected.");
+    auto entry = shownAt(paths_.mountInfo, error ? path : real);
+    if (!entry || entry->mountPoint == "/") return failure("“" + path + "” isn't a volume that can be ejected.");
     auto describe = [](const ToolOutcome& outcome, const char* tool) {
         auto text = outcome.errors.empty() ? outcome.output : outcome.errors;
         while (!text.empty() && text.back() == '\n') text.pop_back();
         return text.empty() ? std::string(tool) + " failed" : text;
     };
-    bool udisks = access("/usr/bin/udisksctl", X_OK) == 0 && access("/run/dbus/system_bus_socket", F_OK) == 0 &&
+    bool udisks = access(paths_.udisksctl.c_str(), X_OK) == 0 && access(paths_.systemBus.c_str(), F_OK) == 0 &&
                   entry->source.rfind("/dev/", 0) == 0;
     if (udisks) {
-        auto unmounted = runTool({"/usr/bin/udisksctl", "unmount", "--no-user-interaction", "-b", entry->source});
+        auto unmounted = runTool({paths_.udisksctl, "unmount", "--no-user-interaction", "-b", entry->source});
         if (unmounted.exitCode != 0) return failure(describe(unmounted, "udisksctl"));
         auto facts = diskFacts(entry->major, entry->minor);
         if (facts && facts->loop)
-            runTool({"/usr/bin/udisksctl", "loop-delete", "--no-user-interaction", "-b", entry->source});
+            runTool({paths_.udisksctl, "loop-delete", "--no-user-interaction", "-b", entry->source});
         else if (facts && (facts->removable || facts->usb))
-            runTool({"/usr/bin/udisksctl", "power-off", "--no-user-interaction", "-b", entry->source});
+            runTool({paths_.udisksctl, "power-off", "--no-user-interaction", "-b", entry->source});
         return {};
     }
-    auto unmounted = runTool({"/bin/umount", entry->mountPoint});
+    auto unmounted = runTool({paths_.umount, entry->mountPoint});
     if (unmounted.exitCode != 0) return failure(describe(unmounted, "umount"));
     if (entry->source.rfind("/dev/loop", 0) == 0) runTool({"/sbin/losetup", "-d", entry->source});
     return {};
@@ -164,7 +165,7 @@ std::optional<PathVolume> LinuxVolumes::volumeOf(const std::string& path) {
     std::error_code error;
     auto real = fs::canonical(path, error);
     if (error) return std::nullopt;
-    auto entry = holdingMount(readMountTable(mountInfo_), real.string());
+    auto entry = holdingMount(readMountTable(paths_.mountInfo), real.string());
     if (!entry) return PathVolume{};
     return PathVolume{entry->mountPoint, blockTag(entry->source, "UUID")};
 }
@@ -186,13 +187,13 @@ void LinuxVolumes::addObserver(Change change, std::function<void()> observer) {
 
 std::map<std::string, std::optional<std::string>> LinuxVolumes::snapshot() const {
     std::map<std::string, std::optional<std::string>> shown;
-    for (const auto& entry : readMountTable(mountInfo_))
+    for (const auto& entry : readMountTable(paths_.mountInfo))
         if (isShownVolume(entry)) shown[entry.mountPoint] = blockTag(entry.source, "LABEL");
     return shown;
 }
 
 void LinuxVolumes::watch() {
-    int table = open(mountInfo_.c_str(), O_RDONLY | O_CLOEXEC);
+    int table = open(paths_.mountInfo.c_str(), O_RDONLY | O_CLOEXEC);
     if (table < 0) return;
     auto before = snapshot();
     for (;;) {

@@ -23,7 +23,15 @@ namespace lumivane {
 // Main thread, except the watcher; `lock_` guards `observers_`.
 class LinuxVolumes final : public Volumes {
 public:
-    explicit LinuxVolumes(MainLoop& loop, std::string mountInfo = "/proc/self/mountinfo");
+    // Where the system's parts are; a test points them at its own.
+    struct Paths {
+        std::string mountInfo = "/proc/self/mountinfo";
+        std::string udisksctl = "/usr/bin/udisksctl";
+        std::string systemBus = "/run/dbus/system_bus_socket";
+        std::string umount = "/bin/umount";
+    };
+    explicit LinuxVolumes(MainLoop& loop);
+    LinuxVolumes(MainLoop& loop, Paths paths);
     // How often labels are looked at between changes of the mount table.
     static constexpr std::chrono::milliseconds kLabelInterval{3000};
     ~LinuxVolumes() override;
@@ -41,7 +49,7 @@ private:
     void watch();
 
     MainLoop& loop_;
-    std::string mountInfo_;
+    Paths paths_;
     std::mutex lock_;
     std::multimap<Change, std::function<void()>> observers_;  // guarded by lock_
     int wake_[2] = {-1, -1};                                  // written to end the watcher

@@ -1,8 +1,13 @@
 #include "platform/linux/linux_volumes.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+
+#include <unistd.h>
+#include "runtime/read_file.h"
+#include "tests/support/temp_folder.h"
 
 namespace lumivane {
 namespace {
@@ -65,6 +70,51 @@ TEST(LinuxVolumes, TheRootVolumeIsListedWithItsCapacities) {
     EXPECT_EQ(volumes.volumeOf("/proc/self")->root, "/proc");
     EXPECT_FALSE(volumes.volumeOf("/no/such/path"));
     EXPECT_GT(volumes.capacityAt("/")->available.value_or(0), 0);
+}
+
+// udisks2's tool and umount stood in for by scripts that note how they were
+// called: which tool the eject takes, in what order, and how a refusal reads.
+TEST(LinuxVolumes, EjectAsksUdisksWhenItIsThereElseUmountAndSaysWhyItFailed) {
+    TempFolder folder;
+    auto point = folder / "CARD", calls = folder / "calls";
+    std::filesystem::create_directories(point);
+    std::ofstream(folder / "mountinfo") << "26 1 254:0 / / rw - ext4 /dev/vda rw\n"
+                                        << "40 26 250:250 / " << point << " rw - vfat /dev/sdz1 rw\n";
+    auto script = [&](const std::string& name, const std::string& body) {
+        std::ofstream(folder / name) << "#!/bin/sh\necho \"" << name << " $*\" >> " << calls << "\n" << body;
+        std::filesystem::permissions(folder / name, std::filesystem::perms::owner_all);
+        return folder / name;
+    };
+    std::ofstream(folder / "bus") << "";
+    struct Case {
+        const char* name;
+        std::string udisksBody, umountBody;
+        bool bus;
+        std::optional<std::string> error;
+        std::string calls;
+    } cases[] = {
+        {"udisks", "exit 0\n", "exit 0\n", true, std::nullopt,
+         "udisksctl unmount --no-user-interaction -b /dev/sdz1\n"},
+        {"udisks refuses", "echo 'Error unmounting /dev/sdz1: target is busy' >&2\nexit 1\n", "exit 0\n", true,
+         "Error unmounting /dev/sdz1: target is busy", "udisksctl unmount --no-user-interaction -b /dev/sdz1\n"},
+        {"no system bus", "exit 0\n", "exit 0\n", false, std::nullopt, "umount " + point + "\n"},
+        {"umount refuses", "exit 0\n", "echo \"umount: " + point + ": target is busy.\" >&2\nexit 32\n", false,
+         "umount: " + point + ": target is busy.", "umount " + point + "\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(calls);
+        MainLoop loop;
+        LinuxVolumes volumes(loop, {folder / "mountinfo", script("udisksctl", c.udisksBody),
+                                    c.bus ? folder / "bus" : folder / "no-bus", script("umount", c.umountBody)});
+        auto ejected = volumes.unmountAndEject(point + "/");
+        EXPECT_EQ(ejected.ok(), !c.error);
+        if (c.error && !ejected.ok()) EXPECT_EQ(ejected.error(), *c.error);
+        EXPECT_EQ(readFile(calls, 4096).value_or(""), c.calls);
+        // Never the volume that merely holds a path.
+        EXPECT_FALSE(volumes.unmountAndEject(point + "/DCIM").ok());
+        EXPECT_FALSE(volumes.unmountAndEject("/").ok());
+    }
 }
 
 }  // namespace
