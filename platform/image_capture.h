@@ -69,7 +69,8 @@ public:
     virtual std::int64_t height() const = 0;
     virtual double duration() const = 0;  // seconds; 0 for stills
     // The thumbnail's bytes, or none; the longer edge at most `maxPixelSize`.
-    virtual void requestThumbnail(int maxPixelSize, std::function<void(std::optional<std::vector<std::uint8_t>>)> done) = 0;
+    virtual void requestThumbnail(int maxPixelSize,
+                                  std::function<void(std::optional<std::vector<std::uint8_t>>)> done) = 0;
     // Null when the service gives no progress object; `done` runs in every case.
     virtual std::shared_ptr<CameraProgress> requestDownload(const DownloadOptions& options,
                                                             std::function<void(DownloadOutcome)> done) = 0;

@@ -19,14 +19,29 @@ std::string lowered(std::string text) {
 // The type identifier a Mac gives a file of this extension.
 std::optional<std::string> typeIdentifier(const std::string& name) {
     static const std::map<std::string, std::string> kTypes = {
-        {"jpg", "public.jpeg"},       {"jpeg", "public.jpeg"},        {"heic", "public.heic"},
-        {"heif", "public.heif"},      {"png", "public.png"},          {"tif", "public.tiff"},
-        {"tiff", "public.tiff"},      {"gif", "com.compuserve.gif"},  {"webp", "org.webmproject.webp"},
-        {"dng", "com.adobe.raw-image"}, {"cr2", "com.adobe.raw-image"}, {"cr3", "com.adobe.raw-image"},
-        {"nef", "com.adobe.raw-image"}, {"arw", "com.adobe.raw-image"}, {"raf", "com.adobe.raw-image"},
-        {"orf", "com.adobe.raw-image"}, {"rw2", "com.adobe.raw-image"}, {"mov", "com.apple.quicktime-movie"},
-        {"mp4", "public.mpeg-4"},     {"m4v", "com.apple.m4v-video"}, {"avi", "public.avi"},
-        {"mts", "public.avchd-mpeg-2-transport-stream"},              {"3gp", "public.3gpp"},
+        {"jpg", "public.jpeg"},
+        {"jpeg", "public.jpeg"},
+        {"heic", "public.heic"},
+        {"heif", "public.heif"},
+        {"png", "public.png"},
+        {"tif", "public.tiff"},
+        {"tiff", "public.tiff"},
+        {"gif", "com.compuserve.gif"},
+        {"webp", "org.webmproject.webp"},
+        {"dng", "com.adobe.raw-image"},
+        {"cr2", "com.adobe.raw-image"},
+        {"cr3", "com.adobe.raw-image"},
+        {"nef", "com.adobe.raw-image"},
+        {"arw", "com.adobe.raw-image"},
+        {"raf", "com.adobe.raw-image"},
+        {"orf", "com.adobe.raw-image"},
+        {"rw2", "com.adobe.raw-image"},
+        {"mov", "com.apple.quicktime-movie"},
+        {"mp4", "public.mpeg-4"},
+        {"m4v", "com.apple.m4v-video"},
+        {"avi", "public.avi"},
+        {"mts", "public.avchd-mpeg-2-transport-stream"},
+        {"3gp", "public.3gpp"},
     };
     auto dot = name.rfind('.');
     if (dot == std::string::npos) return std::nullopt;
@@ -42,7 +57,8 @@ Items readFolder(const fs::path& folder, const std::shared_ptr<CameraFolder>& pa
 
 class SimFolder final : public CameraFolder, public std::enable_shared_from_this<SimFolder> {
 public:
-    SimFolder(fs::path path, std::shared_ptr<CameraFolder> parent) : path_(std::move(path)), parent_(std::move(parent)) {}
+    SimFolder(fs::path path, std::shared_ptr<CameraFolder> parent)
+        : path_(std::move(path)), parent_(std::move(parent)) {}
     std::optional<std::string> name() const override { return path_.filename().string(); }
     std::shared_ptr<CameraFolder> parentFolder() const override { return parent_; }
     std::optional<double> creationDate() const override { return modified(); }
@@ -159,7 +175,8 @@ public:
             auto* delegate = self->delegate_;
             if (!delegate) return;
             delegate->didOpenSession(*self, self->spec_.sessionError);
-            if (!self->spec_.sessionError && self->spec_.ready) delegate->didBecomeReadyWithCompleteContentCatalog(*self);
+            if (!self->spec_.sessionError && self->spec_.ready)
+                delegate->didBecomeReadyWithCompleteContentCatalog(*self);
         });
     }
     void requestEject(std::function<void(std::optional<std::string>)> done) override {

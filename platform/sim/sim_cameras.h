@@ -21,9 +21,9 @@ public:
         std::string root;  // the folder
         bool canEject = true;
         std::optional<std::vector<std::string>> mediaFiles;  // root-relative; none: every file
-        std::optional<std::int64_t> sessionError;           // the session-open report's error code
-        bool ready = true;   // the catalog completes right after a normal session open
-        bool camera = true;  // false: a device that is not a camera
+        std::optional<std::int64_t> sessionError;            // the session-open report's error code
+        bool ready = true;                                   // the catalog completes right after a normal session open
+        bool camera = true;                                  // false: a device that is not a camera
     };
 
     explicit SimCameraBrowser(MainLoop& loop) : loop_(loop) {}
@@ -52,7 +52,7 @@ private:
     DeviceBrowserDelegate* delegate_ = nullptr;
     std::uint32_t mask_ = 0;
     bool started_ = false;
-    std::vector<std::shared_ptr<Device>> devices_;  // attached, in order
+    std::vector<std::shared_ptr<Device>> devices_;                // attached, in order
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // reports wait on it
 };
 

@@ -1,0 +1,225 @@
+#include "bridges/camera/camera_bridge.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace lumivane {
+
+namespace {
+
+using Items = std::vector<std::shared_ptr<CameraItem>>;
+
+std::vector<std::string> pieces(const std::string& path) {
+    std::vector<std::string> out;
+    std::size_t at = 0;
+    while (at <= path.size()) {
+        auto end = path.find('/', at);
+        if (end == std::string::npos) end = path.size();
+        if (end > at) out.push_back(path.substr(at, end - at));
+        at = end + 1;
+    }
+    return out;
+}
+
+// Whole milliseconds, truncated; none when they do not fit.
+std::optional<std::int64_t> milliseconds(double seconds) {
+    double ms = std::trunc(seconds * 1000.0);
+    if (!(ms >= -9.2e18 && ms <= 9.2e18)) return std::nullopt;
+    return static_cast<std::int64_t>(ms);
+}
+
+std::string nameOr(const CameraDevice& device, const char* fallback) { return device.name().value_or(fallback); }
+
+}  // namespace
+
+namespace camera_catalog {
+
+std::optional<Items> resolveFolder(const CameraDevice& device, const std::string& path) {
+    Items current = device.contents().value_or(Items{});
+    for (const auto& name : pieces(path)) {
+        auto found =
+            std::find_if(current.begin(), current.end(), [&](const auto& item) { return item->name() == name; });
+        if (found == current.end() || !(*found)->asFolder()) return std::nullopt;
+        current = (*found)->asFolder()->contents().value_or(Items{});
+    }
+    return current;
+}
+
+std::string ancestorPath(const CameraItem& item) {
+    std::vector<std::string> names;
+    for (auto folder = item.parentFolder(); folder; folder = folder->parentFolder())
+        if (auto name = folder->name()) names.push_back(*name);
+    std::string path;
+    for (auto it = names.rbegin(); it != names.rend(); ++it) path += (path.empty() ? "" : "/") + *it;
+    return path;
+}
+
+EncodableMap itemMap(CameraItem& item, const std::string& parentPath) {
+    EncodableMap map;
+    auto name = item.name().value_or("");
+    map.set("name", name);
+    map.set("path", parentPath.empty() ? name : parentPath + "/" + name);
+    if (auto created = item.creationDate())
+        if (auto ms = milliseconds(*created)) map.set("created", *ms);
+    if (auto modified = item.modificationDate())
+        if (auto ms = milliseconds(*modified)) map.set("modified", *ms);
+    if (auto uti = item.uti()) map.set("uti", *uti);
+    if (auto* folder = item.asFolder()) {
+        map.set("dir", true);
+        map.set("count", std::int64_t(folder->contents().value_or(Items{}).size()));
+    } else if (auto* file = item.asFile()) {
+        map.set("dir", false);
+        map.set("size", file->fileSize());
+        if (file->width() > 0) map.set("width", file->width());
+        if (file->height() > 0) map.set("height", file->height());
+        if (file->duration() > 0) map.set("duration", file->duration());
+    }
+    return map;
+}
+
+}  // namespace camera_catalog
+
+CameraBridge::CameraBridge(DeviceBrowser& browser, MainLoop& loop, std::shared_ptr<EventHandler> events)
+    : browser_(browser), loop_(loop), events_(std::move(events)) {}
+
+void CameraBridge::start(BinaryMessenger&) {
+    browser_.setDelegate(this);
+    browser_.setBrowsedDeviceTypeMask(DeviceBrowser::kCameraTypeLocal);
+    browser_.start();
+}
+
+std::string CameraBridge::deviceKey(const CameraDevice& device) {
+    if (auto uuid = device.uuidString()) return *uuid;
+    return std::to_string(device.hash());
+}
+
+void CameraBridge::changed() { events_->send({{"type", "cameras"}}); }
+
+void CameraBridge::didAddDevice(const std::shared_ptr<CaptureDevice>& device) {
+    auto* camera = device->asCamera();
+    if (!camera) return;
+    auto key = deviceKey(*camera);
+    devices_[key] = device;
+    if (std::find(order_.begin(), order_.end(), key) == order_.end()) order_.push_back(key);
+    camera->setDelegate(this);
+    camera->requestOpenSession();
+    changed();
+}
+
+void CameraBridge::didRemoveDevice(const std::shared_ptr<CaptureDevice>& device) {
+    auto* camera = device->asCamera();
+    if (!camera) return;
+    auto key = deviceKey(*camera);
+    devices_.erase(key);
+    order_.erase(std::remove(order_.begin(), order_.end(), key), order_.end());
+    locked_.erase(key);
+    ready_.erase(key);
+    changed();
+}
+
+void CameraBridge::didOpenSession(CameraDevice& device, std::optional<std::int64_t> errorCode) {
+    if (errorCode == kPasscodeLocked) locked_.insert(deviceKey(device));
+    changed();
+}
+
+void CameraBridge::didCloseSession(CameraDevice& device) {
+    ready_.erase(deviceKey(device));
+    changed();
+}
+
+void CameraBridge::didEnableAccessRestriction(CameraDevice& device) {
+    locked_.insert(deviceKey(device));
+    changed();
+}
+
+void CameraBridge::didRemoveAccessRestriction(CameraDevice& device) {
+    locked_.erase(deviceKey(device));
+    changed();
+}
+
+void CameraBridge::didBecomeReadyWithCompleteContentCatalog(CameraDevice& device) {
+    ready_.insert(deviceKey(device));
+    changed();
+}
+
+void CameraBridge::didAddItems(CameraDevice& device) {
+    if (ready_.count(deviceKey(device))) changed();
+}
+
+void CameraBridge::didRemoveItems(CameraDevice& device) {
+    if (ready_.count(deviceKey(device))) changed();
+}
+
+EncodableMap CameraBridge::deviceMap(const std::string& key, CameraDevice& device) {
+    EncodableMap map;
+    map.set("id", key);
+    map.set("name", nameOr(device, "Camera"));
+    map.set("kind", device.productKind().value_or(""));
+    map.set("transport", device.transportType() == "ICTransportTypeUSB" ? "usb" : "other");
+    map.set("locked", locked_.count(key) > 0);
+    bool ready = ready_.count(key) > 0;
+    map.set("ready", ready);
+    auto capabilities = device.capabilities();
+    map.set("canEject", std::find(capabilities.begin(), capabilities.end(), CameraDevice::kCanEjectOrDisconnect) !=
+                            capabilities.end());
+    if (auto serial = device.serialNumberString()) map.set("serial", *serial);
+    if (ready) map.set("count", std::int64_t(device.mediaFiles().value_or(Items{}).size()));
+    return map;
+}
+
+std::optional<CameraBridge::Ready> CameraBridge::readyDevice(const Arguments& args, MethodResult& result) {
+    auto key = args.string("id");
+    auto found = key ? devices_.find(*key) : devices_.end();
+    if (found == devices_.end()) {
+        result.error("gone", "That device is no longer connected.");
+        return std::nullopt;
+    }
+    auto* device = found->second->asCamera();
+    if (locked_.count(*key)) {
+        result.error("locked", "Unlock " + nameOr(*device, "the device") + " to see its files.");
+        return std::nullopt;
+    }
+    if (!ready_.count(*key)) {
+        result.error("not_ready", "Still reading " + nameOr(*device, "the device") + "\u2026");
+        return std::nullopt;
+    }
+    return Ready{*key, device};
+}
+
+bool CameraBridge::handle(const MethodCall& call, MethodResult& result) {
+    LUMIVANE_ASSERT_MAIN_LOOP(loop_);
+    Arguments args(call.arguments);
+    if (call.method == "camera.list") {
+        EncodableList list;
+        for (const auto& key : order_)
+            if (auto found = devices_.find(key); found != devices_.end())
+                list.push_back(deviceMap(key, *found->second->asCamera()));
+        result.success(list);
+    } else if (call.method == "camera.children") {
+        auto ready = readyDevice(args, result);
+        if (!ready) return true;
+        auto path = args.string("path").value_or("");
+        auto entries = camera_catalog::resolveFolder(*ready->device, path);
+        if (!entries) {
+            result.error("not_found", "No folder " + path + " on " + ready->device->name().value_or(ready->key));
+            return true;
+        }
+        EncodableList list;
+        for (const auto& item : *entries) list.push_back(camera_catalog::itemMap(*item, path));
+        result.success(list);
+    } else if (call.method == "camera.media") {
+        auto ready = readyDevice(args, result);
+        if (!ready) return true;
+        EncodableList list;
+        for (const auto& item : ready->device->mediaFiles().value_or(Items{}))
+            if (item->asFile()) list.push_back(camera_catalog::itemMap(*item, camera_catalog::ancestorPath(*item)));
+        result.success(list);
+    } else {
+        // "camera.thumbnail", "camera.download", "camera.cancel" and
+        // "camera.eject" come next.
+        return false;
+    }
+    return true;
+}
+
+}  // namespace lumivane

@@ -1,0 +1,80 @@
+#pragma once
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "bridges/common/bridge.h"
+#include "bridges/common/event_handler.h"
+#include "bridges/common/host_handler.h"
+#include "channel/arguments.h"
+#include "platform/image_capture.h"
+
+namespace lumivane {
+
+// The camera bridge: the locally attached camera devices the browser reports
+// (cameras, card readers, phones shown as cameras), a session on each as soon
+// as it appears, whether each is locked and whether its catalog is complete,
+// and the "camera." methods of the host channel.
+//
+// Main loop only: calls, browser and device callbacks, answers and events.
+class CameraBridge final : public Bridge,
+                           public HostHandler,
+                           public DeviceBrowserDelegate,
+                           public CameraDeviceDelegate {
+public:
+    CameraBridge(DeviceBrowser& browser, MainLoop& loop, std::shared_ptr<EventHandler> events);
+
+    // Start-up: browses local camera devices.
+    void start(BinaryMessenger&) override;
+    HostHandler* hostHandler() override { return this; }
+    bool handle(const MethodCall& call, MethodResult& result) override;
+
+    // The key the interface knows a device by: its UUID, else its hash.
+    static std::string deviceKey(const CameraDevice& device);
+
+    // ---- DeviceBrowserDelegate ----
+    void didAddDevice(const std::shared_ptr<CaptureDevice>& device) override;
+    void didRemoveDevice(const std::shared_ptr<CaptureDevice>& device) override;
+    // ---- CameraDeviceDelegate ----
+    void didOpenSession(CameraDevice& device, std::optional<std::int64_t> errorCode) override;
+    void didCloseSession(CameraDevice& device) override;
+    void didEnableAccessRestriction(CameraDevice& device) override;
+    void didRemoveAccessRestriction(CameraDevice& device) override;
+    void didBecomeReadyWithCompleteContentCatalog(CameraDevice& device) override;
+    void didAddItems(CameraDevice& device) override;
+    void didRemoveItems(CameraDevice& device) override;
+
+    static constexpr std::int64_t kPasscodeLocked = -9943;
+
+private:
+    struct Ready {
+        std::string key;
+        CameraDevice* device;
+    };
+    // The device of a device-bound call, or the error already answered.
+    std::optional<Ready> readyDevice(const Arguments& args, MethodResult& result);
+    EncodableMap deviceMap(const std::string& key, CameraDevice& device);
+    void changed();
+
+    DeviceBrowser& browser_;
+    MainLoop& loop_;
+    std::shared_ptr<EventHandler> events_;
+    std::map<std::string, std::shared_ptr<CaptureDevice>> devices_;
+    std::vector<std::string> order_;  // first added first; never a key twice
+    std::set<std::string> locked_;
+    std::set<std::string> ready_;
+};
+
+// Item maps and paths of a device's catalog.
+namespace camera_catalog {
+// The folder's entries, or none when the path leads nowhere.
+std::optional<std::vector<std::shared_ptr<CameraItem>>> resolveFolder(const CameraDevice& device,
+                                                                      const std::string& path);
+// The names of the item's folders from the top down, joined with "/".
+std::string ancestorPath(const CameraItem& item);
+EncodableMap itemMap(CameraItem& item, const std::string& parentPath);
+}  // namespace camera_catalog
+
+}  // namespace lumivane

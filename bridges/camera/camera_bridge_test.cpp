@@ -1,0 +1,148 @@
+#include "bridges/camera/camera_bridge.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "channel/binary_messenger.h"
+#include "channel/standard_codec.h"
+#include "platform/sim/sim_cameras.h"
+#include "tests/support/temp_folder.h"
+
+namespace lumivane {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+struct CameraBridgeTest : ::testing::Test {
+    TempFolder folder;
+    MainLoop loop;
+    Log log = Log::capturing();
+    HostMessenger messenger;
+    std::vector<EncodableValue> sent;
+    std::shared_ptr<EventHandler> events = std::make_shared<EventHandler>(loop);
+    SimCameraBrowser browser{loop};
+    CameraBridge bridge{browser, loop, events};
+
+    void SetUp() override {
+        messenger.setOutbound([&](const std::string&, Bytes message) {
+            sent.push_back(
+                std::get<EncodableValue>(*StandardMethodCodec::decodeEnvelope(message.data(), message.size())));
+        });
+        events->onListen(EncodableValue(), std::make_unique<EventSink>(messenger, "lumivane/macos/events"));
+        bridge.start(messenger);
+    }
+    void settle() {
+        loop.runUntil([] { return false; }, 30ms);
+    }
+    int cameraEvents() {
+        settle();
+        auto count = std::count(sent.begin(), sent.end(), EncodableValue(EncodableMap{{"type", "cameras"}}));
+        sent.clear();
+        return int(count);
+    }
+    MethodResponse call(const std::string& method, EncodableMap args = {}) {
+        std::optional<MethodResponse> response;
+        MethodResult result(
+            method, [&](Bytes reply) { response = StandardMethodCodec::decodeEnvelope(reply.data(), reply.size()); },
+            log);
+        if (!bridge.handle({method, args}, result)) return NotImplemented{};
+        return response.value_or(MethodError{"test", "no answer", EncodableValue()});
+    }
+    EncodableValue value(const std::string& method, EncodableMap args = {}) {
+        auto response = call(method, std::move(args));
+        auto* v = std::get_if<EncodableValue>(&response);
+        return v ? *v : EncodableValue("<not a value>");
+    }
+    std::string error(const std::string& method, EncodableMap args) {
+        auto response = call(method, std::move(args));
+        auto* e = std::get_if<MethodError>(&response);
+        return e ? e->code + ": " + e->message.value_or("") : "<no error>";
+    }
+    std::string card(const std::string& name) {
+        auto root = folder / name;
+        fs::create_directories(root + "/DCIM/100CANON");
+        std::ofstream(root + "/DCIM/100CANON/IMG_0001.JPG") << "jpeg";
+        std::ofstream(root + "/DCIM/100CANON/MVI_0002.MOV") << "movie!";
+        std::ofstream(root + "/DCIM/100CANON/.hidden") << "x";
+        std::ofstream(root + "/MISC.TXT") << "text";
+        return root;
+    }
+};
+
+TEST_F(CameraBridgeTest, DevicesAreListedInOrderWithTheirFallbacksAndEveryChangeSendsOneEvent) {
+    EXPECT_EQ(value("camera.list"), EncodableValue(EncodableList{}));
+    browser.add({.uuid = "A",
+                 .name = "EOS R6",
+                 .kind = "Camera",
+                 .transport = "ICTransportTypeUSB",
+                 .serial = "123",
+                 .root = card("a")});
+    auto reader = browser.add({.root = card("b"), .canEject = false, .ready = false});
+    browser.add({.uuid = "P", .root = card("p"), .camera = false});  // not a camera: never listed
+    EXPECT_EQ(cameraEvents(), 5);                                    // two adds, two session reports, and A ready
+    EXPECT_EQ(value("camera.list"), EncodableValue(EncodableList{
+                                        EncodableMap{{"id", "A"},
+                                                     {"name", "EOS R6"},
+                                                     {"kind", "Camera"},
+                                                     {"transport", "usb"},
+                                                     {"locked", false},
+                                                     {"ready", true},
+                                                     {"canEject", true},
+                                                     {"serial", "123"},
+                                                     {"count", 3}},
+                                        EncodableMap{{"id", reader},
+                                                     {"name", "Camera"},
+                                                     {"kind", ""},
+                                                     {"transport", "other"},
+                                                     {"locked", false},
+                                                     {"ready", false},
+                                                     {"canEject", false}},
+                                    }));
+    EXPECT_EQ(error("camera.media", {{"id", reader}}), "not_ready: Still reading the device\u2026");
+    browser.setLocked("A", true);
+    EXPECT_EQ(cameraEvents(), 1);
+    EXPECT_EQ(error("camera.media", {{"id", "A"}}), "locked: Unlock EOS R6 to see its files.");
+    browser.setLocked("A", false);
+    browser.remove("A");
+    EXPECT_EQ(cameraEvents(), 2);
+    browser.add({.uuid = "A", .name = "EOS R6", .root = folder / "a"});
+    settle();
+    auto list = value("camera.list");
+    ASSERT_EQ(list.get<EncodableList>()->size(), 2u);
+    EXPECT_EQ(*(*list.get<EncodableList>())[1].get<EncodableMap>()->find("id"), EncodableValue("A"));  // to the end
+    EXPECT_EQ(error("camera.media", {}), "gone: That device is no longer connected.");
+    EXPECT_TRUE(std::holds_alternative<NotImplemented>(call("camera.noSuchMethod")));
+}
+
+TEST_F(CameraBridgeTest, TheCatalogIsBrowsedFolderByFolderOrAsOneListOfMedia) {
+    browser.add({.uuid = "A",
+                 .name = "EOS R6",
+                 .root = card("a"),
+                 .mediaFiles = std::vector<std::string>{"DCIM/100CANON/IMG_0001.JPG", "DCIM/100CANON/MVI_0002.MOV"}});
+    settle();
+    auto top = value("camera.children", {{"id", "A"}});
+    ASSERT_TRUE(top.get<EncodableList>());
+    ASSERT_EQ(top.get<EncodableList>()->size(), 2u);
+    auto& dcim = *(*top.get<EncodableList>())[0].get<EncodableMap>();
+    EXPECT_EQ(*dcim.find("path"), EncodableValue("DCIM"));
+    EXPECT_EQ(*dcim.find("dir"), EncodableValue(true));
+    EXPECT_EQ(*dcim.find("count"), EncodableValue(1));
+    auto inner = value("camera.children", {{"id", "A"}, {"path", "DCIM/100CANON/"}});
+    ASSERT_EQ(inner.get<EncodableList>()->size(), 2u);  // the hidden file is left out
+    auto& photo = *(*inner.get<EncodableList>())[0].get<EncodableMap>();
+    EXPECT_EQ(*photo.find("path"), EncodableValue("DCIM/100CANON//IMG_0001.JPG"));  // the argument, unchanged
+    EXPECT_EQ(*photo.find("uti"), EncodableValue("public.jpeg"));
+    EXPECT_EQ(*photo.find("size"), EncodableValue(4));
+    EXPECT_TRUE(photo.find("modified"));
+    EXPECT_EQ(error("camera.children", {{"id", "A"}, {"path", "MISC.TXT"}}), "not_found: No folder MISC.TXT on EOS R6");
+    auto media = value("camera.media", {{"id", "A"}});
+    ASSERT_EQ(media.get<EncodableList>()->size(), 2u);
+    EXPECT_EQ(*(*media.get<EncodableList>())[1].get<EncodableMap>()->find("path"),
+              EncodableValue("DCIM/100CANON/MVI_0002.MOV"));
+}
+
+}  // namespace
+}  // namespace lumivane
