@@ -186,6 +186,85 @@ std::optional<CameraBridge::Ready> CameraBridge::readyDevice(const Arguments& ar
     return Ready{*key, device};
 }
 
+std::shared_ptr<CameraItem> CameraBridge::lookupFile(const Arguments& args, CameraDevice& device,
+                                                     MethodResult& result) {
+    auto path = args.string("path").value_or("");
+    auto names = pieces(path);
+    std::shared_ptr<CameraItem> file;
+    if (!names.empty()) {
+        std::string folder;
+        for (std::size_t i = 0; i + 1 < names.size(); ++i) folder += (i ? "/" : "") + names[i];
+        if (auto entries = camera_catalog::resolveFolder(device, folder)) {
+            auto found = std::find_if(entries->begin(), entries->end(),
+                                      [&](const auto& item) { return item->name() == names.back(); });
+            if (found != entries->end() && (*found)->asFile()) file = *found;
+        }
+    }
+    if (!file) result.error("not_found", path + " is no longer on the device.");
+    return file;
+}
+
+void CameraBridge::thumbnail(const Arguments& args, MethodResult& result) {
+    auto ready = readyDevice(args, result);
+    if (!ready) return;
+    auto file = lookupFile(args, *ready->device, result);
+    if (!file) return;
+    int px = static_cast<int>(std::clamp<std::int64_t>(args.integer("px").value_or(256), 0, 1 << 16));
+    auto answer = std::make_shared<MethodResult>(std::move(result));
+    file->asFile()->requestThumbnail(px, [answer, file](std::optional<std::vector<std::uint8_t>> data) {
+        if (data)
+            answer->success(EncodableValue(Bytes(std::move(*data))));
+        else
+            answer->success();
+    });
+}
+
+void CameraBridge::download(const Arguments& args, MethodResult& result) {
+    auto ready = readyDevice(args, result);
+    if (!ready) return;
+    auto file = lookupFile(args, *ready->device, result);
+    if (!file) return;
+    for (const char* key : {"dir", "name", "token"})
+        if (!args.string(key)) return result.error("download_failed", std::string("Missing ") + key + ".");
+    auto dir = *args.string("dir"), name = *args.string("name"), token = *args.string("token");
+    auto answer = std::make_shared<MethodResult>(std::move(result));
+    auto* camera = file->asFile();
+    auto total = camera->fileSize();
+    auto progress = camera->requestDownload(
+        {dir, name, false}, [this, alive = alive_, answer, file, token, dir, name](CameraFile::DownloadOutcome end) {
+            if (*alive) {
+                if (auto found = downloads_.find(token); found != downloads_.end()) found->second->stopObserving();
+                downloads_.erase(token);
+            }
+            if (end.error) return answer->error("download_failed", *end.error);
+            auto saved = end.savedFilename.value_or(name);
+            answer->success(dir + (dir.empty() || dir.back() == '/' ? "" : "/") + saved);
+        });
+    if (!progress) return;
+    progress->observe([events = events_, token, total](double fraction) {
+        auto done = static_cast<std::int64_t>(fraction * double(total));
+        events->post({{"type", "download"}, {"token", token}, {"done", done}, {"total", total}});
+    });
+    downloads_[token] = std::move(progress);
+}
+
+void CameraBridge::eject(const Arguments& args, MethodResult& result) {
+    auto key = args.string("id");
+    auto found = key ? devices_.find(*key) : devices_.end();
+    if (found == devices_.end()) return result.success();
+    auto* device = found->second->asCamera();
+    auto capabilities = device->capabilities();
+    if (std::find(capabilities.begin(), capabilities.end(), CameraDevice::kCanEjectOrDisconnect) == capabilities.end())
+        return result.error("cannot_eject", "Turn " + nameOr(*device, "the camera") + " off before unplugging it.");
+    auto answer = std::make_shared<MethodResult>(std::move(result));
+    device->requestEject([answer, keep = found->second](std::optional<std::string> error) {
+        if (error)
+            answer->error("eject_failed", *error);
+        else
+            answer->success();
+    });
+}
+
 bool CameraBridge::handle(const MethodCall& call, MethodResult& result) {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
     Arguments args(call.arguments);
@@ -214,9 +293,17 @@ bool CameraBridge::handle(const MethodCall& call, MethodResult& result) {
         for (const auto& item : ready->device->mediaFiles().value_or(Items{}))
             if (item->asFile()) list.push_back(camera_catalog::itemMap(*item, camera_catalog::ancestorPath(*item)));
         result.success(list);
+    } else if (call.method == "camera.thumbnail") {
+        thumbnail(args, result);
+    } else if (call.method == "camera.download") {
+        download(args, result);
+    } else if (call.method == "camera.cancel") {
+        if (auto token = args.string("token"))
+            if (auto found = downloads_.find(*token); found != downloads_.end()) found->second->cancel();
+        result.success();
+    } else if (call.method == "camera.eject") {
+        eject(args, result);
     } else {
-        // "camera.thumbnail", "camera.download", "camera.cancel" and
-        // "camera.eject" come next.
         return false;
     }
     return true;

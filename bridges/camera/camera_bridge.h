@@ -57,6 +57,11 @@ private:
     std::optional<Ready> readyDevice(const Arguments& args, MethodResult& result);
     EncodableMap deviceMap(const std::string& key, CameraDevice& device);
     void changed();
+    // The file a call's "path" names on a ready device, or the error already answered.
+    std::shared_ptr<CameraItem> lookupFile(const Arguments& args, CameraDevice& device, MethodResult& result);
+    void thumbnail(const Arguments& args, MethodResult& result);
+    void download(const Arguments& args, MethodResult& result);
+    void eject(const Arguments& args, MethodResult& result);
 
     DeviceBrowser& browser_;
     MainLoop& loop_;
@@ -65,6 +70,10 @@ private:
     std::vector<std::string> order_;  // first added first; never a key twice
     std::set<std::string> locked_;
     std::set<std::string> ready_;
+    std::map<std::string, std::shared_ptr<CameraProgress>> downloads_;  // by token
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);        // completions ask it
+public:
+    ~CameraBridge() override { *alive_ = false; }
 };
 
 // Item maps and paths of a device's catalog.

@@ -7,8 +7,11 @@
 
 #include "channel/binary_messenger.h"
 #include "channel/standard_codec.h"
+#include "platform/ffmpeg/ffmpeg_video_frames.h"
 #include "platform/sim/sim_cameras.h"
+#include "platform/vips/vips_imaging.h"
 #include "tests/support/temp_folder.h"
+#include "tools/sample_images/sample_images.h"
 
 namespace lumivane {
 namespace {
@@ -23,7 +26,9 @@ struct CameraBridgeTest : ::testing::Test {
     HostMessenger messenger;
     std::vector<EncodableValue> sent;
     std::shared_ptr<EventHandler> events = std::make_shared<EventHandler>(loop);
-    SimCameraBrowser browser{loop};
+    VipsImaging imaging;
+    FfmpegVideoFrames frames{imaging};
+    SimCameraBrowser browser{loop, imaging, frames};
     CameraBridge bridge{browser, loop, events};
 
     void SetUp() override {
@@ -49,6 +54,16 @@ struct CameraBridgeTest : ::testing::Test {
             method, [&](Bytes reply) { response = StandardMethodCodec::decodeEnvelope(reply.data(), reply.size()); },
             log);
         if (!bridge.handle({method, args}, result)) return NotImplemented{};
+        return response.value_or(MethodError{"test", "no answer", EncodableValue()});
+    }
+    // Answers that come later: runs the loop until it arrives.
+    MethodResponse later(const std::string& method, EncodableMap args) {
+        std::optional<MethodResponse> response;
+        MethodResult result(
+            method, [&](Bytes reply) { response = StandardMethodCodec::decodeEnvelope(reply.data(), reply.size()); },
+            log);
+        if (!bridge.handle({method, args}, result)) return NotImplemented{};
+        loop.runUntil([&] { return response.has_value(); }, 10s);
         return response.value_or(MethodError{"test", "no answer", EncodableValue()});
     }
     EncodableValue value(const std::string& method, EncodableMap args = {}) {
@@ -142,6 +157,74 @@ TEST_F(CameraBridgeTest, TheCatalogIsBrowsedFolderByFolderOrAsOneListOfMedia) {
     ASSERT_EQ(media.get<EncodableList>()->size(), 2u);
     EXPECT_EQ(*(*media.get<EncodableList>())[1].get<EncodableMap>()->find("path"),
               EncodableValue("DCIM/100CANON/MVI_0002.MOV"));
+}
+
+TEST_F(CameraBridgeTest, ThumbnailsDownloadsCancelAndEject) {
+    auto root = card("a");
+    ASSERT_TRUE(samples::write(root + "/DCIM/100CANON/IMG_0003.JPG", {.width = 800, .height = 600, .thumbnail = 160}));
+    std::ofstream(root + "/DCIM/100CANON/BIG.MOV", std::ios::binary) << std::string(5 << 20, 'v');
+    browser.add({.uuid = "A", .name = "EOS R6", .root = root});
+    settle();
+    auto thumb = later("camera.thumbnail", {{"id", "A"}, {"path", "DCIM/100CANON/IMG_0003.JPG"}, {"px", "300"}});
+    ASSERT_TRUE(std::get<EncodableValue>(thumb).get<Bytes>());
+    EXPECT_EQ(samples::look(*std::get<EncodableValue>(thumb).get<Bytes>()).width, 160);  // its own, at most 256
+    EXPECT_EQ(error("camera.thumbnail", {{"id", "A"}, {"path", ""}}), "not_found:  is no longer on the device.");
+    EXPECT_EQ(error("camera.thumbnail", {{"id", "A"}, {"path", "DCIM"}}),
+              "not_found: DCIM is no longer on the device.");
+
+    // A taken name keeps both files; progress never passes the total.
+    auto into = folder / "imports";
+    fs::create_directories(into);
+    std::ofstream(into + "/IMG_0003.JPG") << "mine";
+    sent.clear();
+    auto saved = later("camera.download", {{"id", "A"},
+                                           {"path", "DCIM/100CANON/IMG_0003.JPG"},
+                                           {"dir", into},
+                                           {"name", "IMG_0003.JPG"},
+                                           {"token", "t1"}});
+    EXPECT_EQ(std::get<EncodableValue>(saved), EncodableValue(into + "/IMG_0003 1.JPG"));
+    std::string kept;
+    std::getline(std::ifstream(into + "/IMG_0003.JPG"), kept);
+    EXPECT_EQ(kept, "mine");  // never overwritten
+    settle();
+    ASSERT_FALSE(sent.empty());
+    for (auto& event : sent) {
+        auto& map = *event.get<EncodableMap>();
+        EXPECT_LE(map.find("done")->integer(), map.find("total")->integer());
+    }
+    EXPECT_EQ(error("camera.download", {{"id", "A"}, {"path", "DCIM/100CANON/IMG_0003.JPG"}, {"dir", into}}),
+              "download_failed: Missing name.");
+
+    // Cancelled a chunk in: an error, and nothing left behind.
+    browser.setBehaviour("A", {.chunkDelay = 100ms});
+    std::optional<MethodResponse> cancelled;
+    MethodResult result(
+        "camera.download",
+        [&](Bytes reply) { cancelled = StandardMethodCodec::decodeEnvelope(reply.data(), reply.size()); }, log);
+    bridge.handle(
+        {"camera.download",
+         EncodableMap{
+             {"id", "A"}, {"path", "DCIM/100CANON/BIG.MOV"}, {"dir", into}, {"name", "BIG.MOV"}, {"token", "t2"}}},
+        result);
+    loop.runUntil([] { return false; }, 150ms);
+    EXPECT_EQ(value("camera.cancel", {{"token", "t2"}}), EncodableValue());
+    loop.runUntil([&] { return cancelled.has_value(); }, 10s);
+    ASSERT_TRUE(cancelled && std::holds_alternative<MethodError>(*cancelled));
+    EXPECT_EQ(std::get<MethodError>(*cancelled).code, "download_failed");
+    std::vector<std::string> left;
+    for (auto& entry : fs::directory_iterator(into)) left.push_back(entry.path().filename());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"IMG_0003 1.JPG", "IMG_0003.JPG"}));
+
+    browser.setBehaviour("A", {.ejectError = "The camera is busy."});
+    EXPECT_EQ(std::get<MethodError>(later("camera.eject", {{"id", "A"}})).message, "The camera is busy.");
+    EXPECT_EQ(std::get<EncodableValue>(later("camera.eject", {{"id", "A"}})), EncodableValue());
+    settle();
+    EXPECT_EQ(value("camera.list"), EncodableValue(EncodableList{}));  // gone, as unplugged
+    EXPECT_EQ(value("camera.eject", {{"id", "A"}}), EncodableValue());
+    auto reader = browser.add({.root = card("b"), .canEject = false});
+    settle();
+    EXPECT_EQ(error("camera.eject", {{"id", reader}}), "cannot_eject: Turn the camera off before unplugging it.");
 }
 
 }  // namespace

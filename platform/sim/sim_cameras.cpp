@@ -3,7 +3,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <mutex>
+
+#include "runtime/file_writer.h"
 
 namespace lumivane {
 
@@ -49,23 +54,78 @@ std::optional<std::string> typeIdentifier(const std::string& name) {
     return found == kTypes.end() ? std::nullopt : std::optional<std::string>(found->second);
 }
 
-class SimItem;
 using Items = std::vector<std::shared_ptr<CameraItem>>;
+using Behaviour = SimCameraBrowser::Behaviour;
+
+// What a device's items reach: the browser's services and the device's
+// current behaviour (shared, so a change reaches items already handed out).
+struct Context {
+    SimCameraBrowser* browser;
+    std::shared_ptr<Behaviour> behaviour;
+};
 
 // The entries of a folder on disk, hidden ones left out, in name order.
-Items readFolder(const fs::path& folder, const std::shared_ptr<CameraFolder>& parent);
+Items readFolder(const fs::path& folder, const std::shared_ptr<CameraFolder>& parent, const Context& context);
+
+bool isVideo(const std::string& name) {
+    for (const char* extension : {".mov", ".mp4", ".m4v", ".avi", ".mts", ".3gp"})
+        if (lowered(name).size() > 4 && lowered(name).ends_with(extension)) return true;
+    return false;
+}
+
+// A name that no file in `folder` has yet: the name, else "stem 1.ext", "stem 2.ext" ...
+std::string freeName(const fs::path& folder, const std::string& name) {
+    auto dot = name.rfind('.');
+    auto stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+    auto extension = stem.size() == name.size() ? std::string() : name.substr(dot);
+    std::error_code error;
+    auto candidate = name;
+    for (int n = 1; fs::exists(folder / candidate, error); ++n) candidate = stem + " " + std::to_string(n) + extension;
+    return candidate;
+}
+
+class SimProgress final : public CameraProgress {
+public:
+    double fractionCompleted() const override { return fraction_; }
+    void observe(std::function<void(double)> observer) override {
+        std::lock_guard guard(lock_);
+        observer_ = std::move(observer);
+    }
+    void stopObserving() override {
+        std::lock_guard guard(lock_);
+        observer_ = nullptr;
+    }
+    void cancel() override { cancelled_ = true; }
+    bool cancelled() const { return cancelled_; }
+    // Copy thread.
+    void set(double fraction) {
+        fraction_ = fraction;
+        std::function<void(double)> observer;
+        {
+            std::lock_guard guard(lock_);
+            observer = observer_;
+        }
+        if (observer) observer(fraction);
+    }
+
+private:
+    std::atomic<double> fraction_{0};
+    std::atomic<bool> cancelled_{false};
+    mutable std::mutex lock_;
+    std::function<void(double)> observer_;  // guarded by lock_
+};
 
 class SimFolder final : public CameraFolder, public std::enable_shared_from_this<SimFolder> {
 public:
-    SimFolder(fs::path path, std::shared_ptr<CameraFolder> parent)
-        : path_(std::move(path)), parent_(std::move(parent)) {}
+    SimFolder(fs::path path, std::shared_ptr<CameraFolder> parent, Context context)
+        : path_(std::move(path)), parent_(std::move(parent)), context_(std::move(context)) {}
     std::optional<std::string> name() const override { return path_.filename().string(); }
     std::shared_ptr<CameraFolder> parentFolder() const override { return parent_; }
     std::optional<double> creationDate() const override { return modified(); }
     std::optional<double> modificationDate() const override { return modified(); }
     std::optional<std::string> uti() const override { return "public.folder"; }
     std::optional<Items> contents() const override {
-        return readFolder(path_, std::const_pointer_cast<SimFolder>(shared_from_this()));
+        return readFolder(path_, std::const_pointer_cast<SimFolder>(shared_from_this()), context_);
     }
 
 private:
@@ -76,15 +136,21 @@ private:
     }
     fs::path path_;
     std::shared_ptr<CameraFolder> parent_;
+    Context context_;
 };
 
 class SimFile final : public CameraFile {
 public:
-    SimFile(fs::path path, std::shared_ptr<CameraFolder> parent) : path_(std::move(path)), parent_(std::move(parent)) {
+    SimFile(fs::path path, std::shared_ptr<CameraFolder> parent, Context context)
+        : path_(std::move(path)), parent_(std::move(parent)), context_(std::move(context)) {
         struct stat info {};
         if (::stat(path_.c_str(), &info) == 0) {
             size_ = info.st_size;
             modified_ = double(info.st_mtim.tv_sec) + info.st_mtim.tv_nsec / 1e9;
+        }
+        if (auto source = context_.browser->imaging().sourceAtPath(path_)) {
+            width_ = source->pixelSize().width;
+            height_ = source->pixelSize().height;
         }
     }
     std::optional<std::string> name() const override { return path_.filename().string(); }
@@ -93,27 +159,79 @@ public:
     std::optional<double> modificationDate() const override { return modified_; }
     std::optional<std::string> uti() const override { return typeIdentifier(path_.filename().string()); }
     std::int64_t fileSize() const override { return size_; }
-    // Pixel sizes, durations, thumbnails and downloads come next.
-    std::int64_t width() const override { return 0; }
-    std::int64_t height() const override { return 0; }
+    std::int64_t width() const override { return width_; }
+    std::int64_t height() const override { return height_; }
     double duration() const override { return 0; }
-    void requestThumbnail(int, std::function<void(std::optional<std::vector<std::uint8_t>>)> done) override {
-        done(std::nullopt);
+    void requestThumbnail(int px, std::function<void(std::optional<std::vector<std::uint8_t>>)> done) override {
+        std::optional<std::vector<std::uint8_t>> data;
+        auto& imaging = context_.browser->imaging();
+        std::unique_ptr<Picture> picture;
+        if (!context_.behaviour->thumbnailError) {
+            if (auto source = imaging.sourceAtPath(path_))
+                picture = source->thumbnail({ThumbnailFrom::embeddedIfPresent, px, true});
+            if (!picture && isVideo(path_.filename().string()))
+                picture = context_.browser->videoFrames().frame(path_, {0.5, px, {}, {}});
+        }
+        if (picture) data = imaging.jpegData(*picture, 0.8);
+        context_.browser->later([done = std::move(done), data = std::move(data)]() mutable { done(std::move(data)); });
     }
-    std::shared_ptr<CameraProgress> requestDownload(const DownloadOptions&,
+    std::shared_ptr<CameraProgress> requestDownload(const DownloadOptions& options,
                                                     std::function<void(DownloadOutcome)> done) override {
-        done({std::nullopt, "Downloads from simulated cameras are not built yet."});
-        return nullptr;
+        auto progress = std::make_shared<SimProgress>();
+        auto behaviour = *context_.behaviour;
+        context_.behaviour->downloadError.reset();  // it fails once
+        auto* browser = context_.browser;
+        browser->copyInBackground(
+            [browser, progress, behaviour, options, source = path_, size = size_, done = std::move(done)]() mutable {
+                auto outcome = copy(source, size, options, behaviour, *progress);
+                browser->later([done = std::move(done), outcome = std::move(outcome)] { done(outcome); });
+            });
+        return behaviour.noProgress ? nullptr : progress;
     }
 
 private:
     fs::path path_;
     std::shared_ptr<CameraFolder> parent_;
     std::int64_t size_ = 0;
+    std::int64_t width_ = 0, height_ = 0;
     std::optional<double> modified_;
+    Context context_;
+
+    // The copy thread's work: chunk by chunk into a temporary, under a name
+    // no file in the folder has, never over one.
+    static DownloadOutcome copy(const fs::path& source, std::int64_t size, const DownloadOptions& options,
+                                const Behaviour& behaviour, SimProgress& progress) {
+        if (behaviour.downloadError) return {std::nullopt, behaviour.downloadError};
+        std::ifstream in(source, std::ios::binary);
+        if (!in) return {std::nullopt, "The file couldn’t be opened."};
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            auto name = freeName(options.directory, options.saveAsFilename);
+            auto writer = FileWriter::create((fs::path(options.directory) / name).string());
+            if (!writer.ok()) return {std::nullopt, writer.error()};
+            in.clear();
+            in.seekg(0);
+            std::vector<char> chunk(1 << 20);
+            std::int64_t copied = 0;
+            while (in.read(chunk.data(), std::streamsize(chunk.size())) || in.gcount() > 0) {
+                if (progress.cancelled()) return {std::nullopt, "The download was cancelled."};
+                auto wrote = writer.value().write(chunk.data(), std::size_t(in.gcount()));
+                if (!wrote.ok()) return {std::nullopt, wrote.error()};
+                copied += in.gcount();
+                progress.set(size > 0 ? std::min(1.0, double(copied) / double(size)) : 1.0);
+                if (behaviour.chunkDelay.count() > 0) std::this_thread::sleep_for(behaviour.chunkDelay);
+            }
+            if (progress.cancelled()) return {std::nullopt, "The download was cancelled."};
+            auto committed = writer.value().commit(FileWriter::Commit::keepExisting);
+            if (committed.ok()) return {name, std::nullopt};
+            std::error_code error;
+            if (!fs::exists(fs::path(options.directory) / name, error)) return {std::nullopt, committed.error()};
+            // Someone took the name meanwhile: the next free one.
+        }
+        return {std::nullopt, "No free name for the download."};
+    }
 };
 
-Items readFolder(const fs::path& folder, const std::shared_ptr<CameraFolder>& parent) {
+Items readFolder(const fs::path& folder, const std::shared_ptr<CameraFolder>& parent, const Context& context) {
     std::vector<fs::path> names;
     std::error_code error;
     for (auto it = fs::directory_iterator(folder, error); !error && it != fs::directory_iterator(); it.increment(error))
@@ -122,9 +240,9 @@ Items readFolder(const fs::path& folder, const std::shared_ptr<CameraFolder>& pa
     Items items;
     for (const auto& path : names) {
         if (fs::is_directory(path, error))
-            items.push_back(std::make_shared<SimFolder>(path, parent));
+            items.push_back(std::make_shared<SimFolder>(path, parent, context));
         else
-            items.push_back(std::make_shared<SimFile>(path, parent));
+            items.push_back(std::make_shared<SimFile>(path, parent, context));
     }
     return items;
 }
@@ -156,10 +274,10 @@ public:
     std::vector<std::string> capabilities() const override {
         return spec_.canEject ? std::vector<std::string>{kCanEjectOrDisconnect} : std::vector<std::string>{};
     }
-    std::optional<Items> contents() const override { return readFolder(spec_.root, nullptr); }
+    std::optional<Items> contents() const override { return readFolder(spec_.root, nullptr, context()); }
     std::optional<Items> mediaFiles() const override {
         Items files;
-        collectFiles(readFolder(spec_.root, nullptr), files);
+        collectFiles(readFolder(spec_.root, nullptr, context()), files);
         if (!spec_.mediaFiles) return files;
         Items chosen;
         for (const auto& file : files) {
@@ -179,11 +297,18 @@ public:
                 delegate->didBecomeReadyWithCompleteContentCatalog(*self);
         });
     }
+    // A successful eject is followed by the device's removal, as unplugging would.
     void requestEject(std::function<void(std::optional<std::string>)> done) override {
-        browser_.later([done = std::move(done)] { done(std::string("Ejecting simulated cameras is not built yet.")); });
+        auto error = std::exchange(behaviour_->ejectError, std::nullopt);
+        browser_.later([self = shared_from_this(), done = std::move(done), error] {
+            done(error);
+            if (!error) self->browser_.remove(self->key());
+        });
     }
 
     CameraDeviceDelegate* delegate() const { return delegate_; }
+    Context context() const { return {&browser_, behaviour_}; }
+    void setBehaviour(Behaviour behaviour) { *behaviour_ = std::move(behaviour); }
 
 private:
     static std::string itemPath(const CameraItem& item) {
@@ -196,9 +321,21 @@ private:
     SimCameraBrowser& browser_;
     DeviceSpec spec_;
     CameraDeviceDelegate* delegate_ = nullptr;
+    std::shared_ptr<Behaviour> behaviour_ = std::make_shared<Behaviour>();
 };
 
-SimCameraBrowser::~SimCameraBrowser() { *alive_ = false; }
+SimCameraBrowser::~SimCameraBrowser() {
+    *alive_ = false;
+    for (auto& copy : copies_) copy.join();
+}
+
+void SimCameraBrowser::copyInBackground(std::function<void()> copy) { copies_.emplace_back(std::move(copy)); }
+
+bool SimCameraBrowser::setBehaviour(const std::string& key, Behaviour behaviour) {
+    auto device = find(key);
+    if (device) device->setBehaviour(std::move(behaviour));
+    return device != nullptr;
+}
 
 void SimCameraBrowser::later(std::function<void()> report) {
     loop_.post([alive = alive_, report = std::move(report)] {

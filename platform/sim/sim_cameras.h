@@ -5,7 +5,12 @@
 #include <string>
 #include <vector>
 
+#include <chrono>
+#include <thread>
+
 #include "platform/image_capture.h"
+#include "platform/imaging.h"
+#include "platform/video_frames.h"
 #include "runtime/main_loop.h"
 
 namespace lumivane {
@@ -26,7 +31,10 @@ public:
         bool camera = true;                                  // false: a device that is not a camera
     };
 
-    explicit SimCameraBrowser(MainLoop& loop) : loop_(loop) {}
+    // Pixel sizes, durations and thumbnails come from the imaging and video
+    // frame layers, as a camera's own would describe its files.
+    SimCameraBrowser(MainLoop& loop, Imaging& imaging, VideoFrames& videoFrames)
+        : loop_(loop), imaging_(imaging), videoFrames_(videoFrames) {}
     ~SimCameraBrowser() override;
 
     void setDelegate(DeviceBrowserDelegate* delegate) override { delegate_ = delegate; }
@@ -41,15 +49,34 @@ public:
     bool makeReady(const std::string& key);
     bool closeSession(const std::string& key);
     bool itemsChanged(const std::string& key, bool added, bool removed);
+    // How the device's downloads and thumbnails behave from now on.
+    struct Behaviour {
+        std::chrono::milliseconds chunkDelay{0};   // a pause after each downloaded chunk
+        bool noProgress = false;                   // downloads give no progress object
+        std::optional<std::string> downloadError;  // the next download fails so
+        bool thumbnailError = false;               // thumbnails deliver no data
+        std::optional<std::string> ejectError;     // the next eject fails so
+    };
+    bool setBehaviour(const std::string& key, Behaviour behaviour);
 
     class Device;
 
+    // ---- for the simulated devices and their items ----
+    // Runs `report` on the main loop, unless the browser is gone by then.
+    void later(std::function<void()> report);
+    // Runs a download's copy on a thread of its own; the destructor waits for them.
+    void copyInBackground(std::function<void()> copy);
+    Imaging& imaging() { return imaging_; }
+    VideoFrames& videoFrames() { return videoFrames_; }
+
 private:
     std::shared_ptr<Device> find(const std::string& key);
-    void later(std::function<void()> report);
 
     MainLoop& loop_;
+    Imaging& imaging_;
+    VideoFrames& videoFrames_;
     DeviceBrowserDelegate* delegate_ = nullptr;
+    std::vector<std::thread> copies_;
     std::uint32_t mask_ = 0;
     bool started_ = false;
     std::vector<std::shared_ptr<Device>> devices_;                // attached, in order
