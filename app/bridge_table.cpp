@@ -1,5 +1,6 @@
 #include "app/bridge_table.h"
 
+#include "bridges/camera/camera_bridge.h"
 #include "bridges/files/file_volume_bridge.h"
 #include "platform/mobile_device_loader.h"
 
@@ -19,7 +20,12 @@ std::unique_ptr<Bridge> makeFileVolumeBridge(const BridgeContext& context, const
     return std::make_unique<FileVolumeBridge>(context);
 }
 
+std::unique_ptr<Bridge> makeCameraBridge(const BridgeContext& context, const BridgeOptions&) {
+    return std::make_unique<CameraBridge>(context.platform.cameras, context.loop, context.events);
+}
+
 const BridgeRow kBridges[] = {
+    {"cameras", ChainPlace::camera, StartStep::cameraDiscovery, makeCameraBridge},
     {"files", ChainPlace::filesAndVolumes, StartStep::volumeWatch, makeFileVolumeBridge},
     {"iphone", ChainPlace::iphone, StartStep::phoneSubscription, makeIPhoneBridge},
 };

@@ -91,14 +91,14 @@ TEST(Startup, FrameIsSavedUnderTheAutosaveNameAndRestoredAfterARestart) {
     {
         MainLoop loop;
         Log log = Log::capturing();
-        SimMac mac({home.path(), "com.lumivane.app", ""});
+        SimMac mac({home.path(), "com.lumivane.app", ""}, loop);
         Host host(mac.platform(), loop, log, {});
         host.start();
         mac.windows().window()->setFrame({33, 44, 1000, 700}, true, false);
     }
     MainLoop loop;
     Log log = Log::capturing();
-    SimMac mac({home.path(), "com.lumivane.app", ""});
+    SimMac mac({home.path(), "com.lumivane.app", ""}, loop);
     Host host(mac.platform(), loop, log, {});
     host.start();
     EXPECT_EQ(mac.windows().window()->frame(), (Rect{33, 44, 1000, 700}));
@@ -139,7 +139,8 @@ TEST(HostChannel, OpenFullDiskAccessSettingsOpensThePrivacyPane) {
 
 TEST(HostChannel, UnknownNamesAndUnbuiltBridgesAreNotImplemented) {
     HostHarness h;
-    for (const char* method : {"no.such.method", "camera.list", "iphone.noSuchMethod", "airdrop.send", "volume.noSuchMethod"})
+    for (const char* method :
+         {"no.such.method", "camera.noSuchMethod", "iphone.noSuchMethod", "airdrop.send", "volume.noSuchMethod"})
         EXPECT_TRUE(std::holds_alternative<NotImplemented>(h.call("lumivane/macos", method))) << method;
     EXPECT_TRUE(std::holds_alternative<NotImplemented>(h.call("lumivane/library", "fileSizes")));
 }

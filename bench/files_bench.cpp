@@ -47,8 +47,8 @@ bool prepare() {
 // A host's files bridge over the simulated Mac (real imaging, real frames).
 struct Rig {
     std::string home = scratch + "/home";
-    SimMac mac{SimMac::Options{(fs::create_directories(home), home), "com.lumivane.app", ""}};
     MainLoop loop;
+    SimMac mac{SimMac::Options{(fs::create_directories(home), home), "com.lumivane.app", ""}, loop};
     Log log{Log::Options{false, false, false}};
     SystemClock clock;
     FileVolumeBridge bridge{

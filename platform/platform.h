@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/environment.h"
+#include "platform/image_capture.h"
 #include "platform/imaging.h"
 #include "platform/open_panel.h"
 #include "platform/video_frames.h"
@@ -27,6 +28,7 @@ struct Platform {
     VideoFrames& videoFrames;
     Volumes& volumes;
     OpenPanel& openPanel;
+    DeviceBrowser& cameras;
     // Where the usbmux daemon listens (before any USBMUXD_SOCKET_ADDRESS override).
     std::string usbmuxSocket;
     // Notes each start-up step as it happens (the simulated Mac keeps them in

@@ -22,6 +22,7 @@ SimControl::SimControl(BinaryMessenger& messenger, Log& log, SimMac& mac) : chan
     installUsbmuxControls(*this, mac);
     installPhoneControls(*this, mac);
     installVolumeControls(*this, mac);
+    installCameraControls(*this, mac);
 }
 
 void SimControl::add(const std::string& name, Control control) { controls_[name] = std::move(control); }

@@ -51,5 +51,6 @@ void installWorkspaceControls(SimControl& control, SimMac& mac);
 void installUsbmuxControls(SimControl& control, SimMac& mac);
 void installPhoneControls(SimControl& control, SimMac& mac);
 void installVolumeControls(SimControl& control, SimMac& mac);
+void installCameraControls(SimControl& control, SimMac& mac);
 
 }  // namespace lumivane

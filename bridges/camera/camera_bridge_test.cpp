@@ -216,7 +216,7 @@ TEST_F(CameraBridgeTest, ThumbnailsDownloadsCancelAndEject) {
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, (std::vector<std::string>{"IMG_0003 1.JPG", "IMG_0003.JPG"}));
 
-    browser.setBehaviour("A", {.ejectError = "The camera is busy."});
+    browser.setEjectError("A", "The camera is busy.");
     EXPECT_EQ(std::get<MethodError>(later("camera.eject", {{"id", "A"}})).message, "The camera is busy.");
     EXPECT_EQ(std::get<EncodableValue>(later("camera.eject", {{"id", "A"}})), EncodableValue());
     settle();

@@ -79,7 +79,7 @@ LinuxPlatform::LinuxPlatform(MainLoop& loop, Log& log)
 
 Platform LinuxPlatform::platform() {
     return Platform{windows_,     defaults_, environment_, workspace_,         plugins_, imaging_,
-                    videoFrames_, volumes_,  openPanel_,   "/var/run/usbmuxd", nullptr};
+                    videoFrames_, volumes_,  openPanel_,   cameras_, "/var/run/usbmuxd", nullptr};
 }
 
 }  // namespace lumivane

@@ -34,6 +34,14 @@ public:
     void activateFileViewerSelecting(const std::vector<std::string>& paths) override;
 };
 
+// No image-capture service on this machine yet: the browser reports nothing.
+class NoCameras final : public DeviceBrowser {
+public:
+    void setDelegate(DeviceBrowserDelegate*) override {}
+    void setBrowsedDeviceTypeMask(std::uint32_t) override {}
+    void start() override {}
+};
+
 // This machine's real services where Linux has them. There is no interface
 // engine to show, so the window system is the simulated one.
 // Created and used on the main thread.
@@ -53,6 +61,7 @@ private:
     FfmpegVideoFrames videoFrames_{imaging_};
     LinuxVolumes volumes_;
     ZenityOpenPanel openPanel_;
+    NoCameras cameras_;
 };
 
 }  // namespace lumivane

@@ -308,7 +308,11 @@ public:
 
     CameraDeviceDelegate* delegate() const { return delegate_; }
     Context context() const { return {&browser_, behaviour_}; }
-    void setBehaviour(Behaviour behaviour) { *behaviour_ = std::move(behaviour); }
+    void setBehaviour(Behaviour behaviour) {
+        behaviour.ejectError = behaviour_->ejectError;
+        *behaviour_ = std::move(behaviour);
+    }
+    void setEjectError(std::optional<std::string> error) { behaviour_->ejectError = std::move(error); }
 
 private:
     static std::string itemPath(const CameraItem& item) {
@@ -334,6 +338,12 @@ void SimCameraBrowser::copyInBackground(std::function<void()> copy) { copies_.em
 bool SimCameraBrowser::setBehaviour(const std::string& key, Behaviour behaviour) {
     auto device = find(key);
     if (device) device->setBehaviour(std::move(behaviour));
+    return device != nullptr;
+}
+
+bool SimCameraBrowser::setEjectError(const std::string& key, std::optional<std::string> error) {
+    auto device = find(key);
+    if (device) device->setEjectError(std::move(error));
     return device != nullptr;
 }
 

@@ -57,7 +57,9 @@ public:
         bool thumbnailError = false;               // thumbnails deliver no data
         std::optional<std::string> ejectError;     // the next eject fails so
     };
+    // Keeps the eject result apart: "camera.set" leaves it as it is.
     bool setBehaviour(const std::string& key, Behaviour behaviour);
+    bool setEjectError(const std::string& key, std::optional<std::string> error);
 
     class Device;
 

@@ -11,13 +11,14 @@ std::string defaultsPath(const SimMac::Options& options) {
 }
 }  // namespace
 
-SimMac::SimMac(Options options)
+SimMac::SimMac(Options options, MainLoop& loop)
     : environment_(options.home, options.bundleIdentifier),
       defaults_(defaultsPath(options)),
       windows_(defaults_, journal_),
       workspace_(journal_),
       plugins_(journal_),
-      usbmux_(options.home + "/var/run/usbmuxd") {
+      usbmux_(options.home + "/var/run/usbmuxd"),
+      cameras_(loop, imaging_, videoFrames_) {
     usbmux_.start();
     if (!options.mobileDeviceProvider.empty()) phones_.open(options.mobileDeviceProvider);
 }
@@ -42,7 +43,7 @@ std::int32_t SimMac::setPhoneLink(const std::string& udid, std::uint32_t interfa
 
 Platform SimMac::platform() {
     return Platform{
-        windows_, defaults_, environment_, workspace_, plugins_, imaging_, videoFrames_, volumes_, openPanel_, usbmux_.socketPath(), [this](const std::string& step) {
+        windows_, defaults_, environment_, workspace_, plugins_, imaging_, videoFrames_, volumes_, openPanel_, cameras_, usbmux_.socketPath(), [this](const std::string& step) {
             journal_.add(step);
         }};
 }

@@ -13,6 +13,7 @@
 #include "platform/sim/sim_usbmux_daemon.h"
 #include "platform/vips/vips_imaging.h"
 #include "platform/ffmpeg/ffmpeg_video_frames.h"
+#include "platform/sim/sim_cameras.h"
 #include "platform/sim/sim_volumes.h"
 
 namespace lumivane {
@@ -28,7 +29,8 @@ public:
         std::optional<std::string> bundleIdentifier = "com.lumivane.app";
         std::string mobileDeviceProvider;  // the simulated provider library; empty: no phones
     };
-    explicit SimMac(Options options);
+    // `loop` runs the simulated devices' reports; it outlives the Mac.
+    SimMac(Options options, MainLoop& loop);
 
     Platform platform();
 
@@ -37,6 +39,7 @@ public:
     SimWorkspace& workspace() { return workspace_; }
     SimVolumes& volumes() { return volumes_; }
     SimOpenPanel& openPanel() { return openPanel_; }
+    SimCameraBrowser& cameras() { return cameras_; }
     SimEnvironment& environment() { return environment_; }
     FileUserDefaults& defaults() { return defaults_; }
     // Runs at <home>/var/run/usbmuxd from construction on.
@@ -62,6 +65,7 @@ private:
     FfmpegVideoFrames videoFrames_{imaging_};  // real frames of real files
     SimVolumes volumes_{journal_};
     SimOpenPanel openPanel_{journal_};
+    SimCameraBrowser cameras_;
     SimUsbmuxDaemon usbmux_;
     SimPhones phones_;
     std::map<std::string, SimUsbmuxDaemon::Device> phoneDevices_;  // what the daemon lists for each phone

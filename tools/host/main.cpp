@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
         std::filesystem::create_directories(home, error);
         if (error) log.write("Lumivane: cannot create the simulated home " + home + ": " + error.message());
         if (provider.empty()) provider = besideThisProgram("../lib/liblumivane_sim_mobile_device.so");
-        simMac = std::make_unique<SimMac>(SimMac::Options{home, bundleId, provider});
+        simMac = std::make_unique<SimMac>(SimMac::Options{home, bundleId, provider}, loop);
         return simMac->platform();
     }();
 
