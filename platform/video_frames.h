@@ -22,6 +22,8 @@ public:
     // The frame, turned the way the video's track says; null when the file
     // has no video that decodes there.
     virtual std::unique_ptr<Picture> frame(const std::string& path, const Request& request) = 0;
+    // The file's length in seconds, from its container; none when unknown.
+    virtual std::optional<double> duration(const std::string& path) = 0;
 };
 
 }  // namespace lumivane

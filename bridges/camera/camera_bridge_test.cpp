@@ -10,6 +10,7 @@
 #include "platform/ffmpeg/ffmpeg_video_frames.h"
 #include "platform/sim/sim_cameras.h"
 #include "platform/vips/vips_imaging.h"
+#include "tests/support/sample_videos.h"
 #include "tests/support/temp_folder.h"
 #include "tools/sample_images/sample_images.h"
 
@@ -157,6 +158,18 @@ TEST_F(CameraBridgeTest, TheCatalogIsBrowsedFolderByFolderOrAsOneListOfMedia) {
     ASSERT_EQ(media.get<EncodableList>()->size(), 2u);
     EXPECT_EQ(*(*media.get<EncodableList>())[1].get<EncodableMap>()->find("path"),
               EncodableValue("DCIM/100CANON/MVI_0002.MOV"));
+
+    // Real pictures and videos carry their pixel size and length.
+    ASSERT_TRUE(samples::write(folder / "a/DCIM/100CANON/IMG_0001.JPG", {.width = 400, .height = 300}));
+    ASSERT_TRUE(makeVideo(folder / "a/DCIM/100CANON/MVI_0002.MOV", {.seconds = 1.5}));
+    auto real = value("camera.media", {{"id", "A"}});
+    auto& still = *(*real.get<EncodableList>())[0].get<EncodableMap>();
+    EXPECT_EQ(*still.find("width"), EncodableValue(400));
+    EXPECT_EQ(*still.find("height"), EncodableValue(300));
+    EXPECT_FALSE(still.find("duration"));
+    auto& movie = *(*real.get<EncodableList>())[1].get<EncodableMap>();
+    ASSERT_TRUE(movie.find("duration") && movie.find("duration")->get<double>());
+    EXPECT_NEAR(*movie.find("duration")->get<double>(), 1.5, 0.1);
 }
 
 TEST_F(CameraBridgeTest, ThumbnailsDownloadsCancelAndEject) {

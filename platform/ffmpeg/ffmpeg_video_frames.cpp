@@ -69,6 +69,17 @@ std::vector<std::uint8_t> turned(const std::vector<std::uint8_t>& rgb, int& widt
 
 }  // namespace
 
+std::optional<double> FfmpegVideoFrames::duration(const std::string& path) {
+    quietOnce();
+    AVFormatContext* opened = nullptr;
+    if (avformat_open_input(&opened, path.c_str(), nullptr, nullptr) != 0) return std::nullopt;
+    std::unique_ptr<AVFormatContext, CloseInput> input(opened);
+    if (avformat_find_stream_info(input.get(), nullptr) < 0 || input->duration == AV_NOPTS_VALUE ||
+        input->duration <= 0)
+        return std::nullopt;
+    return double(input->duration) / AV_TIME_BASE;
+}
+
 std::unique_ptr<Picture> FfmpegVideoFrames::frame(const std::string& path, const Request& request) {
     quietOnce();
     if (request.maxPixelSize <= 0) return nullptr;

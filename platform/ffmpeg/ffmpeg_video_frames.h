@@ -16,6 +16,7 @@ class FfmpegVideoFrames final : public VideoFrames {
 public:
     explicit FfmpegVideoFrames(Imaging& imaging) : imaging_(imaging) {}
     std::unique_ptr<Picture> frame(const std::string& path, const Request& request) override;
+    std::optional<double> duration(const std::string& path) override;
 
     // Frames of more pixels than this are not decoded, nor more frames than
     // kMaxFrames on the way to the one asked for.

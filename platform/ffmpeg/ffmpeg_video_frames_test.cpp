@@ -42,6 +42,9 @@ TEST(FfmpegVideoFrames, FramesComeUprightWithinTheBoundOrNotAtAll) {
         EXPECT_FALSE(samples::isRed(seen.topRight));
     }
 
+    EXPECT_NEAR(frames.duration(folder / "clip.mp4").value_or(0), 2.0, 0.1);
+    EXPECT_FALSE(frames.duration(folder / "missing.mp4"));
+
     // A tolerance the video cannot meet gives nothing.
     auto path = folder / "window.mp4";
     ASSERT_TRUE(makeVideo(path, {.seconds = 0.4}));

@@ -151,6 +151,8 @@ public:
         if (auto source = context_.browser->imaging().sourceAtPath(path_)) {
             width_ = source->pixelSize().width;
             height_ = source->pixelSize().height;
+        } else if (isVideo(path_.filename().string())) {
+            duration_ = context_.browser->videoFrames().duration(path_).value_or(0);
         }
     }
     std::optional<std::string> name() const override { return path_.filename().string(); }
@@ -161,7 +163,7 @@ public:
     std::int64_t fileSize() const override { return size_; }
     std::int64_t width() const override { return width_; }
     std::int64_t height() const override { return height_; }
-    double duration() const override { return 0; }
+    double duration() const override { return duration_; }
     void requestThumbnail(int px, std::function<void(std::optional<std::vector<std::uint8_t>>)> done) override {
         std::optional<std::vector<std::uint8_t>> data;
         auto& imaging = context_.browser->imaging();
@@ -194,6 +196,7 @@ private:
     std::shared_ptr<CameraFolder> parent_;
     std::int64_t size_ = 0;
     std::int64_t width_ = 0, height_ = 0;
+    double duration_ = 0;
     std::optional<double> modified_;
     Context context_;
 
