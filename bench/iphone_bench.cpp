@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "bench/plain_copy.h"
 #include "bench/process_memory.h"
 #include "bench/ratio_reporter.h"
 #include "bridges/iphone/dcim_scan.h"
@@ -140,17 +141,6 @@ void BM_ScanWarm(benchmark::State& state) { scanBenchmark(state, "SCANW", 8, tru
 // What the scan would take with 8 connections and nothing but file-info waits.
 void BM_ScanIdealEight(benchmark::State& state) {
     for (auto _ : state) state.SetIterationTime(kScanFiles * kInfoLatencyMicros / 1e6 / 8);
-}
-
-void plainCopy(const std::string& from, const std::string& to) {
-    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    std::vector<char> buffer(kMiB);
-    for (ssize_t n; (n = ::read(in, buffer.data(), buffer.size())) > 0;)
-        if (::write(out, buffer.data(), static_cast<std::size_t>(n)) != n) break;
-    ::fsync(out);  // the download flushes before it renames, so the copy does too
-    ::close(in);
-    ::close(out);
 }
 
 void BM_PlainCopy512MiB(benchmark::State& state) {

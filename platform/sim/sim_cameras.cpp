@@ -1,6 +1,11 @@
 #include "platform/sim/sim_cameras.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <atomic>
@@ -148,12 +153,6 @@ public:
             size_ = info.st_size;
             modified_ = double(info.st_mtim.tv_sec) + info.st_mtim.tv_nsec / 1e9;
         }
-        if (auto source = context_.browser->imaging().sourceAtPath(path_)) {
-            width_ = source->pixelSize().width;
-            height_ = source->pixelSize().height;
-        } else if (isVideo(path_.filename().string())) {
-            duration_ = context_.browser->videoFrames().duration(path_).value_or(0);
-        }
     }
     std::optional<std::string> name() const override { return path_.filename().string(); }
     std::shared_ptr<CameraFolder> parentFolder() const override { return parent_; }
@@ -161,9 +160,11 @@ public:
     std::optional<double> modificationDate() const override { return modified_; }
     std::optional<std::string> uti() const override { return typeIdentifier(path_.filename().string()); }
     std::int64_t fileSize() const override { return size_; }
-    std::int64_t width() const override { return width_; }
-    std::int64_t height() const override { return height_; }
-    double duration() const override { return duration_; }
+    // Read from the file's header on first asking: a lookup or a download
+    // never pays for them.
+    std::int64_t width() const override { return measured().width; }
+    std::int64_t height() const override { return measured().height; }
+    double duration() const override { return measured().duration; }
     void requestThumbnail(int px, std::function<void(std::optional<std::vector<std::uint8_t>>)> done) override {
         std::optional<std::vector<std::uint8_t>> data;
         auto& imaging = context_.browser->imaging();
@@ -195,8 +196,23 @@ private:
     fs::path path_;
     std::shared_ptr<CameraFolder> parent_;
     std::int64_t size_ = 0;
-    std::int64_t width_ = 0, height_ = 0;
-    double duration_ = 0;
+    struct Measures {
+        std::int64_t width = 0, height = 0;
+        double duration = 0;
+    };
+    mutable std::optional<Measures> measures_;
+    const Measures& measured() const {
+        if (!measures_) {
+            measures_.emplace();
+            if (auto source = context_.browser->imaging().sourceAtPath(path_)) {
+                measures_->width = source->pixelSize().width;
+                measures_->height = source->pixelSize().height;
+            } else if (isVideo(path_.filename().string())) {
+                measures_->duration = context_.browser->videoFrames().duration(path_).value_or(0);
+            }
+        }
+        return *measures_;
+    }
     std::optional<double> modified_;
     Context context_;
 
@@ -205,21 +221,27 @@ private:
     static DownloadOutcome copy(const fs::path& source, std::int64_t size, const DownloadOptions& options,
                                 const Behaviour& behaviour, SimProgress& progress) {
         if (behaviour.downloadError) return {std::nullopt, behaviour.downloadError};
-        std::ifstream in(source, std::ios::binary);
-        if (!in) return {std::nullopt, "The file couldn’t be opened."};
+        int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+        if (in < 0) return {std::nullopt, "The file couldn’t be opened."};
+        struct Closer {
+            int fd;
+            ~Closer() { ::close(fd); }
+        } closer{in};
+        std::vector<char> chunk(1 << 20);
         for (int attempt = 0; attempt < 100; ++attempt) {
             auto name = freeName(options.directory, options.saveAsFilename);
             auto writer = FileWriter::create((fs::path(options.directory) / name).string());
             if (!writer.ok()) return {std::nullopt, writer.error()};
-            in.clear();
-            in.seekg(0);
-            std::vector<char> chunk(1 << 20);
             std::int64_t copied = 0;
-            while (in.read(chunk.data(), std::streamsize(chunk.size())) || in.gcount() > 0) {
+            for (ssize_t n; (n = ::pread(in, chunk.data(), chunk.size(), copied)) != 0;) {
+                if (n < 0) {
+                    if (errno == EINTR) continue;
+                    return {std::nullopt, std::strerror(errno)};
+                }
                 if (progress.cancelled()) return {std::nullopt, "The download was cancelled."};
-                auto wrote = writer.value().write(chunk.data(), std::size_t(in.gcount()));
+                auto wrote = writer.value().write(chunk.data(), std::size_t(n));
                 if (!wrote.ok()) return {std::nullopt, wrote.error()};
-                copied += in.gcount();
+                copied += n;
                 progress.set(size > 0 ? std::min(1.0, double(copied) / double(size)) : 1.0);
                 if (behaviour.chunkDelay.count() > 0) std::this_thread::sleep_for(behaviour.chunkDelay);
             }
