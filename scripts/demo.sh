@@ -154,6 +154,26 @@ run call lumivane/macos volume.eject '{"path": "'"$work/CARD"'"}' --events lumiv
 run call sim/control volume.ejectResult '{"path": "'"$work/CARD"'"}'
 run call lumivane/macos volume.eject '{"path": "'"$work/CARD"'"}' --events lumivane/macos/events --linger 0.3
 
+step "A camera and a card reader (no UUID): listed, browsed, thumbnails, a download with progress, a cancelled one, an eject"
+mkdir -p "$work/eos/DCIM/100CANON" "$work/reader/DCIM/100MSDCF" "$work/imports"
+"$bin/lumivane-photos" "$work/eos-roll" 4 2 >/dev/null
+cp "$work/eos-roll/DCIM/100APPLE/"IMG_000[1-4].JPG "$work/eos/DCIM/100CANON/"
+head -c 67108864 /dev/urandom >"$work/eos/DCIM/100CANON/MVI_0005.MOV"
+cp "$work/eos-roll/DCIM/100APPLE/IMG_0001.JPG" "$work/reader/DCIM/100MSDCF/DSC00001.JPG"
+run call sim/control camera.add '{"uuid": "EOS-R6-0001", "name": "Canon EOS R6", "kind": "Camera", "transport": "ICTransportTypeUSB", "serial": "032021000123", "root": "'"$work/eos"'"}' --events lumivane/macos/events --linger 0.3
+reader=$("$bin/lumivanectl" call sim/control camera.add '{"root": "'"$work/reader"'", "canEject": false}' | tr -d '"')
+run call lumivane/macos camera.list
+run call lumivane/macos camera.children '{"id": "EOS-R6-0001", "path": "DCIM/100CANON"}'
+run call lumivane/macos camera.thumbnail '{"id": "EOS-R6-0001", "path": "DCIM/100CANON/IMG_0001.JPG", "px": 200}' --out "$work/thumbnails/camera-IMG_0001.jpg"
+echo "    $(vipsheader "$work/thumbnails/camera-IMG_0001.jpg" | sed "s|$work/thumbnails/||")"
+run call sim/control camera.set '{"id": "EOS-R6-0001", "chunkDelayMs": 30}'
+run call lumivane/macos camera.download '{"id": "EOS-R6-0001", "path": "DCIM/100CANON/MVI_0005.MOV", "dir": "'"$work/imports"'", "name": "MVI_0005.MOV", "token": "cam1"}' --events lumivane/macos/events
+run call lumivane/macos camera.download '{"id": "EOS-R6-0001", "path": "DCIM/100CANON/MVI_0005.MOV", "dir": "'"$work/imports"'", "name": "MVI_0005.MOV", "token": "cam2"}' --events lumivane/macos/events --cancel-at 0.3
+ls "$work/imports" | sed 's/^/    /'
+run call lumivane/macos camera.eject '{"id": "'"$reader"'"}'
+run call lumivane/macos camera.eject '{"id": "EOS-R6-0001"}' --events lumivane/macos/events --linger 0.3
+run call lumivane/macos camera.list
+
 step "Thumbnails of files on the Mac's disks: a photo with its own 160 px thumbnail, the 12 MP HEIC, a video's frame at half a second"
 "$bin/lumivane-photos" "$work/mac-photos" 2 1 >/dev/null
 ffmpeg -v error -f lavfi -i testsrc=size=1280x720:rate=30 -t 2 -c:v libx264 -pix_fmt yuv420p "$work/mac-photos/CLIP.MOV"

@@ -133,6 +133,21 @@ TEST_F(CameraBridgeTest, DevicesAreListedInOrderWithTheirFallbacksAndEveryChange
     EXPECT_TRUE(std::holds_alternative<NotImplemented>(call("camera.noSuchMethod")));
 }
 
+TEST_F(CameraBridgeTest, ASessionThatFailsLocksOnlyForThePasscodeCode) {
+    browser.add({.uuid = "PHONE", .name = "Ada's iPhone", .root = card("p"), .sessionError = -9943});
+    browser.add({.uuid = "OLD", .root = card("o"), .sessionError = -9912});
+    EXPECT_EQ(cameraEvents(), 4);  // each add and each session report, error or not
+    EXPECT_EQ(error("camera.media", {{"id", "PHONE"}}), "locked: Unlock Ada's iPhone to see its files.");
+    EXPECT_EQ(error("camera.media", {{"id", "OLD"}}), "not_ready: Still reading the device\u2026");
+    browser.setLocked("PHONE", false);
+    browser.makeReady("PHONE");
+    EXPECT_EQ(cameraEvents(), 2);
+    EXPECT_TRUE(value("camera.media", {{"id", "PHONE"}}).get<EncodableList>());
+    browser.closeSession("PHONE");
+    EXPECT_EQ(cameraEvents(), 1);
+    EXPECT_EQ(error("camera.media", {{"id", "PHONE"}}), "not_ready: Still reading Ada's iPhone\u2026");
+}
+
 TEST_F(CameraBridgeTest, TheCatalogIsBrowsedFolderByFolderOrAsOneListOfMedia) {
     browser.add({.uuid = "A",
                  .name = "EOS R6",
@@ -208,6 +223,18 @@ TEST_F(CameraBridgeTest, ThumbnailsDownloadsCancelAndEject) {
     EXPECT_EQ(error("camera.download", {{"id", "A"}, {"path", "DCIM/100CANON/IMG_0003.JPG"}, {"dir", into}}),
               "download_failed: Missing name.");
 
+    // No progress object: the answer alone.
+    browser.setBehaviour("A", {.noProgress = true});
+    sent.clear();
+    auto quiet = later("camera.download", {{"id", "A"},
+                                           {"path", "DCIM/100CANON/IMG_0001.JPG"},
+                                           {"dir", into},
+                                           {"name", "IMG_0001.JPG"},
+                                           {"token", "t0"}});
+    EXPECT_EQ(std::get<EncodableValue>(quiet), EncodableValue(into + "/IMG_0001.JPG"));
+    settle();
+    EXPECT_TRUE(sent.empty());
+
     // Cancelled a chunk in: an error, and nothing left behind.
     browser.setBehaviour("A", {.chunkDelay = 100ms});
     std::optional<MethodResponse> cancelled;
@@ -227,7 +254,7 @@ TEST_F(CameraBridgeTest, ThumbnailsDownloadsCancelAndEject) {
     std::vector<std::string> left;
     for (auto& entry : fs::directory_iterator(into)) left.push_back(entry.path().filename());
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"IMG_0003 1.JPG", "IMG_0003.JPG"}));
+    EXPECT_EQ(left, (std::vector<std::string>{"IMG_0001.JPG", "IMG_0003 1.JPG", "IMG_0003.JPG"}));
 
     browser.setEjectError("A", "The camera is busy.");
     EXPECT_EQ(std::get<MethodError>(later("camera.eject", {{"id", "A"}})).message, "The camera is busy.");

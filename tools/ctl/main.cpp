@@ -142,8 +142,11 @@ Options parseOptions(int argc, char** argv) {
 void watchEvents(HostClient& client, const Options& o, const std::optional<std::string>& token) {
     client.setEventCallback(showEvent);
     if (o.cancelAt < 0 || !token) return;
-    client.setEventCallback([&client, token, cancelAt = o.cancelAt, sent = false](const std::string& channel,
-                                                                                  const MethodResponse& event) mutable {
+    // The cancel of the call's own bridge: "iphone.cancel", "camera.cancel".
+    auto method = o.words.size() > 2 ? o.words[2] : std::string();
+    auto cancel = method.substr(0, method.find('.') + 1) + "cancel";
+    client.setEventCallback([&client, token, cancel, cancelAt = o.cancelAt, sent = false](
+                                const std::string& channel, const MethodResponse& event) mutable {
         showEvent(channel, event);
         auto* value = std::get_if<EncodableValue>(&event);
         if (!value) return;
@@ -152,7 +155,7 @@ void watchEvents(HostClient& client, const Options& o, const std::optional<std::
         auto done = fields.integer("done").value_or(0), total = fields.integer("total").value_or(0);
         if (total > 0 && done >= cancelAt * static_cast<double>(total)) {
             std::cerr << "\n  cancelling " << *token << "\n";
-            client.post("lumivane/macos", "iphone.cancel", EncodableMap{{"token", *token}});
+            client.post("lumivane/macos", cancel, EncodableMap{{"token", *token}});
             sent = true;
         }
     });
