@@ -144,6 +144,12 @@ private:
     Context context_;
 };
 
+// A file's pixel size and length, as its header gives them.
+struct Measures {
+    std::int64_t width = 0, height = 0;
+    double duration = 0;
+};
+
 class SimFile final : public CameraFile {
 public:
     SimFile(fs::path path, std::shared_ptr<CameraFolder> parent, Context context)
@@ -196,10 +202,6 @@ private:
     fs::path path_;
     std::shared_ptr<CameraFolder> parent_;
     std::int64_t size_ = 0;
-    struct Measures {
-        std::int64_t width = 0, height = 0;
-        double duration = 0;
-    };
     mutable std::optional<Measures> measures_;
     const Measures& measured() const {
         if (!measures_) {
