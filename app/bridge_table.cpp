@@ -2,6 +2,7 @@
 
 #include "bridges/camera/camera_bridge.h"
 #include "bridges/files/file_volume_bridge.h"
+#include "bridges/library/library_bridge.h"
 #include "platform/mobile_device_loader.h"
 
 namespace lumivane {
@@ -20,6 +21,10 @@ std::unique_ptr<Bridge> makeFileVolumeBridge(const BridgeContext& context, const
     return std::make_unique<FileVolumeBridge>(context);
 }
 
+std::unique_ptr<Bridge> makeLibraryBridge(const BridgeContext& context, const BridgeOptions&) {
+    return std::make_unique<LibraryBridge>(context);
+}
+
 std::unique_ptr<Bridge> makeCameraBridge(const BridgeContext& context, const BridgeOptions&) {
     return std::make_unique<CameraBridge>(context.platform.cameras, context.loop, context.events);
 }
@@ -28,6 +33,7 @@ const BridgeRow kBridges[] = {
     {"cameras", ChainPlace::camera, StartStep::cameraDiscovery, makeCameraBridge},
     {"files", ChainPlace::filesAndVolumes, StartStep::volumeWatch, makeFileVolumeBridge},
     {"iphone", ChainPlace::iphone, StartStep::phoneSubscription, makeIPhoneBridge},
+    {"library", ChainPlace::none, StartStep::libraryChannel, makeLibraryBridge},
 };
 
 }  // namespace

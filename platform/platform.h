@@ -6,6 +6,7 @@
 #include "platform/image_capture.h"
 #include "platform/imaging.h"
 #include "platform/open_panel.h"
+#include "platform/photo_library.h"
 #include "platform/video_frames.h"
 #include "platform/volumes.h"
 #include "platform/plugin_registry.h"
@@ -29,6 +30,7 @@ struct Platform {
     Volumes& volumes;
     OpenPanel& openPanel;
     DeviceBrowser& cameras;
+    PhotoLibrary& library;
     // Where the usbmux daemon listens (before any USBMUXD_SOCKET_ADDRESS override).
     std::string usbmuxSocket;
     // Notes each start-up step as it happens (the simulated Mac keeps them in

@@ -23,6 +23,7 @@ SimControl::SimControl(BinaryMessenger& messenger, Log& log, SimMac& mac) : chan
     installPhoneControls(*this, mac);
     installVolumeControls(*this, mac);
     installCameraControls(*this, mac);
+    installLibraryControls(*this, mac);
 }
 
 void SimControl::add(const std::string& name, Control control) { controls_[name] = std::move(control); }

@@ -52,5 +52,6 @@ void installUsbmuxControls(SimControl& control, SimMac& mac);
 void installPhoneControls(SimControl& control, SimMac& mac);
 void installVolumeControls(SimControl& control, SimMac& mac);
 void installCameraControls(SimControl& control, SimMac& mac);
+void installLibraryControls(SimControl& control, SimMac& mac);
 
 }  // namespace lumivane

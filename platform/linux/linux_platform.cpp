@@ -70,16 +70,21 @@ void XdgWorkspace::activateFileViewerSelecting(const std::vector<std::string>& p
     spawnDetached("/usr/bin/xdg-open", {fileURL(slash == 0 ? "/" : paths[0].substr(0, slash))});
 }
 
-LinuxPlatform::LinuxPlatform(MainLoop& loop, Log& log)
+LinuxPlatform::LinuxPlatform(MainLoop& loop, Log& log, const std::string& libraryFolder)
     : defaults_(xdgFolder("XDG_CONFIG_HOME", environment_.homeDirectory() + "/.config") + "/lumivane/defaults.json"),
       windows_(defaults_, journal_),
       plugins_(journal_),
       volumes_(loop),
-      openPanel_(log) {}
+      openPanel_(log),
+      library_(imaging_, log) {
+    library_.load(libraryFolder.empty() ? xdgFolder("XDG_PICTURES_DIR", environment_.homeDirectory() + "/Pictures")
+                                        : libraryFolder);
+}
 
 Platform LinuxPlatform::platform() {
     return Platform{windows_,     defaults_, environment_, workspace_,         plugins_, imaging_,
-                    videoFrames_, volumes_,  openPanel_,   cameras_, "/var/run/usbmuxd", nullptr};
+                    videoFrames_, volumes_,  openPanel_,   cameras_,           library_, "/var/run/usbmuxd",
+                    nullptr};
 }
 
 }  // namespace lumivane

@@ -4,6 +4,7 @@
 
 #include "platform/ffmpeg/ffmpeg_video_frames.h"
 #include "platform/file_user_defaults.h"
+#include "platform/folder_photo_library.h"
 #include "platform/headless/headless_window_system.h"
 #include "platform/linux/linux_volumes.h"
 #include "platform/linux/zenity_open_panel.h"
@@ -47,7 +48,9 @@ public:
 // Created and used on the main thread.
 class LinuxPlatform {
 public:
-    LinuxPlatform(MainLoop& loop, Log& log);
+    // The photo library is the folder library at `libraryFolder`; empty: the
+    // user's pictures folder ($XDG_PICTURES_DIR, else ~/Pictures).
+    LinuxPlatform(MainLoop& loop, Log& log, const std::string& libraryFolder = "");
     Platform platform();
 
 private:
@@ -62,6 +65,7 @@ private:
     LinuxVolumes volumes_;
     ZenityOpenPanel openPanel_;
     NoCameras cameras_;
+    FolderPhotoLibrary library_;
 };
 
 }  // namespace lumivane

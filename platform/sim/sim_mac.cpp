@@ -18,7 +18,8 @@ SimMac::SimMac(Options options, MainLoop& loop)
       workspace_(journal_),
       plugins_(journal_),
       usbmux_(options.home + "/var/run/usbmuxd"),
-      cameras_(loop, imaging_, videoFrames_) {
+      cameras_(loop, imaging_, videoFrames_),
+      library_(imaging_, options.log ? *options.log : ownLog_) {
     usbmux_.start();
     if (!options.mobileDeviceProvider.empty()) phones_.open(options.mobileDeviceProvider);
 }
@@ -43,9 +44,9 @@ std::int32_t SimMac::setPhoneLink(const std::string& udid, std::uint32_t interfa
 
 Platform SimMac::platform() {
     return Platform{
-        windows_, defaults_, environment_, workspace_, plugins_, imaging_, videoFrames_, volumes_, openPanel_, cameras_, usbmux_.socketPath(), [this](const std::string& step) {
-            journal_.add(step);
-        }};
+        windows_,   defaults_, environment_, workspace_, plugins_,
+        imaging_,   videoFrames_, volumes_, openPanel_,   cameras_,
+        library_,   usbmux_.socketPath(), [this](const std::string& step) { journal_.add(step); }};
 }
 
 }  // namespace lumivane

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/file_user_defaults.h"
+#include "platform/folder_photo_library.h"
 #include "platform/headless/headless_window_system.h"
 #include "platform/journal.h"
 #include "platform/platform.h"
@@ -28,6 +29,7 @@ public:
         std::string home;  // must exist
         std::optional<std::string> bundleIdentifier = "com.lumivane.app";
         std::string mobileDeviceProvider;  // the simulated provider library; empty: no phones
+        Log* log = nullptr;                // where the simulated services write; none: standard error
     };
     // `loop` runs the simulated devices' reports; it outlives the Mac.
     SimMac(Options options, MainLoop& loop);
@@ -40,6 +42,8 @@ public:
     SimVolumes& volumes() { return volumes_; }
     SimOpenPanel& openPanel() { return openPanel_; }
     SimCameraBrowser& cameras() { return cameras_; }
+    // Empty until told which folder holds the library.
+    FolderPhotoLibrary& library() { return library_; }
     SimEnvironment& environment() { return environment_; }
     FileUserDefaults& defaults() { return defaults_; }
     // Runs at <home>/var/run/usbmuxd from construction on.
@@ -66,6 +70,8 @@ private:
     SimVolumes volumes_{journal_};
     SimOpenPanel openPanel_{journal_};
     SimCameraBrowser cameras_;
+    Log ownLog_;
+    FolderPhotoLibrary library_;
     SimUsbmuxDaemon usbmux_;
     SimPhones phones_;
     std::map<std::string, SimUsbmuxDaemon::Device> phoneDevices_;  // what the daemon lists for each phone

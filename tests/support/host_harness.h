@@ -19,7 +19,7 @@ namespace lumivane {
 struct HostHarness {
     explicit HostHarness(Host::Options options = {}, std::optional<std::string> bundle = "com.lumivane.app",
                          bool start = true)
-        : mac(SimMac::Options{home.path(), bundle, simulatedProvider()}, loop) {
+        : mac(SimMac::Options{home.path(), bundle, simulatedProvider(), &log}, loop) {
         if (options.bridges.iphone.provider.empty()) options.bridges.iphone.provider = simulatedProvider();
         if (mac.phones().ready()) mac.phones().LVSimReset();  // the provider's phones are process-wide
         host = std::make_unique<Host>(mac.platform(), loop, log, std::move(options));

@@ -26,11 +26,13 @@ namespace {
 
 int usage() {
     std::cerr << "usage: lumivane-host --platform sim|linux --socket PATH [--home DIR] [--bundle-id ID]\n"
-                 "                     [--mobile-device PROVIDER.so]\n"
+                 "                     [--mobile-device PROVIDER.so] [--library DIR]\n"
                  "  --mobile-device names the MobileDevice provider library (default on sim: the\n"
                  "  simulated provider built beside this program; on linux: none).\n"
                  "  --home and --bundle-id set the simulated Mac's home folder (default: a new\n"
-                 "  temporary folder) and bundle identifier (default com.lumivane.app).\n";
+                 "  temporary folder) and bundle identifier (default com.lumivane.app).\n"
+                 "  --library names the photo library folder on linux (default: $XDG_PICTURES_DIR,\n"
+                 "  else ~/Pictures); the simulated Mac's is set by the control \"library.load\".\n";
     return 64;
 }
 
@@ -46,7 +48,7 @@ std::string besideThisProgram(const std::string& relative) {
 
 int main(int argc, char** argv) {
     std::string platform = "sim";
-    std::string socketPath, home, provider;
+    std::string socketPath, home, provider, libraryFolder;
     std::optional<std::string> bundleId = "com.lumivane.app";
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -57,6 +59,8 @@ int main(int argc, char** argv) {
             socketPath = next();
         else if (arg == "--mobile-device")
             provider = next();
+        else if (arg == "--library")
+            libraryFolder = next();
         else if (arg == "--home")
             home = next();
         else if (arg == "--bundle-id") {
@@ -84,7 +88,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<LinuxPlatform> linuxPlatform;
     Platform services = [&] {
         if (platform == "linux") {
-            linuxPlatform = std::make_unique<LinuxPlatform>(loop, log);
+            linuxPlatform = std::make_unique<LinuxPlatform>(loop, log, libraryFolder);
             return linuxPlatform->platform();
         }
         if (home.empty()) {
@@ -95,7 +99,7 @@ int main(int argc, char** argv) {
         std::filesystem::create_directories(home, error);
         if (error) log.write("Lumivane: cannot create the simulated home " + home + ": " + error.message());
         if (provider.empty()) provider = besideThisProgram("../lib/liblumivane_sim_mobile_device.so");
-        simMac = std::make_unique<SimMac>(SimMac::Options{home, bundleId, provider}, loop);
+        simMac = std::make_unique<SimMac>(SimMac::Options{home, bundleId, provider, &log}, loop);
         return simMac->platform();
     }();
 
