@@ -182,6 +182,31 @@ for file in "$work/ada/DCIM/100APPLE/IMG_0002.JPG" "$work/ada/DCIM/101APPLE/IMG_
     run call lumivane/macos file.thumbnail '{"path": "'"$file"'", "px": 320}' --out "$out"
     echo "    $(vipsheader "$out" | sed "s|$work/thumbnails/||")"
 done
+step "The photo library: stored sizes, three frames of a video saved to files, face scores, RAW+JPEG pairs"
+library="$work/library"
+mkdir -p "$library"
+cp "$work/mac-photos/DCIM/100APPLE/IMG_0001.JPG" "$library/IMG_0001.JPG"
+cp "$work/mac-photos/DCIM/100APPLE/IMG_0002.JPG" "$library/IMG_0002.JPG"
+cp "$work/mac-photos/DCIM/100APPLE/IMG_0002.JPG" "$library/IMG_0002.DNG"  # stands in for the RAW of the pair
+cp "$work/mac-photos/CLIP.MOV" "$library/CLIP.MOV"
+cat >"$library/library.json" <<'JSON'
+{"assets": [
+  {"id": "8F0A2C31-0001/L0/001", "mediaType": "image", "faces": [0.31, 0.72],
+   "resources": [{"type": "photo", "file": "IMG_0001.JPG"}, {"type": "adjustmentData", "size": 2048}]},
+  {"id": "8F0A2C31-0002/L0/001", "mediaType": "image", "faces": "The face detector could not run.",
+   "resources": [{"type": "photo", "file": "IMG_0002.JPG"}, {"type": "alternatePhoto", "file": "IMG_0002.DNG"}]},
+  {"id": "8F0A2C31-0003/L0/001", "mediaType": "video", "duration": 2.0,
+   "resources": [{"type": "video", "file": "CLIP.MOV"}]}]}
+JSON
+ids='["8F0A2C31-0001/L0/001", "8F0A2C31-0002/L0/001", "8F0A2C31-0003/L0/001", "not-in-the-library"]'
+run call sim/control library.load '{"folder": "'"$library"'"}'
+run call lumivane/library fileSize '{"ids": '"$ids"'}'
+run call lumivane/library videoFrames '{"id": "8F0A2C31-0003/L0/001", "at": [0.0, 0.5, 1.0]}' --out "$work/thumbnails/frame-%d.jpg"
+for i in 1 2 3; do echo "    $(vipsheader "$work/thumbnails/frame-$i.jpg" | sed "s|$work/thumbnails/||")"; done
+run call lumivane/library faceQuality '{"ids": '"$ids"'}'
+grep "Lumivane faceQuality" "$work/host.log" | sed 's/^/    host log: /'
+run call lumivane/library traits '{"ids": '"$ids"'}'
+
 step "The folder chooser (the simulated user picks a folder) and reveal in the file manager"
 run call sim/control panel.answer '{"path": "'"$work/downloads"'"}'
 run call lumivane/macos file.pickFolder '{"title": "Import to"}'
@@ -189,15 +214,17 @@ run call sim/control panel.last
 run call lumivane/macos file.reveal '{"path": "'"$work/downloads/IMG_0300.JPG"'"}'
 run call sim/control revealed
 
-step "This machine's real volumes, through a host on --platform linux"
+step "This machine's real volumes and a folder photo library, through a host on --platform linux"
 XDG_DATA_HOME="$work/linux-data" XDG_CONFIG_HOME="$work/linux-config" \
-    "$bin/lumivane-host" --platform linux --socket "$work/linux.sock" 2>"$work/linux.log" &
+    "$bin/lumivane-host" --platform linux --socket "$work/linux.sock" --library "$library" 2>"$work/linux.log" &
 linux=$!
 for _ in $(seq 50); do [ -S "$work/linux.sock" ] && break; sleep 0.1; done
 printf '$ lumivanectl call lumivane/macos volume.list\n'
 "$bin/lumivanectl" --socket "$work/linux.sock" call lumivane/macos volume.list || true
 printf '$ lumivanectl call lumivane/macos file.freeSpace {"path": "%s"}\n' "$work/not/yet/made"
 "$bin/lumivanectl" --socket "$work/linux.sock" call lumivane/macos file.freeSpace '{"path": "'"$work/not/yet/made"'"}' || true
+printf '$ lumivanectl call lumivane/library traits {"ids": %s}\n' "$ids"
+"$bin/lumivanectl" --socket "$work/linux.sock" call lumivane/library traits '{"ids": '"$ids"'}' || true
 kill -TERM $linux; wait $linux || true
 
 step "Two clients at once: one listens to the event stream while another moves a phone"

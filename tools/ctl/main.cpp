@@ -23,19 +23,38 @@ int usage() {
                  "  lumivanectl [--socket PATH] call CHANNEL METHOD [JSON-ARGS] [--out FILE] [--head N]\n"
                  "              [--events CHANNEL [--linger S] [--cancel-at FRACTION]]\n"
                  "  lumivanectl [--socket PATH] listen CHANNEL [--count N] [--seconds S]\n"
-                 "The socket defaults to $LUMIVANE_SOCKET.\n";
+                 "--out writes the answer's first block of bytes to FILE; a FILE holding %d gets\n"
+                 "every block, numbered from 1. The socket defaults to $LUMIVANE_SOCKET.\n";
     return 64;
 }
 
-const Bytes* firstBytes(const EncodableValue& value) {
-    if (auto* bytes = value.get<Bytes>()) return bytes;
+// Every block of bytes in the answer, in order.
+void collectBytes(const EncodableValue& value, std::vector<const Bytes*>& found) {
+    if (auto* bytes = value.get<Bytes>()) found.push_back(bytes);
     if (auto* map = value.get<EncodableMap>())
-        for (const auto& [key, item] : *map)
-            if (auto* bytes = firstBytes(item)) return bytes;
+        for (const auto& [key, item] : *map) collectBytes(item, found);
     if (auto* list = value.get<EncodableList>())
-        for (const auto& item : *list)
-            if (auto* bytes = firstBytes(item)) return bytes;
-    return nullptr;
+        for (const auto& item : *list) collectBytes(item, found);
+}
+
+// Writes the answer's bytes: the first block to `path`, or, when the path
+// holds "%d", each block to the path with its number (from 1) there.
+bool writeBytes(const EncodableValue& value, const std::string& path) {
+    std::vector<const Bytes*> blocks;
+    collectBytes(value, blocks);
+    auto numbered = path.find("%d");
+    if (numbered == std::string::npos && blocks.size() > 1) blocks.resize(1);
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        auto target = path;
+        if (numbered != std::string::npos) target.replace(numbered, 2, std::to_string(i + 1));
+        std::ofstream out(target, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(blocks[i]->data()), static_cast<std::streamsize>(blocks[i]->size()));
+        if (!out) {
+            std::cerr << "cannot write " << target << "\n";
+            return false;
+        }
+    }
+    return true;
 }
 
 // Progress events ({"done", "total"}) draw a bar on standard error; other
@@ -77,16 +96,7 @@ int printResponse(const MethodResponse& response, const std::string& outPath, lo
         return 1;
     }
     const auto& value = std::get<EncodableValue>(response);
-    if (!outPath.empty()) {
-        if (auto* bytes = firstBytes(value)) {
-            std::ofstream out(outPath, std::ios::binary);
-            out.write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
-            if (!out) {
-                std::cerr << "cannot write " << outPath << "\n";
-                return 1;
-            }
-        }
-    }
+    if (!outPath.empty() && !writeBytes(value, outPath)) return 1;
     auto* list = value.get<EncodableList>();
     if (head >= 0 && list) {
         // A long list: its first entries, one a line.
