@@ -1,29 +1,49 @@
 #include "runtime/main_loop.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <vector>
 
 namespace lumivane {
 
 using SteadyClock = std::chrono::steady_clock;
 
-MainLoop::MainLoop() : owner_(std::this_thread::get_id()) {}
+MainLoop::MainLoop() : owner_(std::this_thread::get_id()), wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+MainLoop::~MainLoop() {
+    if (wakeFd_ >= 0) ::close(wakeFd_);
+}
+
+void MainLoop::wakeUp() {
+    std::uint64_t one = 1;
+    // A full counter already wakes the loop; nothing else can fail here.
+    [[maybe_unused]] auto written = ::write(wakeFd_, &one, sizeof one);
+}
 
 void MainLoop::post(std::function<void()> task) {
+    bool asleep;
     {
         std::lock_guard lock(mutex_);
         tasks_.push_back(std::move(task));
+        asleep = polling_;
     }
-    wake_.notify_one();
+    if (asleep) wakeUp();
 }
 
 MainLoop::TimerId MainLoop::addTimer(Duration delay, std::function<void()> task, Duration repeat) {
     TimerId id;
+    bool asleep;
     {
         std::lock_guard lock(mutex_);
         id = nextTimer_++;
         timers_.emplace(SteadyClock::now() + delay, Timer{id, repeat, std::move(task)});
+        asleep = polling_;
     }
-    wake_.notify_one();
+    if (asleep) wakeUp();
     return id;
 }
 
@@ -37,20 +57,70 @@ void MainLoop::cancelTimer(TimerId id) {
     }
 }
 
+MainLoop::WatchId MainLoop::watchReadable(int fd, std::function<void()> onReadable) {
+    LUMIVANE_ASSERT_MAIN_LOOP(*this);
+    auto id = nextWatch_++;
+    watches_.emplace(id, Watch{fd, std::move(onReadable)});
+    return id;
+}
+
+void MainLoop::unwatch(WatchId id) {
+    LUMIVANE_ASSERT_MAIN_LOOP(*this);
+    watches_.erase(id);
+}
+
 void MainLoop::quit() {
     {
         std::lock_guard lock(mutex_);
         quit_ = true;
     }
-    wake_.notify_all();
+    wakeUp();
+}
+
+void MainLoop::sleep(SteadyClock::time_point wakeAt) {
+    std::vector<pollfd> fds{{wakeFd_, POLLIN, 0}};
+    std::vector<WatchId> ids;
+    for (const auto& [id, watch] : watches_) {
+        fds.push_back({watch.fd, POLLIN, 0});
+        ids.push_back(id);
+    }
+    timespec timeout{};
+    timespec* limit = nullptr;
+    if (wakeAt != SteadyClock::time_point::max()) {
+        auto left = std::max(SteadyClock::duration::zero(), wakeAt - SteadyClock::now());
+        auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+        timeout.tv_sec = seconds.count();
+        timeout.tv_nsec = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count();
+        limit = &timeout;
+    }
+    int ready = ::ppoll(fds.data(), fds.size(), limit, nullptr);
+    if (ready <= 0) return;  // the deadline, or a signal
+    if (fds[0].revents) {
+        std::uint64_t count;
+        [[maybe_unused]] auto drained = ::read(wakeFd_, &count, sizeof count);
+    }
+    std::lock_guard lock(mutex_);
+    for (std::size_t i = 1; i < fds.size(); ++i) {
+        if (fds[i].revents & POLLNVAL) {
+            watches_.erase(ids[i - 1]);  // closed while watched: nothing more can come
+        } else if (fds[i].revents) {
+            // Runs before the loop polls again (it polls only with no task
+            // queued), so a readable descriptor is reported once per poll.
+            tasks_.push_back([this, id = ids[i - 1]] {
+                if (auto watch = watches_.find(id); watch != watches_.end()) watch->second.onReadable();
+            });
+        }
+    }
 }
 
 bool MainLoop::turn(SteadyClock::time_point until) {
     std::function<void()> task;
-    {
-        std::unique_lock lock(mutex_);
-        owner_ = std::this_thread::get_id();
-        for (;;) {
+    for (;;) {
+        SteadyClock::time_point wakeAt;
+        {
+            std::lock_guard lock(mutex_);
+            owner_ = std::this_thread::get_id();
+            polling_ = false;
             if (quit_) {
                 quit_ = false;  // consumed: a later run() starts afresh
                 return false;
@@ -76,10 +146,11 @@ bool MainLoop::turn(SteadyClock::time_point until) {
                 break;
             }
             if (now >= until) return true;
-            auto wakeAt = until;
+            wakeAt = until;
             if (!timers_.empty() && timers_.begin()->first < wakeAt) wakeAt = timers_.begin()->first;
-            wake_.wait_until(lock, wakeAt);
+            polling_ = true;
         }
+        sleep(wakeAt);
     }
     task();
     return true;

@@ -1,7 +1,6 @@
 #pragma once
 #include <cassert>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -17,21 +16,34 @@
 namespace lumivane {
 
 // The main thread's run loop. Every answer and every event of the host is
-// delivered from it. post(), addTimer(), cancelTimer() and quit() may be called
-// from any thread; run() and runUntil() only from the thread that owns the loop.
-// `mutex_` guards the task queue, the timers and the quit flag.
+// delivered from it, and it watches file descriptors for the services that
+// report through sockets. post(), addTimer(), cancelTimer() and quit() may be
+// called from any thread; run(), runUntil(), watchReadable() and unwatch()
+// only from the thread that owns the loop. `mutex_` guards the task queue,
+// the timers, the quit flag and `polling_`; `watches_` belongs to the loop's
+// thread.
 class MainLoop final : public Executor {
 public:
     using Duration = std::chrono::steady_clock::duration;
     using TimerId = std::uint64_t;
+    using WatchId = std::uint64_t;
 
     MainLoop();
+    ~MainLoop();
+    MainLoop(const MainLoop&) = delete;
+    MainLoop& operator=(const MainLoop&) = delete;
     void post(std::function<void()> task) override;
 
     // A one-shot timer (repeat zero) or a repeating one. Cancelling an unknown or
     // already fired one-shot id does nothing.
     TimerId addTimer(Duration delay, std::function<void()> task, Duration repeat = Duration::zero());
     void cancelTimer(TimerId id);
+
+    // Calls `onReadable` on the loop whenever `fd` can be read (or has hung
+    // up), until unwatched; the descriptor stays the caller's, who unwatches
+    // it before closing it. Unwatching an unknown id does nothing.
+    WatchId watchReadable(int fd, std::function<void()> onReadable);
+    void unwatch(WatchId id);
 
     void run();
     // Ends the current run(), or the next one if none is running yet (a quit
@@ -51,16 +63,27 @@ private:
         Duration repeat;
         std::function<void()> task;
     };
+    struct Watch {
+        int fd;
+        std::function<void()> onReadable;
+    };
     // Runs ready work once, waiting at most until `until`. Answers false when quit.
     bool turn(std::chrono::steady_clock::time_point until);
+    // Sleeps in poll until `wakeAt`, a wake-up or a watched descriptor; queues
+    // the callbacks of the descriptors that became readable.
+    void sleep(std::chrono::steady_clock::time_point wakeAt);
+    void wakeUp();
 
     std::thread::id owner_;
     std::mutex mutex_;
-    std::condition_variable wake_;
+    int wakeFd_ = -1;  // an eventfd: written to wake the loop from poll
     std::deque<std::function<void()>> tasks_;                             // guarded by mutex_
     std::multimap<std::chrono::steady_clock::time_point, Timer> timers_;  // guarded by mutex_
     TimerId nextTimer_ = 1;                                               // guarded by mutex_
     bool quit_ = false;                                                   // guarded by mutex_
+    bool polling_ = false;  // guarded by mutex_: the loop is (about to be) asleep in poll
+    std::map<WatchId, Watch> watches_;
+    WatchId nextWatch_ = 1;
 };
 
 }  // namespace lumivane

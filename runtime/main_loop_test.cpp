@@ -4,6 +4,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "runtime/group.h"
 #include "runtime/main_loop.h"
 
@@ -60,4 +62,32 @@ TEST(MainLoop, QuitFromAnotherThreadEndsRun) {
     other.join();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     EXPECT_FALSE(timerFired);
+}
+
+TEST(MainLoop, WatchedDescriptorsWakeTheLoopUntilUnwatched) {
+    MainLoop loop;
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    int readable = 0;
+    auto watch = loop.watchReadable(pipeFds[0], [&] {
+        char byte;
+        if (::read(pipeFds[0], &byte, 1) == 1 && ++readable == 2) loop.quit();
+    });
+    loop.addTimer(5s, [] {});  // without the descriptor the loop would sleep until then
+    std::thread writer([&] {
+        std::this_thread::sleep_for(20ms);
+        ASSERT_EQ(::write(pipeFds[1], "ab", 2), 2);
+    });
+    auto start = std::chrono::steady_clock::now();
+    loop.run();  // asleep in poll until the bytes come, one callback each (level-triggered)
+    EXPECT_EQ(readable, 2);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    writer.join();
+
+    loop.unwatch(watch);
+    ASSERT_EQ(::write(pipeFds[1], "c", 1), 1);
+    loop.runUntil([] { return false; }, 30ms);
+    EXPECT_EQ(readable, 2);
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
 }
