@@ -1,5 +1,6 @@
 #include "app/bridge_table.h"
 
+#include "bridges/bonjour/bonjour_bridge.h"
 #include "bridges/camera/camera_bridge.h"
 #include "bridges/files/file_volume_bridge.h"
 #include "bridges/library/library_bridge.h"
@@ -25,6 +26,10 @@ std::unique_ptr<Bridge> makeLibraryBridge(const BridgeContext& context, const Br
     return std::make_unique<LibraryBridge>(context);
 }
 
+std::unique_ptr<Bridge> makeBonjourBridge(const BridgeContext& context, const BridgeOptions&) {
+    return std::make_unique<BonjourBridge>(context);
+}
+
 std::unique_ptr<Bridge> makeCameraBridge(const BridgeContext& context, const BridgeOptions&) {
     return std::make_unique<CameraBridge>(context.platform.cameras, context.loop, context.events);
 }
@@ -34,6 +39,7 @@ const BridgeRow kBridges[] = {
     {"files", ChainPlace::filesAndVolumes, StartStep::volumeWatch, makeFileVolumeBridge},
     {"iphone", ChainPlace::iphone, StartStep::phoneSubscription, makeIPhoneBridge},
     {"library", ChainPlace::none, StartStep::libraryChannel, makeLibraryBridge},
+    {"bonjour", ChainPlace::none, StartStep::bonjourChannels, makeBonjourBridge},
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "platform/environment.h"
 #include "platform/image_capture.h"
 #include "platform/imaging.h"
+#include "platform/net_services.h"
 #include "platform/open_panel.h"
 #include "platform/photo_library.h"
 #include "platform/video_frames.h"
@@ -31,6 +32,7 @@ struct Platform {
     OpenPanel& openPanel;
     DeviceBrowser& cameras;
     PhotoLibrary& library;
+    NetServices& netServices;
     // Where the usbmux daemon listens (before any USBMUXD_SOCKET_ADDRESS override).
     std::string usbmuxSocket;
     // Notes each start-up step as it happens (the simulated Mac keeps them in

@@ -107,7 +107,10 @@ void MainLoop::sleep(SteadyClock::time_point wakeAt) {
             // Runs before the loop polls again (it polls only with no task
             // queued), so a readable descriptor is reported once per poll.
             tasks_.push_back([this, id = ids[i - 1]] {
-                if (auto watch = watches_.find(id); watch != watches_.end()) watch->second.onReadable();
+                auto watch = watches_.find(id);
+                if (watch == watches_.end()) return;
+                auto onReadable = watch->second.onReadable;  // it may unwatch itself
+                onReadable();
             });
         }
     }

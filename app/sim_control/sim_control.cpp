@@ -24,6 +24,7 @@ SimControl::SimControl(BinaryMessenger& messenger, Log& log, SimMac& mac) : chan
     installVolumeControls(*this, mac);
     installCameraControls(*this, mac);
     installLibraryControls(*this, mac);
+    installBonjourControls(*this, mac);
 }
 
 void SimControl::add(const std::string& name, Control control) { controls_[name] = std::move(control); }

@@ -53,5 +53,6 @@ void installPhoneControls(SimControl& control, SimMac& mac);
 void installVolumeControls(SimControl& control, SimMac& mac);
 void installCameraControls(SimControl& control, SimMac& mac);
 void installLibraryControls(SimControl& control, SimMac& mac);
+void installBonjourControls(SimControl& control, SimMac& mac);
 
 }  // namespace lumivane

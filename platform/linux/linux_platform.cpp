@@ -71,7 +71,8 @@ void XdgWorkspace::activateFileViewerSelecting(const std::vector<std::string>& p
 }
 
 LinuxPlatform::LinuxPlatform(MainLoop& loop, Log& log, const std::string& libraryFolder)
-    : defaults_(xdgFolder("XDG_CONFIG_HOME", environment_.homeDirectory() + "/.config") + "/lumivane/defaults.json"),
+    : netServices_(loop),
+      defaults_(xdgFolder("XDG_CONFIG_HOME", environment_.homeDirectory() + "/.config") + "/lumivane/defaults.json"),
       windows_(defaults_, journal_),
       plugins_(journal_),
       volumes_(loop),
@@ -83,8 +84,8 @@ LinuxPlatform::LinuxPlatform(MainLoop& loop, Log& log, const std::string& librar
 
 Platform LinuxPlatform::platform() {
     return Platform{windows_,     defaults_, environment_, workspace_,         plugins_, imaging_,
-                    videoFrames_, volumes_,  openPanel_,   cameras_,           library_, "/var/run/usbmuxd",
-                    nullptr};
+                    videoFrames_, volumes_,  openPanel_,   cameras_,           library_, netServices_,
+                    "/var/run/usbmuxd", nullptr};
 }
 
 }  // namespace lumivane

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/ffmpeg/ffmpeg_video_frames.h"
+#include "platform/dnssd/dnssd_net_services.h"
 #include "platform/file_user_defaults.h"
 #include "platform/folder_photo_library.h"
 #include "platform/headless/headless_window_system.h"
@@ -55,6 +56,7 @@ public:
 
 private:
     LinuxEnvironment environment_;
+    DnsSdNetServices netServices_;  // first: it sets its environment before other threads start
     FileUserDefaults defaults_;
     Journal journal_;
     HeadlessWindowSystem windows_;

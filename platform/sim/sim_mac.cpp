@@ -19,7 +19,8 @@ SimMac::SimMac(Options options, MainLoop& loop)
       plugins_(journal_),
       usbmux_(options.home + "/var/run/usbmuxd"),
       cameras_(loop, imaging_, videoFrames_),
-      library_(imaging_, options.log ? *options.log : ownLog_) {
+      library_(imaging_, options.log ? *options.log : ownLog_),
+      netServices_(loop) {
     usbmux_.start();
     if (!options.mobileDeviceProvider.empty()) phones_.open(options.mobileDeviceProvider);
 }
@@ -46,7 +47,7 @@ Platform SimMac::platform() {
     return Platform{
         windows_,   defaults_, environment_, workspace_, plugins_,
         imaging_,   videoFrames_, volumes_, openPanel_,   cameras_,
-        library_,   usbmux_.socketPath(), [this](const std::string& step) { journal_.add(step); }};
+        library_,   netServices_, usbmux_.socketPath(), [this](const std::string& step) { journal_.add(step); }};
 }
 
 }  // namespace lumivane

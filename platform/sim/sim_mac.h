@@ -15,6 +15,7 @@
 #include "platform/vips/vips_imaging.h"
 #include "platform/ffmpeg/ffmpeg_video_frames.h"
 #include "platform/sim/sim_cameras.h"
+#include "platform/sim/sim_net_services.h"
 #include "platform/sim/sim_volumes.h"
 
 namespace lumivane {
@@ -44,6 +45,8 @@ public:
     SimCameraBrowser& cameras() { return cameras_; }
     // Empty until told which folder holds the library.
     FolderPhotoLibrary& library() { return library_; }
+    // The simulated local network, with the peers added to it.
+    SimNetServices& netServices() { return netServices_; }
     SimEnvironment& environment() { return environment_; }
     FileUserDefaults& defaults() { return defaults_; }
     // Runs at <home>/var/run/usbmuxd from construction on.
@@ -72,6 +75,7 @@ private:
     SimCameraBrowser cameras_;
     Log ownLog_;
     FolderPhotoLibrary library_;
+    SimNetServices netServices_;
     SimUsbmuxDaemon usbmux_;
     SimPhones phones_;
     std::map<std::string, SimUsbmuxDaemon::Device> phoneDevices_;  // what the daemon lists for each phone
