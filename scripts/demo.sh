@@ -207,6 +207,19 @@ run call lumivane/library faceQuality '{"ids": '"$ids"'}'
 grep "Lumivane faceQuality" "$work/host.log" | sed 's/^/    host log: /'
 run call lumivane/library traits '{"ids": '"$ids"'}'
 
+step "Bonjour: this host published, and the peers on the simulated network reported as their events arrive"
+run call sim/control peer.add '{"name": "Studio iMac", "port": 7001, "addresses": ["169.254.3.4", "fe80::1", "192.168.1.31"], "txt": {"version": "3", "raw": [255, 254]}}'
+run call sim/control peer.add '{"name": "IPv6-only NAS", "port": 7002, "addresses": ["2001:db8::7"]}'
+"$bin/lumivanectl" listen lumivane/bonjour/events --seconds 2 | sed 's/^/    event: /' &
+listener=$!
+sleep 0.5
+run call lumivane/bonjour publish '{"name": "Lumivane on this Mac", "port": 7000, "txt": {"version": "3"}}'
+run call sim/control bonjour.published
+run call lumivane/bonjour publish '{"name": "Lumivane on this Mac", "port": 70000}'
+run call sim/control peer.remove '{"name": "IPv6-only NAS"}'
+run call sim/control peer.remove '{"name": "Studio iMac"}'
+wait $listener || true
+
 step "The folder chooser (the simulated user picks a folder) and reveal in the file manager"
 run call sim/control panel.answer '{"path": "'"$work/downloads"'"}'
 run call lumivane/macos file.pickFolder '{"title": "Import to"}'
