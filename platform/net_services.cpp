@@ -23,11 +23,13 @@ std::string describe(const NetServiceError& error) {
 ByteString dataFromTXTRecordDictionary(const std::map<std::string, ByteString>& dictionary) {
     ByteString data;
     for (const auto& [key, value] : dictionary) {
-        std::size_t length = key.size() + 1 + value.size();
+        // "key=value"; an empty value as "key=", or as "key" where only that fits.
+        bool equals = !value.empty() || key.size() < 255;
+        std::size_t length = key.size() + (equals ? 1 : 0) + value.size();
         if (key.empty() || key.find('=') != std::string::npos || length > 255) continue;
         data.push_back(std::uint8_t(length));
         data.insert(data.end(), key.begin(), key.end());
-        data.push_back('=');
+        if (equals) data.push_back('=');
         data.insert(data.end(), value.begin(), value.end());
     }
     return data;

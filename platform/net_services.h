@@ -96,7 +96,7 @@ public:
 
 // A TXT record's data from a key-to-bytes map, and back. Entries that a TXT
 // record cannot hold (an empty key, a key with "=", more than 255 bytes in
-// all) are left out; a key without "=" in the data reads as an empty value,
+// all: "key=value") are left out; a key without "=" in the data reads as an empty value,
 // and of two equal keys the first counts.
 ByteString dataFromTXTRecordDictionary(const std::map<std::string, ByteString>& dictionary);
 std::map<std::string, ByteString> dictionaryFromTXTRecordData(const ByteString& data);
