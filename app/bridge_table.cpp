@@ -1,5 +1,6 @@
 #include "app/bridge_table.h"
 
+#include "bridges/airdrop/airdrop_bridge.h"
 #include "bridges/bonjour/bonjour_bridge.h"
 #include "bridges/camera/camera_bridge.h"
 #include "bridges/files/file_volume_bridge.h"
@@ -30,6 +31,10 @@ std::unique_ptr<Bridge> makeBonjourBridge(const BridgeContext& context, const Br
     return std::make_unique<BonjourBridge>(context);
 }
 
+std::unique_ptr<Bridge> makeAirDropBridge(const BridgeContext& context, const BridgeOptions&) {
+    return std::make_unique<AirDropBridge>(context);
+}
+
 std::unique_ptr<Bridge> makeCameraBridge(const BridgeContext& context, const BridgeOptions&) {
     return std::make_unique<CameraBridge>(context.platform.cameras, context.loop, context.events);
 }
@@ -40,12 +45,14 @@ const BridgeRow kBridges[] = {
     {"iphone", ChainPlace::iphone, StartStep::phoneSubscription, makeIPhoneBridge},
     {"library", ChainPlace::none, StartStep::libraryChannel, makeLibraryBridge},
     {"bonjour", ChainPlace::none, StartStep::bonjourChannels, makeBonjourBridge},
+    {"airdrop", ChainPlace::airdrop, StartStep::none, makeAirDropBridge},
 };
 
 }  // namespace
 
 const char* startStepName(StartStep step) {
     switch (step) {
+        case StartStep::none: return "";
         case StartStep::cameraDiscovery: return "camera discovery";
         case StartStep::volumeWatch: return "volume watch";
         case StartStep::phoneSubscription: return "phone subscription";

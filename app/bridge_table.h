@@ -13,8 +13,9 @@ namespace lumivane {
 enum class ChainPlace { none, camera, filesAndVolumes, iphone, airdrop };
 
 // The start-up steps that bridges fill, in start-up order. Each step is
-// traced whether or not a bridge of this build fills it.
-enum class StartStep { cameraDiscovery, volumeWatch, phoneSubscription, libraryChannel, bonjourChannels };
+// traced whether or not a bridge of this build fills it; a bridge of step
+// `none` has nothing to start.
+enum class StartStep { none, cameraDiscovery, volumeWatch, phoneSubscription, libraryChannel, bonjourChannels };
 const char* startStepName(StartStep step);
 
 // Every bridge's options, one struct per bridge.

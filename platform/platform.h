@@ -11,6 +11,7 @@
 #include "platform/video_frames.h"
 #include "platform/volumes.h"
 #include "platform/plugin_registry.h"
+#include "platform/sharing.h"
 #include "platform/user_defaults.h"
 #include "platform/window_system.h"
 #include "platform/workspace.h"
@@ -33,8 +34,11 @@ struct Platform {
     DeviceBrowser& cameras;
     PhotoLibrary& library;
     NetServices& netServices;
+    Sharing& sharing;
     // Where the usbmux daemon listens (before any USBMUXD_SOCKET_ADDRESS override).
     std::string usbmuxSocket;
+    // The tool that lists which processes hold files open (lsof).
+    std::string processTool;
     // Notes each start-up step as it happens (the simulated Mac keeps them in
     // its journal); may be empty.
     std::function<void(const std::string&)> trace;

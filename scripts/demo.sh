@@ -220,6 +220,23 @@ run call sim/control peer.remove '{"name": "IPv6-only NAS"}'
 run call sim/control peer.remove '{"name": "Studio iMac"}'
 wait $listener || true
 
+step "AirDrop: a send delivered (the receiver really reads a file), then one closed without a device, each with its event"
+"$bin/lumivanectl" listen lumivane/macos/events --seconds 4 | grep airdrop | sed 's/^/    event: /' &
+listener=$!
+sleep 0.5
+run call lumivane/macos airdrop.available
+run call lumivane/macos airdrop.send '{"paths": ["'"$library/IMG_0001.JPG"'", "'"$library/IMG_0002.JPG"'"], "token": "send-1"}'
+stat -c '    %n: accessed %x, modified %y' "$library/IMG_0001.JPG" | sed "s|$library/||"
+run call lumivane/macos airdrop.send '{"paths": ["'"$library/CLIP.MOV"'"]}'
+run call sim/control airdrop.picker
+run call sim/control airdrop.read '{"index": 0}'
+run call sim/control airdrop.shared
+run call lumivane/macos airdrop.send '{"paths": ["'"$library/CLIP.MOV"'"], "token": "send-2"}'
+run call sim/control airdrop.picker
+run call sim/control airdrop.shared
+wait $listener || true
+grep "Lumivane AirDrop" "$work/host.log" | sed 's/^/    host log: /'
+
 step "The folder chooser (the simulated user picks a folder) and reveal in the file manager"
 run call sim/control panel.answer '{"path": "'"$work/downloads"'"}'
 run call lumivane/macos file.pickFolder '{"title": "Import to"}'

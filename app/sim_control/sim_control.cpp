@@ -25,6 +25,7 @@ SimControl::SimControl(BinaryMessenger& messenger, Log& log, SimMac& mac) : chan
     installCameraControls(*this, mac);
     installLibraryControls(*this, mac);
     installBonjourControls(*this, mac);
+    installAirDropControls(*this, mac);
 }
 
 void SimControl::add(const std::string& name, Control control) { controls_[name] = std::move(control); }

@@ -54,5 +54,6 @@ void installVolumeControls(SimControl& control, SimMac& mac);
 void installCameraControls(SimControl& control, SimMac& mac);
 void installLibraryControls(SimControl& control, SimMac& mac);
 void installBonjourControls(SimControl& control, SimMac& mac);
+void installAirDropControls(SimControl& control, SimMac& mac);
 
 }  // namespace lumivane

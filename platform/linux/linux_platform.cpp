@@ -1,6 +1,7 @@
 #include "platform/linux/linux_platform.h"
 
 #include "platform/file_url.h"
+#include "platform/process_runner.h"
 
 #include <pwd.h>
 #include <spawn.h>
@@ -85,7 +86,7 @@ LinuxPlatform::LinuxPlatform(MainLoop& loop, Log& log, const std::string& librar
 Platform LinuxPlatform::platform() {
     return Platform{windows_,     defaults_, environment_, workspace_,         plugins_, imaging_,
                     videoFrames_, volumes_,  openPanel_,   cameras_,           library_, netServices_,
-                    "/var/run/usbmuxd", nullptr};
+                    sharing_,     "/var/run/usbmuxd", installedLsof(), nullptr};
 }
 
 }  // namespace lumivane

@@ -68,6 +68,7 @@ private:
     ZenityOpenPanel openPanel_;
     NoCameras cameras_;
     FolderPhotoLibrary library_;
+    NoSharing sharing_;  // Linux has no AirDrop
 };
 
 }  // namespace lumivane

@@ -1,6 +1,7 @@
 #include "platform/sim/sim_mac.h"
 
 #include "platform/mobile_device.h"
+#include "platform/process_runner.h"
 
 namespace lumivane {
 
@@ -47,7 +48,7 @@ Platform SimMac::platform() {
     return Platform{
         windows_,   defaults_, environment_, workspace_, plugins_,
         imaging_,   videoFrames_, volumes_, openPanel_,   cameras_,
-        library_,   netServices_, usbmux_.socketPath(), [this](const std::string& step) { journal_.add(step); }};
+        library_,   netServices_, sharing_,   usbmux_.socketPath(), installedLsof(), [this](const std::string& step) { journal_.add(step); }};
 }
 
 }  // namespace lumivane

@@ -16,6 +16,7 @@
 #include "platform/ffmpeg/ffmpeg_video_frames.h"
 #include "platform/sim/sim_cameras.h"
 #include "platform/sim/sim_net_services.h"
+#include "platform/sim/sim_sharing.h"
 #include "platform/sim/sim_volumes.h"
 
 namespace lumivane {
@@ -47,6 +48,7 @@ public:
     FolderPhotoLibrary& library() { return library_; }
     // The simulated local network, with the peers added to it.
     SimNetServices& netServices() { return netServices_; }
+    SimSharing& sharing() { return sharing_; }
     SimEnvironment& environment() { return environment_; }
     FileUserDefaults& defaults() { return defaults_; }
     // Runs at <home>/var/run/usbmuxd from construction on.
@@ -76,6 +78,7 @@ private:
     Log ownLog_;
     FolderPhotoLibrary library_;
     SimNetServices netServices_;
+    SimSharing sharing_;
     SimUsbmuxDaemon usbmux_;
     SimPhones phones_;
     std::map<std::string, SimUsbmuxDaemon::Device> phoneDevices_;  // what the daemon lists for each phone
