@@ -1,0 +1,654 @@
+#include "tools/phone_emulator/phone_emulator.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "platform/property_list.h"
+#include "platform/usbmux/usbmux_wire.h"
+
+namespace lumivane::emulator {
+
+namespace {
+
+constexpr int kLockdownPort = 62078;
+constexpr std::size_t kMaxAfcPacket = std::size_t{16} << 20;
+
+bool writeAll(int fd, const void* data, std::size_t size) {
+    const char* at = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t sent = ::send(fd, at, size, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return false;
+        at += sent;
+        size -= std::size_t(sent);
+    }
+    return true;
+}
+
+// A device connection: plain, or TLS once a lockdown session asks for it.
+struct Stream {
+    int fd;
+    SSL* ssl = nullptr;
+
+    bool read(void* data, std::size_t size) {
+        char* at = static_cast<char*>(data);
+        while (size > 0) {
+            int got = ssl ? SSL_read(ssl, at, int(std::min<std::size_t>(size, 1 << 30)))
+                          : int(::recv(fd, at, size, 0));
+            if (got < 0 && !ssl && errno == EINTR) continue;
+            if (got <= 0) return false;
+            at += got;
+            size -= std::size_t(got);
+        }
+        return true;
+    }
+    bool write(const void* data, std::size_t size) {
+        if (!ssl) return writeAll(fd, data, size);
+        return SSL_write(ssl, data, int(size)) == int(size);
+    }
+};
+
+plist_t stringNode(const std::string& text) { return plist_new_string(text.c_str()); }
+
+std::string xml(plist_t node) { return plist::toXml(node); }
+
+bool sendLockdown(Stream& stream, plist_t message) {
+    auto frame = usbmux::encodeLockdownFrame(xml(message));
+    plist_free(message);
+    return stream.write(frame.data(), frame.size());
+}
+
+std::optional<Plist> readLockdown(Stream& stream) {
+    std::uint8_t length[4];
+    if (!stream.read(length, 4)) return std::nullopt;
+    std::uint32_t size = std::uint32_t(length[0]) << 24 | std::uint32_t(length[1]) << 16 |
+                         std::uint32_t(length[2]) << 8 | length[3];
+    if (size == 0 || size > usbmux::kMaxLockdownLength) return std::nullopt;
+    std::string body(size, '\0');
+    if (!stream.read(body.data(), size)) return std::nullopt;
+    auto parsed = plist::parse(body);
+    if (!parsed || !plist::isDict(parsed.get())) return std::nullopt;
+    return parsed;
+}
+
+plist_t reply(const std::string& request) {
+    plist_t answer = plist_new_dict();
+    plist_dict_set_item(answer, "Request", stringNode(request));
+    return answer;
+}
+plist_t failure(const std::string& request, const char* error) {
+    plist_t answer = reply(request);
+    plist_dict_set_item(answer, "Error", plist_new_string(error));
+    return answer;
+}
+
+plist_t daemonResult(std::int64_t number) {
+    plist_t answer = plist_new_dict();
+    plist_dict_set_item(answer, "MessageType", plist_new_string("Result"));
+    plist_dict_set_item(answer, "Number", plist_new_uint(std::uint64_t(number)));
+    return answer;
+}
+
+// An AFC path inside the phone's folder; none when it steps out.
+std::optional<std::string> inside(const std::string& folder, const std::string& path) {
+    std::size_t at = 0;
+    while (at <= path.size()) {
+        auto end = path.find('/', at);
+        if (end == std::string::npos) end = path.size();
+        if (path.compare(at, end - at, "..") == 0) return std::nullopt;
+        at = end + 1;
+    }
+    return folder + (path.starts_with("/") ? "" : "/") + path;
+}
+
+std::string nanos(const timespec& time) {
+    return std::to_string(std::int64_t(time.tv_sec) * 1'000'000'000 + time.tv_nsec);
+}
+
+}  // namespace
+
+PhoneEmulator::PhoneEmulator() : buid_(newUuid()) {}
+
+PhoneEmulator::~PhoneEmulator() { stop(); }
+
+void PhoneEmulator::addPhone(const std::string& udid, const std::string& folder, const std::string& name) {
+    Phone phone;
+    phone.udid = udid;
+    phone.folder = folder;
+    phone.name = name;
+    phone.identity = DeviceIdentity::generate();
+    auto record = PairRecord::generate(phone.identity.publicKey, buid_);
+    phone.hostIds.insert(record.hostId);
+    phone.pairRecordData = record.toXml();
+    std::lock_guard guard(mutex_);
+    phone.deviceId = nextDeviceId_++;
+    phones_[udid] = std::move(phone);
+}
+
+bool PhoneEmulator::start(const std::string& socketPath) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (socketPath.size() >= sizeof address.sun_path) return false;
+    std::strcpy(address.sun_path, socketPath.c_str());
+    ::unlink(socketPath.c_str());
+    listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listenFd_, 64) != 0)
+        return false;
+    socketPath_ = socketPath;
+    acceptor_ = std::thread([this] { acceptLoop(); });
+    return true;
+}
+
+void PhoneEmulator::stop() {
+    if (stopping_.exchange(true)) return;
+    if (listenFd_ >= 0) ::shutdown(listenFd_, SHUT_RDWR);
+    if (acceptor_.joinable()) acceptor_.join();
+    {
+        std::lock_guard guard(mutex_);
+        for (int fd : open_) ::shutdown(fd, SHUT_RDWR);
+    }
+    for (auto& worker : workers_)
+        if (worker.joinable()) worker.join();
+    if (listenFd_ >= 0) ::close(listenFd_);
+    if (!socketPath_.empty()) ::unlink(socketPath_.c_str());
+}
+
+void PhoneEmulator::acceptLoop() {
+    while (!stopping_) {
+        int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            return;
+        }
+        std::lock_guard guard(mutex_);
+        open_.insert(fd);
+        workers_.emplace_back([this, fd] {
+            serve(fd);
+            std::lock_guard done(mutex_);
+            open_.erase(fd);
+            std::erase(listeners_, fd);
+            for (auto it = connections_.begin(); it != connections_.end();)
+                it = it->second == fd ? connections_.erase(it) : std::next(it);
+            ::close(fd);
+        });
+    }
+}
+
+std::string PhoneEmulator::attachedMessage(const Phone& phone) const {
+    plist_t properties = plist_new_dict();
+    plist_dict_set_item(properties, "ConnectionSpeed", plist_new_uint(480000000));
+    plist_dict_set_item(properties, "ConnectionType", plist_new_string("USB"));
+    plist_dict_set_item(properties, "DeviceID", plist_new_uint(phone.deviceId));
+    plist_dict_set_item(properties, "LocationID", plist_new_uint(phone.deviceId << 16));
+    plist_dict_set_item(properties, "ProductID", plist_new_uint(0x12A8));
+    plist_dict_set_item(properties, "SerialNumber", plist_new_string(phone.udid.c_str()));
+    plist_t message = plist_new_dict();
+    plist_dict_set_item(message, "MessageType", plist_new_string("Attached"));
+    plist_dict_set_item(message, "DeviceID", plist_new_uint(phone.deviceId));
+    plist_dict_set_item(message, "Properties", properties);
+    auto text = xml(message);
+    plist_free(message);
+    return text;
+}
+
+void PhoneEmulator::notifyListeners(const std::string& payloadXml) {
+    for (int fd : listeners_) usbmux::writeFrame(fd, 0, payloadXml);
+}
+
+void PhoneEmulator::serve(int fd) {
+    for (;;) {
+        auto frame = usbmux::readFrame(fd);
+        if (!frame) return;
+        auto tag = frame->header.tag;
+        auto request = plist::parse(frame->payload);
+        if (!request) return;
+        auto type = plist::string(request.get(), "MessageType").value_or("");
+        auto answer = [&](plist_t message) {
+            auto text = xml(message);
+            plist_free(message);
+            return usbmux::writeFrame(fd, tag, text);
+        };
+
+        if (type == "ListDevices") {
+            plist_t list = plist_new_array();
+            std::lock_guard guard(mutex_);
+            for (const auto& [udid, phone] : phones_)
+                if (phone.attached) {
+                    auto entry = plist::parse(attachedMessage(phone));
+                    plist_array_append_item(list, plist_copy(entry.get()));
+                }
+            plist_t message = plist_new_dict();
+            plist_dict_set_item(message, "DeviceList", list);
+            if (!answer(message)) return;
+        } else if (type == "Listen") {
+            if (!answer(daemonResult(usbmux::kResultOk))) return;
+            std::lock_guard guard(mutex_);
+            for (const auto& [udid, phone] : phones_)
+                if (phone.attached) usbmux::writeFrame(fd, 0, attachedMessage(phone));
+            listeners_.push_back(fd);
+        } else if (type == "ReadBUID") {
+            plist_t message = plist_new_dict();
+            std::lock_guard guard(mutex_);
+            plist_dict_set_item(message, "BUID", plist_new_string(buid_.c_str()));
+            if (!answer(message)) return;
+        } else if (type == "ReadPairRecord") {
+            auto id = plist::string(request.get(), "PairRecordID").value_or("");
+            std::optional<std::string> data;
+            {
+                std::lock_guard guard(mutex_);
+                if (auto phone = phones_.find(id); phone != phones_.end()) data = phone->second.pairRecordData;
+            }
+            if (!data) {
+                if (!answer(daemonResult(2))) return;  // no such record
+                continue;
+            }
+            plist_t message = plist_new_dict();
+            plist_dict_set_item(message, "PairRecordData", plist_new_data(data->data(), data->size()));
+            if (!answer(message)) return;
+        } else if (type == "SavePairRecord" || type == "DeletePairRecord") {
+            auto id = plist::string(request.get(), "PairRecordID").value_or("");
+            std::lock_guard guard(mutex_);
+            auto phone = phones_.find(id);
+            if (phone != phones_.end()) {
+                if (type == "DeletePairRecord") {
+                    phone->second.pairRecordData.reset();
+                } else if (plist_t data = plist_dict_get_item(request.get(), "PairRecordData");
+                           data && plist_get_node_type(data) == PLIST_DATA) {
+                    char* bytes = nullptr;
+                    std::uint64_t length = 0;
+                    plist_get_data_val(data, &bytes, &length);
+                    phone->second.pairRecordData = std::string(bytes, length);
+                    std::free(bytes);
+                }
+            }
+            if (!answer(daemonResult(phone == phones_.end() ? 2 : usbmux::kResultOk))) return;
+        } else if (type == "Connect") {
+            auto id = plist::integer(request.get(), "DeviceID").value_or(-1);
+            auto port = int(ntohs(std::uint16_t(plist::integer(request.get(), "PortNumber").value_or(0))));
+            std::string udid;
+            bool afc = false;
+            {
+                std::lock_guard guard(mutex_);
+                for (const auto& [key, phone] : phones_)
+                    if (phone.attached && phone.deviceId == id) udid = key;
+                auto service = services_.find(port);
+                afc = service != services_.end() && service->second == udid;
+                if (!udid.empty()) connections_.emplace(udid, fd);
+            }
+            if (udid.empty() || (port != kLockdownPort && !afc)) {
+                answer(daemonResult(usbmux::kResultConnectionRefused));
+                return;
+            }
+            if (!answer(daemonResult(usbmux::kResultOk))) return;
+            if (afc)
+                serveAfc(fd, udid);
+            else
+                serveLockdown(fd, udid);
+            return;
+        } else {
+            if (!answer(daemonResult(usbmux::kResultBadCommand))) return;
+        }
+    }
+}
+
+void PhoneEmulator::serveLockdown(int fd, const std::string& udid) {
+    Stream stream{fd};
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(nullptr, SSL_CTX_free);
+    std::string session;
+    auto endTls = [&] {
+        if (!stream.ssl) return;
+        SSL_free(stream.ssl);
+        stream.ssl = nullptr;
+    };
+    for (;;) {
+        auto message = readLockdown(stream);
+        if (!message) break;
+        plist_t request = message->get();
+        auto name = plist::string(request, "Request").value_or("");
+        std::unique_lock guard(mutex_);
+        auto found = phones_.find(udid);
+        if (found == phones_.end()) break;
+        Phone& phone = found->second;
+
+        if (name == "QueryType") {
+            plist_t answer = reply(name);
+            plist_dict_set_item(answer, "Type", plist_new_string("com.apple.mobile.lockdown"));
+            guard.unlock();
+            if (!sendLockdown(stream, answer)) break;
+        } else if (name == "GetValue" || name == "SetValue") {
+            auto domain = plist::string(request, "Domain").value_or("");
+            auto key = plist::string(request, "Key");
+            plist_t values = plist_new_dict();
+            if (domain.empty()) {
+                plist_dict_set_item(values, "DeviceName", stringNode(phone.name));
+                plist_dict_set_item(values, "DeviceClass", plist_new_string("iPhone"));
+                plist_dict_set_item(values, "ProductType", plist_new_string("iPhone14,2"));
+                plist_dict_set_item(values, "ProductVersion", plist_new_string("17.1"));
+                plist_dict_set_item(values, "BuildVersion", plist_new_string("21B74"));
+                plist_dict_set_item(values, "UniqueDeviceID", stringNode(phone.udid));
+                plist_dict_set_item(values, "SerialNumber", plist_new_string("EMULATED0001"));
+                plist_dict_set_item(values, "DevicePublicKey",
+                                    plist_new_data(phone.identity.publicKey.data(), phone.identity.publicKey.size()));
+            } else if (domain == "com.apple.mobile.wireless_lockdown") {
+                if (name == "SetValue" && key == std::optional<std::string>("EnableWifiConnections")) {
+                    plist_t value = plist_dict_get_item(request, "Value");
+                    std::uint8_t on = 0;
+                    if (value && plist_get_node_type(value) == PLIST_BOOLEAN) plist_get_bool_val(value, &on);
+                    phone.wifiConnections = on;
+                }
+                plist_dict_set_item(values, "EnableWifiConnections", plist_new_bool(phone.wifiConnections));
+            }
+            plist_t answer = reply(name);
+            if (!domain.empty()) plist_dict_set_item(answer, "Domain", stringNode(domain));
+            if (key) {
+                plist_dict_set_item(answer, "Key", stringNode(*key));
+                plist_t value = plist_dict_get_item(values, key->c_str());
+                if (name == "GetValue") {
+                    if (value) {
+                        plist_dict_set_item(answer, "Value", plist_copy(value));
+                    } else {
+                        plist_free(answer);
+                        answer = failure(name, "MissingValue");
+                    }
+                }
+            } else if (name == "GetValue") {
+                plist_dict_set_item(answer, "Value", plist_copy(values));
+            }
+            plist_free(values);
+            guard.unlock();
+            if (!sendLockdown(stream, answer)) break;
+        } else if (name == "Pair" || name == "ValidatePair") {
+            plist_t record = plist::dictItem(request, "PairRecord", PLIST_DICT);
+            auto hostId = record ? plist::string(record, "HostID") : std::nullopt;
+            plist_t answer;
+            if (!hostId) {
+                answer = failure(name, "InvalidPairRecord");
+            } else if (name == "ValidatePair") {
+                answer = phone.hostIds.count(*hostId) ? reply(name) : failure(name, "InvalidHostID");
+            } else if (phone.trust == Trust::pending) {
+                answer = failure(name, "PairingDialogResponsePending");
+            } else if (phone.trust == Trust::refused) {
+                answer = failure(name, "UserDeniedPairing");
+            } else {
+                phone.hostIds.insert(*hostId);
+                answer = reply(name);
+                std::string bag(32, '\x5a');
+                plist_dict_set_item(answer, "EscrowBag", plist_new_data(bag.data(), bag.size()));
+            }
+            guard.unlock();
+            if (!sendLockdown(stream, answer)) break;
+        } else if (name == "StartSession") {
+            auto hostId = plist::string(request, "HostID").value_or("");
+            if (!phone.hostIds.count(hostId) || phone.trust != Trust::trusted) {
+                guard.unlock();
+                if (!sendLockdown(stream, failure(name, "InvalidHostID"))) break;
+                continue;
+            }
+            auto certificate = phone.identity.certificate, key = phone.identity.privateKey;
+            guard.unlock();
+            session = newUuid();
+            plist_t answer = reply(name);
+            plist_dict_set_item(answer, "SessionID", stringNode(session));
+            plist_dict_set_item(answer, "EnableSessionSSL", plist_new_bool(1));
+            if (!sendLockdown(stream, answer)) break;
+            // The rest of the session is TLS, with the phone's certificate.
+            context.reset(SSL_CTX_new(TLS_server_method()));
+            SSL_CTX_set_security_level(context.get(), 0);
+            std::unique_ptr<BIO, decltype(&BIO_free)> certificateBio(
+                BIO_new_mem_buf(certificate.data(), int(certificate.size())), BIO_free);
+            std::unique_ptr<BIO, decltype(&BIO_free)> keyBio(BIO_new_mem_buf(key.data(), int(key.size())), BIO_free);
+            X509* x509 = PEM_read_bio_X509(certificateBio.get(), nullptr, nullptr, nullptr);
+            EVP_PKEY* privateKey = PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr);
+            SSL_CTX_use_certificate(context.get(), x509);
+            SSL_CTX_use_PrivateKey(context.get(), privateKey);
+            X509_free(x509);
+            EVP_PKEY_free(privateKey);
+            stream.ssl = SSL_new(context.get());
+            SSL_set_fd(stream.ssl, fd);
+            if (SSL_accept(stream.ssl) != 1) break;
+        } else if (name == "StopSession") {
+            guard.unlock();
+            if (!sendLockdown(stream, reply(name))) break;
+            session.clear();
+            if (stream.ssl) {
+                // The host says goodbye to TLS; the phone answers in kind,
+                // then the connection is plain again.
+                char byte;
+                SSL_read(stream.ssl, &byte, 1);
+                SSL_shutdown(stream.ssl);
+                endTls();
+            }
+        } else if (name == "StartService") {
+            auto service = plist::string(request, "Service").value_or("");
+            if (session.empty() || service != "com.apple.afc") {
+                guard.unlock();
+                if (!sendLockdown(stream, failure(name, session.empty() ? "SessionInactive" : "InvalidService")))
+                    break;
+                continue;
+            }
+            int port = nextPort_++;
+            services_[port] = udid;
+            guard.unlock();
+            plist_t answer = reply(name);
+            plist_dict_set_item(answer, "Service", stringNode(service));
+            plist_dict_set_item(answer, "Port", plist_new_uint(std::uint64_t(port)));
+            if (!sendLockdown(stream, answer)) break;
+        } else if (name == "Goodbye") {
+            guard.unlock();
+            sendLockdown(stream, reply(name));
+            break;
+        } else {
+            guard.unlock();
+            if (!sendLockdown(stream, failure(name, "InvalidRequest"))) break;
+        }
+    }
+    endTls();
+}
+
+void PhoneEmulator::serveAfc(int fd, const std::string& udid) {
+    std::string folder;
+    {
+        std::lock_guard guard(mutex_);
+        folder = phones_.at(udid).folder;
+    }
+    std::map<std::uint64_t, int> files;
+    std::uint64_t nextHandle = 1;
+    auto send = [&](std::uint64_t packet, std::uint64_t operation, const std::string& payload) {
+        std::string out(40, '\0');
+        std::memcpy(out.data(), "CFA6LPAA", 8);
+        std::uint64_t length = 40 + payload.size();
+        std::uint64_t fields[4] = {htole64(length), htole64(length), htole64(packet), htole64(operation)};
+        std::memcpy(out.data() + 8, fields, sizeof fields);
+        out += payload;
+        return writeAll(fd, out.data(), out.size());
+    };
+    auto status = [&](std::uint64_t packet, std::uint64_t code) {
+        std::uint64_t value = htole64(code);
+        return send(packet, 1, std::string(reinterpret_cast<char*>(&value), 8));
+    };
+    auto number = [](const std::string& payload, std::size_t at) {
+        std::uint64_t value = 0;
+        if (payload.size() >= at + 8) std::memcpy(&value, payload.data() + at, 8);
+        return le64toh(value);
+    };
+    for (;;) {
+        char header[40];
+        if (!Stream{fd}.read(header, sizeof header) || std::memcmp(header, "CFA6LPAA", 8) != 0) break;
+        std::uint64_t fields[4];
+        std::memcpy(fields, header + 8, sizeof fields);
+        std::uint64_t length = le64toh(fields[0]), packet = le64toh(fields[2]), operation = le64toh(fields[3]);
+        if (length < 40 || length - 40 > kMaxAfcPacket) break;
+        std::string payload(length - 40, '\0');
+        if (!payload.empty() && !Stream{fd}.read(payload.data(), payload.size())) break;
+        int latency;
+        {
+            std::lock_guard guard(mutex_);
+            latency = phones_.at(udid).latencyMs;
+        }
+        if (latency > 0) std::this_thread::sleep_for(std::chrono::milliseconds(latency));
+        std::string pathText(payload.c_str());
+        bool ok = true;
+        switch (operation) {
+            case 0x03: {  // read a directory
+                auto path = inside(folder, pathText);
+                DIR* directory = path ? ::opendir(path->c_str()) : nullptr;
+                if (!directory) {
+                    ok = status(packet, path ? 8 : 10);
+                    break;
+                }
+                std::string names;
+                while (dirent* entry = ::readdir(directory)) names += std::string(entry->d_name) + '\0';
+                ::closedir(directory);
+                ok = send(packet, 2, names);
+                break;
+            }
+            case 0x0A: {  // file information
+                auto path = inside(folder, pathText);
+                struct stat st {};
+                if (!path || ::lstat(path->c_str(), &st) != 0) {
+                    ok = status(packet, path ? 8 : 10);
+                    break;
+                }
+                const char* format = S_ISDIR(st.st_mode) ? "S_IFDIR" : S_ISLNK(st.st_mode) ? "S_IFLNK" : "S_IFREG";
+                std::string info;
+                for (auto [key, value] : {std::pair<std::string, std::string>{"st_size", std::to_string(st.st_size)},
+                                          {"st_blocks", std::to_string(st.st_blocks)},
+                                          {"st_nlink", std::to_string(st.st_nlink)},
+                                          {"st_ifmt", format},
+                                          {"st_mtime", nanos(st.st_mtim)},
+                                          {"st_birthtime", nanos(st.st_mtim)}})
+                    info += key + '\0' + value + '\0';
+                ok = send(packet, 2, info);
+                break;
+            }
+            case 0x0B: {  // device information
+                std::string info;
+                for (auto [key, value] : {std::pair<std::string, std::string>{"Model", "iPhone14,2"},
+                                          {"FSTotalBytes", "128000000000"},
+                                          {"FSFreeBytes", "64000000000"},
+                                          {"FSBlockSize", "4096"}})
+                    info += key + '\0' + value + '\0';
+                ok = send(packet, 2, info);
+                break;
+            }
+            case 0x0D: {  // open a file (reading only)
+                auto path = payload.size() > 8 ? inside(folder, std::string(payload.c_str() + 8)) : std::nullopt;
+                struct stat st {};
+                if (!path || ::stat(path->c_str(), &st) != 0) {
+                    ok = status(packet, path ? 8 : 7);
+                    break;
+                }
+                if (S_ISDIR(st.st_mode)) {
+                    ok = status(packet, 9);
+                    break;
+                }
+                if (number(payload, 0) != 1) {  // only read-only opens
+                    ok = status(packet, 10);
+                    break;
+                }
+                int file = ::open(path->c_str(), O_RDONLY | O_CLOEXEC);
+                if (file < 0) {
+                    ok = status(packet, 10);
+                    break;
+                }
+                auto handle = nextHandle++;
+                files[handle] = file;
+                std::uint64_t value = htole64(handle);
+                ok = send(packet, 0x0E, std::string(reinterpret_cast<char*>(&value), 8));
+                break;
+            }
+            case 0x0F: {  // read from a file
+                auto file = files.find(number(payload, 0));
+                if (file == files.end()) {
+                    ok = status(packet, 7);
+                    break;
+                }
+                std::string data(std::min<std::uint64_t>(number(payload, 8), kMaxAfcPacket), '\0');
+                ssize_t got = ::read(file->second, data.data(), data.size());
+                if (got < 0) {
+                    ok = status(packet, 4);
+                    break;
+                }
+                data.resize(std::size_t(got));
+                ok = send(packet, 2, data);
+                break;
+            }
+            case 0x14: {  // close a file
+                auto file = files.find(number(payload, 0));
+                if (file != files.end()) {
+                    ::close(file->second);
+                    files.erase(file);
+                }
+                ok = status(packet, file == files.end() ? 7 : 0);
+                break;
+            }
+            default: ok = status(packet, 15);  // not supported here
+        }
+        if (!ok) break;
+    }
+    for (auto& [handle, file] : files) ::close(file);
+}
+
+bool PhoneEmulator::setTrust(const std::string& udid, Trust trust) {
+    std::lock_guard guard(mutex_);
+    auto phone = phones_.find(udid);
+    if (phone == phones_.end()) return false;
+    phone->second.trust = trust;
+    if (trust != Trust::trusted) {
+        // An untrusted phone has no pairing with anyone.
+        phone->second.hostIds.clear();
+        phone->second.pairRecordData.reset();
+    }
+    return true;
+}
+
+bool PhoneEmulator::setLatency(const std::string& udid, int milliseconds) {
+    std::lock_guard guard(mutex_);
+    auto phone = phones_.find(udid);
+    if (phone == phones_.end()) return false;
+    phone->second.latencyMs = std::max(0, milliseconds);
+    return true;
+}
+
+bool PhoneEmulator::attach(const std::string& udid) {
+    std::lock_guard guard(mutex_);
+    auto phone = phones_.find(udid);
+    if (phone == phones_.end()) return false;
+    if (!phone->second.attached) {
+        phone->second.attached = true;
+        notifyListeners(attachedMessage(phone->second));
+    }
+    return true;
+}
+
+bool PhoneEmulator::detach(const std::string& udid) {
+    std::lock_guard guard(mutex_);
+    auto phone = phones_.find(udid);
+    if (phone == phones_.end()) return false;
+    if (phone->second.attached) {
+        phone->second.attached = false;
+        plist_t message = plist_new_dict();
+        plist_dict_set_item(message, "MessageType", plist_new_string("Detached"));
+        plist_dict_set_item(message, "DeviceID", plist_new_uint(phone->second.deviceId));
+        notifyListeners(xml(message));
+        plist_free(message);
+        auto [begin, end] = connections_.equal_range(udid);
+        for (auto it = begin; it != end; ++it) ::shutdown(it->second, SHUT_RDWR);
+    }
+    return true;
+}
+
+}  // namespace lumivane::emulator

@@ -1,0 +1,80 @@
+#pragma once
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/phone_emulator/pair_record.h"
+
+namespace lumivane::emulator {
+
+// Phones on the wire, for tests and for anyone without a phone: a usbmux
+// daemon on a Unix socket (device list, attach and detach notices, connect,
+// pair records, the system BUID), behind each phone's lockdown port a
+// lockdown service (values, pairing, sessions upgraded to TLS, the AFC
+// service), and behind the AFC port the AFC protocol over the phone's
+// folder (DCIM/, PhotoData/): real listings, file information, opens and
+// reads.
+//
+// Threads: one accepting thread and one thread per connection; `mutex_`
+// guards `phones_`, `listeners_`, `services_`, `connections_` and `buid_`.
+class PhoneEmulator {
+public:
+    enum class Trust { trusted, pending, refused };
+
+    PhoneEmulator();
+    ~PhoneEmulator();
+
+    // A phone attached over USB, trusted unless told otherwise.
+    void addPhone(const std::string& udid, const std::string& folder, const std::string& name);
+    bool start(const std::string& socketPath);
+    void stop();
+
+    // Controls; each answers whether there is such a phone.
+    bool setTrust(const std::string& udid, Trust trust);
+    bool setLatency(const std::string& udid, int milliseconds);  // added to every AFC request
+    bool attach(const std::string& udid);
+    bool detach(const std::string& udid);  // its open connections drop at once
+
+private:
+    struct Phone {
+        std::string udid, name, folder;
+        std::uint32_t deviceId = 0;
+        bool attached = true;
+        Trust trust = Trust::trusted;
+        int latencyMs = 0;
+        DeviceIdentity identity;
+        std::optional<std::string> pairRecordData;  // what the daemon hands out
+        std::set<std::string> hostIds;              // hosts the phone trusts
+        bool wifiConnections = false;
+    };
+
+    void acceptLoop();
+    void serve(int fd);
+    void serveLockdown(int fd, const std::string& udid);
+    void serveAfc(int fd, const std::string& udid);
+    void notifyListeners(const std::string& payloadXml);
+    std::string attachedMessage(const Phone& phone) const;
+
+    int listenFd_ = -1;
+    std::string socketPath_;
+    std::atomic<bool> stopping_{false};
+    std::thread acceptor_;
+    std::mutex mutex_;
+    std::map<std::string, Phone> phones_;
+    std::vector<int> listeners_;                         // connections that asked to listen
+    std::map<int, std::string> services_;                // AFC port -> phone
+    std::multimap<std::string, int> connections_;        // phone -> its open tunnels
+    std::set<int> open_;                                 // every open connection, to end them at stop
+    std::string buid_;
+    int nextPort_ = 49200;
+    std::uint32_t nextDeviceId_ = 1;
+    std::vector<std::thread> workers_;
+};
+
+}  // namespace lumivane::emulator
