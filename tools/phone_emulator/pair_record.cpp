@@ -1,5 +1,6 @@
 #include "tools/phone_emulator/pair_record.h"
 
+#include <openssl/encoder.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
@@ -31,7 +32,12 @@ std::string pem(int (*write)(BIO*, EVP_PKEY*), EVP_PKEY* key) {
     long length = BIO_get_mem_data(bio.get(), &data);
     return std::string(data, std::size_t(length));
 }
-int writePublic(BIO* bio, EVP_PKEY* key) { return PEM_write_bio_PUBKEY(bio, key); }
+int writePublic(BIO* bio, EVP_PKEY* key) {
+    std::unique_ptr<OSSL_ENCODER_CTX, decltype(&OSSL_ENCODER_CTX_free)> encoder(
+        OSSL_ENCODER_CTX_new_for_pkey(key, EVP_PKEY_PUBLIC_KEY, "PEM", "type-specific", nullptr),
+        OSSL_ENCODER_CTX_free);
+    return encoder && OSSL_ENCODER_to_bio(encoder.get(), bio);
+}
 int writePrivate(BIO* bio, EVP_PKEY* key) {
     return PEM_write_bio_PrivateKey_traditional(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
 }
@@ -56,10 +62,10 @@ Certificate certify(EVP_PKEY* subject, EVP_PKEY* signer, bool authority) {
     return certificate;
 }
 
-Key readPublicKey(const std::string& text) {
+Key readPrivateKey(const std::string& text) {
     std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(text.data(), int(text.size())), BIO_free);
-    Key key(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
-    if (!key) throw std::runtime_error("not a public key");
+    Key key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
+    if (!key) throw std::runtime_error("not a private key");
     return key;
 }
 
@@ -83,10 +89,10 @@ DeviceIdentity DeviceIdentity::generate() {
     return {pem(writePublic, key.get()), pem(writePrivate, key.get()), pem(certificate.get())};
 }
 
-PairRecord PairRecord::generate(const std::string& devicePublicKey, const std::string& systemBuid) {
+PairRecord PairRecord::generate(const std::string& devicePrivateKey, const std::string& systemBuid) {
     auto root = newKey();
     auto host = newKey();
-    auto device = readPublicKey(devicePublicKey);
+    auto device = readPrivateKey(devicePrivateKey);
     PairRecord record;
     record.rootCertificate = pem(certify(root.get(), root.get(), true).get());
     record.rootPrivateKey = pem(writePrivate, root.get());

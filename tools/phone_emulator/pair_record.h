@@ -12,8 +12,9 @@ struct PairRecord {
     std::string deviceCertificate;
     std::string hostId, systemBuid;
 
-    // A fresh record for a phone whose key pair is `devicePublicKey` (PEM).
-    static PairRecord generate(const std::string& devicePublicKey, const std::string& systemBuid);
+    // A fresh record for the phone whose private key is `devicePrivateKey`
+    // (PEM).
+    static PairRecord generate(const std::string& devicePrivateKey, const std::string& systemBuid);
     // The record as the daemon hands it out: an XML property list.
     std::string toXml() const;
 };
@@ -21,7 +22,9 @@ struct PairRecord {
 // A phone's own key pair and the certificate it presents in its TLS
 // sessions.
 struct DeviceIdentity {
-    std::string publicKey, privateKey, certificate;  // PEM
+    // PEM; the public key as PKCS#1 ("RSA PUBLIC KEY"), the form a phone
+    // gives as its "DevicePublicKey".
+    std::string publicKey, privateKey, certificate;
     static DeviceIdentity generate();
 };
 

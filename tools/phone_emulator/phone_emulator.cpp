@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <chrono>
 #include <cstring>
 
@@ -129,7 +130,7 @@ void PhoneEmulator::addPhone(const std::string& udid, const std::string& folder,
     phone.folder = folder;
     phone.name = name;
     phone.identity = DeviceIdentity::generate();
-    auto record = PairRecord::generate(phone.identity.publicKey, buid_);
+    auto record = PairRecord::generate(phone.identity.privateKey, buid_);
     phone.hostIds.insert(record.hostId);
     phone.pairRecordData = record.toXml();
     std::lock_guard guard(mutex_);
@@ -138,6 +139,9 @@ void PhoneEmulator::addPhone(const std::string& udid, const std::string& folder,
 }
 
 bool PhoneEmulator::start(const std::string& socketPath) {
+    // A client that goes mid-answer must not end the process: TLS and the
+    // daemon's frames write with plain write().
+    ::signal(SIGPIPE, SIG_IGN);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (socketPath.size() >= sizeof address.sun_path) return false;
@@ -469,8 +473,11 @@ void PhoneEmulator::serveAfc(int fd, const std::string& udid) {
     auto send = [&](std::uint64_t packet, std::uint64_t operation, const std::string& payload) {
         std::string out(40, '\0');
         std::memcpy(out.data(), "CFA6LPAA", 8);
+        // Data follows the header as the packet's trailing part, as a phone
+        // sends it; a status or a handle travels in the header part.
         std::uint64_t length = 40 + payload.size();
-        std::uint64_t fields[4] = {htole64(length), htole64(length), htole64(packet), htole64(operation)};
+        std::uint64_t headerPart = operation == 2 ? 40 : length;
+        std::uint64_t fields[4] = {htole64(length), htole64(headerPart), htole64(packet), htole64(operation)};
         std::memcpy(out.data() + 8, fields, sizeof fields);
         out += payload;
         return writeAll(fd, out.data(), out.size());

@@ -32,6 +32,8 @@ public:
 
     // A phone attached over USB, trusted unless told otherwise.
     void addPhone(const std::string& udid, const std::string& folder, const std::string& name);
+    // Listens on `socketPath`. Ignores SIGPIPE for the process: a client that
+    // goes mid-answer must not end it.
     bool start(const std::string& socketPath);
     void stop();
 
