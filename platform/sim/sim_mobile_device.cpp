@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "platform/mobile_device.h"
+#include "platform/mobile_device_errors.h"
 
 #define LV_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -500,51 +501,9 @@ LV_EXPORT void AMDServiceConnectionInvalidate(AMDServiceConnectionRef service) {
     delete service;
 }
 
-LV_EXPORT const char* AMDErrorString(std::int32_t code) {
-    switch (code) {
-        case 0: return "kAMDSuccess";
-        case kAMDDeviceDisconnectedError: return "kAMDDeviceDisconnectedError";
-        case kAMDInvalidPairRecordError: return "kAMDInvalidPairRecordError";
-        case kAMDPairingDialogResponsePendingError: return "kAMDPairingDialogResponsePendingError";
-        case kAMDNotConnectedError: return "kAMDNotConnectedError";
-        case kAMDInvalidHostIDError: return "kAMDInvalidHostIDError";
-        case kAMDSessionInactiveError: return "kAMDSessionInactiveError";
-        case kAMDInvalidServiceError: return "kAMDInvalidServiceError";
-        case kAMDInvalidArgumentError: return "kAMDInvalidArgumentError";
-        default: return nullptr;
-    }
-}
+LV_EXPORT const char* AMDErrorString(std::int32_t code) { return lumivane::amdErrorName(code); }
 
-LV_EXPORT const char* AFCErrorString(std::int32_t code) {
-    static const char* const names[] = {
-        "Success",
-        "Unknown error",
-        "Invalid header",
-        "No resources",
-        "Read error",
-        "Write error",
-        "Unknown packet type",
-        "Invalid argument",
-        "Object not found",
-        "Object is a directory",
-        "Permission denied",
-        "Service not connected",
-        "Operation timed out",
-        "Too much data",
-        "End of data",
-        "Operation not supported",
-        "Object exists",
-        "Object busy",
-        "No space left",
-        "Operation would block",
-        "I/O error",
-        "Operation interrupted",
-        "Operation in progress",
-        "Internal error",
-    };
-    if (code >= 0 && code < static_cast<std::int32_t>(sizeof names / sizeof names[0])) return names[code];
-    return nullptr;
-}
+LV_EXPORT const char* AFCErrorString(std::int32_t code) { return lumivane::afcErrorName(code); }
 
 // ---- AFC ----------------------------------------------------------------
 

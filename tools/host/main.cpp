@@ -28,7 +28,8 @@ int usage() {
     std::cerr << "usage: lumivane-host --platform sim|linux --socket PATH [--home DIR] [--bundle-id ID]\n"
                  "                     [--mobile-device PROVIDER.so] [--library DIR]\n"
                  "  --mobile-device names the MobileDevice provider library (default on sim: the\n"
-                 "  simulated provider built beside this program; on linux: none).\n"
+                 "  simulated provider built beside this program; on linux: the libimobiledevice\n"
+                 "  provider built beside it, for real phones through the usbmux daemon).\n"
                  "  --home and --bundle-id set the simulated Mac's home folder (default: a new\n"
                  "  temporary folder) and bundle identifier (default com.lumivane.app).\n"
                  "  --library names the photo library folder on linux (default: $XDG_PICTURES_DIR,\n"
@@ -88,6 +89,11 @@ int main(int argc, char** argv) {
     std::unique_ptr<LinuxPlatform> linuxPlatform;
     Platform services = [&] {
         if (platform == "linux") {
+            // Real phones through libimobiledevice, when that provider was built.
+            if (provider.empty()) {
+                auto real = besideThisProgram("../lib/liblumivane_imobiledevice.so");
+                if (std::filesystem::exists(real)) provider = real;
+            }
             linuxPlatform = std::make_unique<LinuxPlatform>(loop, log, libraryFolder);
             return linuxPlatform->platform();
         }

@@ -1,0 +1,502 @@
+// The MobileDevice provider for real phones on Linux: the 32 entry points of
+// the contract over libimobiledevice, libusbmuxd and libplist. Device notices
+// come from the usbmux daemon's events (USB and network devices as the daemon
+// reports them) and are handed on from the provider's own notice thread.
+// libimobiledevice's clients are not safe to share between threads: each
+// device's lockdown client and each AFC connection is used under its own lock.
+// Nothing of libimobiledevice's error enums leaves this file: every answer is
+// a code of the contract.
+#include <libimobiledevice/afc.h>
+#include <libimobiledevice/libimobiledevice.h>
+#include <libimobiledevice/lockdown.h>
+#include <pthread.h>
+#include <usbmuxd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/mobile_device.h"
+#include "platform/mobile_device_errors.h"
+
+#define LV_EXPORT extern "C" __attribute__((visibility("default")))
+
+struct LVDevice {
+    std::atomic<int> references{1};
+    std::string udid;
+    std::uint32_t interface = kAMDInterfaceUSB;
+    std::atomic<bool> attached{true};
+    std::mutex mutex;  // guards everything below
+    idevice_t device = nullptr;
+    lockdownd_client_t lockdown = nullptr;
+    std::string session;  // the running session's identifier; empty: none
+};
+
+struct LVNotification {
+    am_device_notification_callback callback;
+    void* context;
+};
+
+struct LVServiceConnection {
+    LVDevice* device;  // retained
+    afc_client_t afc = nullptr;
+    int handle;  // what stands for its socket
+};
+
+struct LVAFCConnection {
+    LVServiceConnection* service;
+    std::mutex mutex;  // one request at a time on the wire
+};
+
+struct LVAFCDirectory {
+    std::vector<std::string> names;
+    std::size_t next = 0;
+};
+
+struct LVAFCKeyValues {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    std::size_t next = 0;
+};
+
+namespace {
+
+void release(LVDevice* device) {
+    if (!device || --device->references > 0) return;
+    if (device->lockdown) lockdownd_client_free(device->lockdown);
+    if (device->device) idevice_free(device->device);
+    delete device;
+}
+
+// What the provider keeps for the process: the devices the daemon reports,
+// the subscribers, the services by handle. `mutex` guards the maps;
+// notices wait in `notices` for the notice thread.
+class Registry {
+public:
+    struct Notice {
+        LVNotification* subscription;
+        LVDevice* device;  // retained for the notice
+        std::uint32_t kind;
+    };
+
+    std::mutex mutex;
+    std::map<std::pair<std::string, std::uint32_t>, LVDevice*> devices;  // (udid, interface) -> attached device
+    std::vector<LVNotification*> subscriptions;  // never freed: callers keep their handles
+    std::map<int, LVServiceConnection*> services;
+    int nextHandle = 1 << 20;
+    bool subscribed = false;
+
+    Registry() : thread_([this] { deliver(); }) { thread_.detach(); }
+
+    // mutex held.
+    void notify(LVNotification* subscription, LVDevice* device, std::uint32_t kind) {
+        ++device->references;
+        {
+            std::lock_guard lock(noticeMutex_);
+            notices_.push_back({subscription, device, kind});
+        }
+        wake_.notify_one();
+    }
+    void notifyAll(LVDevice* device, std::uint32_t kind) {
+        for (auto* subscription : subscriptions) notify(subscription, device, kind);
+    }
+
+private:
+    void deliver() {
+        pthread_setname_np(pthread_self(), "lv.mobiledevice");
+        for (;;) {
+            Notice notice;
+            {
+                std::unique_lock lock(noticeMutex_);
+                wake_.wait(lock, [this] { return !notices_.empty(); });
+                notice = notices_.front();
+                notices_.pop_front();
+            }
+            am_device_notification_callback_info info{notice.device, notice.kind, notice.subscription};
+            notice.subscription->callback(&info, notice.subscription->context);
+            release(notice.device);
+        }
+    }
+
+    std::mutex noticeMutex_;
+    std::condition_variable wake_;
+    std::deque<Notice> notices_;
+    std::thread thread_;
+};
+
+Registry& registry() {
+    // Leaked on purpose: the notice thread may outlive static destruction.
+    static Registry* instance = new Registry();
+    return *instance;
+}
+
+// The usbmux daemon's events, on libusbmuxd's thread.
+void deviceEvent(const idevice_event_t* event, void*) {
+    if (!event || !event->udid) return;
+    std::uint32_t interface = event->conn_type == CONNECTION_NETWORK ? kAMDInterfaceWiFi : kAMDInterfaceUSB;
+    auto key = std::make_pair(std::string(event->udid), interface);
+    std::lock_guard lock(registry().mutex);
+    auto found = registry().devices.find(key);
+    if (event->event == IDEVICE_DEVICE_ADD) {
+        if (found != registry().devices.end()) return;
+        auto* device = new LVDevice();
+        device->udid = event->udid;
+        device->interface = interface;
+        registry().devices[key] = device;
+        registry().notifyAll(device, kAMDeviceAttached);
+    } else if (event->event == IDEVICE_DEVICE_REMOVE) {
+        if (found == registry().devices.end()) return;
+        LVDevice* device = found->second;
+        registry().devices.erase(found);
+        device->attached = false;
+        registry().notifyAll(device, kAMDeviceDetached);
+        release(device);
+    }
+}
+
+std::string text(plist_t node) {
+    if (!node || plist_get_node_type(node) != PLIST_STRING) return "";
+    char* value = nullptr;
+    plist_get_string_val(node, &value);
+    std::string out = value ? value : "";
+    std::free(value);
+    return out;
+}
+
+std::int32_t lockdownCode(lockdownd_error_t error) {
+    switch (error) {
+        case LOCKDOWN_E_SUCCESS: return kAMDSuccess;
+        case LOCKDOWN_E_INVALID_ARG: return kAMDInvalidArgumentError;
+        case LOCKDOWN_E_INVALID_HOST_ID: return kAMDInvalidHostIDError;
+        case LOCKDOWN_E_INVALID_CONF:
+        case LOCKDOWN_E_INVALID_PAIR_RECORD:
+        case LOCKDOWN_E_PAIRING_FAILED: return kAMDInvalidPairRecordError;
+        case LOCKDOWN_E_PAIRING_DIALOG_RESPONSE_PENDING: return kAMDPairingDialogResponsePendingError;
+        case LOCKDOWN_E_USER_DENIED_PAIRING: return lumivane::kAMDUserDeniedPairingError;
+        case LOCKDOWN_E_SESSION_INACTIVE:
+        case LOCKDOWN_E_NO_RUNNING_SESSION: return kAMDSessionInactiveError;
+        case LOCKDOWN_E_INVALID_SERVICE: return kAMDInvalidServiceError;
+        default: return kAMDDeviceDisconnectedError;  // the wire went, or the phone said nothing we know
+    }
+}
+
+std::int32_t afcCode(afc_error_t error) {
+    if (error >= AFC_E_SUCCESS && error <= AFC_E_INTERNAL_ERROR) return error;
+    return kAFCServiceNotConnected;  // the connection under it went
+}
+
+// The host identifier of the pair record the daemon keeps; empty without one.
+std::string pairedHostId(const std::string& udid) {
+    char* data = nullptr;
+    std::uint32_t size = 0;
+    if (usbmuxd_read_pair_record(udid.c_str(), &data, &size) != 0 || !data) {
+        std::free(data);
+        return "";
+    }
+    plist_t record = nullptr;
+    if (size >= 8 && std::memcmp(data, "bplist00", 8) == 0)
+        plist_from_bin(data, size, &record);
+    else
+        plist_from_xml(data, size, &record);
+    std::free(data);
+    std::string hostId = record ? text(plist_dict_get_item(record, "HostID")) : "";
+    plist_free(record);
+    return hostId;
+}
+
+}  // namespace
+
+// ---- devices ------------------------------------------------------------
+
+LV_EXPORT std::int32_t AMDeviceNotificationSubscribeWithOptions(am_device_notification_callback callback, std::uint32_t,
+                                                                std::uint32_t, void* context,
+                                                                AMDeviceNotificationRef* subscription, plist_t) {
+    if (!callback || !subscription) return kAMDInvalidArgumentError;
+    std::lock_guard lock(registry().mutex);
+    auto* created = new LVNotification{callback, context};
+    registry().subscriptions.push_back(created);
+    for (auto& [key, device] : registry().devices) registry().notify(created, device, kAMDeviceAttached);
+    if (!registry().subscribed) {
+        if (idevice_event_subscribe(deviceEvent, nullptr) != IDEVICE_E_SUCCESS) return kAMDNotConnectedError;
+        registry().subscribed = true;
+    }
+    *subscription = created;
+    return kAMDSuccess;
+}
+
+LV_EXPORT AMDeviceRef AMDeviceRetain(AMDeviceRef device) {
+    if (device) ++device->references;
+    return device;
+}
+
+LV_EXPORT void AMDeviceRelease(AMDeviceRef device) { release(device); }
+
+LV_EXPORT std::uint32_t AMDeviceGetInterfaceType(AMDeviceRef device) { return device ? device->interface : 0; }
+
+LV_EXPORT plist_t AMDeviceCopyDeviceIdentifier(AMDeviceRef device) {
+    return device ? plist_new_string(device->udid.c_str()) : nullptr;
+}
+
+LV_EXPORT std::int32_t AMDeviceConnect(AMDeviceRef device) {
+    if (!device) return kAMDInvalidArgumentError;
+    std::lock_guard lock(device->mutex);
+    if (!device->attached) return kAMDDeviceDisconnectedError;
+    if (device->lockdown) return kAMDSuccess;
+    auto lookup = device->interface == kAMDInterfaceWiFi ? IDEVICE_LOOKUP_NETWORK : IDEVICE_LOOKUP_USBMUX;
+    if (idevice_new_with_options(&device->device, device->udid.c_str(), lookup) != IDEVICE_E_SUCCESS)
+        return kAMDDeviceDisconnectedError;
+    auto error = lockdownd_client_new(device->device, &device->lockdown, "Lumivane");
+    if (error != LOCKDOWN_E_SUCCESS) {
+        idevice_free(device->device);
+        device->device = nullptr;
+        device->lockdown = nullptr;
+        return lockdownCode(error);
+    }
+    return kAMDSuccess;
+}
+
+LV_EXPORT std::int32_t AMDeviceDisconnect(AMDeviceRef device) {
+    if (!device) return kAMDInvalidArgumentError;
+    std::lock_guard lock(device->mutex);
+    if (device->lockdown) lockdownd_client_free(device->lockdown);  // ends a running session too
+    if (device->device) idevice_free(device->device);
+    device->lockdown = nullptr;
+    device->device = nullptr;
+    device->session.clear();
+    return kAMDSuccess;
+}
+
+LV_EXPORT std::int32_t AMDeviceIsPaired(AMDeviceRef device) {
+    return device && !pairedHostId(device->udid).empty() ? 1 : 0;
+}
+
+LV_EXPORT std::int32_t AMDeviceValidatePairing(AMDeviceRef device) {
+    if (!device) return kAMDInvalidArgumentError;
+    std::lock_guard lock(device->mutex);
+    if (!device->lockdown) return kAMDNotConnectedError;
+    if (pairedHostId(device->udid).empty()) return kAMDInvalidPairRecordError;
+    auto error = lockdownd_validate_pair(device->lockdown, nullptr);
+    return error == LOCKDOWN_E_INVALID_HOST_ID ? kAMDInvalidPairRecordError : lockdownCode(error);
+}
+
+LV_EXPORT std::int32_t AMDevicePair(AMDeviceRef device) {
+    if (!device) return kAMDInvalidArgumentError;
+    std::lock_guard lock(device->mutex);
+    if (!device->lockdown) return kAMDNotConnectedError;
+    return lockdownCode(lockdownd_pair(device->lockdown, nullptr));
+}
+
+LV_EXPORT std::int32_t AMDeviceStartSession(AMDeviceRef device) {
+    if (!device) return kAMDInvalidArgumentError;
+    std::lock_guard lock(device->mutex);
+    if (!device->attached) return kAMDDeviceDisconnectedError;
+    if (!device->lockdown) return kAMDNotConnectedError;
+    auto hostId = pairedHostId(device->udid);
+    if (hostId.empty()) return kAMDInvalidHostIDError;
+    char* session = nullptr;
+    auto error = lockdownd_start_session(device->lockdown, hostId.c_str(), &session, nullptr);
+    if (error != LOCKDOWN_E_SUCCESS) return lockdownCode(error);
+    device->session = session ? session : "";
+    std::free(session);
+    return kAMDSuccess;
+}
+
+LV_EXPORT std::int32_t AMDeviceStopSession(AMDeviceRef device) {
+    if (!device) return kAMDInvalidArgumentError;
+    std::lock_guard lock(device->mutex);
+    if (device->lockdown && !device->session.empty())
+        lockdownd_stop_session(device->lockdown, device->session.c_str());
+    device->session.clear();
+    return kAMDSuccess;
+}
+
+LV_EXPORT plist_t AMDeviceCopyValue(AMDeviceRef device, plist_t domain, plist_t key) {
+    if (!device) return nullptr;
+    std::lock_guard lock(device->mutex);
+    if (!device->lockdown || !device->attached) return nullptr;
+    auto domainText = text(domain), keyText = text(key);
+    plist_t value = nullptr;
+    if (lockdownd_get_value(device->lockdown, domainText.empty() ? nullptr : domainText.c_str(),
+                            keyText.empty() ? nullptr : keyText.c_str(), &value) != LOCKDOWN_E_SUCCESS) {
+        plist_free(value);
+        return nullptr;
+    }
+    return value;
+}
+
+LV_EXPORT std::int32_t AMDeviceSetValue(AMDeviceRef device, plist_t domain, plist_t key, plist_t value) {
+    if (!device || !key || !value) return kAMDInvalidArgumentError;
+    std::lock_guard lock(device->mutex);
+    if (!device->lockdown || device->session.empty()) return kAMDSessionInactiveError;
+    auto domainText = text(domain), keyText = text(key);
+    return lockdownCode(lockdownd_set_value(device->lockdown, domainText.empty() ? nullptr : domainText.c_str(),
+                                            keyText.c_str(), plist_copy(value)));
+}
+
+LV_EXPORT std::int32_t AMDeviceSecureStartService(AMDeviceRef device, plist_t serviceName, plist_t,
+                                                  AMDServiceConnectionRef* service) {
+    if (!device || !service) return kAMDInvalidArgumentError;
+    *service = nullptr;
+    if (text(serviceName) != "com.apple.afc") return kAMDInvalidServiceError;
+    afc_client_t afc = nullptr;
+    {
+        std::lock_guard lock(device->mutex);
+        if (!device->attached) return kAMDDeviceDisconnectedError;
+        if (!device->lockdown || device->session.empty()) return kAMDSessionInactiveError;
+        lockdownd_service_descriptor_t descriptor = nullptr;
+        auto error = lockdownd_start_service(device->lockdown, "com.apple.afc", &descriptor);
+        if (error != LOCKDOWN_E_SUCCESS) return lockdownCode(error);
+        auto connected = afc_client_new(device->device, descriptor, &afc);
+        lockdownd_service_descriptor_free(descriptor);
+        if (connected != AFC_E_SUCCESS) return kAMDDeviceDisconnectedError;
+    }
+    std::lock_guard lock(registry().mutex);
+    ++device->references;
+    auto* created = new LVServiceConnection{device, afc, registry().nextHandle++};
+    registry().services[created->handle] = created;
+    *service = created;
+    return kAMDSuccess;
+}
+
+LV_EXPORT int AMDServiceConnectionGetSocket(AMDServiceConnectionRef service) { return service ? service->handle : -1; }
+
+LV_EXPORT void* AMDServiceConnectionGetSecureIOContext(AMDServiceConnectionRef service) {
+    // libimobiledevice keeps a service's TLS inside its client: no context to hand on.
+    (void)service;
+    return nullptr;
+}
+
+LV_EXPORT void AMDServiceConnectionInvalidate(AMDServiceConnectionRef service) {
+    if (!service) return;
+    {
+        std::lock_guard lock(registry().mutex);
+        registry().services.erase(service->handle);
+    }
+    afc_client_free(service->afc);
+    release(service->device);
+    delete service;
+}
+
+LV_EXPORT const char* AMDErrorString(std::int32_t code) { return lumivane::amdErrorName(code); }
+
+LV_EXPORT const char* AFCErrorString(std::int32_t code) { return lumivane::afcErrorName(code); }
+
+// ---- AFC ----------------------------------------------------------------
+
+LV_EXPORT std::int32_t AFCConnectionOpen(int socket, std::uint32_t, AFCConnectionRef* connection) {
+    if (!connection) return kAFCInvalidArgument;
+    std::lock_guard lock(registry().mutex);
+    auto found = registry().services.find(socket);
+    if (found == registry().services.end()) return kAFCServiceNotConnected;
+    *connection = new LVAFCConnection();
+    (*connection)->service = found->second;
+    return kAFCSuccess;
+}
+
+LV_EXPORT std::int32_t AFCConnectionSetSecureContext(AFCConnectionRef connection, void*) {
+    return connection ? kAFCSuccess : kAFCInvalidArgument;
+}
+
+LV_EXPORT std::int32_t AFCConnectionClose(AFCConnectionRef connection) {
+    if (!connection) return kAFCInvalidArgument;
+    delete connection;
+    return kAFCSuccess;
+}
+
+LV_EXPORT std::int32_t AFCDirectoryOpen(AFCConnectionRef connection, const char* path, AFCDirectoryRef* directory) {
+    if (!connection || !path || !directory) return kAFCInvalidArgument;
+    *directory = nullptr;
+    if (!connection->service->device->attached) return kAFCServiceNotConnected;
+    char** names = nullptr;
+    afc_error_t error;
+    {
+        std::lock_guard lock(connection->mutex);
+        error = afc_read_directory(connection->service->afc, path, &names);
+    }
+    if (error != AFC_E_SUCCESS) return afcCode(error);
+    auto* created = new LVAFCDirectory();
+    for (char** at = names; at && *at; ++at) created->names.emplace_back(*at);
+    afc_dictionary_free(names);
+    *directory = created;
+    return kAFCSuccess;
+}
+
+LV_EXPORT std::int32_t AFCDirectoryRead(AFCConnectionRef, AFCDirectoryRef directory, char** name) {
+    if (!directory || !name) return kAFCInvalidArgument;
+    *name = directory->next < directory->names.size() ? directory->names[directory->next++].data() : nullptr;
+    return kAFCSuccess;
+}
+
+LV_EXPORT std::int32_t AFCDirectoryClose(AFCConnectionRef, AFCDirectoryRef directory) {
+    delete directory;
+    return kAFCSuccess;
+}
+
+LV_EXPORT std::int32_t AFCFileInfoOpen(AFCConnectionRef connection, const char* path, AFCDictionaryRef* info) {
+    if (!connection || !path || !info) return kAFCInvalidArgument;
+    *info = nullptr;
+    if (!connection->service->device->attached) return kAFCServiceNotConnected;
+    char** values = nullptr;
+    afc_error_t error;
+    {
+        std::lock_guard lock(connection->mutex);
+        error = afc_get_file_info(connection->service->afc, path, &values);
+    }
+    if (error != AFC_E_SUCCESS) return afcCode(error);
+    auto* created = new LVAFCKeyValues();
+    for (char** at = values; at && at[0] && at[1]; at += 2) created->pairs.emplace_back(at[0], at[1]);
+    afc_dictionary_free(values);
+    *info = created;
+    return kAFCSuccess;
+}
+
+LV_EXPORT std::int32_t AFCKeyValueRead(AFCDictionaryRef info, char** key, char** value) {
+    if (!info || !key || !value) return kAFCInvalidArgument;
+    if (info->next >= info->pairs.size()) {
+        *key = *value = nullptr;
+        return kAFCSuccess;
+    }
+    auto& pair = info->pairs[info->next++];
+    *key = pair.first.data();
+    *value = pair.second.data();
+    return kAFCSuccess;
+}
+
+LV_EXPORT std::int32_t AFCKeyValueClose(AFCDictionaryRef info) {
+    delete info;
+    return kAFCSuccess;
+}
+
+LV_EXPORT std::int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path, std::uint64_t mode,
+                                      AFCFileRef* file) {
+    if (!connection || !path || !file) return kAFCInvalidArgument;
+    *file = 0;
+    if (mode != AFC_FOPEN_RDONLY) return kAFCInvalidArgument;
+    if (!connection->service->device->attached) return kAFCServiceNotConnected;
+    std::lock_guard lock(connection->mutex);
+    return afcCode(afc_file_open(connection->service->afc, path, AFC_FOPEN_RDONLY, file));
+}
+
+LV_EXPORT std::int32_t AFCFileRefRead(AFCConnectionRef connection, AFCFileRef file, void* buffer,
+                                      std::uint32_t* length) {
+    if (!connection || !buffer || !length) return kAFCInvalidArgument;
+    if (!connection->service->device->attached) return kAFCServiceNotConnected;
+    std::lock_guard lock(connection->mutex);
+    std::uint32_t got = 0;
+    auto error = afc_file_read(connection->service->afc, file, static_cast<char*>(buffer), *length, &got);
+    if (error != AFC_E_SUCCESS) return afcCode(error);
+    *length = got;
+    return kAFCSuccess;
+}
+
+LV_EXPORT std::int32_t AFCFileRefClose(AFCConnectionRef connection, AFCFileRef file) {
+    if (!connection) return kAFCInvalidArgument;
+    std::lock_guard lock(connection->mutex);
+    return afcCode(afc_file_close(connection->service->afc, file));
+}
