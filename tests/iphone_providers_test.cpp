@@ -1,0 +1,200 @@
+// The iPhone channel end to end, the same expectations over both providers:
+// the simulated one, and libimobiledevice's against the phone emulator on the
+// wire. A difference is a bug in one of the two providers.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "tests/support/host_harness.h"
+#include "tools/phone_emulator/phone_emulator.h"
+
+using namespace lumivane;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kUdid[] = "00008110-0000000000000ADA";
+
+enum class Provider { simulated, libimobiledevice };
+
+// One phone at `root`, attached over USB, reached through a provider.
+class Rig {
+public:
+    virtual ~Rig() = default;
+    virtual Host::Options options() { return {}; }
+    virtual void add(HostHarness& h, const std::string& root, bool trusted) = 0;
+    virtual void trust(HostHarness& h) = 0;
+    virtual void latency(HostHarness& h, int milliseconds) = 0;
+    virtual void detach(HostHarness& h) = 0;
+};
+
+class SimulatedRig final : public Rig {
+public:
+    void add(HostHarness& h, const std::string& root, bool trusted) override {
+        control(h, "phone.add", {{"name", "Ada's iPhone"}, {"root", root}, {"trusted", trusted}});
+        control(h, "phone.attach", {{"link", "usb"}});
+    }
+    void trust(HostHarness& h) override { control(h, "phone.set", {{"trusted", true}}); }
+    void latency(HostHarness& h, int milliseconds) override { control(h, "phone.set", {{"latencyMs", milliseconds}}); }
+    void detach(HostHarness& h) override { control(h, "phone.detach", {{"link", "usb"}}); }
+
+private:
+    static void control(HostHarness& h, const std::string& method, EncodableMap args) {
+        args.set("udid", kUdid);
+        ASSERT_TRUE(std::holds_alternative<EncodableValue>(h.call("sim/control", method, args))) << method;
+    }
+};
+
+class EmulatedRig final : public Rig {
+public:
+    explicit EmulatedRig(const std::string& folder) : socket_(folder + "/usbmuxd") {
+        setenv("USBMUXD_SOCKET_ADDRESS", ("UNIX:" + socket_).c_str(), 1);
+    }
+    ~EmulatedRig() override { unsetenv("USBMUXD_SOCKET_ADDRESS"); }
+    Host::Options options() override {
+        Host::Options options;
+        options.bridges.iphone.provider = simulatedProviderPath("liblumivane_imobiledevice.so");
+        return options;
+    }
+    void add(HostHarness&, const std::string& root, bool trusted) override {
+        emulator_.addPhone(kUdid, root, "Ada's iPhone");
+        if (!trusted) emulator_.setTrust(kUdid, emulator::PhoneEmulator::Trust::pending);
+        ASSERT_TRUE(emulator_.start(socket_));
+    }
+    void trust(HostHarness&) override { emulator_.setTrust(kUdid, emulator::PhoneEmulator::Trust::trusted); }
+    void latency(HostHarness&, int milliseconds) override { emulator_.setLatency(kUdid, milliseconds); }
+    void detach(HostHarness&) override { emulator_.detach(kUdid); }
+
+private:
+    std::string socket_;
+    emulator::PhoneEmulator emulator_;
+};
+
+struct Providers : ::testing::TestWithParam<Provider> {
+    TempFolder folder;
+    std::unique_ptr<Rig> rig;
+    std::unique_ptr<HostHarness> h;
+
+    void SetUp() override {
+        if (GetParam() == Provider::simulated)
+            rig = std::make_unique<SimulatedRig>();
+        else
+            rig = std::make_unique<EmulatedRig>(folder.path());
+        fs::create_directories(root() + "/DCIM/100APPLE");
+    }
+    std::string root() { return folder / "phone"; }
+    void file(const std::string& relative, std::size_t size) {
+        std::string bytes(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) bytes[i] = char(i % 253);
+        std::ofstream(root() + "/DCIM/" + relative, std::ios::binary) << bytes;
+    }
+    void start(bool trusted = true) {
+        auto options = rig->options();
+        options.bridges.iphone.bridge.linkWait = 300ms;
+        if (GetParam() == Provider::libimobiledevice) rig->add(*h_placeholder(), root(), trusted);
+        h = std::make_unique<HostHarness>(options);
+        h->value("lumivane/macos/events", "listen");
+        if (GetParam() == Provider::simulated) rig->add(*h, root(), trusted);
+    }
+    // The emulator starts before the host, with no host to drive it yet.
+    HostHarness* h_placeholder() { return nullptr; }
+    EncodableList list() {
+        auto value = h->value("lumivane/macos", "iphone.list");
+        auto* items = value.get<EncodableList>();
+        return items ? *items : EncodableList{};
+    }
+    bool listedAs(const EncodableMap& entry) {
+        return h->loop.runUntil([&] { auto l = list(); return !l.empty() && l[0] == EncodableValue(entry); }, 10s);
+    }
+    MethodResponse call(const std::string& method, EncodableMap args = {}) {
+        args.set("udid", kUdid);
+        return h->call("lumivane/macos", method, args);
+    }
+    std::vector<EncodableMap> events(const std::string& type) {
+        std::vector<EncodableMap> out;
+        for (auto& [channel, event] : h->events) {
+            auto* map = std::get<EncodableValue>(event).get<EncodableMap>();
+            if (map && map->find("type") && *map->find("type") == EncodableValue(type)) out.push_back(*map);
+        }
+        return out;
+    }
+};
+
+const EncodableMap kTrustedEntry{{"udid", kUdid},
+                                 {"links", EncodableList{"usb"}},
+                                 {"paired", true},
+                                 {"name", "Ada's iPhone"},
+                                 {"wifiEnabled", true}};
+
+}  // namespace
+
+TEST_P(Providers, AnUntrustedPhoneIsListedUnpairedUntilTrustedThenWithItsNameAndWifi) {
+    start(false);
+    EXPECT_TRUE(listedAs({{"udid", kUdid}, {"links", EncodableList{"usb"}}, {"paired", false}}));
+    rig->trust(*h);
+    EXPECT_EQ(h->value("lumivane/macos", "iphone.setAutoWifi"), EncodableValue());  // on, and every phone refreshed
+    EXPECT_TRUE(listedAs(kTrustedEntry));
+}
+
+TEST_P(Providers, TheCameraRollIsBrowsedScannedAndScannedAgainTheSame) {
+    for (int i = 1; i <= 45; ++i) file("100APPLE/IMG_" + std::to_string(1000 + i) + ".JPG", 1000 + i);
+    start();
+    ASSERT_TRUE(listedAs(kTrustedEntry));
+    auto children = call("iphone.children");
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(children));
+    EXPECT_EQ(std::get<EncodableValue>(children),
+              EncodableValue(EncodableList{EncodableMap{{"path", "100APPLE"}, {"name", "100APPLE"}, {"dir", true},
+                                                        {"count", 45}}}));
+    auto scan = call("iphone.media");
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(scan));
+    auto* media = std::get<EncodableValue>(scan).get<EncodableList>();
+    ASSERT_EQ(media->size(), 45u);
+    auto& newest = *(*media)[0].get<EncodableMap>();
+    EXPECT_EQ(*newest.find("path"), EncodableValue("100APPLE/IMG_1045.JPG"));
+    EXPECT_EQ(*newest.find("size"), EncodableValue(1045));
+    EXPECT_FALSE(events("iphoneScan").empty());
+    EXPECT_EQ(call("iphone.media"), scan);  // warm, from the stat cache
+}
+
+TEST_P(Providers, DownloadsCopyWithProgressAndLeaveNothingWhenCancelledOrCutOff) {
+    const std::size_t size = 3 * 1048576 + 5;
+    file("100APPLE/IMG_0001.MOV", size);
+    start();
+    ASSERT_TRUE(listedAs(kTrustedEntry));
+    fs::create_directories(folder / "out");
+    auto target = folder / "out/IMG_0001.MOV";
+    auto copied = call("iphone.download", {{"path", "100APPLE/IMG_0001.MOV"}, {"target", target}, {"token", "t1"}});
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(copied));
+    EXPECT_EQ(fs::file_size(target), size);
+    EXPECT_EQ(std::system(("cmp -s '" + target + "' '" + root() + "/DCIM/100APPLE/IMG_0001.MOV'").c_str()), 0);
+    auto progress = events("download");
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(*progress.back().find("done"), EncodableValue(int(size)));
+    fs::remove(target);
+
+    // Cancelled, then cut off by a detach, each part-way through.
+    rig->latency(*h, 150);
+    h->loop.post([this] { call("iphone.cancel", {{"token", "t2"}}); });
+    auto cancelled = call("iphone.download", {{"path", "100APPLE/IMG_0001.MOV"}, {"target", target}, {"token", "t2"}});
+    ASSERT_TRUE(std::holds_alternative<MethodError>(cancelled));
+    EXPECT_EQ(std::get<MethodError>(cancelled).message, "Cancelled");
+
+    std::thread unplug([&] {
+        std::this_thread::sleep_for(400ms);
+        h->loop.post([this] { rig->detach(*h); });
+    });
+    auto cut = call("iphone.download", {{"path", "100APPLE/IMG_0001.MOV"}, {"target", target}, {"token", "t3"}});
+    unplug.join();
+    ASSERT_TRUE(std::holds_alternative<MethodError>(cut));
+    EXPECT_EQ(std::get<MethodError>(cut).code, "iphone");
+    EXPECT_TRUE(fs::is_empty(folder / "out"));  // no partial file
+}
+
+INSTANTIATE_TEST_SUITE_P(BothProviders, Providers, ::testing::Values(Provider::simulated, Provider::libimobiledevice),
+                         [](const auto& info) {
+                             return info.param == Provider::simulated ? std::string("Simulated")
+                                                                      : std::string("Libimobiledevice");
+                         });
