@@ -257,6 +257,30 @@ printf '$ lumivanectl call lumivane/library traits {"ids": %s}\n' "$ids"
 "$bin/lumivanectl" --socket "$work/linux.sock" call lumivane/library traits '{"ids": '"$ids"'}' || true
 kill -TERM $linux; wait $linux || true
 
+step "A phone on the wire: --platform linux through libimobiledevice, against the phone emulator (usbmux, lockdown over TLS, AFC)"
+emulated="00008110-000E0000000000A1"
+"$bin/lumivane-phone-emulator" --socket "$work/emulated-usbmuxd" --phone "$emulated=$work/ada" \
+    --name "$emulated=Ada's iPhone (on the wire)" --control "$work/emulator.ctl" &
+emulator=$!
+for _ in $(seq 100); do [ -S "$work/emulated-usbmuxd" ] && break; sleep 0.1; done
+printf '$ idevice_id -l; ideviceinfo -k ProductType   (Debian'"'"'s own tools)\n'
+USBMUXD_SOCKET_ADDRESS="UNIX:$work/emulated-usbmuxd" idevice_id -l | sed 's/^/    /'
+USBMUXD_SOCKET_ADDRESS="UNIX:$work/emulated-usbmuxd" ideviceinfo -u "$emulated" -k ProductType | sed 's/^/    /'
+USBMUXD_SOCKET_ADDRESS="UNIX:$work/emulated-usbmuxd" XDG_DATA_HOME="$work/linux-data" XDG_CONFIG_HOME="$work/linux-config" \
+    "$bin/lumivane-host" --platform linux --socket "$work/linux-phone.sock" 2>"$work/linux-phone.log" &
+linuxPhone=$!
+for _ in $(seq 50); do [ -S "$work/linux-phone.sock" ] && break; sleep 0.1; done
+sleep 1
+export LUMIVANE_SOCKET="$work/linux-phone.sock"
+run call lumivane/macos iphone.list
+run call lumivane/macos iphone.children '{"udid": "'"$emulated"'"}'
+run call lumivane/macos iphone.media '{"udid": "'"$emulated"'"}' --events lumivane/macos/events --head 3
+mkdir -p "$work/from-the-wire"
+run call lumivane/macos iphone.download '{"udid": "'"$emulated"'", "path": "101APPLE/IMG_0301.MOV", "target": "'"$work/from-the-wire/IMG_0301.MOV"'", "token": "wire"}' --events lumivane/macos/events
+cmp "$work/from-the-wire/IMG_0301.MOV" "$work/ada/DCIM/101APPLE/IMG_0301.MOV" && echo "    the copy is the phone's file, byte for byte"
+export LUMIVANE_SOCKET="$work/host.sock"
+kill -TERM $linuxPhone $emulator; wait $linuxPhone $emulator || true
+
 step "Two clients at once: one listens to the event stream while another moves a phone"
 "$bin/lumivanectl" listen lumivane/macos/events --count 2 --seconds 3 | sed 's/^/    listener: /' &
 listener=$!
