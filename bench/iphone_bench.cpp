@@ -10,6 +10,7 @@
 
 #include "bench/plain_copy.h"
 #include "bench/process_memory.h"
+#include "bench/iphone_rig.h"
 #include "bench/ratio_reporter.h"
 #include "bridges/iphone/dcim_scan.h"
 #include "bridges/iphone/iphone_thumbnail.h"
@@ -32,95 +33,9 @@ constexpr std::size_t kMiB = 1 << 20;
 std::string providerPath;
 std::string work;  // scratch folder of this run
 
-std::string beside(const std::string& relative) {
-    return (fs::read_symlink("/proc/self/exe").parent_path() / relative).lexically_normal().string();
-}
-
-void makeFile(const std::string& path, std::size_t size) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary);
-    std::string block(kMiB, 'v');
-    for (std::size_t left = size; left > 0; left -= std::min(left, kMiB))
-        out.write(block.data(), static_cast<std::streamsize>(std::min(left, kMiB)));
-}
-
 // A bridge over the simulated provider with one attached phone.
-struct Rig {
-    SimPhones sim;
-    MainLoop loop;
-    Log log{Log::Options{false, false, false}};
-    SystemClock clock;
-    VipsImaging imaging;
-    std::shared_ptr<EventHandler> events = std::make_shared<EventHandler>(loop);
-    std::unique_ptr<MobileDeviceBridge> bridge;
-    std::string udid;
-
-    Rig(const std::string& phoneUdid, std::size_t workers) : udid(phoneUdid) {
-        sim.open(providerPath);
-        MobileDeviceBridge::Options options;
-        options.dataFolder = work + "/data-" + udid;
-        options.maxSizingWorkers = workers;
-        fs::remove_all(options.dataFolder);  // a cold cache
-        bridge = std::make_unique<MobileDeviceBridge>(MobileDevice::open(providerPath, log), loop, events, log, clock,
-                                                      imaging, options);
-        bridge->subscribe();
-        loop.runUntil(
-            [&] {
-                auto phone = bridge->phone(udid);
-                if (!phone) return false;
-                std::lock_guard lock(phone->infoLock);
-                return phone->name.has_value();  // the attach's refresh has run
-            },
-            seconds(10));
-    }
-
-    // A full "iphone.media" scan on the phone's queue; answers its length.
-    std::size_t scan() {
-        auto phone = bridge->phone(udid);
-        Semaphore done;
-        std::size_t found = 0;
-        phone->queue.post([&] {
-            auto listed = bridge->withControlConnection<EncodableList>(
-                *phone, [&](AFCConnection& control) { return DcimScan(*bridge, *phone, control).media(); });
-            if (listed.ok()) found = listed.value().size();
-            done.signal();
-        });
-        done.waitFor(seconds(300));
-        return found;
-    }
-
-    // "iphone.thumbnail" on the phone's queue; answers whether it rendered.
-    bool thumbnail(const std::string& path) {
-        auto phone = bridge->phone(udid);
-        Semaphore done;
-        bool rendered = false;
-        phone->queue.post([&] {
-            auto jpeg = bridge->withControlConnection<std::optional<Bytes>>(*phone, [&](AFCConnection& control) {
-                return IPhoneThumbnail(*bridge->api(), control, imaging).render(path, 256);
-            });
-            rendered = jpeg.ok() && jpeg.value();
-            done.signal();
-        });
-        done.waitFor(seconds(60));
-        return rendered;
-    }
-
-    // Downloads through the channel handler, all at once; runs the main loop
-    // until every answer is in.
-    void download(const std::vector<std::pair<std::string, std::string>>& pathsAndTargets) {
-        int answers = 0;
-        std::vector<MethodResult> keep;
-        for (std::size_t i = 0; i < pathsAndTargets.size(); ++i) {
-            MethodCall call{"iphone.download", EncodableMap{{"udid", udid},
-                                                            {"path", pathsAndTargets[i].first},
-                                                            {"target", pathsAndTargets[i].second},
-                                                            {"token", "bench" + std::to_string(i)}}};
-            MethodResult result(
-                "iphone.download", [&](Bytes) { ++answers; }, log);
-            bridge->handle(call, result);
-        }
-        loop.runUntil([&] { return answers == static_cast<int>(pathsAndTargets.size()); }, seconds(600));
-    }
+struct Rig : IPhoneRig {
+    Rig(const std::string& phoneUdid, std::size_t workers) : IPhoneRig(providerPath, work, phoneUdid, workers) {}
 };
 
 void scanBenchmark(benchmark::State& state, const char* udid, std::size_t workers, bool warm) {
