@@ -1,5 +1,7 @@
 #include "platform/sim/sim_cameras.h"
 
+#include "platform/camera_files.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,44 +23,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string lowered(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
-
-// The type identifier a Mac gives a file of this extension.
-std::optional<std::string> typeIdentifier(const std::string& name) {
-    static const std::map<std::string, std::string> kTypes = {
-        {"jpg", "public.jpeg"},
-        {"jpeg", "public.jpeg"},
-        {"heic", "public.heic"},
-        {"heif", "public.heif"},
-        {"png", "public.png"},
-        {"tif", "public.tiff"},
-        {"tiff", "public.tiff"},
-        {"gif", "com.compuserve.gif"},
-        {"webp", "org.webmproject.webp"},
-        {"dng", "com.adobe.raw-image"},
-        {"cr2", "com.adobe.raw-image"},
-        {"cr3", "com.adobe.raw-image"},
-        {"nef", "com.adobe.raw-image"},
-        {"arw", "com.adobe.raw-image"},
-        {"raf", "com.adobe.raw-image"},
-        {"orf", "com.adobe.raw-image"},
-        {"rw2", "com.adobe.raw-image"},
-        {"mov", "com.apple.quicktime-movie"},
-        {"mp4", "public.mpeg-4"},
-        {"m4v", "com.apple.m4v-video"},
-        {"avi", "public.avi"},
-        {"mts", "public.avchd-mpeg-2-transport-stream"},
-        {"3gp", "public.3gpp"},
-    };
-    auto dot = name.rfind('.');
-    if (dot == std::string::npos) return std::nullopt;
-    auto found = kTypes.find(lowered(name.substr(dot + 1)));
-    return found == kTypes.end() ? std::nullopt : std::optional<std::string>(found->second);
-}
-
 using Items = std::vector<std::shared_ptr<CameraItem>>;
 using Behaviour = SimCameraBrowser::Behaviour;
 
@@ -71,54 +35,6 @@ struct Context {
 
 // The entries of a folder on disk, hidden ones left out, in name order.
 Items readFolder(const fs::path& folder, const std::shared_ptr<CameraFolder>& parent, const Context& context);
-
-bool isVideo(const std::string& name) {
-    for (const char* extension : {".mov", ".mp4", ".m4v", ".avi", ".mts", ".3gp"})
-        if (lowered(name).size() > 4 && lowered(name).ends_with(extension)) return true;
-    return false;
-}
-
-// A name that no file in `folder` has yet: the name, else "stem 1.ext", "stem 2.ext" ...
-std::string freeName(const fs::path& folder, const std::string& name) {
-    auto dot = name.rfind('.');
-    auto stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
-    auto extension = stem.size() == name.size() ? std::string() : name.substr(dot);
-    std::error_code error;
-    auto candidate = name;
-    for (int n = 1; fs::exists(folder / candidate, error); ++n) candidate = stem + " " + std::to_string(n) + extension;
-    return candidate;
-}
-
-class SimProgress final : public CameraProgress {
-public:
-    double fractionCompleted() const override { return fraction_; }
-    void observe(std::function<void(double)> observer) override {
-        std::lock_guard guard(lock_);
-        observer_ = std::move(observer);
-    }
-    void stopObserving() override {
-        std::lock_guard guard(lock_);
-        observer_ = nullptr;
-    }
-    void cancel() override { cancelled_ = true; }
-    bool cancelled() const { return cancelled_; }
-    // Copy thread.
-    void set(double fraction) {
-        fraction_ = fraction;
-        std::function<void(double)> observer;
-        {
-            std::lock_guard guard(lock_);
-            observer = observer_;
-        }
-        if (observer) observer(fraction);
-    }
-
-private:
-    std::atomic<double> fraction_{0};
-    std::atomic<bool> cancelled_{false};
-    mutable std::mutex lock_;
-    std::function<void(double)> observer_;  // guarded by lock_
-};
 
 class SimFolder final : public CameraFolder, public std::enable_shared_from_this<SimFolder> {
 public:
@@ -150,6 +66,7 @@ struct Measures {
     double duration = 0;
 };
 
+
 class SimFile final : public CameraFile {
 public:
     SimFile(fs::path path, std::shared_ptr<CameraFolder> parent, Context context)
@@ -164,7 +81,7 @@ public:
     std::shared_ptr<CameraFolder> parentFolder() const override { return parent_; }
     std::optional<double> creationDate() const override { return modified_; }
     std::optional<double> modificationDate() const override { return modified_; }
-    std::optional<std::string> uti() const override { return typeIdentifier(path_.filename().string()); }
+    std::optional<std::string> uti() const override { return cameraTypeIdentifier(path_.filename().string()); }
     std::int64_t fileSize() const override { return size_; }
     // Read from the file's header on first asking: a lookup or a download
     // never pays for them.
@@ -178,7 +95,7 @@ public:
         if (!context_.behaviour->thumbnailError) {
             if (auto source = imaging.sourceAtPath(path_))
                 picture = source->thumbnail({ThumbnailFrom::embeddedIfPresent, px, true});
-            if (!picture && isVideo(path_.filename().string()))
+            if (!picture && isCameraVideoName(path_.filename().string()))
                 picture = context_.browser->videoFrames().frame(path_, {0.5, px, {}, {}});
         }
         if (picture) data = imaging.jpegData(*picture, 0.8);
@@ -186,7 +103,7 @@ public:
     }
     std::shared_ptr<CameraProgress> requestDownload(const DownloadOptions& options,
                                                     std::function<void(DownloadOutcome)> done) override {
-        auto progress = std::make_shared<SimProgress>();
+        auto progress = std::make_shared<DownloadProgress>();
         auto behaviour = *context_.behaviour;
         context_.behaviour->downloadError.reset();  // it fails once
         auto* browser = context_.browser;
@@ -209,7 +126,7 @@ private:
             if (auto source = context_.browser->imaging().sourceAtPath(path_)) {
                 measures_->width = source->pixelSize().width;
                 measures_->height = source->pixelSize().height;
-            } else if (isVideo(path_.filename().string())) {
+            } else if (isCameraVideoName(path_.filename().string())) {
                 measures_->duration = context_.browser->videoFrames().duration(path_).value_or(0);
             }
         }
@@ -221,7 +138,7 @@ private:
     // The copy thread's work: chunk by chunk into a temporary, under a name
     // no file in the folder has, never over one.
     static DownloadOutcome copy(const fs::path& source, std::int64_t size, const DownloadOptions& options,
-                                const Behaviour& behaviour, SimProgress& progress) {
+                                const Behaviour& behaviour, DownloadProgress& progress) {
         if (behaviour.downloadError) return {std::nullopt, behaviour.downloadError};
         int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
         if (in < 0) return {std::nullopt, "The file couldn’t be opened."};
@@ -231,7 +148,7 @@ private:
         } closer{in};
         std::vector<char> chunk(1 << 20);
         for (int attempt = 0; attempt < 100; ++attempt) {
-            auto name = freeName(options.directory, options.saveAsFilename);
+            auto name = freeFileName(options.directory, options.saveAsFilename);
             auto writer = FileWriter::create((fs::path(options.directory) / name).string());
             if (!writer.ok()) return {std::nullopt, writer.error()};
             std::int64_t copied = 0;

@@ -1,0 +1,45 @@
+#pragma once
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/image_capture.h"
+
+namespace lumivane {
+
+// What every camera adapter says of its files the same way.
+
+// The type identifier a Mac gives a file of this name's extension; none for
+// an extension it does not know. Any thread.
+std::optional<std::string> cameraTypeIdentifier(const std::string& name);
+
+// Whether the name's extension is a video's. Any thread.
+bool isCameraVideoName(const std::string& name);
+
+// A name no file in `folder` has yet: the name, else "stem 1.ext",
+// "stem 2.ext" ... Any thread.
+std::string freeFileName(const std::filesystem::path& folder, const std::string& name);
+
+// A download's progress as the copying thread reports it. The observer and
+// cancel may come from any thread; `lock_` guards the observer.
+class DownloadProgress final : public CameraProgress {
+public:
+    double fractionCompleted() const override { return fraction_; }
+    void observe(std::function<void(double)> observer) override;
+    void stopObserving() override;
+    void cancel() override { cancelled_ = true; }
+    bool cancelled() const { return cancelled_; }
+    // The copying thread: a new fraction, told to the observer.
+    void set(double fraction);
+
+private:
+    std::atomic<double> fraction_{0};
+    std::atomic<bool> cancelled_{false};
+    mutable std::mutex lock_;
+    std::function<void(double)> observer_;  // guarded by lock_
+};
+
+}  // namespace lumivane
