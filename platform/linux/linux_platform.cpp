@@ -71,16 +71,18 @@ void XdgWorkspace::activateFileViewerSelecting(const std::vector<std::string>& p
     spawnDetached("/usr/bin/xdg-open", {fileURL(slash == 0 ? "/" : paths[0].substr(0, slash))});
 }
 
-LinuxPlatform::LinuxPlatform(MainLoop& loop, Log& log, const std::string& libraryFolder)
+LinuxPlatform::LinuxPlatform(MainLoop& loop, Log& log, LinuxPlatformOptions options)
     : netServices_(loop),
       defaults_(xdgFolder("XDG_CONFIG_HOME", environment_.homeDirectory() + "/.config") + "/lumivane/defaults.json"),
       windows_(defaults_, journal_),
       plugins_(journal_),
       volumes_(loop),
       openPanel_(log),
+      cameras_(loop, imaging_, std::move(options.cameraFolders)),
       library_(imaging_, log) {
-    library_.load(libraryFolder.empty() ? xdgFolder("XDG_PICTURES_DIR", environment_.homeDirectory() + "/Pictures")
-                                        : libraryFolder);
+    library_.load(options.libraryFolder.empty()
+                      ? xdgFolder("XDG_PICTURES_DIR", environment_.homeDirectory() + "/Pictures")
+                      : options.libraryFolder);
 }
 
 Platform LinuxPlatform::platform() {

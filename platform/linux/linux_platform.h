@@ -5,6 +5,7 @@
 #include "platform/ffmpeg/ffmpeg_video_frames.h"
 #include "platform/dnssd/dnssd_net_services.h"
 #include "platform/file_user_defaults.h"
+#include "platform/gphoto/gphoto_cameras.h"
 #include "platform/folder_photo_library.h"
 #include "platform/headless/headless_window_system.h"
 #include "platform/linux/linux_volumes.h"
@@ -36,12 +37,10 @@ public:
     void activateFileViewerSelecting(const std::vector<std::string>& paths) override;
 };
 
-// No image-capture service on this machine yet: the browser reports nothing.
-class NoCameras final : public DeviceBrowser {
-public:
-    void setDelegate(DeviceBrowserDelegate*) override {}
-    void setBrowsedDeviceTypeMask(std::uint32_t) override {}
-    void start() override {}
+// What the Linux platform is told to look at.
+struct LinuxPlatformOptions {
+    std::string libraryFolder;               // the photo library; empty: the user's pictures folder
+    std::vector<std::string> cameraFolders;  // each a camera on libgphoto2's "Directory Browse" driver
 };
 
 // This machine's real services where Linux has them. There is no interface
@@ -49,9 +48,9 @@ public:
 // Created and used on the main thread.
 class LinuxPlatform {
 public:
-    // The photo library is the folder library at `libraryFolder`; empty: the
-    // user's pictures folder ($XDG_PICTURES_DIR, else ~/Pictures).
-    LinuxPlatform(MainLoop& loop, Log& log, const std::string& libraryFolder = "");
+    // The photo library is the folder library at `options.libraryFolder`;
+    // empty: the user's pictures folder ($XDG_PICTURES_DIR, else ~/Pictures).
+    LinuxPlatform(MainLoop& loop, Log& log, LinuxPlatformOptions options = {});
     Platform platform();
 
 private:
@@ -66,7 +65,7 @@ private:
     FfmpegVideoFrames videoFrames_{imaging_};
     LinuxVolumes volumes_;
     ZenityOpenPanel openPanel_;
-    NoCameras cameras_;
+    GphotoCameras cameras_;
     FolderPhotoLibrary library_;
     NoSharing sharing_;  // Linux has no AirDrop
 };

@@ -26,14 +26,16 @@ namespace {
 
 int usage() {
     std::cerr << "usage: lumivane-host --platform sim|linux --socket PATH [--home DIR] [--bundle-id ID]\n"
-                 "                     [--mobile-device PROVIDER.so] [--library DIR]\n"
+                 "                     [--mobile-device PROVIDER.so] [--library DIR] [--camera-folder DIR ...]\n"
                  "  --mobile-device names the MobileDevice provider library (default on sim: the\n"
                  "  simulated provider built beside this program; on linux: the libimobiledevice\n"
                  "  provider built beside it, for real phones through the usbmux daemon).\n"
                  "  --home and --bundle-id set the simulated Mac's home folder (default: a new\n"
                  "  temporary folder) and bundle identifier (default com.lumivane.app).\n"
                  "  --library names the photo library folder on linux (default: $XDG_PICTURES_DIR,\n"
-                 "  else ~/Pictures); the simulated Mac's is set by the control \"library.load\".\n";
+                 "  else ~/Pictures); the simulated Mac's is set by the control \"library.load\".\n"
+                 "  --camera-folder adds, on linux, a camera on libgphoto2's Directory Browse driver\n"
+                 "  at that folder (repeatable).\n";
     return 64;
 }
 
@@ -49,7 +51,8 @@ std::string besideThisProgram(const std::string& relative) {
 
 int main(int argc, char** argv) {
     std::string platform = "sim";
-    std::string socketPath, home, provider, libraryFolder;
+    std::string socketPath, home, provider;
+    LinuxPlatformOptions linuxOptions;
     std::optional<std::string> bundleId = "com.lumivane.app";
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -61,7 +64,9 @@ int main(int argc, char** argv) {
         else if (arg == "--mobile-device")
             provider = next();
         else if (arg == "--library")
-            libraryFolder = next();
+            linuxOptions.libraryFolder = next();
+        else if (arg == "--camera-folder")
+            linuxOptions.cameraFolders.push_back(next());
         else if (arg == "--home")
             home = next();
         else if (arg == "--bundle-id") {
@@ -94,7 +99,7 @@ int main(int argc, char** argv) {
                 auto real = besideThisProgram("../lib/liblumivane_imobiledevice.so");
                 if (std::filesystem::exists(real)) provider = real;
             }
-            linuxPlatform = std::make_unique<LinuxPlatform>(loop, log, libraryFolder);
+            linuxPlatform = std::make_unique<LinuxPlatform>(loop, log, std::move(linuxOptions));
             return linuxPlatform->platform();
         }
         if (home.empty()) {

@@ -1,0 +1,73 @@
+#pragma once
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/image_capture.h"
+#include "platform/imaging.h"
+#include "runtime/main_loop.h"
+
+namespace lumivane {
+
+// Cameras through libgphoto2 (PTP/MTP over USB, and every camera it drives):
+// the device browser polls libgphoto2's detection on a thread of its own
+// every few seconds and reports each camera added or removed on the main
+// loop; folders given at construction are cameras on libgphoto2's "Directory
+// Browse" driver, for trying the adapter without a camera (and for the tests).
+// A camera's session, catalog, thumbnails, downloads and eject run on its own
+// serial queue, since libgphoto2 is not safe to share for one camera;
+// different cameras work in parallel. Every report reaches its delegate on
+// the main loop.
+//
+// Threads: the DeviceBrowser methods on the main loop; `mutex_` guards
+// `stopping_` (the poll thread waits on `wake_`). `devices_` and `ejected_`
+// belong to the main loop.
+class GphotoCameras final : public DeviceBrowser {
+public:
+    GphotoCameras(MainLoop& loop, Imaging& imaging, std::vector<std::string> directoryFolders);
+    ~GphotoCameras() override;
+
+    void setDelegate(DeviceBrowserDelegate* delegate) override { delegate_ = delegate; }
+    void setBrowsedDeviceTypeMask(std::uint32_t) override {}
+    void start() override;
+
+    class Device;
+    // ---- for the devices ----
+    // Runs `report` on the main loop, unless the browser is gone by then.
+    void later(std::function<void()> report);
+    // Main loop: an ejected camera leaves; a detected one stays away until it
+    // is no longer detected.
+    void ejected(const std::shared_ptr<Device>& device);
+    Imaging& imaging() { return imaging_; }
+
+    static constexpr auto kPollInterval = std::chrono::seconds(3);
+
+private:
+    struct Found {
+        std::string model, port;
+        bool operator<(const Found& other) const { return std::tie(model, port) < std::tie(other.model, other.port); }
+    };
+    void poll();
+    // Main loop: the cameras detected now.
+    void detected(const std::set<Found>& found);
+    void add(const Found& found);
+
+    MainLoop& loop_;
+    Imaging& imaging_;
+    std::vector<std::string> folders_;
+    DeviceBrowserDelegate* delegate_ = nullptr;
+    std::map<Found, std::shared_ptr<Device>> devices_;
+    std::set<Found> ejected_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::thread poller_;
+};
+
+}  // namespace lumivane
