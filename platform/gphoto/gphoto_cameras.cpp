@@ -274,7 +274,7 @@ private:
             if (auto jpeg = render(std::move(*preview), ThumbnailFrom::imageAlways, (px + 1) / 2)) return jpeg;
         if (!type_.starts_with("image/") || size_ > kMaxWholeImage) return std::nullopt;
         auto whole = fetch(device, GP_FILE_TYPE_NORMAL);
-        return whole ? render(std::move(*whole), ThumbnailFrom::embeddedIfPresent, 0) : std::nullopt;
+        return whole ? render(std::move(*whole), ThumbnailFrom::imageAlways, 0) : std::nullopt;
     }
 
     std::optional<std::vector<std::uint8_t>> fetch(GphotoCameras::Device& device, CameraFileType type) {

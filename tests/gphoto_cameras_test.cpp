@@ -1,0 +1,156 @@
+// Cameras through libgphoto2, on its own "Directory Browse" driver pointed at
+// folders of the test's: a real libgphoto2 code path with real files, driven
+// through the host channel as on the simulated Mac.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/gphoto/gphoto_cameras.h"
+#include "tests/support/host_harness.h"
+#include "tools/sample_images/sample_images.h"
+
+using namespace lumivane;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Gphoto : ::testing::Test {
+    TempFolder folder;
+    std::string card = folder / "card";
+    std::string out = folder / "out";
+    std::unique_ptr<HostHarness> h;
+    std::unique_ptr<GphotoCameras> cameras;
+    std::string id;
+
+    void SetUp() override {
+        fs::create_directories(card + "/DCIM/100CANON");
+        fs::create_directories(out);
+        ASSERT_TRUE(samples::write(card + "/DCIM/100CANON/IMG_0001.JPG", {.width = 640, .height = 480, .thumbnail = 160}));
+        ASSERT_TRUE(samples::write(card + "/DCIM/100CANON/IMG_0002.JPG", {.width = 640, .height = 480}));
+        std::string movie(3 << 20, '\0');
+        for (std::size_t i = 0; i < movie.size(); ++i) movie[i] = char(i * 31 % 251);
+        std::ofstream(card + "/DCIM/100CANON/MVI_0003.MOV", std::ios::binary) << movie;
+    }
+    void start() {
+        h = std::make_unique<HostHarness>(Host::Options{}, "com.lumivane.app", false);
+        cameras = std::make_unique<GphotoCameras>(h->loop, h->mac.platform().imaging, std::vector<std::string>{card});
+        auto p = h->mac.platform();
+        Platform platform{p.windows,     p.defaults, p.environment, p.workspace,   p.plugins,   p.imaging,
+                          p.videoFrames, p.volumes,  p.openPanel,   *cameras,      p.library,   p.netServices,
+                          p.sharing,     p.usbmuxSocket, p.processTool, p.trace};
+        h->control.reset();
+        h->host = std::make_unique<Host>(platform, h->loop, h->log, Host::Options{});
+        h->host->messenger().setOutbound([this](const std::string& channel, Bytes message) {
+            if (auto event = StandardMethodCodec::decodeEnvelope(message.data(), message.size()))
+                h->events.emplace_back(channel, *event);
+        });
+        h->host->start();
+        h->value("lumivane/macos/events", "listen");
+        ASSERT_TRUE(h->loop.runUntil([&] { return ready(); }, 10s));
+    }
+    bool ready() {
+        auto list = h->value("lumivane/macos", "camera.list");
+        auto* cameras = list.get<EncodableList>();
+        if (!cameras || cameras->empty()) return false;
+        auto& camera = *(*cameras)[0].get<EncodableMap>();
+        id = *camera.find("id")->get<std::string>();
+        return *camera.find("ready") == EncodableValue(true);
+    }
+    MethodResponse call(const std::string& method, EncodableMap args) {
+        args.set("id", id);
+        return h->call("lumivane/macos", method, args);
+    }
+    EncodableValue value(const std::string& method, EncodableMap args) {
+        auto response = call(method, std::move(args));
+        auto* v = std::get_if<EncodableValue>(&response);
+        return v ? *v : EncodableValue("<not a value>");
+    }
+    std::vector<std::string> names(const EncodableValue& list) {
+        std::vector<std::string> out;
+        for (const auto& item : *list.get<EncodableList>())
+            out.push_back(*item.get<EncodableMap>()->find("name")->get<std::string>());
+        return out;
+    }
+    std::vector<std::string> outFiles() {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(out)) names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+}  // namespace
+
+TEST_F(Gphoto, ADirectoryCameraIsListedBrowsedAndEjected) {
+    start();
+    auto list = *h->value("lumivane/macos", "camera.list").get<EncodableList>();
+    auto& camera = *list[0].get<EncodableMap>();
+    EXPECT_EQ(*camera.find("name"), EncodableValue("Directory Browse"));
+    EXPECT_EQ(*camera.find("kind"), EncodableValue("Camera"));
+    EXPECT_EQ(*camera.find("count"), EncodableValue(3));
+    EXPECT_EQ(names(value("camera.children", {{"path", "DCIM"}})), std::vector<std::string>{"100CANON"});
+    EXPECT_EQ(names(value("camera.children", {{"path", "DCIM/100CANON"}})),
+              (std::vector<std::string>{"IMG_0001.JPG", "IMG_0002.JPG", "MVI_0003.MOV"}));
+    auto media = value("camera.media", {});
+    EXPECT_EQ(names(media), (std::vector<std::string>{"IMG_0001.JPG", "IMG_0002.JPG", "MVI_0003.MOV"}));
+    auto& first = *(*media.get<EncodableList>())[0].get<EncodableMap>();
+    EXPECT_EQ(*first.find("size"), EncodableValue(int(fs::file_size(card + "/DCIM/100CANON/IMG_0001.JPG"))));
+    EXPECT_EQ(*first.find("uti"), EncodableValue("public.jpeg"));
+
+    EXPECT_EQ(value("camera.eject", {}), EncodableValue());
+    EXPECT_TRUE(h->loop.runUntil([&] { return h->value("lumivane/macos", "camera.list") == EncodableValue(EncodableList{}); }, 5s));
+}
+
+TEST_F(Gphoto, ThumbnailsTakeTheCamerasPreviewElseThePicture) {
+    start();
+    auto preview = value("camera.thumbnail", {{"path", "DCIM/100CANON/IMG_0001.JPG"}, {"px", 256}});
+    ASSERT_TRUE(preview.get<Bytes>());
+    auto seen = samples::look(*preview.get<Bytes>());
+    EXPECT_EQ(seen.width, 160);  // the stored preview, at least half the size asked for
+    EXPECT_TRUE(samples::isGreen(seen.topLeft));
+    auto picture = value("camera.thumbnail", {{"path", "DCIM/100CANON/IMG_0001.JPG"}, {"px", 400}});
+    ASSERT_TRUE(picture.get<Bytes>());
+    seen = samples::look(*picture.get<Bytes>());
+    EXPECT_EQ(seen.width, 400);  // the preview is too small: the picture itself
+    EXPECT_TRUE(samples::isRed(seen.topLeft));
+    auto plain = value("camera.thumbnail", {{"path", "DCIM/100CANON/IMG_0002.JPG"}, {"px", 200}});
+    ASSERT_TRUE(plain.get<Bytes>());
+    EXPECT_TRUE(samples::isRed(samples::look(*plain.get<Bytes>()).topLeft));
+}
+
+TEST_F(Gphoto, DownloadsAreByteIdenticalWithProgressUnderFreeNamesAndACancelLeavesNothing) {
+    start();
+    const EncodableMap args{{"path", "DCIM/100CANON/MVI_0003.MOV"}, {"dir", out}, {"name", "MVI_0003.MOV"}};
+    auto first = args, second = args;
+    first.set("token", "a");
+    second.set("token", "b");
+    EXPECT_EQ(value("camera.download", first), EncodableValue(out + "/MVI_0003.MOV"));
+    EXPECT_EQ(value("camera.download", second), EncodableValue(out + "/MVI_0003 1.MOV"));
+    EXPECT_EQ(std::system(("cmp -s '" + out + "/MVI_0003.MOV' '" + card + "/DCIM/100CANON/MVI_0003.MOV'").c_str()), 0);
+    bool progressed = false;
+    for (auto& [channel, event] : h->events)
+        if (auto* map = std::get<EncodableValue>(event).get<EncodableMap>())
+            if (*map->find("type") == EncodableValue("download") && *map->find("done") == EncodableValue(3 << 20))
+                progressed = true;
+    EXPECT_TRUE(progressed);
+
+    auto cancelled = args;
+    cancelled.set("token", "c");
+    std::optional<Bytes> reply;
+    auto callWith = [&](const std::string& method, EncodableMap a) {
+        a.set("id", id);
+        h->host->messenger().deliver("lumivane/macos", StandardMethodCodec::encodeMethodCall({method, a}),
+                                     [&, method](Bytes bytes) {
+                                         if (method == "camera.download") reply = std::move(bytes);
+                                     });
+    };
+    callWith("camera.download", cancelled);
+    callWith("camera.cancel", {{"token", "c"}});
+    ASSERT_TRUE(h->loop.runUntil([&] { return reply.has_value(); }, 10s));
+    auto answer = *StandardMethodCodec::decodeEnvelope(reply->data(), reply->size());
+    ASSERT_TRUE(std::holds_alternative<MethodError>(answer));
+    EXPECT_EQ(std::get<MethodError>(answer).code, "download_failed");
+    EXPECT_EQ(outFiles(), (std::vector<std::string>{"MVI_0003 1.MOV", "MVI_0003.MOV"}));  // nothing left behind
+}
