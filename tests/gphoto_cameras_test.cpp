@@ -153,4 +153,15 @@ TEST_F(Gphoto, DownloadsAreByteIdenticalWithProgressUnderFreeNamesAndACancelLeav
     ASSERT_TRUE(std::holds_alternative<MethodError>(answer));
     EXPECT_EQ(std::get<MethodError>(answer).code, "download_failed");
     EXPECT_EQ(outFiles(), (std::vector<std::string>{"MVI_0003 1.MOV", "MVI_0003.MOV"}));  // nothing left behind
+
+    // The file shrinks on the camera after the catalog was read: the copy
+    // comes up short and is not kept.
+    fs::resize_file(card + "/DCIM/100CANON/MVI_0003.MOV", 1 << 20);
+    auto shortened = args;
+    shortened.set("token", "d");
+    auto failed = call("camera.download", shortened);
+    ASSERT_TRUE(std::holds_alternative<MethodError>(failed));
+    EXPECT_EQ(std::get<MethodError>(failed).code, "download_failed");
+    EXPECT_EQ(std::get<MethodError>(failed).message, "The camera sent 1048576 of 3145728 bytes.");
+    EXPECT_EQ(outFiles(), (std::vector<std::string>{"MVI_0003 1.MOV", "MVI_0003.MOV"}));
 }

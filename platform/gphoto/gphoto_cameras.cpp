@@ -99,18 +99,22 @@ public:
     std::optional<Items> mediaFiles() const override { return ready_ ? std::optional<Items>(media_) : std::nullopt; }
     void setDelegate(CameraDeviceDelegate* delegate) override { delegate_ = delegate; }
 
+    // The tasks on the camera's queue hand their last reference to the
+    // device back to the main loop: a device must never be destroyed on its
+    // own queue, whose thread it joins.
     void requestOpenSession() override {
-        queue_->post([self = shared_from_this()] {
+        queue_->post([self = shared_from_this()]() mutable {
+            auto& browser = self->browser_;
             int opened = self->openCamera();
-            self->browser_.later([self, opened] {
+            browser.later([self, opened] {
                 if (self->delegate_)
                     self->delegate_->didOpenSession(*self, opened == GP_OK ? std::nullopt : std::optional(std::int64_t(opened)));
             });
-            if (opened != GP_OK) return;
+            if (opened != GP_OK) return browser.later([self = std::move(self)] {});
             Items contents, media;
             std::size_t count = 0;
             self->readFolder("/", nullptr, contents, media, 0, count);
-            self->browser_.later([self, contents = std::move(contents), media = std::move(media)] {
+            browser.later([self = std::move(self), contents = std::move(contents), media = std::move(media)] {
                 self->contents_ = contents;
                 self->media_ = media;
                 self->ready_ = true;
@@ -123,7 +127,8 @@ public:
     void requestEject(std::function<void(std::optional<std::string>)> done) override {
         queue_->post([self = shared_from_this(), done = std::move(done)]() mutable {
             self->closeCamera();
-            self->browser_.later([self, done = std::move(done)] {
+            auto& browser = self->browser_;
+            browser.later([self = std::move(self), done = std::move(done)] {
                 done(std::nullopt);
                 self->browser_.ejected(self);
             });
@@ -235,7 +240,10 @@ public:
         if (!device) return done(std::nullopt);
         device->post([self = shared_from_this(), device, px, done = std::move(done)]() mutable {
             auto data = self->thumbnail(*device, px);
-            device->report([done = std::move(done), data = std::move(data)]() mutable { done(std::move(data)); });
+            auto* camera = device.get();
+            camera->report([device = std::move(device), done = std::move(done), data = std::move(data)]() mutable {
+                done(std::move(data));
+            });
         });
     }
 
@@ -249,7 +257,10 @@ public:
         }
         device->post([self = shared_from_this(), device, progress, options, done = std::move(done)]() mutable {
             auto outcome = self->download(*device, options, *progress);
-            device->report([done = std::move(done), outcome = std::move(outcome)] { done(outcome); });
+            auto* camera = device.get();
+            camera->report([device = std::move(device), done = std::move(done), outcome = std::move(outcome)] {
+                done(outcome);
+            });
         });
         return progress;
     }
@@ -340,6 +351,11 @@ private:
             if (progress.cancelled()) return {std::nullopt, "The download was cancelled."};
             if (result < GP_OK)
                 return {std::nullopt, sink.error.empty() ? std::string(gp_result_as_string(result)) : sink.error};
+            // A camera that lost the file or the link part-way may still say
+            // it is done: a short copy is never kept.
+            if (size_ > 0 && sink.written != size_)
+                return {std::nullopt, "The camera sent " + std::to_string(sink.written) + " of " +
+                                          std::to_string(size_) + " bytes."};
             auto committed = writer.value().commit(FileWriter::Commit::keepExisting);
             if (committed.ok()) return {name, std::nullopt};
             std::error_code exists;
