@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
 
 #include "platform/camera_files.h"
 #include "runtime/file_writer.h"
@@ -31,6 +32,14 @@ std::string identity(const std::string& text) {
     std::snprintf(out, sizeof out, "%08X-%04X-%04X-%04X-%012llX", unsigned(a >> 32), unsigned(a >> 16 & 0xFFFF),
                   unsigned(a & 0xFFFF), unsigned(b >> 48), static_cast<unsigned long long>(b & 0xFFFFFFFFFFFFULL));
     return out;
+}
+
+// libgphoto2 loads its drivers and port libraries into process-wide lists
+// (through libltdl) when cameras are detected, opened and closed: those steps
+// take this lock, whatever camera or thread they are for.
+std::mutex& driverLoading() {
+    static std::mutex lock;
+    return lock;
 }
 
 std::string joined(const std::string& folder, const std::string& name) {
@@ -149,6 +158,7 @@ private:
     // The camera's queue: opens it on its port with its driver.
     int openCamera() {
         if (camera_) return GP_OK;
+        std::lock_guard loading(driverLoading());
         context_ = gp_context_new();
         gp_camera_new(&camera_);
         CameraAbilitiesList* abilities = nullptr;
@@ -173,7 +183,7 @@ private:
         gp_abilities_list_free(abilities);
         gp_port_info_list_free(ports);
         if (result < GP_OK) {
-            closeCamera();
+            closeCamera(loading);
             return result;
         }
         CameraText summary;
@@ -189,6 +199,10 @@ private:
         return GP_OK;
     }
     void closeCamera() {
+        std::lock_guard loading(driverLoading());
+        closeCamera(loading);
+    }
+    void closeCamera(const std::lock_guard<std::mutex>&) {
         if (camera_) {
             gp_camera_exit(camera_, context_);
             gp_camera_unref(camera_);
@@ -463,7 +477,10 @@ void GphotoCameras::poll() {
         std::set<Found> found;
         CameraList* list = nullptr;
         gp_list_new(&list);
-        if (gp_camera_autodetect(list, context) >= GP_OK) {
+        std::unique_lock loading(driverLoading());
+        int result = gp_camera_autodetect(list, context);
+        loading.unlock();
+        if (result >= GP_OK) {
             for (int i = 0; i < gp_list_count(list); ++i) {
                 const char *model = nullptr, *port = nullptr;
                 gp_list_get_name(list, i, &model);
