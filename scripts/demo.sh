@@ -244,9 +244,10 @@ run call sim/control panel.last
 run call lumivane/macos file.reveal '{"path": "'"$work/downloads/IMG_0300.JPG"'"}'
 run call sim/control revealed
 
-step "This machine's real volumes and a folder photo library, through a host on --platform linux"
+step "This machine's real volumes, a folder photo library and a camera through libgphoto2, on --platform linux"
 XDG_DATA_HOME="$work/linux-data" XDG_CONFIG_HOME="$work/linux-config" \
-    "$bin/lumivane-host" --platform linux --socket "$work/linux.sock" --library "$library" 2>"$work/linux.log" &
+    "$bin/lumivane-host" --platform linux --socket "$work/linux.sock" --library "$library" \
+    --camera-folder "$work/eos" 2>"$work/linux.log" &
 linux=$!
 for _ in $(seq 50); do [ -S "$work/linux.sock" ] && break; sleep 0.1; done
 printf '$ lumivanectl call lumivane/macos volume.list\n'
@@ -255,6 +256,19 @@ printf '$ lumivanectl call lumivane/macos file.freeSpace {"path": "%s"}\n' "$wor
 "$bin/lumivanectl" --socket "$work/linux.sock" call lumivane/macos file.freeSpace '{"path": "'"$work/not/yet/made"'"}' || true
 printf '$ lumivanectl call lumivane/library traits {"ids": %s}\n' "$ids"
 "$bin/lumivanectl" --socket "$work/linux.sock" call lumivane/library traits '{"ids": '"$ids"'}' || true
+echo "(the camera is libgphoto2's Directory Browse driver on a folder of the demo's)"
+sleep 1
+printf '$ lumivanectl call lumivane/macos camera.list\n'
+"$bin/lumivanectl" --socket "$work/linux.sock" call lumivane/macos camera.list || true
+gcam=$("$bin/lumivanectl" --socket "$work/linux.sock" call lumivane/macos camera.list | sed -n 's/.*"id":"\([^"]*\)".*/\1/p')
+printf '$ lumivanectl call lumivane/macos camera.media {"id": "%s"}\n' "$gcam"
+"$bin/lumivanectl" --socket "$work/linux.sock" call lumivane/macos camera.media '{"id": "'"$gcam"'"}' --head 3 || true
+printf '$ lumivanectl call lumivane/macos camera.thumbnail {"id": "%s", "path": "DCIM/100CANON/IMG_0001.JPG", "px": 256}\n' "$gcam"
+"$bin/lumivanectl" --socket "$work/linux.sock" call lumivane/macos camera.thumbnail '{"id": "'"$gcam"'", "path": "DCIM/100CANON/IMG_0001.JPG", "px": 256}' --out "$work/thumbnails/gphoto.jpg" || true
+echo "    $(vipsheader "$work/thumbnails/gphoto.jpg" | sed "s|$work/thumbnails/||") (the camera's own preview)"
+mkdir -p "$work/gphoto-imports"
+printf '$ lumivanectl call lumivane/macos camera.download {"id": "%s", "path": "DCIM/100CANON/MVI_0005.MOV", ...}\n' "$gcam"
+"$bin/lumivanectl" --socket "$work/linux.sock" call lumivane/macos camera.download '{"id": "'"$gcam"'", "path": "DCIM/100CANON/MVI_0005.MOV", "dir": "'"$work/gphoto-imports"'", "name": "MVI_0005.MOV", "token": "g1"}' --events lumivane/macos/events || true
 kill -TERM $linux; wait $linux || true
 
 step "A phone on the wire: --platform linux through libimobiledevice, against the phone emulator (usbmux, lockdown over TLS, AFC)"

@@ -323,8 +323,12 @@ private:
         DownloadProgress* progress;
         std::int64_t size;
         std::int64_t written = 0;
+        std::int64_t told = 0;  // how much progress has said
         std::string error;
     };
+    // Drivers hand data over in small pieces: progress speaks once a MiB,
+    // and at the end.
+    static constexpr std::int64_t kProgressStep = std::int64_t{1} << 20;
     static int write(void* priv, unsigned char* data, uint64_t* length) {
         auto* sink = static_cast<Sink*>(priv);
         if (sink->progress->cancelled()) return GP_ERROR_CANCEL;
@@ -334,7 +338,10 @@ private:
             return GP_ERROR_IO_WRITE;
         }
         sink->written += std::int64_t(*length);
-        sink->progress->set(sink->size > 0 ? std::min(1.0, double(sink->written) / double(sink->size)) : 1.0);
+        if (sink->written - sink->told >= kProgressStep || sink->written >= sink->size) {
+            sink->told = sink->written;
+            sink->progress->set(sink->size > 0 ? std::min(1.0, double(sink->written) / double(sink->size)) : 1.0);
+        }
         return GP_OK;
     }
     static GPContextFeedback cancelled(GPContext*, void* data) {
