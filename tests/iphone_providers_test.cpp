@@ -25,7 +25,9 @@ class Rig {
 public:
     virtual ~Rig() = default;
     virtual Host::Options options() { return {}; }
-    virtual void add(HostHarness& h, const std::string& root, bool trusted) = 0;
+    // The simulated phone is added through the host's controls; the emulated
+    // one is on the wire before there is a host (`h` is null then).
+    virtual void add(HostHarness* h, const std::string& root, bool trusted) = 0;
     virtual void trust(HostHarness& h) = 0;
     virtual void latency(HostHarness& h, int milliseconds) = 0;
     virtual void detach(HostHarness& h) = 0;
@@ -33,9 +35,9 @@ public:
 
 class SimulatedRig final : public Rig {
 public:
-    void add(HostHarness& h, const std::string& root, bool trusted) override {
-        control(h, "phone.add", {{"name", "Ada's iPhone"}, {"root", root}, {"trusted", trusted}});
-        control(h, "phone.attach", {{"link", "usb"}});
+    void add(HostHarness* h, const std::string& root, bool trusted) override {
+        control(*h, "phone.add", {{"name", "Ada's iPhone"}, {"root", root}, {"trusted", trusted}});
+        control(*h, "phone.attach", {{"link", "usb"}});
     }
     void trust(HostHarness& h) override { control(h, "phone.set", {{"trusted", true}}); }
     void latency(HostHarness& h, int milliseconds) override { control(h, "phone.set", {{"latencyMs", milliseconds}}); }
@@ -59,7 +61,7 @@ public:
         options.bridges.iphone.provider = simulatedProviderPath("liblumivane_imobiledevice.so");
         return options;
     }
-    void add(HostHarness&, const std::string& root, bool trusted) override {
+    void add(HostHarness*, const std::string& root, bool trusted) override {
         emulator_.addPhone(kUdid, root, "Ada's iPhone");
         if (!trusted) emulator_.setTrust(kUdid, emulator::PhoneEmulator::Trust::pending);
         ASSERT_TRUE(emulator_.start(socket_));
@@ -94,13 +96,11 @@ struct Providers : ::testing::TestWithParam<Provider> {
     void start(bool trusted = true) {
         auto options = rig->options();
         options.bridges.iphone.bridge.linkWait = 300ms;
-        if (GetParam() == Provider::libimobiledevice) rig->add(*h_placeholder(), root(), trusted);
+        if (GetParam() == Provider::libimobiledevice) rig->add(nullptr, root(), trusted);
         h = std::make_unique<HostHarness>(options);
         h->value("lumivane/macos/events", "listen");
-        if (GetParam() == Provider::simulated) rig->add(*h, root(), trusted);
+        if (GetParam() == Provider::simulated) rig->add(h.get(), root(), trusted);
     }
-    // The emulator starts before the host, with no host to drive it yet.
-    HostHarness* h_placeholder() { return nullptr; }
     EncodableList list() {
         auto value = h->value("lumivane/macos", "iphone.list");
         auto* items = value.get<EncodableList>();
