@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <gphoto2/gphoto2-result.h>
 
 #include "platform/gphoto/gphoto_cameras.h"
 #include "tests/support/host_harness.h"
@@ -101,6 +102,12 @@ TEST_F(Gphoto, ADirectoryCameraIsListedBrowsedAndEjected) {
 
     EXPECT_EQ(value("camera.eject", {}), EncodableValue());
     EXPECT_TRUE(h->loop.runUntil([&] { return h->value("lumivane/macos", "camera.list") == EncodableValue(EncodableList{}); }, 5s));
+}
+
+TEST(GphotoSession, APhoneThatAnswersAccessDeniedIsLocked) {
+    EXPECT_EQ(GphotoCameras::sessionError(GP_ERROR, "PTP Access Denied"), GphotoCameras::kLockedSessionError);
+    EXPECT_EQ(GphotoCameras::sessionError(GP_ERROR_IO_USB_CLAIM, "Could not claim the USB device"), GP_ERROR_IO_USB_CLAIM);
+    EXPECT_EQ(GphotoCameras::sessionError(GP_ERROR_CAMERA_BUSY, ""), GP_ERROR_CAMERA_BUSY);
 }
 
 TEST_F(Gphoto, ThumbnailsTakeTheCamerasPreviewElseThePicture) {

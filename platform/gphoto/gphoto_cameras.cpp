@@ -1,6 +1,12 @@
 #include "platform/gphoto/gphoto_cameras.h"
 
 #include <gphoto2/gphoto2.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#ifdef LUMIVANE_HAVE_UDEV
+#include <libudev.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -160,6 +166,12 @@ private:
         if (camera_) return GP_OK;
         std::lock_guard loading(driverLoading());
         context_ = gp_context_new();
+        driverMessage_.clear();
+        gp_context_set_error_func(
+            context_, [](GPContext*, const char* text, void* self) {
+                if (text) static_cast<Device*>(self)->driverMessage_ = text;
+            },
+            this);
         gp_camera_new(&camera_);
         CameraAbilitiesList* abilities = nullptr;
         GPPortInfoList* ports = nullptr;
@@ -182,9 +194,15 @@ private:
         }
         gp_abilities_list_free(abilities);
         gp_port_info_list_free(ports);
+        // A locked phone opens, then refuses to list anything.
+        if (result >= GP_OK) {
+            List top;
+            int listed = gp_camera_folder_list_folders(camera_, "/", top.list, context_);
+            if (listed < GP_OK && sessionError(listed, driverMessage_) == kLockedSessionError) result = listed;
+        }
         if (result < GP_OK) {
             closeCamera(loading);
-            return result;
+            return int(sessionError(result, driverMessage_));
         }
         CameraText summary;
         if (gp_camera_get_summary(camera_, &summary, context_) >= GP_OK) {
@@ -222,6 +240,7 @@ private:
     bool ready_ = false;                        // main loop
     Items contents_, media_;                    // main loop
     Camera* camera_ = nullptr;                  // the camera's queue
+    std::string driverMessage_;                 // the camera's queue: the driver's last error text
     GPContext* context_ = nullptr;              // the camera's queue
 };
 
@@ -421,16 +440,23 @@ void GphotoCameras::Device::readFolder(const std::string& path, const std::share
     }
 }
 
+std::int64_t GphotoCameras::sessionError(int result, const std::string& driverMessage) {
+    return driverMessage.find("Access Denied") != std::string::npos ? kLockedSessionError : std::int64_t(result);
+}
+
 GphotoCameras::GphotoCameras(MainLoop& loop, Imaging& imaging, std::vector<std::string> directoryFolders)
-    : loop_(loop), imaging_(imaging), folders_(std::move(directoryFolders)) {}
+    : loop_(loop), imaging_(imaging), folders_(std::move(directoryFolders)),
+      stopFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 GphotoCameras::~GphotoCameras() {
     {
         std::lock_guard guard(mutex_);
         stopping_ = true;
     }
-    wake_.notify_all();
+    std::uint64_t one = 1;
+    [[maybe_unused]] auto written = ::write(stopFd_, &one, sizeof one);
     if (poller_.joinable()) poller_.join();
+    ::close(stopFd_);
     *alive_ = false;
     devices_.clear();  // each drains its queue and closes its camera
 }
@@ -480,6 +506,15 @@ void GphotoCameras::detected(const std::set<Found>& found) {
 
 void GphotoCameras::poll() {
     GPContext* context = gp_context_new();
+    std::vector<pollfd> watched{{stopFd_, POLLIN, 0}};
+#ifdef LUMIVANE_HAVE_UDEV
+    // USB changes wake the thread at once; without udev it polls alone.
+    udev* devices = udev_new();
+    udev_monitor* monitor = devices ? udev_monitor_new_from_netlink(devices, "udev") : nullptr;
+    if (monitor && udev_monitor_filter_add_match_subsystem_devtype(monitor, "usb", "usb_device") >= 0 &&
+        udev_monitor_enable_receiving(monitor) >= 0)
+        watched.push_back({udev_monitor_get_fd(monitor), POLLIN, 0});
+#endif
     for (;;) {
         std::set<Found> found;
         CameraList* list = nullptr;
@@ -499,9 +534,21 @@ void GphotoCameras::poll() {
         }
         gp_list_free(list);
         later([this, found] { detected(found); });
-        std::unique_lock lock(mutex_);
-        if (wake_.wait_for(lock, kPollInterval, [this] { return stopping_; })) break;
+        for (auto& entry : watched) entry.revents = 0;
+        ::poll(watched.data(), watched.size(), int(std::chrono::milliseconds(kPollInterval).count()));
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_) break;
+        }
+#ifdef LUMIVANE_HAVE_UDEV
+        if (watched.size() > 1 && watched[1].revents)
+            while (udev_device* change = udev_monitor_receive_device(monitor)) udev_device_unref(change);
+#endif
     }
+#ifdef LUMIVANE_HAVE_UDEV
+    if (monitor) udev_monitor_unref(monitor);
+    if (devices) udev_unref(devices);
+#endif
     gp_context_unref(context);
 }
 

@@ -25,8 +25,9 @@ namespace lumivane {
 // the main loop.
 //
 // Threads: the DeviceBrowser methods on the main loop; `mutex_` guards
-// `stopping_` (the poll thread waits on `wake_`). `devices_` and `ejected_`
-// belong to the main loop.
+// `stopping_`; the poll thread sleeps in poll() on `stopFd_` (and on udev's
+// USB notices where libudev is there). `devices_` and `ejected_` belong to the
+// main loop.
 class GphotoCameras final : public DeviceBrowser {
 public:
     GphotoCameras(MainLoop& loop, Imaging& imaging, std::vector<std::string> directoryFolders);
@@ -46,6 +47,13 @@ public:
     Imaging& imaging() { return imaging_; }
 
     static constexpr auto kPollInterval = std::chrono::seconds(3);
+    // A passcode-locked device, as the system reports it when a session opens.
+    static constexpr std::int64_t kLockedSessionError = -9943;
+
+    // The session error to report for libgphoto2's `result`, given the last
+    // error text the camera's driver gave: a phone that answers PTP with
+    // "Access Denied" is locked; anything else is the result itself.
+    static std::int64_t sessionError(int result, const std::string& driverMessage);
 
 private:
     struct Found {
@@ -65,8 +73,8 @@ private:
     std::set<Found> ejected_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::mutex mutex_;
-    std::condition_variable wake_;
     bool stopping_ = false;
+    int stopFd_ = -1;  // an eventfd, written once to end the poll thread
     std::thread poller_;
 };
 
