@@ -25,6 +25,7 @@
 
 #include "platform/mobile_device.h"
 #include "platform/mobile_device_errors.h"
+#include "platform/mobile_device_provider.h"
 
 #define LV_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -39,11 +40,6 @@ struct LVDevice {
     std::string session;  // the running session's identifier; empty: none
 };
 
-struct LVNotification {
-    am_device_notification_callback callback;
-    void* context;
-};
-
 struct LVServiceConnection {
     LVDevice* device;  // retained
     afc_client_t afc = nullptr;
@@ -53,16 +49,6 @@ struct LVServiceConnection {
 struct LVAFCConnection {
     LVServiceConnection* service;
     std::mutex mutex;  // one request at a time on the wire
-};
-
-struct LVAFCDirectory {
-    std::vector<std::string> names;
-    std::size_t next = 0;
-};
-
-struct LVAFCKeyValues {
-    std::vector<std::pair<std::string, std::string>> pairs;
-    std::size_t next = 0;
 };
 
 namespace {
@@ -79,12 +65,6 @@ void release(LVDevice* device) {
 // notices wait in `notices` for the notice thread.
 class Registry {
 public:
-    struct Notice {
-        LVNotification* subscription;
-        LVDevice* device;  // retained for the notice
-        std::uint32_t kind;
-    };
-
     std::mutex mutex;
     std::map<std::pair<std::string, std::uint32_t>, LVDevice*> devices;  // (udid, interface) -> attached device
     std::vector<LVNotification*> subscriptions;  // never freed: callers keep their handles
@@ -92,42 +72,16 @@ public:
     int nextHandle = 1 << 20;
     bool subscribed = false;
 
-    Registry() : thread_([this] { deliver(); }) { thread_.detach(); }
-
     // mutex held.
     void notify(LVNotification* subscription, LVDevice* device, std::uint32_t kind) {
-        ++device->references;
-        {
-            std::lock_guard lock(noticeMutex_);
-            notices_.push_back({subscription, device, kind});
-        }
-        wake_.notify_one();
+        notices_.post(subscription, device, kind);
     }
     void notifyAll(LVDevice* device, std::uint32_t kind) {
         for (auto* subscription : subscriptions) notify(subscription, device, kind);
     }
 
 private:
-    void deliver() {
-        pthread_setname_np(pthread_self(), "lv.mobiledevice");
-        for (;;) {
-            Notice notice;
-            {
-                std::unique_lock lock(noticeMutex_);
-                wake_.wait(lock, [this] { return !notices_.empty(); });
-                notice = notices_.front();
-                notices_.pop_front();
-            }
-            am_device_notification_callback_info info{notice.device, notice.kind, notice.subscription};
-            notice.subscription->callback(&info, notice.subscription->context);
-            release(notice.device);
-        }
-    }
-
-    std::mutex noticeMutex_;
-    std::condition_variable wake_;
-    std::deque<Notice> notices_;
-    std::thread thread_;
+    lumivane::provider::NoticeQueue<LVDevice, release> notices_{"lv.mobiledevice"};
 };
 
 Registry& registry() {
@@ -158,15 +112,6 @@ void deviceEvent(const idevice_event_t* event, void*) {
         registry().notifyAll(device, kAMDeviceDetached);
         release(device);
     }
-}
-
-std::string text(plist_t node) {
-    if (!node || plist_get_node_type(node) != PLIST_STRING) return "";
-    char* value = nullptr;
-    plist_get_string_val(node, &value);
-    std::string out = value ? value : "";
-    std::free(value);
-    return out;
 }
 
 std::int32_t lockdownCode(lockdownd_error_t error) {
@@ -205,7 +150,7 @@ std::string pairedHostId(const std::string& udid) {
     else
         plist_from_xml(data, size, &record);
     std::free(data);
-    std::string hostId = record ? text(plist_dict_get_item(record, "HostID")) : "";
+    std::string hostId = record ? lumivane::provider::text(plist_dict_get_item(record, "HostID")) : "";
     plist_free(record);
     return hostId;
 }
@@ -320,7 +265,7 @@ LV_EXPORT plist_t AMDeviceCopyValue(AMDeviceRef device, plist_t domain, plist_t 
     if (!device) return nullptr;
     std::lock_guard lock(device->mutex);
     if (!device->lockdown || !device->attached) return nullptr;
-    auto domainText = text(domain), keyText = text(key);
+    auto domainText = lumivane::provider::text(domain), keyText = lumivane::provider::text(key);
     plist_t value = nullptr;
     if (lockdownd_get_value(device->lockdown, domainText.empty() ? nullptr : domainText.c_str(),
                             keyText.empty() ? nullptr : keyText.c_str(), &value) != LOCKDOWN_E_SUCCESS) {
@@ -334,7 +279,7 @@ LV_EXPORT std::int32_t AMDeviceSetValue(AMDeviceRef device, plist_t domain, plis
     if (!device || !key || !value) return kAMDInvalidArgumentError;
     std::lock_guard lock(device->mutex);
     if (!device->lockdown || device->session.empty()) return kAMDSessionInactiveError;
-    auto domainText = text(domain), keyText = text(key);
+    auto domainText = lumivane::provider::text(domain), keyText = lumivane::provider::text(key);
     return lockdownCode(lockdownd_set_value(device->lockdown, domainText.empty() ? nullptr : domainText.c_str(),
                                             keyText.c_str(), plist_copy(value)));
 }
@@ -343,7 +288,7 @@ LV_EXPORT std::int32_t AMDeviceSecureStartService(AMDeviceRef device, plist_t se
                                                   AMDServiceConnectionRef* service) {
     if (!device || !service) return kAMDInvalidArgumentError;
     *service = nullptr;
-    if (text(serviceName) != "com.apple.afc") return kAMDInvalidServiceError;
+    if (lumivane::provider::text(serviceName) != "com.apple.afc") return kAMDInvalidServiceError;
     afc_client_t afc = nullptr;
     {
         std::lock_guard lock(device->mutex);
@@ -428,9 +373,7 @@ LV_EXPORT std::int32_t AFCDirectoryOpen(AFCConnectionRef connection, const char*
 }
 
 LV_EXPORT std::int32_t AFCDirectoryRead(AFCConnectionRef, AFCDirectoryRef directory, char** name) {
-    if (!directory || !name) return kAFCInvalidArgument;
-    *name = directory->next < directory->names.size() ? directory->names[directory->next++].data() : nullptr;
-    return kAFCSuccess;
+    return lumivane::provider::readName(directory, name);
 }
 
 LV_EXPORT std::int32_t AFCDirectoryClose(AFCConnectionRef, AFCDirectoryRef directory) {
@@ -457,15 +400,7 @@ LV_EXPORT std::int32_t AFCFileInfoOpen(AFCConnectionRef connection, const char* 
 }
 
 LV_EXPORT std::int32_t AFCKeyValueRead(AFCDictionaryRef info, char** key, char** value) {
-    if (!info || !key || !value) return kAFCInvalidArgument;
-    if (info->next >= info->pairs.size()) {
-        *key = *value = nullptr;
-        return kAFCSuccess;
-    }
-    auto& pair = info->pairs[info->next++];
-    *key = pair.first.data();
-    *value = pair.second.data();
-    return kAFCSuccess;
+    return lumivane::provider::readKeyValue(info, key, value);
 }
 
 LV_EXPORT std::int32_t AFCKeyValueClose(AFCDictionaryRef info) {

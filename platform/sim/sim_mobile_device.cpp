@@ -29,6 +29,7 @@
 
 #include "platform/mobile_device.h"
 #include "platform/mobile_device_errors.h"
+#include "platform/mobile_device_provider.h"
 
 #define LV_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -57,11 +58,6 @@ struct LVDevice {
     std::atomic<bool> inSession{false};
 };
 
-struct LVNotification {
-    am_device_notification_callback callback;
-    void* context;
-};
-
 struct LVServiceConnection {
     LVDevice* device;
     int sockets[2];
@@ -72,16 +68,6 @@ struct LVAFCConnection {
     std::mutex mutex;  // guards `files` and `nextFile`
     std::map<AFCFileRef, int> files;
     AFCFileRef nextFile = 1;
-};
-
-struct LVAFCDirectory {
-    std::vector<std::string> names;
-    std::size_t next = 0;
-};
-
-struct LVAFCKeyValues {
-    std::vector<std::pair<std::string, std::string>> pairs;
-    std::size_t next = 0;
 };
 
 namespace {
@@ -102,12 +88,6 @@ struct Phone {
     }
 };
 
-struct Notice {
-    LVNotification* subscription;
-    LVDevice* device;  // retained for the notice
-    std::uint32_t kind;
-};
-
 void release(LVDevice* device) {
     if (device && --device->references == 0) delete device;
 }
@@ -119,19 +99,12 @@ public:
     std::vector<LVNotification*> subscriptions;    // never freed: callers keep their handles
     std::map<int, LVServiceConnection*> services;  // by socket
 
-    Registry() : thread_([this] { deliver(); }) { thread_.detach(); }
-
     // Queues a notice for every subscriber; mutex held.
     void notifyAll(LVDevice* device, std::uint32_t kind) {
         for (auto* subscription : subscriptions) notify(subscription, device, kind);
     }
     void notify(LVNotification* subscription, LVDevice* device, std::uint32_t kind) {
-        ++device->references;
-        {
-            std::lock_guard lock(noticeMutex_);
-            notices_.push_back({subscription, device, kind});
-        }
-        wake_.notify_one();
+        notices_.post(subscription, device, kind);
     }
     // Drops a link; mutex held.
     void detach(Phone& phone, std::uint32_t interface) {
@@ -145,26 +118,7 @@ public:
     }
 
 private:
-    void deliver() {
-        pthread_setname_np(pthread_self(), "sim.mobiledevice");
-        for (;;) {
-            Notice notice;
-            {
-                std::unique_lock lock(noticeMutex_);
-                wake_.wait(lock, [this] { return !notices_.empty(); });
-                notice = notices_.front();
-                notices_.pop_front();
-            }
-            am_device_notification_callback_info info{notice.device, notice.kind, notice.subscription};
-            notice.subscription->callback(&info, notice.subscription->context);
-            release(notice.device);
-        }
-    }
-
-    std::mutex noticeMutex_;
-    std::condition_variable wake_;
-    std::deque<Notice> notices_;
-    std::thread thread_;
+    lumivane::provider::NoticeQueue<LVDevice, release> notices_{"sim.mobiledevice"};
 };
 
 Registry& registry() {
@@ -200,15 +154,6 @@ std::optional<std::int32_t> fault(Phone& phone, const std::string& op, const std
 
 void sleepMicros(std::uint32_t micros) {
     if (micros) std::this_thread::sleep_for(std::chrono::microseconds(micros));
-}
-
-std::string text(plist_t node) {
-    if (!node || plist_get_node_type(node) != PLIST_STRING) return "";
-    char* value = nullptr;
-    plist_get_string_val(node, &value);
-    std::string out = value ? value : "";
-    free(value);
-    return out;
 }
 
 // The start of every AFC call: the phone behind the connection (its link must
@@ -444,9 +389,9 @@ LV_EXPORT plist_t AMDeviceCopyValue(AMDeviceRef device, plist_t domain, plist_t 
     std::lock_guard lock(registry().mutex);
     if (!device || !device->connected || !device->attached) return nullptr;
     auto& domains = device->phone->values;
-    auto d = domains.find(text(domain));
+    auto d = domains.find(lumivane::provider::text(domain));
     if (d == domains.end()) return nullptr;
-    auto v = d->second.find(text(key));
+    auto v = d->second.find(lumivane::provider::text(key));
     return v == d->second.end() ? nullptr : plist_copy(v->second);
 }
 
@@ -454,7 +399,7 @@ LV_EXPORT std::int32_t AMDeviceSetValue(AMDeviceRef device, plist_t domain, plis
     std::lock_guard lock(registry().mutex);
     if (!device || !key || !value) return kAMDInvalidArgumentError;
     if (!device->inSession) return kAMDSessionInactiveError;
-    plist_t& slot = device->phone->values[text(domain)][text(key)];
+    plist_t& slot = device->phone->values[lumivane::provider::text(domain)][lumivane::provider::text(key)];
     if (slot) plist_free(slot);
     slot = plist_copy(value);
     return 0;
@@ -468,7 +413,7 @@ LV_EXPORT std::int32_t AMDeviceSecureStartService(AMDeviceRef device, plist_t se
     if (auto code = fault(*device->phone, "service")) return *code;  // code 0: "success" without a service
     if (!device->attached) return kAMDDeviceDisconnectedError;
     if (!device->inSession) return kAMDSessionInactiveError;
-    if (text(serviceName) != "com.apple.afc") return kAMDInvalidServiceError;
+    if (lumivane::provider::text(serviceName) != "com.apple.afc") return kAMDInvalidServiceError;
     auto* created = new LVServiceConnection{device, {-1, -1}};
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, created->sockets) != 0) {
         delete created;
@@ -546,9 +491,7 @@ LV_EXPORT std::int32_t AFCDirectoryOpen(AFCConnectionRef connection, const char*
 }
 
 LV_EXPORT std::int32_t AFCDirectoryRead(AFCConnectionRef, AFCDirectoryRef directory, char** name) {
-    if (!directory || !name) return kAFCInvalidArgument;
-    *name = directory->next < directory->names.size() ? directory->names[directory->next++].data() : nullptr;
-    return kAFCSuccess;
+    return lumivane::provider::readName(directory, name);
 }
 
 LV_EXPORT std::int32_t AFCDirectoryClose(AFCConnectionRef, AFCDirectoryRef directory) {
@@ -585,15 +528,7 @@ LV_EXPORT std::int32_t AFCFileInfoOpen(AFCConnectionRef connection, const char* 
 }
 
 LV_EXPORT std::int32_t AFCKeyValueRead(AFCDictionaryRef info, char** key, char** value) {
-    if (!info || !key || !value) return kAFCInvalidArgument;
-    if (info->next >= info->pairs.size()) {
-        *key = *value = nullptr;
-        return kAFCSuccess;
-    }
-    auto& pair = info->pairs[info->next++];
-    *key = pair.first.data();
-    *value = pair.second.data();
-    return kAFCSuccess;
+    return lumivane::provider::readKeyValue(info, key, value);
 }
 
 LV_EXPORT std::int32_t AFCKeyValueClose(AFCDictionaryRef info) {
