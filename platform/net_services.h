@@ -67,6 +67,27 @@ public:
     virtual void stop() = 0;
 };
 
+// The part of a service every implementation keeps the same way: its name,
+// port, addresses, TXT record and delegate, as plain fields.
+class StoredNetService : public NetService {
+public:
+    StoredNetService(std::string domain, std::string type, std::string name, int port)
+        : domain_(std::move(domain)), type_(std::move(type)), name_(std::move(name)), port_(port) {}
+    const std::string& name() const override { return name_; }
+    int port() const override { return port_; }
+    std::vector<ByteString> addresses() const override { return addresses_; }
+    ByteString txtRecordData() const override { return txt_; }
+    void setTXTRecordData(ByteString data) override { txt_ = std::move(data); }
+    void setDelegate(NetServiceDelegate* delegate) override { delegate_ = delegate; }
+
+protected:
+    std::string domain_, type_, name_;
+    int port_;
+    std::vector<ByteString> addresses_;
+    ByteString txt_;
+    NetServiceDelegate* delegate_ = nullptr;
+};
+
 class NetServiceBrowserDelegate {
 public:
     virtual ~NetServiceBrowserDelegate() = default;

@@ -57,19 +57,16 @@ private:
     MainLoop::WatchId watch_ = 0;
 };
 
-class DnsSdService final : public NetService {
+class DnsSdService final : public StoredNetService {
 public:
     DnsSdService(MainLoop& loop, std::string domain, std::string type, std::string name, int port)
-        : loop_(loop), domain_(std::move(domain)), type_(std::move(type)), name_(std::move(name)), port_(port),
-          registration_(loop), resolution_(loop), ipv4_(loop), ipv6_(loop) {}
+        : StoredNetService(std::move(domain), std::move(type), std::move(name), port),
+          loop_(loop),
+          registration_(loop),
+          resolution_(loop),
+          ipv4_(loop),
+          ipv6_(loop) {}
     ~DnsSdService() override { stop(); }
-
-    const std::string& name() const override { return name_; }
-    int port() const override { return port_; }
-    std::vector<ByteString> addresses() const override { return addresses_; }
-    ByteString txtRecordData() const override { return txt_; }
-    void setTXTRecordData(ByteString data) override { txt_ = std::move(data); }
-    void setDelegate(NetServiceDelegate* delegate) override { delegate_ = delegate; }
 
     void publish() override {
         if (registration_.running()) return;
@@ -173,11 +170,6 @@ private:
     }
 
     MainLoop& loop_;
-    std::string domain_, type_, name_;
-    int port_;
-    ByteString txt_;
-    std::vector<ByteString> addresses_;
-    NetServiceDelegate* delegate_ = nullptr;
     Operation registration_, resolution_, ipv4_, ipv6_;
     MainLoop::TimerId settle_ = 0, timeout_ = 0;
     PostedReports<NetServiceDelegate> reports_;

@@ -14,18 +14,11 @@ constexpr char kPeerType[] = "_lumivane._tcp.";
 constexpr char kPeerDomain[] = "local.";
 }  // namespace
 
-class SimNetServices::Service final : public NetService {
+class SimNetServices::Service final : public StoredNetService {
 public:
     Service(SimNetServices& registry, std::string domain, std::string type, std::string name, int port)
-        : registry_(registry), domain_(std::move(domain)), type_(std::move(type)), name_(std::move(name)), port_(port) {}
+        : StoredNetService(std::move(domain), std::move(type), std::move(name), port), registry_(registry) {}
     ~Service() override { stop(); }
-
-    const std::string& name() const override { return name_; }
-    int port() const override { return port_; }
-    std::vector<ByteString> addresses() const override { return addresses_; }
-    ByteString txtRecordData() const override { return txt_; }
-    void setTXTRecordData(ByteString data) override { txt_ = std::move(data); }
-    void setDelegate(NetServiceDelegate* delegate) override { delegate_ = delegate; }
 
     void publish() override {
         if (entry_) return;
@@ -66,11 +59,6 @@ public:
 
 private:
     SimNetServices& registry_;
-    std::string domain_, type_, name_;
-    int port_;
-    std::vector<ByteString> addresses_;
-    ByteString txt_;
-    NetServiceDelegate* delegate_ = nullptr;
     PostedReports<NetServiceDelegate> reporter_;
     std::uint64_t entry_ = 0;  // the registry entry while published
 };
