@@ -68,12 +68,14 @@ struct List {
     }
 };
 
+// Items know their folder weakly: a folder holds its contents, and the
+// device holds the top of the tree.
 class GphotoFolder final : public CameraFolder {
 public:
     GphotoFolder(std::string name, std::shared_ptr<CameraFolder> parent)
         : name_(std::move(name)), parent_(std::move(parent)) {}
     std::optional<std::string> name() const override { return name_; }
-    std::shared_ptr<CameraFolder> parentFolder() const override { return parent_; }
+    std::shared_ptr<CameraFolder> parentFolder() const override { return parent_.lock(); }
     std::optional<double> creationDate() const override { return std::nullopt; }
     std::optional<double> modificationDate() const override { return std::nullopt; }
     std::optional<std::string> uti() const override { return "public.folder"; }
@@ -82,7 +84,7 @@ public:
 
 private:
     std::string name_;
-    std::shared_ptr<CameraFolder> parent_;
+    std::weak_ptr<CameraFolder> parent_;
 };
 
 }  // namespace
@@ -258,7 +260,7 @@ public:
         if (info.file.fields & GP_FILE_INFO_HEIGHT) height_ = info.file.height;
     }
     std::optional<std::string> name() const override { return name_; }
-    std::shared_ptr<CameraFolder> parentFolder() const override { return parent_; }
+    std::shared_ptr<CameraFolder> parentFolder() const override { return parent_.lock(); }
     std::optional<double> creationDate() const override { return modified_; }
     std::optional<double> modificationDate() const override { return modified_; }
     std::optional<std::string> uti() const override { return cameraTypeIdentifier(name_); }
@@ -408,7 +410,7 @@ private:
 
     std::weak_ptr<GphotoCameras::Device> device_;
     std::string folder_, name_;
-    std::shared_ptr<CameraFolder> parent_;
+    std::weak_ptr<CameraFolder> parent_;
     std::int64_t size_ = 0, width_ = 0, height_ = 0;
     std::optional<double> modified_;
     std::string type_;

@@ -1,0 +1,262 @@
+#include "tools/console/console_server.h"
+
+#include <httplib.h>
+
+#include <filesystem>
+#include <random>
+
+#include "tools/ctl/json_value.h"
+#include "tools/transport/host_client.h"
+
+namespace lumivane {
+
+extern const char* const kConsolePage;  // the page, built into the program
+
+namespace {
+
+namespace fs = std::filesystem;
+constexpr char kCookie[] = "lumivane_token";
+
+std::string randomToken() {
+    std::random_device random;
+    std::string token;
+    for (int i = 0; i < 8; ++i) {
+        char part[9];
+        std::snprintf(part, sizeof part, "%08x", random());
+        token += part;
+    }
+    return token;
+}
+
+// The token in the request's cookie header, if any.
+std::string cookieToken(const httplib::Request& request) {
+    auto cookies = request.get_header_value("Cookie");
+    std::string key = std::string(kCookie) + "=";
+    for (std::size_t at = 0; at < cookies.size();) {
+        while (at < cookies.size() && (cookies[at] == ' ' || cookies[at] == ';')) ++at;
+        auto end = cookies.find(';', at);
+        auto part = cookies.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        if (part.rfind(key, 0) == 0) return part.substr(key.size());
+        if (end == std::string::npos) break;
+        at = end + 1;
+    }
+    return "";
+}
+
+// Constant-time comparison, so the token cannot be guessed a byte at a time.
+bool sameToken(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    unsigned char difference = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return difference == 0;
+}
+
+// Whether `path`, made absolute and normal, lies under `folder`.
+bool under(const std::string& path, const std::string& folder) {
+    if (path.empty() || path.front() != '/') return false;
+    auto normal = fs::path(path).lexically_normal().string();
+    return normal.rfind(folder + "/", 0) == 0;
+}
+
+void reply(httplib::Response& response, int status, const Json& body) {
+    response.status = status;
+    response.set_content(body.dump(), "application/json");
+}
+
+Json answerJson(const MethodResponse& answer) {
+    if (auto* value = std::get_if<EncodableValue>(&answer)) return {{"value", toJson(*value)}};
+    if (auto* error = std::get_if<MethodError>(&answer))
+        return {{"error", {{"code", error->code}, {"message", error->message.value_or("")}}}};
+    return {{"notImplemented", true}};
+}
+
+}  // namespace
+
+ConsoleServer::ConsoleServer(Options options) : options_(std::move(options)) {
+    if (options_.token.empty()) options_.token = randomToken();
+}
+
+ConsoleServer::~ConsoleServer() { stop(); }
+
+std::string ConsoleServer::url() const {
+    return "http://" + options_.host + ":" + std::to_string(port_) + "/?token=" + options_.token;
+}
+
+bool ConsoleServer::allowed(const std::string& channel, const std::string& method) {
+    static const std::set<std::string> kMethods = {
+        "iphone.available", "iphone.list",   "iphone.children", "iphone.media",  "iphone.download",
+        "iphone.cancel",    "iphone.setAutoWifi", "camera.list", "camera.children", "camera.media",
+        "camera.download",  "camera.cancel", "camera.eject",    "volume.list",   "volume.eject",
+        "file.freeSpace",   "airdrop.available",
+    };
+    return channel == "lumivane/macos" && kMethods.count(method) > 0;
+}
+
+bool ConsoleServer::start() {
+    server_ = std::make_unique<httplib::Server>();
+    auto& server = *server_;
+    auto expectedHost = [this] { return options_.host + ":" + std::to_string(port_); };
+
+    // Every request: the Host header names this address, and the token comes
+    // along (the first load carries it in the URL and gets it as a cookie).
+    server.set_pre_routing_handler([this, expectedHost](const httplib::Request& request, httplib::Response& response) {
+        if (request.get_header_value("Host") != expectedHost()) {
+            reply(response, 421, {{"error", {{"code", "host"}, {"message", "Wrong Host header."}}}});
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        bool inUrl = sameToken(request.get_param_value("token"), options_.token);
+        if (!inUrl && !sameToken(cookieToken(request), options_.token)) {
+            reply(response, 403, {{"error", {{"code", "token"}, {"message", "Open the address the console printed."}}}});
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (inUrl)
+            response.set_header("Set-Cookie",
+                                std::string(kCookie) + "=" + options_.token + "; HttpOnly; SameSite=Strict; Path=/");
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+
+    server.Get("/", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content(kConsolePage, "text/html; charset=utf-8");
+    });
+
+    server.Post("/api/destination", [this](const httplib::Request& request, httplib::Response& response) {
+        auto body = Json::parse(request.body, nullptr, false);
+        auto path = body.is_object() && body.contains("path") && body["path"].is_string()
+                        ? body["path"].get<std::string>()
+                        : std::string();
+        std::error_code error;
+        if (path.empty() || path.front() != '/' || !fs::is_directory(path, error))
+            return reply(response, 400, {{"error", {{"code", "destination"}, {"message", "Choose an existing folder."}}}});
+        HostClient client;
+        auto free = client.connect(options_.socketPath)
+                        ? client.call("lumivane/macos", "file.freeSpace", EncodableMap{{"path", path}})
+                        : std::nullopt;
+        auto* value = free ? std::get_if<EncodableValue>(&*free) : nullptr;
+        if (!value || value->isNull())
+            return reply(response, 400, {{"error", {{"code", "destination"}, {"message", "The host cannot see that folder."}}}});
+        auto canonical = fs::weakly_canonical(path, error).string();
+        {
+            std::lock_guard guard(mutex_);
+            destination_ = canonical;
+        }
+        reply(response, 200, {{"value", {{"path", canonical}, {"free", toJson(*value)}}}});
+    });
+
+    server.Post("/api/call", [this](const httplib::Request& request, httplib::Response& response) {
+        auto body = Json::parse(request.body, nullptr, false);
+        if (!body.is_object() || !body.contains("channel") || !body["channel"].is_string() ||
+            !body.contains("method") || !body["method"].is_string())
+            return reply(response, 400, {{"error", {{"code", "request"}, {"message", "A channel and a method."}}}});
+        auto channel = body["channel"].get<std::string>(), method = body["method"].get<std::string>();
+        if (!allowed(channel, method))
+            return reply(response, 403, {{"error", {{"code", "refused"}, {"message", "Not part of the console's API."}}}});
+        auto arguments = body.contains("args") ? fromJson(body["args"]) : EncodableValue();
+        // Downloads go only under the folder the person chose.
+        if (method == "iphone.download" || method == "camera.download") {
+            std::optional<std::string> destination;
+            {
+                std::lock_guard guard(mutex_);
+                destination = destination_;
+            }
+            const auto* map = arguments.get<EncodableMap>();
+            const auto* where = map ? map->find(method == "iphone.download" ? "target" : "dir") : nullptr;
+            const auto* path = where ? where->get<std::string>() : nullptr;
+            bool inside = destination && path &&
+                          (method == "iphone.download" ? under(*path, *destination)
+                                                       : under(*path + "/", *destination) || *path == *destination);
+            if (!inside)
+                return reply(response, 403,
+                             {{"error", {{"code", "destination"}, {"message", "Downloads go under the chosen folder."}}}});
+        }
+        HostClient client;
+        std::string error;
+        auto answer = client.connect(options_.socketPath) ? client.call(channel, method, arguments, &error) : std::nullopt;
+        if (!answer) return reply(response, 502, {{"error", {{"code", "host"}, {"message", "The host is not answering."}}}});
+        reply(response, 200, answerJson(*answer));
+    });
+
+    server.Get("/api/thumbnail", [this](const httplib::Request& request, httplib::Response& response) {
+        auto method = request.get_param_value("method");
+        if (method != "iphone.thumbnail" && method != "camera.thumbnail" && method != "file.thumbnail")
+            return reply(response, 403, {{"error", {{"code", "refused"}, {"message", "Not a thumbnail."}}}});
+        auto arguments = fromJson(Json::parse(request.get_param_value("args"), nullptr, false));
+        HostClient client;
+        auto answer = client.connect(options_.socketPath) ? client.call("lumivane/macos", method, arguments) : std::nullopt;
+        const auto* value = answer ? std::get_if<EncodableValue>(&*answer) : nullptr;
+        const auto* bytes = value ? value->get<Bytes>() : nullptr;
+        if (!bytes) return reply(response, 404, {{"error", {{"code", "thumbnail"}, {"message", "No thumbnail."}}}});
+        response.set_content(std::string(bytes->begin(), bytes->end()), "image/jpeg");
+    });
+
+    server.Get("/api/events", [this](const httplib::Request&, httplib::Response& response) {
+        auto stream = std::make_shared<Stream>();
+        {
+            std::lock_guard guard(mutex_);
+            streams_.insert(stream);
+        }
+        response.set_chunked_content_provider(
+            "text/event-stream",
+            [this, stream](std::size_t, httplib::DataSink& sink) {
+                std::unique_lock lock(mutex_);
+                changed_.wait_for(lock, std::chrono::seconds(15),
+                                  [&] { return stopping_ || stream->closed || !stream->events.empty(); });
+                if (stopping_ || stream->closed) return false;
+                std::string out = stream->events.empty() ? ": still here\n\n" : std::string();
+                while (!stream->events.empty()) {
+                    out += "data: " + stream->events.front() + "\n\n";
+                    stream->events.pop_front();
+                }
+                lock.unlock();
+                return sink.write(out.data(), out.size());
+            },
+            [this, stream](bool) {
+                std::lock_guard guard(mutex_);
+                streams_.erase(stream);
+            });
+    });
+
+    port_ = options_.port > 0 ? (server.bind_to_port(options_.host, options_.port) ? options_.port : -1)
+                              : server.bind_to_any_port(options_.host);
+    if (port_ <= 0) return false;
+    serving_ = std::thread([this] { server_->listen_after_bind(); });
+    events_ = std::thread([this] { listenToEvents(); });
+    return true;
+}
+
+void ConsoleServer::listenToEvents() {
+    while (!stopping_) {
+        HostClient client;
+        if (!client.connect(options_.socketPath, std::chrono::seconds(1))) continue;
+        client.call("lumivane/macos/events", "listen");
+        client.call("lumivane/bonjour/events", "listen");
+        while (!stopping_) {
+            auto event = client.nextEvent(std::chrono::milliseconds(300));
+            if (!event) {
+                if (client.fd() < 0) break;  // the host went: connect again
+                continue;
+            }
+            auto* value = std::get_if<EncodableValue>(&event->second);
+            if (!value) continue;
+            auto text = Json{{"channel", event->first}, {"event", toJson(*value)}}.dump();
+            std::lock_guard guard(mutex_);
+            for (const auto& stream : streams_) {
+                if (stream->events.size() < 10'000) stream->events.push_back(text);  // a stalled page loses events, not memory
+            }
+            changed_.notify_all();
+        }
+    }
+}
+
+void ConsoleServer::stop() {
+    if (stopping_.exchange(true)) return;
+    {
+        std::lock_guard guard(mutex_);
+        for (const auto& stream : streams_) stream->closed = true;
+    }
+    changed_.notify_all();
+    if (server_) server_->stop();
+    if (serving_.joinable()) serving_.join();
+    if (events_.joinable()) events_.join();
+}
+
+}  // namespace lumivane

@@ -1,0 +1,74 @@
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+
+namespace httplib {
+class Server;
+}
+
+namespace lumivane {
+
+// The web console: a page and a small JSON API over HTTP that a person uses
+// from a browser, reaching the host through its socket as one more client.
+//
+// Security: it listens where it is told (the loopback address unless told
+// otherwise); every request carries the random token (in the URL's "token",
+// then in a cookie set on the first load); the Host header must name the
+// listening address, so a page of another site that a name resolves to
+// loopback cannot reach it; only the listed channel methods pass; downloads go
+// only under the destination folder the person chose.
+//
+// Threads: requests are served on the HTTP library's worker threads, each
+// call on a host connection of its own; one thread listens to the host's
+// event channels and hands each event to every open event stream. `mutex_`
+// guards `destination_`, `streams_` and the streams' queues.
+class ConsoleServer {
+public:
+    struct Options {
+        std::string socketPath;          // the host's socket
+        std::string host = "127.0.0.1";  // where to listen
+        int port = 0;                    // 0: a free one
+        std::string token;               // empty: a new random one
+    };
+
+    explicit ConsoleServer(Options options);
+    ~ConsoleServer();
+
+    // Binds and starts serving; false when the address cannot be bound.
+    bool start();
+    void stop();
+    int port() const { return port_; }
+    const std::string& token() const { return options_.token; }
+    // The page's address with its token.
+    std::string url() const;
+
+    // Whether the API passes this channel method.
+    static bool allowed(const std::string& channel, const std::string& method);
+
+private:
+    struct Stream {
+        std::deque<std::string> events;
+        bool closed = false;
+    };
+    void listenToEvents();
+
+    Options options_;
+    int port_ = 0;
+    std::unique_ptr<httplib::Server> server_;
+    std::thread serving_, events_;
+    std::atomic<bool> stopping_{false};
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::optional<std::string> destination_;  // guarded by mutex_
+    std::set<std::shared_ptr<Stream>> streams_;  // guarded by mutex_
+};
+
+}  // namespace lumivane
