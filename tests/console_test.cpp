@@ -1,0 +1,120 @@
+// The web console in front of a real host process: its guard (token, Host
+// header, the listed methods, the chosen destination), its calls and its
+// event stream.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "tests/host_process.h"
+#include "tools/console/console_server.h"
+#include "tools/transport/host_client.h"
+
+using namespace lumivane;
+using Json = nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Console : ::testing::Test {
+    HostProcess host;
+    std::unique_ptr<ConsoleServer> console;
+    std::unique_ptr<httplib::Client> client;
+    std::string cookie;
+
+    void SetUp() override {
+        HostClient ready;  // the host listens before the console starts
+        ASSERT_TRUE(ready.connect(host.socketPath()));
+        console = std::make_unique<ConsoleServer>(ConsoleServer::Options{host.socketPath()});
+        ASSERT_TRUE(console->start());
+        client = std::make_unique<httplib::Client>("127.0.0.1", console->port());
+        cookie = "lumivane_token=" + console->token();
+    }
+    httplib::Headers withCookie() { return {{"Cookie", cookie}}; }
+    Json post(const std::string& path, const Json& body, int expected = 200) {
+        auto response = client->Post(path.c_str(), withCookie(), body.dump(), "application/json");
+        EXPECT_TRUE(response);
+        if (!response) return Json();
+        EXPECT_EQ(response->status, expected) << path << " " << body.dump() << " " << response->body;
+        return Json::parse(response->body, nullptr, false);
+    }
+};
+
+}  // namespace
+
+TEST_F(Console, OnlyTheTokenAndTheListeningAddressGetIn) {
+    auto url = console->url();
+    auto path = url.substr(url.find('/', 7));
+    auto first = client->Get(path.c_str());
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->status, 200);
+    EXPECT_NE(first->body.find("<title>Lumivane console</title>"), std::string::npos);
+    EXPECT_EQ(first->get_header_value("Set-Cookie").rfind(cookie + ";", 0), 0u);  // then the cookie carries it
+
+    struct Case {
+        const char* name;
+        httplib::Headers headers;
+        int status;
+    };
+    const Case cases[] = {
+        {"no token", {}, 403},
+        {"a wrong token", {{"Cookie", "lumivane_token=" + std::string(64, '0')}}, 403},
+        {"the cookie", withCookie(), 200},
+        {"another host name", {{"Cookie", cookie}, {"Host", "attacker.example:" + std::to_string(console->port())}}, 421},
+    };
+    for (const auto& c : cases) {
+        auto response = client->Get("/", c.headers);
+        ASSERT_TRUE(response) << c.name;
+        EXPECT_EQ(response->status, c.status) << c.name;
+    }
+}
+
+TEST_F(Console, CallsPassOnlyForTheListedMethodsAndDownloadsOnlyUnderTheDestination) {
+    EXPECT_EQ(post("/api/call", {{"channel", "lumivane/macos"}, {"method", "iphone.available"}}),
+              Json({{"value", true}}));
+    post("/api/call", {{"channel", "sim/control"}, {"method", "ping"}}, 403);
+    post("/api/call", {{"channel", "lumivane/macos"}, {"method", "file.reveal"}}, 403);
+    post("/api/call", {{"method", "iphone.list"}}, 400);
+
+    auto download = [&](const std::string& target, int status) {
+        return post("/api/call",
+                    {{"channel", "lumivane/macos"},
+                     {"method", "iphone.download"},
+                     {"args", {{"udid", "NONE"}, {"path", "100APPLE/IMG_0001.JPG"}, {"target", target}, {"token", "t"}}}},
+                    status);
+    };
+    auto chosen = host.folder() + "/imports";
+    download(chosen + "/IMG_0001.JPG", 403);  // no destination yet
+    post("/api/destination", {{"path", host.folder() + "/missing"}}, 400);
+    fs::create_directories(chosen);
+    EXPECT_EQ(post("/api/destination", {{"path", chosen}})["value"]["path"], chosen);
+    download("/etc/IMG_0001.JPG", 403);
+    download(chosen + "/../escape.JPG", 403);
+    // Inside the destination the call reaches the host, which knows no such phone.
+    EXPECT_TRUE(download(chosen + "/IMG_0001.JPG", 200).contains("error"));
+}
+
+TEST_F(Console, TheEventStreamCarriesTheHostsEvents) {
+    std::string received;
+    std::thread reader([&] {
+        httplib::Client events("127.0.0.1", console->port());
+        events.set_read_timeout(5, 0);
+        events.Get("/api/events", withCookie(), [&](const char* data, std::size_t length) {
+            received.append(data, length);
+            return received.find("\"iphones\"") == std::string::npos;  // enough once the event is in
+        });
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    HostClient control;
+    ASSERT_TRUE(control.connect(host.socketPath()));
+    fs::create_directories(host.folder() + "/phone/DCIM");
+    control.call("sim/control", "phone.add",
+                 EncodableMap{{"udid", "P1"}, {"name", "Ada's iPhone"}, {"root", host.folder() + "/phone"}});
+    control.call("sim/control", "phone.attach", EncodableMap{{"udid", "P1"}, {"link", "usb"}});
+    reader.join();
+    EXPECT_NE(received.find("data: {\"channel\":\"lumivane/macos/events\",\"event\":{\"type\":\"iphones\"}}"),
+              std::string::npos)
+        << received;
+}
