@@ -295,6 +295,20 @@ cmp "$work/from-the-wire/IMG_0301.MOV" "$work/ada/DCIM/101APPLE/IMG_0301.MOV" &&
 export LUMIVANE_SOCKET="$work/host.sock"
 kill -TERM $linuxPhone $emulator; wait $linuxPhone $emulator || true
 
+step "The web console in front of this host: the page, a guarded call, a refused one"
+"$bin/lumivane-console" --socket "$work/host.sock" >"$work/console.out" &
+console=$!
+for _ in $(seq 50); do [ -s "$work/console.out" ] && break; sleep 0.1; done
+consoleUrl=$(head -1 "$work/console.out")
+echo "    lumivane-console printed: $consoleUrl"
+consolePort=$(echo "$consoleUrl" | sed 's|http://127.0.0.1:\([0-9]*\)/.*|\1|')
+consoleCookie="lumivane_token=${consoleUrl##*token=}"
+printf '    GET the page: %s\n' "$(curl -s -o /dev/null -w '%{http_code}' "$consoleUrl")"
+printf '    GET without the token: %s\n' "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$consolePort/")"
+printf '    POST /api/call iphone.list: %s\n' "$(curl -s -b "$consoleCookie" -d '{"channel": "lumivane/macos", "method": "iphone.list"}' "http://127.0.0.1:$consolePort/api/call")"
+printf '    POST /api/call sim/control ping: %s\n' "$(curl -s -b "$consoleCookie" -d '{"channel": "sim/control", "method": "ping"}' "http://127.0.0.1:$consolePort/api/call")"
+kill -TERM $console; wait $console || true
+
 step "Two clients at once: one listens to the event stream while another moves a phone"
 "$bin/lumivanectl" listen lumivane/macos/events --count 2 --seconds 3 | sed 's/^/    listener: /' &
 listener=$!

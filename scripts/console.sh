@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# The web console in front of a host on the simulated Mac with a phone, a
+# camera and a memory card, or (with --platform linux) this machine's real
+# devices. Prints the page's address; Ctrl-C ends both.
+# Usage: scripts/console.sh BIN-FOLDER [--platform linux]
+set -euo pipefail
+bin=$(cd "$1" && pwd)
+platform=${3:-sim}
+[ "${2:-}" = "--platform" ] || platform=sim
+work=$(mktemp -d /tmp/lumivane-console-XXXXXX)
+pids=()
+trap 'kill "${pids[@]}" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT INT TERM
+export LUMIVANE_SOCKET=$work/host.sock
+mkdir -p "$work/home"
+"$bin/lumivane-host" --platform "$platform" --socket "$LUMIVANE_SOCKET" --home "$work/home" 2>"$work/host.log" &
+pids+=($!)
+for _ in $(seq 100); do [ -S "$LUMIVANE_SOCKET" ] && break; sleep 0.1; done
+if [ "$platform" = sim ]; then
+    ctl() { "$bin/lumivanectl" call sim/control "$@" >/dev/null; }
+    "$bin/lumivane-photos" "$work/phone" 60 4 >/dev/null
+    ctl phone.add '{"udid": "00008110-ADA", "name": "Ada'"'"'s iPhone", "root": "'"$work/phone"'"}'
+    ctl phone.attach '{"udid": "00008110-ADA", "link": "usb"}'
+    mkdir -p "$work/camera/DCIM/100CANON" "$work/card/DCIM/100MSDCF"
+    cp "$work/phone/DCIM/100APPLE/"IMG_000[1-9].JPG "$work/camera/DCIM/100CANON/"
+    cp "$work/phone/DCIM/100APPLE/"IMG_001[0-5].JPG "$work/card/DCIM/100MSDCF/"
+    ctl camera.add '{"uuid": "EOS-R6-0001", "name": "Canon EOS R6", "kind": "Camera", "transport": "ICTransportTypeUSB", "root": "'"$work/camera"'"}'
+    ctl volume.mount '{"path": "'"$work/card"'", "name": "EOS_DIGITAL", "removable": true, "ejectable": true, "total": 64000000000, "free": 41000000000, "fs": "ExFAT"}'
+    mkdir -p "$work/imports"
+    echo "Imports can go to $work/imports"
+fi
+"$bin/lumivane-console" --socket "$LUMIVANE_SOCKET" > "$work/console.out" &
+pids+=($!)
+for _ in $(seq 50); do [ -s "$work/console.out" ] && break; sleep 0.1; done
+echo "Open $(head -1 "$work/console.out")"
+echo "(Ctrl-C ends the console and the host)"
+wait
