@@ -10,6 +10,7 @@
 #include "bench/plain_copy.h"
 #include "bench/process_memory.h"
 #include "bench/ratio_reporter.h"
+#include "bench/scratch_folder.h"
 #include "bridges/camera/camera_bridge.h"
 #include "platform/ffmpeg/ffmpeg_video_frames.h"
 #include "platform/gphoto/gphoto_cameras.h"
@@ -154,8 +155,8 @@ BENCHMARK(BM_GphotoCatalog2000)->Iterations(3)->Unit(benchmark::kMillisecond)->U
 
 int main(int argc, char** argv) {
     tuneAllocatorForLargeBuffers();  // as the host process does
-    char pattern[] = "/tmp/lumivane-bench-XXXXXX";
-    work = mkdtemp(pattern);
+    ScratchFolder scratchFolder;  // removed when the run ends
+    work = scratchFolder.path();
     fs::create_directories(work + "/card/DCIM");
     {
         std::ofstream out(work + "/card/DCIM/BIG.MOV", std::ios::binary);
@@ -180,6 +181,5 @@ int main(int argc, char** argv) {
                             "catalog: see items_per_second of BM_GphotoCatalog2000 (files a second)"});
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    fs::remove_all(work);
     return 0;
 }

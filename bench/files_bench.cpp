@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "bench/ratio_reporter.h"
+#include "bench/scratch_folder.h"
 #include "bench/run_command.h"
 #include "bridges/files/file_volume_bridge.h"
 #include "platform/sim/sim_mac.h"
@@ -122,8 +123,8 @@ BENCHMARK(BM_FfmpegCommandVideo)->Iterations(3)->Unit(benchmark::kMillisecond)->
 
 int main(int argc, char** argv) {
     tuneAllocatorForLargeBuffers();  // as the host process does
-    char pattern[] = "/tmp/lumivane-bench-XXXXXX";
-    scratch = mkdtemp(pattern);
+    ScratchFolder scratchFolder;  // removed when the run ends
+    scratch = scratchFolder.path();
     if (!prepare()) return 1;
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter(
@@ -135,6 +136,5 @@ int main(int argc, char** argv) {
          {"video thumbnail / the ffmpeg command (goal: at most 1)", "BM_FileThumbnailVideo", "BM_FfmpegCommandVideo"}});
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    fs::remove_all(scratch);
     return 0;
 }

@@ -10,6 +10,7 @@
 
 #include "bench/process_memory.h"
 #include "bench/ratio_reporter.h"
+#include "bench/scratch_folder.h"
 #include "bench/run_command.h"
 #include "bridges/common/jpeg_thumbnail.h"
 #include "platform/vips/vips_imaging.h"
@@ -151,8 +152,8 @@ BENCHMARK(BM_PeakEightHeic)->Iterations(1)->Unit(benchmark::kMillisecond);
 int main(int argc, char** argv) {
     tuneAllocatorForLargeBuffers();  // as the host process does
     if (!prepare()) return 1;
-    char pattern[] = "/tmp/lumivane-bench-XXXXXX";
-    scratch = mkdtemp(pattern);
+    ScratchFolder scratchFolder;  // removed when the run ends
+    scratch = scratchFolder.path();
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter(
         {{"JPEG 4:2:0 thumbnail, host / vipsthumbnail per photo (goal: at most 1)", "BM_HostJpeg420",
@@ -170,6 +171,5 @@ int main(int argc, char** argv) {
         {"peak memory: see peak_growth_MiB of BM_PeakEight* (goal: under 400 MiB)"});
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    fs::remove_all(scratch);
     return 0;
 }

@@ -12,6 +12,7 @@
 #include "bench/process_memory.h"
 #include "bench/iphone_rig.h"
 #include "bench/ratio_reporter.h"
+#include "bench/scratch_folder.h"
 #include "bridges/iphone/dcim_scan.h"
 #include "bridges/iphone/iphone_thumbnail.h"
 #include "bridges/iphone/mobile_device_bridge.h"
@@ -138,8 +139,8 @@ BENCHMARK(BM_DownloadPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
     tuneAllocatorForLargeBuffers();  // as the host process does
-    char pattern[] = "/tmp/lumivane-bench-XXXXXX";
-    work = mkdtemp(pattern);
+    ScratchFolder scratchFolder;  // removed when the run ends
+    work = scratchFolder.path();
     providerPath = beside("../lib/liblumivane_sim_mobile_device.so");
     SimPhones sim;
     if (!sim.open(providerPath)) return 1;
@@ -189,6 +190,5 @@ int main(int argc, char** argv) {
         {"peak memory: see peak_growth_MiB of BM_DownloadPeakMemory (goal: a few MiB)"});
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    fs::remove_all(work);
     return 0;
 }

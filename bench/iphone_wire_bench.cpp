@@ -9,6 +9,7 @@
 #include "bench/iphone_rig.h"
 #include "bench/plain_copy.h"
 #include "bench/ratio_reporter.h"
+#include "bench/scratch_folder.h"
 #include "runtime/allocator.h"
 #include "tools/phone_emulator/phone_emulator.h"
 
@@ -72,8 +73,8 @@ BENCHMARK(BM_WireScanWarm)->UseManualTime()->Iterations(3)->Unit(benchmark::kMil
 
 int main(int argc, char** argv) {
     tuneAllocatorForLargeBuffers();
-    char pattern[] = "/tmp/lumivane-bench-XXXXXX";
-    work = mkdtemp(pattern);
+    ScratchFolder scratchFolder;  // removed when the run ends
+    work = scratchFolder.path();
     providerPath = beside("../lib/liblumivane_imobiledevice.so");
     makeFile(work + "/down/DCIM/100APPLE/BIG.MOV", 256 * kMiB);
     for (int i = 0; i < kScanFiles; ++i)
@@ -93,6 +94,5 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     emulator.stop();
-    fs::remove_all(work);
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "bench/ratio_reporter.h"
+#include "bench/scratch_folder.h"
 #include "bench/run_command.h"
 #include "bridges/library/library_bridge.h"
 #include "platform/sim/sim_mac.h"
@@ -70,8 +71,8 @@ BENCHMARK(BM_FfmpegCommandPerFrame)->Iterations(5)->Unit(benchmark::kMillisecond
 
 int main(int argc, char** argv) {
     tuneAllocatorForLargeBuffers();  // as the host process does
-    char pattern[] = "/tmp/lumivane-bench-XXXXXX";
-    scratch = mkdtemp(pattern);
+    ScratchFolder scratchFolder;  // removed when the run ends
+    scratch = scratchFolder.path();
     if (!prepare()) return 1;
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter({{"\"videoFrames\", three 160 px frames of a 10 s 1080p H.264 clip / the ffmpeg command "
@@ -79,6 +80,5 @@ int main(int argc, char** argv) {
                              "BM_LibraryVideoFrames", "BM_FfmpegCommandPerFrame"}});
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    fs::remove_all(scratch);
     return 0;
 }

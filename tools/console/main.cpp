@@ -6,6 +6,7 @@
 #include <iostream>
 #include <string>
 
+#include "runtime/termination_signals.h"
 #include "tools/console/console_server.h"
 
 using namespace lumivane;
@@ -33,12 +34,7 @@ int main(int argc, char** argv) {
                      "  --listen defaults to 127.0.0.1:0 (a free port on the loopback address).\n";
         return 64;
     }
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    blockTerminationSignals();
 
     ConsoleServer server(options);
     if (!server.start()) {
@@ -46,8 +42,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::cout << server.url() << std::endl;
-    int received = 0;
-    sigwait(&signals, &received);
+    waitForTermination();
     server.stop();
     return 0;
 }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 
+#include "runtime/termination_signals.h"
 #include "app/host.h"
 #include "app/sim_control/sim_control.h"
 #include "platform/linux/linux_platform.h"
@@ -81,12 +82,7 @@ int main(int argc, char** argv) {
 
     // Termination signals are taken by one thread, which quits the main loop;
     // every other thread inherits the blocked mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    blockTerminationSignals();
 
     Log log(Log::Options{true, platform == "linux", false});
     MainLoop loop;
@@ -126,8 +122,7 @@ int main(int argc, char** argv) {
     log.write("Lumivane: host serving on " + socketPath + " (" + platform + ")");
 
     std::thread signalThread([&] {
-        int received = 0;
-        sigwait(&signals, &received);
+        waitForTermination();
         loop.quit();
     });
     loop.run();

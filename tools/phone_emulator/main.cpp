@@ -5,7 +5,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -13,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "runtime/termination_signals.h"
 #include "tools/phone_emulator/phone_emulator.h"
 
 using namespace lumivane::emulator;
@@ -104,12 +104,7 @@ int main(int argc, char** argv) {
     }
     if (socketPath.empty() || phones.empty()) return usage();
 
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    lumivane::blockTerminationSignals();
 
     PhoneEmulator emulator;
     for (const auto& [udid, folder] : phones) {
@@ -136,8 +131,7 @@ int main(int argc, char** argv) {
         }
         control = std::thread([&] { serveControl(emulator, controlFd); });
     }
-    int received = 0;
-    sigwait(&signals, &received);
+    lumivane::waitForTermination();
     emulator.stop();
     if (controlFd >= 0) {
         ::shutdown(controlFd, SHUT_RDWR);
