@@ -3,13 +3,19 @@
 # camera and a memory card, or (with --platform linux) this machine's real
 # devices. Prints the page's address; Ctrl-C ends both.
 # Usage: scripts/console.sh BIN-FOLDER [--platform linux]
+# LUMIVANE_CONSOLE_WORK names a folder to work in and keep (the browser test
+# looks inside it); LUMIVANE_CONSOLE_PHOTOS sets the phone's photo count.
 set -euo pipefail
 bin=$(cd "$1" && pwd)
 platform=${3:-sim}
 [ "${2:-}" = "--platform" ] || platform=sim
-work=$(mktemp -d /tmp/lumivane-console-XXXXXX)
+work=${LUMIVANE_CONSOLE_WORK:-}
+keep=1
+[ -n "$work" ] || { work=$(mktemp -d /tmp/lumivane-console-XXXXXX); keep=0; }
+mkdir -p "$work"
 pids=()
-trap 'kill "${pids[@]}" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT INT TERM
+trap 'kill "${pids[@]}" 2>/dev/null; wait 2>/dev/null; [ $keep = 1 ] || rm -rf "$work"' EXIT
+trap 'exit 130' INT TERM
 export LUMIVANE_SOCKET=$work/host.sock
 mkdir -p "$work/home"
 "$bin/lumivane-host" --platform "$platform" --socket "$LUMIVANE_SOCKET" --home "$work/home" 2>"$work/host.log" &
@@ -17,7 +23,7 @@ pids+=($!)
 for _ in $(seq 100); do [ -S "$LUMIVANE_SOCKET" ] && break; sleep 0.1; done
 if [ "$platform" = sim ]; then
     ctl() { "$bin/lumivanectl" call sim/control "$@" >/dev/null; }
-    "$bin/lumivane-photos" "$work/phone" 60 4 >/dev/null
+    "$bin/lumivane-photos" "$work/phone" "${LUMIVANE_CONSOLE_PHOTOS:-60}" 48 >/dev/null
     ctl phone.add '{"udid": "00008110-ADA", "name": "Ada'"'"'s iPhone", "root": "'"$work/phone"'"}'
     ctl phone.attach '{"udid": "00008110-ADA", "link": "usb"}'
     mkdir -p "$work/camera/DCIM/100CANON" "$work/card/DCIM/100MSDCF"
@@ -26,6 +32,7 @@ if [ "$platform" = sim ]; then
     ctl camera.add '{"uuid": "EOS-R6-0001", "name": "Canon EOS R6", "kind": "Camera", "transport": "ICTransportTypeUSB", "root": "'"$work/camera"'"}'
     ctl volume.mount '{"path": "'"$work/card"'", "name": "EOS_DIGITAL", "removable": true, "ejectable": true, "total": 64000000000, "free": 41000000000, "fs": "ExFAT"}'
     mkdir -p "$work/imports"
+    ctl panel.answer '{"path": "'"$work/imports"'"}'  # what "Choose…" picks
     echo "Imports can go to $work/imports"
 fi
 "$bin/lumivane-console" --socket "$LUMIVANE_SOCKET" > "$work/console.out" &

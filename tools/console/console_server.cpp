@@ -2,6 +2,9 @@
 
 #include <httplib.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <filesystem>
 #include <random>
 
@@ -58,6 +61,12 @@ bool under(const std::string& path, const std::string& folder) {
     return normal.rfind(folder + "/", 0) == 0;
 }
 
+// A file name with no folder in it.
+bool plainName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
 void reply(httplib::Response& response, int status, const Json& body) {
     response.status = status;
     response.set_content(body.dump(), "application/json");
@@ -78,29 +87,46 @@ ConsoleServer::ConsoleServer(Options options) : options_(std::move(options)) {
 
 ConsoleServer::~ConsoleServer() { stop(); }
 
-std::string ConsoleServer::url() const {
-    return "http://" + options_.host + ":" + std::to_string(port_) + "/?token=" + options_.token;
+std::string ConsoleServer::authority() const {
+    bool v6 = options_.host.find(':') != std::string::npos;
+    return (v6 ? "[" + options_.host + "]" : options_.host) + ":" + std::to_string(port_);
 }
+
+std::string ConsoleServer::url() const { return "http://" + authority() + "/?token=" + options_.token; }
 
 bool ConsoleServer::allowed(const std::string& channel, const std::string& method) {
     static const std::set<std::string> kMethods = {
         "iphone.available", "iphone.list",   "iphone.children", "iphone.media",  "iphone.download",
         "iphone.cancel",    "iphone.setAutoWifi", "camera.list", "camera.children", "camera.media",
         "camera.download",  "camera.cancel", "camera.eject",    "volume.list",   "volume.eject",
-        "file.freeSpace",   "airdrop.available",
+        "file.freeSpace",   "file.pickFolder", "file.reveal",
     };
     return channel == "lumivane/macos" && kMethods.count(method) > 0;
+}
+
+bool ConsoleServer::isLoopback(const std::string& host) {
+    in_addr v4{};
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6{};
+    return inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
+std::optional<std::string> ConsoleServer::destination() {
+    std::lock_guard guard(mutex_);
+    return destination_;
 }
 
 bool ConsoleServer::start() {
     server_ = std::make_unique<httplib::Server>();
     auto& server = *server_;
-    auto expectedHost = [this] { return options_.host + ":" + std::to_string(port_); };
+    // A page holds one worker for its event stream and up to six more for
+    // thumbnails and imports, each of which waits on the host.
+    server.new_task_queue = [] { return new httplib::ThreadPool(24); };
 
     // Every request: the Host header names this address, and the token comes
     // along (the first load carries it in the URL and gets it as a cookie).
-    server.set_pre_routing_handler([this, expectedHost](const httplib::Request& request, httplib::Response& response) {
-        if (request.get_header_value("Host") != expectedHost()) {
+    server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+        if (request.get_header_value("Host") != authority()) {
             reply(response, 421, {{"error", {{"code", "host"}, {"message", "Wrong Host header."}}}});
             return httplib::Server::HandlerResponse::Handled;
         }
@@ -153,11 +179,7 @@ bool ConsoleServer::start() {
         auto arguments = body.contains("args") ? fromJson(body["args"]) : EncodableValue();
         // Downloads go only under the folder the person chose.
         if (method == "iphone.download" || method == "camera.download") {
-            std::optional<std::string> destination;
-            {
-                std::lock_guard guard(mutex_);
-                destination = destination_;
-            }
+            auto destination = this->destination();
             const auto* map = arguments.get<EncodableMap>();
             const auto* where = map ? map->find(method == "iphone.download" ? "target" : "dir") : nullptr;
             const auto* path = where ? where->get<std::string>() : nullptr;
@@ -168,11 +190,45 @@ bool ConsoleServer::start() {
                 return reply(response, 403,
                              {{"error", {{"code", "destination"}, {"message", "Downloads go under the chosen folder."}}}});
         }
+        // The file manager opens only on what was imported.
+        if (method == "file.reveal") {
+            auto destination = this->destination();
+            const auto* map = arguments.get<EncodableMap>();
+            const auto* where = map ? map->find("path") : nullptr;
+            const auto* path = where ? where->get<std::string>() : nullptr;
+            if (!destination || !path || (*path != *destination && !under(*path, *destination)))
+                return reply(response, 403,
+                             {{"error", {{"code", "destination"}, {"message", "Only the chosen folder can be shown."}}}});
+        }
         HostClient client;
         std::string error;
         auto answer = client.connect(options_.socketPath) ? client.call(channel, method, arguments, &error) : std::nullopt;
         if (!answer) return reply(response, 502, {{"error", {{"code", "host"}, {"message", "The host is not answering."}}}});
         reply(response, 200, answerJson(*answer));
+    });
+
+    // Which of the named files the destination already holds with the same
+    // size: those were imported before.
+    server.Post("/api/imported", [this](const httplib::Request& request, httplib::Response& response) {
+        auto body = Json::parse(request.body, nullptr, false);
+        auto destination = this->destination();
+        if (!destination) return reply(response, 400, {{"error", {{"code", "destination"}, {"message", "Choose a folder first."}}}});
+        if (!body.is_object() || !body.contains("files") || !body["files"].is_array() || body["files"].size() > 100'000)
+            return reply(response, 400, {{"error", {{"code", "request"}, {"message", "A list of files."}}}});
+        Json found = Json::array();
+        for (const auto& file : body["files"]) {
+            bool same = false;
+            if (file.is_object() && file.contains("name") && file["name"].is_string() && file.contains("size") &&
+                file["size"].is_number_integer()) {
+                auto name = file["name"].get<std::string>();
+                std::error_code error;
+                auto path = *destination + "/" + name;
+                same = plainName(name) && fs::is_regular_file(path, error) &&
+                       fs::file_size(path, error) == file["size"].get<std::uintmax_t>() && !error;
+            }
+            found.push_back(same);
+        }
+        reply(response, 200, {{"value", found}});
     });
 
     server.Get("/api/thumbnail", [this](const httplib::Request& request, httplib::Response& response) {

@@ -49,9 +49,13 @@ public:
     const std::string& token() const { return options_.token; }
     // The page's address with its token.
     std::string url() const;
+    // host:port as a browser names it in the Host header ([::1]:port for IPv6).
+    std::string authority() const;
 
     // Whether the API passes this channel method.
     static bool allowed(const std::string& channel, const std::string& method);
+    // Whether `host` is a loopback address (127.0.0.0/8 or ::1).
+    static bool isLoopback(const std::string& host);
 
 private:
     struct Stream {
@@ -59,6 +63,7 @@ private:
         bool closed = false;
     };
     void listenToEvents();
+    std::optional<std::string> destination();
 
     Options options_;
     int port_ = 0;

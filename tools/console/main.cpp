@@ -13,6 +13,7 @@ using namespace lumivane;
 
 int main(int argc, char** argv) {
     ConsoleServer::Options options;
+    bool allowRemote = false, usage = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         std::string next = i + 1 < argc ? argv[i + 1] : "";
@@ -22,16 +23,28 @@ int main(int argc, char** argv) {
         } else if (arg == "--listen" && next.find(':') != std::string::npos) {
             auto colon = next.rfind(':');
             options.host = next.substr(0, colon);
-            options.port = std::atoi(next.c_str() + colon + 1);
+            if (options.host.size() > 2 && options.host.front() == '[' && options.host.back() == ']')
+                options.host = options.host.substr(1, options.host.size() - 2);
+            auto port = next.substr(colon + 1);
+            usage |= port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+                     std::stoi(port) > 65535;
+            if (!usage) options.port = std::stoi(port);
             ++i;
+        } else if (arg == "--allow-remote") {
+            allowRemote = true;
         } else {
-            options.socketPath.clear();
-            break;
+            usage = true;
         }
     }
-    if (options.socketPath.empty()) {
-        std::cerr << "usage: lumivane-console --socket PATH [--listen 127.0.0.1:PORT]\n"
-                     "  --listen defaults to 127.0.0.1:0 (a free port on the loopback address).\n";
+    if (usage || options.socketPath.empty()) {
+        std::cerr << "usage: lumivane-console --socket PATH [--listen 127.0.0.1:PORT] [--allow-remote]\n"
+                     "  --listen defaults to 127.0.0.1:0 (a free port on the loopback address);\n"
+                     "  any other address needs --allow-remote, as the page then reaches the network.\n";
+        return 64;
+    }
+    if (!ConsoleServer::isLoopback(options.host) && !allowRemote) {
+        std::cerr << "lumivane-console: " << options.host
+                  << " is not a loopback address; add --allow-remote to serve the network.\n";
         return 64;
     }
     blockTerminationSignals();
