@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <sys/wait.h>
+
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <thread>
 
 #include "tests/host_process.h"
+#include "tests/support/build_paths.h"
 #include "tools/console/console_server.h"
 #include "tools/transport/host_client.h"
 
@@ -75,7 +79,7 @@ TEST_F(Console, CallsPassOnlyForTheListedMethodsAndDownloadsOnlyUnderTheDestinat
     EXPECT_EQ(post("/api/call", {{"channel", "lumivane/macos"}, {"method", "iphone.available"}}),
               Json({{"value", true}}));
     post("/api/call", {{"channel", "sim/control"}, {"method", "ping"}}, 403);
-    post("/api/call", {{"channel", "lumivane/macos"}, {"method", "file.reveal"}}, 403);
+    post("/api/call", {{"channel", "lumivane/macos"}, {"method", "file.reveal"}}, 403);  // nothing chosen yet
     post("/api/call", {{"method", "iphone.list"}}, 400);
 
     auto download = [&](const std::string& target, int status) {
@@ -117,4 +121,60 @@ TEST_F(Console, TheEventStreamCarriesTheHostsEvents) {
     EXPECT_NE(received.find("data: {\"channel\":\"lumivane/macos/events\",\"event\":{\"type\":\"iphones\"}}"),
               std::string::npos)
         << received;
+}
+
+TEST_F(Console, ImportedMeansSameNameAndSizeInTheDestinationAndOnlyItIsRevealed) {
+    auto chosen = host.folder() + "/imports";
+    fs::create_directories(chosen + "/album");
+    std::ofstream(chosen + "/IMG_0001.JPG") << "abc";
+    std::ofstream(host.folder() + "/IMG_0002.JPG") << "abc";
+    post("/api/imported", {{"files", Json::array()}}, 400);  // no destination yet
+    post("/api/destination", {{"path", chosen}});
+    auto files = Json::array({
+        {{"name", "IMG_0001.JPG"}, {"size", 3}},        // same name and size
+        {{"name", "IMG_0001.JPG"}, {"size", 4}},        // another size
+        {{"name", "IMG_0009.JPG"}, {"size", 3}},        // not there
+        {{"name", "../IMG_0002.JPG"}, {"size", 3}},     // beside the destination
+        {{"name", "album"}, {"size", 4096}},            // a folder
+        {{"name", "IMG_0001.JPG"}, {"size", "3"}},      // not a size
+    });
+    EXPECT_EQ(post("/api/imported", {{"files", files}}), Json({{"value", {true, false, false, false, false, false}}}));
+    post("/api/imported", {{"files", "IMG_0001.JPG"}}, 400);
+
+    auto reveal = [&](const std::string& path, int status) {
+        post("/api/call", {{"channel", "lumivane/macos"}, {"method", "file.reveal"}, {"args", {{"path", path}}}}, status);
+    };
+    reveal(chosen + "/IMG_0001.JPG", 200);
+    reveal(chosen, 200);
+    reveal(host.folder() + "/IMG_0002.JPG", 403);
+    reveal(chosen + "/../IMG_0002.JPG", 403);
+}
+
+TEST(ConsoleAddress, LoopbackOnlyUnlessTheNetworkIsAskedFor) {
+    struct Case {
+        const char* host;
+        bool loopback;
+    };
+    for (auto [host, loopback] : {Case{"127.0.0.1", true}, Case{"127.45.0.9", true}, Case{"::1", true},
+                                  Case{"0.0.0.0", false}, Case{"128.0.0.1", false}, Case{"192.168.1.20", false},
+                                  Case{"::", false}, Case{"::ffff:10.0.0.1", false}, Case{"localhost", false},
+                                  Case{"", false}})
+        EXPECT_EQ(ConsoleServer::isLoopback(host), loopback) << host;
+
+    // The program refuses another address unless --allow-remote says so.
+    auto firstLine = [](const std::string& arguments, int* status) {
+        auto command = "timeout -s TERM 2 " + buildPath("bin/lumivane-console") + " --socket /nonexistent " + arguments +
+                       " 2>/dev/null";
+        FILE* out = popen(command.c_str(), "r");
+        char line[256] = {};
+        if (!fgets(line, sizeof line, out)) line[0] = 0;
+        *status = pclose(out);
+        return std::string(line);
+    };
+    int status = 0;
+    EXPECT_EQ(firstLine("--listen 0.0.0.0:0", &status), "");
+    EXPECT_EQ(WEXITSTATUS(status), 64);
+    EXPECT_EQ(firstLine("--listen 127.0.0.1:70000", &status), "");
+    EXPECT_EQ(WEXITSTATUS(status), 64);
+    EXPECT_EQ(firstLine("--listen 0.0.0.0:0 --allow-remote", &status).rfind("http://0.0.0.0:", 0), 0u);
 }
