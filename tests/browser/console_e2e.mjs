@@ -1,8 +1,8 @@
 // The web console in a real browser: Debian's Chromium, headless, driven by
 // Playwright, against a host on the simulated Mac with a phone of 300 photos,
 // a camera and a memory card. A person's steps: see the devices, scroll the
-// phone's photos, import ten, cancel a large video, import from the camera,
-// eject the card, and see the camera locked. Each step leaves a screenshot.
+// phone's photos, import ten, cancel a large video, import from the camera
+// and the card, eject the card, and see the camera locked. Each step leaves a screenshot.
 //   node console_e2e.mjs BIN-FOLDER SCREENSHOT-FOLDER
 import { chromium } from "playwright-core";
 import { spawn, spawnSync } from "node:child_process";
@@ -46,8 +46,8 @@ const browser = await chromium.launch({
          "--disable-component-update", "--disable-sync"],
 });
 let failed = false;
+const page = await browser.newPage({ viewport: { width: 1280, height: 800 } });
 try {
-  const page = await browser.newPage({ viewport: { width: 1280, height: 800 } });
   page.setDefaultTimeout(60_000);
   const shot = (name) => page.screenshot({ path: path.join(shots, `${name}.png`) });
   const row = (list, name) => page.locator(`#${list} li`).filter({ hasText: name });
@@ -123,11 +123,21 @@ try {
   const cameraFiles = filesUnder(path.join(work, "camera"));
   for (const [name, source] of Object.entries(cameraFiles)) assert.ok(sameBytes(path.join(imports, name), source), name);
 
+  // The card: its photos, copied by the console.
+  await row("volumes", "EOS_DIGITAL").getByRole("button").first().click();
+  await page.locator("#grid .item").nth(5).waitFor();
+  await page.getByRole("button", { name: "Select all" }).click();
+  await page.getByRole("button", { name: "Import 6" }).click();
+  await page.locator("#overall-text").getByText("25 imported").waitFor();
+  for (const [name, source] of Object.entries(filesUnder(path.join(work, "card")))) assert.ok(sameBytes(path.join(imports, name), source), name);
+
   // The card, ejected, goes from the page.
   await page.getByRole("button", { name: "Eject EOS_DIGITAL" }).click();
   await row("volumes", "EOS_DIGITAL").waitFor({ state: "detached" });
 
-  // The camera, locked: the page says so in the host's words.
+  // The camera, locked while open: the page says so in the host's words.
+  await row("cameras", "Canon EOS R6").getByRole("button").first().click();
+  await page.locator("#grid .item").nth(8).waitFor();
   ctl("camera.lock", { id: "EOS-R6-0001" });
   await row("cameras", "Canon EOS R6").getByText("locked").waitFor();
   await page.getByRole("alert").getByText("Unlock Canon EOS R6 to see its files.").waitFor();
@@ -141,6 +151,7 @@ try {
 } catch (error) {
   failed = true;
   console.error(error);
+  await page.screenshot({ path: path.join(shots, "failed.png") }).catch(() => {});
 } finally {
   await browser.close();
   process.kill(-consoleScript.pid, "SIGTERM");

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <random>
 
+#include "platform/camera_files.h"
+#include "tools/console/volume_files.h"
 #include "tools/ctl/json_value.h"
 #include "tools/transport/host_client.h"
 
@@ -189,6 +191,12 @@ bool ConsoleServer::start() {
             if (!inside)
                 return reply(response, 403,
                              {{"error", {{"code", "destination"}, {"message", "Downloads go under the chosen folder."}}}});
+            // A file already there is never replaced: the copy takes the next free name.
+            if (method == "iphone.download") {
+                auto target = fs::path(*path).lexically_normal();
+                arguments.get<EncodableMap>()->set(
+                    "target", (target.parent_path() / freeFileName(target.parent_path(), target.filename())).string());
+            }
         }
         // The file manager opens only on what was imported.
         if (method == "file.reveal") {
@@ -229,6 +237,56 @@ bool ConsoleServer::start() {
             found.push_back(same);
         }
         reply(response, 200, {{"value", found}});
+    });
+
+    // Cards and disks: the console lists and copies their files itself.
+    auto onCard = [this](const std::string& path) { return onVolume(path, cards()); };
+    auto listing = [onCard](std::function<Json(const std::string&)> list) {
+        return [onCard, list](const httplib::Request& request, httplib::Response& response) {
+            auto folder = onCard(request.get_param_value("path"));
+            if (folder.empty())
+                return reply(response, 403, {{"error", {{"code", "volume"}, {"message", "Not on a card or disk."}}}});
+            reply(response, 200, {{"value", list(folder)}});
+        };
+    };
+    server.Get("/api/folder", listing([](const std::string& folder) { return folderEntries(folder); }));
+    server.Get("/api/media", listing([](const std::string& folder) { return mediaUnder(folder); }));
+
+    server.Post("/api/copy", [this, onCard](const httplib::Request& request, httplib::Response& response) {
+        auto body = Json::parse(request.body, nullptr, false);
+        auto text = [&](const char* key) {
+            return body.is_object() && body.contains(key) && body[key].is_string() ? body[key].get<std::string>()
+                                                                                  : std::string();
+        };
+        auto source = onCard(text("source")), name = text("name"), token = text("token");
+        auto destination = this->destination();
+        if (!destination)
+            return reply(response, 403, {{"error", {{"code", "destination"}, {"message", "Choose a folder first."}}}});
+        if (source.empty() || !plainName(name) || token.empty())
+            return reply(response, 403, {{"error", {{"code", "copy"}, {"message", "A file on a card, a name and a token."}}}});
+        auto copied = copyInto(source, *destination, name, [&](std::uint64_t done, std::uint64_t total) {
+            publish(Json{{"channel", "lumivane/console"},
+                         {"event", {{"type", "download"}, {"token", token}, {"done", done}, {"total", total}}}}
+                        .dump());
+            std::lock_guard guard(mutex_);
+            return cancelled_.count(token) == 0;
+        });
+        {
+            std::lock_guard guard(mutex_);
+            cancelled_.erase(token);
+        }
+        if (!copied.ok()) return reply(response, 200, {{"error", {{"code", "copy"}, {"message", copied.error()}}}});
+        reply(response, 200, {{"value", copied.value()}});
+    });
+
+    server.Post("/api/cancel", [this](const httplib::Request& request, httplib::Response& response) {
+        auto body = Json::parse(request.body, nullptr, false);
+        if (!body.is_object() || !body.contains("token") || !body["token"].is_string())
+            return reply(response, 400, {{"error", {{"code", "request"}, {"message", "A token."}}}});
+        std::lock_guard guard(mutex_);
+        if (cancelled_.size() >= 10'000) cancelled_.clear();  // tokens of copies that never ran
+        cancelled_.insert(body["token"].get<std::string>());
+        reply(response, 200, {{"value", nullptr}});
     });
 
     server.Get("/api/thumbnail", [this](const httplib::Request& request, httplib::Response& response) {
@@ -293,14 +351,37 @@ void ConsoleServer::listenToEvents() {
             }
             auto* value = std::get_if<EncodableValue>(&event->second);
             if (!value) continue;
-            auto text = Json{{"channel", event->first}, {"event", toJson(*value)}}.dump();
-            std::lock_guard guard(mutex_);
-            for (const auto& stream : streams_) {
-                if (stream->events.size() < 10'000) stream->events.push_back(text);  // a stalled page loses events, not memory
-            }
-            changed_.notify_all();
+            publish(Json{{"channel", event->first}, {"event", toJson(*value)}}.dump());
         }
     }
+}
+
+void ConsoleServer::publish(const std::string& event) {
+    std::lock_guard guard(mutex_);
+    for (const auto& stream : streams_) {
+        if (stream->events.size() < 10'000) stream->events.push_back(event);  // a stalled page loses events, not memory
+    }
+    changed_.notify_all();
+}
+
+std::vector<std::string> ConsoleServer::cards() {
+    HostClient client;
+    auto answer = client.connect(options_.socketPath) ? client.call("lumivane/macos", "volume.list") : std::nullopt;
+    const auto* value = answer ? std::get_if<EncodableValue>(&*answer) : nullptr;
+    const auto* list = value ? value->get<EncodableList>() : nullptr;
+    std::vector<std::string> paths;
+    for (const auto& entry : list ? *list : EncodableList()) {
+        const auto* volume = entry.get<EncodableMap>();
+        if (!volume) continue;
+        auto flag = [&](const char* key) {
+            const auto* found = volume->find(key);
+            return found && found->get<bool>() && *found->get<bool>();
+        };
+        const auto* path = volume->find("path");
+        if (path && path->get<std::string>() && (flag("removable") || flag("ejectable")) && !flag("root"))
+            paths.push_back(*path->get<std::string>());
+    }
+    return paths;
 }
 
 void ConsoleServer::stop() {

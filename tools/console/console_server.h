@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace httplib {
 class Server;
@@ -29,7 +30,7 @@ namespace lumivane {
 // Threads: requests are served on the HTTP library's worker threads, each
 // call on a host connection of its own; one thread listens to the host's
 // event channels and hands each event to every open event stream. `mutex_`
-// guards `destination_`, `streams_` and the streams' queues.
+// guards `destination_`, `streams_`, the streams' queues and `cancelled_`.
 class ConsoleServer {
 public:
     struct Options {
@@ -63,6 +64,10 @@ private:
         bool closed = false;
     };
     void listenToEvents();
+    // Hands an event (JSON text) to every open event stream.
+    void publish(const std::string& event);
+    // The mount points of the host's removable and ejectable volumes.
+    std::vector<std::string> cards();
     std::optional<std::string> destination();
 
     Options options_;
@@ -74,6 +79,7 @@ private:
     std::condition_variable changed_;
     std::optional<std::string> destination_;  // guarded by mutex_
     std::set<std::shared_ptr<Stream>> streams_;  // guarded by mutex_
+    std::set<std::string> cancelled_;            // copies to stop; guarded by mutex_
 };
 
 }  // namespace lumivane

@@ -1,0 +1,135 @@
+#include "tools/console/volume_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+
+#include "platform/camera_files.h"
+#include "runtime/file_writer.h"
+
+namespace lumivane {
+
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::ordered_json;
+
+bool hidden(const fs::path& path) { return path.filename().string().starts_with("."); }
+
+std::int64_t milliseconds(const struct stat& info) {
+    return static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1'000'000;
+}
+
+Json fileEntry(const fs::path& path, const struct stat& info) {
+    return {{"name", path.filename().string()},
+            {"path", path.string()},
+            {"dir", false},
+            {"size", static_cast<std::uint64_t>(info.st_size)},
+            {"modified", milliseconds(info)}};
+}
+
+// Closes a descriptor on every way out.
+struct Descriptor {
+    int fd;
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+}  // namespace
+
+std::string onVolume(const std::string& path, const std::vector<std::string>& volumes) {
+    std::error_code error;
+    if (path.empty() || path.front() != '/') return {};
+    auto canonical = fs::weakly_canonical(path, error);
+    if (error) return {};
+    for (const auto& volume : volumes) {
+        auto root = fs::weakly_canonical(volume, error);
+        if (error || root == "/") continue;  // the system's own disk is not a card
+        auto [end, _] = std::mismatch(root.begin(), root.end(), canonical.begin(), canonical.end());
+        if (end == root.end()) return canonical.string();
+    }
+    return {};
+}
+
+Json folderEntries(const std::string& folder, std::size_t limit) {
+    Json entries = Json::array();
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        const auto& path = it->path();
+        struct stat info {};
+        if (hidden(path) || ::lstat(path.c_str(), &info) != 0) continue;
+        if (S_ISDIR(info.st_mode)) {
+            std::size_t count = 0;
+            std::error_code inner;
+            for (fs::directory_iterator child(path, inner), last; !inner && child != last && count < limit;
+                 child.increment(inner))
+                count += !hidden(child->path());
+            entries.push_back({{"name", path.filename().string()}, {"path", path.string()}, {"dir", true}, {"count", count}});
+        } else if (S_ISREG(info.st_mode)) {
+            entries.push_back(fileEntry(path, info));
+        }
+        if (entries.size() >= limit) break;
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const Json& a, const Json& b) { return a["name"].get<std::string>() < b["name"].get<std::string>(); });
+    return entries;
+}
+
+Json mediaUnder(const std::string& folder, std::size_t limit) {
+    Json entries = Json::array();
+    std::error_code error;
+    fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, error), end;
+    for (; !error && it != end && entries.size() < limit; it.increment(error)) {
+        const auto& path = it->path();
+        if (hidden(path)) {
+            it.disable_recursion_pending();  // a hidden folder keeps its contents
+            continue;
+        }
+        if (it.depth() >= 16) it.disable_recursion_pending();
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && cameraTypeIdentifier(path.filename().string()))
+            entries.push_back(fileEntry(path, info));
+    }
+    return entries;
+}
+
+Result<std::string, std::string> copyInto(const std::string& source, const std::string& folder, const std::string& name,
+                                          const std::function<bool(std::uint64_t, std::uint64_t)>& progress) {
+    Descriptor in{::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
+    struct stat info {};
+    if (in.fd < 0 || ::fstat(in.fd, &info) != 0) return failure(std::string(std::strerror(errno)));
+    if (!S_ISREG(info.st_mode)) return failure(source + " is not a file.");
+    auto target = (fs::path(folder) / freeFileName(folder, name)).string();
+    auto writer = FileWriter::create(target, 0644);
+    if (!writer.ok()) return failure(writer.error());
+    const auto total = static_cast<std::uint64_t>(info.st_size);
+    std::vector<char> buffer(1 << 20);
+    std::uint64_t done = 0;
+    auto last = std::chrono::steady_clock::now();
+    while (done < total) {
+        auto got = ::read(in.fd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return failure(std::string(std::strerror(errno)));
+        if (got == 0) return failure(source + " changed while it was copied.");
+        if (auto wrote = writer.value().write(buffer.data(), static_cast<std::size_t>(got)); !wrote.ok())
+            return failure(wrote.error());
+        done += static_cast<std::uint64_t>(got);
+        if (auto now = std::chrono::steady_clock::now(); now - last >= std::chrono::milliseconds(100)) {
+            last = now;
+            if (!progress(done, total)) return failure(std::string("Cancelled"));
+        }
+    }
+    if (!progress(done, total)) return failure(std::string("Cancelled"));
+    if (auto committed = writer.value().commit(FileWriter::Commit::keepExisting); !committed.ok())
+        return failure(committed.error());
+    return target;
+}
+
+}  // namespace lumivane
