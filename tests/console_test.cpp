@@ -178,3 +178,35 @@ TEST(ConsoleAddress, LoopbackOnlyUnlessTheNetworkIsAskedFor) {
     EXPECT_EQ(WEXITSTATUS(status), 64);
     EXPECT_EQ(firstLine("--listen 0.0.0.0:0 --allow-remote", &status).rfind("http://0.0.0.0:", 0), 0u);
 }
+
+TEST_F(Console, CardsAreReadAndCopiedOnlyWhereTheHostHasACard) {
+    auto card = host.folder() + "/card", chosen = host.folder() + "/imports";
+    fs::create_directories(card + "/DCIM/100MSDCF");
+    fs::create_directories(chosen);
+    std::ofstream(card + "/DCIM/100MSDCF/IMG_0001.JPG") << "card";
+    std::ofstream(host.folder() + "/secret.JPG") << "not on a card";
+    HostClient control;
+    ASSERT_TRUE(control.connect(host.socketPath()));
+    control.call("sim/control", "volume.mount",
+                 EncodableMap{{"path", card}, {"name", "EOS_DIGITAL"}, {"removable", true}, {"ejectable", true}});
+
+    auto get = [&](const std::string& path, const std::string& folder) {
+        auto response = client->Get(path + "?" + httplib::detail::params_to_query_str({{"path", folder}}), withCookie());
+        return response ? response->status : 0;
+    };
+    EXPECT_EQ(get("/api/media", card), 200);
+    EXPECT_EQ(get("/api/folder", card + "/DCIM"), 200);
+    EXPECT_EQ(get("/api/folder", host.folder()), 403);
+    EXPECT_EQ(get("/api/media", card + "/.."), 403);
+
+    auto copy = [&](const std::string& source, const std::string& name, int status) {
+        return post("/api/copy", {{"source", source}, {"name", name}, {"token", "c1"}}, status);
+    };
+    copy(card + "/DCIM/100MSDCF/IMG_0001.JPG", "IMG_0001.JPG", 403);  // no destination yet
+    post("/api/destination", {{"path", chosen}});
+    copy(host.folder() + "/secret.JPG", "secret.JPG", 403);
+    copy(card + "/DCIM/100MSDCF/IMG_0001.JPG", "../IMG_0001.JPG", 403);
+    EXPECT_EQ(copy(card + "/DCIM/100MSDCF/IMG_0001.JPG", "IMG_0001.JPG", 200), Json({{"value", chosen + "/IMG_0001.JPG"}}));
+    std::ifstream copied(chosen + "/IMG_0001.JPG");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copied), {}), "card");
+}

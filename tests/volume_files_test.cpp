@@ -1,0 +1,109 @@
+// The console's own file work on cards: which paths count as on a card, what
+// a listing shows, and copies that are whole or absent.
+#include "tools/console/volume_files.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "tests/support/temp_folder.h"
+
+using namespace lumivane;
+namespace fs = std::filesystem;
+
+namespace {
+
+void write(const fs::path& path, std::size_t size) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << std::string(size, 'x');
+}
+
+std::string names(const nlohmann::ordered_json& entries) {
+    std::string out;
+    for (const auto& entry : entries) out += entry["name"].get<std::string>() + (entry["dir"].get<bool>() ? "/ " : " ");
+    return out;
+}
+
+}  // namespace
+
+TEST(VolumeFiles, OnlyPathsOnTheGivenVolumesAndNeverTheSystemDisk) {
+    TempFolder temp;
+    auto card = fs::path(temp.path()) / "card";
+    fs::create_directories(card / "DCIM");
+    fs::create_directories(fs::path(temp.path()) / "cardigan");
+    fs::create_symlink("/etc", card / "etc");
+    struct Case {
+        std::string path;
+        std::vector<std::string> volumes;
+        bool on;
+    };
+    const Case cases[] = {
+        {card.string(), {card.string()}, true},
+        {(card / "DCIM").string(), {card.string()}, true},
+        {(card / "DCIM/../..").string(), {card.string()}, false},   // steps out
+        {(fs::path(temp.path()) / "cardigan").string(), {card.string()}, false},  // shares only a prefix
+        {(card / "etc/passwd").string(), {card.string()}, false},   // a link out of the card
+        {"/etc/passwd", {"/"}, false},                              // the system's own disk
+        {"DCIM", {card.string()}, false},                           // relative
+        {card.string(), {}, false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(!onVolume(c.path, c.volumes).empty(), c.on) << c.path;
+}
+
+TEST(VolumeFiles, ListingsLeaveOutHiddenEntriesLinksAndNonMedia) {
+    TempFolder temp;
+    auto card = fs::path(temp.path());
+    write(card / "DCIM/100MSDCF/IMG_0002.JPG", 5);
+    write(card / "DCIM/100MSDCF/MVI_0003.MP4", 7);
+    write(card / "DCIM/100MSDCF/NOTES.TXT", 1);
+    write(card / "DCIM/.Trashes/IMG_0009.JPG", 1);
+    write(card / ".hidden.JPG", 1);
+    write(card / "A.JPG", 3);
+    fs::create_directory_symlink(card / "DCIM", card / "loop");
+    fs::create_symlink(card / "A.JPG", card / "link.JPG");
+
+    EXPECT_EQ(names(folderEntries(card.string())), "A.JPG DCIM/ ");
+    auto top = folderEntries(card.string());
+    EXPECT_EQ(top[0]["size"], 3);
+    EXPECT_EQ(top[1]["count"], 1);  // .Trashes is not counted
+    EXPECT_EQ(folderEntries(card.string(), 1).size(), 1u);
+
+    auto media = mediaUnder(card.string());
+    std::set<std::string> found;
+    for (const auto& entry : media) found.insert(entry["path"].get<std::string>());
+    EXPECT_EQ(found, (std::set<std::string>{(card / "A.JPG").string(), (card / "DCIM/100MSDCF/IMG_0002.JPG").string(),
+                                            (card / "DCIM/100MSDCF/MVI_0003.MP4").string()}));
+    EXPECT_TRUE(folderEntries((card / "missing").string()).empty());
+}
+
+TEST(VolumeFiles, CopiesAreWholeUnderAFreeNameOrLeaveNothing) {
+    TempFolder temp;
+    auto source = fs::path(temp.path()) / "card/IMG_0001.JPG", into = fs::path(temp.path()) / "imports";
+    write(source, 3 << 20);
+    write(into / "IMG_0001.JPG", 1);  // someone else's file of that name stays
+
+    std::uint64_t lastDone = 0, lastTotal = 0;
+    auto copied = copyInto(source.string(), into.string(), "IMG_0001.JPG", [&](std::uint64_t done, std::uint64_t total) {
+        lastDone = done, lastTotal = total;
+        return true;
+    });
+    ASSERT_TRUE(copied.ok()) << copied.error();
+    EXPECT_EQ(copied.value(), (into / "IMG_0001 1.JPG").string());
+    EXPECT_EQ(fs::file_size(copied.value()), 3u << 20);
+    EXPECT_EQ(fs::file_size(into / "IMG_0001.JPG"), 1u);
+    EXPECT_EQ(lastDone, 3u << 20);
+    EXPECT_EQ(lastTotal, 3u << 20);
+
+    auto before = std::distance(fs::directory_iterator(into), fs::directory_iterator());
+    auto cancelled = copyInto(source.string(), into.string(), "IMG_0001.JPG", [](std::uint64_t, std::uint64_t) { return false; });
+    ASSERT_FALSE(cancelled.ok());
+    EXPECT_EQ(cancelled.error(), "Cancelled");
+    EXPECT_EQ(std::distance(fs::directory_iterator(into), fs::directory_iterator()), before);  // no temporary either
+
+    EXPECT_FALSE(copyInto((fs::path(temp.path()) / "card").string(), into.string(), "card", [](auto, auto) { return true; }).ok());
+    EXPECT_FALSE(copyInto((fs::path(temp.path()) / "nothing").string(), into.string(), "x", [](auto, auto) { return true; }).ok());
+    EXPECT_EQ(std::distance(fs::directory_iterator(into), fs::directory_iterator()), before);
+}
