@@ -20,7 +20,12 @@ public:
 
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs) times_[run.run_name.function_name] = run.GetAdjustedRealTime();
+        for (const auto& run : runs) {
+            // Named by function, and by function/argument when it takes one.
+            times_[run.run_name.function_name] = run.GetAdjustedRealTime();
+            if (!run.run_name.args.empty())
+                times_[run.run_name.function_name + "/" + run.run_name.args] = run.GetAdjustedRealTime();
+        }
     }
     void Finalize() override {
         ConsoleReporter::Finalize();
