@@ -19,10 +19,12 @@ const imports = path.join(work, "imports");
 const socket = path.join(work, "host.sock");
 fs.mkdirSync(shots, { recursive: true });
 
-const ctl = (method, args) => {
+// A simulated Mac's control; its answer as JSON.
+const ctl = (method, args = {}) => {
   const run = spawnSync(path.join(bin, "lumivanectl"), ["call", "sim/control", method, JSON.stringify(args)],
                         { env: { ...process.env, LUMIVANE_SOCKET: socket }, encoding: "utf8" });
   assert.equal(run.status, 0, `${method}: ${run.stderr}`);
+  return JSON.parse(run.stdout || "null");
 };
 // Every file under `folder`, by name.
 const filesUnder = (folder) => Object.fromEntries(fs.readdirSync(folder, { recursive: true, withFileTypes: true })
@@ -59,6 +61,8 @@ try {
   await row("cameras", "Canon EOS R6").getByText("ready · 9 items").waitFor();
   await row("volumes", "EOS_DIGITAL").waitFor();
   assert.equal(new URL(page.url()).search, "", "the token leaves the address bar");
+  ctl("peer.add", { name: "Grace's Mac", port: 7000, addresses: ["192.168.1.31"] });
+  await row("peers", "Grace's Mac").getByText("192.168.1.31:7000").waitFor();
 
   // The destination, chosen with the host's folder chooser.
   await page.getByRole("button", { name: "Choose…" }).click();
@@ -96,6 +100,18 @@ try {
   }
   assert.equal(await page.locator("#grid .badge").count(), 10);
   await shot("3-imported");
+  await page.getByRole("button", { name: "Show in folder" }).click();
+  for (let i = 0; i < 50 && !ctl("revealed").length; i++) await new Promise((r) => setTimeout(r, 100));
+  assert.match(ctl("revealed").at(-1), /imports\/IMG_0(29\d|300)\.JPG$/);
+
+  // The keyboard: arrows move between photos, Space selects, Shift+Space a range.
+  await item("IMG_0289.JPG").focus();
+  await page.keyboard.press("Space");
+  await page.keyboard.press("ArrowRight");
+  await page.keyboard.press("ArrowRight");
+  await page.keyboard.press("Shift+Space");
+  await page.getByRole("button", { name: "Import 3" }).waitFor();
+  await page.getByRole("button", { name: "Select none" }).click();
 
   // Imported ones are skipped unless asked.
   await item("IMG_0300.JPG").click();
