@@ -295,7 +295,7 @@ cmp "$work/from-the-wire/IMG_0301.MOV" "$work/ada/DCIM/101APPLE/IMG_0301.MOV" &&
 export LUMIVANE_SOCKET="$work/host.sock"
 kill -TERM $linuxPhone $emulator; wait $linuxPhone $emulator || true
 
-step "The web console in front of this host: the page, a guarded call, a refused one"
+step "The web console in front of this host: the page, a guarded call, a refused one, an import"
 "$bin/lumivane-console" --socket "$work/host.sock" >"$work/console.out" &
 console=$!
 for _ in $(seq 50); do [ -s "$work/console.out" ] && break; sleep 0.1; done
@@ -307,6 +307,18 @@ printf '    GET the page: %s\n' "$(curl -s -o /dev/null -w '%{http_code}' "$cons
 printf '    GET without the token: %s\n' "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$consolePort/")"
 printf '    POST /api/call iphone.list: %s\n' "$(curl -s -b "$consoleCookie" -d '{"channel": "lumivane/macos", "method": "iphone.list"}' "http://127.0.0.1:$consolePort/api/call")"
 printf '    POST /api/call sim/control ping: %s\n' "$(curl -s -b "$consoleCookie" -d '{"channel": "sim/control", "method": "ping"}' "http://127.0.0.1:$consolePort/api/call")"
+consoleApi() {  # consoleApi PATH JSON: what the page would send
+    printf '    POST %s %s\n      -> %s\n' "$1" "$2" "$(curl -s -b "$consoleCookie" -d "$2" "http://127.0.0.1:$consolePort$1")"
+}
+mkdir -p "$work/console-imports"
+consoleApi /api/destination '{"path": "'"$work/console-imports"'"}'
+consoleApi /api/call '{"channel": "lumivane/macos", "method": "iphone.download", "args": {"udid": "00008110-ADA", "path": "100APPLE/IMG_0002.JPG", "target": "/etc/IMG_0002.JPG", "token": "c0"}}'
+consoleApi /api/call '{"channel": "lumivane/macos", "method": "iphone.download", "args": {"udid": "00008110-ADA", "path": "100APPLE/IMG_0002.JPG", "target": "'"$work/console-imports/IMG_0002.JPG"'", "token": "c1"}}'
+size=$(stat -c %s "$work/console-imports/IMG_0002.JPG")
+consoleApi /api/imported '{"files": [{"name": "IMG_0002.JPG", "size": '"$size"'}, {"name": "IMG_0004.JPG", "size": '"$size"'}]}'
+consoleApi /api/call '{"channel": "lumivane/macos", "method": "iphone.download", "args": {"udid": "00008110-ADA", "path": "100APPLE/IMG_0002.JPG", "target": "'"$work/console-imports/IMG_0002.JPG"'", "token": "c2"}}'
+echo "    (the second import of IMG_0002.JPG took a free name; the first is untouched)"
+echo "    For the page itself: ./lumivane console, then open the address it prints."
 kill -TERM $console; wait $console || true
 
 step "Two clients at once: one listens to the event stream while another moves a phone"
