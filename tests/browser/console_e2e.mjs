@@ -86,6 +86,16 @@ try {
   });
   await shot("2-scrolled");
 
+  // Folder by folder, and back by the path.
+  await page.getByRole("radio", { name: "Folders" }).check();
+  await item("101APPLE").click();
+  await item("IMG_0201.JPG").waitFor();
+  assert.equal(await page.locator("#grid .item").count(), 103);
+  await page.locator("#path").getByRole("button", { name: "Ada's iPhone" }).click();
+  await item("100APPLE").waitFor();
+  await page.getByRole("radio", { name: "All photos, newest first" }).check();
+  await page.locator("#grid .item").nth(302).waitFor();
+
   // Ten photos, by click and shift-click, with a bar each and one for all.
   await page.locator("#grid").scrollIntoViewIfNeeded();
   await item("IMG_0300.JPG").click();
