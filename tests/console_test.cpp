@@ -96,6 +96,15 @@ TEST_F(Console, CallsPassOnlyForTheListedMethodsAndDownloadsOnlyUnderTheDestinat
     EXPECT_EQ(post("/api/destination", {{"path", chosen}})["value"]["path"], chosen);
     download("/etc/IMG_0001.JPG", 403);
     download(chosen + "/../escape.JPG", 403);
+    fs::create_directory_symlink("/etc", chosen + "/out");
+    download(chosen + "/out/IMG_0001.JPG", 403);  // a link out of the destination
+    // Nesting deeper than any page request is refused before it is read.
+    std::string deep = std::string(10'000, '[') + std::string(10'000, ']');
+    auto response = client->Post("/api/call", withCookie(),
+                                 R"({"channel": "lumivane/macos", "method": "iphone.list", "args": )" + deep + "}",
+                                 "application/json");
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 400);
     // Inside the destination the call reaches the host, which knows no such phone.
     EXPECT_TRUE(download(chosen + "/IMG_0001.JPG", 200).contains("error"));
 }

@@ -57,10 +57,35 @@ bool sameToken(const std::string& a, const std::string& b) {
 }
 
 // Whether `path`, made absolute and normal, lies under `folder`.
+// Links are followed as far as they exist, so a link inside the folder that
+// points out of it does not count as inside.
 bool under(const std::string& path, const std::string& folder) {
     if (path.empty() || path.front() != '/') return false;
-    auto normal = fs::path(path).lexically_normal().string();
-    return normal.rfind(folder + "/", 0) == 0;
+    std::error_code error;
+    auto resolved = fs::weakly_canonical(fs::path(path).lexically_normal(), error).string();
+    return !error && resolved.rfind(folder + "/", 0) == 0;
+}
+
+// A request's JSON, or a discarded value when it does not parse or nests
+// deeper than any request of the page (deep nesting would otherwise cost a
+// stack frame a level on the way to the host).
+Json parseRequest(const std::string& text) {
+    int depth = 0;
+    bool quoted = false, escaped = false;
+    for (char c : text) {
+        if (quoted) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') quoted = false;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > 32) return Json(Json::value_t::discarded);
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return Json::parse(text, nullptr, false);
 }
 
 // A file name with no folder in it.
@@ -124,6 +149,7 @@ bool ConsoleServer::start() {
     // A page holds one worker for its event stream and up to six more for
     // thumbnails and imports, each of which waits on the host.
     server.new_task_queue = [] { return new httplib::ThreadPool(24); };
+    server.set_payload_max_length(16 << 20);  // the longest request: /api/imported for a large card
 
     // Every request: the Host header names this address, and the token comes
     // along (the first load carries it in the URL and gets it as a cookie).
@@ -148,7 +174,7 @@ bool ConsoleServer::start() {
     });
 
     server.Post("/api/destination", [this](const httplib::Request& request, httplib::Response& response) {
-        auto body = Json::parse(request.body, nullptr, false);
+        auto body = parseRequest(request.body);
         auto path = body.is_object() && body.contains("path") && body["path"].is_string()
                         ? body["path"].get<std::string>()
                         : std::string();
@@ -171,7 +197,7 @@ bool ConsoleServer::start() {
     });
 
     server.Post("/api/call", [this](const httplib::Request& request, httplib::Response& response) {
-        auto body = Json::parse(request.body, nullptr, false);
+        auto body = parseRequest(request.body);
         if (!body.is_object() || !body.contains("channel") || !body["channel"].is_string() ||
             !body.contains("method") || !body["method"].is_string())
             return reply(response, 400, {{"error", {{"code", "request"}, {"message", "A channel and a method."}}}});
@@ -218,7 +244,7 @@ bool ConsoleServer::start() {
     // Which of the named files the destination already holds with the same
     // size: those were imported before.
     server.Post("/api/imported", [this](const httplib::Request& request, httplib::Response& response) {
-        auto body = Json::parse(request.body, nullptr, false);
+        auto body = parseRequest(request.body);
         auto destination = this->destination();
         if (!destination) return reply(response, 400, {{"error", {{"code", "destination"}, {"message", "Choose a folder first."}}}});
         if (!body.is_object() || !body.contains("files") || !body["files"].is_array() || body["files"].size() > 100'000)
@@ -253,7 +279,7 @@ bool ConsoleServer::start() {
     server.Get("/api/media", listing([](const std::string& folder) { return mediaUnder(folder); }));
 
     server.Post("/api/copy", [this, onCard](const httplib::Request& request, httplib::Response& response) {
-        auto body = Json::parse(request.body, nullptr, false);
+        auto body = parseRequest(request.body);
         auto text = [&](const char* key) {
             return body.is_object() && body.contains(key) && body[key].is_string() ? body[key].get<std::string>()
                                                                                   : std::string();
@@ -280,7 +306,7 @@ bool ConsoleServer::start() {
     });
 
     server.Post("/api/cancel", [this](const httplib::Request& request, httplib::Response& response) {
-        auto body = Json::parse(request.body, nullptr, false);
+        auto body = parseRequest(request.body);
         if (!body.is_object() || !body.contains("token") || !body["token"].is_string())
             return reply(response, 400, {{"error", {{"code", "request"}, {"message", "A token."}}}});
         std::lock_guard guard(mutex_);
@@ -293,7 +319,7 @@ bool ConsoleServer::start() {
         auto method = request.get_param_value("method");
         if (method != "iphone.thumbnail" && method != "camera.thumbnail" && method != "file.thumbnail")
             return reply(response, 403, {{"error", {{"code", "refused"}, {"message", "Not a thumbnail."}}}});
-        auto arguments = fromJson(Json::parse(request.get_param_value("args"), nullptr, false));
+        auto arguments = fromJson(parseRequest(request.get_param_value("args")));
         HostClient client;
         auto answer = client.connect(options_.socketPath) ? client.call("lumivane/macos", method, arguments) : std::nullopt;
         const auto* value = answer ? std::get_if<EncodableValue>(&*answer) : nullptr;
