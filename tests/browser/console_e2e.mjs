@@ -103,6 +103,7 @@ try {
   await page.getByRole("button", { name: "Import 10" }).click();
   await page.locator("#overall-text").getByText("10 imported").waitFor();
   assert.equal(await page.locator("#imports progress").count(), 10);
+  assert.equal(await page.locator("#overall").evaluate((bar) => bar.value), 1);
   const phoneFiles = filesUnder(path.join(work, "phone/DCIM"));
   for (let n = 291; n <= 300; n++) {
     const name = `IMG_0${n}.JPG`;
@@ -136,6 +137,7 @@ try {
   await video.getByText(/MB of/).waitFor();
   await video.getByRole("button", { name: "Cancel IMG_0302.MOV" }).click();
   await video.getByText("Cancelled").waitFor();
+  await page.locator("#overall-text").getByText("10 imported, 1 cancelled").waitFor();
   ctl("phone.set", { udid: "00008110-ADA", latencyMs: 0 });
   assert.deepEqual(fs.readdirSync(imports).filter((name) => !/^IMG_0(29[1-9]|300)\.JPG$/.test(name)), []);
   await shot("4-cancelled");
