@@ -203,6 +203,7 @@ TEST_F(Console, CardsAreReadAndCopiedOnlyWhereTheHostHasACard) {
         auto response = client->Get(path + "?" + httplib::detail::params_to_query_str({{"path", folder}}), withCookie());
         return response ? response->status : 0;
     };
+    std::ofstream(card + "/DCIM/100MSDCF/IMG_\xff.JPG") << "a name that is not UTF-8";
     EXPECT_EQ(get("/api/media", card), 200);
     EXPECT_EQ(get("/api/folder", card + "/DCIM"), 200);
     EXPECT_EQ(get("/api/folder", host.folder()), 403);

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "platform/camera_files.h"
+#include "tools/console/console_request.h"
 #include "tools/console/volume_files.h"
 #include "tools/ctl/json_value.h"
 #include "tools/transport/host_client.h"
@@ -20,7 +21,6 @@ extern const char* const kConsolePage;  // the page, built into the program
 namespace {
 
 namespace fs = std::filesystem;
-constexpr char kCookie[] = "lumivane_token";
 
 std::string randomToken() {
     std::random_device random;
@@ -33,70 +33,9 @@ std::string randomToken() {
     return token;
 }
 
-// The token in the request's cookie header, if any.
-std::string cookieToken(const httplib::Request& request) {
-    auto cookies = request.get_header_value("Cookie");
-    std::string key = std::string(kCookie) + "=";
-    for (std::size_t at = 0; at < cookies.size();) {
-        while (at < cookies.size() && (cookies[at] == ' ' || cookies[at] == ';')) ++at;
-        auto end = cookies.find(';', at);
-        auto part = cookies.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        if (part.rfind(key, 0) == 0) return part.substr(key.size());
-        if (end == std::string::npos) break;
-        at = end + 1;
-    }
-    return "";
-}
-
-// Constant-time comparison, so the token cannot be guessed a byte at a time.
-bool sameToken(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    unsigned char difference = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) difference |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return difference == 0;
-}
-
-// Whether `path`, made absolute and normal, lies under `folder`.
-// Links are followed as far as they exist, so a link inside the folder that
-// points out of it does not count as inside.
-bool under(const std::string& path, const std::string& folder) {
-    if (path.empty() || path.front() != '/') return false;
-    std::error_code error;
-    auto resolved = fs::weakly_canonical(fs::path(path).lexically_normal(), error).string();
-    return !error && resolved.rfind(folder + "/", 0) == 0;
-}
-
-// A request's JSON, or a discarded value when it does not parse or nests
-// deeper than any request of the page (deep nesting would otherwise cost a
-// stack frame a level on the way to the host).
-Json parseRequest(const std::string& text) {
-    int depth = 0;
-    bool quoted = false, escaped = false;
-    for (char c : text) {
-        if (quoted) {
-            if (escaped) escaped = false;
-            else if (c == '\\') escaped = true;
-            else if (c == '"') quoted = false;
-        } else if (c == '"') {
-            quoted = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > 32) return Json(Json::value_t::discarded);
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
-    }
-    return Json::parse(text, nullptr, false);
-}
-
-// A file name with no folder in it.
-bool plainName(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
-           name.find('\0') == std::string::npos;
-}
-
 void reply(httplib::Response& response, int status, const Json& body) {
     response.status = status;
-    response.set_content(body.dump(), "application/json");
+    response.set_content(jsonText(body), "application/json");
 }
 
 Json answerJson(const MethodResponse& answer) {
@@ -159,7 +98,7 @@ bool ConsoleServer::start() {
             return httplib::Server::HandlerResponse::Handled;
         }
         bool inUrl = sameToken(request.get_param_value("token"), options_.token);
-        if (!inUrl && !sameToken(cookieToken(request), options_.token)) {
+        if (!inUrl && !sameToken(cookieToken(request.get_header_value("Cookie")), options_.token)) {
             reply(response, 403, {{"error", {{"code", "token"}, {"message", "Open the address the console printed."}}}});
             return httplib::Server::HandlerResponse::Handled;
         }
@@ -291,9 +230,8 @@ bool ConsoleServer::start() {
         if (source.empty() || !plainName(name) || token.empty())
             return reply(response, 403, {{"error", {{"code", "copy"}, {"message", "A file on a card, a name and a token."}}}});
         auto copied = copyInto(source, *destination, name, [&](std::uint64_t done, std::uint64_t total) {
-            publish(Json{{"channel", "lumivane/console"},
-                         {"event", {{"type", "download"}, {"token", token}, {"done", done}, {"total", total}}}}
-                        .dump());
+            publish(jsonText({{"channel", "lumivane/console"},
+                              {"event", {{"type", "download"}, {"token", token}, {"done", done}, {"total", total}}}}));
             std::lock_guard guard(mutex_);
             return cancelled_.count(token) == 0;
         });
@@ -377,7 +315,7 @@ void ConsoleServer::listenToEvents() {
             }
             auto* value = std::get_if<EncodableValue>(&event->second);
             if (!value) continue;
-            publish(Json{{"channel", event->first}, {"event", toJson(*value)}}.dump());
+            publish(jsonText(Json{{"channel", event->first}, {"event", toJson(*value)}}));
         }
     }
 }

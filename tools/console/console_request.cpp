@@ -1,0 +1,62 @@
+#include "tools/console/console_request.h"
+
+#include <filesystem>
+
+namespace lumivane {
+
+namespace fs = std::filesystem;
+
+std::string jsonText(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+std::string cookieToken(const std::string& cookies) {
+    std::string key = std::string(kCookie) + "=";
+    for (std::size_t at = 0; at < cookies.size();) {
+        while (at < cookies.size() && (cookies[at] == ' ' || cookies[at] == ';')) ++at;
+        auto end = cookies.find(';', at);
+        auto part = cookies.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        if (part.rfind(key, 0) == 0) return part.substr(key.size());
+        if (end == std::string::npos) break;
+        at = end + 1;
+    }
+    return "";
+}
+
+bool sameToken(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    unsigned char difference = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return difference == 0;
+}
+
+bool under(const std::string& path, const std::string& folder) {
+    if (path.empty() || path.front() != '/') return false;
+    std::error_code error;
+    auto resolved = fs::weakly_canonical(fs::path(path).lexically_normal(), error).string();
+    return !error && resolved.rfind(folder + "/", 0) == 0;
+}
+
+Json parseRequest(const std::string& text) {
+    int depth = 0;
+    bool quoted = false, escaped = false;
+    for (char c : text) {
+        if (quoted) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') quoted = false;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > 32) return Json(Json::value_t::discarded);
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return Json::parse(text, nullptr, false);
+}
+
+bool plainName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
+}  // namespace lumivane

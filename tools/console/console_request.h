@@ -1,0 +1,38 @@
+#pragma once
+#include <string>
+
+#include "tools/ctl/json_value.h"
+
+namespace lumivane {
+
+// How the console reads what a request brings: its JSON, its cookie, and the
+// paths and names in it. Everything here takes hostile text. Any thread; no
+// state.
+
+inline constexpr char kCookie[] = "lumivane_token";
+
+// A request's JSON, or a discarded value when it does not parse or nests
+// deeper than 32 levels, deeper than any request of the page (deep nesting
+// would otherwise cost a stack frame a level on the way to the host).
+Json parseRequest(const std::string& text);
+
+// The JSON text of an answer or event. A file name from a card or a name a
+// device gives may hold bytes that are not UTF-8: they become U+FFFD rather
+// than failing the whole answer.
+std::string jsonText(const Json& value);
+
+// The value of the console's cookie in a Cookie header; empty when absent.
+std::string cookieToken(const std::string& cookies);
+
+// Constant-time comparison, so the token cannot be guessed a byte at a time.
+bool sameToken(const std::string& a, const std::string& b);
+
+// Whether `path`, made absolute and normal, lies under `folder` (a canonical
+// path). Links are followed as far as they exist, so a link inside the
+// folder that points out of it does not count as inside.
+bool under(const std::string& path, const std::string& folder);
+
+// A file name with no folder in it.
+bool plainName(const std::string& name);
+
+}  // namespace lumivane
