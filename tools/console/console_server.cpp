@@ -304,7 +304,10 @@ bool ConsoleServer::start() {
 void ConsoleServer::listenToEvents() {
     while (!stopping_) {
         HostClient client;
-        if (!client.connect(options_.socketPath, std::chrono::seconds(1))) continue;
+        if (!client.connect(options_.socketPath, std::chrono::seconds(1))) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a path that can never work fails at once
+            continue;
+        }
         client.call("lumivane/macos/events", "listen");
         client.call("lumivane/bonjour/events", "listen");
         while (!stopping_) {
