@@ -129,15 +129,19 @@ try {
   await page.getByRole("button", { name: "Import 1" }).click();
   assert.equal(await page.locator("#imports li").count(), 10);
 
-  // A large video, cancelled half-way: nothing of it stays.
+  // Two large videos, one cancelled on its own half-way, the other by
+  // "Cancel all": nothing of either stays.
   ctl("phone.set", { udid: "00008110-ADA", latencyMs: 150 });
   await item("IMG_0302.MOV").click();
-  await page.getByRole("button", { name: "Import 1" }).click();
-  const video = row("imports", "IMG_0302.MOV");
+  await item("IMG_0301.MOV").click();
+  await page.getByRole("button", { name: "Import 2" }).click();
+  const video = row("imports", "IMG_0302.MOV"), other = row("imports", "IMG_0301.MOV");
   await video.getByText(/MB of/).waitFor();
   await video.getByRole("button", { name: "Cancel IMG_0302.MOV" }).click();
   await video.getByText("Cancelled").waitFor();
-  await page.locator("#overall-text").getByText("10 imported, 1 cancelled").waitFor();
+  await other.getByText(/MB of/).waitFor();
+  await page.getByRole("button", { name: "Cancel all" }).click();
+  await page.locator("#overall-text").getByText("10 imported, 2 cancelled").waitFor();
   ctl("phone.set", { udid: "00008110-ADA", latencyMs: 0 });
   assert.deepEqual(fs.readdirSync(imports).filter((name) => !/^IMG_0(29[1-9]|300)\.JPG$/.test(name)), []);
   await shot("4-cancelled");
