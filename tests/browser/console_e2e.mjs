@@ -70,8 +70,15 @@ try {
   assert.equal(await page.locator("#destination").inputValue(), fs.realpathSync(imports));
   await shot("1-devices");
 
-  // The phone's photos: newest first, thumbnails as they scroll into view.
+  // The phone's first scan, slowed so its stages show: a stage and a bar.
+  ctl("phone.set", { udid: "00008110-ADA", latencyMs: 40 });
   await row("phones", "Ada's iPhone").getByRole("button").first().click();
+  await page.locator("#scan-stage").getByText("Reading sizes and dates").waitFor();
+  await page.waitForFunction(() => $("scan-progress").hasAttribute("value") && $("scan-progress").max > 1);
+  await shot("2-scanning");
+  ctl("phone.set", { udid: "00008110-ADA", latencyMs: 0 });
+
+  // The phone's photos: newest first, thumbnails as they scroll into view.
   await page.locator("#grid .item").nth(302).waitFor();
   assert.equal(await page.locator("#grid .item").count(), 303);
   assert.match(await page.locator("#grid .item .name").first().textContent(), /IMG_0303\.HEIC/);
@@ -84,7 +91,7 @@ try {
     const img = [...document.querySelectorAll("#grid .item")].pop().querySelector("img");
     return img && img.complete && img.naturalWidth > 0;
   });
-  await shot("2-scrolled");
+  await shot("3-scrolled");
 
   // Folder by folder, and back by the path.
   await page.getByRole("radio", { name: "Folders" }).check();
@@ -110,7 +117,7 @@ try {
     assert.ok(sameBytes(path.join(imports, name), phoneFiles[name]), `${name} arrived whole`);
   }
   assert.equal(await page.locator("#grid .badge").count(), 10);
-  await shot("3-imported");
+  await shot("4-imported");
   await page.getByRole("button", { name: "Show in folder" }).click();
   for (let i = 0; i < 50 && !ctl("revealed").length; i++) await new Promise((r) => setTimeout(r, 100));
   assert.match(ctl("revealed").at(-1), /imports\/IMG_0(29\d|300)\.JPG$/);
@@ -144,7 +151,7 @@ try {
   await page.locator("#overall-text").getByText("10 imported, 2 cancelled").waitFor();
   ctl("phone.set", { udid: "00008110-ADA", latencyMs: 0 });
   assert.deepEqual(fs.readdirSync(imports).filter((name) => !/^IMG_0(29[1-9]|300)\.JPG$/.test(name)), []);
-  await shot("4-cancelled");
+  await shot("5-cancelled");
 
   // The camera: select all, import.
   await row("cameras", "Canon EOS R6").getByRole("button").first().click();
@@ -173,12 +180,13 @@ try {
   ctl("camera.lock", { id: "EOS-R6-0001" });
   await row("cameras", "Canon EOS R6").getByText("locked").waitFor();
   await page.getByRole("alert").getByText("Unlock Canon EOS R6 to see its files.").waitFor();
-  await shot("5-locked");
+  assert.equal(await page.locator("#selection").isVisible(), false, "nothing to select on a locked camera");
+  await shot("6-locked");
 
   // A phone-sized window: nothing wider than the screen.
   await page.setViewportSize({ width: 390, height: 844 });
   assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= 390), "fits a phone-sized window");
-  await shot("6-phone-sized");
+  await shot("7-phone-sized");
   console.log(`console_e2e: every step passed; screenshots in ${shots}`);
 } catch (error) {
   failed = true;
