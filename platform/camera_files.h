@@ -22,6 +22,9 @@ bool isCameraVideoName(const std::string& name);
 // A name no file in `folder` has yet: the name, else "stem 1.ext",
 // "stem 2.ext" ... Any thread.
 std::string freeFileName(const std::filesystem::path& folder, const std::string& name);
+// The same, where `taken` also says which names are spoken for.
+std::string freeFileName(const std::filesystem::path& folder, const std::string& name,
+                         const std::function<bool(const std::filesystem::path&)>& taken);
 
 // A download's progress as the copying thread reports it. The observer and
 // cancel may come from any thread; `lock_` guards the observer.

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -219,4 +220,43 @@ TEST_F(Console, CardsAreReadAndCopiedOnlyWhereTheHostHasACard) {
     EXPECT_EQ(copy(card + "/DCIM/100MSDCF/IMG_0001.JPG", "IMG_0001.JPG", 200), Json({{"value", chosen + "/IMG_0001.JPG"}}));
     std::ifstream copied(chosen + "/IMG_0001.JPG");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copied), {}), "card");
+}
+
+TEST_F(Console, ImportsOfOneNameAtOnceTakeDifferentNames) {
+    auto chosen = host.folder() + "/imports";
+    fs::create_directories(chosen);
+    fs::create_directories(host.folder() + "/phone/DCIM/100APPLE");
+    fs::create_directories(host.folder() + "/phone/DCIM/101APPLE");
+    std::ofstream(host.folder() + "/phone/DCIM/100APPLE/IMG_0001.JPG") << "first";
+    std::ofstream(host.folder() + "/phone/DCIM/101APPLE/IMG_0001.JPG") << "second";
+    HostClient control;
+    ASSERT_TRUE(control.connect(host.socketPath()));
+    control.call("sim/control", "phone.add", EncodableMap{{"udid", "P1"}, {"root", host.folder() + "/phone"}});
+    control.call("sim/control", "phone.attach", EncodableMap{{"udid", "P1"}, {"link", "usb"}});
+    control.call("sim/control", "phone.set", EncodableMap{{"udid", "P1"}, {"latencyMs", 100}});
+    post("/api/destination", {{"path", chosen}});
+
+    std::vector<std::thread> imports;
+    for (const char* folder : {"100APPLE", "101APPLE"})
+        imports.emplace_back([&, folder] {
+            httplib::Client own("127.0.0.1", console->port());
+            own.set_read_timeout(30, 0);
+            own.Post("/api/call", withCookie(),
+                     Json{{"channel", "lumivane/macos"},
+                          {"method", "iphone.download"},
+                          {"args",
+                           {{"udid", "P1"},
+                            {"path", std::string(folder) + "/IMG_0001.JPG"},
+                            {"target", chosen + "/IMG_0001.JPG"},
+                            {"token", folder}}}}
+                         .dump(),
+                     "application/json");
+        });
+    for (auto& import : imports) import.join();
+    std::set<std::string> contents;
+    for (const auto& entry : fs::directory_iterator(chosen)) {
+        std::ifstream in(entry.path());
+        contents.insert(std::string(std::istreambuf_iterator<char>(in), {}));
+    }
+    EXPECT_EQ(contents, (std::set<std::string>{"first", "second"}));
 }

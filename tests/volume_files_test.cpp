@@ -79,31 +79,38 @@ TEST(VolumeFiles, ListingsLeaveOutHiddenEntriesLinksAndNonMedia) {
     EXPECT_TRUE(folderEntries((card / "missing").string()).empty());
 }
 
-TEST(VolumeFiles, CopiesAreWholeUnderAFreeNameOrLeaveNothing) {
+TEST(VolumeFiles, CopiesAreWholeAndNeverReplaceAFileOrLeaveNothing) {
     TempFolder temp;
     auto source = fs::path(temp.path()) / "card/IMG_0001.JPG", into = fs::path(temp.path()) / "imports";
     write(source, 3 << 20);
-    write(into / "IMG_0001.JPG", 1);  // someone else's file of that name stays
+    write(into / "IMG_0001.JPG", 1);  // someone else's file of that name
+    auto count = [&] { return std::distance(fs::directory_iterator(into), fs::directory_iterator()); };
 
     std::uint64_t lastDone = 0, lastTotal = 0;
-    auto copied = copyInto(source.string(), into.string(), "IMG_0001.JPG", [&](std::uint64_t done, std::uint64_t total) {
+    auto copied = copyFile(source.string(), (into / "IMG_0001 1.JPG").string(), [&](std::uint64_t done, std::uint64_t total) {
         lastDone = done, lastTotal = total;
         return true;
     });
     ASSERT_TRUE(copied.ok()) << copied.error();
-    EXPECT_EQ(copied.value(), (into / "IMG_0001 1.JPG").string());
-    EXPECT_EQ(fs::file_size(copied.value()), 3u << 20);
-    EXPECT_EQ(fs::file_size(into / "IMG_0001.JPG"), 1u);
+    EXPECT_EQ(fs::file_size(into / "IMG_0001 1.JPG"), 3u << 20);
     EXPECT_EQ(lastDone, 3u << 20);
     EXPECT_EQ(lastTotal, 3u << 20);
 
-    auto before = std::distance(fs::directory_iterator(into), fs::directory_iterator());
-    auto cancelled = copyInto(source.string(), into.string(), "IMG_0001.JPG", [](std::uint64_t, std::uint64_t) { return false; });
-    ASSERT_FALSE(cancelled.ok());
-    EXPECT_EQ(cancelled.error(), "Cancelled");
-    EXPECT_EQ(std::distance(fs::directory_iterator(into), fs::directory_iterator()), before);  // no temporary either
-
-    EXPECT_FALSE(copyInto((fs::path(temp.path()) / "card").string(), into.string(), "card", [](auto, auto) { return true; }).ok());
-    EXPECT_FALSE(copyInto((fs::path(temp.path()) / "nothing").string(), into.string(), "x", [](auto, auto) { return true; }).ok());
-    EXPECT_EQ(std::distance(fs::directory_iterator(into), fs::directory_iterator()), before);
+    struct Case {
+        const char* name;
+        fs::path source, target;
+        bool (*progress)(std::uint64_t, std::uint64_t);
+    };
+    const Case failing[] = {
+        {"onto an existing file", source, into / "IMG_0001.JPG", [](std::uint64_t, std::uint64_t) { return true; }},
+        {"cancelled", source, into / "IMG_0002.JPG", [](std::uint64_t, std::uint64_t) { return false; }},
+        {"a folder", source.parent_path(), into / "card", [](std::uint64_t, std::uint64_t) { return true; }},
+        {"nothing there", fs::path(temp.path()) / "nothing", into / "x", [](std::uint64_t, std::uint64_t) { return true; }},
+    };
+    auto before = count();
+    for (const auto& c : failing) {
+        EXPECT_FALSE(copyFile(c.source.string(), c.target.string(), c.progress).ok()) << c.name;
+        EXPECT_EQ(count(), before) << c.name << ": no temporary and no copy stay";
+    }
+    EXPECT_EQ(fs::file_size(into / "IMG_0001.JPG"), 1u);
 }

@@ -187,7 +187,7 @@ private:
     int openCamera() {
         if (camera_) return GP_OK;
         std::lock_guard loading(driverLoading());
-        DriverLoadingLeaks unchecked;
+        [[maybe_unused]] DriverLoadingLeaks unchecked;
         context_ = gp_context_new();
         driverMessage_.clear();
         gp_context_set_error_func(
@@ -403,7 +403,7 @@ private:
             auto name = freeFileName(options.directory, options.saveAsFilename);
             auto writer = FileWriter::create(joined(options.directory, name));
             if (!writer.ok()) return {std::nullopt, writer.error()};
-            Sink sink{&writer.value(), &progress, size_};
+            Sink sink{&writer.value(), &progress, size_, 0, 0, {}};
             CameraFileHandler handler{};
             handler.write = &GphotoFile::write;
             ::CameraFile* file = nullptr;
@@ -545,7 +545,7 @@ void GphotoCameras::poll() {
         int result;
         {
             std::lock_guard loading(driverLoading());
-            DriverLoadingLeaks unchecked;
+            [[maybe_unused]] DriverLoadingLeaks unchecked;
             result = gp_camera_autodetect(list, context);
         }
         if (result >= GP_OK) {

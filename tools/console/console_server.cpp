@@ -156,12 +156,13 @@ bool ConsoleServer::start() {
             if (!inside)
                 return reply(response, 403,
                              {{"error", {{"code", "destination"}, {"message", "Downloads go under the chosen folder."}}}});
-            // A file already there is never replaced: the copy takes the next free name.
-            if (method == "iphone.download") {
-                auto target = fs::path(*path).lexically_normal();
-                arguments.get<EncodableMap>()->set(
-                    "target", (target.parent_path() / freeFileName(target.parent_path(), target.filename())).string());
-            }
+        }
+        // A file already there, or one another import in flight will write,
+        // is never replaced: the download takes the next free name.
+        Reservation reservation(*this);
+        if (method == "iphone.download") {
+            auto target = fs::path(*arguments.get<EncodableMap>()->find("target")->get<std::string>()).lexically_normal();
+            arguments.get<EncodableMap>()->set("target", reservation.take(target.parent_path(), target.filename()));
         }
         // The file manager opens only on what was imported.
         if (method == "file.reveal") {
@@ -229,7 +230,9 @@ bool ConsoleServer::start() {
             return reply(response, 403, {{"error", {{"code", "destination"}, {"message", "Choose a folder first."}}}});
         if (source.empty() || !plainName(name) || token.empty())
             return reply(response, 403, {{"error", {{"code", "copy"}, {"message", "A file on a card, a name and a token."}}}});
-        auto copied = copyInto(source, *destination, name, [&](std::uint64_t done, std::uint64_t total) {
+        Reservation reservation(*this);
+        auto target = reservation.take(*destination, name);
+        auto copied = copyFile(source, target, [&](std::uint64_t done, std::uint64_t total) {
             publish(jsonText({{"channel", "lumivane/console"},
                               {"event", {{"type", "download"}, {"token", token}, {"done", done}, {"total", total}}}}));
             std::lock_guard guard(mutex_);
@@ -240,7 +243,7 @@ bool ConsoleServer::start() {
             cancelled_.erase(token);
         }
         if (!copied.ok()) return reply(response, 200, {{"error", {{"code", "copy"}, {"message", copied.error()}}}});
-        reply(response, 200, {{"value", copied.value()}});
+        reply(response, 200, {{"value", target}});
     });
 
     server.Post("/api/cancel", [this](const httplib::Request& request, httplib::Response& response) {
@@ -321,6 +324,20 @@ void ConsoleServer::listenToEvents() {
             publish(jsonText(Json{{"channel", event->first}, {"event", toJson(*value)}}));
         }
     }
+}
+
+std::string ConsoleServer::Reservation::take(const fs::path& folder, const std::string& name) {
+    std::lock_guard guard(server_.mutex_);
+    auto free = freeFileName(folder, name, [&](const fs::path& path) { return server_.reserved_.count(path.string()) > 0; });
+    target_ = (folder / free).string();
+    server_.reserved_.insert(target_);
+    return target_;
+}
+
+ConsoleServer::Reservation::~Reservation() {
+    if (target_.empty()) return;
+    std::lock_guard guard(server_.mutex_);
+    server_.reserved_.erase(target_);
 }
 
 void ConsoleServer::publish(const std::string& event) {

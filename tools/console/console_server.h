@@ -2,6 +2,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,7 +31,8 @@ namespace lumivane {
 // Threads: requests are served on the HTTP library's worker threads, each
 // call on a host connection of its own; one thread listens to the host's
 // event channels and hands each event to every open event stream. `mutex_`
-// guards `destination_`, `streams_`, the streams' queues and `cancelled_`.
+// guards `destination_`, `streams_`, the streams' queues, `cancelled_` and
+// `reserved_`.
 class ConsoleServer {
 public:
     struct Options {
@@ -63,6 +65,22 @@ private:
         std::deque<std::string> events;
         bool closed = false;
     };
+    // A file name in a folder held for one import until it ends, so that two
+    // imports of the same name at once do not both pick the same free name.
+    class Reservation {
+    public:
+        explicit Reservation(ConsoleServer& server) : server_(server) {}
+        ~Reservation();
+        Reservation(const Reservation&) = delete;
+        Reservation& operator=(const Reservation&) = delete;
+        // The path of `name` in `folder`, or of the next free name.
+        std::string take(const std::filesystem::path& folder, const std::string& name);
+
+    private:
+        ConsoleServer& server_;
+        std::string target_;
+    };
+
     void listenToEvents();
     // Hands an event (JSON text) to every open event stream.
     void publish(const std::string& event);
@@ -80,6 +98,7 @@ private:
     std::optional<std::string> destination_;  // guarded by mutex_
     std::set<std::shared_ptr<Stream>> streams_;  // guarded by mutex_
     std::set<std::string> cancelled_;            // copies to stop; guarded by mutex_
+    std::set<std::string> reserved_;             // targets of imports in flight; guarded by mutex_
 };
 
 }  // namespace lumivane

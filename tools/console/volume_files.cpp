@@ -100,15 +100,14 @@ Json mediaUnder(const std::string& folder, std::size_t limit) {
     return entries;
 }
 
-Result<std::string, std::string> copyInto(const std::string& source, const std::string& folder, const std::string& name,
-                                          const std::function<bool(std::uint64_t, std::uint64_t)>& progress) {
+Result<void, std::string> copyFile(const std::string& source, const std::string& target,
+                                   const std::function<bool(std::uint64_t, std::uint64_t)>& progress) {
     Descriptor in{::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
     struct stat info {};
-    if (in.fd < 0 || ::fstat(in.fd, &info) != 0) return failure(std::string(std::strerror(errno)));
-    if (!S_ISREG(info.st_mode)) return failure(source + " is not a file.");
-    auto target = (fs::path(folder) / freeFileName(folder, name)).string();
+    if (in.fd < 0 || ::fstat(in.fd, &info) != 0) return std::string(std::strerror(errno));
+    if (!S_ISREG(info.st_mode)) return source + " is not a file.";
     auto writer = FileWriter::create(target, 0644);
-    if (!writer.ok()) return failure(writer.error());
+    if (!writer.ok()) return writer.error();
     const auto total = static_cast<std::uint64_t>(info.st_size);
     std::vector<char> buffer(1 << 20);
     std::uint64_t done = 0;
@@ -116,20 +115,20 @@ Result<std::string, std::string> copyInto(const std::string& source, const std::
     while (done < total) {
         auto got = ::read(in.fd, buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return failure(std::string(std::strerror(errno)));
-        if (got == 0) return failure(source + " changed while it was copied.");
+        if (got < 0) return std::string(std::strerror(errno));
+        if (got == 0) return source + " changed while it was copied.";
         if (auto wrote = writer.value().write(buffer.data(), static_cast<std::size_t>(got)); !wrote.ok())
-            return failure(wrote.error());
+            return wrote.error();
         done += static_cast<std::uint64_t>(got);
         if (auto now = std::chrono::steady_clock::now(); now - last >= std::chrono::milliseconds(100)) {
             last = now;
-            if (!progress(done, total)) return failure(std::string("Cancelled"));
+            if (!progress(done, total)) return std::string("Cancelled");
         }
     }
-    if (!progress(done, total)) return failure(std::string("Cancelled"));
+    if (!progress(done, total)) return std::string("Cancelled");
     if (auto committed = writer.value().commit(FileWriter::Commit::keepExisting); !committed.ok())
-        return failure(committed.error());
-    return target;
+        return committed.error();
+    return {};
 }
 
 }  // namespace lumivane

@@ -30,11 +30,12 @@ nlohmann::ordered_json folderEntries(const std::string& folder, std::size_t limi
 // skipped), as file entries; at most `limit`.
 nlohmann::ordered_json mediaUnder(const std::string& folder, std::size_t limit = 200'000);
 
-// Copies `source` into `folder` as `name` (or the next free name), through a
-// temporary that only a whole copy replaces. `progress(done, total)` is told
-// now and then and once at the end; when it answers false the copy stops and
-// nothing is left. The saved path, or the reason in words.
-Result<std::string, std::string> copyInto(const std::string& source, const std::string& folder, const std::string& name,
-                                          const std::function<bool(std::uint64_t, std::uint64_t)>& progress);
+// Copies `source` to `target` through a temporary beside it that only a
+// whole copy replaces, and only while `target` does not exist (a file that
+// appears meanwhile wins). `progress(done, total)` is told now and then and
+// once at the end; when it answers false the copy stops and nothing is left.
+// The reason in words when it fails.
+Result<void, std::string> copyFile(const std::string& source, const std::string& target,
+                                   const std::function<bool(std::uint64_t, std::uint64_t)>& progress);
 
 }  // namespace lumivane
