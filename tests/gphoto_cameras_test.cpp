@@ -143,6 +143,9 @@ TEST_F(Gphoto, DownloadsAreByteIdenticalWithProgressUnderFreeNamesAndACancelLeav
                 progressed = true;
     EXPECT_TRUE(progressed);
 
+    // Grown on the camera (sparse, so quick to make), the file takes long
+    // enough to copy that the cancel always lands while it runs.
+    fs::resize_file(card + "/DCIM/100CANON/MVI_0003.MOV", std::uintmax_t(512) << 20);
     auto cancelled = args;
     cancelled.set("token", "c");
     std::optional<Bytes> reply;
@@ -159,6 +162,7 @@ TEST_F(Gphoto, DownloadsAreByteIdenticalWithProgressUnderFreeNamesAndACancelLeav
     auto answer = *StandardMethodCodec::decodeEnvelope(reply->data(), reply->size());
     ASSERT_TRUE(std::holds_alternative<MethodError>(answer));
     EXPECT_EQ(std::get<MethodError>(answer).code, "download_failed");
+    EXPECT_EQ(std::get<MethodError>(answer).message, "The download was cancelled.");
     EXPECT_EQ(outFiles(), (std::vector<std::string>{"MVI_0003 1.MOV", "MVI_0003.MOV"}));  // nothing left behind
 
     // The file shrinks on the camera after the catalog was read: the copy
