@@ -120,10 +120,7 @@ bool ConsoleServer::start() {
         std::error_code error;
         if (path.empty() || path.front() != '/' || !fs::is_directory(path, error))
             return reply(response, 400, {{"error", {{"code", "destination"}, {"message", "Choose an existing folder."}}}});
-        HostClient client;
-        auto free = client.connect(options_.socketPath)
-                        ? client.call("lumivane/macos", "file.freeSpace", EncodableMap{{"path", path}})
-                        : std::nullopt;
+        auto free = callHost("lumivane/macos", "file.freeSpace", EncodableMap{{"path", path}});
         auto* value = free ? std::get_if<EncodableValue>(&*free) : nullptr;
         if (!value || value->isNull())
             return reply(response, 400, {{"error", {{"code", "destination"}, {"message", "The host cannot see that folder."}}}});
@@ -174,9 +171,7 @@ bool ConsoleServer::start() {
                 return reply(response, 403,
                              {{"error", {{"code", "destination"}, {"message", "Only the chosen folder can be shown."}}}});
         }
-        HostClient client;
-        std::string error;
-        auto answer = client.connect(options_.socketPath) ? client.call(channel, method, arguments, &error) : std::nullopt;
+        auto answer = callHost(channel, method, arguments);
         if (!answer) return reply(response, 502, {{"error", {{"code", "host"}, {"message", "The host is not answering."}}}});
         reply(response, 200, answerJson(*answer));
     });
@@ -261,8 +256,7 @@ bool ConsoleServer::start() {
         if (method != "iphone.thumbnail" && method != "camera.thumbnail" && method != "file.thumbnail")
             return reply(response, 403, {{"error", {{"code", "refused"}, {"message", "Not a thumbnail."}}}});
         auto arguments = fromJson(parseRequest(request.get_param_value("args")));
-        HostClient client;
-        auto answer = client.connect(options_.socketPath) ? client.call("lumivane/macos", method, arguments) : std::nullopt;
+        auto answer = callHost("lumivane/macos", method, arguments);
         const auto* value = answer ? std::get_if<EncodableValue>(&*answer) : nullptr;
         const auto* bytes = value ? value->get<Bytes>() : nullptr;
         if (!bytes) return reply(response, 404, {{"error", {{"code", "thumbnail"}, {"message", "No thumbnail."}}}});
@@ -348,9 +342,15 @@ void ConsoleServer::publish(const std::string& event) {
     changed_.notify_all();
 }
 
-std::vector<std::string> ConsoleServer::cards() {
+std::optional<MethodResponse> ConsoleServer::callHost(const std::string& channel, const std::string& method,
+                                                     const EncodableValue& arguments) {
     HostClient client;
-    auto answer = client.connect(options_.socketPath) ? client.call("lumivane/macos", "volume.list") : std::nullopt;
+    if (!client.connect(options_.socketPath)) return std::nullopt;
+    return client.call(channel, method, arguments);
+}
+
+std::vector<std::string> ConsoleServer::cards() {
+    auto answer = callHost("lumivane/macos", "volume.list", EncodableValue());
     const auto* value = answer ? std::get_if<EncodableValue>(&*answer) : nullptr;
     const auto* list = value ? value->get<EncodableList>() : nullptr;
     std::vector<std::string> paths;
