@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <stdexcept>
+
 #include "channel/event_channel.h"
 #include "channel/method_channel.h"
 
@@ -101,6 +104,49 @@ TEST(MethodChannel, UndecodableCallGetsAnEmptyReplyAndOneLogLine) {
     EXPECT_TRUE(replies[0].empty());
     EXPECT_FALSE(called);
     EXPECT_EQ(h.log.lines().size(), 1u);
+}
+
+TEST(MethodChannel, AHandlerThatThrowsHasItsCallAnsweredOnceWithAnErrorAndOneLogLine) {
+    struct Case {
+        const char* name;
+        std::function<void(MethodResult&, std::vector<MethodResult>&)> handler;
+        bool errorAnswer;  // false: the handler's own answer came first and stands
+    };
+    const Case cases[] = {
+        {"throws before answering", [](MethodResult&, auto&) { throw std::runtime_error("boom"); }, true},
+        {"throws something else", [](MethodResult&, auto&) { throw 7; }, true},
+        {"answers, then throws",
+         [](MethodResult& r, auto&) {
+             r.success(1);
+             throw std::runtime_error("boom");
+         },
+         false},
+        {"keeps the result for later, then throws",
+         [](MethodResult& r, std::vector<MethodResult>& kept) {
+             kept.push_back(std::move(r));
+             throw std::runtime_error("boom");
+         },
+         true},
+    };
+    for (const auto& c : cases) {
+        Harness h;
+        MethodChannel channel(h.messenger, "lumivane/test", h.log);
+        std::vector<MethodResult> kept;
+        channel.setMethodCallHandler([&](const MethodCall&, MethodResult result) { c.handler(result, kept); });
+        auto replies = h.call("lumivane/test", "file.freeSpace");
+        for (auto& late : kept) late.success(2);  // work finishing after the error: dropped quietly
+        kept.clear();
+        ASSERT_EQ(replies.size(), 1u) << c.name;
+        auto answer = decode(replies[0]);
+        if (c.errorAnswer) {
+            ASSERT_TRUE(std::holds_alternative<MethodError>(answer)) << c.name;
+            EXPECT_EQ(std::get<MethodError>(answer).code, "internal_error") << c.name;
+        } else {
+            EXPECT_EQ(std::get<EncodableValue>(answer), EncodableValue(1)) << c.name;
+        }
+        ASSERT_EQ(h.log.lines().size(), 1u) << c.name;
+        EXPECT_TRUE(h.log.contains("\"file.freeSpace\" failed")) << c.name;
+    }
 }
 
 TEST(MethodResult, AnUnansweredResultLogsAndAnswersSoTheCallerNeverWaits) {

@@ -24,7 +24,17 @@ void MethodChannel::setMethodCallHandler(MethodCallHandler handler) {
                 reply(Bytes());
                 return;
             }
-            handler(*call, MethodResult(call->method, std::move(reply), log));
+            MethodResult result(call->method, std::move(reply), log);
+            auto guard = result.guard();
+            // No exception leaves a handler: the call is answered with an
+            // error and the host goes on serving everyone else.
+            try {
+                handler(*call, std::move(result));
+            } catch (const std::exception& e) {
+                guard.failed(e.what());
+            } catch (...) {
+                guard.failed("unknown exception");
+            }
         });
 }
 

@@ -12,7 +12,8 @@ using MethodCallHandler = std::function<void(const MethodCall& call, MethodResul
 
 // A named method channel with the standard method codec. The handler is called
 // on the main loop. A message that does not decode as a method call gets an
-// empty reply and one log line. The messenger must outlive the channel; a
+// empty reply and one log line; a handler that throws has its call answered
+// with an "internal_error" and one log line. The messenger must outlive the channel; a
 // channel that goes takes its handler with it. Main loop only.
 class MethodChannel {
 public:

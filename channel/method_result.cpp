@@ -1,11 +1,12 @@
 #include "channel/method_result.h"
 
 #include <cstdlib>
+#include <exception>
 
 namespace lumivane {
 
 MethodResult::MethodResult(std::string method, BinaryReply reply, Log& log)
-    : state_(std::make_unique<State>(State{std::move(method), std::move(reply), &log})) {}
+    : state_(std::make_shared<MethodResultState>(MethodResultState{std::move(method), std::move(reply), &log})) {}
 
 MethodResult& MethodResult::operator=(MethodResult&& other) noexcept {
     if (this != &other) {
@@ -19,12 +20,15 @@ MethodResult::~MethodResult() { finish(); }
 
 void MethodResult::finish() {
     if (!state_ || state_->answered) return;
+    // Unwinding out of a handler: the dispatcher's guard answers with the error.
+    if (std::uncaught_exceptions() > 0 && state_.use_count() > 1) return;
     state_->log->write("Lumivane: no answer was given to \"" + state_->method + "\"");
     answer(Bytes());
 }
 
 void MethodResult::answer(Bytes envelope) {
     if (!state_) return;  // moved from
+    if (state_->abandoned) return;
     if (state_->answered) {
         state_->log->write("Lumivane: \"" + state_->method + "\" was answered twice");
 #ifndef NDEBUG
@@ -44,5 +48,21 @@ void MethodResult::error(const std::string& code, const std::optional<std::strin
 }
 
 void MethodResult::notImplemented() { answer(Bytes()); }
+
+MethodResult::Guard MethodResult::guard() const {
+    Guard guard;
+    guard.state_ = state_;
+    return guard;
+}
+
+void MethodResult::Guard::failed(const std::string& what) const {
+    if (!state_) return;
+    state_->log->write("Lumivane: \"" + state_->method + "\" failed: " + what);
+    if (state_->answered) return;
+    state_->answered = true;
+    state_->abandoned = true;
+    state_->reply(StandardMethodCodec::encodeErrorEnvelope(
+        "internal_error", "The host could not complete \"" + state_->method + "\".", EncodableValue()));
+}
 
 }  // namespace lumivane

@@ -9,6 +9,16 @@
 
 namespace lumivane {
 
+// One call's answer state, shared by the result and the dispatcher's guard.
+// Main loop only.
+struct MethodResultState {
+    std::string method;
+    BinaryReply reply;
+    Log* log;
+    bool answered = false;
+    bool abandoned = false;  // answered by the guard: later answers are dropped quietly
+};
+
 // The answer to one method call: a value, a channel error, or not implemented.
 // Move-only and answered exactly once, on the main loop (work on other queues
 // hops back first). A second answer aborts debug builds and is dropped with a
@@ -31,17 +41,26 @@ public:
     bool answered() const { return !state_ || state_->answered; }
     const std::string& method() const { return state_->method; }
 
-private:
-    struct State {
-        std::string method;
-        BinaryReply reply;
-        Log* log;
-        bool answered = false;
+    // What the dispatcher keeps of a call while its handler runs: if the
+    // handler throws, the call is answered with an "internal_error" (once)
+    // and whatever answer the handler's work gives later is dropped quietly.
+    class Guard {
+    public:
+        // Answers the call with the error unless it was answered already.
+        void failed(const std::string& what) const;
+
+    private:
+        friend class MethodResult;
+        std::shared_ptr<MethodResultState> state_;
     };
+    Guard guard() const;
+
+private:
     void answer(Bytes envelope);
     void finish();
 
-    std::unique_ptr<State> state_;
+    std::shared_ptr<MethodResultState> state_;
 };
+
 
 }  // namespace lumivane

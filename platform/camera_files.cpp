@@ -72,8 +72,15 @@ std::string freeFileName(const fs::path& folder, const std::string& name,
 }
 
 void DownloadProgress::observe(std::function<void(double)> observer) {
-    std::lock_guard guard(lock_);
-    observer_ = std::move(observer);
+    double reached;
+    {
+        std::lock_guard guard(lock_);
+        observer_ = observer;
+        reached = fraction_;
+    }
+    // A copy that moved on (or finished) before anyone observed it is told
+    // at once, so the last fraction (the whole file) is never missed.
+    if (observer && reached > 0) observer(reached);
 }
 
 void DownloadProgress::stopObserving() {
@@ -82,10 +89,10 @@ void DownloadProgress::stopObserving() {
 }
 
 void DownloadProgress::set(double fraction) {
-    fraction_ = fraction;
     std::function<void(double)> observer;
     {
         std::lock_guard guard(lock_);
+        fraction_ = fraction;
         observer = observer_;
     }
     if (observer) observer(fraction);

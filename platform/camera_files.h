@@ -27,7 +27,8 @@ std::string freeFileName(const std::filesystem::path& folder, const std::string&
                          const std::function<bool(const std::filesystem::path&)>& taken);
 
 // A download's progress as the copying thread reports it. The observer and
-// cancel may come from any thread; `lock_` guards the observer.
+// cancel may come from any thread; `lock_` guards the observer and orders it
+// with the fraction. An observer that comes late is told the fraction reached.
 class DownloadProgress final : public CameraProgress {
 public:
     double fractionCompleted() const override { return fraction_; }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <unordered_set>
 
 #include "runtime/read_file.h"
@@ -104,9 +105,17 @@ std::optional<std::string> FolderPhotoLibrary::existingFile(const std::string& f
                                                             const CatalogResource& resource) {
     if (resource.file.empty()) return std::nullopt;
     auto path = folder + "/" + resource.file;
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-    return path;
+    // Links are followed only as far as they stay in the library's folder: a
+    // listing never reaches a file elsewhere on the machine.
+    std::error_code error;
+    auto real = std::filesystem::canonical(path, error);
+    if (error) return std::nullopt;
+    auto root = std::filesystem::canonical(folder, error);
+    if (error) return std::nullopt;
+    auto relative = real.lexically_relative(root);
+    if (relative.empty() || *relative.begin() == ".." || relative == ".") return std::nullopt;
+    if (!isRegularFile(real.string())) return std::nullopt;
+    return real.string();
 }
 
 std::vector<LibraryAsset> FolderPhotoLibrary::fetchAssets(const std::vector<std::string>& localIdentifiers) {
@@ -127,10 +136,10 @@ std::vector<AssetResource> FolderPhotoLibrary::resources(const LibraryAsset& ass
     std::vector<AssetResource> resources;
     for (const auto& listed : entry->resources) {
         AssetResource resource{listed.type, listed.storedSize.value_or(StoredSize{})};
-        if (!listed.storedSize && !listed.file.empty()) {
+        if (!listed.storedSize) {
             struct stat status {};
-            auto path = snapshot.folder + "/" + listed.file;
-            if (::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode))
+            auto path = existingFile(snapshot.folder, listed);
+            if (path && ::stat(path->c_str(), &status) == 0)
                 resource.storedSize = {StoredSize::Kind::integer, std::int64_t(status.st_size)};
         }
         resources.push_back(resource);

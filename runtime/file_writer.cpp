@@ -7,15 +7,20 @@
 #include <unistd.h>
 #include <cerrno>
 #include <cstring>
+#include <random>
+
+#include "runtime/file_name.h"
 
 namespace lumivane {
 
 namespace {
 
 constexpr const char* kTemporaryInfix = ".lumivane-";
-constexpr std::size_t kTemporarySuffixLength = 6;  // mkostemp's XXXXXX
+constexpr std::size_t kTemporarySuffixLength = 6;
+constexpr int kNameAttempts = 10'000;  // "stem 1.ext" up to "stem 9999.ext"
 
 std::string systemError() { return std::strerror(errno); }
+std::string systemError(int code) { return std::strerror(code); }
 
 std::string folderOf(const std::string& path) {
     auto slash = path.rfind('/');
@@ -29,61 +34,157 @@ std::string nameOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string joined(const std::string& folder, const std::string& name) {
+    return folder.empty() || folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+// The folder itself, for writing into through its descriptor; -1 with errno.
+int openFolder(const std::string& folder) {
+    if (folder.find('\0') != std::string::npos) {
+        errno = ENOENT;
+        return -1;
+    }
+    return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// Removes the temporaries of `name` in the open folder that no live writer
+// holds locked.
+void removeStaleIn(int folderFd, const std::string& name) {
+    int listing = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0) return;
+    DIR* dir = ::fdopendir(listing);
+    if (!dir) {
+        ::close(listing);
+        return;
+    }
+    std::string prefix = name + kTemporaryInfix;
+    while (dirent* entry = ::readdir(dir)) {
+        std::string entryName = entry->d_name;
+        if (entryName.size() != prefix.size() + kTemporarySuffixLength ||
+            entryName.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        int fd = ::openat(folderFd, entryName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd < 0) continue;
+        struct stat info {};
+        // Only a regular file that no live writer holds locked.
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            ::unlinkat(folderFd, entryName.c_str(), 0);
+        ::close(fd);
+    }
+    ::closedir(dir);
+}
+
+// "stem n.ext" for the n-th free name after `name` itself (n = 0).
+std::string numberedName(const std::string& name, int n) {
+    if (n == 0) return name;
+    auto dot = name.rfind('.');
+    auto stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+    auto extension = stem.size() == name.size() ? std::string() : name.substr(dot);
+    return stem + " " + std::to_string(n) + extension;
+}
+
 }  // namespace
 
-FileWriter::FileWriter(std::string target, std::string temporary, int fd)
-    : target_(std::move(target)), temporary_(std::move(temporary)), fd_(fd) {}
+FileWriter::FileWriter(std::string folder, std::string name, std::string temporary, int folderFd, int fd)
+    : folder_(std::move(folder)),
+      name_(std::move(name)),
+      target_(joined(folder_, name_)),
+      temporary_(std::move(temporary)),
+      folderFd_(folderFd),
+      fd_(fd) {}
 
 FileWriter::FileWriter(FileWriter&& other) noexcept
-    : target_(std::move(other.target_)), temporary_(std::move(other.temporary_)), fd_(other.fd_) {
+    : folder_(std::move(other.folder_)),
+      name_(std::move(other.name_)),
+      target_(std::move(other.target_)),
+      temporary_(std::move(other.temporary_)),
+      folderFd_(other.folderFd_),
+      fd_(other.fd_) {
     other.temporary_.clear();
+    other.folderFd_ = -1;
     other.fd_ = -1;
 }
 
 FileWriter& FileWriter::operator=(FileWriter&& other) noexcept {
     if (this != &other) {
         abort();
+        release();
+        folder_ = std::move(other.folder_);
+        name_ = std::move(other.name_);
         target_ = std::move(other.target_);
         temporary_ = std::move(other.temporary_);
+        folderFd_ = other.folderFd_;
         fd_ = other.fd_;
         other.temporary_.clear();
+        other.folderFd_ = -1;
         other.fd_ = -1;
     }
     return *this;
 }
 
-FileWriter::~FileWriter() { abort(); }
+FileWriter::~FileWriter() {
+    abort();
+    release();
+}
+
+void FileWriter::release() {
+    if (folderFd_ >= 0) ::close(folderFd_);
+    folderFd_ = -1;
+}
 
 Result<void, std::string> FileWriter::checkWritable(const std::string& target) {
-    if (target.empty() || target.back() == '/') return failure(std::string(std::strerror(EISDIR)));
+    auto name = nameOf(target);
+    if (!isPlainFileName(name)) return failure(systemError(EISDIR));
+    int folderFd = openFolder(folderOf(target));
+    if (folderFd < 0) return failure(systemError());
+    std::string error;
     struct stat existing {};
-    if (::stat(target.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode))
-        return failure(std::string(std::strerror(EISDIR)));
-    std::string folder = folderOf(target);
-    struct stat info {};
-    if (::stat(folder.c_str(), &info) != 0) return failure(systemError());
-    if (!S_ISDIR(info.st_mode)) return failure(std::string(std::strerror(ENOTDIR)));
-    if (::access(folder.c_str(), W_OK | X_OK) != 0) return failure(systemError());
+    if (::fstatat(folderFd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(existing.st_mode))
+        error = systemError(EISDIR);
+    else if (::faccessat(folderFd, ".", W_OK | X_OK, 0) != 0)
+        error = systemError();
+    ::close(folderFd);
+    if (!error.empty()) return failure(std::move(error));
     return {};
 }
 
 Result<FileWriter, std::string> FileWriter::create(const std::string& target, mode_t mode) {
-    if (auto writable = checkWritable(target); !writable.ok()) return failure(writable.error());
-    removeStale(target);
-    std::string temporary = target + kTemporaryInfix + std::string(kTemporarySuffixLength, 'X');
-    int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) return failure(systemError());
-    // Held until the writer lets go, so that removeStale() can tell a live
-    // writer's temporary from a dead one's.
-    ::flock(fd, LOCK_EX | LOCK_NB);
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, mode & ~mask);
-    return FileWriter(target, std::move(temporary), fd);
+    return create(folderOf(target), nameOf(target), mode);
+}
+
+Result<FileWriter, std::string> FileWriter::create(const std::string& folder, const std::string& name, mode_t mode) {
+    if (!isPlainFileName(name)) return failure(systemError(EISDIR));
+    if (auto writable = checkWritable(joined(folder, name)); !writable.ok()) return failure(writable.error());
+    int folderFd = openFolder(folder);
+    if (folderFd < 0) return failure(systemError());
+    removeStaleIn(folderFd, name);
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    thread_local std::mt19937 random{std::random_device{}()};
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string temporary = name + kTemporaryInfix;
+        for (std::size_t i = 0; i < kTemporarySuffixLength; ++i) temporary += kLetters[pick(random)];
+        int fd = ::openat(folderFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0 && errno == EEXIST) continue;
+        if (fd < 0) {
+            auto error = systemError();
+            ::close(folderFd);
+            return failure(std::move(error));
+        }
+        // Held until the writer lets go, so that a stale temporary can be
+        // told from a live writer's.
+        ::flock(fd, LOCK_EX | LOCK_NB);
+        mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, mode & ~mask);
+        return FileWriter(folder, name, std::move(temporary), folderFd, fd);
+    }
+    ::close(folderFd);
+    return failure(systemError(EEXIST));
 }
 
 Result<void, std::string> FileWriter::write(const void* data, std::size_t size) {
-    if (fd_ < 0) return failure(std::string(std::strerror(EBADF)));
+    if (fd_ < 0) return failure(systemError(EBADF));
     auto* bytes = static_cast<const std::uint8_t*>(data);
     while (size > 0) {
         ssize_t n = ::write(fd_, bytes, size);
@@ -95,51 +196,68 @@ Result<void, std::string> FileWriter::write(const void* data, std::size_t size) 
     return {};
 }
 
-Result<void, std::string> FileWriter::commit(Commit how) {
-    if (fd_ < 0) return failure(std::string(std::strerror(EBADF)));
+Result<void, std::string> FileWriter::finishWriting() {
+    if (fd_ < 0) return failure(systemError(EBADF));
     std::string error;
     if (::fsync(fd_) != 0) error = systemError();  // the bytes are on disk before the name is
     if (::close(fd_) != 0 && error.empty()) error = systemError();
     fd_ = -1;
-    if (error.empty()) {
-        if (how == Commit::replace) {
-            if (::rename(temporary_.c_str(), target_.c_str()) != 0) error = systemError();
-        } else if (::link(temporary_.c_str(), target_.c_str()) != 0) {  // refuses an existing name
-            error = systemError();
-        }
+    if (!error.empty()) {
+        abort();
+        return failure(std::move(error));
     }
-    if (!error.empty() || how == Commit::keepExisting) ::unlink(temporary_.c_str());
+    return {};
+}
+
+Result<void, std::string> FileWriter::commit(Commit how) {
+    if (auto finished = finishWriting(); !finished.ok()) return finished;
+    std::string error;
+    if (how == Commit::replace) {
+        if (::renameat(folderFd_, temporary_.c_str(), folderFd_, name_.c_str()) != 0) error = systemError();
+    } else if (::linkat(folderFd_, temporary_.c_str(), folderFd_, name_.c_str(), 0) != 0) {  // refuses an existing name
+        error = systemError();
+    }
+    if (!error.empty() || how == Commit::keepExisting) ::unlinkat(folderFd_, temporary_.c_str(), 0);
     temporary_.clear();
+    release();
     if (!error.empty()) return failure(std::move(error));
     return {};
+}
+
+Result<std::string, std::string> FileWriter::commitUnderFreeName() {
+    if (auto finished = finishWriting(); !finished.ok()) return failure(finished.error());
+    std::string error = systemError(EEXIST), taken;
+    for (int n = 0; n < kNameAttempts; ++n) {
+        auto candidate = numberedName(name_, n);
+        if (::linkat(folderFd_, temporary_.c_str(), folderFd_, candidate.c_str(), 0) == 0) {
+            taken = candidate;
+            break;
+        }
+        if (errno != EEXIST) {
+            error = systemError();
+            break;
+        }
+    }
+    ::unlinkat(folderFd_, temporary_.c_str(), 0);
+    temporary_.clear();
+    release();
+    if (taken.empty()) return failure(std::move(error));
+    target_ = joined(folder_, taken);
+    return taken;
 }
 
 void FileWriter::abort() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    if (!temporary_.empty()) ::unlink(temporary_.c_str());
+    if (!temporary_.empty() && folderFd_ >= 0) ::unlinkat(folderFd_, temporary_.c_str(), 0);
     temporary_.clear();
 }
 
 void FileWriter::removeStale(const std::string& target) {
-    std::string folder = folderOf(target);
-    std::string prefix = nameOf(target) + kTemporaryInfix;
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir) return;
-    while (dirent* entry = ::readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name.size() != prefix.size() + kTemporarySuffixLength || name.compare(0, prefix.size(), prefix) != 0)
-            continue;
-        std::string path = folder + "/" + name;
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-        if (fd < 0) continue;
-        struct stat info {};
-        // Only a regular file that no live writer holds locked.
-        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
-            ::unlink(path.c_str());
-        ::close(fd);
-    }
-    ::closedir(dir);
+    int folderFd = openFolder(folderOf(target));
+    if (folderFd < 0) return;
+    removeStaleIn(folderFd, nameOf(target));
+    ::close(folderFd);
 }
 
 Result<void, std::string> writeFileAtomically(const std::string& path, std::string_view contents, mode_t mode) {

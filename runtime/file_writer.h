@@ -11,6 +11,11 @@ namespace lumivane {
 // reader ever sees a part of it under the final name: downloads, copies,
 // caches and settings all go through it.
 //
+// The target's folder is opened once, and everything after goes through that
+// descriptor with the target's plain name: nothing is ever written outside
+// that folder, even when a folder on the way is swapped for a link meanwhile,
+// and a link at the target's name is replaced, never followed.
+//
 // The bytes go to a temporary sibling "<target>.lumivane-XXXXXX" in the
 // target's folder, which is locked for as long as this writer has it open.
 // commit() flushes it to disk and then either replaces the target atomically
@@ -29,8 +34,12 @@ public:
 
     // Creates the temporary sibling of `target` with permission `mode`
     // (before the umask). Temporaries of the same target that a killed
-    // process left behind are removed first.
+    // process left behind are removed first. A target whose last component
+    // is not a plain file name ("", ".", "..") is a folder, and refused.
     static Result<FileWriter, std::string> create(const std::string& target, mode_t mode = 0644);
+    // The same for the file `name` (one plain file name) in `folder`.
+    static Result<FileWriter, std::string> create(const std::string& folder, const std::string& name,
+                                                  mode_t mode = 0644);
 
     // Whether `target` could be created (or replaced) by a writer, without
     // touching it: its folder exists and is writable, and it is not a folder.
@@ -46,21 +55,30 @@ public:
     // Flushes and closes the temporary, then puts it in place. After a failure
     // the temporary is gone and the target untouched. Once only.
     Result<void, std::string> commit(Commit how = Commit::replace);
+    // Like Commit::keepExisting, but a taken name moves on to the next free
+    // one ("stem 1.ext", "stem 2.ext" ...) instead of failing, in one step
+    // each, so no other writer can slip in between. The name it took.
+    Result<std::string, std::string> commitUnderFreeName();
     // Removes the temporary; the target is untouched. Idempotent.
     void abort();
 
     const std::string& target() const { return target_; }
-    const std::string& temporaryPath() const { return temporary_; }
+    std::string temporaryPath() const { return temporary_.empty() ? std::string() : folder_ + "/" + temporary_; }
 
     // Removes the temporaries of `target` that no live writer holds (left by a
     // process that was killed while writing).
     static void removeStale(const std::string& target);
 
 private:
-    FileWriter(std::string target, std::string temporary, int fd);
+    FileWriter(std::string folder, std::string name, std::string temporary, int folderFd, int fd);
+    Result<void, std::string> finishWriting();
+    void release();
 
-    std::string target_;
-    std::string temporary_;  // empty once committed or aborted
+    std::string folder_;     // as given, for the paths this writer names
+    std::string name_;       // the target's name in it
+    std::string target_;     // folder_ + "/" + name_
+    std::string temporary_;  // the temporary's name in the folder; empty once committed or aborted
+    int folderFd_ = -1;      // the folder, opened once
     int fd_ = -1;
 };
 

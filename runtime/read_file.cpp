@@ -8,7 +8,8 @@
 namespace lumivane {
 
 std::optional<std::string> readFile(const std::string& path, std::size_t limit) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a FIFO would wait for a writer in open() itself.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || static_cast<std::size_t>(info.st_size) > limit) {
@@ -30,6 +31,16 @@ std::optional<std::string> readFile(const std::string& path, std::size_t limit) 
     }
     ::close(fd);
     return contents;
+}
+
+bool isRegularFile(const std::string& path) {
+    if (path.find('\0') != std::string::npos) return false;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return false;
+    struct stat info {};
+    bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    ::close(fd);
+    return regular;
 }
 
 }  // namespace lumivane

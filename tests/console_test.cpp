@@ -108,6 +108,52 @@ TEST_F(Console, CallsPassOnlyForTheListedMethodsAndDownloadsOnlyUnderTheDestinat
     EXPECT_EQ(response->status, 400);
     // Inside the destination the call reaches the host, which knows no such phone.
     EXPECT_TRUE(download(chosen + "/IMG_0001.JPG", 200).contains("error"));
+
+    // Whole components, plain names: a sibling sharing the destination's name
+    // as a prefix is outside, the destination itself is no file, and a
+    // target or camera name that is not one plain name is refused.
+    fs::create_directories(chosen + "-other");
+    fs::create_directories(chosen + "/2026");
+    struct Case {
+        const char* name;
+        std::string target;
+        int status;
+    };
+    const Case targets[] = {
+        {"a sibling with the same prefix", chosen + "-other/IMG_0001.JPG", 403},
+        {"the destination itself", chosen, 403},
+        {"a folder of it", chosen + "/2026/", 403},
+        {"its own '.'", chosen + "/.", 403},
+        {"a subfolder's file", chosen + "/2026/IMG_0001.JPG", 200},
+    };
+    for (const auto& c : targets) {
+        SCOPED_TRACE(c.name);
+        download(c.target, c.status);
+    }
+    auto cameraDownload = [&](const std::string& dir, const std::string& name, int status) {
+        return post("/api/call",
+                    {{"channel", "lumivane/macos"},
+                     {"method", "camera.download"},
+                     {"args", {{"id", "NONE"}, {"path", "DCIM/IMG_0001.JPG"}, {"dir", dir}, {"name", name}, {"token", "t"}}}},
+                    status);
+    };
+    const struct {
+        const char* name;
+        std::string dir, file;
+        int status;
+    } cameraCases[] = {
+        {"outside", host.folder(), "IMG_0001.JPG", 403},
+        {"a sibling with the same prefix", chosen + "-other", "IMG_0001.JPG", 403},
+        {"a name that climbs out", chosen, "../IMG_0001.JPG", 403},
+        {"an absolute name", chosen, "/tmp/IMG_0001.JPG", 403},
+        {"the destination", chosen, "IMG_0001.JPG", 200},
+        {"a folder under it", chosen + "/2026", "IMG_0001.JPG", 200},
+    };
+    for (const auto& c : cameraCases) {
+        SCOPED_TRACE(c.name);
+        cameraDownload(c.dir, c.file, c.status);
+    }
+    EXPECT_TRUE(fs::is_empty(chosen + "-other"));
 }
 
 TEST_F(Console, TheEventStreamCarriesTheHostsEvents) {

@@ -128,6 +128,11 @@ TEST_F(Files, PathsAnswerTheirVolumeAndTheFreeSpaceOfTheNearestExistingFolder) {
     EXPECT_GT(value("file.freeSpace", {{"path", "/no/such/folder"}}).integer().value_or(0), 0);  // the root's
     for (const char* method : {"file.volumeInfo", "file.freeSpace", "file.thumbnail", "file.reveal"})
         EXPECT_EQ(value(method), EncodableValue()) << method;
+    // A path that names no place has no free space, and the host goes on.
+    for (const std::string& nowhere : {std::string(), std::string("a\0b", 3)})
+        EXPECT_EQ(value("file.freeSpace", {{"path", nowhere}}), EncodableValue());
+    EXPECT_GT(value("file.freeSpace", {{"path", "relative/folder"}}).integer().value_or(0), 0);
+    EXPECT_FALSE(h.log.contains("failed:"));
 }
 
 TEST_F(Files, ThumbnailsTakeAReadyMadeOneOfHalfTheSizeAndFallBackToTheVideoFrame) {

@@ -3,6 +3,7 @@
 #include "tools/console/volume_files.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -62,6 +63,7 @@ TEST(VolumeFiles, ListingsLeaveOutHiddenEntriesLinksAndNonMedia) {
     write(card / "DCIM/.Trashes/IMG_0009.JPG", 1);
     write(card / ".hidden.JPG", 1);
     write(card / "A.JPG", 3);
+    ASSERT_EQ(::mkfifo((card / "FIFO.JPG").c_str(), 0600), 0);  // a special file is never an entry
     fs::create_directory_symlink(card / "DCIM", card / "loop");
     fs::create_symlink(card / "A.JPG", card / "link.JPG");
 
@@ -106,7 +108,12 @@ TEST(VolumeFiles, CopiesAreWholeAndNeverReplaceAFileOrLeaveNothing) {
         {"cancelled", source, into / "IMG_0002.JPG", [](std::uint64_t, std::uint64_t) { return false; }},
         {"a folder", source.parent_path(), into / "card", [](std::uint64_t, std::uint64_t) { return true; }},
         {"nothing there", fs::path(temp.path()) / "nothing", into / "x", [](std::uint64_t, std::uint64_t) { return true; }},
+        // Special files never wedge the copy: refused at once, not read.
+        {"a FIFO", fs::path(temp.path()) / "card/FIFO.JPG", into / "FIFO.JPG",
+         [](std::uint64_t, std::uint64_t) { return true; }},
+        {"a device", "/dev/zero", into / "ZERO.JPG", [](std::uint64_t, std::uint64_t) { return true; }},
     };
+    ASSERT_EQ(::mkfifo((fs::path(temp.path()) / "card/FIFO.JPG").c_str(), 0600), 0);
     auto before = count();
     for (const auto& c : failing) {
         EXPECT_FALSE(copyFile(c.source.string(), c.target.string(), c.progress).ok()) << c.name;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "runtime/file_name.h"
+
 namespace lumivane {
 
 namespace {
@@ -227,6 +229,9 @@ void CameraBridge::download(const Arguments& args, MethodResult& result) {
     for (const char* key : {"dir", "name", "token"})
         if (!args.string(key)) return result.error("download_failed", std::string("Missing ") + key + ".");
     auto dir = *args.string("dir"), name = *args.string("name"), token = *args.string("token");
+    // The copy lands in "dir" and nowhere else: a name that is a path is refused.
+    if (!isPlainFileName(name))
+        return result.error("download_failed", "\"" + name + "\" is not a file name: give one without folders.");
     auto answer = std::make_shared<MethodResult>(std::move(result));
     auto* camera = file->asFile();
     auto total = camera->fileSize();

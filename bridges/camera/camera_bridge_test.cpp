@@ -214,12 +214,33 @@ TEST_F(CameraBridgeTest, ThumbnailsDownloadsCancelAndEject) {
     std::string kept;
     std::getline(std::ifstream(into + "/IMG_0003.JPG"), kept);
     EXPECT_EQ(kept, "mine");  // never overwritten
-    settle();
-    ASSERT_FALSE(sent.empty());
+    // The last progress event tells the whole file, whatever its size.
+    auto total = std::int64_t(fs::file_size(root + "/DCIM/100CANON/IMG_0003.JPG"));
+    auto finished = [&] {
+        return !sent.empty() && sent.back().get<EncodableMap>()->find("done")->integer() == total;
+    };
+    loop.runUntil(finished, 10s);
+    ASSERT_TRUE(finished());
     for (auto& event : sent) {
         auto& map = *event.get<EncodableMap>();
         EXPECT_LE(map.find("done")->integer(), map.find("total")->integer());
+        EXPECT_EQ(map.find("total")->integer(), total);
     }
+    // A name is one plain file name: nothing lands outside "dir".
+    auto sub = folder / "other/sub";
+    fs::create_directories(sub);
+    for (const char* name : {"../IMG_0003.JPG", "/tmp/IMG_0003.JPG", ".", "..", ""}) {
+        SCOPED_TRACE(name);
+        auto refused = later("camera.download", {{"id", "A"},
+                                                 {"path", "DCIM/100CANON/IMG_0003.JPG"},
+                                                 {"dir", sub},
+                                                 {"name", name},
+                                                 {"token", "t9"}});
+        ASSERT_TRUE(std::holds_alternative<MethodError>(refused));
+        EXPECT_EQ(std::get<MethodError>(refused).code, "download_failed");
+    }
+    EXPECT_TRUE(fs::is_empty(sub));
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder / "other"), fs::directory_iterator()), 1);
     EXPECT_EQ(error("camera.download", {{"id", "A"}, {"path", "DCIM/100CANON/IMG_0003.JPG"}, {"dir", into}}),
               "download_failed: Missing name.");
 

@@ -38,11 +38,13 @@ std::optional<std::string> withoutCredentials(const std::string& url) {
 }
 
 // The nearest existing ancestor of a path (itself when it exists), "/" at
-// the latest.
-std::string nearestExisting(const std::string& path) {
-    fs::path current = fs::path(path).is_absolute() ? fs::path(path) : fs::absolute(path);
-    current = current.lexically_normal();
+// the latest; nothing for a path that names no place (empty, or holding NUL).
+std::optional<std::string> nearestExisting(const std::string& path) {
+    if (path.empty() || path.find('\0') != std::string::npos) return std::nullopt;
     std::error_code ignored;
+    fs::path current = fs::path(path).is_absolute() ? fs::path(path) : fs::absolute(path, ignored);
+    if (current.empty()) return std::nullopt;
+    current = current.lexically_normal();
     while (!fs::exists(current, ignored) && current != current.root_path()) {
         auto parent = current.parent_path();
         if (parent == current) break;
@@ -171,7 +173,8 @@ bool FileVolumeBridge::handle(const MethodCall& call, MethodResult& result) {
         }
         result.success(info);
     } else if (method == "file.freeSpace") {
-        auto capacity = platform_.volumes.capacityAt(nearestExisting(*path));
+        auto existing = nearestExisting(*path);
+        auto capacity = existing ? platform_.volumes.capacityAt(*existing) : std::nullopt;
         if (capacity && capacity->availableForImportantUsage)
             result.success(*capacity->availableForImportantUsage);
         else if (capacity && capacity->available)

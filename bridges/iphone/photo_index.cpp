@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bridges/iphone/mobile_device_bridge.h"
+#include "runtime/file_name.h"
 #include "runtime/file_writer.h"
 #include "runtime/read_file.h"
 
@@ -33,7 +34,7 @@ std::optional<std::int64_t> decimal(const std::string& text) {
 }  // namespace
 
 std::string PhotoIndex::folder(const std::string& dataFolder, const std::string& udid) {
-    return dataFolder + "/iphone-files/" + udid + "-photos";
+    return dataFolder + "/iphone-files/" + fileNameComponent(udid) + "-photos";
 }
 
 IPhoneResult<EncodableMap> PhotoIndex::copy() {

@@ -12,7 +12,8 @@ struct IPhone;
 
 // "iphone.photosIndex": a local copy of the phone's photo library index (the
 // SQLite database "/PhotoData/Photos.sqlite" with its write-ahead log and
-// shared-memory files) in "<data folder>/iphone-files/<udid>-photos", made
+// shared-memory files) in "<data folder>/iphone-files/<udid>-photos" (the udid made one plain file
+// name by fileNameComponent), made
 // only when the phone's files changed since the last copy, as told by a
 // "stamp" file of their sizes and times.
 //

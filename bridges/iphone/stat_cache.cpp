@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "runtime/file_name.h"
 #include "runtime/file_writer.h"
 #include "runtime/read_file.h"
 #include "runtime/utf8.h"
@@ -43,7 +44,7 @@ bool shallow(std::string_view text) {
 }  // namespace
 
 StatCache::StatCache(const std::string& dataFolder, const std::string& udid)
-    : file_(dataFolder + "/iphone-files/" + udid + ".json") {
+    : file_(dataFolder + "/iphone-files/" + fileNameComponent(udid) + ".json") {
     std::error_code ignored;
     std::filesystem::create_directories(dataFolder + "/iphone-files", ignored);
 }

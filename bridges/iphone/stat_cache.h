@@ -14,7 +14,8 @@ namespace lumivane {
 // UTF-8 is never cached (the file could not keep it exactly).
 //
 // Stored as a JSON object {"<path>": {"size": n, "modified": ms}, ...} in the
-// file `<data folder>/iphone-files/<udid>.json`, loaded once on first use and
+// file `<data folder>/iphone-files/<udid>.json` (the udid made one
+// plain file name by fileNameComponent), loaded once on first use and
 // written atomically by save(). A missing, corrupt, truncated or absurdly
 // nested file is an empty cache that the next save overwrites; no cache
 // failure is ever reported.

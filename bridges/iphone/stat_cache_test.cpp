@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "tests/support/temp_folder.h"
 
@@ -76,4 +77,24 @@ TEST(StatCache, ASaveReplacesTheFileWholeRatherThanWritingIntoIt) {
     std::ifstream again(folder / "before.json");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(again), {}), before);
     EXPECT_EQ(StatCache(folder.path(), "UDID").lookup("100APPLE/IMG_0002.JPG"), (StatCache::Entry{2, 2}));
+}
+
+TEST(StatCache, AnyDeviceIdentifierNamesOneFileOfItsOwnInsideTheDataFolder) {
+    TempFolder folder;
+    const std::string udids[] = {"00008030-001A2B3C4D5E802E", "../../preferences", "..", ".", "",
+                                 "a/b",                       "a%2Fb",             "%",  std::string("x\0y", 3)};
+    std::set<std::string> files;
+    for (const auto& udid : udids) {
+        SCOPED_TRACE(udid);
+        StatCache cache(folder.path(), udid);
+        auto file = std::filesystem::path(cache.file());
+        EXPECT_EQ(file.parent_path(), std::filesystem::path(folder / "iphone-files"));
+        EXPECT_TRUE(files.insert(file.filename()).second);  // never another identifier's file
+        cache.store("100APPLE/IMG_0001.JPG", {1, 1});
+        cache.save();
+        EXPECT_TRUE(std::filesystem::is_regular_file(file));
+    }
+    EXPECT_EQ(StatCache(folder.path(), udids[0]).file(), folder / "iphone-files/00008030-001A2B3C4D5E802E.json");
+    // Nothing but the cache folder was made in the data folder.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), std::filesystem::directory_iterator()), 1);
 }

@@ -11,6 +11,8 @@ extern "C" {
 #include <cmath>
 #include <mutex>
 
+#include "runtime/read_file.h"
+
 namespace lumivane {
 
 namespace {
@@ -72,7 +74,7 @@ std::vector<std::uint8_t> turned(const std::vector<std::uint8_t>& rgb, int& widt
 std::optional<double> FfmpegVideoFrames::duration(const std::string& path) {
     quietOnce();
     AVFormatContext* opened = nullptr;
-    if (avformat_open_input(&opened, path.c_str(), nullptr, nullptr) != 0) return std::nullopt;
+    if (!isRegularFile(path) || avformat_open_input(&opened, path.c_str(), nullptr, nullptr) != 0) return std::nullopt;
     std::unique_ptr<AVFormatContext, CloseInput> input(opened);
     if (avformat_find_stream_info(input.get(), nullptr) < 0 || input->duration == AV_NOPTS_VALUE ||
         input->duration <= 0)
@@ -84,7 +86,7 @@ std::unique_ptr<Picture> FfmpegVideoFrames::frame(const std::string& path, const
     quietOnce();
     if (request.maxPixelSize <= 0) return nullptr;
     AVFormatContext* opened = nullptr;
-    if (avformat_open_input(&opened, path.c_str(), nullptr, nullptr) != 0) return nullptr;
+    if (!isRegularFile(path) || avformat_open_input(&opened, path.c_str(), nullptr, nullptr) != 0) return nullptr;
     std::unique_ptr<AVFormatContext, CloseInput> input(opened);
     if (avformat_find_stream_info(input.get(), nullptr) < 0) return nullptr;
     const AVCodec* codec = nullptr;

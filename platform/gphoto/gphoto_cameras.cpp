@@ -3,6 +3,7 @@
 #include <gphoto2/gphoto2.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #ifdef LUMIVANE_HAVE_UDEV
 #include <libudev.h>
@@ -174,6 +175,9 @@ public:
 
     const std::string& model() const { return model_; }
     const std::string& port() const { return port_; }
+    // Whether a file of a directory camera is a regular file (any other
+    // camera: true). Its queue.
+    bool regularOnDisk(const std::string& path) const;
 
     // ---- on the camera's queue ----
     void post(std::function<void()> work) { queue_->post(std::move(work)); }
@@ -399,34 +403,27 @@ private:
             GPContext* context;
             ~Restore() { gp_context_set_cancel_func(context, nullptr, nullptr); }
         } restore{device.context()};
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            auto name = freeFileName(options.directory, options.saveAsFilename);
-            auto writer = FileWriter::create(joined(options.directory, name));
-            if (!writer.ok()) return {std::nullopt, writer.error()};
-            Sink sink{&writer.value(), &progress, size_, 0, 0, {}};
-            CameraFileHandler handler{};
-            handler.write = &GphotoFile::write;
-            ::CameraFile* file = nullptr;
-            if (gp_file_new_from_handler(&file, &handler, &sink) < GP_OK) return {std::nullopt, "No memory."};
-            int result = gp_camera_file_get(device.camera(), folder_.c_str(), name_.c_str(), GP_FILE_TYPE_NORMAL, file,
-                                            device.context());
-            gp_file_unref(file);
-            if (progress.cancelled()) return {std::nullopt, "The download was cancelled."};
-            if (result < GP_OK)
-                return {std::nullopt, sink.error.empty() ? std::string(gp_result_as_string(result)) : sink.error};
-            // A camera that lost the file or the link part-way may still say
-            // it is done: a short copy is never kept.
-            if (size_ > 0 && sink.written != size_)
-                return {std::nullopt, "The camera sent " + std::to_string(sink.written) + " of " +
-                                          std::to_string(size_) + " bytes."};
-            auto committed = writer.value().commit(FileWriter::Commit::keepExisting);
-            if (committed.ok()) return {name, std::nullopt};
-            std::error_code exists;
-            if (!std::filesystem::exists(std::filesystem::path(options.directory) / name, exists))
-                return {std::nullopt, committed.error()};
-            // Someone took the name meanwhile: the next free one.
-        }
-        return {std::nullopt, "No free name for the download."};
+        auto writer = FileWriter::create(options.directory, options.saveAsFilename);
+        if (!writer.ok()) return {std::nullopt, writer.error()};
+        Sink sink{&writer.value(), &progress, size_, 0, 0, {}};
+        CameraFileHandler handler{};
+        handler.write = &GphotoFile::write;
+        ::CameraFile* file = nullptr;
+        if (gp_file_new_from_handler(&file, &handler, &sink) < GP_OK) return {std::nullopt, "No memory."};
+        int result = gp_camera_file_get(device.camera(), folder_.c_str(), name_.c_str(), GP_FILE_TYPE_NORMAL, file,
+                                        device.context());
+        gp_file_unref(file);
+        if (progress.cancelled()) return {std::nullopt, "The download was cancelled."};
+        if (result < GP_OK)
+            return {std::nullopt, sink.error.empty() ? std::string(gp_result_as_string(result)) : sink.error};
+        // A camera that lost the file or the link part-way may still say
+        // it is done: a short copy is never kept.
+        if (size_ > 0 && sink.written != size_)
+            return {std::nullopt, "The camera sent " + std::to_string(sink.written) + " of " + std::to_string(size_) +
+                                      " bytes."};
+        auto committed = writer.value().commitUnderFreeName();
+        if (!committed.ok()) return {std::nullopt, committed.error()};
+        return {committed.value(), std::nullopt};
     }
 
     std::weak_ptr<GphotoCameras::Device> device_;
@@ -454,6 +451,7 @@ void GphotoCameras::Device::readFolder(const std::string& path, const std::share
     if (gp_camera_folder_list_files(camera_, path.c_str(), files.list, context_) >= GP_OK) {
         for (const auto& name : files.names()) {
             if (name.starts_with(".") || ++count > kMaxItems) continue;
+            if (!regularOnDisk(joined(path, name))) continue;
             CameraFileInfo info{};
             gp_camera_file_get_info(camera_, path.c_str(), name.c_str(), &info, context_);
             auto file = std::make_shared<GphotoFile>(weak_from_this(), path, name, parent, info);
@@ -461,6 +459,15 @@ void GphotoCameras::Device::readFolder(const std::string& path, const std::share
             into.push_back(file);
         }
     }
+}
+
+bool GphotoCameras::Device::regularOnDisk(const std::string& path) const {
+    // The directory driver serves a folder of this machine, and would open
+    // (and block on) a FIFO or a device named like a photo: only regular
+    // files are items. Other drivers list what the camera holds.
+    if (!port_.starts_with("disk:")) return true;
+    struct stat info {};
+    return ::stat((port_.substr(5) + path).c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 std::int64_t GphotoCameras::sessionError(int result, const std::string& driverMessage) {

@@ -135,43 +135,43 @@ private:
     std::optional<double> modified_;
     Context context_;
 
-    // The copy thread's work: chunk by chunk into a temporary, under a name
-    // no file in the folder has, never over one.
+    // The copy thread's work: chunk by chunk into a temporary, then under a
+    // name no file in the folder has, never over one. Only a regular file is
+    // read (a FIFO or a device would never end), and only a whole one is kept.
     static DownloadOutcome copy(const fs::path& source, std::int64_t size, const DownloadOptions& options,
                                 const Behaviour& behaviour, DownloadProgress& progress) {
         if (behaviour.downloadError) return {std::nullopt, behaviour.downloadError};
-        int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+        int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (in < 0) return {std::nullopt, "The file couldn’t be opened."};
         struct Closer {
             int fd;
             ~Closer() { ::close(fd); }
         } closer{in};
+        struct stat info {};
+        if (::fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) return {std::nullopt, "The item is not a file."};
+        auto writer = FileWriter::create(options.directory, options.saveAsFilename);
+        if (!writer.ok()) return {std::nullopt, writer.error()};
         std::vector<char> chunk(1 << 20);
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            auto name = freeFileName(options.directory, options.saveAsFilename);
-            auto writer = FileWriter::create((fs::path(options.directory) / name).string());
-            if (!writer.ok()) return {std::nullopt, writer.error()};
-            std::int64_t copied = 0;
-            for (ssize_t n; (n = ::pread(in, chunk.data(), chunk.size(), copied)) != 0;) {
-                if (n < 0) {
-                    if (errno == EINTR) continue;
-                    return {std::nullopt, std::strerror(errno)};
-                }
-                if (progress.cancelled()) return {std::nullopt, "The download was cancelled."};
-                auto wrote = writer.value().write(chunk.data(), std::size_t(n));
-                if (!wrote.ok()) return {std::nullopt, wrote.error()};
-                copied += n;
-                progress.set(size > 0 ? std::min(1.0, double(copied) / double(size)) : 1.0);
-                if (behaviour.chunkDelay.count() > 0) std::this_thread::sleep_for(behaviour.chunkDelay);
+        std::int64_t copied = 0;
+        for (ssize_t n; (n = ::pread(in, chunk.data(), chunk.size(), copied)) != 0;) {
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return {std::nullopt, std::strerror(errno)};
             }
             if (progress.cancelled()) return {std::nullopt, "The download was cancelled."};
-            auto committed = writer.value().commit(FileWriter::Commit::keepExisting);
-            if (committed.ok()) return {name, std::nullopt};
-            std::error_code error;
-            if (!fs::exists(fs::path(options.directory) / name, error)) return {std::nullopt, committed.error()};
-            // Someone took the name meanwhile: the next free one.
+            auto wrote = writer.value().write(chunk.data(), std::size_t(n));
+            if (!wrote.ok()) return {std::nullopt, wrote.error()};
+            copied += n;
+            progress.set(size > 0 ? std::min(1.0, double(copied) / double(size)) : 1.0);
+            if (behaviour.chunkDelay.count() > 0) std::this_thread::sleep_for(behaviour.chunkDelay);
         }
-        return {std::nullopt, "No free name for the download."};
+        if (progress.cancelled()) return {std::nullopt, "The download was cancelled."};
+        // A file that changed size while it was copied is not the item listed.
+        if (copied != size)
+            return {std::nullopt, "The camera sent " + std::to_string(copied) + " of " + std::to_string(size) + " bytes."};
+        auto committed = writer.value().commitUnderFreeName();
+        if (!committed.ok()) return {std::nullopt, committed.error()};
+        return {committed.value(), std::nullopt};
     }
 };
 
@@ -183,9 +183,12 @@ Items readFolder(const fs::path& folder, const std::shared_ptr<CameraFolder>& pa
     std::sort(names.begin(), names.end());
     Items items;
     for (const auto& path : names) {
-        if (fs::is_directory(path, error))
+        // Only folders and regular files are items: a FIFO or a device named
+        // like a photo would block whoever reads it.
+        auto status = fs::status(path, error);
+        if (fs::is_directory(status))
             items.push_back(std::make_shared<SimFolder>(path, parent, context));
-        else
+        else if (fs::is_regular_file(status))
             items.push_back(std::make_shared<SimFile>(path, parent, context));
     }
     return items;

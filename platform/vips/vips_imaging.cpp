@@ -12,6 +12,8 @@
 #include <mutex>
 #include <utility>
 
+#include "runtime/read_file.h"
+
 namespace lumivane {
 
 namespace {
@@ -217,6 +219,7 @@ std::unique_ptr<ImageSource> VipsImaging::sourceWithData(std::vector<std::uint8_
 }
 
 std::unique_ptr<ImageSource> VipsImaging::sourceAtPath(const std::string& path) {
+    if (!isRegularFile(path)) return nullptr;
     startVips();
     auto source = std::make_unique<VipsImageSource>(nullptr, path);
     return source->open() ? std::move(source) : nullptr;

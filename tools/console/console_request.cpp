@@ -28,11 +28,16 @@ bool sameToken(const std::string& a, const std::string& b) {
     return difference == 0;
 }
 
-bool under(const std::string& path, const std::string& folder) {
-    if (path.empty() || path.front() != '/') return false;
+bool under(const std::string& path, const std::string& folder, bool orItself) {
+    if (path.empty() || path.front() != '/' || folder.empty() || folder.front() != '/') return false;
+    if (path.find('\0') != std::string::npos) return false;
     std::error_code error;
-    auto resolved = fs::weakly_canonical(fs::path(path).lexically_normal(), error).string();
-    return !error && resolved.rfind(folder + "/", 0) == 0;
+    auto resolved = fs::weakly_canonical(fs::path(path).lexically_normal(), error);
+    if (error) return false;
+    // Compared by whole components: "/x/dest-other" is not inside "/x/dest".
+    auto relative = resolved.lexically_normal().lexically_relative(fs::path(folder).lexically_normal());
+    if (relative.empty() || *relative.begin() == "..") return false;
+    return orItself || relative != ".";
 }
 
 Json parseRequest(const std::string& text) {

@@ -28,9 +28,10 @@ std::string cookieToken(const std::string& cookies);
 bool sameToken(const std::string& a, const std::string& b);
 
 // Whether `path`, made absolute and normal, lies under `folder` (a canonical
-// path). Links are followed as far as they exist, so a link inside the
-// folder that points out of it does not count as inside.
-bool under(const std::string& path, const std::string& folder);
+// path), or is `folder` itself when `orItself`. Links are followed as far as
+// they exist, so a link inside the folder that points out of it does not
+// count as inside; a sibling sharing the folder's name as a prefix is outside.
+bool under(const std::string& path, const std::string& folder, bool orItself = false);
 
 // A file name with no folder in it.
 bool plainName(const std::string& name);

@@ -33,6 +33,10 @@ std::string randomToken() {
     return token;
 }
 
+// The last component of a path as written ("" after a trailing '/', "." for
+// "dir/."): a target must end in a plain file name.
+std::string fileName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
 void reply(httplib::Response& response, int status, const Json& body) {
     response.status = status;
     response.set_content(jsonText(body), "application/json");
@@ -124,7 +128,8 @@ bool ConsoleServer::start() {
         auto* value = free ? std::get_if<EncodableValue>(&*free) : nullptr;
         if (!value || value->isNull())
             return reply(response, 400, {{"error", {{"code", "destination"}, {"message", "The host cannot see that folder."}}}});
-        auto canonical = fs::weakly_canonical(path, error).string();
+        auto canonical = fs::weakly_canonical(path, error).lexically_normal().string();
+        while (canonical.size() > 1 && canonical.back() == '/') canonical.pop_back();
         {
             std::lock_guard guard(mutex_);
             destination_ = canonical;
@@ -147,9 +152,15 @@ bool ConsoleServer::start() {
             const auto* map = arguments.get<EncodableMap>();
             const auto* where = map ? map->find(method == "iphone.download" ? "target" : "dir") : nullptr;
             const auto* path = where ? where->get<std::string>() : nullptr;
+            // A phone's target is a file under the folder; a camera's "dir"
+            // is the folder or one under it, and its "name" one plain name.
             bool inside = destination && path &&
-                          (method == "iphone.download" ? under(*path, *destination)
-                                                       : under(*path + "/", *destination) || *path == *destination);
+                          (method == "iphone.download" ? under(*path, *destination) && plainName(fileName(*path))
+                                                       : under(*path, *destination, true));
+            if (inside && method == "camera.download") {
+                const auto* name = map->find("name");
+                inside = name && name->get<std::string>() && plainName(*name->get<std::string>());
+            }
             if (!inside)
                 return reply(response, 403,
                              {{"error", {{"code", "destination"}, {"message", "Downloads go under the chosen folder."}}}});
@@ -167,7 +178,7 @@ bool ConsoleServer::start() {
             const auto* map = arguments.get<EncodableMap>();
             const auto* where = map ? map->find("path") : nullptr;
             const auto* path = where ? where->get<std::string>() : nullptr;
-            if (!destination || !path || (*path != *destination && !under(*path, *destination)))
+            if (!destination || !path || !under(*path, *destination, true))
                 return reply(response, 403,
                              {{"error", {{"code", "destination"}, {"message", "Only the chosen folder can be shown."}}}});
         }

@@ -102,7 +102,8 @@ Json mediaUnder(const std::string& folder, std::size_t limit) {
 
 Result<void, std::string> copyFile(const std::string& source, const std::string& target,
                                    const std::function<bool(std::uint64_t, std::uint64_t)>& progress) {
-    Descriptor in{::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
+    // Not blocking: a FIFO named like a photo would wait for a writer in open().
+    Descriptor in{::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY)};
     struct stat info {};
     if (in.fd < 0 || ::fstat(in.fd, &info) != 0) return std::string(std::strerror(errno));
     if (!S_ISREG(info.st_mode)) return source + " is not a file.";
