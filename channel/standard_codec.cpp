@@ -4,6 +4,8 @@
 #include <cstring>
 #include <limits>
 
+#include "runtime/utf8.h"
+
 namespace lumivane {
 
 namespace {
@@ -170,7 +172,12 @@ public:
             case kString: {
                 std::size_t n;
                 if (!readSize(n) || !fits(n, 1)) return false;
-                out = std::string(reinterpret_cast<const char*>(data_ + pos_), n);
+                // Bytes that were not UTF-8 travel as private-use characters.
+                std::string_view text(reinterpret_cast<const char*>(data_ + pos_), n);
+                if (text.find('\xEF') == std::string_view::npos)
+                    out = std::string(text);
+                else
+                    out = rawText(text);
                 pos_ += n;
                 return true;
             }
@@ -259,8 +266,14 @@ void StandardMessageCodec::writeValue(Bytes& out, const EncodableValue& value) {
                 writeRaw(out, v);
             } else if constexpr (std::is_same_v<T, std::string>) {
                 out.push_back(kString);
-                writeSize(out, v.size());
-                out.insert(out.end(), v.begin(), v.end());
+                if (isValidUtf8(v)) {
+                    writeSize(out, v.size());
+                    out.insert(out.end(), v.begin(), v.end());
+                } else {
+                    auto text = wireText(v);  // always UTF-8 on the wire
+                    writeSize(out, text.size());
+                    out.insert(out.end(), text.begin(), text.end());
+                }
             } else if constexpr (std::is_same_v<T, Bytes>) {
                 out.push_back(kUInt8List);
                 writeSize(out, v.size());

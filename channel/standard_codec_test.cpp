@@ -5,6 +5,8 @@
 #include <cstring>
 #include <random>
 
+#include "runtime/utf8.h"
+
 using namespace lumivane;
 
 namespace {
@@ -260,4 +262,30 @@ TEST(StandardCodec, EveryTruncationOfAValidMessageIsRefused) {
     auto bytes = StandardMessageCodec::encodeMessage(EncodableValue(EncodableList{map, map}));
     for (std::size_t cut = 1; cut < bytes.size(); ++cut)
         EXPECT_FALSE(StandardMessageCodec::decodeMessage(bytes.data(), cut)) << "cut at " << cut;
+}
+
+TEST(StandardCodec, NamesThatAreNotUtf8TravelAsUtf8AndComeBackAsTheSameBytes) {
+    struct Case {
+        const char* name;
+        std::string raw, wire;  // as held in the process, as sent
+    };
+    const Case cases[] = {
+        {"UTF-8 stays as it is", "IMG_\xC3\xA9.JPG", "IMG_\xC3\xA9.JPG"},
+        {"Latin-1", "IMG_\xE9.JPG", "IMG_\xEF\x9F\xA9.JPG"},
+        {"the highest byte", "\xFF", "\xEF\x9F\xBF"},
+        {"the lowest stray byte", "\x80", "\xEF\x9E\x80"},
+        {"a cut sequence", "a\xE2\x82", "a\xEF\x9F\xA2\xEF\x9E\x82"},
+        {"a surrogate's bytes", "\xED\xA0\x80", "\xEF\x9F\xAD\xEF\x9E\xA0\xEF\x9E\x80"},
+        {"an overlong slash", "\xC0\xAF", "\xEF\x9F\x80\xEF\x9E\xAF"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(wireText(c.raw), c.wire);
+        EXPECT_TRUE(isValidUtf8(c.wire));
+        EXPECT_EQ(rawText(c.wire), c.raw);
+        auto encoded = StandardMessageCodec::encodeMessage(EncodableValue(c.raw));
+        auto text = std::string(encoded.begin() + 2, encoded.end());  // past the tag and the one-byte size
+        EXPECT_EQ(text, c.wire);
+        EXPECT_EQ(StandardMessageCodec::decodeMessage(encoded), EncodableValue(c.raw));
+    }
 }

@@ -93,8 +93,11 @@ const EncodableMap kSent{{"type", "airdrop"}, {"token", "T1"}, {"ok", true}, {"c
 
 TEST_F(AirDrop, ArgumentsAndAvailabilityAreCheckedInOrderAndChangeNothing) {
     EXPECT_EQ(h.value("lumivane/macos", "airdrop.available"), EncodableValue(true));
+    // Only absolute paths are files to send: a relative or empty one (or one
+    // that an option parser would read as "+D/") is not.
     for (auto paths : {EncodableValue(), EncodableValue(EncodableList{}), EncodableValue("a"),
-                       EncodableValue(EncodableList{"a", 1})})
+                       EncodableValue(EncodableList{"a", 1}), EncodableValue(EncodableList{"relative.jpg"}),
+                       EncodableValue(EncodableList{files[0], ""}), EncodableValue(EncodableList{"+D/"})})
         expectError(send({{"paths", paths}}), "args", "paths are required");
     control("airdrop.canSend", {{"on", false}});
     expectError(sendFiles(), "cannot_send", "AirDrop can\u2019t send these files");

@@ -266,6 +266,18 @@ TEST_F(Console, CardsAreReadAndCopiedOnlyWhereTheHostHasACard) {
     EXPECT_EQ(copy(card + "/DCIM/100MSDCF/IMG_0001.JPG", "IMG_0001.JPG", 200), Json({{"value", chosen + "/IMG_0001.JPG"}}));
     std::ifstream copied(chosen + "/IMG_0001.JPG");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copied), {}), "card");
+
+    // A name that is not UTF-8 is listed in a form the page can send back,
+    // and that form names the same file.
+    auto media = client->Get("/api/media?" + httplib::detail::params_to_query_str({{"path", card}}), withCookie());
+    ASSERT_TRUE(media);
+    std::string odd;
+    auto listed = Json::parse(media->body);
+    for (const auto& entry : listed["value"])
+        if (entry["name"].get<std::string>() != "IMG_0001.JPG") odd = entry["path"].get<std::string>();
+    ASSERT_EQ(odd, card + "/DCIM/100MSDCF/IMG_\uF7FF.JPG");  // U+F780 + (0xFF - 0x80)
+    copy(odd, odd.substr(odd.rfind('/') + 1), 200);
+    EXPECT_EQ(fs::file_size(chosen + "/IMG_\xff.JPG"), std::string("a name that is not UTF-8").size());
 }
 
 TEST_F(Console, ImportsOfOneNameAtOnceTakeDifferentNames) {

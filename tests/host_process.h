@@ -18,6 +18,7 @@ public:
     const std::string& socketPath() const { return socket_; }
     const std::string& folder() const { return folder_; }
     bool running();
+    pid_t pid() const { return pid_; }
     // Stops the host; answers its exit status.
     int stop();
 

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -48,6 +49,28 @@ TEST(HostSocket, AnswersCallsAndNotImplementedAsNull) {
     auto noChannel = client.call("no/such/channel", "x");
     ASSERT_TRUE(noChannel);
     EXPECT_TRUE(std::holds_alternative<NotImplemented>(*noChannel));
+}
+
+TEST(HostSocket, ABurstOfTwoHundredClientsWaitsToBeAcceptedAndNoneIsRefused) {
+    HostProcess host;
+    expectPong(host.socketPath());
+    // While the host is stopped nothing is accepted: every connection waits
+    // in the listening queue, which must hold the whole burst.
+    ASSERT_EQ(::kill(host.pid(), SIGSTOP), 0);
+    std::vector<int> clients;
+    int refused = 0;
+    for (int i = 0; i < 200; ++i) {
+        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, host.socketPath().c_str(), sizeof(address.sun_path) - 1);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) ++refused;
+        clients.push_back(fd);
+    }
+    ::kill(host.pid(), SIGCONT);
+    EXPECT_EQ(refused, 0);
+    for (int fd : clients) ::close(fd);
+    expectPong(host.socketPath());
 }
 
 TEST(HostSocket, MalformedAndOversizedFramesCloseOnlyThatConnection) {

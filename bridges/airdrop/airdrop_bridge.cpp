@@ -65,7 +65,9 @@ void AirDropBridge::send(const Arguments& args, MethodResult& result) {
     if (list)
         for (const auto& value : *list) {
             const auto* path = value.get<std::string>();
-            if (!path) {
+            // Only an absolute path names one file whatever the host's folder
+            // is; anything else is no path to send.
+            if (!path || path->empty() || path->front() != '/' || path->find('\0') != std::string::npos) {
                 paths.clear();
                 break;
             }
@@ -227,7 +229,8 @@ void AirDropBridge::tick() {
     // The tool scans every process of the machine: it runs off the main loop,
     // and its answer counts only for the send that asked.
     toolRunning_ = true;
-    std::vector<std::string> arguments{"-Fc"};
+    // "--": a file named like an option ("+D/", say) is still a file.
+    std::vector<std::string> arguments{"-Fc", "--"};
     arguments.insert(arguments.end(), paths_.begin(), paths_.end());
     if (!toolQueue_) toolQueue_ = std::make_unique<SerialQueue>("lumivane.airdrop");
     toolQueue_->post([this, alive = std::weak_ptr<int>(alive_), tool = platform_.processTool,

@@ -69,14 +69,34 @@ std::vector<std::uint8_t> turned(const std::vector<std::uint8_t>& rgb, int& widt
     return out;
 }
 
+// A video file opened and probed within bounds, or null. A file from outside
+// may claim any number of tracks and hide its streams' parameters far in:
+// probing reads at most kProbeBytes and a file of more than kMaxStreams
+// streams (a phone's or a camera's has a handful) is no video to show.
+std::unique_ptr<AVFormatContext, CloseInput> openInput(const std::string& path) {
+    constexpr const char* kMaxStreams = "32";
+    constexpr const char* kProbeBytes = "8000000";
+    constexpr const char* kAnalyzeMicroseconds = "5000000";
+    if (!isRegularFile(path)) return nullptr;
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "max_streams", kMaxStreams, 0);
+    av_dict_set(&options, "probesize", kProbeBytes, 0);
+    av_dict_set(&options, "analyzeduration", kAnalyzeMicroseconds, 0);
+    AVFormatContext* opened = nullptr;
+    int result = avformat_open_input(&opened, path.c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (result != 0) return nullptr;
+    std::unique_ptr<AVFormatContext, CloseInput> input(opened);
+    if (input->nb_streams > 32 || avformat_find_stream_info(input.get(), nullptr) < 0) return nullptr;
+    return input;
+}
+
 }  // namespace
 
 std::optional<double> FfmpegVideoFrames::duration(const std::string& path) {
     quietOnce();
-    AVFormatContext* opened = nullptr;
-    if (!isRegularFile(path) || avformat_open_input(&opened, path.c_str(), nullptr, nullptr) != 0) return std::nullopt;
-    std::unique_ptr<AVFormatContext, CloseInput> input(opened);
-    if (avformat_find_stream_info(input.get(), nullptr) < 0 || input->duration == AV_NOPTS_VALUE ||
+    auto input = openInput(path);
+    if (!input || input->duration == AV_NOPTS_VALUE ||
         input->duration <= 0)
         return std::nullopt;
     return double(input->duration) / AV_TIME_BASE;
@@ -85,10 +105,8 @@ std::optional<double> FfmpegVideoFrames::duration(const std::string& path) {
 std::unique_ptr<Picture> FfmpegVideoFrames::frame(const std::string& path, const Request& request) {
     quietOnce();
     if (request.maxPixelSize <= 0) return nullptr;
-    AVFormatContext* opened = nullptr;
-    if (!isRegularFile(path) || avformat_open_input(&opened, path.c_str(), nullptr, nullptr) != 0) return nullptr;
-    std::unique_ptr<AVFormatContext, CloseInput> input(opened);
-    if (avformat_find_stream_info(input.get(), nullptr) < 0) return nullptr;
+    auto input = openInput(path);
+    if (!input) return nullptr;
     const AVCodec* codec = nullptr;
     int index = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
     if (index < 0 || !codec) return nullptr;

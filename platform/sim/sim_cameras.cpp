@@ -277,10 +277,10 @@ private:
 
 SimCameraBrowser::~SimCameraBrowser() {
     *alive_ = false;
-    for (auto& copy : copies_) copy.join();
+    copies_.reset();  // copies in flight end, then the workers
 }
 
-void SimCameraBrowser::copyInBackground(std::function<void()> copy) { copies_.emplace_back(std::move(copy)); }
+void SimCameraBrowser::copyInBackground(std::function<void()> copy) { copies_->post(std::move(copy)); }
 
 bool SimCameraBrowser::setBehaviour(const std::string& key, Behaviour behaviour) {
     auto device = find(key);

@@ -11,6 +11,7 @@
 #include "platform/image_capture.h"
 #include "platform/imaging.h"
 #include "platform/video_frames.h"
+#include "runtime/concurrent_queue.h"
 #include "runtime/main_loop.h"
 
 namespace lumivane {
@@ -66,7 +67,9 @@ public:
     // ---- for the simulated devices and their items ----
     // Runs `report` on the main loop, unless the browser is gone by then.
     void later(std::function<void()> report);
-    // Runs a download's copy on a thread of its own; the destructor waits for them.
+    // Runs a download's copy on a worker of its own (workers retire when idle,
+    // so a long-lived browser keeps no thread per download); the destructor
+    // waits for copies in flight.
     void copyInBackground(std::function<void()> copy);
     Imaging& imaging() { return imaging_; }
     VideoFrames& videoFrames() { return videoFrames_; }
@@ -78,7 +81,7 @@ private:
     Imaging& imaging_;
     VideoFrames& videoFrames_;
     DeviceBrowserDelegate* delegate_ = nullptr;
-    std::vector<std::thread> copies_;
+    std::unique_ptr<ConcurrentQueue> copies_ = std::make_unique<ConcurrentQueue>("lumivane.sim.camera.copies");
     std::uint32_t mask_ = 0;
     bool started_ = false;
     std::vector<std::shared_ptr<Device>> devices_;                // attached, in order

@@ -102,7 +102,8 @@ Result<void, std::string> SimVolumes::unmountAndEject(const std::string& path) {
     auto* volume = find(path);  // a volume's own mount point only
     if (!volume) return failure("“" + path + "” isn't a volume that can be ejected.");
     journal_.add("volumes.eject " + volume->path);
-    if (volume->ejectError) return failure(*volume->ejectError);
+    // The control promises the next eject only: the one after goes as usual.
+    if (auto error = std::exchange(volume->ejectError, std::nullopt)) return failure(*error);
     unmount(volume->path);
     return {};
 }

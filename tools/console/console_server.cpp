@@ -12,6 +12,7 @@
 #include "tools/console/console_request.h"
 #include "tools/console/volume_files.h"
 #include "tools/ctl/json_value.h"
+#include "runtime/utf8.h"
 #include "tools/transport/host_client.h"
 
 namespace lumivane {
@@ -215,7 +216,7 @@ bool ConsoleServer::start() {
     auto onCard = [this](const std::string& path) { return onVolume(path, cards()); };
     auto listing = [onCard](std::function<Json(const std::string&)> list) {
         return [onCard, list](const httplib::Request& request, httplib::Response& response) {
-            auto folder = onCard(request.get_param_value("path"));
+            auto folder = onCard(rawText(request.get_param_value("path")));
             if (folder.empty())
                 return reply(response, 403, {{"error", {{"code", "volume"}, {"message", "Not on a card or disk."}}}});
             reply(response, 200, {{"value", list(folder)}});
@@ -230,7 +231,7 @@ bool ConsoleServer::start() {
             return body.is_object() && body.contains(key) && body[key].is_string() ? body[key].get<std::string>()
                                                                                   : std::string();
         };
-        auto source = onCard(text("source")), name = text("name"), token = text("token");
+        auto source = onCard(rawText(text("source"))), name = rawText(text("name")), token = text("token");
         auto destination = this->destination();
         if (!destination)
             return reply(response, 403, {{"error", {{"code", "destination"}, {"message", "Choose a folder first."}}}});

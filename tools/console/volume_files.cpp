@@ -12,6 +12,7 @@
 
 #include "platform/camera_files.h"
 #include "runtime/file_writer.h"
+#include "runtime/utf8.h"
 
 namespace lumivane {
 
@@ -27,8 +28,8 @@ std::int64_t milliseconds(const struct stat& info) {
 }
 
 Json fileEntry(const fs::path& path, const struct stat& info) {
-    return {{"name", path.filename().string()},
-            {"path", path.string()},
+    return {{"name", wireText(path.filename().string())},
+            {"path", wireText(path.string())},
             {"dir", false},
             {"size", static_cast<std::uint64_t>(info.st_size)},
             {"modified", milliseconds(info)}};
@@ -71,7 +72,10 @@ Json folderEntries(const std::string& folder, std::size_t limit) {
             for (fs::directory_iterator child(path, inner), last; !inner && child != last && count < limit;
                  child.increment(inner))
                 count += !hidden(child->path());
-            entries.push_back({{"name", path.filename().string()}, {"path", path.string()}, {"dir", true}, {"count", count}});
+            entries.push_back({{"name", wireText(path.filename().string())},
+                               {"path", wireText(path.string())},
+                               {"dir", true},
+                               {"count", count}});
         } else if (S_ISREG(info.st_mode)) {
             entries.push_back(fileEntry(path, info));
         }

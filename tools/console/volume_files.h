@@ -21,6 +21,9 @@ namespace lumivane {
 // the canonical path when it does, empty otherwise.
 std::string onVolume(const std::string& path, const std::vector<std::string>& volumes);
 
+// Names and paths in entries follow the channel's rule for bytes that are not
+// UTF-8 (wireText), so the page can send them back (rawText) unchanged.
+
 // A folder's entries, by name: {"name", "path" (absolute), "dir", "count"
 // (folders), "size" and "modified" (ms since 1970, files)}. Hidden entries
 // and links are left out; at most `limit` entries.

@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "runtime/utf8.h"
+
 namespace lumivane {
 
 EncodableValue fromJson(const Json& json) {
@@ -18,7 +20,7 @@ EncodableValue fromJson(const Json& json) {
             return EncodableValue(v);
         }
         case nlohmann::json::value_t::number_float: return EncodableValue(json.get<double>());
-        case nlohmann::json::value_t::string: return EncodableValue(json.get<std::string>());
+        case nlohmann::json::value_t::string: return EncodableValue(rawText(json.get_ref<const std::string&>()));
         case nlohmann::json::value_t::array: {
             EncodableList list;
             for (const auto& item : json) list.push_back(fromJson(item));
@@ -26,7 +28,8 @@ EncodableValue fromJson(const Json& json) {
         }
         case nlohmann::json::value_t::object: {
             EncodableMap map;
-            for (auto it = json.begin(); it != json.end(); ++it) map.set(EncodableValue(it.key()), fromJson(*it));
+            for (auto it = json.begin(); it != json.end(); ++it)
+                map.set(EncodableValue(rawText(it.key())), fromJson(*it));
             return map;
         }
         default: return EncodableValue();
@@ -62,9 +65,11 @@ Json toJson(const EncodableValue& value) {
                 auto out = Json::object();
                 for (const auto& [key, item] : v) {
                     auto* text = key.template get<std::string>();
-                    out[text ? *text : toJson(key).dump()] = toJson(item);
+                    out[text ? wireText(*text) : toJson(key).dump()] = toJson(item);
                 }
                 return out;
+            } else if constexpr (std::is_same_v<T, std::string>) {
+                return wireText(v);  // a name that is not UTF-8 keeps its bytes, as on the channel
             } else {
                 return Json(v);
             }

@@ -2,6 +2,8 @@
 // services and serves its messenger on a Unix socket.
 #include <pthread.h>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -126,6 +128,14 @@ int main(int argc, char** argv) {
         loop.quit();
     });
     loop.run();
+    // The host is gone within two seconds whatever is stuck (a device that
+    // stopped answering, a read that never returns): past that, work still
+    // in flight is abandoned with one log line.
+    std::thread([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1900));
+        std::fputs("Lumivane: work still in flight after two seconds; exiting without it\n", stderr);
+        std::_Exit(0);
+    }).detach();
     // Going, in order: take nothing more in (and answer nothing more), drop
     // queued work, let work in flight end, then destroy what is left.
     server.stop();
