@@ -71,7 +71,7 @@ struct Console {
 
     explicit Console(const Host& host) : server(ConsoleServer::Options{host.socket()}) {
         server.start();
-        cookie = {{"Cookie", "lumivane_token=" + server.token()}};
+        cookie = {{"Cookie", server.cookieName() + "=" + server.token()}};
     }
     std::unique_ptr<httplib::Client> client() {
         auto made = std::make_unique<httplib::Client>("127.0.0.1", server.port());

@@ -149,9 +149,11 @@ run call lumivane/macos volume.list
 run call sim/control volume.rename '{"path": "'"$work/CARD"'", "name": "HOLIDAY"}' --events lumivane/macos/events --linger 0.3
 run call lumivane/macos file.volumeInfo '{"path": "'"$work/CARD/DCIM/100CANON"'"}'
 run call lumivane/macos file.freeSpace '{"path": "'"$work/CARD/Imports/2026/December"'"}'
+run call lumivane/macos file.freeSpace '{"path": ""}'
+echo "    (a path that names no place: null, and the host goes on)"
 run call sim/control volume.ejectResult '{"path": "'"$work/CARD"'", "error": "The volume “HOLIDAY” is in use by “Preview”."}'
 run call lumivane/macos volume.eject '{"path": "'"$work/CARD"'"}' --events lumivane/macos/events --linger 0.3
-run call sim/control volume.ejectResult '{"path": "'"$work/CARD"'"}'
+echo "    (the refusal was for that eject only: the next one goes)"
 run call lumivane/macos volume.eject '{"path": "'"$work/CARD"'"}' --events lumivane/macos/events --linger 0.3
 
 step "A camera and a card reader (no UUID): listed, browsed, thumbnails, a download with progress, a cancelled one, an eject"
@@ -170,6 +172,10 @@ run call sim/control camera.set '{"id": "EOS-R6-0001", "chunkDelayMs": 30}'
 run call lumivane/macos camera.download '{"id": "EOS-R6-0001", "path": "DCIM/100CANON/MVI_0005.MOV", "dir": "'"$work/imports"'", "name": "MVI_0005.MOV", "token": "cam1"}' --events lumivane/macos/events
 run call lumivane/macos camera.download '{"id": "EOS-R6-0001", "path": "DCIM/100CANON/MVI_0005.MOV", "dir": "'"$work/imports"'", "name": "MVI_0005.MOV", "token": "cam2"}' --events lumivane/macos/events --cancel-at 0.3
 ls "$work/imports" | sed 's/^/    /'
+run call lumivane/macos camera.download '{"id": "EOS-R6-0001", "path": "DCIM/100CANON/IMG_0001.JPG", "dir": "'"$work/imports"'", "name": "../IMG_0001.JPG", "token": "cam3"}'
+mkfifo "$work/eos/DCIM/100CANON/IMG_0009.JPG"
+run call lumivane/macos file.thumbnail '{"path": "'"$work/eos/DCIM/100CANON/IMG_0009.JPG"'"}'
+echo "    (a FIFO named like a photo: no thumbnail, at once, and never an item of the camera)"
 run call lumivane/macos camera.eject '{"id": "'"$reader"'"}'
 run call lumivane/macos camera.eject '{"id": "EOS-R6-0001"}' --events lumivane/macos/events --linger 0.3
 run call lumivane/macos camera.list
@@ -302,14 +308,20 @@ for _ in $(seq 50); do [ -s "$work/console.out" ] && break; sleep 0.1; done
 consoleUrl=$(head -1 "$work/console.out")
 echo "    lumivane-console printed: $consoleUrl"
 consolePort=$(echo "$consoleUrl" | sed 's|http://127.0.0.1:\([0-9]*\)/.*|\1|')
-consoleCookie="lumivane_token=${consoleUrl##*token=}"
+consoleCookie="lumivane_token_$consolePort=${consoleUrl##*token=}"  # each console's cookie names its port
+json=(-H 'Content-Type: application/json')
 printf '    GET the page: %s\n' "$(curl -s -o /dev/null -w '%{http_code}' "$consoleUrl")"
 printf '    GET without the token: %s\n' "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$consolePort/")"
-printf '    POST /api/call iphone.list: %s\n' "$(curl -s -b "$consoleCookie" -d '{"channel": "lumivane/macos", "method": "iphone.list"}' "http://127.0.0.1:$consolePort/api/call")"
-printf '    POST /api/call sim/control ping: %s\n' "$(curl -s -b "$consoleCookie" -d '{"channel": "sim/control", "method": "ping"}' "http://127.0.0.1:$consolePort/api/call")"
+printf '    POST /api/call iphone.list: %s\n' "$(curl -s "${json[@]}" -b "$consoleCookie" -d '{"channel": "lumivane/macos", "method": "iphone.list"}' "http://127.0.0.1:$consolePort/api/call")"
+printf '    POST /api/call sim/control ping: %s\n' "$(curl -s "${json[@]}" -b "$consoleCookie" -d '{"channel": "sim/control", "method": "ping"}' "http://127.0.0.1:$consolePort/api/call")"
 consoleApi() {  # consoleApi PATH JSON: what the page would send
-    printf '    POST %s %s\n      -> %s\n' "$1" "$2" "$(curl -s -b "$consoleCookie" -d "$2" "http://127.0.0.1:$consolePort$1")"
+    printf '    POST %s %s\n      -> %s\n' "$1" "$2" "$(curl -s "${json[@]}" -b "$consoleCookie" -d "$2" "http://127.0.0.1:$consolePort$1")"
 }
+printf '    POST from a page on another port (Origin http://127.0.0.1:%s): %s\n' $((consolePort + 1)) \
+    "$(curl -s "${json[@]}" -H "Origin: http://127.0.0.1:$((consolePort + 1))" -b "$consoleCookie" \
+        -d '{"channel": "lumivane/macos", "method": "camera.list"}' "http://127.0.0.1:$consolePort/api/call")"
+printf '    POST as a form (text/plain): %s\n' "$(curl -s -H 'Content-Type: text/plain' -b "$consoleCookie" \
+    -d '{"channel": "lumivane/macos", "method": "camera.list"}' "http://127.0.0.1:$consolePort/api/call")"
 mkdir -p "$work/console-imports"
 consoleApi /api/destination '{"path": "'"$work/console-imports"'"}'
 consoleApi /api/call '{"channel": "lumivane/macos", "method": "iphone.download", "args": {"udid": "00008110-ADA", "path": "100APPLE/IMG_0002.JPG", "target": "/etc/IMG_0002.JPG", "token": "c0"}}'

@@ -35,7 +35,7 @@ struct Console : ::testing::Test {
         console = std::make_unique<ConsoleServer>(ConsoleServer::Options{host.socketPath()});
         ASSERT_TRUE(console->start());
         client = std::make_unique<httplib::Client>("127.0.0.1", console->port());
-        cookie = "lumivane_token=" + console->token();
+        cookie = console->cookieName() + "=" + console->token();
     }
     httplib::Headers withCookie() { return {{"Cookie", cookie}}; }
     Json post(const std::string& path, const Json& body, int expected = 200) {
@@ -56,8 +56,14 @@ TEST_F(Console, OnlyTheTokenAndTheListeningAddressGetIn) {
     ASSERT_TRUE(first);
     EXPECT_EQ(first->status, 200);
     EXPECT_NE(first->body.find("<title>Lumivane console</title>"), std::string::npos);
-    EXPECT_EQ(first->get_header_value("Set-Cookie").rfind(cookie + ";", 0), 0u);  // then the cookie carries it
+    // Then the cookie carries it: this console's own name, never readable by
+    // the page's scripts, never sent by another site.
+    EXPECT_EQ(first->get_header_value("Set-Cookie"),
+              "lumivane_token_" + std::to_string(console->port()) + "=" + console->token() +
+                  "; HttpOnly; SameSite=Strict; Path=/");
 
+    const std::string self = "http://127.0.0.1:" + std::to_string(console->port());
+    const std::string otherPort = "http://127.0.0.1:" + std::to_string(console->port() + 1);
     struct Case {
         const char* name;
         httplib::Headers headers;
@@ -65,14 +71,40 @@ TEST_F(Console, OnlyTheTokenAndTheListeningAddressGetIn) {
     };
     const Case cases[] = {
         {"no token", {}, 403},
-        {"a wrong token", {{"Cookie", "lumivane_token=" + std::string(64, '0')}}, 403},
+        {"a wrong token", {{"Cookie", console->cookieName() + "=" + std::string(64, '0')}}, 403},
+        {"another console's cookie name", {{"Cookie", "lumivane_token=" + console->token()}}, 403},
         {"the cookie", withCookie(), 200},
         {"another host name", {{"Cookie", cookie}, {"Host", "attacker.example:" + std::to_string(console->port())}}, 421},
+        {"its own page", {{"Cookie", cookie}, {"Origin", self}, {"Sec-Fetch-Site", "same-origin"}}, 200},
+        {"a page on another port", {{"Cookie", cookie}, {"Origin", otherPort}}, 403},
+        {"a page of another site", {{"Cookie", cookie}, {"Origin", "http://attacker.example"}}, 403},
+        {"a same-site page without Origin", {{"Cookie", cookie}, {"Sec-Fetch-Site", "same-site"}}, 403},
+        {"a cross-site navigation", {{"Cookie", cookie}, {"Sec-Fetch-Site", "cross-site"}}, 403},
+        {"the address typed in", {{"Cookie", cookie}, {"Sec-Fetch-Site", "none"}}, 200},
     };
     for (const auto& c : cases) {
         auto response = client->Get("/", c.headers);
         ASSERT_TRUE(response) << c.name;
         EXPECT_EQ(response->status, c.status) << c.name;
+    }
+    // A simple request (a form's text/plain body) is not JSON, so never a call.
+    auto simple = client->Post("/api/call", withCookie(), R"({"channel": "lumivane/macos", "method": "camera.list"})",
+                               "text/plain");
+    ASSERT_TRUE(simple);
+    EXPECT_EQ(simple->status, 415);
+}
+
+TEST_F(Console, TwoConsolesKeepTheirOwnCookies) {
+    ConsoleServer second(ConsoleServer::Options{host.socketPath()});
+    ASSERT_TRUE(second.start());
+    EXPECT_NE(second.cookieName(), console->cookieName());
+    httplib::Client other("127.0.0.1", second.port());
+    // A browser sends both consoles' cookies to each: each finds its own.
+    std::string both = cookie + "; " + second.cookieName() + "=" + second.token();
+    for (auto* c : {client.get(), &other}) {
+        auto response = c->Get("/", {{"Cookie", both}});
+        ASSERT_TRUE(response);
+        EXPECT_EQ(response->status, 200);
     }
 }
 

@@ -8,8 +8,8 @@ namespace fs = std::filesystem;
 
 std::string jsonText(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
-std::string cookieToken(const std::string& cookies) {
-    std::string key = std::string(kCookie) + "=";
+std::string cookieToken(const std::string& cookies, const std::string& name) {
+    std::string key = name + "=";
     for (std::size_t at = 0; at < cookies.size();) {
         while (at < cookies.size() && (cookies[at] == ' ' || cookies[at] == ';')) ++at;
         auto end = cookies.find(';', at);

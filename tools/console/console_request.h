@@ -9,6 +9,9 @@ namespace lumivane {
 // paths and names in it. Everything here takes hostile text. Any thread; no
 // state.
 
+// The cookie's name is this followed by "_" and the console's port: cookies
+// do not tell ports apart, and two consoles on one machine must not replace
+// each other's token.
 inline constexpr char kCookie[] = "lumivane_token";
 
 // A request's JSON, or a discarded value when it does not parse or nests
@@ -21,8 +24,8 @@ Json parseRequest(const std::string& text);
 // than failing the whole answer.
 std::string jsonText(const Json& value);
 
-// The value of the console's cookie in a Cookie header; empty when absent.
-std::string cookieToken(const std::string& cookies);
+// The value of the cookie `name` in a Cookie header; empty when absent.
+std::string cookieToken(const std::string& cookies, const std::string& name = kCookie);
 
 // Constant-time comparison, so the token cannot be guessed a byte at a time.
 bool sameToken(const std::string& a, const std::string& b);

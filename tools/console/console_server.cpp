@@ -63,6 +63,8 @@ std::string ConsoleServer::authority() const {
     return (v6 ? "[" + options_.host + "]" : options_.host) + ":" + std::to_string(port_);
 }
 
+std::string ConsoleServer::cookieName() const { return std::string(kCookie) + "_" + std::to_string(port_); }
+
 std::string ConsoleServer::url() const { return "http://" + authority() + "/?token=" + options_.token; }
 
 bool ConsoleServer::allowed(const std::string& channel, const std::string& method) {
@@ -95,22 +97,37 @@ bool ConsoleServer::start() {
     server.new_task_queue = [] { return new httplib::ThreadPool(24); };
     server.set_payload_max_length(16 << 20);  // the longest request: /api/imported for a large card
 
-    // Every request: the Host header names this address, and the token comes
-    // along (the first load carries it in the URL and gets it as a cookie).
+    // Every request: the Host header names this address, it comes from this
+    // console's own page (other pages of this machine, on other ports too,
+    // are refused), a body is JSON (a cross-site form cannot send one without
+    // asking first), and the token comes along (the first load carries it in
+    // the URL and gets it as this console's own cookie).
     server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
-        if (request.get_header_value("Host") != authority()) {
-            reply(response, 421, {{"error", {{"code", "host"}, {"message", "Wrong Host header."}}}});
+        auto refuse = [&](int status, const char* code, const char* message) {
+            reply(response, status, {{"error", {{"code", code}, {"message", message}}}});
             return httplib::Server::HandlerResponse::Handled;
+        };
+        if (request.get_header_value("Host") != authority()) return refuse(421, "host", "Wrong Host header.");
+        if (request.has_header("Origin") && request.get_header_value("Origin") != "http://" + authority())
+            return refuse(403, "origin", "Only the console's own page may call it.");
+        if (request.has_header("Sec-Fetch-Site")) {
+            auto site = request.get_header_value("Sec-Fetch-Site");
+            if (site != "same-origin" && site != "none")
+                return refuse(403, "origin", "Only the console's own page may call it.");
         }
+        if (request.method == "POST" && request.get_header_value("Content-Type").rfind("application/json", 0) != 0)
+            return refuse(415, "request", "A JSON body.");
         bool inUrl = sameToken(request.get_param_value("token"), options_.token);
-        if (!inUrl && !sameToken(cookieToken(request.get_header_value("Cookie")), options_.token)) {
-            reply(response, 403, {{"error", {{"code", "token"}, {"message", "Open the address the console printed."}}}});
-            return httplib::Server::HandlerResponse::Handled;
-        }
+        if (!inUrl && !sameToken(cookieToken(request.get_header_value("Cookie"), cookieName()), options_.token))
+            return refuse(403, "token", "Open the address the console printed.");
         if (inUrl)
-            response.set_header("Set-Cookie",
-                                std::string(kCookie) + "=" + options_.token + "; HttpOnly; SameSite=Strict; Path=/");
+            response.set_header("Set-Cookie", cookieName() + "=" + options_.token + "; HttpOnly; SameSite=Strict; Path=/");
         return httplib::Server::HandlerResponse::Unhandled;
+    });
+
+    // Whether the page's session still holds (the guard above answers 403 when not).
+    server.Get("/api/session", [](const httplib::Request&, httplib::Response& response) {
+        reply(response, 200, {{"value", true}});
     });
 
     server.Get("/", [](const httplib::Request&, httplib::Response& response) {
@@ -279,6 +296,10 @@ bool ConsoleServer::start() {
         auto stream = std::make_shared<Stream>();
         {
             std::lock_guard guard(mutex_);
+            // Each stream holds a request worker for as long as it is open.
+            if (streams_.size() >= kMaxEventStreams)
+                return reply(response, 503,
+                             {{"error", {{"code", "busy"}, {"message", "Too many pages are open on this console."}}}});
             streams_.insert(stream);
         }
         response.set_chunked_content_provider(

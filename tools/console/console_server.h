@@ -27,8 +27,11 @@ namespace lumivane {
 // otherwise); every request carries the random token (in the URL's "token",
 // then in a cookie set on the first load); the Host header must name the
 // listening address, so a page of another site that a name resolves to
-// loopback cannot reach it; only the listed channel methods pass; downloads go
-// only under the destination folder the person chose.
+// loopback cannot reach it; a request from another page (an Origin or a
+// Sec-Fetch-Site that is not this console's own) is refused, and a body must
+// be JSON; only the listed channel methods pass; downloads go only under the
+// destination folder the person chose; at most kMaxEventStreams event streams
+// are open at once, so they never take every request worker.
 //
 // Threads: requests are served on the HTTP library's worker threads, each
 // call on a host connection of its own; one thread listens to the host's
@@ -37,6 +40,7 @@ namespace lumivane {
 // `reserved_`.
 class ConsoleServer {
 public:
+    static constexpr std::size_t kMaxEventStreams = 8;
     struct Options {
         std::string socketPath;          // the host's socket
         std::string host = "127.0.0.1";  // where to listen
@@ -51,6 +55,8 @@ public:
     bool start();
     void stop();
     int port() const { return port_; }
+    // The name of this console's cookie (it names the port: see kCookie).
+    std::string cookieName() const;
     const std::string& token() const { return options_.token; }
     // The page's address with its token.
     std::string url() const;
