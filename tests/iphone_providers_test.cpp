@@ -7,7 +7,15 @@
 #include <fstream>
 #include <thread>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+
 #include "tests/support/host_harness.h"
+#include "platform/usbmux/usbmux_wire.h"
 #include "tools/phone_emulator/phone_emulator.h"
 
 using namespace lumivane;
@@ -69,6 +77,8 @@ public:
     void trust(HostHarness&) override { emulator_.setTrust(kUdid, emulator::PhoneEmulator::Trust::trusted); }
     void latency(HostHarness&, int milliseconds) override { emulator_.setLatency(kUdid, milliseconds); }
     void detach(HostHarness&) override { emulator_.detach(kUdid); }
+    void stop() { emulator_.stop(); }
+    void restart() { ASSERT_TRUE(emulator_.start(socket_)); }
 
 private:
     std::string socket_;
@@ -198,3 +208,96 @@ INSTANTIATE_TEST_SUITE_P(BothProviders, Providers, ::testing::Values(Provider::s
                              return info.param == Provider::simulated ? std::string("Simulated")
                                                                       : std::string("Libimobiledevice");
                          });
+
+namespace {
+
+// A usbmux daemon that answers every "Listen" with what no daemon should: a
+// result without a message type, then closes. Counts the connections.
+class HostileDaemon {
+public:
+    explicit HostileDaemon(const std::string& path) : path_(path) {
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        ::unlink(path.c_str());
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd_, 16) != 0) return;
+        thread_ = std::thread([this] {
+            for (;;) {
+                int client = ::accept(fd_, nullptr, nullptr);
+                if (client < 0) return;
+                ++connections;
+                if (usbmux::readFrame(client))
+                    usbmux::writeFrame(client, 1, "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
+                                                  "<key>Number</key><integer>0</integer></dict></plist>");
+                ::close(client);
+            }
+        });
+    }
+    ~HostileDaemon() {
+        ::shutdown(fd_, SHUT_RDWR);
+        ::close(fd_);
+        if (thread_.joinable()) thread_.join();
+        ::unlink(path_.c_str());
+    }
+    std::atomic<int> connections{0};
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    std::thread thread_;
+};
+
+int openDescriptors() {
+    return int(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
+}  // namespace
+
+// Debian's udev rules start the daemon when a phone is plugged in and stop it
+// when the last one goes: the host must find phones whenever the daemon is
+// there, whatever it did before.
+TEST(ImobiledeviceProvider, PhonesFollowTheDaemonThatStartsLateRestartsOrMisbehaves) {
+    TempFolder folder;
+    EmulatedRig rig(folder.path());
+    auto socket = folder / "usbmuxd";
+    fs::create_directories(folder / "phone/DCIM/100APPLE");
+    Host::Options options = rig.options();
+    HostHarness h(options);
+    h.value("lumivane/macos/events", "listen");
+    auto udids = [&] {
+        std::vector<std::string> out;
+        auto value = h.value("lumivane/macos", "iphone.list");
+        for (const auto& entry : value.get<EncodableList>() ? *value.get<EncodableList>() : EncodableList{})
+            out.push_back(*entry.get<EncodableMap>()->find("udid")->get<std::string>());
+        return out;
+    };
+    auto listed = [&](bool present) {
+        return h.loop.runUntil([&] { return udids() == (present ? std::vector<std::string>{kUdid} : std::vector<std::string>{}); },
+                               15s);
+    };
+    EXPECT_TRUE(udids().empty());  // no daemon yet
+
+    {
+        // A daemon that answers nonsense is tried again, ever more slowly,
+        // and costs no descriptor per try.
+        HostileDaemon hostile(socket);
+        int before = openDescriptors();
+        h.loop.runUntil([&] { return hostile.connections >= 4; }, 10s);
+        EXPECT_GE(hostile.connections, 4);
+        h.loop.runUntil([] { return false; }, 1s);
+        EXPECT_LT(hostile.connections, 12);  // 100, 200, 400, 800 ms apart, not hundreds a second
+        EXPECT_LE(openDescriptors(), before + 2);
+        EXPECT_TRUE(udids().empty());
+    }
+
+    // The daemon starts after the host: the phone is listed.
+    rig.add(nullptr, folder / "phone", true);
+    EXPECT_TRUE(listed(true));
+    // It stops (the last phone unplugged): the phone goes.
+    rig.stop();
+    EXPECT_TRUE(listed(false));
+    // It starts again (plugged back in): the phone is back.
+    rig.restart();
+    EXPECT_TRUE(listed(true));
+}

@@ -1,23 +1,37 @@
 // The MobileDevice provider for real phones on Linux: the 32 entry points of
 // the contract over libimobiledevice, libusbmuxd and libplist. Device notices
-// come from the usbmux daemon's events (USB and network devices as the daemon
-// reports them) and are handed on from the provider's own notice thread.
+// come from the usbmux daemon's "Listen" stream, read by the provider's own
+// listener thread through the project's usbmux wire module: it waits for a
+// daemon that is not there yet, follows one that restarts (udev starts the
+// daemon when a phone is plugged in and stops it with the last one), backs off
+// from one that answers nonsense, and keeps at most kMaxDevices devices.
+// libimobiledevice is handed only the connections. Notices are handed on from
+// the provider's own notice thread.
 // libimobiledevice's clients are not safe to share between threads: each
 // device's lockdown client and each AFC connection is used under its own lock.
 // Nothing of libimobiledevice's error enums leaves this file: every answer is
 // a code of the contract.
+#include <fcntl.h>
 #include <libimobiledevice/afc.h>
 #include <libimobiledevice/libimobiledevice.h>
 #include <libimobiledevice/lockdown.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <usbmuxd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
+#include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -26,6 +40,7 @@
 #include "platform/mobile_device.h"
 #include "platform/mobile_device_errors.h"
 #include "platform/mobile_device_provider.h"
+#include "platform/usbmux/usbmux_wire.h"
 
 #define LV_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -52,6 +67,12 @@ struct LVAFCConnection {
 };
 
 namespace {
+
+// At most this many devices at once (a phone's daemon lists a handful; one
+// that lists thousands must not cost a thread and a connection each), and
+// identifiers of at most this many bytes.
+constexpr std::size_t kMaxDevices = 64;
+constexpr std::size_t kMaxUdidLength = 128;
 
 void release(LVDevice* device) {
     if (!device || --device->references > 0) return;
@@ -90,28 +111,171 @@ Registry& registry() {
     return *instance;
 }
 
-// The usbmux daemon's events, on libusbmuxd's thread.
-void deviceEvent(const idevice_event_t* event, void*) {
-    if (!event || !event->udid) return;
-    std::uint32_t interface = event->conn_type == CONNECTION_NETWORK ? kAMDInterfaceWiFi : kAMDInterfaceUSB;
-    auto key = std::make_pair(std::string(event->udid), interface);
+// A device the daemon reports, under (udid, interface). Listener thread.
+void attach(const std::string& udid, std::uint32_t interface) {
+    auto key = std::make_pair(udid, interface);
+    std::lock_guard lock(registry().mutex);
+    if (registry().devices.count(key) || registry().devices.size() >= kMaxDevices) return;
+    auto* device = new LVDevice();
+    device->udid = udid;
+    device->interface = interface;
+    registry().devices[key] = device;
+    registry().notifyAll(device, kAMDeviceAttached);
+}
+
+void detach(const std::pair<std::string, std::uint32_t>& key) {
     std::lock_guard lock(registry().mutex);
     auto found = registry().devices.find(key);
-    if (event->event == IDEVICE_DEVICE_ADD) {
-        if (found != registry().devices.end()) return;
-        auto* device = new LVDevice();
-        device->udid = event->udid;
-        device->interface = interface;
-        registry().devices[key] = device;
-        registry().notifyAll(device, kAMDeviceAttached);
-    } else if (event->event == IDEVICE_DEVICE_REMOVE) {
-        if (found == registry().devices.end()) return;
-        LVDevice* device = found->second;
-        registry().devices.erase(found);
-        device->attached = false;
-        registry().notifyAll(device, kAMDeviceDetached);
-        release(device);
+    if (found == registry().devices.end()) return;
+    LVDevice* device = found->second;
+    registry().devices.erase(found);
+    device->attached = false;
+    registry().notifyAll(device, kAMDeviceDetached);
+    release(device);
+}
+
+// The daemon's socket: "UNIX:/path" in USBMUXD_SOCKET_ADDRESS when set (as
+// libusbmuxd reads it), else the system's.
+std::string daemonSocket() {
+    const char* address = std::getenv("USBMUXD_SOCKET_ADDRESS");
+    if (address && std::strncmp(address, "UNIX:", 5) == 0 && address[5]) return address + 5;
+    return "/var/run/usbmuxd";
+}
+
+int connectDaemon() {
+    auto path = daemonSocket();
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path) return -1;
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
     }
+    timeval timeout{5, 0};  // a frame begun is finished within this, or the daemon is dropped
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    return fd;
+}
+
+struct PlistFree {
+    void operator()(plist_t node) const { plist_free(node); }
+};
+using Plist = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistFree>;
+
+Plist parse(const std::string& payload) {
+    plist_t node = nullptr;
+    if (payload.size() >= 8 && std::memcmp(payload.data(), "bplist00", 8) == 0)
+        plist_from_bin(payload.data(), std::uint32_t(payload.size()), &node);
+    else
+        plist_from_xml(payload.data(), std::uint32_t(payload.size()), &node);
+    if (node && plist_get_node_type(node) != PLIST_DICT) {
+        plist_free(node);
+        node = nullptr;
+    }
+    return Plist(node);
+}
+
+std::optional<std::uint64_t> number(plist_t dict, const char* key) {
+    plist_t node = dict ? plist_dict_get_item(dict, key) : nullptr;
+    if (!node || plist_get_node_type(node) != PLIST_UINT) return std::nullopt;
+    std::uint64_t value = 0;
+    plist_get_uint_val(node, &value);
+    return value;
+}
+
+// The "Listen" stream of one connection to the daemon, until it ends. The
+// devices it reported are detached when it does (a daemon that goes takes
+// its devices with it; a new one reports them again). Whether it got as far
+// as the daemon's "OK".
+bool listen(int fd, int stopFd) {
+    Plist request(plist_new_dict());
+    plist_dict_set_item(request.get(), "MessageType", plist_new_string("Listen"));
+    plist_dict_set_item(request.get(), "ClientVersionString", plist_new_string("lumivane"));
+    plist_dict_set_item(request.get(), "ProgName", plist_new_string("lumivane"));
+    plist_dict_set_item(request.get(), "kLibUSBMuxVersion", plist_new_uint(3));
+    char* xml = nullptr;
+    std::uint32_t length = 0;
+    plist_to_xml(request.get(), &xml, &length);
+    bool sent = xml && lumivane::usbmux::writeFrame(fd, 1, std::string_view(xml, length));
+    std::free(xml);
+    if (!sent) return false;
+    auto answer = lumivane::usbmux::readFrame(fd);
+    auto result = answer ? parse(answer->payload) : Plist();
+    if (!result || lumivane::provider::text(plist_dict_get_item(result.get(), "MessageType")) != "Result" ||
+        number(result.get(), "Number") != std::optional<std::uint64_t>(0))
+        return false;
+
+    std::map<std::uint64_t, std::pair<std::string, std::uint32_t>> reported;  // the daemon's DeviceID -> key
+    for (;;) {
+        pollfd waits[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+        if (::poll(waits, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (waits[1].revents) break;
+        auto frame = lumivane::usbmux::readFrame(fd);
+        if (!frame) break;  // the daemon went, or sent what is no frame
+        auto message = parse(frame->payload);
+        if (!message) continue;  // a frame we cannot read: the next one may do
+        auto type = lumivane::provider::text(plist_dict_get_item(message.get(), "MessageType"));
+        auto id = number(message.get(), "DeviceID");
+        if (type == "Attached" && id) {
+            plist_t properties = plist_dict_get_item(message.get(), "Properties");
+            if (!properties || plist_get_node_type(properties) != PLIST_DICT) continue;
+            auto udid = lumivane::provider::text(plist_dict_get_item(properties, "SerialNumber"));
+            auto link = lumivane::provider::text(plist_dict_get_item(properties, "ConnectionType"));
+            // A device needs a name to be found again: no serial, no device.
+            if (udid.empty() || udid.size() > kMaxUdidLength || udid.find('\0') != std::string::npos) continue;
+            if (reported.size() >= kMaxDevices && !reported.count(*id)) continue;
+            std::uint32_t interface = link == "Network" ? kAMDInterfaceWiFi : kAMDInterfaceUSB;
+            if (auto earlier = reported.find(*id); earlier != reported.end() && earlier->second != std::make_pair(udid, interface))
+                detach(earlier->second);  // the same DeviceID for another device: the first one went
+            reported[*id] = {udid, interface};
+            attach(udid, interface);
+        } else if (type == "Detached" && id) {
+            auto found = reported.find(*id);
+            if (found == reported.end()) continue;
+            auto key = found->second;
+            reported.erase(found);
+            bool stillThere = false;  // another DeviceID may stand for the same (udid, link)
+            for (const auto& [other, otherKey] : reported) stillThere |= otherKey == key;
+            if (!stillThere) detach(key);
+        }
+    }
+    for (const auto& [id, key] : reported) detach(key);
+    return true;
+}
+
+// The listener thread: connects, listens, and connects again for as long as
+// the process lives. Waits between attempts grow from 100 ms to 2 s while
+// the daemon is absent or answers nonsense, and start again from 100 ms once
+// a connection has lasted 5 s.
+void listenForever(int stopFd) {
+    using namespace std::chrono;
+    milliseconds wait(100);
+    for (;;) {
+        auto began = steady_clock::now();
+        int fd = connectDaemon();
+        if (fd >= 0) {
+            listen(fd, stopFd);
+            ::close(fd);
+        }
+        if (steady_clock::now() - began >= seconds(5)) wait = milliseconds(100);
+        pollfd stop{stopFd, POLLIN, 0};
+        if (::poll(&stop, 1, int(wait.count())) > 0) return;
+        wait = std::min<milliseconds>(wait * 2, seconds(2));
+    }
+}
+
+void startListening() {
+    int stop[2];
+    if (::pipe2(stop, O_CLOEXEC) != 0) return;
+    // The write end stays open for the life of the process: the listener
+    // never stops, and holds no lock anyone else needs while it waits.
+    std::thread([readEnd = stop[0]] { listenForever(readEnd); }).detach();
 }
 
 std::int32_t lockdownCode(lockdownd_error_t error) {
@@ -168,7 +332,7 @@ LV_EXPORT std::int32_t AMDeviceNotificationSubscribeWithOptions(am_device_notifi
     registry().subscriptions.push_back(created);
     for (auto& [key, device] : registry().devices) registry().notify(created, device, kAMDeviceAttached);
     if (!registry().subscribed) {
-        if (idevice_event_subscribe(deviceEvent, nullptr) != IDEVICE_E_SUCCESS) return kAMDNotConnectedError;
+        startListening();
         registry().subscribed = true;
     }
     *subscription = created;

@@ -168,6 +168,14 @@ void PhoneEmulator::stop() {
         if (worker.joinable()) worker.join();
     if (listenFd_ >= 0) ::close(listenFd_);
     if (!socketPath_.empty()) ::unlink(socketPath_.c_str());
+    // Ready to start again, as a daemon that udev starts anew.
+    std::lock_guard guard(mutex_);
+    workers_.clear();
+    listeners_.clear();
+    open_.clear();
+    listenFd_ = -1;
+    socketPath_.clear();
+    stopping_ = false;
 }
 
 void PhoneEmulator::acceptLoop() {

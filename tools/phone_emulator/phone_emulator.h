@@ -35,7 +35,7 @@ public:
     // Listens on `socketPath`. Ignores SIGPIPE for the process: a client that
     // goes mid-answer must not end it.
     bool start(const std::string& socketPath);
-    void stop();
+    void stop();  // closes every connection; start() may follow again
 
     // Controls; each answers whether there is such a phone.
     bool setTrust(const std::string& udid, Trust trust);
