@@ -63,6 +63,8 @@ TEST_F(Bonjour, OnePublicationAtATimeAndBadArgumentsChangeNothing) {
         {{"name", "Bad"}, {"port", "4000"}},
         {{"name", 7}, {"port", 4000}},
         {{"name", "Bad"}, {"port", 70000}},
+        {{"name", "Bad"}, {"port", 65536}},
+        {{"name", "Bad"}, {"port", std::int64_t(1) << 62}},
         {{"name", "Bad"}, {"port", -1}},
     };
     for (const auto& args : bad) {

@@ -103,8 +103,15 @@ TEST_F(Library, TraitsMarkOnlyAssetsWithAnAlternatePhoto) {
 
 TEST_F(Library, FaceQualityIsTheBestFaceOrMinusOne) {
     picture("face.jpg");
+    // A link out of the library's folder is not the library's file.
+    ASSERT_TRUE(samples::write(h.home / "elsewhere.jpg", {.width = 400, .height = 300}));
+    fs::create_symlink(h.home / "elsewhere.jpg", folder + "/out.jpg");
+    fs::create_symlink("face.jpg", folder + "/in.jpg");
     load(Json::array({
         {{"id", "two faces"}, {"resources", {{{"type", "photo"}, {"file", "face.jpg"}}}}, {"faces", {0.3, 0.7}}},
+        {{"id", "best first"}, {"resources", {{{"type", "photo"}, {"file", "face.jpg"}}}}, {"faces", {0.8, 0.2, 0.5}}},
+        {{"id", "linked out"}, {"resources", {{{"type", "photo"}, {"file", "out.jpg"}}}}, {"faces", {0.9}}},
+        {{"id", "linked in"}, {"resources", {{{"type", "photo"}, {"file", "in.jpg"}}}}, {"faces", {0.6}}},
         {{"id", "no face"}, {"resources", {{{"type", "photo"}, {"file", "face.jpg"}}}}},
         {{"id", "face without quality"}, {"resources", {{{"type", "photo"}, {"file", "face.jpg"}}}}, {"faces", {nullptr}}},
         {{"id", "full size only"}, {"resources", {{{"type", "fullSizePhoto"}, {"file", "face.jpg"}}}}, {"faces", {0.4}}},
@@ -114,10 +121,13 @@ TEST_F(Library, FaceQualityIsTheBestFaceOrMinusOne) {
         {{"id", "image missing"}, {"resources", {{{"type", "photo"}, {"file", "gone.jpg"}}}}, {"faces", {0.9}}},
         {{"id", "no image"}, {"resources", {{{"type", "video"}, {"file", "face.jpg"}}}}, {"faces", {0.9}}},
     }));
-    EXPECT_EQ(value("faceQuality", {{"ids", ids({"two faces", "no face", "face without quality", "full size only",
-                                                "failing", "image missing", "no image", "unknown"})},
+    EXPECT_EQ(value("faceQuality", {{"ids", ids({"two faces", "best first", "linked out", "linked in", "no face",
+                                                "face without quality", "full size only", "failing", "image missing",
+                                                "no image", "unknown"})},
                                     {"px", 64}}),
               EncodableValue(EncodableMap{{"two faces", 0.7},
+                                          {"best first", 0.8},
+                                          {"linked in", 0.6},
                                           {"no face", -1.0},
                                           {"face without quality", -1.0},
                                           {"full size only", 0.4},

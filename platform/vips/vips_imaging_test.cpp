@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <random>
 #include <thread>
 
+#include "platform/vips/pixel_budget.h"
 #include "tests/support/temp_folder.h"
 #include "tools/sample_images/sample_images.h"
 
@@ -33,6 +35,38 @@ std::optional<Rendered> render(Imaging& imaging, std::vector<std::uint8_t> bytes
     EXPECT_EQ(seen.width, picture->size().width);
     EXPECT_EQ(seen.height, picture->size().height);
     return Rendered{source->pixelSize(), seen};
+}
+
+// A PNG whose header claims `width` x `height` grey pixels, with no pixels
+// behind it: a decoder believes the header.
+std::vector<std::uint8_t> pngClaiming(std::uint32_t width, std::uint32_t height) {
+    auto crc = [](const std::uint8_t* data, std::size_t size) {
+        std::uint32_t c = 0xFFFFFFFF;
+        for (std::size_t i = 0; i < size; ++i) {
+            c ^= data[i];
+            for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320 & (0 - (c & 1)));
+        }
+        return ~c;
+    };
+    auto big32 = [](std::vector<std::uint8_t>& out, std::uint32_t v) {
+        for (int shift = 24; shift >= 0; shift -= 8) out.push_back(std::uint8_t(v >> shift));
+    };
+    std::vector<std::uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    auto chunk = [&](const char* type, std::vector<std::uint8_t> body) {
+        big32(png, std::uint32_t(body.size()));
+        std::vector<std::uint8_t> typed(type, type + 4);
+        typed.insert(typed.end(), body.begin(), body.end());
+        png.insert(png.end(), typed.begin(), typed.end());
+        big32(png, crc(typed.data(), typed.size()));
+    };
+    std::vector<std::uint8_t> header;
+    big32(header, width);
+    big32(header, height);
+    header.insert(header.end(), {8, 0, 0, 0, 0});  // 8-bit grey, no interlace
+    chunk("IHDR", header);
+    chunk("IDAT", {0x78, 0x9C, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01});  // an empty zlib stream
+    chunk("IEND", {});
+    return png;
 }
 
 // Only the top-left corner carries the mark: the picture is the right way up.
@@ -182,6 +216,33 @@ TEST(VipsImaging, WhatIsNotAnImageGivesNothingAndADamagedOneNeverCrashes) {
     auto source = imaging.sourceWithData(samples::make({.format = Format::png}));
     ASSERT_TRUE(source);
     EXPECT_FALSE(source->thumbnail({ThumbnailFrom::imageAlways, 0, true}));
+
+    // A picture claiming more pixels than any camera makes is no picture: at
+    // the bound its header is taken, one row past it is not.
+    EXPECT_TRUE(imaging.sourceWithData(pngClaiming(1 << 14, 1 << 14)));  // exactly 2^28
+    EXPECT_FALSE(imaging.sourceWithData(pngClaiming(1 << 14, (1 << 14) + 1)));
+    EXPECT_FALSE(imaging.sourceWithData(pngClaiming(1'000'000, 1'000'000)));
+}
+
+TEST(PixelBudget, APictureLargerThanTheWholeBudgetIsAdmittedAloneThenOthersFollow) {
+    PixelBudget budget(100);
+    {
+        PixelBudget::Hold whole(budget, 1'000);  // takes the whole budget rather than wait for ever
+        EXPECT_FALSE(whole.shared());
+    }
+    auto first = std::make_unique<PixelBudget::Hold>(budget, 60);
+    {
+        PixelBudget::Hold beside(budget, 40);  // fits beside the first
+        EXPECT_TRUE(beside.shared());
+    }
+    std::atomic<bool> admitted{false};
+    std::thread second([&] {
+        PixelBudget::Hold hold(budget, 60);  // fits once the first is gone
+        admitted = true;
+    });
+    first.reset();
+    second.join();
+    EXPECT_TRUE(admitted);
 }
 
 TEST(VipsImaging, FilesReadLikeBytesAndQualityChangesTheEncoding) {
