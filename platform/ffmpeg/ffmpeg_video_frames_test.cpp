@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 
 #include "platform/vips/vips_imaging.h"
@@ -28,6 +29,7 @@ TEST(FfmpegVideoFrames, FramesComeUprightWithinTheBoundOrNotAtAll) {
         {"short.mp4", {.seconds = 0.2}, 0.5, 256, 256, 192},               // the nearest frame: its last
         {"small.mp4", {.width = 160, .height = 120}, 0.5, 256, 160, 120},  // never enlarged
         {"late.mp4", {}, 60, 64, 64, 48},                                  // past the end: its last frame
+        {"wide pixels.mp4", {.pixelAspect = 2}, 0.5, 256, 256, 192},       // stored 160 x 240, shown 4:3
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -50,6 +52,13 @@ TEST(FfmpegVideoFrames, FramesComeUprightWithinTheBoundOrNotAtAll) {
     ASSERT_TRUE(makeVideo(path, {.seconds = 0.4}));
     EXPECT_FALSE(frames.frame(path, {3.0, 64, 0.5, 0.5}));
     EXPECT_TRUE(frames.frame(path, {0.2, 64, 0.5, 0.5}));
+
+    // A file of more tracks than any phone or camera writes is no video to show.
+    std::string many = "ffmpeg -v error -y -i '" + folder / "clip.mp4" + "'";
+    for (int i = 0; i < 40; ++i) many += " -map 0:v";
+    ASSERT_EQ(std::system((many + " -c copy '" + folder / "many.mp4" + "'").c_str()), 0);
+    EXPECT_FALSE(frames.frame(folder / "many.mp4", {0.5, 64, {}, {}}));
+    EXPECT_FALSE(frames.duration(folder / "many.mp4"));
 
     std::ofstream(folder / "noise.mp4") << std::string(50'000, '\x47');
     EXPECT_FALSE(frames.frame(folder / "noise.mp4", {0.5, 64, {}, {}}));

@@ -15,16 +15,19 @@ struct VideoSpec {
     // quarter anticlockwise (what this ffmpeg writes for "rotate=90").
     bool turned = false;
     int width = 320, height = 240;  // as shown
+    int pixelAspect = 1;            // stored pixels this many times as wide as tall (width / pixelAspect stored)
 };
 
 // Writes the video to `path` (its extension picks the container); false on failure.
 inline bool makeVideo(const std::string& path, const VideoSpec& spec) {
     auto picture = path + ".png";
-    if (!samples::write(picture, {.format = samples::Format::png, .width = spec.width, .height = spec.height}))
+    if (!samples::write(picture,
+                        {.format = samples::Format::png, .width = spec.width / spec.pixelAspect, .height = spec.height}))
         return false;
     std::string command = "ffmpeg -v error -y -loop 1 -framerate 25 -i '" + picture + "' -t " +
                           std::to_string(spec.seconds) + " -c:v " + spec.codec + " -pix_fmt yuv420p";
     if (spec.turned) command += " -vf transpose=clock";
+    if (spec.pixelAspect != 1) command += " -vf setsar=" + std::to_string(spec.pixelAspect);
     if (std::string(spec.codec) == "libx265") command += " -tag:v hvc1 -x265-params log-level=none";
     auto encoded = spec.turned ? path + ".part" + path.substr(path.rfind('.')) : path;
     command += " '" + encoded + "'";

@@ -185,10 +185,20 @@ bool ConsoleServer::start() {
         }
         // A file already there, or one another import in flight will write,
         // is never replaced: the download takes the next free name.
+        // The host is handed the folder as it was checked, links resolved, so
+        // the path it opens is the one found inside the destination.
         Reservation reservation(*this);
         if (method == "iphone.download") {
             auto target = fs::path(*arguments.get<EncodableMap>()->find("target")->get<std::string>()).lexically_normal();
-            arguments.get<EncodableMap>()->set("target", reservation.take(target.parent_path(), target.filename()));
+            std::error_code error;
+            auto folder = fs::weakly_canonical(target.parent_path(), error);
+            arguments.get<EncodableMap>()->set("target", reservation.take(folder, target.filename()));
+        } else if (method == "camera.download") {
+            std::error_code error;
+            auto* dir = arguments.get<EncodableMap>()->find("dir")->get<std::string>();
+            auto folder = fs::weakly_canonical(fs::path(*dir).lexically_normal(), error).lexically_normal().string();
+            while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+            arguments.get<EncodableMap>()->set("dir", folder);
         }
         // The file manager opens only on what was imported.
         if (method == "file.reveal") {

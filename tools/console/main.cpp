@@ -3,8 +3,12 @@
 // token) as the first line of its output, then serves until SIGTERM.
 #include <signal.h>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <string>
+#include <thread>
 
 #include "runtime/termination_signals.h"
 #include "tools/console/console_server.h"
@@ -56,6 +60,12 @@ int main(int argc, char** argv) {
     }
     std::cout << server.url() << std::endl;
     waitForTermination();
+    // Gone within two seconds whatever a request is stuck on.
+    std::thread([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1900));
+        std::fputs("lumivane-console: requests still running after two seconds; exiting without them\n", stderr);
+        std::_Exit(0);
+    }).detach();
     server.stop();
     return 0;
 }
