@@ -4,8 +4,13 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -198,7 +203,7 @@ TEST_F(Console, TheEventStreamCarriesTheHostsEvents) {
             return received.find("\"iphones\"") == std::string::npos;  // enough once the event is in
         });
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    while (console->openEventStreams() == 0) std::this_thread::yield();  // listening before the event
     HostClient control;
     ASSERT_TRUE(control.connect(host.socketPath()));
     fs::create_directories(host.folder() + "/phone/DCIM");
@@ -209,6 +214,46 @@ TEST_F(Console, TheEventStreamCarriesTheHostsEvents) {
     EXPECT_NE(received.find("data: {\"channel\":\"lumivane/macos/events\",\"event\":{\"type\":\"iphones\"}}"),
               std::string::npos)
         << received;
+}
+
+TEST_F(Console, SlowClientsAndOpenEventStreamsNeverKeepThePageFromLoading) {
+    // Forty clients that have sent part of a request and then nothing.
+    std::vector<int> slow;
+    for (int i = 0; i < 40; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(std::uint16_t(console->port()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ASSERT_EQ(::send(fd, "GET / HTTP/1.1\r\nHo", 19, MSG_NOSIGNAL), 19);
+        slow.push_back(fd);
+    }
+    // As many event streams as the console keeps open, and one more.
+    std::vector<std::unique_ptr<httplib::Client>> streams;
+    std::vector<std::thread> readers;
+    std::atomic<bool> done{false};
+    for (std::size_t i = 0; i < ConsoleServer::kMaxEventStreams; ++i) {
+        streams.push_back(std::make_unique<httplib::Client>("127.0.0.1", console->port()));
+        readers.emplace_back([&, c = streams.back().get()] {
+            c->Get("/api/events", withCookie(), [&](const char*, std::size_t) { return !done.load(); });
+        });
+    }
+    while (console->openEventStreams() < ConsoleServer::kMaxEventStreams) std::this_thread::yield();
+    auto extra = client->Get("/api/events", withCookie());
+    ASSERT_TRUE(extra);
+    EXPECT_EQ(extra->status, 503);
+    // The page still loads at once (the slow clients hold their own workers,
+    // and would hold every one of a fixed pool for seconds).
+    httplib::Client page("127.0.0.1", console->port());
+    page.set_read_timeout(3, 0);
+    auto loaded = page.Get("/", withCookie());
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->status, 200);
+    done = true;
+    for (int fd : slow) ::close(fd);
+    console->stop();  // ends the event streams
+    for (auto& reader : readers) reader.join();
 }
 
 TEST_F(Console, ImportedMeansSameNameAndSizeInTheDestinationAndOnlyItIsRevealed) {

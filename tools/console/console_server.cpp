@@ -12,6 +12,7 @@
 #include "tools/console/console_request.h"
 #include "tools/console/volume_files.h"
 #include "tools/ctl/json_value.h"
+#include "runtime/concurrent_queue.h"
 #include "runtime/utf8.h"
 #include "tools/transport/host_client.h"
 
@@ -33,6 +34,17 @@ std::string randomToken() {
     }
     return token;
 }
+
+// The HTTP library's task queue over an elastic pool of workers.
+class ElasticTasks final : public httplib::TaskQueue {
+public:
+    explicit ElasticTasks(std::size_t maxWorkers) : queue_("lumivane.console.http", maxWorkers) {}
+    void enqueue(std::function<void()> task) override { queue_.post(std::move(task)); }
+    void shutdown() override {}  // the queue's destructor finishes what it has
+
+private:
+    ConcurrentQueue queue_;
+};
 
 // The last component of a path as written ("" after a trailing '/', "." for
 // "dir/."): a target must end in a plain file name.
@@ -84,6 +96,11 @@ bool ConsoleServer::isLoopback(const std::string& host) {
     return inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
+std::size_t ConsoleServer::openEventStreams() {
+    std::lock_guard guard(mutex_);
+    return streams_.size();
+}
+
 std::optional<std::string> ConsoleServer::destination() {
     std::lock_guard guard(mutex_);
     return destination_;
@@ -92,9 +109,12 @@ std::optional<std::string> ConsoleServer::destination() {
 bool ConsoleServer::start() {
     server_ = std::make_unique<httplib::Server>();
     auto& server = *server_;
-    // A page holds one worker for its event stream and up to six more for
-    // thumbnails and imports, each of which waits on the host.
-    server.new_task_queue = [] { return new httplib::ThreadPool(24); };
+    // A connection holds a worker while it is read and answered: an event
+    // stream for as long as it is open, a thumbnail or an import while it
+    // waits on the host, a slow client while it sends. Workers are made as
+    // connections need them (up to kMaxWorkers, retired when idle), so a
+    // few dozen slow or long connections never leave a page without one.
+    server.new_task_queue = [] { return new ElasticTasks(kMaxWorkers); };
     server.set_payload_max_length(16 << 20);  // the longest request: /api/imported for a large card
 
     // Every request: the Host header names this address, it comes from this

@@ -41,6 +41,7 @@ namespace lumivane {
 class ConsoleServer {
 public:
     static constexpr std::size_t kMaxEventStreams = 8;
+    static constexpr std::size_t kMaxWorkers = 256;  // connections served at once
     struct Options {
         std::string socketPath;          // the host's socket
         std::string host = "127.0.0.1";  // where to listen
@@ -57,6 +58,8 @@ public:
     int port() const { return port_; }
     // The name of this console's cookie (it names the port: see kCookie).
     std::string cookieName() const;
+    // How many event streams are open now. Any thread.
+    std::size_t openEventStreams();
     const std::string& token() const { return options_.token; }
     // The page's address with its token.
     std::string url() const;
