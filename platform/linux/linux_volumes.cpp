@@ -49,9 +49,9 @@ struct DiskFacts {
 };
 
 // The sysfs facts of the disk behind a device number (a partition's disk).
-std::optional<DiskFacts> diskFacts(unsigned major, unsigned minor) {
+std::optional<DiskFacts> diskFacts(const std::string& sysfs, unsigned major, unsigned minor) {
     std::error_code error;
-    auto device = fs::canonical("/sys/dev/block/" + std::to_string(major) + ":" + std::to_string(minor), error);
+    auto device = fs::canonical(sysfs + "/dev/block/" + std::to_string(major) + ":" + std::to_string(minor), error);
     if (error) return std::nullopt;
     auto disk = fs::exists(device / "partition", error) ? device.parent_path() : device;
     DiskFacts facts;
@@ -115,7 +115,7 @@ std::optional<VolumeValues> LinuxVolumes::values(const std::string& mountPoint) 
     values.local = !network;
     values.rootFileSystem = mountPoint == "/";
     values.browsable = true;
-    if (auto facts = network ? std::nullopt : diskFacts(entry->major, entry->minor)) {
+    if (auto facts = network ? std::nullopt : diskFacts(paths_.sysfs, entry->major, entry->minor)) {
         values.removable = facts->removable;
         values.ejectable = facts->removable || facts->usb || facts->loop;
         values.internal = !facts->removable && !facts->usb && !facts->loop;
@@ -148,7 +148,7 @@ Result<void, std::string> LinuxVolumes::unmountAndEject(const std::string& path)
     if (udisks) {
         auto unmounted = runTool({paths_.udisksctl, "unmount", "--no-user-interaction", "-b", entry->source});
         if (unmounted.exitCode != 0) return failure(describe(unmounted, "udisksctl"));
-        auto facts = diskFacts(entry->major, entry->minor);
+        auto facts = diskFacts(paths_.sysfs, entry->major, entry->minor);
         if (facts && facts->loop)
             runTool({paths_.udisksctl, "loop-delete", "--no-user-interaction", "-b", entry->source});
         else if (facts && (facts->removable || facts->usb))

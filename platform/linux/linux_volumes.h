@@ -29,6 +29,7 @@ public:
         std::string udisksctl = "/usr/bin/udisksctl";
         std::string systemBus = "/run/dbus/system_bus_socket";
         std::string umount = "/bin/umount";
+        std::string sysfs = "/sys";
     };
     explicit LinuxVolumes(MainLoop& loop);
     LinuxVolumes(MainLoop& loop, Paths paths);

@@ -86,15 +86,28 @@ TEST(LinuxVolumes, EjectAsksUdisksWhenItIsThereElseUmountAndSaysWhyItFailed) {
         return folder / name;
     };
     std::ofstream(folder / "bus") << "";
+    // The card's disk, as sysfs shows it: on USB, and (as many USB disks are)
+    // not flagged removable.
+    auto disk = folder / "sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0/block/sdz";
+    std::filesystem::create_directories(disk + "/sdz1");
+    std::ofstream(disk + "/removable") << "0\n";
+    std::ofstream(disk + "/sdz1/partition") << "1\n";
+    std::filesystem::create_directories(folder / "sys/dev/block");
+    std::filesystem::create_directory_symlink(disk + "/sdz1", folder / "sys/dev/block/250:250");
     struct Case {
         const char* name;
         std::string udisksBody, umountBody;
         bool bus;
         std::optional<std::string> error;
         std::string calls;
+        bool usbDisk = false;
     } cases[] = {
         {"udisks", "exit 0\n", "exit 0\n", true, std::nullopt,
          "udisksctl unmount --no-user-interaction -b /dev/sdz1\n"},
+        {"udisks, a USB disk not flagged removable: powered off too", "exit 0\n", "exit 0\n", true, std::nullopt,
+         "udisksctl unmount --no-user-interaction -b /dev/sdz1\n"
+         "udisksctl power-off --no-user-interaction -b /dev/sdz1\n",
+         true},
         {"udisks refuses", "echo 'Error unmounting /dev/sdz1: target is busy' >&2\nexit 1\n", "exit 0\n", true,
          "Error unmounting /dev/sdz1: target is busy", "udisksctl unmount --no-user-interaction -b /dev/sdz1\n"},
         {"no system bus", "exit 0\n", "exit 0\n", false, std::nullopt, "umount " + point + "\n"},
@@ -106,7 +119,8 @@ TEST(LinuxVolumes, EjectAsksUdisksWhenItIsThereElseUmountAndSaysWhyItFailed) {
         std::filesystem::remove(calls);
         MainLoop loop;
         LinuxVolumes volumes(loop, {folder / "mountinfo", script("udisksctl", c.udisksBody),
-                                    c.bus ? folder / "bus" : folder / "no-bus", script("umount", c.umountBody)});
+                                    c.bus ? folder / "bus" : folder / "no-bus", script("umount", c.umountBody),
+                                    c.usbDisk ? folder / "sys" : folder / "no-sys"});
         auto ejected = volumes.unmountAndEject(point + "/");
         EXPECT_EQ(ejected.ok(), !c.error);
         if (c.error && !ejected.ok()) EXPECT_EQ(ejected.error(), *c.error);
@@ -115,6 +129,17 @@ TEST(LinuxVolumes, EjectAsksUdisksWhenItIsThereElseUmountAndSaysWhyItFailed) {
         EXPECT_FALSE(volumes.unmountAndEject(point + "/DCIM").ok());
         EXPECT_FALSE(volumes.unmountAndEject("/").ok());
     }
+
+    // Two mounts on one point: the later one covers the first, and is the one ejected.
+    std::ofstream(folder / "stacked") << "26 1 254:0 / / rw - ext4 /dev/vda rw\n"
+                                      << "40 26 250:250 / " << point << " rw - vfat /dev/sdz1 rw\n"
+                                      << "41 40 250:251 / " << point << " rw - vfat /dev/sdy1 rw\n";
+    std::filesystem::remove(calls);
+    MainLoop loop;
+    LinuxVolumes stacked(loop, {folder / "stacked", script("udisksctl", "exit 0\n"), folder / "bus",
+                                script("umount", "exit 0\n"), folder / "no-sys"});
+    EXPECT_TRUE(stacked.unmountAndEject(point).ok());
+    EXPECT_EQ(readFile(calls, 4096).value_or(""), "udisksctl unmount --no-user-interaction -b /dev/sdy1\n");
 }
 
 }  // namespace
