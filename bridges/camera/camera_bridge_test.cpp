@@ -1,6 +1,7 @@
 #include "bridges/camera/camera_bridge.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -191,8 +192,18 @@ TEST_F(CameraBridgeTest, ThumbnailsDownloadsCancelAndEject) {
     auto root = card("a");
     ASSERT_TRUE(samples::write(root + "/DCIM/100CANON/IMG_0003.JPG", {.width = 800, .height = 600, .thumbnail = 160}));
     std::ofstream(root + "/DCIM/100CANON/BIG.MOV", std::ios::binary) << std::string(5 << 20, 'v');
+    ASSERT_EQ(::mkfifo((root + "/DCIM/100CANON/IMG_0009.JPG").c_str(), 0600), 0);  // would block whoever reads it
     browser.add({.uuid = "A", .name = "EOS R6", .root = root});
-    settle();
+    EncodableValue media;
+    loop.runUntil(
+        [&] {
+            media = value("camera.media", {{"id", "A"}});
+            return media.get<EncodableList>() != nullptr;
+        },
+        10s);
+    ASSERT_TRUE(media.get<EncodableList>());
+    for (const auto& item : *media.get<EncodableList>())
+        EXPECT_NE(*item.get<EncodableMap>()->find("name"), EncodableValue("IMG_0009.JPG"));
     auto thumb = later("camera.thumbnail", {{"id", "A"}, {"path", "DCIM/100CANON/IMG_0003.JPG"}, {"px", "300"}});
     ASSERT_TRUE(std::get<EncodableValue>(thumb).get<Bytes>());
     EXPECT_EQ(samples::look(*std::get<EncodableValue>(thumb).get<Bytes>()).width, 160);  // its own, at most 256
