@@ -171,7 +171,17 @@ bool MainLoop::runUntil(const std::function<bool()>& predicate, Duration timeout
     auto deadline = SteadyClock::now() + timeout;
     while (!predicate()) {
         auto now = SteadyClock::now();
-        if (now >= deadline) return false;
+        if (now >= deadline) {
+            std::size_t waiting;
+            {
+                std::lock_guard lock(mutex_);
+                waiting = tasks_.size();
+            }
+            // Those only, not what they post in turn: a task that posts itself cannot hold the loop.
+            for (; waiting > 0 && !predicate(); --waiting)
+                if (!turn(now)) break;
+            return predicate();
+        }
         if (!turn(std::min(deadline, now + kPoll))) return predicate();
     }
     return true;

@@ -50,8 +50,9 @@ public:
     // that arrives before the loop starts is not lost).
     void quit();
     // Runs until `predicate` holds (checked after every task, and every 10 ms)
-    // or `timeout` passes.
-    // Answers whether the predicate held. For tests.
+    // or `timeout` passes; at the timeout the tasks already posted still run
+    // (a thread kept off the processor past the timeout must not skip what
+    // was waiting for it). Answers whether the predicate held. For tests.
     bool runUntil(const std::function<bool()>& predicate, Duration timeout);
 
     // True on the thread that is running (or last ran) the loop.

@@ -40,6 +40,21 @@ TEST(MainLoop, RepeatingTimerRepeatsUntilCancelledAndCancelledOneShotNeverFires)
     EXPECT_FALSE(fired);
 }
 
+TEST(MainLoop, AWaitThatTimesOutStillRunsWhatWasPostedButNotWhatThatPosts) {
+    MainLoop loop;
+    int ran = 0, reposted = 0;
+    for (int i = 0; i < 3; ++i) loop.post([&] { ++ran; });
+    std::function<void()> again = [&] {
+        ++reposted;
+        loop.post(again);
+    };
+    loop.post(again);
+    // A timeout already past, as for a test thread kept off the processor.
+    EXPECT_FALSE(loop.runUntil([] { return false; }, 0ms));
+    EXPECT_EQ(ran, 3);
+    EXPECT_EQ(reposted, 1);
+}
+
 TEST(MainLoop, AQuitBeforeRunStartsIsNotLost) {
     MainLoop loop;
     loop.quit();
