@@ -88,6 +88,10 @@ TEST_F(IPhoneThumbnailTest, WhatCannotBeShownIsNullAndOnlyAFailingPhotoReadIsAnE
     std::ofstream(renderings("IMG_0008.JPG") + "/5005.JPG", std::ios::binary) << std::string((4 << 20) + 1, 'x');
     ASSERT_TRUE(samples::write(photo("IMG_0009.PNG"), {.format = Format::png}));
     ASSERT_TRUE(samples::write(renderings("IMG_0009.PNG") + "/5005.JPG", {}));
+    // A photo between the rendering's 4 MiB and the photo's 24 MiB, with no
+    // rendering: read and scaled (what follows a JPEG's end is never looked at).
+    ASSERT_TRUE(samples::write(photo("IMG_0010.JPG"), {}));
+    std::ofstream(photo("IMG_0010.JPG"), std::ios::binary | std::ios::app) << std::string(6 << 20, '\0');
 
     struct Case {
         const char* name;
@@ -106,6 +110,7 @@ TEST_F(IPhoneThumbnailTest, WhatCannotBeShownIsNullAndOnlyAFailingPhotoReadIsAnE
                                "/PhotoData/Thumbnails/V2/DCIM/100APPLE/IMG_0009.PNG/5005.JPG", 0);
          },
          true, 2},  // an unreadable rendering falls back to the photo
+        {"IMG_0010.JPG", nullptr, true, 1},  // 6 MiB without a rendering: the photo itself
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
