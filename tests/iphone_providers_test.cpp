@@ -35,7 +35,7 @@ public:
     virtual Host::Options options() { return {}; }
     // The simulated phone is added through the host's controls; the emulated
     // one is on the wire before there is a host (`h` is null then).
-    virtual void add(HostHarness* h, const std::string& root, bool trusted) = 0;
+    virtual void add(HostHarness* h, const std::string& root, bool trusted, bool refused = false) = 0;
     virtual void trust(HostHarness& h) = 0;
     virtual void latency(HostHarness& h, int milliseconds) = 0;
     virtual void detach(HostHarness& h) = 0;
@@ -43,8 +43,9 @@ public:
 
 class SimulatedRig final : public Rig {
 public:
-    void add(HostHarness* h, const std::string& root, bool trusted) override {
+    void add(HostHarness* h, const std::string& root, bool trusted, bool refused) override {
         control(*h, "phone.add", {{"name", "Ada's iPhone"}, {"root", root}, {"trusted", trusted}});
+        if (refused) control(*h, "phone.set", {{"refused", true}});
         control(*h, "phone.attach", {{"link", "usb"}});
     }
     void trust(HostHarness& h) override { control(h, "phone.set", {{"trusted", true}}); }
@@ -69,9 +70,11 @@ public:
         options.bridges.iphone.provider = simulatedProviderPath("liblumivane_imobiledevice.so");
         return options;
     }
-    void add(HostHarness*, const std::string& root, bool trusted) override {
+    void add(HostHarness*, const std::string& root, bool trusted, bool refused) override {
         emulator_.addPhone(kUdid, root, "Ada's iPhone");
-        if (!trusted) emulator_.setTrust(kUdid, emulator::PhoneEmulator::Trust::pending);
+        if (!trusted)
+            emulator_.setTrust(kUdid, refused ? emulator::PhoneEmulator::Trust::refused
+                                              : emulator::PhoneEmulator::Trust::pending);
         ASSERT_TRUE(emulator_.start(socket_));
     }
     void trust(HostHarness&) override { emulator_.setTrust(kUdid, emulator::PhoneEmulator::Trust::trusted); }
@@ -103,13 +106,13 @@ struct Providers : ::testing::TestWithParam<Provider> {
         for (std::size_t i = 0; i < size; ++i) bytes[i] = char(i % 253);
         std::ofstream(root() + "/DCIM/" + relative, std::ios::binary) << bytes;
     }
-    void start(bool trusted = true) {
+    void start(bool trusted = true, bool refused = false) {
         auto options = rig->options();
         options.bridges.iphone.bridge.linkWait = 300ms;
-        if (GetParam() == Provider::libimobiledevice) rig->add(nullptr, root(), trusted);
+        if (GetParam() == Provider::libimobiledevice) rig->add(nullptr, root(), trusted, refused);
         h = std::make_unique<HostHarness>(options);
         h->value("lumivane/macos/events", "listen");
-        if (GetParam() == Provider::simulated) rig->add(h.get(), root(), trusted);
+        if (GetParam() == Provider::simulated) rig->add(h.get(), root(), trusted, refused);
     }
     EncodableList list() {
         auto value = h->value("lumivane/macos", "iphone.list");
@@ -147,6 +150,15 @@ TEST_P(Providers, AnUntrustedPhoneIsListedUnpairedUntilTrustedThenWithItsNameAnd
     rig->trust(*h);
     EXPECT_EQ(h->value("lumivane/macos", "iphone.setAutoWifi"), EncodableValue());  // on, and every phone refreshed
     EXPECT_TRUE(listedAs(kTrustedEntry));
+}
+
+TEST_P(Providers, ARefusedPairingIsToldAsRefusedNotAsPending) {
+    start(false, true);
+    EXPECT_TRUE(listedAs({{"udid", kUdid}, {"links", EncodableList{"usb"}}, {"paired", false}}));
+    const std::string asked = "Lumivane iPhone " + std::string(kUdid) + ": pairing asked, ";
+    EXPECT_TRUE(h->loop.runUntil([&] { return h->log.contains(asked); }, 10s));
+    EXPECT_TRUE(h->log.contains(asked + "kAMDUserDeniedPairingError"));
+    EXPECT_FALSE(h->log.contains("PairingDialogResponsePending"));
 }
 
 TEST_P(Providers, TheCameraRollIsBrowsedScannedAndScannedAgainTheSame) {
@@ -292,7 +304,7 @@ TEST(ImobiledeviceProvider, PhonesFollowTheDaemonThatStartsLateRestartsOrMisbeha
     }
 
     // The daemon starts after the host: the phone is listed.
-    rig.add(nullptr, folder / "phone", true);
+    rig.add(nullptr, folder / "phone", true, false);
     EXPECT_TRUE(listed(true));
     // It stops (the last phone unplugged): the phone goes.
     rig.stop();

@@ -83,6 +83,7 @@ void setPhone(SimMac& mac, const EncodableValue& arguments, MethodResult& result
     auto& phones = mac.phones();
     std::int32_t code = 0;
     if (auto trusted = args.boolean("trusted")) code |= phones.LVSimSetTrusted(udid->c_str(), *trusted);
+    if (args.boolean("refused").value_or(false)) code |= phones.LVSimSetTrusted(udid->c_str(), -1);
     if (auto latency = args.integer("latencyMs"); latency && *latency >= 0) {
         auto microseconds = std::min(*latency, kMaxLatencyMs) * 1000;
         code |= phones.LVSimSetLatency(udid->c_str(), static_cast<std::uint32_t>(microseconds));

@@ -75,6 +75,7 @@ namespace {
 struct Phone {
     std::string udid, name, root;
     bool trusted = true;
+    bool refused = false;  // untrusted, and the person tapped "Don't Trust"
     std::uint32_t latencyMicros = 0;
     std::map<std::string, std::map<std::string, plist_t>> values;  // domain -> key -> value (owned)
     LVDevice* usb = nullptr;
@@ -255,7 +256,8 @@ LV_EXPORT std::int32_t LVSimSetTrusted(const char* udid, int trusted) {
     std::lock_guard lock(registry().mutex);
     auto phone = findPhone(udid);
     if (!phone) return kAMDInvalidArgumentError;
-    phone->trusted = trusted != 0;
+    phone->trusted = trusted > 0;
+    phone->refused = trusted < 0;
     return 0;
 }
 
@@ -365,7 +367,8 @@ LV_EXPORT std::int32_t AMDevicePair(AMDeviceRef device) {
     if (!device) return kAMDInvalidArgumentError;
     ++device->phone->counts["pair"];
     if (!device->connected) return kAMDNotConnectedError;
-    return device->phone->trusted ? 0 : kAMDPairingDialogResponsePendingError;
+    if (device->phone->trusted) return 0;
+    return device->phone->refused ? lumivane::kAMDUserDeniedPairingError : kAMDPairingDialogResponsePendingError;
 }
 
 LV_EXPORT std::int32_t AMDeviceStartSession(AMDeviceRef device) {

@@ -15,7 +15,8 @@ std::int32_t LVSimAddPhone(const char* udid, const char* name, const char* root,
 // interface: 1 USB, 2 Wi-Fi. Attaching an attached link does nothing.
 std::int32_t LVSimAttach(const char* udid, std::uint32_t interface);
 std::int32_t LVSimDetach(const char* udid, std::uint32_t interface);
-// Trust: a pairing record present and pairing accepted, or neither.
+// Trust: 1, a pairing record present and pairing accepted; 0, neither (the
+// Trust prompt waits); -1, neither and the prompt was answered "Don't Trust".
 std::int32_t LVSimSetTrusted(const char* udid, int trusted);
 // Added to every AFC open and read call.
 std::int32_t LVSimSetLatency(const char* udid, std::uint32_t microseconds);
