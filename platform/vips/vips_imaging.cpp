@@ -7,6 +7,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -70,10 +71,32 @@ private:
     Image image_;
 };
 
+// `in` rendered into memory, or null when that fails or takes longer than
+// `limit`: a picture from outside may be made to decode slowly (a PNG of
+// hundreds of megapixels shrinks only after every row is read), and a
+// thumbnail that cannot be had in time is no thumbnail.
+Image renderInTime(VipsImage* in, std::chrono::milliseconds limit) {
+    struct Deadline {
+        std::chrono::steady_clock::time_point at;
+    } deadline{std::chrono::steady_clock::now() + limit};
+    Image target(vips_image_new_memory());
+    if (!target) return failed<Image>();
+    vips_image_set_progress(target.get(), TRUE);
+    auto onEval = +[](VipsImage* image, VipsProgress*, gpointer data) {
+        if (std::chrono::steady_clock::now() > static_cast<Deadline*>(data)->at) vips_image_set_kill(image, TRUE);
+    };
+    gulong handler = g_signal_connect(target.get(), "eval", G_CALLBACK(onEval), &deadline);
+    int result = vips_image_write(in, target.get());
+    g_signal_handler_disconnect(target.get(), handler);
+    if (result != 0) return failed<Image>();
+    return target;
+}
+
 class VipsImageSource final : public ImageSource {
 public:
     // Either bytes or a path.
-    VipsImageSource(Data data, std::string path) : data_(std::move(data)), path_(std::move(path)) {}
+    VipsImageSource(Data data, std::string path, std::chrono::milliseconds decodeLimit)
+        : data_(std::move(data)), path_(std::move(path)), decodeLimit_(decodeLimit) {}
 
     // Reads the header; false when the contents are not an image we take.
     bool open() {
@@ -103,14 +126,14 @@ public:
         // Decoded here, as the picture is handed over: a picture never
         // reaches back into its file.
         PixelBudget::Hold hold(wholeDecodes(), whole);
-        Image pixels(vips_image_copy_memory(out.get()));
+        Image pixels = renderInTime(out.get(), decodeLimit_);
         out.reset();  // the decoder and its whole picture go with the last reference
         // The host keeps freed heap for reuse, in one heap per thread. When
         // several threads decode at once, the tens of megabytes each keeps
         // would add up to far more than the budget; one thread decoding
         // after another reuses its own and keeps it, sparing the page faults.
         if (whole > 0 && hold.shared()) malloc_trim(0);
-        if (!pixels) return failed<std::unique_ptr<Picture>>();
+        if (!pixels) return nullptr;  // renderInTime has cleared the error
         return std::make_unique<VipsPicture>(std::move(pixels));
     }
 
@@ -203,6 +226,7 @@ private:
 
     Data data_;
     std::string path_;
+    std::chrono::milliseconds decodeLimit_;
     std::string loader_;
     Image header_;
     int pages_ = 1;
@@ -214,14 +238,15 @@ std::unique_ptr<ImageSource> VipsImaging::sourceWithData(std::vector<std::uint8_
     if (data.empty()) return nullptr;
     startVips();
     auto source =
-        std::make_unique<VipsImageSource>(std::make_shared<const std::vector<std::uint8_t>>(std::move(data)), "");
+        std::make_unique<VipsImageSource>(std::make_shared<const std::vector<std::uint8_t>>(std::move(data)), "",
+                                          decodeLimit_);
     return source->open() ? std::move(source) : nullptr;
 }
 
 std::unique_ptr<ImageSource> VipsImaging::sourceAtPath(const std::string& path) {
     if (!isRegularFile(path)) return nullptr;
     startVips();
-    auto source = std::make_unique<VipsImageSource>(nullptr, path);
+    auto source = std::make_unique<VipsImageSource>(nullptr, path, decodeLimit_);
     return source->open() ? std::move(source) : nullptr;
 }
 

@@ -1,4 +1,6 @@
 #pragma once
+#include <chrono>
+
 #include "platform/imaging.h"
 
 namespace lumivane {
@@ -19,6 +21,11 @@ namespace lumivane {
 // Thread-safe; see `Imaging`.
 class VipsImaging final : public Imaging {
 public:
+    // A thumbnail not rendered within this is none (a picture from outside
+    // may be made to decode for minutes).
+    static constexpr std::chrono::milliseconds kDecodeLimit{10'000};
+    explicit VipsImaging(std::chrono::milliseconds decodeLimit = kDecodeLimit) : decodeLimit_(decodeLimit) {}
+
     std::unique_ptr<ImageSource> sourceWithData(std::vector<std::uint8_t> data) override;
     std::unique_ptr<ImageSource> sourceAtPath(const std::string& path) override;
     std::unique_ptr<Picture> pictureWithRGB(int width, int height, std::vector<std::uint8_t> rgb) override;
@@ -26,6 +33,9 @@ public:
 
     // Images claiming more pixels than this are refused at the header.
     static constexpr std::int64_t kMaxPixels = std::int64_t{1} << 28;
+
+private:
+    std::chrono::milliseconds decodeLimit_;
 };
 
 }  // namespace lumivane

@@ -1,6 +1,7 @@
 #include "platform/vips/vips_imaging.h"
 
 #include <gtest/gtest.h>
+#include <vips/vips.h>
 
 #include <atomic>
 #include <filesystem>
@@ -222,6 +223,30 @@ TEST(VipsImaging, WhatIsNotAnImageGivesNothingAndADamagedOneNeverCrashes) {
     EXPECT_TRUE(imaging.sourceWithData(pngClaiming(1 << 14, 1 << 14)));  // exactly 2^28
     EXPECT_FALSE(imaging.sourceWithData(pngClaiming(1 << 14, (1 << 14) + 1)));
     EXPECT_FALSE(imaging.sourceWithData(pngClaiming(1'000'000, 1'000'000)));
+}
+
+TEST(VipsImaging, AThumbnailNotRenderedInTimeIsNone) {
+    VipsImaging patient;
+    EXPECT_FALSE(patient.sourceWithData({}));  // libvips starts with the first image
+    // 64 megapixels of PNG: no shrink on load, every row is read.
+    VipsImage* black = nullptr;
+    ASSERT_EQ(vips_black(&black, 8000, 8000, nullptr), 0);
+    void* buffer = nullptr;
+    std::size_t length = 0;
+    ASSERT_EQ(vips_pngsave_buffer(black, &buffer, &length, "compression", 1, nullptr), 0);
+    g_object_unref(black);
+    std::vector<std::uint8_t> png(static_cast<std::uint8_t*>(buffer), static_cast<std::uint8_t*>(buffer) + length);
+    g_free(buffer);
+
+    VipsImaging hurried(std::chrono::milliseconds(1));
+    auto source = hurried.sourceWithData(png);
+    ASSERT_TRUE(source);
+    EXPECT_FALSE(source->thumbnail({ThumbnailFrom::imageAlways, 256, true}));
+    auto again = patient.sourceWithData(png);
+    ASSERT_TRUE(again);
+    auto picture = again->thumbnail({ThumbnailFrom::imageAlways, 256, true});
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(picture->size(), (PixelSize{256, 256}));
 }
 
 TEST(PixelBudget, APictureLargerThanTheWholeBudgetIsAdmittedAloneThenOthersFollow) {
