@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <mutex>
 
@@ -69,11 +70,19 @@ std::vector<std::uint8_t> turned(const std::vector<std::uint8_t>& rgb, int& widt
     return out;
 }
 
+// When a call on one file gives up: every read of the file after it fails, so
+// a file made to demux or decode slowly never holds a worker for long.
+struct Deadline {
+    std::chrono::steady_clock::time_point at =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(FfmpegVideoFrames::kTimeLimitMs);
+    static int passed(void* self) { return std::chrono::steady_clock::now() > static_cast<Deadline*>(self)->at; }
+};
+
 // A video file opened and probed within bounds, or null. A file from outside
 // may claim any number of tracks and hide its streams' parameters far in:
 // probing reads at most kProbeBytes and a file of more than kMaxStreams
 // streams (a phone's or a camera's has a handful) is no video to show.
-std::unique_ptr<AVFormatContext, CloseInput> openInput(const std::string& path) {
+std::unique_ptr<AVFormatContext, CloseInput> openInput(const std::string& path, Deadline& deadline) {
     constexpr const char* kMaxStreams = "32";
     constexpr const char* kProbeBytes = "8000000";
     constexpr const char* kAnalyzeMicroseconds = "5000000";
@@ -82,8 +91,13 @@ std::unique_ptr<AVFormatContext, CloseInput> openInput(const std::string& path) 
     av_dict_set(&options, "max_streams", kMaxStreams, 0);
     av_dict_set(&options, "probesize", kProbeBytes, 0);
     av_dict_set(&options, "analyzeduration", kAnalyzeMicroseconds, 0);
-    AVFormatContext* opened = nullptr;
-    int result = avformat_open_input(&opened, path.c_str(), nullptr, &options);
+    AVFormatContext* opened = avformat_alloc_context();
+    if (!opened) {
+        av_dict_free(&options);
+        return nullptr;
+    }
+    opened->interrupt_callback = {&Deadline::passed, &deadline};
+    int result = avformat_open_input(&opened, path.c_str(), nullptr, &options);  // frees it on failure
     av_dict_free(&options);
     if (result != 0) return nullptr;
     std::unique_ptr<AVFormatContext, CloseInput> input(opened);
@@ -95,7 +109,8 @@ std::unique_ptr<AVFormatContext, CloseInput> openInput(const std::string& path) 
 
 std::optional<double> FfmpegVideoFrames::duration(const std::string& path) {
     quietOnce();
-    auto input = openInput(path);
+    Deadline deadline;
+    auto input = openInput(path, deadline);
     if (!input || input->duration == AV_NOPTS_VALUE ||
         input->duration <= 0)
         return std::nullopt;
@@ -105,7 +120,8 @@ std::optional<double> FfmpegVideoFrames::duration(const std::string& path) {
 std::unique_ptr<Picture> FfmpegVideoFrames::frame(const std::string& path, const Request& request) {
     quietOnce();
     if (request.maxPixelSize <= 0) return nullptr;
-    auto input = openInput(path);
+    Deadline deadline;
+    auto input = openInput(path, deadline);
     if (!input) return nullptr;
     const AVCodec* codec = nullptr;
     int index = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);

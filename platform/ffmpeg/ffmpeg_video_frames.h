@@ -22,6 +22,8 @@ public:
     // kMaxFrames on the way to the one asked for.
     static constexpr std::int64_t kMaxPixels = std::int64_t{1} << 26;
     static constexpr int kMaxFrames = 2000;
+    // A call gives up on its file after this long.
+    static constexpr int kTimeLimitMs = 10'000;
 
 private:
     Imaging& imaging_;
