@@ -62,5 +62,4 @@ private:
     std::shared_ptr<MethodResultState> state_;
 };
 
-
 }  // namespace lumivane

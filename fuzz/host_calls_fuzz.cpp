@@ -31,30 +31,50 @@ struct Method {
 };
 
 const Method kMethods[] = {
-    {"lumivane/macos", "fullDiskAccessStatus"},   {"lumivane/macos", "openFullDiskAccessSettings"},
-    {"lumivane/macos", "window.launcher"},        {"lumivane/macos", "listAppleDevices"},
-    {"lumivane/macos", "camera.list"},            {"lumivane/macos", "camera.children"},
-    {"lumivane/macos", "camera.media"},           {"lumivane/macos", "camera.thumbnail"},
-    {"lumivane/macos", "camera.download"},        {"lumivane/macos", "camera.cancel"},
-    {"lumivane/macos", "camera.eject"},           {"lumivane/macos", "volume.list"},
-    {"lumivane/macos", "volume.eject"},           {"lumivane/macos", "file.volumeInfo"},
-    {"lumivane/macos", "file.freeSpace"},         {"lumivane/macos", "file.thumbnail"},
-    {"lumivane/macos", "file.pickFolder"},        {"lumivane/macos", "file.reveal"},
-    {"lumivane/macos", "iphone.available"},       {"lumivane/macos", "iphone.list"},
-    {"lumivane/macos", "iphone.children"},        {"lumivane/macos", "iphone.media"},
-    {"lumivane/macos", "iphone.photosIndex"},     {"lumivane/macos", "iphone.thumbnail"},
-    {"lumivane/macos", "iphone.download"},        {"lumivane/macos", "iphone.cancel"},
-    {"lumivane/macos", "iphone.setAutoWifi"},     {"lumivane/macos", "airdrop.available"},
-    {"lumivane/macos", "airdrop.send"},           {"lumivane/macos", "no.such.method"},
-    {"lumivane/macos/events", "listen"},          {"lumivane/macos/events", "cancel"},
-    {"lumivane/library", "fileSize"},             {"lumivane/library", "faceQuality"},
-    {"lumivane/library", "traits"},               {"lumivane/library", "videoFrames"},
-    {"lumivane/bonjour", "publish"},              {"lumivane/bonjour", "unpublish"},
-    {"lumivane/bonjour/events", "listen"},        {"lumivane/bonjour/events", "cancel"},
+    {"lumivane/macos", "fullDiskAccessStatus"},
+    {"lumivane/macos", "openFullDiskAccessSettings"},
+    {"lumivane/macos", "window.launcher"},
+    {"lumivane/macos", "listAppleDevices"},
+    {"lumivane/macos", "camera.list"},
+    {"lumivane/macos", "camera.children"},
+    {"lumivane/macos", "camera.media"},
+    {"lumivane/macos", "camera.thumbnail"},
+    {"lumivane/macos", "camera.download"},
+    {"lumivane/macos", "camera.cancel"},
+    {"lumivane/macos", "camera.eject"},
+    {"lumivane/macos", "volume.list"},
+    {"lumivane/macos", "volume.eject"},
+    {"lumivane/macos", "file.volumeInfo"},
+    {"lumivane/macos", "file.freeSpace"},
+    {"lumivane/macos", "file.thumbnail"},
+    {"lumivane/macos", "file.pickFolder"},
+    {"lumivane/macos", "file.reveal"},
+    {"lumivane/macos", "iphone.available"},
+    {"lumivane/macos", "iphone.list"},
+    {"lumivane/macos", "iphone.children"},
+    {"lumivane/macos", "iphone.media"},
+    {"lumivane/macos", "iphone.photosIndex"},
+    {"lumivane/macos", "iphone.thumbnail"},
+    {"lumivane/macos", "iphone.download"},
+    {"lumivane/macos", "iphone.cancel"},
+    {"lumivane/macos", "iphone.setAutoWifi"},
+    {"lumivane/macos", "airdrop.available"},
+    {"lumivane/macos", "airdrop.send"},
+    {"lumivane/macos", "no.such.method"},
+    {"lumivane/macos/events", "listen"},
+    {"lumivane/macos/events", "cancel"},
+    {"lumivane/library", "fileSize"},
+    {"lumivane/library", "faceQuality"},
+    {"lumivane/library", "traits"},
+    {"lumivane/library", "videoFrames"},
+    {"lumivane/bonjour", "publish"},
+    {"lumivane/bonjour", "unpublish"},
+    {"lumivane/bonjour/events", "listen"},
+    {"lumivane/bonjour/events", "cancel"},
 };
 
-const char* const kKeys[] = {"path", "dir",   "name", "target", "token", "udid", "id",    "px",
-                             "ids",  "on",    "title", "start", "paths", "port", "txt",   "at"};
+const char* const kKeys[] = {"path", "dir", "name",  "target", "token", "udid", "id",  "px",
+                             "ids",  "on",  "title", "start",  "paths", "port", "txt", "at"};
 
 // Keys whose value a call may write to.
 bool writes(const std::string& key) { return key == "dir" || key == "target"; }
@@ -74,8 +94,8 @@ struct World {
         samples::write(root + "/camera/DCIM/100CANON/IMG_0001.JPG", {.width = 64, .height = 48});
         samples::write(root + "/card/DCIM/IMG_0002.JPG", {.width = 32, .height = 32});
         std::ofstream(root + "/camera/DCIM/100CANON/CLIP.MOV") << "not a movie";
-        for (const char* fifo : {"/phone/DCIM/100APPLE/IMG_0002.JPG", "/camera/DCIM/100CANON/IMG_0002.JPG",
-                                 "/card/DCIM/FIFO.JPG"})
+        for (const char* fifo :
+             {"/phone/DCIM/100APPLE/IMG_0002.JPG", "/camera/DCIM/100CANON/IMG_0002.JPG", "/card/DCIM/FIFO.JPG"})
             ::mkfifo((root + fifo).c_str(), 0600);
         control("phone.add", {{"udid", kUdid}, {"name", "Fuzz"}, {"root", root + "/phone"}});
         control("phone.attach", {{"udid", kUdid}, {"link", "usb"}});
@@ -85,9 +105,7 @@ struct World {
         control("peer.add", {{"name", "Peer"}, {"port", 1234}, {"addresses", EncodableList{"127.0.0.1"}}});
     }
     std::string home() const { return harness.home.path(); }
-    EncodableValue control(const char* method, EncodableMap args) {
-        return harness.value("sim/control", method, args);
-    }
+    EncodableValue control(const char* method, EncodableMap args) { return harness.value("sim/control", method, args); }
 
     static constexpr const char* kUdid = "00008030-FUZZ";
     HostHarness harness;

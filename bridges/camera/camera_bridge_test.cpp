@@ -129,7 +129,8 @@ TEST_F(CameraBridgeTest, DevicesAreListedInOrderWithTheirFallbacksAndEveryChange
     auto list = value("camera.list");
     ASSERT_EQ(list.get<EncodableList>()->size(), 2u);
     EXPECT_EQ(*(*list.get<EncodableList>())[1].get<EncodableMap>()->find("id"), EncodableValue("A"));  // to the end
-    EXPECT_EQ(*(*list.get<EncodableList>())[1].get<EncodableMap>()->find("locked"), EncodableValue(false));  // plugged back
+    EXPECT_EQ(*(*list.get<EncodableList>())[1].get<EncodableMap>()->find("locked"),
+              EncodableValue(false));  // plugged back
     EXPECT_EQ(error("camera.media", {}), "gone: That device is no longer connected.");
     EXPECT_TRUE(std::holds_alternative<NotImplemented>(call("camera.noSuchMethod")));
 }
@@ -227,9 +228,7 @@ TEST_F(CameraBridgeTest, ThumbnailsDownloadsCancelAndEject) {
     EXPECT_EQ(kept, "mine");  // never overwritten
     // The last progress event tells the whole file, whatever its size.
     auto total = std::int64_t(fs::file_size(root + "/DCIM/100CANON/IMG_0003.JPG"));
-    auto finished = [&] {
-        return !sent.empty() && sent.back().get<EncodableMap>()->find("done")->integer() == total;
-    };
+    auto finished = [&] { return !sent.empty() && sent.back().get<EncodableMap>()->find("done")->integer() == total; };
     loop.runUntil(finished, 10s);
     ASSERT_TRUE(finished());
     for (auto& event : sent) {
@@ -242,11 +241,9 @@ TEST_F(CameraBridgeTest, ThumbnailsDownloadsCancelAndEject) {
     fs::create_directories(sub);
     for (const char* name : {"../IMG_0003.JPG", "/tmp/IMG_0003.JPG", ".", "..", ""}) {
         SCOPED_TRACE(name);
-        auto refused = later("camera.download", {{"id", "A"},
-                                                 {"path", "DCIM/100CANON/IMG_0003.JPG"},
-                                                 {"dir", sub},
-                                                 {"name", name},
-                                                 {"token", "t9"}});
+        auto refused =
+            later("camera.download",
+                  {{"id", "A"}, {"path", "DCIM/100CANON/IMG_0003.JPG"}, {"dir", sub}, {"name", name}, {"token", "t9"}});
         ASSERT_TRUE(std::holds_alternative<MethodError>(refused));
         EXPECT_EQ(std::get<MethodError>(refused).code, "download_failed");
     }

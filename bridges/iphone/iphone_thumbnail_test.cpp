@@ -109,7 +109,7 @@ TEST_F(IPhoneThumbnailTest, WhatCannotBeShownIsNullAndOnlyAFailingPhotoReadIsAnE
              sim.LVSimAddFault(udid.c_str(), "open", kAFCPermissionDenied, 0,
                                "/PhotoData/Thumbnails/V2/DCIM/100APPLE/IMG_0009.PNG/5005.JPG", 0);
          },
-         true, 2},  // an unreadable rendering falls back to the photo
+         true, 2},                           // an unreadable rendering falls back to the photo
         {"IMG_0010.JPG", nullptr, true, 1},  // 6 MiB without a rendering: the photo itself
     };
     for (auto& c : cases) {

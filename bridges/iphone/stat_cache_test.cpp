@@ -81,8 +81,8 @@ TEST(StatCache, ASaveReplacesTheFileWholeRatherThanWritingIntoIt) {
 
 TEST(StatCache, AnyDeviceIdentifierNamesOneFileOfItsOwnInsideTheDataFolder) {
     TempFolder folder;
-    const std::string udids[] = {"00008030-001A2B3C4D5E802E", "../../preferences", "..", ".", "",
-                                 "a/b",                       "a%2Fb",             "%",  std::string("x\0y", 3)};
+    const std::string udids[] = {"00008030-001A2B3C4D5E802E", "../../preferences", "..", ".", "", "a/b", "a%2Fb", "%",
+                                 std::string("x\0y", 3)};
     std::set<std::string> files;
     for (const auto& udid : udids) {
         SCOPED_TRACE(udid);
@@ -96,5 +96,6 @@ TEST(StatCache, AnyDeviceIdentifierNamesOneFileOfItsOwnInsideTheDataFolder) {
     }
     EXPECT_EQ(StatCache(folder.path(), udids[0]).file(), folder / "iphone-files/00008030-001A2B3C4D5E802E.json");
     // Nothing but the cache folder was made in the data folder.
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), std::filesystem::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), std::filesystem::directory_iterator()),
+              1);
 }

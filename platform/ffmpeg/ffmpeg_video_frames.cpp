@@ -111,9 +111,7 @@ std::optional<double> FfmpegVideoFrames::duration(const std::string& path) {
     quietOnce();
     Deadline deadline;
     auto input = openInput(path, deadline);
-    if (!input || input->duration == AV_NOPTS_VALUE ||
-        input->duration <= 0)
-        return std::nullopt;
+    if (!input || input->duration == AV_NOPTS_VALUE || input->duration <= 0) return std::nullopt;
     return double(input->duration) / AV_TIME_BASE;
 }
 

@@ -118,9 +118,9 @@ TEST(LinuxVolumes, EjectAsksUdisksWhenItIsThereElseUmountAndSaysWhyItFailed) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove(calls);
         MainLoop loop;
-        LinuxVolumes volumes(loop, {folder / "mountinfo", script("udisksctl", c.udisksBody),
-                                    c.bus ? folder / "bus" : folder / "no-bus", script("umount", c.umountBody),
-                                    c.usbDisk ? folder / "sys" : folder / "no-sys"});
+        LinuxVolumes volumes(
+            loop, {folder / "mountinfo", script("udisksctl", c.udisksBody), c.bus ? folder / "bus" : folder / "no-bus",
+                   script("umount", c.umountBody), c.usbDisk ? folder / "sys" : folder / "no-sys"});
         auto ejected = volumes.unmountAndEject(point + "/");
         EXPECT_EQ(ejected.ok(), !c.error);
         if (c.error && !ejected.ok()) EXPECT_EQ(ejected.error(), *c.error);

@@ -237,9 +237,8 @@ private:
 std::unique_ptr<ImageSource> VipsImaging::sourceWithData(std::vector<std::uint8_t> data) {
     if (data.empty()) return nullptr;
     startVips();
-    auto source =
-        std::make_unique<VipsImageSource>(std::make_shared<const std::vector<std::uint8_t>>(std::move(data)), "",
-                                          decodeLimit_);
+    auto source = std::make_unique<VipsImageSource>(std::make_shared<const std::vector<std::uint8_t>>(std::move(data)),
+                                                    "", decodeLimit_);
     return source->open() ? std::move(source) : nullptr;
 }
 

@@ -21,8 +21,8 @@ struct VideoSpec {
 // Writes the video to `path` (its extension picks the container); false on failure.
 inline bool makeVideo(const std::string& path, const VideoSpec& spec) {
     auto picture = path + ".png";
-    if (!samples::write(picture,
-                        {.format = samples::Format::png, .width = spec.width / spec.pixelAspect, .height = spec.height}))
+    if (!samples::write(
+            picture, {.format = samples::Format::png, .width = spec.width / spec.pixelAspect, .height = spec.height}))
         return false;
     std::string command = "ffmpeg -v error -y -loop 1 -framerate 25 -i '" + picture + "' -t " +
                           std::to_string(spec.seconds) + " -c:v " + spec.codec + " -pix_fmt yuv420p";
