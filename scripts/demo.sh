@@ -298,6 +298,17 @@ run call lumivane/macos iphone.media '{"udid": "'"$emulated"'"}' --events lumiva
 mkdir -p "$work/from-the-wire"
 run call lumivane/macos iphone.download '{"udid": "'"$emulated"'", "path": "101APPLE/IMG_0301.MOV", "target": "'"$work/from-the-wire/IMG_0301.MOV"'", "token": "wire"}' --events lumivane/macos/events
 cmp "$work/from-the-wire/IMG_0301.MOV" "$work/ada/DCIM/101APPLE/IMG_0301.MOV" && echo "    the copy is the phone's file, byte for byte"
+listedAs() {  # listedAs JSON: waits up to ten seconds for iphone.list to answer it, then shows the answer
+    for _ in $(seq 100); do [ "$("$bin/lumivanectl" call lumivane/macos iphone.list)" = "$1" ] && break; sleep 0.1; done
+    run call lumivane/macos iphone.list
+}
+echo "    The usbmux daemon stops with the last phone unplugged (as udev runs it), then starts again:"
+kill -TERM $emulator; wait $emulator || true
+listedAs '[]'
+"$bin/lumivane-phone-emulator" --socket "$work/emulated-usbmuxd" --phone "$emulated=$work/ada" \
+    --name "$emulated=Ada's iPhone (on the wire)" --control "$work/emulator.ctl" &
+emulator=$!
+listedAs "$(printf '[{"udid":"%s","links":["usb"],"paired":true,"name":"Ada'"'"'s iPhone (on the wire)","wifiEnabled":true}]' "$emulated")"
 export LUMIVANE_SOCKET="$work/host.sock"
 kill -TERM $linuxPhone $emulator; wait $linuxPhone $emulator || true
 
