@@ -73,9 +73,8 @@ std::vector<std::uint8_t> turned(const std::vector<std::uint8_t>& rgb, int& widt
 // When a call on one file gives up: every read of the file after it fails, so
 // a file made to demux or decode slowly never holds a worker for long.
 struct Deadline {
-    std::chrono::steady_clock::time_point at =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(FfmpegVideoFrames::kTimeLimitMs);
-    static int passed(void* self) { return std::chrono::steady_clock::now() > static_cast<Deadline*>(self)->at; }
+    std::chrono::steady_clock::time_point at;
+    static int passed(void* self) { return std::chrono::steady_clock::now() >= static_cast<Deadline*>(self)->at; }
 };
 
 // A video file opened and probed within bounds, or null. A file from outside
@@ -109,7 +108,7 @@ std::unique_ptr<AVFormatContext, CloseInput> openInput(const std::string& path, 
 
 std::optional<double> FfmpegVideoFrames::duration(const std::string& path) {
     quietOnce();
-    Deadline deadline;
+    Deadline deadline{std::chrono::steady_clock::now() + timeLimit_};
     auto input = openInput(path, deadline);
     if (!input || input->duration == AV_NOPTS_VALUE || input->duration <= 0) return std::nullopt;
     return double(input->duration) / AV_TIME_BASE;
@@ -118,7 +117,7 @@ std::optional<double> FfmpegVideoFrames::duration(const std::string& path) {
 std::unique_ptr<Picture> FfmpegVideoFrames::frame(const std::string& path, const Request& request) {
     quietOnce();
     if (request.maxPixelSize <= 0) return nullptr;
-    Deadline deadline;
+    Deadline deadline{std::chrono::steady_clock::now() + timeLimit_};
     auto input = openInput(path, deadline);
     if (!input) return nullptr;
     const AVCodec* codec = nullptr;

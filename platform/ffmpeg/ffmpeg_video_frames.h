@@ -1,4 +1,6 @@
 #pragma once
+#include <chrono>
+
 #include "platform/imaging.h"
 #include "platform/video_frames.h"
 
@@ -14,7 +16,10 @@ namespace lumivane {
 // Thread-safe; see `VideoFrames`.
 class FfmpegVideoFrames final : public VideoFrames {
 public:
-    explicit FfmpegVideoFrames(Imaging& imaging) : imaging_(imaging) {}
+    // A call gives up on its file after `timeLimit` (every read after it fails).
+    static constexpr std::chrono::milliseconds kTimeLimit{10'000};
+    explicit FfmpegVideoFrames(Imaging& imaging, std::chrono::milliseconds timeLimit = kTimeLimit)
+        : imaging_(imaging), timeLimit_(timeLimit) {}
     std::unique_ptr<Picture> frame(const std::string& path, const Request& request) override;
     std::optional<double> duration(const std::string& path) override;
 
@@ -22,11 +27,10 @@ public:
     // kMaxFrames on the way to the one asked for.
     static constexpr std::int64_t kMaxPixels = std::int64_t{1} << 26;
     static constexpr int kMaxFrames = 2000;
-    // A call gives up on its file after this long.
-    static constexpr int kTimeLimitMs = 10'000;
 
 private:
     Imaging& imaging_;
+    std::chrono::milliseconds timeLimit_;
 };
 
 }  // namespace lumivane

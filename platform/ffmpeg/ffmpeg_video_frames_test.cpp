@@ -60,6 +60,11 @@ TEST(FfmpegVideoFrames, FramesComeUprightWithinTheBoundOrNotAtAll) {
     EXPECT_FALSE(frames.frame(folder / "many.mp4", {0.5, 64, {}, {}}));
     EXPECT_FALSE(frames.duration(folder / "many.mp4"));
 
+    // Out of time: every read fails, so nothing comes of the file.
+    FfmpegVideoFrames hurried(imaging, std::chrono::milliseconds(0));
+    EXPECT_FALSE(hurried.frame(folder / "clip.mp4", {0.5, 64, {}, {}}));
+    EXPECT_FALSE(hurried.duration(folder / "clip.mp4"));
+
     std::ofstream(folder / "noise.mp4") << std::string(50'000, '\x47');
     EXPECT_FALSE(frames.frame(folder / "noise.mp4", {0.5, 64, {}, {}}));
     EXPECT_FALSE(frames.frame(folder / "missing.mp4", {0.5, 64, {}, {}}));
