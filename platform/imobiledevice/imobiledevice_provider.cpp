@@ -31,8 +31,8 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,6 +40,7 @@
 #include "platform/mobile_device.h"
 #include "platform/mobile_device_errors.h"
 #include "platform/mobile_device_provider.h"
+#include "platform/property_list.h"
 #include "platform/usbmux/usbmux_wire.h"
 
 #define LV_EXPORT extern "C" __attribute__((visibility("default")))
@@ -160,55 +161,41 @@ int connectDaemon() {
     return fd;
 }
 
-struct PlistFree {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using Plist = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistFree>;
-
-Plist parse(const std::string& payload) {
-    plist_t node = nullptr;
-    if (payload.size() >= 8 && std::memcmp(payload.data(), "bplist00", 8) == 0)
-        plist_from_bin(payload.data(), std::uint32_t(payload.size()), &node);
-    else
-        plist_from_xml(payload.data(), std::uint32_t(payload.size()), &node);
-    if (node && plist_get_node_type(node) != PLIST_DICT) {
-        plist_free(node);
-        node = nullptr;
-    }
-    return Plist(node);
+// A dictionary from the daemon, parsed by the project's bounded parser; null
+// for anything else.
+lumivane::Plist dictionary(const std::string& payload) {
+    auto node = lumivane::plist::parse(payload);
+    return lumivane::plist::isDict(node.get()) ? std::move(node) : nullptr;
 }
 
-std::optional<std::uint64_t> number(plist_t dict, const char* key) {
-    plist_t node = dict ? plist_dict_get_item(dict, key) : nullptr;
-    if (!node || plist_get_node_type(node) != PLIST_UINT) return std::nullopt;
-    std::uint64_t value = 0;
-    plist_get_uint_val(node, &value);
-    return value;
-}
-
-// The "Listen" stream of one connection to the daemon, until it ends. The
-// devices it reported are detached when it does (a daemon that goes takes
-// its devices with it; a new one reports them again). Whether it got as far
-// as the daemon's "OK".
-bool listen(int fd, int stopFd) {
-    Plist request(plist_new_dict());
+// The "Listen" stream of one connection to the daemon, until it ends or the
+// daemon answers anything but "OK". The devices it reported are detached when
+// it does (a daemon that goes takes its devices with it; a new one reports
+// them again).
+void listen(int fd, int stopFd) {
+    namespace plist = lumivane::plist;
+    lumivane::Plist request(plist_new_dict());
     plist_dict_set_item(request.get(), "MessageType", plist_new_string("Listen"));
     plist_dict_set_item(request.get(), "ClientVersionString", plist_new_string("lumivane"));
     plist_dict_set_item(request.get(), "ProgName", plist_new_string("lumivane"));
     plist_dict_set_item(request.get(), "kLibUSBMuxVersion", plist_new_uint(3));
-    char* xml = nullptr;
-    std::uint32_t length = 0;
-    plist_to_xml(request.get(), &xml, &length);
-    bool sent = xml && lumivane::usbmux::writeFrame(fd, 1, std::string_view(xml, length));
-    std::free(xml);
-    if (!sent) return false;
+    if (!lumivane::usbmux::writeFrame(fd, 1, plist::toXml(request.get()))) return;
     auto answer = lumivane::usbmux::readFrame(fd);
-    auto result = answer ? parse(answer->payload) : Plist();
-    if (!result || lumivane::provider::text(plist_dict_get_item(result.get(), "MessageType")) != "Result" ||
-        number(result.get(), "Number") != std::optional<std::uint64_t>(0))
-        return false;
+    auto result = answer ? dictionary(answer->payload) : nullptr;
+    if (!result || plist::string(result.get(), "MessageType") != "Result" ||
+        plist::integer(result.get(), "Number") != 0)
+        return;
 
-    std::map<std::uint64_t, std::pair<std::string, std::uint32_t>> reported;  // the daemon's DeviceID -> key
+    using Key = std::pair<std::string, std::uint32_t>;
+    std::map<std::int64_t, Key> reported;  // the daemon's DeviceID -> (udid, interface)
+    // Forgets a DeviceID; its device goes unless another DeviceID stands for it too.
+    auto forget = [&](std::map<std::int64_t, Key>::iterator found) {
+        Key key = found->second;
+        reported.erase(found);
+        for (const auto& [other, otherKey] : reported)
+            if (otherKey == key) return;
+        detach(key);
+    };
     for (;;) {
         pollfd waits[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
         if (::poll(waits, 2, -1) < 0) {
@@ -218,35 +205,28 @@ bool listen(int fd, int stopFd) {
         if (waits[1].revents) break;
         auto frame = lumivane::usbmux::readFrame(fd);
         if (!frame) break;  // the daemon went, or sent what is no frame
-        auto message = parse(frame->payload);
+        auto message = dictionary(frame->payload);
         if (!message) continue;  // a frame we cannot read: the next one may do
-        auto type = lumivane::provider::text(plist_dict_get_item(message.get(), "MessageType"));
-        auto id = number(message.get(), "DeviceID");
+        auto type = plist::string(message.get(), "MessageType");
+        auto id = plist::integer(message.get(), "DeviceID");
         if (type == "Attached" && id) {
-            plist_t properties = plist_dict_get_item(message.get(), "Properties");
-            if (!properties || plist_get_node_type(properties) != PLIST_DICT) continue;
-            auto udid = lumivane::provider::text(plist_dict_get_item(properties, "SerialNumber"));
-            auto link = lumivane::provider::text(plist_dict_get_item(properties, "ConnectionType"));
+            plist_t properties = plist::dictItem(message.get(), "Properties", PLIST_DICT);
+            auto udid = plist::string(properties, "SerialNumber").value_or("");
+            auto link = plist::string(properties, "ConnectionType").value_or("");
             // A device needs a name to be found again: no serial, no device.
-            if (udid.empty() || udid.size() > kMaxUdidLength || udid.find('\0') != std::string::npos) continue;
+            if (udid.empty() || udid.size() > kMaxUdidLength) continue;
             if (reported.size() >= kMaxDevices && !reported.count(*id)) continue;
             std::uint32_t interface = link == "Network" ? kAMDInterfaceWiFi : kAMDInterfaceUSB;
-            if (auto earlier = reported.find(*id); earlier != reported.end() && earlier->second != std::make_pair(udid, interface))
-                detach(earlier->second);  // the same DeviceID for another device: the first one went
+            // The same DeviceID for another device: the first one went.
+            if (auto earlier = reported.find(*id); earlier != reported.end() && earlier->second != Key{udid, interface})
+                forget(earlier);
             reported[*id] = {udid, interface};
             attach(udid, interface);
         } else if (type == "Detached" && id) {
-            auto found = reported.find(*id);
-            if (found == reported.end()) continue;
-            auto key = found->second;
-            reported.erase(found);
-            bool stillThere = false;  // another DeviceID may stand for the same (udid, link)
-            for (const auto& [other, otherKey] : reported) stillThere |= otherKey == key;
-            if (!stillThere) detach(key);
+            if (auto found = reported.find(*id); found != reported.end()) forget(found);
         }
     }
     for (const auto& [id, key] : reported) detach(key);
-    return true;
 }
 
 // The listener thread: connects, listens, and connects again for as long as
