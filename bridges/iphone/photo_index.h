@@ -12,10 +12,10 @@ struct IPhone;
 
 // "iphone.photosIndex": a local copy of the phone's photo library index (the
 // SQLite database "/PhotoData/Photos.sqlite" with its write-ahead log and
-// shared-memory files) in "<data folder>/iphone-files/<udid>-photos" (the udid made one plain file
-// name by fileNameComponent), made
-// only when the phone's files changed since the last copy, as told by a
-// "stamp" file of their sizes and times.
+// shared-memory files) in "<data folder>/iphone-files/<udid>-photos" (the
+// udid made one plain file name by fileNameComponent), made only when the
+// phone's files changed since the last copy, as told by a "stamp" file of
+// their sizes and times.
 //
 // Each file is streamed in 1 MiB chunks to "<name>.partial" (written beside it
 // and flushed before it takes that name); only when every file has arrived

@@ -59,9 +59,4 @@ Json parseRequest(const std::string& text) {
     return Json::parse(text, nullptr, false);
 }
 
-bool plainName(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
-           name.find('\0') == std::string::npos;
-}
-
 }  // namespace lumivane

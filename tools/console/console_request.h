@@ -36,7 +36,4 @@ bool sameToken(const std::string& a, const std::string& b);
 // count as inside; a sibling sharing the folder's name as a prefix is outside.
 bool under(const std::string& path, const std::string& folder, bool orItself = false);
 
-// A file name with no folder in it.
-bool plainName(const std::string& name);
-
 }  // namespace lumivane

@@ -9,11 +9,12 @@
 #include <random>
 
 #include "platform/camera_files.h"
+#include "runtime/concurrent_queue.h"
+#include "runtime/file_name.h"
+#include "runtime/utf8.h"
 #include "tools/console/console_request.h"
 #include "tools/console/volume_files.h"
 #include "tools/ctl/json_value.h"
-#include "runtime/concurrent_queue.h"
-#include "runtime/utf8.h"
 #include "tools/transport/host_client.h"
 
 namespace lumivane {
@@ -45,6 +46,15 @@ public:
 private:
     ConcurrentQueue queue_;
 };
+
+// A folder's path with links resolved as far as they exist, normal, without
+// a trailing '/' (but "/" itself).
+std::string canonicalFolder(const fs::path& path) {
+    std::error_code error;
+    auto canonical = fs::weakly_canonical(path.lexically_normal(), error).lexically_normal().string();
+    while (canonical.size() > 1 && canonical.back() == '/') canonical.pop_back();
+    return canonical;
+}
 
 // The last component of a path as written ("" after a trailing '/', "." for
 // "dir/."): a target must end in a plain file name.
@@ -166,8 +176,7 @@ bool ConsoleServer::start() {
         auto* value = free ? std::get_if<EncodableValue>(&*free) : nullptr;
         if (!value || value->isNull())
             return reply(response, 400, {{"error", {{"code", "destination"}, {"message", "The host cannot see that folder."}}}});
-        auto canonical = fs::weakly_canonical(path, error).lexically_normal().string();
-        while (canonical.size() > 1 && canonical.back() == '/') canonical.pop_back();
+        auto canonical = canonicalFolder(path);
         {
             std::lock_guard guard(mutex_);
             destination_ = canonical;
@@ -193,11 +202,11 @@ bool ConsoleServer::start() {
             // A phone's target is a file under the folder; a camera's "dir"
             // is the folder or one under it, and its "name" one plain name.
             bool inside = destination && path &&
-                          (method == "iphone.download" ? under(*path, *destination) && plainName(fileName(*path))
+                          (method == "iphone.download" ? under(*path, *destination) && isPlainFileName(fileName(*path))
                                                        : under(*path, *destination, true));
             if (inside && method == "camera.download") {
                 const auto* name = map->find("name");
-                inside = name && name->get<std::string>() && plainName(*name->get<std::string>());
+                inside = name && name->get<std::string>() && isPlainFileName(*name->get<std::string>());
             }
             if (!inside)
                 return reply(response, 403,
@@ -210,15 +219,11 @@ bool ConsoleServer::start() {
         Reservation reservation(*this);
         if (method == "iphone.download") {
             auto target = fs::path(*arguments.get<EncodableMap>()->find("target")->get<std::string>()).lexically_normal();
-            std::error_code error;
-            auto folder = fs::weakly_canonical(target.parent_path(), error);
+            auto folder = canonicalFolder(target.parent_path());
             arguments.get<EncodableMap>()->set("target", reservation.take(folder, target.filename()));
         } else if (method == "camera.download") {
-            std::error_code error;
             auto* dir = arguments.get<EncodableMap>()->find("dir")->get<std::string>();
-            auto folder = fs::weakly_canonical(fs::path(*dir).lexically_normal(), error).lexically_normal().string();
-            while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-            arguments.get<EncodableMap>()->set("dir", folder);
+            arguments.get<EncodableMap>()->set("dir", canonicalFolder(*dir));
         }
         // The file manager opens only on what was imported.
         if (method == "file.reveal") {
@@ -251,7 +256,7 @@ bool ConsoleServer::start() {
                 auto name = file["name"].get<std::string>();
                 std::error_code error;
                 auto path = *destination + "/" + name;
-                same = plainName(name) && fs::is_regular_file(path, error) &&
+                same = isPlainFileName(name) && fs::is_regular_file(path, error) &&
                        fs::file_size(path, error) == file["size"].get<std::uintmax_t>() && !error;
             }
             found.push_back(same);
@@ -282,7 +287,7 @@ bool ConsoleServer::start() {
         auto destination = this->destination();
         if (!destination)
             return reply(response, 403, {{"error", {{"code", "destination"}, {"message", "Choose a folder first."}}}});
-        if (source.empty() || !plainName(name) || token.empty())
+        if (source.empty() || !isPlainFileName(name) || token.empty())
             return reply(response, 403, {{"error", {{"code", "copy"}, {"message", "A file on a card, a name and a token."}}}});
         Reservation reservation(*this);
         auto target = reservation.take(*destination, name);
