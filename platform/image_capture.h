@@ -57,6 +57,9 @@ public:
         std::string directory;  // the folder to save into
         std::string saveAsFilename;
         bool overwrite = false;
+        // When set: `directory` must lie under it, reached without following
+        // a link (the folder a caller confined the download to).
+        std::string within;
     };
     // The saved file's name, or the system's description of the failure.
     struct DownloadOutcome {

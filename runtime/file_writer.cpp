@@ -7,7 +7,9 @@
 #include <unistd.h>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <random>
+#include <vector>
 
 #include "runtime/file_name.h"
 
@@ -38,13 +40,65 @@ std::string joined(const std::string& folder, const std::string& name) {
     return folder.empty() || folder.back() == '/' ? folder + name : folder + "/" + name;
 }
 
+// The components of `folder` below `within` ("" when it is `within` itself);
+// none when `folder` is not `within` or under it, or steps up with "..".
+std::optional<std::vector<std::string>> componentsBelow(const std::string& folder, const std::string& within) {
+    std::string root = within;
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    if (folder.compare(0, root.size(), root) != 0) return std::nullopt;
+    if (folder.size() > root.size() && root != "/" && folder[root.size()] != '/') return std::nullopt;
+    std::vector<std::string> components;
+    std::size_t at = root.size();
+    while (at < folder.size()) {
+        auto end = folder.find('/', at);
+        if (end == std::string::npos) end = folder.size();
+        auto component = folder.substr(at, end - at);
+        if (component == "..") return std::nullopt;
+        if (!component.empty() && component != ".") components.push_back(std::move(component));
+        at = end + 1;
+    }
+    return components;
+}
+
 // The folder itself, for writing into through its descriptor; -1 with errno.
-int openFolder(const std::string& folder) {
-    if (folder.find('\0') != std::string::npos) {
+// With `within`, the folder must be it or lie under it, and the way down
+// from it is walked one folder at a time with no link followed, so that a
+// folder swapped for a link on the way cannot lead the write elsewhere.
+int openFolder(const std::string& folder, const std::string& within = {}) {
+    if (folder.find('\0') != std::string::npos || within.find('\0') != std::string::npos) {
         errno = ENOENT;
         return -1;
     }
-    return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (within.empty()) return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    auto below = componentsBelow(folder, within);
+    if (!below) {
+        errno = EACCES;
+        return -1;
+    }
+    int fd = ::open(within.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (const auto& component : *below) {
+        if (fd < 0) break;
+        int next = ::openat(fd, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int saved = errno;
+        struct stat info {};
+        // Linux says "Not a directory" for a link here; a link is named as one.
+        if (next < 0 && saved == ENOTDIR && ::fstatat(fd, component.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(info.st_mode))
+            saved = ELOOP;
+        ::close(fd);
+        errno = saved;
+        fd = next;
+    }
+    return fd;
+}
+
+// Whether the file `name` could be created (or replaced) in the open folder.
+Result<void, std::string> checkWritableIn(int folderFd, const std::string& name) {
+    struct stat existing {};
+    if (::fstatat(folderFd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(existing.st_mode))
+        return failure(systemError(EISDIR));
+    if (::faccessat(folderFd, ".", W_OK | X_OK, 0) != 0) return failure(systemError());
+    return {};
 }
 
 // Removes the temporaries of `name` in the open folder that no live writer
@@ -137,26 +191,25 @@ Result<void, std::string> FileWriter::checkWritable(const std::string& target) {
     if (!isPlainFileName(name)) return failure(systemError(EISDIR));
     int folderFd = openFolder(folderOf(target));
     if (folderFd < 0) return failure(systemError());
-    std::string error;
-    struct stat existing {};
-    if (::fstatat(folderFd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(existing.st_mode))
-        error = systemError(EISDIR);
-    else if (::faccessat(folderFd, ".", W_OK | X_OK, 0) != 0)
-        error = systemError();
+    auto writable = checkWritableIn(folderFd, name);
     ::close(folderFd);
-    if (!error.empty()) return failure(std::move(error));
-    return {};
+    return writable;
 }
 
-Result<FileWriter, std::string> FileWriter::create(const std::string& target, mode_t mode) {
-    return create(folderOf(target), nameOf(target), mode);
+Result<FileWriter, std::string> FileWriter::create(const std::string& target, mode_t mode,
+                                                   const std::string& within) {
+    return create(folderOf(target), nameOf(target), mode, within);
 }
 
-Result<FileWriter, std::string> FileWriter::create(const std::string& folder, const std::string& name, mode_t mode) {
+Result<FileWriter, std::string> FileWriter::create(const std::string& folder, const std::string& name, mode_t mode,
+                                                   const std::string& within) {
     if (!isPlainFileName(name)) return failure(systemError(EISDIR));
-    if (auto writable = checkWritable(joined(folder, name)); !writable.ok()) return failure(writable.error());
-    int folderFd = openFolder(folder);
+    int folderFd = openFolder(folder, within);
     if (folderFd < 0) return failure(systemError());
+    if (auto writable = checkWritableIn(folderFd, name); !writable.ok()) {
+        ::close(folderFd);
+        return failure(writable.error());
+    }
     removeStaleIn(folderFd, name);
     static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     thread_local std::mt19937 random{std::random_device{}()};

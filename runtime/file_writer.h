@@ -36,10 +36,17 @@ public:
     // (before the umask). Temporaries of the same target that a killed
     // process left behind are removed first. A target whose last component
     // is not a plain file name ("", ".", "..") is a folder, and refused.
-    static Result<FileWriter, std::string> create(const std::string& target, mode_t mode = 0644);
+    //
+    // With `within` (a folder the caller was given), the target's folder
+    // must be `within` or lie under it ("Permission denied" otherwise), and
+    // the way down from `within` follows no link ("Too many levels of
+    // symbolic links"): a folder checked inside `within` and then swapped
+    // for a link cannot send the write anywhere else.
+    static Result<FileWriter, std::string> create(const std::string& target, mode_t mode = 0644,
+                                                  const std::string& within = {});
     // The same for the file `name` (one plain file name) in `folder`.
     static Result<FileWriter, std::string> create(const std::string& folder, const std::string& name,
-                                                  mode_t mode = 0644);
+                                                  mode_t mode = 0644, const std::string& within = {});
 
     // Whether `target` could be created (or replaced) by a writer, without
     // touching it: its folder exists and is writable, and it is not a folder.

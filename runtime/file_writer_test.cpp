@@ -156,3 +156,47 @@ TEST(FileWriter, RemovesStaleTemporariesOfItsTargetButNotALiveWritersOrOthers) {
     ASSERT_TRUE(live.value().commit().ok());
     EXPECT_EQ(contents(target), "ok");
 }
+
+TEST(FileWriter, WithinAFolderTheWayDownFollowsNoLinkAndStaysUnderIt) {
+    TempFolder root, elsewhere;
+    auto dest = root / "dest";
+    fs::create_directories(dest + "/2026/12");
+    fs::create_directories(root / "dest-other");
+    fs::create_directory_symlink(elsewhere.path(), dest + "/swapped");
+    fs::create_directory_symlink(dest + "/2026", dest + "/inner-link");
+    struct Case {
+        std::string folder;
+        const char* error;  // nullptr: written
+    };
+    const Case cases[] = {
+        {dest, nullptr},
+        {dest + "/", nullptr},
+        {dest + "/2026/12", nullptr},
+        {dest + "/./2026//12/", nullptr},
+        {dest + "/swapped", "Too many levels of symbolic links"},
+        {dest + "/inner-link/12", "Too many levels of symbolic links"},  // even a link that stays inside
+        {dest + "/2026/../../dest-other", "Permission denied"},
+        {root / "dest-other", "Permission denied"},
+        {root.path(), "Permission denied"},
+        {"relative/dest", "Permission denied"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.folder);
+        auto writer = FileWriter::create(c.folder, "photo.jpg", 0644, dest);
+        if (!c.error) {
+            ASSERT_TRUE(writer.ok()) << writer.error();
+            ASSERT_TRUE(writer.value().write("in", 2).ok());
+            ASSERT_TRUE(writer.value().commit().ok());
+            EXPECT_EQ(contents(c.folder + "/photo.jpg"), "in");
+            fs::remove(c.folder + "/photo.jpg");
+        } else {
+            ASSERT_FALSE(writer.ok());
+            EXPECT_EQ(writer.error(), c.error);
+        }
+    }
+    EXPECT_TRUE(fs::is_empty(elsewhere.path()));
+    EXPECT_TRUE(fs::is_empty(root / "dest-other"));
+    // The root itself may be reached through a link: it is the caller's choice.
+    fs::create_directory_symlink(dest, root / "chosen");
+    EXPECT_TRUE(FileWriter::create(root / "chosen/2026", "photo.jpg", 0644, root / "chosen").ok());
+}

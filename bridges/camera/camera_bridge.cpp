@@ -235,8 +235,12 @@ void CameraBridge::download(const Arguments& args, MethodResult& result) {
     auto answer = std::make_shared<MethodResult>(std::move(result));
     auto* camera = file->asFile();
     auto total = camera->fileSize();
+    // A caller that checked "dir" against a folder of its own names that
+    // folder as "within": the copy then stays under it even if a folder on
+    // the way is swapped for a link after the check.
+    auto within = args.string("within").value_or("");
     auto progress = camera->requestDownload(
-        {dir, name, false}, [this, alive = alive_, answer, file, token, dir, name](CameraFile::DownloadOutcome end) {
+        {dir, name, false, within}, [this, alive = alive_, answer, file, token, dir, name](CameraFile::DownloadOutcome end) {
             if (*alive) {
                 if (auto found = downloads_.find(token); found != downloads_.end()) found->second->stopObserving();
                 downloads_.erase(token);

@@ -249,6 +249,18 @@ TEST_F(CameraBridgeTest, ThumbnailsDownloadsCancelAndEject) {
     }
     EXPECT_TRUE(fs::is_empty(sub));
     EXPECT_EQ(std::distance(fs::directory_iterator(folder / "other"), fs::directory_iterator()), 1);
+    // Confined "within" a folder: a folder under it that is a link is not followed.
+    fs::create_directory_symlink(sub, into + "/day");
+    auto swapped = later("camera.download", {{"id", "A"},
+                                             {"path", "DCIM/100CANON/IMG_0003.JPG"},
+                                             {"dir", into + "/day"},
+                                             {"name", "IMG_0003.JPG"},
+                                             {"token", "t8"},
+                                             {"within", into}});
+    ASSERT_TRUE(std::holds_alternative<MethodError>(swapped));
+    EXPECT_EQ(*std::get<MethodError>(swapped).message, "Too many levels of symbolic links");
+    EXPECT_TRUE(fs::is_empty(sub));
+    fs::remove(into + "/day");
     EXPECT_EQ(error("camera.download", {{"id", "A"}, {"path", "DCIM/100CANON/IMG_0003.JPG"}, {"dir", into}}),
               "download_failed: Missing name.");
 

@@ -454,7 +454,7 @@ void MobileDeviceBridge::queued(const MethodCall& call, MethodResult& result) {
     if (download) {
         auto path = args.string("path"), target = args.string("target"), token = args.string("token");
         if (!path || !target || !token) return answerLater(pending, DeviceError{"Bad download request."});
-        transfer = Transfer{*path, *target, *token};
+        transfer = Transfer{*path, *target, *token, args.string("within").value_or("")};
     }
     auto found = lookup(args);
     if (!found.ok()) return answerLater(pending, found.error());

@@ -34,7 +34,7 @@ IPhoneResult<std::string> Transfer::copy(MobileDeviceBridge& bridge, AFCConnecti
     }
 
     // A download is the user's file, not a private one: readable by all.
-    auto local = FileWriter::create(target, 0644);
+    auto local = FileWriter::create(target, 0644, within);
     if (!local.ok()) return DeviceError{"Can't write to " + target + "."};
 
     std::int64_t written = 0;

@@ -24,6 +24,7 @@ struct Transfer {
     std::string path;    // DCIM-relative
     std::string target;  // local
     std::string token;
+    std::string within;  // when set: the folder the target must stay under, reached without links
 
     IPhoneResult<std::string> run(MobileDeviceBridge& bridge, const std::shared_ptr<AFCConnection>& connection) const;
 

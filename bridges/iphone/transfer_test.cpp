@@ -117,4 +117,15 @@ TEST_F(TransferTest, ATargetThatCannotBeWrittenIsRefusedBeforeAnythingIsRead) {
         EXPECT_TRUE(sent.empty());
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(folder / "album"), fs::directory_iterator()), 0);
+
+    // Confined to a folder: a folder under it swapped for a link is not followed.
+    fs::create_directories(folder / "dest");
+    fs::create_directories(folder / "outside");
+    fs::create_directory_symlink(folder / "outside", folder / "dest/day");
+    auto target = folder / "dest/day/IMG_0002.JPG";
+    auto outcome = run(Transfer{"100APPLE/IMG_0002.JPG", target, "t4", folder / "dest"});
+    ASSERT_FALSE(outcome.ok());
+    EXPECT_EQ(bridge->errorText(outcome.error()), "Can't write to " + target + ".");
+    EXPECT_TRUE(fs::is_empty(folder / "outside"));
+    EXPECT_TRUE(run(Transfer{"100APPLE/IMG_0002.JPG", folder / "dest/IMG_0002.JPG", "t5", folder / "dest"}).ok());
 }

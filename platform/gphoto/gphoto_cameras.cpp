@@ -403,7 +403,7 @@ private:
             GPContext* context;
             ~Restore() { gp_context_set_cancel_func(context, nullptr, nullptr); }
         } restore{device.context()};
-        auto writer = FileWriter::create(options.directory, options.saveAsFilename);
+        auto writer = FileWriter::create(options.directory, options.saveAsFilename, 0644, options.within);
         if (!writer.ok()) return {std::nullopt, writer.error()};
         Sink sink{&writer.value(), &progress, size_, 0, 0, {}};
         CameraFileHandler handler{};

@@ -149,7 +149,7 @@ private:
         } closer{in};
         struct stat info {};
         if (::fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) return {std::nullopt, "The item is not a file."};
-        auto writer = FileWriter::create(options.directory, options.saveAsFilename);
+        auto writer = FileWriter::create(options.directory, options.saveAsFilename, 0644, options.within);
         if (!writer.ok()) return {std::nullopt, writer.error()};
         std::vector<char> chunk(1 << 20);
         std::int64_t copied = 0;

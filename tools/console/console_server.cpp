@@ -194,8 +194,8 @@ bool ConsoleServer::start() {
             return reply(response, 403, {{"error", {{"code", "refused"}, {"message", "Not part of the console's API."}}}});
         auto arguments = body.contains("args") ? fromJson(body["args"]) : EncodableValue();
         // Downloads go only under the folder the person chose.
+        auto destination = this->destination();
         if (method == "iphone.download" || method == "camera.download") {
-            auto destination = this->destination();
             const auto* map = arguments.get<EncodableMap>();
             const auto* where = map ? map->find(method == "iphone.download" ? "target" : "dir") : nullptr;
             const auto* path = where ? where->get<std::string>() : nullptr;
@@ -214,20 +214,22 @@ bool ConsoleServer::start() {
         }
         // A file already there, or one another import in flight will write,
         // is never replaced: the download takes the next free name.
-        // The host is handed the folder as it was checked, links resolved, so
-        // the path it opens is the one found inside the destination.
+        // The host is handed the folder as it was checked, links resolved,
+        // and the destination as "within": it walks down from there following
+        // no link, so a folder swapped for one after this check leads nowhere.
         Reservation reservation(*this);
         if (method == "iphone.download") {
             auto target = fs::path(*arguments.get<EncodableMap>()->find("target")->get<std::string>()).lexically_normal();
             auto folder = canonicalFolder(target.parent_path());
             arguments.get<EncodableMap>()->set("target", reservation.take(folder, target.filename()));
+            arguments.get<EncodableMap>()->set("within", *destination);
         } else if (method == "camera.download") {
             auto* dir = arguments.get<EncodableMap>()->find("dir")->get<std::string>();
             arguments.get<EncodableMap>()->set("dir", canonicalFolder(*dir));
+            arguments.get<EncodableMap>()->set("within", *destination);
         }
         // The file manager opens only on what was imported.
         if (method == "file.reveal") {
-            auto destination = this->destination();
             const auto* map = arguments.get<EncodableMap>();
             const auto* where = map ? map->find("path") : nullptr;
             const auto* path = where ? where->get<std::string>() : nullptr;
