@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
+#include <utility>
 
 namespace lumivane {
 
@@ -33,14 +34,33 @@ std::optional<std::string> readFile(const std::string& path, std::size_t limit) 
     return contents;
 }
 
-bool isRegularFile(const std::string& path) {
-    if (path.find('\0') != std::string::npos) return false;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return false;
+bool isRegularFile(const std::string& path) { return RegularFile::open(path).has_value(); }
+
+std::optional<RegularFile> RegularFile::open(const std::string& path) {
+    if (path.find('\0') != std::string::npos) return std::nullopt;
+    RegularFile file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     struct stat info {};
-    bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    ::close(fd);
-    return regular;
+    if (file.fd_ < 0 || ::fstat(file.fd_, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    return file;
+}
+
+RegularFile::RegularFile(int fd) : fd_(fd), path_(fd >= 0 ? "/proc/self/fd/" + std::to_string(fd) : "") {}
+
+RegularFile::RegularFile(RegularFile&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) {
+    other.fd_ = -1;
+}
+
+RegularFile& RegularFile::operator=(RegularFile&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+RegularFile::~RegularFile() {
+    if (fd_ >= 0) ::close(fd_);
 }
 
 }  // namespace lumivane

@@ -15,4 +15,29 @@ std::optional<std::string> readFile(const std::string& path, std::size_t limit);
 // which would wait on it for good. Any thread.
 bool isRegularFile(const std::string& path);
 
+// A regular file held open for a decoder that opens files by path: path()
+// names this very file (through /proc/self/fd), so swapping the original
+// path for a FIFO or a device after the check hands the decoder nothing
+// else. Opened without blocking and checked after opening. Movable; any
+// thread, one at a time.
+class RegularFile {
+public:
+    // Absent when `path` is no regular file (after links) or cannot be opened.
+    static std::optional<RegularFile> open(const std::string& path);
+
+    RegularFile(RegularFile&& other) noexcept;
+    RegularFile& operator=(RegularFile&& other) noexcept;
+    RegularFile(const RegularFile&) = delete;
+    RegularFile& operator=(const RegularFile&) = delete;
+    ~RegularFile();
+
+    // Opening it gives a fresh description of the same file (its own offset).
+    const std::string& path() const { return path_; }
+
+private:
+    explicit RegularFile(int fd);
+    int fd_ = -1;
+    std::string path_;
+};
+
 }  // namespace lumivane

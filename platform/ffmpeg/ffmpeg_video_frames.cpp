@@ -85,7 +85,10 @@ std::unique_ptr<AVFormatContext, CloseInput> openInput(const std::string& path, 
     constexpr const char* kMaxStreams = "32";
     constexpr const char* kProbeBytes = "8000000";
     constexpr const char* kAnalyzeMicroseconds = "5000000";
-    if (!isRegularFile(path)) return nullptr;
+    // Opened through the file checked, so a path swapped meanwhile for a
+    // FIFO or a device cannot wedge the demuxer.
+    auto file = RegularFile::open(path);
+    if (!file) return nullptr;
     AVDictionary* options = nullptr;
     av_dict_set(&options, "max_streams", kMaxStreams, 0);
     av_dict_set(&options, "probesize", kProbeBytes, 0);
@@ -96,7 +99,7 @@ std::unique_ptr<AVFormatContext, CloseInput> openInput(const std::string& path, 
         return nullptr;
     }
     opened->interrupt_callback = {&Deadline::passed, &deadline};
-    int result = avformat_open_input(&opened, path.c_str(), nullptr, &options);  // frees it on failure
+    int result = avformat_open_input(&opened, file->path().c_str(), nullptr, &options);  // frees it on failure
     av_dict_free(&options);
     if (result != 0) return nullptr;
     std::unique_ptr<AVFormatContext, CloseInput> input(opened);

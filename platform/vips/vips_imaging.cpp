@@ -94,9 +94,9 @@ Image renderInTime(VipsImage* in, std::chrono::milliseconds limit) {
 
 class VipsImageSource final : public ImageSource {
 public:
-    // Either bytes or a path.
-    VipsImageSource(Data data, std::string path, std::chrono::milliseconds decodeLimit)
-        : data_(std::move(data)), path_(std::move(path)), decodeLimit_(decodeLimit) {}
+    // Either bytes or a file held open.
+    VipsImageSource(Data data, std::optional<RegularFile> file, std::chrono::milliseconds decodeLimit)
+        : data_(std::move(data)), file_(std::move(file)), decodeLimit_(decodeLimit) {}
 
     // Reads the header; false when the contents are not an image we take.
     bool open() {
@@ -141,7 +141,7 @@ private:
     // A fresh stream over the contents: each load reads from its own.
     Source stream() const {
         Source source(data_ ? vips_source_new_from_memory(data_->data(), data_->size())
-                            : vips_source_new_from_file(path_.c_str()));
+                            : vips_source_new_from_file(file_->path().c_str()));
         if (!source) vips_error_clear();
         return source;
     }
@@ -225,7 +225,7 @@ private:
     }
 
     Data data_;
-    std::string path_;
+    std::optional<RegularFile> file_;  // held for as long as the source may read it
     std::chrono::milliseconds decodeLimit_;
     std::string loader_;
     Image header_;
@@ -238,14 +238,15 @@ std::unique_ptr<ImageSource> VipsImaging::sourceWithData(std::vector<std::uint8_
     if (data.empty()) return nullptr;
     startVips();
     auto source = std::make_unique<VipsImageSource>(std::make_shared<const std::vector<std::uint8_t>>(std::move(data)),
-                                                    "", decodeLimit_);
+                                                    std::nullopt, decodeLimit_);
     return source->open() ? std::move(source) : nullptr;
 }
 
 std::unique_ptr<ImageSource> VipsImaging::sourceAtPath(const std::string& path) {
-    if (!isRegularFile(path)) return nullptr;
+    auto file = RegularFile::open(path);
+    if (!file) return nullptr;
     startVips();
-    auto source = std::make_unique<VipsImageSource>(nullptr, path, decodeLimit_);
+    auto source = std::make_unique<VipsImageSource>(nullptr, std::move(file), decodeLimit_);
     return source->open() ? std::move(source) : nullptr;
 }
 
