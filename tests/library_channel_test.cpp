@@ -45,18 +45,6 @@ struct Library : ::testing::Test {
     }
 };
 
-// A video of `seconds` per colour, one colour after another, at 25 frames a
-// second.
-bool colourVideo(const std::string& path, std::initializer_list<const char*> colours, double seconds) {
-    std::string command = "ffmpeg -v error -y";
-    for (const char* colour : colours)
-        command += std::string(" -f lavfi -i color=c=") + colour + ":s=320x240:r=25:d=" + std::to_string(seconds);
-    command += " -filter_complex '";
-    for (std::size_t i = 0; i < colours.size(); ++i) command += "[" + std::to_string(i) + "]";
-    command += "concat=n=" + std::to_string(colours.size()) + ":v=1' -c:v libx264 -pix_fmt yuv420p '" + path + "'";
-    return std::system(command.c_str()) == 0;
-}
-
 enum class Colour { red, green, blue, other };
 Colour colourOf(samples::Rgb c) {
     if (samples::isRed(c)) return Colour::red;

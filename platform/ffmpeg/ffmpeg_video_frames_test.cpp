@@ -71,5 +71,33 @@ TEST(FfmpegVideoFrames, FramesComeUprightWithinTheBoundOrNotAtAll) {
     EXPECT_FALSE(frames.frame(path, {0.5, 0, {}, {}}));
 }
 
+TEST(FfmpegVideoFrames, TheFrameNearestTheAskedTimeIsChosen) {
+    TempFolder folder;
+    VipsImaging imaging;
+    FfmpegVideoFrames frames(imaging);
+    // Red frames at 0, 0.04 ... 0.16 s, then green from 0.20 s: one keyframe
+    // at 0, so the frames asked for are decoded on from there.
+    auto path = folder / "two.mp4";
+    ASSERT_TRUE(colourVideo(path, {"red", "lime"}, 0.2));
+    struct Case {
+        double seconds;
+        bool red;
+    } cases[] = {
+        {0.0, true},
+        {0.17, true},   // 0.16 is nearer than 0.20
+        {0.19, false},  // 0.20 is nearer than 0.16
+        {0.21, false},
+        {0.39, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.seconds);
+        auto picture = frames.frame(path, {c.seconds, 64, {}, {}});
+        ASSERT_TRUE(picture);
+        auto seen = samples::look(*imaging.jpegData(*picture, 0.8));
+        EXPECT_EQ(samples::isRed(seen.topLeft), c.red);
+        EXPECT_EQ(samples::isGreen(seen.topLeft), !c.red);
+    }
+}
+
 }  // namespace
 }  // namespace lumivane

@@ -2,6 +2,7 @@
 // Short generated videos for the tests, made with the ffmpeg command from a
 // generated picture (a gradient with a red mark at its top left, as shown).
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 
 #include "tools/sample_images/sample_images.h"
@@ -38,6 +39,18 @@ inline bool makeVideo(const std::string& path, const VideoSpec& spec) {
     bool made = std::system(command.c_str()) == 0;
     std::remove(picture.c_str());
     return made;
+}
+
+// A video of `seconds` per colour, one colour after another, at 25 frames a
+// second.
+inline bool colourVideo(const std::string& path, std::initializer_list<const char*> colours, double seconds) {
+    std::string command = "ffmpeg -v error -y";
+    for (const char* colour : colours)
+        command += std::string(" -f lavfi -i color=c=") + colour + ":s=320x240:r=25:d=" + std::to_string(seconds);
+    command += " -filter_complex '";
+    for (std::size_t i = 0; i < colours.size(); ++i) command += "[" + std::to_string(i) + "]";
+    command += "concat=n=" + std::to_string(colours.size()) + ":v=1' -c:v libx264 -pix_fmt yuv420p '" + path + "'";
+    return std::system(command.c_str()) == 0;
 }
 
 }  // namespace lumivane
