@@ -1,0 +1,78 @@
+#include "bridges/library/library_bridge.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "platform/sim/sim_mac.h"
+#include "runtime/clock.h"
+#include "tests/support/temp_folder.h"
+#include "tools/sample_images/sample_images.h"
+
+using namespace lumivane;
+using namespace std::chrono_literals;
+
+namespace {
+
+// The simulated Mac's library, noting the side of every image asked for.
+class SideNotingLibrary final : public PhotoLibrary {
+public:
+    explicit SideNotingLibrary(PhotoLibrary& inner) : inner_(inner) {}
+    std::vector<LibraryAsset> fetchAssets(const std::vector<std::string>& ids) override {
+        return inner_.fetchAssets(ids);
+    }
+    std::vector<AssetResource> resources(const LibraryAsset& asset) override { return inner_.resources(asset); }
+    std::unique_ptr<Picture> image(const LibraryAsset& asset, int side) override {
+        sides.push_back(side);  // the library queue; read after the answer
+        return inner_.image(asset, side);
+    }
+    std::optional<std::string> videoFile(const LibraryAsset& asset) override { return inner_.videoFile(asset); }
+    Result<FaceQualities, std::string> faceCaptureQualities(const Picture& image) override {
+        return inner_.faceCaptureQualities(image);
+    }
+    std::vector<int> sides;
+
+private:
+    PhotoLibrary& inner_;
+};
+
+}  // namespace
+
+TEST(LibraryBridge, FacesAreLookedForInAnImageOf512PixelsUnlessAskedOtherwise) {
+    TempFolder home;
+    MainLoop loop;
+    Log log = Log::capturing();
+    SystemClock clock;
+    SimMac mac(SimMac::Options{home.path(), "com.lumivane.app", "", &log}, loop);
+    ASSERT_TRUE(samples::write(home / "face.jpg", {.width = 2000, .height = 1500}));
+    std::ofstream(home / "library.json")
+        << R"({"assets": [{"id": "a", "resources": [{"type": "photo", "file": "face.jpg"}], "faces": [0.5]}]})";
+    mac.library().load(home.path());
+    SideNotingLibrary library(mac.library());
+    auto base = mac.platform();
+    Platform platform{base.windows,   base.defaults, base.environment, base.workspace, base.plugins,
+                      base.imaging,   base.videoFrames, base.volumes,  base.openPanel, base.cameras,
+                      library,        base.netServices, base.sharing,  base.usbmuxSocket, base.processTool,
+                      base.trace};
+    LibraryBridge bridge(BridgeContext{platform, loop, log, clock, nullptr, home.path()});
+
+    struct Case {
+        EncodableMap args;
+        int side;
+    } cases[] = {
+        {{{"ids", EncodableList{"a"}}}, 512},
+        {{{"ids", EncodableList{"a"}}, {"px", 64}}, 64},
+        {{{"ids", EncodableList{"a"}}, {"px", "64"}}, 512},  // not a number: the default
+    };
+    for (const auto& c : cases) {
+        std::optional<Bytes> reply;
+        bridge.handle({"faceQuality", c.args}, MethodResult("faceQuality", [&](Bytes b) { reply = std::move(b); }, log));
+        loop.runUntil([&] { return reply.has_value(); }, 10s);
+        ASSERT_TRUE(reply);
+        auto answer = StandardMethodCodec::decodeEnvelope(reply->data(), reply->size());
+        EXPECT_EQ(std::get<EncodableValue>(*answer), EncodableValue(EncodableMap{{"a", 0.5}}));
+        ASSERT_FALSE(library.sides.empty());
+        EXPECT_EQ(library.sides.back(), c.side);
+    }
+    bridge.shutdown();
+}
