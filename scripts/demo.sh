@@ -341,6 +341,17 @@ size=$(stat -c %s "$work/console-imports/IMG_0002.JPG")
 consoleApi /api/imported '{"files": [{"name": "IMG_0002.JPG", "size": '"$size"'}, {"name": "IMG_0004.JPG", "size": '"$size"'}]}'
 consoleApi /api/call '{"channel": "lumivane/macos", "method": "iphone.download", "args": {"udid": "00008110-ADA", "path": "100APPLE/IMG_0002.JPG", "target": "'"$work/console-imports/IMG_0002.JPG"'", "token": "c2"}}'
 echo "    (the second import of IMG_0002.JPG took a free name; the first is untouched)"
+echo "    A folder under the destination swapped for a link after the console's check: the host, told to stay"
+echo "    \"within\" the destination, follows no link on the way down and writes nothing elsewhere:"
+mkdir -p "$work/elsewhere"
+ln -s "$work/elsewhere" "$work/console-imports/day"
+run call lumivane/macos iphone.download '{"udid": "00008110-ADA", "path": "100APPLE/IMG_0002.JPG", "target": "'"$work/console-imports/day/IMG_0002.JPG"'", "token": "w1", "within": "'"$work/console-imports"'"}'
+echo "    $work/elsewhere holds $(ls "$work/elsewhere" | wc -l) files"
+echo "    A client sending its headers a byte a second is cut off once ten seconds have passed:"
+began=$SECONDS
+timeout 60 bash -c 'trap "" PIPE; exec 7<>/dev/tcp/127.0.0.1/'"$consolePort"'; printf "GET / HTTP/1.1\r\nX-Slow: " >&7
+    while printf a >&7 2>/dev/null; do sleep 1; done' || true
+echo "      cut after $((SECONDS - began)) s"
 echo "    For the page itself: ./lumivane console, then open the address it prints."
 kill -TERM $console; wait $console || true
 

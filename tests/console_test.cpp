@@ -404,3 +404,56 @@ TEST_F(Console, ImportsOfOneNameAtOnceTakeDifferentNames) {
     }
     EXPECT_EQ(contents, (std::multiset<std::string>{"first", "first", "second"}));
 }
+
+TEST_F(Console, AClientThatTakesTooLongToSendARequestIsCutButAnOpenStreamIsNot) {
+    ConsoleServer::Options options{host.socketPath()};
+    options.requestTimeLimit = std::chrono::milliseconds(500);
+    ConsoleServer quick(options);
+    ASSERT_TRUE(quick.start());
+    auto connect = [&] {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(std::uint16_t(quick.port()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        return fd;
+    };
+    // An open event stream outlives the limit: its handler is running.
+    httplib::Client stream("127.0.0.1", quick.port());
+    std::atomic<bool> done{false}, ended{false};
+    std::thread reader([&] {
+        stream.Get("/api/events", {{"Cookie", quick.cookieName() + "=" + quick.token()}},
+                   [&](const char*, std::size_t) { return !done.load(); });
+        ended = true;  // a stream cut by the console ends here at once
+    });
+    while (quick.openEventStreams() == 0) std::this_thread::yield();
+
+    // Headers dripped a byte at a time (each read well within the library's
+    // own timeout), and a body that never ends: both are cut.
+    for (std::string start : {"GET / HTTP/1.1\r\nHost: x\r\nX-Slow: ",
+                              "POST /api/cancel HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n{"}) {
+        SCOPED_TRACE(start);
+        int fd = connect();
+        ASSERT_EQ(::send(fd, start.data(), start.size(), MSG_NOSIGNAL), ssize_t(start.size()));
+        auto began = std::chrono::steady_clock::now();
+        bool cut = false;
+        while (!cut && std::chrono::steady_clock::now() - began < std::chrono::seconds(60)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            char byte = 'a', answer[256];
+            cut = ::send(fd, &byte, 1, MSG_NOSIGNAL) != 1 ||
+                  ::recv(fd, answer, sizeof answer, MSG_DONTWAIT) == 0;  // 0: the console closed it
+        }
+        EXPECT_TRUE(cut);
+        ::close(fd);
+    }
+    // A whole request is still answered, and the stream is still open.
+    httplib::Client page("127.0.0.1", quick.port());
+    auto loaded = page.Get("/", {{"Cookie", quick.cookieName() + "=" + quick.token()}});
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->status, 200);
+    EXPECT_FALSE(ended);
+    done = true;
+    quick.stop();
+    reader.join();
+}

@@ -13,6 +13,7 @@
 #include "runtime/file_name.h"
 #include "runtime/utf8.h"
 #include "tools/console/console_request.h"
+#include "tools/console/slow_request_guard.h"
 #include "tools/console/volume_files.h"
 #include "tools/ctl/json_value.h"
 #include "tools/transport/host_client.h"
@@ -127,6 +128,22 @@ bool ConsoleServer::start() {
     server.new_task_queue = [] { return new ElasticTasks(kMaxWorkers); };
     server.set_payload_max_length(16 << 20);  // the longest request: /api/imported for a large card
 
+    // A request is sent whole within the time limit: from when its
+    // connection is accepted (or its last answer sent) until its handler
+    // starts, after the headers and the body are read.
+    auto peer = [](const httplib::Request& request) {
+        return SlowRequestGuard::peerName(request.remote_addr, request.remote_port);
+    };
+    auto guarded = [this, peer](httplib::Server::Handler handler) {
+        return [this, peer, handler = std::move(handler)](const httplib::Request& request, httplib::Response& response) {
+            guard_->handling(peer(request));
+            handler(request, response);
+        };
+    };
+    server.set_logger([this, peer](const httplib::Request& request, const httplib::Response&) {
+        guard_->answered(peer(request));
+    });
+
     // Every request: the Host header names this address, it comes from this
     // console's own page (other pages of this machine, on other ports too,
     // are refused), a body is JSON (a cross-site form cannot send one without
@@ -156,15 +173,15 @@ bool ConsoleServer::start() {
     });
 
     // Whether the page's session still holds (the guard above answers 403 when not).
-    server.Get("/api/session", [](const httplib::Request&, httplib::Response& response) {
+    server.Get("/api/session", guarded([](const httplib::Request&, httplib::Response& response) {
         reply(response, 200, {{"value", true}});
-    });
+    }));
 
-    server.Get("/", [](const httplib::Request&, httplib::Response& response) {
+    server.Get("/", guarded([](const httplib::Request&, httplib::Response& response) {
         response.set_content(kConsolePage, "text/html; charset=utf-8");
-    });
+    }));
 
-    server.Post("/api/destination", [this](const httplib::Request& request, httplib::Response& response) {
+    server.Post("/api/destination", guarded([this](const httplib::Request& request, httplib::Response& response) {
         auto body = parseRequest(request.body);
         auto path = body.is_object() && body.contains("path") && body["path"].is_string()
                         ? body["path"].get<std::string>()
@@ -182,9 +199,9 @@ bool ConsoleServer::start() {
             destination_ = canonical;
         }
         reply(response, 200, {{"value", {{"path", canonical}, {"free", toJson(*value)}}}});
-    });
+    }));
 
-    server.Post("/api/call", [this](const httplib::Request& request, httplib::Response& response) {
+    server.Post("/api/call", guarded([this](const httplib::Request& request, httplib::Response& response) {
         auto body = parseRequest(request.body);
         if (!body.is_object() || !body.contains("channel") || !body["channel"].is_string() ||
             !body.contains("method") || !body["method"].is_string())
@@ -240,11 +257,11 @@ bool ConsoleServer::start() {
         auto answer = callHost(channel, method, arguments);
         if (!answer) return reply(response, 502, {{"error", {{"code", "host"}, {"message", "The host is not answering."}}}});
         reply(response, 200, answerJson(*answer));
-    });
+    }));
 
     // Which of the named files the destination already holds with the same
     // size: those were imported before.
-    server.Post("/api/imported", [this](const httplib::Request& request, httplib::Response& response) {
+    server.Post("/api/imported", guarded([this](const httplib::Request& request, httplib::Response& response) {
         auto body = parseRequest(request.body);
         auto destination = this->destination();
         if (!destination) return reply(response, 400, {{"error", {{"code", "destination"}, {"message", "Choose a folder first."}}}});
@@ -264,7 +281,7 @@ bool ConsoleServer::start() {
             found.push_back(same);
         }
         reply(response, 200, {{"value", found}});
-    });
+    }));
 
     // Cards and disks: the console lists and copies their files itself.
     auto onCard = [this](const std::string& path) { return onVolume(path, cards()); };
@@ -276,10 +293,10 @@ bool ConsoleServer::start() {
             reply(response, 200, {{"value", list(folder)}});
         };
     };
-    server.Get("/api/folder", listing([](const std::string& folder) { return folderEntries(folder); }));
-    server.Get("/api/media", listing([](const std::string& folder) { return mediaUnder(folder); }));
+    server.Get("/api/folder", guarded(listing([](const std::string& folder) { return folderEntries(folder); })));
+    server.Get("/api/media", guarded(listing([](const std::string& folder) { return mediaUnder(folder); })));
 
-    server.Post("/api/copy", [this, onCard](const httplib::Request& request, httplib::Response& response) {
+    server.Post("/api/copy", guarded([this, onCard](const httplib::Request& request, httplib::Response& response) {
         auto body = parseRequest(request.body);
         auto text = [&](const char* key) {
             return body.is_object() && body.contains(key) && body[key].is_string() ? body[key].get<std::string>()
@@ -305,9 +322,9 @@ bool ConsoleServer::start() {
         }
         if (!copied.ok()) return reply(response, 200, {{"error", {{"code", "copy"}, {"message", copied.error()}}}});
         reply(response, 200, {{"value", target}});
-    });
+    }));
 
-    server.Post("/api/cancel", [this](const httplib::Request& request, httplib::Response& response) {
+    server.Post("/api/cancel", guarded([this](const httplib::Request& request, httplib::Response& response) {
         auto body = parseRequest(request.body);
         if (!body.is_object() || !body.contains("token") || !body["token"].is_string())
             return reply(response, 400, {{"error", {{"code", "request"}, {"message", "A token."}}}});
@@ -315,9 +332,9 @@ bool ConsoleServer::start() {
         if (cancelled_.size() >= 10'000) cancelled_.clear();  // tokens of copies that never ran
         cancelled_.insert(body["token"].get<std::string>());
         reply(response, 200, {{"value", nullptr}});
-    });
+    }));
 
-    server.Get("/api/thumbnail", [this](const httplib::Request& request, httplib::Response& response) {
+    server.Get("/api/thumbnail", guarded([this](const httplib::Request& request, httplib::Response& response) {
         auto method = request.get_param_value("method");
         if (method != "iphone.thumbnail" && method != "camera.thumbnail" && method != "file.thumbnail")
             return reply(response, 403, {{"error", {{"code", "refused"}, {"message", "Not a thumbnail."}}}});
@@ -327,9 +344,9 @@ bool ConsoleServer::start() {
         const auto* bytes = value ? value->get<Bytes>() : nullptr;
         if (!bytes) return reply(response, 404, {{"error", {{"code", "thumbnail"}, {"message", "No thumbnail."}}}});
         response.set_content(std::string(bytes->begin(), bytes->end()), "image/jpeg");
-    });
+    }));
 
-    server.Get("/api/events", [this](const httplib::Request&, httplib::Response& response) {
+    server.Get("/api/events", guarded([this](const httplib::Request&, httplib::Response& response) {
         auto stream = std::make_shared<Stream>();
         {
             std::lock_guard guard(mutex_);
@@ -358,11 +375,12 @@ bool ConsoleServer::start() {
                 std::lock_guard guard(mutex_);
                 streams_.erase(stream);
             });
-    });
+    }));
 
     port_ = options_.port > 0 ? (server.bind_to_port(options_.host, options_.port) ? options_.port : -1)
                               : server.bind_to_any_port(options_.host);
     if (port_ <= 0) return false;
+    guard_ = std::make_unique<SlowRequestGuard>(port_, options_.requestTimeLimit);
     serving_ = std::thread([this] { server_->listen_after_bind(); });
     events_ = std::thread([this] { listenToEvents(); });
     return true;
@@ -448,6 +466,7 @@ void ConsoleServer::stop() {
     if (server_) server_->stop();
     if (serving_.joinable()) serving_.join();
     if (events_.joinable()) events_.join();
+    guard_.reset();  // no worker is left to call it
 }
 
 }  // namespace lumivane

@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
@@ -20,6 +21,8 @@ class Server;
 
 namespace lumivane {
 
+class SlowRequestGuard;
+
 // The web console: a page and a small JSON API over HTTP that a person uses
 // from a browser, reaching the host through its socket as one more client.
 //
@@ -31,7 +34,8 @@ namespace lumivane {
 // Sec-Fetch-Site that is not this console's own) is refused, and a body must
 // be JSON; only the listed channel methods pass; downloads go only under the
 // destination folder the person chose; at most kMaxEventStreams event streams
-// are open at once, so they never take every request worker.
+// are open at once, so they never take every request worker; a client that
+// takes longer than Options::requestTimeLimit to send a request is cut off.
 //
 // Threads: requests are served on the HTTP library's worker threads, each
 // call on a host connection of its own; one thread listens to the host's
@@ -47,6 +51,9 @@ public:
         std::string host = "127.0.0.1";  // where to listen
         int port = 0;                    // 0: a free one
         std::string token;               // empty: a new random one
+        // How long a client may take to send a request whole (its headers
+        // and body); a connection still sending after it is cut.
+        std::chrono::milliseconds requestTimeLimit{10'000};
     };
 
     explicit ConsoleServer(Options options);
@@ -106,6 +113,7 @@ private:
     Options options_;
     int port_ = 0;
     std::unique_ptr<httplib::Server> server_;
+    std::unique_ptr<SlowRequestGuard> guard_;  // made once bound, before serving; gone after
     std::thread serving_, events_;
     std::atomic<bool> stopping_{false};
     std::mutex mutex_;
