@@ -182,3 +182,56 @@ TEST_F(Gphoto, DownloadsAreByteIdenticalWithProgressUnderFreeNamesAndACancelLeav
     EXPECT_EQ(std::get<MethodError>(failed).message, "The camera sent 1048576 of " + std::to_string(size) + " bytes.");
     EXPECT_EQ(outFiles(), (std::vector<std::string>{"MVI_0003 1.MOV", "MVI_0003.MOV"}));
 }
+
+TEST(GphotoDetection, AnEjectedCameraStaysAwayUntilUnpluggedAndComesBackWhenPluggedIn) {
+    MainLoop loop;
+    TempFolder home;
+    Log log = Log::capturing();
+    SimMac mac(SimMac::Options{home.path(), "com.lumivane.app", "", &log}, loop);
+    GphotoCameras cameras(loop, mac.platform().imaging, {});  // not started: the test plays the poll thread
+    struct Delegate final : DeviceBrowserDelegate {
+        std::vector<std::shared_ptr<CaptureDevice>> present;
+        int added = 0;
+        void didAddDevice(const std::shared_ptr<CaptureDevice>& device) override {
+            present.push_back(device);
+            ++added;
+        }
+        void didRemoveDevice(const std::shared_ptr<CaptureDevice>& device) override {
+            std::erase(present, device);
+        }
+    } delegate;
+    cameras.setDelegate(&delegate);
+    const GphotoCameras::Found canon{"Canon EOS 90D", "usb:001,004"}, nikon{"Nikon Z 6", "usb:001,005"};
+
+    struct Round {
+        const char* what;
+        std::set<GphotoCameras::Found> found;
+        bool ejectFirst;  // the first camera present is ejected before this round
+        std::size_t present;
+        int added;  // in total
+    } rounds[] = {
+        {"both plugged in", {canon, nikon}, false, 2, 2},
+        {"the same again", {canon, nikon}, false, 2, 2},
+        {"the Nikon unplugged without an eject", {canon}, false, 1, 2},
+        {"the Canon ejected, still plugged in", {canon}, true, 0, 2},
+        {"still plugged in later", {canon}, false, 0, 2},
+        {"unplugged", {}, false, 0, 2},
+        {"plugged back in", {canon}, false, 1, 3},
+        {"the Nikon plugged back in", {canon, nikon}, false, 2, 4},
+    };
+    for (const auto& round : rounds) {
+        SCOPED_TRACE(round.what);
+        if (round.ejectFirst) {
+            ASSERT_FALSE(delegate.present.empty());
+            bool done = false;
+            delegate.present.front()->asCamera()->requestEject([&](std::optional<std::string> error) {
+                EXPECT_FALSE(error);
+                done = true;
+            });
+            ASSERT_TRUE(loop.runUntil([&] { return done && delegate.present.size() == round.present; }, 10s));
+        }
+        cameras.detected(round.found);
+        EXPECT_EQ(delegate.present.size(), round.present);
+        EXPECT_EQ(delegate.added, round.added);
+    }
+}

@@ -55,14 +55,18 @@ public:
     // "Access Denied" is locked; anything else is the result itself.
     static std::int64_t sessionError(int result, const std::string& driverMessage);
 
-private:
+    // A camera libgphoto2 detects: its model and port ("usb:001,004").
     struct Found {
         std::string model, port;
         bool operator<(const Found& other) const { return std::tie(model, port) < std::tie(other.model, other.port); }
     };
-    void poll();
-    // Main loop: the cameras detected now.
+    // Main loop: the cameras detected now (what the poll thread finds each
+    // round). New ones are added, missing ones removed; an ejected one stays
+    // away until a round no longer finds it, then comes back when plugged in.
     void detected(const std::set<Found>& found);
+
+private:
+    void poll();
     void add(const Found& found);
 
     MainLoop& loop_;
