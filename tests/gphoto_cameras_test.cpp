@@ -39,9 +39,24 @@ struct Gphoto : ::testing::Test {
         h = std::make_unique<HostHarness>(Host::Options{}, "com.lumivane.app", false);
         cameras = std::make_unique<GphotoCameras>(h->loop, h->mac.platform().imaging, std::vector<std::string>{card});
         auto p = h->mac.platform();
-        Platform platform{p.windows,     p.defaults, p.environment, p.workspace,   p.plugins,   p.imaging,
-                          p.videoFrames, p.volumes,  p.openPanel,   *cameras,      p.library,   p.netServices,
-                          p.sharing,     p.usbmuxSocket, p.processTool, p.trace};
+        Platform platform{
+            .windows = p.windows,
+            .defaults = p.defaults,
+            .environment = p.environment,
+            .workspace = p.workspace,
+            .plugins = p.plugins,
+            .imaging = p.imaging,
+            .videoFrames = p.videoFrames,
+            .volumes = p.volumes,
+            .openPanel = p.openPanel,
+            .cameras = *cameras,
+            .library = p.library,
+            .netServices = p.netServices,
+            .sharing = p.sharing,
+            .usbmuxSocket = p.usbmuxSocket,
+            .processTool = p.processTool,
+            .trace = p.trace,
+        };
         h->control.reset();
         h->host = std::make_unique<Host>(platform, h->loop, h->log, Host::Options{});
         h->host->messenger().setOutbound([this](const std::string& channel, Bytes message) {

@@ -50,10 +50,24 @@ TEST(LibraryBridge, FacesAreLookedForInAnImageOf512PixelsUnlessAskedOtherwise) {
     mac.library().load(home.path());
     SideNotingLibrary library(mac.library());
     auto base = mac.platform();
-    Platform platform{base.windows,   base.defaults, base.environment, base.workspace, base.plugins,
-                      base.imaging,   base.videoFrames, base.volumes,  base.openPanel, base.cameras,
-                      library,        base.netServices, base.sharing,  base.usbmuxSocket, base.processTool,
-                      base.trace};
+    Platform platform{
+        .windows = base.windows,
+        .defaults = base.defaults,
+        .environment = base.environment,
+        .workspace = base.workspace,
+        .plugins = base.plugins,
+        .imaging = base.imaging,
+        .videoFrames = base.videoFrames,
+        .volumes = base.volumes,
+        .openPanel = base.openPanel,
+        .cameras = base.cameras,
+        .library = library,
+        .netServices = base.netServices,
+        .sharing = base.sharing,
+        .usbmuxSocket = base.usbmuxSocket,
+        .processTool = base.processTool,
+        .trace = base.trace,
+    };
     LibraryBridge bridge(BridgeContext{platform, loop, log, clock, nullptr, home.path()});
 
     struct Case {

@@ -86,9 +86,24 @@ LinuxPlatform::LinuxPlatform(MainLoop& loop, Log& log, LinuxPlatformOptions opti
 }
 
 Platform LinuxPlatform::platform() {
-    return Platform{windows_,     defaults_, environment_, workspace_,         plugins_, imaging_,
-                    videoFrames_, volumes_,  openPanel_,   cameras_,           library_, netServices_,
-                    sharing_,     "/var/run/usbmuxd", installedLsof(), nullptr};
+    return Platform{
+        .windows = windows_,
+        .defaults = defaults_,
+        .environment = environment_,
+        .workspace = workspace_,
+        .plugins = plugins_,
+        .imaging = imaging_,
+        .videoFrames = videoFrames_,
+        .volumes = volumes_,
+        .openPanel = openPanel_,
+        .cameras = cameras_,
+        .library = library_,
+        .netServices = netServices_,
+        .sharing = sharing_,
+        .usbmuxSocket = "/var/run/usbmuxd",
+        .processTool = installedLsof(),
+        .trace = nullptr,
+    };
 }
 
 }  // namespace lumivane

@@ -46,9 +46,23 @@ std::int32_t SimMac::setPhoneLink(const std::string& udid, std::uint32_t interfa
 
 Platform SimMac::platform() {
     return Platform{
-        windows_,   defaults_, environment_, workspace_, plugins_,
-        imaging_,   videoFrames_, volumes_, openPanel_,   cameras_,
-        library_,   netServices_, sharing_,   usbmux_.socketPath(), installedLsof(), [this](const std::string& step) { journal_.add(step); }};
+        .windows = windows_,
+        .defaults = defaults_,
+        .environment = environment_,
+        .workspace = workspace_,
+        .plugins = plugins_,
+        .imaging = imaging_,
+        .videoFrames = videoFrames_,
+        .volumes = volumes_,
+        .openPanel = openPanel_,
+        .cameras = cameras_,
+        .library = library_,
+        .netServices = netServices_,
+        .sharing = sharing_,
+        .usbmuxSocket = usbmux_.socketPath(),
+        .processTool = installedLsof(),
+        .trace = [this](const std::string& step) { journal_.add(step); },
+    };
 }
 
 }  // namespace lumivane
