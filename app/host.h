@@ -71,7 +71,7 @@ private:
     std::unique_ptr<MethodChannel> macosChannel_;
     std::unique_ptr<EventChannel> eventsChannel_;
     std::shared_ptr<EventHandler> eventHandler_;
-    std::vector<std::unique_ptr<Bridge>> bridges_;   // in table order
+    std::vector<std::unique_ptr<Bridge>> bridges_;  // in table order
     bool shutDown_ = false;
     std::unique_ptr<MacSystemBridge> systemBridge_;  // after the bridges its chain points to
 };

@@ -139,8 +139,8 @@ TEST(HostChannel, OpenFullDiskAccessSettingsOpensThePrivacyPane) {
 
 TEST(HostChannel, UnknownNamesAreNotImplemented) {
     HostHarness h;
-    for (const char* method :
-         {"no.such.method", "camera.noSuchMethod", "iphone.noSuchMethod", "airdrop.noSuchMethod", "volume.noSuchMethod"})
+    for (const char* method : {"no.such.method", "camera.noSuchMethod", "iphone.noSuchMethod", "airdrop.noSuchMethod",
+                               "volume.noSuchMethod"})
         EXPECT_TRUE(std::holds_alternative<NotImplemented>(h.call("lumivane/macos", method))) << method;
     EXPECT_TRUE(std::holds_alternative<NotImplemented>(h.call("lumivane/library", "fileSizes")));
 }

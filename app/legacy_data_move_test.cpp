@@ -182,12 +182,17 @@ TEST(LegacyDataMove, PreferencesItCannotStoreAreSkippedWithOneLineAndTheRestMove
     const Case cases[] = {
         {"a value holding a NUL (UTF-16): the file is refused whole",
          binaryDictionary({{"flutter.nul", std::string("\x62\0a\0\0", 5)}, {"flutter.ok", ascii("fine")}}),
-         {}, "Lumivane: the earlier build's preferences are unreadable"},
+         {},
+         "Lumivane: the earlier build's preferences are unreadable"},
         {"a value that is not UTF-8",
          binaryDictionary({{"flutter.latin1", ascii("caf\xE9")}, {"flutter.ok", ascii("fine")}}),
-         {"flutter.ok"}, "Lumivane: earlier preferences that cannot be stored were not moved: flutter.latin1"},
+         {"flutter.ok"},
+         "Lumivane: earlier preferences that cannot be stored were not moved: flutter.latin1"},
         {"nesting past any real preference", deep, {}, "Lumivane: the earlier build's preferences are unreadable"},
-        {"not a property list at all", "\x01\x02garbage", {}, "Lumivane: the earlier build's preferences are unreadable"},
+        {"not a property list at all",
+         "\x01\x02garbage",
+         {},
+         "Lumivane: the earlier build's preferences are unreadable"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -60,7 +60,11 @@ struct BridgeRig {
     }
     bool download(CameraBridge& bridge, const std::string& path, const std::string& target) {
         call(bridge, "camera.download",
-             {{"id", id}, {"path", path}, {"dir", work}, {"name", fs::path(target).filename().string()}, {"token", "bench"}});
+             {{"id", id},
+              {"path", path},
+              {"dir", work},
+              {"name", fs::path(target).filename().string()},
+              {"token", "bench"}});
         return fs::exists(target);
     }
 };
@@ -155,7 +159,7 @@ BENCHMARK(BM_GphotoCatalog2000)->Iterations(3)->Unit(benchmark::kMillisecond)->U
 
 int main(int argc, char** argv) {
     tuneAllocatorForLargeBuffers();  // as the host process does
-    ScratchFolder scratchFolder;  // removed when the run ends
+    ScratchFolder scratchFolder;     // removed when the run ends
     work = scratchFolder.path();
     fs::create_directories(work + "/card/DCIM");
     {

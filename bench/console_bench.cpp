@@ -47,7 +47,8 @@ public:
         if (posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         HostClient client;
-        for (int i = 0; i < 100 && !client.connect(socket); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (int i = 0; i < 100 && !client.connect(socket); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         client.call("sim/control", "phone.add",
                     EncodableMap{{"udid", "PHONE"}, {"name", "iPhone"}, {"root", work + "/phone"}});
         client.call("sim/control", "phone.attach", EncodableMap{{"udid", "PHONE"}, {"link", "usb"}});
@@ -105,7 +106,8 @@ void BM_PageTo60Thumbnails(benchmark::State& state) {
         auto page = client->Get("/", console.cookie);
         auto started = std::chrono::steady_clock::now();
         auto media = console.call(*client, "iphone.media", {{"udid", "PHONE"}});
-        state.counters["listing_ms"] = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+        state.counters["listing_ms"] =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
         if (!page || page->status != 200 || !media["value"].is_array() || media["value"].size() < kShown)
             return state.SkipWithError("no page or no listing");
         std::atomic<int> shown = 0;
@@ -194,11 +196,11 @@ int main(int argc, char** argv) {
         importedPaths.push_back(name);
     }
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter({{"console import / cp and sync of 100 photos of 4 MiB (goal: at most 1.5)",
-                             "BM_ConsoleImport100", "BM_Cp100/1"},
-                            {"console import / cp alone, which leaves the copies in the page cache", "BM_ConsoleImport100",
-                             "BM_Cp100/0"}},
-                           {"page to 60 thumbnails: the time of BM_PageTo60Thumbnails"});
+    RatioReporter reporter(
+        {{"console import / cp and sync of 100 photos of 4 MiB (goal: at most 1.5)", "BM_ConsoleImport100",
+          "BM_Cp100/1"},
+         {"console import / cp alone, which leaves the copies in the page cache", "BM_ConsoleImport100", "BM_Cp100/0"}},
+        {"page to 60 thumbnails: the time of BM_PageTo60Thumbnails"});
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;

@@ -6,8 +6,8 @@
 #include <filesystem>
 
 #include "bench/ratio_reporter.h"
-#include "bench/scratch_folder.h"
 #include "bench/run_command.h"
+#include "bench/scratch_folder.h"
 #include "bridges/files/file_volume_bridge.h"
 #include "platform/sim/sim_mac.h"
 #include "runtime/allocator.h"
@@ -123,7 +123,7 @@ BENCHMARK(BM_FfmpegCommandVideo)->Iterations(3)->Unit(benchmark::kMillisecond)->
 
 int main(int argc, char** argv) {
     tuneAllocatorForLargeBuffers();  // as the host process does
-    ScratchFolder scratchFolder;  // removed when the run ends
+    ScratchFolder scratchFolder;     // removed when the run ends
     scratch = scratchFolder.path();
     if (!prepare()) return 1;
     benchmark::Initialize(&argc, argv);

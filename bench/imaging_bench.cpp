@@ -10,8 +10,8 @@
 
 #include "bench/process_memory.h"
 #include "bench/ratio_reporter.h"
-#include "bench/scratch_folder.h"
 #include "bench/run_command.h"
+#include "bench/scratch_folder.h"
 #include "bridges/common/jpeg_thumbnail.h"
 #include "platform/vips/vips_imaging.h"
 #include "runtime/allocator.h"

@@ -8,9 +8,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "bench/iphone_rig.h"
 #include "bench/plain_copy.h"
 #include "bench/process_memory.h"
-#include "bench/iphone_rig.h"
 #include "bench/ratio_reporter.h"
 #include "bench/scratch_folder.h"
 #include "bridges/iphone/dcim_scan.h"
@@ -111,7 +111,6 @@ void thumbnailBenchmark(benchmark::State& state, int first) {
 void BM_ThumbnailFromPhoneRendering(benchmark::State& state) { thumbnailBenchmark(state, 1); }
 void BM_ThumbnailFromPhoto(benchmark::State& state) { thumbnailBenchmark(state, 1 + kThumbnails); }
 
-
 // How far the resident size rises above its level before a 512 MiB download.
 void BM_DownloadPeakMemory(benchmark::State& state) {
     Rig rig("DOWN", 8);
@@ -139,7 +138,7 @@ BENCHMARK(BM_DownloadPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
     tuneAllocatorForLargeBuffers();  // as the host process does
-    ScratchFolder scratchFolder;  // removed when the run ends
+    ScratchFolder scratchFolder;     // removed when the run ends
     work = scratchFolder.path();
     providerPath = beside("../lib/liblumivane_sim_mobile_device.so");
     SimPhones sim;

@@ -106,5 +106,4 @@ struct IPhoneRig {
     }
 };
 
-
 }  // namespace lumivane

@@ -7,8 +7,8 @@
 #include <fstream>
 
 #include "bench/ratio_reporter.h"
-#include "bench/scratch_folder.h"
 #include "bench/run_command.h"
+#include "bench/scratch_folder.h"
 #include "bridges/library/library_bridge.h"
 #include "platform/sim/sim_mac.h"
 #include "runtime/allocator.h"
@@ -28,10 +28,9 @@ std::string video() { return kLibrary + "/CLIP.MOV"; }
 
 bool prepare() {
     fs::create_directories(kLibrary);
-    if (!fs::exists(video()) &&
-        !runCommand({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=30", "-t",
-                     std::to_string(kSeconds), "-c:v", "libx264", "-pix_fmt", "yuv420p", "-f", "mov",
-                     video() + ".part"}))
+    if (!fs::exists(video()) && !runCommand({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                                             "testsrc2=size=1920x1080:rate=30", "-t", std::to_string(kSeconds), "-c:v",
+                                             "libx264", "-pix_fmt", "yuv420p", "-f", "mov", video() + ".part"}))
         return false;
     if (fs::exists(video() + ".part")) fs::rename(video() + ".part", video());
     std::ofstream(kLibrary + "/library.json")
@@ -43,9 +42,9 @@ bool prepare() {
 void BM_LibraryVideoFrames(benchmark::State& state) {
     MainLoop loop;
     Log log{Log::Options{false, false, false}};
-    SimMac mac{SimMac::Options{(fs::create_directories(scratch + "/home"), scratch + "/home"), "com.lumivane.app",
-                               "", &log},
-               loop};
+    SimMac mac{
+        SimMac::Options{(fs::create_directories(scratch + "/home"), scratch + "/home"), "com.lumivane.app", "", &log},
+        loop};
     mac.library().load(kLibrary);
     SystemClock clock;
     LibraryBridge bridge{
@@ -59,8 +58,8 @@ void BM_FfmpegCommandPerFrame(benchmark::State& state) {
     for (auto _ : state)
         for (double fraction : kFractions)
             if (!runCommand({"ffmpeg", "-v", "error", "-y", "-ss", std::to_string(kSeconds * fraction), "-i", video(),
-                             "-frames:v", "1", "-vf", "scale=160:160:force_original_aspect_ratio=decrease", "-q:v",
-                             "3", scratch + "/frame.jpg"}))
+                             "-frames:v", "1", "-vf", "scale=160:160:force_original_aspect_ratio=decrease", "-q:v", "3",
+                             scratch + "/frame.jpg"}))
                 state.SkipWithError("ffmpeg failed");
 }
 
@@ -71,13 +70,14 @@ BENCHMARK(BM_FfmpegCommandPerFrame)->Iterations(5)->Unit(benchmark::kMillisecond
 
 int main(int argc, char** argv) {
     tuneAllocatorForLargeBuffers();  // as the host process does
-    ScratchFolder scratchFolder;  // removed when the run ends
+    ScratchFolder scratchFolder;     // removed when the run ends
     scratch = scratchFolder.path();
     if (!prepare()) return 1;
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter({{"\"videoFrames\", three 160 px frames of a 10 s 1080p H.264 clip / the ffmpeg command "
-                             "once per frame (goal: at most 1)",
-                             "BM_LibraryVideoFrames", "BM_FfmpegCommandPerFrame"}});
+    RatioReporter reporter(
+        {{"\"videoFrames\", three 160 px frames of a 10 s 1080p H.264 clip / the ffmpeg command "
+          "once per frame (goal: at most 1)",
+          "BM_LibraryVideoFrames", "BM_FfmpegCommandPerFrame"}});
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;

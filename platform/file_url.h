@@ -28,7 +28,9 @@ inline std::string fileURL(const std::string& path) {
 inline std::string filePath(const std::string& url) {
     constexpr std::string_view kScheme = "file://";
     if (url.compare(0, kScheme.size(), kScheme) != 0) return {};
-    auto hex = [](char c) { return c >= '0' && c <= '9' ? c - '0' : (c | 0x20) >= 'a' && (c | 0x20) <= 'f' ? (c | 0x20) - 'a' + 10 : -1; };
+    auto hex = [](char c) {
+        return c >= '0' && c <= '9' ? c - '0' : (c | 0x20) >= 'a' && (c | 0x20) <= 'f' ? (c | 0x20) - 'a' + 10 : -1;
+    };
     std::string path;
     for (std::size_t i = kScheme.size(); i < url.size(); ++i) {
         if (url[i] == '%' && i + 2 < url.size() && hex(url[i + 1]) >= 0 && hex(url[i + 2]) >= 0) {

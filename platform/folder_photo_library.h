@@ -1,6 +1,6 @@
 #pragma once
-#include <memory>
 #include <sys/types.h>
+#include <memory>
 
 #include <cstdint>
 #include <mutex>
@@ -59,8 +59,8 @@ private:
     Imaging& imaging_;
     Log& log_;
     std::mutex mutex_;
-    std::string folder_;                              // guarded by mutex_
-    std::optional<Stamp> stamp_;                      // guarded by mutex_; none: nothing read yet
+    std::string folder_;                             // guarded by mutex_
+    std::optional<Stamp> stamp_;                     // guarded by mutex_; none: nothing read yet
     std::shared_ptr<const LibraryCatalog> catalog_;  // guarded by mutex_
 };
 

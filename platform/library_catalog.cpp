@@ -59,7 +59,8 @@ std::string fileInside(const Json& value) {
 StoredSize storedSizeOf(const Json& value) {
     if (value.is_number_integer() && !value.is_number_unsigned())
         return {StoredSize::Kind::integer, value.get<std::int64_t>()};
-    if (value.is_number_unsigned() && value.get<std::uint64_t>() <= std::uint64_t(std::numeric_limits<std::int64_t>::max()))
+    if (value.is_number_unsigned() &&
+        value.get<std::uint64_t>() <= std::uint64_t(std::numeric_limits<std::int64_t>::max()))
         return {StoredSize::Kind::integer, std::int64_t(value.get<std::uint64_t>())};
     return {StoredSize::Kind::other, 0};
 }

@@ -8,11 +8,11 @@
 #include "platform/net_services.h"
 #include "platform/open_panel.h"
 #include "platform/photo_library.h"
-#include "platform/video_frames.h"
-#include "platform/volumes.h"
 #include "platform/plugin_registry.h"
 #include "platform/sharing.h"
 #include "platform/user_defaults.h"
+#include "platform/video_frames.h"
+#include "platform/volumes.h"
 #include "platform/window_system.h"
 #include "platform/workspace.h"
 

@@ -193,7 +193,9 @@ std::optional<std::string> stringValue(plist_t node) {
     return std::string(text);
 }
 
-std::optional<std::string> string(plist_t dict, const char* key) { return stringValue(dictItem(dict, key, PLIST_STRING)); }
+std::optional<std::string> string(plist_t dict, const char* key) {
+    return stringValue(dictItem(dict, key, PLIST_STRING));
+}
 
 std::optional<std::int64_t> integerValue(plist_t node) {
     if (!node) return std::nullopt;

@@ -71,7 +71,8 @@ TEST(PropertyList, OnlyRealContainerElementsCountAndACloseWithoutItsOpenIsRefuse
     } cases[] = {
         {"closes in a comment do not offset real opens", commentedCloses, std::nullopt},
         {"more closes than opens", "<plist></array></array><array><array></array></plist>", std::nullopt},
-        {"markup in CDATA and instructions", "<?x <array>?><plist><string><![CDATA[<array><array>]]></string></plist>", 0},
+        {"markup in CDATA and instructions", "<?x <array>?><plist><string><![CDATA[<array><array>]]></string></plist>",
+         0},
         {"an element whose name only starts like one", "<plist><arrayish><dictionary></plist>", 0},
         {"an unterminated comment", "<plist><!-- <array>", std::nullopt},
         {"a NUL byte", std::string("<plist><string>a\0b</string></plist>", 35), std::nullopt},
@@ -109,11 +110,21 @@ TEST(PropertyList, TextIsReadByLengthAndRefusedWhenAChannelCannotCarryIt) {
         bool parses;
         std::optional<std::string> text;
     } cases[] = {
-        {"ASCII", "\x53" "abc", true, "abc"},
-        {"ASCII holding a NUL", std::string("\x53" "a\0c", 4), false, std::nullopt},
+        {"ASCII",
+         "\x53"
+         "abc",
+         true, "abc"},
+        {"ASCII holding a NUL",
+         std::string("\x53"
+                     "a\0c",
+                     4),
+         false, std::nullopt},
         {"UTF-16 holding a NUL", std::string("\x62\0a\0\0", 5), false, std::nullopt},
         {"UTF-16", std::string("\x62\0a\x20\xAC", 5), true, "a\xE2\x82\xAC"},
-        {"bytes that are not UTF-8", "\x53" "a\xE9z", true, std::nullopt},
+        {"bytes that are not UTF-8",
+         "\x53"
+         "a\xE9z",
+         true, std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -196,8 +196,7 @@ Result<void, std::string> FileWriter::checkWritable(const std::string& target) {
     return writable;
 }
 
-Result<FileWriter, std::string> FileWriter::create(const std::string& target, mode_t mode,
-                                                   const std::string& within) {
+Result<FileWriter, std::string> FileWriter::create(const std::string& target, mode_t mode, const std::string& within) {
     return create(folderOf(target), nameOf(target), mode, within);
 }
 

@@ -77,8 +77,8 @@ private:
 
     std::thread::id owner_;
     std::mutex mutex_;
-    int wakeFd_ = -1;  // an eventfd: written to wake the loop from poll
-    std::deque<std::function<void()>> tasks_;                             // guarded by mutex_
+    int wakeFd_ = -1;                          // an eventfd: written to wake the loop from poll
+    std::deque<std::function<void()>> tasks_;  // guarded by mutex_
     std::multimap<std::chrono::steady_clock::time_point, Timer> timers_;  // guarded by mutex_
     TimerId nextTimer_ = 1;                                               // guarded by mutex_
     bool quit_ = false;                                                   // guarded by mutex_

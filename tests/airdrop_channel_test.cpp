@@ -85,7 +85,10 @@ struct AirDrop : ::testing::Test {
     }
 };
 
-const EncodableMap kClosed{{"type", "airdrop"}, {"token", "T1"}, {"ok", false}, {"cancelled", true},
+const EncodableMap kClosed{{"type", "airdrop"},
+                           {"token", "T1"},
+                           {"ok", false},
+                           {"cancelled", true},
                            {"error", "Closed without picking a device"}};
 const EncodableMap kSent{{"type", "airdrop"}, {"token", "T1"}, {"ok", true}, {"count", 2}};
 
@@ -136,7 +139,8 @@ TEST_F(AirDrop, TheBaselineSetsAccessTimesBackAndAShareWithoutEvidenceIsClosed) 
     EXPECT_FALSE(bridge().filesWereRead());
     control("airdrop.shared");
     EXPECT_EQ(outcomes(), std::vector<EncodableMap>{kClosed});
-    EXPECT_TRUE(h.log.contains("Lumivane AirDrop: didShareItems 2 at 0.0s: read=false sharingd=false \u2192 cancelled"));
+    EXPECT_TRUE(
+        h.log.contains("Lumivane AirDrop: didShareItems 2 at 0.0s: read=false sharingd=false \u2192 cancelled"));
     // A second outcome for the ended send is logged, with no event.
     control("airdrop.failed", {{"domain", "NSCocoaErrorDomain"}, {"code", 3072}, {"description", "Cancelled."}});
     EXPECT_EQ(outcomes().size(), 1u);
@@ -167,7 +171,8 @@ TEST_F(AirDrop, AReadAfterTheBaselineIsDeliveryAndAPickerWindowRenewsIt) {
             if (step == "window") control("airdrop.window", {{"className", "NSWindow"}});
             if (step == "wait") h.loop.runUntil([] { return false; }, 1700ms);
         }
-        EXPECT_EQ(bridge().panelUp(), std::find(c.steps.begin(), c.steps.end(), std::string("picker")) != c.steps.end());
+        EXPECT_EQ(bridge().panelUp(),
+                  std::find(c.steps.begin(), c.steps.end(), std::string("picker")) != c.steps.end());
         control("airdrop.shared");
         EXPECT_EQ(outcomes(), std::vector<EncodableMap>{c.delivered ? kSent : kClosed});
     }
@@ -223,8 +228,8 @@ TEST_F(AirDrop, ALateWordFromAnEarlierSendEndsNothing) {
 
 TEST(AirDropWatcher, OnlyTheExactDaemonLineCounts) {
     const std::pair<const char*, bool> cases[] = {
-        {"p123\ncsharingd\n", true}, {"csharingd", true},   {"p1\ncsharingdX\n", false},
-        {"p1\nCSHARINGD\n", false},  {"", false},           {"p1\nc sharingd\nf3\n", false},
+        {"p123\ncsharingd\n", true}, {"csharingd", true}, {"p1\ncsharingdX\n", false},
+        {"p1\nCSHARINGD\n", false},  {"", false},         {"p1\nc sharingd\nf3\n", false},
     };
     for (const auto& [output, held] : cases) EXPECT_EQ(AirDropBridge::daemonHoldsFiles(output), held) << output;
 }

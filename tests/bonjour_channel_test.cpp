@@ -111,13 +111,14 @@ TEST_F(Bonjour, PeersAreReportedWithOneIPv4AddressWhileListenedTo) {
     control("peer.remove", {{"name", "link-local only"}});
     EXPECT_TRUE(events().empty());
     h.value(kEvents, "listen");  // every peer afresh
-    EXPECT_EQ(events(), (std::vector<EncodableMap>{found("link-local first", "192.168.1.5"),
-                                                   found("odd txt", "10.0.0.9")}));
+    EXPECT_EQ(events(),
+              (std::vector<EncodableMap>{found("link-local first", "192.168.1.5"), found("odd txt", "10.0.0.9")}));
 }
 
 TEST_F(Bonjour, TheOwnPublicationIsBrowsedLikeAnyPeer) {
     h.value(kEvents, "listen");
-    h.value(kChannel, "publish", EncodableMap{{"name", "This Mac"}, {"port", 7000}, {"txt", EncodableMap{{"id", "1"}}}});
+    h.value(kChannel, "publish",
+            EncodableMap{{"name", "This Mac"}, {"port", 7000}, {"txt", EncodableMap{{"id", "1"}}}});
     EXPECT_EQ(events(), (std::vector<EncodableMap>{found("This Mac", SimNetServices::kOwnAddress, {{"id", "1"}})}));
     h.value(kChannel, "unpublish");
     EXPECT_EQ(events(), (std::vector<EncodableMap>{lost("This Mac")}));
@@ -128,8 +129,9 @@ TEST_F(Bonjour, FailuresAreLoggedWithTheErrorDictionaryAndSendNoEvent) {
     control("bonjour.failBrowse", {{"code", -72000}});
     h.value(kEvents, "listen");
     EXPECT_TRUE(events().empty());
-    EXPECT_TRUE(h.log.contains(
-        "Lumivane: Bonjour browse failed: {\n    NSNetServicesErrorCode = \"-72000\";\n    NSNetServicesErrorDomain = 10;\n}"));
+    EXPECT_TRUE(
+        h.log.contains("Lumivane: Bonjour browse failed: {\n    NSNetServicesErrorCode = \"-72000\";\n    "
+                       "NSNetServicesErrorDomain = 10;\n}"));
     h.value(kEvents, "cancel");
     h.value(kEvents, "listen");
     EXPECT_TRUE(events().empty());

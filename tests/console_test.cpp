@@ -13,8 +13,8 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <thread>
 
 #include "tests/host_process.h"
@@ -63,9 +63,8 @@ TEST_F(Console, OnlyTheTokenAndTheListeningAddressGetIn) {
     EXPECT_NE(first->body.find("<title>Lumivane console</title>"), std::string::npos);
     // Then the cookie carries it: this console's own name, never readable by
     // the page's scripts, never sent by another site.
-    EXPECT_EQ(first->get_header_value("Set-Cookie"),
-              "lumivane_token_" + std::to_string(console->port()) + "=" + console->token() +
-                  "; HttpOnly; SameSite=Strict; Path=/");
+    EXPECT_EQ(first->get_header_value("Set-Cookie"), "lumivane_token_" + std::to_string(console->port()) + "=" +
+                                                         console->token() + "; HttpOnly; SameSite=Strict; Path=/");
 
     const std::string self = "http://127.0.0.1:" + std::to_string(console->port());
     const std::string otherPort = "http://127.0.0.1:" + std::to_string(console->port() + 1);
@@ -79,7 +78,9 @@ TEST_F(Console, OnlyTheTokenAndTheListeningAddressGetIn) {
         {"a wrong token", {{"Cookie", console->cookieName() + "=" + std::string(64, '0')}}, 403},
         {"another console's cookie name", {{"Cookie", "lumivane_token=" + console->token()}}, 403},
         {"the cookie", withCookie(), 200},
-        {"another host name", {{"Cookie", cookie}, {"Host", "attacker.example:" + std::to_string(console->port())}}, 421},
+        {"another host name",
+         {{"Cookie", cookie}, {"Host", "attacker.example:" + std::to_string(console->port())}},
+         421},
         {"its own page", {{"Cookie", cookie}, {"Origin", self}, {"Sec-Fetch-Site", "same-origin"}}, 200},
         {"a page on another port", {{"Cookie", cookie}, {"Origin", otherPort}}, 403},
         {"a page of another site", {{"Cookie", cookie}, {"Origin", "http://attacker.example"}}, 403},
@@ -121,11 +122,12 @@ TEST_F(Console, CallsPassOnlyForTheListedMethodsAndDownloadsOnlyUnderTheDestinat
     post("/api/call", {{"method", "iphone.list"}}, 400);
 
     auto download = [&](const std::string& target, int status) {
-        return post("/api/call",
-                    {{"channel", "lumivane/macos"},
-                     {"method", "iphone.download"},
-                     {"args", {{"udid", "NONE"}, {"path", "100APPLE/IMG_0001.JPG"}, {"target", target}, {"token", "t"}}}},
-                    status);
+        return post(
+            "/api/call",
+            {{"channel", "lumivane/macos"},
+             {"method", "iphone.download"},
+             {"args", {{"udid", "NONE"}, {"path", "100APPLE/IMG_0001.JPG"}, {"target", target}, {"token", "t"}}}},
+            status);
     };
     auto chosen = host.folder() + "/imports";
     download(chosen + "/IMG_0001.JPG", 403);  // no destination yet
@@ -168,11 +170,12 @@ TEST_F(Console, CallsPassOnlyForTheListedMethodsAndDownloadsOnlyUnderTheDestinat
         download(c.target, c.status);
     }
     auto cameraDownload = [&](const std::string& dir, const std::string& name, int status) {
-        return post("/api/call",
-                    {{"channel", "lumivane/macos"},
-                     {"method", "camera.download"},
-                     {"args", {{"id", "NONE"}, {"path", "DCIM/IMG_0001.JPG"}, {"dir", dir}, {"name", name}, {"token", "t"}}}},
-                    status);
+        return post(
+            "/api/call",
+            {{"channel", "lumivane/macos"},
+             {"method", "camera.download"},
+             {"args", {{"id", "NONE"}, {"path", "DCIM/IMG_0001.JPG"}, {"dir", dir}, {"name", name}, {"token", "t"}}}},
+            status);
     };
     const struct {
         const char* name;
@@ -264,18 +267,19 @@ TEST_F(Console, ImportedMeansSameNameAndSizeInTheDestinationAndOnlyItIsRevealed)
     post("/api/imported", {{"files", Json::array()}}, 400);  // no destination yet
     post("/api/destination", {{"path", chosen}});
     auto files = Json::array({
-        {{"name", "IMG_0001.JPG"}, {"size", 3}},        // same name and size
-        {{"name", "IMG_0001.JPG"}, {"size", 4}},        // another size
-        {{"name", "IMG_0009.JPG"}, {"size", 3}},        // not there
-        {{"name", "../IMG_0002.JPG"}, {"size", 3}},     // beside the destination
-        {{"name", "album"}, {"size", 4096}},            // a folder
-        {{"name", "IMG_0001.JPG"}, {"size", "3"}},      // not a size
+        {{"name", "IMG_0001.JPG"}, {"size", 3}},     // same name and size
+        {{"name", "IMG_0001.JPG"}, {"size", 4}},     // another size
+        {{"name", "IMG_0009.JPG"}, {"size", 3}},     // not there
+        {{"name", "../IMG_0002.JPG"}, {"size", 3}},  // beside the destination
+        {{"name", "album"}, {"size", 4096}},         // a folder
+        {{"name", "IMG_0001.JPG"}, {"size", "3"}},   // not a size
     });
     EXPECT_EQ(post("/api/imported", {{"files", files}}), Json({{"value", {true, false, false, false, false, false}}}));
     post("/api/imported", {{"files", "IMG_0001.JPG"}}, 400);
 
     auto reveal = [&](const std::string& path, int status) {
-        post("/api/call", {{"channel", "lumivane/macos"}, {"method", "file.reveal"}, {"args", {{"path", path}}}}, status);
+        post("/api/call", {{"channel", "lumivane/macos"}, {"method", "file.reveal"}, {"args", {{"path", path}}}},
+             status);
     };
     reveal(chosen + "/IMG_0001.JPG", 200);
     reveal(chosen, 200);
@@ -288,16 +292,16 @@ TEST(ConsoleAddress, LoopbackOnlyUnlessTheNetworkIsAskedFor) {
         const char* host;
         bool loopback;
     };
-    for (auto [host, loopback] : {Case{"127.0.0.1", true}, Case{"127.45.0.9", true}, Case{"::1", true},
-                                  Case{"0.0.0.0", false}, Case{"128.0.0.1", false}, Case{"192.168.1.20", false},
-                                  Case{"::", false}, Case{"::ffff:10.0.0.1", false}, Case{"localhost", false},
-                                  Case{"", false}})
+    for (auto [host, loopback] :
+         {Case{"127.0.0.1", true}, Case{"127.45.0.9", true}, Case{"::1", true}, Case{"0.0.0.0", false},
+          Case{"128.0.0.1", false}, Case{"192.168.1.20", false}, Case{"::", false}, Case{"::ffff:10.0.0.1", false},
+          Case{"localhost", false}, Case{"", false}})
         EXPECT_EQ(ConsoleServer::isLoopback(host), loopback) << host;
 
     // The program refuses another address unless --allow-remote says so.
     auto firstLine = [](const std::string& arguments, int* status) {
-        auto command = "timeout -s TERM 2 " + buildPath("bin/lumivane-console") + " --socket /nonexistent " + arguments +
-                       " 2>/dev/null";
+        auto command = "timeout -s TERM 2 " + buildPath("bin/lumivane-console") + " --socket /nonexistent " +
+                       arguments + " 2>/dev/null";
         FILE* out = popen(command.c_str(), "r");
         char line[256] = {};
         if (!fgets(line, sizeof line, out)) line[0] = 0;
@@ -324,7 +328,8 @@ TEST_F(Console, CardsAreReadAndCopiedOnlyWhereTheHostHasACard) {
                  EncodableMap{{"path", card}, {"name", "EOS_DIGITAL"}, {"removable", true}, {"ejectable", true}});
 
     auto get = [&](const std::string& path, const std::string& folder) {
-        auto response = client->Get(path + "?" + httplib::detail::params_to_query_str({{"path", folder}}), withCookie());
+        auto response =
+            client->Get(path + "?" + httplib::detail::params_to_query_str({{"path", folder}}), withCookie());
         return response ? response->status : 0;
     };
     std::ofstream(card + "/DCIM/100MSDCF/IMG_\xff.JPG") << "a name that is not UTF-8";
@@ -340,7 +345,8 @@ TEST_F(Console, CardsAreReadAndCopiedOnlyWhereTheHostHasACard) {
     post("/api/destination", {{"path", chosen}});
     copy(host.folder() + "/secret.JPG", "secret.JPG", 403);
     copy(card + "/DCIM/100MSDCF/IMG_0001.JPG", "../IMG_0001.JPG", 403);
-    EXPECT_EQ(copy(card + "/DCIM/100MSDCF/IMG_0001.JPG", "IMG_0001.JPG", 200), Json({{"value", chosen + "/IMG_0001.JPG"}}));
+    EXPECT_EQ(copy(card + "/DCIM/100MSDCF/IMG_0001.JPG", "IMG_0001.JPG", 200),
+              Json({{"value", chosen + "/IMG_0001.JPG"}}));
     std::ifstream copied(chosen + "/IMG_0001.JPG");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copied), {}), "card");
 

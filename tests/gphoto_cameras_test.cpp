@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <gphoto2/gphoto2-result.h>
 #include <filesystem>
 #include <fstream>
-#include <gphoto2/gphoto2-result.h>
 
 #include "platform/gphoto/gphoto_cameras.h"
 #include "tests/support/host_harness.h"
@@ -29,7 +29,8 @@ struct Gphoto : ::testing::Test {
     void SetUp() override {
         fs::create_directories(card + "/DCIM/100CANON");
         fs::create_directories(out);
-        ASSERT_TRUE(samples::write(card + "/DCIM/100CANON/IMG_0001.JPG", {.width = 640, .height = 480, .thumbnail = 160}));
+        ASSERT_TRUE(
+            samples::write(card + "/DCIM/100CANON/IMG_0001.JPG", {.width = 640, .height = 480, .thumbnail = 160}));
         ASSERT_TRUE(samples::write(card + "/DCIM/100CANON/IMG_0002.JPG", {.width = 640, .height = 480}));
         std::string movie(3 << 20, '\0');
         for (std::size_t i = 0; i < movie.size(); ++i) movie[i] = char(i * 31 % 251);
@@ -119,12 +120,14 @@ TEST_F(Gphoto, ADirectoryCameraIsListedBrowsedAndEjected) {
     EXPECT_EQ(*first.find("uti"), EncodableValue("public.jpeg"));
 
     EXPECT_EQ(value("camera.eject", {}), EncodableValue());
-    EXPECT_TRUE(h->loop.runUntil([&] { return h->value("lumivane/macos", "camera.list") == EncodableValue(EncodableList{}); }, 5s));
+    EXPECT_TRUE(h->loop.runUntil(
+        [&] { return h->value("lumivane/macos", "camera.list") == EncodableValue(EncodableList{}); }, 5s));
 }
 
 TEST(GphotoSession, APhoneThatAnswersAccessDeniedIsLocked) {
     EXPECT_EQ(GphotoCameras::sessionError(GP_ERROR, "PTP Access Denied"), GphotoCameras::kLockedSessionError);
-    EXPECT_EQ(GphotoCameras::sessionError(GP_ERROR_IO_USB_CLAIM, "Could not claim the USB device"), GP_ERROR_IO_USB_CLAIM);
+    EXPECT_EQ(GphotoCameras::sessionError(GP_ERROR_IO_USB_CLAIM, "Could not claim the USB device"),
+              GP_ERROR_IO_USB_CLAIM);
     EXPECT_EQ(GphotoCameras::sessionError(GP_ERROR_CAMERA_BUSY, ""), GP_ERROR_CAMERA_BUSY);
 }
 
@@ -211,9 +214,7 @@ TEST(GphotoDetection, AnEjectedCameraStaysAwayUntilUnpluggedAndComesBackWhenPlug
             present.push_back(device);
             ++added;
         }
-        void didRemoveDevice(const std::shared_ptr<CaptureDevice>& device) override {
-            std::erase(present, device);
-        }
+        void didRemoveDevice(const std::shared_ptr<CaptureDevice>& device) override { std::erase(present, device); }
     } delegate;
     cameras.setDelegate(&delegate);
     const GphotoCameras::Found canon{"Canon EOS 90D", "usb:001,004"}, nikon{"Nikon Z 6", "usb:001,005"};

@@ -18,7 +18,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-
 bool closedByPeer(int fd) {
     timeval timeout{5, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
@@ -138,7 +137,8 @@ TEST(HostSocket, SigtermEndsTheHostWithinTwoSecondsWhateverIsQueued) {
     HostProcess host;
     auto root = host.folder() + "/phone";
     std::filesystem::create_directories(root + "/DCIM/100APPLE");
-    for (int i = 0; i < 200; ++i) std::ofstream(root + "/DCIM/100APPLE/IMG_" + std::to_string(1000 + i) + ".JPG") << "x";
+    for (int i = 0; i < 200; ++i)
+        std::ofstream(root + "/DCIM/100APPLE/IMG_" + std::to_string(1000 + i) + ".JPG") << "x";
     std::ofstream(root + "/DCIM/100APPLE/IMG_0001.MOV").close();
     std::filesystem::resize_file(root + "/DCIM/100APPLE/IMG_0001.MOV", 256 << 20);
     HostClient client;
@@ -148,8 +148,10 @@ TEST(HostSocket, SigtermEndsTheHostWithinTwoSecondsWhateverIsQueued) {
     ASSERT_TRUE(client.call("sim/control", "phone.set", EncodableMap{{"udid", "P"}, {"latencyMs", 5}}));
     // A download in flight, and a thousand scans queued behind a slow phone.
     ASSERT_TRUE(client.post("lumivane/macos", "iphone.download",
-                            EncodableMap{{"udid", "P"}, {"path", "100APPLE/IMG_0001.MOV"},
-                                         {"target", host.folder() + "/IMG_0001.MOV"}, {"token", "t"}}));
+                            EncodableMap{{"udid", "P"},
+                                         {"path", "100APPLE/IMG_0001.MOV"},
+                                         {"target", host.folder() + "/IMG_0001.MOV"},
+                                         {"token", "t"}}));
     // Sent from a thread of its own: the host stops reading a client with
     // that many calls unanswered, so the sends may block until it goes.
     std::thread sender([&] {

@@ -29,9 +29,9 @@ private:
 }  // namespace
 
 TEST_F(CameraRoll, MediaListsCameraFoldersNewestNumberedFirstWithSizesAndTimes) {
-    for (auto name : {"100APPLE/IMG_0009.JPG", "100APPLE/IMG_0010.JPG", "100APPLE/IMG_0008.MOV", "100APPLE/NOEXT",
-                      "100APPLE/.hidden.JPG", "100APPLE/IMG_0001.", "101APPLE/IMG_0011.HEIC", ".Trashes/X.JPG",
-                      "MISC.X/Y.JPG"})
+    for (auto name :
+         {"100APPLE/IMG_0009.JPG", "100APPLE/IMG_0010.JPG", "100APPLE/IMG_0008.MOV", "100APPLE/NOEXT",
+          "100APPLE/.hidden.JPG", "100APPLE/IMG_0001.", "101APPLE/IMG_0011.HEIC", ".Trashes/X.JPG", "MISC.X/Y.JPG"})
         file(name, 7);
     attachPhone();
     auto media = list("iphone.media");
@@ -104,7 +104,7 @@ TEST_F(CameraRoll, SizingUsesOneConnectionPerFortyFilesUpToEight) {
         int files;
         std::uint64_t extraConnections;
         bool failThirdExtraOpen;
-    } cases[] = {{39, 0, false}, {40, 0, false}, {41, 0, false}, {79, 0, false},
+    } cases[] = {{39, 0, false}, {40, 0, false},  {41, 0, false}, {79, 0, false},
                  {80, 1, false}, {400, 7, false}, {400, 2, true}};
     int round = 0;
     for (const auto& c : cases) {
@@ -167,11 +167,9 @@ TEST_F(CameraRoll, ThePhotoIndexIsCopiedThroughTheChannelWithIndexingProgress) {
     settle();
     auto indexing = events("iphoneScan");
     ASSERT_FALSE(indexing.empty());
-    EXPECT_EQ(indexing.front(), (EncodableMap{{"type", "iphoneScan"},
-                                              {"udid", udid},
-                                              {"stage", "indexing"},
-                                              {"done", 0},
-                                              {"total", 2 << 20}}));
+    EXPECT_EQ(
+        indexing.front(),
+        (EncodableMap{{"type", "iphoneScan"}, {"udid", udid}, {"stage", "indexing"}, {"done", 0}, {"total", 2 << 20}}));
     auto again = call("iphone.photosIndex");
     EXPECT_EQ(*std::get<EncodableValue>(again).get<EncodableMap>()->find("copied"), EncodableValue(false));
 }

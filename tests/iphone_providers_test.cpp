@@ -14,8 +14,8 @@
 #include <atomic>
 #include <cstring>
 
-#include "tests/support/host_harness.h"
 #include "platform/usbmux/usbmux_wire.h"
+#include "tests/support/host_harness.h"
 #include "tools/phone_emulator/phone_emulator.h"
 
 using namespace lumivane;
@@ -73,8 +73,8 @@ public:
     void add(HostHarness*, const std::string& root, bool trusted, bool refused) override {
         emulator_.addPhone(kUdid, root, "Ada's iPhone");
         if (!trusted)
-            emulator_.setTrust(kUdid, refused ? emulator::PhoneEmulator::Trust::refused
-                                              : emulator::PhoneEmulator::Trust::pending);
+            emulator_.setTrust(
+                kUdid, refused ? emulator::PhoneEmulator::Trust::refused : emulator::PhoneEmulator::Trust::pending);
         ASSERT_TRUE(emulator_.start(socket_));
     }
     void trust(HostHarness&) override { emulator_.setTrust(kUdid, emulator::PhoneEmulator::Trust::trusted); }
@@ -120,7 +120,12 @@ struct Providers : ::testing::TestWithParam<Provider> {
         return items ? *items : EncodableList{};
     }
     bool listedAs(const EncodableMap& entry) {
-        return h->loop.runUntil([&] { auto l = list(); return !l.empty() && l[0] == EncodableValue(entry); }, 10s);
+        return h->loop.runUntil(
+            [&] {
+                auto l = list();
+                return !l.empty() && l[0] == EncodableValue(entry);
+            },
+            10s);
     }
     MethodResponse call(const std::string& method, EncodableMap args = {}) {
         args.set("udid", kUdid);
@@ -168,8 +173,8 @@ TEST_P(Providers, TheCameraRollIsBrowsedScannedAndScannedAgainTheSame) {
     auto children = call("iphone.children");
     ASSERT_TRUE(std::holds_alternative<EncodableValue>(children));
     EXPECT_EQ(std::get<EncodableValue>(children),
-              EncodableValue(EncodableList{EncodableMap{{"path", "100APPLE"}, {"name", "100APPLE"}, {"dir", true},
-                                                        {"count", 45}}}));
+              EncodableValue(EncodableList{
+                  EncodableMap{{"path", "100APPLE"}, {"name", "100APPLE"}, {"dir", true}, {"count", 45}}}));
     auto scan = call("iphone.media");
     ASSERT_TRUE(std::holds_alternative<EncodableValue>(scan));
     auto* media = std::get<EncodableValue>(scan).get<EncodableList>();
@@ -240,8 +245,9 @@ public:
                 if (client < 0) return;
                 ++connections;
                 if (usbmux::readFrame(client))
-                    usbmux::writeFrame(client, 1, "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
-                                                  "<key>Number</key><integer>0</integer></dict></plist>");
+                    usbmux::writeFrame(client, 1,
+                                       "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
+                                       "<key>Number</key><integer>0</integer></dict></plist>");
                 ::close(client);
             }
         });
@@ -260,9 +266,7 @@ private:
     std::thread thread_;
 };
 
-int openDescriptors() {
-    return int(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
-}
+int openDescriptors() { return int(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator())); }
 
 }  // namespace
 
@@ -285,8 +289,8 @@ TEST(ImobiledeviceProvider, PhonesFollowTheDaemonThatStartsLateRestartsOrMisbeha
         return out;
     };
     auto listed = [&](bool present) {
-        return h.loop.runUntil([&] { return udids() == (present ? std::vector<std::string>{kUdid} : std::vector<std::string>{}); },
-                               15s);
+        return h.loop.runUntil(
+            [&] { return udids() == (present ? std::vector<std::string>{kUdid} : std::vector<std::string>{}); }, 15s);
     };
     EXPECT_TRUE(udids().empty());  // no daemon yet
 

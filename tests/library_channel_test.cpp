@@ -58,7 +58,8 @@ Colour colourOf(samples::Rgb c) {
 TEST_F(Library, FileSizeSumsTheStoredSizesOfFoundAssets) {
     file("on_disk.jpg", 5000);
     load(Json::array({
-        {{"id", "listed"}, {"resources", {{{"type", "photo"}, {"size", 100}}, {{"type", "adjustmentData"}, {"size", 23}}}}},
+        {{"id", "listed"},
+         {"resources", {{{"type", "photo"}, {"size", 100}}, {{"type", "adjustmentData"}, {"size", 23}}}}},
         {{"id", "from disk, one not an integer"},
          {"resources", {{{"type", "photo"}, {"file", "on_disk.jpg"}}, {{"type", "video"}, {"size", 12.5}}}}},
         {{"id", "zero"}, {"resources", {{{"type", "photo"}, {"size", 0}}}}},
@@ -70,17 +71,17 @@ TEST_F(Library, FileSizeSumsTheStoredSizesOfFoundAssets) {
          {"resources", {{{"type", "photo"}, {"size", INT64_MAX}}, {{"type", "alternatePhoto"}, {"size", 10}}}}},
     }));
     EXPECT_EQ(value("fileSize", {{"ids", ids({"listed", "from disk, one not an integer", "zero", "negative sum",
-                                             "missing file", "outside the folder", "text size", "huge", "unknown"})}}),
-              EncodableValue(EncodableMap{{"listed", 123},
-                                          {"from disk, one not an integer", 5000},
-                                          {"huge", std::int64_t(INT64_MAX)}}));
+                                              "missing file", "outside the folder", "text size", "huge", "unknown"})}}),
+              EncodableValue(EncodableMap{
+                  {"listed", 123}, {"from disk, one not an integer", 5000}, {"huge", std::int64_t(INT64_MAX)}}));
     for (auto args : {EncodableMap{}, EncodableMap{{"ids", EncodableList{}}}, EncodableMap{{"ids", "listed"}}})
         EXPECT_EQ(value("fileSize", args), EncodableValue(EncodableMap{}));
 }
 
 TEST_F(Library, TraitsMarkOnlyAssetsWithAnAlternatePhoto) {
     load(Json::array({
-        {{"id", "raw+jpeg"}, {"resources", {{{"type", "photo"}, {"size", 1}}, {{"type", "alternatePhoto"}, {"size", 2}}}}},
+        {{"id", "raw+jpeg"},
+         {"resources", {{{"type", "photo"}, {"size", 1}}, {{"type", "alternatePhoto"}, {"size", 2}}}}},
         {{"id", "jpeg"}, {"resources", {{{"type", "photo"}, {"size", 1}}}}},
         {{"id", "heic edited"},
          {"resources", {{{"type", "photo"}, {"size", 1}}, {{"type", "fullSizePhoto"}, {"size", 1}}}}},
@@ -101,25 +102,30 @@ TEST_F(Library, FaceQualityIsTheBestFaceOrMinusOne) {
         {{"id", "linked out"}, {"resources", {{{"type", "photo"}, {"file", "out.jpg"}}}}, {"faces", {0.9}}},
         {{"id", "linked in"}, {"resources", {{{"type", "photo"}, {"file", "in.jpg"}}}}, {"faces", {0.6}}},
         {{"id", "no face"}, {"resources", {{{"type", "photo"}, {"file", "face.jpg"}}}}},
-        {{"id", "face without quality"}, {"resources", {{{"type", "photo"}, {"file", "face.jpg"}}}}, {"faces", {nullptr}}},
-        {{"id", "full size only"}, {"resources", {{{"type", "fullSizePhoto"}, {"file", "face.jpg"}}}}, {"faces", {0.4}}},
+        {{"id", "face without quality"},
+         {"resources", {{{"type", "photo"}, {"file", "face.jpg"}}}},
+         {"faces", {nullptr}}},
+        {{"id", "full size only"},
+         {"resources", {{{"type", "fullSizePhoto"}, {"file", "face.jpg"}}}},
+         {"faces", {0.4}}},
         {{"id", "failing"},
          {"resources", {{{"type", "photo"}, {"file", "face.jpg"}}}},
          {"faces", "The face detector is unavailable."}},
         {{"id", "image missing"}, {"resources", {{{"type", "photo"}, {"file", "gone.jpg"}}}}, {"faces", {0.9}}},
         {{"id", "no image"}, {"resources", {{{"type", "video"}, {"file", "face.jpg"}}}}, {"faces", {0.9}}},
     }));
-    EXPECT_EQ(value("faceQuality", {{"ids", ids({"two faces", "best first", "linked out", "linked in", "no face",
-                                                "face without quality", "full size only", "failing", "image missing",
-                                                "no image", "unknown"})},
-                                    {"px", 64}}),
-              EncodableValue(EncodableMap{{"two faces", 0.7},
-                                          {"best first", 0.8},
-                                          {"linked in", 0.6},
-                                          {"no face", -1.0},
-                                          {"face without quality", -1.0},
-                                          {"full size only", 0.4},
-                                          {"failing", -1.0}}));
+    EXPECT_EQ(
+        value("faceQuality",
+              {{"ids", ids({"two faces", "best first", "linked out", "linked in", "no face", "face without quality",
+                            "full size only", "failing", "image missing", "no image", "unknown"})},
+               {"px", 64}}),
+        EncodableValue(EncodableMap{{"two faces", 0.7},
+                                    {"best first", 0.8},
+                                    {"linked in", 0.6},
+                                    {"no face", -1.0},
+                                    {"face without quality", -1.0},
+                                    {"full size only", 0.4},
+                                    {"failing", -1.0}}));
     EXPECT_TRUE(h.log.contains("Lumivane faceQuality: The face detector is unavailable."));
 }
 
@@ -128,12 +134,21 @@ TEST_F(Library, VideoFramesAreTheInstantsAskedForInOrder) {
     ASSERT_TRUE(colourVideo(folder + "/short.mp4", {"red"}, 1));
     picture("photo.jpg");
     load(Json::array({
-        {{"id", "clip"}, {"mediaType", "video"}, {"duration", 3.0}, {"resources", {{{"type", "video"}, {"file", "clip.mp4"}}}}},
+        {{"id", "clip"},
+         {"mediaType", "video"},
+         {"duration", 3.0},
+         {"resources", {{{"type", "video"}, {"file", "clip.mp4"}}}}},
         // Listed longer than it is: its last instant cannot be made.
-        {{"id", "short"}, {"mediaType", "video"}, {"duration", 3.0}, {"resources", {{{"type", "video"}, {"file", "short.mp4"}}}}},
+        {{"id", "short"},
+         {"mediaType", "video"},
+         {"duration", 3.0},
+         {"resources", {{{"type", "video"}, {"file", "short.mp4"}}}}},
         {{"id", "photo"}, {"mediaType", "image"}, {"resources", {{{"type", "photo"}, {"file", "photo.jpg"}}}}},
         {{"id", "no duration"}, {"mediaType", "video"}, {"resources", {{{"type", "video"}, {"file", "clip.mp4"}}}}},
-        {{"id", "not stored"}, {"mediaType", "video"}, {"duration", 3.0}, {"resources", {{{"type", "video"}, {"file", "gone.mp4"}}}}},
+        {{"id", "not stored"},
+         {"mediaType", "video"},
+         {"duration", 3.0},
+         {"resources", {{{"type", "video"}, {"file", "gone.mp4"}}}}},
     }));
 
     auto frames = value("videoFrames", {{"id", "clip"}, {"at", EncodableList{0.0, 0.5, 1.0}}});
@@ -174,10 +189,9 @@ TEST_F(Library, AnswersArriveInSubmissionOrderAndOtherNamesAreNotImplemented) {
     std::vector<std::string> answered;
     const char* methods[] = {"faceQuality", "fileSize", "traits", "fileSize", "videoFrames", "fileSize"};
     for (const char* method : methods)
-        h.host->messenger().deliver(kChannel,
-                                    StandardMethodCodec::encodeMethodCall({method, EncodableMap{{"ids", ids({"a"})},
-                                                                                                {"id", "a"}}}),
-                                    [&answered, method](Bytes) { answered.push_back(method); });
+        h.host->messenger().deliver(
+            kChannel, StandardMethodCodec::encodeMethodCall({method, EncodableMap{{"ids", ids({"a"})}, {"id", "a"}}}),
+            [&answered, method](Bytes) { answered.push_back(method); });
     h.loop.runUntil([&] { return answered.size() == std::size(methods); }, std::chrono::seconds(10));
     EXPECT_EQ(answered, std::vector<std::string>(std::begin(methods), std::end(methods)));
     EXPECT_TRUE(std::holds_alternative<NotImplemented>(h.call(kChannel, "fileSizes")));

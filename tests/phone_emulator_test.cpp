@@ -102,7 +102,8 @@ TEST_F(Emulated, LockdownSessionsAndAfcServeTheFolder) {
     std::string read;
     char buffer[65536];
     std::uint32_t got = 0;
-    while (afc_file_read(afc, handle, buffer, sizeof buffer, &got) == AFC_E_SUCCESS && got > 0) read.append(buffer, got);
+    while (afc_file_read(afc, handle, buffer, sizeof buffer, &got) == AFC_E_SUCCESS && got > 0)
+        read.append(buffer, got);
     EXPECT_EQ(afc_file_close(afc, handle), AFC_E_SUCCESS);
     EXPECT_TRUE(read == photo);
 

@@ -44,11 +44,11 @@ TEST(VolumeFiles, OnlyPathsOnTheGivenVolumesAndNeverTheSystemDisk) {
     const Case cases[] = {
         {card.string(), {card.string()}, true},
         {(card / "DCIM").string(), {card.string()}, true},
-        {(card / "DCIM/../..").string(), {card.string()}, false},   // steps out
+        {(card / "DCIM/../..").string(), {card.string()}, false},                 // steps out
         {(fs::path(temp.path()) / "cardigan").string(), {card.string()}, false},  // shares only a prefix
-        {(card / "etc/passwd").string(), {card.string()}, false},   // a link out of the card
-        {"/etc/passwd", {"/"}, false},                              // the system's own disk
-        {"DCIM", {card.string()}, false},                           // relative
+        {(card / "etc/passwd").string(), {card.string()}, false},                 // a link out of the card
+        {"/etc/passwd", {"/"}, false},                                            // the system's own disk
+        {"DCIM", {card.string()}, false},                                         // relative
         {card.string(), {}, false},
     };
     for (const auto& c : cases) EXPECT_EQ(!onVolume(c.path, c.volumes).empty(), c.on) << c.path;
@@ -89,10 +89,11 @@ TEST(VolumeFiles, CopiesAreWholeAndNeverReplaceAFileOrLeaveNothing) {
     auto count = [&] { return std::distance(fs::directory_iterator(into), fs::directory_iterator()); };
 
     std::uint64_t lastDone = 0, lastTotal = 0;
-    auto copied = copyFile(source.string(), (into / "IMG_0001 1.JPG").string(), [&](std::uint64_t done, std::uint64_t total) {
-        lastDone = done, lastTotal = total;
-        return true;
-    });
+    auto copied =
+        copyFile(source.string(), (into / "IMG_0001 1.JPG").string(), [&](std::uint64_t done, std::uint64_t total) {
+            lastDone = done, lastTotal = total;
+            return true;
+        });
     ASSERT_TRUE(copied.ok()) << copied.error();
     EXPECT_EQ(fs::file_size(into / "IMG_0001 1.JPG"), 3u << 20);
     EXPECT_EQ(lastDone, 3u << 20);
@@ -107,7 +108,8 @@ TEST(VolumeFiles, CopiesAreWholeAndNeverReplaceAFileOrLeaveNothing) {
         {"onto an existing file", source, into / "IMG_0001.JPG", [](std::uint64_t, std::uint64_t) { return true; }},
         {"cancelled", source, into / "IMG_0002.JPG", [](std::uint64_t, std::uint64_t) { return false; }},
         {"a folder", source.parent_path(), into / "card", [](std::uint64_t, std::uint64_t) { return true; }},
-        {"nothing there", fs::path(temp.path()) / "nothing", into / "x", [](std::uint64_t, std::uint64_t) { return true; }},
+        {"nothing there", fs::path(temp.path()) / "nothing", into / "x",
+         [](std::uint64_t, std::uint64_t) { return true; }},
         // Special files never wedge the copy: refused at once, not read.
         {"a FIFO", fs::path(temp.path()) / "card/FIFO.JPG", into / "FIFO.JPG",
          [](std::uint64_t, std::uint64_t) { return true; }},

@@ -13,7 +13,8 @@ void installLibraryControls(SimControl& control, SimMac& mac) {
         auto folder = args.required("folder", "an existing folder");
         if (!folder) return;
         std::error_code ignored;
-        if (!std::filesystem::is_directory(*folder, ignored)) return args.fail("\"folder\" must be an existing folder.");
+        if (!std::filesystem::is_directory(*folder, ignored))
+            return args.fail("\"folder\" must be an existing folder.");
         result.success(std::int64_t(mac.library().load(*folder)));
     });
 }

@@ -20,11 +20,12 @@ constexpr char kCocoaErrorDomain[] = "NSCocoaErrorDomain";
 std::string uuidText() {
     static thread_local std::mt19937_64 random{std::random_device{}()};
     std::uint64_t high = random(), low = random();
-    high = (high & ~0xF000ULL) | 0x4000ULL;                          // version 4
-    low = (low & 0x3FFFFFFFFFFFFFFFULL) | 0x8000000000000000ULL;     // the RFC 4122 variant
+    high = (high & ~0xF000ULL) | 0x4000ULL;                       // version 4
+    low = (low & 0x3FFFFFFFFFFFFFFFULL) | 0x8000000000000000ULL;  // the RFC 4122 variant
     char text[37];
     std::snprintf(text, sizeof text, "%08X-%04X-%04X-%04X-%012llX", unsigned(high >> 32), unsigned(high >> 16 & 0xFFFF),
-                  unsigned(high & 0xFFFF), unsigned(low >> 48), static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFULL));
+                  unsigned(high & 0xFFFF), unsigned(low >> 48),
+                  static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFULL));
     return text;
 }
 
@@ -108,8 +109,8 @@ void AirDropBridge::didShareItems(SharingService& service, const std::vector<std
     bool read = filesWereRead();
     bool delivered = read || sharingdSeen_;
     log_.write("Lumivane AirDrop: didShareItems " + std::to_string(items.size()) + " at " + elapsed() +
-               "s: read=" + (read ? "true" : "false") + " sharingd=" + (sharingdSeen_ ? "true" : "false") +
-               " \u2192 " + (delivered ? "sent" : "cancelled"));
+               "s: read=" + (read ? "true" : "false") + " sharingd=" + (sharingdSeen_ ? "true" : "false") + " \u2192 " +
+               (delivered ? "sent" : "cancelled"));
     if (&service != service_.get()) return;  // a late word from an earlier send: logged only
     if (delivered)
         endSend({{"ok", true}, {"count", std::int64_t(items.size())}});
@@ -197,7 +198,8 @@ void AirDropBridge::startWatching() {
         delayed_ = 0;
         delayedCheck();
     });
-    watcher_ = loop_.addTimer(kTimerInterval, [this] { tick(); }, kTimerInterval);
+    watcher_ = loop_.addTimer(
+        kTimerInterval, [this] { tick(); }, kTimerInterval);
 }
 
 void AirDropBridge::stopWatching() {

@@ -80,7 +80,7 @@ private:
     std::shared_ptr<EventHandler> events_;
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);  // reports hopping back hold it weakly
 
-    std::shared_ptr<SharingService> service_;  // present exactly while a send is in progress
+    std::shared_ptr<SharingService> service_;               // present exactly while a send is in progress
     std::vector<std::weak_ptr<SharingService>> delegated_;  // every service we are the delegate of
     std::optional<std::string> token_;
     std::vector<std::string> urls_, paths_;

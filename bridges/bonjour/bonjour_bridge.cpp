@@ -49,7 +49,8 @@ BonjourBridge::~BonjourBridge() {
 void BonjourBridge::start(BinaryMessenger& messenger) {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
     channel_ = std::make_unique<MethodChannel>(messenger, "lumivane/bonjour", log_);
-    channel_->setMethodCallHandler([this](const MethodCall& call, MethodResult result) { handle(call, std::move(result)); });
+    channel_->setMethodCallHandler(
+        [this](const MethodCall& call, MethodResult result) { handle(call, std::move(result)); });
     events_ = std::make_unique<EventChannel>(messenger, "lumivane/bonjour/events", log_);
     // The channel goes with the bridge, so it may point at it without owning it.
     events_->setStreamHandler(std::shared_ptr<StreamHandler>(std::shared_ptr<void>(), this));

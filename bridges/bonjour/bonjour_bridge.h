@@ -63,10 +63,10 @@ private:
     Log& log_;
     std::unique_ptr<MethodChannel> channel_;
     std::unique_ptr<EventChannel> events_;
-    std::shared_ptr<NetService> published_;                         // the current publication
-    std::unique_ptr<NetServiceBrowser> browser_;                    // while listened to
+    std::shared_ptr<NetService> published_;                        // the current publication
+    std::unique_ptr<NetServiceBrowser> browser_;                   // while listened to
     std::map<std::string, std::shared_ptr<NetService>> services_;  // found and not lost, by name
-    std::unique_ptr<EventSink> sink_;                               // while listened to
+    std::unique_ptr<EventSink> sink_;                              // while listened to
 };
 
 }  // namespace lumivane

@@ -494,9 +494,8 @@ void MobileDeviceBridge::queued(const MethodCall& call, MethodResult& result) {
         int px = static_cast<int>(std::clamp<std::int64_t>(args.integer("px").value_or(256), 0, 1 << 16));
         p->queue.post([this, p, pending, path, px] {
             if (stopping_) return;  // dropped unanswered: the host is going
-            auto rendered = withControlConnection<std::optional<Bytes>>(*p, [&](AFCConnection& control) {
-                return IPhoneThumbnail(*api_, control, imaging_).render(path, px);
-            });
+            auto rendered = withControlConnection<std::optional<Bytes>>(
+                *p, [&](AFCConnection& control) { return IPhoneThumbnail(*api_, control, imaging_).render(path, px); });
             if (!rendered.ok()) return answerLater(pending, rendered.error());
             auto& jpeg = rendered.value();
             answerLater(pending, jpeg ? EncodableValue(std::move(*jpeg)) : EncodableValue());

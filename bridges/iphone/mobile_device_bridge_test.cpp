@@ -259,7 +259,8 @@ TEST_F(IPhoneBridgeTest, ABridgeGoingWithWorkQueuedAndInFlightDropsTheQueueAndEn
     sim.LVSimSetLatency(udid.c_str(), 20'000);  // 20 ms a call: the first scan takes half a second on 8 connections
     int answered = 0;
     for (int i = 0; i < 50; ++i) {
-        MethodResult result("iphone.media", [&](Bytes reply) { answered += !reply.empty(); }, log);
+        MethodResult result(
+            "iphone.media", [&](Bytes reply) { answered += !reply.empty(); }, log);
         bridge->handle(MethodCall{"iphone.media", EncodableMap{{"udid", udid}}}, result);
     }
     std::this_thread::sleep_for(100ms);  // the first scan is sizing now

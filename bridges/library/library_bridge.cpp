@@ -71,9 +71,8 @@ LibraryBridge::~LibraryBridge() {
 void LibraryBridge::start(BinaryMessenger& messenger) {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
     channel_ = std::make_unique<MethodChannel>(messenger, "lumivane/library", log_);
-    channel_->setMethodCallHandler([this](const MethodCall& call, MethodResult result) {
-        handle(call, std::move(result));
-    });
+    channel_->setMethodCallHandler(
+        [this](const MethodCall& call, MethodResult result) { handle(call, std::move(result)); });
 }
 
 void LibraryBridge::submit(MethodResult result, std::function<EncodableValue()> work) {

@@ -80,7 +80,8 @@ TEST(LibraryBridge, FacesAreLookedForInAnImageOf512PixelsUnlessAskedOtherwise) {
     };
     for (const auto& c : cases) {
         std::optional<Bytes> reply;
-        bridge.handle({"faceQuality", c.args}, MethodResult("faceQuality", [&](Bytes b) { reply = std::move(b); }, log));
+        bridge.handle({"faceQuality", c.args}, MethodResult(
+                                                   "faceQuality", [&](Bytes b) { reply = std::move(b); }, log));
         loop.runUntil([&] { return reply.has_value(); }, 10s);
         ASSERT_TRUE(reply);
         auto answer = StandardMethodCodec::decodeEnvelope(reply->data(), reply->size());

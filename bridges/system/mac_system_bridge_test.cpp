@@ -30,7 +30,8 @@ private:
 
 struct Fixture {
     explicit Fixture(MacSystemBridge::AppleDeviceLister lister = nullptr)
-        : mac(SimMac::Options{home.path(), "com.lumivane.app", ""}, loop), bridge(mac.platform(), loop, std::move(lister)) {}
+        : mac(SimMac::Options{home.path(), "com.lumivane.app", ""}, loop),
+          bridge(mac.platform(), loop, std::move(lister)) {}
 
     MethodResponse call(const std::string& method, const EncodableValue& arguments = EncodableValue()) {
         std::optional<Bytes> reply;

@@ -23,7 +23,7 @@ NetServiceError errorFor(DNSServiceErrorType error) {
         case kDNSServiceErr_NameConflict: return netServiceError(-72001);  // collision
         case kDNSServiceErr_NoSuchName: return netServiceError(-72002);    // not found
         case kDNSServiceErr_BadParam: return netServiceError(-72004);      // bad argument
-        default: return netServiceError(-72000);                            // unknown
+        default: return netServiceError(-72000);                           // unknown
     }
 }
 
@@ -224,8 +224,9 @@ private:
     }
 
     void failSearching(DNSServiceErrorType error) {
-        reports_.post(loop_, delegate_,
-                      [failure = errorFor(error)](NetServiceBrowserDelegate& delegate) { delegate.didNotSearch(failure); });
+        reports_.post(loop_, delegate_, [failure = errorFor(error)](NetServiceBrowserDelegate& delegate) {
+            delegate.didNotSearch(failure);
+        });
     }
 
     MainLoop& loop_;

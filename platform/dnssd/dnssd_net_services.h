@@ -19,8 +19,8 @@ namespace lumivane {
 class DnsSdNetServices final : public NetServices {
 public:
     explicit DnsSdNetServices(MainLoop& loop);
-    std::shared_ptr<NetService> makeService(const std::string& domain, const std::string& type,
-                                            const std::string& name, int port) override;
+    std::shared_ptr<NetService> makeService(const std::string& domain, const std::string& type, const std::string& name,
+                                            int port) override;
     std::unique_ptr<NetServiceBrowser> makeBrowser() override;
 
 private:

@@ -83,11 +83,9 @@ TEST(FfmpegVideoFrames, TheFrameNearestTheAskedTimeIsChosen) {
         double seconds;
         bool red;
     } cases[] = {
-        {0.0, true},
-        {0.17, true},   // 0.16 is nearer than 0.20
-        {0.19, false},  // 0.20 is nearer than 0.16
-        {0.21, false},
-        {0.39, false},
+        {0.0, true},   {0.17, true},  // 0.16 is nearer than 0.20
+        {0.19, false},                // 0.20 is nearer than 0.16
+        {0.21, false}, {0.39, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.seconds);

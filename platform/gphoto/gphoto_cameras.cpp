@@ -146,7 +146,8 @@ public:
             int opened = self->openCamera();
             browser.later([self, opened] {
                 if (self->delegate_)
-                    self->delegate_->didOpenSession(*self, opened == GP_OK ? std::nullopt : std::optional(std::int64_t(opened)));
+                    self->delegate_->didOpenSession(
+                        *self, opened == GP_OK ? std::nullopt : std::optional(std::int64_t(opened)));
             });
             if (opened != GP_OK) return browser.later([self = std::move(self)] {});
             Items contents, media;
@@ -195,7 +196,8 @@ private:
         context_ = gp_context_new();
         driverMessage_.clear();
         gp_context_set_error_func(
-            context_, [](GPContext*, const char* text, void* self) {
+            context_,
+            [](GPContext*, const char* text, void* self) {
                 if (text) static_cast<Device*>(self)->driverMessage_ = text;
             },
             this);
@@ -318,9 +320,8 @@ public:
         device->post([self = shared_from_this(), device, progress, options, done = std::move(done)]() mutable {
             auto outcome = self->download(*device, options, *progress);
             auto* camera = device.get();
-            camera->report([device = std::move(device), done = std::move(done), outcome = std::move(outcome)] {
-                done(outcome);
-            });
+            camera->report(
+                [device = std::move(device), done = std::move(done), outcome = std::move(outcome)] { done(outcome); });
         });
         return progress;
     }
@@ -396,7 +397,8 @@ private:
 
     // The camera's queue: streamed into a temporary beside a free name, never
     // over an existing file, never whole in memory.
-    DownloadOutcome download(GphotoCameras::Device& device, const DownloadOptions& options, DownloadProgress& progress) {
+    DownloadOutcome download(GphotoCameras::Device& device, const DownloadOptions& options,
+                             DownloadProgress& progress) {
         if (!device.camera()) return {std::nullopt, "The camera is no longer connected."};
         gp_context_set_cancel_func(device.context(), &GphotoFile::cancelled, &progress);
         struct Restore {
@@ -419,8 +421,8 @@ private:
         // A camera that lost the file or the link part-way may still say
         // it is done: a short copy is never kept.
         if (size_ > 0 && sink.written != size_)
-            return {std::nullopt, "The camera sent " + std::to_string(sink.written) + " of " + std::to_string(size_) +
-                                      " bytes."};
+            return {std::nullopt,
+                    "The camera sent " + std::to_string(sink.written) + " of " + std::to_string(size_) + " bytes."};
         auto committed = writer.value().commitUnderFreeName();
         if (!committed.ok()) return {std::nullopt, committed.error()};
         return {committed.value(), std::nullopt};
@@ -475,7 +477,9 @@ std::int64_t GphotoCameras::sessionError(int result, const std::string& driverMe
 }
 
 GphotoCameras::GphotoCameras(MainLoop& loop, Imaging& imaging, std::vector<std::string> directoryFolders)
-    : loop_(loop), imaging_(imaging), folders_(std::move(directoryFolders)),
+    : loop_(loop),
+      imaging_(imaging),
+      folders_(std::move(directoryFolders)),
       stopFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 GphotoCameras::~GphotoCameras() {

@@ -89,7 +89,7 @@ class Registry {
 public:
     std::mutex mutex;
     std::map<std::pair<std::string, std::uint32_t>, LVDevice*> devices;  // (udid, interface) -> attached device
-    std::vector<LVNotification*> subscriptions;  // never freed: callers keep their handles
+    std::vector<LVNotification*> subscriptions;                          // never freed: callers keep their handles
     std::map<int, LVServiceConnection*> services;
     int nextHandle = 1 << 20;
     bool subscribed = false;
@@ -399,8 +399,7 @@ LV_EXPORT std::int32_t AMDeviceStartSession(AMDeviceRef device) {
 LV_EXPORT std::int32_t AMDeviceStopSession(AMDeviceRef device) {
     if (!device) return kAMDInvalidArgumentError;
     std::lock_guard lock(device->mutex);
-    if (device->lockdown && !device->session.empty())
-        lockdownd_stop_session(device->lockdown, device->session.c_str());
+    if (device->lockdown && !device->session.empty()) lockdownd_stop_session(device->lockdown, device->session.c_str());
     device->session.clear();
     return kAMDSuccess;
 }

@@ -2,11 +2,11 @@
 #include <optional>
 #include <string>
 
-#include "platform/ffmpeg/ffmpeg_video_frames.h"
 #include "platform/dnssd/dnssd_net_services.h"
+#include "platform/ffmpeg/ffmpeg_video_frames.h"
 #include "platform/file_user_defaults.h"
-#include "platform/gphoto/gphoto_cameras.h"
 #include "platform/folder_photo_library.h"
+#include "platform/gphoto/gphoto_cameras.h"
 #include "platform/headless/headless_window_system.h"
 #include "platform/linux/linux_volumes.h"
 #include "platform/linux/zenity_open_panel.h"

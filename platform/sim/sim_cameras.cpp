@@ -66,7 +66,6 @@ struct Measures {
     double duration = 0;
 };
 
-
 class SimFile final : public CameraFile {
 public:
     SimFile(fs::path path, std::shared_ptr<CameraFolder> parent, Context context)
@@ -168,7 +167,8 @@ private:
         if (progress.cancelled()) return {std::nullopt, "The download was cancelled."};
         // A file that changed size while it was copied is not the item listed.
         if (copied != size)
-            return {std::nullopt, "The camera sent " + std::to_string(copied) + " of " + std::to_string(size) + " bytes."};
+            return {std::nullopt,
+                    "The camera sent " + std::to_string(copied) + " of " + std::to_string(size) + " bytes."};
         auto committed = writer.value().commitUnderFreeName();
         if (!committed.ok()) return {std::nullopt, committed.error()};
         return {committed.value(), std::nullopt};

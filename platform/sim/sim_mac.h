@@ -4,20 +4,20 @@
 #include <optional>
 #include <string>
 
+#include "platform/ffmpeg/ffmpeg_video_frames.h"
 #include "platform/file_user_defaults.h"
 #include "platform/folder_photo_library.h"
 #include "platform/headless/headless_window_system.h"
 #include "platform/journal.h"
 #include "platform/platform.h"
-#include "platform/sim/sim_phones.h"
-#include "platform/sim/sim_services.h"
-#include "platform/sim/sim_usbmux_daemon.h"
-#include "platform/vips/vips_imaging.h"
-#include "platform/ffmpeg/ffmpeg_video_frames.h"
 #include "platform/sim/sim_cameras.h"
 #include "platform/sim/sim_net_services.h"
+#include "platform/sim/sim_phones.h"
+#include "platform/sim/sim_services.h"
 #include "platform/sim/sim_sharing.h"
+#include "platform/sim/sim_usbmux_daemon.h"
 #include "platform/sim/sim_volumes.h"
+#include "platform/vips/vips_imaging.h"
 
 namespace lumivane {
 
@@ -70,7 +70,7 @@ private:
     HeadlessWindowSystem windows_;
     SimWorkspace workspace_;
     SimPluginRegistry plugins_;
-    VipsImaging imaging_;  // real pixels in, real JPEG out
+    VipsImaging imaging_;                      // real pixels in, real JPEG out
     FfmpegVideoFrames videoFrames_{imaging_};  // real frames of real files
     SimVolumes volumes_{journal_};
     SimOpenPanel openPanel_{journal_};

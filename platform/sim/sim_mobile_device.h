@@ -38,5 +38,6 @@ std::uint64_t LVSimCallCount(const char* udid, const char* op);
 
 #define LUMIVANE_SIM_MOBILE_DEVICE_CONTROLS(X)                                                            \
     X(LVSimReset)                                                                                         \
-    X(LVSimAddPhone) X(LVSimAttach) X(LVSimDetach) X(LVSimSetTrusted) X(LVSimSetLatency) X(LVSimSetValue) \
-        X(LVSimAddFault) X(LVSimHideInfoKey) X(LVSimCallCount)
+    X(LVSimAddPhone)                                                                                      \
+    X(LVSimAttach) X(LVSimDetach) X(LVSimSetTrusted) X(LVSimSetLatency) X(LVSimSetValue) X(LVSimAddFault) \
+        X(LVSimHideInfoKey) X(LVSimCallCount)

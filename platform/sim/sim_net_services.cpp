@@ -30,9 +30,15 @@ public:
         }
         in_addr own{};
         inet_pton(AF_INET, kOwnAddress, &own);
-        Entry entry{.name = name_, .type = type_, .domain = domain_, .port = port_, .txt = txt_,
-                    .addresses = {macSocketAddress(reinterpret_cast<const std::uint8_t*>(&own), 4, std::uint16_t(port_))},
-                    .failResolve = std::nullopt, .publishedBy = this};
+        Entry entry{
+            .name = name_,
+            .type = type_,
+            .domain = domain_,
+            .port = port_,
+            .txt = txt_,
+            .addresses = {macSocketAddress(reinterpret_cast<const std::uint8_t*>(&own), 4, std::uint16_t(port_))},
+            .failResolve = std::nullopt,
+            .publishedBy = this};
         entry_ = registry_.addEntry(std::move(entry));
     }
 
@@ -126,9 +132,14 @@ std::unique_ptr<NetServiceBrowser> SimNetServices::makeBrowser() { return std::m
 
 void SimNetServices::addPeer(Peer peer) {
     removePeer(peer.name);
-    addEntry(Entry{.name = peer.name, .type = kPeerType, .domain = kPeerDomain, .port = peer.port,
-                   .txt = std::move(peer.txt), .addresses = std::move(peer.addresses),
-                   .failResolve = peer.failResolve, .publishedBy = nullptr});
+    addEntry(Entry{.name = peer.name,
+                   .type = kPeerType,
+                   .domain = kPeerDomain,
+                   .port = peer.port,
+                   .txt = std::move(peer.txt),
+                   .addresses = std::move(peer.addresses),
+                   .failResolve = peer.failResolve,
+                   .publishedBy = nullptr});
 }
 
 bool SimNetServices::removePeer(const std::string& name) {

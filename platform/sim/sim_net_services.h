@@ -3,8 +3,8 @@
 #include <memory>
 #include <optional>
 #include <set>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/net_services.h"
@@ -26,8 +26,8 @@ public:
     struct Peer {
         std::string name;
         int port = 0;
-        ByteString txt;                   // TXT record data
-        std::vector<ByteString> addresses;  // socket addresses, in order
+        ByteString txt;                           // TXT record data
+        std::vector<ByteString> addresses;        // socket addresses, in order
         std::optional<std::int64_t> failResolve;  // resolving fails with this code
     };
     struct Publication {
@@ -52,8 +52,8 @@ public:
     std::optional<Publication> currentPublication() const;
     int stoppedPublications() const { return stopped_; }
 
-    std::shared_ptr<NetService> makeService(const std::string& domain, const std::string& type,
-                                            const std::string& name, int port) override;
+    std::shared_ptr<NetService> makeService(const std::string& domain, const std::string& type, const std::string& name,
+                                            int port) override;
     std::unique_ptr<NetServiceBrowser> makeBrowser() override;
 
     // ---- for the simulated objects ----

@@ -84,5 +84,4 @@ struct CameraRoll : ::testing::Test {
     }
 };
 
-
 }  // namespace lumivane

@@ -45,9 +45,12 @@ Json parseRequest(const std::string& text) {
     bool quoted = false, escaped = false;
     for (char c : text) {
         if (quoted) {
-            if (escaped) escaped = false;
-            else if (c == '\\') escaped = true;
-            else if (c == '"') quoted = false;
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                quoted = false;
         } else if (c == '"') {
             quoted = true;
         } else if (c == '[' || c == '{') {

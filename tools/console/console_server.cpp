@@ -92,10 +92,9 @@ std::string ConsoleServer::url() const { return "http://" + authority() + "/?tok
 
 bool ConsoleServer::allowed(const std::string& channel, const std::string& method) {
     static const std::set<std::string> kMethods = {
-        "iphone.available", "iphone.list",   "iphone.children", "iphone.media",  "iphone.download",
-        "iphone.cancel",    "iphone.setAutoWifi", "camera.list", "camera.children", "camera.media",
-        "camera.download",  "camera.cancel", "camera.eject",    "volume.list",   "volume.eject",
-        "file.freeSpace",   "file.pickFolder", "file.reveal",
+        "iphone.available",   "iphone.list", "iphone.children", "iphone.media",   "iphone.download", "iphone.cancel",
+        "iphone.setAutoWifi", "camera.list", "camera.children", "camera.media",   "camera.download", "camera.cancel",
+        "camera.eject",       "volume.list", "volume.eject",    "file.freeSpace", "file.pickFolder", "file.reveal",
     };
     return channel == "lumivane/macos" && kMethods.count(method) > 0;
 }
@@ -135,14 +134,14 @@ bool ConsoleServer::start() {
         return SlowRequestGuard::peerName(request.remote_addr, request.remote_port);
     };
     auto guarded = [this, peer](httplib::Server::Handler handler) {
-        return [this, peer, handler = std::move(handler)](const httplib::Request& request, httplib::Response& response) {
-            guard_->handling(peer(request));
-            handler(request, response);
-        };
+        return
+            [this, peer, handler = std::move(handler)](const httplib::Request& request, httplib::Response& response) {
+                guard_->handling(peer(request));
+                handler(request, response);
+            };
     };
-    server.set_logger([this, peer](const httplib::Request& request, const httplib::Response&) {
-        guard_->answered(peer(request));
-    });
+    server.set_logger(
+        [this, peer](const httplib::Request& request, const httplib::Response&) { guard_->answered(peer(request)); });
 
     // Every request: the Host header names this address, it comes from this
     // console's own page (other pages of this machine, on other ports too,
@@ -168,120 +167,135 @@ bool ConsoleServer::start() {
         if (!inUrl && !sameToken(cookieToken(request.get_header_value("Cookie"), cookieName()), options_.token))
             return refuse(403, "token", "Open the address the console printed.");
         if (inUrl)
-            response.set_header("Set-Cookie", cookieName() + "=" + options_.token + "; HttpOnly; SameSite=Strict; Path=/");
+            response.set_header("Set-Cookie",
+                                cookieName() + "=" + options_.token + "; HttpOnly; SameSite=Strict; Path=/");
         return httplib::Server::HandlerResponse::Unhandled;
     });
 
     // Whether the page's session still holds (the guard above answers 403 when not).
     server.Get("/api/session", guarded([](const httplib::Request&, httplib::Response& response) {
-        reply(response, 200, {{"value", true}});
-    }));
+                   reply(response, 200, {{"value", true}});
+               }));
 
     server.Get("/", guarded([](const httplib::Request&, httplib::Response& response) {
-        response.set_content(kConsolePage, "text/html; charset=utf-8");
-    }));
+                   response.set_content(kConsolePage, "text/html; charset=utf-8");
+               }));
 
     server.Post("/api/destination", guarded([this](const httplib::Request& request, httplib::Response& response) {
-        auto body = parseRequest(request.body);
-        auto path = body.is_object() && body.contains("path") && body["path"].is_string()
-                        ? body["path"].get<std::string>()
-                        : std::string();
-        std::error_code error;
-        if (path.empty() || path.front() != '/' || !fs::is_directory(path, error))
-            return reply(response, 400, {{"error", {{"code", "destination"}, {"message", "Choose an existing folder."}}}});
-        auto free = callHost("lumivane/macos", "file.freeSpace", EncodableMap{{"path", path}});
-        auto* value = free ? std::get_if<EncodableValue>(&*free) : nullptr;
-        if (!value || value->isNull())
-            return reply(response, 400, {{"error", {{"code", "destination"}, {"message", "The host cannot see that folder."}}}});
-        auto canonical = canonicalFolder(path);
-        {
-            std::lock_guard guard(mutex_);
-            destination_ = canonical;
-        }
-        reply(response, 200, {{"value", {{"path", canonical}, {"free", toJson(*value)}}}});
-    }));
+                    auto body = parseRequest(request.body);
+                    auto path = body.is_object() && body.contains("path") && body["path"].is_string()
+                                    ? body["path"].get<std::string>()
+                                    : std::string();
+                    std::error_code error;
+                    if (path.empty() || path.front() != '/' || !fs::is_directory(path, error))
+                        return reply(response, 400,
+                                     {{"error", {{"code", "destination"}, {"message", "Choose an existing folder."}}}});
+                    auto free = callHost("lumivane/macos", "file.freeSpace", EncodableMap{{"path", path}});
+                    auto* value = free ? std::get_if<EncodableValue>(&*free) : nullptr;
+                    if (!value || value->isNull())
+                        return reply(
+                            response, 400,
+                            {{"error", {{"code", "destination"}, {"message", "The host cannot see that folder."}}}});
+                    auto canonical = canonicalFolder(path);
+                    {
+                        std::lock_guard guard(mutex_);
+                        destination_ = canonical;
+                    }
+                    reply(response, 200, {{"value", {{"path", canonical}, {"free", toJson(*value)}}}});
+                }));
 
-    server.Post("/api/call", guarded([this](const httplib::Request& request, httplib::Response& response) {
-        auto body = parseRequest(request.body);
-        if (!body.is_object() || !body.contains("channel") || !body["channel"].is_string() ||
-            !body.contains("method") || !body["method"].is_string())
-            return reply(response, 400, {{"error", {{"code", "request"}, {"message", "A channel and a method."}}}});
-        auto channel = body["channel"].get<std::string>(), method = body["method"].get<std::string>();
-        if (!allowed(channel, method))
-            return reply(response, 403, {{"error", {{"code", "refused"}, {"message", "Not part of the console's API."}}}});
-        auto arguments = body.contains("args") ? fromJson(body["args"]) : EncodableValue();
-        // Downloads go only under the folder the person chose.
-        auto destination = this->destination();
-        if (method == "iphone.download" || method == "camera.download") {
-            const auto* map = arguments.get<EncodableMap>();
-            const auto* where = map ? map->find(method == "iphone.download" ? "target" : "dir") : nullptr;
-            const auto* path = where ? where->get<std::string>() : nullptr;
-            // A phone's target is a file under the folder; a camera's "dir"
-            // is the folder or one under it, and its "name" one plain name.
-            bool inside = destination && path &&
-                          (method == "iphone.download" ? under(*path, *destination) && isPlainFileName(fileName(*path))
-                                                       : under(*path, *destination, true));
-            if (inside && method == "camera.download") {
-                const auto* name = map->find("name");
-                inside = name && name->get<std::string>() && isPlainFileName(*name->get<std::string>());
+    server.Post(
+        "/api/call", guarded([this](const httplib::Request& request, httplib::Response& response) {
+            auto body = parseRequest(request.body);
+            if (!body.is_object() || !body.contains("channel") || !body["channel"].is_string() ||
+                !body.contains("method") || !body["method"].is_string())
+                return reply(response, 400, {{"error", {{"code", "request"}, {"message", "A channel and a method."}}}});
+            auto channel = body["channel"].get<std::string>(), method = body["method"].get<std::string>();
+            if (!allowed(channel, method))
+                return reply(response, 403,
+                             {{"error", {{"code", "refused"}, {"message", "Not part of the console's API."}}}});
+            auto arguments = body.contains("args") ? fromJson(body["args"]) : EncodableValue();
+            // Downloads go only under the folder the person chose.
+            auto destination = this->destination();
+            if (method == "iphone.download" || method == "camera.download") {
+                const auto* map = arguments.get<EncodableMap>();
+                const auto* where = map ? map->find(method == "iphone.download" ? "target" : "dir") : nullptr;
+                const auto* path = where ? where->get<std::string>() : nullptr;
+                // A phone's target is a file under the folder; a camera's "dir"
+                // is the folder or one under it, and its "name" one plain name.
+                bool inside =
+                    destination && path &&
+                    (method == "iphone.download" ? under(*path, *destination) && isPlainFileName(fileName(*path))
+                                                 : under(*path, *destination, true));
+                if (inside && method == "camera.download") {
+                    const auto* name = map->find("name");
+                    inside = name && name->get<std::string>() && isPlainFileName(*name->get<std::string>());
+                }
+                if (!inside)
+                    return reply(
+                        response, 403,
+                        {{"error", {{"code", "destination"}, {"message", "Downloads go under the chosen folder."}}}});
             }
-            if (!inside)
-                return reply(response, 403,
-                             {{"error", {{"code", "destination"}, {"message", "Downloads go under the chosen folder."}}}});
-        }
-        // A file already there, or one another import in flight will write,
-        // is never replaced: the download takes the next free name.
-        // The host is handed the folder as it was checked, links resolved,
-        // and the destination as "within": it walks down from there following
-        // no link, so a folder swapped for one after this check leads nowhere.
-        Reservation reservation(*this);
-        if (method == "iphone.download") {
-            auto target = fs::path(*arguments.get<EncodableMap>()->find("target")->get<std::string>()).lexically_normal();
-            auto folder = canonicalFolder(target.parent_path());
-            arguments.get<EncodableMap>()->set("target", reservation.take(folder, target.filename()));
-            arguments.get<EncodableMap>()->set("within", *destination);
-        } else if (method == "camera.download") {
-            auto* dir = arguments.get<EncodableMap>()->find("dir")->get<std::string>();
-            arguments.get<EncodableMap>()->set("dir", canonicalFolder(*dir));
-            arguments.get<EncodableMap>()->set("within", *destination);
-        }
-        // The file manager opens only on what was imported.
-        if (method == "file.reveal") {
-            const auto* map = arguments.get<EncodableMap>();
-            const auto* where = map ? map->find("path") : nullptr;
-            const auto* path = where ? where->get<std::string>() : nullptr;
-            if (!destination || !path || !under(*path, *destination, true))
-                return reply(response, 403,
-                             {{"error", {{"code", "destination"}, {"message", "Only the chosen folder can be shown."}}}});
-        }
-        auto answer = callHost(channel, method, arguments);
-        if (!answer) return reply(response, 502, {{"error", {{"code", "host"}, {"message", "The host is not answering."}}}});
-        reply(response, 200, answerJson(*answer));
-    }));
+            // A file already there, or one another import in flight will write,
+            // is never replaced: the download takes the next free name.
+            // The host is handed the folder as it was checked, links resolved,
+            // and the destination as "within": it walks down from there following
+            // no link, so a folder swapped for one after this check leads nowhere.
+            Reservation reservation(*this);
+            if (method == "iphone.download") {
+                auto target =
+                    fs::path(*arguments.get<EncodableMap>()->find("target")->get<std::string>()).lexically_normal();
+                auto folder = canonicalFolder(target.parent_path());
+                arguments.get<EncodableMap>()->set("target", reservation.take(folder, target.filename()));
+                arguments.get<EncodableMap>()->set("within", *destination);
+            } else if (method == "camera.download") {
+                auto* dir = arguments.get<EncodableMap>()->find("dir")->get<std::string>();
+                arguments.get<EncodableMap>()->set("dir", canonicalFolder(*dir));
+                arguments.get<EncodableMap>()->set("within", *destination);
+            }
+            // The file manager opens only on what was imported.
+            if (method == "file.reveal") {
+                const auto* map = arguments.get<EncodableMap>();
+                const auto* where = map ? map->find("path") : nullptr;
+                const auto* path = where ? where->get<std::string>() : nullptr;
+                if (!destination || !path || !under(*path, *destination, true))
+                    return reply(
+                        response, 403,
+                        {{"error", {{"code", "destination"}, {"message", "Only the chosen folder can be shown."}}}});
+            }
+            auto answer = callHost(channel, method, arguments);
+            if (!answer)
+                return reply(response, 502, {{"error", {{"code", "host"}, {"message", "The host is not answering."}}}});
+            reply(response, 200, answerJson(*answer));
+        }));
 
     // Which of the named files the destination already holds with the same
     // size: those were imported before.
-    server.Post("/api/imported", guarded([this](const httplib::Request& request, httplib::Response& response) {
-        auto body = parseRequest(request.body);
-        auto destination = this->destination();
-        if (!destination) return reply(response, 400, {{"error", {{"code", "destination"}, {"message", "Choose a folder first."}}}});
-        if (!body.is_object() || !body.contains("files") || !body["files"].is_array() || body["files"].size() > 100'000)
-            return reply(response, 400, {{"error", {{"code", "request"}, {"message", "A list of files."}}}});
-        Json found = Json::array();
-        for (const auto& file : body["files"]) {
-            bool same = false;
-            if (file.is_object() && file.contains("name") && file["name"].is_string() && file.contains("size") &&
-                file["size"].is_number_integer()) {
-                auto name = file["name"].get<std::string>();
-                std::error_code error;
-                auto path = *destination + "/" + name;
-                same = isPlainFileName(name) && fs::is_regular_file(path, error) &&
-                       fs::file_size(path, error) == file["size"].get<std::uintmax_t>() && !error;
+    server.Post(
+        "/api/imported", guarded([this](const httplib::Request& request, httplib::Response& response) {
+            auto body = parseRequest(request.body);
+            auto destination = this->destination();
+            if (!destination)
+                return reply(response, 400,
+                             {{"error", {{"code", "destination"}, {"message", "Choose a folder first."}}}});
+            if (!body.is_object() || !body.contains("files") || !body["files"].is_array() ||
+                body["files"].size() > 100'000)
+                return reply(response, 400, {{"error", {{"code", "request"}, {"message", "A list of files."}}}});
+            Json found = Json::array();
+            for (const auto& file : body["files"]) {
+                bool same = false;
+                if (file.is_object() && file.contains("name") && file["name"].is_string() && file.contains("size") &&
+                    file["size"].is_number_integer()) {
+                    auto name = file["name"].get<std::string>();
+                    std::error_code error;
+                    auto path = *destination + "/" + name;
+                    same = isPlainFileName(name) && fs::is_regular_file(path, error) &&
+                           fs::file_size(path, error) == file["size"].get<std::uintmax_t>() && !error;
+                }
+                found.push_back(same);
             }
-            found.push_back(same);
-        }
-        reply(response, 200, {{"value", found}});
-    }));
+            reply(response, 200, {{"value", found}});
+        }));
 
     // Cards and disks: the console lists and copies their files itself.
     auto onCard = [this](const std::string& path) { return onVolume(path, cards()); };
@@ -296,86 +310,93 @@ bool ConsoleServer::start() {
     server.Get("/api/folder", guarded(listing([](const std::string& folder) { return folderEntries(folder); })));
     server.Get("/api/media", guarded(listing([](const std::string& folder) { return mediaUnder(folder); })));
 
-    server.Post("/api/copy", guarded([this, onCard](const httplib::Request& request, httplib::Response& response) {
-        auto body = parseRequest(request.body);
-        auto text = [&](const char* key) {
-            return body.is_object() && body.contains(key) && body[key].is_string() ? body[key].get<std::string>()
-                                                                                  : std::string();
-        };
-        auto source = onCard(rawText(text("source"))), name = rawText(text("name")), token = text("token");
-        auto destination = this->destination();
-        if (!destination)
-            return reply(response, 403, {{"error", {{"code", "destination"}, {"message", "Choose a folder first."}}}});
-        if (source.empty() || !isPlainFileName(name) || token.empty())
-            return reply(response, 403, {{"error", {{"code", "copy"}, {"message", "A file on a card, a name and a token."}}}});
-        Reservation reservation(*this);
-        auto target = reservation.take(*destination, name);
-        auto copied = copyFile(source, target, [&](std::uint64_t done, std::uint64_t total) {
-            publish(jsonText({{"channel", "lumivane/console"},
+    server.Post(
+        "/api/copy", guarded([this, onCard](const httplib::Request& request, httplib::Response& response) {
+            auto body = parseRequest(request.body);
+            auto text = [&](const char* key) {
+                return body.is_object() && body.contains(key) && body[key].is_string() ? body[key].get<std::string>()
+                                                                                       : std::string();
+            };
+            auto source = onCard(rawText(text("source"))), name = rawText(text("name")), token = text("token");
+            auto destination = this->destination();
+            if (!destination)
+                return reply(response, 403,
+                             {{"error", {{"code", "destination"}, {"message", "Choose a folder first."}}}});
+            if (source.empty() || !isPlainFileName(name) || token.empty())
+                return reply(response, 403,
+                             {{"error", {{"code", "copy"}, {"message", "A file on a card, a name and a token."}}}});
+            Reservation reservation(*this);
+            auto target = reservation.take(*destination, name);
+            auto copied = copyFile(source, target, [&](std::uint64_t done, std::uint64_t total) {
+                publish(
+                    jsonText({{"channel", "lumivane/console"},
                               {"event", {{"type", "download"}, {"token", token}, {"done", done}, {"total", total}}}}));
-            std::lock_guard guard(mutex_);
-            return cancelled_.count(token) == 0;
-        });
-        {
-            std::lock_guard guard(mutex_);
-            cancelled_.erase(token);
-        }
-        if (!copied.ok()) return reply(response, 200, {{"error", {{"code", "copy"}, {"message", copied.error()}}}});
-        reply(response, 200, {{"value", target}});
-    }));
+                std::lock_guard guard(mutex_);
+                return cancelled_.count(token) == 0;
+            });
+            {
+                std::lock_guard guard(mutex_);
+                cancelled_.erase(token);
+            }
+            if (!copied.ok()) return reply(response, 200, {{"error", {{"code", "copy"}, {"message", copied.error()}}}});
+            reply(response, 200, {{"value", target}});
+        }));
 
     server.Post("/api/cancel", guarded([this](const httplib::Request& request, httplib::Response& response) {
-        auto body = parseRequest(request.body);
-        if (!body.is_object() || !body.contains("token") || !body["token"].is_string())
-            return reply(response, 400, {{"error", {{"code", "request"}, {"message", "A token."}}}});
-        std::lock_guard guard(mutex_);
-        if (cancelled_.size() >= 10'000) cancelled_.clear();  // tokens of copies that never ran
-        cancelled_.insert(body["token"].get<std::string>());
-        reply(response, 200, {{"value", nullptr}});
-    }));
+                    auto body = parseRequest(request.body);
+                    if (!body.is_object() || !body.contains("token") || !body["token"].is_string())
+                        return reply(response, 400, {{"error", {{"code", "request"}, {"message", "A token."}}}});
+                    std::lock_guard guard(mutex_);
+                    if (cancelled_.size() >= 10'000) cancelled_.clear();  // tokens of copies that never ran
+                    cancelled_.insert(body["token"].get<std::string>());
+                    reply(response, 200, {{"value", nullptr}});
+                }));
 
     server.Get("/api/thumbnail", guarded([this](const httplib::Request& request, httplib::Response& response) {
-        auto method = request.get_param_value("method");
-        if (method != "iphone.thumbnail" && method != "camera.thumbnail" && method != "file.thumbnail")
-            return reply(response, 403, {{"error", {{"code", "refused"}, {"message", "Not a thumbnail."}}}});
-        auto arguments = fromJson(parseRequest(request.get_param_value("args")));
-        auto answer = callHost("lumivane/macos", method, arguments);
-        const auto* value = answer ? std::get_if<EncodableValue>(&*answer) : nullptr;
-        const auto* bytes = value ? value->get<Bytes>() : nullptr;
-        if (!bytes) return reply(response, 404, {{"error", {{"code", "thumbnail"}, {"message", "No thumbnail."}}}});
-        response.set_content(std::string(bytes->begin(), bytes->end()), "image/jpeg");
-    }));
+                   auto method = request.get_param_value("method");
+                   if (method != "iphone.thumbnail" && method != "camera.thumbnail" && method != "file.thumbnail")
+                       return reply(response, 403, {{"error", {{"code", "refused"}, {"message", "Not a thumbnail."}}}});
+                   auto arguments = fromJson(parseRequest(request.get_param_value("args")));
+                   auto answer = callHost("lumivane/macos", method, arguments);
+                   const auto* value = answer ? std::get_if<EncodableValue>(&*answer) : nullptr;
+                   const auto* bytes = value ? value->get<Bytes>() : nullptr;
+                   if (!bytes)
+                       return reply(response, 404, {{"error", {{"code", "thumbnail"}, {"message", "No thumbnail."}}}});
+                   response.set_content(std::string(bytes->begin(), bytes->end()), "image/jpeg");
+               }));
 
-    server.Get("/api/events", guarded([this](const httplib::Request&, httplib::Response& response) {
-        auto stream = std::make_shared<Stream>();
-        {
-            std::lock_guard guard(mutex_);
-            // Each stream holds a request worker for as long as it is open.
-            if (streams_.size() >= kMaxEventStreams)
-                return reply(response, 503,
-                             {{"error", {{"code", "busy"}, {"message", "Too many pages are open on this console."}}}});
-            streams_.insert(stream);
-        }
-        response.set_chunked_content_provider(
-            "text/event-stream",
-            [this, stream](std::size_t, httplib::DataSink& sink) {
-                std::unique_lock lock(mutex_);
-                changed_.wait_for(lock, std::chrono::seconds(15),
-                                  [&] { return stopping_ || stream->closed || !stream->events.empty(); });
-                if (stopping_ || stream->closed) return false;
-                std::string out = stream->events.empty() ? ": still here\n\n" : std::string();
-                while (!stream->events.empty()) {
-                    out += "data: " + stream->events.front() + "\n\n";
-                    stream->events.pop_front();
-                }
-                lock.unlock();
-                return sink.write(out.data(), out.size());
-            },
-            [this, stream](bool) {
+    server.Get(
+        "/api/events", guarded([this](const httplib::Request&, httplib::Response& response) {
+            auto stream = std::make_shared<Stream>();
+            {
                 std::lock_guard guard(mutex_);
-                streams_.erase(stream);
-            });
-    }));
+                // Each stream holds a request worker for as long as it is open.
+                if (streams_.size() >= kMaxEventStreams)
+                    return reply(
+                        response, 503,
+                        {{"error", {{"code", "busy"}, {"message", "Too many pages are open on this console."}}}});
+                streams_.insert(stream);
+            }
+            response.set_chunked_content_provider(
+                "text/event-stream",
+                [this, stream](std::size_t, httplib::DataSink& sink) {
+                    std::unique_lock lock(mutex_);
+                    changed_.wait_for(lock, std::chrono::seconds(15),
+                                      [&] { return stopping_ || stream->closed || !stream->events.empty(); });
+                    if (stopping_ || stream->closed) return false;
+                    std::string out = stream->events.empty() ? ": still here\n\n" : std::string();
+                    while (!stream->events.empty()) {
+                        out += "data: " + stream->events.front() + "\n\n";
+                        stream->events.pop_front();
+                    }
+                    lock.unlock();
+                    return sink.write(out.data(), out.size());
+                },
+                [this, stream](bool) {
+                    std::lock_guard guard(mutex_);
+                    streams_.erase(stream);
+                });
+        }));
 
     port_ = options_.port > 0 ? (server.bind_to_port(options_.host, options_.port) ? options_.port : -1)
                               : server.bind_to_any_port(options_.host);
@@ -410,7 +431,8 @@ void ConsoleServer::listenToEvents() {
 
 std::string ConsoleServer::Reservation::take(const fs::path& folder, const std::string& name) {
     std::lock_guard guard(server_.mutex_);
-    auto free = freeFileName(folder, name, [&](const fs::path& path) { return server_.reserved_.count(path.string()) > 0; });
+    auto free =
+        freeFileName(folder, name, [&](const fs::path& path) { return server_.reserved_.count(path.string()) > 0; });
     target_ = (folder / free).string();
     server_.reserved_.insert(target_);
     return target_;
@@ -431,7 +453,7 @@ void ConsoleServer::publish(const std::string& event) {
 }
 
 std::optional<MethodResponse> ConsoleServer::callHost(const std::string& channel, const std::string& method,
-                                                     const EncodableValue& arguments) {
+                                                      const EncodableValue& arguments) {
     HostClient client;
     if (!client.connect(options_.socketPath)) return std::nullopt;
     return client.call(channel, method, arguments);

@@ -118,7 +118,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::optional<std::string> destination_;  // guarded by mutex_
+    std::optional<std::string> destination_;     // guarded by mutex_
     std::set<std::shared_ptr<Stream>> streams_;  // guarded by mutex_
     std::set<std::string> cancelled_;            // copies to stop; guarded by mutex_
     std::set<std::string> reserved_;             // targets of imports in flight; guarded by mutex_

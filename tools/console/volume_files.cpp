@@ -98,7 +98,8 @@ Json mediaUnder(const std::string& folder, std::size_t limit) {
         }
         if (it.depth() >= 16) it.disable_recursion_pending();
         struct stat info {};
-        if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && cameraTypeIdentifier(path.filename().string()))
+        if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+            cameraTypeIdentifier(path.filename().string()))
             entries.push_back(fileEntry(path, info));
     }
     return entries;

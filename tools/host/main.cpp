@@ -13,7 +13,6 @@
 #include <memory>
 #include <optional>
 
-#include "runtime/termination_signals.h"
 #include "app/host.h"
 #include "app/sim_control/sim_control.h"
 #include "platform/linux/linux_platform.h"
@@ -21,6 +20,7 @@
 #include "runtime/allocator.h"
 #include "runtime/log.h"
 #include "runtime/main_loop.h"
+#include "runtime/termination_signals.h"
 #include "tools/host/socket_server.h"
 
 using namespace lumivane;

@@ -271,7 +271,8 @@ bool SocketServer::start(const std::string& path) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return false;
     ::unlink(path.c_str());
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || ::listen(fd, SOMAXCONN) != 0) {  // a burst of clients waits, not refused
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::listen(fd, SOMAXCONN) != 0) {  // a burst of clients waits, not refused
         log_.write("Lumivane: cannot listen on " + path + ": " + std::strerror(errno));
         ::close(fd);
         return false;
@@ -300,7 +301,8 @@ void SocketServer::stop() {
     // first, for as long as clients take them; one that stopped reading is
     // not waited for.
     auto deadline = Steady::now() + kFlushOnStop;
-    for (std::size_t unsent = core_->unsentTotal(), stalls = 0; unsent > 0 && stalls < 10 && Steady::now() < deadline;) {
+    for (std::size_t unsent = core_->unsentTotal(), stalls = 0;
+         unsent > 0 && stalls < 10 && Steady::now() < deadline;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         std::size_t now = core_->unsentTotal();
         stalls = now < unsent ? 0 : stalls + 1;

@@ -32,9 +32,9 @@ namespace lumivane {
 class SocketServer {
 public:
     struct Limits {
-        std::size_t pauseUnsentBytes = 4u << 20;   // stop reading a client above this...
-        std::size_t pauseUnanswered = 256;         // ...or with this many calls unanswered
-        std::size_t dropUnsentBytes = 64u << 20;   // a client this far behind is closed
+        std::size_t pauseUnsentBytes = 4u << 20;  // stop reading a client above this...
+        std::size_t pauseUnanswered = 256;        // ...or with this many calls unanswered
+        std::size_t dropUnsentBytes = 64u << 20;  // a client this far behind is closed
         std::chrono::milliseconds partialFrameTimeout = std::chrono::seconds(10);
     };
 

@@ -83,7 +83,6 @@ struct Server {
     std::thread thread;
 };
 
-
 Bytes call(std::int64_t id, const std::string& channel, const std::string& method) {
     return Frame{Frame::kMessage, id, channel, StandardMethodCodec::encodeMethodCall({method, EncodableValue()})}
         .encode();
@@ -204,7 +203,8 @@ TEST(SocketServer, HostileFramesCloseOnlyTheirConnectionAndCostOnlyWhatArrives) 
         Bytes bytes;
         const char* line;
     } cases[] = {
-        {"a channel name that is not UTF-8", Frame{Frame::kMessage, 1, "test/\xff", Bytes{1}}.encode(), "bad frame channel"},
+        {"a channel name that is not UTF-8", Frame{Frame::kMessage, 1, "test/\xff", Bytes{1}}.encode(),
+         "bad frame channel"},
         {"a frame over 64 MiB", {0x01, 0x00, 0x00, 0x04}, "over the limit"},
         {"a body that is no codec value", {3, 0, 0, 0, 0x0f, 0x0f, 0x0f}, "undecodable frame"},
     };

@@ -12,8 +12,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 
 #include "platform/property_list.h"
@@ -46,8 +46,7 @@ struct Stream {
     bool read(void* data, std::size_t size) {
         char* at = static_cast<char*>(data);
         while (size > 0) {
-            int got = ssl ? SSL_read(ssl, at, int(std::min<std::size_t>(size, 1 << 30)))
-                          : int(::recv(fd, at, size, 0));
+            int got = ssl ? SSL_read(ssl, at, int(std::min<std::size_t>(size, 1 << 30))) : int(::recv(fd, at, size, 0));
             if (got < 0 && !ssl && errno == EINTR) continue;
             if (got <= 0) return false;
             at += got;
@@ -74,8 +73,8 @@ bool sendLockdown(Stream& stream, plist_t message) {
 std::optional<Plist> readLockdown(Stream& stream) {
     std::uint8_t length[4];
     if (!stream.read(length, 4)) return std::nullopt;
-    std::uint32_t size = std::uint32_t(length[0]) << 24 | std::uint32_t(length[1]) << 16 |
-                         std::uint32_t(length[2]) << 8 | length[3];
+    std::uint32_t size =
+        std::uint32_t(length[0]) << 24 | std::uint32_t(length[1]) << 16 | std::uint32_t(length[2]) << 8 | length[3];
     if (size == 0 || size > usbmux::kMaxLockdownLength) return std::nullopt;
     std::string body(size, '\0');
     if (!stream.read(body.data(), size)) return std::nullopt;
@@ -447,8 +446,7 @@ void PhoneEmulator::serveLockdown(int fd, const std::string& udid) {
             auto service = plist::string(request, "Service").value_or("");
             if (session.empty() || service != "com.apple.afc") {
                 guard.unlock();
-                if (!sendLockdown(stream, failure(name, session.empty() ? "SessionInactive" : "InvalidService")))
-                    break;
+                if (!sendLockdown(stream, failure(name, session.empty() ? "SessionInactive" : "InvalidService"))) break;
                 continue;
             }
             int port = nextPort_++;

@@ -69,10 +69,10 @@ private:
     std::thread acceptor_;
     std::mutex mutex_;
     std::map<std::string, Phone> phones_;
-    std::vector<int> listeners_;                         // connections that asked to listen
-    std::map<int, std::string> services_;                // AFC port -> phone
-    std::multimap<std::string, int> connections_;        // phone -> its open tunnels
-    std::set<int> open_;                                 // every open connection, to end them at stop
+    std::vector<int> listeners_;                   // connections that asked to listen
+    std::map<int, std::string> services_;          // AFC port -> phone
+    std::multimap<std::string, int> connections_;  // phone -> its open tunnels
+    std::set<int> open_;                           // every open connection, to end them at stop
     std::string buid_;
     int nextPort_ = 49200;
     std::uint32_t nextDeviceId_ = 1;

@@ -50,7 +50,8 @@ int main(int argc, char** argv) {
     fs::create_directories(root + "/PhotoData");
     std::string block(1 << 20, 'v');
     // The videos and the HEIC may start a new folder of their own.
-    for (int i = 1; i <= 3; ++i) fs::create_directories(fs::path(root + "/DCIM/" + relative(photos + i, "MOV")).parent_path());
+    for (int i = 1; i <= 3; ++i)
+        fs::create_directories(fs::path(root + "/DCIM/" + relative(photos + i, "MOV")).parent_path());
     for (int i = 1; i <= 2; ++i) {
         std::ofstream out(root + "/DCIM/" + relative(photos + i, "MOV"), std::ios::binary);
         for (long m = 0; m < videoMiB; ++m) out.write(block.data(), static_cast<std::streamsize>(block.size()));
