@@ -101,15 +101,38 @@ std::int32_t AFCFileRefClose(AFCConnectionRef connection, AFCFileRef file);
 }  // extern "C"
 
 // Every entry point of the contract, for tables built from it.
-#define LUMIVANE_MOBILE_DEVICE_ENTRY_POINTS(X)                                                                        \
-    X(AMDeviceNotificationSubscribeWithOptions)                                                                       \
-    X(AMDeviceRetain)                                                                                                 \
-    X(AMDeviceRelease)                                                                                                \
-    X(AMDeviceGetInterfaceType) X(AMDeviceCopyDeviceIdentifier) X(AMDeviceConnect) X(AMDeviceDisconnect)              \
-        X(AMDeviceIsPaired) X(AMDeviceValidatePairing) X(AMDevicePair) X(AMDeviceStartSession) X(AMDeviceStopSession) \
-            X(AMDeviceCopyValue) X(AMDeviceSetValue) X(AMDeviceSecureStartService) X(AMDServiceConnectionGetSocket)   \
-                X(AMDServiceConnectionGetSecureIOContext) X(AMDServiceConnectionInvalidate) X(AMDErrorString)         \
-                    X(AFCErrorString) X(AFCConnectionOpen) X(AFCConnectionSetSecureContext) X(AFCConnectionClose)     \
-                        X(AFCDirectoryOpen) X(AFCDirectoryRead) X(AFCDirectoryClose) X(AFCFileInfoOpen)               \
-                            X(AFCKeyValueRead) X(AFCKeyValueClose) X(AFCFileRefOpen) X(AFCFileRefRead)                \
-                                X(AFCFileRefClose)
+// clang-format off: one entry a line
+#define LUMIVANE_MOBILE_DEVICE_ENTRY_POINTS(X)  \
+    X(AMDeviceNotificationSubscribeWithOptions) \
+    X(AMDeviceRetain)                           \
+    X(AMDeviceRelease)                          \
+    X(AMDeviceGetInterfaceType)                 \
+    X(AMDeviceCopyDeviceIdentifier)             \
+    X(AMDeviceConnect)                          \
+    X(AMDeviceDisconnect)                       \
+    X(AMDeviceIsPaired)                         \
+    X(AMDeviceValidatePairing)                  \
+    X(AMDevicePair)                             \
+    X(AMDeviceStartSession)                     \
+    X(AMDeviceStopSession)                      \
+    X(AMDeviceCopyValue)                        \
+    X(AMDeviceSetValue)                         \
+    X(AMDeviceSecureStartService)               \
+    X(AMDServiceConnectionGetSocket)            \
+    X(AMDServiceConnectionGetSecureIOContext)   \
+    X(AMDServiceConnectionInvalidate)           \
+    X(AMDErrorString)                           \
+    X(AFCErrorString)                           \
+    X(AFCConnectionOpen)                        \
+    X(AFCConnectionSetSecureContext)            \
+    X(AFCConnectionClose)                       \
+    X(AFCDirectoryOpen)                         \
+    X(AFCDirectoryRead)                         \
+    X(AFCDirectoryClose)                        \
+    X(AFCFileInfoOpen)                          \
+    X(AFCKeyValueRead)                          \
+    X(AFCKeyValueClose)                         \
+    X(AFCFileRefOpen)                           \
+    X(AFCFileRefRead)                           \
+    X(AFCFileRefClose)
+// clang-format on

@@ -36,8 +36,16 @@ std::uint64_t LVSimCallCount(const char* udid, const char* op);
 
 }  // extern "C"
 
-#define LUMIVANE_SIM_MOBILE_DEVICE_CONTROLS(X)                                                            \
-    X(LVSimReset)                                                                                         \
-    X(LVSimAddPhone)                                                                                      \
-    X(LVSimAttach) X(LVSimDetach) X(LVSimSetTrusted) X(LVSimSetLatency) X(LVSimSetValue) X(LVSimAddFault) \
-        X(LVSimHideInfoKey) X(LVSimCallCount)
+// clang-format off: one entry a line
+#define LUMIVANE_SIM_MOBILE_DEVICE_CONTROLS(X) \
+    X(LVSimReset)                              \
+    X(LVSimAddPhone)                           \
+    X(LVSimAttach)                             \
+    X(LVSimDetach)                             \
+    X(LVSimSetTrusted)                         \
+    X(LVSimSetLatency)                         \
+    X(LVSimSetValue)                           \
+    X(LVSimAddFault)                           \
+    X(LVSimHideInfoKey)                        \
+    X(LVSimCallCount)
+// clang-format on
