@@ -7,17 +7,11 @@
 #include <string>
 
 #include "platform/image_capture.h"
+#include "platform/media_types.h"
 
 namespace lumivane {
 
 // What every camera adapter says of its files the same way.
-
-// The type identifier a Mac gives a file of this name's extension; none for
-// an extension it does not know. Any thread.
-std::optional<std::string> cameraTypeIdentifier(const std::string& name);
-
-// Whether the name's extension is a video's. Any thread.
-bool isCameraVideoName(const std::string& name);
 
 // A name no file in `folder` has yet: the name, else "stem 1.ext",
 // "stem 2.ext" ... Any thread.

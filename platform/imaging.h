@@ -58,6 +58,10 @@ public:
     virtual std::unique_ptr<Picture> thumbnail(const ThumbnailOptions& options) const = 0;
 };
 
+// The JPEG quality of every picture the host renders: thumbnails, camera
+// previews, video frames.
+constexpr double kThumbnailJpegQuality = 0.8;
+
 class Imaging {
 public:
     virtual ~Imaging() = default;

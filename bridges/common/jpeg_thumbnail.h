@@ -6,9 +6,6 @@
 
 namespace lumivane {
 
-// The JPEG quality of every thumbnail the host renders.
-constexpr double kThumbnailJpegQuality = 0.8;
-
 // A thumbnail of `source`'s first image, its longer edge at most `px`, turned
 // the way the file says, encoded as one JPEG at quality 0.8; nothing when
 // decoding or encoding fails. Runs on the caller's thread.

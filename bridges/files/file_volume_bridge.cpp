@@ -7,6 +7,7 @@
 #include "bridges/common/jpeg_thumbnail.h"
 #include "bridges/common/pending_result.h"
 #include "channel/arguments.h"
+#include "platform/media_types.h"
 
 namespace lumivane {
 
@@ -75,18 +76,6 @@ void FileVolumeBridge::start(BinaryMessenger&) {
         platform_.volumes.addObserver(change, [events = events_] { events->send({{"type", "volumes"}}); });
 }
 
-bool FileVolumeBridge::isVideo(const std::string& path) {
-    static constexpr std::array<const char*, 11> kExtensions = {"mov", "mp4", "m4v", "avi", "mts", "m2ts",
-                                                                "mxf", "3gp", "lrv", "lrf", "insv"};
-    auto name = lastComponent(path);
-    auto dot = name.rfind('.');
-    if (dot == std::string::npos) return false;
-    auto extension = name.substr(dot + 1);
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return std::tolower(c); });
-    return std::find(kExtensions.begin(), kExtensions.end(), extension) != kExtensions.end();
-}
-
 EncodableMap FileVolumeBridge::volumeMap(const std::string& mountPoint, const VolumeValues& values) {
     EncodableMap map;
     map.set("path", mountPoint);
@@ -128,7 +117,8 @@ std::optional<Bytes> FileVolumeBridge::thumbnail(const std::string& path, int px
         if (!picture || std::max(picture->size().width, picture->size().height) < px / 2)
             picture = source->thumbnail({ThumbnailFrom::imageAlways, px, true});
     }
-    if (!picture && isVideo(path)) picture = platform_.videoFrames.frame(path, {kVideoFrameSeconds, px, {}, {}});
+    if (!picture && isVideoFileName(lastComponent(path)))
+        picture = platform_.videoFrames.frame(path, {kVideoFrameSeconds, px, {}, {}});
     if (!picture) return std::nullopt;
     return platform_.imaging.jpegData(*picture, kThumbnailJpegQuality);
 }

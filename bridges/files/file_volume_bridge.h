@@ -36,8 +36,6 @@ public:
     // Any thread: a JPEG of the picture in the file, or of the frame of the
     // video at half a second, its longer edge at most `px`.
     std::optional<Bytes> thumbnail(const std::string& path, int px);
-    // The file extensions taken for videos, lower case.
-    static bool isVideo(const std::string& path);
 
 private:
     EncodableMap volumeMap(const std::string& mountPoint, const VolumeValues& values);

@@ -44,7 +44,7 @@ public:
     // asset is not a video stored here or any frame fails.
     EncodableList videoFrames(const std::string& id, const std::vector<double>& at, int px);
 
-    static constexpr double kFrameJpegQuality = 0.8;
+    static constexpr double kFrameJpegQuality = kThumbnailJpegQuality;
     static constexpr double kFrameTolerance = 0.5;  // seconds, either side
     static constexpr int kFrameTimescale = 600;     // frame times are whole 1/600 s
 

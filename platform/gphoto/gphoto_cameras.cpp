@@ -340,7 +340,7 @@ private:
             auto size = source->pixelSize();
             if (std::max(size.width, size.height) < atLeast) return std::nullopt;
             auto picture = source->thumbnail({from, px, true});
-            return picture ? imaging.jpegData(*picture, 0.8) : std::nullopt;
+            return picture ? imaging.jpegData(*picture, kThumbnailJpegQuality) : std::nullopt;
         };
         if (auto preview = fetch(device, GP_FILE_TYPE_PREVIEW))
             if (auto jpeg = render(std::move(*preview), ThumbnailFrom::imageAlways, (px + 1) / 2)) return jpeg;

@@ -97,7 +97,7 @@ public:
             if (!picture && isCameraVideoName(path_.filename().string()))
                 picture = context_.browser->videoFrames().frame(path_, {0.5, px, {}, {}});
         }
-        if (picture) data = imaging.jpegData(*picture, 0.8);
+        if (picture) data = imaging.jpegData(*picture, kThumbnailJpegQuality);
         context_.browser->later([done = std::move(done), data = std::move(data)]() mutable { done(std::move(data)); });
     }
     std::shared_ptr<CameraProgress> requestDownload(const DownloadOptions& options,
