@@ -1,5 +1,7 @@
 #include "channel/arguments.h"
 
+#include <algorithm>
+
 #include "channel/standard_codec.h"
 
 namespace lumivane {
@@ -26,6 +28,10 @@ std::optional<std::string> Arguments::string(const std::string& key) const {
 std::optional<bool> Arguments::boolean(const std::string& key) const {
     auto* v = typed<bool>(key);
     return v ? std::optional<bool>(*v) : std::nullopt;
+}
+
+int Arguments::pixelSize(const std::string& key, int fallback) const {
+    return static_cast<int>(std::clamp<std::int64_t>(integer(key).value_or(fallback), 0, kMaxPixelSize));
 }
 
 std::optional<std::int64_t> Arguments::integer(const std::string& key) const {

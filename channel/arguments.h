@@ -22,6 +22,11 @@ public:
     const EncodableList* list(const std::string& key) const;
     const EncodableMap* map(const std::string& key) const;
     const Bytes* bytes(const std::string& key) const;
+    // A picture's size in pixels ("px"): the integer under `key` held to
+    // 0...kMaxPixelSize (0 or less asks for no bound where a call allows
+    // that), `fallback` when absent.
+    int pixelSize(const std::string& key, int fallback) const;
+    static constexpr int kMaxPixelSize = 1 << 16;
     const EncodableValue* value(const std::string& key) const;
 
 private:

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "channel/arguments.h"
 
 using namespace lumivane;
@@ -54,5 +56,28 @@ TEST(Arguments, ReadsOnlyMapsAndOnlyEntriesOfTheRightType) {
         Arguments empty(notAMap);
         EXPECT_EQ(empty.boolean("on"), std::nullopt);
         EXPECT_EQ(empty.value("on"), nullptr);
+    }
+}
+
+TEST(Arguments, PixelSizesAreHeldBetweenZeroAndTheLargestPicture) {
+    struct Case {
+        EncodableValue px;
+        int read;
+    } cases[] = {
+        {EncodableValue(), 256},  // absent: the call's default
+        {EncodableValue("300"), 256},
+        {EncodableValue(300), 300},
+        {EncodableValue(0), 0},
+        {EncodableValue(-1), 0},
+        {EncodableValue(std::numeric_limits<std::int64_t>::min()), 0},
+        {EncodableValue(Arguments::kMaxPixelSize), Arguments::kMaxPixelSize},
+        {EncodableValue(Arguments::kMaxPixelSize + 1), Arguments::kMaxPixelSize},
+        {EncodableValue(std::int64_t{1} << 62), Arguments::kMaxPixelSize},
+    };
+    for (const auto& c : cases) {
+        EncodableMap map;
+        if (!c.px.isNull()) map.set("px", c.px);
+        EncodableValue args(map);
+        EXPECT_EQ(Arguments(args).pixelSize("px", 256), c.read);
     }
 }

@@ -211,7 +211,7 @@ void CameraBridge::thumbnail(const Arguments& args, MethodResult& result) {
     if (!ready) return;
     auto file = lookupFile(args, *ready->device, result);
     if (!file) return;
-    int px = static_cast<int>(std::clamp<std::int64_t>(args.integer("px").value_or(256), 0, 1 << 16));
+    int px = args.pixelSize("px", 256);
     auto answer = std::make_shared<MethodResult>(std::move(result));
     file->asFile()->requestThumbnail(px, [answer, file](std::optional<std::vector<std::uint8_t>> data) {
         if (data)

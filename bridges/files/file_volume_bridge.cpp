@@ -173,7 +173,7 @@ bool FileVolumeBridge::handle(const MethodCall& call, MethodResult& result) {
             result.success();
     } else if (method == "file.thumbnail") {
         // Beyond any picture's size a bound changes nothing; below 1 it gives null.
-        int px = static_cast<int>(std::clamp<std::int64_t>(args.integer("px").value_or(kDefaultPx), 0, 1 << 16));
+        int px = args.pixelSize("px", kDefaultPx);
         thumbnailLater(*path, px, result);
     } else if (method == "file.pickFolder") {
         OpenPanel::Options options;

@@ -491,7 +491,7 @@ void MobileDeviceBridge::queued(const MethodCall& call, MethodResult& result) {
     std::string path = args.string("path").value_or("");
     if (call.method == "iphone.thumbnail") {
         // Beyond any picture's size a bound changes nothing; below 1 it gives null.
-        int px = static_cast<int>(std::clamp<std::int64_t>(args.integer("px").value_or(256), 0, 1 << 16));
+        int px = args.pixelSize("px", 256);
         p->queue.post([this, p, pending, path, px] {
             if (stopping_) return;  // dropped unanswered: the host is going
             auto rendered = withControlConnection<std::optional<Bytes>>(

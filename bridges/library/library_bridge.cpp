@@ -43,10 +43,6 @@ std::vector<double> fractions(const Arguments& args) {
     return at;
 }
 
-int pixels(const Arguments& args, int fallback) {
-    return int(std::clamp<std::int64_t>(args.integer("px").value_or(fallback), INT_MIN, INT_MAX));
-}
-
 // `seconds` as a time of whole 1/600 s, the way frame times are kept; none
 // when it is not a finite time.
 std::optional<double> frameTime(double seconds) {
@@ -92,13 +88,13 @@ void LibraryBridge::handle(const MethodCall& call, MethodResult result) {
         submit(std::move(result), [this, ids] { return EncodableValue(fileSize(ids)); });
     } else if (method == "faceQuality") {
         submit(std::move(result),
-               [this, ids, px = pixels(args, kDefaultFacePx)] { return EncodableValue(faceQuality(ids, px)); });
+               [this, ids, px = args.pixelSize("px", kDefaultFacePx)] { return EncodableValue(faceQuality(ids, px)); });
     } else if (method == "traits") {
         submit(std::move(result), [this, ids] { return EncodableValue(traits(ids)); });
     } else if (method == "videoFrames") {
         auto id = args.string("id");
         if (!id) return result.success(EncodableList{});
-        submit(std::move(result), [this, id = *id, at = fractions(args), px = pixels(args, kDefaultFramePx)] {
+        submit(std::move(result), [this, id = *id, at = fractions(args), px = args.pixelSize("px", kDefaultFramePx)] {
             return EncodableValue(videoFrames(id, at, px));
         });
     } else {
