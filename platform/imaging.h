@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -37,6 +38,11 @@ struct ThumbnailOptions {
     int maxPixelSize = 256;     // the longer edge at most; a smaller image is never enlarged
     bool withTransform = true;  // turned the way the file's orientation says
 };
+
+// Whether a ready-made preview (a file's embedded thumbnail, a camera's own
+// preview) of `size` will do for a thumbnail of `px`: its longer edge is at
+// least half of `px`. Otherwise the picture itself is rendered.
+inline bool previewWillDo(PixelSize size, int px) { return 2 * std::int64_t{std::max(size.width, size.height)} >= px; }
 
 // A decoded picture, ready to encode.
 class Picture {

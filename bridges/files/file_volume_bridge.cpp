@@ -114,7 +114,7 @@ std::optional<Bytes> FileVolumeBridge::thumbnail(const std::string& path, int px
     if (auto source = platform_.imaging.sourceAtPath(path)) {
         // A ready-made thumbnail of at least half the size asked for will do.
         picture = source->thumbnail({ThumbnailFrom::embeddedIfPresent, px, true});
-        if (!picture || std::max(picture->size().width, picture->size().height) < px / 2)
+        if (!picture || !previewWillDo(picture->size(), px))
             picture = source->thumbnail({ThumbnailFrom::imageAlways, px, true});
     }
     if (!picture && isVideoFileName(lastComponent(path)))

@@ -333,20 +333,17 @@ private:
     std::optional<std::vector<std::uint8_t>> thumbnail(GphotoCameras::Device& device, int px) {
         if (!device.camera()) return std::nullopt;
         auto& imaging = device.imaging();
-        auto render = [&](std::vector<std::uint8_t> bytes, ThumbnailFrom from,
-                          int atLeast) -> std::optional<std::vector<std::uint8_t>> {
+        auto render = [&](std::vector<std::uint8_t> bytes, bool preview) -> std::optional<std::vector<std::uint8_t>> {
             auto source = imaging.sourceWithData(std::move(bytes));
-            if (!source) return std::nullopt;
-            auto size = source->pixelSize();
-            if (std::max(size.width, size.height) < atLeast) return std::nullopt;
-            auto picture = source->thumbnail({from, px, true});
+            if (!source || (preview && !previewWillDo(source->pixelSize(), px))) return std::nullopt;
+            auto picture = source->thumbnail({ThumbnailFrom::imageAlways, px, true});
             return picture ? imaging.jpegData(*picture, kThumbnailJpegQuality) : std::nullopt;
         };
         if (auto preview = fetch(device, GP_FILE_TYPE_PREVIEW))
-            if (auto jpeg = render(std::move(*preview), ThumbnailFrom::imageAlways, (px + 1) / 2)) return jpeg;
+            if (auto jpeg = render(std::move(*preview), true)) return jpeg;
         if (!type_.starts_with("image/") || size_ > kMaxWholeImage) return std::nullopt;
         auto whole = fetch(device, GP_FILE_TYPE_NORMAL);
-        return whole ? render(std::move(*whole), ThumbnailFrom::imageAlways, 0) : std::nullopt;
+        return whole ? render(std::move(*whole), false) : std::nullopt;
     }
 
     std::optional<std::vector<std::uint8_t>> fetch(GphotoCameras::Device& device, CameraFileType type) {
