@@ -10,6 +10,7 @@
 
 #include "platform/gphoto/gphoto_cameras.h"
 #include "tests/support/host_harness.h"
+#include "tests/support/replaced_services.h"
 #include "tools/sample_images/sample_images.h"
 
 using namespace lumivane;
@@ -40,24 +41,7 @@ struct Gphoto : ::testing::Test {
         h = std::make_unique<HostHarness>(Host::Options{}, "com.lumivane.app", false);
         cameras = std::make_unique<GphotoCameras>(h->loop, h->mac.platform().imaging, std::vector<std::string>{card});
         auto p = h->mac.platform();
-        Platform platform{
-            .windows = p.windows,
-            .defaults = p.defaults,
-            .environment = p.environment,
-            .workspace = p.workspace,
-            .plugins = p.plugins,
-            .imaging = p.imaging,
-            .videoFrames = p.videoFrames,
-            .volumes = p.volumes,
-            .openPanel = p.openPanel,
-            .cameras = *cameras,
-            .library = p.library,
-            .netServices = p.netServices,
-            .sharing = p.sharing,
-            .usbmuxSocket = p.usbmuxSocket,
-            .processTool = p.processTool,
-            .trace = p.trace,
-        };
+        Platform platform = withServices(p, {.cameras = cameras.get()});
         h->control.reset();
         h->host = std::make_unique<Host>(platform, h->loop, h->log, Host::Options{});
         h->host->messenger().setOutbound([this](const std::string& channel, Bytes message) {

@@ -6,6 +6,7 @@
 
 #include "platform/sim/sim_mac.h"
 #include "runtime/clock.h"
+#include "tests/support/replaced_services.h"
 #include "tests/support/temp_folder.h"
 #include "tools/sample_images/sample_images.h"
 
@@ -50,24 +51,7 @@ TEST(LibraryBridge, FacesAreLookedForInAnImageOf512PixelsUnlessAskedOtherwise) {
     mac.library().load(home.path());
     SideNotingLibrary library(mac.library());
     auto base = mac.platform();
-    Platform platform{
-        .windows = base.windows,
-        .defaults = base.defaults,
-        .environment = base.environment,
-        .workspace = base.workspace,
-        .plugins = base.plugins,
-        .imaging = base.imaging,
-        .videoFrames = base.videoFrames,
-        .volumes = base.volumes,
-        .openPanel = base.openPanel,
-        .cameras = base.cameras,
-        .library = library,
-        .netServices = base.netServices,
-        .sharing = base.sharing,
-        .usbmuxSocket = base.usbmuxSocket,
-        .processTool = base.processTool,
-        .trace = base.trace,
-    };
+    Platform platform = withServices(base, {.library = &library});
     LibraryBridge bridge(BridgeContext{platform, loop, log, clock, nullptr, home.path()});
 
     struct Case {

@@ -1,0 +1,33 @@
+#pragma once
+// A platform with some services replaced by a test's own, the rest shared.
+#include "platform/platform.h"
+
+namespace lumivane {
+
+struct ReplacedServices {
+    DeviceBrowser* cameras = nullptr;
+    PhotoLibrary* library = nullptr;
+};
+
+inline Platform withServices(const Platform& base, ReplacedServices replaced) {
+    return Platform{
+        .windows = base.windows,
+        .defaults = base.defaults,
+        .environment = base.environment,
+        .workspace = base.workspace,
+        .plugins = base.plugins,
+        .imaging = base.imaging,
+        .videoFrames = base.videoFrames,
+        .volumes = base.volumes,
+        .openPanel = base.openPanel,
+        .cameras = replaced.cameras ? *replaced.cameras : base.cameras,
+        .library = replaced.library ? *replaced.library : base.library,
+        .netServices = base.netServices,
+        .sharing = base.sharing,
+        .usbmuxSocket = base.usbmuxSocket,
+        .processTool = base.processTool,
+        .trace = base.trace,
+    };
+}
+
+}  // namespace lumivane
