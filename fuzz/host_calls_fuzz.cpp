@@ -73,8 +73,8 @@ const Method kMethods[] = {
     {"lumivane/bonjour/events", "cancel"},
 };
 
-const char* const kKeys[] = {"path", "dir", "name",  "target", "token", "udid", "id",  "px",
-                             "ids",  "on",  "title", "start",  "paths", "port", "txt", "at"};
+const char* const kKeys[] = {"path", "dir",   "name",  "target", "token", "udid", "id", "px",    "ids",
+                             "on",   "title", "start", "paths",  "port",  "txt",  "at", "within"};
 
 // Keys whose value a call may write to.
 bool writes(const std::string& key) { return key == "dir" || key == "target"; }
