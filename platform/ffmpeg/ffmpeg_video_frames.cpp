@@ -107,6 +107,114 @@ std::unique_ptr<AVFormatContext, CloseInput> openInput(const std::string& path, 
     return input;
 }
 
+// The file's best video stream with its decoder open, or none: no video, or
+// frames larger than kMaxPixels.
+struct Video {
+    AVStream* stream = nullptr;
+    int index = -1;
+    std::unique_ptr<AVCodecContext, FreeCodec> decoder;
+    double unit = 0;         // seconds per stream time unit
+    std::int64_t start = 0;  // the stream's first time, in its units
+};
+
+std::optional<Video> openVideo(AVFormatContext& input) {
+    const AVCodec* codec = nullptr;
+    int index = av_find_best_stream(&input, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+    if (index < 0 || !codec) return std::nullopt;
+    AVStream* stream = input.streams[index];
+    auto* parameters = stream->codecpar;
+    if (parameters->width <= 0 || parameters->height <= 0 ||
+        std::int64_t{parameters->width} * parameters->height > FfmpegVideoFrames::kMaxPixels)
+        return std::nullopt;
+    std::unique_ptr<AVCodecContext, FreeCodec> decoder(avcodec_alloc_context3(codec));
+    if (!decoder || avcodec_parameters_to_context(decoder.get(), parameters) < 0) return std::nullopt;
+    decoder->thread_count = 1;
+    if (avcodec_open2(decoder.get(), codec, nullptr) < 0) return std::nullopt;
+    return Video{stream, index, std::move(decoder), av_q2d(stream->time_base),
+                 stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time};
+}
+
+// To the key frame at or before `seconds` (from the stream's start).
+void seekBefore(AVFormatContext& input, Video& video, double seconds) {
+    if (video.unit <= 0 || seconds <= 0) return;
+    auto target = video.start + std::int64_t(seconds / video.unit);
+    if (av_seek_frame(&input, video.index, target, AVSEEK_FLAG_BACKWARD) >= 0)
+        avcodec_flush_buffers(video.decoder.get());
+}
+
+// Decodes on to the frame nearest the time asked for within the tolerance:
+// the last one before it and the first one at or after it are the
+// candidates. At most kMaxFrames frames are decoded on the way.
+Frame nearestFrame(AVFormatContext& input, Video& video, const VideoFrames::Request& request) {
+    Frame before, chosen;
+    double beforeTime = 0, wanted = request.seconds;
+    Frame decoded(av_frame_alloc());
+    std::unique_ptr<AVPacket, FreePacket> packet(av_packet_alloc());
+    if (!decoded || !packet) return nullptr;
+    bool draining = false;
+    int frames = 0;
+    while (!chosen && frames < FfmpegVideoFrames::kMaxFrames) {
+        int received = avcodec_receive_frame(video.decoder.get(), decoded.get());
+        if (received == AVERROR(EAGAIN)) {
+            if (draining) break;
+            int read = av_read_frame(&input, packet.get());
+            if (read < 0) {
+                draining = true;
+                avcodec_send_packet(video.decoder.get(), nullptr);
+                continue;
+            }
+            if (packet->stream_index == video.index) avcodec_send_packet(video.decoder.get(), packet.get());
+            av_packet_unref(packet.get());
+            continue;
+        }
+        if (received < 0) break;  // end of stream, or a decoder that gives up
+        ++frames;
+        std::int64_t pts =
+            decoded->best_effort_timestamp == AV_NOPTS_VALUE ? video.start : decoded->best_effort_timestamp;
+        double time = double(pts - video.start) * video.unit;
+        if (time < wanted) {
+            if (!request.toleranceBefore || wanted - time <= *request.toleranceBefore) {
+                before.reset(av_frame_clone(decoded.get()));
+                beforeTime = time;
+            }
+        } else if (!request.toleranceAfter || time - wanted <= *request.toleranceAfter) {
+            bool earlierIsNearer = before && wanted - beforeTime < time - wanted;
+            chosen = earlierIsNearer ? std::move(before) : Frame(av_frame_clone(decoded.get()));
+        } else {
+            break;  // past the window
+        }
+        av_frame_unref(decoded.get());
+    }
+    return chosen ? std::move(chosen) : std::move(before);
+}
+
+struct RGB {
+    std::vector<std::uint8_t> pixels;  // packed rows
+    int width = 0, height = 0;
+};
+
+// The frame as packed RGB at its shown size (pixels may be non-square),
+// scaled down to fit a square of `maxPixelSize`.
+std::optional<RGB> scaledRGB(const AVFrame& frame, int maxPixelSize) {
+    double shownWidth = frame.width;
+    if (frame.sample_aspect_ratio.num > 0 && frame.sample_aspect_ratio.den > 0)
+        shownWidth *= av_q2d(frame.sample_aspect_ratio);
+    double scale = std::min(1.0, maxPixelSize / std::max(shownWidth, double(frame.height)));
+    RGB out;
+    out.width = std::max(1, int(std::lround(shownWidth * scale)));
+    out.height = std::max(1, int(std::lround(frame.height * scale)));
+    std::unique_ptr<SwsContext, FreeScaler> scaler(
+        sws_getContext(frame.width, frame.height, AVPixelFormat(frame.format), out.width, out.height, AV_PIX_FMT_RGB24,
+                       SWS_AREA, nullptr, nullptr, nullptr));
+    if (!scaler) return std::nullopt;
+    out.pixels.resize(std::size_t(out.width) * out.height * 3);
+    std::uint8_t* rows[4] = {out.pixels.data(), nullptr, nullptr, nullptr};
+    int strides[4] = {out.width * 3, 0, 0, 0};
+    if (sws_scale(scaler.get(), frame.data, frame.linesize, 0, frame.height, rows, strides) != out.height)
+        return std::nullopt;
+    return out;
+}
+
 }  // namespace
 
 std::optional<double> FfmpegVideoFrames::duration(const std::string& path) {
@@ -123,91 +231,15 @@ std::unique_ptr<Picture> FfmpegVideoFrames::frame(const std::string& path, const
     Deadline deadline{std::chrono::steady_clock::now() + timeLimit_};
     auto input = openInput(path, deadline);
     if (!input) return nullptr;
-    const AVCodec* codec = nullptr;
-    int index = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
-    if (index < 0 || !codec) return nullptr;
-    AVStream* stream = input->streams[index];
-    auto* parameters = stream->codecpar;
-    if (parameters->width <= 0 || parameters->height <= 0 ||
-        std::int64_t{parameters->width} * parameters->height > kMaxPixels)
-        return nullptr;
-
-    std::unique_ptr<AVCodecContext, FreeCodec> decoder(avcodec_alloc_context3(codec));
-    if (!decoder || avcodec_parameters_to_context(decoder.get(), parameters) < 0) return nullptr;
-    decoder->thread_count = 1;
-    if (avcodec_open2(decoder.get(), codec, nullptr) < 0) return nullptr;
-
-    // Times in the stream's units, from its start.
-    double unit = av_q2d(stream->time_base);
-    std::int64_t start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
-    double wanted = request.seconds;
-    if (unit > 0 && wanted > 0) {
-        auto target = start + std::int64_t(wanted / unit);
-        if (av_seek_frame(input.get(), index, target, AVSEEK_FLAG_BACKWARD) >= 0) avcodec_flush_buffers(decoder.get());
-    }
-
-    // The frame nearest the time within the tolerance: the last one before it
-    // and the first one at or after it are the candidates.
-    Frame before, chosen;
-    double beforeTime = 0;
-    Frame decoded(av_frame_alloc());
-    std::unique_ptr<AVPacket, FreePacket> packet(av_packet_alloc());
-    if (!decoded || !packet) return nullptr;
-    bool draining = false;
-    int frames = 0;
-    while (!chosen && frames < kMaxFrames) {
-        int received = avcodec_receive_frame(decoder.get(), decoded.get());
-        if (received == AVERROR(EAGAIN)) {
-            if (draining) break;
-            int read = av_read_frame(input.get(), packet.get());
-            if (read < 0) {
-                draining = true;
-                avcodec_send_packet(decoder.get(), nullptr);
-                continue;
-            }
-            if (packet->stream_index == index) avcodec_send_packet(decoder.get(), packet.get());
-            av_packet_unref(packet.get());
-            continue;
-        }
-        if (received < 0) break;  // end of stream, or a decoder that gives up
-        ++frames;
-        std::int64_t pts = decoded->best_effort_timestamp == AV_NOPTS_VALUE ? start : decoded->best_effort_timestamp;
-        double time = double(pts - start) * unit;
-        if (time < wanted) {
-            if (!request.toleranceBefore || wanted - time <= *request.toleranceBefore) {
-                before.reset(av_frame_clone(decoded.get()));
-                beforeTime = time;
-            }
-        } else if (!request.toleranceAfter || time - wanted <= *request.toleranceAfter) {
-            bool earlierIsNearer = before && wanted - beforeTime < time - wanted;
-            chosen = earlierIsNearer ? std::move(before) : Frame(av_frame_clone(decoded.get()));
-        } else {
-            break;  // past the window
-        }
-        av_frame_unref(decoded.get());
-    }
-    if (!chosen) chosen = std::move(before);
+    auto video = openVideo(*input);
+    if (!video) return nullptr;
+    seekBefore(*input, *video, request.seconds);
+    auto chosen = nearestFrame(*input, *video, request);
     if (!chosen || chosen->width <= 0 || chosen->height <= 0) return nullptr;
-
-    // Shown size (pixels may be non-square), scaled down to fit the square.
-    double shownWidth = chosen->width;
-    if (chosen->sample_aspect_ratio.num > 0 && chosen->sample_aspect_ratio.den > 0)
-        shownWidth *= av_q2d(chosen->sample_aspect_ratio);
-    double scale = std::min(1.0, request.maxPixelSize / std::max(shownWidth, double(chosen->height)));
-    int width = std::max(1, int(std::lround(shownWidth * scale)));
-    int height = std::max(1, int(std::lround(chosen->height * scale)));
-
-    std::unique_ptr<SwsContext, FreeScaler> scaler(
-        sws_getContext(chosen->width, chosen->height, AVPixelFormat(chosen->format), width, height, AV_PIX_FMT_RGB24,
-                       SWS_AREA, nullptr, nullptr, nullptr));
-    if (!scaler) return nullptr;
-    std::vector<std::uint8_t> rgb(std::size_t(width) * height * 3);
-    std::uint8_t* rows[4] = {rgb.data(), nullptr, nullptr, nullptr};
-    int strides[4] = {width * 3, 0, 0, 0};
-    if (sws_scale(scaler.get(), chosen->data, chosen->linesize, 0, chosen->height, rows, strides) != height)
-        return nullptr;
-    rgb = turned(rgb, width, height, quarterTurns(stream));
-    return imaging_.pictureWithRGB(width, height, std::move(rgb));
+    auto rgb = scaledRGB(*chosen, request.maxPixelSize);
+    if (!rgb) return nullptr;
+    rgb->pixels = turned(rgb->pixels, rgb->width, rgb->height, quarterTurns(video->stream));
+    return imaging_.pictureWithRGB(rgb->width, rgb->height, std::move(rgb->pixels));
 }
 
 }  // namespace lumivane
