@@ -50,92 +50,115 @@ std::string besideThisProgram(const std::string& relative) {
     return (self.parent_path() / relative).lexically_normal().string();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct CommandLine {
     std::string platform = "sim";
     std::string socketPath, home, provider;
     LinuxPlatformOptions linuxOptions;
     std::optional<std::string> bundleId = "com.lumivane.app";
+};
+
+// The command line, or none when it is not one this program takes.
+std::optional<CommandLine> parse(int argc, char** argv) {
+    CommandLine parsed;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
         if (arg == "--platform")
-            platform = next();
+            parsed.platform = next();
         else if (arg == "--socket")
-            socketPath = next();
+            parsed.socketPath = next();
         else if (arg == "--mobile-device")
-            provider = next();
+            parsed.provider = next();
         else if (arg == "--library")
-            linuxOptions.libraryFolder = next();
+            parsed.linuxOptions.libraryFolder = next();
         else if (arg == "--camera-folder")
-            linuxOptions.cameraFolders.push_back(next());
+            parsed.linuxOptions.cameraFolders.push_back(next());
         else if (arg == "--home")
-            home = next();
+            parsed.home = next();
         else if (arg == "--bundle-id") {
-            bundleId = next();
-            if (bundleId->empty()) bundleId.reset();  // "" means no bundle identifier
+            parsed.bundleId = next();
+            if (parsed.bundleId->empty()) parsed.bundleId.reset();  // "" means no bundle identifier
         } else
-            return usage();
+            return std::nullopt;
     }
-    if ((platform != "sim" && platform != "linux") || socketPath.empty()) return usage();
+    if ((parsed.platform != "sim" && parsed.platform != "linux") || parsed.socketPath.empty()) return std::nullopt;
+    return parsed;
+}
 
+// The services the host runs on: this machine's, or a simulated Mac in a
+// home folder of its own. Fills in the MobileDevice provider built beside
+// this program when none was named.
+struct Services {
+    std::unique_ptr<SimMac> simMac;
+    std::unique_ptr<LinuxPlatform> linuxPlatform;
+    Platform platform() { return simMac ? simMac->platform() : linuxPlatform->platform(); }
+};
+
+Services makeServices(CommandLine& arguments, MainLoop& loop, Log& log) {
+    Services services;
+    if (arguments.platform == "linux") {
+        // Real phones through libimobiledevice, when that provider was built.
+        if (arguments.provider.empty()) {
+            auto real = besideThisProgram("../lib/liblumivane_imobiledevice.so");
+            if (std::filesystem::exists(real)) arguments.provider = real;
+        }
+        services.linuxPlatform = std::make_unique<LinuxPlatform>(loop, log, std::move(arguments.linuxOptions));
+        return services;
+    }
+    if (arguments.home.empty()) {
+        char pattern[] = "/tmp/lumivane-home-XXXXXX";
+        arguments.home = mkdtemp(pattern) ? pattern : "/tmp";
+    }
+    std::error_code error;
+    std::filesystem::create_directories(arguments.home, error);
+    if (error) log.write("Lumivane: cannot create the simulated home " + arguments.home + ": " + error.message());
+    if (arguments.provider.empty()) arguments.provider = besideThisProgram("../lib/liblumivane_sim_mobile_device.so");
+    services.simMac =
+        std::make_unique<SimMac>(SimMac::Options{arguments.home, arguments.bundleId, arguments.provider, &log}, loop);
+    return services;
+}
+
+// After the main loop: the host is gone within two seconds whatever is stuck
+// (a device that stopped answering, a read that never returns); past that,
+// work still in flight is abandoned with one log line.
+void exitWithinTwoSeconds() {
+    std::thread([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1900));
+        std::fputs("Lumivane: work still in flight after two seconds; exiting without it\n", stderr);
+        std::_Exit(0);
+    }).detach();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    auto arguments = parse(argc, argv);
+    if (!arguments) return usage();
     tuneAllocatorForLargeBuffers();
-
     // Termination signals are taken by one thread, which quits the main loop;
     // every other thread inherits the blocked mask.
     blockTerminationSignals();
 
-    Log log(Log::Options{true, platform == "linux", false});
+    Log log(Log::Options{true, arguments->platform == "linux", false});
     MainLoop loop;
-    std::unique_ptr<SimMac> simMac;
-    std::unique_ptr<LinuxPlatform> linuxPlatform;
-    Platform services = [&] {
-        if (platform == "linux") {
-            // Real phones through libimobiledevice, when that provider was built.
-            if (provider.empty()) {
-                auto real = besideThisProgram("../lib/liblumivane_imobiledevice.so");
-                if (std::filesystem::exists(real)) provider = real;
-            }
-            linuxPlatform = std::make_unique<LinuxPlatform>(loop, log, std::move(linuxOptions));
-            return linuxPlatform->platform();
-        }
-        if (home.empty()) {
-            char pattern[] = "/tmp/lumivane-home-XXXXXX";
-            home = mkdtemp(pattern) ? pattern : "/tmp";
-        }
-        std::error_code error;
-        std::filesystem::create_directories(home, error);
-        if (error) log.write("Lumivane: cannot create the simulated home " + home + ": " + error.message());
-        if (provider.empty()) provider = besideThisProgram("../lib/liblumivane_sim_mobile_device.so");
-        simMac = std::make_unique<SimMac>(SimMac::Options{home, bundleId, provider, &log}, loop);
-        return simMac->platform();
-    }();
-
+    auto services = makeServices(*arguments, loop, log);
     Host::Options options;
-    options.bridges.iphone.provider = provider;
-    Host host(services, loop, log, std::move(options));
+    options.bridges.iphone.provider = arguments->provider;
+    Host host(services.platform(), loop, log, std::move(options));
     std::unique_ptr<SimControl> simControl;
-    if (simMac) simControl = std::make_unique<SimControl>(host.messenger(), log, *simMac);
+    if (services.simMac) simControl = std::make_unique<SimControl>(host.messenger(), log, *services.simMac);
     host.start();
 
     SocketServer server(loop, host.messenger(), log);
-    if (!server.start(socketPath)) return 1;
-    log.write("Lumivane: host serving on " + socketPath + " (" + platform + ")");
+    if (!server.start(arguments->socketPath)) return 1;
+    log.write("Lumivane: host serving on " + arguments->socketPath + " (" + arguments->platform + ")");
 
     std::thread signalThread([&] {
         waitForTermination();
         loop.quit();
     });
     loop.run();
-    // The host is gone within two seconds whatever is stuck (a device that
-    // stopped answering, a read that never returns): past that, work still
-    // in flight is abandoned with one log line.
-    std::thread([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1900));
-        std::fputs("Lumivane: work still in flight after two seconds; exiting without it\n", stderr);
-        std::_Exit(0);
-    }).detach();
+    exitWithinTwoSeconds();
     // Going, in order: take nothing more in (and answer nothing more), drop
     // queued work, let work in flight end, then destroy what is left.
     server.stop();
