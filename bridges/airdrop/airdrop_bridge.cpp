@@ -235,12 +235,12 @@ void AirDropBridge::tick() {
     std::vector<std::string> arguments{"-Fc", "--"};
     arguments.insert(arguments.end(), paths_.begin(), paths_.end());
     if (!toolQueue_) toolQueue_ = std::make_unique<SerialQueue>("lumivane.airdrop");
-    toolQueue_->post([this, alive = std::weak_ptr<int>(alive_), tool = platform_.processTool,
-                      arguments = std::move(arguments), send = sendNumber_] {
+    toolQueue_->post([this, alive = lifetime_.token(), tool = platform_.processTool, arguments = std::move(arguments),
+                      send = sendNumber_] {
         auto output = ProcessRunner::run(tool, arguments);
         bool held = output && daemonHoldsFiles(output.value());
         loop_.post([this, alive, held, send] {
-            if (alive.expired()) return;
+            if (!alive) return;
             toolRunning_ = false;
             if (held && service_ && send == sendNumber_) sharingdSeen_ = true;
         });

@@ -8,6 +8,7 @@
 #include "bridges/common/bridge.h"
 #include "channel/arguments.h"
 #include "platform/sharing.h"
+#include "runtime/lifetime.h"
 #include "runtime/serial_queue.h"
 
 namespace lumivane {
@@ -78,7 +79,6 @@ private:
     Log& log_;
     const Clock& clock_;
     std::shared_ptr<EventHandler> events_;
-    std::shared_ptr<int> alive_ = std::make_shared<int>(0);  // reports hopping back hold it weakly
 
     std::shared_ptr<SharingService> service_;               // present exactly while a send is in progress
     std::vector<std::weak_ptr<SharingService>> delegated_;  // every service we are the delegate of
@@ -94,6 +94,7 @@ private:
     std::uint64_t sendNumber_ = 0;  // which send a tool answer belongs to
     bool toolRunning_ = false;
     std::unique_ptr<SerialQueue> toolQueue_;
+    Lifetime lifetime_;  // the tool's answers ask it; the last member
 };
 
 }  // namespace lumivane

@@ -239,16 +239,17 @@ void CameraBridge::download(const Arguments& args, MethodResult& result) {
     // folder as "within": the copy then stays under it even if a folder on
     // the way is swapped for a link after the check.
     auto within = args.string("within").value_or("");
-    auto progress = camera->requestDownload({dir, name, false, within}, [this, alive = alive_, answer, file, token, dir,
-                                                                         name](CameraFile::DownloadOutcome end) {
-        if (*alive) {
-            if (auto found = downloads_.find(token); found != downloads_.end()) found->second->stopObserving();
-            downloads_.erase(token);
-        }
-        if (end.error) return answer->error("download_failed", *end.error);
-        auto saved = end.savedFilename.value_or(name);
-        answer->success(dir + (dir.empty() || dir.back() == '/' ? "" : "/") + saved);
-    });
+    auto progress = camera->requestDownload(
+        {dir, name, false, within},
+        [this, alive = lifetime_.token(), answer, file, token, dir, name](CameraFile::DownloadOutcome end) {
+            if (alive) {
+                if (auto found = downloads_.find(token); found != downloads_.end()) found->second->stopObserving();
+                downloads_.erase(token);
+            }
+            if (end.error) return answer->error("download_failed", *end.error);
+            auto saved = end.savedFilename.value_or(name);
+            answer->success(dir + (dir.empty() || dir.back() == '/' ? "" : "/") + saved);
+        });
     if (!progress) return;
     progress->observe([events = events_, token, total](double fraction) {
         auto done = static_cast<std::int64_t>(fraction * double(total));

@@ -10,6 +10,7 @@
 #include "bridges/common/host_handler.h"
 #include "channel/arguments.h"
 #include "platform/image_capture.h"
+#include "runtime/lifetime.h"
 
 namespace lumivane {
 
@@ -71,9 +72,7 @@ private:
     std::set<std::string> locked_;
     std::set<std::string> ready_;
     std::map<std::string, std::shared_ptr<CameraProgress>> downloads_;  // by token
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);        // completions ask it
-public:
-    ~CameraBridge() override { *alive_ = false; }
+    Lifetime lifetime_;                                                 // completions ask it; the last member
 };
 
 // Item maps and paths of a device's catalog.

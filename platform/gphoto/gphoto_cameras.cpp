@@ -488,7 +488,7 @@ GphotoCameras::~GphotoCameras() {
     [[maybe_unused]] auto written = ::write(stopFd_, &one, sizeof one);
     if (poller_.joinable()) poller_.join();
     ::close(stopFd_);
-    *alive_ = false;
+    lifetime_.end();
     devices_.clear();  // each drains its queue and closes its camera
 }
 
@@ -498,11 +498,7 @@ void GphotoCameras::start() {
     poller_ = std::thread([this] { poll(); });
 }
 
-void GphotoCameras::later(std::function<void()> report) {
-    loop_.post([alive = alive_, report = std::move(report)] {
-        if (*alive) report();
-    });
-}
+void GphotoCameras::later(std::function<void()> report) { loop_.post(lifetime_.guard(std::move(report))); }
 
 void GphotoCameras::add(const Found& found) {
     auto device = std::make_shared<Device>(*this, found.model, found.port);

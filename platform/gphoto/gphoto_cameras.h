@@ -10,6 +10,7 @@
 
 #include "platform/image_capture.h"
 #include "platform/imaging.h"
+#include "runtime/lifetime.h"
 #include "runtime/main_loop.h"
 
 namespace lumivane {
@@ -75,11 +76,11 @@ private:
     DeviceBrowserDelegate* delegate_ = nullptr;
     std::map<Found, std::shared_ptr<Device>> devices_;
     std::set<Found> ejected_;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::mutex mutex_;
     bool stopping_ = false;
     int stopFd_ = -1;  // an eventfd, written once to end the poll thread
     std::thread poller_;
+    Lifetime lifetime_;  // reports hopping back ask it; ended before the devices go
 };
 
 }  // namespace lumivane

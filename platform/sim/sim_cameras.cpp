@@ -276,7 +276,7 @@ private:
 };
 
 SimCameraBrowser::~SimCameraBrowser() {
-    *alive_ = false;
+    lifetime_.end();
     copies_.reset();  // copies in flight end, then the workers
 }
 
@@ -294,11 +294,7 @@ bool SimCameraBrowser::setEjectError(const std::string& key, std::optional<std::
     return device != nullptr;
 }
 
-void SimCameraBrowser::later(std::function<void()> report) {
-    loop_.post([alive = alive_, report = std::move(report)] {
-        if (*alive) report();
-    });
-}
+void SimCameraBrowser::later(std::function<void()> report) { loop_.post(lifetime_.guard(std::move(report))); }
 
 void SimCameraBrowser::start() {
     started_ = true;

@@ -12,6 +12,7 @@
 #include "platform/imaging.h"
 #include "platform/video_frames.h"
 #include "runtime/concurrent_queue.h"
+#include "runtime/lifetime.h"
 #include "runtime/main_loop.h"
 
 namespace lumivane {
@@ -84,8 +85,8 @@ private:
     std::unique_ptr<ConcurrentQueue> copies_ = std::make_unique<ConcurrentQueue>("lumivane.sim.camera.copies");
     std::uint32_t mask_ = 0;
     bool started_ = false;
-    std::vector<std::shared_ptr<Device>> devices_;                // attached, in order
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // reports wait on it
+    std::vector<std::shared_ptr<Device>> devices_;  // attached, in order
+    Lifetime lifetime_;                             // reports hopping back ask it; ended before the copies go
 };
 
 }  // namespace lumivane
