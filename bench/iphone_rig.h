@@ -49,7 +49,7 @@ struct IPhoneRig {
         bridge->subscribe();
         loop.runUntil(
             [&] {
-                auto phone = bridge->phone(udid);
+                auto phone = bridge->links().phone(udid);
                 if (!phone) return false;
                 std::lock_guard lock(phone->infoLock);
                 return phone->name.has_value();  // the attach's refresh has run
@@ -59,12 +59,12 @@ struct IPhoneRig {
 
     // A full "iphone.media" scan on the phone's queue; answers its length.
     std::size_t scan() {
-        auto phone = bridge->phone(udid);
+        auto phone = bridge->links().phone(udid);
         Semaphore done;
         std::size_t found = 0;
         phone->queue.post([&] {
-            auto listed = bridge->withControlConnection<EncodableList>(
-                *phone, [&](AFCConnection& control) { return DcimScan(*bridge, *phone, control).media(); });
+            auto listed = bridge->links().withControlConnection<EncodableList>(
+                *phone, [&](AFCConnection& control) { return DcimScan(bridge->context(), *phone, control).media(); });
             if (listed.ok()) found = listed.value().size();
             done.signal();
         });
@@ -74,13 +74,14 @@ struct IPhoneRig {
 
     // "iphone.thumbnail" on the phone's queue; answers whether it rendered.
     bool thumbnail(const std::string& path) {
-        auto phone = bridge->phone(udid);
+        auto phone = bridge->links().phone(udid);
         Semaphore done;
         bool rendered = false;
         phone->queue.post([&] {
-            auto jpeg = bridge->withControlConnection<std::optional<Bytes>>(*phone, [&](AFCConnection& control) {
-                return IPhoneThumbnail(*bridge->api(), control, imaging).render(path, 256);
-            });
+            auto jpeg =
+                bridge->links().withControlConnection<std::optional<Bytes>>(*phone, [&](AFCConnection& control) {
+                    return IPhoneThumbnail(*bridge->links().api(), control, imaging).render(path, 256);
+                });
             rendered = jpeg.ok() && jpeg.value();
             done.signal();
         });

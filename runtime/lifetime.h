@@ -1,52 +1,122 @@
 #pragma once
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace lumivane {
 
-// Whether an object still lives, for work that comes back to it on its own
-// thread after crossing to another (a device report, a copy's completion, a
-// tool's answer). The object keeps a Lifetime as its last member, so that it
-// ends before any other member goes, or ends it itself first thing in its
-// destructor when what the destructor does next may post such work. A
-// callback made with guard(), or one that asks a token(), then does nothing
-// once the object is gone.
+// Whether an object still lives, for every callback that refers to it from
+// another thread or comes back to it later: work posted to a queue, a device
+// report, a copy's completion, a tool's answer, an HTTP handler. This is the
+// one way callbacks that cross threads refer to their owner.
 //
-// Threads: end(), asking a token and running a guarded callback happen on
-// the owner's thread (the main loop); tokens and guarded callbacks may be
-// copied and moved on any thread.
+// The owner keeps a Lifetime as its last member, so that it ends before any
+// other member goes, or ends it itself first thing in its destructor when what
+// the destructor does next must not run guarded work. A callback made with
+// guard() does nothing once the lifetime has ended, and end() waits until
+// every guarded callback already running on another thread has returned: so
+// such a callback may use every member of its owner for as long as it runs.
+// Work that must still happen when its owner goes (a pending save) is not
+// guarded work: the owner drains the queue holding it first thing in its
+// destructor.
+//
+// A guarded callback must not wait for its owner's thread while that thread
+// may be ending the lifetime (it would wait for itself); a guarded callback
+// that ends its own owner's lifetime does not wait for itself.
+//
+// Threads: end() runs on the owner's thread; guarded callbacks and tokens may
+// be copied, moved and run on any thread. `State::mutex` guards `alive` and
+// `running`.
 class Lifetime {
+    struct State {
+        std::mutex mutex;
+        std::condition_variable idle;
+        bool alive = true;                     // guarded by mutex
+        std::vector<std::thread::id> running;  // guarded by mutex: threads inside a guarded callback
+    };
+
 public:
     Lifetime() = default;
     ~Lifetime() { end(); }
     Lifetime(const Lifetime&) = delete;
     Lifetime& operator=(const Lifetime&) = delete;
 
-    // The object is going: guarded callbacks do nothing from now on. Idempotent.
-    void end() { *alive_ = false; }
+    // The object is going: guarded callbacks do nothing from now on, and this
+    // returns once those running on other threads have returned. Idempotent.
+    void end() {
+        std::unique_lock lock(state_->mutex);
+        state_->alive = false;
+        auto self = std::this_thread::get_id();
+        state_->idle.wait(lock, [&] {
+            for (auto id : state_->running)
+                if (id != self) return false;
+            return true;
+        });
+    }
 
+    // Whether the owner still lives, asked on the owner's thread (a callback
+    // that comes back to it on that thread and must also do something when
+    // the owner is gone, such as letting a file go).
     class Token {
     public:
-        explicit operator bool() const { return *alive_; }
+        explicit operator bool() const {
+            std::lock_guard lock(state_->mutex);
+            return state_->alive;
+        }
 
     private:
         friend class Lifetime;
-        explicit Token(std::shared_ptr<const bool> alive) : alive_(std::move(alive)) {}
-        std::shared_ptr<const bool> alive_;
+        explicit Token(std::shared_ptr<State> state) : state_(std::move(state)) {}
+        std::shared_ptr<State> state_;
     };
-    // Asked on the owner's thread: whether the owner still lives.
-    Token token() const { return Token(alive_); }
+    Token token() const { return Token(state_); }
 
-    // `work` that runs only while the owner lives.
+    // `work` that runs only while the owner lives; the owner does not end
+    // while it runs. Once the owner is gone it answers a default value (a
+    // stream's provider then says "no more").
     template <typename Work>
     auto guard(Work work) const {
-        return [alive = token(), work = std::move(work)](auto&&... args) mutable {
-            if (alive) work(std::forward<decltype(args)>(args)...);
+        return [state = state_, work = std::move(work)](auto&&... args) mutable {
+            using Answer = decltype(work(std::forward<decltype(args)>(args)...));
+            Running running(*state);
+            if (!running.entered) {
+                if constexpr (std::is_void_v<Answer>)
+                    return;
+                else
+                    return Answer{};
+            }
+            return work(std::forward<decltype(args)>(args)...);
         };
     }
 
 private:
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    // A guarded callback's stay inside its owner's life.
+    struct Running {
+        explicit Running(State& state) : state(state) {
+            std::lock_guard lock(state.mutex);
+            entered = state.alive;
+            if (entered) state.running.push_back(std::this_thread::get_id());
+        }
+        ~Running() {
+            if (!entered) return;
+            std::lock_guard lock(state.mutex);
+            auto& ids = state.running;
+            for (auto it = ids.begin(); it != ids.end(); ++it)
+                if (*it == std::this_thread::get_id()) {
+                    ids.erase(it);
+                    break;
+                }
+            state.idle.notify_all();
+        }
+        State& state;
+        bool entered = false;
+    };
+
+    std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
 }  // namespace lumivane

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
+#include <future>
+#include <memory>
 #include <optional>
+#include <thread>
 
 using namespace lumivane;
 
@@ -31,4 +35,36 @@ TEST(Lifetime, GuardedWorkAndTokensFollowTheOwnerToItsEnd) {
     late();
     EXPECT_FALSE(ended.token());
     EXPECT_EQ(ran, (std::vector<int>{1, 2}));
+}
+
+TEST(Lifetime, EndWaitsForWorkRunningElsewhereButNotForItself) {
+    // Work running on another thread holds its owner: end() returns only after it.
+    auto lifetime = std::make_unique<Lifetime>();
+    std::promise<void> entered, release;
+    std::atomic<bool> finished{false};
+    std::thread worker(lifetime->guard([&] {
+        entered.set_value();
+        release.get_future().wait();
+        finished = true;
+    }));
+    entered.get_future().wait();
+    bool finishedWhenEnded = false;
+    std::thread ender([&] {
+        lifetime->end();
+        finishedWhenEnded = finished;
+    });
+    release.set_value();
+    ender.join();
+    EXPECT_TRUE(finishedWhenEnded);
+    worker.join();
+
+    // A guarded callback that ends its own owner does not wait for itself; once
+    // ended, a guarded stream provider answers "no more".
+    Lifetime own;
+    auto provider = own.guard([&] {
+        own.end();
+        return true;
+    });
+    EXPECT_TRUE(provider());
+    EXPECT_FALSE(provider());
 }

@@ -9,8 +9,8 @@ TEST_F(IPhoneBridgeTest, SmallFilesUpToTheLimitAreReadAndLargerOnesAreNot) {
     attach(udid, kUSB);
     onPhone(udid, [&](IPhone& phone) {
         auto read = [&](std::size_t limit) {
-            return bridge->withControlConnection<std::optional<Bytes>>(phone, [&](AFCConnection& c) {
-                return readSmallFile(*bridge->api(), c, "/DCIM/100APPLE/IMG_0001.JPG", limit);
+            return bridge->links().withControlConnection<std::optional<Bytes>>(phone, [&](AFCConnection& c) {
+                return readSmallFile(*bridge->links().api(), c, "/DCIM/100APPLE/IMG_0001.JPG", limit);
             });
         };
         auto exact = read(10);
@@ -20,12 +20,13 @@ TEST_F(IPhoneBridgeTest, SmallFilesUpToTheLimitAreReadAndLargerOnesAreNot) {
         auto over = read(9);
         ASSERT_TRUE(over.ok());
         EXPECT_FALSE(over.value());
-        auto missing = bridge->withControlConnection<std::optional<Bytes>>(
-            phone, [&](AFCConnection& c) { return readSmallFile(*bridge->api(), c, "/DCIM/none.JPG", 10); });
-        EXPECT_EQ(bridge->errorText(missing.error()), "Object not found: /DCIM/none.JPG");
+        auto missing = bridge->links().withControlConnection<std::optional<Bytes>>(
+            phone, [&](AFCConnection& c) { return readSmallFile(*bridge->links().api(), c, "/DCIM/none.JPG", 10); });
+        EXPECT_EQ(bridge->links().errorText(missing.error()), "Object not found: /DCIM/none.JPG");
 
-        auto info = bridge->withControlConnection<std::map<std::string, std::string>>(
-            phone, [&](AFCConnection& c) { return fileInfo(*bridge->api(), c, "/DCIM/100APPLE/IMG_0001.JPG"); });
+        auto info = bridge->links().withControlConnection<std::map<std::string, std::string>>(
+            phone,
+            [&](AFCConnection& c) { return fileInfo(*bridge->links().api(), c, "/DCIM/100APPLE/IMG_0001.JPG"); });
         ASSERT_TRUE(info.ok());
         EXPECT_EQ(info.value()["st_size"], "10");
         EXPECT_EQ(info.value()["st_ifmt"], "S_IFREG");

@@ -4,7 +4,7 @@
 #include <charconv>
 #include <limits>
 
-#include "bridges/iphone/mobile_device_bridge.h"
+#include "bridges/iphone/phone_context.h"
 #include "runtime/group.h"
 
 namespace lumivane {
@@ -84,11 +84,11 @@ void DcimScan::progress(const std::string& stage, std::int64_t done, std::int64_
         event.set("done", done);
         event.set("total", total);
     }
-    bridge_.postEvent(std::move(event));
+    context_.events.post(std::move(event));
 }
 
 IPhoneResult<EncodableList> DcimScan::children(const std::string& path) {
-    const MobileDevice& api = *bridge_.api();
+    const MobileDevice& api = context_.api();
     auto names = listDirectory(api, control_, phonePath(path));
     if (!names.ok()) return names.error();
     auto isFolder = [&](const std::string& phonePath) {
@@ -115,7 +115,7 @@ IPhoneResult<EncodableList> DcimScan::children(const std::string& path) {
 }
 
 IPhoneResult<EncodableList> DcimScan::media() {
-    const MobileDevice& api = *bridge_.api();
+    const MobileDevice& api = context_.api();
     progress("listing");
     auto folders = listDirectory(api, control_, "/DCIM");
     if (!folders.ok()) return folders.error();
@@ -134,7 +134,7 @@ IPhoneResult<EncodableList> DcimScan::media() {
 }
 
 EncodableList DcimScan::arrange(EncodableList entries) {
-    StatCache& cache = bridge_.statCache(phone_);
+    StatCache& cache = context_.links.statCache(phone_);
     std::vector<std::pair<std::size_t, std::string>> misses;  // (index, path)
     for (std::size_t i = 0; i < entries.size(); ++i) {
         auto& entry = *entries[i].get<EncodableMap>();
@@ -150,13 +150,13 @@ EncodableList DcimScan::arrange(EncodableList entries) {
     const auto n = static_cast<std::int64_t>(misses.size());
     progress("sizing", 0, n);
     std::size_t wanted =
-        misses.size() < kFilesPerWorker ? 1 : std::min(misses.size() / kFilesPerWorker, bridge_.maxSizingWorkers());
+        misses.size() < kFilesPerWorker ? 1 : std::min(misses.size() / kFilesPerWorker, context_.maxSizingWorkers);
     std::vector<std::shared_ptr<AFCConnection>> extra;
     std::vector<AFCConnection*> pool{&control_};
     while (pool.size() < wanted) {
         // A connection that does not open leaves the pool at the size reached;
         // the session and the control connection the scan runs on stay open.
-        auto opened = bridge_.openAFCConnection(phone_, /*keepSession=*/true);
+        auto opened = context_.links.openAFCConnection(phone_, /*keepSession=*/true);
         if (!opened.ok()) break;
         extra.push_back(opened.value());
         pool.push_back(extra.back().get());
@@ -169,14 +169,14 @@ EncodableList DcimScan::arrange(EncodableList entries) {
         Clock::Steady lastEvent;
     } shared;
     shared.results.resize(misses.size());
-    shared.lastEvent = bridge_.clock().steadyNow();
+    shared.lastEvent = context_.clock.steadyNow();
     const std::size_t m = pool.size();
-    const MobileDevice& api = *bridge_.api();
+    const MobileDevice& api = context_.api();
     Group group;
     for (std::size_t k = 0; k < m; ++k) {
         group.enter();
-        bridge_.transfersQueue().post([&, k] {
-            for (std::size_t i = k; i < misses.size() && !bridge_.stopping(); i += m) {
+        context_.transfers.post([&, k] {
+            for (std::size_t i = k; i < misses.size() && !context_.stopping(); i += m) {
                 auto info = fileInfo(api, *pool[k], phonePath(misses[i].second));
                 if (!info.ok()) continue;
                 auto stat = fileStat(info.value());
@@ -185,7 +185,7 @@ EncodableList DcimScan::arrange(EncodableList entries) {
                 std::lock_guard guard(shared.lock);
                 shared.results[i] = stat;
                 ++shared.done;
-                auto now = bridge_.clock().steadyNow();
+                auto now = context_.clock.steadyNow();
                 if (now - shared.lastEvent > kSizingEventInterval) {
                     shared.lastEvent = now;
                     progress("sizing", shared.done, n);

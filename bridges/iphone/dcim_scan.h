@@ -7,7 +7,7 @@
 
 namespace lumivane {
 
-class MobileDeviceBridge;
+struct PhoneContext;
 struct IPhone;
 
 // Lists a phone's camera roll under "/DCIM": one folder level
@@ -20,8 +20,8 @@ struct IPhone;
 // phone's queue waits while the sizing workers run.
 class DcimScan {
 public:
-    DcimScan(MobileDeviceBridge& bridge, IPhone& phone, AFCConnection& control)
-        : bridge_(bridge), phone_(phone), control_(control) {}
+    DcimScan(PhoneContext& context, IPhone& phone, AFCConnection& control)
+        : context_(context), phone_(phone), control_(control) {}
 
     IPhoneResult<EncodableList> children(const std::string& path);
     IPhoneResult<EncodableList> media();
@@ -39,7 +39,7 @@ private:
     EncodableList arrange(EncodableList entries);
     void progress(const std::string& stage, std::int64_t done = -1, std::int64_t total = -1);
 
-    MobileDeviceBridge& bridge_;
+    PhoneContext& context_;
     IPhone& phone_;
     AFCConnection& control_;
 };

@@ -58,7 +58,7 @@ protected:
 
     // Runs `work` on the phone's queue and waits for it.
     void onPhone(const std::string& udid, const std::function<void(IPhone&)>& work) {
-        auto phone = bridge->phone(udid);
+        auto phone = bridge->links().phone(udid);
         ASSERT_TRUE(phone);
         Semaphore done;
         phone->queue.post([&] {
@@ -74,7 +74,7 @@ protected:
     void attach(const std::string& udid, std::uint32_t link) {
         sim.LVSimAttach(udid.c_str(), link);
         ASSERT_TRUE(waitFor([&] {
-            auto phone = bridge->phone(udid);
+            auto phone = bridge->links().phone(udid);
             if (!phone) return false;
             std::lock_guard lock(phone->linkLock);
             return (link == kUSB ? phone->usb : phone->wifi) != nullptr;
@@ -84,7 +84,7 @@ protected:
     void detach(const std::string& udid, std::uint32_t link) {
         sim.LVSimDetach(udid.c_str(), link);
         ASSERT_TRUE(waitFor([&] {
-            auto phone = bridge->phone(udid);
+            auto phone = bridge->links().phone(udid);
             std::lock_guard lock(phone->linkLock);
             return (link == kUSB ? phone->usb : phone->wifi) == nullptr;
         }));

@@ -26,9 +26,10 @@ protected:
     IPhoneResult<std::optional<Bytes>> thumbnail(const std::string& name, int px = 256) {
         std::optional<IPhoneResult<std::optional<Bytes>>> outcome;
         onPhone(udid, [&](IPhone& phone) {
-            outcome.emplace(bridge->withControlConnection<std::optional<Bytes>>(phone, [&](AFCConnection& control) {
-                return IPhoneThumbnail(*bridge->api(), control, imaging).render("100APPLE/" + name, px);
-            }));
+            outcome.emplace(
+                bridge->links().withControlConnection<std::optional<Bytes>>(phone, [&](AFCConnection& control) {
+                    return IPhoneThumbnail(*bridge->links().api(), control, imaging).render("100APPLE/" + name, px);
+                }));
         });
         return std::move(*outcome);
     }
@@ -117,7 +118,7 @@ TEST_F(IPhoneThumbnailTest, WhatCannotBeShownIsNullAndOnlyAFailingPhotoReadIsAnE
         if (c.fault) c.fault();
         auto opens = calls(udid, "open");
         auto out = thumbnail(c.name);
-        ASSERT_TRUE(out.ok()) << bridge->errorText(out.error());
+        ASSERT_TRUE(out.ok()) << bridge->links().errorText(out.error());
         EXPECT_EQ(out.value().has_value(), c.rendered);
         EXPECT_EQ(calls(udid, "open") - opens, c.opens);
     }

@@ -1,7 +1,5 @@
 #pragma once
-#include <atomic>
 #include <chrono>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -12,32 +10,28 @@
 #include "bridges/common/event_handler.h"
 #include "bridges/common/host_handler.h"
 #include "bridges/common/pending_result.h"
-#include "bridges/iphone/iphone.h"
+#include "bridges/iphone/phone_context.h"
+#include "bridges/iphone/phone_links.h"
 #include "channel/arguments.h"
 #include "platform/imaging.h"
-#include "platform/mobile_device_loader.h"
 #include "runtime/clock.h"
 #include "runtime/concurrent_queue.h"
+#include "runtime/lifetime.h"
 #include "runtime/log.h"
 #include "runtime/main_loop.h"
 
 namespace lumivane {
 
-// The iPhone bridge: follows phones as they attach and detach over USB and
-// Wi-Fi, keeps their trust, name and Wi-Fi-sync state, opens the one lockdown
-// session and AFC control connection per phone, and answers the "iphone."
-// methods of the host channel.
+// The iPhone bridge: answers the "iphone." methods of the host channel over
+// the phones its links follow. Each method is a row of its table; the ones
+// that use a phone's control connection run through runOnPhone(), downloads
+// through their own connection on the transfers queue.
 //
-// Threads: device notices arrive on the provider's thread; per-phone work runs
-// on each phone's serial queue; transfers on the concurrent "transfers" queue;
-// handle() and every answer and event on the main loop. Tasks on the phone
-// queues and the transfers queue refer to the bridge itself; that is safe
-// because only the main loop and the provider's notice thread queue work, and
-// the destructor first stops the notices, then runs a closing task on each
-// phone queue (after everything queued before it), while the transfers queue,
-// the last member, drains while every other member still exists. `lock_` guards
-// `phones`, `cancelled` and `autoWifi`; it is never held across an entry-point
-// call or a wait.
+// Threads: handle() and every answer and event on the main loop; work on a
+// phone on that phone's serial queue; downloads and the scan's sizing
+// workers on the concurrent "transfers" queue. `cancelLock_` guards
+// `cancelled_`; it is never held across a call. Queued work refers to the
+// bridge through `lifetime_`, its last member.
 class MobileDeviceBridge final : public Bridge, public HostHandler {
 public:
     struct Options {
@@ -53,115 +47,56 @@ public:
     ~MobileDeviceBridge() override;
 
     // Start-up: subscribes to device notices (main thread, once).
-    void subscribe();
+    void subscribe() { links_.subscribe(); }
     void start(BinaryMessenger&) override { subscribe(); }
     // Queued phone work is dropped, transfers and scans stop at their next
     // chunk or file, and link waits end now.
-    void shutdown() override;
-    // Any thread: whether the host is going.
-    bool stopping() const { return stopping_; }
+    void shutdown() override { links_.shutdown(); }
     HostHandler* hostHandler() override { return this; }
-    bool available() const { return api_ != nullptr; }
+    bool available() const { return links_.api() != nullptr; }
 
     bool handle(const MethodCall& call, MethodResult& result) override;
 
-    // ---- phones, links and sessions (each says where it runs) ----
-    // Any thread.
-    std::shared_ptr<IPhone> phone(const std::string& udid);
-    // Main loop: the "iphone.list" summaries.
-    EncodableList summaries();
-    // Main loop.
-    void setAutoWifi(bool on);
-    // Phone queue.
-    void refresh(IPhone& phone, bool wifiFlag);
-    // Phone queue: waits up to `timeout` for any link.
-    void waitForLink(IPhone& phone, std::chrono::milliseconds timeout);
-    // Phone queue: the device handle with an open lockdown session.
-    IPhoneResult<AMDeviceRef> openSession(IPhone& phone);
-    // Phone queue: closes the control connection and the session.
-    void closeLinkState(IPhone& phone);
-    // Phone queue: a new AFC connection over the phone's session. A service
-    // that does not start closes the link state, unless `keepSession` (a scan
-    // adding connections beside the control connection it is using).
-    IPhoneResult<std::shared_ptr<AFCConnection>> openAFCConnection(IPhone& phone, bool keepSession = false);
-
-    // Phone queue: runs `body` against the phone's control connection, opening
-    // it when needed; an AFC failure that means the link dropped (not connected,
-    // timed out, too much data, a mux error) closes the link
-    // state and runs the body once more on a fresh session.
-    template <typename T>
-    IPhoneResult<T> withControlConnection(IPhone& phone, const std::function<IPhoneResult<T>(AFCConnection&)>& body);
-
-    // ---- services for the scan and transfers ----
-    // Any thread: sends a host event from the main loop.
-    void postEvent(EncodableMap event) { events_->post(std::move(event)); }
-    const Clock& clock() const { return clock_; }
-    Log& log() { return log_; }
-    const std::string& dataFolder() const { return options_.dataFolder; }
-    ConcurrentQueue& transfersQueue() { return transfers_; }
-    std::size_t maxSizingWorkers() const { return options_.maxSizingWorkers; }
-    // Phone queue: the phone's stat cache, created on first use.
-    StatCache& statCache(IPhone& phone);
+    // The phones and the links to them.
+    PhoneLinks& links() { return links_; }
+    // What the phone's operations use of the host.
+    PhoneContext& context() { return context_; }
     // Any thread: whether `token` was cancelled; a cancel is consumed here.
     bool takeCancel(const std::string& token);
 
-    // The text a failure shows the user.
-    std::string errorText(const IPhoneError& error) const;
-    const MobileDevice* api() const { return api_.get(); }
-
-    // Notices from the provider (its thread).
-    void deviceNotice(AMDeviceRef device, std::uint32_t kind);
-
 private:
-    struct NoticeTarget;
-    void attach(const std::shared_ptr<IPhone>& phone, AMDeviceRef device, bool wifi, bool autoWifiSnapshot);
-    void detach(const std::shared_ptr<IPhone>& phone, bool wifi);
-    std::optional<std::string> readName(AMDeviceRef device);
+    using Method = void (MobileDeviceBridge::*)(const Arguments&, MethodResult&);
+    static const std::map<std::string, Method, std::less<>>& methods();
+
+    void availability(const Arguments&, MethodResult& result);
+    void setAutoWifi(const Arguments& args, MethodResult& result);
+    void list(const Arguments&, MethodResult& result);
+    void cancel(const Arguments& args, MethodResult& result);
+    void children(const Arguments& args, MethodResult& result);
+    void media(const Arguments& args, MethodResult& result);
+    void photosIndex(const Arguments& args, MethodResult& result);
+    void thumbnail(const Arguments& args, MethodResult& result);
+    void download(const Arguments& args, MethodResult& result);
+
+    // Main loop: runs `work(phone, control)` on the phone's queue against its
+    // control connection and answers with its value or an "iphone" error;
+    // queued work is dropped unanswered once the host is going.
+    template <typename Work>
+    void runOnPhone(const Arguments& args, MethodResult& result, Work work);
     // The phone named by the call's "udid", or the failure text (in order:
     // no framework, no "udid", an unknown phone).
     IPhoneResult<std::shared_ptr<IPhone>> lookup(const Arguments& args);
     // Answers from the main loop: the value, or an "iphone" channel error.
     void answerLater(const PendingResult& result, IPhoneResult<EncodableValue> outcome);
-    void queued(const MethodCall& call, MethodResult& result);
 
-    std::unique_ptr<MobileDevice> api_;
     MainLoop& loop_;
-    std::shared_ptr<EventHandler> events_;
-    Log& log_;
-    const Clock& clock_;
     Imaging& imaging_;
-    Options options_;
-    NoticeTarget* target_ = nullptr;  // handed to the provider; outlives the bridge
-
-    std::atomic<bool> stopping_{false};
-    std::mutex lock_;
-    std::map<std::string, std::shared_ptr<IPhone>> phones_;  // guarded by lock_
-    std::set<std::string> cancelled_;                        // guarded by lock_
-    bool autoWifi_ = true;                                   // guarded by lock_
-
+    PhoneLinks links_;
+    std::mutex cancelLock_;
+    std::set<std::string> cancelled_;  // guarded by cancelLock_
     ConcurrentQueue transfers_{"lumivane.iphone.transfers"};
+    PhoneContext context_;
+    Lifetime lifetime_;  // queued work asks it; the last member
 };
-
-template <typename T>
-IPhoneResult<T> MobileDeviceBridge::withControlConnection(IPhone& phone,
-                                                          const std::function<IPhoneResult<T>(AFCConnection&)>& body) {
-    bool retried = false;
-    for (;;) {
-        if (!phone.control) {
-            auto opened = openAFCConnection(phone);
-            if (!opened.ok()) return opened.error();
-            phone.control = opened.value();
-        }
-        auto control = phone.control;  // kept alive while the body runs
-        auto result = body(*control);
-        if (result.ok()) return result;
-        auto code = afcCode(result.error());
-        bool linkDropped = code == kAFCServiceNotConnected || code == kAFCOperationTimeout || code == kAFCTooMuchData ||
-                           code == kAFCMuxError;
-        if (!linkDropped || retried) return result;
-        closeLinkState(phone);
-        retried = true;
-    }
-}
 
 }  // namespace lumivane

@@ -51,34 +51,34 @@ TEST_F(IPhoneBridgeTest, AWifiOnlyPhoneIsNeverAskedForTrustAndKeepsItsDefaults) 
     attach(udid, kWiFi);
     EXPECT_EQ(calls(udid, "pair"), 0u);
     EXPECT_EQ(calls(udid, "connect"), 0u);
-    EXPECT_EQ(bridge->summaries(),
+    EXPECT_EQ(bridge->links().summaries(),
               (EncodableList{EncodableMap{{"udid", udid}, {"links", EncodableList{"wifi"}}, {"paired", true}}}));
     // A failed pairing check while opening a session does not change "paired".
     onPhone(udid, [&](IPhone& phone) {
-        auto session = bridge->openSession(phone);
+        auto session = bridge->links().openSession(phone);
         ASSERT_FALSE(session.ok());
         // The name is read only once a session opens, so it is not known yet.
-        EXPECT_EQ(bridge->errorText(session.error()),
+        EXPECT_EQ(bridge->links().errorText(session.error()),
                   "The iPhone doesn't trust this Mac yet. Plug it in and tap Trust.");
     });
-    EXPECT_EQ(*bridge->summaries()[0].get<EncodableMap>()->find("paired"), EncodableValue(true));
+    EXPECT_EQ(*bridge->links().summaries()[0].get<EncodableMap>()->find("paired"), EncodableValue(true));
 }
 
 TEST_F(IPhoneBridgeTest, AUsbPhoneThatTrustsUsGetsWifiSwitchedOnAndItsNameRead) {
     auto udid = addPhone("");
     attach(udid, kUSB);
-    EXPECT_EQ(bridge->summaries(), (EncodableList{EncodableMap{{"udid", udid},
-                                                               {"links", EncodableList{"usb"}},
-                                                               {"paired", true},
-                                                               {"name", "Ada's iPhone"},
-                                                               {"wifiEnabled", true}}}));
+    EXPECT_EQ(bridge->links().summaries(), (EncodableList{EncodableMap{{"udid", udid},
+                                                                       {"links", EncodableList{"usb"}},
+                                                                       {"paired", true},
+                                                                       {"name", "Ada's iPhone"},
+                                                                       {"wifiEnabled", true}}}));
     EXPECT_TRUE(log.contains("Lumivane iPhone " + udid + ": Wi-Fi turned on, kAMDSuccess (0x0)"));
 
     // With auto Wi-Fi off, a phone that has it off keeps it off.
     auto second = addPhone("-manual");
-    bridge->setAutoWifi(false);
+    bridge->links().setAutoWifi(false);
     attach(second, kUSB);
-    auto summaries = bridge->summaries();
+    auto summaries = bridge->links().summaries();
     for (auto& s : summaries)
         if (*s.get<EncodableMap>()->find("udid") == EncodableValue(second)) {
             EXPECT_EQ(*s.get<EncodableMap>()->find("wifiEnabled"), EncodableValue(false));
@@ -86,7 +86,7 @@ TEST_F(IPhoneBridgeTest, AUsbPhoneThatTrustsUsGetsWifiSwitchedOnAndItsNameRead) 
     EXPECT_FALSE(log.contains("Lumivane iPhone " + second + ": Wi-Fi turned"));
 
     // Turning it on refreshes every known phone.
-    bridge->setAutoWifi(true);
+    bridge->links().setAutoWifi(true);
     drain(second);
     EXPECT_TRUE(log.contains("Lumivane iPhone " + second + ": Wi-Fi turned on"));
 }
@@ -97,7 +97,7 @@ TEST_F(IPhoneBridgeTest, TrustIsAskedAtMostEveryThirtySeconds) {
     EXPECT_EQ(calls(udid, "pair"), 1u);
     EXPECT_TRUE(log.contains("Lumivane iPhone " + udid +
                              ": pairing asked, kAMDPairingDialogResponsePendingError (0xE8000096)"));
-    EXPECT_EQ(*bridge->summaries()[0].get<EncodableMap>()->find("paired"), EncodableValue(false));
+    EXPECT_EQ(*bridge->links().summaries()[0].get<EncodableMap>()->find("paired"), EncodableValue(false));
     clock.advance(30s);  // exactly 30 s: not yet
     detach(udid, kUSB);
     attach(udid, kUSB);
@@ -113,7 +113,7 @@ TEST_F(IPhoneBridgeTest, WithBothLinksSessionsUseWifi) {
     attach(udid, kUSB);
     attach(udid, kWiFi);
     onPhone(udid, [&](IPhone& phone) {
-        auto session = bridge->openSession(phone);
+        auto session = bridge->links().openSession(phone);
         ASSERT_TRUE(session.ok());
         std::lock_guard lock(phone.linkLock);
         EXPECT_EQ(session.value(), phone.wifi);
@@ -124,8 +124,8 @@ TEST_F(IPhoneBridgeTest, UnpluggingUsbUnderAnOpenSessionClosesControlAndSession)
     auto udid = addPhone("");
     attach(udid, kUSB);
     onPhone(udid, [&](IPhone& phone) {
-        auto names = bridge->withControlConnection<std::vector<std::string>>(
-            phone, [&](AFCConnection& c) { return listDirectory(*bridge->api(), c, "/DCIM"); });
+        auto names = bridge->links().withControlConnection<std::vector<std::string>>(
+            phone, [&](AFCConnection& c) { return listDirectory(*bridge->links().api(), c, "/DCIM"); });
         ASSERT_TRUE(names.ok());
         EXPECT_EQ(names.value(), std::vector<std::string>{"100APPLE"});
         EXPECT_TRUE(phone.control);
@@ -167,11 +167,11 @@ TEST_F(IPhoneBridgeTest, TheControlRunnerReconnectsOnceOnlyForDroppedLinkCodes) 
         for (std::size_t i = 0; i < c.faults.size(); ++i)
             sim.LVSimAddFault(udid.c_str(), "dir", c.faults[i], static_cast<std::uint32_t>(i + 1), nullptr, 0);
         onPhone(udid, [&](IPhone& phone) {
-            auto names = bridge->withControlConnection<std::vector<std::string>>(
-                phone, [&](AFCConnection& conn) { return listDirectory(*bridge->api(), conn, "/DCIM"); });
+            auto names = bridge->links().withControlConnection<std::vector<std::string>>(
+                phone, [&](AFCConnection& conn) { return listDirectory(*bridge->links().api(), conn, "/DCIM"); });
             ASSERT_EQ(names.ok(), c.ok);
             if (!c.ok) {
-                EXPECT_EQ(bridge->errorText(names.error()), c.error);
+                EXPECT_EQ(bridge->links().errorText(names.error()), c.error);
             }
         });
         EXPECT_EQ(calls(udid, "session") - sessionsBefore, c.sessions);
@@ -183,9 +183,10 @@ TEST_F(IPhoneBridgeTest, AServiceThatStartsWithoutAServiceTearsDownTheSession) {
     attach(udid, kUSB);
     sim.LVSimAddFault(udid.c_str(), "service", 0, 1, nullptr, 0);
     onPhone(udid, [&](IPhone& phone) {
-        auto opened = bridge->openAFCConnection(phone);
+        auto opened = bridge->links().openAFCConnection(phone);
         ASSERT_FALSE(opened.ok());
-        EXPECT_EQ(bridge->errorText(opened.error()), "Ada's iPhone didn't open its photo storage: kAMDSuccess (0x0).");
+        EXPECT_EQ(bridge->links().errorText(opened.error()),
+                  "Ada's iPhone didn't open its photo storage: kAMDSuccess (0x0).");
         EXPECT_EQ(phone.session, nullptr);
     });
 }
@@ -194,14 +195,14 @@ TEST_F(IPhoneBridgeTest, ADetachedPhoneIsUnlistedButKnownAndWaitsForALinkBeforeF
     auto udid = addPhone("");
     attach(udid, kWiFi);  // never refreshed: the name is not known
     detach(udid, kWiFi);
-    EXPECT_TRUE(bridge->summaries().empty());
-    ASSERT_TRUE(bridge->phone(udid));
+    EXPECT_TRUE(bridge->links().summaries().empty());
+    ASSERT_TRUE(bridge->links().phone(udid));
     onPhone(udid, [&](IPhone& phone) {
         auto start = std::chrono::steady_clock::now();
-        auto session = bridge->openSession(phone);
+        auto session = bridge->links().openSession(phone);
         EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
         ASSERT_FALSE(session.ok());
-        EXPECT_EQ(bridge->errorText(session.error()),
+        EXPECT_EQ(bridge->links().errorText(session.error()),
                   "The iPhone isn't answering over Wi-Fi. Wake it \u2014 turn its screen on \u2014 and try again.");
     });
     EXPECT_TRUE(log.contains("Lumivane iPhone " + udid + ": no link right now, waiting for it"));
@@ -211,11 +212,11 @@ TEST_F(IPhoneBridgeTest, ALinkArrivingDuringTheWaitEndsItEarly) {
     auto udid = addPhone("");
     attach(udid, kWiFi);
     detach(udid, kWiFi);
-    auto phone = bridge->phone(udid);
+    auto phone = bridge->links().phone(udid);
     Semaphore done;
     std::optional<bool> ok;
     phone->queue.post([&] {
-        ok = bridge->openSession(*phone).ok();
+        ok = bridge->links().openSession(*phone).ok();
         done.signal();
     });
     std::this_thread::sleep_for(50ms);
@@ -242,11 +243,11 @@ TEST_F(IPhoneBridgeTest, ASessionThatCannotBeReachedOrOpenedSaysWhichInTheFramew
         sim.LVSimAddFault(udid.c_str(), c.op, c.code, 1, nullptr, 0);
         onPhone(udid, [&](IPhone& phone) {
             phone.name = "Ada's iPhone";
-            auto opened = bridge->openSession(phone);
+            auto opened = bridge->links().openSession(phone);
             ASSERT_FALSE(opened.ok());
-            EXPECT_EQ(bridge->errorText(opened.error()), c.text);
+            EXPECT_EQ(bridge->links().errorText(opened.error()), c.text);
             EXPECT_EQ(phone.session, nullptr);
-            EXPECT_TRUE(bridge->openSession(phone).ok());  // the fault fired once
+            EXPECT_TRUE(bridge->links().openSession(phone).ok());  // the fault fired once
         });
     }
 }

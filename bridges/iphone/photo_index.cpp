@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "bridges/iphone/mobile_device_bridge.h"
+#include "bridges/iphone/phone_context.h"
 #include "runtime/file_name.h"
 #include "runtime/file_writer.h"
 #include "runtime/read_file.h"
@@ -38,8 +38,8 @@ std::string PhotoIndex::folder(const std::string& dataFolder, const std::string&
 }
 
 IPhoneResult<EncodableMap> PhotoIndex::copy() {
-    const MobileDevice& api = *bridge_.api();
-    const std::string local = folder(bridge_.dataFolder(), phone_.udid);
+    const MobileDevice& api = context_.api();
+    const std::string local = folder(context_.dataFolder, phone_.udid);
     std::error_code created;
     fs::create_directories(local, created);
     if (created) return DeviceError{created.message()};
@@ -69,9 +69,9 @@ IPhoneResult<EncodableMap> PhotoIndex::copy() {
 
     std::int64_t total = 0;
     for (const auto& file : found) total += file.size;
-    auto started = bridge_.clock().steadyNow();
+    auto started = context_.clock.steadyNow();
     auto progress = [&](std::int64_t done) {
-        bridge_.postEvent(EncodableMap{
+        context_.events.post(EncodableMap{
             {"type", "iphoneScan"}, {"udid", phone_.udid}, {"stage", "indexing"}, {"done", done}, {"total", total}});
     };
     progress(0);
@@ -83,11 +83,11 @@ IPhoneResult<EncodableMap> PhotoIndex::copy() {
         if (!writer.ok()) return DeviceError{"Can't write to " + partial + "."};
         auto streamed = streamFile(api, control_, "/PhotoData/" + file.name,
                                    [&](const std::uint8_t* data, std::uint32_t length) -> IPhoneResult<void> {
-                                       if (bridge_.stopping()) return DeviceError{"Cancelled"};
+                                       if (context_.stopping()) return DeviceError{"Cancelled"};
                                        if (auto written = writer.value().write(data, length); !written.ok())
                                            return DeviceError{written.error()};
                                        done += length;
-                                       auto now = bridge_.clock().steadyNow();
+                                       auto now = context_.clock.steadyNow();
                                        if (now - lastEvent > kEventInterval) {
                                            lastEvent = now;
                                            progress(done);
@@ -109,9 +109,9 @@ IPhoneResult<EncodableMap> PhotoIndex::copy() {
     if (auto written = writeFileAtomically(local + "/stamp", stamp, 0644); !written.ok())
         return DeviceError{written.error()};
 
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(bridge_.clock().steadyNow() - started).count();
-    bridge_.log().write("Lumivane iPhone: copied the photo index, " + std::to_string(total) + " bytes in " +
-                        std::to_string(ms) + " ms");
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(context_.clock.steadyNow() - started).count();
+    context_.log.write("Lumivane iPhone: copied the photo index, " + std::to_string(total) + " bytes in " +
+                       std::to_string(ms) + " ms");
     return EncodableMap{{"path", database}, {"copied", true}, {"bytes", total}, {"ms", static_cast<std::int64_t>(ms)}};
 }
 

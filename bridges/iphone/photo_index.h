@@ -7,7 +7,7 @@
 
 namespace lumivane {
 
-class MobileDeviceBridge;
+struct PhoneContext;
 struct IPhone;
 
 // "iphone.photosIndex": a local copy of the phone's photo library index (the
@@ -29,8 +29,8 @@ class PhotoIndex {
 public:
     static constexpr const char* kFiles[] = {"Photos.sqlite", "Photos.sqlite-wal", "Photos.sqlite-shm"};
 
-    PhotoIndex(MobileDeviceBridge& bridge, IPhone& phone, AFCConnection& control)
-        : bridge_(bridge), phone_(phone), control_(control) {}
+    PhotoIndex(PhoneContext& context, IPhone& phone, AFCConnection& control)
+        : context_(context), phone_(phone), control_(control) {}
 
     // {"path", "copied"}, and "bytes" and "ms" when a copy was made.
     IPhoneResult<EncodableMap> copy();
@@ -39,7 +39,7 @@ public:
     static std::string folder(const std::string& dataFolder, const std::string& udid);
 
 private:
-    MobileDeviceBridge& bridge_;
+    PhoneContext& context_;
     IPhone& phone_;
     AFCConnection& control_;
 };

@@ -3,7 +3,7 @@
 #include <charconv>
 
 #include "bridges/iphone/dcim_scan.h"
-#include "bridges/iphone/mobile_device_bridge.h"
+#include "bridges/iphone/phone_context.h"
 #include "runtime/file_writer.h"
 
 namespace lumivane {
@@ -14,15 +14,14 @@ constexpr auto kEventInterval = std::chrono::milliseconds(100);
 
 }  // namespace
 
-IPhoneResult<std::string> Transfer::run(MobileDeviceBridge& bridge,
-                                        const std::shared_ptr<AFCConnection>& connection) const {
-    auto outcome = copy(bridge, *connection);
+IPhoneResult<std::string> Transfer::run(PhoneContext& context, const std::shared_ptr<AFCConnection>& connection) const {
+    auto outcome = copy(context, *connection);
     connection->close();
     return outcome;
 }
 
-IPhoneResult<std::string> Transfer::copy(MobileDeviceBridge& bridge, AFCConnection& connection) const {
-    const MobileDevice& api = *bridge.api();
+IPhoneResult<std::string> Transfer::copy(PhoneContext& context, AFCConnection& connection) const {
+    const MobileDevice& api = context.api();
     const std::string phonePath = DcimScan::phonePath(path);
     auto info = fileInfo(api, connection, phonePath);
     if (!info.ok()) return info.error();
@@ -41,14 +40,14 @@ IPhoneResult<std::string> Transfer::copy(MobileDeviceBridge& bridge, AFCConnecti
     std::optional<Clock::Steady> lastEvent;  // none yet: the first chunk always reports
     auto streamed = streamFile(
         api, connection, phonePath, [&](const std::uint8_t* data, std::uint32_t length) -> IPhoneResult<void> {
-            if (bridge.takeCancel(token)) return DeviceError{"Cancelled"};
+            if (context.takeCancel(token)) return DeviceError{"Cancelled"};
             // A local write error (a full disk, say) is told in the system's words.
             if (auto stored = local.value().write(data, length); !stored.ok()) return DeviceError{stored.error()};
             written += length;
-            auto now = bridge.clock().steadyNow();
+            auto now = context.clock.steadyNow();
             if (!lastEvent || now - *lastEvent > kEventInterval || written == total) {
                 lastEvent = now;
-                bridge.postEvent(
+                context.events.post(
                     EncodableMap{{"type", "download"}, {"token", token}, {"done", written}, {"total", total}});
             }
             return {};

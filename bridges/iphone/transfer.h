@@ -7,7 +7,7 @@
 
 namespace lumivane {
 
-class MobileDeviceBridge;
+struct PhoneContext;
 
 // One "iphone.download": a camera-roll file copied to a local path in 1 MiB
 // chunks with one reused buffer, "download" progress at most every 0.1 s plus
@@ -26,10 +26,10 @@ struct Transfer {
     std::string token;
     std::string within;  // when set: the folder the target must stay under, reached without links
 
-    IPhoneResult<std::string> run(MobileDeviceBridge& bridge, const std::shared_ptr<AFCConnection>& connection) const;
+    IPhoneResult<std::string> run(PhoneContext& context, const std::shared_ptr<AFCConnection>& connection) const;
 
 private:
-    IPhoneResult<std::string> copy(MobileDeviceBridge& bridge, AFCConnection& connection) const;
+    IPhoneResult<std::string> copy(PhoneContext& context, AFCConnection& connection) const;
 };
 
 }  // namespace lumivane
