@@ -20,7 +20,7 @@ FileUserDefaults::FileUserDefaults(std::string path)
     if (parsed.is_object()) values_ = std::move(parsed);
 }
 
-FileUserDefaults::~FileUserDefaults() { writer_.reset(); }  // runs the last write
+FileUserDefaults::~FileUserDefaults() { flush(); }  // the last write happens while everything it uses lives
 
 std::optional<nlohmann::json> FileUserDefaults::value(const std::string& key) const {
     auto it = values_.find(key);
@@ -36,7 +36,7 @@ void FileUserDefaults::set(const std::string& key, const nlohmann::json& value) 
         scheduled = pending_.has_value();  // a write is on its way: it takes these contents
         pending_ = values_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);  // never throws
     }
-    if (!scheduled) writer_->post([this] { writeLatest(); });
+    if (!scheduled) writer_->post(lifetime_.guard([this] { writeLatest(); }));
 }
 
 void FileUserDefaults::writeLatest() {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/user_defaults.h"
+#include "runtime/lifetime.h"
 #include "runtime/serial_queue.h"
 
 namespace lumivane {
@@ -35,7 +36,8 @@ private:
     nlohmann::json values_ = nlohmann::json::object();  // main thread
     std::mutex mutex_;
     std::optional<std::string> pending_;   // the next contents to write, if any
-    std::unique_ptr<SerialQueue> writer_;  // last: drained first on destruction
+    std::unique_ptr<SerialQueue> writer_;
+    Lifetime lifetime_;  // the queued write asks it; the last member
 };
 
 }  // namespace lumivane

@@ -61,14 +61,7 @@ std::optional<std::string> nearestExisting(const std::string& path) {
 FileVolumeBridge::FileVolumeBridge(const BridgeContext& context)
     : platform_(context.platform), loop_(context.loop), events_(context.events) {}
 
-FileVolumeBridge::~FileVolumeBridge() {
-    std::unique_ptr<ConcurrentQueue> queue;
-    {
-        std::lock_guard guard(queueLock_);
-        queue = std::move(thumbnails_);
-    }
-    queue.reset();  // what is queued runs (and answers nobody, the host is going), then the workers end
-}
+FileVolumeBridge::~FileVolumeBridge() = default;  // the lifetime ends first, then the queue drains to nothing
 
 void FileVolumeBridge::start(BinaryMessenger&) {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
@@ -127,11 +120,11 @@ void FileVolumeBridge::thumbnailLater(const std::string& path, int px, MethodRes
     PendingResult pending(std::move(result), loop_);
     std::lock_guard guard(queueLock_);
     if (!thumbnails_) thumbnails_ = std::make_unique<ConcurrentQueue>("lumivane.thumbnails");
-    thumbnails_->post([this, pending, path, px] {
+    thumbnails_->post(lifetime_.guard([this, pending, path, px] {
         if (stopping_) return;  // dropped unanswered: the host is going
         auto jpeg = thumbnail(path, px);
         pending.success(jpeg ? EncodableValue(std::move(*jpeg)) : EncodableValue());
-    });
+    }));
 }
 
 bool FileVolumeBridge::handle(const MethodCall& call, MethodResult& result) {

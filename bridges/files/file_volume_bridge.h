@@ -7,6 +7,7 @@
 #include "bridges/common/host_handler.h"
 #include "channel/encodable_value.h"
 #include "runtime/concurrent_queue.h"
+#include "runtime/lifetime.h"
 
 namespace lumivane {
 
@@ -17,8 +18,8 @@ namespace lumivane {
 //
 // Threads: handle() and every answer and event on the main loop; thumbnails
 // render on the concurrent "lumivane.thumbnails" queue, made on first use.
-// `queueLock_` guards `thumbnails_` (the destructor drains it while the
-// platform services it uses still exist).
+// `queueLock_` guards `thumbnails_`; queued work refers to the bridge through
+// `lifetime_`.
 class FileVolumeBridge final : public Bridge, public HostHandler {
 public:
     explicit FileVolumeBridge(const BridgeContext& context);
@@ -47,6 +48,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::mutex queueLock_;
     std::unique_ptr<ConcurrentQueue> thumbnails_;  // guarded by queueLock_
+    Lifetime lifetime_;                            // queued work asks it; the last member
 };
 
 }  // namespace lumivane

@@ -60,9 +60,7 @@ LibraryBridge::LibraryBridge(const BridgeContext& context)
       loop_(context.loop),
       log_(context.log) {}
 
-LibraryBridge::~LibraryBridge() {
-    queue_.reset();  // what is queued runs to nothing once stopping, then the thread ends
-}
+LibraryBridge::~LibraryBridge() = default;  // the lifetime ends first, then the queue drains to nothing
 
 void LibraryBridge::start(BinaryMessenger& messenger) {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
@@ -73,10 +71,10 @@ void LibraryBridge::start(BinaryMessenger& messenger) {
 
 void LibraryBridge::submit(MethodResult result, std::function<EncodableValue()> work) {
     if (!queue_) queue_ = std::make_unique<SerialQueue>("lumivane.library");
-    queue_->post([this, pending = PendingResult(std::move(result), loop_), work = std::move(work)] {
+    queue_->post(lifetime_.guard([this, pending = PendingResult(std::move(result), loop_), work = std::move(work)] {
         if (stopping_) return;
         pending.success(work());
-    });
+    }));
 }
 
 void LibraryBridge::handle(const MethodCall& call, MethodResult result) {

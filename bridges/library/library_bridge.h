@@ -8,6 +8,7 @@
 #include "channel/encodable_value.h"
 #include "channel/method_channel.h"
 #include "platform/photo_library.h"
+#include "runtime/lifetime.h"
 #include "runtime/serial_queue.h"
 
 namespace lumivane {
@@ -19,8 +20,8 @@ namespace lumivane {
 //
 // Threads: handle() and every answer on the main loop; the work runs on the
 // serial "lumivane.library" queue, made on first use, one call at a time in
-// submission order. `queue_` is touched on the main loop only (and by the
-// destructor, which drains it).
+// submission order. `queue_` is touched on the main loop only; queued work
+// refers to the bridge through `lifetime_`.
 class LibraryBridge final : public Bridge {
 public:
     explicit LibraryBridge(const BridgeContext& context);
@@ -61,6 +62,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::unique_ptr<MethodChannel> channel_;
     std::unique_ptr<SerialQueue> queue_;  // main loop only
+    Lifetime lifetime_;                   // queued work asks it; the last member
 };
 
 }  // namespace lumivane

@@ -13,11 +13,15 @@
 #include <thread>
 #include <vector>
 
+#include "runtime/lifetime.h"
+#include "tools/console/download_policy.h"
 #include "tools/transport/host_client.h"
 
 namespace httplib {
 class Server;
-}
+struct Request;
+struct Response;
+}  // namespace httplib
 
 namespace lumivane {
 
@@ -27,21 +31,18 @@ class SlowRequestGuard;
 // from a browser, reaching the host through its socket as one more client.
 //
 // Security: it listens where it is told (the loopback address unless told
-// otherwise); every request carries the random token (in the URL's "token",
-// then in a cookie set on the first load); the Host header must name the
-// listening address, so a page of another site that a name resolves to
-// loopback cannot reach it; a request from another page (an Origin or a
-// Sec-Fetch-Site that is not this console's own) is refused, and a body must
-// be JSON; only the listed channel methods pass; downloads go only under the
-// destination folder the person chose; at most kMaxEventStreams event streams
+// otherwise); every request passes the RequestGate (its Host, its page, its
+// body and the random token); only the listed channel methods pass; the
+// DownloadPolicy keeps downloads under the destination folder the person
+// chose; at most kMaxEventStreams event streams
 // are open at once, so they never take every request worker; a client that
 // takes longer than Options::requestTimeLimit to send a request is cut off.
 //
 // Threads: requests are served on the HTTP library's worker threads, each
 // call on a host connection of its own; one thread listens to the host's
 // event channels and hands each event to every open event stream. `mutex_`
-// guards `destination_`, `streams_`, the streams' queues, `cancelled_` and
-// `reserved_`.
+// guards `destination_`, `streams_`, the streams' queues and `cancelled_`.
+// Routes run through `lifetime_`, which stop() ends once no worker is left.
 class ConsoleServer {
 public:
     static constexpr std::size_t kMaxEventStreams = 8;
@@ -83,22 +84,22 @@ private:
         std::deque<std::string> events;
         bool closed = false;
     };
-    // A file name in a folder held for one import until it ends, so that two
-    // imports of the same name at once do not both pick the same free name.
-    class Reservation {
-    public:
-        explicit Reservation(ConsoleServer& server) : server_(server) {}
-        ~Reservation();
-        Reservation(const Reservation&) = delete;
-        Reservation& operator=(const Reservation&) = delete;
-        // The path of `name` in `folder`, or of the next free name.
-        std::string take(const std::filesystem::path& folder, const std::string& name);
 
-    private:
-        ConsoleServer& server_;
-        std::string target_;
-    };
+    // The routes, one each; every one answers exactly once.
+    void session(const httplib::Request& request, httplib::Response& response);
+    void page(const httplib::Request& request, httplib::Response& response);
+    void chooseDestination(const httplib::Request& request, httplib::Response& response);
+    void call(const httplib::Request& request, httplib::Response& response);
+    void imported(const httplib::Request& request, httplib::Response& response);
+    void cardFolder(const httplib::Request& request, httplib::Response& response);
+    void cardMedia(const httplib::Request& request, httplib::Response& response);
+    void copy(const httplib::Request& request, httplib::Response& response);
+    void cancel(const httplib::Request& request, httplib::Response& response);
+    void thumbnail(const httplib::Request& request, httplib::Response& response);
+    void events(const httplib::Request& request, httplib::Response& response);
 
+    // The folder on a card or disk that `path` names, or "" when it lies on none.
+    std::string onCard(const std::string& path);
     void listenToEvents();
     // Hands an event (JSON text) to every open event stream.
     void publish(const std::string& event);
@@ -121,7 +122,8 @@ private:
     std::optional<std::string> destination_;     // guarded by mutex_
     std::set<std::shared_ptr<Stream>> streams_;  // guarded by mutex_
     std::set<std::string> cancelled_;            // copies to stop; guarded by mutex_
-    std::set<std::string> reserved_;             // targets of imports in flight; guarded by mutex_
+    DownloadPolicy policy_;
+    Lifetime lifetime_;  // the routes and stream providers ask it; the last member
 };
 
 }  // namespace lumivane

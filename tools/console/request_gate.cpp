@@ -1,0 +1,27 @@
+#include "tools/console/request_gate.h"
+
+#include <httplib.h>
+
+#include "tools/console/console_request.h"
+
+namespace lumivane {
+
+std::optional<Refusal> RequestGate::admit(const httplib::Request& request, httplib::Response& response) const {
+    const Refusal otherPage{403, "origin", "Only the console's own page may call it."};
+    auto authority = authority_();
+    if (request.get_header_value("Host") != authority) return Refusal{421, "host", "Wrong Host header."};
+    if (request.has_header("Origin") && request.get_header_value("Origin") != "http://" + authority) return otherPage;
+    if (request.has_header("Sec-Fetch-Site")) {
+        auto site = request.get_header_value("Sec-Fetch-Site");
+        if (site != "same-origin" && site != "none") return otherPage;
+    }
+    if (request.method == "POST" && request.get_header_value("Content-Type").rfind("application/json", 0) != 0)
+        return Refusal{415, "request", "A JSON body."};
+    bool inUrl = sameToken(request.get_param_value("token"), token_);
+    if (!inUrl && !sameToken(cookieToken(request.get_header_value("Cookie"), cookieName_()), token_))
+        return Refusal{403, "token", "Open the address the console printed."};
+    if (inUrl) response.set_header("Set-Cookie", cookieName_() + "=" + token_ + "; HttpOnly; SameSite=Strict; Path=/");
+    return std::nullopt;
+}
+
+}  // namespace lumivane
