@@ -35,7 +35,7 @@ private:
     std::string path_;
     nlohmann::json values_ = nlohmann::json::object();  // main thread
     std::mutex mutex_;
-    std::optional<std::string> pending_;   // the next contents to write, if any
+    std::optional<std::string> pending_;  // the next contents to write, if any
     std::unique_ptr<SerialQueue> writer_;
     Lifetime lifetime_;  // the queued write asks it; the last member
 };
