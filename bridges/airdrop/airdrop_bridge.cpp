@@ -44,8 +44,7 @@ AirDropBridge::~AirDropBridge() {
     if (delayed_) loop_.cancelTimer(delayed_);
     for (auto& weak : delegated_)
         if (auto service = weak.lock()) service->setDelegate(nullptr);
-    toolQueue_.reset();  // a tool in flight finishes; its answer finds the bridge gone
-}
+}  // then the lifetime ends (a tool in flight finishes first, its answer finds the bridge gone)
 
 bool AirDropBridge::handle(const MethodCall& call, MethodResult& result) {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
@@ -235,16 +234,14 @@ void AirDropBridge::tick() {
     std::vector<std::string> arguments{"-Fc", "--"};
     arguments.insert(arguments.end(), paths_.begin(), paths_.end());
     if (!toolQueue_) toolQueue_ = std::make_unique<SerialQueue>("lumivane.airdrop");
-    toolQueue_->post([this, alive = lifetime_.token(), tool = platform_.processTool, arguments = std::move(arguments),
-                      send = sendNumber_] {
-        auto output = ProcessRunner::run(tool, arguments);
+    toolQueue_->post(lifetime_.guard([this, arguments = std::move(arguments), send = sendNumber_] {
+        auto output = ProcessRunner::run(platform_.processTool, arguments);
         bool held = output && daemonHoldsFiles(output.value());
-        loop_.post([this, alive, held, send] {
-            if (!alive) return;
+        loop_.post(lifetime_.guard([this, held, send] {
             toolRunning_ = false;
             if (held && service_ && send == sendNumber_) sharingdSeen_ = true;
-        });
-    });
+        }));
+    }));
 }
 
 }  // namespace lumivane

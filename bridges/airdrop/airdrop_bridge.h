@@ -94,7 +94,7 @@ private:
     std::uint64_t sendNumber_ = 0;  // which send a tool answer belongs to
     bool toolRunning_ = false;
     std::unique_ptr<SerialQueue> toolQueue_;
-    Lifetime lifetime_;  // the tool's answers ask it; the last member
+    Lifetime lifetime_;  // the tool and its answer ask it; the last member
 };
 
 }  // namespace lumivane
