@@ -17,10 +17,9 @@ void MethodChannel::setMethodCallHandler(MethodCallHandler handler) {
     }
     messenger_.setMessageHandler(
         name_, [name = name_, &log = log_, handler = std::move(handler)](const Bytes& message, BinaryReply reply) {
-            std::string error;
-            auto call = StandardMethodCodec::decodeMethodCall(message.data(), message.size(), &error);
+            auto call = StandardMethodCodec::decodeMethodCall(message.data(), message.size());
             if (!call) {
-                log.write("Lumivane: undecodable method call on " + name + ": " + error);
+                log.write("Lumivane: undecodable method call on " + name + ": " + call.error().message);
                 reply(Bytes());
                 return;
             }

@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "runtime/error.h"
+
 #include "channel/binary_messenger.h"
 #include "channel/encodable_value.h"
 #include "runtime/log.h"
@@ -36,6 +38,9 @@ public:
     void success(const EncodableValue& value = EncodableValue());
     void error(const std::string& code, const std::optional<std::string>& message = std::nullopt,
                const EncodableValue& details = EncodableValue());
+    // A failure as the channel error `code` the callers of a method know,
+    // its message the error's own.
+    void error(const std::string& code, const Error& failure) { error(code, failure.message); }
     void notImplemented();
 
     bool answered() const { return !state_ || state_->answered; }

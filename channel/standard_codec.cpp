@@ -234,9 +234,7 @@ private:
     std::string error_;
 };
 
-void setError(std::string* error, const std::string& message) {
-    if (error) *error = message;
-}
+Error malformed(const std::string& why) { return Error(Error::Code::badInput, why); }
 
 }  // namespace
 
@@ -309,15 +307,11 @@ Bytes StandardMessageCodec::encodeMessage(const EncodableValue& value) {
     return out;
 }
 
-std::optional<EncodableValue> StandardMessageCodec::decodeMessage(const std::uint8_t* data, std::size_t size,
-                                                                  std::string* error) {
+Result<EncodableValue> StandardMessageCodec::decodeMessage(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return EncodableValue();
     Reader reader(data, size);
     EncodableValue value;
-    if (!reader.readAll(value) || !reader.expectEnd()) {
-        setError(error, reader.error());
-        return std::nullopt;
-    }
+    if (!reader.readAll(value) || !reader.expectEnd()) return malformed(reader.error());
     return value;
 }
 
@@ -328,27 +322,14 @@ Bytes StandardMethodCodec::encodeMethodCall(const MethodCall& call) {
     return out;
 }
 
-std::optional<MethodCall> StandardMethodCodec::decodeMethodCall(const std::uint8_t* data, std::size_t size,
-                                                                std::string* error) {
+Result<MethodCall> StandardMethodCodec::decodeMethodCall(const std::uint8_t* data, std::size_t size) {
     Reader reader(data, size);
     EncodableValue name, arguments;
-    if (!reader.readAll(name)) {
-        setError(error, reader.error());
-        return std::nullopt;
-    }
+    if (!reader.readAll(name)) return malformed(reader.error());
     auto* method = name.get<std::string>();
-    if (!method) {
-        setError(error, "method name is not a string");
-        return std::nullopt;
-    }
-    if (!reader.atEnd() && !reader.readAll(arguments)) {
-        setError(error, reader.error());
-        return std::nullopt;
-    }
-    if (!reader.expectEnd()) {
-        setError(error, reader.error());
-        return std::nullopt;
-    }
+    if (!method) return malformed("method name is not a string");
+    if (!reader.atEnd() && !reader.readAll(arguments)) return malformed(reader.error());
+    if (!reader.expectEnd()) return malformed(reader.error());
     return MethodCall{*method, std::move(arguments)};
 }
 
@@ -367,8 +348,7 @@ Bytes StandardMethodCodec::encodeErrorEnvelope(const std::string& code, const st
     return out;
 }
 
-std::optional<MethodResponse> StandardMethodCodec::decodeEnvelope(const std::uint8_t* data, std::size_t size,
-                                                                  std::string* error) {
+Result<MethodResponse> StandardMethodCodec::decodeEnvelope(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return MethodResponse(NotImplemented{});
     // Alignment counts from the envelope's first byte, so read from the whole buffer.
     Reader whole(data, size);
@@ -376,30 +356,21 @@ std::optional<MethodResponse> StandardMethodCodec::decodeEnvelope(const std::uin
     whole.readByte(kind);
     if (kind == 0) {
         EncodableValue value;
-        if (!whole.readAll(value) || !whole.expectEnd()) {
-            setError(error, whole.error());
-            return std::nullopt;
-        }
+        if (!whole.readAll(value) || !whole.expectEnd()) return malformed(whole.error());
         return MethodResponse(std::move(value));
     }
     if (kind == 1) {
         EncodableValue code, message, details;
-        if (!whole.readAll(code) || !whole.readAll(message) || !whole.readAll(details) || !whole.expectEnd()) {
-            setError(error, whole.error());
-            return std::nullopt;
-        }
+        if (!whole.readAll(code) || !whole.readAll(message) || !whole.readAll(details) || !whole.expectEnd())
+            return malformed(whole.error());
         auto* codeText = code.get<std::string>();
         auto* messageText = message.get<std::string>();
-        if (!codeText || (!message.isNull() && !messageText)) {
-            setError(error, "malformed error envelope");
-            return std::nullopt;
-        }
+        if (!codeText || (!message.isNull() && !messageText)) return malformed("malformed error envelope");
         MethodError result{*codeText, messageText ? std::optional<std::string>(*messageText) : std::nullopt,
                            std::move(details)};
         return MethodResponse(std::move(result));
     }
-    setError(error, "unknown envelope kind " + std::to_string(kind));
-    return std::nullopt;
+    return malformed("unknown envelope kind " + std::to_string(kind));
 }
 
 }  // namespace lumivane

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "channel/encodable_value.h"
+#include "runtime/result.h"
 
 namespace lumivane {
 
@@ -24,10 +25,10 @@ public:
 
     // A null message is zero bytes.
     static Bytes encodeMessage(const EncodableValue& value);
-    static std::optional<EncodableValue> decodeMessage(const std::uint8_t* data, std::size_t size,
-                                                       std::string* error = nullptr);
-    static std::optional<EncodableValue> decodeMessage(const Bytes& bytes, std::string* error = nullptr) {
-        return decodeMessage(bytes.data(), bytes.size(), error);
+    // A message that does not decode is Error::Code::badInput, saying where.
+    static Result<EncodableValue> decodeMessage(const std::uint8_t* data, std::size_t size);
+    static Result<EncodableValue> decodeMessage(const Bytes& bytes) {
+        return decodeMessage(bytes.data(), bytes.size());
     }
 
     // Appends one value to `out`, aligning against the start of `out`.
@@ -57,13 +58,11 @@ using MethodResponse = std::variant<EncodableValue, MethodError, NotImplemented>
 class StandardMethodCodec {
 public:
     static Bytes encodeMethodCall(const MethodCall& call);
-    static std::optional<MethodCall> decodeMethodCall(const std::uint8_t* data, std::size_t size,
-                                                      std::string* error = nullptr);
+    static Result<MethodCall> decodeMethodCall(const std::uint8_t* data, std::size_t size);
     static Bytes encodeSuccessEnvelope(const EncodableValue& value);
     static Bytes encodeErrorEnvelope(const std::string& code, const std::optional<std::string>& message = std::nullopt,
                                      const EncodableValue& details = EncodableValue());
-    static std::optional<MethodResponse> decodeEnvelope(const std::uint8_t* data, std::size_t size,
-                                                        std::string* error = nullptr);
+    static Result<MethodResponse> decodeEnvelope(const std::uint8_t* data, std::size_t size);
 };
 
 }  // namespace lumivane

@@ -193,9 +193,8 @@ TEST(StandardCodec, RandomNestedValuesRoundTripAtEveryOffset) {
         // every starting offset.
         std::string name(static_cast<std::size_t>(round % 9), 'm');
         auto bytes = StandardMethodCodec::encodeMethodCall(MethodCall{name, value});
-        std::string error;
-        auto back = StandardMethodCodec::decodeMethodCall(bytes.data(), bytes.size(), &error);
-        ASSERT_TRUE(back) << error;
+        auto back = StandardMethodCodec::decodeMethodCall(bytes.data(), bytes.size());
+        ASSERT_TRUE(back) << back.error().message;
         ASSERT_EQ(back->arguments, value) << "round " << round;
     }
 }
@@ -226,9 +225,10 @@ TEST(StandardCodec, HostileInputIsAnErrorNeverACrash) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::string error;
-        EXPECT_FALSE(StandardMessageCodec::decodeMessage(c.bytes, &error));
-        EXPECT_FALSE(error.empty());
+        auto decoded = StandardMessageCodec::decodeMessage(c.bytes);
+        ASSERT_FALSE(decoded);
+        EXPECT_EQ(decoded.error().code, Error::Code::badInput);
+        EXPECT_FALSE(decoded.error().message.empty());
     }
     EXPECT_TRUE(StandardMessageCodec::decodeMessage(shallow)) << "512 levels are allowed";
 
@@ -239,10 +239,10 @@ TEST(StandardCodec, HostileInputIsAnErrorNeverACrash) {
         list.resize(list.size() + count, 0x00);
         return list;
     };
-    std::string error;
     EXPECT_TRUE(StandardMessageCodec::decodeMessage(nulls(StandardMessageCodec::kMaxValues - 1)));  // with the list
-    EXPECT_FALSE(StandardMessageCodec::decodeMessage(nulls(StandardMessageCodec::kMaxValues), &error));
-    EXPECT_NE(error.find("too many values"), std::string::npos) << error;
+    auto tooMany = StandardMessageCodec::decodeMessage(nulls(StandardMessageCodec::kMaxValues));
+    ASSERT_FALSE(tooMany);
+    EXPECT_NE(tooMany.error().message.find("too many values"), std::string::npos) << tooMany.error().message;
 
     // Method calls and envelopes refuse what the value decoder refuses, and more.
     auto refuses = [](const Bytes& b) { return !StandardMethodCodec::decodeMethodCall(b.data(), b.size()); };

@@ -13,13 +13,6 @@ namespace lumivane {
 
 // What every camera adapter says of its files the same way.
 
-// A name no file in `folder` has yet: the name, else "stem 1.ext",
-// "stem 2.ext" ... Any thread.
-std::string freeFileName(const std::filesystem::path& folder, const std::string& name);
-// The same, where `taken` also says which names are spoken for.
-std::string freeFileName(const std::filesystem::path& folder, const std::string& name,
-                         const std::function<bool(const std::filesystem::path&)>& taken);
-
 // A download's progress as the copying thread reports it. The observer and
 // cancel may come from any thread; `lock_` guards the observer and orders it
 // with the fraction. An observer that comes late is told the fraction reached.

@@ -87,7 +87,7 @@ FolderPhotoLibrary::Snapshot FolderPhotoLibrary::current() {
     } else if (auto text = readFile(path, kMaxLibraryListing); !text) {
         why = "cannot be read";
     } else if (auto parsed = parseLibraryCatalog(*text); !parsed) {
-        why = parsed.error();
+        why = parsed.error().message;
     } else {
         catalog = std::make_shared<const LibraryCatalog>(std::move(parsed).value());
     }
@@ -171,7 +171,7 @@ std::optional<std::string> FolderPhotoLibrary::videoFile(const LibraryAsset& ass
     return resource ? existingFile(snapshot.folder, *resource) : std::nullopt;
 }
 
-Result<FaceQualities, std::string> FolderPhotoLibrary::faceCaptureQualities(const Picture& image) {
+Result<FaceQualities> FolderPhotoLibrary::faceCaptureQualities(const Picture& image) {
     auto* ours = dynamic_cast<const FolderLibraryImage*>(&image);
     if (!ours) return failure(std::string("The image was not made by this library."));
     if (ours->faces().failure) return failure(*ours->faces().failure);

@@ -35,7 +35,7 @@ public:
     std::vector<AssetResource> resources(const LibraryAsset& asset) override;
     std::unique_ptr<Picture> image(const LibraryAsset& asset, int side) override;
     std::optional<std::string> videoFile(const LibraryAsset& asset) override;
-    Result<FaceQualities, std::string> faceCaptureQualities(const Picture& image) override;
+    Result<FaceQualities> faceCaptureQualities(const Picture& image) override;
 
 private:
     // Which version of the listing was read: it is read again when any of

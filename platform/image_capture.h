@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "runtime/error.h"
+
 namespace lumivane {
 
 // What the host asks of the system's image-capture service: a browser of
@@ -61,10 +63,10 @@ public:
         // a link (the folder a caller confined the download to).
         std::string within;
     };
-    // The saved file's name, or the system's description of the failure.
+    // The saved file's name, or the failure (the system's words for it).
     struct DownloadOutcome {
         std::optional<std::string> savedFilename;
-        std::optional<std::string> error;
+        std::optional<Error> error;
     };
 
     virtual std::int64_t fileSize() const = 0;
@@ -119,7 +121,7 @@ public:
     virtual void setDelegate(CameraDeviceDelegate* delegate) = 0;
     virtual void requestOpenSession() = 0;
     // `done` gets the system's description of a failure, or none.
-    virtual void requestEject(std::function<void(std::optional<std::string> error)> done) = 0;
+    virtual void requestEject(std::function<void(std::optional<Error> error)> done) = 0;
     CameraDevice* asCamera() override { return this; }
 };
 

@@ -112,7 +112,7 @@ const CatalogAsset* LibraryCatalog::find(const std::string& localIdentifier) con
     return found == index.end() ? nullptr : &assets[found->second];
 }
 
-Result<LibraryCatalog, std::string> parseLibraryCatalog(std::string_view text) {
+Result<LibraryCatalog> parseLibraryCatalog(std::string_view text) {
     if (text.size() > kMaxLibraryListing) return failure(std::string("larger than 64 MiB"));
     Json root = Json::parse(text, nullptr, /*allow_exceptions=*/false);
     if (root.is_discarded()) return failure(std::string("not JSON"));

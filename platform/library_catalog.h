@@ -49,6 +49,6 @@ struct LibraryCatalog {
 constexpr std::size_t kMaxLibraryListing = std::size_t{64} << 20;
 
 // Parses a listing; the failure says why it is not one.
-Result<LibraryCatalog, std::string> parseLibraryCatalog(std::string_view text);
+Result<LibraryCatalog> parseLibraryCatalog(std::string_view text);
 
 }  // namespace lumivane

@@ -80,7 +80,7 @@ public:
     virtual std::optional<std::string> videoFile(const LibraryAsset& asset) = 0;
     // Face analysis of an image this library made; the failure is the
     // analysis's own description.
-    virtual Result<FaceQualities, std::string> faceCaptureQualities(const Picture& image) = 0;
+    virtual Result<FaceQualities> faceCaptureQualities(const Picture& image) = 0;
 };
 
 }  // namespace lumivane

@@ -12,10 +12,9 @@ extern char** environ;
 
 namespace lumivane {
 
-Result<std::string, std::string> ProcessRunner::run(const std::string& executable,
-                                                    const std::vector<std::string>& arguments) {
+Result<std::string> ProcessRunner::run(const std::string& executable, const std::vector<std::string>& arguments) {
     int output[2];
-    if (::pipe2(output, O_CLOEXEC) != 0) return failure(std::string(std::strerror(errno)));
+    if (::pipe2(output, O_CLOEXEC) != 0) return failure(Error::system());
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
@@ -34,7 +33,7 @@ Result<std::string, std::string> ProcessRunner::run(const std::string& executabl
     ::close(output[1]);
     if (launched != 0) {
         ::close(output[0]);
-        return failure(std::string(std::strerror(launched)));
+        return failure(Error::system(launched));
     }
 
     std::string text;

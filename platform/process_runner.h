@@ -15,8 +15,7 @@ class ProcessRunner {
 public:
     // The output, at most kMaxOutput bytes of it (the rest is read and
     // dropped); the failure is the reason the tool could not be launched.
-    static Result<std::string, std::string> run(const std::string& executable,
-                                                const std::vector<std::string>& arguments);
+    static Result<std::string> run(const std::string& executable, const std::vector<std::string>& arguments);
 
     static constexpr std::size_t kMaxOutput = std::size_t{16} << 20;
 };

@@ -17,5 +17,5 @@ TEST(ProcessRunner, ReadsStandardOutputToItsEndWhateverTheToolWritesToStandardEr
 
     auto missing = ProcessRunner::run("/no/such/tool", {});
     ASSERT_FALSE(missing.ok());
-    EXPECT_EQ(missing.error(), "No such file or directory");
+    EXPECT_EQ(missing.error(), Error(Error::Code::notFound, "No such file or directory"));
 }

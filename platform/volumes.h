@@ -55,7 +55,7 @@ public:
     virtual std::optional<VolumeValues> values(const std::string& mountPoint) = 0;
     // Unmounts and ejects the device at `path`; blocks until done. A failure
     // is the system's description of it.
-    virtual Result<void, std::string> unmountAndEject(const std::string& path) = 0;
+    virtual Result<void> unmountAndEject(const std::string& path) = 0;
     // Null when the values of `path` cannot be read (it does not exist).
     virtual std::optional<PathVolume> volumeOf(const std::string& path) = 0;
     virtual std::optional<PathCapacity> capacityAt(const std::string& path) = 0;

@@ -21,9 +21,6 @@ constexpr const char* kTemporaryInfix = ".lumivane-";
 constexpr std::size_t kTemporarySuffixLength = 6;
 constexpr int kNameAttempts = 10'000;  // "stem 1.ext" up to "stem 9999.ext"
 
-std::string systemError() { return std::strerror(errno); }
-std::string systemError(int code) { return std::strerror(code); }
-
 std::string folderOf(const std::string& path) {
     auto slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
@@ -93,11 +90,11 @@ int openFolder(const std::string& folder, const std::string& within = {}) {
 }
 
 // Whether the file `name` could be created (or replaced) in the open folder.
-Result<void, std::string> checkWritableIn(int folderFd, const std::string& name) {
+Result<void> checkWritableIn(int folderFd, const std::string& name) {
     struct stat existing {};
     if (::fstatat(folderFd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(existing.st_mode))
-        return failure(systemError(EISDIR));
-    if (::faccessat(folderFd, ".", W_OK | X_OK, 0) != 0) return failure(systemError());
+        return failure(Error::system(EISDIR));
+    if (::faccessat(folderFd, ".", W_OK | X_OK, 0) != 0) return failure(Error::system());
     return {};
 }
 
@@ -129,14 +126,6 @@ void removeStaleIn(int folderFd, const std::string& name) {
 }
 
 // "stem n.ext" for the n-th free name after `name` itself (n = 0).
-std::string numberedName(const std::string& name, int n) {
-    if (n == 0) return name;
-    auto dot = name.rfind('.');
-    auto stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
-    auto extension = stem.size() == name.size() ? std::string() : name.substr(dot);
-    return stem + " " + std::to_string(n) + extension;
-}
-
 }  // namespace
 
 FileWriter::FileWriter(std::string folder, std::string name, std::string temporary, int folderFd, int fd)
@@ -186,25 +175,25 @@ void FileWriter::release() {
     folderFd_ = -1;
 }
 
-Result<void, std::string> FileWriter::checkWritable(const std::string& target) {
+Result<void> FileWriter::checkWritable(const std::string& target) {
     auto name = nameOf(target);
-    if (!isPlainFileName(name)) return failure(systemError(EISDIR));
+    if (!isPlainFileName(name)) return failure(Error::system(EISDIR));
     int folderFd = openFolder(folderOf(target));
-    if (folderFd < 0) return failure(systemError());
+    if (folderFd < 0) return failure(Error::system());
     auto writable = checkWritableIn(folderFd, name);
     ::close(folderFd);
     return writable;
 }
 
-Result<FileWriter, std::string> FileWriter::create(const std::string& target, mode_t mode, const std::string& within) {
+Result<FileWriter> FileWriter::create(const std::string& target, mode_t mode, const std::string& within) {
     return create(folderOf(target), nameOf(target), mode, within);
 }
 
-Result<FileWriter, std::string> FileWriter::create(const std::string& folder, const std::string& name, mode_t mode,
-                                                   const std::string& within) {
-    if (!isPlainFileName(name)) return failure(systemError(EISDIR));
+Result<FileWriter> FileWriter::create(const std::string& folder, const std::string& name, mode_t mode,
+                                      const std::string& within) {
+    if (!isPlainFileName(name)) return failure(Error::system(EISDIR));
     int folderFd = openFolder(folder, within);
-    if (folderFd < 0) return failure(systemError());
+    if (folderFd < 0) return failure(Error::system());
     if (auto writable = checkWritableIn(folderFd, name); !writable.ok()) {
         ::close(folderFd);
         return failure(writable.error());
@@ -219,7 +208,7 @@ Result<FileWriter, std::string> FileWriter::create(const std::string& folder, co
         int fd = ::openat(folderFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd < 0 && errno == EEXIST) continue;
         if (fd < 0) {
-            auto error = systemError();
+            auto error = Error::system();
             ::close(folderFd);
             return failure(std::move(error));
         }
@@ -232,53 +221,54 @@ Result<FileWriter, std::string> FileWriter::create(const std::string& folder, co
         return FileWriter(folder, name, std::move(temporary), folderFd, fd);
     }
     ::close(folderFd);
-    return failure(systemError(EEXIST));
+    return failure(Error::system(EEXIST));
 }
 
-Result<void, std::string> FileWriter::write(const void* data, std::size_t size) {
-    if (fd_ < 0) return failure(systemError(EBADF));
+Result<void> FileWriter::write(const void* data, std::size_t size) {
+    if (fd_ < 0) return failure(Error::system(EBADF));
     auto* bytes = static_cast<const std::uint8_t*>(data);
     while (size > 0) {
         ssize_t n = ::write(fd_, bytes, size);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return failure(systemError());
+        if (n < 0) return failure(Error::system());
         bytes += n;
         size -= static_cast<std::size_t>(n);
     }
     return {};
 }
 
-Result<void, std::string> FileWriter::finishWriting() {
-    if (fd_ < 0) return failure(systemError(EBADF));
-    std::string error;
-    if (::fsync(fd_) != 0) error = systemError();  // the bytes are on disk before the name is
-    if (::close(fd_) != 0 && error.empty()) error = systemError();
+Result<void> FileWriter::finishWriting() {
+    if (fd_ < 0) return failure(Error::system(EBADF));
+    std::optional<Error> error;
+    if (::fsync(fd_) != 0) error = Error::system();  // the bytes are on disk before the name is
+    if (::close(fd_) != 0 && !error) error = Error::system();
     fd_ = -1;
-    if (!error.empty()) {
+    if (error) {
         abort();
-        return failure(std::move(error));
+        return failure(std::move(*error));
     }
     return {};
 }
 
-Result<void, std::string> FileWriter::commit(Commit how) {
+Result<void> FileWriter::commit(Commit how) {
     if (auto finished = finishWriting(); !finished.ok()) return finished;
-    std::string error;
+    std::optional<Error> error;
     if (how == Commit::replace) {
-        if (::renameat(folderFd_, temporary_.c_str(), folderFd_, name_.c_str()) != 0) error = systemError();
+        if (::renameat(folderFd_, temporary_.c_str(), folderFd_, name_.c_str()) != 0) error = Error::system();
     } else if (::linkat(folderFd_, temporary_.c_str(), folderFd_, name_.c_str(), 0) != 0) {  // refuses an existing name
-        error = systemError();
+        error = Error::system();
     }
-    if (!error.empty() || how == Commit::keepExisting) ::unlinkat(folderFd_, temporary_.c_str(), 0);
+    if (error || how == Commit::keepExisting) ::unlinkat(folderFd_, temporary_.c_str(), 0);
     temporary_.clear();
     release();
-    if (!error.empty()) return failure(std::move(error));
+    if (error) return failure(std::move(*error));
     return {};
 }
 
-Result<std::string, std::string> FileWriter::commitUnderFreeName() {
+Result<std::string> FileWriter::commitUnderFreeName() {
     if (auto finished = finishWriting(); !finished.ok()) return failure(finished.error());
-    std::string error = systemError(EEXIST), taken;
+    Error error = Error::system(EEXIST);
+    std::string taken;
     for (int n = 0; n < kNameAttempts; ++n) {
         auto candidate = numberedName(name_, n);
         if (::linkat(folderFd_, temporary_.c_str(), folderFd_, candidate.c_str(), 0) == 0) {
@@ -286,7 +276,7 @@ Result<std::string, std::string> FileWriter::commitUnderFreeName() {
             break;
         }
         if (errno != EEXIST) {
-            error = systemError();
+            error = Error::system();
             break;
         }
     }
@@ -312,7 +302,28 @@ void FileWriter::removeStale(const std::string& target) {
     ::close(folderFd);
 }
 
-Result<void, std::string> writeFileAtomically(const std::string& path, std::string_view contents, mode_t mode) {
+std::string numberedName(const std::string& name, int n) {
+    if (n == 0) return name;
+    auto dot = name.rfind('.');
+    auto stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+    auto extension = stem.size() == name.size() ? std::string() : name.substr(dot);
+    return stem + " " + std::to_string(n) + extension;
+}
+
+std::string freeFileName(const std::string& folder, const std::string& name,
+                         const std::function<bool(const std::string& path)>& taken) {
+    for (int n = 0; n < kNameAttempts; ++n) {
+        auto candidate = numberedName(name, n);
+        auto path = joined(folder, candidate);
+        struct stat existing {};
+        // A name that cannot be looked at is left to the write, which says why.
+        bool exists = ::lstat(path.c_str(), &existing) == 0;
+        if (!exists && !(taken && taken(path))) return candidate;
+    }
+    return numberedName(name, kNameAttempts);  // the write then finds it taken and says so
+}
+
+Result<void> writeFileAtomically(const std::string& path, std::string_view contents, mode_t mode) {
     auto writer = FileWriter::create(path, mode);
     if (!writer.ok()) return failure(writer.error());
     if (auto written = writer.value().write(contents.data(), contents.size()); !written.ok()) return written;

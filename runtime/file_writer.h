@@ -1,6 +1,7 @@
 #pragma once
 #include <sys/types.h>
 #include <cstddef>
+#include <functional>
 #include <string>
 
 #include "runtime/result.h"
@@ -21,8 +22,8 @@ namespace lumivane {
 // commit() flushes it to disk and then either replaces the target atomically
 // or links it in under a name that must not exist yet. A writer that is
 // aborted, fails, or is destroyed uncommitted removes its temporary and
-// leaves the target as it was. Errors are the system's own words
-// ("No space left on device").
+// leaves the target as it was. Errors carry the system's own words ("No space
+// left on device"); a name that is taken is Error::Code::nameTaken.
 //
 // Used by one thread at a time; movable, not copyable.
 class FileWriter {
@@ -42,15 +43,14 @@ public:
     // the way down from `within` follows no link ("Too many levels of
     // symbolic links"): a folder checked inside `within` and then swapped
     // for a link cannot send the write anywhere else.
-    static Result<FileWriter, std::string> create(const std::string& target, mode_t mode = 0644,
-                                                  const std::string& within = {});
+    static Result<FileWriter> create(const std::string& target, mode_t mode = 0644, const std::string& within = {});
     // The same for the file `name` (one plain file name) in `folder`.
-    static Result<FileWriter, std::string> create(const std::string& folder, const std::string& name,
-                                                  mode_t mode = 0644, const std::string& within = {});
+    static Result<FileWriter> create(const std::string& folder, const std::string& name, mode_t mode = 0644,
+                                     const std::string& within = {});
 
     // Whether `target` could be created (or replaced) by a writer, without
     // touching it: its folder exists and is writable, and it is not a folder.
-    static Result<void, std::string> checkWritable(const std::string& target);
+    static Result<void> checkWritable(const std::string& target);
 
     FileWriter(FileWriter&& other) noexcept;
     FileWriter& operator=(FileWriter&& other) noexcept;
@@ -58,14 +58,14 @@ public:
     FileWriter& operator=(const FileWriter&) = delete;
     ~FileWriter();
 
-    Result<void, std::string> write(const void* data, std::size_t size);
+    Result<void> write(const void* data, std::size_t size);
     // Flushes and closes the temporary, then puts it in place. After a failure
     // the temporary is gone and the target untouched. Once only.
-    Result<void, std::string> commit(Commit how = Commit::replace);
+    Result<void> commit(Commit how = Commit::replace);
     // Like Commit::keepExisting, but a taken name moves on to the next free
     // one ("stem 1.ext", "stem 2.ext" ...) instead of failing, in one step
     // each, so no other writer can slip in between. The name it took.
-    Result<std::string, std::string> commitUnderFreeName();
+    Result<std::string> commitUnderFreeName();
     // Removes the temporary; the target is untouched. Idempotent.
     void abort();
 
@@ -78,7 +78,7 @@ public:
 
 private:
     FileWriter(std::string folder, std::string name, std::string temporary, int folderFd, int fd);
-    Result<void, std::string> finishWriting();
+    Result<void> finishWriting();
     void release();
 
     std::string folder_;     // as given, for the paths this writer names
@@ -89,7 +89,20 @@ private:
     int fd_ = -1;
 };
 
+// The one rule for a name taken: `name` itself, then "stem 1.ext",
+// "stem 2.ext" ... (the last dot starts the extension; a leading dot does
+// not). commitUnderFreeName() follows it.
+std::string numberedName(const std::string& name, int n);
+
+// The first of those names that nothing in `folder` has yet (a link counts)
+// and that `taken` does not hold for (names other imports in flight have
+// spoken for; its argument is the folder and the name joined). For a caller
+// that must name its target before writing; a writer that can choose at the
+// end uses commitUnderFreeName(), which cannot race. Any thread.
+std::string freeFileName(const std::string& folder, const std::string& name,
+                         const std::function<bool(const std::string& path)>& taken = {});
+
 // Writes a whole file through a FileWriter (replacing the target).
-Result<void, std::string> writeFileAtomically(const std::string& path, std::string_view contents, mode_t mode = 0600);
+Result<void> writeFileAtomically(const std::string& path, std::string_view contents, mode_t mode = 0600);
 
 }  // namespace lumivane

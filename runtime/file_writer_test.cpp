@@ -6,6 +6,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "runtime/read_file.h"
 #include "tests/support/temp_folder.h"
@@ -54,7 +55,9 @@ TEST(FileWriter, CommitsByReplaceOrByALinkThatKeepsAnExistingTarget) {
         EXPECT_EQ(contents(target), c.targetExists ? "old" : "<none>");  // nothing shows before the commit
         auto committed = writer.value().commit(c.how);
         EXPECT_EQ(committed.ok(), c.ok);
-        if (!c.ok) EXPECT_EQ(committed.error(), "File exists");
+        if (!c.ok) {
+            EXPECT_EQ(committed.error(), Error(Error::Code::nameTaken, "File exists"));
+        }
         EXPECT_EQ(contents(target), c.after);
         EXPECT_EQ(names(folder.path()), std::vector<std::string>{"photo.jpg"});
     }
@@ -90,7 +93,7 @@ TEST(FileWriter, AbortDestructionAndAFailedWriteLeaveTheTargetAsItWas) {
         auto written = full.value().write("too long", 8);
         setrlimit(RLIMIT_FSIZE, &saved);
         ASSERT_FALSE(written.ok());
-        EXPECT_EQ(written.error(), "File too large");
+        EXPECT_EQ(written.error().message, "File too large");
     }
     setrlimit(RLIMIT_FSIZE, &saved);
     EXPECT_EQ(contents(target), "old");
@@ -116,10 +119,10 @@ TEST(FileWriter, TargetsThatCannotBeWrittenAreRefusedBeforeAnythingIsCreated) {
         SCOPED_TRACE(c.target);
         auto checked = FileWriter::checkWritable(c.target);
         ASSERT_FALSE(checked.ok());
-        EXPECT_EQ(checked.error(), c.error);
+        EXPECT_EQ(checked.error().message, c.error);
         auto writer = FileWriter::create(c.target);
         ASSERT_FALSE(writer.ok());
-        EXPECT_EQ(writer.error(), c.error);
+        EXPECT_EQ(writer.error().message, c.error);
     }
     EXPECT_EQ(names(folder.path()), (std::vector<std::string>{"album", "plain"}));
     EXPECT_TRUE(FileWriter::checkWritable(folder / "photo.jpg").ok());
@@ -184,14 +187,14 @@ TEST(FileWriter, WithinAFolderTheWayDownFollowsNoLinkAndStaysUnderIt) {
         SCOPED_TRACE(c.folder);
         auto writer = FileWriter::create(c.folder, "photo.jpg", 0644, dest);
         if (!c.error) {
-            ASSERT_TRUE(writer.ok()) << writer.error();
+            ASSERT_TRUE(writer.ok()) << writer.error().message;
             ASSERT_TRUE(writer.value().write("in", 2).ok());
             ASSERT_TRUE(writer.value().commit().ok());
             EXPECT_EQ(contents(c.folder + "/photo.jpg"), "in");
             fs::remove(c.folder + "/photo.jpg");
         } else {
             ASSERT_FALSE(writer.ok());
-            EXPECT_EQ(writer.error(), c.error);
+            EXPECT_EQ(writer.error().message, c.error);
         }
     }
     EXPECT_TRUE(fs::is_empty(elsewhere.path()));
@@ -199,4 +202,35 @@ TEST(FileWriter, WithinAFolderTheWayDownFollowsNoLinkAndStaysUnderIt) {
     // The root itself may be reached through a link: it is the caller's choice.
     fs::create_directory_symlink(dest, root / "chosen");
     EXPECT_TRUE(FileWriter::create(root / "chosen/2026", "photo.jpg", 0644, root / "chosen").ok());
+}
+
+TEST(FreeFileName, OneRuleNamesTheNextFreeFile) {
+    TempFolder folder;
+    auto put = [&](const std::string& name) { std::ofstream(folder / name) << "x"; };
+    put("IMG_0001.JPG");
+    put("IMG_0001 1.JPG");
+    put("notes");
+    put(".hidden");
+    ASSERT_EQ(::symlink("/nowhere", (folder / "LINK.JPG").c_str()), 0);  // a dangling link is still a name
+    struct Case {
+        const char* name;
+        std::set<std::string> reserved;  // names other imports have spoken for
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"NEW.JPG", {}, "NEW.JPG"},
+        {"IMG_0001.JPG", {}, "IMG_0001 2.JPG"},
+        {"IMG_0001.JPG", {"IMG_0001 2.JPG"}, "IMG_0001 3.JPG"},
+        {"NEW.JPG", {"NEW.JPG"}, "NEW 1.JPG"},
+        {"notes", {}, "notes 1"},
+        {".hidden", {}, ".hidden 1"},  // a leading dot starts no extension
+        {"LINK.JPG", {}, "LINK 1.JPG"},
+        {"a.tar.gz", {}, "a.tar.gz"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto taken = [&](const std::string& path) { return c.reserved.count(path.substr(path.rfind('/') + 1)) > 0; };
+        EXPECT_EQ(freeFileName(folder.path(), c.name, taken), c.expected);
+    }
+    EXPECT_EQ(numberedName("a.tar.gz", 2), "a.tar 2.gz");
 }

@@ -5,6 +5,8 @@
 #include <utility>
 #include <variant>
 
+#include "runtime/error.h"
+
 namespace lumivane {
 
 // The error of a failed Result, for when the value and error types could be
@@ -23,11 +25,12 @@ inline constexpr bool isFailure = false;
 template <typename G>
 inline constexpr bool isFailure<Failure<G>> = true;
 
-// A value, or the error that prevented it. Errors travel as values between
-// layers and queues; they become channel errors only at the channel edge.
+// A value, or the error that prevented it (an Error unless said). Errors
+// travel as values between layers and queues; they become channel errors only
+// at the channel edge.
 // Result<void, E> is a success with no value. Plain values: moved between
 // threads, never shared.
-template <typename T, typename E>
+template <typename T, typename E = Error>
 class [[nodiscard]] Result {
     using Stored = std::conditional_t<std::is_void_v<T>, std::monostate, T>;
 
@@ -69,6 +72,13 @@ public:
         assert(ok());
         return std::get<0>(std::move(state_));
     }
+    // As std::optional and std::expected read: the value, when ok().
+    Stored& operator*() & { return value(); }
+    const Stored& operator*() const& { return value(); }
+    Stored&& operator*() && { return std::move(*this).value(); }
+    Stored* operator->() { return &value(); }
+    const Stored* operator->() const { return &value(); }
+
     const E& error() const& {
         assert(!ok());
         return std::get<1>(state_);
@@ -76,6 +86,12 @@ public:
     E&& error() && {
         assert(!ok());
         return std::get<1>(std::move(state_));
+    }
+
+    // As std::expected compares: equal to a value when it holds an equal one.
+    template <typename U>
+    requires(!std::same_as<std::decay_t<U>, Result>) friend bool operator==(const Result& result, const U& value) {
+        return result.ok() && result.value() == value;
     }
 
 private:

@@ -224,7 +224,7 @@ TEST(GphotoDetection, AnEjectedCameraStaysAwayUntilUnpluggedAndComesBackWhenPlug
         if (round.ejectFirst) {
             ASSERT_FALSE(delegate.present.empty());
             bool done = false;
-            delegate.present.front()->asCamera()->requestEject([&](std::optional<std::string> error) {
+            delegate.present.front()->asCamera()->requestEject([&](std::optional<Error> error) {
                 EXPECT_FALSE(error);
                 done = true;
             });

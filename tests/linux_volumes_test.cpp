@@ -40,7 +40,11 @@ TEST(LinuxVolumes, ALoopMountedCardIsListedAnnouncedAndEjected) {
     auto call = [&](const char* method, EncodableMap args) {
         std::optional<MethodResponse> response;
         MethodResult result(
-            method, [&](Bytes reply) { response = StandardMethodCodec::decodeEnvelope(reply.data(), reply.size()); },
+            method,
+            [&](Bytes reply) {
+                if (auto decoded = StandardMethodCodec::decodeEnvelope(reply.data(), reply.size()))
+                    response = std::move(*decoded);
+            },
             log);
         bridge.handle({method, args}, result);
         loop.runUntil([&] { return response.has_value(); }, 10s);

@@ -94,7 +94,7 @@ TEST(VolumeFiles, CopiesAreWholeAndNeverReplaceAFileOrLeaveNothing) {
             lastDone = done, lastTotal = total;
             return true;
         });
-    ASSERT_TRUE(copied.ok()) << copied.error();
+    ASSERT_TRUE(copied.ok()) << copied.error().message;
     EXPECT_EQ(fs::file_size(into / "IMG_0001 1.JPG"), 3u << 20);
     EXPECT_EQ(lastDone, 3u << 20);
     EXPECT_EQ(lastTotal, 3u << 20);

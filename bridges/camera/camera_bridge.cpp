@@ -246,7 +246,7 @@ void CameraBridge::download(const Arguments& args, MethodResult& result) {
                 if (auto found = downloads_.find(token); found != downloads_.end()) found->second->stopObserving();
                 downloads_.erase(token);
             }
-            if (end.error) return answer->error("download_failed", *end.error);
+            if (end.error) return answer->error("download_failed", end.error->message);
             auto saved = end.savedFilename.value_or(name);
             answer->success(dir + (dir.empty() || dir.back() == '/' ? "" : "/") + saved);
         });
@@ -267,7 +267,7 @@ void CameraBridge::eject(const Arguments& args, MethodResult& result) {
     if (std::find(capabilities.begin(), capabilities.end(), CameraDevice::kCanEjectOrDisconnect) == capabilities.end())
         return result.error("cannot_eject", "Turn " + nameOr(*device, "the camera") + " off before unplugging it.");
     auto answer = std::make_shared<MethodResult>(std::move(result));
-    device->requestEject([answer, keep = found->second](std::optional<std::string> error) {
+    device->requestEject([answer, keep = found->second](std::optional<Error> error) {
         if (error)
             answer->error("eject_failed", *error);
         else

@@ -53,7 +53,11 @@ struct CameraBridgeTest : ::testing::Test {
     MethodResponse call(const std::string& method, EncodableMap args = {}) {
         std::optional<MethodResponse> response;
         MethodResult result(
-            method, [&](Bytes reply) { response = StandardMethodCodec::decodeEnvelope(reply.data(), reply.size()); },
+            method,
+            [&](Bytes reply) {
+                if (auto decoded = StandardMethodCodec::decodeEnvelope(reply.data(), reply.size()))
+                    response = std::move(*decoded);
+            },
             log);
         if (!bridge.handle({method, args}, result)) return NotImplemented{};
         return response.value_or(MethodError{"test", "no answer", EncodableValue()});
@@ -62,7 +66,11 @@ struct CameraBridgeTest : ::testing::Test {
     MethodResponse later(const std::string& method, EncodableMap args) {
         std::optional<MethodResponse> response;
         MethodResult result(
-            method, [&](Bytes reply) { response = StandardMethodCodec::decodeEnvelope(reply.data(), reply.size()); },
+            method,
+            [&](Bytes reply) {
+                if (auto decoded = StandardMethodCodec::decodeEnvelope(reply.data(), reply.size()))
+                    response = std::move(*decoded);
+            },
             log);
         if (!bridge.handle({method, args}, result)) return NotImplemented{};
         loop.runUntil([&] { return response.has_value(); }, 10s);
@@ -281,7 +289,7 @@ TEST_F(CameraBridgeTest, ThumbnailsDownloadsCancelAndEject) {
     std::optional<MethodResponse> cancelled;
     MethodResult result(
         "camera.download",
-        [&](Bytes reply) { cancelled = StandardMethodCodec::decodeEnvelope(reply.data(), reply.size()); }, log);
+        [&](Bytes reply) { cancelled = *StandardMethodCodec::decodeEnvelope(reply.data(), reply.size()); }, log);
     bridge.handle(
         {"camera.download",
          EncodableMap{

@@ -30,6 +30,8 @@ public:
     void success(EncodableValue value = EncodableValue()) const {
         loop_->post([result = result_, value = std::move(value)] { result->success(value); });
     }
+    // Any thread: a failure as the channel error `code`, its message the error's own.
+    void error(std::string code, const Error& failure) const { error(std::move(code), failure.message); }
     // Any thread.
     void error(std::string code, std::string message) const {
         loop_->post(

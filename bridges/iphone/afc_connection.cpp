@@ -6,6 +6,20 @@ namespace {
 constexpr std::uint32_t kReadChunk = 1 << 20;
 }
 
+Error afcError(const MobileDevice& api, std::int32_t code, const std::string& path) {
+    auto kind = Error::Code::failed;
+    switch (code) {
+        case kAFCServiceNotConnected:
+        case kAFCOperationTimeout:
+        case kAFCTooMuchData:
+        case kAFCMuxError: kind = Error::Code::unavailable; break;
+        case kAFCObjectNotFound: kind = Error::Code::notFound; break;
+        case kAFCPermissionDenied: kind = Error::Code::noPermission; break;
+        default: break;
+    }
+    return Error(kind, api.afcErrorText(code) + ": " + path);
+}
+
 void AFCConnection::close() {
     if (closed_.exchange(true)) return;
     api_.AFCConnectionClose(afc_);
@@ -14,10 +28,10 @@ void AFCConnection::close() {
 
 IPhoneResult<std::vector<std::string>> listDirectory(const MobileDevice& api, AFCConnection& connection,
                                                      const std::string& path) {
-    if (connection.isClosed()) return AFCError{kAFCServiceNotConnected, path};  // its handles are gone
+    if (connection.isClosed()) return afcError(api, kAFCServiceNotConnected, path);  // its handles are gone
     AFCDirectoryRef directory = nullptr;
     std::int32_t code = api.AFCDirectoryOpen(connection.handle(), path.c_str(), &directory);
-    if (code != 0 || !directory) return AFCError{code, path};
+    if (code != 0 || !directory) return afcError(api, code, path);
     std::vector<std::string> names;
     char* name = nullptr;
     while (api.AFCDirectoryRead(connection.handle(), directory, &name) == 0 && name) {
@@ -30,10 +44,10 @@ IPhoneResult<std::vector<std::string>> listDirectory(const MobileDevice& api, AF
 
 IPhoneResult<std::map<std::string, std::string>> fileInfo(const MobileDevice& api, AFCConnection& connection,
                                                           const std::string& path) {
-    if (connection.isClosed()) return AFCError{kAFCServiceNotConnected, path};
+    if (connection.isClosed()) return afcError(api, kAFCServiceNotConnected, path);
     AFCDictionaryRef info = nullptr;
     std::int32_t code = api.AFCFileInfoOpen(connection.handle(), path.c_str(), &info);
-    if (code != 0 || !info) return AFCError{code, path};
+    if (code != 0 || !info) return afcError(api, code, path);
     std::map<std::string, std::string> pairs;
     char* key = nullptr;
     char* value = nullptr;
@@ -44,10 +58,10 @@ IPhoneResult<std::map<std::string, std::string>> fileInfo(const MobileDevice& ap
 
 IPhoneResult<std::int64_t> streamFile(const MobileDevice& api, AFCConnection& connection, const std::string& path,
                                       const ChunkSink& sink) {
-    if (connection.isClosed()) return AFCError{kAFCServiceNotConnected, path};
+    if (connection.isClosed()) return afcError(api, kAFCServiceNotConnected, path);
     AFCFileRef file = 0;
     std::int32_t code = api.AFCFileRefOpen(connection.handle(), path.c_str(), 1, &file);
-    if (code != 0) return AFCError{code, path};
+    if (code != 0) return afcError(api, code, path);
     struct Closer {  // on every way out
         const MobileDevice& api;
         AFCConnectionRef connection;
@@ -59,7 +73,7 @@ IPhoneResult<std::int64_t> streamFile(const MobileDevice& api, AFCConnection& co
     for (;;) {
         std::uint32_t length = kReadChunk;
         code = api.AFCFileRefRead(connection.handle(), file, buffer.data(), &length);
-        if (code != 0) return AFCError{code, path};
+        if (code != 0) return afcError(api, code, path);
         if (length == 0) return total;
         if (auto taken = sink(buffer.data(), length); !taken.ok()) return taken.error();
         total += length;
@@ -75,7 +89,7 @@ IPhoneResult<std::optional<Bytes>> readSmallFile(const MobileDevice& api, AFCCon
             contents.insert(contents.end(), data, data + length);
             if (contents.size() <= limit) return {};
             tooLarge = true;
-            return DeviceError{};  // ends the read; not a failure
+            return Error();  // ends the read; not a failure
         });
     if (tooLarge) return std::optional<Bytes>();
     if (!read.ok()) return read.error();

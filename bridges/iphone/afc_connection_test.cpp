@@ -22,7 +22,7 @@ TEST_F(IPhoneBridgeTest, SmallFilesUpToTheLimitAreReadAndLargerOnesAreNot) {
         EXPECT_FALSE(over.value());
         auto missing = bridge->links().withControlConnection<std::optional<Bytes>>(
             phone, [&](AFCConnection& c) { return readSmallFile(*bridge->links().api(), c, "/DCIM/none.JPG", 10); });
-        EXPECT_EQ(bridge->links().errorText(missing.error()), "Object not found: /DCIM/none.JPG");
+        EXPECT_EQ(missing.error().message, "Object not found: /DCIM/none.JPG");
 
         auto info = bridge->links().withControlConnection<std::map<std::string, std::string>>(
             phone,

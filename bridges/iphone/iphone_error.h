@@ -1,34 +1,22 @@
 #pragma once
 #include <cstdint>
 #include <string>
-#include <variant>
 
+#include "platform/mobile_device_loader.h"
 #include "runtime/result.h"
 
 namespace lumivane {
 
-// An AFC call failed: its result code and the phone path concerned.
-struct AFCError {
-    std::int32_t code;
-    std::string path;
-};
-
-// A failure whose text is shown to the user unchanged.
-struct DeviceError {
-    std::string description;
-};
-
-using IPhoneError = std::variant<AFCError, DeviceError>;
-
-// What the iPhone bridge's operations answer: a value or the failure that
-// prevented it.
+// What the iPhone bridge's operations answer: a value, or the Error that
+// prevented it, whose message is shown to the user unchanged.
 template <typename T>
-using IPhoneResult = Result<T, IPhoneError>;
+using IPhoneResult = Result<T>;
 
-// The AFC code of a failure, or -1 when it is not an AFC failure.
-inline std::int32_t afcCode(const IPhoneError& error) {
-    auto* afc = std::get_if<AFCError>(&error);
-    return afc ? afc->code : -1;
-}
+// An AFC call failed with `code` on `path`: the framework's text for the
+// code, then the path. The raw code stays here; what callers decide by is the
+// error's code: unavailable when the link dropped (not connected, timed out,
+// too much data, a mux error: worth one more try on a fresh session),
+// notFound, noPermission, else failed.
+Error afcError(const MobileDevice& api, std::int32_t code, const std::string& path);
 
 }  // namespace lumivane

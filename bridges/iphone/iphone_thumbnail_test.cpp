@@ -118,7 +118,7 @@ TEST_F(IPhoneThumbnailTest, WhatCannotBeShownIsNullAndOnlyAFailingPhotoReadIsAnE
         if (c.fault) c.fault();
         auto opens = calls(udid, "open");
         auto out = thumbnail(c.name);
-        ASSERT_TRUE(out.ok()) << bridge->links().errorText(out.error());
+        ASSERT_TRUE(out.ok()) << out.error().message;
         EXPECT_EQ(out.value().has_value(), c.rendered);
         EXPECT_EQ(calls(udid, "open") - opens, c.opens);
     }
@@ -127,5 +127,5 @@ TEST_F(IPhoneThumbnailTest, WhatCannotBeShownIsNullAndOnlyAFailingPhotoReadIsAnE
     sim.LVSimAddFault(udid.c_str(), "open", kAFCPermissionDenied, 0, "/DCIM/100APPLE/IMG_0002.JPG", 0);
     auto failed = thumbnail("IMG_0002.JPG");
     ASSERT_FALSE(failed.ok());
-    EXPECT_EQ(afcCode(failed.error()), kAFCPermissionDenied);
+    EXPECT_EQ(failed.error().code, Error::Code::noPermission);
 }

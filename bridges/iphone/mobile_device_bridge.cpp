@@ -109,7 +109,7 @@ void MobileDeviceBridge::thumbnail(const Arguments& args, MethodResult& result) 
 void MobileDeviceBridge::download(const Arguments& args, MethodResult& result) {
     PendingResult pending(std::move(result), loop_);
     auto path = args.string("path"), target = args.string("target"), token = args.string("token");
-    if (!path || !target || !token) return answerLater(pending, DeviceError{"Bad download request."});
+    if (!path || !target || !token) return answerLater(pending, Error{"Bad download request."});
     Transfer transfer{*path, *target, *token, args.string("within").value_or("")};
     auto found = lookup(args);
     if (!found.ok()) return answerLater(pending, found.error());
@@ -149,14 +149,12 @@ bool MobileDeviceBridge::takeCancel(const std::string& token) {
 }
 
 IPhoneResult<std::shared_ptr<IPhone>> MobileDeviceBridge::lookup(const Arguments& args) {
-    if (!available())
-        return DeviceError{"This Mac can't reach iPhones over Wi-Fi (MobileDevice.framework is missing)."};
+    if (!available()) return Error{"This Mac can't reach iPhones over Wi-Fi (MobileDevice.framework is missing)."};
     auto udid = args.string("udid");
-    if (!udid) return DeviceError{"No device given."};
+    if (!udid) return Error{"No device given."};
     auto found = links_.phone(*udid);
     if (!found)
-        return DeviceError{
-            "The iPhone isn't on this network right now. Wake it, or plug it in once with Lumivane open."};
+        return Error{"The iPhone isn't on this network right now. Wake it, or plug it in once with Lumivane open."};
     return found;
 }
 
@@ -164,7 +162,7 @@ void MobileDeviceBridge::answerLater(const PendingResult& result, IPhoneResult<E
     if (outcome.ok())
         result.success(std::move(outcome).value());
     else
-        result.error("iphone", links_.errorText(outcome.error()));
+        result.error("iphone", outcome.error());
 }
 
 }  // namespace lumivane

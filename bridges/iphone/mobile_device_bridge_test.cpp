@@ -58,8 +58,7 @@ TEST_F(IPhoneBridgeTest, AWifiOnlyPhoneIsNeverAskedForTrustAndKeepsItsDefaults) 
         auto session = bridge->links().openSession(phone);
         ASSERT_FALSE(session.ok());
         // The name is read only once a session opens, so it is not known yet.
-        EXPECT_EQ(bridge->links().errorText(session.error()),
-                  "The iPhone doesn't trust this Mac yet. Plug it in and tap Trust.");
+        EXPECT_EQ(session.error().message, "The iPhone doesn't trust this Mac yet. Plug it in and tap Trust.");
     });
     EXPECT_EQ(*bridge->links().summaries()[0].get<EncodableMap>()->find("paired"), EncodableValue(true));
 }
@@ -171,7 +170,7 @@ TEST_F(IPhoneBridgeTest, TheControlRunnerReconnectsOnceOnlyForDroppedLinkCodes) 
                 phone, [&](AFCConnection& conn) { return listDirectory(*bridge->links().api(), conn, "/DCIM"); });
             ASSERT_EQ(names.ok(), c.ok);
             if (!c.ok) {
-                EXPECT_EQ(bridge->links().errorText(names.error()), c.error);
+                EXPECT_EQ(names.error().message, c.error);
             }
         });
         EXPECT_EQ(calls(udid, "session") - sessionsBefore, c.sessions);
@@ -185,8 +184,7 @@ TEST_F(IPhoneBridgeTest, AServiceThatStartsWithoutAServiceTearsDownTheSession) {
     onPhone(udid, [&](IPhone& phone) {
         auto opened = bridge->links().openAFCConnection(phone);
         ASSERT_FALSE(opened.ok());
-        EXPECT_EQ(bridge->links().errorText(opened.error()),
-                  "Ada's iPhone didn't open its photo storage: kAMDSuccess (0x0).");
+        EXPECT_EQ(opened.error().message, "Ada's iPhone didn't open its photo storage: kAMDSuccess (0x0).");
         EXPECT_EQ(phone.session, nullptr);
     });
 }
@@ -202,7 +200,7 @@ TEST_F(IPhoneBridgeTest, ADetachedPhoneIsUnlistedButKnownAndWaitsForALinkBeforeF
         auto session = bridge->links().openSession(phone);
         EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
         ASSERT_FALSE(session.ok());
-        EXPECT_EQ(bridge->links().errorText(session.error()),
+        EXPECT_EQ(session.error().message,
                   "The iPhone isn't answering over Wi-Fi. Wake it \u2014 turn its screen on \u2014 and try again.");
     });
     EXPECT_TRUE(log.contains("Lumivane iPhone " + udid + ": no link right now, waiting for it"));
@@ -245,7 +243,7 @@ TEST_F(IPhoneBridgeTest, ASessionThatCannotBeReachedOrOpenedSaysWhichInTheFramew
             phone.name = "Ada's iPhone";
             auto opened = bridge->links().openSession(phone);
             ASSERT_FALSE(opened.ok());
-            EXPECT_EQ(bridge->links().errorText(opened.error()), c.text);
+            EXPECT_EQ(opened.error().message, c.text);
             EXPECT_EQ(phone.session, nullptr);
             EXPECT_TRUE(bridge->links().openSession(phone).ok());  // the fault fired once
         });

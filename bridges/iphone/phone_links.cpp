@@ -296,17 +296,17 @@ IPhoneResult<AMDeviceRef> PhoneLinks::openSession(IPhone& phone) {
         device = phone.wifi ? phone.wifi : phone.usb;
     }
     if (!device)
-        return DeviceError{phone.displayName() +
-                           " isn't answering over Wi-Fi. Wake it \u2014 turn its screen on \u2014 and try again."};
+        return Error{phone.displayName() +
+                     " isn't answering over Wi-Fi. Wake it \u2014 turn its screen on \u2014 and try again."};
     if (std::int32_t code = api_->AMDeviceConnect(device); code != 0)
-        return DeviceError{"Couldn't reach " + phone.displayName() + ": " + api_->frameworkErrorText(code) + "."};
+        return Error{"Couldn't reach " + phone.displayName() + ": " + api_->frameworkErrorText(code) + "."};
     if (api_->AMDeviceValidatePairing(device) != 0) {
         api_->AMDeviceDisconnect(device);
-        return DeviceError{phone.displayName() + " doesn't trust this Mac yet. Plug it in and tap Trust."};
+        return Error{phone.displayName() + " doesn't trust this Mac yet. Plug it in and tap Trust."};
     }
     if (std::int32_t code = api_->AMDeviceStartSession(device); code != 0) {
         api_->AMDeviceDisconnect(device);
-        return DeviceError{"Couldn't open " + phone.displayName() + ": " + api_->frameworkErrorText(code) + "."};
+        return Error{"Couldn't open " + phone.displayName() + ": " + api_->frameworkErrorText(code) + "."};
     }
     bool nameKnown;
     {
@@ -332,24 +332,17 @@ IPhoneResult<std::shared_ptr<AFCConnection>> PhoneLinks::openAFCConnection(IPhon
     std::int32_t code = api_->AMDeviceSecureStartService(session.value(), name.get(), nullptr, &service);
     if (code != 0 || !service) {
         if (!keepSession) closeLinkState(phone);
-        return DeviceError{phone.displayName() + " didn't open its photo storage: " + api_->frameworkErrorText(code) +
-                           "."};
+        return Error{phone.displayName() + " didn't open its photo storage: " + api_->frameworkErrorText(code) + "."};
     }
     AFCConnectionRef afc = nullptr;
     code = api_->AFCConnectionOpen(api_->AMDServiceConnectionGetSocket(service), 0, &afc);
     if (code != 0 || !afc) {
         api_->AMDServiceConnectionInvalidate(service);
-        return DeviceError{"AFC: " + api_->afcErrorText(code)};
+        return Error{"AFC: " + api_->afcErrorText(code)};
     }
     if (void* context = api_->AMDServiceConnectionGetSecureIOContext(service))
         api_->AFCConnectionSetSecureContext(afc, context);
     return std::make_shared<AFCConnection>(*api_, service, afc);
-}
-
-std::string PhoneLinks::errorText(const IPhoneError& error) const {
-    if (auto* device = std::get_if<DeviceError>(&error)) return device->description;
-    const auto& afc = std::get<AFCError>(error);
-    return api_->afcErrorText(afc.code) + ": " + afc.path;
 }
 
 EncodableList PhoneLinks::summaries() {

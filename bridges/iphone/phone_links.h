@@ -69,16 +69,13 @@ public:
     // adding connections beside the control connection it is using).
     IPhoneResult<std::shared_ptr<AFCConnection>> openAFCConnection(IPhone& phone, bool keepSession = false);
     // Phone queue: runs `body` against the phone's control connection, opening
-    // it when needed; an AFC failure that means the link dropped (not connected,
-    // timed out, too much data, a mux error) closes the link
-    // state and runs the body once more on a fresh session.
+    // it when needed; a failure that means the link dropped (unavailable: see
+    // afcError) closes the link state and runs the body once more on a fresh
+    // session.
     template <typename T>
     IPhoneResult<T> withControlConnection(IPhone& phone, const std::function<IPhoneResult<T>(AFCConnection&)>& body);
     // Phone queue: the phone's stat cache, created on first use.
     StatCache& statCache(IPhone& phone);
-
-    // Any thread: the text a failure shows the user.
-    std::string errorText(const IPhoneError& error) const;
 
     // The provider's thread: a phone attached or detached.
     void deviceNotice(AMDeviceRef device, std::uint32_t kind);
@@ -118,9 +115,7 @@ IPhoneResult<T> PhoneLinks::withControlConnection(IPhone& phone,
         auto control = phone.control;  // kept alive while the body runs
         auto result = body(*control);
         if (result.ok()) return result;
-        auto code = afcCode(result.error());
-        bool linkDropped = code == kAFCServiceNotConnected || code == kAFCOperationTimeout || code == kAFCTooMuchData ||
-                           code == kAFCMuxError;
+        bool linkDropped = result.error().code == Error::Code::unavailable;
         if (!linkDropped || retried) return result;
         closeLinkState(phone);
         retried = true;

@@ -42,7 +42,7 @@ IPhoneResult<EncodableMap> PhotoIndex::copy() {
     const std::string local = folder(context_.dataFolder, phone_.udid);
     std::error_code created;
     fs::create_directories(local, created);
-    if (created) return DeviceError{created.message()};
+    if (created) return Error{created.message()};
 
     // What the phone has, and the stamp that describes it.
     std::vector<Found> found;
@@ -60,7 +60,7 @@ IPhoneResult<EncodableMap> PhotoIndex::copy() {
         found.push_back({name, *bytes});
     }
     if (found.empty() || found.front().name != kFiles[0])
-        return DeviceError{"The phone's photo index isn't readable over this connection."};
+        return Error{"The phone's photo index isn't readable over this connection."};
 
     const std::string database = local + "/" + kFiles[0];
     std::error_code ignored;
@@ -80,12 +80,12 @@ IPhoneResult<EncodableMap> PhotoIndex::copy() {
     for (const auto& file : found) {
         std::string partial = local + "/" + file.name + ".partial";
         auto writer = FileWriter::create(partial, 0644);
-        if (!writer.ok()) return DeviceError{"Can't write to " + partial + "."};
+        if (!writer.ok()) return Error{"Can't write to " + partial + "."};
         auto streamed = streamFile(api, control_, "/PhotoData/" + file.name,
                                    [&](const std::uint8_t* data, std::uint32_t length) -> IPhoneResult<void> {
-                                       if (context_.stopping()) return DeviceError{"Cancelled"};
+                                       if (context_.stopping()) return Error(Error::Code::cancelled, "Cancelled");
                                        if (auto written = writer.value().write(data, length); !written.ok())
-                                           return DeviceError{written.error()};
+                                           return written.error();
                                        done += length;
                                        auto now = context_.clock.steadyNow();
                                        if (now - lastEvent > kEventInterval) {
@@ -95,7 +95,7 @@ IPhoneResult<EncodableMap> PhotoIndex::copy() {
                                        return {};
                                    });
         if (!streamed.ok()) return streamed.error();
-        if (auto committed = writer.value().commit(); !committed.ok()) return DeviceError{committed.error()};
+        if (auto committed = writer.value().commit(); !committed.ok()) return committed.error();
     }
 
     // The old copy goes whole, so that a log or shared-memory file the phone
@@ -104,10 +104,9 @@ IPhoneResult<EncodableMap> PhotoIndex::copy() {
     for (const auto& file : found) {
         std::error_code renamed;
         fs::rename(local + "/" + file.name + ".partial", local + "/" + file.name, renamed);
-        if (renamed) return DeviceError{renamed.message()};
+        if (renamed) return Error{renamed.message()};
     }
-    if (auto written = writeFileAtomically(local + "/stamp", stamp, 0644); !written.ok())
-        return DeviceError{written.error()};
+    if (auto written = writeFileAtomically(local + "/stamp", stamp, 0644); !written.ok()) return written.error();
 
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(context_.clock.steadyNow() - started).count();
     context_.log.write("Lumivane iPhone: copied the photo index, " + std::to_string(total) + " bytes in " +

@@ -54,7 +54,7 @@ TEST_F(PhotoIndexTest, CopiesWhatThePhoneHasAndRemovesALogItNoLongerHas) {
     fs::create_directories(localFile(""));
     put(localFile("Photos.sqlite-wal"), "an old log");
     auto answer = copy();
-    ASSERT_TRUE(answer.ok()) << bridge->links().errorText(answer.error());
+    ASSERT_TRUE(answer.ok()) << answer.error().message;
     EXPECT_EQ(*answer.value().find("path"), EncodableValue(localFile("Photos.sqlite")));
     EXPECT_TRUE(copied(answer.value()));
     EXPECT_EQ(answer.value().find("bytes")->integer(), (3 << 20) + 13);
@@ -113,7 +113,7 @@ TEST_F(PhotoIndexTest, AFailedCopyLeavesTheEarlierCopyAndItsStamp) {
     sim.LVSimAddFault(udid.c_str(), "read", kAFCObjectNotFound, 3, nullptr, 0);
     auto answer = copy();
     ASSERT_FALSE(answer.ok());
-    EXPECT_EQ(bridge->links().errorText(answer.error()), "Object not found: /PhotoData/Photos.sqlite-wal");
+    EXPECT_EQ(answer.error().message, "Object not found: /PhotoData/Photos.sqlite-wal");
     EXPECT_EQ(calls(udid, "read") - reads, 3u);
     EXPECT_EQ(read(localFile("stamp")), stamp);
     for (const char* name : PhotoIndex::kFiles) EXPECT_EQ(read(localFile(name)), std::string("first ") + name);
@@ -123,7 +123,6 @@ TEST_F(PhotoIndexTest, APhoneWithoutADatabaseSaysItsIndexIsUnreadable) {
     put(phoneFile("Photos.sqlite-wal"), "a log alone");
     auto answer = copy();
     ASSERT_FALSE(answer.ok());
-    EXPECT_EQ(bridge->links().errorText(answer.error()),
-              "The phone's photo index isn't readable over this connection.");
+    EXPECT_EQ(answer.error().message, "The phone's photo index isn't readable over this connection.");
     EXPECT_FALSE(fs::exists(localFile("stamp")));
 }

@@ -34,15 +34,15 @@ IPhoneResult<std::string> Transfer::copy(PhoneContext& context, AFCConnection& c
 
     // A download is the user's file, not a private one: readable by all.
     auto local = FileWriter::create(target, 0644, within);
-    if (!local.ok()) return DeviceError{"Can't write to " + target + "."};
+    if (!local.ok()) return Error{"Can't write to " + target + "."};
 
     std::int64_t written = 0;
     std::optional<Clock::Steady> lastEvent;  // none yet: the first chunk always reports
     auto streamed = streamFile(
         api, connection, phonePath, [&](const std::uint8_t* data, std::uint32_t length) -> IPhoneResult<void> {
-            if (context.takeCancel(token)) return DeviceError{"Cancelled"};
+            if (context.takeCancel(token)) return Error(Error::Code::cancelled, "Cancelled");
             // A local write error (a full disk, say) is told in the system's words.
-            if (auto stored = local.value().write(data, length); !stored.ok()) return DeviceError{stored.error()};
+            if (auto stored = local.value().write(data, length); !stored.ok()) return stored.error();
             written += length;
             auto now = context.clock.steadyNow();
             if (!lastEvent || now - *lastEvent > kEventInterval || written == total) {
@@ -54,8 +54,8 @@ IPhoneResult<std::string> Transfer::copy(PhoneContext& context, AFCConnection& c
         });
     if (!streamed.ok()) return streamed.error();
     if (total >= 1 && written != total)
-        return DeviceError{path + ": got " + std::to_string(written) + " of " + std::to_string(total) + " bytes."};
-    if (auto committed = local.value().commit(); !committed.ok()) return DeviceError{committed.error()};
+        return Error{path + ": got " + std::to_string(written) + " of " + std::to_string(total) + " bytes."};
+    if (auto committed = local.value().commit(); !committed.ok()) return committed.error();
     return target;
 }
 

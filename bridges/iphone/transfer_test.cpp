@@ -71,7 +71,7 @@ protected:
 TEST_F(TransferTest, CopiesTheWholeFileWithProgressEndingAtTheTotal) {
     auto target = folder / "IMG_0002.JPG";
     auto outcome = run(Transfer{"100APPLE/IMG_0002.JPG", target, "t1"});
-    ASSERT_TRUE(outcome.ok()) << bridge->links().errorText(outcome.error());
+    ASSERT_TRUE(outcome.ok()) << outcome.error().message;
     EXPECT_EQ(outcome.value(), target);
     EXPECT_EQ(fs::file_size(target), kSize);
     loop.runUntil([&] { return sent.size() >= 2; }, 2s);
@@ -98,7 +98,7 @@ TEST_F(TransferTest, ACancelAfterTheFirstProgressEventEndsTheCopyBetweenChunks) 
     });
     ASSERT_TRUE(cancelled);
     ASSERT_FALSE(outcome.ok());
-    EXPECT_EQ(bridge->links().errorText(outcome.error()), "Cancelled");
+    EXPECT_EQ(outcome.error().message, "Cancelled");
     EXPECT_FALSE(fs::exists(target));
     EXPECT_LT(calls(udid, "read"), 6u);      // stopped before the end of the file
     EXPECT_FALSE(bridge->takeCancel("t2"));  // the cancel was used up
@@ -111,7 +111,7 @@ TEST_F(TransferTest, ATargetThatCannotBeWrittenIsRefusedBeforeAnythingIsRead) {
         auto opens = calls(udid, "open"), reads = calls(udid, "read");
         auto outcome = run(Transfer{"100APPLE/IMG_0002.JPG", target, "t3"});
         ASSERT_FALSE(outcome.ok());
-        EXPECT_EQ(bridge->links().errorText(outcome.error()), "Can't write to " + target + ".");
+        EXPECT_EQ(outcome.error().message, "Can't write to " + target + ".");
         EXPECT_EQ(calls(udid, "open"), opens);
         EXPECT_EQ(calls(udid, "read"), reads);
         EXPECT_TRUE(sent.empty());
@@ -125,7 +125,7 @@ TEST_F(TransferTest, ATargetThatCannotBeWrittenIsRefusedBeforeAnythingIsRead) {
     auto target = folder / "dest/day/IMG_0002.JPG";
     auto outcome = run(Transfer{"100APPLE/IMG_0002.JPG", target, "t4", folder / "dest"});
     ASSERT_FALSE(outcome.ok());
-    EXPECT_EQ(bridge->links().errorText(outcome.error()), "Can't write to " + target + ".");
+    EXPECT_EQ(outcome.error().message, "Can't write to " + target + ".");
     EXPECT_TRUE(fs::is_empty(folder / "outside"));
     EXPECT_TRUE(run(Transfer{"100APPLE/IMG_0002.JPG", folder / "dest/IMG_0002.JPG", "t5", folder / "dest"}).ok());
 }

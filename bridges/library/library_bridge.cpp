@@ -127,7 +127,7 @@ EncodableMap LibraryBridge::faceQuality(const std::vector<std::string>& ids, int
             for (const auto& quality : faces.value())
                 if (quality) score = std::max(score, *quality);
         } else {
-            log_.write("Lumivane faceQuality: " + faces.error());
+            log_.write("Lumivane faceQuality: " + faces.error().message);
         }
         scores.set(asset.localIdentifier, score);
     }

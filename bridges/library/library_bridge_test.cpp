@@ -28,7 +28,7 @@ public:
         return inner_.image(asset, side);
     }
     std::optional<std::string> videoFile(const LibraryAsset& asset) override { return inner_.videoFile(asset); }
-    Result<FaceQualities, std::string> faceCaptureQualities(const Picture& image) override {
+    Result<FaceQualities> faceCaptureQualities(const Picture& image) override {
         return inner_.faceCaptureQualities(image);
     }
     std::vector<int> sides;

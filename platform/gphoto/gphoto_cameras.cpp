@@ -163,7 +163,7 @@ public:
     }
 
     // Closes the session and releases the port; the camera then leaves.
-    void requestEject(std::function<void(std::optional<std::string>)> done) override {
+    void requestEject(std::function<void(std::optional<Error>)> done) override {
         queue_->post([self = shared_from_this(), done = std::move(done)]() mutable {
             self->closeCamera();
             auto& browser = self->browser_;
@@ -314,7 +314,7 @@ public:
         auto progress = std::make_shared<DownloadProgress>();
         auto device = device_.lock();
         if (!device) {
-            done({std::nullopt, "The camera is no longer connected."});
+            done({std::nullopt, Error("The camera is no longer connected.")});
             return nullptr;
         }
         device->post([self = shared_from_this(), device, progress, options, done = std::move(done)]() mutable {
@@ -368,7 +368,7 @@ private:
         std::int64_t size;
         std::int64_t written = 0;
         std::int64_t told = 0;  // how much progress has said
-        std::string error;
+        std::optional<Error> error;
     };
     // Drivers hand data over in small pieces: progress speaks once a MiB,
     // and at the end.
@@ -396,7 +396,7 @@ private:
     // over an existing file, never whole in memory.
     DownloadOutcome download(GphotoCameras::Device& device, const DownloadOptions& options,
                              DownloadProgress& progress) {
-        if (!device.camera()) return {std::nullopt, "The camera is no longer connected."};
+        if (!device.camera()) return {std::nullopt, Error("The camera is no longer connected.")};
         gp_context_set_cancel_func(device.context(), &GphotoFile::cancelled, &progress);
         struct Restore {
             GPContext* context;
@@ -404,22 +404,21 @@ private:
         } restore{device.context()};
         auto writer = FileWriter::create(options.directory, options.saveAsFilename, 0644, options.within);
         if (!writer.ok()) return {std::nullopt, writer.error()};
-        Sink sink{&writer.value(), &progress, size_, 0, 0, {}};
+        Sink sink{&writer.value(), &progress, size_, 0, 0, std::nullopt};
         CameraFileHandler handler{};
         handler.write = &GphotoFile::write;
         ::CameraFile* file = nullptr;
-        if (gp_file_new_from_handler(&file, &handler, &sink) < GP_OK) return {std::nullopt, "No memory."};
+        if (gp_file_new_from_handler(&file, &handler, &sink) < GP_OK) return {std::nullopt, Error("No memory.")};
         int result = gp_camera_file_get(device.camera(), folder_.c_str(), name_.c_str(), GP_FILE_TYPE_NORMAL, file,
                                         device.context());
         gp_file_unref(file);
-        if (progress.cancelled()) return {std::nullopt, "The download was cancelled."};
-        if (result < GP_OK)
-            return {std::nullopt, sink.error.empty() ? std::string(gp_result_as_string(result)) : sink.error};
+        if (progress.cancelled()) return {std::nullopt, Error(Error::Code::cancelled, "The download was cancelled.")};
+        if (result < GP_OK) return {std::nullopt, sink.error ? *sink.error : Error(gp_result_as_string(result))};
         // A camera that lost the file or the link part-way may still say
         // it is done: a short copy is never kept.
         if (size_ > 0 && sink.written != size_)
-            return {std::nullopt,
-                    "The camera sent " + std::to_string(sink.written) + " of " + std::to_string(size_) + " bytes."};
+            return {std::nullopt, Error("The camera sent " + std::to_string(sink.written) + " of " +
+                                        std::to_string(size_) + " bytes.")};
         auto committed = writer.value().commitUnderFreeName();
         if (!committed.ok()) return {std::nullopt, committed.error()};
         return {committed.value(), std::nullopt};

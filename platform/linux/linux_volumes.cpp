@@ -131,7 +131,7 @@ std::optional<VolumeValues> LinuxVolumes::values(const std::string& mountPoint) 
     return values;
 }
 
-Result<void, std::string> LinuxVolumes::unmountAndEject(const std::string& path) {
+Result<void> LinuxVolumes::unmountAndEject(const std::string& path) {
     // Only a volume's own mount point: a path inside one never ejects what
     // holds it.
     std::error_code error;

@@ -139,15 +139,15 @@ private:
     // read (a FIFO or a device would never end), and only a whole one is kept.
     static DownloadOutcome copy(const fs::path& source, std::int64_t size, const DownloadOptions& options,
                                 const Behaviour& behaviour, DownloadProgress& progress) {
-        if (behaviour.downloadError) return {std::nullopt, behaviour.downloadError};
+        if (behaviour.downloadError) return {std::nullopt, Error(*behaviour.downloadError)};
         int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (in < 0) return {std::nullopt, "The file couldn’t be opened."};
+        if (in < 0) return {std::nullopt, Error("The file couldn’t be opened.")};
         struct Closer {
             int fd;
             ~Closer() { ::close(fd); }
         } closer{in};
         struct stat info {};
-        if (::fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) return {std::nullopt, "The item is not a file."};
+        if (::fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) return {std::nullopt, Error("The item is not a file.")};
         auto writer = FileWriter::create(options.directory, options.saveAsFilename, 0644, options.within);
         if (!writer.ok()) return {std::nullopt, writer.error()};
         std::vector<char> chunk(1 << 20);
@@ -155,20 +155,21 @@ private:
         for (ssize_t n; (n = ::pread(in, chunk.data(), chunk.size(), copied)) != 0;) {
             if (n < 0) {
                 if (errno == EINTR) continue;
-                return {std::nullopt, std::strerror(errno)};
+                return {std::nullopt, Error::system()};
             }
-            if (progress.cancelled()) return {std::nullopt, "The download was cancelled."};
+            if (progress.cancelled())
+                return {std::nullopt, Error(Error::Code::cancelled, "The download was cancelled.")};
             auto wrote = writer.value().write(chunk.data(), std::size_t(n));
             if (!wrote.ok()) return {std::nullopt, wrote.error()};
             copied += n;
             progress.set(size > 0 ? std::min(1.0, double(copied) / double(size)) : 1.0);
             if (behaviour.chunkDelay.count() > 0) std::this_thread::sleep_for(behaviour.chunkDelay);
         }
-        if (progress.cancelled()) return {std::nullopt, "The download was cancelled."};
+        if (progress.cancelled()) return {std::nullopt, Error(Error::Code::cancelled, "The download was cancelled.")};
         // A file that changed size while it was copied is not the item listed.
         if (copied != size)
             return {std::nullopt,
-                    "The camera sent " + std::to_string(copied) + " of " + std::to_string(size) + " bytes."};
+                    Error("The camera sent " + std::to_string(copied) + " of " + std::to_string(size) + " bytes.")};
         auto committed = writer.value().commitUnderFreeName();
         if (!committed.ok()) return {std::nullopt, committed.error()};
         return {committed.value(), std::nullopt};
@@ -245,10 +246,10 @@ public:
         });
     }
     // A successful eject is followed by the device's removal, as unplugging would.
-    void requestEject(std::function<void(std::optional<std::string>)> done) override {
+    void requestEject(std::function<void(std::optional<Error>)> done) override {
         auto error = std::exchange(behaviour_->ejectError, std::nullopt);
         browser_.later([self = shared_from_this(), done = std::move(done), error] {
-            done(error);
+            done(error ? std::optional<Error>(Error(*error)) : std::nullopt);
             if (!error) self->browser_.remove(self->key());
         });
     }

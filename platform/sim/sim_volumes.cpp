@@ -98,7 +98,7 @@ std::optional<VolumeValues> SimVolumes::values(const std::string& mountPoint) {
     return volume->values;
 }
 
-Result<void, std::string> SimVolumes::unmountAndEject(const std::string& path) {
+Result<void> SimVolumes::unmountAndEject(const std::string& path) {
     auto* volume = find(path);  // a volume's own mount point only
     if (!volume) return failure("“" + path + "” isn't a volume that can be ejected.");
     journal_.add("volumes.eject " + volume->path);

@@ -30,7 +30,7 @@ public:
     // ---- Volumes ----
     std::vector<std::string> mountedVolumePaths() override;
     std::optional<VolumeValues> values(const std::string& mountPoint) override;
-    Result<void, std::string> unmountAndEject(const std::string& path) override;
+    Result<void> unmountAndEject(const std::string& path) override;
     std::optional<PathVolume> volumeOf(const std::string& path) override;
     std::optional<PathCapacity> capacityAt(const std::string& path) override;
     void addObserver(Change change, std::function<void()> observer) override;

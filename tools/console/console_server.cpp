@@ -271,7 +271,7 @@ void ConsoleServer::copy(const httplib::Request& request, httplib::Response& res
         std::lock_guard guard(mutex_);
         cancelled_.erase(token);
     }
-    if (!copied.ok()) return fail(response, 200, "copy", copied.error());
+    if (!copied.ok()) return fail(response, 200, "copy", copied.error().message);
     reply(response, 200, {{"value", target}});
 }
 
@@ -355,10 +355,10 @@ void ConsoleServer::publish(const std::string& event) {
     changed_.notify_all();
 }
 
-std::optional<MethodResponse> ConsoleServer::callHost(const std::string& channel, const std::string& method,
-                                                      const EncodableValue& arguments) {
+Result<MethodResponse> ConsoleServer::callHost(const std::string& channel, const std::string& method,
+                                               const EncodableValue& arguments) {
     HostClient client;
-    if (!client.connect(options_.socketPath)) return std::nullopt;
+    if (!client.connect(options_.socketPath)) return Error(Error::Code::unavailable, "The host is not answering.");
     return client.call(channel, method, arguments);
 }
 

@@ -103,10 +103,10 @@ private:
     void listenToEvents();
     // Hands an event (JSON text) to every open event stream.
     void publish(const std::string& event);
-    // One call on a host connection of its own; none when the host does not
+    // One call on a host connection of its own; a failure when the host does not
     // answer.
-    std::optional<MethodResponse> callHost(const std::string& channel, const std::string& method,
-                                           const EncodableValue& arguments);
+    Result<MethodResponse> callHost(const std::string& channel, const std::string& method,
+                                    const EncodableValue& arguments);
     // The mount points of the host's removable and ejectable volumes.
     std::vector<std::string> cards();
     std::optional<std::string> destination();

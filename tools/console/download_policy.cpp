@@ -1,7 +1,7 @@
 #include "tools/console/download_policy.h"
 
-#include "platform/camera_files.h"
 #include "runtime/file_name.h"
+#include "runtime/file_writer.h"
 #include "tools/console/console_request.h"
 
 namespace lumivane {
@@ -55,7 +55,7 @@ std::optional<Refusal> DownloadPolicy::ready(const std::string& method, Encodabl
 std::string DownloadPolicy::Reservation::take(const fs::path& folder, const std::string& name) {
     std::lock_guard guard(policy_.mutex_);
     auto free =
-        freeFileName(folder, name, [&](const fs::path& path) { return policy_.reserved_.count(path.string()) > 0; });
+        freeFileName(folder.string(), name, [&](const std::string& path) { return policy_.reserved_.count(path) > 0; });
     target_ = (folder / free).string();
     policy_.reserved_.insert(target_);
     return target_;

@@ -38,7 +38,7 @@ nlohmann::ordered_json mediaUnder(const std::string& folder, std::size_t limit =
 // appears meanwhile wins). `progress(done, total)` is told now and then and
 // once at the end; when it answers false the copy stops and nothing is left.
 // The reason in words when it fails.
-Result<void, std::string> copyFile(const std::string& source, const std::string& target,
-                                   const std::function<bool(std::uint64_t, std::uint64_t)>& progress);
+Result<void> copyFile(const std::string& source, const std::string& target,
+                      const std::function<bool(std::uint64_t, std::uint64_t)>& progress);
 
 }  // namespace lumivane

@@ -182,14 +182,15 @@ int runCall(HostClient& client, const Options& o) {
         }
     }
     watchEvents(client, o, Arguments(arguments).string("token"));
-    std::string error;
-    if (!o.eventsChannel.empty() && !client.call(o.eventsChannel, "listen", EncodableValue(), &error)) {
-        std::cerr << error << "\n";
-        return 3;
+    if (!o.eventsChannel.empty()) {
+        if (auto listening = client.call(o.eventsChannel, "listen"); !listening) {
+            std::cerr << listening.error().message << "\n";
+            return 3;
+        }
     }
-    auto response = client.call(o.words[1], o.words[2], arguments, &error);
+    auto response = client.call(o.words[1], o.words[2], arguments);
     if (!response) {
-        std::cerr << error << "\n";
+        std::cerr << response.error().message << "\n";
         return 3;
     }
     int status = printResponse(*response, o.outPath, o.head);
@@ -204,10 +205,9 @@ int runCall(HostClient& client, const Options& o) {
 
 int runListen(HostClient& client, const Options& o) {
     std::signal(SIGINT, [](int) { interrupted = 1; });
-    std::string error;
-    auto response = client.call(o.words[1], "listen", EncodableValue(), &error);
+    auto response = client.call(o.words[1], "listen");
     if (!response) {
-        std::cerr << error << "\n";
+        std::cerr << response.error().message << "\n";
         return 3;
     }
     if (!std::holds_alternative<EncodableValue>(*response)) return printResponse(*response, "");

@@ -206,10 +206,9 @@ bool SocketServer::Core::parse(ClientId id, Client& client) {
             return false;
         }
         if (available - 4 < length) break;
-        std::string error;
-        auto frame = Frame::decode(client.inbox.data() + client.inboxStart + 4, length, &error);
+        auto frame = Frame::decode(client.inbox.data() + client.inboxStart + 4, length);
         if (!frame) {
-            log.write("Lumivane: closing the client connection: undecodable frame: " + error);
+            log.write("Lumivane: closing the client connection: undecodable frame: " + frame.error().message);
             return false;
         }
         client.inboxStart += 4 + length;
@@ -219,9 +218,9 @@ bool SocketServer::Core::parse(ClientId id, Client& client) {
             std::lock_guard guard(mutex);
             ++client.unanswered;
         }
-        loop.post([weak = weak_from_this(), id, frame = std::move(*frame)]() mutable {
+        loop.post([weak = weak_from_this(), id, decoded = std::move(frame).value()]() mutable {
             auto core = weak.lock();
-            if (core && core->server) core->server->handleFrame(id, std::move(frame));
+            if (core && core->server) core->server->handleFrame(id, std::move(decoded));
         });
     }
     // What is left is the start of a frame still on its way.

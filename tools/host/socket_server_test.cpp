@@ -186,9 +186,8 @@ TEST(SocketServer, AClientThatStopsReadingIsNotReadEitherUntilItCatchesUp) {
     EXPECT_LT(handledWhileNotReading, 64) << "answers pile up in the host";
 
     for (int i = 1; i <= kCalls; ++i) {  // now it reads: every call is answered, in order
-        std::string error;
-        auto reply = readFrame(fd, &error);
-        ASSERT_TRUE(reply) << error << " at " << i;
+        auto reply = readFrame(fd);
+        ASSERT_TRUE(reply) << reply.error().message << " at " << i;
         EXPECT_EQ(reply->id, i);
     }
     sender.join();

@@ -20,14 +20,11 @@ Bytes Frame::encode() const {
     return out;
 }
 
-std::optional<Frame> Frame::decode(const std::uint8_t* data, std::size_t size, std::string* error) {
-    auto value = StandardMessageCodec::decodeMessage(data, size, error);
-    if (!value) return std::nullopt;
+Result<Frame> Frame::decode(const std::uint8_t* data, std::size_t size) {
+    auto value = StandardMessageCodec::decodeMessage(data, size);
+    if (!value) return value.error();
     auto* list = value->get<EncodableList>();  // owned here: entries are moved out
-    auto fail = [error](const char* why) -> std::optional<Frame> {
-        if (error) *error = why;
-        return std::nullopt;
-    };
+    auto fail = [](const char* why) { return Error(Error::Code::badInput, why); };
     if (!list || list->size() != 4) return fail("frame is not a list of four");
     Frame frame;
     auto kind = (*list)[0].integer();
@@ -46,30 +43,21 @@ std::optional<Frame> Frame::decode(const std::uint8_t* data, std::size_t size, s
     return frame;
 }
 
-std::optional<Frame> readFrame(int fd, std::string* error) {
+Result<Frame> readFrame(int fd) {
     std::uint8_t header[4];
     ssize_t first;
     do {
         first = ::read(fd, header, 1);
     } while (first < 0 && errno == EINTR);
-    if (first == 0) return std::nullopt;  // closed between frames
-    if (first < 0 || !readExact(fd, header + 1, 3)) {
-        if (error) *error = "connection lost in a frame header";
-        return std::nullopt;
-    }
+    if (first == 0) return Error(Error::Code::unavailable, "the connection closed");  // between frames
+    if (first < 0 || !readExact(fd, header + 1, 3)) return Error("connection lost in a frame header");
     std::uint32_t length = readLittle32(header);
-    if (length > Frame::kMaxSize) {
-        if (error) *error = "frame of " + std::to_string(length) + " bytes is over the limit";
-        return std::nullopt;
-    }
+    if (length > Frame::kMaxSize)
+        return Error(Error::Code::badInput, "frame of " + std::to_string(length) + " bytes is over the limit");
     Bytes body(length);
-    if (!readExact(fd, body.data(), body.size())) {
-        if (error) *error = "connection lost in a frame";
-        return std::nullopt;
-    }
-    std::string why;
-    auto frame = Frame::decode(body.data(), body.size(), &why);
-    if (!frame && error) *error = "undecodable frame: " + why;
+    if (!readExact(fd, body.data(), body.size())) return Error("connection lost in a frame");
+    auto frame = Frame::decode(body.data(), body.size());
+    if (!frame) return Error(Error::Code::badInput, "undecodable frame: " + frame.error().message);
     return frame;
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "channel/standard_codec.h"
+#include "runtime/result.h"
 #include "runtime/socket_io.h"
 
 namespace lumivane {
@@ -25,11 +26,13 @@ struct Frame {
     // The whole frame, length prefix included.
     Bytes encode() const;
     // Decodes what follows the length prefix.
-    static std::optional<Frame> decode(const std::uint8_t* data, std::size_t size, std::string* error);
+    // A body that is no frame is Error::Code::badInput, saying why.
+    static Result<Frame> decode(const std::uint8_t* data, std::size_t size);
 };
 
-// Reads one frame. Answers nullopt when the peer closed cleanly before a frame
-// began (`error` left empty) or on any fault (`error` says which).
-std::optional<Frame> readFrame(int fd, std::string* error);
+// Reads one frame. Fails with Error::Code::unavailable when the peer closed
+// cleanly before a frame began, and with a message saying which fault on any
+// other.
+Result<Frame> readFrame(int fd);
 
 }  // namespace lumivane

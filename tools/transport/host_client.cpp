@@ -54,31 +54,26 @@ bool HostClient::post(const std::string& channel, const std::string& method, con
     return writeAll(fd_, bytes.data(), bytes.size());
 }
 
-std::optional<Bytes> HostClient::send(const std::string& channel, const Bytes& payload, std::string* error) {
-    auto fail = [error](const std::string& why) -> std::optional<Bytes> {
-        if (error) *error = why;
-        return std::nullopt;
-    };
-    if (fd_ < 0) return fail("not connected");
+Result<Bytes> HostClient::send(const std::string& channel, const Bytes& payload) {
+    const Error closed(Error::Code::unavailable, "the host closed the connection");
+    if (fd_ < 0) return Error(Error::Code::unavailable, "not connected");
     Frame request{Frame::kMessage, nextId_++, channel, payload};
     auto bytes = request.encode();
-    if (!writeAll(fd_, bytes.data(), bytes.size())) return fail("the host closed the connection");
+    if (!writeAll(fd_, bytes.data(), bytes.size())) return closed;
     for (;;) {
-        std::string why;
-        auto frame = readFrame(fd_, &why);
-        if (!frame) return fail(why.empty() ? "the host closed the connection" : why);
+        auto frame = readFrame(fd_);
+        if (!frame) return frame.error().code == Error::Code::unavailable ? closed : frame.error();
         if (frame->kind == Frame::kReply && frame->id == request.id) return std::move(frame->payload);
         if (frame->kind == Frame::kMessage) handleEvent(std::move(*frame));
     }
 }
 
-std::optional<MethodResponse> HostClient::call(const std::string& channel, const std::string& method,
-                                               const EncodableValue& arguments, std::string* error) {
-    auto reply = send(channel, StandardMethodCodec::encodeMethodCall(MethodCall{method, arguments}), error);
-    if (!reply) return std::nullopt;
-    std::string why;
-    auto response = StandardMethodCodec::decodeEnvelope(reply->data(), reply->size(), &why);
-    if (!response && error) *error = "undecodable reply: " + why;
+Result<MethodResponse> HostClient::call(const std::string& channel, const std::string& method,
+                                        const EncodableValue& arguments) {
+    auto reply = send(channel, StandardMethodCodec::encodeMethodCall(MethodCall{method, arguments}));
+    if (!reply) return reply.error();
+    auto response = StandardMethodCodec::decodeEnvelope(reply->data(), reply->size());
+    if (!response) return Error(Error::Code::badInput, "undecodable reply: " + response.error().message);
     return response;
 }
 
@@ -91,7 +86,7 @@ std::optional<std::pair<std::string, MethodResponse>> HostClient::nextEvent(std:
         int ready = ::poll(&p, 1, static_cast<int>(left.count()));
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) return std::nullopt;
-        auto frame = readFrame(fd_, nullptr);
+        auto frame = readFrame(fd_);
         if (!frame) {
             close();
             return std::nullopt;

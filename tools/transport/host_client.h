@@ -27,14 +27,13 @@ public:
     int fd() const { return fd_; }
 
     // Sends a call and waits for its reply. Events that arrive meanwhile go to
-    // `onEvent`. Answers nullopt when the connection fails (`error` says why).
-    std::optional<MethodResponse> call(const std::string& channel, const std::string& method,
-                                       const EncodableValue& arguments = EncodableValue(),
-                                       std::string* error = nullptr);
+    // `onEvent`. Fails when the connection does, saying why.
+    Result<MethodResponse> call(const std::string& channel, const std::string& method,
+                                const EncodableValue& arguments = EncodableValue());
     // Sends a call without waiting for its reply (which is then skipped).
     bool post(const std::string& channel, const std::string& method, const EncodableValue& arguments);
     // Sends a raw payload as a message and waits for the raw reply payload.
-    std::optional<Bytes> send(const std::string& channel, const Bytes& payload, std::string* error = nullptr);
+    Result<Bytes> send(const std::string& channel, const Bytes& payload);
 
     // Waits for the next event; nullopt on timeout or a lost connection.
     std::optional<std::pair<std::string, MethodResponse>> nextEvent(std::chrono::milliseconds timeout);
