@@ -1,5 +1,7 @@
 #include "app/bridge_table.h"
 
+#include "app/sim_control/sim_control.h"
+
 #include "bridges/airdrop/airdrop_bridge.h"
 #include "bridges/bonjour/bonjour_bridge.h"
 #include "bridges/camera/camera_bridge.h"
@@ -39,28 +41,18 @@ std::unique_ptr<Bridge> makeCameraBridge(const BridgeContext& context, const Bri
     return std::make_unique<CameraBridge>(context.platform.cameras, context.loop, context.events);
 }
 
+// clang-format off
 const BridgeRow kBridges[] = {
-    {"cameras", ChainPlace::camera, StartStep::cameraDiscovery, makeCameraBridge},
-    {"files", ChainPlace::filesAndVolumes, StartStep::volumeWatch, makeFileVolumeBridge},
-    {"iphone", ChainPlace::iphone, StartStep::phoneSubscription, makeIPhoneBridge},
-    {"library", ChainPlace::none, StartStep::libraryChannel, makeLibraryBridge},
-    {"bonjour", ChainPlace::none, StartStep::bonjourChannels, makeBonjourBridge},
-    {"airdrop", ChainPlace::airdrop, StartStep::none, makeAirDropBridge},
+    {"cameras", true,  "camera discovery",         makeCameraBridge,     installCameraControls},
+    {"files",   true,  "volume watch",             makeFileVolumeBridge, installVolumeControls},
+    {"iphone",  true,  "phone subscription",       makeIPhoneBridge,     installPhoneControls},
+    {"library", false, "channel lumivane/library", makeLibraryBridge,    installLibraryControls},
+    {"bonjour", false, "channels lumivane/bonjour, lumivane/bonjour/events", makeBonjourBridge, installBonjourControls},
+    {"airdrop", true,  nullptr,                    makeAirDropBridge,    installAirDropControls},
 };
+// clang-format on
 
 }  // namespace
-
-const char* startStepName(StartStep step) {
-    switch (step) {
-        case StartStep::none: return "";
-        case StartStep::cameraDiscovery: return "camera discovery";
-        case StartStep::volumeWatch: return "volume watch";
-        case StartStep::phoneSubscription: return "phone subscription";
-        case StartStep::libraryChannel: return "channel lumivane/library";
-        case StartStep::bonjourChannels: return "channels lumivane/bonjour, lumivane/bonjour/events";
-    }
-    return "";
-}
 
 std::span<const BridgeRow> bridgeTable() { return kBridges; }
 

@@ -8,17 +8,10 @@
 
 namespace lumivane {
 
-// Where a bridge's handler is offered host channel calls: in this order,
-// before the dispatcher's own methods.
-enum class ChainPlace { none, camera, filesAndVolumes, iphone, airdrop };
+class SimControl;
+class SimMac;
 
-// The start-up steps that bridges fill, in start-up order. Each step is
-// traced whether or not a bridge of this build fills it; a bridge of step
-// `none` has nothing to start.
-enum class StartStep { none, cameraDiscovery, volumeWatch, phoneSubscription, libraryChannel, bonjourChannels };
-const char* startStepName(StartStep step);
-
-// Every bridge's options, one struct per bridge.
+// Every bridge's options, one struct per bridge that has any.
 struct BridgeOptions {
     struct IPhone {
         std::string provider;  // the MobileDevice provider library; empty: none
@@ -26,12 +19,18 @@ struct BridgeOptions {
     } iphone;
 };
 
-// One row per bridge: adding a bridge is its folder and a row here.
+// One row per bridge: adding a bridge is its folder, a row here and a line in
+// bridges/CMakeLists.txt. Row order is the order of the handler chain of the
+// host channel and the start-up order.
 struct BridgeRow {
-    const char* name;
-    ChainPlace place;
-    StartStep step;
+    const char* name;    // what Host::bridge() finds it by
+    bool onHostChannel;  // its handler is offered "lumivane/macos" calls, in row order
+    // Traced once the bridge has started (its start-up step); null: it has
+    // nothing to start.
+    const char* startTrace;
     std::unique_ptr<Bridge> (*make)(const BridgeContext& context, const BridgeOptions& options);
+    // The "sim/control" controls of the simulated service it stands on; null: none.
+    void (*simControls)(SimControl& control, SimMac& mac) = nullptr;
 };
 
 std::span<const BridgeRow> bridgeTable();

@@ -60,7 +60,7 @@ void Host::start() {
     }
     registerPlugins(platform_.plugins);
     installHostChannels();
-    runStep(StartStep::bonjourChannels);
+    startBridges();
 }
 
 void Host::applyDefaultSize(AppWindow& window) {
@@ -92,22 +92,23 @@ void Host::createBridges() {
     for (const auto& row : table_) bridges_.push_back(row.make(context, options_.bridges));
 }
 
-void Host::runStep(StartStep step) {
-    for (std::size_t i = 0; i < bridges_.size(); ++i)
-        if (table_[i].step == step) bridges_[i]->start(messenger_);
-    trace(startStepName(step));
+void Host::startBridges() {
+    for (std::size_t i = 0; i < bridges_.size(); ++i) {
+        if (!table_[i].startTrace) continue;
+        bridges_[i]->start(messenger_);
+        trace(table_[i].startTrace);
+    }
 }
 
 void Host::installHostChannels() {
-    // The bridges exist from here on (their handlers are in the chain); each
-    // starts in its place below.
+    // The bridges exist from here on (their handlers are in the chain); they
+    // start once the host channels are there.
     createBridges();
     systemBridge_ = std::make_unique<MacSystemBridge>(platform_, loop_,
                                                       [client = usbmux_.get()] { return client->listAppleDevices(); });
     std::vector<HostHandler*> chain;
-    for (auto place : {ChainPlace::camera, ChainPlace::filesAndVolumes, ChainPlace::iphone, ChainPlace::airdrop})
-        for (std::size_t i = 0; i < bridges_.size(); ++i)
-            if (table_[i].place == place && bridges_[i]->hostHandler()) chain.push_back(bridges_[i]->hostHandler());
+    for (std::size_t i = 0; i < bridges_.size(); ++i)
+        if (table_[i].onHostChannel && bridges_[i]->hostHandler()) chain.push_back(bridges_[i]->hostHandler());
     systemBridge_->setHandlerChain(std::move(chain));
     macosChannel_ = std::make_unique<MethodChannel>(messenger_, "lumivane/macos", log_);
     macosChannel_->setMethodCallHandler([bridge = systemBridge_.get()](const MethodCall& call, MethodResult result) {
@@ -118,10 +119,6 @@ void Host::installHostChannels() {
     eventsChannel_ = std::make_unique<EventChannel>(messenger_, "lumivane/macos/events", log_);
     eventsChannel_->setStreamHandler(eventHandler_);
     trace("channel lumivane/macos/events");
-
-    for (auto step :
-         {StartStep::cameraDiscovery, StartStep::volumeWatch, StartStep::phoneSubscription, StartStep::libraryChannel})
-        runStep(step);
 }
 
 }  // namespace lumivane

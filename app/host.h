@@ -52,7 +52,7 @@ private:
     void applyDefaultSize(AppWindow& window);
     void createBridges();
     void installHostChannels();
-    void runStep(StartStep step);
+    void startBridges();
     void trace(const std::string& step);
     // Application Support + the bundle identifier ("Lumivane" without one).
     std::string localDataFolder() const;

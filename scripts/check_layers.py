@@ -2,8 +2,10 @@
 """Fails on an #include that points up or sideways in the layer graph.
 
 The graph is the ```layers block of docs/ARCHITECTURE.md: each line names a
-folder and the folders its files may include besides itself. A file belongs
-to the longest folder of the graph that holds it. Test files (*_test.cpp,
+folder and the folders its files may include besides itself; "parent/*"
+stands for each folder in parent that has no line of its own (a new bridge
+needs no new line). A file belongs to the longest folder of the graph that
+holds it. Test files (*_test.cpp,
 *_fixture.h) may also include the test helpers and the sample images; tests/,
 bench/ and fuzz/ may include anything.
 """
@@ -21,11 +23,20 @@ def graph():
     block = re.search(r"```layers\n(.*?)```", text, re.S)
     if not block:
         sys.exit("docs/ARCHITECTURE.md has no layers block")
-    allowed = {}
+    allowed, each = {}, {}
     for line in block.group(1).splitlines():
         if line.strip():
             folder, _, below = line.partition(":")
-            allowed[folder.strip()] = below.split()
+            folder = folder.strip()
+            if folder.endswith("/*"):
+                each[folder[:-2]] = below.split()
+            else:
+                allowed[folder] = below.split()
+    for parent, below in each.items():
+        for child in sorted((ROOT / parent).iterdir()):
+            name = f"{parent}/{child.name}"
+            if child.is_dir() and name not in allowed:
+                allowed[name] = below
     return allowed
 
 

@@ -2,7 +2,8 @@
 
 namespace lumivane {
 
-SimControl::SimControl(BinaryMessenger& messenger, Log& log, SimMac& mac) : channel_(messenger, "sim/control", log) {
+SimControl::SimControl(BinaryMessenger& messenger, Log& log, SimMac& mac, std::span<const BridgeRow> bridges)
+    : channel_(messenger, "sim/control", log) {
     channel_.setMethodCallHandler([this](const MethodCall& call, MethodResult result) {
         auto it = controls_.find(call.method);
         if (it == controls_.end()) {
@@ -17,15 +18,12 @@ SimControl::SimControl(BinaryMessenger& messenger, Log& log, SimMac& mac) : chan
         for (const auto& entry : mac.journal().entries()) entries.push_back(entry);
         result.success(entries);
     });
+    // The host's own services, then each bridge's.
     installWindowControls(*this, mac);
     installWorkspaceControls(*this, mac);
     installUsbmuxControls(*this, mac);
-    installPhoneControls(*this, mac);
-    installVolumeControls(*this, mac);
-    installCameraControls(*this, mac);
-    installLibraryControls(*this, mac);
-    installBonjourControls(*this, mac);
-    installAirDropControls(*this, mac);
+    for (const auto& row : bridges)
+        if (row.simControls) row.simControls(*this, mac);
 }
 
 void SimControl::add(const std::string& name, Control control) { controls_[name] = std::move(control); }

@@ -2,8 +2,10 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 
+#include "app/bridge_table.h"
 #include "channel/arguments.h"
 #include "channel/method_channel.h"
 #include "platform/sim/sim_mac.h"
@@ -18,9 +20,9 @@ class SimControl {
 public:
     using Control = std::function<void(const EncodableValue& arguments, MethodResult& result)>;
 
-    // Installs the channel with "ping" and "journal", and every service's
-    // controls over `mac`.
-    SimControl(BinaryMessenger& messenger, Log& log, SimMac& mac);
+    // Installs the channel with "ping" and "journal", the host's own
+    // services' controls and those of the bridges of `bridges`, over `mac`.
+    SimControl(BinaryMessenger& messenger, Log& log, SimMac& mac, std::span<const BridgeRow> bridges);
     void add(const std::string& name, Control control);
 
 private:
@@ -45,7 +47,8 @@ private:
     MethodResult& result_;
 };
 
-// Each simulated service's controls.
+// Each simulated service's controls: the host's own (window, workspace,
+// usbmux) here, the bridges' through their rows of the bridge table.
 void installWindowControls(SimControl& control, SimMac& mac);
 void installWorkspaceControls(SimControl& control, SimMac& mac);
 void installUsbmuxControls(SimControl& control, SimMac& mac);

@@ -23,7 +23,7 @@ struct HostHarness {
         if (options.bridges.iphone.provider.empty()) options.bridges.iphone.provider = simulatedProvider();
         if (mac.phones().ready()) mac.phones().LVSimReset();  // the provider's phones are process-wide
         host = std::make_unique<Host>(mac.platform(), loop, log, std::move(options));
-        control = std::make_unique<SimControl>(host->messenger(), log, mac);
+        control = std::make_unique<SimControl>(host->messenger(), log, mac, bridgeTable());
         host->messenger().setOutbound([this](const std::string& channel, Bytes message) {
             auto event = StandardMethodCodec::decodeEnvelope(message.data(), message.size());
             if (event) events.emplace_back(channel, *event);

@@ -146,7 +146,8 @@ int main(int argc, char** argv) {
     options.bridges.iphone.provider = arguments->provider;
     Host host(services.platform(), loop, log, std::move(options));
     std::unique_ptr<SimControl> simControl;
-    if (services.simMac) simControl = std::make_unique<SimControl>(host.messenger(), log, *services.simMac);
+    if (services.simMac)
+        simControl = std::make_unique<SimControl>(host.messenger(), log, *services.simMac, bridgeTable());
     host.start();
 
     SocketServer server(loop, host.messenger(), log);
