@@ -18,8 +18,8 @@
 #include "bench/ratio_reporter.h"
 #include "bench/run_command.h"
 #include "bench/scratch_folder.h"
+#include "tools/common/json_value.h"
 #include "tools/console/console_server.h"
-#include "tools/ctl/json_value.h"
 #include "tools/transport/host_client.h"
 
 using namespace lumivane;

@@ -51,7 +51,7 @@ struct IPhoneRig {
             [&] {
                 auto phone = bridge->links().phone(udid);
                 if (!phone) return false;
-                std::lock_guard lock(phone->infoLock);
+                MutexLock lock(phone->infoLock);
                 return phone->name.has_value();  // the attach's refresh has run
             },
             std::chrono::seconds(10));

@@ -9,9 +9,9 @@
 using namespace lumivane;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (auto frame = Frame::decode(data, size, nullptr)) {
+    if (auto frame = Frame::decode(data, size)) {
         Bytes again = frame->encode();
-        auto twice = Frame::decode(again.data() + 4, again.size() - 4, nullptr);
+        auto twice = Frame::decode(again.data() + 4, again.size() - 4);
         if (!twice || twice->id != frame->id || twice->channel != frame->channel || twice->payload != frame->payload)
             std::abort();
     }

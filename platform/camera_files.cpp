@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <map>
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -11,7 +12,7 @@ namespace fs = std::filesystem;
 void DownloadProgress::observe(std::function<void(double)> observer) {
     double reached;
     {
-        std::lock_guard guard(lock_);
+        MutexLock guard(lock_);
         observer_ = observer;
         reached = fraction_;
     }
@@ -21,14 +22,14 @@ void DownloadProgress::observe(std::function<void(double)> observer) {
 }
 
 void DownloadProgress::stopObserving() {
-    std::lock_guard guard(lock_);
+    MutexLock guard(lock_);
     observer_ = nullptr;
 }
 
 void DownloadProgress::set(double fraction) {
     std::function<void(double)> observer;
     {
-        std::lock_guard guard(lock_);
+        MutexLock guard(lock_);
         fraction_ = fraction;
         observer = observer_;
     }

@@ -8,6 +8,7 @@
 
 #include "platform/image_capture.h"
 #include "platform/media_types.h"
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -29,8 +30,8 @@ public:
 private:
     std::atomic<double> fraction_{0};
     std::atomic<bool> cancelled_{false};
-    mutable std::mutex lock_;
-    std::function<void(double)> observer_;  // guarded by lock_
+    mutable Mutex lock_;
+    std::function<void(double)> observer_ LUMIVANE_GUARDED_BY(lock_);
 };
 
 }  // namespace lumivane

@@ -4,6 +4,7 @@
 
 #include "runtime/file_writer.h"
 #include "runtime/group.h"
+#include "runtime/mutex.h"
 #include "runtime/read_file.h"
 
 namespace lumivane {
@@ -32,7 +33,7 @@ void FileUserDefaults::set(const std::string& key, const nlohmann::json& value) 
     values_[key] = value;
     bool scheduled;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         scheduled = pending_.has_value();  // a write is on its way: it takes these contents
         pending_ = values_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);  // never throws
     }
@@ -42,7 +43,7 @@ void FileUserDefaults::set(const std::string& key, const nlohmann::json& value) 
 void FileUserDefaults::writeLatest() {
     std::string text;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (!pending_) return;
         text = std::move(*pending_);
         pending_.reset();

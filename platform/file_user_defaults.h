@@ -6,6 +6,7 @@
 
 #include "platform/user_defaults.h"
 #include "runtime/lifetime.h"
+#include "runtime/mutex.h"
 #include "runtime/serial_queue.h"
 
 namespace lumivane {
@@ -34,8 +35,8 @@ private:
 
     std::string path_;
     nlohmann::json values_ = nlohmann::json::object();  // main thread
-    std::mutex mutex_;
-    std::optional<std::string> pending_;  // the next contents to write, if any
+    Mutex mutex_;
+    std::optional<std::string> pending_ LUMIVANE_GUARDED_BY(mutex_);  // the next contents to write, if any
     std::unique_ptr<SerialQueue> writer_;
     Lifetime lifetime_;  // the queued write asks it; the last member
 };

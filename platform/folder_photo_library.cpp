@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <unordered_set>
 
+#include "runtime/mutex.h"
 #include "runtime/read_file.h"
 
 namespace lumivane {
@@ -43,7 +44,7 @@ const CatalogResource* firstOfType(const CatalogAsset& asset, AssetResourceType 
 
 std::size_t FolderPhotoLibrary::load(const std::string& folder) {
     {
-        std::lock_guard guard(mutex_);
+        MutexLock guard(mutex_);
         folder_ = folder;
         stamp_.reset();
         catalog_ = emptyCatalog();
@@ -54,7 +55,7 @@ std::size_t FolderPhotoLibrary::load(const std::string& folder) {
 FolderPhotoLibrary::Snapshot FolderPhotoLibrary::current() {
     std::string folder;
     {
-        std::lock_guard guard(mutex_);
+        MutexLock guard(mutex_);
         folder = folder_;
     }
     if (folder.empty()) return {folder, emptyCatalog()};
@@ -69,7 +70,7 @@ FolderPhotoLibrary::Snapshot FolderPhotoLibrary::current() {
     else
         stamp.size = -statError;  // a listing that cannot be looked at: its error, until that changes
     {
-        std::lock_guard guard(mutex_);
+        MutexLock guard(mutex_);
         if (folder_ == folder && stamp_ == stamp) return {folder, catalog_};
     }
 
@@ -93,7 +94,7 @@ FolderPhotoLibrary::Snapshot FolderPhotoLibrary::current() {
     }
     if (!why.empty()) log_.write("Lumivane library: " + path + ": " + why + "; the library is empty");
 
-    std::lock_guard guard(mutex_);
+    MutexLock guard(mutex_);
     if (folder_ == folder) {
         stamp_ = stamp;
         catalog_ = catalog;

@@ -10,6 +10,7 @@
 #include "platform/library_catalog.h"
 #include "platform/photo_library.h"
 #include "runtime/log.h"
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -58,10 +59,10 @@ private:
 
     Imaging& imaging_;
     Log& log_;
-    std::mutex mutex_;
-    std::string folder_;                             // guarded by mutex_
-    std::optional<Stamp> stamp_;                     // guarded by mutex_; none: nothing read yet
-    std::shared_ptr<const LibraryCatalog> catalog_;  // guarded by mutex_
+    Mutex mutex_;
+    std::string folder_ LUMIVANE_GUARDED_BY(mutex_);
+    std::optional<Stamp> stamp_ LUMIVANE_GUARDED_BY(mutex_);  // none: nothing read yet
+    std::shared_ptr<const LibraryCatalog> catalog_ LUMIVANE_GUARDED_BY(mutex_);
 };
 
 }  // namespace lumivane

@@ -2,6 +2,7 @@
 #include <mutex>
 #include <string>
 #include <vector>
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -11,17 +12,17 @@ namespace lumivane {
 class Journal {
 public:
     void add(std::string entry) {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         entries_.push_back(std::move(entry));
     }
     std::vector<std::string> entries() const {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         return entries_;
     }
 
 private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> entries_;
+    mutable Mutex mutex_;
+    std::vector<std::string> entries_ LUMIVANE_GUARDED_BY(mutex_);
 };
 
 }  // namespace lumivane

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "runtime/mutex.h"
 #include "runtime/serial_queue.h"
 
 namespace lumivane {
@@ -12,17 +13,17 @@ ConcurrentQueue::ConcurrentQueue(std::string label, std::size_t maxWorkers, std:
 ConcurrentQueue::~ConcurrentQueue() {
     std::list<std::thread> workers;
     {
-        std::unique_lock lock(mutex_);
+        MutexLock lock(mutex_);
         stopping_ = true;
         wake_.notify_all();
-        drained_.wait(lock, [this] { return live_ == 0; });
+        drained_.wait(lock, [this]() LUMIVANE_REQUIRES(mutex_) { return live_ == 0; });
         workers.swap(workers_);
     }
     for (auto& worker : workers) worker.join();
 }
 
 void ConcurrentQueue::post(std::function<void()> task) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     reapFinished();
     tasks_.push_back(std::move(task));
     if (idle_ >= tasks_.size() || live_ >= maxWorkers_) {
@@ -34,7 +35,7 @@ void ConcurrentQueue::post(std::function<void()> task) {
 }
 
 std::size_t ConcurrentQueue::workerCount() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return live_;
 }
 
@@ -54,12 +55,13 @@ void ConcurrentQueue::reapFinished() {
 
 void ConcurrentQueue::work() {
     nameCurrentThread(label_);
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     for (;;) {
         if (tasks_.empty()) {
             if (stopping_) break;
             ++idle_;
-            bool woke = wake_.wait_for(lock, idleRetire_, [this] { return stopping_ || !tasks_.empty(); });
+            bool woke = wake_.wait_for(lock, idleRetire_,
+                                       [this]() LUMIVANE_REQUIRES(mutex_) { return stopping_ || !tasks_.empty(); });
             --idle_;
             if (!woke) break;  // idle too long: retire
             continue;

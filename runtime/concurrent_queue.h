@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "runtime/executor.h"
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -31,20 +32,20 @@ public:
 
 private:
     void work();
-    void reapFinished();  // with mutex_ held
+    void reapFinished() LUMIVANE_REQUIRES(mutex_);
 
     std::string label_;
     std::size_t maxWorkers_;
     std::chrono::milliseconds idleRetire_;
-    mutable std::mutex mutex_;
-    std::condition_variable wake_;
-    std::condition_variable drained_;
-    std::deque<std::function<void()>> tasks_;
-    std::list<std::thread> workers_;
-    std::deque<std::thread::id> finished_;  // retired workers not yet joined
-    std::size_t live_ = 0;                  // workers running work()
-    std::size_t idle_ = 0;                  // workers waiting for a task
-    bool stopping_ = false;
+    mutable Mutex mutex_;
+    CondVar wake_;
+    CondVar drained_;
+    std::deque<std::function<void()>> tasks_ LUMIVANE_GUARDED_BY(mutex_);
+    std::list<std::thread> workers_ LUMIVANE_GUARDED_BY(mutex_);
+    std::deque<std::thread::id> finished_ LUMIVANE_GUARDED_BY(mutex_);  // retired workers not yet joined
+    std::size_t live_ LUMIVANE_GUARDED_BY(mutex_) = 0;                  // workers running work()
+    std::size_t idle_ LUMIVANE_GUARDED_BY(mutex_) = 0;                  // workers waiting for a task
+    bool stopping_ LUMIVANE_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace lumivane

@@ -1,9 +1,10 @@
 #include "runtime/group.h"
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
 void Group::enter() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ++count_;
 }
 
@@ -12,7 +13,7 @@ void Group::leave() {
     {
         // Notified under the lock: a waiter may destroy the group as soon as it
         // sees zero.
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (--count_ > 0) return;
         count_ = 0;
         ready.swap(waiters_);
@@ -22,13 +23,13 @@ void Group::leave() {
 }
 
 bool Group::wait(std::chrono::steady_clock::duration timeout) {
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     return zero_.wait_for(lock, timeout, [this] { return count_ == 0; });
 }
 
 void Group::notify(Executor& executor, std::function<void()> task) {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (count_ > 0) {
             waiters_.emplace_back(&executor, std::move(task));
             return;
@@ -40,13 +41,13 @@ void Group::notify(Executor& executor, std::function<void()> task) {
 void Semaphore::signal() {
     // Notified under the lock: the waiter may destroy the semaphore as soon as
     // it sees the count.
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ++count_;
     available_.notify_one();
 }
 
 bool Semaphore::wait(std::chrono::steady_clock::time_point deadline) {
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     if (!available_.wait_until(lock, deadline, [this] { return count_ > 0; })) return false;
     --count_;
     return true;

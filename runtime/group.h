@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "runtime/executor.h"
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -21,8 +22,8 @@ public:
     void notify(Executor& executor, std::function<void()> task);
 
 private:
-    std::mutex mutex_;
-    std::condition_variable zero_;
+    Mutex mutex_;
+    CondVar zero_;
     long count_ = 0;
     std::vector<std::pair<Executor*, std::function<void()>>> waiters_;
 };
@@ -40,8 +41,8 @@ public:
     }
 
 private:
-    std::mutex mutex_;
-    std::condition_variable available_;
+    Mutex mutex_;
+    CondVar available_;
     long count_;
 };
 

@@ -6,6 +6,7 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -33,10 +34,10 @@ namespace lumivane {
 // `running`.
 class Lifetime {
     struct State {
-        std::mutex mutex;
-        std::condition_variable idle;
-        bool alive = true;                     // guarded by mutex
-        std::vector<std::thread::id> running;  // guarded by mutex: threads inside a guarded callback
+        Mutex mutex;
+        CondVar idle;
+        bool alive LUMIVANE_GUARDED_BY(mutex) = true;
+        std::vector<std::thread::id> running LUMIVANE_GUARDED_BY(mutex);  // threads inside a guarded callback
     };
 
 public:
@@ -48,11 +49,12 @@ public:
     // The object is going: guarded callbacks do nothing from now on, and this
     // returns once those running on other threads have returned. Idempotent.
     void end() {
-        std::unique_lock lock(state_->mutex);
+        MutexLock lock(state_->mutex);
         state_->alive = false;
         auto self = std::this_thread::get_id();
-        state_->idle.wait(lock, [&] {
-            for (auto id : state_->running)
+        State& state = *state_;
+        state.idle.wait(lock, [&]() LUMIVANE_REQUIRES(state.mutex) {
+            for (auto id : state.running)
                 if (id != self) return false;
             return true;
         });
@@ -64,7 +66,7 @@ public:
     class Token {
     public:
         explicit operator bool() const {
-            std::lock_guard lock(state_->mutex);
+            MutexLock lock(state_->mutex);
             return state_->alive;
         }
 
@@ -97,13 +99,13 @@ private:
     // A guarded callback's stay inside its owner's life.
     struct Running {
         explicit Running(State& state) : state(state) {
-            std::lock_guard lock(state.mutex);
+            MutexLock lock(state.mutex);
             entered = state.alive;
             if (entered) state.running.push_back(std::this_thread::get_id());
         }
         ~Running() {
             if (!entered) return;
-            std::lock_guard lock(state.mutex);
+            MutexLock lock(state.mutex);
             auto& ids = state.running;
             for (auto it = ids.begin(); it != ids.end(); ++it)
                 if (*it == std::this_thread::get_id()) {

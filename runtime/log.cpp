@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 #include <unistd.h>
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -21,25 +22,25 @@ void Log::write(const std::string& line) {
     }
     if (options_.toSyslog) syslog(LOG_NOTICE, "%s", line.c_str());
     if (options_.capture) {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         lines_.push_back(line);
     }
 }
 
 std::vector<std::string> Log::lines() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return lines_;
 }
 
 bool Log::contains(const std::string& fragment) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (const auto& line : lines_)
         if (line.find(fragment) != std::string::npos) return true;
     return false;
 }
 
 void Log::clear() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     lines_.clear();
 }
 

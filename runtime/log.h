@@ -2,6 +2,7 @@
 #include <mutex>
 #include <string>
 #include <vector>
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -29,8 +30,8 @@ public:
 
 private:
     Options options_;
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;  // guarded by mutex_
+    mutable Mutex mutex_;
+    std::vector<std::string> lines_ LUMIVANE_GUARDED_BY(mutex_);
 };
 
 }  // namespace lumivane

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <vector>
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -27,7 +28,7 @@ void MainLoop::wakeUp() {
 void MainLoop::post(std::function<void()> task) {
     bool asleep;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         tasks_.push_back(std::move(task));
         asleep = polling_;
     }
@@ -38,7 +39,7 @@ MainLoop::TimerId MainLoop::addTimer(Duration delay, std::function<void()> task,
     TimerId id;
     bool asleep;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         id = nextTimer_++;
         timers_.emplace(SteadyClock::now() + delay, Timer{id, repeat, std::move(task)});
         asleep = polling_;
@@ -48,7 +49,7 @@ MainLoop::TimerId MainLoop::addTimer(Duration delay, std::function<void()> task,
 }
 
 void MainLoop::cancelTimer(TimerId id) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (auto it = timers_.begin(); it != timers_.end(); ++it) {
         if (it->second.id == id) {
             timers_.erase(it);
@@ -71,7 +72,7 @@ void MainLoop::unwatch(WatchId id) {
 
 void MainLoop::quit() {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         quit_ = true;
     }
     wakeUp();
@@ -99,7 +100,7 @@ void MainLoop::sleep(SteadyClock::time_point wakeAt) {
         std::uint64_t count;
         [[maybe_unused]] auto drained = ::read(wakeFd_, &count, sizeof count);
     }
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (std::size_t i = 1; i < fds.size(); ++i) {
         if (fds[i].revents & POLLNVAL) {
             watches_.erase(ids[i - 1]);  // closed while watched: nothing more can come
@@ -121,7 +122,7 @@ bool MainLoop::turn(SteadyClock::time_point until) {
     for (;;) {
         SteadyClock::time_point wakeAt;
         {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             owner_ = std::this_thread::get_id();
             polling_ = false;
             if (quit_) {
@@ -174,7 +175,7 @@ bool MainLoop::runUntil(const std::function<bool()>& predicate, Duration timeout
         if (now >= deadline) {
             std::size_t waiting;
             {
-                std::lock_guard lock(mutex_);
+                MutexLock lock(mutex_);
                 waiting = tasks_.size();
             }
             // Those only, not what they post in turn: a task that posts itself cannot hold the loop.

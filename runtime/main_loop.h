@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "runtime/executor.h"
+#include "runtime/mutex.h"
 
 // Debug builds check that a main-loop-only entry point runs on the main loop.
 #define LUMIVANE_ASSERT_MAIN_LOOP(loop) assert((loop).isCurrent() && "main loop only")
@@ -76,13 +77,13 @@ private:
     void wakeUp();
 
     std::thread::id owner_;
-    std::mutex mutex_;
-    int wakeFd_ = -1;                          // an eventfd: written to wake the loop from poll
-    std::deque<std::function<void()>> tasks_;  // guarded by mutex_
-    std::multimap<std::chrono::steady_clock::time_point, Timer> timers_;  // guarded by mutex_
-    TimerId nextTimer_ = 1;                                               // guarded by mutex_
-    bool quit_ = false;                                                   // guarded by mutex_
-    bool polling_ = false;  // guarded by mutex_: the loop is (about to be) asleep in poll
+    Mutex mutex_;
+    int wakeFd_ = -1;  // an eventfd: written to wake the loop from poll
+    std::deque<std::function<void()>> tasks_ LUMIVANE_GUARDED_BY(mutex_);
+    std::multimap<std::chrono::steady_clock::time_point, Timer> timers_ LUMIVANE_GUARDED_BY(mutex_);
+    TimerId nextTimer_ LUMIVANE_GUARDED_BY(mutex_) = 1;
+    bool quit_ LUMIVANE_GUARDED_BY(mutex_) = false;
+    bool polling_ LUMIVANE_GUARDED_BY(mutex_) = false;  // the loop is (about to be) asleep in poll
     std::map<WatchId, Watch> watches_;
     WatchId nextWatch_ = 1;
 };

@@ -1,6 +1,7 @@
 #include "runtime/serial_queue.h"
 
 #include <pthread.h>
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -12,7 +13,7 @@ SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
 
 SerialQueue::~SerialQueue() {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         stopping_ = true;
     }
     wake_.notify_one();
@@ -21,7 +22,7 @@ SerialQueue::~SerialQueue() {
 
 void SerialQueue::post(std::function<void()> task) {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         tasks_.push_back(std::move(task));
     }
     wake_.notify_one();
@@ -32,8 +33,8 @@ void SerialQueue::loop() {
     for (;;) {
         std::function<void()> task;
         {
-            std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+            MutexLock lock(mutex_);
+            wake_.wait(lock, [this]() LUMIVANE_REQUIRES(mutex_) { return stopping_ || !tasks_.empty(); });
             if (tasks_.empty()) return;
             task = std::move(tasks_.front());
             tasks_.pop_front();

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "runtime/executor.h"
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -29,10 +30,10 @@ private:
     void loop();
 
     std::string label_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> tasks_;  // guarded by mutex_
-    bool stopping_ = false;                    // guarded by mutex_
+    Mutex mutex_;
+    CondVar wake_;
+    std::deque<std::function<void()>> tasks_ LUMIVANE_GUARDED_BY(mutex_);
+    bool stopping_ LUMIVANE_GUARDED_BY(mutex_) = false;
     std::thread thread_;
 };
 

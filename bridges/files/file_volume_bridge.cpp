@@ -8,6 +8,7 @@
 #include "bridges/common/pending_result.h"
 #include "channel/arguments.h"
 #include "platform/media_types.h"
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -118,7 +119,7 @@ std::optional<Bytes> FileVolumeBridge::thumbnail(const std::string& path, int px
 
 void FileVolumeBridge::thumbnailLater(const std::string& path, int px, MethodResult& result) {
     PendingResult pending(std::move(result), loop_);
-    std::lock_guard guard(queueLock_);
+    MutexLock guard(queueLock_);
     if (!thumbnails_) thumbnails_ = std::make_unique<ConcurrentQueue>("lumivane.thumbnails");
     thumbnails_->post(lifetime_.guard([this, pending, path, px] {
         if (stopping_) return;  // dropped unanswered: the host is going

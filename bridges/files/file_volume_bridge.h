@@ -8,6 +8,7 @@
 #include "channel/encodable_value.h"
 #include "runtime/concurrent_queue.h"
 #include "runtime/lifetime.h"
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -46,9 +47,9 @@ private:
     MainLoop& loop_;
     std::shared_ptr<EventHandler> events_;
     std::atomic<bool> stopping_{false};
-    std::mutex queueLock_;
-    std::unique_ptr<ConcurrentQueue> thumbnails_;  // guarded by queueLock_
-    Lifetime lifetime_;                            // queued work asks it; the last member
+    Mutex queueLock_;
+    std::unique_ptr<ConcurrentQueue> thumbnails_ LUMIVANE_GUARDED_BY(queueLock_);
+    Lifetime lifetime_;  // queued work asks it; the last member
 };
 
 }  // namespace lumivane

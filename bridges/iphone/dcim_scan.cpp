@@ -6,6 +6,7 @@
 
 #include "bridges/iphone/phone_context.h"
 #include "runtime/group.h"
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -163,7 +164,7 @@ EncodableList DcimScan::arrange(EncodableList entries) {
     }
 
     struct Shared {
-        std::mutex lock;  // guards everything below
+        Mutex lock;  // guards everything below
         std::vector<std::optional<StatCache::Entry>> results;
         std::int64_t done = 0;
         Clock::Steady lastEvent;
@@ -182,7 +183,7 @@ EncodableList DcimScan::arrange(EncodableList entries) {
                 auto stat = fileStat(info.value());
                 if (!stat) continue;
                 cache.store(misses[i].second, *stat);
-                std::lock_guard guard(shared.lock);
+                MutexLock guard(shared.lock);
                 shared.results[i] = stat;
                 ++shared.done;
                 auto now = context_.clock.steadyNow();

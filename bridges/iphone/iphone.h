@@ -10,6 +10,7 @@
 #include "platform/mobile_device.h"
 #include "runtime/clock.h"
 #include "runtime/group.h"
+#include "runtime/mutex.h"
 #include "runtime/serial_queue.h"
 
 namespace lumivane {
@@ -27,15 +28,15 @@ struct IPhone {
 
     const std::string udid;
 
-    std::mutex linkLock;
-    AMDeviceRef usb = nullptr;   // retained
-    AMDeviceRef wifi = nullptr;  // retained
-    std::vector<std::shared_ptr<Semaphore>> linkWaiters;
+    Mutex linkLock;
+    AMDeviceRef usb LUMIVANE_GUARDED_BY(linkLock) = nullptr;   // retained
+    AMDeviceRef wifi LUMIVANE_GUARDED_BY(linkLock) = nullptr;  // retained
+    std::vector<std::shared_ptr<Semaphore>> linkWaiters LUMIVANE_GUARDED_BY(linkLock);
 
-    std::mutex infoLock;
-    std::optional<std::string> name;
-    std::optional<bool> wifiEnabled;
-    bool paired = true;
+    Mutex infoLock;
+    std::optional<std::string> name LUMIVANE_GUARDED_BY(infoLock);
+    std::optional<bool> wifiEnabled LUMIVANE_GUARDED_BY(infoLock);
+    bool paired LUMIVANE_GUARDED_BY(infoLock) = true;
 
     std::optional<Clock::Steady> pairAskedAt;
     AMDeviceRef session = nullptr;
@@ -47,7 +48,7 @@ struct IPhone {
 
     // The name for messages: `name`, or "The iPhone" when it is not known.
     std::string displayName() {
-        std::lock_guard lock(infoLock);
+        MutexLock lock(infoLock);
         return name.value_or("The iPhone");
     }
 };

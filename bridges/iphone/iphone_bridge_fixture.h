@@ -76,7 +76,7 @@ protected:
         ASSERT_TRUE(waitFor([&] {
             auto phone = bridge->links().phone(udid);
             if (!phone) return false;
-            std::lock_guard lock(phone->linkLock);
+            MutexLock lock(phone->linkLock);
             return (link == kUSB ? phone->usb : phone->wifi) != nullptr;
         }));
         drain(udid);
@@ -85,7 +85,7 @@ protected:
         sim.LVSimDetach(udid.c_str(), link);
         ASSERT_TRUE(waitFor([&] {
             auto phone = bridge->links().phone(udid);
-            std::lock_guard lock(phone->linkLock);
+            MutexLock lock(phone->linkLock);
             return (link == kUSB ? phone->usb : phone->wifi) == nullptr;
         }));
         drain(udid);

@@ -4,6 +4,7 @@
 #include "bridges/iphone/iphone_thumbnail.h"
 #include "bridges/iphone/photo_index.h"
 #include "bridges/iphone/transfer.h"
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -69,7 +70,7 @@ void MobileDeviceBridge::list(const Arguments&, MethodResult& result) { result.s
 
 void MobileDeviceBridge::cancel(const Arguments& args, MethodResult& result) {
     if (auto token = args.string("token")) {
-        std::lock_guard guard(cancelLock_);
+        MutexLock guard(cancelLock_);
         cancelled_.insert(*token);
     }
     result.success();
@@ -144,7 +145,7 @@ void MobileDeviceBridge::runOnPhone(const Arguments& args, MethodResult& result,
 
 bool MobileDeviceBridge::takeCancel(const std::string& token) {
     if (links_.stopping()) return true;  // every transfer ends when the host goes
-    std::lock_guard guard(cancelLock_);
+    MutexLock guard(cancelLock_);
     return cancelled_.erase(token) > 0;
 }
 

@@ -19,6 +19,7 @@
 #include "runtime/lifetime.h"
 #include "runtime/log.h"
 #include "runtime/main_loop.h"
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -92,8 +93,8 @@ private:
     MainLoop& loop_;
     Imaging& imaging_;
     PhoneLinks links_;
-    std::mutex cancelLock_;
-    std::set<std::string> cancelled_;  // guarded by cancelLock_
+    Mutex cancelLock_;
+    std::set<std::string> cancelled_ LUMIVANE_GUARDED_BY(cancelLock_);
     ConcurrentQueue transfers_{"lumivane.iphone.transfers"};
     PhoneContext context_;
     Lifetime lifetime_;  // queued work asks it; the last member

@@ -114,7 +114,7 @@ TEST_F(IPhoneBridgeTest, WithBothLinksSessionsUseWifi) {
     onPhone(udid, [&](IPhone& phone) {
         auto session = bridge->links().openSession(phone);
         ASSERT_TRUE(session.ok());
-        std::lock_guard lock(phone.linkLock);
+        MutexLock lock(phone.linkLock);
         EXPECT_EQ(session.value(), phone.wifi);
     });
 }

@@ -1,6 +1,7 @@
 #include "bridges/iphone/phone_links.h"
 
 #include "platform/property_list.h"
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -69,7 +70,7 @@ PhoneLinks::~PhoneLinks() {
     lifetime_.end();  // no notice or queued link work runs from here on
     std::map<std::string, std::shared_ptr<IPhone>> all;
     {
-        std::lock_guard guard(lock_);
+        MutexLock guard(lock_);
         all = phones_;
     }
     for (auto& [udid, phone] : all) {
@@ -81,7 +82,7 @@ PhoneLinks::~PhoneLinks() {
         });
         while (!done.waitFor(std::chrono::minutes(1))) {
         }  // the task refers to `done`: it must have run before `done` goes
-        std::lock_guard links(phone->linkLock);
+        MutexLock links(phone->linkLock);
         if (phone->usb) api_->AMDeviceRelease(phone->usb);
         if (phone->wifi) api_->AMDeviceRelease(phone->wifi);
         phone->usb = phone->wifi = nullptr;
@@ -92,13 +93,13 @@ void PhoneLinks::shutdown() {
     stopping_ = true;
     std::vector<std::shared_ptr<IPhone>> all;
     {
-        std::lock_guard guard(lock_);
+        MutexLock guard(lock_);
         for (auto& [udid, phone] : phones_) all.push_back(phone);
     }
     for (auto& phone : all) {
         std::vector<std::shared_ptr<Semaphore>> waiters;
         {
-            std::lock_guard links(phone->linkLock);
+            MutexLock links(phone->linkLock);
             waiters.swap(phone->linkWaiters);
         }
         for (auto& waiter : waiters) waiter->signal();
@@ -122,7 +123,7 @@ void PhoneLinks::subscribe() {
 }
 
 std::shared_ptr<IPhone> PhoneLinks::phone(const std::string& udid) {
-    std::lock_guard guard(lock_);
+    MutexLock guard(lock_);
     auto it = phones_.find(udid);
     return it == phones_.end() ? nullptr : it->second;
 }
@@ -138,7 +139,7 @@ void PhoneLinks::deviceNotice(AMDeviceRef device, std::uint32_t kind) {
     std::shared_ptr<IPhone> phone;
     bool autoWifiSnapshot;
     {
-        std::lock_guard guard(lock_);
+        MutexLock guard(lock_);
         auto& slot = phones_[udid];
         if (!slot) slot = std::make_shared<IPhone>(udid);
         phone = slot;
@@ -160,7 +161,7 @@ void PhoneLinks::attach(const std::shared_ptr<IPhone>& phone, AMDeviceRef device
     AMDeviceRef replaced;
     std::vector<std::shared_ptr<Semaphore>> waiters;
     {
-        std::lock_guard links(phone->linkLock);
+        MutexLock links(phone->linkLock);
         AMDeviceRef& slot = wifi ? phone->wifi : phone->usb;
         replaced = slot;
         slot = retained;
@@ -180,7 +181,7 @@ void PhoneLinks::attach(const std::shared_ptr<IPhone>& phone, AMDeviceRef device
 void PhoneLinks::detach(const std::shared_ptr<IPhone>& phone, bool wifi) {
     AMDeviceRef handle;
     {
-        std::lock_guard links(phone->linkLock);
+        MutexLock links(phone->linkLock);
         AMDeviceRef& slot = wifi ? phone->wifi : phone->usb;
         handle = slot;
         slot = nullptr;
@@ -201,7 +202,7 @@ std::optional<std::string> PhoneLinks::readName(AMDeviceRef device) {
 void PhoneLinks::refresh(IPhone& phone, bool wifiFlag) {
     AMDeviceRef usb;
     {
-        std::lock_guard links(phone.linkLock);
+        MutexLock links(phone.linkLock);
         usb = phone.usb;
     }
     if (!usb || phone.session == usb) return;  // no USB link, or a session is using it
@@ -209,7 +210,7 @@ void PhoneLinks::refresh(IPhone& phone, bool wifiFlag) {
 
     if (api_->AMDeviceIsPaired(usb) != 0 && api_->AMDeviceValidatePairing(usb) == 0) {
         {
-            std::lock_guard info(phone.infoLock);
+            MutexLock info(phone.infoLock);
             phone.paired = true;
         }
         if (api_->AMDeviceStartSession(usb) != 0) {
@@ -235,7 +236,7 @@ void PhoneLinks::refresh(IPhone& phone, bool wifiFlag) {
                        api_->frameworkErrorText(code));
         }
         {
-            std::lock_guard info(phone.infoLock);
+            MutexLock info(phone.infoLock);
             phone.name = name;
             phone.wifiEnabled = wifiEnabled;
         }
@@ -245,7 +246,7 @@ void PhoneLinks::refresh(IPhone& phone, bool wifiFlag) {
     }
 
     {
-        std::lock_guard info(phone.infoLock);
+        MutexLock info(phone.infoLock);
         phone.paired = false;
     }
     auto now = clock_.steadyNow();
@@ -261,7 +262,7 @@ void PhoneLinks::setAutoWifi(bool on) {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
     std::vector<IPhone*> known;
     {
-        std::lock_guard guard(lock_);
+        MutexLock guard(lock_);
         autoWifi_ = on;
         for (auto& [udid, phone] : phones_) known.push_back(phone.get());
     }
@@ -272,7 +273,7 @@ void PhoneLinks::setAutoWifi(bool on) {
 void PhoneLinks::waitForLink(IPhone& phone, std::chrono::milliseconds timeout) {
     auto waiter = std::make_shared<Semaphore>();
     {
-        std::lock_guard links(phone.linkLock);
+        MutexLock links(phone.linkLock);
         if (phone.usb || phone.wifi || stopping_) return;  // shutdown() wakes the waits it finds
         phone.linkWaiters.push_back(waiter);
     }
@@ -283,7 +284,7 @@ IPhoneResult<AMDeviceRef> PhoneLinks::openSession(IPhone& phone) {
     if (phone.session) return phone.session;
     bool anyLink;
     {
-        std::lock_guard links(phone.linkLock);
+        MutexLock links(phone.linkLock);
         anyLink = phone.usb || phone.wifi;
     }
     if (!anyLink) {
@@ -292,7 +293,7 @@ IPhoneResult<AMDeviceRef> PhoneLinks::openSession(IPhone& phone) {
     }
     AMDeviceRef device;
     {
-        std::lock_guard links(phone.linkLock);
+        MutexLock links(phone.linkLock);
         device = phone.wifi ? phone.wifi : phone.usb;
     }
     if (!device)
@@ -310,12 +311,12 @@ IPhoneResult<AMDeviceRef> PhoneLinks::openSession(IPhone& phone) {
     }
     bool nameKnown;
     {
-        std::lock_guard info(phone.infoLock);
+        MutexLock info(phone.infoLock);
         nameKnown = phone.name.has_value();
     }
     if (!nameKnown) {
         auto name = readName(device);
-        std::lock_guard info(phone.infoLock);
+        MutexLock info(phone.infoLock);
         phone.name = name;
     }
     phone.session = device;
@@ -349,19 +350,19 @@ EncodableList PhoneLinks::summaries() {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
     std::vector<std::shared_ptr<IPhone>> known;
     {
-        std::lock_guard guard(lock_);
+        MutexLock guard(lock_);
         for (auto& [udid, phone] : phones_) known.push_back(phone);
     }
     EncodableList list;
     for (auto& phone : known) {
         EncodableList links;
         {
-            std::lock_guard guard(phone->linkLock);
+            MutexLock guard(phone->linkLock);
             if (phone->usb) links.push_back("usb");
             if (phone->wifi) links.push_back("wifi");
         }
         if (links.empty()) continue;
-        std::lock_guard info(phone->infoLock);
+        MutexLock info(phone->infoLock);
         EncodableMap summary{{"udid", phone->udid}, {"links", links}, {"paired", phone->paired}};
         if (phone->name) summary.set("name", *phone->name);
         if (phone->wifiEnabled) summary.set("wifiEnabled", *phone->wifiEnabled);

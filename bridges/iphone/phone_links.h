@@ -16,6 +16,7 @@
 #include "runtime/lifetime.h"
 #include "runtime/log.h"
 #include "runtime/main_loop.h"
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -95,10 +96,9 @@ private:
     Options options_;
 
     std::atomic<bool> stopping_{false};
-    std::mutex lock_;
-    std::map<std::string, std::shared_ptr<IPhone>> phones_;  // guarded by lock_
-    bool autoWifi_ = true;                                   // guarded by lock_
-
+    Mutex lock_;
+    std::map<std::string, std::shared_ptr<IPhone>> phones_ LUMIVANE_GUARDED_BY(lock_);
+    bool autoWifi_ LUMIVANE_GUARDED_BY(lock_) = true;
     Lifetime lifetime_;  // notices and queued work ask it; the last member
 };
 

@@ -5,6 +5,7 @@
 
 #include "runtime/file_name.h"
 #include "runtime/file_writer.h"
+#include "runtime/mutex.h"
 #include "runtime/read_file.h"
 #include "runtime/utf8.h"
 
@@ -81,7 +82,7 @@ void StatCache::load() {
 
 std::optional<StatCache::Entry> StatCache::lookup(const std::string& path) {
     if (!isValidUtf8(path)) return std::nullopt;  // never stored: see store()
-    std::lock_guard guard(lock_);
+    MutexLock guard(lock_);
     if (!loaded_) load();
     auto it = entries_.find(path);
     if (it == entries_.end()) return std::nullopt;
@@ -92,14 +93,14 @@ void StatCache::store(const std::string& path, Entry entry) {
     // The file is JSON, which holds only UTF-8: another name would come back
     // altered, and could then answer for a different file.
     if (!isValidUtf8(path)) return;
-    std::lock_guard guard(lock_);
+    MutexLock guard(lock_);
     if (!loaded_) load();
     entries_[path] = entry;
     dirty_ = true;
 }
 
 void StatCache::save() {
-    std::lock_guard guard(lock_);
+    MutexLock guard(lock_);
     if (!dirty_) return;
     std::string text = encode(entries_);
     dirty_ = false;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -45,13 +46,13 @@ public:
     static std::string encode(const std::map<std::string, Entry>& entries);
 
 private:
-    void load();  // with `lock_` held
+    void load() LUMIVANE_REQUIRES(lock_);
 
     std::string file_;
-    std::mutex lock_;
-    std::map<std::string, Entry> entries_;  // guarded by lock_
-    bool loaded_ = false;                   // guarded by lock_
-    bool dirty_ = false;                    // guarded by lock_
+    Mutex lock_;
+    std::map<std::string, Entry> entries_ LUMIVANE_GUARDED_BY(lock_);
+    bool loaded_ LUMIVANE_GUARDED_BY(lock_) = false;
+    bool dirty_ LUMIVANE_GUARDED_BY(lock_) = false;
 };
 
 }  // namespace lumivane

@@ -2,6 +2,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/common/journaled_plugin_registry.h"
 #include "platform/dnssd/dnssd_net_services.h"
 #include "platform/ffmpeg/ffmpeg_video_frames.h"
 #include "platform/file_user_defaults.h"
@@ -11,7 +12,6 @@
 #include "platform/linux/linux_volumes.h"
 #include "platform/linux/zenity_open_panel.h"
 #include "platform/platform.h"
-#include "platform/sim/sim_services.h"
 #include "platform/vips/vips_imaging.h"
 
 namespace lumivane {
@@ -60,7 +60,7 @@ private:
     Journal journal_;
     HeadlessWindowSystem windows_;
     XdgWorkspace workspace_;
-    SimPluginRegistry plugins_;
+    JournaledPluginRegistry plugins_;
     VipsImaging imaging_;
     FfmpegVideoFrames videoFrames_{imaging_};
     LinuxVolumes volumes_;

@@ -13,6 +13,7 @@
 #include <filesystem>
 
 #include "platform/linux/run_tool.h"
+#include "runtime/mutex.h"
 #include "runtime/read_file.h"
 
 namespace lumivane {
@@ -178,7 +179,7 @@ std::optional<PathCapacity> LinuxVolumes::capacityAt(const std::string& path) {
 
 void LinuxVolumes::addObserver(Change change, std::function<void()> observer) {
     {
-        std::lock_guard guard(lock_);
+        MutexLock guard(lock_);
         observers_.emplace(change, std::move(observer));
     }
     if (watcher_.joinable() || pipe2(wake_, O_CLOEXEC) != 0) return;
@@ -229,7 +230,7 @@ void LinuxVolumes::watch() {
         for (auto change : changes) {
             std::vector<std::function<void()>> called;
             {
-                std::lock_guard guard(lock_);
+                MutexLock guard(lock_);
                 auto [first, last] = observers_.equal_range(change);
                 for (auto it = first; it != last; ++it) called.push_back(it->second);
             }

@@ -8,6 +8,7 @@
 #include "platform/linux/mount_table.h"
 #include "platform/volumes.h"
 #include "runtime/main_loop.h"
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -51,10 +52,10 @@ private:
 
     MainLoop& loop_;
     Paths paths_;
-    std::mutex lock_;
-    std::multimap<Change, std::function<void()>> observers_;  // guarded by lock_
-    int wake_[2] = {-1, -1};                                  // written to end the watcher
-    std::thread watcher_;                                     // started with the first observer
+    Mutex lock_;
+    std::multimap<Change, std::function<void()>> observers_ LUMIVANE_GUARDED_BY(lock_);
+    int wake_[2] = {-1, -1};  // written to end the watcher
+    std::thread watcher_;     // started with the first observer
 };
 
 }  // namespace lumivane

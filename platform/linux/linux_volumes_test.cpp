@@ -123,7 +123,9 @@ TEST(LinuxVolumes, EjectAsksUdisksWhenItIsThereElseUmountAndSaysWhyItFailed) {
                    script("umount", c.umountBody), c.usbDisk ? folder / "sys" : folder / "no-sys"});
         auto ejected = volumes.unmountAndEject(point + "/");
         EXPECT_EQ(ejected.ok(), !c.error);
-        if (c.error && !ejected.ok()) EXPECT_EQ(ejected.error().message, *c.error);
+        if (c.error && !ejected.ok()) {
+            EXPECT_EQ(ejected.error().message, *c.error);
+        }
         EXPECT_EQ(readFile(calls, 4096).value_or(""), c.calls);
         // Never the volume that merely holds a path.
         EXPECT_FALSE(volumes.unmountAndEject(point + "/DCIM").ok());

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/common/journaled_plugin_registry.h"
 #include "platform/ffmpeg/ffmpeg_video_frames.h"
 #include "platform/file_user_defaults.h"
 #include "platform/folder_photo_library.h"
@@ -69,7 +70,7 @@ private:
     FileUserDefaults defaults_;
     HeadlessWindowSystem windows_;
     SimWorkspace workspace_;
-    SimPluginRegistry plugins_;
+    JournaledPluginRegistry plugins_;
     VipsImaging imaging_;                      // real pixels in, real JPEG out
     FfmpegVideoFrames videoFrames_{imaging_};  // real frames of real files
     SimVolumes volumes_{journal_};

@@ -3,6 +3,7 @@
 #include "platform/file_url.h"
 
 #include <cstdlib>
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -11,7 +12,7 @@ SimEnvironment::SimEnvironment(std::string home, std::optional<std::string> bund
 
 std::optional<std::string> SimEnvironment::variable(const std::string& name) const {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         auto it = overrides_.find(name);
         if (it != overrides_.end()) return it->second;
     }
@@ -24,7 +25,7 @@ std::optional<std::string> SimEnvironment::applicationSupportDirectory() const {
 }
 
 void SimEnvironment::overrideVariable(const std::string& name, std::optional<std::string> value) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     overrides_[name] = std::move(value);
 }
 
@@ -38,26 +39,6 @@ void SimWorkspace::activateFileViewerSelecting(const std::vector<std::string>& p
         journal_.add("workspace.reveal " + fileURL(path));
         revealed_.push_back(fileURL(path));
     }
-}
-
-class SimPluginRegistry::Registrar final : public PluginRegistrar {
-public:
-    Registrar(std::string key, Journal& journal) : key_(std::move(key)), journal_(journal) {}
-    const std::string& key() const override { return key_; }
-    void registered() override { journal_.add("plugin " + key_); }
-
-private:
-    std::string key_;
-    Journal& journal_;
-};
-
-SimPluginRegistry::SimPluginRegistry(Journal& journal) : journal_(journal) {}
-SimPluginRegistry::~SimPluginRegistry() = default;
-
-PluginRegistrar& SimPluginRegistry::registrarForPlugin(const std::string& key) {
-    auto& slot = registrars_[key];
-    if (!slot) slot = std::make_unique<Registrar>(key, journal_);
-    return *slot;
 }
 
 }  // namespace lumivane

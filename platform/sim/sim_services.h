@@ -8,8 +8,8 @@
 
 #include "platform/environment.h"
 #include "platform/journal.h"
-#include "platform/plugin_registry.h"
 #include "platform/workspace.h"
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -30,8 +30,8 @@ public:
 private:
     std::string home_;
     std::optional<std::string> bundleIdentifier_;
-    mutable std::mutex mutex_;
-    std::map<std::string, std::optional<std::string>> overrides_;  // guarded by mutex_
+    mutable Mutex mutex_;
+    std::map<std::string, std::optional<std::string>> overrides_ LUMIVANE_GUARDED_BY(mutex_);
 };
 
 // Records the URLs it is asked to open. Main thread only.
@@ -48,19 +48,6 @@ private:
     Journal& journal_;
     std::vector<std::string> opened_;
     std::vector<std::string> revealed_;
-};
-
-// Hands out registrars and notes each plugin that registers. Main thread only.
-class SimPluginRegistry final : public PluginRegistry {
-public:
-    explicit SimPluginRegistry(Journal& journal);
-    ~SimPluginRegistry() override;
-    PluginRegistrar& registrarForPlugin(const std::string& key) override;
-
-private:
-    class Registrar;
-    Journal& journal_;
-    std::map<std::string, std::unique_ptr<Registrar>> registrars_;
 };
 
 }  // namespace lumivane

@@ -10,6 +10,7 @@
 
 #include "platform/property_list.h"
 #include "platform/usbmux/usbmux_wire.h"
+#include "runtime/mutex.h"
 #include "runtime/socket_io.h"
 
 namespace lumivane {
@@ -70,7 +71,7 @@ bool SimUsbmuxDaemon::start() {
 }
 
 void SimUsbmuxDaemon::addDevice(Device device) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto existing =
         std::find_if(devices_.begin(), devices_.end(), [&](const Device& d) { return d.udid == device.udid; });
     device.usbId = nextId_++;
@@ -82,14 +83,14 @@ void SimUsbmuxDaemon::addDevice(Device device) {
 }
 
 bool SimUsbmuxDaemon::removeDevice(const std::string& udid) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto before = devices_.size();
     std::erase_if(devices_, [&](const Device& d) { return d.udid == udid; });
     return devices_.size() != before;
 }
 
 std::vector<SimUsbmuxDaemon::Device> SimUsbmuxDaemon::snapshot() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return devices_;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -45,7 +46,7 @@ private:
     int listenFd_ = -1;
     std::atomic<bool> stopping_{false};
     std::thread thread_;
-    mutable std::mutex mutex_;
+    mutable Mutex mutex_;
     std::vector<Device> devices_;
     std::int64_t nextId_ = 1;
 };

@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -18,20 +19,20 @@ public:
     class Hold {
     public:
         Hold(PixelBudget& budget, std::int64_t pixels) : budget_(budget), pixels_(std::min(pixels, budget.capacity_)) {
-            std::unique_lock lock(budget_.mutex_);
+            MutexLock lock(budget_.mutex_);
             budget_.freed_.wait(lock, [&] { return budget_.used_ + pixels_ <= budget_.capacity_; });
             budget_.used_ += pixels_;
         }
         ~Hold() {
             {
-                std::lock_guard lock(budget_.mutex_);
+                MutexLock lock(budget_.mutex_);
                 budget_.used_ -= pixels_;
             }
             budget_.freed_.notify_all();
         }
         // Whether other pictures are held besides this one now.
         bool shared() const {
-            std::lock_guard lock(budget_.mutex_);
+            MutexLock lock(budget_.mutex_);
             return budget_.used_ > pixels_;
         }
         Hold(const Hold&) = delete;
@@ -44,8 +45,8 @@ public:
 
 private:
     const std::int64_t capacity_;
-    mutable std::mutex mutex_;
-    std::condition_variable freed_;
+    mutable Mutex mutex_;
+    CondVar freed_;
     std::int64_t used_ = 0;
 };
 

@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-#include "tools/ctl/json_value.h"
+#include "tools/common/json_value.h"
 
 namespace lumivane {
 

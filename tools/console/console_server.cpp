@@ -10,11 +10,12 @@
 
 #include "runtime/concurrent_queue.h"
 #include "runtime/file_name.h"
+#include "runtime/mutex.h"
 #include "runtime/utf8.h"
+#include "tools/common/json_value.h"
 #include "tools/console/console_request.h"
 #include "tools/console/slow_request_guard.h"
 #include "tools/console/volume_files.h"
-#include "tools/ctl/json_value.h"
 #include "tools/transport/host_client.h"
 
 namespace lumivane {
@@ -107,12 +108,12 @@ bool ConsoleServer::isLoopback(const std::string& host) {
 }
 
 std::size_t ConsoleServer::openEventStreams() {
-    std::lock_guard guard(mutex_);
+    MutexLock guard(mutex_);
     return streams_.size();
 }
 
 std::optional<std::string> ConsoleServer::destination() {
-    std::lock_guard guard(mutex_);
+    MutexLock guard(mutex_);
     return destination_;
 }
 
@@ -193,7 +194,7 @@ void ConsoleServer::chooseDestination(const httplib::Request& request, httplib::
     if (!value || value->isNull()) return fail(response, 400, "destination", "The host cannot see that folder.");
     auto canonical = DownloadPolicy::canonicalFolder(path);
     {
-        std::lock_guard guard(mutex_);
+        MutexLock guard(mutex_);
         destination_ = canonical;
     }
     reply(response, 200, {{"value", {{"path", canonical}, {"free", toJson(*value)}}}});
@@ -264,11 +265,11 @@ void ConsoleServer::copy(const httplib::Request& request, httplib::Response& res
     auto copied = copyFile(source, target, [&](std::uint64_t done, std::uint64_t total) {
         publish(jsonText({{"channel", "lumivane/console"},
                           {"event", {{"type", "download"}, {"token", token}, {"done", done}, {"total", total}}}}));
-        std::lock_guard guard(mutex_);
+        MutexLock guard(mutex_);
         return cancelled_.count(token) == 0;
     });
     {
-        std::lock_guard guard(mutex_);
+        MutexLock guard(mutex_);
         cancelled_.erase(token);
     }
     if (!copied.ok()) return fail(response, 200, "copy", copied.error().message);
@@ -278,7 +279,7 @@ void ConsoleServer::copy(const httplib::Request& request, httplib::Response& res
 void ConsoleServer::cancel(const httplib::Request& request, httplib::Response& response) {
     auto token = textField(parseRequest(request.body), "token");
     if (!token) return fail(response, 400, "request", "A token.");
-    std::lock_guard guard(mutex_);
+    MutexLock guard(mutex_);
     if (cancelled_.size() >= 10'000) cancelled_.clear();  // tokens of copies that never ran
     cancelled_.insert(*token);
     reply(response, 200, {{"value", nullptr}});
@@ -299,7 +300,7 @@ void ConsoleServer::thumbnail(const httplib::Request& request, httplib::Response
 void ConsoleServer::events(const httplib::Request&, httplib::Response& response) {
     auto stream = std::make_shared<Stream>();
     {
-        std::lock_guard guard(mutex_);
+        MutexLock guard(mutex_);
         // Each stream holds a request worker for as long as it is open.
         if (streams_.size() >= kMaxEventStreams)
             return fail(response, 503, "busy", "Too many pages are open on this console.");
@@ -307,7 +308,7 @@ void ConsoleServer::events(const httplib::Request&, httplib::Response& response)
     }
     response.set_chunked_content_provider(
         "text/event-stream", lifetime_.guard([this, stream](std::size_t, httplib::DataSink& sink) {
-            std::unique_lock lock(mutex_);
+            MutexLock lock(mutex_);
             changed_.wait_for(lock, std::chrono::seconds(15),
                               [&] { return stopping_ || stream->closed || !stream->events.empty(); });
             if (stopping_ || stream->closed) return false;
@@ -320,7 +321,7 @@ void ConsoleServer::events(const httplib::Request&, httplib::Response& response)
             return sink.write(out.data(), out.size());
         }),
         lifetime_.guard([this, stream](bool) {
-            std::lock_guard guard(mutex_);
+            MutexLock guard(mutex_);
             streams_.erase(stream);
         }));
 }
@@ -348,7 +349,7 @@ void ConsoleServer::listenToEvents() {
 }
 
 void ConsoleServer::publish(const std::string& event) {
-    std::lock_guard guard(mutex_);
+    MutexLock guard(mutex_);
     for (const auto& stream : streams_) {
         if (stream->events.size() < 10'000) stream->events.push_back(event);  // a stalled page loses events, not memory
     }
@@ -384,7 +385,7 @@ std::vector<std::string> ConsoleServer::cards() {
 void ConsoleServer::stop() {
     if (stopping_.exchange(true)) return;
     {
-        std::lock_guard guard(mutex_);
+        MutexLock guard(mutex_);
         for (const auto& stream : streams_) stream->closed = true;
     }
     changed_.notify_all();

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "runtime/lifetime.h"
+#include "runtime/mutex.h"
 #include "tools/console/download_policy.h"
 #include "tools/transport/host_client.h"
 
@@ -117,11 +118,11 @@ private:
     std::unique_ptr<SlowRequestGuard> guard_;  // made once bound, before serving; gone after
     std::thread serving_, events_;
     std::atomic<bool> stopping_{false};
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::optional<std::string> destination_;     // guarded by mutex_
-    std::set<std::shared_ptr<Stream>> streams_;  // guarded by mutex_
-    std::set<std::string> cancelled_;            // copies to stop; guarded by mutex_
+    Mutex mutex_;
+    CondVar changed_;
+    std::optional<std::string> destination_ LUMIVANE_GUARDED_BY(mutex_);
+    std::set<std::shared_ptr<Stream>> streams_ LUMIVANE_GUARDED_BY(mutex_);
+    std::set<std::string> cancelled_ LUMIVANE_GUARDED_BY(mutex_);  // copies to stop
     DownloadPolicy policy_;
     Lifetime lifetime_;  // the routes and stream providers ask it; the last member
 };

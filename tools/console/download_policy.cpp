@@ -2,6 +2,7 @@
 
 #include "runtime/file_name.h"
 #include "runtime/file_writer.h"
+#include "runtime/mutex.h"
 #include "tools/console/console_request.h"
 
 namespace lumivane {
@@ -53,7 +54,7 @@ std::optional<Refusal> DownloadPolicy::ready(const std::string& method, Encodabl
 }
 
 std::string DownloadPolicy::Reservation::take(const fs::path& folder, const std::string& name) {
-    std::lock_guard guard(policy_.mutex_);
+    MutexLock guard(policy_.mutex_);
     auto free =
         freeFileName(folder.string(), name, [&](const std::string& path) { return policy_.reserved_.count(path) > 0; });
     target_ = (folder / free).string();
@@ -63,7 +64,7 @@ std::string DownloadPolicy::Reservation::take(const fs::path& folder, const std:
 
 DownloadPolicy::Reservation::~Reservation() {
     if (target_.empty()) return;
-    std::lock_guard guard(policy_.mutex_);
+    MutexLock guard(policy_.mutex_);
     policy_.reserved_.erase(target_);
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "channel/encodable_value.h"
+#include "runtime/mutex.h"
 #include "tools/console/request_gate.h"
 
 namespace lumivane {
@@ -49,7 +50,7 @@ public:
     static std::string canonicalFolder(const std::filesystem::path& path);
 
 private:
-    std::mutex mutex_;
+    Mutex mutex_;
     std::set<std::string> reserved_;  // targets of imports in flight; guarded by mutex_
 };
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -38,7 +39,7 @@ SlowRequestGuard::SlowRequestGuard(int port, std::chrono::milliseconds limit)
 
 SlowRequestGuard::~SlowRequestGuard() {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         stopping_ = true;
     }
     wake_.notify_all();
@@ -50,12 +51,12 @@ std::string SlowRequestGuard::peerName(const std::string& address, int port) {
 }
 
 void SlowRequestGuard::handling(const std::string& peer) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     connections_[peer].handling = true;
 }
 
 void SlowRequestGuard::answered(const std::string& peer) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto& connection = connections_[peer];
     connection.handling = false;
     connection.since = std::chrono::steady_clock::now();
@@ -99,8 +100,8 @@ std::map<std::string, int> SlowRequestGuard::acceptedSockets() const {
 
 void SlowRequestGuard::watch() {
     auto period = std::clamp(limit_ / 4, std::chrono::milliseconds(50), std::chrono::milliseconds(1000));
-    std::unique_lock lock(mutex_);
-    while (!wake_.wait_for(lock, period, [&] { return stopping_; })) {
+    MutexLock lock(mutex_);
+    while (!wake_.wait_for(lock, period, [&]() LUMIVANE_REQUIRES(mutex_) { return stopping_; })) {
         lock.unlock();
         auto sockets = acceptedSockets();
         lock.lock();

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include "runtime/mutex.h"
 
 namespace lumivane {
 
@@ -49,10 +50,10 @@ private:
 
     const int port_;
     const std::chrono::milliseconds limit_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
-    std::map<std::string, Connection> connections_;
+    Mutex mutex_;
+    CondVar wake_;
+    bool stopping_ LUMIVANE_GUARDED_BY(mutex_) = false;
+    std::map<std::string, Connection> connections_ LUMIVANE_GUARDED_BY(mutex_);
     std::thread watcher_;
 };
 

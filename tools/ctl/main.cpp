@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "channel/arguments.h"
-#include "tools/ctl/json_value.h"
+#include "tools/common/json_value.h"
 #include "tools/transport/host_client.h"
 
 using namespace lumivane;

@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "runtime/mutex.h"
 #include "runtime/serial_queue.h"
 
 namespace lumivane {
@@ -37,7 +38,7 @@ struct SocketServer::Core : std::enable_shared_from_this<Core> {
         Bytes inbox;                                // I/O thread: bytes read, not yet framed
         std::size_t inboxStart = 0;                 // I/O thread: where the next frame begins
         std::optional<Steady::time_point> partial;  // I/O thread: when the unfinished frame began
-        std::deque<Bytes> outbox;                   // guarded by mutex
+        std::deque<Bytes> outbox;                   // guarded (by the core's mutex, as are those below)
         std::size_t written = 0;                    // guarded: bytes of outbox.front() already sent
         std::size_t unsent = 0;                     // guarded
         std::size_t unanswered = 0;                 // guarded: calls handed to the main loop, not yet answered
@@ -49,7 +50,7 @@ struct SocketServer::Core : std::enable_shared_from_this<Core> {
     // Any thread: queues bytes for a client (gone: dropped).
     void enqueue(ClientId id, Bytes bytes, bool answersACall) {
         {
-            std::lock_guard guard(mutex);
+            MutexLock guard(mutex);
             auto it = clients.find(id);
             if (it == clients.end()) return;
             Client& client = *it->second;
@@ -68,7 +69,7 @@ struct SocketServer::Core : std::enable_shared_from_this<Core> {
         [[maybe_unused]] auto n = ::write(wakeFd, &one, sizeof one);
     }
     std::size_t unsentTotal() {
-        std::lock_guard guard(mutex);
+        MutexLock guard(mutex);
         std::size_t total = 0;
         for (auto& [id, client] : clients) total += client->unsent;
         return total;
@@ -92,9 +93,9 @@ struct SocketServer::Core : std::enable_shared_from_this<Core> {
     int wakeFd = -1;
     std::atomic<bool> stopping{false};
     SocketServer* server = nullptr;  // main loop only; null once stopped
-    std::mutex mutex;
-    std::map<ClientId, std::shared_ptr<Client>> clients;  // guarded by mutex
-    ClientId nextId = 1;                                  // I/O thread
+    Mutex mutex;
+    std::map<ClientId, std::shared_ptr<Client>> clients LUMIVANE_GUARDED_BY(mutex);
+    ClientId nextId = 1;  // I/O thread
 };
 
 void SocketServer::Core::run() {
@@ -108,7 +109,7 @@ void SocketServer::Core::run() {
         auto timeout = std::chrono::milliseconds(1000);
         std::vector<ClientId> dropped;
         {
-            std::lock_guard guard(mutex);
+            MutexLock guard(mutex);
             for (auto& [id, client] : clients) {
                 if (client->drop) {
                     dropped.push_back(id);
@@ -153,13 +154,13 @@ void SocketServer::Core::acceptClients() {
     for (;;) {
         int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) return;
-        std::lock_guard guard(mutex);
+        MutexLock guard(mutex);
         clients.emplace(nextId++, std::make_shared<Client>(fd));
     }
 }
 
 bool SocketServer::Core::flush(Client& client) {
-    std::lock_guard guard(mutex);
+    MutexLock guard(mutex);
     while (!client.outbox.empty()) {
         const Bytes& front = client.outbox.front();
         ssize_t n = ::send(client.fd, front.data() + client.written, front.size() - client.written, MSG_NOSIGNAL);
@@ -194,7 +195,7 @@ bool SocketServer::Core::read(Client& client) {
 bool SocketServer::Core::parse(ClientId id, Client& client) {
     for (;;) {
         {
-            std::lock_guard guard(mutex);
+            MutexLock guard(mutex);
             if (paused(client)) break;  // its frames wait in the inbox until it catches up
         }
         std::size_t available = client.inbox.size() - client.inboxStart;
@@ -215,7 +216,7 @@ bool SocketServer::Core::parse(ClientId id, Client& client) {
         client.partial.reset();
         if (frame->kind != Frame::kMessage) continue;  // the host sends nothing that expects a reply
         {
-            std::lock_guard guard(mutex);
+            MutexLock guard(mutex);
             ++client.unanswered;
         }
         loop.post([weak = weak_from_this(), id, decoded = std::move(frame).value()]() mutable {
@@ -228,7 +229,7 @@ bool SocketServer::Core::parse(ClientId id, Client& client) {
     client.inboxStart = 0;
     bool waiting = !client.inbox.empty();
     {
-        std::lock_guard guard(mutex);
+        MutexLock guard(mutex);
         if (paused(client)) waiting = false;  // the wait is ours, not the client's
     }
     if (!waiting)
@@ -241,7 +242,7 @@ bool SocketServer::Core::parse(ClientId id, Client& client) {
 void SocketServer::Core::close(ClientId id) {
     std::shared_ptr<Client> client;
     {
-        std::lock_guard guard(mutex);
+        MutexLock guard(mutex);
         auto it = clients.find(id);
         if (it == clients.end()) return;
         client = it->second;
@@ -311,7 +312,7 @@ void SocketServer::stop() {
     core_->wake();
     ioThread_.join();
     {
-        std::lock_guard guard(core_->mutex);
+        MutexLock guard(core_->mutex);
         for (auto& [id, client] : core_->clients) ::close(client->fd);
         core_->clients.clear();
     }

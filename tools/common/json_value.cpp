@@ -1,4 +1,4 @@
-#include "tools/ctl/json_value.h"
+#include "tools/common/json_value.h"
 
 #include <limits>
 
