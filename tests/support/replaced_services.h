@@ -7,6 +7,7 @@ namespace lumivane {
 struct ReplacedServices {
     DeviceBrowser* cameras = nullptr;
     PhotoLibrary* library = nullptr;
+    Volumes* volumes = nullptr;
 };
 
 inline Platform withServices(const Platform& base, ReplacedServices replaced) {
@@ -18,7 +19,7 @@ inline Platform withServices(const Platform& base, ReplacedServices replaced) {
         .plugins = base.plugins,
         .imaging = base.imaging,
         .videoFrames = base.videoFrames,
-        .volumes = base.volumes,
+        .volumes = replaced.volumes ? *replaced.volumes : base.volumes,
         .openPanel = base.openPanel,
         .cameras = replaced.cameras ? *replaced.cameras : base.cameras,
         .library = replaced.library ? *replaced.library : base.library,
