@@ -11,6 +11,7 @@
 #include "bridges/files/file_volume_bridge.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/run_tool.h"
+#include "tests/support/handler_call.h"
 #include "tests/support/temp_folder.h"
 
 using namespace lumivane;
@@ -37,19 +38,7 @@ TEST(LinuxVolumes, ALoopMountedCardIsListedAnnouncedAndEjected) {
     int changes = 0;
     for (auto change : {Volumes::Change::didMount, Volumes::Change::didUnmount, Volumes::Change::didRenameVolume})
         linux.platform().volumes.addObserver(change, [&] { ++changes; });
-    auto call = [&](const char* method, EncodableMap args) {
-        std::optional<MethodResponse> response;
-        MethodResult result(
-            method,
-            [&](Bytes reply) {
-                if (auto decoded = StandardMethodCodec::decodeEnvelope(reply.data(), reply.size()))
-                    response = std::move(*decoded);
-            },
-            log);
-        bridge.handle({method, args}, result);
-        loop.runUntil([&] { return response.has_value(); }, 10s);
-        return response.value_or(MethodError{"test", "no answer", EncodableValue()});
-    };
+    auto call = [&](const char* method, EncodableMap args) { return callHandler(bridge, loop, log, method, args); };
     auto settle = [&] {
         loop.runUntil([&] { return changes > 0; }, 5s);
         loop.runUntil([] { return false; }, 200ms);

@@ -11,6 +11,7 @@
 #include "platform/ffmpeg/ffmpeg_video_frames.h"
 #include "platform/sim/sim_cameras.h"
 #include "platform/vips/vips_imaging.h"
+#include "tests/support/handler_call.h"
 #include "tests/support/sample_videos.h"
 #include "tests/support/temp_folder.h"
 #include "tools/sample_images/sample_images.h"
@@ -51,30 +52,11 @@ struct CameraBridgeTest : ::testing::Test {
         return int(count);
     }
     MethodResponse call(const std::string& method, EncodableMap args = {}) {
-        std::optional<MethodResponse> response;
-        MethodResult result(
-            method,
-            [&](Bytes reply) {
-                if (auto decoded = StandardMethodCodec::decodeEnvelope(reply.data(), reply.size()))
-                    response = std::move(*decoded);
-            },
-            log);
-        if (!bridge.handle({method, args}, result)) return NotImplemented{};
-        return response.value_or(MethodError{"test", "no answer", EncodableValue()});
+        return callHandler(bridge, loop, log, method, std::move(args));
     }
     // Answers that come later: runs the loop until it arrives.
     MethodResponse later(const std::string& method, EncodableMap args) {
-        std::optional<MethodResponse> response;
-        MethodResult result(
-            method,
-            [&](Bytes reply) {
-                if (auto decoded = StandardMethodCodec::decodeEnvelope(reply.data(), reply.size()))
-                    response = std::move(*decoded);
-            },
-            log);
-        if (!bridge.handle({method, args}, result)) return NotImplemented{};
-        loop.runUntil([&] { return response.has_value(); }, 10s);
-        return response.value_or(MethodError{"test", "no answer", EncodableValue()});
+        return callHandler(bridge, loop, log, method, std::move(args));
     }
     EncodableValue value(const std::string& method, EncodableMap args = {}) {
         auto response = call(method, std::move(args));

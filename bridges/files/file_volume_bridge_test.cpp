@@ -5,6 +5,7 @@
 #include "platform/sim/sim_mac.h"
 #include "platform/testing/fake_volumes.h"
 #include "runtime/clock.h"
+#include "tests/support/handler_call.h"
 #include "tests/support/replaced_services.h"
 #include "tests/support/temp_folder.h"
 
@@ -16,16 +17,7 @@ namespace {
 // simulated Mac's.
 struct FilesBridgeTest : ::testing::Test {
     MethodResponse call(const std::string& method, EncodableMap args = {}) {
-        std::optional<MethodResponse> response;
-        MethodResult result(
-            method,
-            [&](Bytes reply) {
-                if (auto decoded = StandardMethodCodec::decodeEnvelope(reply.data(), reply.size()))
-                    response = std::move(*decoded);
-            },
-            log);
-        EXPECT_TRUE(bridge.handle({method, args}, result));
-        return response.value_or(MethodError{"test", "no answer", EncodableValue()});
+        return callHandler(bridge, loop, log, method, std::move(args));
     }
     EncodableValue value(const std::string& method, EncodableMap args = {}) {
         auto response = call(method, std::move(args));
