@@ -315,157 +315,197 @@ void PhoneEmulator::serve(int fd) {
     }
 }
 
-void PhoneEmulator::serveLockdown(int fd, const std::string& udid) {
-    Stream stream{fd};
-    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(nullptr, SSL_CTX_free);
-    std::string session;
-    auto endTls = [&] {
+// One lockdown connection: its stream, its TLS context once a session
+// starts, the session, and the phone it reaches.
+struct PhoneEmulator::Lockdown {
+    explicit Lockdown(int fd, std::string phone) : stream{fd}, udid(std::move(phone)) {}
+    ~Lockdown() { endTls(); }
+    void endTls() {
         if (!stream.ssl) return;
         SSL_free(stream.ssl);
         stream.ssl = nullptr;
-    };
-    for (;;) {
-        auto message = readLockdown(stream);
-        if (!message) break;
-        plist_t request = message->get();
-        auto name = plist::string(request, "Request").value_or("");
-        std::unique_lock guard(mutex_);
-        auto found = phones_.find(udid);
-        if (found == phones_.end()) break;
-        Phone& phone = found->second;
+    }
 
-        if (name == "QueryType") {
-            plist_t answer = reply(name);
-            plist_dict_set_item(answer, "Type", plist_new_string("com.apple.mobile.lockdown"));
-            guard.unlock();
-            if (!sendLockdown(stream, answer)) break;
-        } else if (name == "GetValue" || name == "SetValue") {
-            auto domain = plist::string(request, "Domain").value_or("");
-            auto key = plist::string(request, "Key");
-            plist_t values = plist_new_dict();
-            if (domain.empty()) {
-                plist_dict_set_item(values, "DeviceName", stringNode(phone.name));
-                plist_dict_set_item(values, "DeviceClass", plist_new_string("iPhone"));
-                plist_dict_set_item(values, "ProductType", plist_new_string("iPhone14,2"));
-                plist_dict_set_item(values, "ProductVersion", plist_new_string("17.1"));
-                plist_dict_set_item(values, "BuildVersion", plist_new_string("21B74"));
-                plist_dict_set_item(values, "UniqueDeviceID", stringNode(phone.udid));
-                plist_dict_set_item(values, "SerialNumber", plist_new_string("EMULATED0001"));
-                plist_dict_set_item(values, "DevicePublicKey",
-                                    plist_new_data(phone.identity.publicKey.data(), phone.identity.publicKey.size()));
-            } else if (domain == "com.apple.mobile.wireless_lockdown") {
-                if (name == "SetValue" && key == std::optional<std::string>("EnableWifiConnections")) {
-                    plist_t value = plist_dict_get_item(request, "Value");
-                    std::uint8_t on = 0;
-                    if (value && plist_get_node_type(value) == PLIST_BOOLEAN) plist_get_bool_val(value, &on);
-                    phone.wifiConnections = on;
-                }
-                plist_dict_set_item(values, "EnableWifiConnections", plist_new_bool(phone.wifiConnections));
-            }
-            plist_t answer = reply(name);
-            if (!domain.empty()) plist_dict_set_item(answer, "Domain", stringNode(domain));
-            if (key) {
-                plist_dict_set_item(answer, "Key", stringNode(*key));
-                plist_t value = plist_dict_get_item(values, key->c_str());
-                if (name == "GetValue") {
-                    if (value) {
-                        plist_dict_set_item(answer, "Value", plist_copy(value));
-                    } else {
-                        plist_free(answer);
-                        answer = failure(name, "MissingValue");
-                    }
-                }
-            } else if (name == "GetValue") {
-                plist_dict_set_item(answer, "Value", plist_copy(values));
-            }
-            plist_free(values);
-            guard.unlock();
-            if (!sendLockdown(stream, answer)) break;
-        } else if (name == "Pair" || name == "ValidatePair") {
-            plist_t record = plist::dictItem(request, "PairRecord", PLIST_DICT);
-            auto hostId = record ? plist::string(record, "HostID") : std::nullopt;
-            plist_t answer;
-            if (!hostId) {
-                answer = failure(name, "InvalidPairRecord");
-            } else if (name == "ValidatePair") {
-                answer = phone.hostIds.count(*hostId) ? reply(name) : failure(name, "InvalidHostID");
-            } else if (phone.trust == Trust::pending) {
-                answer = failure(name, "PairingDialogResponsePending");
-            } else if (phone.trust == Trust::refused) {
-                answer = failure(name, "UserDeniedPairing");
-            } else {
-                phone.hostIds.insert(*hostId);
-                answer = reply(name);
-                std::string bag(32, '\x5a');
-                plist_dict_set_item(answer, "EscrowBag", plist_new_data(bag.data(), bag.size()));
-            }
-            guard.unlock();
-            if (!sendLockdown(stream, answer)) break;
-        } else if (name == "StartSession") {
-            auto hostId = plist::string(request, "HostID").value_or("");
-            if (!phone.hostIds.count(hostId) || phone.trust != Trust::trusted) {
-                guard.unlock();
-                if (!sendLockdown(stream, failure(name, "InvalidHostID"))) break;
-                continue;
-            }
-            auto certificate = phone.identity.certificate, key = phone.identity.privateKey;
-            guard.unlock();
-            session = newUuid();
-            plist_t answer = reply(name);
-            plist_dict_set_item(answer, "SessionID", stringNode(session));
-            plist_dict_set_item(answer, "EnableSessionSSL", plist_new_bool(1));
-            if (!sendLockdown(stream, answer)) break;
-            // The rest of the session is TLS, with the phone's certificate.
-            context.reset(SSL_CTX_new(TLS_server_method()));
-            SSL_CTX_set_security_level(context.get(), 0);
-            std::unique_ptr<BIO, decltype(&BIO_free)> certificateBio(
-                BIO_new_mem_buf(certificate.data(), int(certificate.size())), BIO_free);
-            std::unique_ptr<BIO, decltype(&BIO_free)> keyBio(BIO_new_mem_buf(key.data(), int(key.size())), BIO_free);
-            X509* x509 = PEM_read_bio_X509(certificateBio.get(), nullptr, nullptr, nullptr);
-            EVP_PKEY* privateKey = PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr);
-            SSL_CTX_use_certificate(context.get(), x509);
-            SSL_CTX_use_PrivateKey(context.get(), privateKey);
-            X509_free(x509);
-            EVP_PKEY_free(privateKey);
-            stream.ssl = SSL_new(context.get());
-            SSL_set_fd(stream.ssl, fd);
-            if (SSL_accept(stream.ssl) != 1) break;
-        } else if (name == "StopSession") {
-            guard.unlock();
-            if (!sendLockdown(stream, reply(name))) break;
-            session.clear();
-            if (stream.ssl) {
-                // The host says goodbye to TLS; the phone answers in kind,
-                // then the connection is plain again.
-                char byte;
-                SSL_read(stream.ssl, &byte, 1);
-                SSL_shutdown(stream.ssl);
-                endTls();
-            }
-        } else if (name == "StartService") {
-            auto service = plist::string(request, "Service").value_or("");
-            if (session.empty() || service != "com.apple.afc") {
-                guard.unlock();
-                if (!sendLockdown(stream, failure(name, session.empty() ? "SessionInactive" : "InvalidService"))) break;
-                continue;
-            }
-            int port = nextPort_++;
-            services_[port] = udid;
-            guard.unlock();
-            plist_t answer = reply(name);
-            plist_dict_set_item(answer, "Service", stringNode(service));
-            plist_dict_set_item(answer, "Port", plist_new_uint(std::uint64_t(port)));
-            if (!sendLockdown(stream, answer)) break;
-        } else if (name == "Goodbye") {
-            guard.unlock();
-            sendLockdown(stream, reply(name));
-            break;
-        } else {
-            guard.unlock();
-            if (!sendLockdown(stream, failure(name, "InvalidRequest"))) break;
+    Stream stream;
+    std::string udid;
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context{nullptr, SSL_CTX_free};
+    std::string session;
+    std::string certificate, privateKey;  // the phone's, for the session's TLS
+};
+
+const std::map<std::string, PhoneEmulator::LockdownHandler>& PhoneEmulator::lockdownHandlers() {
+    static const std::map<std::string, LockdownHandler> handlers{
+        {"QueryType", &PhoneEmulator::queryType},     {"GetValue", &PhoneEmulator::values},
+        {"SetValue", &PhoneEmulator::values},         {"Pair", &PhoneEmulator::pair},
+        {"ValidatePair", &PhoneEmulator::pair},       {"StartSession", &PhoneEmulator::startSession},
+        {"StopSession", &PhoneEmulator::stopSession}, {"StartService", &PhoneEmulator::startService},
+        {"Goodbye", &PhoneEmulator::goodbye},
+    };
+    return handlers;
+}
+
+void PhoneEmulator::serveLockdown(int fd, const std::string& udid) {
+    Lockdown lockdown(fd, udid);
+    for (;;) {
+        auto message = readLockdown(lockdown.stream);
+        if (!message) break;
+        auto name = plist::string(message->get(), "Request").value_or("");
+        {
+            std::lock_guard guard(mutex_);
+            if (!phones_.count(udid)) break;  // the phone is gone
+        }
+        auto handler = lockdownHandlers().find(name);
+        auto answer = handler == lockdownHandlers().end() ? LockdownAnswer{Plist(failure(name, "InvalidRequest"))}
+                                                          : (this->*handler->second)(lockdown, name, message->get());
+        if (!answer.message) break;  // the phone is gone
+        bool sent = sendLockdown(lockdown.stream, answer.message.release());
+        if (answer.then == LockdownAnswer::Then::close) break;
+        if (!sent) break;
+        if (answer.then == LockdownAnswer::Then::startTls && !startTls(lockdown)) break;
+        if (answer.then == LockdownAnswer::Then::endTls && lockdown.stream.ssl) {
+            // The host says goodbye to TLS; the phone answers in kind, then
+            // the connection is plain again.
+            char byte;
+            SSL_read(lockdown.stream.ssl, &byte, 1);
+            SSL_shutdown(lockdown.stream.ssl);
+            lockdown.endTls();
         }
     }
-    endTls();
+}
+
+PhoneEmulator::LockdownAnswer PhoneEmulator::queryType(Lockdown&, const std::string& name, plist_t) {
+    Plist answer(reply(name));
+    plist_dict_set_item(answer.get(), "Type", plist_new_string("com.apple.mobile.lockdown"));
+    return {std::move(answer)};
+}
+
+PhoneEmulator::LockdownAnswer PhoneEmulator::values(Lockdown& lockdown, const std::string& name, plist_t request) {
+    auto domain = plist::string(request, "Domain").value_or("");
+    auto key = plist::string(request, "Key");
+    Plist values(plist_new_dict());
+    {
+        std::lock_guard guard(mutex_);
+        auto found = phones_.find(lockdown.udid);
+        if (found == phones_.end()) return {};
+        Phone& phone = found->second;
+        if (domain.empty()) {
+            plist_t v = values.get();
+            plist_dict_set_item(v, "DeviceName", stringNode(phone.name));
+            plist_dict_set_item(v, "DeviceClass", plist_new_string("iPhone"));
+            plist_dict_set_item(v, "ProductType", plist_new_string("iPhone14,2"));
+            plist_dict_set_item(v, "ProductVersion", plist_new_string("17.1"));
+            plist_dict_set_item(v, "BuildVersion", plist_new_string("21B74"));
+            plist_dict_set_item(v, "UniqueDeviceID", stringNode(phone.udid));
+            plist_dict_set_item(v, "SerialNumber", plist_new_string("EMULATED0001"));
+            plist_dict_set_item(v, "DevicePublicKey",
+                                plist_new_data(phone.identity.publicKey.data(), phone.identity.publicKey.size()));
+        } else if (domain == "com.apple.mobile.wireless_lockdown") {
+            if (name == "SetValue" && key == std::optional<std::string>("EnableWifiConnections")) {
+                plist_t value = plist_dict_get_item(request, "Value");
+                std::uint8_t on = 0;
+                if (value && plist_get_node_type(value) == PLIST_BOOLEAN) plist_get_bool_val(value, &on);
+                phone.wifiConnections = on;
+            }
+            plist_dict_set_item(values.get(), "EnableWifiConnections", plist_new_bool(phone.wifiConnections));
+        }
+    }
+    Plist answer(reply(name));
+    if (!domain.empty()) plist_dict_set_item(answer.get(), "Domain", stringNode(domain));
+    if (key) {
+        plist_dict_set_item(answer.get(), "Key", stringNode(*key));
+        plist_t value = plist_dict_get_item(values.get(), key->c_str());
+        if (name == "GetValue" && !value) return {Plist(failure(name, "MissingValue"))};
+        if (name == "GetValue") plist_dict_set_item(answer.get(), "Value", plist_copy(value));
+    } else if (name == "GetValue") {
+        plist_dict_set_item(answer.get(), "Value", plist_copy(values.get()));
+    }
+    return {std::move(answer)};
+}
+
+PhoneEmulator::LockdownAnswer PhoneEmulator::pair(Lockdown& lockdown, const std::string& name, plist_t request) {
+    plist_t record = plist::dictItem(request, "PairRecord", PLIST_DICT);
+    auto hostId = record ? plist::string(record, "HostID") : std::nullopt;
+    std::lock_guard guard(mutex_);
+    auto found = phones_.find(lockdown.udid);
+    if (found == phones_.end()) return {};
+    Phone& phone = found->second;
+    if (!hostId) return {Plist(failure(name, "InvalidPairRecord"))};
+    if (name == "ValidatePair")
+        return {Plist(phone.hostIds.count(*hostId) ? reply(name) : failure(name, "InvalidHostID"))};
+    if (phone.trust == Trust::pending) return {Plist(failure(name, "PairingDialogResponsePending"))};
+    if (phone.trust == Trust::refused) return {Plist(failure(name, "UserDeniedPairing"))};
+    phone.hostIds.insert(*hostId);
+    Plist answer(reply(name));
+    std::string bag(32, '\x5a');
+    plist_dict_set_item(answer.get(), "EscrowBag", plist_new_data(bag.data(), bag.size()));
+    return {std::move(answer)};
+}
+
+PhoneEmulator::LockdownAnswer PhoneEmulator::startSession(Lockdown& lockdown, const std::string& name,
+                                                          plist_t request) {
+    auto hostId = plist::string(request, "HostID").value_or("");
+    {
+        std::lock_guard guard(mutex_);
+        auto found = phones_.find(lockdown.udid);
+        if (found == phones_.end()) return {};
+        const Phone& phone = found->second;
+        if (!phone.hostIds.count(hostId) || phone.trust != Trust::trusted)
+            return {Plist(failure(name, "InvalidHostID"))};
+        lockdown.certificate = phone.identity.certificate;
+        lockdown.privateKey = phone.identity.privateKey;
+    }
+    lockdown.session = newUuid();
+    Plist answer(reply(name));
+    plist_dict_set_item(answer.get(), "SessionID", stringNode(lockdown.session));
+    plist_dict_set_item(answer.get(), "EnableSessionSSL", plist_new_bool(1));
+    return {std::move(answer), LockdownAnswer::Then::startTls};
+}
+
+bool PhoneEmulator::startTls(Lockdown& lockdown) {
+    // The rest of the session is TLS, with the phone's certificate.
+    lockdown.context.reset(SSL_CTX_new(TLS_server_method()));
+    SSL_CTX_set_security_level(lockdown.context.get(), 0);
+    const auto& certificate = lockdown.certificate;
+    const auto& key = lockdown.privateKey;
+    std::unique_ptr<BIO, decltype(&BIO_free)> certificateBio(
+        BIO_new_mem_buf(certificate.data(), int(certificate.size())), BIO_free);
+    std::unique_ptr<BIO, decltype(&BIO_free)> keyBio(BIO_new_mem_buf(key.data(), int(key.size())), BIO_free);
+    X509* x509 = PEM_read_bio_X509(certificateBio.get(), nullptr, nullptr, nullptr);
+    EVP_PKEY* privateKey = PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr);
+    SSL_CTX_use_certificate(lockdown.context.get(), x509);
+    SSL_CTX_use_PrivateKey(lockdown.context.get(), privateKey);
+    X509_free(x509);
+    EVP_PKEY_free(privateKey);
+    lockdown.stream.ssl = SSL_new(lockdown.context.get());
+    SSL_set_fd(lockdown.stream.ssl, lockdown.stream.fd);
+    return SSL_accept(lockdown.stream.ssl) == 1;
+}
+
+PhoneEmulator::LockdownAnswer PhoneEmulator::stopSession(Lockdown& lockdown, const std::string& name, plist_t) {
+    lockdown.session.clear();
+    return {Plist(reply(name)), LockdownAnswer::Then::endTls};
+}
+
+PhoneEmulator::LockdownAnswer PhoneEmulator::startService(Lockdown& lockdown, const std::string& name,
+                                                          plist_t request) {
+    auto service = plist::string(request, "Service").value_or("");
+    if (lockdown.session.empty() || service != "com.apple.afc")
+        return {Plist(failure(name, lockdown.session.empty() ? "SessionInactive" : "InvalidService"))};
+    int port;
+    {
+        std::lock_guard guard(mutex_);
+        if (!phones_.count(lockdown.udid)) return {};
+        port = nextPort_++;
+        services_[port] = lockdown.udid;
+    }
+    Plist answer(reply(name));
+    plist_dict_set_item(answer.get(), "Service", stringNode(service));
+    plist_dict_set_item(answer.get(), "Port", plist_new_uint(std::uint64_t(port)));
+    return {std::move(answer)};
+}
+
+PhoneEmulator::LockdownAnswer PhoneEmulator::goodbye(Lockdown&, const std::string& name, plist_t) {
+    return {Plist(reply(name)), LockdownAnswer::Then::close};
 }
 
 void PhoneEmulator::serveAfc(int fd, const std::string& udid) {

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/property_list.h"
 #include "tools/phone_emulator/pair_record.h"
 
 namespace lumivane::emulator {
@@ -55,6 +56,27 @@ private:
         std::set<std::string> hostIds;              // hosts the phone trusts
         bool wifiConnections = false;
     };
+
+    // One lockdown connection, and what a request's handler answers: the
+    // message (none: the phone is gone, the connection ends) and what the
+    // connection does once it is sent. Each handler takes the lock for the
+    // phone's state itself, never across a send.
+    struct Lockdown;
+    struct LockdownAnswer {
+        enum class Then { carryOn, startTls, endTls, close };
+        Plist message;
+        Then then = Then::carryOn;
+    };
+    using LockdownHandler = LockdownAnswer (PhoneEmulator::*)(Lockdown&, const std::string& name, plist_t request);
+    static const std::map<std::string, LockdownHandler>& lockdownHandlers();
+    LockdownAnswer queryType(Lockdown& lockdown, const std::string& name, plist_t request);
+    LockdownAnswer values(Lockdown& lockdown, const std::string& name, plist_t request);  // GetValue, SetValue
+    LockdownAnswer pair(Lockdown& lockdown, const std::string& name, plist_t request);    // Pair, ValidatePair
+    LockdownAnswer startSession(Lockdown& lockdown, const std::string& name, plist_t request);
+    LockdownAnswer stopSession(Lockdown& lockdown, const std::string& name, plist_t request);
+    LockdownAnswer startService(Lockdown& lockdown, const std::string& name, plist_t request);
+    LockdownAnswer goodbye(Lockdown& lockdown, const std::string& name, plist_t request);
+    bool startTls(Lockdown& lockdown);
 
     void acceptLoop();
     void serve(int fd);
