@@ -128,66 +128,89 @@ void FileVolumeBridge::thumbnailLater(const std::string& path, int px, MethodRes
     }));
 }
 
+const std::map<std::string, FileVolumeBridge::Method, std::less<>>& FileVolumeBridge::methods() {
+    static const std::map<std::string, Method, std::less<>> table{
+        {"volume.list", {&FileVolumeBridge::list, false}},
+        {"volume.eject", {&FileVolumeBridge::eject, true}},
+        {"file.volumeInfo", {&FileVolumeBridge::volumeInfo, true}},
+        {"file.freeSpace", {&FileVolumeBridge::freeSpace, true}},
+        {"file.thumbnail", {&FileVolumeBridge::thumbnailMethod, true}},
+        {"file.pickFolder", {&FileVolumeBridge::pickFolder, false}},
+        {"file.reveal", {&FileVolumeBridge::reveal, true}},
+    };
+    return table;
+}
+
 bool FileVolumeBridge::handle(const MethodCall& call, MethodResult& result) {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
-    static const std::array<const char*, 7> kMethods = {"volume.list",    "volume.eject",   "file.volumeInfo",
-                                                        "file.freeSpace", "file.thumbnail", "file.pickFolder",
-                                                        "file.reveal"};
-    const std::string& method = call.method;
-    if (std::find(kMethods.begin(), kMethods.end(), method) == kMethods.end()) return false;
+    auto method = methods().find(call.method);
+    if (method == methods().end()) return false;
     Arguments args(call.arguments);
     auto path = args.string("path");
-    if (!path && method != "volume.list" && method != "file.pickFolder") {
+    if (method->second.takesPath && !path) {
         result.success();  // every method that takes a path answers null without one
         return true;
     }
-    if (method == "volume.list") {
-        result.success(volumeList());
-    } else if (method == "volume.eject") {
-        auto ejected = platform_.volumes.unmountAndEject(*path);
-        if (ejected.ok())
-            result.success();
-        else
-            result.error("eject_failed", ejected.error());
-    } else if (method == "file.volumeInfo") {
-        EncodableMap info;
-        if (auto volume = platform_.volumes.volumeOf(*path)) {
-            if (volume->root) info.set("root", *volume->root);
-            if (volume->uuid) info.set("uuid", *volume->uuid);
-        }
-        result.success(info);
-    } else if (method == "file.freeSpace") {
-        auto existing = nearestExisting(*path);
-        auto capacity = existing ? platform_.volumes.capacityAt(*existing) : std::nullopt;
-        if (capacity && capacity->availableForImportantUsage)
-            result.success(*capacity->availableForImportantUsage);
-        else if (capacity && capacity->available)
-            result.success(*capacity->available);
-        else
-            result.success();
-    } else if (method == "file.thumbnail") {
-        // Beyond any picture's size a bound changes nothing; below 1 it gives null.
-        int px = args.pixelSize("px", kDefaultPx);
-        thumbnailLater(*path, px, result);
-    } else if (method == "file.pickFolder") {
-        OpenPanel::Options options;
-        options.title = args.string("title").value_or("Choose a folder");
-        options.prompt = "Choose";
-        options.directory = args.string("start");
-        options.canChooseFiles = false;
-        options.canChooseDirectories = true;
-        options.canCreateDirectories = true;
-        options.allowsMultipleSelection = false;
-        auto outcome = platform_.openPanel.run(options);
-        if (outcome.ok && outcome.path)
-            result.success(*outcome.path);
-        else
-            result.success();
-    } else if (method == "file.reveal") {
-        platform_.workspace.activateFileViewerSelecting({*path});
-        result.success();
-    }
+    (this->*method->second.run)(args, path.value_or(""), result);
     return true;
+}
+
+void FileVolumeBridge::list(const Arguments&, const std::string&, MethodResult& result) {
+    result.success(volumeList());
+}
+
+void FileVolumeBridge::eject(const Arguments&, const std::string& path, MethodResult& result) {
+    auto ejected = platform_.volumes.unmountAndEject(path);
+    if (ejected.ok())
+        result.success();
+    else
+        result.error("eject_failed", ejected.error());
+}
+
+void FileVolumeBridge::volumeInfo(const Arguments&, const std::string& path, MethodResult& result) {
+    EncodableMap info;
+    if (auto volume = platform_.volumes.volumeOf(path)) {
+        if (volume->root) info.set("root", *volume->root);
+        if (volume->uuid) info.set("uuid", *volume->uuid);
+    }
+    result.success(info);
+}
+
+void FileVolumeBridge::freeSpace(const Arguments&, const std::string& path, MethodResult& result) {
+    auto existing = nearestExisting(path);
+    auto capacity = existing ? platform_.volumes.capacityAt(*existing) : std::nullopt;
+    if (capacity && capacity->availableForImportantUsage)
+        result.success(*capacity->availableForImportantUsage);
+    else if (capacity && capacity->available)
+        result.success(*capacity->available);
+    else
+        result.success();
+}
+
+void FileVolumeBridge::thumbnailMethod(const Arguments& args, const std::string& path, MethodResult& result) {
+    // Beyond any picture's size a bound changes nothing; below 1 it gives null.
+    thumbnailLater(path, args.pixelSize("px", kDefaultPx), result);
+}
+
+void FileVolumeBridge::pickFolder(const Arguments& args, const std::string&, MethodResult& result) {
+    OpenPanel::Options options;
+    options.title = args.string("title").value_or("Choose a folder");
+    options.prompt = "Choose";
+    options.directory = args.string("start");
+    options.canChooseFiles = false;
+    options.canChooseDirectories = true;
+    options.canCreateDirectories = true;
+    options.allowsMultipleSelection = false;
+    auto outcome = platform_.openPanel.run(options);
+    if (outcome.ok && outcome.path)
+        result.success(*outcome.path);
+    else
+        result.success();
+}
+
+void FileVolumeBridge::reveal(const Arguments&, const std::string& path, MethodResult& result) {
+    platform_.workspace.activateFileViewerSelecting({path});
+    result.success();
 }
 
 }  // namespace lumivane

@@ -1,10 +1,12 @@
 #pragma once
+#include <map>
 #include <memory>
 #include <mutex>
 
 #include "bridges/common/bridge.h"
 #include "bridges/common/event_handler.h"
 #include "bridges/common/host_handler.h"
+#include "channel/arguments.h"
 #include "channel/encodable_value.h"
 #include "runtime/concurrent_queue.h"
 #include "runtime/lifetime.h"
@@ -40,6 +42,21 @@ public:
     std::optional<Bytes> thumbnail(const std::string& path, int px);
 
 private:
+    // A method: what runs it, and whether it takes a "path" (without one it
+    // answers null).
+    struct Method {
+        void (FileVolumeBridge::*run)(const Arguments& args, const std::string& path, MethodResult& result);
+        bool takesPath;
+    };
+    static const std::map<std::string, Method, std::less<>>& methods();
+    void list(const Arguments& args, const std::string& path, MethodResult& result);
+    void eject(const Arguments& args, const std::string& path, MethodResult& result);
+    void volumeInfo(const Arguments& args, const std::string& path, MethodResult& result);
+    void freeSpace(const Arguments& args, const std::string& path, MethodResult& result);
+    void thumbnailMethod(const Arguments& args, const std::string& path, MethodResult& result);
+    void pickFolder(const Arguments& args, const std::string& path, MethodResult& result);
+    void reveal(const Arguments& args, const std::string& path, MethodResult& result);
+
     EncodableMap volumeMap(const std::string& mountPoint, const VolumeValues& values);
     void thumbnailLater(const std::string& path, int px, MethodResult& result);
 
