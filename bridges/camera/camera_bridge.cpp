@@ -275,48 +275,57 @@ void CameraBridge::eject(const Arguments& args, MethodResult& result) {
     });
 }
 
+const std::map<std::string, CameraBridge::Method, std::less<>>& CameraBridge::methods() {
+    static const std::map<std::string, Method, std::less<>> table{
+        {"camera.list", &CameraBridge::list},         {"camera.children", &CameraBridge::children},
+        {"camera.media", &CameraBridge::media},       {"camera.thumbnail", &CameraBridge::thumbnail},
+        {"camera.download", &CameraBridge::download}, {"camera.cancel", &CameraBridge::cancel},
+        {"camera.eject", &CameraBridge::eject},
+    };
+    return table;
+}
+
 bool CameraBridge::handle(const MethodCall& call, MethodResult& result) {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
-    Arguments args(call.arguments);
-    if (call.method == "camera.list") {
-        EncodableList list;
-        for (const auto& key : order_)
-            if (auto found = devices_.find(key); found != devices_.end())
-                list.push_back(deviceMap(key, *found->second->asCamera()));
-        result.success(list);
-    } else if (call.method == "camera.children") {
-        auto ready = readyDevice(args, result);
-        if (!ready) return true;
-        auto path = args.string("path").value_or("");
-        auto entries = camera_catalog::resolveFolder(*ready->device, path);
-        if (!entries) {
-            result.error("not_found", "No folder " + path + " on " + ready->device->name().value_or(ready->key));
-            return true;
-        }
-        EncodableList list;
-        for (const auto& item : *entries) list.push_back(camera_catalog::itemMap(*item, path));
-        result.success(list);
-    } else if (call.method == "camera.media") {
-        auto ready = readyDevice(args, result);
-        if (!ready) return true;
-        EncodableList list;
-        for (const auto& item : ready->device->mediaFiles().value_or(Items{}))
-            if (item->asFile()) list.push_back(camera_catalog::itemMap(*item, camera_catalog::ancestorPath(*item)));
-        result.success(list);
-    } else if (call.method == "camera.thumbnail") {
-        thumbnail(args, result);
-    } else if (call.method == "camera.download") {
-        download(args, result);
-    } else if (call.method == "camera.cancel") {
-        if (auto token = args.string("token"))
-            if (auto found = downloads_.find(*token); found != downloads_.end()) found->second->cancel();
-        result.success();
-    } else if (call.method == "camera.eject") {
-        eject(args, result);
-    } else {
-        return false;
-    }
+    auto method = methods().find(call.method);
+    if (method == methods().end()) return false;
+    (this->*method->second)(Arguments(call.arguments), result);
     return true;
+}
+
+void CameraBridge::list(const Arguments&, MethodResult& result) {
+    EncodableList list;
+    for (const auto& key : order_)
+        if (auto found = devices_.find(key); found != devices_.end())
+            list.push_back(deviceMap(key, *found->second->asCamera()));
+    result.success(list);
+}
+
+void CameraBridge::children(const Arguments& args, MethodResult& result) {
+    auto ready = readyDevice(args, result);
+    if (!ready) return;
+    auto path = args.string("path").value_or("");
+    auto entries = camera_catalog::resolveFolder(*ready->device, path);
+    if (!entries)
+        return result.error("not_found", "No folder " + path + " on " + ready->device->name().value_or(ready->key));
+    EncodableList list;
+    for (const auto& item : *entries) list.push_back(camera_catalog::itemMap(*item, path));
+    result.success(list);
+}
+
+void CameraBridge::media(const Arguments& args, MethodResult& result) {
+    auto ready = readyDevice(args, result);
+    if (!ready) return;
+    EncodableList list;
+    for (const auto& item : ready->device->mediaFiles().value_or(Items{}))
+        if (item->asFile()) list.push_back(camera_catalog::itemMap(*item, camera_catalog::ancestorPath(*item)));
+    result.success(list);
+}
+
+void CameraBridge::cancel(const Arguments& args, MethodResult& result) {
+    if (auto token = args.string("token"))
+        if (auto found = downloads_.find(*token); found != downloads_.end()) found->second->cancel();
+    result.success();
 }
 
 }  // namespace lumivane

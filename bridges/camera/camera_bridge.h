@@ -60,6 +60,13 @@ private:
     void changed();
     // The file a call's "path" names on a ready device, or the error already answered.
     std::shared_ptr<CameraItem> lookupFile(const Arguments& args, CameraDevice& device, MethodResult& result);
+    // The methods: each a row of the table.
+    using Method = void (CameraBridge::*)(const Arguments& args, MethodResult& result);
+    static const std::map<std::string, Method, std::less<>>& methods();
+    void list(const Arguments& args, MethodResult& result);
+    void children(const Arguments& args, MethodResult& result);
+    void media(const Arguments& args, MethodResult& result);
+    void cancel(const Arguments& args, MethodResult& result);
     void thumbnail(const Arguments& args, MethodResult& result);
     void download(const Arguments& args, MethodResult& result);
     void eject(const Arguments& args, MethodResult& result);
