@@ -8,6 +8,7 @@ struct ReplacedServices {
     DeviceBrowser* cameras = nullptr;
     PhotoLibrary* library = nullptr;
     Volumes* volumes = nullptr;
+    NetServices* netServices = nullptr;
 };
 
 inline Platform withServices(const Platform& base, ReplacedServices replaced) {
@@ -23,7 +24,7 @@ inline Platform withServices(const Platform& base, ReplacedServices replaced) {
         .openPanel = base.openPanel,
         .cameras = replaced.cameras ? *replaced.cameras : base.cameras,
         .library = replaced.library ? *replaced.library : base.library,
-        .netServices = base.netServices,
+        .netServices = replaced.netServices ? *replaced.netServices : base.netServices,
         .sharing = base.sharing,
         .usbmuxSocket = base.usbmuxSocket,
         .processTool = base.processTool,
