@@ -6,7 +6,7 @@
 
 #include "platform/file_user_defaults.h"
 #include "platform/sim/sim_services.h"
-#include "tests/support/temp_folder.h"
+#include "runtime/testing/temp_folder.h"
 
 using namespace lumivane;
 namespace fs = std::filesystem;

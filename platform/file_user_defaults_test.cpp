@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <fstream>
 
-#include "tests/support/temp_folder.h"
+#include "runtime/testing/temp_folder.h"
 
 using namespace lumivane;
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/build_paths.h"
+#include "runtime/testing/build_paths.h"
 
 using namespace lumivane;
 

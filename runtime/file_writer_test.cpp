@@ -9,7 +9,7 @@
 #include <set>
 
 #include "runtime/read_file.h"
-#include "tests/support/temp_folder.h"
+#include "runtime/testing/temp_folder.h"
 
 using namespace lumivane;
 namespace fs = std::filesystem;

@@ -7,7 +7,8 @@ stands for each folder in parent that has no line of its own (a new bridge
 needs no new line). A file belongs to the longest folder of the graph that
 holds it. Test files (*_test.cpp,
 *_fixture.h) may also include the test helpers and the sample images; tests/,
-bench/ and fuzz/ may include anything.
+bench/ and fuzz/ may include anything. A layer's test helpers and fakes (its
+testing/ folder) are for tests only: no other file includes them.
 """
 import pathlib
 import re
@@ -70,6 +71,9 @@ def main():
                 continue
             included = match.group(1)
             if is_test and any(included.startswith(helper + "/") for helper in TEST_HELPERS):
+                continue
+            if "/testing/" in included and not is_test and "/testing/" not in relative:
+                problems.append(f"{relative}:{number}: only tests may include {included}")
                 continue
             target = owner(included, allowed)
             if target == home:

@@ -17,8 +17,8 @@
 #include <set>
 #include <thread>
 
+#include "runtime/testing/build_paths.h"
 #include "tests/host_process.h"
-#include "tests/support/build_paths.h"
 #include "tools/console/console_server.h"
 #include "tools/transport/host_client.h"
 

@@ -9,8 +9,8 @@
 #include <fstream>
 
 #include "platform/gphoto/gphoto_cameras.h"
+#include "platform/testing/replaced_services.h"
 #include "tests/support/host_harness.h"
-#include "tests/support/replaced_services.h"
 #include "tools/sample_images/sample_images.h"
 
 using namespace lumivane;

@@ -1,6 +1,6 @@
 #include "tests/host_process.h"
 
-#include "tests/support/build_paths.h"
+#include "runtime/testing/build_paths.h"
 
 #include <spawn.h>
 #include <sys/wait.h>

@@ -9,8 +9,8 @@
 #include <fstream>
 #include <thread>
 
+#include "runtime/testing/raw_connect.h"
 #include "tests/host_process.h"
-#include "tests/support/raw_connect.h"
 #include "tools/transport/host_client.h"
 
 using namespace lumivane;

@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/host_harness.h"
-#include "tests/support/sample_videos.h"
+#include "tools/sample_images/sample_videos.h"
 
 using namespace lumivane;
 namespace fs = std::filesystem;

@@ -8,11 +8,11 @@
 
 #include <filesystem>
 
+#include "bridges/common/testing/handler_call.h"
 #include "bridges/files/file_volume_bridge.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/run_tool.h"
-#include "tests/support/handler_call.h"
-#include "tests/support/temp_folder.h"
+#include "runtime/testing/temp_folder.h"
 
 using namespace lumivane;
 using namespace std::chrono_literals;

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "tests/support/temp_folder.h"
+#include "runtime/testing/temp_folder.h"
 #include "tools/phone_emulator/phone_emulator.h"
 
 using namespace lumivane;

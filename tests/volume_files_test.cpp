@@ -10,7 +10,7 @@
 #include <fstream>
 #include <set>
 
-#include "tests/support/temp_folder.h"
+#include "runtime/testing/temp_folder.h"
 
 using namespace lumivane;
 namespace fs = std::filesystem;

@@ -4,9 +4,9 @@
 
 #include "platform/sim/sim_mac.h"
 #include "platform/testing/fake_net_services.h"
+#include "platform/testing/replaced_services.h"
 #include "runtime/clock.h"
-#include "tests/support/replaced_services.h"
-#include "tests/support/temp_folder.h"
+#include "runtime/testing/temp_folder.h"
 
 using namespace lumivane;
 

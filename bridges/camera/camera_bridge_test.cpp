@@ -6,15 +6,15 @@
 #include <filesystem>
 #include <fstream>
 
+#include "bridges/common/testing/handler_call.h"
 #include "channel/binary_messenger.h"
 #include "channel/standard_codec.h"
 #include "platform/ffmpeg/ffmpeg_video_frames.h"
 #include "platform/sim/sim_cameras.h"
 #include "platform/vips/vips_imaging.h"
-#include "tests/support/handler_call.h"
-#include "tests/support/sample_videos.h"
-#include "tests/support/temp_folder.h"
+#include "runtime/testing/temp_folder.h"
 #include "tools/sample_images/sample_images.h"
+#include "tools/sample_images/sample_videos.h"
 
 namespace lumivane {
 namespace {

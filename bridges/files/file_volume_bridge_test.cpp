@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "bridges/common/testing/handler_call.h"
 #include "platform/sim/sim_mac.h"
 #include "platform/testing/fake_volumes.h"
+#include "platform/testing/replaced_services.h"
 #include "runtime/clock.h"
-#include "tests/support/handler_call.h"
-#include "tests/support/replaced_services.h"
-#include "tests/support/temp_folder.h"
+#include "runtime/testing/temp_folder.h"
 
 using namespace lumivane;
 

@@ -10,8 +10,8 @@
 #include "platform/sim/sim_phones.h"
 #include "platform/vips/vips_imaging.h"
 #include "runtime/group.h"
-#include "tests/support/build_paths.h"
-#include "tests/support/temp_folder.h"
+#include "runtime/testing/build_paths.h"
+#include "runtime/testing/temp_folder.h"
 
 namespace lumivane {
 

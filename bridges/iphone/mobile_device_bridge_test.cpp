@@ -8,8 +8,8 @@
 
 #include "platform/property_list.h"
 #include "platform/sim/sim_phones.h"
-#include "tests/support/build_paths.h"
-#include "tests/support/temp_folder.h"
+#include "runtime/testing/build_paths.h"
+#include "runtime/testing/temp_folder.h"
 
 using namespace lumivane;
 using namespace std::chrono_literals;

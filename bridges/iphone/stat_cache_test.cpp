@@ -5,7 +5,7 @@
 #include <fstream>
 #include <set>
 
-#include "tests/support/temp_folder.h"
+#include "runtime/testing/temp_folder.h"
 
 using namespace lumivane;
 

@@ -5,9 +5,9 @@
 #include <fstream>
 
 #include "platform/sim/sim_mac.h"
+#include "platform/testing/replaced_services.h"
 #include "runtime/clock.h"
-#include "tests/support/replaced_services.h"
-#include "tests/support/temp_folder.h"
+#include "runtime/testing/temp_folder.h"
 #include "tools/sample_images/sample_images.h"
 
 using namespace lumivane;

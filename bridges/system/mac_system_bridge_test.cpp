@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "platform/sim/sim_mac.h"
-#include "tests/support/temp_folder.h"
+#include "runtime/testing/temp_folder.h"
 
 using namespace lumivane;
 using namespace std::chrono_literals;

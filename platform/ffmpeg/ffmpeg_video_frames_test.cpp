@@ -6,8 +6,8 @@
 #include <fstream>
 
 #include "platform/vips/vips_imaging.h"
-#include "tests/support/sample_videos.h"
-#include "tests/support/temp_folder.h"
+#include "runtime/testing/temp_folder.h"
+#include "tools/sample_images/sample_videos.h"
 
 namespace lumivane {
 namespace {

@@ -7,7 +7,7 @@
 
 #include <unistd.h>
 #include "runtime/read_file.h"
-#include "tests/support/temp_folder.h"
+#include "runtime/testing/temp_folder.h"
 
 namespace lumivane {
 namespace {

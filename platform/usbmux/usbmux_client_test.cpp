@@ -13,7 +13,7 @@
 
 #include "platform/usbmux/usbmux_wire.h"
 #include "runtime/socket_io.h"
-#include "tests/support/temp_folder.h"
+#include "runtime/testing/temp_folder.h"
 
 using namespace lumivane;
 using namespace std::chrono_literals;

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "platform/vips/pixel_budget.h"
-#include "tests/support/temp_folder.h"
+#include "runtime/testing/temp_folder.h"
 #include "tools/sample_images/sample_images.h"
 
 namespace lumivane {

@@ -9,8 +9,8 @@
 #include "platform/sim/sim_mac.h"
 #include "runtime/log.h"
 #include "runtime/main_loop.h"
-#include "tests/support/build_paths.h"
-#include "tests/support/temp_folder.h"
+#include "runtime/testing/build_paths.h"
+#include "runtime/testing/temp_folder.h"
 
 namespace lumivane {
 

@@ -11,8 +11,8 @@
 
 #include "channel/event_channel.h"
 #include "channel/method_channel.h"
-#include "tests/support/raw_connect.h"
-#include "tests/support/temp_folder.h"
+#include "runtime/testing/raw_connect.h"
+#include "runtime/testing/temp_folder.h"
 #include "tools/transport/host_client.h"
 
 using namespace lumivane;
