@@ -171,9 +171,11 @@ void PhoneLinks::attach(const std::shared_ptr<IPhone>& phone, AMDeviceRef device
     IPhone* p = phone.get();
     if (replaced) {
         // Released on the phone's queue, unless a session still runs on it.
-        p->queue.post(lifetime_.guard([this, p, replaced] {
-            if (replaced != p->session) api_->AMDeviceRelease(replaced);
-        }));
+        // Not guarded: a handle is let go even while the links end (their
+        // destructor closes each phone on its queue after this has run).
+        p->queue.post([api = api_.get(), p, replaced] {
+            if (replaced != p->session) api->AMDeviceRelease(replaced);
+        });
     }
     if (!wifi) p->queue.post(lifetime_.guard([this, p, autoWifiSnapshot] { refresh(*p, autoWifiSnapshot); }));
 }
@@ -187,10 +189,11 @@ void PhoneLinks::detach(const std::shared_ptr<IPhone>& phone, bool wifi) {
         slot = nullptr;
     }
     IPhone* p = phone.get();
-    p->queue.post(lifetime_.guard([this, p, handle] {
-        if (handle && handle == p->session) closeLinkState(*p);
-        if (handle) api_->AMDeviceRelease(handle);
-    }));
+    // Not guarded, as in attach(): the handle is let go whatever happens.
+    p->queue.post([api = api_.get(), p, handle] {
+        if (handle && handle == p->session) closeLinks(*api, *p);
+        if (handle) api->AMDeviceRelease(handle);
+    });
 }
 
 std::optional<std::string> PhoneLinks::readName(AMDeviceRef device) {
