@@ -9,6 +9,7 @@ struct ReplacedServices {
     PhotoLibrary* library = nullptr;
     Volumes* volumes = nullptr;
     NetServices* netServices = nullptr;
+    Sharing* sharing = nullptr;
 };
 
 inline Platform withServices(const Platform& base, ReplacedServices replaced) {
@@ -25,7 +26,7 @@ inline Platform withServices(const Platform& base, ReplacedServices replaced) {
         .cameras = replaced.cameras ? *replaced.cameras : base.cameras,
         .library = replaced.library ? *replaced.library : base.library,
         .netServices = replaced.netServices ? *replaced.netServices : base.netServices,
-        .sharing = base.sharing,
+        .sharing = replaced.sharing ? *replaced.sharing : base.sharing,
         .usbmuxSocket = base.usbmuxSocket,
         .processTool = base.processTool,
         .trace = base.trace,
