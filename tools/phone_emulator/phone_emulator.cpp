@@ -508,34 +508,129 @@ PhoneEmulator::LockdownAnswer PhoneEmulator::goodbye(Lockdown&, const std::strin
     return {Plist(reply(name)), LockdownAnswer::Then::close};
 }
 
-void PhoneEmulator::serveAfc(int fd, const std::string& udid) {
+namespace {
+
+// One AFC connection: the phone's folder and the files it has open.
+struct AfcSession {
     std::string folder;
+    std::map<std::uint64_t, int> files;  // handle -> descriptor
+    std::uint64_t nextHandle = 1;
+    ~AfcSession() {
+        for (auto& [handle, file] : files) ::close(file);
+    }
+};
+
+// What a request is answered with: a status code, or data (operation 2) or
+// a handle (operation 0x0E) after the header.
+struct AfcReply {
+    std::uint64_t operation;
+    std::string payload;
+};
+
+AfcReply afcStatus(std::uint64_t code) {
+    std::uint64_t value = htole64(code);
+    return {1, std::string(reinterpret_cast<char*>(&value), 8)};
+}
+
+std::uint64_t afcNumber(const std::string& payload, std::size_t at) {
+    std::uint64_t value = 0;
+    if (payload.size() >= at + 8) std::memcpy(&value, payload.data() + at, 8);
+    return le64toh(value);
+}
+
+std::string afcPairs(std::initializer_list<std::pair<std::string, std::string>> pairs) {
+    std::string out;
+    for (const auto& [key, value] : pairs) out += key + '\0' + value + '\0';
+    return out;
+}
+
+AfcReply readDirectory(AfcSession& session, const std::string& payload) {
+    auto path = inside(session.folder, payload.c_str());
+    DIR* directory = path ? ::opendir(path->c_str()) : nullptr;
+    if (!directory) return afcStatus(path ? 8 : 10);
+    std::string names;
+    while (dirent* entry = ::readdir(directory)) names += std::string(entry->d_name) + '\0';
+    ::closedir(directory);
+    return {2, names};
+}
+
+AfcReply fileInformation(AfcSession& session, const std::string& payload) {
+    auto path = inside(session.folder, payload.c_str());
+    struct stat st {};
+    if (!path || ::lstat(path->c_str(), &st) != 0) return afcStatus(path ? 8 : 10);
+    const char* format = S_ISDIR(st.st_mode) ? "S_IFDIR" : S_ISLNK(st.st_mode) ? "S_IFLNK" : "S_IFREG";
+    return {2, afcPairs({{"st_size", std::to_string(st.st_size)},
+                         {"st_blocks", std::to_string(st.st_blocks)},
+                         {"st_nlink", std::to_string(st.st_nlink)},
+                         {"st_ifmt", format},
+                         {"st_mtime", nanos(st.st_mtim)},
+                         {"st_birthtime", nanos(st.st_mtim)}})};
+}
+
+AfcReply deviceInformation(AfcSession&, const std::string&) {
+    return {2, afcPairs({{"Model", "iPhone14,2"},
+                         {"FSTotalBytes", "128000000000"},
+                         {"FSFreeBytes", "64000000000"},
+                         {"FSBlockSize", "4096"}})};
+}
+
+AfcReply openFile(AfcSession& session, const std::string& payload) {  // reading only
+    auto path = payload.size() > 8 ? inside(session.folder, std::string(payload.c_str() + 8)) : std::nullopt;
+    struct stat st {};
+    if (!path || ::stat(path->c_str(), &st) != 0) return afcStatus(path ? 8 : 7);
+    if (S_ISDIR(st.st_mode)) return afcStatus(9);
+    if (afcNumber(payload, 0) != 1) return afcStatus(10);  // only read-only opens
+    int file = ::open(path->c_str(), O_RDONLY | O_CLOEXEC);
+    if (file < 0) return afcStatus(10);
+    auto handle = session.nextHandle++;
+    session.files[handle] = file;
+    std::uint64_t value = htole64(handle);
+    return {0x0E, std::string(reinterpret_cast<char*>(&value), 8)};
+}
+
+AfcReply readFile(AfcSession& session, const std::string& payload) {
+    auto file = session.files.find(afcNumber(payload, 0));
+    if (file == session.files.end()) return afcStatus(7);
+    std::string data(std::min<std::uint64_t>(afcNumber(payload, 8), kMaxAfcPacket), '\0');
+    ssize_t got = ::read(file->second, data.data(), data.size());
+    if (got < 0) return afcStatus(4);
+    data.resize(std::size_t(got));
+    return {2, data};
+}
+
+AfcReply closeFile(AfcSession& session, const std::string& payload) {
+    auto file = session.files.find(afcNumber(payload, 0));
+    if (file == session.files.end()) return afcStatus(7);
+    ::close(file->second);
+    session.files.erase(file);
+    return afcStatus(0);
+}
+
+// The AFC operations the emulator serves; any other answers "unsupported".
+const std::map<std::uint64_t, AfcReply (*)(AfcSession&, const std::string&)> kAfcHandlers{
+    {0x03, readDirectory}, {0x0A, fileInformation}, {0x0B, deviceInformation},
+    {0x0D, openFile},      {0x0F, readFile},        {0x14, closeFile},
+};
+
+}  // namespace
+
+void PhoneEmulator::serveAfc(int fd, const std::string& udid) {
+    AfcSession session;
     {
         std::lock_guard guard(mutex_);
-        folder = phones_.at(udid).folder;
+        session.folder = phones_.at(udid).folder;
     }
-    std::map<std::uint64_t, int> files;
-    std::uint64_t nextHandle = 1;
-    auto send = [&](std::uint64_t packet, std::uint64_t operation, const std::string& payload) {
+    auto send = [&](std::uint64_t packet, const AfcReply& reply) {
         std::string out(40, '\0');
         std::memcpy(out.data(), "CFA6LPAA", 8);
         // Data follows the header as the packet's trailing part, as a phone
         // sends it; a status or a handle travels in the header part.
-        std::uint64_t length = 40 + payload.size();
-        std::uint64_t headerPart = operation == 2 ? 40 : length;
-        std::uint64_t fields[4] = {htole64(length), htole64(headerPart), htole64(packet), htole64(operation)};
+        std::uint64_t length = 40 + reply.payload.size();
+        std::uint64_t headerPart = reply.operation == 2 ? 40 : length;
+        std::uint64_t fields[4] = {htole64(length), htole64(headerPart), htole64(packet), htole64(reply.operation)};
         std::memcpy(out.data() + 8, fields, sizeof fields);
-        out += payload;
+        out += reply.payload;
         return writeAll(fd, out.data(), out.size());
-    };
-    auto status = [&](std::uint64_t packet, std::uint64_t code) {
-        std::uint64_t value = htole64(code);
-        return send(packet, 1, std::string(reinterpret_cast<char*>(&value), 8));
-    };
-    auto number = [](const std::string& payload, std::size_t at) {
-        std::uint64_t value = 0;
-        if (payload.size() >= at + 8) std::memcpy(&value, payload.data() + at, 8);
-        return le64toh(value);
     };
     for (;;) {
         char header[40];
@@ -552,107 +647,10 @@ void PhoneEmulator::serveAfc(int fd, const std::string& udid) {
             latency = phones_.at(udid).latencyMs;
         }
         if (latency > 0) std::this_thread::sleep_for(std::chrono::milliseconds(latency));
-        std::string pathText(payload.c_str());
-        bool ok = true;
-        switch (operation) {
-            case 0x03: {  // read a directory
-                auto path = inside(folder, pathText);
-                DIR* directory = path ? ::opendir(path->c_str()) : nullptr;
-                if (!directory) {
-                    ok = status(packet, path ? 8 : 10);
-                    break;
-                }
-                std::string names;
-                while (dirent* entry = ::readdir(directory)) names += std::string(entry->d_name) + '\0';
-                ::closedir(directory);
-                ok = send(packet, 2, names);
-                break;
-            }
-            case 0x0A: {  // file information
-                auto path = inside(folder, pathText);
-                struct stat st {};
-                if (!path || ::lstat(path->c_str(), &st) != 0) {
-                    ok = status(packet, path ? 8 : 10);
-                    break;
-                }
-                const char* format = S_ISDIR(st.st_mode) ? "S_IFDIR" : S_ISLNK(st.st_mode) ? "S_IFLNK" : "S_IFREG";
-                std::string info;
-                for (auto [key, value] : {std::pair<std::string, std::string>{"st_size", std::to_string(st.st_size)},
-                                          {"st_blocks", std::to_string(st.st_blocks)},
-                                          {"st_nlink", std::to_string(st.st_nlink)},
-                                          {"st_ifmt", format},
-                                          {"st_mtime", nanos(st.st_mtim)},
-                                          {"st_birthtime", nanos(st.st_mtim)}})
-                    info += key + '\0' + value + '\0';
-                ok = send(packet, 2, info);
-                break;
-            }
-            case 0x0B: {  // device information
-                std::string info;
-                for (auto [key, value] : {std::pair<std::string, std::string>{"Model", "iPhone14,2"},
-                                          {"FSTotalBytes", "128000000000"},
-                                          {"FSFreeBytes", "64000000000"},
-                                          {"FSBlockSize", "4096"}})
-                    info += key + '\0' + value + '\0';
-                ok = send(packet, 2, info);
-                break;
-            }
-            case 0x0D: {  // open a file (reading only)
-                auto path = payload.size() > 8 ? inside(folder, std::string(payload.c_str() + 8)) : std::nullopt;
-                struct stat st {};
-                if (!path || ::stat(path->c_str(), &st) != 0) {
-                    ok = status(packet, path ? 8 : 7);
-                    break;
-                }
-                if (S_ISDIR(st.st_mode)) {
-                    ok = status(packet, 9);
-                    break;
-                }
-                if (number(payload, 0) != 1) {  // only read-only opens
-                    ok = status(packet, 10);
-                    break;
-                }
-                int file = ::open(path->c_str(), O_RDONLY | O_CLOEXEC);
-                if (file < 0) {
-                    ok = status(packet, 10);
-                    break;
-                }
-                auto handle = nextHandle++;
-                files[handle] = file;
-                std::uint64_t value = htole64(handle);
-                ok = send(packet, 0x0E, std::string(reinterpret_cast<char*>(&value), 8));
-                break;
-            }
-            case 0x0F: {  // read from a file
-                auto file = files.find(number(payload, 0));
-                if (file == files.end()) {
-                    ok = status(packet, 7);
-                    break;
-                }
-                std::string data(std::min<std::uint64_t>(number(payload, 8), kMaxAfcPacket), '\0');
-                ssize_t got = ::read(file->second, data.data(), data.size());
-                if (got < 0) {
-                    ok = status(packet, 4);
-                    break;
-                }
-                data.resize(std::size_t(got));
-                ok = send(packet, 2, data);
-                break;
-            }
-            case 0x14: {  // close a file
-                auto file = files.find(number(payload, 0));
-                if (file != files.end()) {
-                    ::close(file->second);
-                    files.erase(file);
-                }
-                ok = status(packet, file == files.end() ? 7 : 0);
-                break;
-            }
-            default: ok = status(packet, 15);  // not supported here
-        }
-        if (!ok) break;
+        auto handler = kAfcHandlers.find(operation);
+        auto reply = handler == kAfcHandlers.end() ? afcStatus(15) : handler->second(session, payload);
+        if (!send(packet, reply)) break;
     }
-    for (auto& [handle, file] : files) ::close(file);
 }
 
 bool PhoneEmulator::setTrust(const std::string& udid, Trust trust) {
