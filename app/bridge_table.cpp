@@ -7,7 +7,7 @@
 #include "bridges/camera/camera_bridge.h"
 #include "bridges/files/file_volume_bridge.h"
 #include "bridges/library/library_bridge.h"
-#include "platform/mobile_device_loader.h"
+#include "platform/common/mobile_device_loader.h"
 
 namespace lumivane {
 

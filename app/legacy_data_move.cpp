@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "platform/property_list.h"
+#include "platform/common/property_list.h"
 #include "runtime/file_writer.h"
 #include "runtime/read_file.h"
 

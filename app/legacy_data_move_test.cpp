@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/file_user_defaults.h"
+#include "platform/common/file_user_defaults.h"
 #include "platform/sim/sim_services.h"
 #include "runtime/testing/temp_folder.h"
 

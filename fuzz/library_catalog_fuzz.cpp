@@ -3,7 +3,7 @@
 // named by the listing leads out of the library folder.
 #include <cstdlib>
 
-#include "platform/library_catalog.h"
+#include "platform/common/library_catalog.h"
 
 using namespace lumivane;
 

@@ -1,7 +1,7 @@
 // Property lists as the usbmux daemon and a phone's lockdown service send
 // them: parsed, then read the way the host reads them (typed lookups, text by
 // length, every dictionary item), and written back out.
-#include "platform/property_list.h"
+#include "platform/common/property_list.h"
 
 using namespace lumivane;
 

@@ -4,8 +4,8 @@
 #include <set>
 
 #include "app/sim_control/sim_control.h"
+#include "platform/common/property_list.h"
 #include "platform/mobile_device.h"
-#include "platform/property_list.h"
 
 namespace lumivane {
 

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <random>
 
-#include "platform/file_url.h"
-#include "platform/process_runner.h"
+#include "platform/common/file_url.h"
+#include "platform/common/process_runner.h"
 
 namespace lumivane {
 

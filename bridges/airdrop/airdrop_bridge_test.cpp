@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "bridges/common/testing/handler_call.h"
-#include "platform/file_url.h"
+#include "platform/common/file_url.h"
 #include "platform/sim/sim_mac.h"
 #include "platform/testing/fake_sharing.h"
 #include "platform/testing/replaced_services.h"

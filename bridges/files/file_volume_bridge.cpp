@@ -7,7 +7,7 @@
 #include "bridges/common/jpeg_thumbnail.h"
 #include "bridges/common/pending_result.h"
 #include "channel/arguments.h"
-#include "platform/media_types.h"
+#include "platform/common/media_types.h"
 #include "runtime/mutex.h"
 
 namespace lumivane {

@@ -10,7 +10,7 @@
 
 #include "bridges/iphone/iphone_error.h"
 #include "channel/encodable_value.h"
-#include "platform/mobile_device_loader.h"
+#include "platform/common/mobile_device_loader.h"
 
 namespace lumivane {
 

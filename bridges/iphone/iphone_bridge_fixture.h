@@ -5,8 +5,8 @@
 #include <fstream>
 
 #include "bridges/iphone/mobile_device_bridge.h"
-#include "platform/mobile_device_loader.h"
-#include "platform/property_list.h"
+#include "platform/common/mobile_device_loader.h"
+#include "platform/common/property_list.h"
 #include "platform/sim/sim_phones.h"
 #include "platform/vips/vips_imaging.h"
 #include "runtime/group.h"

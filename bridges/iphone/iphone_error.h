@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/mobile_device_loader.h"
+#include "platform/common/mobile_device_loader.h"
 #include "runtime/result.h"
 
 namespace lumivane {

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/property_list.h"
+#include "platform/common/property_list.h"
 #include "platform/sim/sim_phones.h"
 #include "runtime/testing/build_paths.h"
 #include "runtime/testing/temp_folder.h"

@@ -1,6 +1,6 @@
 #include "bridges/iphone/phone_links.h"
 
-#include "platform/property_list.h"
+#include "platform/common/property_list.h"
 #include "runtime/mutex.h"
 
 namespace lumivane {

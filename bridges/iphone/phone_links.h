@@ -11,7 +11,7 @@
 #include "bridges/common/event_handler.h"
 #include "bridges/iphone/iphone.h"
 #include "bridges/iphone/iphone_error.h"
-#include "platform/mobile_device_loader.h"
+#include "platform/common/mobile_device_loader.h"
 #include "runtime/clock.h"
 #include "runtime/lifetime.h"
 #include "runtime/log.h"

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/journal.h"
+#include "platform/common/journal.h"
 #include "platform/plugin_registry.h"
 
 namespace lumivane {

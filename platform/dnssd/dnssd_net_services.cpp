@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <map>
 
-#include "platform/posted_reports.h"
+#include "platform/common/posted_reports.h"
 
 namespace lumivane {
 

@@ -23,7 +23,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "platform/camera_files.h"
+#include "platform/common/camera_files.h"
 #include "runtime/file_writer.h"
 #include "runtime/serial_queue.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/journal.h"
+#include "platform/common/journal.h"
 #include "platform/user_defaults.h"
 #include "platform/window_system.h"
 

@@ -37,10 +37,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/common/property_list.h"
 #include "platform/mobile_device.h"
 #include "platform/mobile_device_errors.h"
 #include "platform/mobile_device_provider.h"
-#include "platform/property_list.h"
 #include "platform/usbmux/usbmux_wire.h"
 
 #define LV_EXPORT extern "C" __attribute__((visibility("default")))

@@ -1,7 +1,7 @@
 #include "platform/linux/linux_platform.h"
 
-#include "platform/file_url.h"
-#include "platform/process_runner.h"
+#include "platform/common/file_url.h"
+#include "platform/common/process_runner.h"
 
 #include <pwd.h>
 #include <spawn.h>

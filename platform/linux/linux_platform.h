@@ -2,11 +2,11 @@
 #include <optional>
 #include <string>
 
+#include "platform/common/file_user_defaults.h"
+#include "platform/common/folder_photo_library.h"
 #include "platform/common/journaled_plugin_registry.h"
 #include "platform/dnssd/dnssd_net_services.h"
 #include "platform/ffmpeg/ffmpeg_video_frames.h"
-#include "platform/file_user_defaults.h"
-#include "platform/folder_photo_library.h"
 #include "platform/gphoto/gphoto_cameras.h"
 #include "platform/headless/headless_window_system.h"
 #include "platform/linux/linux_volumes.h"

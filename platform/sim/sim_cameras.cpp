@@ -1,6 +1,6 @@
 #include "platform/sim/sim_cameras.h"
 
-#include "platform/camera_files.h"
+#include "platform/common/camera_files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,7 +1,7 @@
 #include "platform/sim/sim_mac.h"
 
+#include "platform/common/process_runner.h"
 #include "platform/mobile_device.h"
-#include "platform/process_runner.h"
 
 namespace lumivane {
 

@@ -4,12 +4,12 @@
 #include <optional>
 #include <string>
 
+#include "platform/common/file_user_defaults.h"
+#include "platform/common/folder_photo_library.h"
+#include "platform/common/journal.h"
 #include "platform/common/journaled_plugin_registry.h"
 #include "platform/ffmpeg/ffmpeg_video_frames.h"
-#include "platform/file_user_defaults.h"
-#include "platform/folder_photo_library.h"
 #include "platform/headless/headless_window_system.h"
-#include "platform/journal.h"
 #include "platform/platform.h"
 #include "platform/sim/sim_cameras.h"
 #include "platform/sim/sim_net_services.h"

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <functional>
 
-#include "platform/posted_reports.h"
+#include "platform/common/posted_reports.h"
 
 namespace lumivane {
 

@@ -1,6 +1,6 @@
 #include "platform/sim/sim_phones.h"
 
-#include "platform/shared_library.h"
+#include "platform/common/shared_library.h"
 
 namespace lumivane {
 

@@ -1,6 +1,6 @@
 #include "platform/sim/sim_services.h"
 
-#include "platform/file_url.h"
+#include "platform/common/file_url.h"
 
 #include <cstdlib>
 #include "runtime/mutex.h"

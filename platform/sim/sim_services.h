@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/common/journal.h"
 #include "platform/environment.h"
-#include "platform/journal.h"
 #include "platform/workspace.h"
 #include "runtime/mutex.h"
 

@@ -2,7 +2,7 @@
 
 #include <fstream>
 
-#include "platform/file_url.h"
+#include "platform/common/file_url.h"
 
 namespace lumivane {
 

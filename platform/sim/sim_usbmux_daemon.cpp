@@ -8,7 +8,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/property_list.h"
+#include "platform/common/property_list.h"
 #include "platform/usbmux/usbmux_wire.h"
 #include "runtime/mutex.h"
 #include "runtime/socket_io.h"

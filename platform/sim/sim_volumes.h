@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/journal.h"
+#include "platform/common/journal.h"
 #include "platform/open_panel.h"
 #include "platform/volumes.h"
 

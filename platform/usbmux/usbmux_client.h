@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/common/property_list.h"
 #include "platform/environment.h"
-#include "platform/property_list.h"
 #include "runtime/clock.h"
 
 namespace lumivane {

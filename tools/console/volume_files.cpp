@@ -10,7 +10,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/camera_files.h"
+#include "platform/common/camera_files.h"
 #include "runtime/file_writer.h"
 #include "runtime/utf8.h"
 

@@ -16,7 +16,7 @@
 #include <csignal>
 #include <cstring>
 
-#include "platform/property_list.h"
+#include "platform/common/property_list.h"
 #include "platform/usbmux/usbmux_wire.h"
 
 namespace lumivane::emulator {

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/property_list.h"
+#include "platform/common/property_list.h"
 #include "tools/phone_emulator/pair_record.h"
 
 namespace lumivane::emulator {

@@ -1,4 +1,4 @@
-#include "platform/process_runner.h"
+#include "platform/common/process_runner.h"
 
 #include <fcntl.h>
 #include <spawn.h>

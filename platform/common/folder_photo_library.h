@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/library_catalog.h"
+#include "platform/common/library_catalog.h"
 #include "platform/photo_library.h"
 #include "runtime/log.h"
 #include "runtime/mutex.h"

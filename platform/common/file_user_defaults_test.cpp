@@ -1,4 +1,4 @@
-#include "platform/file_user_defaults.h"
+#include "platform/common/file_user_defaults.h"
 
 #include <gtest/gtest.h>
 #include <fstream>

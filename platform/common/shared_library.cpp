@@ -1,4 +1,4 @@
-#include "platform/shared_library.h"
+#include "platform/common/shared_library.h"
 
 #include <dlfcn.h>
 

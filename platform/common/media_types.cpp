@@ -1,4 +1,4 @@
-#include "platform/media_types.h"
+#include "platform/common/media_types.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "platform/mobile_device_loader.h"
+#include "platform/common/mobile_device_loader.h"
 
 #include <gtest/gtest.h>
 

@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/common/media_types.h"
 #include "platform/image_capture.h"
-#include "platform/media_types.h"
 #include "runtime/mutex.h"
 
 namespace lumivane {

@@ -1,8 +1,8 @@
-#include "platform/mobile_device_loader.h"
+#include "platform/common/mobile_device_loader.h"
 
 #include <cstdio>
 
-#include "platform/shared_library.h"
+#include "platform/common/shared_library.h"
 
 namespace lumivane {
 

@@ -1,4 +1,4 @@
-#include "platform/library_catalog.h"
+#include "platform/common/library_catalog.h"
 
 #include <array>
 #include <limits>

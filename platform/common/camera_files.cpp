@@ -1,4 +1,4 @@
-#include "platform/camera_files.h"
+#include "platform/common/camera_files.h"
 
 #include <algorithm>
 #include <cctype>

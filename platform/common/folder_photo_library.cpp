@@ -1,4 +1,4 @@
-#include "platform/folder_photo_library.h"
+#include "platform/common/folder_photo_library.h"
 
 #include <sys/stat.h>
 
