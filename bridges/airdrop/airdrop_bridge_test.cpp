@@ -3,12 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "bridges/common/testing/handler_call.h"
+#include "bridges/common/testing/sim_bridge_setup.h"
 #include "platform/common/file_url.h"
-#include "platform/sim/sim_mac.h"
 #include "platform/testing/fake_sharing.h"
-#include "platform/testing/replaced_services.h"
-#include "runtime/clock.h"
-#include "runtime/testing/temp_folder.h"
 
 using namespace lumivane;
 
@@ -16,11 +13,9 @@ using namespace lumivane;
 // only absolute paths, a service that is there and can send them, one send at
 // a time. A refused send performs nothing.
 TEST(AirDropBridge, ASendIsRefusedBeforeThePickerUnlessEveryPathAndTheServiceAllowIt) {
-    TempFolder home;
-    MainLoop loop;
-    Log log = Log::capturing();
-    ManualClock clock;
-    SimMac mac(SimMac::Options{home.path(), "com.lumivane.app", "", &log}, loop);
+    SimBridgeSetup setup;
+    auto& loop = setup.loop;
+    auto& log = setup.log;
     auto events = std::make_shared<EventHandler>(loop);
     struct Case {
         const char* what;
@@ -43,8 +38,7 @@ TEST(AirDropBridge, ASendIsRefusedBeforeThePickerUnlessEveryPathAndTheServiceAll
         FakeSharing sharing;
         sharing.available = c.available;
         sharing.service->canPerform = c.canPerform;
-        Platform platform = withServices(mac.platform(), {.sharing = &sharing});
-        AirDropBridge bridge(BridgeContext{platform, loop, log, clock, events, home.path()});
+        AirDropBridge bridge(setup.context({.sharing = &sharing}, events));
         auto answer = callHandler(bridge, loop, log, "airdrop.send", {{"paths", c.paths}, {"token", "t1"}});
         if (!c.error.empty()) {
             ASSERT_TRUE(std::holds_alternative<MethodError>(answer));

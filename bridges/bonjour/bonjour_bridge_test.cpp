@@ -2,23 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/sim/sim_mac.h"
+#include "bridges/common/testing/sim_bridge_setup.h"
 #include "platform/testing/fake_net_services.h"
-#include "platform/testing/replaced_services.h"
-#include "runtime/clock.h"
-#include "runtime/testing/temp_folder.h"
 
 using namespace lumivane;
 
 TEST(BonjourBridge, OnePublicationAtATimeAndABadRequestChangesNothing) {
-    TempFolder home;
-    MainLoop loop;
-    Log log = Log::capturing();
-    SystemClock clock;
-    SimMac mac(SimMac::Options{home.path(), "com.lumivane.app", "", &log}, loop);
+    SimBridgeSetup setup;
+    auto& log = setup.log;
     FakeNetServices net;
-    Platform platform = withServices(mac.platform(), {.netServices = &net});
-    BonjourBridge bridge(BridgeContext{platform, loop, log, clock, nullptr, home.path()});
+    BonjourBridge bridge(setup.context({.netServices = &net}));
     auto call = [&](const std::string& method, EncodableMap args) {
         std::optional<MethodResponse> response;
         MethodResult result(

@@ -3,11 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "bridges/common/testing/handler_call.h"
-#include "platform/sim/sim_mac.h"
+#include "bridges/common/testing/sim_bridge_setup.h"
 #include "platform/testing/fake_volumes.h"
-#include "platform/testing/replaced_services.h"
-#include "runtime/clock.h"
-#include "runtime/testing/temp_folder.h"
 
 using namespace lumivane;
 
@@ -15,7 +12,7 @@ namespace {
 
 // A files bridge over fake volumes; the rest of the platform is the
 // simulated Mac's.
-struct FilesBridgeTest : ::testing::Test {
+struct FilesBridgeTest : ::testing::Test, SimBridgeSetup {
     MethodResponse call(const std::string& method, EncodableMap args = {}) {
         return callHandler(bridge, loop, log, method, std::move(args));
     }
@@ -25,14 +22,8 @@ struct FilesBridgeTest : ::testing::Test {
         return value ? *value : EncodableValue("not a value");
     }
 
-    TempFolder home;
-    MainLoop loop;
-    Log log = Log::capturing();
-    SystemClock clock;
-    SimMac mac{SimMac::Options{home.path(), "com.lumivane.app", "", &log}, loop};
     FakeVolumes volumes;
-    Platform platform = withServices(mac.platform(), {.volumes = &volumes});
-    FileVolumeBridge bridge{BridgeContext{platform, loop, log, clock, nullptr, home.path()}};
+    FileVolumeBridge bridge{context({.volumes = &volumes})};
 };
 
 TEST_F(FilesBridgeTest, TheVolumeListNamesEachVolumeAsTheFileManagerWouldAndSkipsWhatItCannotShow) {

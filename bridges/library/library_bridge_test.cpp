@@ -4,10 +4,7 @@
 
 #include <fstream>
 
-#include "platform/sim/sim_mac.h"
-#include "platform/testing/replaced_services.h"
-#include "runtime/clock.h"
-#include "runtime/testing/temp_folder.h"
+#include "bridges/common/testing/sim_bridge_setup.h"
 #include "tools/sample_images/sample_images.h"
 
 using namespace lumivane;
@@ -40,19 +37,14 @@ private:
 }  // namespace
 
 TEST(LibraryBridge, FacesAreLookedForInAnImageOf512PixelsUnlessAskedOtherwise) {
-    TempFolder home;
-    MainLoop loop;
-    Log log = Log::capturing();
-    SystemClock clock;
-    SimMac mac(SimMac::Options{home.path(), "com.lumivane.app", "", &log}, loop);
+    SimBridgeSetup setup;
+    auto& [home, loop, log, clock, mac] = setup;
     ASSERT_TRUE(samples::write(home / "face.jpg", {.width = 2000, .height = 1500}));
     std::ofstream(home / "library.json")
         << R"({"assets": [{"id": "a", "resources": [{"type": "photo", "file": "face.jpg"}], "faces": [0.5]}]})";
     mac.library().load(home.path());
     SideNotingLibrary library(mac.library());
-    auto base = mac.platform();
-    Platform platform = withServices(base, {.library = &library});
-    LibraryBridge bridge(BridgeContext{platform, loop, log, clock, nullptr, home.path()});
+    LibraryBridge bridge(setup.context({.library = &library}));
 
     struct Case {
         EncodableMap args;
