@@ -1,6 +1,7 @@
 #pragma once
 // The iPhone bridge's test fixture: a bridge over the simulated provider.
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -70,24 +71,28 @@ protected:
     void drain(const std::string& udid) {
         onPhone(udid, [](IPhone&) {});
     }
-    // Attaches and waits until the bridge has handled the notice and its refresh.
+    // Attaches and waits until the bridge has handled the notice and the
+    // phone's queue has run what the notice posted (its refresh). The notice's
+    // log line is written after those posts, so waiting for the handle alone
+    // could drain the queue before the refresh is on it.
     void attach(const std::string& udid, std::uint32_t link) {
-        sim.LVSimAttach(udid.c_str(), link);
-        ASSERT_TRUE(waitFor([&] {
-            auto phone = bridge->links().phone(udid);
-            if (!phone) return false;
-            MutexLock lock(phone->linkLock);
-            return (link == kUSB ? phone->usb : phone->wifi) != nullptr;
-        }));
-        drain(udid);
+        noticeAndDrain(
+            udid, link, [&] { sim.LVSimAttach(udid.c_str(), link); }, "attached");
     }
     void detach(const std::string& udid, std::uint32_t link) {
-        sim.LVSimDetach(udid.c_str(), link);
-        ASSERT_TRUE(waitFor([&] {
-            auto phone = bridge->links().phone(udid);
-            MutexLock lock(phone->linkLock);
-            return (link == kUSB ? phone->usb : phone->wifi) == nullptr;
-        }));
+        noticeAndDrain(
+            udid, link, [&] { sim.LVSimDetach(udid.c_str(), link); }, "detached");
+    }
+    void noticeAndDrain(const std::string& udid, std::uint32_t link, const std::function<void()>& notice,
+                        const std::string& what) {
+        std::string line = "Lumivane iPhone " + udid + ": " + (link == kUSB ? "USB " : "Wi-Fi ") + what;
+        auto seen = [&] {
+            auto lines = log.lines();
+            return std::count(lines.begin(), lines.end(), line);
+        };
+        auto before = seen();
+        notice();
+        ASSERT_TRUE(waitFor([&] { return seen() > before; }));
         drain(udid);
     }
     std::uint64_t calls(const std::string& udid, const char* op) { return sim.LVSimCallCount(udid.c_str(), op); }
