@@ -5,16 +5,13 @@
 // `cp` of the same files.
 #include <benchmark/benchmark.h>
 #include <httplib.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <thread>
 
+#include "bench/host_process.h"
 #include "bench/ratio_reporter.h"
 #include "bench/run_command.h"
 #include "bench/scratch_folder.h"
@@ -35,34 +32,16 @@ std::vector<std::string> importedPaths;  // the phone's paths of the photos to i
 class Host {
 public:
     Host() {
-        std::string binary = binFolder + "/lumivane-host", socket = work + "/host.sock", home = work + "/home";
-        fs::create_directories(home);
-        std::vector<std::string> words{binary, "--platform", "sim", "--socket", socket, "--home", home};
-        std::vector<char*> argv;
-        for (auto& word : words) argv.push_back(word.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
         HostClient client;
-        for (int i = 0; i < 100 && !client.connect(socket); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        client.call("sim/control", "phone.add",
-                    EncodableMap{{"udid", "PHONE"}, {"name", "iPhone"}, {"root", work + "/phone"}});
-        client.call("sim/control", "phone.attach", EncodableMap{{"udid", "PHONE"}, {"link", "usb"}});
+        client.connect(process_.socket());
+        (void)client.call("sim/control", "phone.add",
+                          EncodableMap{{"udid", "PHONE"}, {"name", "iPhone"}, {"root", work + "/phone"}});
+        (void)client.call("sim/control", "phone.attach", EncodableMap{{"udid", "PHONE"}, {"link", "usb"}});
     }
-    ~Host() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    std::string socket() const { return work + "/host.sock"; }
+    std::string socket() const { return process_.socket(); }
 
 private:
-    pid_t pid_ = -1;
+    HostProcess process_{binFolder, work};
 };
 
 // The console with its cookie, and a client of it.
@@ -70,7 +49,7 @@ struct Console {
     ConsoleServer server;
     httplib::Headers cookie;
 
-    explicit Console(const Host& host) : server(ConsoleServer::Options{host.socket()}) {
+    explicit Console(const Host& host) : server(ConsoleServer::Options{.socketPath = host.socket()}) {
         server.start();
         cookie = {{"Cookie", server.cookieName() + "=" + server.token()}};
     }

@@ -42,6 +42,13 @@ void MethodResult::answer(Bytes envelope) {
 
 void MethodResult::success(const EncodableValue& value) { answer(StandardMethodCodec::encodeSuccessEnvelope(value)); }
 
+void MethodResult::successWritten(const std::function<void(ValueWriter&)>& write) {
+    Bytes envelope{0};  // a success; the value's alignment counts from this byte
+    ValueWriter writer(envelope);
+    write(writer);
+    answer(std::move(envelope));
+}
+
 void MethodResult::error(const std::string& code, const std::optional<std::string>& message,
                          const EncodableValue& details) {
     answer(StandardMethodCodec::encodeErrorEnvelope(code, message, details));

@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -7,6 +8,7 @@
 
 #include "channel/binary_messenger.h"
 #include "channel/encodable_value.h"
+#include "channel/value_writer.h"
 #include "runtime/log.h"
 
 namespace lumivane {
@@ -36,6 +38,9 @@ public:
     ~MethodResult();
 
     void success(const EncodableValue& value = EncodableValue());
+    // A success whose value `write` writes straight into the reply, for
+    // answers too large to build as an EncodableValue first.
+    void successWritten(const std::function<void(ValueWriter&)>& write);
     void error(const std::string& code, const std::optional<std::string>& message = std::nullopt,
                const EncodableValue& details = EncodableValue());
     // A failure as the channel error `code` the callers of a method know,

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "channel/value_writer.h"
 #include "runtime/utf8.h"
 
 namespace lumivane {
@@ -31,39 +32,6 @@ enum Tag : std::uint8_t {
 // A declared element count is only a hint: a value takes far more memory than
 // its one-byte encoding, so beyond this, storage grows with what is decoded.
 constexpr std::size_t kMaxReserve = 1024;
-
-template <typename T>
-void writeRaw(Bytes& out, T value) {
-    std::uint8_t raw[sizeof(T)];
-    std::memcpy(raw, &value, sizeof(T));  // the host is little-endian, as the codec
-    out.insert(out.end(), raw, raw + sizeof(T));
-}
-
-void writeSize(Bytes& out, std::size_t size) {
-    if (size < 254) {
-        out.push_back(static_cast<std::uint8_t>(size));
-    } else if (size <= 0xffff) {
-        out.push_back(254);
-        writeRaw<std::uint16_t>(out, static_cast<std::uint16_t>(size));
-    } else {
-        out.push_back(255);
-        writeRaw<std::uint32_t>(out, static_cast<std::uint32_t>(size));
-    }
-}
-
-void align(Bytes& out, std::size_t alignment) {
-    std::size_t rem = out.size() % alignment;
-    if (rem) out.insert(out.end(), alignment - rem, 0);
-}
-
-template <typename T>
-void writeTyped(Bytes& out, Tag tag, const std::vector<T>& items) {
-    out.push_back(tag);
-    writeSize(out, items.size());
-    align(out, sizeof(T));
-    auto* raw = reinterpret_cast<const std::uint8_t*>(items.data());
-    out.insert(out.end(), raw, raw + items.size() * sizeof(T));
-}
 
 class Reader {
 public:
@@ -238,67 +206,7 @@ Error malformed(const std::string& why) { return Error(Error::Code::badInput, wh
 
 }  // namespace
 
-void StandardMessageCodec::writeValue(Bytes& out, const EncodableValue& value) {
-    std::visit(
-        [&out](const auto& v) {
-            using T = std::decay_t<decltype(v)>;
-            if constexpr (std::is_same_v<T, std::monostate>) {
-                out.push_back(kNull);
-            } else if constexpr (std::is_same_v<T, bool>) {
-                out.push_back(v ? kTrue : kFalse);
-            } else if constexpr (std::is_same_v<T, std::int32_t>) {
-                out.push_back(kInt32);
-                writeRaw(out, v);
-            } else if constexpr (std::is_same_v<T, std::int64_t>) {
-                // The smallest integer type that holds the value, as the engine writes.
-                if (v >= std::numeric_limits<std::int32_t>::min() && v <= std::numeric_limits<std::int32_t>::max()) {
-                    out.push_back(kInt32);
-                    writeRaw(out, static_cast<std::int32_t>(v));
-                } else {
-                    out.push_back(kInt64);
-                    writeRaw(out, v);
-                }
-            } else if constexpr (std::is_same_v<T, double>) {
-                out.push_back(kFloat64);
-                align(out, 8);
-                writeRaw(out, v);
-            } else if constexpr (std::is_same_v<T, std::string>) {
-                out.push_back(kString);
-                if (isValidUtf8(v)) {
-                    writeSize(out, v.size());
-                    out.insert(out.end(), v.begin(), v.end());
-                } else {
-                    auto text = wireText(v);  // always UTF-8 on the wire
-                    writeSize(out, text.size());
-                    out.insert(out.end(), text.begin(), text.end());
-                }
-            } else if constexpr (std::is_same_v<T, Bytes>) {
-                out.push_back(kUInt8List);
-                writeSize(out, v.size());
-                out.insert(out.end(), v.begin(), v.end());
-            } else if constexpr (std::is_same_v<T, std::vector<std::int32_t>>) {
-                writeTyped(out, kInt32List, v);
-            } else if constexpr (std::is_same_v<T, std::vector<std::int64_t>>) {
-                writeTyped(out, kInt64List, v);
-            } else if constexpr (std::is_same_v<T, std::vector<double>>) {
-                writeTyped(out, kFloat64List, v);
-            } else if constexpr (std::is_same_v<T, std::vector<float>>) {
-                writeTyped(out, kFloat32List, v);
-            } else if constexpr (std::is_same_v<T, EncodableList>) {
-                out.push_back(kList);
-                writeSize(out, v.size());
-                for (const auto& item : v) writeValue(out, item);
-            } else if constexpr (std::is_same_v<T, EncodableMap>) {
-                out.push_back(kMap);
-                writeSize(out, v.size());
-                for (const auto& [key, item] : v) {
-                    writeValue(out, key);
-                    writeValue(out, item);
-                }
-            }
-        },
-        static_cast<const EncodableValueVariant&>(value));
-}
+void StandardMessageCodec::writeValue(Bytes& out, const EncodableValue& value) { ValueWriter(out).value(value); }
 
 Bytes StandardMessageCodec::encodeMessage(const EncodableValue& value) {
     Bytes out;

@@ -1,5 +1,7 @@
 #include "tools/transport/frame.h"
 
+#include "channel/value_writer.h"
+
 #include "runtime/utf8.h"
 
 #include <sys/socket.h>
@@ -9,14 +11,26 @@
 
 namespace lumivane {
 
-Bytes Frame::encode() const {
-    Bytes out(4, 0);
-    EncodableValue body = EncodableList{EncodableValue(kind), EncodableValue(id), EncodableValue(channel),
-                                        payload.empty() ? EncodableValue() : EncodableValue(payload)};
-    // The body is its own codec message: alignment counts from its first byte.
-    Bytes encoded = StandardMessageCodec::encodeMessage(body);
-    writeLittle32(out.data(), static_cast<std::uint32_t>(encoded.size()));
-    out.insert(out.end(), encoded.begin(), encoded.end());
+Bytes Frame::encode() const& { return Frame(*this).encode(); }
+
+Bytes Frame::encode() && {
+    // The body is its own codec message: [kind, id, channel, payload]. None of
+    // its values is aligned, so the payload's bytes go in as they are, and
+    // the frame is made in the payload's own buffer when it has room: a
+    // large reply is never held twice.
+    Bytes head(4, 0);
+    ValueWriter body(head);
+    body.list(4);
+    body.integer(kind);
+    body.integer(id);
+    body.string(channel);
+    if (payload.empty())
+        body.null();
+    else
+        body.bytesHeader(payload.size());
+    writeLittle32(head.data(), static_cast<std::uint32_t>(head.size() - 4 + payload.size()));
+    Bytes out = std::move(payload);
+    out.insert(out.begin(), head.begin(), head.end());
     return out;
 }
 

@@ -23,8 +23,10 @@ struct Frame {
 
     static constexpr std::size_t kMaxSize = 64u << 20;
 
-    // The whole frame, length prefix included.
-    Bytes encode() const;
+    // The whole frame, length prefix included; a frame that is an rvalue
+    // gives up its payload's buffer to it.
+    Bytes encode() const&;
+    Bytes encode() &&;
     // Decodes what follows the length prefix.
     // A body that is no frame is Error::Code::badInput, saying why.
     static Result<Frame> decode(const std::uint8_t* data, std::size_t size);
