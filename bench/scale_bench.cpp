@@ -65,6 +65,8 @@ struct PhoneHost {
         (void)client.call("sim/control", "phone.add",
                           EncodableMap{{"udid", "PHONE"}, {"name", "iPhone"}, {"root", tree(kFiles)}});
         (void)client.call("sim/control", "phone.attach", EncodableMap{{"udid", "PHONE"}, {"link", "usb"}});
+        // The phone is known once the host has handled its attach notice.
+        while (listed(client.call("lumivane/macos", "iphone.list")) == 0) std::this_thread::sleep_for(milliseconds(10));
     }
     std::size_t media() {
         return listed(client.call("lumivane/macos", "iphone.media", EncodableMap{{"udid", "PHONE"}}));
@@ -90,6 +92,7 @@ void BM_PhoneMediaCold(benchmark::State& state) {
 void BM_PhoneMediaWarm(benchmark::State& state) {
     PhoneHost host;
     host.media();
+    state.counters["after_cold_MiB"] = host.host.memory("VmHWM:");
     for (auto _ : state)
         if (host.media() != kFiles) state.SkipWithError("the phone's listing is not complete");
     state.counters["host_peak_MiB"] = host.host.memory("VmHWM:");

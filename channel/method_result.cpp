@@ -42,11 +42,19 @@ void MethodResult::answer(Bytes envelope) {
 
 void MethodResult::success(const EncodableValue& value) { answer(StandardMethodCodec::encodeSuccessEnvelope(value)); }
 
-void MethodResult::successWritten(const std::function<void(ValueWriter&)>& write) {
-    Bytes envelope{0};  // a success; the value's alignment counts from this byte
-    ValueWriter writer(envelope);
+void MethodResult::success(EncodedAnswer encoded) { answer(std::move(encoded.envelope)); }
+
+EncodedAnswer EncodedAnswer::of(const EncodableValue& value) {
+    return {StandardMethodCodec::encodeSuccessEnvelope(value)};
+}
+
+EncodedAnswer EncodedAnswer::written(const std::function<void(ValueWriter&)>& write, std::size_t sizeHint) {
+    EncodedAnswer answer;
+    answer.envelope.reserve(sizeHint + 1);
+    answer.envelope.push_back(0);  // a success; the value's alignment counts from this byte
+    ValueWriter writer(answer.envelope);
     write(writer);
-    answer(std::move(envelope));
+    return answer;
 }
 
 void MethodResult::error(const std::string& code, const std::optional<std::string>& message,

@@ -13,6 +13,18 @@
 
 namespace lumivane {
 
+// A success answer encoded ahead, on any thread, and given later by
+// MethodResult::success: encoding a large answer then costs the main loop
+// nothing. Movable.
+struct EncodedAnswer {
+    Bytes envelope;
+
+    static EncodedAnswer of(const EncodableValue& value);
+    // `write` writes the value straight into the answer, for values too large
+    // to build as an EncodableValue first; `sizeHint` bytes are reserved.
+    static EncodedAnswer written(const std::function<void(ValueWriter&)>& write, std::size_t sizeHint = 0);
+};
+
 // One call's answer state, shared by the result and the dispatcher's guard.
 // Main loop only.
 struct MethodResultState {
@@ -38,9 +50,7 @@ public:
     ~MethodResult();
 
     void success(const EncodableValue& value = EncodableValue());
-    // A success whose value `write` writes straight into the reply, for
-    // answers too large to build as an EncodableValue first.
-    void successWritten(const std::function<void(ValueWriter&)>& write);
+    void success(EncodedAnswer answer);
     void error(const std::string& code, const std::optional<std::string>& message = std::nullopt,
                const EncodableValue& details = EncodableValue());
     // A failure as the channel error `code` the callers of a method know,

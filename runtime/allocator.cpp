@@ -11,4 +11,6 @@ void tuneAllocatorForLargeBuffers() {
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
 }
 
+void releaseFreeMemory() { malloc_trim(0); }
+
 }  // namespace lumivane

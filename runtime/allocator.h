@@ -9,4 +9,10 @@ namespace lumivane {
 // memory in the heap for reuse. Call once at process start, before threads.
 void tuneAllocatorForLargeBuffers();
 
+// Gives the system back the free memory the heap kept: for after a large
+// one-off structure (a listing of a hundred thousand files) is gone, whose
+// pages would otherwise stay with the process. Any thread; costs a walk of
+// the heap, so not for every call.
+void releaseFreeMemory();
+
 }  // namespace lumivane

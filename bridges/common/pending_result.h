@@ -30,6 +30,10 @@ public:
     void success(EncodableValue value = EncodableValue()) const {
         loop_->post([result = result_, value = std::move(value)] { result->success(value); });
     }
+    // Any thread.
+    void success(EncodedAnswer answer) const {
+        loop_->post([result = result_, answer = std::move(answer)]() mutable { result->success(std::move(answer)); });
+    }
     // Any thread: a failure as the channel error `code`, its message the error's own.
     void error(std::string code, const Error& failure) const { error(std::move(code), failure.message); }
     // Any thread.

@@ -44,40 +44,7 @@ bool hasExtension(const std::string& name) {
     return dot != std::string::npos && dot != 0 && dot + 1 < name.size();
 }
 
-EncodableMap fileEntry(const std::string& path, const std::string& name, const std::optional<StatCache::Entry>& stat) {
-    EncodableMap entry{{"path", path}, {"name", name}, {"dir", false}};
-    if (stat) {
-        entry.set("size", stat->size);
-        if (stat->modified >= 1) entry.set("modified", stat->modified);
-    }
-    return entry;
-}
-
-const std::string& text(const EncodableMap& map, const char* key) { return *map.find(key)->get<std::string>(); }
-
 }  // namespace
-
-std::int64_t DcimScan::sortNumber(const std::string& name) {
-    auto first = std::find_if(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
-    auto last = std::find_if(first, name.end(), [](char c) { return c < '0' || c > '9'; });
-    if (first == last) return 0;
-    std::int64_t value = 0;
-    auto [end, error] = std::from_chars(&*first, &*first + (last - first), value);
-    return error == std::errc() ? value : 0;
-}
-
-void DcimScan::sortMedia(EncodableList& entries) {
-    auto folderOf = [](const EncodableValue& entry) {
-        const auto& path = text(*entry.get<EncodableMap>(), "path");
-        return path.substr(0, path.find('/'));
-    };
-    auto numberOf = [](const EncodableValue& entry) { return sortNumber(text(*entry.get<EncodableMap>(), "name")); };
-    std::stable_sort(entries.begin(), entries.end(), [&](const EncodableValue& a, const EncodableValue& b) {
-        auto fa = folderOf(a), fb = folderOf(b);
-        if (fa != fb) return fa > fb;
-        return numberOf(a) > numberOf(b);
-    });
-}
 
 void DcimScan::progress(const std::string& stage, std::int64_t done, std::int64_t total) {
     EncodableMap event{{"type", "iphoneScan"}, {"udid", phone_.udid}, {"stage", stage}};
@@ -96,57 +63,68 @@ IPhoneResult<EncodableList> DcimScan::children(const std::string& path) {
         auto info = fileInfo(api, control_, phonePath);
         return info.ok() && info.value()["st_ifmt"] == "S_IFDIR";
     };
-    EncodableList entries;
+    // Folders are answered as they are; files are sized together, then put
+    // back in their place.
+    std::vector<std::optional<EncodableMap>> folders;
+    MediaListing files;
+    files.addFolder(path);
     for (const auto& name : names.value()) {
         if (path.empty()) {
-            bool dir = isFolder("/DCIM/" + name);
-            EncodableMap entry{{"path", name}, {"name", name}, {"dir", dir}};
-            if (dir) {
-                auto inside = listDirectory(api, control_, "/DCIM/" + name);
-                if (inside.ok()) entry.set("count", static_cast<std::int64_t>(inside.value().size()));
+            if (!isFolder("/DCIM/" + name)) {
+                files.addFile(name);
+                folders.emplace_back();
+                continue;
             }
-            entries.push_back(std::move(entry));
+            EncodableMap entry{{"path", name}, {"name", name}, {"dir", true}};
+            auto inside = listDirectory(api, control_, "/DCIM/" + name);
+            if (inside.ok()) entry.set("count", static_cast<std::int64_t>(inside.value().size()));
+            folders.emplace_back(std::move(entry));
         } else {
             std::string relative = path + "/" + name;
-            bool dir = !hasExtension(name) && isFolder(phonePath(relative));
-            entries.push_back(EncodableMap{{"path", relative}, {"name", name}, {"dir", dir}});
+            if (hasExtension(name) || !isFolder(phonePath(relative))) {
+                files.addFile(name);
+                folders.emplace_back();
+                continue;
+            }
+            folders.emplace_back(EncodableMap{{"path", relative}, {"name", name}, {"dir", true}});
         }
     }
-    return arrange(std::move(entries));
+    size(files);
+    EncodableList entries;
+    std::size_t file = 0;
+    for (auto& folder : folders) entries.push_back(folder ? std::move(*folder) : files.entry(file++));
+    return entries;
 }
 
-IPhoneResult<EncodableList> DcimScan::media() {
+IPhoneResult<MediaListing> DcimScan::media() {
     const MobileDevice& api = context_.api();
     progress("listing");
     auto folders = listDirectory(api, control_, "/DCIM");
     if (!folders.ok()) return folders.error();
-    EncodableList entries;
+    MediaListing listing;
     for (const auto& folder : folders.value()) {
         if (folder.empty() || folder[0] == '.' || folder.find('.') != std::string::npos) continue;
         auto names = listDirectory(api, control_, "/DCIM/" + folder);
         if (!names.ok()) return names.error();
-        for (const auto& name : names.value()) {
-            if (name[0] == '.' || !hasExtension(name)) continue;
-            entries.push_back(EncodableMap{{"path", folder + "/" + name}, {"name", name}, {"dir", false}});
-        }
+        listing.addFolder(folder);
+        for (const auto& name : names.value())
+            if (name[0] != '.' && hasExtension(name)) listing.addFile(name);
     }
-    sortMedia(entries);
-    return arrange(std::move(entries));
+    listing.sort();
+    size(listing);
+    return listing;
 }
 
-EncodableList DcimScan::arrange(EncodableList entries) {
+void DcimScan::size(MediaListing& files) {
     StatCache& cache = context_.links.statCache(phone_);
-    std::vector<std::pair<std::size_t, std::string>> misses;  // (index, path)
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        auto& entry = *entries[i].get<EncodableMap>();
-        if (*entry.find("dir") == EncodableValue(true)) continue;
-        const auto& path = text(entry, "path");
-        if (auto hit = cache.lookup(path))
-            entries[i] = fileEntry(path, text(entry, "name"), hit);
+    std::vector<std::uint32_t> misses;  // indexes of the files the cache does not know
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (auto hit = cache.lookup(files.folder(i), files.name(i)))
+            files.setSize(i, hit->size, hit->modified);
         else
-            misses.emplace_back(i, path);
+            misses.push_back(static_cast<std::uint32_t>(i));
     }
-    if (misses.empty()) return entries;
+    if (misses.empty()) return;
 
     const auto n = static_cast<std::int64_t>(misses.size());
     progress("sizing", 0, n);
@@ -165,26 +143,26 @@ EncodableList DcimScan::arrange(EncodableList entries) {
 
     struct Shared {
         Mutex lock;  // guards everything below
-        std::vector<std::optional<StatCache::Entry>> results;
         std::int64_t done = 0;
         Clock::Steady lastEvent;
     } shared;
-    shared.results.resize(misses.size());
     shared.lastEvent = context_.clock.steadyNow();
     const std::size_t m = pool.size();
     const MobileDevice& api = context_.api();
     Group group;
     for (std::size_t k = 0; k < m; ++k) {
         group.enter();
+        // Each worker sizes its own files, so each file's slot has one writer.
         context_.transfers.post([&, k] {
-            for (std::size_t i = k; i < misses.size() && !context_.stopping(); i += m) {
-                auto info = fileInfo(api, *pool[k], phonePath(misses[i].second));
+            for (std::size_t j = k; j < misses.size() && !context_.stopping(); j += m) {
+                std::size_t i = misses[j];
+                auto info = fileInfo(api, *pool[k], phonePath(files.path(i)));
                 if (!info.ok()) continue;
                 auto stat = fileStat(info.value());
                 if (!stat) continue;
-                cache.store(misses[i].second, *stat);
+                cache.store(files.folder(i), files.name(i), *stat);
+                files.setSize(i, stat->size, stat->modified);
                 MutexLock guard(shared.lock);
-                shared.results[i] = stat;
                 ++shared.done;
                 auto now = context_.clock.steadyNow();
                 if (now - shared.lastEvent > kSizingEventInterval) {
@@ -198,13 +176,7 @@ EncodableList DcimScan::arrange(EncodableList entries) {
     group.wait();
     cache.save();
     progress("arranging", n, n);
-    for (std::size_t j = 0; j < misses.size(); ++j) {
-        auto [index, path] = misses[j];
-        auto& entry = *entries[index].get<EncodableMap>();
-        entries[index] = fileEntry(path, text(entry, "name"), shared.results[j]);
-    }
     for (auto& connection : extra) connection->close();
-    return entries;
 }
 
 }  // namespace lumivane

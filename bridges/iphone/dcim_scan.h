@@ -3,6 +3,7 @@
 
 #include "bridges/iphone/afc_connection.h"
 #include "bridges/iphone/iphone_error.h"
+#include "bridges/iphone/media_listing.h"
 #include "channel/encodable_value.h"
 
 namespace lumivane {
@@ -24,19 +25,14 @@ public:
         : context_(context), phone_(phone), control_(control) {}
 
     IPhoneResult<EncodableList> children(const std::string& path);
-    IPhoneResult<EncodableList> media();
+    IPhoneResult<MediaListing> media();
 
     // "/DCIM" for an empty path, else "/DCIM/" + path.
     static std::string phonePath(const std::string& path) { return path.empty() ? "/DCIM" : "/DCIM/" + path; }
-    // The first run of decimal digits as an integer; 0 when there is none or
-    // it does not fit.
-    static std::int64_t sortNumber(const std::string& name);
-    // Sorts media entries: folder descending, then sort number descending,
-    // listing order kept for equal keys.
-    static void sortMedia(EncodableList& entries);
 
 private:
-    EncodableList arrange(EncodableList entries);
+    // Gives each file of `files` its size and time.
+    void size(MediaListing& files);
     void progress(const std::string& stage, std::int64_t done = -1, std::int64_t total = -1);
 
     PhoneContext& context_;

@@ -4,16 +4,18 @@
 #include "bridges/iphone/iphone_thumbnail.h"
 #include "bridges/iphone/photo_index.h"
 #include "bridges/iphone/transfer.h"
+#include "runtime/allocator.h"
 #include "runtime/mutex.h"
 
 namespace lumivane {
 
 namespace {
 
+// The answer encoded where the work ran, off the main loop.
 template <typename T>
-IPhoneResult<EncodableValue> asValue(IPhoneResult<T> outcome) {
+IPhoneResult<EncodedAnswer> encoded(IPhoneResult<T> outcome) {
     if (!outcome.ok()) return outcome.error();
-    return EncodableValue(std::move(outcome).value());
+    return EncodedAnswer::of(EncodableValue(std::move(outcome).value()));
 }
 
 }  // namespace
@@ -78,19 +80,29 @@ void MobileDeviceBridge::cancel(const Arguments& args, MethodResult& result) {
 
 void MobileDeviceBridge::children(const Arguments& args, MethodResult& result) {
     runOnPhone(args, result, [this, path = args.string("path").value_or("")](IPhone& phone, AFCConnection& control) {
-        return asValue(DcimScan(context_, phone, control).children(path));
+        return encoded(DcimScan(context_, phone, control).children(path));
     });
 }
 
 void MobileDeviceBridge::media(const Arguments& args, MethodResult& result) {
     runOnPhone(args, result, [this](IPhone& phone, AFCConnection& control) {
-        return asValue(DcimScan(context_, phone, control).media());
+        IPhoneResult<EncodedAnswer> answer = Error("");
+        {
+            auto listing = DcimScan(context_, phone, control).media();
+            if (!listing.ok()) return IPhoneResult<EncodedAnswer>(listing.error());
+            answer = EncodedAnswer::written([&](ValueWriter& writer) { listing->write(writer); },
+                                            listing->encodedSizeHint());
+        }
+        // The listing is gone; its pages and the scan's go back now rather
+        // than linger under the next listing.
+        releaseFreeMemory();
+        return answer;
     });
 }
 
 void MobileDeviceBridge::photosIndex(const Arguments& args, MethodResult& result) {
     runOnPhone(args, result, [this](IPhone& phone, AFCConnection& control) {
-        return asValue(PhotoIndex(context_, phone, control).copy());
+        return encoded(PhotoIndex(context_, phone, control).copy());
     });
 }
 
@@ -99,11 +111,11 @@ void MobileDeviceBridge::thumbnail(const Arguments& args, MethodResult& result) 
     int px = args.pixelSize("px", 256);
     runOnPhone(args, result,
                [this, px, path = args.string("path").value_or("")](
-                   IPhone&, AFCConnection& control) -> IPhoneResult<EncodableValue> {
+                   IPhone&, AFCConnection& control) -> IPhoneResult<EncodedAnswer> {
                    auto rendered = IPhoneThumbnail(*links_.api(), control, imaging_).render(path, px);
                    if (!rendered.ok()) return rendered.error();
                    auto& jpeg = rendered.value();
-                   return jpeg ? EncodableValue(std::move(*jpeg)) : EncodableValue();
+                   return EncodedAnswer::of(jpeg ? EncodableValue(std::move(*jpeg)) : EncodableValue());
                });
 }
 
@@ -125,7 +137,7 @@ void MobileDeviceBridge::download(const Arguments& args, MethodResult& result) {
                                                   [owned = opened.value()](AFCConnection*) { owned->close(); });
         transfers_.post(lifetime_.guard([this, pending, transfer, connection] {
             if (links_.stopping()) return;
-            answerLater(pending, asValue(transfer.run(context_, connection)));
+            answerLater(pending, encoded(transfer.run(context_, connection)));
         }));
     }));
 }
@@ -138,7 +150,7 @@ void MobileDeviceBridge::runOnPhone(const Arguments& args, MethodResult& result,
     IPhone* p = found.value().get();
     p->queue.post(lifetime_.guard([this, p, pending, work = std::move(work)] {
         if (links_.stopping()) return;  // dropped unanswered: the host is going
-        answerLater(pending, links_.withControlConnection<EncodableValue>(
+        answerLater(pending, links_.withControlConnection<EncodedAnswer>(
                                  *p, [&](AFCConnection& control) { return work(*p, control); }));
     }));
 }
@@ -159,7 +171,7 @@ IPhoneResult<std::shared_ptr<IPhone>> MobileDeviceBridge::lookup(const Arguments
     return found;
 }
 
-void MobileDeviceBridge::answerLater(const PendingResult& result, IPhoneResult<EncodableValue> outcome) {
+void MobileDeviceBridge::answerLater(const PendingResult& result, IPhoneResult<EncodedAnswer> outcome) {
     if (outcome.ok())
         result.success(std::move(outcome).value());
     else

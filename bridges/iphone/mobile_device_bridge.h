@@ -87,8 +87,9 @@ private:
     // The phone named by the call's "udid", or the failure text (in order:
     // no framework, no "udid", an unknown phone).
     IPhoneResult<std::shared_ptr<IPhone>> lookup(const Arguments& args);
-    // Answers from the main loop: the value, or an "iphone" channel error.
-    void answerLater(const PendingResult& result, IPhoneResult<EncodableValue> outcome);
+    // Answers from the main loop: the answer encoded where the work ran, or an
+    // "iphone" channel error.
+    void answerLater(const PendingResult& result, IPhoneResult<EncodedAnswer> outcome);
 
     MainLoop& loop_;
     Imaging& imaging_;

@@ -1,0 +1,74 @@
+#include "bridges/iphone/media_listing.h"
+
+#include <gtest/gtest.h>
+
+#include "channel/method_result.h"
+#include "channel/standard_codec.h"
+
+using namespace lumivane;
+
+namespace {
+
+std::vector<std::string> paths(const MediaListing& listing) {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < listing.size(); ++i) out.push_back(listing.path(i));
+    return out;
+}
+
+}  // namespace
+
+TEST(MediaListing, SortNumbersAndNewestFirstOrder) {
+    struct Case {
+        const char* name;
+        std::int64_t number;
+    } numbers[] = {{"IMG_0009.JPG", 9},
+                   {"IMG_0010.JPG", 10},
+                   {"NONUMBER.JPG", 0},
+                   {"A12B34.JPG", 12},
+                   {"IMG_99999999999999999999.JPG", 0},  // does not fit: 0
+                   {"IMG_9223372036854775807.JPG", 9223372036854775807}};
+    for (const auto& c : numbers) EXPECT_EQ(MediaListing::sortNumber(c.name), c.number) << c.name;
+
+    MediaListing listing;
+    listing.addFolder("100APPLE");
+    for (const char* name : {"IMG_0009.JPG", "IMG_0010.JPG"}) listing.addFile(name);
+    listing.addFolder("101APPLE");
+    listing.addFile("IMG_0001.JPG");
+    listing.addFolder("100APPLE");  // the same folder again, as another listing could give it
+    for (const char* name : {"IMG_99999999999999999999.JPG", "X.JPG", "IMG_0010.MOV"}) listing.addFile(name);
+    listing.sort();
+    EXPECT_EQ(paths(listing), (std::vector<std::string>{"101APPLE/IMG_0001.JPG", "100APPLE/IMG_0010.JPG",
+                                                        "100APPLE/IMG_0010.MOV",  // equal keys keep listing order
+                                                        "100APPLE/IMG_0009.JPG",
+                                                        "100APPLE/IMG_99999999999999999999.JPG", "100APPLE/X.JPG"}));
+}
+
+// The answer written straight from the listing is, byte for byte, the list
+// of its entry maps as the codec writes it: sized or not, with or without a
+// time, in a folder or at the top, and a name that is not UTF-8.
+TEST(MediaListing, TheWrittenAnswerIsTheCodecsEncodingOfItsEntries) {
+    MediaListing listing;
+    listing.addFolder("100APPLE");
+    listing.addFile("IMG_0001.JPG");
+    listing.addFile("IMG_0002.HEIC");
+    listing.addFile("IMG_0003.MOV");
+    listing.addFile("IMG_\xE9.JPG");
+    listing.addFolder("");
+    listing.addFile("TOP.JPG");
+    listing.setSize(0, 1234, 1'733'550'000'000);
+    listing.setSize(1, 5'000'000'000, 0);  // no usable time: no "modified"
+    listing.setSize(4, 7, 1);
+    EXPECT_EQ(listing.entry(4), (EncodableMap{{"path", "TOP.JPG"},
+                                              {"name", "TOP.JPG"},
+                                              {"dir", false},
+                                              {"size", std::int64_t(7)},
+                                              {"modified", std::int64_t(1)}}));
+    EXPECT_EQ(listing.entry(2),
+              (EncodableMap{{"path", "100APPLE/IMG_0003.MOV"}, {"name", "IMG_0003.MOV"}, {"dir", false}}));
+
+    EncodableList entries;
+    for (std::size_t i = 0; i < listing.size(); ++i) entries.push_back(listing.entry(i));
+    auto answer = EncodedAnswer::written([&](ValueWriter& writer) { listing.write(writer); });
+    EXPECT_EQ(answer.envelope, StandardMethodCodec::encodeSuccessEnvelope(entries));
+    EXPECT_GE(listing.encodedSizeHint(), answer.envelope.size());
+}
