@@ -56,27 +56,58 @@ std::string ancestorPath(const CameraItem& item) {
     return path;
 }
 
-EncodableMap itemMap(CameraItem& item, const std::string& parentPath) {
-    EncodableMap map;
+void writeItem(ValueWriter& out, CameraItem& item, const std::string& parentPath) {
     auto name = item.name().value_or("");
-    map.set("name", name);
-    map.set("path", parentPath.empty() ? name : parentPath + "/" + name);
-    if (auto created = item.creationDate())
-        if (auto ms = milliseconds(*created)) map.set("created", *ms);
-    if (auto modified = item.modificationDate())
-        if (auto ms = milliseconds(*modified)) map.set("modified", *ms);
-    if (auto uti = item.uti()) map.set("uti", *uti);
-    if (auto* folder = item.asFolder()) {
-        map.set("dir", true);
-        map.set("count", std::int64_t(folder->contents().value_or(Items{}).size()));
-    } else if (auto* file = item.asFile()) {
-        map.set("dir", false);
-        map.set("size", file->fileSize());
-        if (file->width() > 0) map.set("width", file->width());
-        if (file->height() > 0) map.set("height", file->height());
-        if (file->duration() > 0) map.set("duration", file->duration());
+    auto created = item.creationDate() ? milliseconds(*item.creationDate()) : std::nullopt;
+    auto modified = item.modificationDate() ? milliseconds(*item.modificationDate()) : std::nullopt;
+    auto uti = item.uti();
+    auto* folder = item.asFolder();
+    auto* file = item.asFile();
+    std::int64_t width = file ? file->width() : 0, height = file ? file->height() : 0;
+    double duration = file ? file->duration() : 0;
+    std::size_t keys = 2 + bool(created) + bool(modified) + bool(uti);
+    if (folder) keys += 2;
+    if (file) keys += 2 + (width > 0) + (height > 0) + (duration > 0);
+    out.map(keys);
+    out.string("name");
+    out.string(name);
+    out.string("path");
+    out.string(parentPath.empty() ? name : parentPath + "/" + name);
+    if (created) {
+        out.string("created");
+        out.integer(*created);
     }
-    return map;
+    if (modified) {
+        out.string("modified");
+        out.integer(*modified);
+    }
+    if (uti) {
+        out.string("uti");
+        out.string(*uti);
+    }
+    if (folder) {
+        out.string("dir");
+        out.boolean(true);
+        out.string("count");
+        out.integer(std::int64_t(folder->contents().value_or(Items{}).size()));
+    } else if (file) {
+        out.string("dir");
+        out.boolean(false);
+        out.string("size");
+        out.integer(file->fileSize());
+        if (width > 0) {
+            out.string("width");
+            out.integer(width);
+        }
+        if (height > 0) {
+            out.string("height");
+            out.integer(height);
+        }
+        if (duration > 0) {
+            out.string("duration");
+            out.float64(duration);
+        }
+    }
 }
 
 }  // namespace camera_catalog
@@ -308,18 +339,23 @@ void CameraBridge::children(const Arguments& args, MethodResult& result) {
     auto entries = camera_catalog::resolveFolder(*ready->device, path);
     if (!entries)
         return result.error("not_found", "No folder " + path + " on " + ready->device->name().value_or(ready->key));
-    EncodableList list;
-    for (const auto& item : *entries) list.push_back(camera_catalog::itemMap(*item, path));
-    result.success(list);
+    result.success(EncodedAnswer::written([&](ValueWriter& out) {
+        out.list(entries->size());
+        for (const auto& item : *entries) camera_catalog::writeItem(out, *item, path);
+    }));
 }
 
 void CameraBridge::media(const Arguments& args, MethodResult& result) {
     auto ready = readyDevice(args, result);
     if (!ready) return;
-    EncodableList list;
-    for (const auto& item : ready->device->mediaFiles().value_or(Items{}))
-        if (item->asFile()) list.push_back(camera_catalog::itemMap(*item, camera_catalog::ancestorPath(*item)));
-    result.success(list);
+    // Written straight into the answer: a catalogue of a hundred thousand
+    // files never becomes a hundred thousand maps.
+    auto files = ready->device->mediaFiles().value_or(Items{});
+    std::erase_if(files, [](const auto& item) { return !item->asFile(); });
+    result.success(EncodedAnswer::written([&](ValueWriter& out) {
+        out.list(files.size());
+        for (const auto& item : files) camera_catalog::writeItem(out, *item, camera_catalog::ancestorPath(*item));
+    }));
 }
 
 void CameraBridge::cancel(const Arguments& args, MethodResult& result) {

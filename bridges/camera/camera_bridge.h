@@ -89,7 +89,9 @@ std::optional<std::vector<std::shared_ptr<CameraItem>>> resolveFolder(const Came
                                                                       const std::string& path);
 // The names of the item's folders from the top down, joined with "/".
 std::string ancestorPath(const CameraItem& item);
-EncodableMap itemMap(CameraItem& item, const std::string& parentPath);
+// Writes the item's map: name, path, dates, type and what a folder or a
+// file has.
+void writeItem(ValueWriter& out, CameraItem& item, const std::string& parentPath);
 }  // namespace camera_catalog
 
 }  // namespace lumivane

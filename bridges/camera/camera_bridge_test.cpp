@@ -42,8 +42,10 @@ struct CameraBridgeTest : ::testing::Test {
         events->onListen(EncodableValue(), std::make_unique<EventSink>(messenger, "lumivane/macos/events"));
         bridge.start(messenger);
     }
+    // Runs the reports made so far, and those of every catalogue being read.
     void settle() {
         loop.runUntil([] { return false; }, 30ms);
+        ASSERT_TRUE(loop.runUntil([&] { return browser.catalogued(); }, 10s));
     }
     int cameraEvents() {
         settle();
@@ -166,9 +168,14 @@ TEST_F(CameraBridgeTest, TheCatalogIsBrowsedFolderByFolderOrAsOneListOfMedia) {
     EXPECT_EQ(*(*media.get<EncodableList>())[1].get<EncodableMap>()->find("path"),
               EncodableValue("DCIM/100CANON/MVI_0002.MOV"));
 
-    // Real pictures and videos carry their pixel size and length.
+    // Real pictures and videos carry their pixel size and length; the
+    // catalogue is the one the device read, until it reports a change.
     ASSERT_TRUE(samples::write(folder / "a/DCIM/100CANON/IMG_0001.JPG", {.width = 400, .height = 300}));
     ASSERT_TRUE(makeVideo(folder / "a/DCIM/100CANON/MVI_0002.MOV", {.seconds = 1.5}));
+    EXPECT_EQ(value("camera.media", {{"id", "A"}}), media);
+    sent.clear();
+    browser.itemsChanged("A", true, true);
+    EXPECT_EQ(cameraEvents(), 2);  // added and removed, once the folder is read again
     auto real = value("camera.media", {{"id", "A"}});
     auto& still = *(*real.get<EncodableList>())[0].get<EncodableMap>();
     EXPECT_EQ(*still.find("width"), EncodableValue(400));

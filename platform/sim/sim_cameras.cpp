@@ -2,6 +2,7 @@
 
 #include "platform/common/camera_files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,98 +17,108 @@
 #include <mutex>
 
 #include "runtime/file_writer.h"
+#include "runtime/serial_queue.h"
 
 namespace lumivane {
 
 namespace fs = std::filesystem;
+
+// What a device's items share: the browser's services, the device's folder,
+// its current behaviour (so a change reaches items already handed out), and
+// whether the device is gone (a catalogue being built then stops).
+struct SimCameraShared {
+    SimCameraBrowser* browser;
+    std::string root;
+    SimCameraBrowser::Behaviour behaviour;  // main loop
+    std::atomic<bool> gone = false;
+    std::unique_ptr<SerialQueue> queue;  // the device's own, where its catalogue is built
+};
 
 namespace {
 
 using Items = std::vector<std::shared_ptr<CameraItem>>;
 using Behaviour = SimCameraBrowser::Behaviour;
 
-// What a device's items reach: the browser's services and the device's
-// current behaviour (shared, so a change reaches items already handed out).
-struct Context {
-    SimCameraBrowser* browser;
-    std::shared_ptr<Behaviour> behaviour;
-};
+double seconds(const struct timespec& time) { return double(time.tv_sec) + time.tv_nsec / 1e9; }
 
-// The entries of a folder on disk, hidden ones left out, in name order.
-Items readFolder(const fs::path& folder, const std::shared_ptr<CameraFolder>& parent, const Context& context);
-
-class SimFolder final : public CameraFolder, public std::enable_shared_from_this<SimFolder> {
+// Items know their folder weakly: a folder holds its contents, and the
+// catalogue holds the top of the tree. Everything an item answers is read
+// while the catalogue is built, off the main loop, and never changes.
+class SimFolder final : public CameraFolder {
 public:
-    SimFolder(fs::path path, std::shared_ptr<CameraFolder> parent, Context context)
-        : path_(std::move(path)), parent_(std::move(parent)), context_(std::move(context)) {}
-    std::optional<std::string> name() const override { return path_.filename().string(); }
-    std::shared_ptr<CameraFolder> parentFolder() const override { return parent_; }
-    std::optional<double> creationDate() const override { return modified(); }
-    std::optional<double> modificationDate() const override { return modified(); }
+    SimFolder(std::string path, std::string name, std::weak_ptr<CameraFolder> parent, std::optional<double> modified)
+        : path_(std::move(path)), name_(std::move(name)), parent_(std::move(parent)), modified_(modified) {}
+    std::optional<std::string> name() const override { return name_; }
+    std::shared_ptr<CameraFolder> parentFolder() const override { return parent_.lock(); }
+    std::optional<double> creationDate() const override { return modified_; }
+    std::optional<double> modificationDate() const override { return modified_; }
     std::optional<std::string> uti() const override { return "public.folder"; }
-    std::optional<Items> contents() const override {
-        return readFolder(path_, std::const_pointer_cast<SimFolder>(shared_from_this()), context_);
-    }
+    std::optional<Items> contents() const override { return contents_; }
+    const std::string& path() const { return path_; }
+    Items contents_;  // set once, while the catalogue is built
 
 private:
-    std::optional<double> modified() const {
-        struct stat info {};
-        if (::stat(path_.c_str(), &info) != 0) return std::nullopt;
-        return double(info.st_mtim.tv_sec) + info.st_mtim.tv_nsec / 1e9;
-    }
-    fs::path path_;
-    std::shared_ptr<CameraFolder> parent_;
-    Context context_;
-};
-
-// A file's pixel size and length, as its header gives them.
-struct Measures {
-    std::int64_t width = 0, height = 0;
-    double duration = 0;
+    std::string path_;  // on disk
+    std::string name_;
+    std::weak_ptr<CameraFolder> parent_;
+    std::optional<double> modified_;
 };
 
 class SimFile final : public CameraFile {
 public:
-    SimFile(fs::path path, std::shared_ptr<CameraFolder> parent, Context context)
-        : path_(std::move(path)), parent_(std::move(parent)), context_(std::move(context)) {
-        struct stat info {};
-        if (::stat(path_.c_str(), &info) == 0) {
-            size_ = info.st_size;
-            modified_ = double(info.st_mtim.tv_sec) + info.st_mtim.tv_nsec / 1e9;
-        }
-    }
-    std::optional<std::string> name() const override { return path_.filename().string(); }
-    std::shared_ptr<CameraFolder> parentFolder() const override { return parent_; }
+    SimFile(std::string name, std::weak_ptr<SimFolder> parent, std::shared_ptr<SimCameraShared> device,
+            const struct stat& info)
+        : name_(std::move(name)),
+          parent_(std::move(parent)),
+          device_(std::move(device)),
+          size_(info.st_size),
+          modified_(seconds(info.st_mtim)) {}
+    std::optional<std::string> name() const override { return name_; }
+    std::shared_ptr<CameraFolder> parentFolder() const override { return parent_.lock(); }
     std::optional<double> creationDate() const override { return modified_; }
     std::optional<double> modificationDate() const override { return modified_; }
-    std::optional<std::string> uti() const override { return cameraTypeIdentifier(path_.filename().string()); }
+    std::optional<std::string> uti() const override { return cameraTypeIdentifier(name_); }
     std::int64_t fileSize() const override { return size_; }
-    // Read from the file's header on first asking: a lookup or a download
-    // never pays for them.
-    std::int64_t width() const override { return measured().width; }
-    std::int64_t height() const override { return measured().height; }
-    double duration() const override { return measured().duration; }
+    std::int64_t width() const override { return width_; }
+    std::int64_t height() const override { return height_; }
+    double duration() const override { return duration_; }
+
+    // Reads the pixel size or length from the file's header, as a camera
+    // describes its files in its catalogue. While the catalogue is built,
+    // before any other thread sees the file.
+    void measure() {
+        auto path = this->path();
+        auto* browser = device_->browser;
+        if (auto source = browser->imaging().sourceAtPath(path)) {
+            width_ = std::int32_t(source->pixelSize().width);
+            height_ = std::int32_t(source->pixelSize().height);
+        } else if (isCameraVideoName(name_)) {
+            duration_ = browser->videoFrames().duration(path).value_or(0);
+        }
+    }
+
     void requestThumbnail(int px, std::function<void(std::optional<std::vector<std::uint8_t>>)> done) override {
         std::optional<std::vector<std::uint8_t>> data;
-        auto& imaging = context_.browser->imaging();
+        auto* browser = device_->browser;
+        auto& imaging = browser->imaging();
         std::unique_ptr<Picture> picture;
-        if (!context_.behaviour->thumbnailError) {
-            if (auto source = imaging.sourceAtPath(path_))
-                picture = source->thumbnail({ThumbnailFrom::embeddedIfPresent, px, true});
-            if (!picture && isCameraVideoName(path_.filename().string()))
-                picture = context_.browser->videoFrames().frame(path_, {0.5, px, {}, {}});
+        auto source = path();
+        if (!device_->behaviour.thumbnailError) {
+            if (auto image = imaging.sourceAtPath(source))
+                picture = image->thumbnail({ThumbnailFrom::embeddedIfPresent, px, true});
+            if (!picture && isCameraVideoName(name_)) picture = browser->videoFrames().frame(source, {0.5, px, {}, {}});
         }
         if (picture) data = imaging.jpegData(*picture, kThumbnailJpegQuality);
-        context_.browser->later([done = std::move(done), data = std::move(data)]() mutable { done(std::move(data)); });
+        browser->later([done = std::move(done), data = std::move(data)]() mutable { done(std::move(data)); });
     }
     std::shared_ptr<CameraProgress> requestDownload(const DownloadOptions& options,
                                                     std::function<void(DownloadOutcome)> done) override {
         auto progress = std::make_shared<DownloadProgress>();
-        auto behaviour = *context_.behaviour;
-        context_.behaviour->downloadError.reset();  // it fails once
-        auto* browser = context_.browser;
+        auto behaviour = device_->behaviour;
+        device_->behaviour.downloadError.reset();  // it fails once
+        auto* browser = device_->browser;
         browser->copyInBackground(
-            [browser, progress, behaviour, options, source = path_, size = size_, done = std::move(done)]() mutable {
+            [browser, progress, behaviour, options, source = path(), size = size_, done = std::move(done)]() mutable {
                 auto outcome = copy(source, size, options, behaviour, *progress);
                 browser->later([done = std::move(done), outcome = std::move(outcome)] { done(outcome); });
             });
@@ -115,24 +126,20 @@ public:
     }
 
 private:
-    fs::path path_;
-    std::shared_ptr<CameraFolder> parent_;
-    std::int64_t size_ = 0;
-    mutable std::optional<Measures> measures_;
-    const Measures& measured() const {
-        if (!measures_) {
-            measures_.emplace();
-            if (auto source = context_.browser->imaging().sourceAtPath(path_)) {
-                measures_->width = source->pixelSize().width;
-                measures_->height = source->pixelSize().height;
-            } else if (isCameraVideoName(path_.filename().string())) {
-                measures_->duration = context_.browser->videoFrames().duration(path_).value_or(0);
-            }
-        }
-        return *measures_;
+    // Where the file is on disk: its folder's path, or the device's folder
+    // for a file at the top.
+    std::string path() const {
+        auto folder = parent_.lock();
+        return (folder ? folder->path() : device_->root) + "/" + name_;
     }
-    std::optional<double> modified_;
-    Context context_;
+
+    std::string name_;
+    std::weak_ptr<SimFolder> parent_;
+    std::shared_ptr<SimCameraShared> device_;
+    std::int64_t size_ = 0;
+    double modified_ = 0;
+    std::int32_t width_ = 0, height_ = 0;
+    double duration_ = 0;
 
     // The copy thread's work: chunk by chunk into a temporary, then under a
     // name no file in the folder has, never over one. Only a regular file is
@@ -176,40 +183,86 @@ private:
     }
 };
 
-Items readFolder(const fs::path& folder, const std::shared_ptr<CameraFolder>& parent, const Context& context) {
-    std::vector<fs::path> names;
-    std::error_code error;
-    for (auto it = fs::directory_iterator(folder, error); !error && it != fs::directory_iterator(); it.increment(error))
-        if (it->path().filename().string().rfind('.', 0) != 0) names.push_back(it->path());
-    std::sort(names.begin(), names.end());
-    Items items;
-    for (const auto& path : names) {
-        // Only folders and regular files are items: a FIFO or a device named
-        // like a photo would block whoever reads it.
-        auto status = fs::status(path, error);
-        if (fs::is_directory(status))
-            items.push_back(std::make_shared<SimFolder>(path, parent, context));
-        else if (fs::is_regular_file(status))
-            items.push_back(std::make_shared<SimFile>(path, parent, context));
-    }
-    return items;
-}
+// A device's catalogue: its top-level items and, apart, its media files.
+struct Catalogue {
+    Items contents, media;
+};
 
-// Every file under a folder, depth first in name order.
-void collectFiles(const Items& items, Items& out) {
-    for (const auto& item : items) {
-        if (auto* folder = item->asFolder())
-            collectFiles(folder->contents().value_or(Items{}), out);
-        else
-            out.push_back(item);
+// Reads the folder tree under the device's folder, depth first in name order,
+// hidden entries left out; only folders and regular files are items (a FIFO
+// or a device named like a photo would block whoever reads it). Stops early,
+// with what it has, once the device is gone. The device's queue.
+class CatalogueBuilder {
+public:
+    CatalogueBuilder(std::shared_ptr<SimCameraShared> device, const std::optional<std::vector<std::string>>& chosen)
+        : device_(std::move(device)), chosen_(chosen) {}
+
+    Catalogue build() {
+        Catalogue catalogue;
+        catalogue.contents = read(device_->root, "", nullptr, catalogue.media);
+        measureAll();
+        return catalogue;
     }
-}
+
+private:
+    Items read(const std::string& folder, const std::string& relative, const std::shared_ptr<SimFolder>& parent,
+               Items& media) {
+        std::vector<std::string> names;
+        if (DIR* dir = ::opendir(folder.c_str())) {
+            while (auto* entry = ::readdir(dir))
+                if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
+            ::closedir(dir);
+        }
+        std::sort(names.begin(), names.end());
+        Items items;
+        for (auto& name : names) {
+            if (device_->gone) break;
+            auto path = folder + "/" + name;
+            auto itemPath = relative.empty() ? name : relative + "/" + name;
+            struct stat info {};
+            if (::stat(path.c_str(), &info) != 0) continue;
+            if (S_ISDIR(info.st_mode)) {
+                auto child = std::make_shared<SimFolder>(path, name, parent, seconds(info.st_mtim));
+                child->contents_ = read(path, itemPath, child, media);
+                items.push_back(std::move(child));
+            } else if (S_ISREG(info.st_mode)) {
+                auto file = std::make_shared<SimFile>(std::move(name), parent, device_, info);
+                files_.push_back(file.get());
+                if (!chosen_ || std::find(chosen_->begin(), chosen_->end(), itemPath) != chosen_->end())
+                    media.push_back(file);
+                items.push_back(std::move(file));
+            }
+        }
+        return items;
+    }
+
+    // Reading a file's header mostly waits for the disk: a few threads read
+    // them side by side.
+    void measureAll() {
+        std::atomic<std::size_t> next = 0;
+        auto work = [&] {
+            for (std::size_t i; !device_->gone && (i = next++) < files_.size();) files_[i]->measure();
+        };
+        std::vector<std::thread> helpers;
+        for (unsigned k = 1; k < kMeasuringThreads; ++k) helpers.emplace_back(work);
+        work();
+        for (auto& helper : helpers) helper.join();
+    }
+
+    static constexpr unsigned kMeasuringThreads = 4;
+    std::shared_ptr<SimCameraShared> device_;
+    const std::optional<std::vector<std::string>>& chosen_;
+    std::vector<SimFile*> files_;  // to measure; the catalogue holds them
+};
 
 }  // namespace
 
 class SimCameraBrowser::Device final : public CameraDevice, public std::enable_shared_from_this<Device> {
 public:
-    Device(SimCameraBrowser& browser, DeviceSpec spec) : browser_(browser), spec_(std::move(spec)) {}
+    Device(SimCameraBrowser& browser, DeviceSpec spec, std::shared_ptr<SimCameraShared> shared)
+        : browser_(browser), spec_(std::move(spec)), shared_(std::move(shared)) {}
+    // A catalogue being built stops at its next file.
+    ~Device() override { shared_->gone = true; }
     CameraDevice* asCamera() override { return spec_.camera ? this : nullptr; }
 
     std::string key() const { return spec_.uuid ? *spec_.uuid : std::to_string(hash()); }
@@ -222,63 +275,70 @@ public:
     std::vector<std::string> capabilities() const override {
         return spec_.canEject ? std::vector<std::string>{kCanEjectOrDisconnect} : std::vector<std::string>{};
     }
-    std::optional<Items> contents() const override { return readFolder(spec_.root, nullptr, context()); }
-    std::optional<Items> mediaFiles() const override {
-        Items files;
-        collectFiles(readFolder(spec_.root, nullptr, context()), files);
-        if (!spec_.mediaFiles) return files;
-        Items chosen;
-        for (const auto& file : files) {
-            auto relative = itemPath(*file);
-            if (std::find(spec_.mediaFiles->begin(), spec_.mediaFiles->end(), relative) != spec_.mediaFiles->end())
-                chosen.push_back(file);
-        }
-        return chosen;
-    }
+    std::optional<Items> contents() const override { return catalogue_ ? catalogue_->contents : Items{}; }
+    std::optional<Items> mediaFiles() const override { return catalogue_ ? catalogue_->media : Items{}; }
     void setDelegate(CameraDeviceDelegate* delegate) override { delegate_ = delegate; }
+    // The session opens at once; the catalogue follows once it is built.
     void requestOpenSession() override {
         browser_.later([self = shared_from_this()] {
-            auto* delegate = self->delegate_;
-            if (!delegate) return;
-            delegate->didOpenSession(*self, self->spec_.sessionError);
-            if (!self->spec_.sessionError && self->spec_.ready)
-                delegate->didBecomeReadyWithCompleteContentCatalog(*self);
+            if (self->delegate_) self->delegate_->didOpenSession(*self, self->spec_.sessionError);
+        });
+        if (spec_.sessionError) return;
+        catalogue([](Device& self) {
+            if (self.spec_.ready && self.delegate_) self.delegate_->didBecomeReadyWithCompleteContentCatalog(self);
         });
     }
     // A successful eject is followed by the device's removal, as unplugging would.
     void requestEject(std::function<void(std::optional<Error>)> done) override {
-        auto error = std::exchange(behaviour_->ejectError, std::nullopt);
+        auto error = std::exchange(shared_->behaviour.ejectError, std::nullopt);
         browser_.later([self = shared_from_this(), done = std::move(done), error] {
             done(error ? std::optional<Error>(Error(*error)) : std::nullopt);
             if (!error) self->browser_.remove(self->key());
         });
     }
 
-    CameraDeviceDelegate* delegate() const { return delegate_; }
-    Context context() const { return {&browser_, behaviour_}; }
-    void setBehaviour(Behaviour behaviour) {
-        behaviour.ejectError = behaviour_->ejectError;
-        *behaviour_ = std::move(behaviour);
+    // Main loop: reads the folder again on the device's queue; once read, the
+    // new catalogue replaces the old one and `then` runs, on the main loop.
+    void catalogue(std::function<void(Device&)> then) {
+        ++browser_.building_;
+        shared_->queue->post(
+            [shared = shared_, chosen = spec_.mediaFiles, self = weak_from_this(), then = std::move(then)]() mutable {
+                auto built = std::make_shared<Catalogue>(CatalogueBuilder(shared, chosen).build());
+                auto* browser = shared->browser;
+                browser->later([browser, self = std::move(self), built = std::move(built), then = std::move(then)] {
+                    --browser->building_;
+                    auto device = self.lock();
+                    if (!device) return;
+                    device->catalogue_ = std::move(built);
+                    then(*device);
+                });
+            });
     }
-    void setEjectError(std::optional<std::string> error) { behaviour_->ejectError = std::move(error); }
+
+    CameraDeviceDelegate* delegate() const { return delegate_; }
+    void setBehaviour(Behaviour behaviour) {
+        behaviour.ejectError = shared_->behaviour.ejectError;
+        shared_->behaviour = std::move(behaviour);
+    }
+    void setEjectError(std::optional<std::string> error) { shared_->behaviour.ejectError = std::move(error); }
 
 private:
-    static std::string itemPath(const CameraItem& item) {
-        std::string path = item.name().value_or("");
-        for (auto folder = item.parentFolder(); folder; folder = folder->parentFolder())
-            path = folder->name().value_or("") + "/" + path;
-        return path;
-    }
-
     SimCameraBrowser& browser_;
     DeviceSpec spec_;
+    std::shared_ptr<SimCameraShared> shared_;
     CameraDeviceDelegate* delegate_ = nullptr;
-    std::shared_ptr<Behaviour> behaviour_ = std::make_shared<Behaviour>();
+    std::shared_ptr<const Catalogue> catalogue_;  // main loop; none until first built
 };
 
 SimCameraBrowser::~SimCameraBrowser() {
     lifetime_.end();
-    copies_.reset();  // copies in flight end, then the workers
+    // Catalogues being built stop, then their queues' threads; copies in
+    // flight end, then their workers.
+    for (auto& shared : shared_) {
+        shared->gone = true;
+        shared->queue.reset();
+    }
+    copies_.reset();
 }
 
 void SimCameraBrowser::copyInBackground(std::function<void()> copy) { copies_->post(std::move(copy)); }
@@ -312,7 +372,12 @@ std::shared_ptr<SimCameraBrowser::Device> SimCameraBrowser::find(const std::stri
 }
 
 std::string SimCameraBrowser::add(const DeviceSpec& spec) {
-    auto device = std::make_shared<Device>(*this, spec);
+    auto shared = std::make_shared<SimCameraShared>();
+    shared->browser = this;
+    shared->root = spec.root;
+    shared->queue = std::make_unique<SerialQueue>("lumivane.sim.camera");
+    shared_.push_back(shared);
+    auto device = std::make_shared<Device>(*this, spec, std::move(shared));
     devices_.push_back(device);
     if (started_)
         later([this, device] {
@@ -348,8 +413,8 @@ bool SimCameraBrowser::setLocked(const std::string& key, bool locked) {
 bool SimCameraBrowser::makeReady(const std::string& key) {
     auto device = find(key);
     if (!device) return false;
-    later([device] {
-        if (device->delegate()) device->delegate()->didBecomeReadyWithCompleteContentCatalog(*device);
+    device->catalogue([](Device& self) {
+        if (self.delegate()) self.delegate()->didBecomeReadyWithCompleteContentCatalog(self);
     });
     return true;
 }
@@ -366,10 +431,10 @@ bool SimCameraBrowser::closeSession(const std::string& key) {
 bool SimCameraBrowser::itemsChanged(const std::string& key, bool added, bool removed) {
     auto device = find(key);
     if (!device) return false;
-    later([device, added, removed] {
-        if (!device->delegate()) return;
-        if (added) device->delegate()->didAddItems(*device);
-        if (removed) device->delegate()->didRemoveItems(*device);
+    device->catalogue([added, removed](Device& self) {
+        if (!self.delegate()) return;
+        if (added) self.delegate()->didAddItems(self);
+        if (removed) self.delegate()->didRemoveItems(self);
     });
     return true;
 }

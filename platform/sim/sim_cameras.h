@@ -17,10 +17,15 @@
 
 namespace lumivane {
 
+struct SimCameraShared;
+
 // Simulated camera devices whose item tree is a real folder: hidden files
 // left out, entries in name order, sizes and modification times from the
-// disk. Every report reaches its delegate later on the main loop, as the
-// system's would. Main thread only.
+// disk, pixel sizes and lengths from the files' headers. As a camera does,
+// each device reads its catalogue when its session opens, on a queue of its
+// own, and keeps it; "ready" and the item reports come once a new reading
+// is done, and the main loop only swaps it in. Every report reaches its
+// delegate later on the main loop, as the system's would. Main thread only.
 class SimCameraBrowser final : public DeviceBrowser {
 public:
     struct DeviceSpec {
@@ -50,7 +55,10 @@ public:
     bool setLocked(const std::string& key, bool locked);
     bool makeReady(const std::string& key);
     bool closeSession(const std::string& key);
+    // Reads the device's folder again, then reports the items added or removed.
     bool itemsChanged(const std::string& key, bool added, bool removed);
+    // Whether no catalogue is being read: every report of one has been made.
+    bool catalogued() const { return building_ == 0; }
     // How the device's downloads and thumbnails behave from now on.
     struct Behaviour {
         std::chrono::milliseconds chunkDelay{0};   // a pause after each downloaded chunk
@@ -86,7 +94,11 @@ private:
     std::uint32_t mask_ = 0;
     bool started_ = false;
     std::vector<std::shared_ptr<Device>> devices_;  // attached, in order
-    Lifetime lifetime_;                             // reports hopping back ask it; ended before the copies go
+    // What each device ever added shares with its items, so that the
+    // destructor can stop every catalogue still being read.
+    std::vector<std::shared_ptr<SimCameraShared>> shared_;
+    int building_ = 0;   // catalogues being read
+    Lifetime lifetime_;  // reports hopping back ask it; ended before the copies go
 };
 
 }  // namespace lumivane
