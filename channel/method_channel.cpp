@@ -1,5 +1,7 @@
 #include "channel/method_channel.h"
 
+#include "runtime/long_task_guard.h"
+
 namespace lumivane {
 
 MethodChannel::MethodChannel(BinaryMessenger& messenger, std::string name, Log& log)
@@ -23,6 +25,7 @@ void MethodChannel::setMethodCallHandler(MethodCallHandler handler) {
                 reply(Bytes());
                 return;
             }
+            LongTaskGuard::note(name + " \"" + call->method + "\"");
             MethodResult result(call->method, std::move(reply), log);
             auto guard = result.guard();
             // No exception leaves a handler: the call is answered with an

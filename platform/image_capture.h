@@ -17,7 +17,10 @@ namespace lumivane {
 //
 // Threads: every call is made on the main loop; every delegate callback and
 // every completion arrives on the main loop. A progress object may notify
-// from any thread.
+// from any thread. An item's properties (name, parent, dates, type, size,
+// pixel size, length, a folder's contents) never change once the item is
+// reported, so they may be read from any thread; a changed catalogue comes
+// as new items.
 
 // Dates are seconds since 1970-01-01 00:00 UTC.
 class CameraFolder;

@@ -22,7 +22,7 @@ ConcurrentQueue::~ConcurrentQueue() {
     for (auto& worker : workers) worker.join();
 }
 
-void ConcurrentQueue::post(std::function<void()> task) {
+void ConcurrentQueue::enqueue(std::function<void()> task, std::source_location) {
     MutexLock lock(mutex_);
     reapFinished();
     tasks_.push_back(std::move(task));

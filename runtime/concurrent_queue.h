@@ -26,9 +26,11 @@ public:
     ConcurrentQueue(const ConcurrentQueue&) = delete;
     ConcurrentQueue& operator=(const ConcurrentQueue&) = delete;
 
-    void post(std::function<void()> task) override;
     const std::string& label() const { return label_; }
     std::size_t workerCount() const;
+
+protected:
+    void enqueue(std::function<void()> task, std::source_location origin) override;
 
 private:
     void work();

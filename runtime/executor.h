@@ -1,14 +1,21 @@
 #pragma once
 #include <functional>
+#include <source_location>
 
 namespace lumivane {
 
 // Anything that runs posted tasks: the main loop and the dispatch queues.
-// post() may be called from any thread.
+// post() may be called from any thread; `origin`, where the task was posted,
+// names it to the main loop's guard of long tasks.
 class Executor {
 public:
     virtual ~Executor() = default;
-    virtual void post(std::function<void()> task) = 0;
+    void post(std::function<void()> task, std::source_location origin = std::source_location::current()) {
+        enqueue(std::move(task), origin);
+    }
+
+protected:
+    virtual void enqueue(std::function<void()> task, std::source_location origin) = 0;
 };
 
 }  // namespace lumivane

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <vector>
+#include "runtime/long_task_guard.h"
 #include "runtime/mutex.h"
 
 namespace lumivane {
@@ -25,23 +26,24 @@ void MainLoop::wakeUp() {
     [[maybe_unused]] auto written = ::write(wakeFd_, &one, sizeof one);
 }
 
-void MainLoop::post(std::function<void()> task) {
+void MainLoop::enqueue(std::function<void()> task, std::source_location origin) {
     bool asleep;
     {
         MutexLock lock(mutex_);
-        tasks_.push_back(std::move(task));
+        tasks_.push_back({std::move(task), origin});
         asleep = polling_;
     }
     if (asleep) wakeUp();
 }
 
-MainLoop::TimerId MainLoop::addTimer(Duration delay, std::function<void()> task, Duration repeat) {
+MainLoop::TimerId MainLoop::addTimer(Duration delay, std::function<void()> task, Duration repeat,
+                                     std::source_location origin) {
     TimerId id;
     bool asleep;
     {
         MutexLock lock(mutex_);
         id = nextTimer_++;
-        timers_.emplace(SteadyClock::now() + delay, Timer{id, repeat, std::move(task)});
+        timers_.emplace(SteadyClock::now() + delay, Timer{id, repeat, {std::move(task), origin}});
         asleep = polling_;
     }
     if (asleep) wakeUp();
@@ -58,10 +60,10 @@ void MainLoop::cancelTimer(TimerId id) {
     }
 }
 
-MainLoop::WatchId MainLoop::watchReadable(int fd, std::function<void()> onReadable) {
+MainLoop::WatchId MainLoop::watchReadable(int fd, std::function<void()> onReadable, std::source_location origin) {
     LUMIVANE_ASSERT_MAIN_LOOP(*this);
     auto id = nextWatch_++;
-    watches_.emplace(id, Watch{fd, std::move(onReadable)});
+    watches_.emplace(id, Watch{fd, std::move(onReadable), origin});
     return id;
 }
 
@@ -107,18 +109,20 @@ void MainLoop::sleep(SteadyClock::time_point wakeAt) {
         } else if (fds[i].revents) {
             // Runs before the loop polls again (it polls only with no task
             // queued), so a readable descriptor is reported once per poll.
-            tasks_.push_back([this, id = ids[i - 1]] {
-                auto watch = watches_.find(id);
-                if (watch == watches_.end()) return;
-                auto onReadable = watch->second.onReadable;  // it may unwatch itself
-                onReadable();
-            });
+            auto id = ids[i - 1];
+            tasks_.push_back({[this, id] {
+                                  auto watch = watches_.find(id);
+                                  if (watch == watches_.end()) return;
+                                  auto onReadable = watch->second.onReadable;  // it may unwatch itself
+                                  onReadable();
+                              },
+                              watches_.at(id).origin});
         }
     }
 }
 
 bool MainLoop::turn(SteadyClock::time_point until) {
-    std::function<void()> task;
+    Task task;
     for (;;) {
         SteadyClock::time_point wakeAt;
         {
@@ -156,7 +160,8 @@ bool MainLoop::turn(SteadyClock::time_point until) {
         }
         sleep(wakeAt);
     }
-    task();
+    LongTaskGuard guard(task.origin);
+    task.run();
     return true;
 }
 

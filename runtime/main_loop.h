@@ -22,7 +22,7 @@ namespace lumivane {
 // called from any thread; run(), runUntil(), watchReadable() and unwatch()
 // only from the thread that owns the loop. `mutex_` guards the task queue,
 // the timers, the quit flag and `polling_`; `watches_` belongs to the loop's
-// thread.
+// thread. In debug builds each task is watched by a LongTaskGuard.
 class MainLoop final : public Executor {
 public:
     using Duration = std::chrono::steady_clock::duration;
@@ -33,17 +33,17 @@ public:
     ~MainLoop();
     MainLoop(const MainLoop&) = delete;
     MainLoop& operator=(const MainLoop&) = delete;
-    void post(std::function<void()> task) override;
-
     // A one-shot timer (repeat zero) or a repeating one. Cancelling an unknown or
     // already fired one-shot id does nothing.
-    TimerId addTimer(Duration delay, std::function<void()> task, Duration repeat = Duration::zero());
+    TimerId addTimer(Duration delay, std::function<void()> task, Duration repeat = Duration::zero(),
+                     std::source_location origin = std::source_location::current());
     void cancelTimer(TimerId id);
 
     // Calls `onReadable` on the loop whenever `fd` can be read (or has hung
     // up), until unwatched; the descriptor stays the caller's, who unwatches
     // it before closing it. Unwatching an unknown id does nothing.
-    WatchId watchReadable(int fd, std::function<void()> onReadable);
+    WatchId watchReadable(int fd, std::function<void()> onReadable,
+                          std::source_location origin = std::source_location::current());
     void unwatch(WatchId id);
 
     void run();
@@ -59,15 +59,24 @@ public:
     // True on the thread that is running (or last ran) the loop.
     bool isCurrent() const { return std::this_thread::get_id() == owner_; }
 
+protected:
+    void enqueue(std::function<void()> task, std::source_location origin) override;
+
 private:
+    // A task and where it was posted, for the guard of long tasks.
+    struct Task {
+        std::function<void()> run;
+        std::source_location origin;
+    };
     struct Timer {
         TimerId id;
         Duration repeat;
-        std::function<void()> task;
+        Task task;
     };
     struct Watch {
         int fd;
         std::function<void()> onReadable;
+        std::source_location origin;
     };
     // Runs ready work once, waiting at most until `until`. Answers false when quit.
     bool turn(std::chrono::steady_clock::time_point until);
@@ -79,7 +88,7 @@ private:
     std::thread::id owner_;
     Mutex mutex_;
     int wakeFd_ = -1;  // an eventfd: written to wake the loop from poll
-    std::deque<std::function<void()>> tasks_ LUMIVANE_GUARDED_BY(mutex_);
+    std::deque<Task> tasks_ LUMIVANE_GUARDED_BY(mutex_);
     std::multimap<std::chrono::steady_clock::time_point, Timer> timers_ LUMIVANE_GUARDED_BY(mutex_);
     TimerId nextTimer_ LUMIVANE_GUARDED_BY(mutex_) = 1;
     bool quit_ LUMIVANE_GUARDED_BY(mutex_) = false;

@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include <unistd.h>
 
 #include "runtime/group.h"
+#include "runtime/long_task_guard.h"
 #include "runtime/main_loop.h"
 
 using namespace lumivane;
@@ -106,3 +111,44 @@ TEST(MainLoop, WatchedDescriptorsWakeTheLoopUntilUnwatched) {
     ::close(pipeFds[0]);
     ::close(pipeFds[1]);
 }
+
+#ifndef NDEBUG
+// What the loop writes to stderr while `work` runs.
+std::string stderrDuring(const std::function<void()>& work) {
+    std::fflush(stderr);
+    char path[] = "/tmp/lumivane-stderr-XXXXXX";
+    int file = ::mkstemp(path);
+    int saved = ::dup(2);
+    ::dup2(file, 2);
+    work();
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    std::string text(4096, '\0');
+    text.resize(std::size_t(std::max<ssize_t>(0, ::pread(file, text.data(), text.size(), 0))));
+    ::close(file);
+    ::unlink(path);
+    return text;
+}
+
+// A task that holds the loop past the limit says so once, with where it was
+// posted from and what it noted; shorter ones, and timers and watches within
+// the limit, say nothing.
+TEST(MainLoop, ATaskThatHoldsTheLoopTooLongIsReportedWithItsOrigin) {
+    MainLoop loop;
+    auto line = __LINE__ + 3;
+    auto text = stderrDuring([&] {
+        loop.post([] { std::this_thread::sleep_for(std::chrono::milliseconds(5)); });
+        loop.post([] {
+            LongTaskGuard::note("\"camera.media\"");
+            std::this_thread::sleep_for(LongTaskGuard::kLimit + std::chrono::milliseconds(30));
+        });
+        loop.addTimer(std::chrono::milliseconds(1), [] {});
+        loop.runUntil([] { return false; }, std::chrono::milliseconds(200));
+    });
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_NE(text.find("Lumivane main loop: a task posted at "), std::string::npos) << text;
+    EXPECT_NE(text.find("main_loop_test.cpp:" + std::to_string(line) + " "), std::string::npos) << text;
+    EXPECT_NE(text.find("[\"camera.media\"]"), std::string::npos) << text;
+}
+#endif

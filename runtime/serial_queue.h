@@ -22,9 +22,11 @@ public:
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
 
-    void post(std::function<void()> task) override;
     const std::string& label() const { return label_; }
     bool isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
+
+protected:
+    void enqueue(std::function<void()> task, std::source_location origin) override;
 
 private:
     void loop();

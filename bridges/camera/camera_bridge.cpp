@@ -348,14 +348,17 @@ void CameraBridge::children(const Arguments& args, MethodResult& result) {
 void CameraBridge::media(const Arguments& args, MethodResult& result) {
     auto ready = readyDevice(args, result);
     if (!ready) return;
-    // Written straight into the answer: a catalogue of a hundred thousand
-    // files never becomes a hundred thousand maps.
+    // Written straight into the answer, a catalogue of a hundred thousand
+    // files never becomes a hundred thousand maps; and written off the main
+    // loop, which it would hold for a tenth of a second.
     auto files = ready->device->mediaFiles().value_or(Items{});
     std::erase_if(files, [](const auto& item) { return !item->asFile(); });
-    result.success(EncodedAnswer::written([&](ValueWriter& out) {
-        out.list(files.size());
-        for (const auto& item : files) camera_catalog::writeItem(out, *item, camera_catalog::ancestorPath(*item));
-    }));
+    answers_.post([pending = PendingResult(std::move(result), loop_), files = std::move(files)] {
+        pending.success(EncodedAnswer::written([&](ValueWriter& out) {
+            out.list(files.size());
+            for (const auto& item : files) camera_catalog::writeItem(out, *item, camera_catalog::ancestorPath(*item));
+        }));
+    });
 }
 
 void CameraBridge::cancel(const Arguments& args, MethodResult& result) {

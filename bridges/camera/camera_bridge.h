@@ -8,8 +8,10 @@
 #include "bridges/common/bridge.h"
 #include "bridges/common/event_handler.h"
 #include "bridges/common/host_handler.h"
+#include "bridges/common/pending_result.h"
 #include "channel/arguments.h"
 #include "platform/image_capture.h"
+#include "runtime/concurrent_queue.h"
 #include "runtime/lifetime.h"
 
 namespace lumivane {
@@ -19,7 +21,9 @@ namespace lumivane {
 // as it appears, whether each is locked and whether its catalog is complete,
 // and the "camera." methods of the host channel.
 //
-// Main loop only: calls, browser and device callbacks, answers and events.
+// Main loop: calls, browser and device callbacks, answers and events; a
+// "camera.media" answer is written on `answers_`, from items, which never
+// change once reported.
 class CameraBridge final : public Bridge,
                            public HostHandler,
                            public DeviceBrowserDelegate,
@@ -79,6 +83,7 @@ private:
     std::set<std::string> locked_;
     std::set<std::string> ready_;
     std::map<std::string, std::shared_ptr<CameraProgress>> downloads_;  // by token
+    ConcurrentQueue answers_{"lumivane.camera.answers", 2};             // large answers are written here
     Lifetime lifetime_;                                                 // completions ask it; the last member
 };
 
