@@ -22,6 +22,10 @@ echo "the old sandboxed build's database" >"$container/Documents/lumivane.db"
 host=$!
 trap 'kill $host 2>/dev/null; wait $host 2>/dev/null; rm -rf "$work"' EXIT
 
+# Waits until the camera with this id has read its catalogue.
+camera_ready() {
+    until "$bin/lumivanectl" call lumivane/macos camera.list | grep -q "\"id\":\"$1\"[^}]*\"ready\":true"; do sleep 0.05; done
+}
 step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 run() {  # prints the command, then its answer; a failing call does not end the demo
     printf '$ lumivanectl %s\n' "$*"
@@ -164,6 +168,7 @@ head -c 67108864 /dev/urandom >"$work/eos/DCIM/100CANON/MVI_0005.MOV"
 cp "$work/eos-roll/DCIM/100APPLE/IMG_0001.JPG" "$work/reader/DCIM/100MSDCF/DSC00001.JPG"
 run call sim/control camera.add '{"uuid": "EOS-R6-0001", "name": "Canon EOS R6", "kind": "Camera", "transport": "ICTransportTypeUSB", "serial": "032021000123", "root": "'"$work/eos"'"}' --events lumivane/macos/events --linger 0.3
 reader=$("$bin/lumivanectl" call sim/control camera.add '{"root": "'"$work/reader"'", "canEject": false}' | tr -d '"')
+camera_ready "EOS-R6-0001" && camera_ready "$reader"
 run call lumivane/macos camera.list
 run call lumivane/macos camera.children '{"id": "EOS-R6-0001", "path": "DCIM/100CANON"}'
 run call lumivane/macos camera.thumbnail '{"id": "EOS-R6-0001", "path": "DCIM/100CANON/IMG_0001.JPG", "px": 200}' --out "$work/thumbnails/camera-IMG_0001.jpg"
@@ -179,6 +184,42 @@ echo "    (a FIFO named like a photo: no thumbnail, at once, and never an item o
 run call lumivane/macos camera.eject '{"id": "'"$reader"'"}'
 run call lumivane/macos camera.eject '{"id": "EOS-R6-0001"}' --events lumivane/macos/events --linger 0.3
 run call lumivane/macos camera.list
+
+step "Twenty thousand photos on a phone and on a camera: listings in bounded memory, a main loop that keeps answering"
+big="$work/big"
+for folder in $(seq 100 119); do
+    mkdir -p "$big/DCIM/${folder}APPLE"
+    seq -f "$big/DCIM/${folder}APPLE/IMG_%05g.JPG" $((folder * 1000)) $((folder * 1000 + 999)) | xargs touch
+done
+memory() {
+    echo "    host memory: $(awk '/VmRSS/ {now = $2} /VmHWM/ {most = $2} END {printf "%d MiB now, %d MiB at most", now / 1024, most / 1024}' "/proc/$host/status")"
+}
+millis() { echo $(($(date +%s%N) / 1000000)); }
+memory
+"$bin/lumivanectl" call sim/control phone.add '{"udid": "BIG", "name": "Big iPhone", "root": "'"$big"'"}' >/dev/null
+"$bin/lumivanectl" call sim/control phone.attach '{"udid": "BIG", "link": "usb"}' >/dev/null
+until "$bin/lumivanectl" call lumivane/macos iphone.list | grep -q BIG; do sleep 0.05; done
+for pass in first second; do
+    started=$(millis)
+    count=$("$bin/lumivanectl" call lumivane/macos iphone.media '{"udid": "BIG"}' | grep -o '"path"' | wc -l)
+    echo "    iphone.media, $pass time: $count files in $(($(millis) - started)) ms"
+done
+memory
+started=$(millis)
+"$bin/lumivanectl" call sim/control camera.add '{"uuid": "BIG-CAM", "name": "Big camera", "root": "'"$big"'"}' >/dev/null
+longest=0
+until "$bin/lumivanectl" call lumivane/macos camera.list | grep -q '"id":"BIG-CAM"[^}]*"ready":true'; do
+    sent=$(millis); "$bin/lumivanectl" call sim/control ping >/dev/null; waited=$(($(millis) - sent))
+    [ "$waited" -gt "$longest" ] && longest=$waited
+done
+echo "    the camera's catalogue read in $(($(millis) - started)) ms on its own queue; the longest ping meanwhile: $longest ms"
+for pass in first second; do
+    started=$(millis)
+    count=$("$bin/lumivanectl" call lumivane/macos camera.media '{"id": "BIG-CAM"}' | grep -o '"path"' | wc -l)
+    echo "    camera.media, $pass time: $count files in $(($(millis) - started)) ms"
+done
+memory
+"$bin/lumivanectl" call sim/control camera.remove '{"id": "BIG-CAM"}' >/dev/null
 
 step "Thumbnails of files on the Mac's disks: a photo with its own 160 px thumbnail, the 12 MP HEIC, a video's frame at half a second"
 "$bin/lumivane-photos" "$work/mac-photos" 2 1 >/dev/null
