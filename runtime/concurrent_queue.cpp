@@ -22,7 +22,7 @@ ConcurrentQueue::~ConcurrentQueue() {
     for (auto& worker : workers) worker.join();
 }
 
-void ConcurrentQueue::enqueue(std::function<void()> task, std::source_location) {
+void ConcurrentQueue::enqueue(std::function<void()> task, Origin) {
     MutexLock lock(mutex_);
     reapFinished();
     tasks_.push_back(std::move(task));

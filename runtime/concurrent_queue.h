@@ -30,7 +30,7 @@ public:
     std::size_t workerCount() const;
 
 protected:
-    void enqueue(std::function<void()> task, std::source_location origin) override;
+    void enqueue(std::function<void()> task, Origin origin) override;
 
 private:
     void work();

@@ -1,6 +1,7 @@
 #pragma once
 #include <functional>
-#include <source_location>
+
+#include "runtime/origin.h"
 
 namespace lumivane {
 
@@ -10,12 +11,10 @@ namespace lumivane {
 class Executor {
 public:
     virtual ~Executor() = default;
-    void post(std::function<void()> task, std::source_location origin = std::source_location::current()) {
-        enqueue(std::move(task), origin);
-    }
+    void post(std::function<void()> task, Origin origin = Origin::current()) { enqueue(std::move(task), origin); }
 
 protected:
-    virtual void enqueue(std::function<void()> task, std::source_location origin) = 0;
+    virtual void enqueue(std::function<void()> task, Origin origin) = 0;
 };
 
 }  // namespace lumivane

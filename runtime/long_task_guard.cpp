@@ -33,7 +33,7 @@ std::int64_t waitedForProcessor() {
 
 }  // namespace
 
-LongTaskGuard::LongTaskGuard(std::source_location origin)
+LongTaskGuard::LongTaskGuard(Origin origin)
     : origin_(origin), started_(std::chrono::steady_clock::now()), waitedAtStart_(waitedForProcessor()) {
     taskNotes.clear();
     inTask = true;
@@ -46,9 +46,9 @@ LongTaskGuard::~LongTaskGuard() {
     auto held = elapsed - std::chrono::nanoseconds(waitedForProcessor() - waitedAtStart_);
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(held).count();
     if (held <= kLimit) return;
-    std::fprintf(stderr, "Lumivane main loop: a task posted at %s:%u (%s) ran %lld ms%s%s%s\n", origin_.file_name(),
-                 unsigned(origin_.line()), origin_.function_name(), static_cast<long long>(ms),
-                 taskNotes.empty() ? "" : " [", taskNotes.c_str(), taskNotes.empty() ? "" : "]");
+    std::fprintf(stderr, "Lumivane main loop: a task posted at %s:%u (%s) ran %lld ms%s%s%s\n", origin_.file,
+                 origin_.line, origin_.function, static_cast<long long>(ms), taskNotes.empty() ? "" : " [",
+                 taskNotes.c_str(), taskNotes.empty() ? "" : "]");
 }
 
 void LongTaskGuard::note(const std::string& what) {
@@ -59,7 +59,7 @@ void LongTaskGuard::note(const std::string& what) {
 
 #else
 
-LongTaskGuard::LongTaskGuard(std::source_location) {}
+LongTaskGuard::LongTaskGuard(Origin) {}
 LongTaskGuard::~LongTaskGuard() = default;
 void LongTaskGuard::note(const std::string&) {}
 

@@ -1,7 +1,7 @@
 #pragma once
 #include <chrono>
-#include <source_location>
 #include <string>
+#include "runtime/origin.h"
 
 namespace lumivane {
 
@@ -18,7 +18,7 @@ class LongTaskGuard {
 public:
     static constexpr auto kLimit = std::chrono::milliseconds(50);
 
-    explicit LongTaskGuard(std::source_location origin);
+    explicit LongTaskGuard(Origin origin);
     ~LongTaskGuard();
     LongTaskGuard(const LongTaskGuard&) = delete;
     LongTaskGuard& operator=(const LongTaskGuard&) = delete;
@@ -29,7 +29,7 @@ public:
 
 private:
 #ifndef NDEBUG
-    std::source_location origin_;
+    Origin origin_;
     std::chrono::steady_clock::time_point started_;
     std::int64_t waitedAtStart_ = 0;  // ns the thread had waited for a processor
 #endif

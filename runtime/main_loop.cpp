@@ -26,7 +26,7 @@ void MainLoop::wakeUp() {
     [[maybe_unused]] auto written = ::write(wakeFd_, &one, sizeof one);
 }
 
-void MainLoop::enqueue(std::function<void()> task, std::source_location origin) {
+void MainLoop::enqueue(std::function<void()> task, Origin origin) {
     bool asleep;
     {
         MutexLock lock(mutex_);
@@ -36,8 +36,7 @@ void MainLoop::enqueue(std::function<void()> task, std::source_location origin) 
     if (asleep) wakeUp();
 }
 
-MainLoop::TimerId MainLoop::addTimer(Duration delay, std::function<void()> task, Duration repeat,
-                                     std::source_location origin) {
+MainLoop::TimerId MainLoop::addTimer(Duration delay, std::function<void()> task, Duration repeat, Origin origin) {
     TimerId id;
     bool asleep;
     {
@@ -60,7 +59,7 @@ void MainLoop::cancelTimer(TimerId id) {
     }
 }
 
-MainLoop::WatchId MainLoop::watchReadable(int fd, std::function<void()> onReadable, std::source_location origin) {
+MainLoop::WatchId MainLoop::watchReadable(int fd, std::function<void()> onReadable, Origin origin) {
     LUMIVANE_ASSERT_MAIN_LOOP(*this);
     auto id = nextWatch_++;
     watches_.emplace(id, Watch{fd, std::move(onReadable), origin});

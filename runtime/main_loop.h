@@ -36,14 +36,13 @@ public:
     // A one-shot timer (repeat zero) or a repeating one. Cancelling an unknown or
     // already fired one-shot id does nothing.
     TimerId addTimer(Duration delay, std::function<void()> task, Duration repeat = Duration::zero(),
-                     std::source_location origin = std::source_location::current());
+                     Origin origin = Origin::current());
     void cancelTimer(TimerId id);
 
     // Calls `onReadable` on the loop whenever `fd` can be read (or has hung
     // up), until unwatched; the descriptor stays the caller's, who unwatches
     // it before closing it. Unwatching an unknown id does nothing.
-    WatchId watchReadable(int fd, std::function<void()> onReadable,
-                          std::source_location origin = std::source_location::current());
+    WatchId watchReadable(int fd, std::function<void()> onReadable, Origin origin = Origin::current());
     void unwatch(WatchId id);
 
     void run();
@@ -60,13 +59,13 @@ public:
     bool isCurrent() const { return std::this_thread::get_id() == owner_; }
 
 protected:
-    void enqueue(std::function<void()> task, std::source_location origin) override;
+    void enqueue(std::function<void()> task, Origin origin) override;
 
 private:
     // A task and where it was posted, for the guard of long tasks.
     struct Task {
         std::function<void()> run;
-        std::source_location origin;
+        Origin origin;
     };
     struct Timer {
         TimerId id;
@@ -76,7 +75,7 @@ private:
     struct Watch {
         int fd;
         std::function<void()> onReadable;
-        std::source_location origin;
+        Origin origin;
     };
     // Runs ready work once, waiting at most until `until`. Answers false when quit.
     bool turn(std::chrono::steady_clock::time_point until);

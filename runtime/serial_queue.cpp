@@ -20,7 +20,7 @@ SerialQueue::~SerialQueue() {
     thread_.join();
 }
 
-void SerialQueue::enqueue(std::function<void()> task, std::source_location) {
+void SerialQueue::enqueue(std::function<void()> task, Origin) {
     {
         MutexLock lock(mutex_);
         tasks_.push_back(std::move(task));

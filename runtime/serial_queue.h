@@ -26,7 +26,7 @@ public:
     bool isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
 
 protected:
-    void enqueue(std::function<void()> task, std::source_location origin) override;
+    void enqueue(std::function<void()> task, Origin origin) override;
 
 private:
     void loop();

@@ -240,7 +240,10 @@ TEST_F(IPhoneBridgeTest, ASessionThatCannotBeReachedOrOpenedSaysWhichInTheFramew
         attach(udid, kWiFi);  // Wi-Fi only: no refresh, and the name is known from the add
         sim.LVSimAddFault(udid.c_str(), c.op, c.code, 1, nullptr, 0);
         onPhone(udid, [&](IPhone& phone) {
-            phone.name = "Ada's iPhone";
+            {
+                MutexLock info(phone.infoLock);
+                phone.name = "Ada's iPhone";
+            }
             auto opened = bridge->links().openSession(phone);
             ASSERT_FALSE(opened.ok());
             EXPECT_EQ(opened.error().message, c.text);
