@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "channel/codec_tags.h"
 #include "channel/value_writer.h"
 #include "runtime/utf8.h"
 
@@ -11,23 +12,7 @@ namespace lumivane {
 
 namespace {
 
-enum Tag : std::uint8_t {
-    kNull = 0,
-    kTrue = 1,
-    kFalse = 2,
-    kInt32 = 3,
-    kInt64 = 4,
-    kLargeInt = 5,
-    kFloat64 = 6,
-    kString = 7,
-    kUInt8List = 8,
-    kInt32List = 9,
-    kInt64List = 10,
-    kFloat64List = 11,
-    kList = 12,
-    kMap = 13,
-    kFloat32List = 14,
-};
+using namespace codec;
 
 // A declared element count is only a hint: a value takes far more memory than
 // its one-byte encoding, so beyond this, storage grows with what is decoded.

@@ -3,30 +3,12 @@
 #include <cstring>
 #include <limits>
 
+#include "channel/codec_tags.h"
 #include "runtime/utf8.h"
 
 namespace lumivane {
 
-namespace {
-
-enum Tag : std::uint8_t {
-    kNull = 0,
-    kTrue = 1,
-    kFalse = 2,
-    kInt32 = 3,
-    kInt64 = 4,
-    kFloat64 = 6,
-    kString = 7,
-    kUInt8List = 8,
-    kInt32List = 9,
-    kInt64List = 10,
-    kFloat64List = 11,
-    kList = 12,
-    kMap = 13,
-    kFloat32List = 14,
-};
-
-}  // namespace
+using namespace codec;  // the tags
 
 template <typename T>
 void ValueWriter::raw(T value) {

@@ -195,15 +195,18 @@ memory() {
     echo "    host memory: $(awk '/VmRSS/ {now = $2} /VmHWM/ {most = $2} END {printf "%d MiB now, %d MiB at most", now / 1024, most / 1024}' "/proc/$host/status")"
 }
 millis() { echo $(($(date +%s%N) / 1000000)); }
+list_twice() {  # list_twice METHOD ARGUMENTS: how many files, how long, twice
+    for pass in first second; do
+        started=$(millis)
+        count=$("$bin/lumivanectl" call lumivane/macos "$1" "$2" | grep -o '"path"' | wc -l)
+        echo "    $1, $pass time: $count files in $(($(millis) - started)) ms"
+    done
+}
 memory
 "$bin/lumivanectl" call sim/control phone.add '{"udid": "BIG", "name": "Big iPhone", "root": "'"$big"'"}' >/dev/null
 "$bin/lumivanectl" call sim/control phone.attach '{"udid": "BIG", "link": "usb"}' >/dev/null
 until "$bin/lumivanectl" call lumivane/macos iphone.list | grep -q BIG; do sleep 0.05; done
-for pass in first second; do
-    started=$(millis)
-    count=$("$bin/lumivanectl" call lumivane/macos iphone.media '{"udid": "BIG"}' | grep -o '"path"' | wc -l)
-    echo "    iphone.media, $pass time: $count files in $(($(millis) - started)) ms"
-done
+list_twice iphone.media '{"udid": "BIG"}'
 memory
 started=$(millis)
 "$bin/lumivanectl" call sim/control camera.add '{"uuid": "BIG-CAM", "name": "Big camera", "root": "'"$big"'"}' >/dev/null
@@ -213,11 +216,7 @@ until "$bin/lumivanectl" call lumivane/macos camera.list | grep -q '"id":"BIG-CA
     [ "$waited" -gt "$longest" ] && longest=$waited
 done
 echo "    the camera's catalogue read in $(($(millis) - started)) ms on its own queue; the longest ping meanwhile: $longest ms"
-for pass in first second; do
-    started=$(millis)
-    count=$("$bin/lumivanectl" call lumivane/macos camera.media '{"id": "BIG-CAM"}' | grep -o '"path"' | wc -l)
-    echo "    camera.media, $pass time: $count files in $(($(millis) - started)) ms"
-done
+list_twice camera.media '{"id": "BIG-CAM"}'
 memory
 "$bin/lumivanectl" call sim/control camera.remove '{"id": "BIG-CAM"}' >/dev/null
 
