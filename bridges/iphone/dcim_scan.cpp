@@ -44,6 +44,11 @@ bool hasExtension(const std::string& name) {
     return dot != std::string::npos && dot != 0 && dot + 1 < name.size();
 }
 
+Error tooMany() {
+    return Error(Error::Code::badInput, "The iPhone lists more files than Lumivane can show (over " +
+                                            std::to_string(MediaListing::kMaxFiles) + ").");
+}
+
 }  // namespace
 
 void DcimScan::progress(const std::string& stage, std::int64_t done, std::int64_t total) {
@@ -71,7 +76,7 @@ IPhoneResult<EncodableList> DcimScan::children(const std::string& path) {
     for (const auto& name : names.value()) {
         if (path.empty()) {
             if (!isFolder("/DCIM/" + name)) {
-                files.addFile(name);
+                if (!files.addFile(name)) return tooMany();
                 folders.emplace_back();
                 continue;
             }
@@ -82,7 +87,7 @@ IPhoneResult<EncodableList> DcimScan::children(const std::string& path) {
         } else {
             std::string relative = path + "/" + name;
             if (hasExtension(name) || !isFolder(phonePath(relative))) {
-                files.addFile(name);
+                if (!files.addFile(name)) return tooMany();
                 folders.emplace_back();
                 continue;
             }
@@ -108,7 +113,7 @@ IPhoneResult<MediaListing> DcimScan::media() {
         if (!names.ok()) return names.error();
         listing.addFolder(folder);
         for (const auto& name : names.value())
-            if (name[0] != '.' && hasExtension(name)) listing.addFile(name);
+            if (name[0] != '.' && hasExtension(name) && !listing.addFile(name)) return tooMany();
     }
     listing.sort();
     size(listing);

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <charconv>
+#include <limits>
 
 namespace lumivane {
 
 void MediaListing::addFolder(std::string_view name) { folders_.emplace_back(name); }
 
-void MediaListing::addFile(std::string_view name) {
+bool MediaListing::addFile(std::string_view name) {
+    if (files_.size() >= maxFiles_ || names_.size() + name.size() > std::numeric_limits<std::uint32_t>::max())
+        return false;
     File file;
     file.folder = static_cast<std::uint32_t>(folders_.size() - 1);
     file.nameAt = static_cast<std::uint32_t>(names_.size());
@@ -15,6 +18,7 @@ void MediaListing::addFile(std::string_view name) {
     file.sortNumber = sortNumber(name);
     names_.append(name);
     files_.push_back(file);
+    return true;
 }
 
 std::string MediaListing::path(std::size_t i) const {

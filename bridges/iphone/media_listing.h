@@ -27,9 +27,15 @@ public:
         std::int64_t sortNumber = 0;
     };
 
+    // A phone's camera roll holds far fewer; a listing that claims more is
+    // refused rather than grown without end.
+    static constexpr std::size_t kMaxFiles = 4'000'000;
+    explicit MediaListing(std::size_t maxFiles = kMaxFiles) : maxFiles_(maxFiles) {}
+
     // Files added next are in this folder.
     void addFolder(std::string_view name);
-    void addFile(std::string_view name);
+    // False, adding nothing, once the listing is full.
+    [[nodiscard]] bool addFile(std::string_view name);
 
     std::size_t size() const { return files_.size(); }
     std::string_view folder(std::size_t i) const { return folders_[files_[i].folder]; }
@@ -55,6 +61,7 @@ public:
     static std::int64_t sortNumber(std::string_view name);
 
 private:
+    std::size_t maxFiles_;
     std::vector<std::string> folders_;
     std::string names_;
     std::vector<File> files_;

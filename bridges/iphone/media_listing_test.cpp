@@ -29,13 +29,15 @@ TEST(MediaListing, SortNumbersAndNewestFirstOrder) {
                    {"IMG_9223372036854775807.JPG", 9223372036854775807}};
     for (const auto& c : numbers) EXPECT_EQ(MediaListing::sortNumber(c.name), c.number) << c.name;
 
-    MediaListing listing;
+    MediaListing listing(6);
     listing.addFolder("100APPLE");
-    for (const char* name : {"IMG_0009.JPG", "IMG_0010.JPG"}) listing.addFile(name);
+    for (const char* name : {"IMG_0009.JPG", "IMG_0010.JPG"}) ASSERT_TRUE(listing.addFile(name));
     listing.addFolder("101APPLE");
-    listing.addFile("IMG_0001.JPG");
+    ASSERT_TRUE(listing.addFile("IMG_0001.JPG"));
     listing.addFolder("100APPLE");  // the same folder again, as another listing could give it
-    for (const char* name : {"IMG_99999999999999999999.JPG", "X.JPG", "IMG_0010.MOV"}) listing.addFile(name);
+    for (const char* name : {"IMG_99999999999999999999.JPG", "X.JPG", "IMG_0010.MOV"})
+        ASSERT_TRUE(listing.addFile(name));
+    EXPECT_FALSE(listing.addFile("IMG_0011.JPG"));  // full: refused, nothing added
     listing.sort();
     EXPECT_EQ(paths(listing), (std::vector<std::string>{"101APPLE/IMG_0001.JPG", "100APPLE/IMG_0010.JPG",
                                                         "100APPLE/IMG_0010.MOV",  // equal keys keep listing order
@@ -49,12 +51,10 @@ TEST(MediaListing, SortNumbersAndNewestFirstOrder) {
 TEST(MediaListing, TheWrittenAnswerIsTheCodecsEncodingOfItsEntries) {
     MediaListing listing;
     listing.addFolder("100APPLE");
-    listing.addFile("IMG_0001.JPG");
-    listing.addFile("IMG_0002.HEIC");
-    listing.addFile("IMG_0003.MOV");
-    listing.addFile("IMG_\xE9.JPG");
+    for (const char* name : {"IMG_0001.JPG", "IMG_0002.HEIC", "IMG_0003.MOV", "IMG_\xE9.JPG"})
+        ASSERT_TRUE(listing.addFile(name));
     listing.addFolder("");
-    listing.addFile("TOP.JPG");
+    ASSERT_TRUE(listing.addFile("TOP.JPG"));
     listing.setSize(0, 1234, 1'733'550'000'000);
     listing.setSize(1, 5'000'000'000, 0);  // no usable time: no "modified"
     listing.setSize(4, 7, 1);
