@@ -101,6 +101,15 @@ struct World {
         control("phone.attach", {{"udid", kUdid}, {"link", "usb"}});
         control("usbmux.add", {{"udid", kUdid}, {"name", "Fuzz"}});
         camera = control("camera.add", {{"root", root + "/camera"}, {"uuid", "CAM"}});
+        // Fuzzed calls meet a camera that has read its catalogue.
+        harness.loop.runUntil(
+            [&] {
+                auto list = harness.value("lumivane/macos", "camera.list");
+                auto* cameras = list.get<EncodableList>();
+                return cameras && !cameras->empty() &&
+                       *(*cameras)[0].get<EncodableMap>()->find("ready") == EncodableValue(true);
+            },
+            std::chrono::seconds(10));
         control("volume.mount", {{"path", root + "/card"}, {"removable", true}, {"ejectable", true}, {"free", 1000}});
         control("peer.add", {{"name", "Peer"}, {"port", 1234}, {"addresses", EncodableList{"127.0.0.1"}}});
     }
