@@ -353,7 +353,10 @@ void CameraBridge::media(const Arguments& args, MethodResult& result) {
     // loop, which it would hold for a tenth of a second.
     auto files = ready->device->mediaFiles().value_or(Items{});
     std::erase_if(files, [](const auto& item) { return !item->asFile(); });
-    answers_.post([pending = PendingResult(std::move(result), loop_), files = std::move(files)] {
+    // The top of the tree keeps every folder alive while the paths are
+    // written, whatever catalogue the device swaps in meanwhile.
+    answers_.post([pending = PendingResult(std::move(result), loop_), files = std::move(files),
+                   tree = ready->device->contents()] {
         pending.success(EncodedAnswer::written([&](ValueWriter& out) {
             out.list(files.size());
             for (const auto& item : files) camera_catalog::writeItem(out, *item, camera_catalog::ancestorPath(*item));
