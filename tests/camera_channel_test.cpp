@@ -19,8 +19,16 @@ TEST(CameraChannel, AddedDevicesAreListedAndBrowsedAndTheirChangesAnnounced) {
     auto id = h.value("sim/control", "camera.add",
                       EncodableMap{{"name", "Card Reader"}, {"root", root}, {"transport", "ICTransportTypeUSB"}});
     ASSERT_TRUE(id.get<std::string>());  // a reader without a UUID: its hash
-    h.loop.runUntil([] { return false; }, std::chrono::milliseconds(50));
-    auto list = h.value("lumivane/macos", "camera.list");
+    // Ready once the device has read its catalogue, on its own queue.
+    EncodableValue list;
+    ASSERT_TRUE(h.loop.runUntil(
+        [&] {
+            list = h.value("lumivane/macos", "camera.list");
+            auto* cameras = list.get<EncodableList>();
+            return cameras && cameras->size() == 1 &&
+                   *(*cameras)[0].get<EncodableMap>()->find("ready") == EncodableValue(true);
+        },
+        std::chrono::seconds(10)));
     ASSERT_EQ(list.get<EncodableList>()->size(), 1u);
     auto& reader = *(*list.get<EncodableList>())[0].get<EncodableMap>();
     EXPECT_EQ(*reader.find("id"), id);
