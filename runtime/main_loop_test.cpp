@@ -8,11 +8,13 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "runtime/group.h"
 #include "runtime/long_task_guard.h"
 #include "runtime/main_loop.h"
+#include "runtime/testing/temp_folder.h"
 
 using namespace lumivane;
 using namespace std::chrono_literals;
@@ -115,9 +117,9 @@ TEST(MainLoop, WatchedDescriptorsWakeTheLoopUntilUnwatched) {
 #ifndef NDEBUG
 // What the loop writes to stderr while `work` runs.
 std::string stderrDuring(const std::function<void()>& work) {
+    TempFolder folder;
     std::fflush(stderr);
-    char path[] = "/tmp/lumivane-stderr-XXXXXX";
-    int file = ::mkstemp(path);
+    int file = ::open((folder / "stderr").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     int saved = ::dup(2);
     ::dup2(file, 2);
     work();
@@ -127,7 +129,6 @@ std::string stderrDuring(const std::function<void()>& work) {
     std::string text(4096, '\0');
     text.resize(std::size_t(std::max<ssize_t>(0, ::pread(file, text.data(), text.size(), 0))));
     ::close(file);
-    ::unlink(path);
     return text;
 }
 
