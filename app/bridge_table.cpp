@@ -6,6 +6,7 @@
 #include "bridges/bonjour/bonjour_bridge.h"
 #include "bridges/camera/camera_bridge.h"
 #include "bridges/files/file_volume_bridge.h"
+#include "bridges/import/import_bridge.h"
 #include "bridges/library/library_bridge.h"
 #include "platform/common/mobile_device_loader.h"
 
@@ -41,6 +42,10 @@ std::unique_ptr<Bridge> makeCameraBridge(const BridgeContext& context, const Bri
     return std::make_unique<CameraBridge>(context.platform.cameras, context.loop, context.events);
 }
 
+std::unique_ptr<Bridge> makeImportBridge(const BridgeContext& context, const BridgeOptions&) {
+    return std::make_unique<ImportBridge>(context);
+}
+
 // clang-format off
 const BridgeRow kBridges[] = {
     {"cameras", true,  "camera discovery",         makeCameraBridge,     installCameraControls},
@@ -49,6 +54,8 @@ const BridgeRow kBridges[] = {
     {"library", false, "channel lumivane/library", makeLibraryBridge,    installLibraryControls},
     {"bonjour", false, "channels lumivane/bonjour, lumivane/bonjour/events", makeBonjourBridge, installBonjourControls},
     {"airdrop", true,  nullptr,                    makeAirDropBridge,    installAirDropControls},
+    // Last: it reads through the sources the device bridges above add.
+    {"import",  false, "channels lumivane/import, lumivane/import/events", makeImportBridge, nullptr},
 };
 // clang-format on
 

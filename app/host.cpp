@@ -30,7 +30,12 @@ Host::Host(Platform platform, MainLoop& loop, Log& log, Options options, std::sp
     platform_.windows.setLastWindowClosedHandler([&loop] { loop.quit(); });
 }
 
-Host::~Host() { shutdown(); }
+Host::~Host() {
+    shutdown();
+    // Later rows may use earlier ones (the import engine reads through the
+    // device bridges' sources), so they go first.
+    while (!bridges_.empty()) bridges_.pop_back();
+}
 
 void Host::shutdown() {
     if (shutDown_) return;
@@ -88,7 +93,7 @@ Bridge* Host::bridge(const std::string& name) {
 }
 
 void Host::createBridges() {
-    BridgeContext context{platform_, loop_, log_, clock_, eventHandler_, localDataFolder()};
+    BridgeContext context{platform_, loop_, log_, clock_, eventHandler_, localDataFolder(), importSources_};
     for (const auto& row : table_) bridges_.push_back(row.make(context, options_.bridges));
 }
 

@@ -71,7 +71,8 @@ private:
     std::unique_ptr<MethodChannel> macosChannel_;
     std::unique_ptr<EventChannel> eventsChannel_;
     std::shared_ptr<EventHandler> eventHandler_;
-    std::vector<std::unique_ptr<Bridge>> bridges_;  // in table order
+    ImportSources importSources_;                   // outlives the bridges that add to it
+    std::vector<std::unique_ptr<Bridge>> bridges_;  // in table order; destroyed last row first
     bool shutDown_ = false;
     std::unique_ptr<MacSystemBridge> systemBridge_;  // after the bridges its chain points to
 };

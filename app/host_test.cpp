@@ -42,7 +42,8 @@ TEST(Startup, StepsHappenInOrder) {
     for (const auto& plugin : kPlugins) expected.push_back(std::string("plugin ") + plugin.key);
     for (const char* step :
          {"channel lumivane/macos", "channel lumivane/macos/events", "camera discovery", "volume watch",
-          "phone subscription", "channel lumivane/library", "channels lumivane/bonjour, lumivane/bonjour/events"})
+          "phone subscription", "channel lumivane/library", "channels lumivane/bonjour, lumivane/bonjour/events",
+          "channels lumivane/import, lumivane/import/events"})
         expected.push_back(step);
     EXPECT_EQ(h.mac.journal().entries(), expected);
     EXPECT_EQ(std::string(kPlugins[0].key), "BatteryPlusMacosPlugin");

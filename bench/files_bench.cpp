@@ -52,8 +52,9 @@ struct Rig {
     SimMac mac{SimMac::Options{(fs::create_directories(home), home), "com.lumivane.app", ""}, loop};
     Log log{Log::Options{false, false, false}};
     SystemClock clock;
+    ImportSources sources;
     FileVolumeBridge bridge{
-        BridgeContext{mac.platform(), loop, log, clock, std::make_shared<EventHandler>(loop), home}};
+        BridgeContext{mac.platform(), loop, log, clock, std::make_shared<EventHandler>(loop), home, sources}};
 
     // Every photo through the channel handler, `inFlight` calls at a time.
     void thumbnails(int inFlight, benchmark::State& state) {

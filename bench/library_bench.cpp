@@ -47,8 +47,9 @@ void BM_LibraryVideoFrames(benchmark::State& state) {
         loop};
     mac.library().load(kLibrary);
     SystemClock clock;
+    ImportSources sources;
     LibraryBridge bridge{
-        BridgeContext{mac.platform(), loop, log, clock, std::make_shared<EventHandler>(loop), scratch}};
+        BridgeContext{mac.platform(), loop, log, clock, std::make_shared<EventHandler>(loop), scratch, sources}};
     for (auto _ : state)
         if (bridge.videoFrames("clip", {std::begin(kFractions), std::end(kFractions)}, 160).size() != 3)
             state.SkipWithError("no frames");

@@ -8,6 +8,7 @@
 #include "platform/net_services.h"
 #include "platform/open_panel.h"
 #include "platform/photo_library.h"
+#include "platform/photo_metadata.h"
 #include "platform/plugin_registry.h"
 #include "platform/sharing.h"
 #include "platform/user_defaults.h"
@@ -29,6 +30,7 @@ struct Platform {
     PluginRegistry& plugins;
     Imaging& imaging;
     VideoFrames& videoFrames;
+    PhotoMetadata& photoMetadata;
     Volumes& volumes;
     OpenPanel& openPanel;
     DeviceBrowser& cameras;

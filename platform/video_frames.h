@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,6 +25,10 @@ public:
     virtual std::unique_ptr<Picture> frame(const std::string& path, const Request& request) = 0;
     // The file's length in seconds, from its container; none when unknown.
     virtual std::optional<double> duration(const std::string& path) = 0;
+    // When the video was recorded, in seconds since 1970 UTC, from its
+    // container's creation date (QuickTime's own with its zone, else the
+    // container's UTC one); none when the file records none.
+    virtual std::optional<std::int64_t> creationTime(const std::string& path) = 0;
 };
 
 }  // namespace lumivane

@@ -21,7 +21,9 @@ Error Error::system(int number) {
         case ENODEV:
         case ENXIO:
         case ECONNREFUSED:
-        case EHOSTUNREACH: code = Code::unavailable; break;
+        case EHOSTUNREACH:
+        case ENOSPC:  // a full disk: the space is not there right now
+        case EDQUOT: code = Code::unavailable; break;
         default: break;
     }
     return Error(code, std::strerror(number));

@@ -17,7 +17,7 @@ struct Error {
         nameTaken,     // a file of that name exists, and none is ever replaced
         noPermission,  // refused: outside the folder given, or not allowed
         badInput,      // what was read or asked makes no sense
-        unavailable,   // the service or device is not there right now
+        unavailable,   // the service, device or disk space is not there right now
     };
 
     Code code = Code::failed;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <random>
@@ -205,7 +206,7 @@ Result<FileWriter> FileWriter::create(const std::string& folder, const std::stri
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string temporary = name + kTemporaryInfix;
         for (std::size_t i = 0; i < kTemporarySuffixLength; ++i) temporary += kLetters[pick(random)];
-        int fd = ::openat(folderFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        int fd = ::openat(folderFd, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd < 0 && errno == EEXIST) continue;
         if (fd < 0) {
             auto error = Error::system();
@@ -286,6 +287,72 @@ Result<std::string> FileWriter::commitUnderFreeName() {
     if (taken.empty()) return failure(std::move(error));
     target_ = joined(folder_, taken);
     return taken;
+}
+
+Result<std::string> FileWriter::commitUnderFreeName(const std::string& folder, const std::string& name,
+                                                    const std::string& within) {
+    if (!isPlainFileName(name)) return failure(Error::system(EISDIR));
+    int targetFd = openFolder(folder, within);
+    if (targetFd < 0) {
+        auto error = Error::system();
+        abort();
+        release();
+        return failure(std::move(error));
+    }
+    if (auto finished = finishWriting(); !finished.ok()) {
+        ::close(targetFd);
+        return failure(finished.error());
+    }
+    Error error = Error::system(EEXIST);
+    std::string taken;
+    for (int n = 0; n < kNameAttempts; ++n) {
+        auto candidate = numberedName(name, n);
+        if (::linkat(folderFd_, temporary_.c_str(), targetFd, candidate.c_str(), 0) == 0) {
+            taken = candidate;
+            break;
+        }
+        if (errno != EEXIST) {
+            error = Error::system();
+            break;
+        }
+    }
+    if (!taken.empty()) ::fsync(targetFd);  // the new name is on disk before anyone records it
+    ::close(targetFd);
+    ::unlinkat(folderFd_, temporary_.c_str(), 0);
+    temporary_.clear();
+    release();
+    if (taken.empty()) return failure(std::move(error));
+    folder_ = folder;
+    name_ = taken;
+    target_ = joined(folder_, taken);
+    return target_;
+}
+
+Result<void> FileWriter::readBack(const std::function<void(const std::uint8_t* data, std::size_t size)>& chunk) {
+    if (fd_ < 0) return failure(Error::system(EBADF));
+    if (::fsync(fd_) != 0) return failure(Error::system());
+    ::posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED);
+    std::vector<std::uint8_t> buffer(1 << 20);
+    for (off_t offset = 0;;) {
+        ssize_t n = ::pread(fd_, buffer.data(), buffer.size(), offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return failure(Error::system());
+        if (n == 0) return {};
+        chunk(buffer.data(), static_cast<std::size_t>(n));
+        offset += n;
+    }
+}
+
+Result<void> FileWriter::setModificationTime(double seconds) {
+    if (fd_ < 0) return failure(Error::system(EBADF));
+    timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    auto whole = static_cast<time_t>(std::floor(seconds));
+    times[1].tv_sec = whole;
+    times[1].tv_nsec = static_cast<long>((seconds - static_cast<double>(whole)) * 1e9);
+    if (::futimens(fd_, times) != 0) return failure(Error::system());
+    return {};
 }
 
 void FileWriter::abort() {

@@ -1,6 +1,7 @@
 #pragma once
 #include <sys/types.h>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -66,8 +67,21 @@ public:
     // one ("stem 1.ext", "stem 2.ext" ...) instead of failing, in one step
     // each, so no other writer can slip in between. The name it took.
     Result<std::string> commitUnderFreeName();
+    // Puts the temporary in place under `name` in another `folder` (on the
+    // same file system, reached from `within` without links like create()'s
+    // target), under the first of numberedName()'s names that is free there.
+    // The path it took.
+    Result<std::string> commitUnderFreeName(const std::string& folder, const std::string& name,
+                                            const std::string& within);
     // Removes the temporary; the target is untouched. Idempotent.
     void abort();
+
+    // Flushes what was written to disk, drops it from the page cache, and
+    // reads it back from the start, chunk by chunk, so that a verification
+    // sees what the disk holds rather than what the writer handed it.
+    Result<void> readBack(const std::function<void(const std::uint8_t* data, std::size_t size)>& chunk);
+    // Gives the file the modification time `seconds` (since 1970, UTC).
+    Result<void> setModificationTime(double seconds);
 
     const std::string& target() const { return target_; }
     std::string temporaryPath() const { return temporary_.empty() ? std::string() : folder_ + "/" + temporary_; }

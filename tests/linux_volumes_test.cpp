@@ -34,7 +34,9 @@ TEST(LinuxVolumes, ALoopMountedCardIsListedAnnouncedAndEjected) {
     Log log = Log::capturing();
     SystemClock clock;
     LinuxPlatform linux(loop, log);
-    FileVolumeBridge bridge({linux.platform(), loop, log, clock, std::make_shared<EventHandler>(loop), folder.path()});
+    ImportSources sources;
+    FileVolumeBridge bridge(
+        {linux.platform(), loop, log, clock, std::make_shared<EventHandler>(loop), folder.path(), sources});
     int changes = 0;
     for (auto change : {Volumes::Change::didMount, Volumes::Change::didUnmount, Volumes::Change::didRenameVolume})
         linux.platform().volumes.addObserver(change, [&] { ++changes; });

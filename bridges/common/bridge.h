@@ -4,6 +4,7 @@
 
 #include "bridges/common/event_handler.h"
 #include "bridges/common/host_handler.h"
+#include "bridges/common/import_source.h"
 #include "channel/binary_messenger.h"
 #include "platform/platform.h"
 #include "runtime/clock.h"
@@ -21,6 +22,7 @@ struct BridgeContext {
     const Clock& clock;
     std::shared_ptr<EventHandler> events;  // the host event stream
     std::string dataFolder;                // the local data folder
+    ImportSources& importSources;          // bridges with devices add theirs
 };
 
 // A bridge as the host holds it: the handler it adds to the host channel, if

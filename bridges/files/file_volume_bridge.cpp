@@ -6,6 +6,7 @@
 
 #include "bridges/common/jpeg_thumbnail.h"
 #include "bridges/common/pending_result.h"
+#include "bridges/files/volume_import_source.h"
 #include "channel/arguments.h"
 #include "platform/common/media_types.h"
 #include "runtime/mutex.h"
@@ -60,7 +61,11 @@ std::optional<std::string> nearestExisting(const std::string& path) {
 }  // namespace
 
 FileVolumeBridge::FileVolumeBridge(const BridgeContext& context)
-    : platform_(context.platform), loop_(context.loop), events_(context.events) {}
+    : platform_(context.platform), loop_(context.loop), events_(context.events), sources_(context.importSources) {
+    sources_.add("volume", [&volumes = platform_.volumes](const std::string& mountPoint) {
+        return VolumeImportSource::open(volumes, mountPoint);
+    });
+}
 
 FileVolumeBridge::~FileVolumeBridge() = default;  // the lifetime ends first, then the queue drains to nothing
 
@@ -68,6 +73,10 @@ void FileVolumeBridge::start(BinaryMessenger&) {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
     for (auto change : {Volumes::Change::didMount, Volumes::Change::didUnmount, Volumes::Change::didRenameVolume})
         platform_.volumes.addObserver(change, [events = events_] { events->send({{"type", "volumes"}}); });
+    // A card that comes back may have an import to finish.
+    platform_.volumes.addObserver(Volumes::Change::didMount, [this] {
+        for (const auto& mountPoint : platform_.volumes.mountedVolumePaths()) sources_.arrived("volume", mountPoint);
+    });
 }
 
 EncodableMap FileVolumeBridge::volumeMap(const std::string& mountPoint, const VolumeValues& values) {

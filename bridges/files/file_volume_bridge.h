@@ -63,6 +63,7 @@ private:
     Platform platform_;
     MainLoop& loop_;
     std::shared_ptr<EventHandler> events_;
+    ImportSources& sources_;
     std::atomic<bool> stopping_{false};
     Mutex queueLock_;
     std::unique_ptr<ConcurrentQueue> thumbnails_ LUMIVANE_GUARDED_BY(queueLock_);

@@ -38,7 +38,7 @@ private:
 
 TEST(LibraryBridge, FacesAreLookedForInAnImageOf512PixelsUnlessAskedOtherwise) {
     SimBridgeSetup setup;
-    auto& [home, loop, log, clock, mac] = setup;
+    auto& [home, loop, log, clock, sources, mac] = setup;
     ASSERT_TRUE(samples::write(home / "face.jpg", {.width = 2000, .height = 1500}));
     std::ofstream(home / "library.json")
         << R"({"assets": [{"id": "a", "resources": [{"type": "photo", "file": "face.jpg"}], "faces": [0.5]}]})";

@@ -1,5 +1,7 @@
 #include "platform/ffmpeg/ffmpeg_video_frames.h"
 
+#include "platform/capture_time.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -223,6 +225,23 @@ std::optional<double> FfmpegVideoFrames::duration(const std::string& path) {
     auto input = openInput(path, deadline);
     if (!input || input->duration == AV_NOPTS_VALUE || input->duration <= 0) return std::nullopt;
     return double(input->duration) / AV_TIME_BASE;
+}
+
+std::optional<std::int64_t> FfmpegVideoFrames::creationTime(const std::string& path) {
+    quietOnce();
+    Deadline deadline{std::chrono::steady_clock::now() + timeLimit_};
+    auto input = openInput(path, deadline);
+    if (!input) return std::nullopt;
+    // A phone's video carries its local time with the zone it was in; the
+    // container's own field is UTC. Either may also sit on the video track.
+    for (const char* key : {"com.apple.quicktime.creationdate", "creation_time"}) {
+        const AVDictionaryEntry* entry = av_dict_get(input->metadata, key, nullptr, 0);
+        for (unsigned i = 0; !entry && i < input->nb_streams; ++i)
+            entry = av_dict_get(input->streams[i]->metadata, key, nullptr, 0);
+        if (!entry || !entry->value) continue;
+        if (auto parsed = parseIsoDateTime(entry->value)) return parsed;
+    }
+    return std::nullopt;
 }
 
 std::unique_ptr<Picture> FfmpegVideoFrames::frame(const std::string& path, const Request& request) {

@@ -22,6 +22,7 @@ public:
         : imaging_(imaging), timeLimit_(timeLimit) {}
     std::unique_ptr<Picture> frame(const std::string& path, const Request& request) override;
     std::optional<double> duration(const std::string& path) override;
+    std::optional<std::int64_t> creationTime(const std::string& path) override;
 
     // Frames of more pixels than this are not decoded, nor more frames than
     // kMaxFrames on the way to the one asked for.

@@ -94,6 +94,7 @@ Platform LinuxPlatform::platform() {
         .plugins = plugins_,
         .imaging = imaging_,
         .videoFrames = videoFrames_,
+        .photoMetadata = photoMetadata_,
         .volumes = volumes_,
         .openPanel = openPanel_,
         .cameras = cameras_,

@@ -6,6 +6,7 @@
 #include "platform/common/folder_photo_library.h"
 #include "platform/common/journaled_plugin_registry.h"
 #include "platform/dnssd/dnssd_net_services.h"
+#include "platform/exiv2/exiv2_photo_metadata.h"
 #include "platform/ffmpeg/ffmpeg_video_frames.h"
 #include "platform/gphoto/gphoto_cameras.h"
 #include "platform/headless/headless_window_system.h"
@@ -63,6 +64,7 @@ private:
     JournaledPluginRegistry plugins_;
     VipsImaging imaging_;
     FfmpegVideoFrames videoFrames_{imaging_};
+    Exiv2PhotoMetadata photoMetadata_;
     LinuxVolumes volumes_;
     ZenityOpenPanel openPanel_;
     GphotoCameras cameras_;

@@ -53,6 +53,7 @@ Platform SimMac::platform() {
         .plugins = plugins_,
         .imaging = imaging_,
         .videoFrames = videoFrames_,
+        .photoMetadata = photoMetadata_,
         .volumes = volumes_,
         .openPanel = openPanel_,
         .cameras = cameras_,

@@ -8,6 +8,7 @@
 #include "platform/common/folder_photo_library.h"
 #include "platform/common/journal.h"
 #include "platform/common/journaled_plugin_registry.h"
+#include "platform/exiv2/exiv2_photo_metadata.h"
 #include "platform/ffmpeg/ffmpeg_video_frames.h"
 #include "platform/headless/headless_window_system.h"
 #include "platform/platform.h"
@@ -73,6 +74,7 @@ private:
     JournaledPluginRegistry plugins_;
     VipsImaging imaging_;                      // real pixels in, real JPEG out
     FfmpegVideoFrames videoFrames_{imaging_};  // real frames of real files
+    Exiv2PhotoMetadata photoMetadata_;
     SimVolumes volumes_{journal_};
     SimOpenPanel openPanel_{journal_};
     SimCameraBrowser cameras_;

@@ -21,6 +21,7 @@ inline Platform withServices(const Platform& base, ReplacedServices replaced) {
         .plugins = base.plugins,
         .imaging = base.imaging,
         .videoFrames = base.videoFrames,
+        .photoMetadata = base.photoMetadata,
         .volumes = replaced.volumes ? *replaced.volumes : base.volumes,
         .openPanel = base.openPanel,
         .cameras = replaced.cameras ? *replaced.cameras : base.cameras,

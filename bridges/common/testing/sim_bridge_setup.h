@@ -15,13 +15,14 @@ namespace lumivane {
 
 struct SimBridgeSetup {
     BridgeContext context(ReplacedServices replaced = {}, std::shared_ptr<EventHandler> events = nullptr) {
-        return {withServices(mac.platform(), replaced), loop, log, clock, std::move(events), home.path()};
+        return {withServices(mac.platform(), replaced), loop, log, clock, std::move(events), home.path(), sources};
     }
 
     TempFolder home;
     MainLoop loop;
     Log log = Log::capturing();
     ManualClock clock;
+    ImportSources sources;
     SimMac mac{SimMac::Options{home.path(), "com.lumivane.app", "", &log}, loop};
 };
 

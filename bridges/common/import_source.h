@@ -1,0 +1,83 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "runtime/result.h"
+
+namespace lumivane {
+
+// One file on a device, as an import sees it.
+struct ImportItem {
+    std::string path;       // as the device's own listing names it
+    std::int64_t size = 0;  // bytes
+    double modified = 0;    // the file's time, seconds since 1970 UTC
+};
+
+// A device that photos and videos are imported from: a phone, a camera or a
+// mounted volume. Each bridge with devices implements it over its own links;
+// the import engine knows nothing else of them.
+//
+// Threads: every method blocks and runs on the import's worker threads (never
+// the main loop), several at once, reads of different items in parallel.
+// A device that went away answers Error::Code::unavailable; the host going
+// away does too.
+class ImportSource {
+public:
+    using Sink = std::function<Result<void>(const std::uint8_t* data, std::size_t size)>;
+
+    virtual ~ImportSource() = default;
+    // What "{device}" names it by.
+    virtual std::string name() const = 0;
+    // What stays the same for this device across attaches and restarts (a
+    // phone's UDID, a camera's serial number, a volume's UUID): the history's key.
+    virtual std::string identity() const = 0;
+    // Whether remove() may be asked of it (cards and cameras, never phones).
+    virtual bool canDelete() const = 0;
+
+    // Every photo, video and sidecar (.XMP, .AAE) on the device.
+    virtual Result<std::vector<ImportItem>> list() = 0;
+    // The item's bytes in order into `sink` (which may refuse, ending the
+    // read with its error); between chunks, `cancelled()` ends it with
+    // Error::Code::cancelled.
+    virtual Result<void> read(const ImportItem& item, const Sink& sink, const std::function<bool()>& cancelled) = 0;
+    // Deletes the item from the device.
+    virtual Result<void> remove(const ImportItem& item) = 0;
+};
+
+// Where the import engine finds sources: each bridge with devices adds its
+// kind ("iphone", "camera", "volume") and says when one of its devices
+// becomes available, so that an interrupted import can go on.
+//
+// Threads: main loop only. The host owns it and it outlives every bridge.
+class ImportSources {
+public:
+    using Open = std::function<Result<std::shared_ptr<ImportSource>>(const std::string& id)>;
+    using Arrival = std::function<void(const std::string& kind, const std::string& id)>;
+
+    void add(const std::string& kind, Open open) { openers_[kind] = std::move(open); }
+    // The device `id` of `kind` as a source, or why not (an unknown kind is
+    // Error::Code::badInput; a device not there now, Error::Code::notFound).
+    Result<std::shared_ptr<ImportSource>> open(const std::string& kind, const std::string& id) const {
+        auto found = openers_.find(kind);
+        if (found == openers_.end())
+            return failure(Error{Error::Code::badInput, "No import source of kind \"" + kind + "\"."});
+        return found->second(id);
+    }
+
+    // A device has become available (again).
+    void arrived(const std::string& kind, const std::string& id) {
+        for (const auto& watcher : watchers_) watcher(kind, id);
+    }
+    void watchArrivals(Arrival arrival) { watchers_.push_back(std::move(arrival)); }
+
+private:
+    std::map<std::string, Open> openers_;
+    std::vector<Arrival> watchers_;
+};
+
+}  // namespace lumivane

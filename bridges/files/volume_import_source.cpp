@@ -1,0 +1,167 @@
+#include "bridges/files/volume_import_source.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <cerrno>
+#include <vector>
+
+#include "platform/common/media_types.h"
+#include "runtime/file_name.h"
+
+namespace lumivane {
+
+namespace {
+
+// Opens `relative` below the folder `root`, following no link and never
+// leaving it.
+int openBeneath(int root, const std::string& relative, int flags) {
+    open_how how{};
+    how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC | O_NOFOLLOW);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    return static_cast<int>(::syscall(SYS_openat2, root, relative.c_str(), &how, sizeof how));
+}
+
+struct Fd {
+    int fd;
+    explicit Fd(int fd) : fd(fd) {}
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+};
+
+std::string lowerExtension(const std::string& name) {
+    auto dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0) return {};
+    std::string extension = name.substr(dot + 1);
+    for (auto& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return extension;
+}
+
+bool isImportable(const std::string& name) {
+    auto extension = lowerExtension(name);
+    return cameraTypeIdentifier(name) || isVideoFileName(name) || extension == "xmp" || extension == "aae";
+}
+
+struct Walk {
+    std::vector<ImportItem>& items;
+    std::string mountPoint;
+    bool overflow = false;
+
+    void folder(int fd, const std::string& path, int depth) {
+        DIR* dir = ::fdopendir(fd);
+        if (!dir) {
+            ::close(fd);
+            return;
+        }
+        while (dirent* entry = ::readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name.empty() || name[0] == '.') continue;  // ".", "..", hidden folders and files
+            struct stat info {};
+            if (::fstatat(::dirfd(dir), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            std::string child = path + "/" + name;
+            if (S_ISDIR(info.st_mode) && depth < VolumeImportSource::kMaxDepth) {
+                int sub = ::openat(::dirfd(dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                if (sub >= 0) folder(sub, child, depth + 1);
+            } else if (S_ISREG(info.st_mode) && isImportable(name)) {
+                if (items.size() >= VolumeImportSource::kMaxItems) {
+                    overflow = true;
+                    break;
+                }
+                items.push_back({child, static_cast<std::int64_t>(info.st_size),
+                                 static_cast<double>(info.st_mtim.tv_sec) + info.st_mtim.tv_nsec / 1e9});
+            }
+            if (overflow) break;
+        }
+        ::closedir(dir);
+    }
+};
+
+}  // namespace
+
+Result<std::shared_ptr<ImportSource>> VolumeImportSource::open(Volumes& volumes, const std::string& mountPoint) {
+    auto values = volumes.values(mountPoint);
+    bool mounted = false;
+    for (const auto& path : volumes.mountedVolumePaths()) mounted = mounted || path == mountPoint;
+    struct stat info {};
+    if (!mounted || !values || ::stat(mountPoint.c_str(), &info) != 0)
+        return failure(Error{Error::Code::notFound, "No volume is mounted at " + mountPoint + "."});
+    std::string name = values->localizedName.value_or(values->name.value_or(mountPoint));
+    std::string identity = "volume:" + values->uuid.value_or(name);
+    return std::shared_ptr<ImportSource>(new VolumeImportSource(mountPoint, name, identity, info.st_dev));
+}
+
+std::optional<std::string> VolumeImportSource::relative(const std::string& path) const {
+    if (path.size() <= mountPoint_.size() + 1 || path.compare(0, mountPoint_.size(), mountPoint_) != 0 ||
+        path[mountPoint_.size()] != '/')
+        return std::nullopt;
+    return path.substr(mountPoint_.size() + 1);
+}
+
+Error VolumeImportSource::failed(Error error) const {
+    struct stat info {};
+    if (::stat(mountPoint_.c_str(), &info) != 0 || info.st_dev != device_)
+        return Error{Error::Code::unavailable, "The volume " + name_ + " was removed."};
+    return error;
+}
+
+Result<std::vector<ImportItem>> VolumeImportSource::list() {
+    std::vector<ImportItem> items;
+    int root = ::open(mountPoint_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (root < 0) return failure(failed(Error::system()));
+    Walk walk{items, mountPoint_};
+    walk.folder(root, mountPoint_, 0);
+    if (walk.overflow)
+        return failure(Error{"The volume holds more files than Lumivane can import at once (over " +
+                             std::to_string(kMaxItems) + ")."});
+    return items;
+}
+
+Result<void> VolumeImportSource::read(const ImportItem& item, const Sink& sink,
+                                      const std::function<bool()>& cancelled) {
+    auto below = relative(item.path);
+    if (!below) return failure(Error{Error::Code::badInput, "Not a file on this volume: " + item.path});
+    Fd root(::open(mountPoint_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (root.fd < 0) return failure(failed(Error::system()));
+    Fd file(openBeneath(root.fd, *below, O_RDONLY | O_NONBLOCK));
+    if (file.fd < 0) return failure(failed(Error::system()));
+    struct stat info {};
+    if (::fstat(file.fd, &info) != 0) return failure(failed(Error::system()));
+    if (!S_ISREG(info.st_mode)) return failure(Error{Error::Code::badInput, "Not a regular file: " + item.path});
+    std::vector<std::uint8_t> buffer(1 << 20);
+    for (;;) {
+        if (cancelled()) return failure(Error{Error::Code::cancelled, "Cancelled."});
+        ssize_t n = ::read(file.fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return failure(failed(Error::system()));
+        if (n == 0) return {};
+        if (auto taken = sink(buffer.data(), static_cast<std::size_t>(n)); !taken.ok()) return taken;
+    }
+}
+
+Result<void> VolumeImportSource::remove(const ImportItem& item) {
+    auto below = relative(item.path);
+    if (!below) return failure(Error{Error::Code::badInput, "Not a file on this volume: " + item.path});
+    auto slash = below->rfind('/');
+    std::string folder = slash == std::string::npos ? "." : below->substr(0, slash);
+    std::string name = slash == std::string::npos ? *below : below->substr(slash + 1);
+    if (!isPlainFileName(name)) return failure(Error{Error::Code::badInput, "Not a file on this volume: " + item.path});
+    Fd root(::open(mountPoint_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (root.fd < 0) return failure(failed(Error::system()));
+    Fd parent(openBeneath(root.fd, folder, O_RDONLY | O_DIRECTORY));
+    if (parent.fd < 0) return failure(failed(Error::system()));
+    struct stat info {};
+    if (::fstatat(parent.fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return failure(failed(Error::system()));
+    // Only the file that was imported: one changed since is kept.
+    if (!S_ISREG(info.st_mode) || info.st_size != item.size)
+        return failure(Error{"The file changed on the volume since it was imported; it was kept."});
+    if (::unlinkat(parent.fd, name.c_str(), 0) != 0) return failure(failed(Error::system()));
+    return {};
+}
+
+}  // namespace lumivane

@@ -1,0 +1,47 @@
+#pragma once
+#include <sys/types.h>
+#include <memory>
+#include <string>
+
+#include "bridges/common/import_source.h"
+#include "platform/volumes.h"
+
+namespace lumivane {
+
+// A mounted volume (a card, a drive) as an import source: its photos,
+// videos and sidecars anywhere below its mount point, hidden folders left
+// out. Items are named by their full path; every read and delete stays
+// below the mount point without following a link, and opens only regular
+// files, so a name on the card can neither lead outside it nor wedge a
+// read on a FIFO.
+//
+// Threads: open() on the main loop; the rest on any thread (see ImportSource).
+class VolumeImportSource final : public ImportSource {
+public:
+    // The volume mounted at `mountPoint`, or notFound when none is.
+    static Result<std::shared_ptr<ImportSource>> open(Volumes& volumes, const std::string& mountPoint);
+
+    std::string name() const override { return name_; }
+    std::string identity() const override { return identity_; }
+    bool canDelete() const override { return true; }
+    Result<std::vector<ImportItem>> list() override;
+    Result<void> read(const ImportItem& item, const Sink& sink, const std::function<bool()>& cancelled) override;
+    Result<void> remove(const ImportItem& item) override;
+
+    // Most files one listing takes, and how deep it goes.
+    static constexpr std::size_t kMaxItems = 4'000'000;
+    static constexpr int kMaxDepth = 32;
+
+private:
+    VolumeImportSource(std::string mountPoint, std::string name, std::string identity, dev_t device)
+        : mountPoint_(std::move(mountPoint)), name_(std::move(name)), identity_(std::move(identity)), device_(device) {}
+    // The item's path below the mount point, or none for a path outside it.
+    std::optional<std::string> relative(const std::string& path) const;
+    // A failure as the import sees it: unavailable once the volume is gone.
+    Error failed(Error error) const;
+
+    std::string mountPoint_, name_, identity_;
+    dev_t device_;  // the mounted file system's, to tell that it went away
+};
+
+}  // namespace lumivane

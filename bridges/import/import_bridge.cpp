@@ -1,0 +1,249 @@
+#include "bridges/import/import_bridge.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <random>
+
+#include "bridges/common/pending_result.h"
+#include "channel/arguments.h"
+
+namespace lumivane {
+
+namespace {
+
+constexpr const char* kError = "import";
+
+std::string newJobId() {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    std::string id = "job-";
+    auto bits = random();
+    for (int i = 0; i < 16; ++i, bits >>= 4) id += kDigits[bits & 15];
+    return id;
+}
+
+// A few items at a time per device: a phone and a volume serve reads in
+// parallel well, a camera's link is one at a time.
+int parallelFor(const std::string& kind) { return kind == "camera" ? 1 : 3; }
+
+EncodableMap jobMap(const ImportHistory::Job& job, const ImportHistory::Counts& counts, const ImportRequest* request) {
+    EncodableMap map{{"job", job.id},
+                     {"state", job.state},
+                     {"reason", job.reason},
+                     {"created", job.created},
+                     {"source", EncodableMap{{"kind", job.kind}, {"id", job.source}}},
+                     {"device", job.device},
+                     {"total", counts.total},
+                     {"imported", counts.imported},
+                     {"skipped", counts.skipped},
+                     {"failed", counts.failed},
+                     {"bytes", counts.bytes},
+                     {"totalBytes", counts.totalBytes}};
+    if (request) {
+        map.set("destination", request->destination);
+        map.set("backup", request->backup);
+    }
+    return map;
+}
+
+}  // namespace
+
+ImportBridge::ImportBridge(const BridgeContext& context)
+    : platform_(context.platform),
+      loop_(context.loop),
+      log_(context.log),
+      clock_(context.clock),
+      sources_(context.importSources),
+      dataFolder_(context.dataFolder),
+      events_(std::make_shared<EventHandler>(context.loop)) {}
+
+ImportBridge::~ImportBridge() {
+    shutdown();
+    lifetime_.end();
+}
+
+void ImportBridge::start(BinaryMessenger& messenger) {
+    LUMIVANE_ASSERT_MAIN_LOOP(loop_);
+    ::mkdir(dataFolder_.c_str(), 0700);
+    auto opened = ImportHistory::open(dataFolder_ + "/" + kHistoryFile, log_);
+    if (opened.ok()) {
+        history_ = std::move(opened.value());
+        history_->interruptRunning();
+    } else {
+        log_.write("Lumivane import history: " + opened.error().message + "; imports are unavailable.");
+    }
+    channel_ = std::make_unique<MethodChannel>(messenger, "lumivane/import", log_);
+    channel_->setMethodCallHandler(
+        [this](const MethodCall& call, MethodResult result) { handle(call, std::move(result)); });
+    eventChannel_ = std::make_unique<EventChannel>(messenger, "lumivane/import/events", log_);
+    eventChannel_->setStreamHandler(events_);
+    sources_.watchArrivals(
+        lifetime_.guard([this](const std::string& kind, const std::string& id) { arrived(kind, id); }));
+}
+
+void ImportBridge::shutdown() {
+    for (auto& [id, job] : jobs_) job->stop();
+}
+
+void ImportBridge::handle(const MethodCall& call, MethodResult result) {
+    LUMIVANE_ASSERT_MAIN_LOOP(loop_);
+    Arguments args(call.arguments);
+    if (!history_) return result.error(kError, "The import history could not be opened; see the log.");
+    if (call.method == "import.start") return startJob(args, result);
+    if (call.method == "import.status") return status(args, result);
+    if (call.method == "import.list") return list(result);
+    if (call.method == "import.cancel") return cancel(args, result);
+    if (call.method == "import.resume") return resume(args, result);
+    result.notImplemented();
+}
+
+Result<void> ImportBridge::usableFolder(const std::string& path, const char* what) {
+    struct stat info {};
+    if (path.empty() || path.front() != '/')
+        return failure(Error{Error::Code::badInput, std::string("The ") + what + " must be a full path."});
+    if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return failure(Error{Error::Code::notFound, std::string("The ") + what + " " + path + " does not exist."});
+    if (::access(path.c_str(), W_OK | X_OK) != 0)
+        return failure(
+            Error{Error::Code::noPermission, std::string("The ") + what + " " + path + " cannot be written."});
+    return {};
+}
+
+void ImportBridge::startJob(const Arguments& args, MethodResult& result) {
+    auto request = ImportRequest::fromArguments(args);
+    if (!request.ok()) return result.error(kError, request.error().message);
+    auto& asked = request.value();
+    // Trailing slashes would make a copy's path look outside its folder.
+    while (asked.destination.size() > 1 && asked.destination.back() == '/') asked.destination.pop_back();
+    while (asked.backup.size() > 1 && asked.backup.back() == '/') asked.backup.pop_back();
+    if (auto usable = usableFolder(asked.destination, "destination"); !usable.ok())
+        return result.error(kError, usable.error().message);
+    if (!asked.backup.empty())
+        if (auto usable = usableFolder(asked.backup, "backup destination"); !usable.ok())
+            return result.error(kError, usable.error().message);
+    if (asked.deleteAfter && asked.kind == "iphone")
+        return result.error(kError,
+                            "Photos are never deleted from a phone: its photo library would keep pointing at them.");
+    for (const auto& [text, kind] : {std::pair{asked.subfolders, ImportTemplate::Kind::folders},
+                                     std::pair{asked.rename, ImportTemplate::Kind::fileName}})
+        if (auto parsed = ImportTemplate::parse(text, kind); !parsed.ok())
+            return result.error(kError, parsed.error().message);
+    ImportHistory::Job record{newJobId(), std::chrono::duration<double>(clock_.wallNow().time_since_epoch()).count(),
+                              "running",  asked.toJson(),
+                              asked.kind, asked.id};
+    if (auto launched = launch(record, asked, true); !launched.ok())
+        return result.error(kError, launched.error().message);
+    result.success(record.id);
+}
+
+Result<void> ImportBridge::launch(ImportHistory::Job record, const ImportRequest& request, bool firstRun) {
+    auto source = sources_.open(request.kind, request.id);
+    if (!source.ok()) return failure(source.error());
+    auto folders = ImportTemplate::parse(request.subfolders, ImportTemplate::Kind::folders);
+    auto names = ImportTemplate::parse(request.rename, ImportTemplate::Kind::fileName);
+    if (!folders.ok()) return failure(folders.error());
+    if (!names.ok()) return failure(names.error());
+    record.identity = source.value()->identity();
+    record.device = source.value()->name();
+    record.state = "running";
+    record.reason.clear();
+    if (firstRun) {
+        if (auto added = history_->addJob(record); !added.ok()) return added;
+    } else if (auto set = history_->setJobState(record.id, "running"); !set.ok()) {
+        return set;
+    }
+    CopyPlan plan{request.destination,
+                  request.backup,
+                  std::move(folders.value()),
+                  std::move(names.value()),
+                  request.verify || request.deleteAfter,
+                  record.id,
+                  record.device};
+    auto job = std::make_shared<ImportJob>(
+        ImportJob::Setup{*history_, {platform_.photoMetadata, platform_.videoFrames}, events_, clock_}, record, request,
+        source.value(), std::move(plan));
+    jobs_[record.id] = job;
+    int parallel = parallelFor(request.kind);
+    queue_.post(lifetime_.guard([this, job, firstRun, parallel] {
+        job->run(
+            firstRun, parallel, [this](std::function<void()> work) { queue_.post(lifetime_.guard(std::move(work))); },
+            [this, id = job->id()](const std::string&) {
+                loop_.post(lifetime_.guard([this, id] { jobs_.erase(id); }));
+            });
+    }));
+    return {};
+}
+
+void ImportBridge::status(const Arguments& args, MethodResult& result) {
+    auto id = args.string("job");
+    if (!id) return result.error(kError, "No job given.");
+    PendingResult pending(std::move(result), loop_);
+    queue_.post(lifetime_.guard([this, pending, id = *id] {
+        auto job = history_->job(id);
+        if (!job) return pending.error(kError, "No import job " + id + ".");
+        auto request = ImportRequest::fromJson(job->request);
+        auto map = jobMap(*job, history_->counts(id), request.ok() ? &request.value() : nullptr);
+        EncodableList items;
+        for (const auto& item : history_->items(id))
+            items.push_back(EncodableMap{{"source", item.item.path},
+                                         {"state", item.state},
+                                         {"path", item.path},
+                                         {"backup", item.backup},
+                                         {"reason", item.reason},
+                                         {"size", item.item.size}});
+        map.set("items", std::move(items));
+        pending.success(EncodedAnswer::of(EncodableValue(std::move(map))));
+    }));
+}
+
+void ImportBridge::list(MethodResult& result) {
+    PendingResult pending(std::move(result), loop_);
+    queue_.post(lifetime_.guard([this, pending] {
+        EncodableList jobs;
+        for (const auto& job : history_->jobs()) {
+            auto request = ImportRequest::fromJson(job.request);
+            jobs.push_back(jobMap(job, history_->counts(job.id), request.ok() ? &request.value() : nullptr));
+        }
+        pending.success(EncodedAnswer::of(EncodableValue(std::move(jobs))));
+    }));
+}
+
+void ImportBridge::cancel(const Arguments& args, MethodResult& result) {
+    auto id = args.string("job");
+    if (!id) return result.error(kError, "No job given.");
+    auto running = jobs_.find(*id);
+    if (running == jobs_.end()) return result.error(kError, "The import job " + *id + " is not running.");
+    if (auto item = args.string("item"))
+        running->second->cancelItem(*item);
+    else
+        running->second->cancel();
+    result.success();
+}
+
+void ImportBridge::resume(const Arguments& args, MethodResult& result) {
+    auto id = args.string("job");
+    if (!id) return result.error(kError, "No job given.");
+    if (jobs_.count(*id)) return result.error(kError, "The import job " + *id + " is running.");
+    auto record = history_->job(*id);
+    if (!record) return result.error(kError, "No import job " + *id + ".");
+    auto request = ImportRequest::fromJson(record->request);
+    if (!request.ok()) return result.error(kError, request.error().message);
+    if (auto usable = usableFolder(request.value().destination, "destination"); !usable.ok())
+        return result.error(kError, usable.error().message);
+    if (auto launched = launch(*record, request.value(), false); !launched.ok())
+        return result.error(kError, launched.error().message);
+    result.success(*id);
+}
+
+void ImportBridge::arrived(const std::string& kind, const std::string& id) {
+    if (!history_) return;
+    for (const auto& job : history_->jobs()) {
+        if (job.state != "interrupted" || job.kind != kind || job.source != id || jobs_.count(job.id)) continue;
+        auto request = ImportRequest::fromJson(job.request);
+        if (!request.ok() || !request.value().autoResume) continue;
+        if (auto launched = launch(job, request.value(), false); !launched.ok())
+            log_.write("Lumivane import: job " + job.id + " did not resume: " + launched.error().message);
+    }
+}
+
+}  // namespace lumivane

@@ -1,0 +1,70 @@
+#pragma once
+#include <map>
+#include <memory>
+#include <string>
+
+#include "bridges/common/bridge.h"
+#include "bridges/common/event_handler.h"
+#include "bridges/import/import_history.h"
+#include "bridges/import/import_job.h"
+#include "channel/method_channel.h"
+#include "runtime/concurrent_queue.h"
+#include "runtime/lifetime.h"
+
+namespace lumivane {
+
+// The import engine: "lumivane/import" starts, follows, cancels and resumes
+// import jobs from any device a bridge offers as an import source, into the
+// folders a person chose; "lumivane/import/events" tells their progress.
+// Jobs run in the background, outlive the client that started them, and are
+// journaled in the history ("import-history.sqlite" in the data folder), so
+// a job the host stopped in (even killed) resumes exactly where it was.
+//
+// Threads: the channel, job starts and job ends on the main loop; jobs and
+// the history's reads for "import.status" and "import.list" on the
+// "lumivane.import" concurrent queue. `jobs_` is main-loop only; queued work
+// refers to the bridge through `lifetime_`, its last member.
+class ImportBridge final : public Bridge {
+public:
+    static constexpr const char* kHistoryFile = "import-history.sqlite";
+
+    explicit ImportBridge(const BridgeContext& context);
+    ~ImportBridge() override;
+
+    // Opens the history (every job it finds running was interrupted), then
+    // installs the channels and follows devices' arrivals for jobs that go on
+    // by themselves.
+    void start(BinaryMessenger& messenger) override;
+    // Running jobs stop at their next chunk and stay "interrupted".
+    void shutdown() override;
+
+    void handle(const MethodCall& call, MethodResult result);
+
+private:
+    void startJob(const Arguments& args, MethodResult& result);
+    void status(const Arguments& args, MethodResult& result);
+    void list(MethodResult& result);
+    void cancel(const Arguments& args, MethodResult& result);
+    void resume(const Arguments& args, MethodResult& result);
+    // Opens the source and runs the job: its record is in the history.
+    Result<void> launch(ImportHistory::Job record, const ImportRequest& request, bool firstRun);
+    void arrived(const std::string& kind, const std::string& id);
+    // Checks that the folder exists and can be written.
+    static Result<void> usableFolder(const std::string& path, const char* what);
+
+    Platform platform_;
+    MainLoop& loop_;
+    Log& log_;
+    const Clock& clock_;
+    ImportSources& sources_;
+    std::string dataFolder_;
+    std::unique_ptr<ImportHistory> history_;
+    std::shared_ptr<EventHandler> events_;
+    std::unique_ptr<MethodChannel> channel_;
+    std::unique_ptr<EventChannel> eventChannel_;
+    std::map<std::string, std::shared_ptr<ImportJob>> jobs_;  // the running ones
+    ConcurrentQueue queue_{"lumivane.import"};
+    Lifetime lifetime_;  // queued work asks it; the last member
+};
+
+}  // namespace lumivane

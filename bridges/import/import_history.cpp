@@ -1,0 +1,281 @@
+#include "bridges/import/import_history.h"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+namespace lumivane {
+
+namespace {
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS jobs(
+  id TEXT PRIMARY KEY, created REAL NOT NULL, state TEXT NOT NULL, request TEXT NOT NULL,
+  kind TEXT NOT NULL, source TEXT NOT NULL, identity TEXT NOT NULL, device TEXT NOT NULL,
+  reason TEXT NOT NULL DEFAULT '');
+CREATE TABLE IF NOT EXISTS items(
+  job TEXT NOT NULL, seq INTEGER NOT NULL, source TEXT NOT NULL, size INTEGER NOT NULL, modified REAL NOT NULL,
+  state TEXT NOT NULL DEFAULT 'pending', path TEXT NOT NULL DEFAULT '', backup TEXT NOT NULL DEFAULT '',
+  reason TEXT NOT NULL DEFAULT '', hash TEXT NOT NULL DEFAULT '', intent TEXT NOT NULL DEFAULT '',
+  PRIMARY KEY(job, seq)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS copies(
+  identity TEXT NOT NULL, source TEXT NOT NULL, size INTEGER NOT NULL, modified INTEGER NOT NULL,
+  path TEXT NOT NULL, hash TEXT NOT NULL, job TEXT NOT NULL, at REAL NOT NULL,
+  PRIMARY KEY(identity, source, size, modified)) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS copies_by_hash ON copies(hash);
+)sql";
+
+// One prepared statement, finalized when it goes.
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr); }
+    ~Statement() { sqlite3_finalize(statement_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& bind(int at, const std::string& text) {
+        sqlite3_bind_text(statement_, at, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    Statement& bind(int at, std::int64_t value) {
+        sqlite3_bind_int64(statement_, at, value);
+        return *this;
+    }
+    Statement& bind(int at, double value) {
+        sqlite3_bind_double(statement_, at, value);
+        return *this;
+    }
+    void reset() {
+        sqlite3_reset(statement_);
+        sqlite3_clear_bindings(statement_);
+    }
+    // SQLITE_ROW, SQLITE_DONE or an error code.
+    int step() { return statement_ ? sqlite3_step(statement_) : SQLITE_ERROR; }
+    std::string text(int column) const {
+        auto* bytes = sqlite3_column_text(statement_, column);
+        return bytes ? std::string(reinterpret_cast<const char*>(bytes),
+                                   static_cast<std::size_t>(sqlite3_column_bytes(statement_, column)))
+                     : std::string();
+    }
+    std::int64_t integer(int column) const { return sqlite3_column_int64(statement_, column); }
+    double real(int column) const { return sqlite3_column_double(statement_, column); }
+
+private:
+    sqlite3_stmt* statement_ = nullptr;
+};
+
+Error sqliteError(sqlite3* db) {
+    int code = sqlite3_errcode(db);
+    auto kind = code == SQLITE_FULL ? Error::Code::unavailable : Error::Code::failed;
+    return Error{kind, std::string("The import history could not be written: ") + sqlite3_errmsg(db)};
+}
+
+// Whole seconds of a file time, as the history keys items by.
+std::int64_t wholeSeconds(double seconds) { return static_cast<std::int64_t>(std::floor(seconds)); }
+
+ImportHistory::Job jobFrom(const Statement& row) {
+    return {row.text(0), row.real(1), row.text(2), row.text(3), row.text(4),
+            row.text(5), row.text(6), row.text(7), row.text(8)};
+}
+
+}  // namespace
+
+Result<sqlite3*> ImportHistory::openAndCheck(const std::string& path) {
+    sqlite3* db = nullptr;
+    int opened =
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    auto fail = [&](std::string why) -> Result<sqlite3*> {
+        if (db) sqlite3_close(db);
+        return failure(Error{std::move(why)});
+    };
+    if (opened != SQLITE_OK) return fail(db ? sqlite3_errmsg(db) : "out of memory");
+    sqlite3_busy_timeout(db, 5000);
+    // A file SQLite cannot read shows here, before anything is written to it.
+    {
+        Statement check(db, "PRAGMA quick_check");
+        int step = check.step();
+        if (step != SQLITE_ROW) return fail(sqlite3_errmsg(db));
+        if (check.text(0) != "ok") return fail(check.text(0));
+    }
+    char* message = nullptr;
+    if (sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr, &message) !=
+            SQLITE_OK ||
+        sqlite3_exec(db, kSchema, nullptr, nullptr, &message) != SQLITE_OK) {
+        std::string why = message ? message : "unknown error";
+        sqlite3_free(message);
+        return fail(why);
+    }
+    return db;
+}
+
+Result<std::unique_ptr<ImportHistory>> ImportHistory::open(const std::string& path, Log& log) {
+    auto opened = openAndCheck(path);
+    if (!opened.ok()) {
+        // Kept beside it for whoever wants to look, never written again.
+        std::string aside = path + ".corrupt-" + std::to_string(std::time(nullptr));
+        std::rename(path.c_str(), aside.c_str());
+        for (const char* suffix : {"-wal", "-shm"}) std::remove((path + suffix).c_str());
+        log.write("Lumivane import history: " + path + " could not be read (" + opened.error().message +
+                  "); it was moved to " + aside + " and a new history started.");
+        opened = openAndCheck(path);
+        if (!opened.ok()) return failure(opened.error());
+    }
+    return std::unique_ptr<ImportHistory>(new ImportHistory(path, opened.value()));
+}
+
+ImportHistory::~ImportHistory() {
+    MutexLock guard(lock_);
+    sqlite3_close(db_);
+}
+
+Result<void> ImportHistory::exec(const char* sql) {
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) return failure(sqliteError(db_));
+    return {};
+}
+
+Result<void> ImportHistory::addJob(const Job& job) {
+    MutexLock guard(lock_);
+    Statement insert(db_, "INSERT INTO jobs VALUES(?,?,?,?,?,?,?,?,?)");
+    insert.bind(1, job.id).bind(2, job.created).bind(3, job.state).bind(4, job.request);
+    insert.bind(5, job.kind).bind(6, job.source).bind(7, job.identity).bind(8, job.device).bind(9, job.reason);
+    if (insert.step() != SQLITE_DONE) return failure(sqliteError(db_));
+    return {};
+}
+
+Result<void> ImportHistory::setJobState(const std::string& id, const std::string& state, const std::string& reason) {
+    MutexLock guard(lock_);
+    Statement update(db_, "UPDATE jobs SET state=?, reason=? WHERE id=?");
+    update.bind(1, state).bind(2, reason).bind(3, id);
+    if (update.step() != SQLITE_DONE) return failure(sqliteError(db_));
+    return {};
+}
+
+Result<void> ImportHistory::interruptRunning() {
+    MutexLock guard(lock_);
+    return exec("UPDATE jobs SET state='interrupted' WHERE state='running'");
+}
+
+std::optional<ImportHistory::Job> ImportHistory::job(const std::string& id) {
+    MutexLock guard(lock_);
+    Statement select(db_, "SELECT id,created,state,request,kind,source,identity,device,reason FROM jobs WHERE id=?");
+    select.bind(1, id);
+    if (select.step() != SQLITE_ROW) return std::nullopt;
+    return jobFrom(select);
+}
+
+std::vector<ImportHistory::Job> ImportHistory::jobs() {
+    MutexLock guard(lock_);
+    std::vector<Job> jobs;
+    Statement select(
+        db_,
+        "SELECT id,created,state,request,kind,source,identity,device,reason FROM jobs ORDER BY created DESC, "
+        "rowid DESC");
+    while (select.step() == SQLITE_ROW) jobs.push_back(jobFrom(select));
+    return jobs;
+}
+
+ImportHistory::Counts ImportHistory::counts(const std::string& id) {
+    MutexLock guard(lock_);
+    Counts counts;
+    Statement select(db_, "SELECT state, count(*), sum(size) FROM items WHERE job=? GROUP BY state");
+    select.bind(1, id);
+    while (select.step() == SQLITE_ROW) {
+        auto state = select.text(0);
+        auto number = select.integer(1), bytes = select.integer(2);
+        counts.total += number;
+        counts.totalBytes += bytes;
+        if (state == "imported") counts.imported += number, counts.bytes += bytes;
+        if (state == "skipped") counts.skipped += number;
+        if (state == "failed") counts.failed += number;
+    }
+    return counts;
+}
+
+Result<void> ImportHistory::addItems(const std::string& job, const std::vector<ImportItem>& items) {
+    MutexLock guard(lock_);
+    if (auto begun = exec("BEGIN IMMEDIATE"); !begun.ok()) return begun;
+    Statement insert(db_, "INSERT INTO items(job,seq,source,size,modified) VALUES(?,?,?,?,?)");
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        insert.bind(1, job).bind(2, static_cast<std::int64_t>(i + 1)).bind(3, items[i].path);
+        insert.bind(4, items[i].size).bind(5, items[i].modified);
+        if (insert.step() != SQLITE_DONE) {
+            auto error = sqliteError(db_);
+            exec("ROLLBACK");
+            return failure(error);
+        }
+        insert.reset();
+    }
+    return exec("COMMIT");
+}
+
+std::vector<ImportHistory::Item> ImportHistory::items(const std::string& job) {
+    MutexLock guard(lock_);
+    std::vector<Item> items;
+    Statement select(db_,
+                     "SELECT seq,source,size,modified,state,path,backup,reason,hash,intent FROM items WHERE job=? "
+                     "ORDER BY seq");
+    select.bind(1, job);
+    while (select.step() == SQLITE_ROW) {
+        Item item;
+        item.seq = static_cast<int>(select.integer(0));
+        item.item = {select.text(1), select.integer(2), select.real(3)};
+        item.state = select.text(4);
+        item.path = select.text(5);
+        item.backup = select.text(6);
+        item.reason = select.text(7);
+        item.hash = select.text(8);
+        item.intent = select.text(9);
+        items.push_back(std::move(item));
+    }
+    return items;
+}
+
+Result<void> ImportHistory::setIntent(const std::string& job, int seq, const std::string& hash,
+                                      const std::string& intent) {
+    MutexLock guard(lock_);
+    Statement update(db_, "UPDATE items SET hash=?, intent=? WHERE job=? AND seq=?");
+    update.bind(1, hash).bind(2, intent).bind(3, job).bind(4, std::int64_t{seq});
+    if (update.step() != SQLITE_DONE) return failure(sqliteError(db_));
+    return {};
+}
+
+Result<void> ImportHistory::finishItem(const std::string& job, const Item& item, const std::string& identity,
+                                       double now) {
+    MutexLock guard(lock_);
+    if (auto begun = exec("BEGIN IMMEDIATE"); !begun.ok()) return begun;
+    Statement update(db_, "UPDATE items SET state=?, path=?, backup=?, reason=?, hash=? WHERE job=? AND seq=?");
+    update.bind(1, item.state).bind(2, item.path).bind(3, item.backup).bind(4, item.reason).bind(5, item.hash);
+    update.bind(6, job).bind(7, std::int64_t{item.seq});
+    bool ok = update.step() == SQLITE_DONE;
+    if (ok && item.state == "imported") {
+        Statement insert(db_, "INSERT OR REPLACE INTO copies VALUES(?,?,?,?,?,?,?,?)");
+        insert.bind(1, identity).bind(2, item.item.path).bind(3, item.item.size);
+        insert.bind(4, wholeSeconds(item.item.modified)).bind(5, item.path).bind(6, item.hash);
+        insert.bind(7, job).bind(8, now);
+        ok = insert.step() == SQLITE_DONE;
+    }
+    if (!ok) {
+        auto error = sqliteError(db_);
+        exec("ROLLBACK");
+        return failure(error);
+    }
+    return exec("COMMIT");
+}
+
+std::optional<ImportHistory::Previous> ImportHistory::previous(const std::string& identity, const ImportItem& item) {
+    MutexLock guard(lock_);
+    Statement select(db_, "SELECT path, job, at FROM copies WHERE identity=? AND source=? AND size=? AND modified=?");
+    select.bind(1, identity).bind(2, item.path).bind(3, item.size).bind(4, wholeSeconds(item.modified));
+    if (select.step() != SQLITE_ROW) return std::nullopt;
+    return Previous{select.text(0), select.text(1), select.real(2)};
+}
+
+std::optional<std::string> ImportHistory::copyWithHash(const std::string& hash) {
+    MutexLock guard(lock_);
+    Statement select(db_, "SELECT path FROM copies WHERE hash=? LIMIT 1");
+    select.bind(1, hash);
+    if (select.step() != SQLITE_ROW) return std::nullopt;
+    return select.text(0);
+}
+
+}  // namespace lumivane

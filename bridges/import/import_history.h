@@ -1,0 +1,93 @@
+#pragma once
+#include <sqlite3.h>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bridges/common/import_source.h"
+#include "runtime/log.h"
+#include "runtime/mutex.h"
+
+namespace lumivane {
+
+// The import history and journal: one SQLite file in the host's data folder.
+// It holds every job (its request, state and source), every item of every
+// job (where it stands, where it went, why it was skipped or failed) and,
+// per device identity and source item (path, size, time), every copy made
+// (final path, content hash), which is what "only new" asks.
+//
+// Written in WAL mode with each change its own transaction, so a host killed
+// at any moment finds every change it had made, and none half made.
+//
+// A file that SQLite cannot read as a history is moved aside ("<file>.corrupt-
+// <time>") and a new one started, with one line in the log; the host keeps
+// working.
+//
+// Threads: any; `lock_` guards the connection for the length of each call.
+class ImportHistory {
+public:
+    struct Job {
+        std::string id;
+        double created = 0;        // seconds since 1970 UTC
+        std::string state;         // running, done, failed, cancelled, interrupted
+        std::string request;       // the start arguments, as JSON
+        std::string kind, source;  // the source's kind and id
+        std::string identity, device;
+        std::string reason;  // why it was interrupted or failed, a sentence
+    };
+    struct Item {
+        int seq = 0;  // its place in the job, from 1
+        ImportItem item;
+        std::string state = "pending";  // pending, imported, skipped, failed
+        std::string path, backup, reason, hash;
+        // Where a copy was being put when the host last wrote (folder "/"
+        // name): how a resume finds a copy that was made but not recorded.
+        std::string intent;
+    };
+    struct Counts {
+        std::int64_t total = 0, imported = 0, skipped = 0, failed = 0, bytes = 0, totalBytes = 0;
+    };
+    struct Previous {
+        std::string path, job;
+        double at = 0;
+    };
+
+    // Opens the history at `path`, starting a new one when there is none or
+    // when the one there cannot be read.
+    static Result<std::unique_ptr<ImportHistory>> open(const std::string& path, Log& log);
+    ~ImportHistory();
+
+    Result<void> addJob(const Job& job);
+    Result<void> setJobState(const std::string& id, const std::string& state, const std::string& reason = {});
+    // Every job still "running" becomes "interrupted" (a host that starts has none running).
+    Result<void> interruptRunning();
+    std::optional<Job> job(const std::string& id);
+    std::vector<Job> jobs();  // newest first
+    Counts counts(const std::string& id);
+
+    Result<void> addItems(const std::string& job, const std::vector<ImportItem>& items);
+    std::vector<Item> items(const std::string& job);
+    Result<void> setIntent(const std::string& job, int seq, const std::string& hash, const std::string& intent);
+    // The item's outcome; an imported one is also recorded as a copy of its
+    // source item on device `identity`, in the same transaction.
+    Result<void> finishItem(const std::string& job, const Item& item, const std::string& identity, double now);
+
+    // The copy made before of this item of this device, if any.
+    std::optional<Previous> previous(const std::string& identity, const ImportItem& item);
+    // A copy made before with these contents, if any (its path).
+    std::optional<std::string> copyWithHash(const std::string& hash);
+
+    const std::string& path() const { return path_; }
+
+private:
+    ImportHistory(std::string path, sqlite3* db) : path_(std::move(path)), db_(db) {}
+    static Result<sqlite3*> openAndCheck(const std::string& path);
+    Result<void> exec(const char* sql) LUMIVANE_REQUIRES(lock_);
+
+    std::string path_;
+    Mutex lock_;
+    sqlite3* db_ LUMIVANE_PT_GUARDED_BY(lock_);
+};
+
+}  // namespace lumivane

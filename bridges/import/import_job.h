@@ -1,0 +1,95 @@
+#pragma once
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "bridges/common/event_handler.h"
+#include "bridges/common/import_source.h"
+#include "bridges/import/import_history.h"
+#include "bridges/import/import_request.h"
+#include "bridges/import/item_copy.h"
+#include "channel/encodable_value.h"
+#include "runtime/clock.h"
+#include "runtime/mutex.h"
+
+namespace lumivane {
+
+// One import job running: lists its source (on a first run), then copies its
+// pending items a few at a time, each group of items that travel together
+// (a RAW and its JPEG twin, their sidecars) by one worker, recording every
+// outcome in the history as it happens and sending progress, item and done
+// events.
+//
+// A device that goes away or a destination that fills up interrupts the job:
+// the item in hand goes back to pending (its partial copy removed) and no
+// new item starts; resuming later copies exactly the pending ones.
+//
+// Threads: made and started on the main loop; run() on a worker thread,
+// work() on up to `parallel` worker threads at once; cancel() and snapshot
+// from any thread. `lock_` guards the items' states and the cancelled set.
+class ImportJob : public std::enable_shared_from_this<ImportJob> {
+public:
+    struct Setup {
+        ImportHistory& history;
+        ItemCopy::Services services;
+        std::shared_ptr<EventHandler> events;  // "lumivane/import/events"
+        const Clock& clock;
+    };
+
+    ImportJob(Setup setup, ImportHistory::Job record, ImportRequest request, std::shared_ptr<ImportSource> source,
+              CopyPlan plan);
+
+    const std::string& id() const { return record_.id; }
+    // The worker's part: lists (first run) or reloads the items, then copies
+    // with `parallel` workers started through `spawn`, and calls `finished`
+    // with the job's final state once every worker is done.
+    void run(bool firstRun, int parallel, const std::function<void(std::function<void()>)>& spawn,
+             std::function<void(const std::string& state)> finished);
+    void cancel();
+    // The host is going: end at the next chunk, the job left "interrupted".
+    void stop();
+    void cancelItem(const std::string& source);
+    bool running() const { return !ended_; }
+
+private:
+    struct Unit {
+        std::vector<std::size_t> members;  // indices into items_, the lead first
+    };
+    void work();
+    void copyUnit(const Unit& unit);
+    // The item's outcome: recorded, counted and announced.
+    void finish(std::size_t index, ImportHistory::Item outcome);
+    void interrupt(const Error& why);
+    std::vector<Unit> plan() const;
+    bool resumeFoundCopy(ImportHistory::Item& item);
+    void progress(std::int64_t bytes, bool force);
+    void end();
+    double nowSeconds() const;
+
+    Setup setup_;
+    ImportHistory::Job record_;
+    ImportRequest request_;
+    std::shared_ptr<ImportSource> source_;
+    CopyPlan plan_;
+    ItemCopy copier_;
+
+    Mutex lock_;
+    std::vector<ImportHistory::Item> items_ LUMIVANE_GUARDED_BY(lock_);
+    std::set<std::string> cancelledItems_ LUMIVANE_GUARDED_BY(lock_);
+    std::optional<Error> interruption_ LUMIVANE_GUARDED_BY(lock_);
+    std::chrono::steady_clock::time_point lastProgress_ LUMIVANE_GUARDED_BY(lock_);
+
+    std::vector<Unit> units_;  // set before the workers start, read-only after
+    std::atomic<std::size_t> nextUnit_{0};
+    std::atomic<int> workers_{0};
+    std::atomic<bool> cancelled_{false}, stopping_{false}, ended_{false};
+    std::atomic<std::int64_t> bytesDone_{0}, totalBytes_{0}, itemsDone_{0}, total_{0};
+    std::chrono::steady_clock::time_point started_;
+    std::function<void(const std::string&)> finished_;
+};
+
+}  // namespace lumivane

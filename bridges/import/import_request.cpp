@@ -1,0 +1,88 @@
+#include "bridges/import/import_request.h"
+
+#include <nlohmann/json.hpp>
+
+namespace lumivane {
+
+namespace {
+
+Error bad(const std::string& what) { return Error{Error::Code::badInput, what}; }
+
+}  // namespace
+
+Result<ImportRequest> ImportRequest::fromArguments(const Arguments& args) {
+    ImportRequest request;
+    const EncodableMap* source = args.map("source");
+    if (!source) return failure(bad("No source given: {\"kind\": \"iphone\" | \"camera\" | \"volume\", \"id\": ...}."));
+    Arguments sourceArgs{EncodableValue(*source)};
+    auto kind = sourceArgs.string("kind"), id = sourceArgs.string("id");
+    if (!kind || (*kind != "iphone" && *kind != "camera" && *kind != "volume"))
+        return failure(bad("The source's kind must be \"iphone\", \"camera\" or \"volume\"."));
+    if (!id || id->empty()) return failure(bad("The source has no id."));
+    request.kind = *kind;
+    request.id = *id;
+    if (args.value("items") && !args.value("items")->isNull()) {
+        const EncodableList* items = args.list("items");
+        if (!items) return failure(bad("\"items\" must be a list of paths."));
+        request.items.emplace();
+        for (const auto& item : *items) {
+            const auto* path = item.get<std::string>();
+            if (!path) return failure(bad("\"items\" must be a list of paths."));
+            request.items->push_back(*path);
+        }
+    }
+    auto destination = args.string("destination");
+    if (!destination || destination->empty()) return failure(bad("No destination given."));
+    request.destination = *destination;
+    request.subfolders = args.string("subfolders").value_or("");
+    request.rename = args.string("rename").value_or("{name}");
+    request.onlyNew = args.boolean("onlyNew").value_or(true);
+    request.verify = args.boolean("verify").value_or(true);
+    request.skipDuplicates = args.boolean("skipDuplicates").value_or(false);
+    request.backup = args.string("backup").value_or("");
+    request.deleteAfter = args.boolean("deleteAfter").value_or(false);
+    request.autoResume = args.boolean("autoResume").value_or(false);
+    return request;
+}
+
+std::string ImportRequest::toJson() const {
+    nlohmann::json json{{"kind", kind},
+                        {"id", id},
+                        {"destination", destination},
+                        {"subfolders", subfolders},
+                        {"rename", rename},
+                        {"onlyNew", onlyNew},
+                        {"verify", verify},
+                        {"skipDuplicates", skipDuplicates},
+                        {"backup", backup},
+                        {"deleteAfter", deleteAfter},
+                        {"autoResume", autoResume}};
+    if (items) json["items"] = *items;
+    // Names from a device need not be UTF-8; they are kept as they came.
+    return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+Result<ImportRequest> ImportRequest::fromJson(const std::string& text) {
+    auto json = nlohmann::json::parse(text, nullptr, false);
+    if (json.is_discarded() || !json.is_object()) return failure(bad("The journal's request does not read."));
+    try {
+        ImportRequest request;
+        request.kind = json.at("kind").get<std::string>();
+        request.id = json.at("id").get<std::string>();
+        request.destination = json.at("destination").get<std::string>();
+        request.subfolders = json.value("subfolders", "");
+        request.rename = json.value("rename", "{name}");
+        request.onlyNew = json.value("onlyNew", true);
+        request.verify = json.value("verify", true);
+        request.skipDuplicates = json.value("skipDuplicates", false);
+        request.backup = json.value("backup", "");
+        request.deleteAfter = json.value("deleteAfter", false);
+        request.autoResume = json.value("autoResume", false);
+        if (json.contains("items")) request.items = json.at("items").get<std::vector<std::string>>();
+        return request;
+    } catch (const nlohmann::json::exception&) {
+        return failure(bad("The journal's request does not read."));
+    }
+}
+
+}  // namespace lumivane

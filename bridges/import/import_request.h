@@ -1,0 +1,34 @@
+#pragma once
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "channel/arguments.h"
+#include "runtime/result.h"
+
+namespace lumivane {
+
+// What "import.start" asks, read and checked before a job exists, and kept
+// in the journal (as JSON) so that a resumed job does what was asked.
+struct ImportRequest {
+    std::string kind;                               // "iphone", "camera" or "volume"
+    std::string id;                                 // the phone's UDID, the camera's key, the volume's mount point
+    std::optional<std::vector<std::string>> items;  // none: every photo and video
+    std::string destination;
+    std::string subfolders;         // folder template
+    std::string rename = "{name}";  // file-name template, without the extension
+    bool onlyNew = true;
+    bool verify = true;
+    bool skipDuplicates = false;  // also skip what the destination holds a copy of, by content
+    std::string backup;           // a second destination, or ""
+    bool deleteAfter = false;
+    bool autoResume = false;  // go on by itself when the device returns
+
+    // Any thread. Refuses what is missing or of the wrong type, and a kind
+    // that is none of the three; folders are checked by the bridge.
+    static Result<ImportRequest> fromArguments(const Arguments& args);
+    std::string toJson() const;
+    static Result<ImportRequest> fromJson(const std::string& json);
+};
+
+}  // namespace lumivane

@@ -1,0 +1,45 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "runtime/result.h"
+
+namespace lumivane {
+
+// What an item's name is made of when it is imported.
+struct ImportNameFields {
+    std::int64_t captureTime = 0;  // seconds since 1970 UTC; shown in this machine's local time
+    std::string name;              // the original name without its extension
+    std::string extension;         // without the dot, as on the device
+    std::int64_t sequence = 1;     // the item's place in the job, from 1
+    std::string device;            // the device's name
+};
+
+// A subfolder or file-name template: text with the tokens {YYYY} {MM} {DD}
+// {hh} {mm} {ss} (the capture time), {name}, {ext}, {seq} and {device}.
+// parse() refuses what could lead outside the destination: an absolute
+// template, a "." or ".." part, an empty part ("a//b", a trailing "/"), and
+// a name template with any "/" at all. A token's value never adds a folder:
+// its "/" become "_", and a part that renders to nothing, "." or ".." is
+// refused at render().
+//
+// Immutable once parsed; any thread.
+class ImportTemplate {
+public:
+    enum class Kind { folders, fileName };
+    static Result<ImportTemplate> parse(const std::string& text, Kind kind);
+
+    // The folder path below the destination ("" for none) or the file name's stem.
+    Result<std::string> render(const ImportNameFields& fields) const;
+    const std::string& text() const { return text_; }
+
+private:
+    enum class Token { year, month, day, hour, minute, second, name, extension, sequence, device };
+    using Piece = std::variant<std::string, Token>;
+    std::string text_;
+    std::vector<Piece> pieces_;
+};
+
+}  // namespace lumivane

@@ -1,0 +1,225 @@
+#include "bridges/import/item_copy.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <xxhash.h>
+#include <cerrno>
+#include <vector>
+
+#include "platform/common/media_types.h"
+#include "runtime/file_name.h"
+#include "runtime/file_writer.h"
+
+namespace lumivane {
+
+namespace {
+
+// A running XXH3-128 hash.
+class Hasher {
+public:
+    Hasher() : state_(XXH3_createState()) { XXH3_128bits_reset(state_); }
+    ~Hasher() { XXH3_freeState(state_); }
+    Hasher(const Hasher&) = delete;
+    Hasher& operator=(const Hasher&) = delete;
+    void add(const std::uint8_t* data, std::size_t size) { XXH3_128bits_update(state_, data, size); }
+    std::string hex() const {
+        XXH128_canonical_t canonical;
+        XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(state_));
+        static constexpr char kDigits[] = "0123456789abcdef";
+        std::string out;
+        for (unsigned char byte : canonical.digest) {
+            out += kDigits[byte >> 4];
+            out += kDigits[byte & 15];
+        }
+        return out;
+    }
+
+private:
+    XXH3_state_t* state_;
+};
+
+std::string joined(const std::string& folder, const std::string& relative) {
+    return relative.empty() ? folder : folder + "/" + relative;
+}
+
+// The copy's temporary in the destination's top folder: one name per job
+// and item, so a resumed item's leftover from a killed host is removed when
+// the item is copied again.
+std::string temporaryName(const std::string& job, int seq) {
+    return ".lumivane-import-" + job + "-" + std::to_string(seq);
+}
+
+}  // namespace
+
+Result<void> makeFoldersBelow(const std::string& root, const std::string& relative) {
+    int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return failure(Error::system());
+    std::size_t at = 0;
+    while (at < relative.size()) {
+        auto slash = relative.find('/', at);
+        auto part = relative.substr(at, slash == std::string::npos ? std::string::npos : slash - at);
+        at = slash == std::string::npos ? relative.size() : slash + 1;
+        if (::mkdirat(fd, part.c_str(), 0755) != 0 && errno != EEXIST) {
+            auto error = Error::system();
+            ::close(fd);
+            return failure(std::move(error));
+        }
+        int next = ::openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        auto error = Error::system();
+        ::close(fd);
+        if (next < 0) return failure(std::move(error));
+        fd = next;
+    }
+    ::close(fd);
+    return {};
+}
+
+std::string ItemCopy::baseName(const std::string& path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::pair<std::string, std::string> ItemCopy::splitExtension(const std::string& name) {
+    auto dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0) return {name, ""};
+    return {name.substr(0, dot), name.substr(dot + 1)};
+}
+
+std::optional<std::string> ItemCopy::hashOf(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return std::nullopt;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    Hasher hasher;
+    std::vector<std::uint8_t> buffer(1 << 20);
+    for (;;) {
+        ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        hasher.add(buffer.data(), static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return hasher.hex();
+}
+
+std::int64_t ItemCopy::captureTimeOf(const std::string& copyPath, const ImportItem& item) const {
+    auto name = baseName(item.path);
+    std::optional<std::int64_t> recorded =
+        isVideoFileName(name) ? services_.videos.creationTime(copyPath) : services_.photos.captureTime(copyPath);
+    return recorded.value_or(static_cast<std::int64_t>(item.modified));
+}
+
+Result<ItemCopy::Copied> ItemCopy::copy(ImportSource& source, const ImportItem& item, int seq,
+                                        const std::function<bool()>& cancelled, const Progress& progress,
+                                        const Intent& intent, const std::string* stem,
+                                        const std::int64_t* captureTime) const {
+    auto writer = FileWriter::create(plan_.destination, temporaryName(plan_.job, seq), 0644, plan_.destination);
+    if (!writer.ok()) return failure(writer.error());
+    Hasher written;
+    std::int64_t bytes = 0;
+    auto read = source.read(
+        item,
+        [&](const std::uint8_t* data, std::size_t size) -> Result<void> {
+            written.add(data, size);
+            bytes += static_cast<std::int64_t>(size);
+            if (bytes > item.size)
+                return failure(Error{"It grew while it was copied (" + std::to_string(item.size) +
+                                     " bytes listed); no copy was kept."});
+            if (auto put = writer.value().write(data, size); !put.ok()) return put;
+            if (progress) progress(static_cast<std::int64_t>(size));
+            return {};
+        },
+        cancelled);
+    if (!read.ok()) return failure(read.error());
+    if (bytes != item.size)
+        return failure(Error{"It changed while it was copied (" + std::to_string(item.size) + " bytes listed, " +
+                             std::to_string(bytes) + " read); no copy was kept."});
+    auto hash = written.hex();
+    if (plan_.verify) {
+        Hasher onDisk;
+        auto back =
+            writer.value().readBack([&](const std::uint8_t* data, std::size_t size) { onDisk.add(data, size); });
+        if (!back.ok()) return failure(back.error());
+        if (onDisk.hex() != hash)
+            return failure(Error{"The copy read back from disk differs from what the device sent; no copy was kept."});
+    }
+    if (auto timed = writer.value().setModificationTime(item.modified); !timed.ok()) return failure(timed.error());
+
+    auto [originalStem, extension] = splitExtension(baseName(item.path));
+    Copied copied;
+    copied.hash = hash;
+    copied.captureTime = captureTime ? *captureTime : captureTimeOf(writer.value().temporaryPath(), item);
+    ImportNameFields fields{copied.captureTime, originalStem, extension, seq, plan_.device};
+    auto folder = plan_.folders.render(fields);
+    if (!folder.ok()) return failure(folder.error());
+    std::string newStem;
+    if (stem) {
+        newStem = *stem;
+    } else {
+        auto rendered = plan_.names.render(fields);
+        if (!rendered.ok()) return failure(rendered.error());
+        newStem = rendered.value();
+    }
+    std::string name = extension.empty() ? newStem : newStem + "." + extension;
+    if (!isPlainFileName(name)) return failure(Error{Error::Code::badInput, "\"" + name + "\" is no file name."});
+    if (auto made = makeFoldersBelow(plan_.destination, folder.value()); !made.ok()) return failure(made.error());
+    auto target = joined(plan_.destination, folder.value());
+    if (intent)
+        if (auto noted = intent(hash, target + "/" + name); !noted.ok()) return failure(noted.error());
+    auto committed = writer.value().commitUnderFreeName(target, name, plan_.destination);
+    if (!committed.ok()) return failure(committed.error());
+    copied.path = committed.value();
+    return copied;
+}
+
+Result<std::string> ItemCopy::backup(const std::string& path, const std::string& hash, double modified) const {
+    if (path.compare(0, plan_.destination.size() + 1, plan_.destination + "/") != 0)
+        return failure(Error{"The copy is not inside the destination."});
+    auto relative = path.substr(plan_.destination.size() + 1);
+    auto slash = relative.rfind('/');
+    std::string folder = slash == std::string::npos ? "" : relative.substr(0, slash);
+    std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return failure(Error::system());
+    auto writer = FileWriter::create(plan_.backup, ".lumivane-backup-" + plan_.job, 0644, plan_.backup);
+    if (!writer.ok()) {
+        ::close(fd);
+        return failure(writer.error());
+    }
+    Hasher written;
+    std::vector<std::uint8_t> buffer(1 << 20);
+    for (;;) {
+        ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            auto error = Error::system();
+            ::close(fd);
+            return failure(std::move(error));
+        }
+        if (n == 0) break;
+        written.add(buffer.data(), static_cast<std::size_t>(n));
+        if (auto put = writer.value().write(buffer.data(), static_cast<std::size_t>(n)); !put.ok()) {
+            ::close(fd);
+            return failure(put.error());
+        }
+    }
+    ::close(fd);
+    Hasher onDisk;
+    auto back = writer.value().readBack([&](const std::uint8_t* data, std::size_t size) { onDisk.add(data, size); });
+    if (!back.ok()) return failure(back.error());
+    if (written.hex() != hash || onDisk.hex() != hash)
+        return failure(Error{"The backup copy does not match the imported file; no backup was kept."});
+    if (auto timed = writer.value().setModificationTime(modified); !timed.ok()) return failure(timed.error());
+    if (auto made = makeFoldersBelow(plan_.backup, folder); !made.ok()) return failure(made.error());
+    return writer.value().commitUnderFreeName(joined(plan_.backup, folder), name, plan_.backup);
+}
+
+}  // namespace lumivane
