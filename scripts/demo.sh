@@ -160,6 +160,35 @@ run call lumivane/macos volume.eject '{"path": "'"$work/CARD"'"}' --events lumiv
 echo "    (the refusal was for that eject only: the next one goes)"
 run call lumivane/macos volume.eject '{"path": "'"$work/CARD"'"}' --events lumivane/macos/events --linger 0.3
 
+step "Import jobs from a card: folders and names from capture dates, then only new (nothing copied), then a backup and delete-after"
+mkdir -p "$work/SHOOT/DCIM/100CANON" "$work/Pictures" "$work/Backup"
+"$bin/lumivane-photos" "$work/shoot-roll" 4 >/dev/null
+cp "$work/shoot-roll/DCIM/100APPLE/"IMG_000[1-4].JPG "$work/SHOOT/DCIM/100CANON/"
+# Taken in Lisbon on 6 December at 10:30 (UTC+0); the names show it in the host's local time.
+exiftool -q -q -overwrite_original '-DateTimeOriginal=2026:12:06 10:30:00' '-OffsetTimeOriginal=+00:00' "$work/SHOOT/DCIM/100CANON/"IMG_000[1-2].JPG
+echo "<x:xmpmeta/>" >"$work/SHOOT/DCIM/100CANON/IMG_0001.XMP"
+run call sim/control volume.mount '{"path": "'"$work/SHOOT"'", "localizedName": "SHOOT", "uuid": "5C3D-22E1", "removable": true, "ejectable": true}'
+import_job() {  # starts an import job with these arguments, follows its events until it is done, then its status
+    printf '$ lumivanectl call lumivane/import import.start %s\n' "$1"
+    local job
+    job=$("$bin/lumivanectl" call lumivane/import import.start "$1" | tr -d '"')
+    echo "$job"
+    until ! "$bin/lumivanectl" call lumivane/import import.status '{"job": "'"$job"'"}' | grep -q '"state":"running"'; do sleep 0.05; done
+    run call lumivane/import import.status '{"job": "'"$job"'"}'
+}
+card_source='"source": {"kind": "volume", "id": "'"$work/SHOOT"'"}'
+import_job '{'"$card_source"', "destination": "'"$work/Pictures"'", "subfolders": "{YYYY}/{YYYY}-{MM}-{DD}", "rename": "{YYYY}{MM}{DD}_{hh}{mm}{ss}_{name}"}'
+(cd "$work/Pictures" && find . -type f | sort)
+echo "    (a second run with \"only new\": every item skipped, and why)"
+import_job '{'"$card_source"', "destination": "'"$work/Pictures"'", "subfolders": "{YYYY}/{YYYY}-{MM}-{DD}"}'
+echo "    (a bad template is refused at once)"
+run call lumivane/import import.start '{'"$card_source"', "destination": "'"$work/Pictures"'", "subfolders": "../{YYYY}"}'
+echo "    (into a new folder, with a verified backup, deleting from the card after)"
+mkdir -p "$work/Archive"
+import_job '{'"$card_source"', "destination": "'"$work/Archive"'", "onlyNew": false, "backup": "'"$work/Backup"'", "deleteAfter": true}'
+ls "$work/SHOOT/DCIM/100CANON" | wc -l | xargs echo "    files left on the card:"
+run call lumivane/import import.list
+
 step "A camera and a card reader (no UUID): listed, browsed, thumbnails, a download with progress, a cancelled one, an eject"
 mkdir -p "$work/eos/DCIM/100CANON" "$work/reader/DCIM/100MSDCF" "$work/imports"
 "$bin/lumivane-photos" "$work/eos-roll" 4 2 >/dev/null

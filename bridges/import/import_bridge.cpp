@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#include <filesystem>
 #include <random>
 
 #include "bridges/common/pending_result.h"
@@ -64,11 +65,13 @@ ImportBridge::~ImportBridge() {
 
 void ImportBridge::start(BinaryMessenger& messenger) {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
-    ::mkdir(dataFolder_.c_str(), 0700);
+    std::error_code ignored;  // a folder that cannot be made shows as a history that cannot be opened
+    std::filesystem::create_directories(dataFolder_, ignored);
     auto opened = ImportHistory::open(dataFolder_ + "/" + kHistoryFile, log_);
     if (opened.ok()) {
         history_ = std::move(opened.value());
-        history_->interruptRunning();
+        if (auto marked = history_->interruptRunning(); !marked.ok())
+            log_.write("Lumivane import history: " + marked.error().message);
     } else {
         log_.write("Lumivane import history: " + opened.error().message + "; imports are unavailable.");
     }

@@ -200,7 +200,7 @@ Result<void> ImportHistory::addItems(const std::string& job, const std::vector<I
         insert.bind(4, items[i].size).bind(5, items[i].modified);
         if (insert.step() != SQLITE_DONE) {
             auto error = sqliteError(db_);
-            exec("ROLLBACK");
+            (void)exec("ROLLBACK");  // the error that made it is the one to report
             return failure(error);
         }
         insert.reset();
@@ -256,7 +256,7 @@ Result<void> ImportHistory::finishItem(const std::string& job, const Item& item,
     }
     if (!ok) {
         auto error = sqliteError(db_);
-        exec("ROLLBACK");
+        (void)exec("ROLLBACK");  // the error that made it is the one to report
         return failure(error);
     }
     return exec("COMMIT");

@@ -64,7 +64,8 @@ private:
     // The item's outcome: recorded, counted and announced.
     void finish(std::size_t index, ImportHistory::Item outcome);
     void interrupt(const Error& why);
-    std::vector<Unit> plan() const;
+    // Before the workers start, when the items are the running thread's alone.
+    std::vector<Unit> plan() const LUMIVANE_NO_THREAD_SAFETY_ANALYSIS;
     bool resumeFoundCopy(ImportHistory::Item& item);
     void progress(std::int64_t bytes, bool force);
     void end();

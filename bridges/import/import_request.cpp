@@ -14,7 +14,8 @@ Result<ImportRequest> ImportRequest::fromArguments(const Arguments& args) {
     ImportRequest request;
     const EncodableMap* source = args.map("source");
     if (!source) return failure(bad("No source given: {\"kind\": \"iphone\" | \"camera\" | \"volume\", \"id\": ...}."));
-    Arguments sourceArgs{EncodableValue(*source)};
+    EncodableValue sourceValue(*source);
+    Arguments sourceArgs(sourceValue);
     auto kind = sourceArgs.string("kind"), id = sourceArgs.string("id");
     if (!kind || (*kind != "iphone" && *kind != "camera" && *kind != "volume"))
         return failure(bad("The source's kind must be \"iphone\", \"camera\" or \"volume\"."));

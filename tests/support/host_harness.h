@@ -22,13 +22,17 @@ struct HostHarness {
         : mac(SimMac::Options{home.path(), bundle, simulatedProvider(), &log}, loop) {
         if (options.bridges.iphone.provider.empty()) options.bridges.iphone.provider = simulatedProvider();
         if (mac.phones().ready()) mac.phones().LVSimReset();  // the provider's phones are process-wide
-        host = std::make_unique<Host>(mac.platform(), loop, log, std::move(options));
-        control = std::make_unique<SimControl>(host->messenger(), log, mac, bridgeTable());
-        host->messenger().setOutbound([this](const std::string& channel, Bytes message) {
-            auto event = StandardMethodCodec::decodeEnvelope(message.data(), message.size());
-            if (event) events.emplace_back(channel, *event);
-        });
-        if (start) host->start();
+        options_ = options;
+        makeHost(std::move(options), start);
+    }
+
+    // The host goes (as a process that quits) and a new one starts over the
+    // same simulated Mac and home.
+    void restart() {
+        control.reset();
+        host.reset();
+        events.clear();
+        makeHost(options_, true);
     }
 
     // The simulated MobileDevice provider built with the tests.
@@ -51,6 +55,17 @@ struct HostHarness {
         return v ? *v : EncodableValue("<not a value>");
     }
 
+    void makeHost(Host::Options options, bool start) {
+        host = std::make_unique<Host>(mac.platform(), loop, log, std::move(options));
+        control = std::make_unique<SimControl>(host->messenger(), log, mac, bridgeTable());
+        host->messenger().setOutbound([this](const std::string& channel, Bytes message) {
+            auto event = StandardMethodCodec::decodeEnvelope(message.data(), message.size());
+            if (event) events.emplace_back(channel, *event);
+        });
+        if (start) host->start();
+    }
+
+    Host::Options options_;
     TempFolder home;
     Log log = Log::capturing();
     MainLoop loop;

@@ -1,0 +1,352 @@
+// Import jobs through "lumivane/import" from a simulated card: date folders
+// and names from capture times, only-new, backup and delete-after, bad
+// requests, taken names, a host that stopped mid-job, a broken history.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "bridges/import/import_bridge.h"
+#include "bridges/import/import_history.h"
+#include "tests/support/host_harness.h"
+#include "tools/sample_images/sample_images.h"
+
+using namespace lumivane;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+double mtime(const std::string& path) {
+    struct stat info {};
+    ::stat(path.c_str(), &info);
+    return static_cast<double>(info.st_mtim.tv_sec);
+}
+
+struct Import : ::testing::Test {
+    std::unique_ptr<HostHarness> h;
+    std::string card, destination;
+
+    void SetUp() override {
+        ::setenv("TZ", "UTC", 1);
+        ::tzset();
+        startHost();
+        card = folder("CARD");
+        destination = folder("Pictures");
+        fs::create_directories(card + "/DCIM/100TEST");
+        // A JPEG taken at 09:15:30 two hours east of UTC, its RAW twin and
+        // its sidecar; a JPEG with no date (its file time counts); a video.
+        photo("IMG_0001.JPG", "2021:07:04 09:15:30", "+02:00");
+        std::ofstream(card + "/DCIM/100TEST/IMG_0001.CR2") << "raw bytes of the same shot";
+        std::ofstream(card + "/DCIM/100TEST/IMG_0001.XMP") << "<x:xmpmeta/>";
+        photo("IMG_0002.JPG", nullptr, nullptr);
+        setTime("IMG_0002.JPG", 1500000000);  // 2017-07-14 02:40:00 UTC
+        ASSERT_EQ(std::system(("ffmpeg -v error -y -f lavfi -i color=c=red:s=64x48:d=0.2 -metadata "
+                               "creation_time=2020-01-02T03:04:05Z '" +
+                               card + "/DCIM/100TEST/MVI_0003.MOV'")
+                                  .c_str()),
+                  0);
+        std::ofstream(card + "/DCIM/100TEST/notes.txt") << "not media";
+        mount();
+    }
+    void TearDown() override {
+        h.reset();
+        ::unsetenv("TZ");
+        ::tzset();
+    }
+    void startHost() {
+        h = std::make_unique<HostHarness>();
+        h->value("lumivane/import/events", "listen");
+    }
+    // The host quits and starts again over the same home and card.
+    void restartHost() {
+        h->restart();
+        h->value("lumivane/import/events", "listen");
+    }
+    std::string folder(const std::string& name) {
+        auto path = h->home / name;
+        fs::create_directories(path);
+        return path;
+    }
+    void photo(const std::string& name, const char* date, const char* offset) {
+        auto path = card + "/DCIM/100TEST/" + name;
+        ASSERT_TRUE(samples::write(path, {.width = 64, .height = 48}));
+        if (!date) return;
+        std::string command = "exiftool -q -q -overwrite_original '-DateTimeOriginal=" + std::string(date) +
+                              "' '-OffsetTimeOriginal=" + offset + "' '" + path + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+    }
+    void setTime(const std::string& name, std::time_t seconds) {
+        fs::last_write_time(card + "/DCIM/100TEST/" + name,
+                            fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(seconds)));
+    }
+    void mount() {
+        auto response = h->call("sim/control", "volume.mount",
+                                EncodableMap{{"path", card},
+                                             {"localizedName", "Card"},
+                                             {"uuid", "4A2B-11C0"},
+                                             {"removable", true},
+                                             {"ejectable", true}});
+        ASSERT_TRUE(std::holds_alternative<EncodableValue>(response));
+    }
+    MethodResponse call(const std::string& method, EncodableMap args) {
+        return h->call("lumivane/import", method, args);
+    }
+    EncodableMap request(EncodableMap extra = {}) {
+        EncodableMap args{{"source", EncodableMap{{"kind", "volume"}, {"id", card}}}, {"destination", destination}};
+        for (const auto& [key, value] : extra) args.set(key, value);
+        return args;
+    }
+    // Starts a job and waits for its "done" event; its status.
+    EncodableMap run(EncodableMap args) {
+        auto started = call("import.start", std::move(args));
+        auto* id = std::get_if<EncodableValue>(&started);
+        auto* error = std::get_if<MethodError>(&started);
+        EXPECT_TRUE(id && id->get<std::string>())
+            << "import.start failed: " << (error ? error->message.value_or("") : "");
+        if (!id || !id->get<std::string>()) return {};
+        return waitFor(*id->get<std::string>());
+    }
+    EncodableMap waitFor(const std::string& job) {
+        auto done = [&] {
+            for (const auto& [channel, event] : h->events) {
+                auto* value = std::get_if<EncodableValue>(&event);
+                auto* map = value ? value->get<EncodableMap>() : nullptr;
+                if (map && map->find("type") && *map->find("type") == EncodableValue("done") &&
+                    *map->find("job") == EncodableValue(job))
+                    return true;
+            }
+            return false;
+        };
+        h->loop.runUntil(done, std::chrono::seconds(60));
+        EXPECT_TRUE(done()) << "no done event for " << job;
+        auto status = h->value("lumivane/import", "import.status", EncodableMap{{"job", job}});
+        return status.get<EncodableMap>() ? *status.get<EncodableMap>() : EncodableMap{};
+    }
+    static std::int64_t count(const EncodableMap& status, const char* key) {
+        auto* value = status.find(key);
+        if (value && value->get<std::int32_t>()) return *value->get<std::int32_t>();
+        return value && value->get<std::int64_t>() ? *value->get<std::int64_t>() : -1;
+    }
+    static std::map<std::string, EncodableMap> items(const EncodableMap& status) {
+        std::map<std::string, EncodableMap> byName;
+        if (auto* list = status.find("items") ? status.find("items")->get<EncodableList>() : nullptr)
+            for (const auto& item : *list) {
+                const auto& map = *item.get<EncodableMap>();
+                byName[fs::path(*map.find("source")->get<std::string>()).filename()] = map;
+            }
+        return byName;
+    }
+    static std::string text(const EncodableMap& map, const char* key) {
+        auto* value = map.find(key);
+        return value && value->get<std::string>() ? *value->get<std::string>() : "";
+    }
+};
+
+}  // namespace
+
+TEST_F(Import, CopiesIntoDateFoldersUnderCaptureTimeNamesThenOnlyNewSkipsThemAll) {
+    auto status =
+        run(request({{"subfolders", "{YYYY}/{YYYY}-{MM}-{DD}"}, {"rename", "{YYYY}{MM}{DD}_{hh}{mm}{ss}_{name}"}}));
+    EXPECT_EQ(text(status, "state"), "done");
+    EXPECT_EQ(count(status, "total"), 5);
+    EXPECT_EQ(count(status, "imported"), 5);
+    auto byName = items(status);
+    // The RAW leads its group (its name comes first); it has no date of its
+    // own, so its file time names the group, and the JPEG and the sidecar
+    // keep its stem.
+    struct Expected {
+        const char* source;
+        std::string path;
+    };
+    auto rawTime = mtime(card + "/DCIM/100TEST/IMG_0001.CR2");
+    std::time_t whole = static_cast<std::time_t>(rawTime);
+    std::tm utc{};
+    gmtime_r(&whole, &utc);
+    char stem[64], folders[32];
+    std::strftime(stem, sizeof stem, "%Y%m%d_%H%M%S_IMG_0001", &utc);
+    std::strftime(folders, sizeof folders, "%Y/%Y-%m-%d", &utc);
+    const Expected expected[] = {
+        {"IMG_0001.CR2", destination + "/" + folders + "/" + stem + ".CR2"},
+        {"IMG_0001.JPG", destination + "/" + folders + "/" + stem + ".JPG"},
+        {"IMG_0001.XMP", destination + "/" + folders + "/" + stem + ".XMP"},
+        {"IMG_0002.JPG", destination + "/2017/2017-07-14/20170714_024000_IMG_0002.JPG"},
+        {"MVI_0003.MOV", destination + "/2020/2020-01-02/20200102_030405_MVI_0003.MOV"},
+    };
+    for (const auto& e : expected) {
+        SCOPED_TRACE(e.source);
+        auto& item = byName[e.source];
+        EXPECT_EQ(text(item, "state"), "imported");
+        EXPECT_EQ(text(item, "path"), e.path);
+        auto source = card + "/DCIM/100TEST/" + e.source;
+        EXPECT_EQ(contents(e.path), contents(source));
+        EXPECT_EQ(mtime(e.path), mtime(source));
+    }
+    EXPECT_FALSE(byName.count("notes.txt"));
+
+    // A JPEG alone names itself from its EXIF time, in this machine's zone.
+    fs::remove(card + "/DCIM/100TEST/IMG_0001.CR2");
+    fs::remove(card + "/DCIM/100TEST/IMG_0001.XMP");
+    auto second = run(request({{"rename", "{YYYY}{MM}{DD}_{hh}{mm}{ss}_{name}"}, {"onlyNew", false}}));
+    EXPECT_EQ(text(items(second)["IMG_0001.JPG"], "path"), destination + "/20210704_071530_IMG_0001.JPG");
+
+    // Only new: everything was imported before, however it was named.
+    auto again = run(request({{"subfolders", "elsewhere"}}));
+    EXPECT_EQ(text(again, "state"), "done");
+    EXPECT_EQ(count(again, "imported"), 0);
+    EXPECT_EQ(count(again, "skipped"), 3);
+    for (const auto& [name, item] : items(again)) {
+        EXPECT_EQ(text(item, "state"), "skipped") << name;
+        EXPECT_EQ(text(item, "reason").rfind("Already imported on ", 0), 0u) << name;
+    }
+    EXPECT_FALSE(fs::exists(destination + "/elsewhere"));
+
+    auto list = h->value("lumivane/import", "import.list");
+    ASSERT_TRUE(list.get<EncodableList>());
+    ASSERT_EQ(list.get<EncodableList>()->size(), 3u);
+    EXPECT_EQ(*list.get<EncodableList>()->front().get<EncodableMap>()->find("job"), *again.find("job"));
+    EXPECT_EQ(list.get<EncodableList>()->front().get<EncodableMap>()->find("items"), nullptr);
+}
+
+TEST_F(Import, BacksUpEveryCopyAndDeletesFromTheCardOnlyAfterward) {
+    auto backup = folder("Backup");
+    auto status = run(request({{"backup", backup}, {"deleteAfter", true}, {"subfolders", "{YYYY}"}}));
+    EXPECT_EQ(count(status, "imported"), 5);
+    for (const auto& [name, item] : items(status)) {
+        SCOPED_TRACE(name);
+        auto path = text(item, "path"), copy = text(item, "backup");
+        EXPECT_EQ(copy.substr(0, backup.size()), backup);
+        EXPECT_EQ(copy.substr(backup.size()), path.substr(destination.size()));
+        EXPECT_EQ(contents(copy), contents(path));
+        EXPECT_FALSE(fs::exists(card + "/DCIM/100TEST/" + name));
+    }
+    EXPECT_TRUE(fs::exists(card + "/DCIM/100TEST/notes.txt"));
+}
+
+TEST_F(Import, TakenNamesMoveOnAndNothingIsReplaced) {
+    std::ofstream(destination + "/IMG_0002.JPG") << "someone else's picture";
+    auto status = run(request());
+    EXPECT_EQ(text(items(status)["IMG_0002.JPG"], "path"), destination + "/IMG_0002 1.JPG");
+    EXPECT_EQ(contents(destination + "/IMG_0002.JPG"), "someone else's picture");
+    // Nothing half-written stays behind.
+    for (const auto& entry : fs::directory_iterator(destination))
+        EXPECT_EQ(entry.path().filename().string().find(".lumivane"), std::string::npos) << entry.path();
+}
+
+TEST_F(Import, BadRequestsAreRefusedAtOnceAndStartNothing) {
+    struct Case {
+        const char* why;
+        EncodableMap extra;
+    };
+    const Case cases[] = {
+        {"no destination folder", {{"destination", h->home / "missing"}}},
+        {"a relative destination", {{"destination", "Pictures"}}},
+        {"a folder template stepping up", {{"subfolders", "../{YYYY}"}}},
+        {"a folder template stepping up later", {{"subfolders", "{YYYY}/../../x"}}},
+        {"an absolute folder template", {{"subfolders", "/tmp/{YYYY}"}}},
+        {"an empty folder part", {{"subfolders", "{YYYY}//{MM}"}}},
+        {"a trailing slash", {{"subfolders", "{YYYY}/"}}},
+        {"an unknown token", {{"subfolders", "{year}"}}},
+        {"an unclosed token", {{"rename", "{name"}}},
+        {"a name template with a folder", {{"rename", "{YYYY}/{name}"}}},
+        {"an empty name template", {{"rename", ""}}},
+        {"a missing backup folder", {{"backup", h->home / "nowhere"}}},
+        {"an unknown kind", {{"source", EncodableMap{{"kind", "scanner"}, {"id", card}}}}},
+        {"a volume not mounted", {{"source", EncodableMap{{"kind", "volume"}, {"id", h->home / "Pictures"}}}}},
+        {"deleting from a phone", {{"source", EncodableMap{{"kind", "iphone"}, {"id", "x"}}}, {"deleteAfter", true}}},
+        {"items of the wrong type", {{"items", "IMG_0001.JPG"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        auto response = call("import.start", request(c.extra));
+        EXPECT_TRUE(std::holds_alternative<MethodError>(response));
+    }
+    auto list = h->value("lumivane/import", "import.list");
+    ASSERT_TRUE(list.get<EncodableList>()) << ::testing::PrintToString(list);
+    EXPECT_EQ(*list.get<EncodableList>(), EncodableList{});
+    EXPECT_TRUE(fs::is_empty(destination));
+    EXPECT_FALSE(fs::exists(h->home / "tmp"));
+}
+
+TEST_F(Import, AJobTheHostStoppedInResumesExactlyTheItemsNotDone) {
+    // A first run imports two chosen items; the journal is then set back to
+    // how a host killed mid-job leaves it: one item's copy in place but not
+    // recorded, one not started, with a half copy left.
+    auto first =
+        run(request({{"items", EncodableList{card + "/DCIM/100TEST/IMG_0001.JPG", card + "/DCIM/100TEST/IMG_0002.JPG",
+                                             card + "/DCIM/100TEST/MVI_0003.MOV"}}}));
+    ASSERT_EQ(count(first, "imported"), 3);
+    auto job = text(first, "job");
+    auto copied = text(items(first)["IMG_0002.JPG"], "path");
+    auto removed = text(items(first)["MVI_0003.MOV"], "path");
+    auto dataFolder = *h->mac.platform().environment.applicationSupportDirectory() + "/com.lumivane.app";
+    h->control.reset();
+    h->host.reset();
+    fs::remove(removed);
+    std::ofstream(destination + "/.lumivane-import-" + job + "-3.lumivane-AbCdEf") << "half";
+    {
+        Log log = Log::capturing();
+        auto history = ImportHistory::open(dataFolder + "/" + ImportBridge::kHistoryFile, log);
+        ASSERT_TRUE(history.ok());
+        auto& journal = *history.value();
+        for (auto item : journal.items(job)) {
+            if (item.seq == 1) continue;
+            auto hash = item.hash, path = item.path;
+            item.state = "pending";
+            item.path.clear();
+            // Only a recorded copy counts for "only new".
+            ASSERT_TRUE(journal.finishItem(job, item, "", 0).ok());
+            if (item.seq == 2) {
+                ASSERT_TRUE(journal.setIntent(job, 2, hash, path).ok());
+            }
+        }
+        ASSERT_TRUE(journal.setJobState(job, "running").ok());
+    }
+    // The history's own copies table still says the two were imported; a
+    // fresh history row set is what a kill leaves, so forget them there too.
+    ASSERT_EQ(std::system(("sqlite3 '" + dataFolder + "/" + ImportBridge::kHistoryFile +
+                           "' \"DELETE FROM copies WHERE source NOT LIKE '%IMG_0001.JPG'\"")
+                              .c_str()),
+              0);
+
+    restartHost();
+    auto before = h->value("lumivane/import", "import.status", EncodableMap{{"job", job}});
+    EXPECT_EQ(text(*before.get<EncodableMap>(), "state"), "interrupted");
+    auto resumed = call("import.resume", {{"job", job}});
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(resumed));
+    auto status = waitFor(job);
+    EXPECT_EQ(text(status, "state"), "done");
+    EXPECT_EQ(count(status, "imported"), 3);
+    auto byName = items(status);
+    EXPECT_EQ(text(byName["IMG_0002.JPG"], "path"), copied);  // found, not copied twice
+    EXPECT_EQ(text(byName["MVI_0003.MOV"], "path"), removed);
+    EXPECT_EQ(contents(removed), contents(card + "/DCIM/100TEST/MVI_0003.MOV"));
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(destination)) names.insert(entry.path().filename());
+    EXPECT_EQ(names, (std::set<std::string>{"IMG_0001.JPG", "IMG_0002.JPG", "MVI_0003.MOV"}));
+}
+
+TEST_F(Import, AHistoryThatCannotBeReadIsSetAsideOnceAndImportsGoOn) {
+    auto dataFolder = *h->mac.platform().environment.applicationSupportDirectory() + "/com.lumivane.app";
+    auto file = dataFolder + "/" + ImportBridge::kHistoryFile;
+    h->control.reset();
+    h->host.reset();
+    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(file + suffix);
+    std::ofstream(file, std::ios::trunc) << std::string(8192, 'x');
+    restartHost();
+    auto status = run(request());
+    EXPECT_EQ(count(status, "imported"), 5);
+    int lines = 0, aside = 0;
+    for (const auto& line : h->log.lines()) lines += line.find("Lumivane import history:") != std::string::npos;
+    for (const auto& entry : fs::directory_iterator(dataFolder))
+        aside += entry.path().filename().string().rfind(std::string(ImportBridge::kHistoryFile) + ".corrupt-", 0) == 0;
+    EXPECT_EQ(lines, 1) << ::testing::PrintToString(h->log.lines());
+    EXPECT_EQ(aside, 1);
+}
