@@ -18,8 +18,10 @@ std::unique_ptr<Bridge> makeIPhoneBridge(const BridgeContext& context, const Bri
     auto api = options.iphone.provider.empty() ? nullptr : MobileDevice::open(options.iphone.provider, context.log);
     auto bridgeOptions = options.iphone.bridge;
     bridgeOptions.dataFolder = context.dataFolder;
-    return std::make_unique<MobileDeviceBridge>(std::move(api), context.loop, context.events, context.log,
-                                                context.clock, context.platform.imaging, bridgeOptions);
+    auto bridge = std::make_unique<MobileDeviceBridge>(std::move(api), context.loop, context.events, context.log,
+                                                       context.clock, context.platform.imaging, bridgeOptions);
+    bridge->offerImports(context.importSources);
+    return bridge;
 }
 
 std::unique_ptr<Bridge> makeFileVolumeBridge(const BridgeContext& context, const BridgeOptions&) {
@@ -39,7 +41,9 @@ std::unique_ptr<Bridge> makeAirDropBridge(const BridgeContext& context, const Br
 }
 
 std::unique_ptr<Bridge> makeCameraBridge(const BridgeContext& context, const BridgeOptions&) {
-    return std::make_unique<CameraBridge>(context.platform.cameras, context.loop, context.events);
+    auto bridge = std::make_unique<CameraBridge>(context.platform.cameras, context.loop, context.events);
+    bridge->offerImports(context.importSources, context.dataFolder);
+    return bridge;
 }
 
 std::unique_ptr<Bridge> makeImportBridge(const BridgeContext& context, const BridgeOptions&) {

@@ -82,6 +82,11 @@ public:
     // Null when the service gives no progress object; `done` runs in every case.
     virtual std::shared_ptr<CameraProgress> requestDownload(const DownloadOptions& options,
                                                             std::function<void(DownloadOutcome)> done) = 0;
+    // Deletes the file from the device; `done` gets the failure, or none. A
+    // device that cannot delete says so.
+    virtual void requestDelete(std::function<void(std::optional<Error>)> done) {
+        done(Error{Error::Code::noPermission, "This device does not delete files."});
+    }
     CameraFile* asFile() override { return this; }
 };
 

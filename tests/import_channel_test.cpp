@@ -350,3 +350,87 @@ TEST_F(Import, AHistoryThatCannotBeReadIsSetAsideOnceAndImportsGoOn) {
     EXPECT_EQ(lines, 1) << ::testing::PrintToString(h->log.lines());
     EXPECT_EQ(aside, 1);
 }
+
+namespace {
+
+// Polls `ask` (a call on the host) until `ready` holds for its answer.
+bool until(HostHarness& h, const std::function<bool()>& ready) {
+    for (int i = 0; i < 3000 && !ready(); ++i) h.loop.runUntil([] { return false; }, std::chrono::milliseconds(10));
+    return ready();
+}
+
+}  // namespace
+
+TEST_F(Import, APhoneUnpluggedMidJobResumesByItselfWhenItReturnsWithNoItemTwice) {
+    auto roll = folder("phone/DCIM/100APPLE");
+    for (int i = 1; i <= 6; ++i)
+        fs::copy_file(card + "/DCIM/100TEST/IMG_0002.JPG", roll + "/IMG_000" + std::to_string(i) + ".JPG");
+    const std::string udid = "00008110-IMPORT";
+    auto control = [&](const std::string& method, EncodableMap args) {
+        args.set("udid", udid);
+        auto response = h->call("sim/control", method, args);
+        ASSERT_TRUE(std::holds_alternative<EncodableValue>(response)) << method;
+    };
+    control("phone.add", {{"name", "Ada's iPhone"}, {"root", h->home / "phone"}});
+    control("phone.attach", {{"link", "usb"}});
+    auto known = [&] {
+        auto list = h->value("lumivane/macos", "iphone.list");
+        return list.get<EncodableList>() && !list.get<EncodableList>()->empty();
+    };
+    ASSERT_TRUE(until(*h, known));
+    // A read a few photos in fails as the cable comes out.
+    control("phone.fault", {{"op", "read"}, {"code", 26}, {"nth", 5}, {"detach", true}});
+    auto first = run({{"source", EncodableMap{{"kind", "iphone"}, {"id", udid}}},
+                      {"destination", destination},
+                      {"autoResume", true}});
+    EXPECT_EQ(text(first, "state"), "interrupted");
+    EXPECT_LT(count(first, "imported"), 6);
+    EXPECT_EQ(count(first, "failed"), 0);
+    auto job = text(first, "job");
+
+    h->events.clear();
+    control("phone.attach", {{"link", "usb"}});
+    auto status = waitFor(job);
+    EXPECT_EQ(text(status, "state"), "done");
+    EXPECT_EQ(count(status, "imported"), 6);
+    EXPECT_EQ(text(status, "device"), "Ada's iPhone");
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(destination)) names.insert(entry.path().filename());
+    EXPECT_EQ(names.size(), 6u);
+    for (const auto& [name, item] : items(status)) EXPECT_EQ(contents(text(item, "path")), contents(roll + "/" + name));
+    // Phones are never deleted from.
+    EXPECT_TRUE(std::holds_alternative<MethodError>(
+        call("import.start", {{"source", EncodableMap{{"kind", "iphone"}, {"id", udid}}},
+                              {"destination", destination},
+                              {"deleteAfter", true}})));
+}
+
+TEST_F(Import, ACameraImportsAndDeletesWhatItCopied) {
+    auto root = folder("eos/DCIM/100CANON");
+    fs::copy_file(card + "/DCIM/100TEST/IMG_0001.JPG", root + "/IMG_0101.JPG");
+    fs::copy_file(card + "/DCIM/100TEST/MVI_0003.MOV", root + "/MVI_0102.MOV");
+    auto added = h->call(
+        "sim/control", "camera.add",
+        EncodableMap{{"uuid", "EOS-IMPORT"}, {"name", "Canon EOS R6"}, {"serial", "0321"}, {"root", h->home / "eos"}});
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(added));
+    auto ready = [&] {
+        auto list = h->value("lumivane/macos", "camera.list");
+        for (const auto& entry : list.get<EncodableList>() ? *list.get<EncodableList>() : EncodableList{})
+            if (auto* map = entry.get<EncodableMap>();
+                map && map->find("ready") && *map->find("ready") == EncodableValue(true))
+                return true;
+        return false;
+    };
+    ASSERT_TRUE(until(*h, ready));
+    auto status = run({{"source", EncodableMap{{"kind", "camera"}, {"id", "EOS-IMPORT"}}},
+                       {"destination", destination},
+                       {"subfolders", "{device}/{YYYY}"},
+                       {"deleteAfter", true}});
+    EXPECT_EQ(text(status, "state"), "done");
+    EXPECT_EQ(count(status, "imported"), 2);
+    auto byName = items(status);
+    EXPECT_EQ(text(byName["IMG_0101.JPG"], "path"), destination + "/Canon EOS R6/2021/IMG_0101.JPG");
+    EXPECT_EQ(text(byName["MVI_0102.MOV"], "path"), destination + "/Canon EOS R6/2020/MVI_0102.MOV");
+    EXPECT_EQ(contents(text(byName["IMG_0101.JPG"], "path")), contents(card + "/DCIM/100TEST/IMG_0001.JPG"));
+    EXPECT_TRUE(fs::is_empty(root));
+}

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "bridges/camera/camera_import_source.h"
 #include "runtime/file_name.h"
 
 namespace lumivane {
@@ -173,6 +174,29 @@ void CameraBridge::didRemoveAccessRestriction(CameraDevice& device) {
 void CameraBridge::didBecomeReadyWithCompleteContentCatalog(CameraDevice& device) {
     ready_.insert(deviceKey(device));
     changed();
+    if (sources_) sources_->arrived("camera", deviceKey(device));
+}
+
+void CameraBridge::offerImports(ImportSources& sources, const std::string& dataFolder) {
+    sources_ = &sources;
+    sources.add(
+        "camera",
+        [this,
+         staging = dataFolder + "/import-staging"](const std::string& key) -> Result<std::shared_ptr<ImportSource>> {
+            auto found = devices_.find(key);
+            auto* device = found == devices_.end() ? nullptr : found->second->asCamera();
+            if (!device) return failure(Error{Error::Code::notFound, "No camera " + key + " is attached."});
+            if (!ready_.count(key))
+                return failure(Error{Error::Code::unavailable, nameOr(*device, "The camera") + " is not ready yet."});
+            auto attached = [this, key]() -> CameraDevice* {
+                auto now = devices_.find(key);
+                return now == devices_.end() || !ready_.count(key) ? nullptr : now->second->asCamera();
+            };
+            std::string identity = "camera:" + device->serialNumberString().value_or(key);
+            return std::shared_ptr<ImportSource>(
+                std::make_shared<CameraImportSource>(CameraImportSource::Links{loop_, lifetime_, stopping_, attached},
+                                                     nameOr(*device, "Camera"), identity, staging));
+        });
 }
 
 void CameraBridge::didAddItems(CameraDevice& device) {

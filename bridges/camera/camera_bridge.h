@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <map>
 #include <memory>
 #include <set>
@@ -33,6 +34,12 @@ public:
 
     // Start-up: browses local camera devices.
     void start(BinaryMessenger&) override;
+    // Imports waiting on a device give up.
+    void shutdown() override { stopping_ = true; }
+    // Main loop, before start(): offers the ready cameras as import sources
+    // ("camera", by key), staging their downloads under `dataFolder`, and
+    // tells `sources` when a camera becomes ready.
+    void offerImports(ImportSources& sources, const std::string& dataFolder);
     HostHandler* hostHandler() override { return this; }
     bool handle(const MethodCall& call, MethodResult& result) override;
 
@@ -83,8 +90,10 @@ private:
     std::set<std::string> locked_;
     std::set<std::string> ready_;
     std::map<std::string, std::shared_ptr<CameraProgress>> downloads_;  // by token
-    ConcurrentQueue answers_{"lumivane.camera.answers", 2};             // large answers are written here
-    Lifetime lifetime_;                                                 // completions ask it; the last member
+    ImportSources* sources_ = nullptr;                                  // told of cameras that become ready
+    std::atomic<bool> stopping_{false};
+    ConcurrentQueue answers_{"lumivane.camera.answers", 2};  // large answers are written here
+    Lifetime lifetime_;                                      // completions ask it; the last member
 };
 
 // Item maps and paths of a device's catalog.

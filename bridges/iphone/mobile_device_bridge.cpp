@@ -2,6 +2,7 @@
 
 #include "bridges/iphone/dcim_scan.h"
 #include "bridges/iphone/iphone_thumbnail.h"
+#include "bridges/iphone/phone_import_source.h"
 #include "bridges/iphone/photo_index.h"
 #include "bridges/iphone/transfer.h"
 #include "runtime/allocator.h"
@@ -153,6 +154,18 @@ void MobileDeviceBridge::runOnPhone(const Arguments& args, MethodResult& result,
         answerLater(pending, links_.withControlConnection<EncodedAnswer>(
                                  *p, [&](AFCConnection& control) { return work(*p, control); }));
     }));
+}
+
+void MobileDeviceBridge::offerImports(ImportSources& sources) {
+    sources.add("iphone", [this](const std::string& udid) -> Result<std::shared_ptr<ImportSource>> {
+        if (!available()) return failure(Error{Error::Code::unavailable, "This Mac can't reach iPhones."});
+        auto phone = links_.phone(udid);
+        if (!phone) return failure(Error{Error::Code::notFound, "No iPhone " + udid + " is known to this Mac."});
+        return std::shared_ptr<ImportSource>(std::make_shared<PhoneImportSource>(context_, phone, lifetime_));
+    });
+    links_.setArrivalHandler([this, &sources](const std::string& udid) {
+        loop_.post(lifetime_.guard([&sources, udid] { sources.arrived("iphone", udid); }));
+    });
 }
 
 bool MobileDeviceBridge::takeCancel(const std::string& token) {

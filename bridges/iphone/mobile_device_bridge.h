@@ -62,6 +62,9 @@ public:
     PhoneLinks& links() { return links_; }
     // What the phone's operations use of the host.
     PhoneContext& context() { return context_; }
+    // Main loop, before start(): offers the phones as import sources ("iphone",
+    // by UDID) and tells `sources` when a phone attaches.
+    void offerImports(ImportSources& sources);
     // Any thread: whether `token` was cancelled; a cancel is consumed here.
     bool takeCancel(const std::string& token);
 

@@ -153,6 +153,7 @@ void PhoneLinks::deviceNotice(AMDeviceRef device, std::uint32_t kind) {
     log_.write("Lumivane iPhone " + udid + ": " + (wifi ? "Wi-Fi" : "USB") + " " +
                (kind == kAMDeviceAttached ? "attached" : "detached"));
     events_->post(EncodableMap{{"type", "iphones"}});
+    if (kind == kAMDeviceAttached && arrival_) arrival_(udid);
 }
 
 void PhoneLinks::attach(const std::shared_ptr<IPhone>& phone, AMDeviceRef device, bool wifi, bool autoWifiSnapshot) {

@@ -45,6 +45,9 @@ public:
 
     // Main loop, once: subscribes to device notices.
     void subscribe();
+    // Called on the provider's thread with a phone's UDID each time it
+    // attaches. Set before subscribe(), never after.
+    void setArrivalHandler(std::function<void(const std::string& udid)> handler) { arrival_ = std::move(handler); }
     // Link waits end now and new ones do not start.
     void shutdown();
     // Any thread: whether the host is going.
@@ -99,7 +102,8 @@ private:
     Mutex lock_;
     std::map<std::string, std::shared_ptr<IPhone>> phones_ LUMIVANE_GUARDED_BY(lock_);
     bool autoWifi_ LUMIVANE_GUARDED_BY(lock_) = true;
-    Lifetime lifetime_;  // notices and queued work ask it; the last member
+    std::function<void(const std::string&)> arrival_;  // set before the notices start
+    Lifetime lifetime_;                                // notices and queued work ask it; the last member
 };
 
 template <typename T>

@@ -326,6 +326,24 @@ public:
         return progress;
     }
 
+    void requestDelete(std::function<void(std::optional<Error>)> done) override {
+        auto device = device_.lock();
+        if (!device) return done(Error{Error::Code::unavailable, "The camera is no longer connected."});
+        device->post([self = shared_from_this(), device, done = std::move(done)]() mutable {
+            std::optional<Error> error;
+            if (!device->camera()) {
+                error = Error{Error::Code::unavailable, "The camera is no longer connected."};
+            } else if (int code = gp_camera_file_delete(device->camera(), self->folder_.c_str(), self->name_.c_str(),
+                                                        device->context());
+                       code < GP_OK) {
+                error = Error{std::string("The camera did not delete the file: ") + gp_result_as_string(code)};
+            }
+            auto* camera = device.get();
+            camera->report(
+                [device = std::move(device), done = std::move(done), error = std::move(error)] { done(error); });
+        });
+    }
+
 private:
     // The camera's queue: the camera's own preview when it is at least half
     // the size asked for, else the picture itself (up to 64 MiB); a video

@@ -124,6 +124,14 @@ public:
             });
         return behaviour.noProgress ? nullptr : progress;
     }
+    void requestDelete(std::function<void(std::optional<Error>)> done) override {
+        auto* browser = device_->browser;
+        browser->copyInBackground([browser, source = path(), done = std::move(done)]() mutable {
+            std::optional<Error> error;
+            if (::unlink(source.c_str()) != 0) error = Error::system();
+            browser->later([done = std::move(done), error = std::move(error)] { done(error); });
+        });
+    }
 
 private:
     // Where the file is on disk: its folder's path, or the device's folder

@@ -1,0 +1,147 @@
+#include "bridges/camera/camera_import_source.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <random>
+#include <vector>
+
+#include "bridges/camera/camera_bridge.h"
+
+namespace lumivane {
+
+namespace {
+
+Error gone() { return Error{Error::Code::unavailable, "The camera is not connected."}; }
+
+std::string stagingName() {
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    return ".lumivane-import-" + std::to_string(random());
+}
+
+}  // namespace
+
+template <typename T>
+Result<T> CameraImportSource::withDevice(std::function<void(CameraDevice&, std::function<void(Result<T>)>)> work,
+                                         const std::function<bool()>& cancelled) {
+    auto promise = std::make_shared<std::promise<Result<T>>>();
+    auto future = promise->get_future();
+    links_.loop.post(links_.lifetime.guard([this, promise, work = std::move(work)] {
+        CameraDevice* device = links_.device();
+        if (!device) return promise->set_value(failure(gone()));
+        work(*device, [promise](Result<T> outcome) { promise->set_value(std::move(outcome)); });
+    }));
+    // The wait ends with the answer, or when the host or the job stops
+    // waiting (a main loop that has stopped runs nothing more).
+    while (future.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+        if (links_.stopping) return failure(gone());
+        if (cancelled && cancelled()) return failure(Error{Error::Code::cancelled, "Cancelled."});
+    }
+    try {
+        return future.get();
+    } catch (const std::future_error&) {
+        return failure(gone());
+    }
+}
+
+Result<std::vector<ImportItem>> CameraImportSource::list() {
+    using Items = std::vector<std::shared_ptr<CameraItem>>;
+    auto files = withDevice<Items>([](CameraDevice& device, std::function<void(Result<Items>)> done) {
+        auto media = device.mediaFiles().value_or(Items{});
+        std::erase_if(media, [](const auto& item) { return !item->asFile(); });
+        done(std::move(media));
+    });
+    if (!files.ok()) return failure(files.error());
+    // An item's properties never change once reported: read here, off the loop.
+    std::vector<ImportItem> items;
+    std::map<std::string, std::shared_ptr<CameraItem>> byPath;
+    for (const auto& item : files.value()) {
+        auto folder = camera_catalog::ancestorPath(*item);
+        auto path = (folder.empty() ? "" : folder + "/") + item->name().value_or("");
+        auto* file = item->asFile();
+        items.push_back({path, file->fileSize(), item->modificationDate().value_or(0)});
+        byPath.emplace(path, item);
+    }
+    MutexLock guard(lock_);
+    files_ = std::move(byPath);
+    return items;
+}
+
+std::shared_ptr<CameraItem> CameraImportSource::file(const std::string& path) {
+    {
+        MutexLock guard(lock_);
+        if (auto found = files_.find(path); found != files_.end()) return found->second;
+        if (!files_.empty()) return nullptr;
+    }
+    // A resumed job reads without listing first.
+    if (!list().ok()) return nullptr;
+    MutexLock guard(lock_);
+    auto found = files_.find(path);
+    return found == files_.end() ? nullptr : found->second;
+}
+
+Result<void> CameraImportSource::read(const ImportItem& item, const Sink& sink,
+                                      const std::function<bool()>& cancelled) {
+    auto camera = file(item.path);
+    if (!camera) return failure(Error{Error::Code::notFound, item.path + " is no longer on the camera."});
+    std::error_code ignored;  // a folder that cannot be made fails the download, which says why
+    std::filesystem::create_directories(staging_, ignored);
+    auto name = stagingName();
+    auto progress = std::make_shared<std::shared_ptr<CameraProgress>>();
+    auto saved = withDevice<std::string>(
+        [this, camera, name, progress](CameraDevice&, std::function<void(Result<std::string>)> done) {
+            *progress = camera->asFile()->requestDownload({staging_, name, false, staging_},
+                                                          [done](CameraFile::DownloadOutcome outcome) {
+                                                              if (outcome.error) return done(failure(*outcome.error));
+                                                              done(outcome.savedFilename.value_or(""));
+                                                          });
+        },
+        cancelled);
+    if (!saved.ok()) {
+        // A download still going is stopped; its file goes with it.
+        links_.loop.post(links_.lifetime.guard([progress] {
+            if (*progress) (*progress)->cancel();
+        }));
+        return failure(saved.error());
+    }
+    auto path = staging_ + "/" + (saved.value().empty() ? name : saved.value());
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    ::unlink(path.c_str());  // the open file is all that is needed now
+    if (fd < 0) return failure(Error::system());
+    std::vector<std::uint8_t> buffer(1 << 20);
+    Result<void> outcome;
+    for (;;) {
+        if (cancelled()) {
+            outcome = failure(Error{Error::Code::cancelled, "Cancelled."});
+            break;
+        }
+        ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            outcome = failure(Error::system());
+            break;
+        }
+        if (n == 0) break;
+        if (outcome = sink(buffer.data(), static_cast<std::size_t>(n)); !outcome.ok()) break;
+    }
+    ::close(fd);
+    return outcome;
+}
+
+Result<void> CameraImportSource::remove(const ImportItem& item) {
+    auto camera = file(item.path);
+    if (!camera) return failure(Error{Error::Code::notFound, item.path + " is no longer on the camera."});
+    auto removed = withDevice<bool>([camera](CameraDevice&, std::function<void(Result<bool>)> done) {
+        camera->asFile()->requestDelete([done](std::optional<Error> error) {
+            if (error) return done(failure(*error));
+            done(true);
+        });
+    });
+    if (!removed.ok()) return failure(removed.error());
+    return {};
+}
+
+}  // namespace lumivane

@@ -1,0 +1,61 @@
+#pragma once
+#include <atomic>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "bridges/common/import_source.h"
+#include "platform/image_capture.h"
+#include "runtime/lifetime.h"
+#include "runtime/main_loop.h"
+#include "runtime/mutex.h"
+
+namespace lumivane {
+
+// A camera (or card reader) as an import source: its media files as
+// "camera.media" names them, each read by having the device download it
+// into a private staging folder and streaming that file on, then removing
+// it; deleting asks the device.
+//
+// Threads: made on the main loop; the rest on the import's worker threads,
+// which hand every device call to the main loop and wait for its answer,
+// giving up when the camera bridge is going (`stopping`) or the device was
+// removed. Work posted to the main loop asks the camera bridge's `lifetime`.
+// `lock_` guards `files_`.
+class CameraImportSource final : public ImportSource {
+public:
+    struct Links {
+        MainLoop& loop;
+        const Lifetime& lifetime;
+        const std::atomic<bool>& stopping;
+        // Main loop: the device while it is attached, else null.
+        std::function<CameraDevice*()> device;
+    };
+    CameraImportSource(Links links, std::string name, std::string identity, std::string staging)
+        : links_(std::move(links)),
+          name_(std::move(name)),
+          identity_(std::move(identity)),
+          staging_(std::move(staging)) {}
+
+    std::string name() const override { return name_; }
+    std::string identity() const override { return identity_; }
+    bool canDelete() const override { return true; }
+    Result<std::vector<ImportItem>> list() override;
+    Result<void> read(const ImportItem& item, const Sink& sink, const std::function<bool()>& cancelled) override;
+    Result<void> remove(const ImportItem& item) override;
+
+private:
+    // Runs `work` on the main loop with the attached device and waits for
+    // the result it hands to `done` (at once or later).
+    template <typename T>
+    Result<T> withDevice(std::function<void(CameraDevice&, std::function<void(Result<T>)> done)> work,
+                         const std::function<bool()>& cancelled = {});
+    std::shared_ptr<CameraItem> file(const std::string& path);
+
+    Links links_;
+    std::string name_, identity_, staging_;
+    Mutex lock_;
+    std::map<std::string, std::shared_ptr<CameraItem>> files_ LUMIVANE_GUARDED_BY(lock_);
+};
+
+}  // namespace lumivane

@@ -1,0 +1,83 @@
+#include "bridges/iphone/phone_import_source.h"
+
+#include <future>
+
+#include "bridges/iphone/dcim_scan.h"
+
+namespace lumivane {
+
+namespace {
+
+Error gone() { return Error{Error::Code::unavailable, "The iPhone is not connected."}; }
+
+}  // namespace
+
+template <typename T>
+Result<T> PhoneImportSource::onPhoneQueue(std::function<Result<T>()> work) {
+    auto promise = std::make_shared<std::promise<Result<T>>>();
+    auto future = promise->get_future();
+    // A task the queue drops (the host going) breaks the promise, which
+    // reads as the phone gone.
+    phone_->queue.post(lifetime_.guard([this, promise, work = std::move(work)] {
+        promise->set_value(context_.stopping() ? Result<T>(failure(gone())) : work());
+    }));
+    try {
+        return future.get();
+    } catch (const std::future_error&) {
+        return failure(gone());
+    }
+}
+
+Error PhoneImportSource::failed(Error error) const {
+    if (error.code == Error::Code::cancelled) return error;
+    MutexLock links(phone_->linkLock);
+    if (!phone_->usb && !phone_->wifi) return gone();
+    return error;
+}
+
+Result<std::vector<ImportItem>> PhoneImportSource::list() {
+    auto listed = onPhoneQueue<std::vector<ImportItem>>([this]() -> Result<std::vector<ImportItem>> {
+        auto listing = context_.links.withControlConnection<MediaListing>(
+            *phone_, [&](AFCConnection& control) { return DcimScan(context_, *phone_, control).media(); });
+        if (!listing.ok()) return failure(listing.error());
+        std::vector<ImportItem> items;
+        items.reserve(listing->size());
+        for (std::size_t i = 0; i < listing->size(); ++i) {
+            const auto& entry = listing->entry(i);
+            auto* size = entry.find("size");
+            auto* modified = entry.find("modified");
+            auto number = [](const EncodableValue* value) -> std::int64_t {
+                if (!value) return 0;
+                if (auto* small = value->get<std::int32_t>()) return *small;
+                if (auto* large = value->get<std::int64_t>()) return *large;
+                return 0;
+            };
+            items.push_back({listing->path(i), number(size), static_cast<double>(number(modified)) / 1000.0});
+        }
+        return items;
+    });
+    if (!listed.ok()) return failure(failed(listed.error()));
+    return listed;
+}
+
+Result<void> PhoneImportSource::read(const ImportItem& item, const Sink& sink, const std::function<bool()>& cancelled) {
+    auto opened = onPhoneQueue<std::shared_ptr<AFCConnection>>(
+        [this]() -> Result<std::shared_ptr<AFCConnection>> { return context_.links.openAFCConnection(*phone_); });
+    if (!opened.ok()) return failure(failed(opened.error()));
+    auto connection = opened.value();
+    auto streamed = streamFile(context_.api(), *connection, DcimScan::phonePath(item.path),
+                               [&](const std::uint8_t* data, std::uint32_t length) -> IPhoneResult<void> {
+                                   if (cancelled() || context_.stopping())
+                                       return Error(Error::Code::cancelled, "Cancelled.");
+                                   return sink(data, length);
+                               });
+    connection->close();
+    if (!streamed.ok()) return failure(failed(streamed.error()));
+    return {};
+}
+
+Result<void> PhoneImportSource::remove(const ImportItem&) {
+    return failure(Error{Error::Code::noPermission, "Photos are never deleted from a phone."});
+}
+
+}  // namespace lumivane
