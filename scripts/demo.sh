@@ -27,6 +27,11 @@ camera_ready() {
     until "$bin/lumivanectl" call lumivane/macos camera.list | grep -q "\"id\":\"$1\"[^}]*\"ready\":true"; do sleep 0.05; done
 }
 step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+# lumivanectl import, its progress bar shown once, at its last drawing.
+ctl_import() {
+    printf '$ lumivanectl import %s\n' "$*"
+    "$bin/lumivanectl" import "$@" 2>&1 | tr '\r' '\n' | awk '/^  \[/ { bar = $0; next } { if (bar != "") print bar; bar = ""; print }' || true
+}
 run() {  # prints the command, then its answer; a failing call does not end the demo
     printf '$ lumivanectl %s\n' "$*"
     "$bin/lumivanectl" "$@" || true
@@ -187,6 +192,27 @@ echo "    (into a new folder, with a verified backup, deleting from the card aft
 mkdir -p "$work/Archive"
 import_job '{'"$card_source"', "destination": "'"$work/Archive"'", "onlyNew": false, "backup": "'"$work/Backup"'", "deleteAfter": true}'
 ls "$work/SHOOT/DCIM/100CANON" | wc -l | xargs echo "    files left on the card:"
+
+step "Import jobs from a phone and a camera: lumivanectl's progress bar, a phone unplugged mid-job that resumes by itself when it returns"
+mkdir -p "$work/PhoneImports" "$work/CameraImports"
+echo "    (the cable comes out a few dozen photos in; the job stops \"interrupted\", nothing half-written left)"
+run call sim/control phone.fault '{"udid": "00008110-ADA", "op": "read", "code": 26, "nth": 60, "detach": true}'
+ctl_import iphone:00008110-ADA "$work/PhoneImports" --subfolders "{YYYY}-{MM}" --rename "{YYYY}{MM}{DD}_{name}"
+phone_job=$("$bin/lumivanectl" call lumivane/import import.list | grep -o '"job":"[^"]*"' | head -1 | cut -d'"' -f4)
+find "$work/PhoneImports" -type f | wc -l | xargs echo "    copies so far:"
+echo "    (plugged in again: \"import --resume\" finishes exactly the rest)"
+run call sim/control phone.attach '{"udid": "00008110-ADA", "link": "usb"}'
+ctl_import --resume "$phone_job"
+find "$work/PhoneImports" -type f | wc -l | xargs echo "    copies now (no item twice):"
+(cd "$work/PhoneImports" && find . -type f | sort | head -4)
+echo "    (a camera: into {device}/{YYYY}, then \"only new\" again)"
+mkdir -p "$work/r5/DCIM/100CANON"
+cp "$work/shoot-roll/DCIM/100APPLE/"IMG_000[1-3].JPG "$work/r5/DCIM/100CANON/"
+run call sim/control camera.add '{"uuid": "EOS-R5-IMPORT", "name": "Canon EOS R5", "serial": "0321", "root": "'"$work/r5"'"}'
+camera_ready EOS-R5-IMPORT
+ctl_import camera:EOS-R5-IMPORT "$work/CameraImports" --subfolders "{device}/{YYYY}"
+(cd "$work/CameraImports" && find . -type f | sort)
+ctl_import camera:EOS-R5-IMPORT "$work/CameraImports" --subfolders "{device}/{YYYY}"
 run call lumivane/import import.list
 
 step "A camera and a card reader (no UUID): listed, browsed, thumbnails, a download with progress, a cancelled one, an eject"

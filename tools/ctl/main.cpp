@@ -10,6 +10,7 @@
 
 #include "channel/arguments.h"
 #include "tools/common/json_value.h"
+#include "tools/ctl/import_command.h"
 #include "tools/transport/host_client.h"
 
 using namespace lumivane;
@@ -23,7 +24,8 @@ int usage() {
                  "  lumivanectl [--socket PATH] call CHANNEL METHOD [JSON-ARGS] [--out FILE] [--head N]\n"
                  "              [--events CHANNEL [--linger S] [--cancel-at FRACTION]]\n"
                  "  lumivanectl [--socket PATH] listen CHANNEL [--count N] [--seconds S]\n"
-                 "--out writes the answer's first block of bytes to FILE; a FILE holding %d gets\n"
+              << ImportCommand::usage()
+              << "--out writes the answer's first block of bytes to FILE; a FILE holding %d gets\n"
                  "every block, numbered from 1. The socket defaults to $LUMIVANE_SOCKET.\n";
     return 64;
 }
@@ -117,6 +119,7 @@ struct Options {
     std::string outPath, eventsChannel;
     long count = -1, head = -1;
     double cancelAt = -1, seconds = -1, linger = 0;
+    ImportCommand import;
 };
 
 Options parseOptions(int argc, char** argv) {
@@ -141,6 +144,20 @@ Options parseOptions(int argc, char** argv) {
             o.cancelAt = std::atof(next().c_str());
         else if (arg == "--linger")
             o.linger = std::atof(next().c_str());
+        else if (arg == "--subfolders")
+            o.import.subfolders = next();
+        else if (arg == "--rename")
+            o.import.rename = next();
+        else if (arg == "--backup")
+            o.import.backup = next();
+        else if (arg == "--resume")
+            o.import.resume = true;
+        else if (arg == "--all")
+            o.import.all = true;
+        else if (arg == "--no-verify")
+            o.import.noVerify = true;
+        else if (arg == "--delete-after")
+            o.import.deleteAfter = true;
         else
             o.words.push_back(arg);
     }
@@ -237,12 +254,15 @@ int main(int argc, char** argv) {
     if (o.socketPath.empty() || o.words.empty()) return usage();
     bool call = o.words[0] == "call" && (o.words.size() == 3 || o.words.size() == 4);
     bool listen = o.words[0] == "listen" && o.words.size() == 2;
-    if (!call && !listen) return usage();
+    bool import = o.words[0] == "import" && o.words.size() == (o.import.resume ? 2u : 3u);
+    if (!call && !listen && !import) return usage();
+    o.import.operands.assign(o.words.begin() + 1, o.words.end());
 
     HostClient client;
     if (!client.connect(o.socketPath)) {
         std::cerr << "cannot connect to " << o.socketPath << "\n";
         return 3;
     }
+    if (import) return o.import.run(client);
     return call ? runCall(client, o) : runListen(client, o);
 }

@@ -1,0 +1,167 @@
+// Templates and single verified copies, over a source of the test's own.
+#include "bridges/import/item_copy.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "runtime/testing/temp_folder.h"
+
+namespace lumivane {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Files that record no capture time.
+struct NoPhotoMetadata final : PhotoMetadata {
+    std::optional<std::int64_t> captureTime(const std::string&) override { return std::nullopt; }
+};
+struct NoVideoFrames final : VideoFrames {
+    std::unique_ptr<Picture> frame(const std::string&, const Request&) override { return nullptr; }
+    std::optional<double> duration(const std::string&) override { return std::nullopt; }
+    std::optional<std::int64_t> creationTime(const std::string&) override { return std::nullopt; }
+};
+
+TEST(ImportTemplate, RefusesWhatCouldLeaveTheDestinationAndRendersTheRest) {
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    struct Case {
+        const char* text;
+        ImportTemplate::Kind kind;
+        const char* rendered;  // null: refused at parse
+    };
+    using K = ImportTemplate::Kind;
+    const Case cases[] = {
+        {"", K::folders, ""},
+        {"{YYYY}/{YYYY}-{MM}-{DD}", K::folders, "2021/2021-07-04"},
+        {"{YYYY}{MM}{DD}_{hh}{mm}{ss}_{name}", K::fileName, "20210704_071530_IMG_0001"},
+        {"{device}/{ext}-{seq}", K::folders, "Ada_s phone/JPG-7"},
+        {"{name}", K::fileName, "IMG_0001"},
+        {"..", K::folders, nullptr},
+        {"a/../b", K::folders, nullptr},
+        {"./a", K::folders, nullptr},
+        {"/abs", K::folders, nullptr},
+        {"a//b", K::folders, nullptr},
+        {"a/", K::folders, nullptr},
+        {"{YYYY", K::folders, nullptr},
+        {"YYYY}", K::folders, nullptr},
+        {"{yyyy}", K::folders, nullptr},
+        {"a/{name}", K::fileName, nullptr},
+        {"", K::fileName, nullptr},
+    };
+    ImportNameFields fields{1625382930, "IMG_0001", "JPG", 7, "Ada/s phone"};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        auto parsed = ImportTemplate::parse(c.text, c.kind);
+        ASSERT_EQ(parsed.ok(), c.rendered != nullptr);
+        if (!c.rendered) {
+            EXPECT_EQ(parsed.error().code, Error::Code::badInput);
+            continue;
+        }
+        auto rendered = parsed.value().render(fields);
+        ASSERT_TRUE(rendered.ok());
+        EXPECT_EQ(rendered.value(), c.rendered);
+    }
+    // A token that renders to nothing or to dots is no folder.
+    for (const char* name : {"", ".", ".."}) {
+        auto parsed = ImportTemplate::parse("{name}/x", K::folders);
+        ASSERT_TRUE(parsed.ok());
+        EXPECT_FALSE(parsed.value().render({0, name, "", 1, ""}).ok()) << name;
+    }
+    ::unsetenv("TZ");
+    ::tzset();
+}
+
+// A device of one item whose bytes the test chooses, sent in small chunks.
+struct OneItemSource final : ImportSource {
+    std::string bytes;
+    std::function<void(std::size_t chunk)> between;  // runs before each chunk
+    std::string name() const override { return "Test"; }
+    std::string identity() const override { return "test:1"; }
+    bool canDelete() const override { return false; }
+    Result<std::vector<ImportItem>> list() override { return std::vector<ImportItem>{}; }
+    Result<void> read(const ImportItem&, const Sink& sink, const std::function<bool()>& cancelled) override {
+        for (std::size_t at = 0, n = 0; at < bytes.size(); at += 4, ++n) {
+            if (between) between(n);
+            if (cancelled()) return failure(Error{Error::Code::cancelled, "Cancelled."});
+            auto chunk = bytes.substr(at, 4);
+            if (auto put = sink(reinterpret_cast<const std::uint8_t*>(chunk.data()), chunk.size()); !put.ok())
+                return put;
+        }
+        return {};
+    }
+    Result<void> remove(const ImportItem&) override { return failure(Error{"no"}); }
+};
+
+struct Copy : ::testing::Test {
+    TempFolder folder;
+    NoPhotoMetadata photos;
+    NoVideoFrames videos;
+    CopyPlan plan{folder.path(),
+                  "",
+                  ImportTemplate::parse("", ImportTemplate::Kind::folders).value(),
+                  ImportTemplate::parse("{name}", ImportTemplate::Kind::fileName).value(),
+                  true,
+                  "job-1",
+                  "Test"};
+    ItemCopy copier{plan, {photos, videos}};
+
+    std::vector<std::string> names() const {
+        std::vector<std::string> found;
+        for (const auto& entry : fs::directory_iterator(folder.path())) found.push_back(entry.path().filename());
+        std::sort(found.begin(), found.end());
+        return found;
+    }
+};
+
+TEST_F(Copy, AnItemThatChangesOrIsCancelledLeavesNoFile) {
+    struct Case {
+        const char* why;
+        std::int64_t listedSize;
+        bool cancelAtSecondChunk;
+        Error::Code code;
+    };
+    const Case cases[] = {
+        {"it grew", 8, false, Error::Code::failed},
+        {"it shrank", 40, false, Error::Code::failed},
+        {"cancelled", 12, true, Error::Code::cancelled},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        OneItemSource source;
+        source.bytes = "twelve bytes";
+        bool cancel = false;
+        source.between = [&](std::size_t chunk) { cancel = c.cancelAtSecondChunk && chunk == 1; };
+        auto copied = copier.copy(source, {"DCIM/A.JPG", c.listedSize, 1e9}, 1, [&] { return cancel; }, {}, {});
+        ASSERT_FALSE(copied.ok());
+        EXPECT_EQ(copied.error().code, c.code);
+        EXPECT_EQ(names(), std::vector<std::string>{});
+    }
+}
+
+TEST_F(Copy, CopiesOfOneNameAtOnceTakeFreeNamesAndKeepTheFileTime) {
+    OneItemSource first, second;
+    first.bytes = "first copy..";
+    second.bytes = "second copy.";
+    Result<ItemCopy::Copied> a = Error(""), b = Error("");
+    std::thread one([&] { a = copier.copy(first, {"A.JPG", 12, 1600000000.5}, 1, [] { return false; }, {}, {}); });
+    std::thread two([&] { b = copier.copy(second, {"A.JPG", 12, 1600000000.5}, 2, [] { return false; }, {}, {}); });
+    one.join();
+    two.join();
+    ASSERT_TRUE(a.ok() && b.ok());
+    EXPECT_EQ(names(), (std::vector<std::string>{"A 1.JPG", "A.JPG"}));
+    EXPECT_NE(a.value().path, b.value().path);
+    EXPECT_NE(a.value().hash, b.value().hash);
+    EXPECT_EQ(ItemCopy::hashOf(a.value().path), a.value().hash);
+    struct stat info {};
+    ASSERT_EQ(::stat(a.value().path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mtim.tv_sec, 1600000000);
+    // The file time named it: neither fake knows a capture time.
+    EXPECT_EQ(a.value().captureTime, 1600000000);
+}
+
+}  // namespace
+}  // namespace lumivane
