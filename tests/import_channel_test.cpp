@@ -434,3 +434,39 @@ TEST_F(Import, ACameraImportsAndDeletesWhatItCopied) {
     EXPECT_EQ(contents(text(byName["IMG_0101.JPG"], "path")), contents(card + "/DCIM/100TEST/IMG_0001.JPG"));
     EXPECT_TRUE(fs::is_empty(root));
 }
+
+TEST_F(Import, AFullDestinationInterruptsTheJobAndResumeFinishesTheRest) {
+    auto small = folder("Small");
+    // A disk of 1 MiB, most of it taken: needs the right to mount one.
+    if (std::system(("mount -t tmpfs -o size=1m tmpfs '" + small + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "no tmpfs can be mounted here";
+    struct Unmount {
+        std::string path;
+        ~Unmount() { (void)!std::system(("umount '" + path + "'").c_str()); }
+    } unmount{small};
+    fs::remove_all(card + "/DCIM");
+    fs::create_directories(card + "/DCIM/100FULL");
+    for (int i = 1; i <= 4; ++i)
+        std::ofstream(card + "/DCIM/100FULL/IMG_" + std::to_string(i) + ".JPG")
+            << std::string(256 << 10, char('a' + i));
+    std::ofstream(small + "/filler") << std::string(700 << 10, 'f');
+
+    auto first = run(request({{"destination", small}}));
+    EXPECT_EQ(text(first, "state"), "interrupted");
+    EXPECT_NE(text(first, "reason").find("No space left on device"), std::string::npos);
+    EXPECT_LT(count(first, "imported"), 4);
+    EXPECT_EQ(count(first, "failed"), 0);
+    for (const auto& entry : fs::directory_iterator(small))
+        EXPECT_EQ(entry.path().filename().string().find(".lumivane"), std::string::npos) << entry.path();
+
+    fs::remove(small + "/filler");
+    auto job = text(first, "job");
+    h->events.clear();
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(call("import.resume", {{"job", job}})));
+    auto status = waitFor(job);
+    EXPECT_EQ(text(status, "state"), "done");
+    EXPECT_EQ(count(status, "imported"), 4);
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(small)) names.insert(entry.path().filename());
+    EXPECT_EQ(names, (std::set<std::string>{"IMG_1.JPG", "IMG_2.JPG", "IMG_3.JPG", "IMG_4.JPG"}));
+}

@@ -10,6 +10,7 @@
 #include "platform/ffmpeg/ffmpeg_video_frames.h"
 #include "platform/gphoto/gphoto_cameras.h"
 #include "platform/headless/headless_window_system.h"
+#include "platform/libraw/raw_preview_imaging.h"
 #include "platform/linux/linux_volumes.h"
 #include "platform/linux/zenity_open_panel.h"
 #include "platform/platform.h"
@@ -62,7 +63,8 @@ private:
     HeadlessWindowSystem windows_;
     XdgWorkspace workspace_;
     JournaledPluginRegistry plugins_;
-    VipsImaging imaging_;
+    VipsImaging vips_;                  // real pixels in, real JPEG out
+    RawPreviewImaging imaging_{vips_};  // and RAW files through their previews
     FfmpegVideoFrames videoFrames_{imaging_};
     Exiv2PhotoMetadata photoMetadata_;
     LinuxVolumes volumes_;

@@ -11,6 +11,7 @@
 #include "platform/exiv2/exiv2_photo_metadata.h"
 #include "platform/ffmpeg/ffmpeg_video_frames.h"
 #include "platform/headless/headless_window_system.h"
+#include "platform/libraw/raw_preview_imaging.h"
 #include "platform/platform.h"
 #include "platform/sim/sim_cameras.h"
 #include "platform/sim/sim_net_services.h"
@@ -72,7 +73,8 @@ private:
     HeadlessWindowSystem windows_;
     SimWorkspace workspace_;
     JournaledPluginRegistry plugins_;
-    VipsImaging imaging_;                      // real pixels in, real JPEG out
+    VipsImaging vips_;                         // real pixels in, real JPEG out
+    RawPreviewImaging imaging_{vips_};         // and RAW files through their previews
     FfmpegVideoFrames videoFrames_{imaging_};  // real frames of real files
     Exiv2PhotoMetadata photoMetadata_;
     SimVolumes volumes_{journal_};

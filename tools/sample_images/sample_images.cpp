@@ -122,6 +122,118 @@ std::vector<std::uint8_t> heic(const Spec& spec, const VImage& picture) {
     return out;
 }
 
+// --- DNG: a TIFF that a RAW reader takes as a camera's file ---
+
+// A little-endian TIFF built entry by entry.
+struct Tiff {
+    std::vector<std::uint8_t> bytes{'I', 'I', 42, 0, 8, 0, 0, 0};
+    void put16(std::uint16_t v) { bytes.insert(bytes.end(), {std::uint8_t(v), std::uint8_t(v >> 8)}); }
+    void put32(std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) bytes.push_back(std::uint8_t(v >> (8 * i)));
+    }
+    void set32(std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) bytes[at + i] = std::uint8_t(v >> (8 * i));
+    }
+    struct Entry {
+        std::uint16_t tag, type;
+        std::uint32_t count;
+        std::vector<std::uint8_t> data;  // the value's bytes, little-endian
+    };
+    static Entry shorts(std::uint16_t tag, std::vector<std::uint16_t> values) {
+        Entry e{tag, 3, std::uint32_t(values.size()), {}};
+        for (auto v : values) e.data.insert(e.data.end(), {std::uint8_t(v), std::uint8_t(v >> 8)});
+        return e;
+    }
+    static Entry longs(std::uint16_t tag, std::vector<std::uint32_t> values, std::uint16_t type = 4) {
+        Entry e{tag, type, std::uint32_t(values.size()), {}};
+        for (auto v : values)
+            for (int i = 0; i < 4; ++i) e.data.push_back(std::uint8_t(v >> (8 * i)));
+        return e;
+    }
+    static Entry bytesOf(std::uint16_t tag, std::vector<std::uint8_t> values, std::uint16_t type = 1) {
+        return {tag, type, std::uint32_t(values.size()), std::move(values)};
+    }
+    static Entry text(std::uint16_t tag, const std::string& value) {
+        std::vector<std::uint8_t> data(value.begin(), value.end());
+        data.push_back(0);
+        return bytesOf(tag, std::move(data), 2);
+    }
+    // Writes an IFD of `entries` (sorted by tag) at the end, values that do
+    // not fit in 4 bytes after it; where its "next IFD" offset sits.
+    std::size_t ifd(const std::vector<Entry>& entries) {
+        std::size_t start = bytes.size();
+        std::size_t values = start + 2 + entries.size() * 12 + 4;
+        put16(std::uint16_t(entries.size()));
+        std::vector<std::uint8_t> extra;
+        for (const auto& e : entries) {
+            put16(e.tag);
+            put16(e.type);
+            put32(e.count);
+            if (e.data.size() <= 4) {
+                auto inline4 = e.data;
+                inline4.resize(4, 0);
+                bytes.insert(bytes.end(), inline4.begin(), inline4.end());
+            } else {
+                put32(std::uint32_t(values + extra.size()));
+                extra.insert(extra.end(), e.data.begin(), e.data.end());
+                if (extra.size() % 2) extra.push_back(0);
+            }
+        }
+        std::size_t next = bytes.size();
+        put32(0);
+        bytes.insert(bytes.end(), extra.begin(), extra.end());
+        return next;
+    }
+};
+
+std::vector<std::uint8_t> dng(const Spec& spec) {
+    auto preview = buffer(shown(spec.width, spec.height, spec.detailed, {0, 255, 0}), ".jpg[Q=85]");
+    const std::uint32_t rawWidth = 64, rawHeight = 48;
+    Tiff tiff;
+    // The preview and the mosaic go first, then the IFDs that point at them.
+    std::uint32_t previewAt = std::uint32_t(tiff.bytes.size());
+    tiff.bytes.insert(tiff.bytes.end(), preview.begin(), preview.end());
+    if (tiff.bytes.size() % 2) tiff.bytes.push_back(0);
+    std::uint32_t rawAt = std::uint32_t(tiff.bytes.size());
+    for (std::uint32_t i = 0; i < rawWidth * rawHeight; ++i) tiff.put16(std::uint16_t(1000 + (i % 97) * 300));
+    std::uint32_t subIfdAt = std::uint32_t(tiff.bytes.size());
+    tiff.ifd({
+        Tiff::longs(254, {0}),
+        Tiff::longs(256, {rawWidth}),
+        Tiff::longs(257, {rawHeight}),
+        Tiff::shorts(258, {16}),
+        Tiff::shorts(259, {1}),
+        Tiff::shorts(262, {32803}),
+        Tiff::longs(273, {rawAt}),
+        Tiff::shorts(277, {1}),
+        Tiff::longs(278, {rawHeight}),
+        Tiff::longs(279, {rawWidth * rawHeight * 2}),
+        Tiff::shorts(33421, {2, 2}),
+        Tiff::bytesOf(33422, {0, 1, 1, 2}),
+    });
+    std::uint32_t ifd0At = std::uint32_t(tiff.bytes.size());
+    tiff.ifd({
+        Tiff::longs(254, {1}),
+        Tiff::longs(256, {std::uint32_t(spec.width)}),
+        Tiff::longs(257, {std::uint32_t(spec.height)}),
+        Tiff::shorts(258, {8, 8, 8}),
+        Tiff::shorts(259, {7}),
+        Tiff::shorts(262, {6}),
+        Tiff::text(271, "Lumivane"),
+        Tiff::text(272, "Sample"),
+        Tiff::longs(273, {previewAt}),
+        Tiff::shorts(274, {std::uint16_t(spec.orientation)}),
+        Tiff::shorts(277, {3}),
+        Tiff::longs(278, {std::uint32_t(spec.height)}),
+        Tiff::longs(279, {std::uint32_t(preview.size())}),
+        Tiff::longs(330, {subIfdAt}),
+        Tiff::bytesOf(50706, {1, 4, 0, 0}),
+        Tiff::text(50708, "Lumivane Sample"),
+    });
+    tiff.set32(4, ifd0At);
+    return tiff.bytes;
+}
+
 }  // namespace
 
 std::vector<std::uint8_t> make(const Spec& spec) {
@@ -129,6 +241,7 @@ std::vector<std::uint8_t> make(const Spec& spec) {
     try {
         VImage picture = shown(spec.width, spec.height, spec.detailed, {255, 0, 0});
         if (spec.format == Format::heic) return heic(spec, picture);
+        if (spec.format == Format::dng) return dng(spec);
         VImage image = stored(picture, spec.orientation).copy();
         if (spec.orientation > 1) image.set(VIPS_META_ORIENTATION, spec.orientation);
         std::string q = std::to_string(spec.quality);
@@ -154,7 +267,8 @@ std::vector<std::uint8_t> make(const Spec& spec) {
             case Format::webp: return buffer(image, ".webp[Q=" + q + "]");
             case Format::gif: return buffer(image, ".gif");
             case Format::tiff: return buffer(image, ".tif");
-            case Format::heic: break;
+            case Format::heic:
+            case Format::dng: break;
         }
     } catch (const vips::VError&) {
         vips_error_clear();

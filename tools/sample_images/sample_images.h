@@ -14,7 +14,10 @@ namespace lumivane::samples {
 //
 // Any thread.
 
-enum class Format { jpeg, jpeg444, heic, png, tiff, gif, webp };
+// `dng` is a small RAW file (a DNG of a 2x2 colour-filter mosaic) whose
+// embedded JPEG preview is the picture (with the green mark: it is the
+// thumbnail a RAW reader finds), at the size asked for.
+enum class Format { jpeg, jpeg444, heic, png, tiff, gif, webp, dng };
 
 struct Spec {
     Format format = Format::jpeg;
