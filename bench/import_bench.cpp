@@ -1,0 +1,209 @@
+// Import jobs through the socket of a host process on the simulated Mac, from
+// a card, a phone and a camera holding the same files, with and without
+// verification, against `cp -r` then `sync` of those files (what a user
+// could run instead); and the "only new" lookup in a history of 100,000
+// copies.
+//
+// The files: LUMIVANE_IMPORT_PHOTOS photos of 3 MiB (default 1000) and one
+// video of LUMIVANE_IMPORT_VIDEO_MIB MiB (default 2048), random bytes.
+// Counters: host_peak_MiB is the host's peak resident size during the job.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "bench/host_process.h"
+#include "bench/ratio_reporter.h"
+#include "bench/run_command.h"
+#include "bench/scratch_folder.h"
+#include "bridges/import/import_history.h"
+#include "channel/arguments.h"
+
+using namespace lumivane;
+using namespace std::chrono;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string work, binFolder;
+std::string tree() { return work + "/tree"; }
+std::string destination() { return work + "/out"; }
+
+long setting(const char* name, long fallback) {
+    const char* value = std::getenv(name);
+    return value ? std::atol(value) : fallback;
+}
+
+void writeRandom(const std::string& path, std::size_t bytes, std::mt19937_64& random) {
+    std::ofstream out(path, std::ios::binary);
+    std::vector<std::uint64_t> block(1 << 17);  // 1 MiB
+    for (std::size_t written = 0; written < bytes; written += block.size() * 8) {
+        for (auto& word : block) word = random();
+        out.write(reinterpret_cast<const char*>(block.data()),
+                  static_cast<std::streamsize>(std::min(bytes - written, block.size() * 8)));
+    }
+}
+
+// A phone's layout, which a card and a camera serve as well.
+void makeTree() {
+    std::mt19937_64 random(7);
+    auto folder = tree() + "/DCIM/100APPLE";
+    fs::create_directories(folder);
+    for (long i = 0, photos = setting("LUMIVANE_IMPORT_PHOTOS", 1000); i < photos; ++i)
+        writeRandom(folder + "/IMG_" + std::to_string(1000 + i) + ".JPG", 3 << 20, random);
+    writeRandom(folder + "/MVI_0001.MOV", std::size_t(setting("LUMIVANE_IMPORT_VIDEO_MIB", 2048)) << 20, random);
+}
+
+void clearDestination() {
+    fs::remove_all(destination());
+    fs::create_directories(destination());
+    runCommand({"sync"});
+}
+
+void BM_CpSync(benchmark::State& state) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        clearDestination();
+        state.ResumeTiming();
+        if (!runCommand({"sh", "-c", "cp -r '" + tree() + "/DCIM' '" + destination() + "/' && sync"}))
+            state.SkipWithError("cp failed");
+    }
+}
+
+std::string text(const Result<MethodResponse>& reply, const char* key) {
+    auto* value = reply.ok() ? std::get_if<EncodableValue>(&reply.value()) : nullptr;
+    if (!value) return "";
+    if (auto* string = value->get<std::string>(); string && !key) return *string;
+    return key ? Arguments(*value).string(key).value_or("") : "";
+}
+
+// A host with the tree as a card, a phone and a camera.
+struct ImportHost {
+    HostProcess host{binFolder, work + "/host"};
+    HostClient client;
+    ImportHost() {
+        client.connect(host.socket());
+        (void)client.call("sim/control", "volume.mount", EncodableMap{{"path", tree()}, {"uuid", "CARD-1"}});
+        (void)client.call("sim/control", "phone.add",
+                          EncodableMap{{"udid", "PHONE"}, {"name", "iPhone"}, {"root", tree()}});
+        (void)client.call("sim/control", "phone.attach", EncodableMap{{"udid", "PHONE"}, {"link", "usb"}});
+        (void)client.call("sim/control", "camera.add",
+                          EncodableMap{{"uuid", "CAMERA"}, {"name", "Camera"}, {"root", tree()}});
+        // Ready once the host knows the phone and the camera has its catalogue.
+        for (;;) {
+            auto phones = client.call("lumivane/macos", "iphone.list");
+            auto cameras = client.call("lumivane/macos", "camera.list");
+            auto* list = phones.ok() ? std::get_if<EncodableValue>(&phones.value()) : nullptr;
+            auto* cameraList = cameras.ok() ? std::get_if<EncodableValue>(&cameras.value()) : nullptr;
+            bool phone = list && list->get<EncodableList>() && !list->get<EncodableList>()->empty();
+            bool camera = false;
+            if (cameraList && cameraList->get<EncodableList>())
+                for (const auto& entry : *cameraList->get<EncodableList>())
+                    camera = camera || Arguments(entry).boolean("ready").value_or(false);
+            if (phone && camera) break;
+            std::this_thread::sleep_for(milliseconds(20));
+        }
+    }
+    // Runs one job to its end; its final state.
+    std::string import(const EncodableMap& source, bool verify) {
+        auto started = client.call(
+            "lumivane/import", "import.start",
+            EncodableMap{{"source", source}, {"destination", destination()}, {"onlyNew", false}, {"verify", verify}});
+        auto job = text(started, nullptr);
+        if (job.empty()) return "not started";
+        for (;;) {
+            auto status = client.call("lumivane/import", "import.list");
+            auto* value = status.ok() ? std::get_if<EncodableValue>(&status.value()) : nullptr;
+            auto* jobs = value ? value->get<EncodableList>() : nullptr;
+            if (jobs && !jobs->empty()) {
+                Arguments newest(jobs->front());
+                if (newest.string("job") == job && newest.string("state") != "running")
+                    return newest.string("state").value_or("");
+            }
+            std::this_thread::sleep_for(milliseconds(20));
+        }
+    }
+};
+
+std::unique_ptr<ImportHost> shared;
+
+void importFrom(benchmark::State& state, const EncodableMap& source) {
+    if (!shared) shared = std::make_unique<ImportHost>();
+    bool verify = state.range(0) != 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        clearDestination();
+        shared->host.resetPeak();
+        state.ResumeTiming();
+        if (auto end = shared->import(source, verify); end != "done")
+            state.SkipWithError(("the job ended " + end).c_str());
+    }
+    state.counters["host_peak_MiB"] = shared->host.memory("VmHWM:");
+}
+
+void BM_ImportCard(benchmark::State& state) { importFrom(state, {{"kind", "volume"}, {"id", tree()}}); }
+void BM_ImportPhone(benchmark::State& state) { importFrom(state, {{"kind", "iphone"}, {"id", "PHONE"}}); }
+void BM_ImportCamera(benchmark::State& state) { importFrom(state, {{"kind", "camera"}, {"id", "CAMERA"}}); }
+
+// "Only new" asks the history once per item: 100,000 copies recorded.
+void BM_HistoryLookup(benchmark::State& state) {
+    Log log{Log::Options{false, false, false}};
+    auto opened = ImportHistory::open(work + "/history.sqlite", log);
+    if (!opened.ok()) return state.SkipWithError("no history");
+    auto& history = *opened.value();
+    constexpr int kCopies = 100'000;
+    std::vector<ImportItem> items;
+    for (int i = 0; i < kCopies; ++i)
+        items.push_back(
+            {"DCIM/" + std::to_string(100 + i / 1000) + "APPLE/IMG_" + std::to_string(i) + ".JPG", 3 << 20, 1.6e9 + i});
+    (void)history.addJob({"job", 0, "done", "{}", "volume", "card", "card:1", "Card", ""});
+    (void)history.addItems("job", items);
+    for (int i = 0; i < kCopies; ++i) {
+        ImportHistory::Item item;
+        item.seq = i + 1;
+        item.item = items[std::size_t(i)];
+        item.state = "imported";
+        item.path = "/out/" + std::to_string(i);
+        item.hash = std::to_string(i);
+        (void)history.finishItem("job", item, "card:1", 0);
+    }
+    std::mt19937 random(3);
+    for (auto _ : state) {
+        auto& item = items[random() % kCopies];
+        if (!history.previous("card:1", item)) state.SkipWithError("a recorded copy was not found");
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+BENCHMARK(BM_CpSync)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ImportCard)->Arg(1)->Arg(0)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ImportPhone)->Arg(1)->Arg(0)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ImportCamera)->Arg(1)->Arg(0)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_HistoryLookup)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ScratchFolder scratch;
+    work = scratch.path();
+    binFolder = fs::canonical("/proc/self/exe").parent_path().string();
+    makeTree();
+    benchmark::Initialize(&argc, argv);
+    std::vector<RatioReporter::Ratio> ratios;
+    for (const char* kind : {"Card", "Phone", "Camera"})
+        for (auto [arg, goal] : {std::pair{"1", "0.7"}, std::pair{"0", "0.9"}})
+            ratios.push_back({std::string(kind) + " import throughput " + (arg[0] == '1' ? "with" : "without") +
+                                  " verification / cp -r + sync (goal: at least " + goal + ")",
+                              "BM_CpSync", "BM_Import" + std::string(kind) + "/" + arg});
+    RatioReporter reporter(std::move(ratios),
+                           {"history: BM_HistoryLookup's time is one \"only new\" lookup in 100,000 copies (goal: "
+                            "under 1 ms)",
+                            "memory: host_peak_MiB of each import (goal: flat in the number of items)"});
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    shared.reset();
+    benchmark::Shutdown();
+    return 0;
+}
