@@ -73,9 +73,19 @@ void FileVolumeBridge::start(BinaryMessenger&) {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
     for (auto change : {Volumes::Change::didMount, Volumes::Change::didUnmount, Volumes::Change::didRenameVolume})
         platform_.volumes.addObserver(change, [events = events_] { events->send({{"type", "volumes"}}); });
-    // A card that comes back may have an import to finish.
+    // A card that comes back may have an import to finish: each volume that
+    // was not mounted before is announced.
+    for (const auto& mountPoint : platform_.volumes.mountedVolumePaths()) mounted_.insert(mountPoint);
     platform_.volumes.addObserver(Volumes::Change::didMount, [this] {
-        for (const auto& mountPoint : platform_.volumes.mountedVolumePaths()) sources_.arrived("volume", mountPoint);
+        std::set<std::string> now;
+        for (const auto& mountPoint : platform_.volumes.mountedVolumePaths()) now.insert(mountPoint);
+        for (const auto& mountPoint : now)
+            if (!mounted_.count(mountPoint)) sources_.arrived("volume", mountPoint);
+        mounted_ = std::move(now);
+    });
+    platform_.volumes.addObserver(Volumes::Change::didUnmount, [this] {
+        mounted_.clear();
+        for (const auto& mountPoint : platform_.volumes.mountedVolumePaths()) mounted_.insert(mountPoint);
     });
 }
 

@@ -2,6 +2,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 
 #include "bridges/common/bridge.h"
 #include "bridges/common/event_handler.h"
@@ -64,6 +65,7 @@ private:
     MainLoop& loop_;
     std::shared_ptr<EventHandler> events_;
     ImportSources& sources_;
+    std::set<std::string> mounted_;  // main loop: the volumes mounted at the last notice
     std::atomic<bool> stopping_{false};
     Mutex queueLock_;
     std::unique_ptr<ConcurrentQueue> thumbnails_ LUMIVANE_GUARDED_BY(queueLock_);

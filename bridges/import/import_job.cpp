@@ -66,7 +66,9 @@ void ImportJob::run(bool firstRun, int parallel, const std::function<void(std::f
         if (request_.items) {
             std::map<std::string, const ImportItem*> byPath;
             for (const auto& item : listed.value()) byPath.emplace(item.path, &item);
+            std::set<std::string> asked;
             for (const auto& path : *request_.items) {
+                if (!asked.insert(path).second) continue;  // one copy however often it is named
                 auto found = byPath.find(path);
                 // An item the device does not have is recorded as failed, not dropped.
                 chosen.push_back(found == byPath.end() ? ImportItem{path, -1, 0} : *found->second);
@@ -217,6 +219,7 @@ void ImportJob::copyUnit(const Unit& unit) {
         if (position > 0 && leadStem && originalStem.size() >= leadOriginalStem.size())
             stem = *leadStem + originalStem.substr(leadOriginalStem.size());
         std::string duplicateOf;
+        std::int64_t sent = 0;  // this item's bytes in the progress so far
         auto copied = copier_.copy(
             *source_, item.item, item.seq,
             [this, path = item.item.path] {
@@ -224,7 +227,10 @@ void ImportJob::copyUnit(const Unit& unit) {
                 MutexLock guard(lock_);
                 return cancelledItems_.count(path) > 0;
             },
-            [this](std::int64_t bytes) { progress(bytes, false); },
+            [this, &sent](std::int64_t bytes) {
+                sent += bytes;
+                progress(bytes, false);
+            },
             [&](const std::string& hash, const std::string& intent) -> Result<void> {
                 if (request_.skipDuplicates)
                     if (auto same = setup_.history.copyWithHash(hash)) {
@@ -238,6 +244,7 @@ void ImportJob::copyUnit(const Unit& unit) {
             },
             stem.empty() ? nullptr : &stem, stem.empty() || !leadTime ? nullptr : &*leadTime);
         if (!copied.ok()) {
+            bytesDone_ -= sent;  // an item that ends otherwise counts once, when it ends
             const auto& error = copied.error();
             if (!duplicateOf.empty()) {
                 skip("The destination already holds the same contents (" + duplicateOf + ").");
