@@ -266,13 +266,12 @@ Result<void> FileWriter::commit(Commit how) {
     return {};
 }
 
-Result<std::string> FileWriter::commitUnderFreeName() {
-    if (auto finished = finishWriting(); !finished.ok()) return failure(finished.error());
+Result<std::string> FileWriter::linkUnderFreeName(int targetFd, const std::string& name) {
     Error error = Error::system(EEXIST);
     std::string taken;
     for (int n = 0; n < kNameAttempts; ++n) {
-        auto candidate = numberedName(name_, n);
-        if (::linkat(folderFd_, temporary_.c_str(), folderFd_, candidate.c_str(), 0) == 0) {
+        auto candidate = numberedName(name, n);
+        if (::linkat(folderFd_, temporary_.c_str(), targetFd, candidate.c_str(), 0) == 0) {
             taken = candidate;
             break;
         }
@@ -283,9 +282,16 @@ Result<std::string> FileWriter::commitUnderFreeName() {
     }
     ::unlinkat(folderFd_, temporary_.c_str(), 0);
     temporary_.clear();
-    release();
     if (taken.empty()) return failure(std::move(error));
-    target_ = joined(folder_, taken);
+    return taken;
+}
+
+Result<std::string> FileWriter::commitUnderFreeName() {
+    if (auto finished = finishWriting(); !finished.ok()) return failure(finished.error());
+    auto taken = linkUnderFreeName(folderFd_, name_);
+    release();
+    if (!taken.ok()) return taken;
+    target_ = joined(folder_, taken.value());
     return taken;
 }
 
@@ -303,28 +309,14 @@ Result<std::string> FileWriter::commitUnderFreeName(const std::string& folder, c
         ::close(targetFd);
         return failure(finished.error());
     }
-    Error error = Error::system(EEXIST);
-    std::string taken;
-    for (int n = 0; n < kNameAttempts; ++n) {
-        auto candidate = numberedName(name, n);
-        if (::linkat(folderFd_, temporary_.c_str(), targetFd, candidate.c_str(), 0) == 0) {
-            taken = candidate;
-            break;
-        }
-        if (errno != EEXIST) {
-            error = Error::system();
-            break;
-        }
-    }
-    if (!taken.empty()) ::fsync(targetFd);  // the new name is on disk before anyone records it
+    auto taken = linkUnderFreeName(targetFd, name);
+    if (taken.ok()) ::fsync(targetFd);  // the new name is on disk before anyone records it
     ::close(targetFd);
-    ::unlinkat(folderFd_, temporary_.c_str(), 0);
-    temporary_.clear();
     release();
-    if (taken.empty()) return failure(std::move(error));
+    if (!taken.ok()) return taken;
     folder_ = folder;
-    name_ = taken;
-    target_ = joined(folder_, taken);
+    name_ = taken.value();
+    target_ = joined(folder_, name_);
     return target_;
 }
 

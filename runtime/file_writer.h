@@ -93,6 +93,9 @@ public:
 private:
     FileWriter(std::string folder, std::string name, std::string temporary, int folderFd, int fd);
     Result<void> finishWriting();
+    // Links the finished temporary into the folder `targetFd` under the first
+    // free of numberedName(name, n), then removes the temporary's name.
+    Result<std::string> linkUnderFreeName(int targetFd, const std::string& name);
     void release();
 
     std::string folder_;     // as given, for the paths this writer names

@@ -50,6 +50,19 @@ std::string temporaryName(const std::string& job, int seq) {
     return ".lumivane-import-" + job + "-" + std::to_string(seq);
 }
 
+// Reads the open file from where it is to its end, chunk by chunk, into
+// `chunk`, which may refuse (ending the read with its error).
+Result<void> readChunks(int fd, const std::function<Result<void>(const std::uint8_t*, std::size_t)>& chunk) {
+    std::vector<std::uint8_t> buffer(1 << 20);
+    for (;;) {
+        ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return failure(Error::system());
+        if (n == 0) return {};
+        if (auto taken = chunk(buffer.data(), static_cast<std::size_t>(n)); !taken.ok()) return taken;
+    }
+}
+
 }  // namespace
 
 Result<void> makeFoldersBelow(const std::string& root, const std::string& relative) {
@@ -90,23 +103,14 @@ std::optional<std::string> ItemCopy::hashOf(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return std::nullopt;
-    }
     Hasher hasher;
-    std::vector<std::uint8_t> buffer(1 << 20);
-    for (;;) {
-        ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        hasher.add(buffer.data(), static_cast<std::size_t>(n));
-    }
+    bool read = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                readChunks(fd, [&](const std::uint8_t* data, std::size_t size) {
+                    hasher.add(data, size);
+                    return Result<void>();
+                }).ok();
     ::close(fd);
+    if (!read) return std::nullopt;
     return hasher.hex();
 }
 
@@ -195,23 +199,12 @@ Result<std::string> ItemCopy::backup(const std::string& path, const std::string&
         return failure(writer.error());
     }
     Hasher written;
-    std::vector<std::uint8_t> buffer(1 << 20);
-    for (;;) {
-        ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            auto error = Error::system();
-            ::close(fd);
-            return failure(std::move(error));
-        }
-        if (n == 0) break;
-        written.add(buffer.data(), static_cast<std::size_t>(n));
-        if (auto put = writer.value().write(buffer.data(), static_cast<std::size_t>(n)); !put.ok()) {
-            ::close(fd);
-            return failure(put.error());
-        }
-    }
+    auto copied = readChunks(fd, [&](const std::uint8_t* data, std::size_t size) {
+        written.add(data, size);
+        return writer.value().write(data, size);
+    });
     ::close(fd);
+    if (!copied.ok()) return failure(copied.error());
     Hasher onDisk;
     auto back = writer.value().readBack([&](const std::uint8_t* data, std::size_t size) { onDisk.add(data, size); });
     if (!back.ok()) return failure(back.error());
