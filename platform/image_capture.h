@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "runtime/error.h"
+#include "runtime/result.h"
 
 namespace lumivane {
 
@@ -82,6 +83,15 @@ public:
     // Null when the service gives no progress object; `done` runs in every case.
     virtual std::shared_ptr<CameraProgress> requestDownload(const DownloadOptions& options,
                                                             std::function<void(DownloadOutcome)> done) = 0;
+    // Reads at most `length` bytes of the file from `offset`; `done` gets
+    // them (fewer only at its end) or the failure. A device that cannot read
+    // part of a file answers Error::Code::badInput, and a caller downloads
+    // the whole file instead.
+    virtual void requestReadData(std::int64_t offset, std::int64_t length,
+                                 std::function<void(Result<std::vector<std::uint8_t>>)> done) {
+        (void)offset, (void)length;
+        done(failure(Error{Error::Code::badInput, "This device does not read part of a file."}));
+    }
     // Deletes the file from the device; `done` gets the failure, or none. A
     // device that cannot delete says so.
     virtual void requestDelete(std::function<void(std::optional<Error>)> done) {

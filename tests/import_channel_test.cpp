@@ -475,3 +475,20 @@ TEST_F(Import, AFullDestinationInterruptsTheJobAndResumeFinishesTheRest) {
     for (const auto& entry : fs::directory_iterator(small)) names.insert(entry.path().filename());
     EXPECT_EQ(names, (std::set<std::string>{"IMG_1.JPG", "IMG_2.JPG", "IMG_3.JPG", "IMG_4.JPG"}));
 }
+
+TEST_F(Import, SkipDuplicatesFindsTheSameBytesAnywhereInTheDestination) {
+    // Copied by hand earlier, renamed, in a folder of its own.
+    fs::create_directories(destination + "/old/trip");
+    fs::copy_file(card + "/DCIM/100TEST/IMG_0002.JPG", destination + "/old/trip/beach.jpg");
+    auto status = run(request({{"skipDuplicates", true}, {"onlyNew", false}}));
+    EXPECT_EQ(count(status, "imported"), 4);
+    EXPECT_EQ(count(status, "skipped"), 1);
+    auto byName = items(status);
+    EXPECT_EQ(text(byName["IMG_0002.JPG"], "state"), "skipped");
+    EXPECT_NE(text(byName["IMG_0002.JPG"], "reason").find(destination + "/old/trip/beach.jpg"), std::string::npos);
+    EXPECT_FALSE(fs::exists(destination + "/IMG_0002.JPG"));
+    // A second run finds this run's own copies too.
+    auto again = run(request({{"skipDuplicates", true}, {"onlyNew", false}}));
+    EXPECT_EQ(count(again, "imported"), 0);
+    EXPECT_EQ(count(again, "skipped"), 5);
+}

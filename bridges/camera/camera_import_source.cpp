@@ -87,6 +87,27 @@ Result<void> CameraImportSource::read(const ImportItem& item, const Sink& sink,
                                       const std::function<bool()>& cancelled) {
     auto camera = file(item.path);
     if (!camera) return failure(Error{Error::Code::notFound, item.path + " is no longer on the camera."});
+    // Part by part while the device reads parts of files; else the whole
+    // file through the staging folder.
+    using Bytes = std::vector<std::uint8_t>;
+    for (std::int64_t offset = 0;;) {
+        if (cancelled()) return failure(Error{Error::Code::cancelled, "Cancelled."});
+        auto part = withDevice<Bytes>(
+            [camera, offset](CameraDevice&, std::function<void(Result<Bytes>)> done) {
+                camera->asFile()->requestReadData(offset, kPartBytes, std::move(done));
+            },
+            cancelled);
+        if (!part.ok() && part.error().code == Error::Code::badInput && offset == 0) break;
+        if (!part.ok()) return failure(part.error());
+        if (part.value().empty()) return {};
+        if (auto taken = sink(part.value().data(), part.value().size()); !taken.ok()) return taken;
+        offset += static_cast<std::int64_t>(part.value().size());
+    }
+    return readStaged(camera, sink, cancelled);
+}
+
+Result<void> CameraImportSource::readStaged(const std::shared_ptr<CameraItem>& camera, const Sink& sink,
+                                            const std::function<bool()>& cancelled) {
     std::error_code ignored;  // a folder that cannot be made fails the download, which says why
     std::filesystem::create_directories(staging_, ignored);
     auto name = stagingName();

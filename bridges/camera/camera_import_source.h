@@ -13,9 +13,9 @@
 namespace lumivane {
 
 // A camera (or card reader) as an import source: its media files as
-// "camera.media" names them, each read by having the device download it
-// into a private staging folder and streaming that file on, then removing
-// it; deleting asks the device.
+// "camera.media" names them, each read part by part where the device reads
+// parts of files, else downloaded whole by the device into a private staging
+// folder and streamed on from there (then removed); deleting asks the device.
 //
 // Threads: made on the main loop; the rest on the import's worker threads,
 // which hand every device call to the main loop and wait for its answer,
@@ -51,6 +51,12 @@ private:
     Result<T> withDevice(std::function<void(CameraDevice&, std::function<void(Result<T>)> done)> work,
                          const std::function<bool()>& cancelled = {});
     std::shared_ptr<CameraItem> file(const std::string& path);
+    // The whole file downloaded by the device into the staging folder, then
+    // streamed on from there.
+    Result<void> readStaged(const std::shared_ptr<CameraItem>& camera, const Sink& sink,
+                            const std::function<bool()>& cancelled);
+
+    static constexpr std::int64_t kPartBytes = std::int64_t{8} << 20;  // one read of part of a file
 
     Links links_;
     std::string name_, identity_, staging_;

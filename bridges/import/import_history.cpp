@@ -22,7 +22,6 @@ CREATE TABLE IF NOT EXISTS copies(
   identity TEXT NOT NULL, source TEXT NOT NULL, size INTEGER NOT NULL, modified INTEGER NOT NULL,
   path TEXT NOT NULL, hash TEXT NOT NULL, job TEXT NOT NULL, at REAL NOT NULL,
   PRIMARY KEY(identity, source, size, modified)) WITHOUT ROWID;
-CREATE INDEX IF NOT EXISTS copies_by_hash ON copies(hash);
 )sql";
 
 // One prepared statement, finalized when it goes.
@@ -268,14 +267,6 @@ std::optional<ImportHistory::Previous> ImportHistory::previous(const std::string
     select.bind(1, identity).bind(2, item.path).bind(3, item.size).bind(4, wholeSeconds(item.modified));
     if (select.step() != SQLITE_ROW) return std::nullopt;
     return Previous{select.text(0), select.text(1), select.real(2)};
-}
-
-std::optional<std::string> ImportHistory::copyWithHash(const std::string& hash) {
-    MutexLock guard(lock_);
-    Statement select(db_, "SELECT path FROM copies WHERE hash=? LIMIT 1");
-    select.bind(1, hash);
-    if (select.step() != SQLITE_ROW) return std::nullopt;
-    return select.text(0);
 }
 
 }  // namespace lumivane

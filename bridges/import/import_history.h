@@ -75,8 +75,6 @@ public:
 
     // The copy made before of this item of this device, if any.
     std::optional<Previous> previous(const std::string& identity, const ImportItem& item);
-    // A copy made before with these contents, if any (its path).
-    std::optional<std::string> copyWithHash(const std::string& hash);
 
     const std::string& path() const { return path_; }
 

@@ -50,7 +50,8 @@ ImportJob::ImportJob(Setup setup, ImportHistory::Job record, ImportRequest reque
       request_(std::move(request)),
       source_(std::move(source)),
       plan_(std::move(plan)),
-      copier_(plan_, setup_.services) {}
+      copier_(plan_, setup_.services),
+      contents_(request_.skipDuplicates ? std::make_unique<DestinationContents>(plan_.destination) : nullptr) {}
 
 void ImportJob::run(bool firstRun, int parallel, const std::function<void(std::function<void()>)>& spawn,
                     std::function<void(const std::string& state)> finished) {
@@ -232,13 +233,10 @@ void ImportJob::copyUnit(const Unit& unit) {
                 progress(bytes, false);
             },
             [&](const std::string& hash, const std::string& intent) -> Result<void> {
-                if (request_.skipDuplicates)
-                    if (auto same = setup_.history.copyWithHash(hash)) {
-                        struct stat info {};
-                        if (::stat(same->c_str(), &info) == 0) {
-                            duplicateOf = *same;
-                            return failure(Error{Error::Code::nameTaken, "duplicate"});
-                        }
+                if (contents_)
+                    if (auto same = contents_->find(item.item.size, hash)) {
+                        duplicateOf = *same;
+                        return failure(Error{Error::Code::nameTaken, "duplicate"});
                     }
                 return setup_.history.setIntent(record_.id, item.seq, hash, intent);
             },
@@ -264,6 +262,7 @@ void ImportJob::copyUnit(const Unit& unit) {
         item.state = "imported";
         item.path = copied.value().path;
         item.hash = copied.value().hash;
+        if (contents_) contents_->add(item.path, item.item.size, item.hash);
         item.reason.clear();
         if (position == 0) {
             leadStem = ItemCopy::splitExtension(ItemCopy::baseName(item.path)).first;

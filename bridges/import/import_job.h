@@ -9,6 +9,7 @@
 
 #include "bridges/common/event_handler.h"
 #include "bridges/common/import_source.h"
+#include "bridges/import/destination_contents.h"
 #include "bridges/import/import_history.h"
 #include "bridges/import/import_request.h"
 #include "bridges/import/item_copy.h"
@@ -77,6 +78,7 @@ private:
     std::shared_ptr<ImportSource> source_;
     CopyPlan plan_;
     ItemCopy copier_;
+    std::unique_ptr<DestinationContents> contents_;  // with "skipDuplicates" only
 
     Mutex lock_;
     std::vector<ImportHistory::Item> items_ LUMIVANE_GUARDED_BY(lock_);

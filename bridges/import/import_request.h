@@ -19,7 +19,7 @@ struct ImportRequest {
     std::string rename = "{name}";  // file-name template, without the extension
     bool onlyNew = true;
     bool verify = true;
-    bool skipDuplicates = false;  // also skip what the destination holds a copy of, by content
+    bool skipDuplicates = false;  // also skip what the destination already holds, by content
     std::string backup;           // a second destination, or ""
     bool deleteAfter = false;
     bool autoResume = false;  // go on by itself when the device returns

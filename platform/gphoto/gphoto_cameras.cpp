@@ -36,6 +36,8 @@ using Items = std::vector<std::shared_ptr<CameraItem>>;
 constexpr std::size_t kMaxItems = 200'000;  // a catalog larger than this is cut short
 constexpr int kMaxDepth = 32;
 constexpr std::int64_t kMaxWholeImage = std::int64_t{64} << 20;
+// The most one read of part of a file asks for.
+constexpr std::int64_t kMaxRead = std::int64_t{16} << 20;
 constexpr char kDirectoryModel[] = "Directory Browse";
 
 // A stable identity: a name-based UUID of the text (two FNV-1a hashes).
@@ -324,6 +326,37 @@ public:
                 [device = std::move(device), done = std::move(done), outcome = std::move(outcome)] { done(outcome); });
         });
         return progress;
+    }
+
+    void requestReadData(std::int64_t offset, std::int64_t length,
+                         std::function<void(Result<std::vector<std::uint8_t>>)> done) override {
+        auto device = device_.lock();
+        if (!device) return done(failure(Error{Error::Code::unavailable, "The camera is no longer connected."}));
+        device->post([self = shared_from_this(), device, offset, length, done = std::move(done)]() mutable {
+            Result<std::vector<std::uint8_t>> outcome = std::vector<std::uint8_t>();
+            if (!device->camera()) {
+                outcome = failure(Error{Error::Code::unavailable, "The camera is no longer connected."});
+            } else if (offset < 0 || length < 0) {
+                outcome = failure(Error{Error::Code::badInput, "A bad range."});
+            } else {
+                auto& bytes = outcome.value();
+                bytes.resize(static_cast<std::size_t>(std::min<std::int64_t>(length, kMaxRead)));
+                std::uint64_t size = bytes.size();
+                int code = gp_camera_file_read(device->camera(), self->folder_.c_str(), self->name_.c_str(),
+                                               GP_FILE_TYPE_NORMAL, static_cast<std::uint64_t>(offset),
+                                               reinterpret_cast<char*>(bytes.data()), &size, device->context());
+                if (code == GP_ERROR_NOT_SUPPORTED)
+                    outcome = failure(Error{Error::Code::badInput, "This camera does not read part of a file."});
+                else if (code < GP_OK)
+                    outcome =
+                        failure(Error{std::string("The camera did not read the file: ") + gp_result_as_string(code)});
+                else
+                    bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size, bytes.size())));
+            }
+            auto* camera = device.get();
+            camera->report([device = std::move(device), done = std::move(done),
+                            outcome = std::move(outcome)]() mutable { done(std::move(outcome)); });
+        });
     }
 
     void requestDelete(std::function<void(std::optional<Error>)> done) override {

@@ -66,6 +66,7 @@ private:
 
 class SimFile final : public CameraFile {
 public:
+    static constexpr std::int64_t kMaxRead = std::int64_t{16} << 20;  // per request
     SimFile(std::string name, std::weak_ptr<SimFolder> parent, std::shared_ptr<SimCameraShared> device,
             const struct stat& info)
         : name_(std::move(name)),
@@ -123,6 +124,30 @@ public:
                 browser->later([done = std::move(done), outcome = std::move(outcome)] { done(outcome); });
             });
         return behaviour.noProgress ? nullptr : progress;
+    }
+    void requestReadData(std::int64_t offset, std::int64_t length,
+                         std::function<void(Result<std::vector<std::uint8_t>>)> done) override {
+        auto* browser = device_->browser;
+        browser->copyInBackground([browser, source = path(), offset, length, done = std::move(done)]() mutable {
+            Result<std::vector<std::uint8_t>> outcome = std::vector<std::uint8_t>();
+            int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+            if (fd < 0 || offset < 0 || length < 0) {
+                outcome = failure(fd < 0 ? Error::system() : Error{Error::Code::badInput, "A bad range."});
+            } else {
+                auto& bytes = outcome.value();
+                bytes.resize(static_cast<std::size_t>(std::min<std::int64_t>(length, kMaxRead)));
+                ssize_t n;
+                do n = ::pread(fd, bytes.data(), bytes.size(), offset);
+                while (n < 0 && errno == EINTR);
+                if (n < 0)
+                    outcome = failure(Error::system());
+                else
+                    bytes.resize(static_cast<std::size_t>(n));
+            }
+            if (fd >= 0) ::close(fd);
+            browser->later(
+                [done = std::move(done), outcome = std::move(outcome)]() mutable { done(std::move(outcome)); });
+        });
     }
     void requestDelete(std::function<void(std::optional<Error>)> done) override {
         auto* browser = device_->browser;
