@@ -492,3 +492,31 @@ TEST_F(Import, SkipDuplicatesFindsTheSameBytesAnywhereInTheDestination) {
     EXPECT_EQ(count(again, "imported"), 0);
     EXPECT_EQ(count(again, "skipped"), 5);
 }
+
+TEST_F(Import, TwoJobsIntoOneFolderAtOnceNeverShareAName) {
+    // A second card with other bytes under the same names.
+    auto other = folder("OTHER");
+    fs::create_directories(other + "/DCIM/100TEST");
+    for (const auto& entry : fs::directory_iterator(card + "/DCIM/100TEST"))
+        std::ofstream(other + "/DCIM/100TEST/" + entry.path().filename().string()) << "other " << entry.path();
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(
+        h->call("sim/control", "volume.mount",
+                EncodableMap{{"path", other}, {"uuid", "OTHER-1"}, {"localizedName", "Other"}})));
+    auto first = call("import.start", request());
+    auto second = call("import.start",
+                       {{"source", EncodableMap{{"kind", "volume"}, {"id", other}}}, {"destination", destination}});
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(first) && std::holds_alternative<EncodableValue>(second));
+    auto a = waitFor(*std::get<EncodableValue>(first).get<std::string>());
+    auto b = waitFor(*std::get<EncodableValue>(second).get<std::string>());
+    EXPECT_EQ(count(a, "imported") + count(b, "imported"), 10);
+    std::set<std::string> paths;
+    for (const auto* status : {&a, &b})
+        for (const auto& [name, item] : items(*status)) {
+            auto path = text(item, "path");
+            EXPECT_TRUE(paths.insert(path).second) << path;
+        }
+    for (const auto& [name, item] : items(a))
+        EXPECT_EQ(contents(text(item, "path")), contents(card + "/DCIM/100TEST/" + name));
+    for (const auto& [name, item] : items(b))
+        EXPECT_EQ(contents(text(item, "path")), contents(other + "/DCIM/100TEST/" + name));
+}
