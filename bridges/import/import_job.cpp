@@ -60,6 +60,8 @@ void ImportJob::run(bool firstRun, int parallel, const std::function<void(std::f
     if (firstRun) {
         auto listed = source_->list();
         if (!listed.ok()) {
+            // A device that went away may come back; any other refusal ends the job.
+            if (listed.error().code != Error::Code::unavailable) failed_ = true;
             interrupt(listed.error());
             return end();
         }
@@ -358,6 +360,7 @@ void ImportJob::end() {
         if (interruption_) state = "interrupted", reason = interruption_->message;
     }
     if (cancelled_) state = "cancelled";
+    if (failed_) state = "failed";
     // Unrecorded, the job reads "running" until the next start calls it interrupted.
     (void)setup_.history.setJobState(record_.id, state, reason);
     auto counts = setup_.history.counts(record_.id);

@@ -89,7 +89,7 @@ private:
     std::vector<Unit> units_;  // set before the workers start, read-only after
     std::atomic<std::size_t> nextUnit_{0};
     std::atomic<int> workers_{0};
-    std::atomic<bool> cancelled_{false}, stopping_{false}, ended_{false};
+    std::atomic<bool> cancelled_{false}, stopping_{false}, ended_{false}, failed_{false};
     std::atomic<std::int64_t> bytesDone_{0}, totalBytes_{0}, itemsDone_{0}, total_{0};
     std::chrono::steady_clock::time_point started_;
     std::function<void(const std::string&)> finished_;
