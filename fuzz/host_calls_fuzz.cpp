@@ -71,13 +71,23 @@ const Method kMethods[] = {
     {"lumivane/bonjour", "unpublish"},
     {"lumivane/bonjour/events", "listen"},
     {"lumivane/bonjour/events", "cancel"},
+    {"lumivane/import", "import.start"},
+    {"lumivane/import", "import.status"},
+    {"lumivane/import", "import.list"},
+    {"lumivane/import", "import.cancel"},
+    {"lumivane/import", "import.resume"},
+    {"lumivane/import/events", "listen"},
 };
 
-const char* const kKeys[] = {"path", "dir",   "name",  "target", "token", "udid", "id", "px",    "ids",
-                             "on",   "title", "start", "paths",  "port",  "txt",  "at", "within"};
+const char* const kKeys[] = {"path",   "dir",   "name",   "target",      "token",       "udid",       "id",
+                             "px",     "ids",   "on",     "title",       "start",       "paths",      "port",
+                             "txt",    "at",    "within", "source",      "destination", "backup",     "subfolders",
+                             "rename", "items", "job",    "deleteAfter", "onlyNew",     "autoResume", "item"};
 
-// Keys whose value a call may write to.
-bool writes(const std::string& key) { return key == "dir" || key == "target"; }
+// Keys whose value a call may write to (or, for an import, delete from).
+bool writes(const std::string& key) {
+    return key == "dir" || key == "target" || key == "destination" || key == "backup" || key == "source";
+}
 
 struct World {
     World() : harness(Host::Options{}) {
@@ -175,6 +185,11 @@ std::string stringFor(const std::string& key, FuzzedDataProvider& in) {
 }
 
 EncodableValue valueFor(const std::string& key, FuzzedDataProvider& in, int depth = 0) {
+    // An import's source: mostly the fixture's devices, sometimes not.
+    if (key == "source" && in.ConsumeBool()) {
+        const char* kinds[] = {"volume", "iphone", "camera", "scanner"};
+        return EncodableMap{{"kind", kinds[in.ConsumeIntegralInRange<int>(0, 3)]}, {"id", stringFor("source", in)}};
+    }
     switch (in.ConsumeIntegralInRange<int>(0, 9)) {
         case 0: return EncodableValue();
         case 1: return EncodableValue(in.ConsumeBool());
