@@ -547,12 +547,14 @@ LV_EXPORT std::int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* p
     auto phone = beginAFCCall(connection, "open", path, code);
     if (!phone) return code;
     if (mode != 1 || !safePath(path)) return kAFCInvalidArgument;
-    int fd = ::open((phone->root + path).c_str(), O_RDONLY | O_CLOEXEC);
+    // Never blocks on a FIFO in the phone's folder: a phone's storage holds
+    // only files and folders, so anything else cannot be opened.
+    int fd = ::open((phone->root + path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return afcCode(errno);
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        return kAFCObjectIsDirectory;
+        return S_ISDIR(st.st_mode) ? kAFCObjectIsDirectory : kAFCPermissionDenied;
     }
     std::lock_guard lock(connection->mutex);
     *file = connection->nextFile++;
