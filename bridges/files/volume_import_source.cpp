@@ -1,6 +1,5 @@
 #include "bridges/files/volume_import_source.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -11,6 +10,7 @@
 
 #include "platform/common/media_types.h"
 #include "runtime/file_name.h"
+#include "runtime/folder_walk.h"
 
 namespace lumivane {
 
@@ -48,40 +48,6 @@ bool isImportable(const std::string& name) {
     return cameraTypeIdentifier(name) || isVideoFileName(name) || extension == "xmp" || extension == "aae";
 }
 
-struct Walk {
-    std::vector<ImportItem>& items;
-    std::string mountPoint;
-    bool overflow = false;
-
-    void folder(int fd, const std::string& path, int depth) {
-        DIR* dir = ::fdopendir(fd);
-        if (!dir) {
-            ::close(fd);
-            return;
-        }
-        while (dirent* entry = ::readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name.empty() || name[0] == '.') continue;  // ".", "..", hidden folders and files
-            struct stat info {};
-            if (::fstatat(::dirfd(dir), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
-            std::string child = path + "/" + name;
-            if (S_ISDIR(info.st_mode) && depth < VolumeImportSource::kMaxDepth) {
-                int sub = ::openat(::dirfd(dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                if (sub >= 0) folder(sub, child, depth + 1);
-            } else if (S_ISREG(info.st_mode) && isImportable(name)) {
-                if (items.size() >= VolumeImportSource::kMaxItems) {
-                    overflow = true;
-                    break;
-                }
-                items.push_back({child, static_cast<std::int64_t>(info.st_size),
-                                 static_cast<double>(info.st_mtim.tv_sec) + info.st_mtim.tv_nsec / 1e9});
-            }
-            if (overflow) break;
-        }
-        ::closedir(dir);
-    }
-};
-
 }  // namespace
 
 Result<std::shared_ptr<ImportSource>> VolumeImportSource::open(Volumes& volumes, const std::string& mountPoint) {
@@ -111,12 +77,17 @@ Error VolumeImportSource::failed(Error error) const {
 }
 
 Result<std::vector<ImportItem>> VolumeImportSource::list() {
+    struct stat root {};
+    if (::stat(mountPoint_.c_str(), &root) != 0 || !S_ISDIR(root.st_mode)) return failure(failed(Error::system()));
     std::vector<ImportItem> items;
-    int root = ::open(mountPoint_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (root < 0) return failure(failed(Error::system()));
-    Walk walk{items, mountPoint_};
-    walk.folder(root, mountPoint_, 0);
-    if (walk.overflow)
+    bool whole = walkFiles(mountPoint_, kMaxDepth, [&](const std::string& path, const struct stat& info) {
+        if (!isImportable(path.substr(path.rfind('/') + 1))) return true;
+        if (items.size() >= kMaxItems) return false;
+        items.push_back({path, static_cast<std::int64_t>(info.st_size),
+                         static_cast<double>(info.st_mtim.tv_sec) + info.st_mtim.tv_nsec / 1e9});
+        return true;
+    });
+    if (!whole)
         return failure(Error{"The volume holds more files than Lumivane can import at once (over " +
                              std::to_string(kMaxItems) + ")."});
     return items;
