@@ -170,9 +170,7 @@ Result<void> ImportBridge::launch(ImportHistory::Job record, const ImportRequest
     queue_.post(lifetime_.guard([this, job, firstRun, parallel] {
         job->run(
             firstRun, parallel, [this](std::function<void()> work) { queue_.post(lifetime_.guard(std::move(work))); },
-            [this, id = job->id()](const std::string&) {
-                loop_.post(lifetime_.guard([this, id] { jobs_.erase(id); }));
-            });
+            [this, id = job->id()](const std::string&) { loop_.post(lifetime_.guard([this, id] { retire(id); })); });
     }));
     return {};
 }
@@ -226,16 +224,32 @@ void ImportBridge::cancel(const Arguments& args, MethodResult& result) {
 void ImportBridge::resume(const Arguments& args, MethodResult& result) {
     auto id = args.string("job");
     if (!id) return result.error(kError, "No job given.");
-    if (jobs_.count(*id)) return result.error(kError, "The import job " + *id + " is running.");
-    auto record = history_->job(*id);
-    if (!record) return result.error(kError, "No import job " + *id + ".");
+    resume(*id, result);
+}
+
+void ImportBridge::resume(const std::string& id, MethodResult& result) {
+    auto record = history_->job(id);
+    if (!record) return result.error(kError, "No import job " + id + ".");
+    if (jobs_.count(id)) {
+        // A client that saw the job's end recorded may ask before the job has
+        // left: it resumes as soon as it has.
+        if (record->state != "running") return resumeAfterEnd_[id].push_back(std::move(result));
+        return result.error(kError, "The import job " + id + " is running.");
+    }
     auto request = ImportRequest::fromJson(record->request);
     if (!request.ok()) return result.error(kError, request.error().message);
     if (auto usable = usableFolder(request.value().destination, "destination"); !usable.ok())
         return result.error(kError, usable.error().message);
     if (auto launched = launch(*record, request.value(), false); !launched.ok())
         return result.error(kError, launched.error().message);
-    result.success(*id);
+    result.success(id);
+}
+
+void ImportBridge::retire(const std::string& id) {
+    jobs_.erase(id);
+    auto waiting = resumeAfterEnd_.extract(id);
+    if (waiting.empty()) return;
+    for (auto& result : waiting.mapped()) resume(id, result);
 }
 
 void ImportBridge::arrived(const std::string& kind, const std::string& id) {

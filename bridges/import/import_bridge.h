@@ -2,6 +2,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bridges/common/bridge.h"
 #include "bridges/common/event_handler.h"
@@ -46,6 +47,9 @@ private:
     void list(MethodResult& result);
     void cancel(const Arguments& args, MethodResult& result);
     void resume(const Arguments& args, MethodResult& result);
+    void resume(const std::string& id, MethodResult& result);
+    // The job's end is recorded; it is no longer running here either.
+    void retire(const std::string& id);
     // Opens the source and runs the job: its record is in the history.
     Result<void> launch(ImportHistory::Job record, const ImportRequest& request, bool firstRun);
     void arrived(const std::string& kind, const std::string& id);
@@ -63,6 +67,8 @@ private:
     std::unique_ptr<MethodChannel> channel_;
     std::unique_ptr<EventChannel> eventChannel_;
     std::map<std::string, std::shared_ptr<ImportJob>> jobs_;  // the running ones
+    // Resumes asked for between a job's recorded end and its retirement here.
+    std::map<std::string, std::vector<MethodResult>> resumeAfterEnd_;
     ConcurrentQueue queue_{"lumivane.import"};
     Lifetime lifetime_;  // queued work asks it; the last member
 };
