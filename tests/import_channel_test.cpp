@@ -520,3 +520,37 @@ TEST_F(Import, TwoJobsIntoOneFolderAtOnceNeverShareAName) {
     for (const auto& [name, item] : items(b))
         EXPECT_EQ(contents(text(item, "path")), contents(other + "/DCIM/100TEST/" + name));
 }
+
+TEST_F(Import, DatesAreReadFromItemHeadsAndSettingsAreRememberedAcrossRestarts) {
+    auto dir = card + "/DCIM/100TEST/";
+    auto dates = h->value("lumivane/import", "import.dates",
+                          EncodableMap{{"source", EncodableMap{{"kind", "volume"}, {"id", card}}},
+                                       {"items", EncodableList{EncodableMap{{"path", dir + "IMG_0001.JPG"}},
+                                                               EncodableMap{{"path", dir + "IMG_0002.JPG"}},
+                                                               EncodableMap{{"path", dir + "MVI_0003.MOV"}},
+                                                               EncodableMap{{"path", dir + "gone.JPG"}}}}});
+    ASSERT_TRUE(dates.get<EncodableList>());
+    const auto& times = *dates.get<EncodableList>();
+    ASSERT_EQ(times.size(), 4u);
+    // The codec sends a time that fits in 32 bits as one.
+    auto seconds = [](const EncodableValue& v) { return v.get<std::int32_t>() ? *v.get<std::int32_t>() : -1; };
+    EXPECT_EQ(seconds(times[0]), 1625382930);  // 2021-07-04 07:15:30 UTC
+    EXPECT_TRUE(times[1].isNull()) << "no date in it: the page keeps the file's time";
+    EXPECT_EQ(seconds(times[2]), 1577934245);  // 2020-01-02 03:04:05 UTC
+    EXPECT_TRUE(times[3].isNull());
+    EXPECT_TRUE(std::holds_alternative<MethodError>(call("import.dates", {{"items", EncodableList{}}})));
+
+    auto remember = [&](EncodableMap settings) { return call("import.remember", {{"settings", settings}}); };
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(
+        remember({{"destination", destination}, {"subfolders", "{YYYY}"}, {"onlyNew", false}})));
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(remember({{"rename", "{YYYY}{MM}{DD}_{name}"}})));
+    for (const auto& bad : {EncodableMap{{"subfolders", true}}, EncodableMap{{"password", "x"}},
+                            EncodableMap{{"rename", std::string(5000, 'a')}}})
+        EXPECT_TRUE(std::holds_alternative<MethodError>(remember(bad)));
+    restartHost();
+    EXPECT_EQ(h->value("lumivane/import", "import.settings"),
+              EncodableValue(EncodableMap{{"destination", destination},
+                                          {"subfolders", "{YYYY}"},
+                                          {"rename", "{YYYY}{MM}{DD}_{name}"},
+                                          {"onlyNew", false}}));
+}

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "bridges/common/pending_result.h"
+#include "bridges/import/capture_dates.h"
 #include "channel/arguments.h"
 
 namespace lumivane {
@@ -56,6 +57,7 @@ ImportBridge::ImportBridge(const BridgeContext& context)
       clock_(context.clock),
       sources_(context.importSources),
       dataFolder_(context.dataFolder),
+      settings_(context.dataFolder + "/" + ImportSettings::kFile),
       events_(std::make_shared<EventHandler>(context.loop)) {}
 
 ImportBridge::~ImportBridge() {
@@ -97,6 +99,15 @@ void ImportBridge::handle(const MethodCall& call, MethodResult result) {
     if (call.method == "import.list") return list(result);
     if (call.method == "import.cancel") return cancel(args, result);
     if (call.method == "import.resume") return resume(args, result);
+    if (call.method == "import.dates") return dates(args, result);
+    if (call.method == "import.settings") return result.success(EncodableValue(settings_.load()));
+    if (call.method == "import.remember") {
+        const auto* settings = args.map("settings");
+        if (!settings) return result.error(kError, "No settings given.");
+        if (auto remembered = settings_.remember(*settings); !remembered.ok())
+            return result.error(kError, remembered.error().message);
+        return result.success();
+    }
     result.notImplemented();
 }
 
@@ -250,6 +261,37 @@ void ImportBridge::retire(const std::string& id) {
     auto waiting = resumeAfterEnd_.extract(id);
     if (waiting.empty()) return;
     for (auto& result : waiting.mapped()) resume(id, result);
+}
+
+void ImportBridge::dates(const Arguments& args, MethodResult& result) {
+    constexpr std::size_t kMaxItems = 500;
+    const auto* source = args.map("source");
+    const auto* asked = args.list("items");
+    if (!source || !asked || asked->size() > kMaxItems)
+        return result.error(kError, "A source and at most " + std::to_string(kMaxItems) + " items.");
+    Arguments where(*args.value("source"));
+    auto opened = sources_.open(where.string("kind").value_or(""), where.string("id").value_or(""));
+    if (!opened.ok()) return result.error(kError, opened.error().message);
+    std::vector<ImportItem> items;
+    for (const auto& entry : *asked) {
+        Arguments item(entry);
+        auto path = item.string("path");
+        if (!path) return result.error(kError, "Each item has a path.");
+        items.push_back({*path, item.integer("size").value_or(0), item.real("modified").value_or(0)});
+    }
+    PendingResult pending(std::move(result), loop_);
+    queue_.post(lifetime_.guard([this, pending, device = opened.value(), items = std::move(items)] {
+        auto scratch = dataFolder_ + "/import-staging";
+        std::error_code ignored;  // a folder that cannot be made gives no dates
+        std::filesystem::create_directories(scratch, ignored);
+        CaptureDates reader({platform_.photoMetadata, platform_.videoFrames}, scratch);
+        EncodableList times;
+        for (const auto& item : items) {
+            auto time = reader.of(*device, item);
+            times.push_back(time ? EncodableValue(*time) : EncodableValue());
+        }
+        pending.success(EncodedAnswer::of(EncodableValue(std::move(times))));
+    }));
 }
 
 void ImportBridge::arrived(const std::string& kind, const std::string& id) {

@@ -8,6 +8,7 @@
 #include "bridges/common/event_handler.h"
 #include "bridges/import/import_history.h"
 #include "bridges/import/import_job.h"
+#include "bridges/import/import_settings.h"
 #include "channel/method_channel.h"
 #include "runtime/concurrent_queue.h"
 #include "runtime/lifetime.h"
@@ -47,6 +48,8 @@ private:
     void list(MethodResult& result);
     void cancel(const Arguments& args, MethodResult& result);
     void resume(const Arguments& args, MethodResult& result);
+    // The capture times of a device's items, read from their heads.
+    void dates(const Arguments& args, MethodResult& result);
     void resume(const std::string& id, MethodResult& result);
     // The job's end is recorded; it is no longer running here either.
     void retire(const std::string& id);
@@ -63,6 +66,7 @@ private:
     ImportSources& sources_;
     std::string dataFolder_;
     std::unique_ptr<ImportHistory> history_;
+    ImportSettings settings_;
     std::shared_ptr<EventHandler> events_;
     std::unique_ptr<MethodChannel> channel_;
     std::unique_ptr<EventChannel> eventChannel_;

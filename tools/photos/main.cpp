@@ -1,7 +1,7 @@
 // lumivane-photos: fills a folder with a simulated phone's camera roll, for
 // the demo: real JPEG photos (each with a 160-pixel EXIF thumbnail), the
 // phone's own renderings of every other one in its thumbnail store, two
-// videos' worth of bytes, and, newest of all, a 12-megapixel HEIC taken with
+// videos' worth of bytes (with renderings of their frames), and, newest of all, a 12-megapixel HEIC taken with
 // the phone held upright.
 //   lumivane-photos ROOT PHOTOS [VIDEO-MIB]
 #include <cstdio>
@@ -55,6 +55,11 @@ int main(int argc, char** argv) {
     for (int i = 1; i <= 2; ++i) {
         std::ofstream out(root + "/DCIM/" + relative(photos + i, "MOV"), std::ios::binary);
         for (long m = 0; m < videoMiB; ++m) out.write(block.data(), static_cast<std::streamsize>(block.size()));
+        // A phone keeps a rendering of a video's first frame as of a photo.
+        auto rendering = root + "/PhotoData/Thumbnails/V2/DCIM/" + relative(photos + i, "MOV");
+        fs::create_directories(rendering);
+        if (!lumivane::samples::write(rendering + "/5005.JPG", {.width = 256, .height = 144, .quality = 75}))
+            return 1;
     }
     auto heic = root + "/DCIM/" + relative(photos + 3, "HEIC");
     return lumivane::samples::write(heic, {.format = Format::heic,
