@@ -18,8 +18,10 @@
 #include <thread>
 
 #include "runtime/testing/build_paths.h"
+#include "runtime/testing/temp_folder.h"
 #include "tests/host_process.h"
 #include "tools/console/console_server.h"
+#include "tools/console/console_token.h"
 #include "tools/transport/host_client.h"
 
 using namespace lumivane;
@@ -87,12 +89,25 @@ TEST_F(Console, OnlyTheTokenAndTheListeningAddressGetIn) {
         {"a same-site page without Origin", {{"Cookie", cookie}, {"Sec-Fetch-Site", "same-site"}}, 403},
         {"a cross-site navigation", {{"Cookie", cookie}, {"Sec-Fetch-Site", "cross-site"}}, 403},
         {"the address typed in", {{"Cookie", cookie}, {"Sec-Fetch-Site", "none"}}, 200},
+        {"localhost for loopback",
+         {{"Cookie", cookie},
+          {"Host", "localhost:" + std::to_string(console->port())},
+          {"Origin", "http://localhost:" + std::to_string(console->port())}},
+         200},
+        {"localhost's page calling 127.0.0.1",
+         {{"Cookie", cookie}, {"Origin", "http://localhost:" + std::to_string(console->port())}},
+         403},
     };
     for (const auto& c : cases) {
         auto response = client->Get("/", c.headers);
         ASSERT_TRUE(response) << c.name;
         EXPECT_EQ(response->status, c.status) << c.name;
     }
+    // A person at the address bar without the token reads why, not JSON.
+    auto bare = client->Get("/");
+    ASSERT_TRUE(bare);
+    EXPECT_EQ(bare->get_header_value("Content-Type"), "text/html; charset=utf-8");
+    EXPECT_NE(bare->body.find("Open the address the console printed."), std::string::npos);
     // A simple request (a form's text/plain body) is not JSON, so never a call.
     auto simple = client->Post("/api/call", withCookie(), R"({"channel": "lumivane/macos", "method": "camera.list"})",
                                "text/plain");
@@ -114,30 +129,16 @@ TEST_F(Console, TwoConsolesKeepTheirOwnCookies) {
     }
 }
 
-TEST_F(Console, CallsPassOnlyForTheListedMethodsAndDownloadsOnlyUnderTheDestination) {
+TEST_F(Console, CallsPassOnlyForTheListedMethodsAndImportsGoOnlyIntoTheChosenFolders) {
     EXPECT_EQ(post("/api/call", {{"channel", "lumivane/macos"}, {"method", "iphone.available"}}),
               Json({{"value", true}}));
-    post("/api/call", {{"channel", "sim/control"}, {"method", "ping"}}, 403);
+    for (auto [channel, method] :
+         {std::pair{"sim/control", "ping"}, std::pair{"lumivane/macos", "iphone.download"},
+          std::pair{"lumivane/macos", "camera.download"}, std::pair{"lumivane/import", "import.start"},
+          std::pair{"lumivane/import", "import.remember"}})
+        post("/api/call", {{"channel", channel}, {"method", method}}, 403);
     post("/api/call", {{"channel", "lumivane/macos"}, {"method", "file.reveal"}}, 403);  // nothing chosen yet
     post("/api/call", {{"method", "iphone.list"}}, 400);
-
-    auto download = [&](const std::string& target, int status) {
-        return post(
-            "/api/call",
-            {{"channel", "lumivane/macos"},
-             {"method", "iphone.download"},
-             {"args", {{"udid", "NONE"}, {"path", "100APPLE/IMG_0001.JPG"}, {"target", target}, {"token", "t"}}}},
-            status);
-    };
-    auto chosen = host.folder() + "/imports";
-    download(chosen + "/IMG_0001.JPG", 403);  // no destination yet
-    post("/api/destination", {{"path", host.folder() + "/missing"}}, 400);
-    fs::create_directories(chosen);
-    EXPECT_EQ(post("/api/destination", {{"path", chosen}})["value"]["path"], chosen);
-    download("/etc/IMG_0001.JPG", 403);
-    download(chosen + "/../escape.JPG", 403);
-    fs::create_directory_symlink("/etc", chosen + "/out");
-    download(chosen + "/out/IMG_0001.JPG", 403);  // a link out of the destination
     // Nesting deeper than any page request is refused before it is read.
     std::string deep = std::string(10'000, '[') + std::string(10'000, ']');
     auto response = client->Post("/api/call", withCookie(),
@@ -145,55 +146,56 @@ TEST_F(Console, CallsPassOnlyForTheListedMethodsAndDownloadsOnlyUnderTheDestinat
                                  "application/json");
     ASSERT_TRUE(response);
     EXPECT_EQ(response->status, 400);
-    // Inside the destination the call reaches the host, which knows no such phone.
-    EXPECT_TRUE(download(chosen + "/IMG_0001.JPG", 200).contains("error"));
 
-    // Whole components, plain names: a sibling sharing the destination's name
-    // as a prefix is outside, the destination itself is no file, and a
-    // target or camera name that is not one plain name is refused.
-    fs::create_directories(chosen + "-other");
-    fs::create_directories(chosen + "/2026");
-    struct Case {
-        const char* name;
-        std::string target;
-        int status;
-    };
-    const Case targets[] = {
-        {"a sibling with the same prefix", chosen + "-other/IMG_0001.JPG", 403},
-        {"the destination itself", chosen, 403},
-        {"a folder of it", chosen + "/2026/", 403},
-        {"its own '.'", chosen + "/.", 403},
-        {"a subfolder's file", chosen + "/2026/IMG_0001.JPG", 200},
-    };
-    for (const auto& c : targets) {
-        SCOPED_TRACE(c.name);
-        download(c.target, c.status);
+    auto card = host.folder() + "/card", chosen = host.folder() + "/imports", elsewhere = host.folder() + "/elsewhere";
+    fs::create_directories(card + "/DCIM/100MSDCF");
+    fs::create_directories(elsewhere);
+    std::ofstream(card + "/DCIM/100MSDCF/IMG_0001.JPG") << "card";
+    HostClient control;
+    ASSERT_TRUE(control.connect(host.socketPath()));
+    control.call("sim/control", "volume.mount",
+                 EncodableMap{{"path", card}, {"name", "EOS_DIGITAL"}, {"removable", true}, {"ejectable", true}});
+    const Json source{{"kind", "volume"}, {"id", card}};
+    post("/api/import", {{"source", source}}, 400);  // no destination yet
+    post("/api/destination", {{"path", host.folder() + "/missing"}}, 400);
+    fs::create_directories(chosen);
+    EXPECT_EQ(post("/api/destination", {{"path", chosen + "/"}})["value"]["path"], chosen);
+    post("/api/destination", {{"path", chosen}, {"role", "backup"}}, 400);  // the same folder twice
+    post("/api/destination", {{"path", chosen}, {"role", "elsewhere"}}, 400);
+    // The host remembers it for every client (and this page's next load).
+    auto settings = post("/api/call", {{"channel", "lumivane/import"}, {"method", "import.settings"}});
+    EXPECT_EQ(settings["value"]["destination"], chosen);
+
+    // A destination the page names is not the one used.
+    auto job = post("/api/import", {{"source", source}, {"destination", elsewhere}, {"rename", "{name}_x"}});
+    ASSERT_TRUE(job["value"].is_string()) << job.dump();
+    Json status;
+    for (int i = 0; i < 600; ++i) {
+        status = post("/api/call",
+                      {{"channel", "lumivane/import"}, {"method", "import.status"}, {"args", {{"job", job["value"]}}}});
+        if (status["value"]["state"] != "running") break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    auto cameraDownload = [&](const std::string& dir, const std::string& name, int status) {
-        return post(
-            "/api/call",
-            {{"channel", "lumivane/macos"},
-             {"method", "camera.download"},
-             {"args", {{"id", "NONE"}, {"path", "DCIM/IMG_0001.JPG"}, {"dir", dir}, {"name", name}, {"token", "t"}}}},
-            status);
+    EXPECT_EQ(status["value"]["state"], "done");
+    EXPECT_TRUE(fs::exists(chosen + "/IMG_0001_x.JPG"));
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+    // The options used are remembered; the folders are the chosen ones.
+    settings = post("/api/call", {{"channel", "lumivane/import"}, {"method", "import.settings"}});
+    EXPECT_EQ(settings["value"]["rename"], "{name}_x");
+    for (const Json& bad : {Json{{"source", source}, {"items", "IMG_0001.JPG"}}, Json{{"source", "card"}},
+                            Json{{"source", source}, {"items", {1, 2}}}})
+        post("/api/import", bad, 400);
+
+    auto reveal = [&](const std::string& path, int status) {
+        post("/api/call", {{"channel", "lumivane/macos"}, {"method", "file.reveal"}, {"args", {{"path", path}}}},
+             status);
     };
-    const struct {
-        const char* name;
-        std::string dir, file;
-        int status;
-    } cameraCases[] = {
-        {"outside", host.folder(), "IMG_0001.JPG", 403},
-        {"a sibling with the same prefix", chosen + "-other", "IMG_0001.JPG", 403},
-        {"a name that climbs out", chosen, "../IMG_0001.JPG", 403},
-        {"an absolute name", chosen, "/tmp/IMG_0001.JPG", 403},
-        {"the destination", chosen, "IMG_0001.JPG", 200},
-        {"a folder under it", chosen + "/2026", "IMG_0001.JPG", 200},
-    };
-    for (const auto& c : cameraCases) {
-        SCOPED_TRACE(c.name);
-        cameraDownload(c.dir, c.file, c.status);
-    }
-    EXPECT_TRUE(fs::is_empty(chosen + "-other"));
+    reveal(chosen + "/IMG_0001_x.JPG", 200);
+    reveal(chosen, 200);
+    reveal(elsewhere, 403);
+    reveal(chosen + "/../elsewhere", 403);
+    fs::create_directory_symlink(elsewhere, chosen + "/out");
+    reveal(chosen + "/out", 403);  // a link out of the destination
 }
 
 TEST_F(Console, TheEventStreamCarriesTheHostsEvents) {
@@ -259,34 +261,6 @@ TEST_F(Console, SlowClientsAndOpenEventStreamsNeverKeepThePageFromLoading) {
     for (auto& reader : readers) reader.join();
 }
 
-TEST_F(Console, ImportedMeansSameNameAndSizeInTheDestinationAndOnlyItIsRevealed) {
-    auto chosen = host.folder() + "/imports";
-    fs::create_directories(chosen + "/album");
-    std::ofstream(chosen + "/IMG_0001.JPG") << "abc";
-    std::ofstream(host.folder() + "/IMG_0002.JPG") << "abc";
-    post("/api/imported", {{"files", Json::array()}}, 400);  // no destination yet
-    post("/api/destination", {{"path", chosen}});
-    auto files = Json::array({
-        {{"name", "IMG_0001.JPG"}, {"size", 3}},     // same name and size
-        {{"name", "IMG_0001.JPG"}, {"size", 4}},     // another size
-        {{"name", "IMG_0009.JPG"}, {"size", 3}},     // not there
-        {{"name", "../IMG_0002.JPG"}, {"size", 3}},  // beside the destination
-        {{"name", "album"}, {"size", 4096}},         // a folder
-        {{"name", "IMG_0001.JPG"}, {"size", "3"}},   // not a size
-    });
-    EXPECT_EQ(post("/api/imported", {{"files", files}}), Json({{"value", {true, false, false, false, false, false}}}));
-    post("/api/imported", {{"files", "IMG_0001.JPG"}}, 400);
-
-    auto reveal = [&](const std::string& path, int status) {
-        post("/api/call", {{"channel", "lumivane/macos"}, {"method", "file.reveal"}, {"args", {{"path", path}}}},
-             status);
-    };
-    reveal(chosen + "/IMG_0001.JPG", 200);
-    reveal(chosen, 200);
-    reveal(host.folder() + "/IMG_0002.JPG", 403);
-    reveal(chosen + "/../IMG_0002.JPG", 403);
-}
-
 TEST(ConsoleAddress, LoopbackOnlyUnlessTheNetworkIsAskedFor) {
     struct Case {
         const char* host;
@@ -316,12 +290,10 @@ TEST(ConsoleAddress, LoopbackOnlyUnlessTheNetworkIsAskedFor) {
     EXPECT_EQ(firstLine("--listen 0.0.0.0:0 --allow-remote", &status).rfind("http://0.0.0.0:", 0), 0u);
 }
 
-TEST_F(Console, CardsAreReadAndCopiedOnlyWhereTheHostHasACard) {
-    auto card = host.folder() + "/card", chosen = host.folder() + "/imports";
+TEST_F(Console, CardsAreReadOnlyWhereTheHostHasACard) {
+    auto card = host.folder() + "/card";
     fs::create_directories(card + "/DCIM/100MSDCF");
-    fs::create_directories(chosen);
     std::ofstream(card + "/DCIM/100MSDCF/IMG_0001.JPG") << "card";
-    std::ofstream(host.folder() + "/secret.JPG") << "not on a card";
     HostClient control;
     ASSERT_TRUE(control.connect(host.socketPath()));
     control.call("sim/control", "volume.mount",
@@ -338,77 +310,46 @@ TEST_F(Console, CardsAreReadAndCopiedOnlyWhereTheHostHasACard) {
     EXPECT_EQ(get("/api/folder", host.folder()), 403);
     EXPECT_EQ(get("/api/media", card + "/.."), 403);
 
-    auto copy = [&](const std::string& source, const std::string& name, int status) {
-        return post("/api/copy", {{"source", source}, {"name", name}, {"token", "c1"}}, status);
-    };
-    copy(card + "/DCIM/100MSDCF/IMG_0001.JPG", "IMG_0001.JPG", 403);  // no destination yet
-    post("/api/destination", {{"path", chosen}});
-    copy(host.folder() + "/secret.JPG", "secret.JPG", 403);
-    copy(card + "/DCIM/100MSDCF/IMG_0001.JPG", "../IMG_0001.JPG", 403);
-    EXPECT_EQ(copy(card + "/DCIM/100MSDCF/IMG_0001.JPG", "IMG_0001.JPG", 200),
-              Json({{"value", chosen + "/IMG_0001.JPG"}}));
-    std::ifstream copied(chosen + "/IMG_0001.JPG");
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copied), {}), "card");
-
-    // A name that is not UTF-8 is listed in a form the page can send back,
-    // and that form names the same file.
+    // A name that is not UTF-8 is listed in a form the page can send back.
     auto media = client->Get("/api/media?" + httplib::detail::params_to_query_str({{"path", card}}), withCookie());
     ASSERT_TRUE(media);
     std::string odd;
     auto listed = Json::parse(media->body);
     for (const auto& entry : listed["value"])
         if (entry["name"].get<std::string>() != "IMG_0001.JPG") odd = entry["path"].get<std::string>();
-    ASSERT_EQ(odd, card + "/DCIM/100MSDCF/IMG_\uF7FF.JPG");  // U+F780 + (0xFF - 0x80)
-    copy(odd, odd.substr(odd.rfind('/') + 1), 200);
-    EXPECT_EQ(fs::file_size(chosen + "/IMG_\xff.JPG"), std::string("a name that is not UTF-8").size());
+    EXPECT_EQ(odd, card + "/DCIM/100MSDCF/IMG_\uF7FF.JPG");  // U+F780 + (0xFF - 0x80)
+    // ... and that form names the same file when it is imported.
+    fs::create_directories(host.folder() + "/imports");
+    post("/api/destination", {{"path", host.folder() + "/imports"}});
+    auto job = post("/api/import", {{"source", {{"kind", "volume"}, {"id", card}}}, {"items", {odd}}});
+    ASSERT_TRUE(job["value"].is_string()) << job.dump();
+    auto copy = host.folder() + "/imports/IMG_\xff.JPG";
+    for (int i = 0; i < 600 && !fs::exists(copy); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(fs::exists(copy));
+    EXPECT_FALSE(fs::exists(host.folder() + "/imports/IMG_0001.JPG")) << "only the item asked for";
 }
 
-TEST_F(Console, ImportsOfOneNameAtOnceTakeDifferentNames) {
-    auto chosen = host.folder() + "/imports";
-    fs::create_directories(chosen);
-    fs::create_directories(host.folder() + "/phone/DCIM/100APPLE");
-    fs::create_directories(host.folder() + "/phone/DCIM/101APPLE");
-    std::ofstream(host.folder() + "/phone/DCIM/100APPLE/IMG_0001.JPG") << "first";
-    std::ofstream(host.folder() + "/phone/DCIM/101APPLE/IMG_0001.JPG") << "second";
-    HostClient control;
-    ASSERT_TRUE(control.connect(host.socketPath()));
-    control.call("sim/control", "phone.add", EncodableMap{{"udid", "P1"}, {"root", host.folder() + "/phone"}});
-    control.call("sim/control", "phone.attach", EncodableMap{{"udid", "P1"}, {"link", "usb"}});
-    control.call("sim/control", "phone.set", EncodableMap{{"udid", "P1"}, {"latencyMs", 100}});
-    post("/api/destination", {{"path", chosen}});
+TEST(ConsoleToken, KeptPrivatelyPerPortAndNeverThroughALink) {
+    TempFolder config;
+    auto file = [&](int port) { return config.path() + "/lumivane/console-" + std::to_string(port) + ".token"; };
+    auto first = keptToken(config.path(), 5718);
+    EXPECT_EQ(first.size(), 64u);
+    EXPECT_EQ(keptToken(config.path(), 5718), first) << "the same address from start to start";
+    EXPECT_EQ(fs::status(file(5718)).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(config.path() + "/lumivane").permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_NE(keptToken(config.path(), 5719), first) << "each port its own";
 
-    std::vector<std::thread> imports;
-    for (const char* folder : {"100APPLE", "101APPLE"})
-        imports.emplace_back([&, folder] {
-            httplib::Client own("127.0.0.1", console->port());
-            own.set_read_timeout(30, 0);
-            own.Post("/api/call", withCookie(),
-                     Json{{"channel", "lumivane/macos"},
-                          {"method", "iphone.download"},
-                          {"args",
-                           {{"udid", "P1"},
-                            {"path", std::string(folder) + "/IMG_0001.JPG"},
-                            {"target", chosen + "/IMG_0001.JPG"},
-                            {"token", folder}}}}
-                         .dump(),
-                     "application/json");
-        });
-    for (auto& import : imports) import.join();
-    // Once more, after the others: the files already there stay as they are.
-    auto again = post("/api/call", {{"channel", "lumivane/macos"},
-                                    {"method", "iphone.download"},
-                                    {"args",
-                                     {{"udid", "P1"},
-                                      {"path", "100APPLE/IMG_0001.JPG"},
-                                      {"target", chosen + "/IMG_0001.JPG"},
-                                      {"token", "again"}}}});
-    EXPECT_EQ(again, Json({{"value", chosen + "/IMG_0001 2.JPG"}}));
-    std::multiset<std::string> contents;
-    for (const auto& entry : fs::directory_iterator(chosen)) {
-        std::ifstream in(entry.path());
-        contents.insert(std::string(std::istreambuf_iterator<char>(in), {}));
-    }
-    EXPECT_EQ(contents, (std::multiset<std::string>{"first", "first", "second"}));
+    // A file others could read, or a link, is no kept token: a new one replaces it.
+    fs::permissions(file(5718), fs::perms::group_read, fs::perm_options::add);
+    auto replaced = keptToken(config.path(), 5718);
+    EXPECT_NE(replaced, first);
+    std::ofstream(config.path() + "/elsewhere") << std::string(64, 'a');
+    fs::remove(file(5718));
+    fs::create_symlink(config.path() + "/elsewhere", file(5718));
+    EXPECT_NE(keptToken(config.path(), 5718), std::string(64, 'a'));
+    EXPECT_FALSE(fs::is_symlink(file(5718)));
+    std::ifstream untouched(config.path() + "/elsewhere");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(untouched), {}), std::string(64, 'a'));
 }
 
 TEST_F(Console, AClientThatTakesTooLongToSendARequestIsCutButAnOpenStreamIsNot) {

@@ -62,4 +62,13 @@ Json parseRequest(const std::string& text) {
     return Json::parse(text, nullptr, false);
 }
 
+std::string canonicalFolder(const std::string& path) {
+    std::error_code error;
+    auto canonical = std::filesystem::weakly_canonical(std::filesystem::path(path).lexically_normal(), error)
+                         .lexically_normal()
+                         .string();
+    while (canonical.size() > 1 && canonical.back() == '/') canonical.pop_back();
+    return canonical;
+}
+
 }  // namespace lumivane

@@ -36,4 +36,8 @@ bool sameToken(const std::string& a, const std::string& b);
 // count as inside; a sibling sharing the folder's name as a prefix is outside.
 bool under(const std::string& path, const std::string& folder, bool orItself = false);
 
+// A folder's path with links resolved as far as they exist, normal, without
+// a trailing '/' (but "/" itself).
+std::string canonicalFolder(const std::string& path);
+
 }  // namespace lumivane

@@ -14,6 +14,8 @@
 #include "runtime/utf8.h"
 #include "tools/common/json_value.h"
 #include "tools/console/console_request.h"
+#include "tools/console/console_token.h"
+#include "tools/console/request_gate.h"
 #include "tools/console/slow_request_guard.h"
 #include "tools/console/volume_files.h"
 #include "tools/transport/host_client.h"
@@ -25,17 +27,6 @@ extern const char* const kConsolePage;  // the page, built into the program
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string randomToken() {
-    std::random_device random;
-    std::string token;
-    for (int i = 0; i < 8; ++i) {
-        char part[9];
-        std::snprintf(part, sizeof part, "%08x", random());
-        token += part;
-    }
-    return token;
-}
 
 // The HTTP library's task queue over an elastic pool of workers.
 class ElasticTasks final : public httplib::TaskQueue {
@@ -61,6 +52,12 @@ void fail(httplib::Response& response, int status, std::string code, std::string
     fail(response, Refusal{status, std::move(code), std::move(message)});
 }
 
+// A map's text entry; "" when absent or of another type.
+std::string textOf(const EncodableMap& map, const char* key) {
+    const auto* value = map.find(key);
+    return value && value->get<std::string>() ? *value->get<std::string>() : std::string();
+}
+
 // A JSON body's text field; nothing when absent or of another type.
 std::optional<std::string> textField(const Json& body, const char* key) {
     if (!body.is_object() || !body.contains(key) || !body[key].is_string()) return std::nullopt;
@@ -77,7 +74,7 @@ Json answerJson(const MethodResponse& answer) {
 }  // namespace
 
 ConsoleServer::ConsoleServer(Options options) : options_(std::move(options)) {
-    if (options_.token.empty()) options_.token = randomToken();
+    if (options_.token.empty()) options_.token = newToken();
 }
 
 ConsoleServer::~ConsoleServer() { stop(); }
@@ -87,17 +84,32 @@ std::string ConsoleServer::authority() const {
     return (v6 ? "[" + options_.host + "]" : options_.host) + ":" + std::to_string(port_);
 }
 
+std::vector<std::string> ConsoleServer::authorities() const {
+    std::vector<std::string> names{authority()};
+    if (isLoopback(options_.host)) names.push_back("localhost:" + std::to_string(port_));
+    return names;
+}
+
 std::string ConsoleServer::cookieName() const { return std::string(kCookie) + "_" + std::to_string(port_); }
 
 std::string ConsoleServer::url() const { return "http://" + authority() + "/?token=" + options_.token; }
 
 bool ConsoleServer::allowed(const std::string& channel, const std::string& method) {
-    static const std::set<std::string> kMethods = {
-        "iphone.available",   "iphone.list", "iphone.children", "iphone.media",   "iphone.download", "iphone.cancel",
-        "iphone.setAutoWifi", "camera.list", "camera.children", "camera.media",   "camera.download", "camera.cancel",
-        "camera.eject",       "volume.list", "volume.eject",    "file.freeSpace", "file.pickFolder", "file.reveal",
+    // Downloads are not here: imports are import jobs, started by /api/import
+    // into the chosen folders.
+    static const std::set<std::pair<std::string, std::string>> kMethods = {
+        {"lumivane/macos", "iphone.available"},   {"lumivane/macos", "iphone.list"},
+        {"lumivane/macos", "iphone.children"},    {"lumivane/macos", "iphone.media"},
+        {"lumivane/macos", "iphone.setAutoWifi"}, {"lumivane/macos", "camera.list"},
+        {"lumivane/macos", "camera.children"},    {"lumivane/macos", "camera.media"},
+        {"lumivane/macos", "camera.eject"},       {"lumivane/macos", "volume.list"},
+        {"lumivane/macos", "volume.eject"},       {"lumivane/macos", "file.freeSpace"},
+        {"lumivane/macos", "file.pickFolder"},    {"lumivane/macos", "file.reveal"},
+        {"lumivane/import", "import.status"},     {"lumivane/import", "import.list"},
+        {"lumivane/import", "import.cancel"},     {"lumivane/import", "import.resume"},
+        {"lumivane/import", "import.dates"},      {"lumivane/import", "import.settings"},
     };
-    return channel == "lumivane/macos" && kMethods.count(method) > 0;
+    return kMethods.count({channel, method}) > 0;
 }
 
 bool ConsoleServer::isLoopback(const std::string& host) {
@@ -112,9 +124,11 @@ std::size_t ConsoleServer::openEventStreams() {
     return streams_.size();
 }
 
-std::optional<std::string> ConsoleServer::destination() {
-    MutexLock guard(mutex_);
-    return destination_;
+EncodableMap ConsoleServer::settings() {
+    auto answer = callHost("lumivane/import", "import.settings", EncodableValue());
+    const auto* value = answer ? std::get_if<EncodableValue>(&*answer) : nullptr;
+    const auto* map = value ? value->get<EncodableMap>() : nullptr;
+    return map ? *map : EncodableMap();
 }
 
 bool ConsoleServer::start() {
@@ -145,24 +159,29 @@ bool ConsoleServer::start() {
     server.set_logger(lifetime_.guard(
         [this, peer](const httplib::Request& request, const httplib::Response&) { guard_->answered(peer(request)); }));
 
-    RequestGate gate([this] { return authority(); }, options_.token, [this] { return cookieName(); });
+    RequestGate gate([this] { return authorities(); }, options_.token, [this] { return cookieName(); });
     server.set_pre_routing_handler(
         lifetime_.guard([gate](const httplib::Request& request, httplib::Response& response) {
             auto refusal = gate.admit(request, response);
             if (!refusal) return httplib::Server::HandlerResponse::Unhandled;
+            if (request.path == "/") {  // a person at the address bar reads a sentence, not JSON
+                response.status = refusal->status;
+                response.set_content(
+                    "<!doctype html><meta charset=utf-8><title>Lumivane console</title><p>" + refusal->message + "</p>",
+                    "text/html; charset=utf-8");
+                return httplib::Server::HandlerResponse::Handled;
+            }
             fail(response, *refusal);
             return httplib::Server::HandlerResponse::Handled;
         }));
 
     server.Get("/api/session", route(&ConsoleServer::session));
     server.Get("/", route(&ConsoleServer::page));
-    server.Post("/api/destination", route(&ConsoleServer::chooseDestination));
+    server.Post("/api/destination", route(&ConsoleServer::chooseFolder));
     server.Post("/api/call", route(&ConsoleServer::call));
-    server.Post("/api/imported", route(&ConsoleServer::imported));
+    server.Post("/api/import", route(&ConsoleServer::import));
     server.Get("/api/folder", route(&ConsoleServer::cardFolder));
     server.Get("/api/media", route(&ConsoleServer::cardMedia));
-    server.Post("/api/copy", route(&ConsoleServer::copy));
-    server.Post("/api/cancel", route(&ConsoleServer::cancel));
     server.Get("/api/thumbnail", route(&ConsoleServer::thumbnail));
     server.Get("/api/events", route(&ConsoleServer::events));
 
@@ -184,19 +203,31 @@ void ConsoleServer::page(const httplib::Request&, httplib::Response& response) {
     response.set_content(kConsolePage, "text/html; charset=utf-8");
 }
 
-void ConsoleServer::chooseDestination(const httplib::Request& request, httplib::Response& response) {
-    auto path = textField(parseRequest(request.body), "path").value_or("");
+// The destination ("role": "destination") or the backup destination
+// ("backup"; an empty path: none), remembered by the host for every client.
+void ConsoleServer::chooseFolder(const httplib::Request& request, httplib::Response& response) {
+    auto body = parseRequest(request.body);
+    auto path = textField(body, "path").value_or("");
+    auto role = textField(body, "role").value_or("destination");
+    if (role != "destination" && role != "backup") return fail(response, 400, "request", "A destination or a backup.");
+    if (role == "backup" && path.empty()) {
+        if (!callHost("lumivane/import", "import.remember", EncodableMap{{"settings", EncodableMap{{"backup", ""}}}}))
+            return fail(response, 502, "host", "The host is not answering.");
+        return reply(response, 200, {{"value", {{"path", ""}}}});
+    }
     std::error_code error;
     if (path.empty() || path.front() != '/' || !fs::is_directory(path, error))
         return fail(response, 400, "destination", "Choose an existing folder.");
     auto free = callHost("lumivane/macos", "file.freeSpace", EncodableMap{{"path", path}});
     auto* value = free ? std::get_if<EncodableValue>(&*free) : nullptr;
     if (!value || value->isNull()) return fail(response, 400, "destination", "The host cannot see that folder.");
-    auto canonical = DownloadPolicy::canonicalFolder(path);
-    {
-        MutexLock guard(mutex_);
-        destination_ = canonical;
-    }
+    auto canonical = canonicalFolder(path);
+    if (role == "backup" && canonical == textOf(settings(), "destination"))
+        return fail(response, 400, "destination", "The backup goes to another folder than the import.");
+    auto remembered =
+        callHost("lumivane/import", "import.remember", EncodableMap{{"settings", EncodableMap{{role, canonical}}}});
+    if (!remembered || !std::holds_alternative<EncodableValue>(*remembered))
+        return fail(response, 502, "host", "The host could not remember that folder.");
     reply(response, 200, {{"value", {{"path", canonical}, {"free", toJson(*value)}}}});
 }
 
@@ -206,35 +237,51 @@ void ConsoleServer::call(const httplib::Request& request, httplib::Response& res
     if (!channel || !method) return fail(response, 400, "request", "A channel and a method.");
     if (!allowed(*channel, *method)) return fail(response, 403, "refused", "Not part of the console's API.");
     auto arguments = body.contains("args") ? fromJson(body["args"]) : EncodableValue();
-    DownloadPolicy::Reservation reservation(policy_);
-    if (auto refusal = policy_.ready(*method, arguments, destination(), reservation)) return fail(response, *refusal);
+    if (*method == "file.reveal") {
+        const auto* map = arguments.get<EncodableMap>();
+        const auto* path = map && map->find("path") ? map->find("path")->get<std::string>() : nullptr;
+        auto destination = textOf(settings(), "destination");
+        if (destination.empty() || !path || !under(*path, destination, true))
+            return fail(response, 403, "destination", "Only the chosen folder can be shown.");
+    }
     auto answer = callHost(*channel, *method, arguments);
     if (!answer) return fail(response, 502, "host", "The host is not answering.");
     reply(response, 200, answerJson(*answer));
 }
 
-// Which of the named files the destination already holds with the same
-// size: those were imported before.
-void ConsoleServer::imported(const httplib::Request& request, httplib::Response& response) {
+// An import job from one device into the chosen folders: the page gives the
+// source, the items and the options; the folders are the ones the host
+// remembers, never the page's. The options are remembered for next time.
+void ConsoleServer::import(const httplib::Request& request, httplib::Response& response) {
     auto body = parseRequest(request.body);
-    auto destination = this->destination();
-    if (!destination) return fail(response, 400, "destination", "Choose a folder first.");
-    if (!body.is_object() || !body.contains("files") || !body["files"].is_array() || body["files"].size() > 100'000)
-        return fail(response, 400, "request", "A list of files.");
-    Json found = Json::array();
-    for (const auto& file : body["files"]) {
-        bool same = false;
-        if (file.is_object() && file.contains("name") && file["name"].is_string() && file.contains("size") &&
-            file["size"].is_number_integer()) {
-            auto name = file["name"].get<std::string>();
-            std::error_code error;
-            auto path = *destination + "/" + name;
-            same = isPlainFileName(name) && fs::is_regular_file(path, error) &&
-                   fs::file_size(path, error) == file["size"].get<std::uintmax_t>() && !error;
+    auto remembered = settings();
+    auto destination = textOf(remembered, "destination");
+    if (destination.empty()) return fail(response, 400, "destination", "Choose a folder to import to first.");
+    if (!body.is_object() || !body.contains("source") || !body["source"].is_object())
+        return fail(response, 400, "request", "A source.");
+    EncodableMap args{{"source", fromJson(body["source"])}, {"destination", destination}, {"autoResume", true}};
+    if (auto backup = textOf(remembered, "backup"); !backup.empty()) args.set("backup", backup);
+    if (body.contains("items")) {
+        if (!body["items"].is_array()) return fail(response, 400, "request", "Items are a list of paths.");
+        EncodableList items;
+        for (const auto& item : body["items"]) {
+            if (!item.is_string()) return fail(response, 400, "request", "Items are a list of paths.");
+            items.push_back(rawText(item.get<std::string>()));
         }
-        found.push_back(same);
+        args.set("items", std::move(items));
     }
-    reply(response, 200, {{"value", found}});
+    EncodableMap options;
+    for (const char* key : {"subfolders", "rename"})
+        if (auto text = textField(body, key)) args.set(key, *text), options.set(key, *text);
+    for (const char* key : {"onlyNew", "skipDuplicates", "deleteAfter"})
+        if (body.contains(key) && body[key].is_boolean()) args.set(key, body[key].get<bool>());
+    for (const char* key : {"onlyNew", "skipDuplicates"})
+        if (body.contains(key) && body[key].is_boolean()) options.set(key, body[key].get<bool>());
+    auto answer = callHost("lumivane/import", "import.start", args);
+    if (!answer) return fail(response, 502, "host", "The host is not answering.");
+    if (std::holds_alternative<EncodableValue>(*answer) && !options.empty())
+        callHost("lumivane/import", "import.remember", EncodableMap{{"settings", options}});
+    reply(response, 200, answerJson(*answer));
 }
 
 // Cards and disks: the console lists and copies their files itself.
@@ -252,39 +299,6 @@ void ConsoleServer::cardMedia(const httplib::Request& request, httplib::Response
     reply(response, 200, {{"value", mediaUnder(folder)}});
 }
 
-void ConsoleServer::copy(const httplib::Request& request, httplib::Response& response) {
-    auto body = parseRequest(request.body);
-    auto source = onCard(rawText(textField(body, "source").value_or("")));
-    auto name = rawText(textField(body, "name").value_or("")), token = textField(body, "token").value_or("");
-    auto destination = this->destination();
-    if (!destination) return fail(response, 403, "destination", "Choose a folder first.");
-    if (source.empty() || !isPlainFileName(name) || token.empty())
-        return fail(response, 403, "copy", "A file on a card, a name and a token.");
-    DownloadPolicy::Reservation reservation(policy_);
-    auto target = reservation.take(*destination, name);
-    auto copied = copyFile(source, target, [&](std::uint64_t done, std::uint64_t total) {
-        publish(jsonText({{"channel", "lumivane/console"},
-                          {"event", {{"type", "download"}, {"token", token}, {"done", done}, {"total", total}}}}));
-        MutexLock guard(mutex_);
-        return cancelled_.count(token) == 0;
-    });
-    {
-        MutexLock guard(mutex_);
-        cancelled_.erase(token);
-    }
-    if (!copied.ok()) return fail(response, 200, "copy", copied.error().message);
-    reply(response, 200, {{"value", target}});
-}
-
-void ConsoleServer::cancel(const httplib::Request& request, httplib::Response& response) {
-    auto token = textField(parseRequest(request.body), "token");
-    if (!token) return fail(response, 400, "request", "A token.");
-    MutexLock guard(mutex_);
-    if (cancelled_.size() >= 10'000) cancelled_.clear();  // tokens of copies that never ran
-    cancelled_.insert(*token);
-    reply(response, 200, {{"value", nullptr}});
-}
-
 void ConsoleServer::thumbnail(const httplib::Request& request, httplib::Response& response) {
     auto method = request.get_param_value("method");
     if (method != "iphone.thumbnail" && method != "camera.thumbnail" && method != "file.thumbnail")
@@ -294,6 +308,8 @@ void ConsoleServer::thumbnail(const httplib::Request& request, httplib::Response
     const auto* value = answer ? std::get_if<EncodableValue>(&*answer) : nullptr;
     const auto* bytes = value ? value->get<Bytes>() : nullptr;
     if (!bytes) return fail(response, 404, "thumbnail", "No thumbnail.");
+    // A grid that renders only what is in view asks again for what comes back.
+    response.set_header("Cache-Control", "private, max-age=600");
     response.set_content(std::string(bytes->begin(), bytes->end()), "image/jpeg");
 }
 
@@ -335,6 +351,7 @@ void ConsoleServer::listenToEvents() {
         }
         client.call("lumivane/macos/events", "listen");
         client.call("lumivane/bonjour/events", "listen");
+        client.call("lumivane/import/events", "listen");
         while (!stopping_) {
             auto event = client.nextEvent(std::chrono::milliseconds(300));
             if (!event) {

@@ -15,7 +15,6 @@
 
 #include "runtime/lifetime.h"
 #include "runtime/mutex.h"
-#include "tools/console/download_policy.h"
 #include "tools/transport/host_client.h"
 
 namespace httplib {
@@ -31,19 +30,23 @@ class SlowRequestGuard;
 // The web console: a page and a small JSON API over HTTP that a person uses
 // from a browser, reaching the host through its socket as one more client.
 //
+// Imports are the host's import jobs: the console starts them into the
+// destination (and backup) the person chose, which the host remembers for
+// every client, and follows them on the host's import events.
+//
 // Security: it listens where it is told (the loopback address unless told
 // otherwise); every request passes the RequestGate (its Host, its page, its
-// body and the random token); only the listed channel methods pass; the
-// DownloadPolicy keeps downloads under the destination folder the person
-// chose; at most kMaxEventStreams event streams
-// are open at once, so they never take every request worker; a client that
-// takes longer than Options::requestTimeLimit to send a request is cut off.
+// body and the random token); only the listed channel methods pass; imports
+// go only into the chosen folders, and the file manager opens only on the
+// destination; at most kMaxEventStreams event streams are open at once, so
+// they never take every request worker; a client that takes longer than
+// Options::requestTimeLimit to send a request is cut off.
 //
 // Threads: requests are served on the HTTP library's worker threads, each
 // call on a host connection of its own; one thread listens to the host's
 // event channels and hands each event to every open event stream. `mutex_`
-// guards `destination_`, `streams_`, the streams' queues and `cancelled_`.
-// Routes run through `lifetime_`, which stop() ends once no worker is left.
+// guards `streams_` and the streams' queues. Routes run through `lifetime_`,
+// which stop() ends once no worker is left.
 class ConsoleServer {
 public:
     static constexpr std::size_t kMaxEventStreams = 8;
@@ -52,7 +55,7 @@ public:
         std::string socketPath;          // the host's socket
         std::string host = "127.0.0.1";  // where to listen
         int port = 0;                    // 0: a free one
-        std::string token;               // empty: a new random one
+        std::string token;               // empty: a new random one (see console_token.h)
         // How long a client may take to send a request whole (its headers
         // and body); a connection still sending after it is cut.
         std::chrono::milliseconds requestTimeLimit{10'000};
@@ -74,6 +77,9 @@ public:
     std::string url() const;
     // host:port as a browser names it in the Host header ([::1]:port for IPv6).
     std::string authority() const;
+    // Every host:port a browser may name it by: on a loopback address also
+    // "localhost:port".
+    std::vector<std::string> authorities() const;
 
     // Whether the API passes this channel method.
     static bool allowed(const std::string& channel, const std::string& method);
@@ -89,13 +95,11 @@ private:
     // The routes, one each; every one answers exactly once.
     void session(const httplib::Request& request, httplib::Response& response);
     void page(const httplib::Request& request, httplib::Response& response);
-    void chooseDestination(const httplib::Request& request, httplib::Response& response);
+    void chooseFolder(const httplib::Request& request, httplib::Response& response);
     void call(const httplib::Request& request, httplib::Response& response);
-    void imported(const httplib::Request& request, httplib::Response& response);
+    void import(const httplib::Request& request, httplib::Response& response);
     void cardFolder(const httplib::Request& request, httplib::Response& response);
     void cardMedia(const httplib::Request& request, httplib::Response& response);
-    void copy(const httplib::Request& request, httplib::Response& response);
-    void cancel(const httplib::Request& request, httplib::Response& response);
     void thumbnail(const httplib::Request& request, httplib::Response& response);
     void events(const httplib::Request& request, httplib::Response& response);
 
@@ -110,7 +114,8 @@ private:
                                     const EncodableValue& arguments);
     // The mount points of the host's removable and ejectable volumes.
     std::vector<std::string> cards();
-    std::optional<std::string> destination();
+    // What the host remembers of the import options; empty when it cannot say.
+    EncodableMap settings();
 
     Options options_;
     int port_ = 0;
@@ -120,10 +125,7 @@ private:
     std::atomic<bool> stopping_{false};
     Mutex mutex_;
     CondVar changed_;
-    std::optional<std::string> destination_ LUMIVANE_GUARDED_BY(mutex_);
     std::set<std::shared_ptr<Stream>> streams_ LUMIVANE_GUARDED_BY(mutex_);
-    std::set<std::string> cancelled_ LUMIVANE_GUARDED_BY(mutex_);  // copies to stop
-    DownloadPolicy policy_;
     Lifetime lifetime_;  // the routes and stream providers ask it; the last member
 };
 

@@ -1,6 +1,8 @@
 // lumivane-console: a page to import photos with a browser, served over HTTP
 // by a client of the host's socket. Prints the page's address (with its
-// token) as the first line of its output, then serves until SIGTERM.
+// token) as the first line of its output, then serves until SIGTERM. It
+// listens on 127.0.0.1:5718 unless told otherwise; on a fixed port its token
+// is kept from start to start, so the address can be bookmarked.
 #include <signal.h>
 
 #include <chrono>
@@ -12,11 +14,17 @@
 
 #include "runtime/termination_signals.h"
 #include "tools/console/console_server.h"
+#include "tools/console/console_token.h"
 
 using namespace lumivane;
 
+namespace {
+constexpr int kDefaultPort = 5718;
+}  // namespace
+
 int main(int argc, char** argv) {
     ConsoleServer::Options options;
+    options.port = kDefaultPort;
     bool allowRemote = false, usage = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -42,7 +50,7 @@ int main(int argc, char** argv) {
     }
     if (usage || options.socketPath.empty()) {
         std::cerr << "usage: lumivane-console --socket PATH [--listen 127.0.0.1:PORT] [--allow-remote]\n"
-                     "  --listen defaults to 127.0.0.1:0 (a free port on the loopback address);\n"
+                     "  --listen defaults to 127.0.0.1:5718 (port 0: a free one, with a new token each start);\n"
                      "  any other address needs --allow-remote, as the page then reaches the network.\n";
         return 64;
     }
@@ -51,11 +59,13 @@ int main(int argc, char** argv) {
                   << " is not a loopback address; add --allow-remote to serve the network.\n";
         return 64;
     }
+    if (options.port != 0) options.token = keptToken(userConfigFolder(), options.port);
     blockTerminationSignals();
 
     ConsoleServer server(options);
     if (!server.start()) {
-        std::cerr << "lumivane-console: cannot listen on " << options.host << ":" << options.port << "\n";
+        std::cerr << "lumivane-console: cannot listen on " << options.host << ":" << options.port
+                  << " (another console may be there; --listen 127.0.0.1:0 takes a free port)\n";
         return 1;
     }
     std::cout << server.url() << std::endl;

@@ -2,14 +2,18 @@
 
 #include <httplib.h>
 
+#include <algorithm>
+
 #include "tools/console/console_request.h"
 
 namespace lumivane {
 
 std::optional<Refusal> RequestGate::admit(const httplib::Request& request, httplib::Response& response) const {
     const Refusal otherPage{403, "origin", "Only the console's own page may call it."};
-    auto authority = authority_();
-    if (request.get_header_value("Host") != authority) return Refusal{421, "host", "Wrong Host header."};
+    auto authority = request.get_header_value("Host");
+    auto names = authorities_();
+    if (std::find(names.begin(), names.end(), authority) == names.end())
+        return Refusal{421, "host", "Wrong Host header."};
     if (request.has_header("Origin") && request.get_header_value("Origin") != "http://" + authority) return otherPage;
     if (request.has_header("Sec-Fetch-Site")) {
         auto site = request.get_header_value("Sec-Fetch-Site");

@@ -2,6 +2,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace httplib {
 struct Request;
@@ -29,17 +30,19 @@ struct Refusal {
 // Any thread; no state beyond what it is made with.
 class RequestGate {
 public:
-    // `authority`: host:port as a browser names the console; `cookieName`:
-    // the console's own cookie. Both known only once the port is bound.
-    RequestGate(std::function<std::string()> authority, std::string token, std::function<std::string()> cookieName)
-        : authority_(std::move(authority)), token_(std::move(token)), cookieName_(std::move(cookieName)) {}
+    // `authorities`: every host:port a browser may name the console by;
+    // `cookieName`: the console's own cookie. Both known only once the port
+    // is bound.
+    RequestGate(std::function<std::vector<std::string>()> authorities, std::string token,
+                std::function<std::string()> cookieName)
+        : authorities_(std::move(authorities)), token_(std::move(token)), cookieName_(std::move(cookieName)) {}
 
     // The refusal, or nothing when the request may go on. A request carrying
     // the token in its URL (the first load) gets it as the console's cookie.
     std::optional<Refusal> admit(const httplib::Request& request, httplib::Response& response) const;
 
 private:
-    std::function<std::string()> authority_;
+    std::function<std::vector<std::string>()> authorities_;
     std::string token_;
     std::function<std::string()> cookieName_;
 };

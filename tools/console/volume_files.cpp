@@ -105,36 +105,4 @@ Json mediaUnder(const std::string& folder, std::size_t limit) {
     return entries;
 }
 
-Result<void> copyFile(const std::string& source, const std::string& target,
-                      const std::function<bool(std::uint64_t, std::uint64_t)>& progress) {
-    // Not blocking: a FIFO named like a photo would wait for a writer in open().
-    Descriptor in{::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY)};
-    struct stat info {};
-    if (in.fd < 0 || ::fstat(in.fd, &info) != 0) return failure(Error::system());
-    if (!S_ISREG(info.st_mode)) return source + " is not a file.";
-    auto writer = FileWriter::create(target, 0644);
-    if (!writer.ok()) return writer.error();
-    const auto total = static_cast<std::uint64_t>(info.st_size);
-    std::vector<char> buffer(1 << 20);
-    std::uint64_t done = 0;
-    auto last = std::chrono::steady_clock::now();
-    while (done < total) {
-        auto got = ::read(in.fd, buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return failure(Error::system());
-        if (got == 0) return source + " changed while it was copied.";
-        if (auto wrote = writer.value().write(buffer.data(), static_cast<std::size_t>(got)); !wrote.ok())
-            return wrote.error();
-        done += static_cast<std::uint64_t>(got);
-        if (auto now = std::chrono::steady_clock::now(); now - last >= std::chrono::milliseconds(100)) {
-            last = now;
-            if (!progress(done, total)) return Error(Error::Code::cancelled, "Cancelled");
-        }
-    }
-    if (!progress(done, total)) return Error(Error::Code::cancelled, "Cancelled");
-    if (auto committed = writer.value().commit(FileWriter::Commit::keepExisting); !committed.ok())
-        return committed.error();
-    return {};
-}
-
 }  // namespace lumivane

@@ -11,8 +11,8 @@
 namespace lumivane {
 
 // The console's own reach into mounted cards and disks: the host names the
-// volumes, and the console lists their folders and copies their photos into
-// the destination itself, as it runs on the same machine.
+// volumes, and the console lists their folders and photos itself, as it runs
+// on the same machine (imports go through the host's import jobs).
 //
 // Nothing here follows a symbolic link, and every path is first checked to
 // lie on one of the volumes given. Any thread; no state.
@@ -32,13 +32,5 @@ nlohmann::ordered_json folderEntries(const std::string& folder, std::size_t limi
 // Every photo and video under `folder` (any depth, hidden folders and links
 // skipped), as file entries; at most `limit`.
 nlohmann::ordered_json mediaUnder(const std::string& folder, std::size_t limit = 200'000);
-
-// Copies `source` to `target` through a temporary beside it that only a
-// whole copy replaces, and only while `target` does not exist (a file that
-// appears meanwhile wins). `progress(done, total)` is told now and then and
-// once at the end; when it answers false the copy stops and nothing is left.
-// The reason in words when it fails.
-Result<void> copyFile(const std::string& source, const std::string& target,
-                      const std::function<bool(std::uint64_t, std::uint64_t)>& progress);
 
 }  // namespace lumivane
