@@ -4,7 +4,10 @@
 # devices. Prints the page's address; Ctrl-C ends both.
 # Usage: scripts/console.sh BIN-FOLDER [--platform linux]
 # LUMIVANE_CONSOLE_WORK names a folder to work in and keep (the browser test
-# looks inside it); LUMIVANE_CONSOLE_PHOTOS sets the phone's photo count.
+# looks inside it); LUMIVANE_CONSOLE_PHOTOS sets the phone's photo count and
+# LUMIVANE_CONSOLE_DISTINCT how many of them are different pictures (the rest
+# link to them); LUMIVANE_CONSOLE_PORT the port (5718 unless set; 0: a free
+# one with a new token).
 set -euo pipefail
 bin=$(cd "$1" && pwd)
 platform=${3:-sim}
@@ -23,7 +26,8 @@ pids+=($!)
 for _ in $(seq 100); do [ -S "$LUMIVANE_SOCKET" ] && break; sleep 0.1; done
 if [ "$platform" = sim ]; then
     ctl() { "$bin/lumivanectl" call sim/control "$@" >/dev/null; }
-    "$bin/lumivane-photos" "$work/phone" "${LUMIVANE_CONSOLE_PHOTOS:-60}" 48 >/dev/null
+    photos=${LUMIVANE_CONSOLE_PHOTOS:-60}
+    "$bin/lumivane-photos" "$work/phone" "$photos" 48 "${LUMIVANE_CONSOLE_DISTINCT:-$photos}" >/dev/null
     ctl phone.add '{"udid": "00008110-ADA", "name": "Ada'"'"'s iPhone", "root": "'"$work/phone"'"}'
     ctl phone.attach '{"udid": "00008110-ADA", "link": "usb"}'
     mkdir -p "$work/camera/DCIM/100CANON" "$work/card/DCIM/100MSDCF"
@@ -35,9 +39,10 @@ if [ "$platform" = sim ]; then
     ctl panel.answer '{"path": "'"$work/imports"'"}'  # what "Choose…" picks
     echo "Imports can go to $work/imports"
 fi
-"$bin/lumivane-console" --socket "$LUMIVANE_SOCKET" > "$work/console.out" &
+"$bin/lumivane-console" --socket "$LUMIVANE_SOCKET" --listen "127.0.0.1:${LUMIVANE_CONSOLE_PORT:-5718}" > "$work/console.out" &
 pids+=($!)
 for _ in $(seq 50); do [ -s "$work/console.out" ] && break; sleep 0.1; done
+[ -s "$work/console.out" ] || { echo "lumivane-console did not start" >&2; exit 1; }
 echo "Open $(head -1 "$work/console.out")"
 echo "(Ctrl-C ends the console and the host)"
 wait

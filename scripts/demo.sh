@@ -140,7 +140,7 @@ run call lumivane/macos iphone.photosIndex '{"udid": "00008110-ADA"}'
 copy="$work/home/Library/Application Support/com.lumivane.app/iphone-files/00008110-ADA-photos"
 echo "    the copy opens with SQLite: $(sqlite3 "$copy/Photos.sqlite" 'SELECT count(*) FROM ZASSET') assets"
 
-step "Thumbnails of the newest: the phone's own rendering when it has one, else the photo itself scaled (a video has none)"
+step "Thumbnails of the newest: the phone's own rendering when it has one (its videos' frames too), else the photo itself scaled"
 mkdir -p "$work/thumbnails"
 for name in 101APPLE/IMG_0303.HEIC 101APPLE/IMG_0302.MOV 101APPLE/IMG_0300.JPG 101APPLE/IMG_0299.JPG; do
     out="$work/thumbnails/${name#*/}.jpg"
@@ -407,41 +407,79 @@ listedAs "$(printf '[{"udid":"%s","links":["usb"],"paired":true,"name":"Ada'"'"'
 export LUMIVANE_SOCKET="$work/host.sock"
 kill -TERM $linuxPhone $emulator; wait $linuxPhone $emulator || true
 
-step "The web console in front of this host: the page, a guarded call, a refused one, an import"
-"$bin/lumivane-console" --socket "$work/host.sock" >"$work/console.out" &
-console=$!
-for _ in $(seq 50); do [ -s "$work/console.out" ] && break; sleep 0.1; done
-consoleUrl=$(head -1 "$work/console.out")
+step "The web console in front of this host: a bookmarkable address, its guard, import jobs with date folders, only new, a resume"
+# A free port from 5718 up: the console's own default, unless something on this machine has it.
+consolePort=5718
+while (exec 3<>/dev/tcp/127.0.0.1/$consolePort) 2>/dev/null; do consolePort=$((consolePort + 1)); done
+startConsole() {
+    XDG_CONFIG_HOME="$work/config" "$bin/lumivane-console" --socket "$work/host.sock" --listen "127.0.0.1:$consolePort" >"$work/console.out" &
+    console=$!
+    for _ in $(seq 50); do [ -s "$work/console.out" ] && break; sleep 0.1; done
+    consoleUrl=$(head -1 "$work/console.out")
+}
+startConsole
 echo "    lumivane-console printed: $consoleUrl"
-consolePort=$(echo "$consoleUrl" | sed 's|http://127.0.0.1:\([0-9]*\)/.*|\1|')
+kill -TERM $console; wait $console || true
+startConsole
+echo "    started again, it prints: $consoleUrl"
+echo "    (the same address: its token is kept in $(stat -c '%A' "$work/config/lumivane/console-$consolePort.token") $(basename "$work/config/lumivane/console-$consolePort.token"))"
 consoleCookie="lumivane_token_$consolePort=${consoleUrl##*token=}"  # each console's cookie names its port
 json=(-H 'Content-Type: application/json')
-printf '    GET the page: %s\n' "$(curl -s -o /dev/null -w '%{http_code}' "$consoleUrl")"
-printf '    GET without the token: %s\n' "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$consolePort/")"
-printf '    POST /api/call iphone.list: %s\n' "$(curl -s "${json[@]}" -b "$consoleCookie" -d '{"channel": "lumivane/macos", "method": "iphone.list"}' "http://127.0.0.1:$consolePort/api/call")"
-printf '    POST /api/call sim/control ping: %s\n' "$(curl -s "${json[@]}" -b "$consoleCookie" -d '{"channel": "sim/control", "method": "ping"}' "http://127.0.0.1:$consolePort/api/call")"
+printf '    GET the page: %s; at localhost: %s\n' "$(curl -s -o /dev/null -w '%{http_code}' "$consoleUrl")" \
+    "$(curl -s -o /dev/null -w '%{http_code}' "http://localhost:$consolePort/?token=${consoleUrl##*token=}")"
+printf '    GET without the token: %s, in words: %s\n' "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$consolePort/")" \
+    "$(curl -s "http://127.0.0.1:$consolePort/" | sed 's/.*<p>\(.*\)<\/p>.*/\1/')"
 consoleApi() {  # consoleApi PATH JSON: what the page would send
-    printf '    POST %s %s\n      -> %s\n' "$1" "$2" "$(curl -s "${json[@]}" -b "$consoleCookie" -d "$2" "http://127.0.0.1:$consolePort$1")"
+    curl -s "${json[@]}" -b "$consoleCookie" -d "$2" "http://127.0.0.1:$consolePort$1"
 }
+showApi() { printf '    POST %s %s\n      -> %s\n' "$1" "$2" "$(consoleApi "$1" "$2")"; }
+showApi /api/call '{"channel": "sim/control", "method": "ping"}'
+showApi /api/call '{"channel": "lumivane/macos", "method": "iphone.download", "args": {}}'
 printf '    POST from a page on another port (Origin http://127.0.0.1:%s): %s\n' $((consolePort + 1)) \
     "$(curl -s "${json[@]}" -H "Origin: http://127.0.0.1:$((consolePort + 1))" -b "$consoleCookie" \
         -d '{"channel": "lumivane/macos", "method": "camera.list"}' "http://127.0.0.1:$consolePort/api/call")"
 printf '    POST as a form (text/plain): %s\n' "$(curl -s -H 'Content-Type: text/plain' -b "$consoleCookie" \
     -d '{"channel": "lumivane/macos", "method": "camera.list"}' "http://127.0.0.1:$consolePort/api/call")"
 mkdir -p "$work/console-imports"
-consoleApi /api/destination '{"path": "'"$work/console-imports"'"}'
-consoleApi /api/call '{"channel": "lumivane/macos", "method": "iphone.download", "args": {"udid": "00008110-ADA", "path": "100APPLE/IMG_0002.JPG", "target": "/etc/IMG_0002.JPG", "token": "c0"}}'
-consoleApi /api/call '{"channel": "lumivane/macos", "method": "iphone.download", "args": {"udid": "00008110-ADA", "path": "100APPLE/IMG_0002.JPG", "target": "'"$work/console-imports/IMG_0002.JPG"'", "token": "c1"}}'
-size=$(stat -c %s "$work/console-imports/IMG_0002.JPG")
-consoleApi /api/imported '{"files": [{"name": "IMG_0002.JPG", "size": '"$size"'}, {"name": "IMG_0004.JPG", "size": '"$size"'}]}'
-consoleApi /api/call '{"channel": "lumivane/macos", "method": "iphone.download", "args": {"udid": "00008110-ADA", "path": "100APPLE/IMG_0002.JPG", "target": "'"$work/console-imports/IMG_0002.JPG"'", "token": "c2"}}'
-echo "    (the second import of IMG_0002.JPG took a free name; the first is untouched)"
-echo "    A folder under the destination swapped for a link after the console's check: the host, told to stay"
-echo "    \"within\" the destination, follows no link on the way down and writes nothing elsewhere:"
-mkdir -p "$work/elsewhere"
-ln -s "$work/elsewhere" "$work/console-imports/day"
-run call lumivane/macos iphone.download '{"udid": "00008110-ADA", "path": "100APPLE/IMG_0002.JPG", "target": "'"$work/console-imports/day/IMG_0002.JPG"'", "token": "w1", "within": "'"$work/console-imports"'"}'
-echo "    $work/elsewhere holds $(ls "$work/elsewhere" | wc -l) files"
+showApi /api/destination '{"path": "'"$work/console-imports"'"}'
+echo "    (the host remembers it, and the options, for the next page and every client:)"
+showApi /api/call '{"channel": "lumivane/import", "method": "import.settings"}'
+# consoleJob JSON: starts an import as the page does, waits for its end, and prints the page's summary line.
+consoleJob() {
+    local job state status
+    printf '    POST /api/import %s\n' "$1"
+    job=$(consoleApi /api/import "$1" | sed -n 's/.*"value":"\([^"]*\)".*/\1/p')
+    for _ in $(seq 600); do
+        status=$(consoleApi /api/call '{"channel": "lumivane/import", "method": "import.status", "args": {"job": "'"$job"'"}}')
+        state=$(echo "$status" | grep -o '"state":"[a-z]*"' | head -1 | cut -d'"' -f4)
+        [ "$state" = running ] || [ -z "$state" ] || break
+        sleep 0.1
+    done
+    count() { echo "$status" | grep -o "\"$1\":[0-9]*" | head -1 | cut -d: -f2; }
+    printf '      -> %s: %s imported, %s skipped (already imported), %s failed\n' "$state" "$(count imported)" "$(count skipped)" "$(count failed)"
+    consoleJobId=$job
+}
+echo "    (Grace plugs in her phone: 120 photos and two short videos never imported before)"
+"$bin/lumivane-photos" "$work/grace" 120 1 >/dev/null
+"$bin/lumivanectl" call sim/control phone.add '{"udid": "00008120-GRACE", "name": "Grace'"'"'s iPhone", "root": "'"$work/grace"'"}' >/dev/null
+"$bin/lumivanectl" call sim/control phone.attach '{"udid": "00008120-GRACE", "link": "usb"}' >/dev/null
+grace='{"kind": "iphone", "id": "00008120-GRACE"}'
+ten='["100APPLE/IMG_0001.JPG", "100APPLE/IMG_0002.JPG", "100APPLE/IMG_0003.JPG", "100APPLE/IMG_0004.JPG", "100APPLE/IMG_0005.JPG",
+      "100APPLE/IMG_0006.JPG", "100APPLE/IMG_0007.JPG", "100APPLE/IMG_0008.JPG", "100APPLE/IMG_0009.JPG", "100APPLE/IMG_0010.JPG"]'
+consoleJob '{"source": '"$grace"', "items": '"$ten"', "subfolders": "{YYYY}/{YYYY}-{MM}-{DD}", "rename": "{YYYY}{MM}{DD}_{hh}{mm}{ss}_{name}"}'
+(cd "$work/console-imports" && find . -type f | sort | head -3 && echo "      …")
+echo "    (the same ten again: only new)"
+consoleJob '{"source": '"$grace"', "items": '"$ten"', "subfolders": "{YYYY}/{YYYY}-{MM}-{DD}", "rename": "{YYYY}{MM}{DD}_{hh}{mm}{ss}_{name}"}'
+echo "    (the whole phone, with the cable pulled forty photos in: the job waits, and goes on when the phone is back)"
+"$bin/lumivanectl" call sim/control phone.fault '{"udid": "00008120-GRACE", "op": "read", "code": 26, "nth": 40, "detach": true}' >/dev/null
+consoleJob '{"source": '"$grace"', "subfolders": "{YYYY}/{YYYY}-{MM}-{DD}", "rename": "{YYYY}{MM}{DD}_{hh}{mm}{ss}_{name}"}'
+run call sim/control phone.attach '{"udid": "00008120-GRACE", "link": "usb"}'
+for _ in $(seq 600); do
+    consoleApi /api/call '{"channel": "lumivane/import", "method": "import.status", "args": {"job": "'"$consoleJobId"'"}}' | grep -q '"state":"done"' && break
+    sleep 0.1
+done
+consoleApi /api/call '{"channel": "lumivane/import", "method": "import.list"}' | grep -o '{"job":"'"$consoleJobId"'"[^{]*' | grep -o '"state":"[a-z]*"\|"imported":[0-9]*\|"skipped":[0-9]*\|"failed":[0-9]*' | tr '\n' ' ' | sed 's/^/      resumed by itself -> /; s/$/\n/'
+find "$work/console-imports" -type f | wc -l | xargs echo "    files in the destination (each photo once):"
 echo "    A client sending its headers a byte a second is cut off once ten seconds have passed:"
 began=$SECONDS
 timeout 60 bash -c 'trap "" PIPE; exec 7<>/dev/tcp/127.0.0.1/'"$consolePort"'; printf "GET / HTTP/1.1\r\nX-Slow: " >&7

@@ -19,13 +19,13 @@
 
 #include "runtime/testing/build_paths.h"
 #include "runtime/testing/temp_folder.h"
+#include "tools/common/json_value.h"
 #include "tests/host_process.h"
 #include "tools/console/console_server.h"
 #include "tools/console/console_token.h"
 #include "tools/transport/host_client.h"
 
 using namespace lumivane;
-using Json = nlohmann::json;
 namespace fs = std::filesystem;
 
 namespace {
@@ -403,4 +403,26 @@ TEST_F(Console, AClientThatTakesTooLongToSendARequestIsCutButAnOpenStreamIsNot) 
     done = true;
     quick.stop();
     reader.join();
+}
+
+TEST(JsonText, WrittenStraightAsTheTreeWritesIt) {
+    const EncodableValue values[] = {
+        EncodableValue(),
+        EncodableValue(true),
+        EncodableValue(std::int32_t(-7)),
+        EncodableValue(std::int64_t(1) << 40),
+        EncodableValue(0.1),
+        EncodableValue(1e300),
+        EncodableValue("plain"),
+        EncodableValue(std::string("quote \" backslash \\ newline \n tab \t bell \x07 nul \0 end", 48)),
+        EncodableValue("IMG_\xff.JPG"),  // not UTF-8: kept as on the channel
+        EncodableValue("Ada’s 📷"),
+        EncodableValue(Bytes{1, 2, 3}),
+        EncodableValue(EncodableList{}),
+        EncodableValue(EncodableMap{}),
+        EncodableValue(EncodableList{EncodableMap{{"path", "100APPLE/IMG_0001.JPG"}, {"size", 12}, {"dir", false}},
+                                     EncodableList{1, "two", EncodableValue()}}),
+        EncodableValue(EncodableMap{{std::int32_t(3), "a number for a key"}, {"b", EncodableMap{{"c", 1.5}}}}),
+    };
+    for (const auto& value : values) EXPECT_EQ(jsonTextOf(value), toJson(value).dump()) << toJson(value).dump();
 }

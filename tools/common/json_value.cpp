@@ -77,4 +77,83 @@ Json toJson(const EncodableValue& value) {
         static_cast<const EncodableValueVariant&>(value));
 }
 
+namespace {
+
+void writeString(std::string_view text, std::string& out) {
+    static const char* digits = "0123456789abcdef";
+    out += '"';
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20) {
+            const char* named = c == '\n'   ? "\\n"
+                                : c == '\t' ? "\\t"
+                                : c == '\r' ? "\\r"
+                                : c == '\b' ? "\\b"
+                                : c == '\f' ? "\\f"
+                                            : nullptr;
+            if (named) {
+                out += named;
+            } else {
+                out += "\\u00";
+                out += digits[byte >> 4];
+                out += digits[byte & 15];
+            }
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+}
+
+void writeValue(const EncodableValue& value, std::string& out) {
+    std::visit(
+        [&](const auto& v) {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, std::monostate>) {
+                out += "null";
+            } else if constexpr (std::is_same_v<T, bool>) {
+                out += v ? "true" : "false";
+            } else if constexpr (std::is_same_v<T, double>) {
+                out += Json(v).dump();  // the shortest form that reads back, as toJson's
+            } else if constexpr (std::is_same_v<T, std::string>) {
+                writeString(wireText(v), out);
+            } else if constexpr (std::is_same_v<T, EncodableList>) {
+                out += '[';
+                for (std::size_t i = 0; i < v.size(); ++i) {
+                    if (i) out += ',';
+                    writeValue(v[i], out);
+                }
+                out += ']';
+            } else if constexpr (std::is_same_v<T, EncodableMap>) {
+                out += '{';
+                bool first = true;
+                for (const auto& [key, item] : v) {
+                    if (!first) out += ',';
+                    first = false;
+                    auto* text = key.template get<std::string>();
+                    writeString(text ? wireText(*text) : toJson(key).dump(), out);
+                    out += ':';
+                    writeValue(item, out);
+                }
+                out += '}';
+            } else if constexpr (std::is_integral_v<T>) {
+                out += std::to_string(v);
+            } else {
+                out += toJson(value).dump();  // bytes and lists of numbers: rare and small
+            }
+        },
+        static_cast<const EncodableValueVariant&>(value));
+}
+
+}  // namespace
+
+std::string jsonTextOf(const EncodableValue& value) {
+    std::string out;
+    writeValue(value, out);
+    return out;
+}
+
 }  // namespace lumivane

@@ -13,5 +13,8 @@ using Json = nlohmann::ordered_json;
 // Stateless; any thread.
 EncodableValue fromJson(const Json& json);
 Json toJson(const EncodableValue& value);
+// toJson(value)'s text, written straight from the value: a phone's listing of
+// tens of thousands of entries is passed on without a tree of its own.
+std::string jsonTextOf(const EncodableValue& value);
 
 }  // namespace lumivane

@@ -39,10 +39,14 @@ private:
     ConcurrentQueue queue_;
 };
 
-void reply(httplib::Response& response, int status, const Json& body) {
+void replyText(httplib::Response& response, int status, const std::string& body) {
     response.status = status;
-    response.set_content(jsonText(body), "application/json");
+    // With its charset named, the HTTP library leaves it uncompressed: on the
+    // loopback, compressing a large listing (brotli, when the browser offers
+    // it) takes seconds and saves nothing.
+    response.set_content(body, "application/json; charset=utf-8");
 }
+void reply(httplib::Response& response, int status, const Json& body) { replyText(response, status, jsonText(body)); }
 
 // The one form of every refusal and failure the page is answered with.
 void fail(httplib::Response& response, const Refusal& refusal) {
@@ -64,11 +68,12 @@ std::optional<std::string> textField(const Json& body, const char* key) {
     return body[key].get<std::string>();
 }
 
-Json answerJson(const MethodResponse& answer) {
-    if (auto* value = std::get_if<EncodableValue>(&answer)) return {{"value", toJson(*value)}};
+// The page's answer to a host call: {"value"}, {"error"} or {"notImplemented"}.
+std::string answerText(const MethodResponse& answer) {
+    if (auto* value = std::get_if<EncodableValue>(&answer)) return "{\"value\":" + jsonTextOf(*value) + "}";
     if (auto* error = std::get_if<MethodError>(&answer))
-        return {{"error", {{"code", error->code}, {"message", error->message.value_or("")}}}};
-    return {{"notImplemented", true}};
+        return jsonText({{"error", {{"code", error->code}, {"message", error->message.value_or("")}}}});
+    return jsonText({{"notImplemented", true}});
 }
 
 }  // namespace
@@ -246,7 +251,7 @@ void ConsoleServer::call(const httplib::Request& request, httplib::Response& res
     }
     auto answer = callHost(*channel, *method, arguments);
     if (!answer) return fail(response, 502, "host", "The host is not answering.");
-    reply(response, 200, answerJson(*answer));
+    replyText(response, 200, answerText(*answer));
 }
 
 // An import job from one device into the chosen folders: the page gives the
@@ -281,7 +286,7 @@ void ConsoleServer::import(const httplib::Request& request, httplib::Response& r
     if (!answer) return fail(response, 502, "host", "The host is not answering.");
     if (std::holds_alternative<EncodableValue>(*answer) && !options.empty())
         callHost("lumivane/import", "import.remember", EncodableMap{{"settings", options}});
-    reply(response, 200, answerJson(*answer));
+    replyText(response, 200, answerText(*answer));
 }
 
 // Cards and disks: the console lists and copies their files itself.
@@ -360,7 +365,7 @@ void ConsoleServer::listenToEvents() {
             }
             auto* value = std::get_if<EncodableValue>(&event->second);
             if (!value) continue;
-            publish(jsonText(Json{{"channel", event->first}, {"event", toJson(*value)}}));
+            publish("{\"channel\":" + jsonText(event->first) + ",\"event\":" + jsonTextOf(*value) + "}");
         }
     }
 }
