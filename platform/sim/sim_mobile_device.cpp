@@ -256,8 +256,12 @@ LV_EXPORT std::int32_t LVSimSetTrusted(const char* udid, int trusted) {
     std::lock_guard lock(registry().mutex);
     auto phone = findPhone(udid);
     if (!phone) return kAMDInvalidArgumentError;
+    bool newlyTrusted = trusted > 0 && !phone->trusted;
     phone->trusted = trusted > 0;
     phone->refused = trusted < 0;
+    // A phone that has just been trusted is reported again, now paired, as
+    // MobileDevice reports a device once its pairing completes.
+    if (newlyTrusted && phone->usb) registry().notifyAll(phone->usb, kAMDeviceAttached);
     return 0;
 }
 

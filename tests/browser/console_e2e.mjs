@@ -253,9 +253,12 @@ try {
   // A phone that becomes trusted is opened without a reload.
   ctl("phone.add", { udid: "00008030-BEN", name: "Ben's iPhone", root: path.join(work, "camera"), trusted: false });
   ctl("phone.attach", { udid: "00008030-BEN", link: "usb" });
-  await row("phones", "Ben's iPhone").getByText("not trusted").waitFor();
+  await row("phones", "00008030-BEN").getByText("USB · not trusted").waitFor();
+  assert.equal(await row("phones", "00008030-BEN").getByRole("button").count(), 0, "nothing to open yet");
   ctl("phone.set", { udid: "00008030-BEN", trusted: true });
-  await row("phones", "Ben's iPhone").getByText("trusted").filter({ hasNotText: "not" }).waitFor();
+  await row("phones", "Ben's iPhone").getByText("USB · trusted").waitFor();
+  await row("phones", "Ben's iPhone").getByRole("button").first().click();
+  await cell("IMG_0009.JPG").waitFor();
 
   // The card: delete after import, confirmed, leaves it empty.
   await row("volumes", "EOS_DIGITAL").getByRole("button").first().click();
