@@ -1,14 +1,14 @@
 // The web console in front of a host on the simulated Mac, asked as a browser
 // asks it: from the page's first request to 60 thumbnails of a 1,000-photo
 // phone (six connections at a time, as a browser opens to one site), and an
-// import of 100 photos of 4 MiB (two at a time, as the page imports) against
+// import of 200 selected photos (one import job, followed as the page follows
+// it) against the host's own downloads of the same 200 photos, and against
 // `cp` of the same files.
 #include <benchmark/benchmark.h>
 #include <httplib.h>
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <thread>
 
 #include "bench/host_process.h"
@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kPhotos = 1000, kImported = 100, kShown = 60;
+constexpr int kPhotos = 1000, kImported = 200, kShown = 60;
 std::string work, binFolder;
 std::vector<std::string> importedPaths;  // the phone's paths of the photos to import
 
@@ -58,10 +58,12 @@ struct Console {
         made->set_read_timeout(600, 0);
         return made;
     }
-    Json call(httplib::Client& client, const std::string& method, const Json& args) {
-        auto response = client.Post("/api/call", cookie,
-                                    Json{{"channel", "lumivane/macos"}, {"method", method}, {"args", args}}.dump(),
-                                    "application/json");
+    Json call(httplib::Client& client, const std::string& method, const Json& args,
+              const std::string& channel = "lumivane/macos") {
+        return post(client, "/api/call", Json{{"channel", channel}, {"method", method}, {"args", args}});
+    }
+    Json post(httplib::Client& client, const std::string& path, const Json& body) {
+        auto response = client.Post(path, cookie, body.dump(), "application/json");
         return response ? Json::parse(response->body, nullptr, false) : Json();
     }
 };
@@ -104,37 +106,81 @@ void BM_PageTo60Thumbnails(benchmark::State& state) {
     }
 }
 
-void BM_ConsoleImport100(benchmark::State& state) {
+// The page's import: one job of the 200 selected photos, followed on the
+// console's event stream until its "done", as the page follows it.
+void BM_ConsoleImport200(benchmark::State& state) {
     Host host;
     Console console(host);
     auto imports = work + "/imports";
+    auto client = console.client();
+    Json items = Json::array();
+    for (const auto& path : importedPaths) items.push_back(path);
     for (auto _ : state) {
         state.PauseTiming();
         fs::remove_all(imports);
         fs::create_directories(imports);
-        auto chooser = console.client();
-        chooser->Post("/api/destination", console.cookie, Json{{"path", imports}}.dump(), "application/json");
+        console.post(*client, "/api/destination", {{"path", imports}});
+        std::atomic<bool> done{false};
+        std::thread listener([&] {
+            std::string received;
+            console.client()->Get("/api/events", console.cookie, [&](const char* data, std::size_t length) {
+                received.append(data, length);
+                done = received.find("\"type\":\"done\"") != std::string::npos;
+                return !done;
+            });
+        });
+        while (console.server.openEventStreams() == 0) std::this_thread::yield();
         state.ResumeTiming();
-        inParallel(
-            2, kImported,
-            [&](int i, httplib::Client& client) {
-                auto name = fs::path(importedPaths[i]).filename().string();
-                console.call(client, "iphone.download",
-                             {{"udid", "PHONE"},
-                              {"path", importedPaths[i]},
-                              {"target", imports + "/" + name},
-                              {"token", "t" + std::to_string(i)}});
-            },
-            console);
+        auto job =
+            console.post(*client, "/api/import",
+                         {{"source", {{"kind", "iphone"}, {"id", "PHONE"}}}, {"items", items}, {"onlyNew", false}});
+        if (!job["value"].is_string()) {
+            console.server.stop();
+            listener.join();
+            return state.SkipWithError("the import did not start");
+        }
+        while (!done) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        state.PauseTiming();
+        listener.join();
+        state.ResumeTiming();
     }
-    if (std::distance(fs::directory_iterator(imports), fs::directory_iterator()) != kImported)
+    auto copied = std::distance(fs::recursive_directory_iterator(imports), fs::recursive_directory_iterator());
+    if (copied != kImported) state.SkipWithError("not every photo arrived");
+}
+
+// The host's own downloads of the same photos, a few at a time over the
+// socket, as a client that needs no page would ask.
+void BM_HostDownloads200(benchmark::State& state) {
+    Host host;
+    auto downloads = work + "/downloads";
+    for (auto _ : state) {
+        state.PauseTiming();
+        fs::remove_all(downloads);
+        fs::create_directories(downloads);
+        state.ResumeTiming();
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 3; ++t)
+            threads.emplace_back([&, t] {
+                HostClient client;
+                client.connect(host.socket());
+                for (int i = t; i < kImported; i += 3)
+                    (void)client.call(
+                        "lumivane/macos", "iphone.download",
+                        EncodableMap{{"udid", "PHONE"},
+                                     {"path", importedPaths[i]},
+                                     {"target", downloads + "/" + fs::path(importedPaths[i]).filename().string()},
+                                     {"token", "d" + std::to_string(i)}});
+            });
+        for (auto& thread : threads) thread.join();
+    }
+    if (std::distance(fs::directory_iterator(downloads), fs::directory_iterator()) != kImported)
         state.SkipWithError("not every photo arrived");
 }
 
 // `cp` of the same files; with `sync` of the copies after it when
 // state.range(0) is 1, for the same promise an import makes: every file it
 // reports is on the disk.
-void BM_Cp100(benchmark::State& state) {
+void BM_Cp200(benchmark::State& state) {
     auto copies = work + "/copies";
     std::vector<std::string> command{"cp"}, sync{"sync"};
     for (const auto& path : importedPaths) {
@@ -152,8 +198,9 @@ void BM_Cp100(benchmark::State& state) {
 }
 
 BENCHMARK(BM_PageTo60Thumbnails)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_Cp100)->Arg(0)->Arg(1)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_ConsoleImport100)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Cp200)->Arg(0)->Arg(1)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_HostDownloads200)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ConsoleImport200)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
@@ -161,24 +208,21 @@ int main(int argc, char** argv) {
     ScratchFolder scratch;
     work = scratch.path();
     binFolder = fs::canonical("/proc/self/exe").parent_path().string();
-    // The phone: 1,000 photos as a phone files them, then 100 more of a
-    // camera's size (4 MiB of noise each) in a folder of their own.
+    // The phone: 1,000 photos as a phone files them; the 200 newest are
+    // the ones selected.
     if (!runCommand({binFolder + "/lumivane-photos", work + "/phone", std::to_string(kPhotos), "1"})) return 1;
-    std::mt19937_64 random(7);
-    std::string bytes(4 << 20, '\0');
-    fs::create_directories(work + "/phone/DCIM/099APPLE");
-    for (int i = 0; i < kImported; ++i) {
-        for (auto& byte : bytes) byte = static_cast<char>(random());
+    for (int number = kPhotos - kImported + 1; number <= kPhotos; ++number) {
         char name[32];
-        std::snprintf(name, sizeof name, "099APPLE/IMG_%04d.JPG", 5000 + i);
-        std::ofstream(work + "/phone/DCIM/" + name, std::ios::binary) << bytes;
+        std::snprintf(name, sizeof name, "%dAPPLE/IMG_%04d.JPG", 100 + (number - 1) / 200, number);
         importedPaths.push_back(name);
     }
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter(
-        {{"console import / cp and sync of 100 photos of 4 MiB (goal: at most 1.5)", "BM_ConsoleImport100",
-          "BM_Cp100/1"},
-         {"console import / cp alone, which leaves the copies in the page cache", "BM_ConsoleImport100", "BM_Cp100/0"}},
+        {{"console import of 200 photos / the host's own 200 downloads (goal: at most 2)", "BM_ConsoleImport200",
+          "BM_HostDownloads200"},
+         {"console import (verified) / cp and sync of the same 200", "BM_ConsoleImport200", "BM_Cp200/1"},
+         {"console import (verified) / cp alone, which leaves the copies in the page cache", "BM_ConsoleImport200",
+          "BM_Cp200/0"}},
         {"page to 60 thumbnails: the time of BM_PageTo60Thumbnails"});
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();

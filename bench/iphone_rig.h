@@ -63,7 +63,7 @@ struct IPhoneRig {
         Semaphore done;
         std::size_t found = 0;
         phone->queue.post([&] {
-            auto listed = bridge->links().withControlConnection<EncodableList>(
+            auto listed = bridge->links().withControlConnection<MediaListing>(
                 *phone, [&](AFCConnection& control) { return DcimScan(bridge->context(), *phone, control).media(); });
             if (listed.ok()) found = listed.value().size();
             done.signal();

@@ -76,13 +76,16 @@ const Method kMethods[] = {
     {"lumivane/import", "import.list"},
     {"lumivane/import", "import.cancel"},
     {"lumivane/import", "import.resume"},
+    {"lumivane/import", "import.dates"},
+    {"lumivane/import", "import.settings"},
+    {"lumivane/import", "import.remember"},
     {"lumivane/import/events", "listen"},
 };
 
-const char* const kKeys[] = {"path",   "dir",   "name",   "target",      "token",       "udid",       "id",
-                             "px",     "ids",   "on",     "title",       "start",       "paths",      "port",
-                             "txt",    "at",    "within", "source",      "destination", "backup",     "subfolders",
-                             "rename", "items", "job",    "deleteAfter", "onlyNew",     "autoResume", "item"};
+const char* const kKeys[] = {"path",        "dir",     "name",        "target", "token",      "udid",   "id",    "px",
+                             "ids",         "on",      "title",       "start",  "paths",      "port",   "txt",   "at",
+                             "within",      "source",  "destination", "backup", "subfolders", "rename", "items", "job",
+                             "deleteAfter", "onlyNew", "autoResume",  "item",   "settings"};
 
 // Keys whose value a call may write to (or, for an import, delete from).
 bool writes(const std::string& key) {

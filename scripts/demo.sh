@@ -444,20 +444,23 @@ mkdir -p "$work/console-imports"
 showApi /api/destination '{"path": "'"$work/console-imports"'"}'
 echo "    (the host remembers it, and the options, for the next page and every client:)"
 showApi /api/call '{"channel": "lumivane/import", "method": "import.settings"}'
-# consoleJob JSON: starts an import as the page does, waits for its end, and prints the page's summary line.
-consoleJob() {
-    local job state status
-    printf '    POST /api/import %s\n' "$1"
-    job=$(consoleApi /api/import "$1" | sed -n 's/.*"value":"\([^"]*\)".*/\1/p')
+# jobSummary JOB [STATE]: waits while the job is running (or in STATE too) and prints the page's summary line of it.
+jobSummary() {
+    local state status
     for _ in $(seq 600); do
-        status=$(consoleApi /api/call '{"channel": "lumivane/import", "method": "import.status", "args": {"job": "'"$job"'"}}')
+        status=$(consoleApi /api/call '{"channel": "lumivane/import", "method": "import.status", "args": {"job": "'"$1"'"}}')
         state=$(echo "$status" | grep -o '"state":"[a-z]*"' | head -1 | cut -d'"' -f4)
-        [ "$state" = running ] || [ -z "$state" ] || break
+        [ "$state" = running ] || [ "$state" = "${2:-running}" ] || [ -z "$state" ] || break
         sleep 0.1
     done
     count() { echo "$status" | grep -o "\"$1\":[0-9]*" | head -1 | cut -d: -f2; }
     printf '      -> %s: %s imported, %s skipped (already imported), %s failed\n' "$state" "$(count imported)" "$(count skipped)" "$(count failed)"
-    consoleJobId=$job
+}
+# consoleJob JSON: starts an import as the page does and prints how it ended.
+consoleJob() {
+    printf '    POST /api/import %s\n' "$1"
+    consoleJobId=$(consoleApi /api/import "$1" | sed -n 's/.*"value":"\([^"]*\)".*/\1/p')
+    jobSummary "$consoleJobId"
 }
 echo "    (Grace plugs in her phone: 120 photos and two short videos never imported before)"
 "$bin/lumivane-photos" "$work/grace" 120 1 >/dev/null
@@ -467,18 +470,15 @@ grace='{"kind": "iphone", "id": "00008120-GRACE"}'
 ten='["100APPLE/IMG_0001.JPG", "100APPLE/IMG_0002.JPG", "100APPLE/IMG_0003.JPG", "100APPLE/IMG_0004.JPG", "100APPLE/IMG_0005.JPG",
       "100APPLE/IMG_0006.JPG", "100APPLE/IMG_0007.JPG", "100APPLE/IMG_0008.JPG", "100APPLE/IMG_0009.JPG", "100APPLE/IMG_0010.JPG"]'
 consoleJob '{"source": '"$grace"', "items": '"$ten"', "subfolders": "{YYYY}/{YYYY}-{MM}-{DD}", "rename": "{YYYY}{MM}{DD}_{hh}{mm}{ss}_{name}"}'
-(cd "$work/console-imports" && find . -type f | sort | head -3 && echo "      …")
+(cd "$work/console-imports" && find . -type f | sort | head -3 | sed 's/^/      /' && echo "      …")
 echo "    (the same ten again: only new)"
 consoleJob '{"source": '"$grace"', "items": '"$ten"', "subfolders": "{YYYY}/{YYYY}-{MM}-{DD}", "rename": "{YYYY}{MM}{DD}_{hh}{mm}{ss}_{name}"}'
 echo "    (the whole phone, with the cable pulled forty photos in: the job waits, and goes on when the phone is back)"
 "$bin/lumivanectl" call sim/control phone.fault '{"udid": "00008120-GRACE", "op": "read", "code": 26, "nth": 40, "detach": true}' >/dev/null
 consoleJob '{"source": '"$grace"', "subfolders": "{YYYY}/{YYYY}-{MM}-{DD}", "rename": "{YYYY}{MM}{DD}_{hh}{mm}{ss}_{name}"}'
 run call sim/control phone.attach '{"udid": "00008120-GRACE", "link": "usb"}'
-for _ in $(seq 600); do
-    consoleApi /api/call '{"channel": "lumivane/import", "method": "import.status", "args": {"job": "'"$consoleJobId"'"}}' | grep -q '"state":"done"' && break
-    sleep 0.1
-done
-consoleApi /api/call '{"channel": "lumivane/import", "method": "import.list"}' | grep -o '{"job":"'"$consoleJobId"'"[^{]*' | grep -o '"state":"[a-z]*"\|"imported":[0-9]*\|"skipped":[0-9]*\|"failed":[0-9]*' | tr '\n' ' ' | sed 's/^/      resumed by itself -> /; s/$/\n/'
+echo "    (resumed by itself)"
+jobSummary "$consoleJobId" interrupted
 find "$work/console-imports" -type f | wc -l | xargs echo "    files in the destination (each photo once):"
 echo "    A client sending its headers a byte a second is cut off once ten seconds have passed:"
 began=$SECONDS

@@ -19,8 +19,8 @@
 
 #include "runtime/testing/build_paths.h"
 #include "runtime/testing/temp_folder.h"
-#include "tools/common/json_value.h"
 #include "tests/host_process.h"
+#include "tools/common/json_value.h"
 #include "tools/console/console_server.h"
 #include "tools/console/console_token.h"
 #include "tools/transport/host_client.h"

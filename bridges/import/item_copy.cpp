@@ -147,6 +147,9 @@ Result<ItemCopy::Copied> ItemCopy::copy(ImportSource& source, const ImportItem& 
         return failure(Error{"It changed while it was copied (" + std::to_string(item.size) + " bytes listed, " +
                              std::to_string(bytes) + " read); no copy was kept."});
     auto hash = written.hex();
+    // Its time set first, the flush before the read-back writes it too and the
+    // one before its naming has nothing left to write.
+    if (auto timed = writer.value().setModificationTime(item.modified); !timed.ok()) return failure(timed.error());
     if (plan_.verify) {
         Hasher onDisk;
         auto back =
@@ -155,7 +158,6 @@ Result<ItemCopy::Copied> ItemCopy::copy(ImportSource& source, const ImportItem& 
         if (onDisk.hex() != hash)
             return failure(Error{"The copy read back from disk differs from what the device sent; no copy was kept."});
     }
-    if (auto timed = writer.value().setModificationTime(item.modified); !timed.ok()) return failure(timed.error());
 
     auto [originalStem, extension] = splitExtension(baseName(item.path));
     Copied copied;
@@ -205,12 +207,12 @@ Result<std::string> ItemCopy::backup(const std::string& path, const std::string&
     });
     ::close(fd);
     if (!copied.ok()) return failure(copied.error());
+    if (auto timed = writer.value().setModificationTime(modified); !timed.ok()) return failure(timed.error());
     Hasher onDisk;
     auto back = writer.value().readBack([&](const std::uint8_t* data, std::size_t size) { onDisk.add(data, size); });
     if (!back.ok()) return failure(back.error());
     if (written.hex() != hash || onDisk.hex() != hash)
         return failure(Error{"The backup copy does not match the imported file; no backup was kept."});
-    if (auto timed = writer.value().setModificationTime(modified); !timed.ok()) return failure(timed.error());
     if (auto made = makeFoldersBelow(plan_.backup, folder); !made.ok()) return failure(made.error());
     return writer.value().commitUnderFreeName(joined(plan_.backup, folder), name, plan_.backup);
 }

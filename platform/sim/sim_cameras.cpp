@@ -128,7 +128,9 @@ public:
     void requestReadData(std::int64_t offset, std::int64_t length,
                          std::function<void(Result<std::vector<std::uint8_t>>)> done) override {
         auto* browser = device_->browser;
-        browser->copyInBackground([browser, source = path(), offset, length, done = std::move(done)]() mutable {
+        auto delay = device_->behaviour.chunkDelay;  // a slow camera reads slowly too
+        browser->copyInBackground([browser, source = path(), offset, length, delay, done = std::move(done)]() mutable {
+            if (delay.count() > 0) std::this_thread::sleep_for(delay);
             Result<std::vector<std::uint8_t>> outcome = std::vector<std::uint8_t>();
             int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
             if (fd < 0 || offset < 0 || length < 0) {

@@ -103,7 +103,9 @@ try {
     return inView.length >= 8 && inView.every((c) => { const img = c.querySelector("img"); return !img || (img.complete && img.naturalWidth > 0); });
   }, null, { polling: 25 });
   figures.firstScreenMs = Date.now() - began;
-  console.log(`console_e2e: the first screen of ${PHOTOS} photos in ${figures.firstScreenMs} ms`);
+  // Within 2 s on this machine; a sanitizer build runs host and console some four times slower.
+  const firstScreenLimit = process.env.LUMIVANE_SANITIZED === "ON" ? 8000 : 2000;
+  assert.ok(figures.firstScreenMs <= firstScreenLimit, `the first screen took ${figures.firstScreenMs} ms`);
   assert.equal(await page.locator("#selected").textContent(), `${PHOTOS + 3} items · nothing selected`);
   assert.ok(await page.locator("#grid .cell").count() < 200, "only what is in view is in the page");
   assert.equal(await row("phones", "Ada's iPhone").getByRole("button").first().getAttribute("aria-current"), "true");
@@ -179,6 +181,7 @@ try {
   assert.match(await selected(), /^200 of /);
   const example = await page.locator("#example").textContent();
   assert.match(example, new RegExp(`^${fs.realpathSync(imports)}/\\d{4}/\\d{4}-\\d\\d-\\d\\d/\\d{8}_\\d{6}_IMG_\\d+\\.(JPG|HEIC)$`), example);
+  await shot("5-selected");
   const importedBefore = filesUnder(imports).length;
   await page.getByRole("button", { name: "Import 200" }).click();
   await job("200 imported, 0 skipped (already imported), 0 failed.").waitFor({ timeout: 120_000 });
@@ -193,7 +196,7 @@ try {
     assert.ok(sameBytes(path.join(imports, copy), path.join(phoneRoot, folder, name)), `${copy} arrived whole`);
   }
   await audit("imported");
-  await shot("5-imported");
+  await shot("6-imported");
 
   // The same 200 again: nothing copied, and the page says why.
   await page.locator("#grid").focus();
@@ -207,7 +210,7 @@ try {
   await again.getByRole("button", { name: "Details" }).click();
   await again.locator(".reasons li").first().getByText(/Already imported on/).waitFor();
   await audit("skipped, with details");
-  await shot("6-skipped");
+  await shot("7-skipped");
 
   // The two videos, the cable pulled half-way: the job waits for the phone and goes on by itself.
   await page.getByLabel("Show").selectOption("video");
@@ -232,7 +235,7 @@ try {
   ctl("camera.lock", { id: "EOS-R6-0001" });
   await page.getByRole("alert").getByText("Canon EOS R6 is no longer connected.").or(page.getByRole("alert").getByText("Unlock Canon EOS R6 to see its files.")).waitFor();
   await row("cameras", "Canon EOS R6").getByText("locked").waitFor();
-  await shot("7-locked");
+  await shot("8-locked");
   ctl("camera.unlock", { id: "EOS-R6-0001" });
   await row("cameras", "Canon EOS R6").getByText("ready · 9 items").waitFor();
   await cell("IMG_0009.JPG").waitFor();  // no click: the open camera's grid comes back by itself
@@ -289,7 +292,7 @@ try {
   assert.ok(top < 844 - 100, `the first photo starts at ${top} px`);
   assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= 390), "fits a phone-sized window");
   await audit("phone-sized");
-  await shot("8-phone-sized");
+  await shot("9-phone-sized");
   console.log(`console_e2e: every step passed; axe-core found nothing serious in ${audits.length} states (${audits.join(", ")}); ` +
               `first screen of the 20,000-photo phone in ${figures.firstScreenMs} ms; longest task while scrolling ${figures.longestTaskMs} ms; ` +
               `screenshots in ${shots}`);
