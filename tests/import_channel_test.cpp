@@ -375,9 +375,12 @@ TEST_F(Import, APhoneUnpluggedMidJobResumesByItselfWhenItReturnsWithNoItemTwice)
     };
     control("phone.add", {{"name", "Ada's iPhone"}, {"root", h->home / "phone"}});
     control("phone.attach", {{"link", "usb"}});
+    // Listed with its name: the name is read after the phone is first listed.
     auto known = [&] {
         auto list = h->value("lumivane/macos", "iphone.list");
-        return list.get<EncodableList>() && !list.get<EncodableList>()->empty();
+        const auto* phones = list.get<EncodableList>();
+        const auto* phone = phones && !phones->empty() ? (*phones)[0].get<EncodableMap>() : nullptr;
+        return phone && phone->find("name") && *phone->find("name") == EncodableValue("Ada's iPhone");
     };
     ASSERT_TRUE(until(*h, known));
     // A read a few photos in fails as the cable comes out.
