@@ -172,6 +172,10 @@ FileWriter::~FileWriter() {
 }
 
 void FileWriter::release() {
+    // The temporary's lock goes last, with its descriptor: until its name is
+    // gone, another writer of the target must not take it for a stale one.
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
     if (folderFd_ >= 0) ::close(folderFd_);
     folderFd_ = -1;
 }
@@ -214,8 +218,15 @@ Result<FileWriter> FileWriter::create(const std::string& folder, const std::stri
             return failure(std::move(error));
         }
         // Held until the writer lets go, so that a stale temporary can be
-        // told from a live writer's.
-        ::flock(fd, LOCK_EX | LOCK_NB);
+        // told from a live writer's. Another writer clearing stale ones may
+        // have taken it between its making and this lock, and removed it:
+        // the lock waits for that one to let go, and a removed temporary is
+        // made again.
+        struct stat made {};
+        if (::flock(fd, LOCK_EX) != 0 || ::fstat(fd, &made) != 0 || made.st_nlink == 0) {
+            ::close(fd);
+            continue;
+        }
         mode_t mask = ::umask(0);
         ::umask(mask);
         ::fchmod(fd, mode & ~mask);
@@ -240,13 +251,10 @@ Result<void> FileWriter::write(const void* data, std::size_t size) {
 
 Result<void> FileWriter::finishWriting() {
     if (fd_ < 0) return failure(Error::system(EBADF));
-    std::optional<Error> error;
-    if (::fsync(fd_) != 0) error = Error::system();  // the bytes are on disk before the name is
-    if (::close(fd_) != 0 && !error) error = Error::system();
-    fd_ = -1;
-    if (error) {
+    if (::fsync(fd_) != 0) {  // the bytes are on disk before the name is
+        auto error = Error::system();
         abort();
-        return failure(std::move(*error));
+        return failure(std::move(error));
     }
     return {};
 }

@@ -96,6 +96,7 @@ private:
     // Links the finished temporary into the folder `targetFd` under the first
     // free of numberedName(name, n), then removes the temporary's name.
     Result<std::string> linkUnderFreeName(int targetFd, const std::string& name);
+    // Closes the temporary (letting go of its lock) and the folder.
     void release();
 
     std::string folder_;     // as given, for the paths this writer names

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <thread>
 
 #include "runtime/read_file.h"
 #include "runtime/testing/temp_folder.h"
@@ -158,6 +159,26 @@ TEST(FileWriter, RemovesStaleTemporariesOfItsTargetButNotALiveWritersOrOthers) {
     ASSERT_TRUE(live.value().write("ok", 2).ok());
     ASSERT_TRUE(live.value().commit().ok());
     EXPECT_EQ(contents(target), "ok");
+}
+
+TEST(FileWriter, WritersOfOneTargetAtOnceNeverTakeEachOthersTemporary) {
+    // Each new writer clears stale temporaries of its target: one that has
+    // just been made and not yet locked must not look stale.
+    TempFolder folder;
+    constexpr int kThreads = 6, kEach = 40;
+    std::atomic<int> failed{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < kEach; ++i) {
+                auto writer = FileWriter::create(folder.path(), "same.jpg");
+                bool ok = writer.ok() && writer.value().write("x", 1).ok() && writer.value().commitUnderFreeName().ok();
+                failed += !ok;
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(names(folder.path()).size(), std::size_t(kThreads * kEach));
 }
 
 TEST(FileWriter, WithinAFolderTheWayDownFollowsNoLinkAndStaysUnderIt) {
