@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 
 #include <filesystem>
+#include <optional>
 #include <random>
 
 #include "runtime/concurrent_queue.h"
@@ -145,7 +146,7 @@ bool ConsoleServer::start() {
     // connections need them (up to kMaxWorkers, retired when idle), so a
     // few dozen slow or long connections never leave a page without one.
     server.new_task_queue = [] { return new ElasticTasks(kMaxWorkers); };
-    server.set_payload_max_length(16 << 20);  // the longest request: /api/imported for a large card
+    server.set_payload_max_length(16 << 20);  // the longest request: /api/import of a whole card's items
 
     // A request is sent whole within the time limit: from when its
     // connection is accepted (or its last answer sent) until its route
@@ -289,7 +290,7 @@ void ConsoleServer::import(const httplib::Request& request, httplib::Response& r
     replyText(response, 200, answerText(*answer));
 }
 
-// Cards and disks: the console lists and copies their files itself.
+// Cards and disks: the console lists their files itself.
 std::string ConsoleServer::onCard(const std::string& path) { return onVolume(path, cards()); }
 
 void ConsoleServer::cardFolder(const httplib::Request& request, httplib::Response& response) {
