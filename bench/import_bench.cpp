@@ -9,6 +9,7 @@
 // Counters: host_peak_MiB is the host's peak resident size during the job.
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -55,6 +56,7 @@ void makeTree() {
     for (long i = 0, photos = setting("LUMIVANE_IMPORT_PHOTOS", 1000); i < photos; ++i)
         writeRandom(folder + "/IMG_" + std::to_string(1000 + i) + ".JPG", 3 << 20, random);
     writeRandom(folder + "/MVI_0001.MOV", std::size_t(setting("LUMIVANE_IMPORT_VIDEO_MIB", 2048)) << 20, random);
+    runCommand({"sync"});  // else the first run's flush writes the tree too
 }
 
 void clearDestination() {
@@ -86,14 +88,21 @@ struct ImportHost {
     HostClient client;
     ImportHost() {
         client.connect(host.socket());
-        (void)client.call("sim/control", "volume.mount", EncodableMap{{"path", tree()}, {"uuid", "CARD-1"}});
-        (void)client.call("sim/control", "phone.add",
-                          EncodableMap{{"udid", "PHONE"}, {"name", "iPhone"}, {"root", tree()}});
-        (void)client.call("sim/control", "phone.attach", EncodableMap{{"udid", "PHONE"}, {"link", "usb"}});
-        (void)client.call("sim/control", "camera.add",
-                          EncodableMap{{"uuid", "CAMERA"}, {"name", "Camera"}, {"root", tree()}});
+        auto control = [&](const char* method, EncodableMap args) {
+            auto reply = client.call("sim/control", method, std::move(args));
+            if (!reply.ok() || std::holds_alternative<MethodError>(reply.value()))
+                std::fprintf(stderr, "sim/control %s was refused\n", method);
+        };
+        control("volume.mount", {{"path", tree()}, {"uuid", "CARD-1"}});
+        control("phone.add", {{"udid", "PHONE"}, {"name", "iPhone"}, {"root", tree()}});
+        control("phone.attach", {{"udid", "PHONE"}, {"link", "usb"}});
+        control("camera.add", {{"uuid", "CAMERA"}, {"name", "Camera"}, {"root", tree()}});
         // Ready once the host knows the phone and the camera has its catalogue.
-        for (;;) {
+        for (auto deadline = steady_clock::now() + minutes(2);;) {
+            if (steady_clock::now() > deadline) {
+                std::fprintf(stderr, "the host did not list the phone and the camera within two minutes\n");
+                std::exit(1);
+            }
             auto phones = client.call("lumivane/macos", "iphone.list");
             auto cameras = client.call("lumivane/macos", "camera.list");
             auto* list = phones.ok() ? std::get_if<EncodableValue>(&phones.value()) : nullptr;

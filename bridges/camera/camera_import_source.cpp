@@ -25,15 +25,21 @@ std::string stagingName() {
 }  // namespace
 
 template <typename T>
-Result<T> CameraImportSource::withDevice(std::function<void(CameraDevice&, std::function<void(Result<T>)>)> work,
-                                         const std::function<bool()>& cancelled) {
+std::future<Result<T>> CameraImportSource::ask(
+    std::function<void(CameraDevice&, std::function<void(Result<T>)>)> work) {
     auto promise = std::make_shared<std::promise<Result<T>>>();
     auto future = promise->get_future();
-    links_.loop.post(links_.lifetime.guard([this, promise, work = std::move(work)] {
-        CameraDevice* device = links_.device();
+    // Not `this`: an answer asked for ahead may come after the source is gone.
+    links_.loop.post(links_.lifetime.guard([attached = links_.device, promise, work = std::move(work)] {
+        CameraDevice* device = attached();
         if (!device) return promise->set_value(failure(gone()));
         work(*device, [promise](Result<T> outcome) { promise->set_value(std::move(outcome)); });
     }));
+    return future;
+}
+
+template <typename T>
+Result<T> CameraImportSource::await(std::future<Result<T>>& future, const std::function<bool()>& cancelled) {
     // The wait ends with the answer, or when the host or the job stops
     // waiting (a main loop that has stopped runs nothing more).
     while (future.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
@@ -45,6 +51,13 @@ Result<T> CameraImportSource::withDevice(std::function<void(CameraDevice&, std::
     } catch (const std::future_error&) {
         return failure(gone());
     }
+}
+
+template <typename T>
+Result<T> CameraImportSource::withDevice(std::function<void(CameraDevice&, std::function<void(Result<T>)>)> work,
+                                         const std::function<bool()>& cancelled) {
+    auto future = ask<T>(std::move(work));
+    return await(future, cancelled);
 }
 
 Result<std::vector<ImportItem>> CameraImportSource::list() {
@@ -87,21 +100,25 @@ Result<void> CameraImportSource::read(const ImportItem& item, const Sink& sink,
                                       const std::function<bool()>& cancelled) {
     auto camera = file(item.path);
     if (!camera) return failure(Error{Error::Code::notFound, item.path + " is no longer on the camera."});
-    // Part by part while the device reads parts of files; else the whole
-    // file through the staging folder.
+    // Part by part while the device reads parts of files, the next part
+    // asked for before this one is handed on, so the device reads while the
+    // copy is written; else the whole file through the staging folder.
     using Bytes = std::vector<std::uint8_t>;
+    auto askPart = [this, camera](std::int64_t offset) {
+        return ask<Bytes>([camera, offset](CameraDevice&, std::function<void(Result<Bytes>)> done) {
+            camera->asFile()->requestReadData(offset, kPartBytes, std::move(done));
+        });
+    };
+    auto next = askPart(0);
     for (std::int64_t offset = 0;;) {
         if (cancelled()) return failure(Error{Error::Code::cancelled, "Cancelled."});
-        auto part = withDevice<Bytes>(
-            [camera, offset](CameraDevice&, std::function<void(Result<Bytes>)> done) {
-                camera->asFile()->requestReadData(offset, kPartBytes, std::move(done));
-            },
-            cancelled);
+        auto part = await(next, cancelled);
         if (!part.ok() && part.error().code == Error::Code::badInput && offset == 0) break;
         if (!part.ok()) return failure(part.error());
         if (part.value().empty()) return {};
-        if (auto taken = sink(part.value().data(), part.value().size()); !taken.ok()) return taken;
         offset += static_cast<std::int64_t>(part.value().size());
+        next = askPart(offset);
+        if (auto taken = sink(part.value().data(), part.value().size()); !taken.ok()) return taken;
     }
     return readStaged(camera, sink, cancelled);
 }

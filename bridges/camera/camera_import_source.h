@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <future>
 #include <map>
 #include <memory>
 #include <string>
@@ -45,8 +46,14 @@ public:
     Result<void> remove(const ImportItem& item) override;
 
 private:
-    // Runs `work` on the main loop with the attached device and waits for
-    // the result it hands to `done` (at once or later).
+    // Runs `work` on the main loop with the attached device; the result it
+    // hands to `done` (at once or later) comes to the future.
+    template <typename T>
+    std::future<Result<T>> ask(std::function<void(CameraDevice&, std::function<void(Result<T>)> done)> work);
+    // Waits for an answer asked for, giving up as withDevice() says.
+    template <typename T>
+    Result<T> await(std::future<Result<T>>& future, const std::function<bool()>& cancelled);
+    // ask() and await() in one.
     template <typename T>
     Result<T> withDevice(std::function<void(CameraDevice&, std::function<void(Result<T>)> done)> work,
                          const std::function<bool()>& cancelled = {});
@@ -56,7 +63,7 @@ private:
     Result<void> readStaged(const std::shared_ptr<CameraItem>& camera, const Sink& sink,
                             const std::function<bool()>& cancelled);
 
-    static constexpr std::int64_t kPartBytes = std::int64_t{8} << 20;  // one read of part of a file
+    static constexpr std::int64_t kPartBytes = std::int64_t{4} << 20;  // one read of part of a file
 
     Links links_;
     std::string name_, identity_, staging_;

@@ -24,9 +24,9 @@ std::string newJobId() {
     return id;
 }
 
-// A few items at a time per device: a phone and a volume serve reads in
+// How many items a device reads at once: a phone and a volume serve reads in
 // parallel well, a camera's link is one at a time.
-int parallelFor(const std::string& kind) { return kind == "camera" ? 1 : 3; }
+int readersFor(const std::string& kind) { return kind == "camera" ? 2 : 3; }
 
 EncodableMap jobMap(const ImportHistory::Job& job, const ImportHistory::Counts& counts, const ImportRequest* request) {
     EncodableMap map{{"job", job.id},
@@ -177,10 +177,10 @@ Result<void> ImportBridge::launch(ImportHistory::Job record, const ImportRequest
         ImportJob::Setup{*history_, {platform_.photoMetadata, platform_.videoFrames}, events_, clock_}, record, request,
         source.value(), std::move(plan));
     jobs_[record.id] = job;
-    int parallel = parallelFor(request.kind);
-    queue_.post(lifetime_.guard([this, job, firstRun, parallel] {
+    int readers = readersFor(request.kind);
+    queue_.post(lifetime_.guard([this, job, firstRun, readers] {
         job->run(
-            firstRun, parallel, [this](std::function<void()> work) { queue_.post(lifetime_.guard(std::move(work))); },
+            firstRun, readers, [this](std::function<void()> work) { queue_.post(lifetime_.guard(std::move(work))); },
             [this, id = job->id()](const std::string&) { loop_.post(lifetime_.guard([this, id] { retire(id); })); });
     }));
     return {};

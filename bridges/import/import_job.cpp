@@ -53,9 +53,10 @@ ImportJob::ImportJob(Setup setup, ImportHistory::Job record, ImportRequest reque
       copier_(plan_, setup_.services),
       contents_(request_.skipDuplicates ? std::make_unique<DestinationContents>(plan_.destination) : nullptr) {}
 
-void ImportJob::run(bool firstRun, int parallel, const std::function<void(std::function<void()>)>& spawn,
+void ImportJob::run(bool firstRun, int readers, const std::function<void(std::function<void()>)>& spawn,
                     std::function<void(const std::string& state)> finished) {
     finished_ = std::move(finished);
+    paced_ = std::make_unique<PacedSource>(*source_, readers);
     started_ = std::chrono::steady_clock::now();
     if (firstRun) {
         auto listed = source_->list();
@@ -111,7 +112,7 @@ void ImportJob::run(bool firstRun, int parallel, const std::function<void(std::f
     }
     units_ = plan();
     if (units_.empty()) return end();
-    int count = std::min<int>(std::max(parallel, 1), static_cast<int>(units_.size()));
+    int count = std::min<int>(std::max(readers, 1) + 1, static_cast<int>(units_.size()));
     workers_ = count;
     for (int i = 0; i < count; ++i) spawn([self = shared_from_this()] { self->work(); });
 }
@@ -224,7 +225,7 @@ void ImportJob::copyUnit(const Unit& unit) {
         std::string duplicateOf;
         std::int64_t sent = 0;  // this item's bytes in the progress so far
         auto copied = copier_.copy(
-            *source_, item.item, item.seq,
+            *paced_, item.item, item.seq,
             [this, path = item.item.path] {
                 if (cancelled_ || stopping_) return true;
                 MutexLock guard(lock_);

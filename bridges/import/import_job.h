@@ -13,6 +13,7 @@
 #include "bridges/import/import_history.h"
 #include "bridges/import/import_request.h"
 #include "bridges/import/item_copy.h"
+#include "bridges/import/paced_source.h"
 #include "channel/encodable_value.h"
 #include "runtime/clock.h"
 #include "runtime/mutex.h"
@@ -23,14 +24,15 @@ namespace lumivane {
 // pending items a few at a time, each group of items that travel together
 // (a RAW and its JPEG twin, their sidecars) by one worker, recording every
 // outcome in the history as it happens and sending progress, item and done
-// events.
+// events. It runs one worker more than the device's `readers`: reads take
+// turns, so one worker can finish a copy while the device reads the next.
 //
 // A device that goes away or a destination that fills up interrupts the job:
 // the item in hand goes back to pending (its partial copy removed) and no
 // new item starts; resuming later copies exactly the pending ones.
 //
 // Threads: made and started on the main loop; run() on a worker thread,
-// work() on up to `parallel` worker threads at once; cancel() and snapshot
+// work() on up to `readers` + 1 worker threads at once; cancel() and snapshot
 // from any thread. `lock_` guards the items' states and the cancelled set.
 class ImportJob : public std::enable_shared_from_this<ImportJob> {
 public:
@@ -46,9 +48,10 @@ public:
 
     const std::string& id() const { return record_.id; }
     // The worker's part: lists (first run) or reloads the items, then copies
-    // with `parallel` workers started through `spawn`, and calls `finished`
-    // with the job's final state once every worker is done.
-    void run(bool firstRun, int parallel, const std::function<void(std::function<void()>)>& spawn,
+    // with `readers` + 1 workers started through `spawn`, at most `readers`
+    // of them reading from the device at once, and calls `finished` with the
+    // job's final state once every worker is done.
+    void run(bool firstRun, int readers, const std::function<void(std::function<void()>)>& spawn,
              std::function<void(const std::string& state)> finished);
     void cancel();
     // The host is going: end at the next chunk, the job left "interrupted".
@@ -76,6 +79,7 @@ private:
     ImportHistory::Job record_;
     ImportRequest request_;
     std::shared_ptr<ImportSource> source_;
+    std::unique_ptr<PacedSource> paced_;  // source_'s reads, taking turns; set by run()
     CopyPlan plan_;
     ItemCopy copier_;
     std::unique_ptr<DestinationContents> contents_;  // with "skipDuplicates" only

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <xxhash.h>
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -14,6 +15,8 @@
 namespace lumivane {
 
 namespace {
+
+constexpr std::size_t kSliceBytes = 256 << 10;  // well inside a core's cache
 
 // A running XXH3-128 hash.
 class Hasher {
@@ -132,12 +135,17 @@ Result<ItemCopy::Copied> ItemCopy::copy(ImportSource& source, const ImportItem& 
     auto read = source.read(
         item,
         [&](const std::uint8_t* data, std::size_t size) -> Result<void> {
-            written.add(data, size);
             bytes += static_cast<std::int64_t>(size);
             if (bytes > item.size)
                 return failure(Error{"It grew while it was copied (" + std::to_string(item.size) +
                                      " bytes listed); no copy was kept."});
-            if (auto put = writer.value().write(data, size); !put.ok()) return put;
+            // Hashed and written a slice at a time, so the write copies from
+            // the cache what the hash has just read.
+            for (std::size_t at = 0; at < size; at += kSliceBytes) {
+                auto slice = std::min(kSliceBytes, size - at);
+                written.add(data + at, slice);
+                if (auto put = writer.value().write(data + at, slice); !put.ok()) return put;
+            }
             if (progress) progress(static_cast<std::int64_t>(size));
             return {};
         },

@@ -1,8 +1,10 @@
 // Templates and single verified copies, over a source of the test's own.
 #include "bridges/import/item_copy.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -122,19 +124,30 @@ TEST_F(Copy, AnItemThatChangesOrIsCancelledLeavesNoFile) {
         const char* why;
         std::int64_t listedSize;
         bool cancelAtSecondChunk;
+        bool diskChangesIt;  // what the disk holds differs from what was written
         Error::Code code;
     };
     const Case cases[] = {
-        {"it grew", 8, false, Error::Code::failed},
-        {"it shrank", 40, false, Error::Code::failed},
-        {"cancelled", 12, true, Error::Code::cancelled},
+        {"it grew", 8, false, false, Error::Code::failed},
+        {"it shrank", 40, false, false, Error::Code::failed},
+        {"cancelled", 12, true, false, Error::Code::cancelled},
+        {"read back other bytes", 12, false, true, Error::Code::failed},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);
         OneItemSource source;
         source.bytes = "twelve bytes";
         bool cancel = false;
-        source.between = [&](std::size_t chunk) { cancel = c.cancelAtSecondChunk && chunk == 1; };
+        source.between = [&](std::size_t chunk) {
+            cancel = c.cancelAtSecondChunk && chunk == 1;
+            if (c.diskChangesIt && chunk == 2) {
+                // A byte already written turns, as a failing disk's would.
+                int fd = ::open((folder.path() + "/.lumivane-import-job-1-1").c_str(), O_WRONLY);
+                ASSERT_GE(fd, 0);
+                EXPECT_EQ(::pwrite(fd, "T", 1, 0), 1);
+                ::close(fd);
+            }
+        };
         auto copied = copier.copy(source, {"DCIM/A.JPG", c.listedSize, 1e9}, 1, [&] { return cancel; }, {}, {});
         ASSERT_FALSE(copied.ok());
         EXPECT_EQ(copied.error().code, c.code);
