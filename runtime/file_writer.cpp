@@ -10,6 +10,7 @@
 #include <cstring>
 #include <optional>
 #include <random>
+#include <string_view>
 #include <vector>
 
 #include "runtime/file_name.h"
@@ -101,7 +102,9 @@ Result<void> checkWritableIn(int folderFd, const std::string& name) {
 
 // Removes the temporaries of `name` in the open folder that no live writer
 // holds locked.
-void removeStaleIn(int folderFd, const std::string& name) {
+// Removes the temporaries in the folder whose target's name `ofTarget`
+// accepts and that no live writer holds locked.
+void removeStaleIn(int folderFd, const std::function<bool(std::string_view target)>& ofTarget) {
     int listing = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (listing < 0) return;
     DIR* dir = ::fdopendir(listing);
@@ -109,12 +112,12 @@ void removeStaleIn(int folderFd, const std::string& name) {
         ::close(listing);
         return;
     }
-    std::string prefix = name + kTemporaryInfix;
+    const std::string_view infix = kTemporaryInfix;
     while (dirent* entry = ::readdir(dir)) {
         std::string entryName = entry->d_name;
-        if (entryName.size() != prefix.size() + kTemporarySuffixLength ||
-            entryName.compare(0, prefix.size(), prefix) != 0)
-            continue;
+        if (entryName.size() < infix.size() + kTemporarySuffixLength) continue;
+        auto target = std::string_view(entryName).substr(0, entryName.size() - kTemporarySuffixLength - infix.size());
+        if (std::string_view(entryName).substr(target.size(), infix.size()) != infix || !ofTarget(target)) continue;
         int fd = ::openat(folderFd, entryName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
         if (fd < 0) continue;
         struct stat info {};
@@ -142,6 +145,7 @@ FileWriter::FileWriter(FileWriter&& other) noexcept
       name_(std::move(other.name_)),
       target_(std::move(other.target_)),
       temporary_(std::move(other.temporary_)),
+      dropFromCache_(other.dropFromCache_),
       folderFd_(other.folderFd_),
       fd_(other.fd_) {
     other.temporary_.clear();
@@ -157,6 +161,7 @@ FileWriter& FileWriter::operator=(FileWriter&& other) noexcept {
         name_ = std::move(other.name_);
         target_ = std::move(other.target_);
         temporary_ = std::move(other.temporary_);
+        dropFromCache_ = other.dropFromCache_;
         folderFd_ = other.folderFd_;
         fd_ = other.fd_;
         other.temporary_.clear();
@@ -195,7 +200,7 @@ Result<FileWriter> FileWriter::create(const std::string& target, mode_t mode, co
 }
 
 Result<FileWriter> FileWriter::create(const std::string& folder, const std::string& name, mode_t mode,
-                                      const std::string& within) {
+                                      const std::string& within, Stale stale) {
     if (!isPlainFileName(name)) return failure(Error::system(EISDIR));
     int folderFd = openFolder(folder, within);
     if (folderFd < 0) return failure(Error::system());
@@ -203,7 +208,7 @@ Result<FileWriter> FileWriter::create(const std::string& folder, const std::stri
         ::close(folderFd);
         return failure(writable.error());
     }
-    removeStaleIn(folderFd, name);
+    if (stale == Stale::remove) removeStaleIn(folderFd, [&](std::string_view target) { return target == name; });
     static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     thread_local std::mt19937 random{std::random_device{}()};
     std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
@@ -256,6 +261,7 @@ Result<void> FileWriter::finishWriting() {
         abort();
         return failure(std::move(error));
     }
+    if (dropFromCache_) ::posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED);
     return {};
 }
 
@@ -365,7 +371,15 @@ void FileWriter::abort() {
 void FileWriter::removeStale(const std::string& target) {
     int folderFd = openFolder(folderOf(target));
     if (folderFd < 0) return;
-    removeStaleIn(folderFd, nameOf(target));
+    auto name = nameOf(target);
+    removeStaleIn(folderFd, [&](std::string_view of) { return of == name; });
+    ::close(folderFd);
+}
+
+void FileWriter::removeStaleWithPrefix(const std::string& folder, const std::string& prefix) {
+    int folderFd = openFolder(folder);
+    if (folderFd < 0) return;
+    removeStaleIn(folderFd, [&](std::string_view of) { return of.substr(0, prefix.size()) == prefix; });
     ::close(folderFd);
 }
 

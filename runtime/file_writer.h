@@ -45,9 +45,13 @@ public:
     // symbolic links"): a folder checked inside `within` and then swapped
     // for a link cannot send the write anywhere else.
     static Result<FileWriter> create(const std::string& target, mode_t mode = 0644, const std::string& within = {});
-    // The same for the file `name` (one plain file name) in `folder`.
+    // The same for the file `name` (one plain file name) in `folder`. With
+    // Stale::keep the folder is not searched for stale temporaries (a search
+    // reads the whole folder): for a caller that makes many files in a large
+    // folder and clears its own leftovers once, with removeStaleWithPrefix().
+    enum class Stale { remove, keep };
     static Result<FileWriter> create(const std::string& folder, const std::string& name, mode_t mode = 0644,
-                                     const std::string& within = {});
+                                     const std::string& within = {}, Stale stale = Stale::remove);
 
     // Whether `target` could be created (or replaced) by a writer, without
     // touching it: its folder exists and is writable, and it is not a folder.
@@ -82,6 +86,10 @@ public:
     Result<void> readBack(const std::function<void(const std::uint8_t* data, std::size_t size)>& chunk);
     // Gives the file the modification time `seconds` (since 1970, UTC).
     Result<void> setModificationTime(double seconds);
+    // Once flushed for its commit, the file's pages leave the page cache: a
+    // bulk copy that nobody reads soon then reuses the same memory file after
+    // file, instead of filling the cache and pushing out what others use.
+    void dropFromCacheOnCommit() { dropFromCache_ = true; }
 
     const std::string& target() const { return target_; }
     std::string temporaryPath() const { return temporary_.empty() ? std::string() : folder_ + "/" + temporary_; }
@@ -89,6 +97,8 @@ public:
     // Removes the temporaries of `target` that no live writer holds (left by a
     // process that was killed while writing).
     static void removeStale(const std::string& target);
+    // The same for every target in `folder` whose name starts with `prefix`.
+    static void removeStaleWithPrefix(const std::string& folder, const std::string& prefix);
 
 private:
     FileWriter(std::string folder, std::string name, std::string temporary, int folderFd, int fd);
@@ -103,7 +113,8 @@ private:
     std::string name_;       // the target's name in it
     std::string target_;     // folder_ + "/" + name_
     std::string temporary_;  // the temporary's name in the folder; empty once committed or aborted
-    int folderFd_ = -1;      // the folder, opened once
+    bool dropFromCache_ = false;
+    int folderFd_ = -1;  // the folder, opened once
     int fd_ = -1;
 };
 

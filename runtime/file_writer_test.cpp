@@ -159,6 +159,19 @@ TEST(FileWriter, RemovesStaleTemporariesOfItsTargetButNotALiveWritersOrOthers) {
     ASSERT_TRUE(live.value().write("ok", 2).ok());
     ASSERT_TRUE(live.value().commit().ok());
     EXPECT_EQ(contents(target), "ok");
+
+    // A writer that keeps stale temporaries searches nothing; its caller
+    // clears the temporaries of every target with a prefix at once.
+    put(folder / ".job-1-1.lumivane-AbC123", "killed mid-copy");
+    put(folder / ".job-10-1.lumivane-AbC123", "another job's");
+    auto keeping = FileWriter::create(folder.path(), ".job-1-1", 0644, {}, FileWriter::Stale::keep);
+    ASSERT_TRUE(keeping.ok());
+    EXPECT_TRUE(fs::exists(folder / ".job-1-1.lumivane-AbC123"));
+    FileWriter::removeStaleWithPrefix(folder.path(), ".job-1-");
+    EXPECT_FALSE(fs::exists(folder / ".job-1-1.lumivane-AbC123"));
+    EXPECT_TRUE(fs::exists(keeping.value().temporaryPath()));
+    EXPECT_TRUE(fs::exists(folder / ".job-10-1.lumivane-AbC123"));
+    EXPECT_TRUE(fs::exists(folder / "other.jpg.lumivane-AbC123"));
 }
 
 TEST(FileWriter, WritersOfOneTargetAtOnceNeverTakeEachOthersTemporary) {

@@ -25,7 +25,8 @@ std::string newJobId() {
 }
 
 // How many items a device reads at once: a phone and a volume serve reads in
-// parallel well, a camera's link is one at a time.
+// parallel well; a camera's link answers one request at a time, and two items
+// in flight keep it busy while one item's part is written.
 int readersFor(const std::string& kind) { return kind == "camera" ? 2 : 3; }
 
 EncodableMap jobMap(const ImportHistory::Job& job, const ImportHistory::Counts& counts, const ImportRequest* request) {

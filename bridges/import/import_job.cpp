@@ -87,6 +87,7 @@ void ImportJob::run(bool firstRun, int readers, const std::function<void(std::fu
             return end();
         }
     }
+    if (!firstRun) copier_.removeLeftovers();
     auto items = setup_.history.items(record_.id);
     std::int64_t total = 0, done = 0;
     for (auto& item : items) {

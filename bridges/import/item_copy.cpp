@@ -47,11 +47,12 @@ std::string joined(const std::string& folder, const std::string& relative) {
 }
 
 // The copy's temporary in the destination's top folder: one name per job
-// and item, so a resumed item's leftover from a killed host is removed when
-// the item is copied again.
-std::string temporaryName(const std::string& job, int seq) {
-    return ".lumivane-import-" + job + "-" + std::to_string(seq);
-}
+// and item. Writers do not search the folder for stale temporaries (which
+// would read a large destination once per item); a resumed job removes what a
+// killed host left of its copies once, before it copies again.
+std::string temporaryPrefix(const std::string& job) { return ".lumivane-import-" + job + "-"; }
+std::string backupName(const std::string& job) { return ".lumivane-backup-" + job; }
+std::string temporaryName(const std::string& job, int seq) { return temporaryPrefix(job) + std::to_string(seq); }
 
 // Reads the open file from where it is to its end, chunk by chunk, into
 // `chunk`, which may refuse (ending the read with its error).
@@ -67,6 +68,11 @@ Result<void> readChunks(int fd, const std::function<Result<void>(const std::uint
 }
 
 }  // namespace
+
+void ItemCopy::removeLeftovers() const {
+    FileWriter::removeStaleWithPrefix(plan_.destination, temporaryPrefix(plan_.job));
+    if (!plan_.backup.empty()) FileWriter::removeStaleWithPrefix(plan_.backup, backupName(plan_.job));
+}
 
 Result<void> makeFoldersBelow(const std::string& root, const std::string& relative) {
     int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -128,8 +134,10 @@ Result<ItemCopy::Copied> ItemCopy::copy(ImportSource& source, const ImportItem& 
                                         const std::function<bool()>& cancelled, const Progress& progress,
                                         const Intent& intent, const std::string* stem,
                                         const std::int64_t* captureTime) const {
-    auto writer = FileWriter::create(plan_.destination, temporaryName(plan_.job, seq), 0644, plan_.destination);
+    auto writer = FileWriter::create(plan_.destination, temporaryName(plan_.job, seq), 0644, plan_.destination,
+                                     FileWriter::Stale::keep);
     if (!writer.ok()) return failure(writer.error());
+    writer.value().dropFromCacheOnCommit();  // an import is read again much later, if at all
     Hasher written;
     std::int64_t bytes = 0;
     auto read = source.read(
@@ -203,11 +211,12 @@ Result<std::string> ItemCopy::backup(const std::string& path, const std::string&
     std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return failure(Error::system());
-    auto writer = FileWriter::create(plan_.backup, ".lumivane-backup-" + plan_.job, 0644, plan_.backup);
+    auto writer = FileWriter::create(plan_.backup, backupName(plan_.job), 0644, plan_.backup, FileWriter::Stale::keep);
     if (!writer.ok()) {
         ::close(fd);
         return failure(writer.error());
     }
+    writer.value().dropFromCacheOnCommit();
     Hasher written;
     auto copied = readChunks(fd, [&](const std::uint8_t* data, std::size_t size) {
         written.add(data, size);

@@ -59,6 +59,10 @@ public:
     // at the same place below the backup folder.
     Result<std::string> backup(const std::string& path, const std::string& hash, double modified) const;
 
+    // Removes the partial copies of the plan's job that a killed host left
+    // in the destination and the backup folder.
+    void removeLeftovers() const;
+
     // The XXH3-128 hash of the file at `path`, as copy() gives it; none when
     // it cannot be read.
     static std::optional<std::string> hashOf(const std::string& path);
