@@ -417,6 +417,11 @@ TEST_F(Import, ACameraImportsAndDeletesWhatItCopied) {
     auto root = folder("eos/DCIM/100CANON");
     fs::copy_file(card + "/DCIM/100TEST/IMG_0001.JPG", root + "/IMG_0101.JPG");
     fs::copy_file(card + "/DCIM/100TEST/MVI_0003.MOV", root + "/MVI_0102.MOV");
+    // Read in several parts, each asked for while the last is written: a
+    // part out of place shows in the bytes.
+    std::string large((9 << 20) + 5, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i) large[i] = char(i * 7 + i / 4093);
+    std::ofstream(root + "/IMG_0103.CR3", std::ios::binary) << large;
     auto added = h->call(
         "sim/control", "camera.add",
         EncodableMap{{"uuid", "EOS-IMPORT"}, {"name", "Canon EOS R6"}, {"serial", "0321"}, {"root", h->home / "eos"}});
@@ -435,8 +440,9 @@ TEST_F(Import, ACameraImportsAndDeletesWhatItCopied) {
                        {"subfolders", "{device}/{YYYY}"},
                        {"deleteAfter", true}});
     EXPECT_EQ(text(status, "state"), "done");
-    EXPECT_EQ(count(status, "imported"), 2);
+    EXPECT_EQ(count(status, "imported"), 3);
     auto byName = items(status);
+    EXPECT_EQ(contents(text(byName["IMG_0103.CR3"], "path")), large);
     EXPECT_EQ(text(byName["IMG_0101.JPG"], "path"), destination + "/Canon EOS R6/2021/IMG_0101.JPG");
     EXPECT_EQ(text(byName["MVI_0102.MOV"], "path"), destination + "/Canon EOS R6/2020/MVI_0102.MOV");
     EXPECT_EQ(contents(text(byName["IMG_0101.JPG"], "path")), contents(card + "/DCIM/100TEST/IMG_0001.JPG"));
