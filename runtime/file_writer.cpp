@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "runtime/file_name.h"
+#include "runtime/read_file.h"
 
 namespace lumivane {
 
@@ -338,15 +339,11 @@ Result<void> FileWriter::readBack(const std::function<void(const std::uint8_t* d
     if (fd_ < 0) return failure(Error::system(EBADF));
     if (::fsync(fd_) != 0) return failure(Error::system());
     ::posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED);
-    std::vector<std::uint8_t> buffer(1 << 20);
-    for (off_t offset = 0;;) {
-        ssize_t n = ::pread(fd_, buffer.data(), buffer.size(), offset);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return failure(Error::system());
-        if (n == 0) return {};
-        chunk(buffer.data(), static_cast<std::size_t>(n));
-        offset += n;
-    }
+    if (::lseek(fd_, 0, SEEK_SET) != 0) return failure(Error::system());
+    return readChunks(fd_, [&](const std::uint8_t* data, std::size_t size) {
+        chunk(data, size);
+        return Result<void>();
+    });
 }
 
 Result<void> FileWriter::setModificationTime(double seconds) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <cerrno>
 #include <utility>
+#include <vector>
 
 namespace lumivane {
 
@@ -32,6 +33,19 @@ std::optional<std::string> readFile(const std::string& path, std::size_t limit) 
     }
     ::close(fd);
     return contents;
+}
+
+Result<void> readChunks(int fd, const std::function<Result<void>(const std::uint8_t* data, std::size_t size)>& chunk,
+                        const std::function<bool()>& cancelled) {
+    std::vector<std::uint8_t> buffer(1 << 20);
+    for (;;) {
+        if (cancelled && cancelled()) return failure(Error{Error::Code::cancelled, "Cancelled."});
+        ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return failure(Error::system());
+        if (n == 0) return {};
+        if (auto taken = chunk(buffer.data(), static_cast<std::size_t>(n)); !taken.ok()) return taken;
+    }
 }
 
 bool isRegularFile(const std::string& path) { return RegularFile::open(path).has_value(); }

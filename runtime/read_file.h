@@ -1,7 +1,11 @@
 #pragma once
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+
+#include "runtime/result.h"
 
 namespace lumivane {
 
@@ -9,6 +13,14 @@ namespace lumivane {
 // cannot be read or is larger (a file from outside is never read unbounded).
 // Any thread.
 std::optional<std::string> readFile(const std::string& path, std::size_t limit);
+
+// Reads the open file `fd` from where it stands to its end, at most 1 MiB at
+// a time, into `chunk`, which may refuse (ending the read with its error);
+// `cancelled`, when given, is asked before each chunk and ends the read with
+// Error::Code::cancelled. A read the system refuses ends with its words.
+// Any thread.
+Result<void> readChunks(int fd, const std::function<Result<void>(const std::uint8_t* data, std::size_t size)>& chunk,
+                        const std::function<bool()>& cancelled = {});
 
 // Whether `path` is a regular file (after links), told without blocking: a
 // FIFO, a device or a socket named like a photo is never handed to a decoder,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bridges/camera/camera_bridge.h"
+#include "runtime/read_file.h"
 
 namespace lumivane {
 
@@ -149,22 +150,7 @@ Result<void> CameraImportSource::readStaged(const std::shared_ptr<CameraItem>& c
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     ::unlink(path.c_str());  // the open file is all that is needed now
     if (fd < 0) return failure(Error::system());
-    std::vector<std::uint8_t> buffer(1 << 20);
-    Result<void> outcome;
-    for (;;) {
-        if (cancelled()) {
-            outcome = failure(Error{Error::Code::cancelled, "Cancelled."});
-            break;
-        }
-        ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            outcome = failure(Error::system());
-            break;
-        }
-        if (n == 0) break;
-        if (outcome = sink(buffer.data(), static_cast<std::size_t>(n)); !outcome.ok()) break;
-    }
+    auto outcome = readChunks(fd, sink, cancelled);
     ::close(fd);
     return outcome;
 }

@@ -11,6 +11,7 @@
 #include "platform/common/media_types.h"
 #include "runtime/file_name.h"
 #include "runtime/folder_walk.h"
+#include "runtime/read_file.h"
 
 namespace lumivane {
 
@@ -104,15 +105,19 @@ Result<void> VolumeImportSource::read(const ImportItem& item, const Sink& sink,
     struct stat info {};
     if (::fstat(file.fd, &info) != 0) return failure(failed(Error::system()));
     if (!S_ISREG(info.st_mode)) return failure(Error{Error::Code::badInput, "Not a regular file: " + item.path});
-    std::vector<std::uint8_t> buffer(1 << 20);
-    for (;;) {
-        if (cancelled()) return failure(Error{Error::Code::cancelled, "Cancelled."});
-        ssize_t n = ::read(file.fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return failure(failed(Error::system()));
-        if (n == 0) return {};
-        if (auto taken = sink(buffer.data(), static_cast<std::size_t>(n)); !taken.ok()) return taken;
-    }
+    // A read the card refuses may be the card taken out; what the sink
+    // refuses is the sink's own.
+    bool refused = false;
+    auto read = readChunks(
+        file.fd,
+        [&](const std::uint8_t* data, std::size_t size) {
+            auto taken = sink(data, size);
+            refused = !taken.ok();
+            return taken;
+        },
+        cancelled);
+    if (!read.ok() && !refused && read.error().code != Error::Code::cancelled) return failure(failed(read.error()));
+    return read;
 }
 
 Result<void> VolumeImportSource::remove(const ImportItem& item) {

@@ -11,6 +11,7 @@
 #include "platform/common/media_types.h"
 #include "runtime/file_name.h"
 #include "runtime/file_writer.h"
+#include "runtime/read_file.h"
 
 namespace lumivane {
 
@@ -53,19 +54,6 @@ std::string joined(const std::string& folder, const std::string& relative) {
 std::string temporaryPrefix(const std::string& job) { return ".lumivane-import-" + job + "-"; }
 std::string backupName(const std::string& job) { return ".lumivane-backup-" + job; }
 std::string temporaryName(const std::string& job, int seq) { return temporaryPrefix(job) + std::to_string(seq); }
-
-// Reads the open file from where it is to its end, chunk by chunk, into
-// `chunk`, which may refuse (ending the read with its error).
-Result<void> readChunks(int fd, const std::function<Result<void>(const std::uint8_t*, std::size_t)>& chunk) {
-    std::vector<std::uint8_t> buffer(1 << 20);
-    for (;;) {
-        ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return failure(Error::system());
-        if (n == 0) return {};
-        if (auto taken = chunk(buffer.data(), static_cast<std::size_t>(n)); !taken.ok()) return taken;
-    }
-}
 
 }  // namespace
 
