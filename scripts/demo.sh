@@ -198,13 +198,13 @@ mkdir -p "$work/PhoneImports" "$work/CameraImports"
 echo "    (the cable comes out a few dozen photos in; the job stops \"interrupted\", nothing half-written left)"
 run call sim/control phone.fault '{"udid": "00008110-ADA", "op": "read", "code": 26, "nth": 60, "detach": true}'
 ctl_import iphone:00008110-ADA "$work/PhoneImports" --subfolders "{YYYY}-{MM}" --rename "{YYYY}{MM}{DD}_{name}"
-phone_job=$("$bin/lumivanectl" call lumivane/import import.list | grep -o '"job":"[^"]*"' | head -1 | cut -d'"' -f4)
+phone_job=$("$bin/lumivanectl" call lumivane/import import.list | grep -o '"job":"[^"]*"' | sed -n 1,1p | cut -d'"' -f4)
 find "$work/PhoneImports" -type f | wc -l | xargs echo "    copies so far:"
 echo "    (plugged in again: \"import --resume\" finishes exactly the rest)"
 run call sim/control phone.attach '{"udid": "00008110-ADA", "link": "usb"}'
 ctl_import --resume "$phone_job"
 find "$work/PhoneImports" -type f | wc -l | xargs echo "    copies now (no item twice):"
-(cd "$work/PhoneImports" && find . -type f | sort | head -4)
+(cd "$work/PhoneImports" && find . -type f | sort | sed -n 1,4p)
 echo "    (a camera: into {device}/{YYYY}, then \"only new\" again)"
 mkdir -p "$work/r5/DCIM/100CANON"
 cp "$work/shoot-roll/DCIM/100APPLE/"IMG_000[1-3].JPG "$work/r5/DCIM/100CANON/"
@@ -449,11 +449,11 @@ jobSummary() {
     local state status
     for _ in $(seq 600); do
         status=$(consoleApi /api/call '{"channel": "lumivane/import", "method": "import.status", "args": {"job": "'"$1"'"}}')
-        state=$(echo "$status" | grep -o '"state":"[a-z]*"' | head -1 | cut -d'"' -f4)
+        state=$(echo "$status" | grep -o '"state":"[a-z]*"' | sed -n 1,1p | cut -d'"' -f4)
         [ "$state" = running ] || [ "$state" = "${2:-running}" ] || [ -z "$state" ] || break
         sleep 0.1
     done
-    count() { echo "$status" | grep -o "\"$1\":[0-9]*" | head -1 | cut -d: -f2; }
+    count() { echo "$status" | grep -o "\"$1\":[0-9]*" | sed -n 1,1p | cut -d: -f2; }
     printf '      -> %s: %s imported, %s skipped (already imported), %s failed\n' "$state" "$(count imported)" "$(count skipped)" "$(count failed)"
 }
 # consoleJob JSON: starts an import as the page does and prints how it ended.
@@ -470,7 +470,7 @@ grace='{"kind": "iphone", "id": "00008120-GRACE"}'
 ten='["100APPLE/IMG_0001.JPG", "100APPLE/IMG_0002.JPG", "100APPLE/IMG_0003.JPG", "100APPLE/IMG_0004.JPG", "100APPLE/IMG_0005.JPG",
       "100APPLE/IMG_0006.JPG", "100APPLE/IMG_0007.JPG", "100APPLE/IMG_0008.JPG", "100APPLE/IMG_0009.JPG", "100APPLE/IMG_0010.JPG"]'
 consoleJob '{"source": '"$grace"', "items": '"$ten"', "subfolders": "{YYYY}/{YYYY}-{MM}-{DD}", "rename": "{YYYY}{MM}{DD}_{hh}{mm}{ss}_{name}"}'
-(cd "$work/console-imports" && find . -type f | sort | head -3 | sed 's/^/      /' && echo "      …")
+(cd "$work/console-imports" && find . -type f | sort | sed -n 1,3p | sed 's/^/      /' && echo "      …")
 echo "    (the same ten again: only new)"
 consoleJob '{"source": '"$grace"', "items": '"$ten"', "subfolders": "{YYYY}/{YYYY}-{MM}-{DD}", "rename": "{YYYY}{MM}{DD}_{hh}{mm}{ss}_{name}"}'
 echo "    (the whole phone, with the cable pulled forty photos in: the job waits, and goes on when the phone is back)"
