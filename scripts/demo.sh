@@ -20,7 +20,7 @@ PLIST
 echo "the old sandboxed build's database" >"$container/Documents/lumivane.db"
 "$bin/lumivane-host" --platform sim --socket "$LUMIVANE_SOCKET" --home "$work/home" 2>"$work/host.log" &
 host=$!
-trap 'kill $host 2>/dev/null; wait $host 2>/dev/null; rm -rf "$work"' EXIT
+trap 'kill $host ${console:-} 2>/dev/null; wait $host 2>/dev/null; rm -rf "$work"' EXIT
 
 # Waits until the camera with this id has read its catalogue.
 camera_ready() {
@@ -350,7 +350,7 @@ XDG_DATA_HOME="$work/linux-data" XDG_CONFIG_HOME="$work/linux-config" \
     "$bin/lumivane-host" --platform linux --socket "$work/linux.sock" --library "$library" \
     --camera-folder "$work/eos" 2>"$work/linux.log" &
 linux=$!
-for _ in $(seq 50); do [ -S "$work/linux.sock" ] && break; sleep 0.1; done
+for _ in $(seq 600); do [ -S "$work/linux.sock" ] && break; sleep 0.1; done
 printf '$ lumivanectl call lumivane/macos volume.list\n'
 "$bin/lumivanectl" --socket "$work/linux.sock" call lumivane/macos volume.list || true
 printf '$ lumivanectl call lumivane/macos file.freeSpace {"path": "%s"}\n' "$work/not/yet/made"
@@ -377,14 +377,14 @@ emulated="00008110-000E0000000000A1"
 "$bin/lumivane-phone-emulator" --socket "$work/emulated-usbmuxd" --phone "$emulated=$work/ada" \
     --name "$emulated=Ada's iPhone (on the wire)" --control "$work/emulator.ctl" &
 emulator=$!
-for _ in $(seq 100); do [ -S "$work/emulated-usbmuxd" ] && break; sleep 0.1; done
+for _ in $(seq 600); do [ -S "$work/emulated-usbmuxd" ] && break; sleep 0.1; done
 printf '$ idevice_id -l; ideviceinfo -k ProductType   (Debian'"'"'s own tools)\n'
 USBMUXD_SOCKET_ADDRESS="UNIX:$work/emulated-usbmuxd" idevice_id -l | sed 's/^/    /'
 USBMUXD_SOCKET_ADDRESS="UNIX:$work/emulated-usbmuxd" ideviceinfo -u "$emulated" -k ProductType | sed 's/^/    /'
 USBMUXD_SOCKET_ADDRESS="UNIX:$work/emulated-usbmuxd" XDG_DATA_HOME="$work/linux-data" XDG_CONFIG_HOME="$work/linux-config" \
     "$bin/lumivane-host" --platform linux --socket "$work/linux-phone.sock" 2>"$work/linux-phone.log" &
 linuxPhone=$!
-for _ in $(seq 50); do [ -S "$work/linux-phone.sock" ] && break; sleep 0.1; done
+for _ in $(seq 600); do [ -S "$work/linux-phone.sock" ] && break; sleep 0.1; done
 sleep 1
 export LUMIVANE_SOCKET="$work/linux-phone.sock"
 run call lumivane/macos iphone.list
@@ -394,7 +394,7 @@ mkdir -p "$work/from-the-wire"
 run call lumivane/macos iphone.download '{"udid": "'"$emulated"'", "path": "101APPLE/IMG_0301.MOV", "target": "'"$work/from-the-wire/IMG_0301.MOV"'", "token": "wire"}' --events lumivane/macos/events
 cmp "$work/from-the-wire/IMG_0301.MOV" "$work/ada/DCIM/101APPLE/IMG_0301.MOV" && echo "    the copy is the phone's file, byte for byte"
 listedAs() {  # listedAs JSON: waits up to ten seconds for iphone.list to answer it, then shows the answer
-    for _ in $(seq 100); do [ "$("$bin/lumivanectl" call lumivane/macos iphone.list)" = "$1" ] && break; sleep 0.1; done
+    for _ in $(seq 600); do [ "$("$bin/lumivanectl" call lumivane/macos iphone.list)" = "$1" ] && break; sleep 0.1; done
     run call lumivane/macos iphone.list
 }
 echo "    The usbmux daemon stops with the last phone unplugged (as udev runs it), then starts again:"
@@ -414,8 +414,13 @@ while (exec 3<>/dev/tcp/127.0.0.1/$consolePort) 2>/dev/null; do consolePort=$((c
 startConsole() {
     XDG_CONFIG_HOME="$work/config" "$bin/lumivane-console" --socket "$work/host.sock" --listen "127.0.0.1:$consolePort" >"$work/console.out" &
     console=$!
-    for _ in $(seq 50); do [ -s "$work/console.out" ] && break; sleep 0.1; done
-    consoleUrl=$(head -1 "$work/console.out")
+    # Until it prints its address (a minute at most: a busy machine is slow to start it).
+    for _ in $(seq 600); do
+        [ -s "$work/console.out" ] || ! kill -0 $console 2>/dev/null && break
+        sleep 0.1
+    done
+    consoleUrl=$(sed -n 1p "$work/console.out")
+    [ -n "$consoleUrl" ] || { echo "lumivane-console printed no address" >&2; exit 1; }
 }
 startConsole
 echo "    lumivane-console printed: $consoleUrl"
@@ -486,7 +491,7 @@ timeout 60 bash -c 'trap "" PIPE; exec 7<>/dev/tcp/127.0.0.1/'"$consolePort"'; p
     while printf a >&7 2>/dev/null; do sleep 1; done' || true
 echo "      cut after $((SECONDS - began)) s"
 echo "    For the page itself: ./lumivane console, then open the address it prints."
-kill -TERM $console; wait $console || true
+kill -TERM $console; wait $console || true; console=
 
 step "Two clients at once: one listens to the event stream while another moves a phone"
 "$bin/lumivanectl" listen lumivane/macos/events --count 2 --seconds 3 | sed 's/^/    listener: /' &
