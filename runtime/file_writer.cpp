@@ -101,8 +101,6 @@ Result<void> checkWritableIn(int folderFd, const std::string& name) {
     return {};
 }
 
-// Removes the temporaries of `name` in the open folder that no live writer
-// holds locked.
 // Removes the temporaries in the folder whose target's name `ofTarget`
 // accepts and that no live writer holds locked.
 void removeStaleIn(int folderFd, const std::function<bool(std::string_view target)>& ofTarget) {

@@ -109,12 +109,12 @@ private:
     // Closes the temporary (letting go of its lock) and the folder.
     void release();
 
-    std::string folder_;     // as given, for the paths this writer names
-    std::string name_;       // the target's name in it
-    std::string target_;     // folder_ + "/" + name_
-    std::string temporary_;  // the temporary's name in the folder; empty once committed or aborted
-    bool dropFromCache_ = false;
-    int folderFd_ = -1;  // the folder, opened once
+    std::string folder_;          // as given, for the paths this writer names
+    std::string name_;            // the target's name in it
+    std::string target_;          // folder_ + "/" + name_
+    std::string temporary_;       // the temporary's name in the folder; empty once committed or aborted
+    bool dropFromCache_ = false;  // see dropFromCacheOnCommit()
+    int folderFd_ = -1;           // the folder, opened once
     int fd_ = -1;
 };
 

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <unistd.h>
-#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <future>

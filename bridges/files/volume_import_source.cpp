@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-#include <cerrno>
 #include <vector>
 
 #include "platform/common/media_types.h"
