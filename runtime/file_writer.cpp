@@ -3,8 +3,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -14,7 +16,6 @@
 #include <vector>
 
 #include "runtime/file_name.h"
-#include "runtime/read_file.h"
 
 namespace lumivane {
 
@@ -23,6 +24,10 @@ namespace {
 constexpr const char* kTemporaryInfix = ".lumivane-";
 constexpr std::size_t kTemporarySuffixLength = 6;
 constexpr int kNameAttempts = 10'000;  // "stem 1.ext" up to "stem 9999.ext"
+constexpr std::int64_t kHandOffBytes = 8 << 20;
+constexpr std::size_t kDirectReadBytes = 4 << 20;
+constexpr std::size_t kCachedReadBytes = 1 << 20;  // larger reads through the cache were slower
+constexpr std::size_t kDirectAlignment = 4096;     // a page, which every disk block size divides
 
 std::string folderOf(const std::string& path) {
     auto slash = path.rfind('/');
@@ -144,7 +149,9 @@ FileWriter::FileWriter(FileWriter&& other) noexcept
       name_(std::move(other.name_)),
       target_(std::move(other.target_)),
       temporary_(std::move(other.temporary_)),
-      dropFromCache_(other.dropFromCache_),
+      bulk_(other.bulk_),
+      written_(other.written_),
+      handedOff_(other.handedOff_),
       folderFd_(other.folderFd_),
       fd_(other.fd_) {
     other.temporary_.clear();
@@ -160,7 +167,9 @@ FileWriter& FileWriter::operator=(FileWriter&& other) noexcept {
         name_ = std::move(other.name_);
         target_ = std::move(other.target_);
         temporary_ = std::move(other.temporary_);
-        dropFromCache_ = other.dropFromCache_;
+        bulk_ = other.bulk_;
+        written_ = other.written_;
+        handedOff_ = other.handedOff_;
         folderFd_ = other.folderFd_;
         fd_ = other.fd_;
         other.temporary_.clear();
@@ -249,7 +258,12 @@ Result<void> FileWriter::write(const void* data, std::size_t size) {
         if (n < 0) return failure(Error::system());
         bytes += n;
         size -= static_cast<std::size_t>(n);
+        written_ += n;
     }
+    // Only a start: the commit's flush still waits for all of it (and reports
+    // what failed), so a refusal here changes nothing.
+    for (; bulk_ && written_ - handedOff_ >= kHandOffBytes; handedOff_ += kHandOffBytes)
+        ::sync_file_range(fd_, handedOff_, kHandOffBytes, SYNC_FILE_RANGE_WRITE);
     return {};
 }
 
@@ -260,7 +274,7 @@ Result<void> FileWriter::finishWriting() {
         abort();
         return failure(std::move(error));
     }
-    if (dropFromCache_) ::posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED);
+    if (bulk_) ::posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED);
     return {};
 }
 
@@ -333,15 +347,49 @@ Result<std::string> FileWriter::commitUnderFreeName(const std::string& folder, c
     return target_;
 }
 
+namespace {
+
+// Reads the whole of `fd` into `chunk`: with direct reads, which fetch from
+// the disk without the page cache, where the file system takes them, else
+// (or from where it stops taking them) through the cache.
+Result<void> readFromDisk(int fd, std::int64_t size,
+                          const std::function<void(const std::uint8_t*, std::size_t)>& chunk) {
+    auto wanted = static_cast<std::size_t>(std::max<std::int64_t>(size, 1));
+    auto bytes = std::min(kDirectReadBytes, (wanted + kDirectAlignment - 1) / kDirectAlignment * kDirectAlignment);
+    // Mapped for this read alone and given back after it: taken from the
+    // heap, buffers of megabytes freed by many threads stay with the process.
+    void* buffer = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (buffer == MAP_FAILED) return failure(Error::system());
+    int flags = ::fcntl(fd, F_GETFL);
+    bool direct = flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
+    Result<void> outcome;
+    for (off_t at = 0;;) {
+        ssize_t n = ::pread(fd, buffer, direct ? bytes : std::min(bytes, kCachedReadBytes), at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINVAL && direct) {  // took the flag, not this read
+            direct = false;
+            ::fcntl(fd, F_SETFL, flags);
+            continue;
+        }
+        if (n < 0) outcome = failure(Error::system());
+        if (n <= 0) break;
+        chunk(static_cast<const std::uint8_t*>(buffer), static_cast<std::size_t>(n));
+        at += n;
+    }
+    if (direct) ::fcntl(fd, F_SETFL, flags);
+    ::munmap(buffer, bytes);
+    return outcome;
+}
+
+}  // namespace
+
 Result<void> FileWriter::readBack(const std::function<void(const std::uint8_t* data, std::size_t size)>& chunk) {
     if (fd_ < 0) return failure(Error::system(EBADF));
     if (::fsync(fd_) != 0) return failure(Error::system());
+    // Dropped even before a direct read: a file system may serve one from the
+    // cache after all.
     ::posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED);
-    if (::lseek(fd_, 0, SEEK_SET) != 0) return failure(Error::system());
-    return readChunks(fd_, [&](const std::uint8_t* data, std::size_t size) {
-        chunk(data, size);
-        return Result<void>();
-    });
+    return readFromDisk(fd_, written_, chunk);
 }
 
 Result<void> FileWriter::setModificationTime(double seconds) {

@@ -82,14 +82,19 @@ public:
 
     // Flushes what was written to disk, drops it from the page cache, and
     // reads it back from the start, chunk by chunk, so that a verification
-    // sees what the disk holds rather than what the writer handed it.
+    // sees what the disk holds rather than what the writer handed it. The
+    // read bypasses the page cache where the file system allows it (large
+    // direct reads are also much faster than the cache's read-ahead).
     Result<void> readBack(const std::function<void(const std::uint8_t* data, std::size_t size)>& chunk);
     // Gives the file the modification time `seconds` (since 1970, UTC).
     Result<void> setModificationTime(double seconds);
-    // Once flushed for its commit, the file's pages leave the page cache: a
-    // bulk copy that nobody reads soon then reuses the same memory file after
-    // file, instead of filling the cache and pushing out what others use.
-    void dropFromCacheOnCommit() { dropFromCache_ = true; }
+    // Marks a bulk copy that nobody reads soon. Every 8 MiB written is handed
+    // to the disk at once, so the disk writes while the copy goes on and the
+    // commit's flush has little left to wait for; and once flushed for its
+    // commit, the file's pages leave the page cache, so a large import reuses
+    // the same memory file after file instead of filling the cache and
+    // pushing out what others use.
+    void bulkCopy() { bulk_ = true; }
 
     const std::string& target() const { return target_; }
     std::string temporaryPath() const { return temporary_.empty() ? std::string() : folder_ + "/" + temporary_; }
@@ -113,7 +118,9 @@ private:
     std::string name_;            // the target's name in it
     std::string target_;          // folder_ + "/" + name_
     std::string temporary_;       // the temporary's name in the folder; empty once committed or aborted
-    bool dropFromCache_ = false;  // see dropFromCacheOnCommit()
+    bool bulk_ = false;           // see bulkCopy()
+    std::int64_t written_ = 0;    // bytes written so far
+    std::int64_t handedOff_ = 0;  // bytes handed to the disk by a bulk copy so far
     int folderFd_ = -1;           // the folder, opened once
     int fd_ = -1;
 };

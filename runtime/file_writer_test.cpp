@@ -64,6 +64,36 @@ TEST(FileWriter, CommitsByReplaceOrByALinkThatKeepsAnExistingTarget) {
     }
 }
 
+// A verification reads back exactly what was written, wherever the end falls
+// against the disk's blocks and the read's pieces; the writer goes on
+// writing and commits after it.
+TEST(FileWriter, ReadsBackExactlyWhatWasWrittenAndGoesOnAfter) {
+    const std::size_t sizes[] = {0, 1, 4095, 4096, 4097, (4 << 20) - 1, 4 << 20, (4 << 20) + 1, (9 << 20) + 5};
+    for (bool bulk : {false, true}) {
+        for (auto size : sizes) {
+            SCOPED_TRACE(std::to_string(size) + (bulk ? " bytes, a bulk copy" : " bytes"));
+            TempFolder folder;
+            std::string bytes(size, '\0');
+            for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 131 % 251);
+            auto writer = FileWriter::create(folder / "clip.mov");
+            ASSERT_TRUE(writer.ok());
+            if (bulk) writer.value().bulkCopy();
+            ASSERT_TRUE(writer.value().write(bytes.data(), bytes.size()).ok());
+            std::string back;
+            ASSERT_TRUE(writer.value()
+                            .readBack([&](const std::uint8_t* data, std::size_t n) {
+                                back.append(reinterpret_cast<const char*>(data), n);
+                            })
+                            .ok());
+            EXPECT_EQ(back.size(), size);
+            EXPECT_TRUE(back == bytes);
+            ASSERT_TRUE(writer.value().write("tail", 4).ok());
+            ASSERT_TRUE(writer.value().commit().ok());
+            EXPECT_TRUE(readFile(folder / "clip.mov", 16 << 20) == bytes + "tail");
+        }
+    }
+}
+
 TEST(FileWriter, AbortDestructionAndAFailedWriteLeaveTheTargetAsItWas) {
     TempFolder folder;
     auto target = folder / "movie.mov";

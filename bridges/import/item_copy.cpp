@@ -125,7 +125,7 @@ Result<ItemCopy::Copied> ItemCopy::copy(ImportSource& source, const ImportItem& 
     auto writer = FileWriter::create(plan_.destination, temporaryName(plan_.job, seq), 0644, plan_.destination,
                                      FileWriter::Stale::keep);
     if (!writer.ok()) return failure(writer.error());
-    writer.value().dropFromCacheOnCommit();  // an import is read again much later, if at all
+    writer.value().bulkCopy();  // an import is read again much later, if at all
     Hasher written;
     std::int64_t bytes = 0;
     auto read = source.read(
@@ -204,7 +204,7 @@ Result<std::string> ItemCopy::backup(const std::string& path, const std::string&
         ::close(fd);
         return failure(writer.error());
     }
-    writer.value().dropFromCacheOnCommit();
+    writer.value().bulkCopy();
     Hasher written;
     auto copied = readChunks(fd, [&](const std::uint8_t* data, std::size_t size) {
         written.add(data, size);
