@@ -12,6 +12,7 @@ namespace lumivane {
 namespace {
 
 constexpr auto kProgressInterval = std::chrono::milliseconds(200);
+constexpr std::int64_t kLargeItemBytes = 64 << 20;  // a video, never a photo
 
 std::string lower(std::string text) {
     for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -171,6 +172,11 @@ std::vector<ImportJob::Unit> ImportJob::plan() const {
     std::vector<Unit> units;
     units.reserve(order.size());
     for (const auto& key : order) units.push_back(std::move(groups[key]));
+    // Large files first: a video's copy is one long stream (written, flushed,
+    // read back), which at the end would run alone; first, the photos fill the
+    // disk's time around it.
+    auto large = [this](const Unit& unit) { return items_[unit.members.front()].item.size >= kLargeItemBytes; };
+    std::stable_partition(units.begin(), units.end(), large);
     return units;
 }
 
