@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <map>
 
 #include "runtime/file_writer.h"
@@ -169,14 +170,15 @@ std::vector<ImportJob::Unit> ImportJob::plan() const {
         if (added) order.push_back(key);
         at->second.members.push_back(i);
     }
-    std::vector<Unit> units;
-    units.reserve(order.size());
-    for (const auto& key : order) units.push_back(std::move(groups[key]));
     // Large files first: a video's copy is one long stream (written, flushed,
     // read back), which at the end would run alone; first, the photos fill the
     // disk's time around it.
-    auto large = [this](const Unit& unit) { return items_[unit.members.front()].item.size >= kLargeItemBytes; };
-    std::stable_partition(units.begin(), units.end(), large);
+    std::vector<Unit> units, small;
+    for (const auto& key : order) {
+        auto& unit = groups[key];
+        (items_[unit.members.front()].item.size >= kLargeItemBytes ? units : small).push_back(std::move(unit));
+    }
+    units.insert(units.end(), std::make_move_iterator(small.begin()), std::make_move_iterator(small.end()));
     return units;
 }
 
