@@ -198,7 +198,7 @@ mkdir -p "$work/PhoneImports" "$work/CameraImports"
 echo "    (the cable comes out a few dozen photos in; the job stops \"interrupted\", nothing half-written left)"
 run call sim/control phone.fault '{"udid": "00008110-ADA", "op": "read", "code": 26, "nth": 60, "detach": true}'
 ctl_import iphone:00008110-ADA "$work/PhoneImports" --subfolders "{YYYY}-{MM}" --rename "{YYYY}{MM}{DD}_{name}"
-phone_job=$("$bin/lumivanectl" call lumivane/import import.list | grep -o '"job":"[^"]*"' | sed -n 1,1p | cut -d'"' -f4)
+phone_job=$("$bin/lumivanectl" call lumivane/import import.list | grep -o '"job":"[^"]*"' | sed -n 1p | cut -d'"' -f4)
 find "$work/PhoneImports" -type f | wc -l | xargs echo "    copies so far:"
 echo "    (plugged in again: \"import --resume\" finishes exactly the rest)"
 run call sim/control phone.attach '{"udid": "00008110-ADA", "link": "usb"}'
@@ -393,7 +393,7 @@ run call lumivane/macos iphone.media '{"udid": "'"$emulated"'"}' --events lumiva
 mkdir -p "$work/from-the-wire"
 run call lumivane/macos iphone.download '{"udid": "'"$emulated"'", "path": "101APPLE/IMG_0301.MOV", "target": "'"$work/from-the-wire/IMG_0301.MOV"'", "token": "wire"}' --events lumivane/macos/events
 cmp "$work/from-the-wire/IMG_0301.MOV" "$work/ada/DCIM/101APPLE/IMG_0301.MOV" && echo "    the copy is the phone's file, byte for byte"
-listedAs() {  # listedAs JSON: waits up to ten seconds for iphone.list to answer it, then shows the answer
+listedAs() {  # listedAs JSON: waits up to a minute for iphone.list to answer it, then shows the answer
     for _ in $(seq 600); do [ "$("$bin/lumivanectl" call lumivane/macos iphone.list)" = "$1" ] && break; sleep 0.1; done
     run call lumivane/macos iphone.list
 }
@@ -454,11 +454,11 @@ jobSummary() {
     local state status
     for _ in $(seq 600); do
         status=$(consoleApi /api/call '{"channel": "lumivane/import", "method": "import.status", "args": {"job": "'"$1"'"}}')
-        state=$(echo "$status" | grep -o '"state":"[a-z]*"' | sed -n 1,1p | cut -d'"' -f4)
+        state=$(echo "$status" | grep -o '"state":"[a-z]*"' | sed -n 1p | cut -d'"' -f4)
         [ "$state" = running ] || [ "$state" = "${2:-running}" ] || [ -z "$state" ] || break
         sleep 0.1
     done
-    count() { echo "$status" | grep -o "\"$1\":[0-9]*" | sed -n 1,1p | cut -d: -f2; }
+    count() { echo "$status" | grep -o "\"$1\":[0-9]*" | sed -n 1p | cut -d: -f2; }
     printf '      -> %s: %s imported, %s skipped (already imported), %s failed\n' "$state" "$(count imported)" "$(count skipped)" "$(count failed)"
 }
 # consoleJob JSON: starts an import as the page does and prints how it ended.
