@@ -47,6 +47,9 @@ public:
     // The bridge of the table row called `name`; null before start() or when
     // this build has none.
     Bridge* bridge(const std::string& name);
+    // Where the host keeps its data: Application Support + the bundle
+    // identifier ("Lumivane" without one).
+    std::string localDataFolder() const;
 
 private:
     void applyDefaultSize(AppWindow& window);
@@ -54,8 +57,6 @@ private:
     void installHostChannels();
     void startBridges();
     void trace(const std::string& step);
-    // Application Support + the bundle identifier ("Lumivane" without one).
-    std::string localDataFolder() const;
 
     Platform platform_;
     MainLoop& loop_;

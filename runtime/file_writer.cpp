@@ -69,7 +69,9 @@ std::optional<std::vector<std::string>> componentsBelow(const std::string& folde
 // With `within`, the folder must be it or lie under it, and the way down
 // from it is walked one folder at a time with no link followed, so that a
 // folder swapped for a link on the way cannot lead the write elsewhere.
-int openFolder(const std::string& folder, const std::string& within = {}) {
+// With `withinFd`, `within` is already open there and is not opened again
+// by its path.
+int openFolder(const std::string& folder, const std::string& within = {}, int withinFd = -1) {
     if (folder.find('\0') != std::string::npos || within.find('\0') != std::string::npos) {
         errno = ENOENT;
         return -1;
@@ -80,7 +82,8 @@ int openFolder(const std::string& folder, const std::string& within = {}) {
         errno = EACCES;
         return -1;
     }
-    int fd = ::open(within.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = withinFd >= 0 ? ::openat(withinFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                           : ::open(within.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     for (const auto& component : *below) {
         if (fd < 0) break;
         int next = ::openat(fd, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -209,8 +212,18 @@ Result<FileWriter> FileWriter::create(const std::string& target, mode_t mode, co
 
 Result<FileWriter> FileWriter::create(const std::string& folder, const std::string& name, mode_t mode,
                                       const std::string& within, Stale stale) {
+    return createIn(folder, name, mode, within, -1, stale);
+}
+
+Result<FileWriter> FileWriter::create(const std::string& folder, const std::string& name, mode_t mode,
+                                      const HeldFolder& within, Stale stale) {
+    return createIn(folder, name, mode, within.path(), within.fd(), stale);
+}
+
+Result<FileWriter> FileWriter::createIn(const std::string& folder, const std::string& name, mode_t mode,
+                                        const std::string& within, int withinFd, Stale stale) {
     if (!isPlainFileName(name)) return failure(Error::system(EISDIR));
-    int folderFd = openFolder(folder, within);
+    int folderFd = openFolder(folder, within, withinFd);
     if (folderFd < 0) return failure(Error::system());
     if (auto writable = checkWritableIn(folderFd, name); !writable.ok()) {
         ::close(folderFd);
@@ -324,8 +337,18 @@ Result<std::string> FileWriter::commitUnderFreeName() {
 
 Result<std::string> FileWriter::commitUnderFreeName(const std::string& folder, const std::string& name,
                                                     const std::string& within) {
+    return commitUnderFreeNameIn(folder, name, within, -1);
+}
+
+Result<std::string> FileWriter::commitUnderFreeName(const std::string& folder, const std::string& name,
+                                                    const HeldFolder& within) {
+    return commitUnderFreeNameIn(folder, name, within.path(), within.fd());
+}
+
+Result<std::string> FileWriter::commitUnderFreeNameIn(const std::string& folder, const std::string& name,
+                                                      const std::string& within, int withinFd) {
     if (!isPlainFileName(name)) return failure(Error::system(EISDIR));
-    int targetFd = openFolder(folder, within);
+    int targetFd = openFolder(folder, within, withinFd);
     if (targetFd < 0) {
         auto error = Error::system();
         abort();

@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "runtime/held_folder.h"
 #include "runtime/result.h"
 
 namespace lumivane {
@@ -52,6 +53,10 @@ public:
     enum class Stale { remove, keep };
     static Result<FileWriter> create(const std::string& folder, const std::string& name, mode_t mode = 0644,
                                      const std::string& within = {}, Stale stale = Stale::remove);
+    // The same below a folder held open: `within` is reached through its
+    // descriptor, never by its path again.
+    static Result<FileWriter> create(const std::string& folder, const std::string& name, mode_t mode,
+                                     const HeldFolder& within, Stale stale);
 
     // Whether `target` could be created (or replaced) by a writer, without
     // touching it: its folder exists and is writable, and it is not a folder.
@@ -77,6 +82,8 @@ public:
     // The path it took.
     Result<std::string> commitUnderFreeName(const std::string& folder, const std::string& name,
                                             const std::string& within);
+    Result<std::string> commitUnderFreeName(const std::string& folder, const std::string& name,
+                                            const HeldFolder& within);
     // Removes the temporary; the target is untouched. Idempotent.
     void abort();
 
@@ -107,6 +114,11 @@ public:
 
 private:
     FileWriter(std::string folder, std::string name, std::string temporary, int folderFd, int fd);
+    // create() and commitUnderFreeName() with `within` open at `withinFd`, or by its path when -1.
+    static Result<FileWriter> createIn(const std::string& folder, const std::string& name, mode_t mode,
+                                       const std::string& within, int withinFd, Stale stale);
+    Result<std::string> commitUnderFreeNameIn(const std::string& folder, const std::string& name,
+                                              const std::string& within, int withinFd);
     Result<void> finishWriting();
     // Links the finished temporary into the folder `targetFd` under the first
     // free of numberedName(name, n), then removes the temporary's name.

@@ -22,8 +22,16 @@ trap 'exit 130' INT TERM
 export LUMIVANE_SOCKET=$work/host.sock
 mkdir -p "$work/home"
 "$bin/lumivane-host" --platform "$platform" --socket "$LUMIVANE_SOCKET" --home "$work/home" 2>"$work/host.log" &
-pids+=($!)
-for _ in $(seq 100); do [ -S "$LUMIVANE_SOCKET" ] && break; sleep 0.1; done
+host=$!
+pids+=($host)
+for _ in $(seq 100); do [ -S "$LUMIVANE_SOCKET" ] || ! kill -0 $host 2>/dev/null && break; sleep 0.1; done
+# One host per data folder: where one already serves it, the console attaches to that one.
+if ! kill -0 $host 2>/dev/null; then
+    running=$(sed -n 's/.*Another Lumivane host already serves .* on \(.*\)\.$/\1/p' "$work/host.log" | tail -n 1)
+    [ -n "$running" ] || { cat "$work/host.log" >&2; exit 1; }
+    echo "A host already serves this data folder on $running; the console uses it"
+    export LUMIVANE_SOCKET=$running
+fi
 if [ "$platform" = sim ]; then
     ctl() { "$bin/lumivanectl" call sim/control "$@" >/dev/null; }
     photos=${LUMIVANE_CONSOLE_PHOTOS:-60}

@@ -149,6 +149,7 @@ void CameraBridge::didRemoveDevice(const std::shared_ptr<CaptureDevice>& device)
     locked_.erase(key);
     ready_.erase(key);
     changed();
+    if (sources_) sources_->departed("camera", key);
 }
 
 void CameraBridge::didOpenSession(CameraDevice& device, std::optional<std::int64_t> errorCode) {

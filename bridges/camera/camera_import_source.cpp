@@ -157,6 +157,9 @@ Result<void> CameraImportSource::readStaged(const std::shared_ptr<CameraItem>& c
 Result<void> CameraImportSource::remove(const ImportItem& item) {
     auto camera = file(item.path);
     if (!camera) return failure(Error{Error::Code::notFound, item.path + " is no longer on the camera."});
+    // The camera's own item, as listed: another file under its name is kept.
+    if (camera->asFile()->fileSize() != item.size || camera->modificationDate().value_or(0) != item.modified)
+        return failure(Error{"The file changed on the camera since it was imported; it was kept."});
     auto removed = withDevice<bool>([camera](CameraDevice&, std::function<void(Result<bool>)> done) {
         camera->asFile()->requestDelete([done](std::optional<Error> error) {
             if (error) return done(failure(*error));

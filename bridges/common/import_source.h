@@ -16,6 +16,10 @@ struct ImportItem {
     std::string path;       // as the device's own listing names it
     std::int64_t size = 0;  // bytes
     double modified = 0;    // the file's time, seconds since 1970 UTC
+    // Which file this is on the device where the device says (a volume's
+    // inode), 0 where unknown: a file replaced under the same name is another
+    // file. Known from the listing only, never recorded.
+    std::uint64_t fileId = 0;
 };
 
 // A device that photos and videos are imported from: a phone, a camera or a
@@ -36,7 +40,8 @@ public:
     // What stays the same for this device across attaches and restarts (a
     // phone's UDID, a camera's serial number, a volume's UUID): the history's key.
     virtual std::string identity() const = 0;
-    // Whether remove() may be asked of it (cards and cameras, never phones).
+    // Whether remove() may be asked of it: removable volumes (cards, USB
+    // disks) and cameras; never phones, internal disks or the system's own.
     virtual bool canDelete() const = 0;
 
     // Every photo, video and sidecar (.XMP, .AAE) on the device.
@@ -45,7 +50,10 @@ public:
     // read with its error); between chunks, `cancelled()` ends it with
     // Error::Code::cancelled.
     virtual Result<void> read(const ImportItem& item, const Sink& sink, const std::function<bool()>& cancelled) = 0;
-    // Deletes the item from the device.
+    // Deletes the item from the device, only while it is still the file
+    // listed: the same file (`fileId` where known, else the device's own item)
+    // of the same size and time; one that changed is kept, with an error.
+    // That its bytes are still the copy's is the caller's to prove first.
     virtual Result<void> remove(const ImportItem& item) = 0;
 };
 
@@ -71,13 +79,19 @@ public:
 
     // A device has become available (again).
     void arrived(const std::string& kind, const std::string& id) {
-        for (const auto& watcher : watchers_) watcher(kind, id);
+        for (const auto& watcher : arrivals_) watcher(kind, id);
     }
-    void watchArrivals(Arrival arrival) { watchers_.push_back(std::move(arrival)); }
+    // A device has gone (unplugged, unmounted, removed): imports from it
+    // stop now rather than when a read of theirs fails.
+    void departed(const std::string& kind, const std::string& id) {
+        for (const auto& watcher : departures_) watcher(kind, id);
+    }
+    void watchArrivals(Arrival arrival) { arrivals_.push_back(std::move(arrival)); }
+    void watchDepartures(Arrival departure) { departures_.push_back(std::move(departure)); }
 
 private:
     std::map<std::string, Open> openers_;
-    std::vector<Arrival> watchers_;
+    std::vector<Arrival> arrivals_, departures_;
 };
 
 }  // namespace lumivane

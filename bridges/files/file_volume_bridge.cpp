@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <filesystem>
+#include <utility>
 
 #include "bridges/common/jpeg_thumbnail.h"
 #include "bridges/common/pending_result.h"
@@ -62,8 +63,10 @@ std::optional<std::string> nearestExisting(const std::string& path) {
 
 FileVolumeBridge::FileVolumeBridge(const BridgeContext& context)
     : platform_(context.platform), loop_(context.loop), events_(context.events), sources_(context.importSources) {
-    sources_.add("volume", [&volumes = platform_.volumes](const std::string& mountPoint) {
-        return VolumeImportSource::open(volumes, mountPoint);
+    // Never the system's own disk: not the one holding the home or the host's data.
+    std::vector<std::string> own{platform_.environment.homeDirectory(), context.dataFolder};
+    sources_.add("volume", [&volumes = platform_.volumes, own](const std::string& mountPoint) {
+        return VolumeImportSource::open(volumes, mountPoint, own);
     });
 }
 
@@ -84,8 +87,11 @@ void FileVolumeBridge::start(BinaryMessenger&) {
         mounted_ = std::move(now);
     });
     platform_.volumes.addObserver(Volumes::Change::didUnmount, [this] {
-        mounted_.clear();
-        for (const auto& mountPoint : platform_.volumes.mountedVolumePaths()) mounted_.insert(mountPoint);
+        std::set<std::string> now;
+        for (const auto& mountPoint : platform_.volumes.mountedVolumePaths()) now.insert(mountPoint);
+        auto before = std::exchange(mounted_, std::move(now));
+        for (const auto& mountPoint : before)
+            if (!mounted_.count(mountPoint)) sources_.departed("volume", mountPoint);
     });
 }
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <cmath>
 #include <vector>
 
 #include "platform/common/media_types.h"
@@ -43,6 +44,16 @@ std::string lowerExtension(const std::string& name) {
     return extension;
 }
 
+double secondsOf(const timespec& time) { return static_cast<double>(time.tv_sec) + time.tv_nsec / 1e9; }
+
+// Whether the file `info` describes is still the item listed: the same file
+// where its identity was listed, the same size and time (to the microsecond,
+// what a time in seconds as a double keeps).
+bool stillTheItem(const struct stat& info, const ImportItem& item) {
+    return S_ISREG(info.st_mode) && info.st_size == item.size && std::abs(secondsOf(info.st_mtim) - item.modified) < 4e-6 &&
+           (item.fileId == 0 || static_cast<std::uint64_t>(info.st_ino) == item.fileId);
+}
+
 bool isImportable(const std::string& name) {
     auto extension = lowerExtension(name);
     return cameraTypeIdentifier(name) || isVideoFileName(name) || extension == "xmp" || extension == "aae";
@@ -50,7 +61,8 @@ bool isImportable(const std::string& name) {
 
 }  // namespace
 
-Result<std::shared_ptr<ImportSource>> VolumeImportSource::open(Volumes& volumes, const std::string& mountPoint) {
+Result<std::shared_ptr<ImportSource>> VolumeImportSource::open(Volumes& volumes, const std::string& mountPoint,
+                                                               const std::vector<std::string>& protectedPaths) {
     auto values = volumes.values(mountPoint);
     bool mounted = false;
     for (const auto& path : volumes.mountedVolumePaths()) mounted = mounted || path == mountPoint;
@@ -58,8 +70,20 @@ Result<std::shared_ptr<ImportSource>> VolumeImportSource::open(Volumes& volumes,
     if (!mounted || !values || ::stat(mountPoint.c_str(), &info) != 0)
         return failure(Error{Error::Code::notFound, "No volume is mounted at " + mountPoint + "."});
     std::string name = values->localizedName.value_or(values->name.value_or(mountPoint));
+    bool system = mountPoint == "/" || values->rootFileSystem.value_or(false);
+    for (const auto& path : protectedPaths) {
+        auto holder = path.empty() ? std::nullopt : volumes.volumeOf(path);
+        system = system || (holder && holder->root == mountPoint);
+    }
+    if (system)
+        return failure(Error{Error::Code::noPermission,
+                             name + " is this computer's own disk; photos are imported from cards, cameras, phones "
+                                    "and removable disks."});
     std::string identity = "volume:" + values->uuid.value_or(name);
-    return std::shared_ptr<ImportSource>(new VolumeImportSource(mountPoint, name, identity, info.st_dev));
+    // A USB disk is not always flagged removable, but it is ejectable and not internal.
+    bool removable = values->removable.value_or(false) ||
+                     (values->ejectable.value_or(false) && !values->internal.value_or(true));
+    return std::shared_ptr<ImportSource>(new VolumeImportSource(mountPoint, name, identity, info.st_dev, removable));
 }
 
 std::optional<std::string> VolumeImportSource::relative(const std::string& path) const {
@@ -83,8 +107,8 @@ Result<std::vector<ImportItem>> VolumeImportSource::list() {
     bool whole = walkFiles(mountPoint_, kMaxDepth, [&](const std::string& path, const struct stat& info) {
         if (!isImportable(path.substr(path.rfind('/') + 1))) return true;
         if (items.size() >= kMaxItems) return false;
-        items.push_back({path, static_cast<std::int64_t>(info.st_size),
-                         static_cast<double>(info.st_mtim.tv_sec) + info.st_mtim.tv_nsec / 1e9});
+        items.push_back({path, static_cast<std::int64_t>(info.st_size), secondsOf(info.st_mtim),
+                         static_cast<std::uint64_t>(info.st_ino)});
         return true;
     });
     if (!whole)
@@ -133,7 +157,7 @@ Result<void> VolumeImportSource::remove(const ImportItem& item) {
     struct stat info {};
     if (::fstatat(parent.fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return failure(failed(Error::system()));
     // Only the file that was imported: one changed since is kept.
-    if (!S_ISREG(info.st_mode) || info.st_size != item.size)
+    if (!stillTheItem(info, item))
         return failure(Error{"The file changed on the volume since it was imported; it was kept."});
     if (::unlinkat(parent.fd, name.c_str(), 0) != 0) return failure(failed(Error::system()));
     return {};

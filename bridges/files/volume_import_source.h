@@ -2,6 +2,7 @@
 #include <sys/types.h>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bridges/common/import_source.h"
 #include "platform/volumes.h"
@@ -15,15 +16,22 @@ namespace lumivane {
 // files, so a name on the card can neither lead outside it nor wedge a
 // read on a FIFO.
 //
+// Only a volume the host itself lists as mounted is a source, and never the
+// system's own: not the root file system, nor the volume that holds the
+// home folder or the host's data folder. Files are deleted after import only
+// from removable volumes (cards, USB disks).
+//
 // Threads: open() on the main loop; the rest on any thread (see ImportSource).
 class VolumeImportSource final : public ImportSource {
 public:
-    // The volume mounted at `mountPoint`, or notFound when none is.
-    static Result<std::shared_ptr<ImportSource>> open(Volumes& volumes, const std::string& mountPoint);
+    // The volume mounted at `mountPoint`; notFound when none is, noPermission
+    // for a volume of the system's own (the one holding any of `protectedPaths`).
+    static Result<std::shared_ptr<ImportSource>> open(Volumes& volumes, const std::string& mountPoint,
+                                                      const std::vector<std::string>& protectedPaths);
 
     std::string name() const override { return name_; }
     std::string identity() const override { return identity_; }
-    bool canDelete() const override { return true; }
+    bool canDelete() const override { return removable_; }
     Result<std::vector<ImportItem>> list() override;
     Result<void> read(const ImportItem& item, const Sink& sink, const std::function<bool()>& cancelled) override;
     Result<void> remove(const ImportItem& item) override;
@@ -33,8 +41,12 @@ public:
     static constexpr int kMaxDepth = 32;
 
 private:
-    VolumeImportSource(std::string mountPoint, std::string name, std::string identity, dev_t device)
-        : mountPoint_(std::move(mountPoint)), name_(std::move(name)), identity_(std::move(identity)), device_(device) {}
+    VolumeImportSource(std::string mountPoint, std::string name, std::string identity, dev_t device, bool removable)
+        : mountPoint_(std::move(mountPoint)),
+          name_(std::move(name)),
+          identity_(std::move(identity)),
+          device_(device),
+          removable_(removable) {}
     // The item's path below the mount point, or none for a path outside it.
     std::optional<std::string> relative(const std::string& path) const;
     // A failure as the import sees it: unavailable once the volume is gone.
@@ -42,6 +54,7 @@ private:
 
     std::string mountPoint_, name_, identity_;
     dev_t device_;  // the mounted file system's, to tell that it went away
+    bool removable_;
 };
 
 }  // namespace lumivane

@@ -85,6 +85,8 @@ void ImportBridge::start(BinaryMessenger& messenger) {
     eventChannel_->setStreamHandler(events_);
     sources_.watchArrivals(
         lifetime_.guard([this](const std::string& kind, const std::string& id) { arrived(kind, id); }));
+    sources_.watchDepartures(
+        lifetime_.guard([this](const std::string& kind, const std::string& id) { departed(kind, id); }));
 }
 
 void ImportBridge::shutdown() {
@@ -143,23 +145,62 @@ void ImportBridge::startJob(const Arguments& args, MethodResult& result) {
                                      std::pair{asked.rename, ImportTemplate::Kind::fileName}})
         if (auto parsed = ImportTemplate::parse(text, kind); !parsed.ok())
             return result.error(kError, parsed.error().message);
+    auto source = sources_.open(asked.kind, asked.id);
+    if (!source.ok()) return result.error(kError, source.error().message);
+    if (asked.deleteAfter && !source.value()->canDelete())
+        return result.error(kError, source.value()->name() +
+                                        " is not removable: files are deleted after import only from cards, "
+                                        "removable disks and cameras.");
+    if (auto sensible = sensibleFolders(asked); !sensible.ok()) return result.error(kError, sensible.error().message);
     ImportHistory::Job record{newJobId(), std::chrono::duration<double>(clock_.wallNow().time_since_epoch()).count(),
                               "running",  asked.toJson(),
                               asked.kind, asked.id};
-    if (auto launched = launch(record, asked, true); !launched.ok())
+    if (auto launched = launch(record, asked, source.value(), true); !launched.ok())
         return result.error(kError, launched.error().message);
     result.success(record.id);
 }
 
-Result<void> ImportBridge::launch(ImportHistory::Job record, const ImportRequest& request, bool firstRun) {
-    auto source = sources_.open(request.kind, request.id);
-    if (!source.ok()) return failure(source.error());
-    auto folders = ImportTemplate::parse(request.subfolders, ImportTemplate::Kind::folders);
-    auto names = ImportTemplate::parse(request.rename, ImportTemplate::Kind::fileName);
-    if (!folders.ok()) return failure(folders.error());
-    if (!names.ok()) return failure(names.error());
-    record.identity = source.value()->identity();
-    record.device = source.value()->name();
+Result<void> ImportBridge::sensibleFolders(const ImportRequest& request) {
+    namespace fs = std::filesystem;
+    std::error_code ignored;
+    auto real = [&](const std::string& path) { return fs::weakly_canonical(path, ignored).string(); };
+    // Whether `inner` is `outer` or lies below it.
+    auto within = [](const std::string& inner, const std::string& outer) {
+        return inner == outer ||
+               (inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
+                (outer == "/" || inner[outer.size()] == '/'));
+    };
+    auto destination = real(request.destination);
+    auto refuse = [](std::string why) { return failure(Error{Error::Code::badInput, std::move(why)}); };
+    // A folder on the volume imported from would be imported again by the
+    // next "import all", and gone with the card.
+    if (request.kind == "volume") {
+        auto volume = real(request.id);
+        if (within(destination, volume))
+            return refuse("The destination " + request.destination +
+                          " is on the volume being imported from; choose a folder on this computer.");
+        if (!request.backup.empty() && within(real(request.backup), volume))
+            return refuse("The backup destination " + request.backup +
+                          " is on the volume being imported from; choose another disk.");
+    }
+    if (request.backup.empty()) return {};
+    auto backup = real(request.backup);
+    if (backup == destination) return refuse("The backup destination is the destination itself; choose another folder.");
+    if (within(backup, destination))
+        return refuse("The backup destination " + request.backup + " is inside the destination " +
+                      request.destination + ".");
+    if (within(destination, backup))
+        return refuse("The destination " + request.destination + " is inside the backup destination " +
+                      request.backup + ".");
+    return {};
+}
+
+Result<void> ImportBridge::launch(ImportHistory::Job record, const ImportRequest& request,
+                                  std::shared_ptr<ImportSource> source, bool firstRun) {
+    auto plan = request.plan(record.id, source->name());
+    if (!plan.ok()) return failure(plan.error());
+    record.identity = source->identity();
+    record.device = source->name();
     record.state = "running";
     record.reason.clear();
     if (firstRun) {
@@ -167,22 +208,17 @@ Result<void> ImportBridge::launch(ImportHistory::Job record, const ImportRequest
     } else if (auto set = history_->setJobState(record.id, "running"); !set.ok()) {
         return set;
     }
-    CopyPlan plan{request.destination,
-                  request.backup,
-                  std::move(folders.value()),
-                  std::move(names.value()),
-                  request.verify || request.deleteAfter,
-                  record.id,
-                  record.device};
     auto job = std::make_shared<ImportJob>(
         ImportJob::Setup{*history_, {platform_.photoMetadata, platform_.videoFrames}, events_, clock_}, record, request,
-        source.value(), std::move(plan));
+        std::move(source), std::move(plan.value()));
     jobs_[record.id] = job;
     int readers = readersFor(request.kind);
     queue_.post(lifetime_.guard([this, job, firstRun, readers] {
         job->run(
             firstRun, readers, [this](std::function<void()> work) { queue_.post(lifetime_.guard(std::move(work))); },
-            [this, id = job->id()](const std::string&) { loop_.post(lifetime_.guard([this, id] { retire(id); })); });
+            [this, id = job->id()](const std::string& state) {
+                loop_.post(lifetime_.guard([this, id, state] { retire(id, state); }));
+            });
     }));
     return {};
 }
@@ -252,13 +288,27 @@ void ImportBridge::resume(const std::string& id, MethodResult& result) {
     if (!request.ok()) return result.error(kError, request.error().message);
     if (auto usable = usableFolder(request.value().destination, "destination"); !usable.ok())
         return result.error(kError, usable.error().message);
-    if (auto launched = launch(*record, request.value(), false); !launched.ok())
+    auto source = sources_.open(request.value().kind, request.value().id);
+    if (!source.ok()) return result.error(kError, source.error().message);
+    if (auto launched = launch(*record, request.value(), source.value(), false); !launched.ok())
         return result.error(kError, launched.error().message);
     result.success(id);
 }
 
-void ImportBridge::retire(const std::string& id) {
+void ImportBridge::retire(const std::string& id, const std::string& state) {
     jobs_.erase(id);
+    awayWhileRunning_.erase(id);
+    if (backBeforeNoticed_.erase(id) && state == "interrupted") {
+        auto record = history_->job(id);
+        auto request = ImportRequest::fromJson(record ? record->request : "");
+        if (request.ok()) {
+            auto source = sources_.open(request.value().kind, request.value().id);
+            Result<void> launched = source.ok() ? launch(*record, request.value(), source.value(), false)
+                                                : Result<void>(failure(source.error()));
+            if (!launched.ok())
+                log_.write("Lumivane import: job " + id + " did not resume: " + launched.error().message);
+        }
+    }
     auto waiting = resumeAfterEnd_.extract(id);
     if (waiting.empty()) return;
     for (auto& result : waiting.mapped()) resume(id, result);
@@ -295,13 +345,26 @@ void ImportBridge::dates(const Arguments& args, MethodResult& result) {
     }));
 }
 
+void ImportBridge::departed(const std::string& kind, const std::string& id) {
+    for (auto& [jobId, job] : jobs_) {
+        if (job->request().kind != kind || job->request().id != id) continue;
+        job->deviceLeft();
+        awayWhileRunning_.insert(jobId);
+    }
+}
+
 void ImportBridge::arrived(const std::string& kind, const std::string& id) {
     if (!history_) return;
+    for (auto& [jobId, job] : jobs_)
+        if (job->request().autoResume && awayWhileRunning_.count(jobId)) backBeforeNoticed_.insert(jobId);
     for (const auto& job : history_->jobs()) {
         if (job.state != "interrupted" || job.kind != kind || job.source != id || jobs_.count(job.id)) continue;
         auto request = ImportRequest::fromJson(job.request);
         if (!request.ok() || !request.value().autoResume) continue;
-        if (auto launched = launch(job, request.value(), false); !launched.ok())
+        auto source = sources_.open(kind, id);
+        Result<void> launched = source.ok() ? launch(job, request.value(), source.value(), false)
+                                            : Result<void>(failure(source.error()));
+        if (!launched.ok())
             log_.write("Lumivane import: job " + job.id + " did not resume: " + launched.error().message);
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -51,11 +52,17 @@ private:
     // The capture times of a device's items, read from their heads.
     void dates(const Arguments& args, MethodResult& result);
     void resume(const std::string& id, MethodResult& result);
-    // The job's end is recorded; it is no longer running here either.
-    void retire(const std::string& id);
-    // Opens the source and runs the job: its record is in the history.
-    Result<void> launch(ImportHistory::Job record, const ImportRequest& request, bool firstRun);
+    // The job's end (`state`) is recorded; it is no longer running here either.
+    void retire(const std::string& id, const std::string& state);
+    // Runs the job from its opened source, recording it first on a first run.
+    Result<void> launch(ImportHistory::Job record, const ImportRequest& request, std::shared_ptr<ImportSource> source,
+                        bool firstRun);
+    // Refuses folder choices that defeat an import: a destination or backup
+    // on the volume imported from, a backup that is the destination, inside
+    // it, or holding it.
+    static Result<void> sensibleFolders(const ImportRequest& request);
     void arrived(const std::string& kind, const std::string& id);
+    void departed(const std::string& kind, const std::string& id);
     // Checks that the folder exists and can be written.
     static Result<void> usableFolder(const std::string& path, const char* what);
 
@@ -73,6 +80,10 @@ private:
     std::map<std::string, std::shared_ptr<ImportJob>> jobs_;  // the running ones
     // Resumes asked for between a job's recorded end and its retirement here.
     std::map<std::string, std::vector<MethodResult>> resumeAfterEnd_;
+    // Running jobs whose device left; of those that go on by themselves, the
+    // ones whose device came back before they ended: resumed once they end
+    // interrupted.
+    std::set<std::string> awayWhileRunning_, backBeforeNoticed_;
     ConcurrentQueue queue_{"lumivane.import"};
     Lifetime lifetime_;  // queued work asks it; the last member
 };

@@ -20,9 +20,12 @@ CREATE TABLE IF NOT EXISTS items(
   PRIMARY KEY(job, seq)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS copies(
   identity TEXT NOT NULL, source TEXT NOT NULL, size INTEGER NOT NULL, modified INTEGER NOT NULL,
-  path TEXT NOT NULL, hash TEXT NOT NULL, job TEXT NOT NULL, at REAL NOT NULL,
+  path TEXT NOT NULL, hash TEXT NOT NULL, job TEXT NOT NULL, at REAL NOT NULL, whole INTEGER NOT NULL DEFAULT 1,
   PRIMARY KEY(identity, source, size, modified)) WITHOUT ROWID;
 )sql";
+
+// Added to a history made before copies could lack their backup.
+constexpr const char* kWholeColumn = "ALTER TABLE copies ADD COLUMN whole INTEGER NOT NULL DEFAULT 1";
 
 // One prepared statement, finalized when it goes.
 class Statement {
@@ -77,6 +80,13 @@ ImportHistory::Job jobFrom(const Statement& row) {
             row.text(5), row.text(6), row.text(7), row.text(8)};
 }
 
+bool hasColumn(sqlite3* db, const char* table, const char* column) {
+    Statement info(db, (std::string("PRAGMA table_info(") + table + ")").c_str());
+    while (info.step() == SQLITE_ROW)
+        if (info.text(1) == column) return true;
+    return false;
+}
+
 }  // namespace
 
 Result<sqlite3*> ImportHistory::openAndCheck(const std::string& path) {
@@ -99,7 +109,8 @@ Result<sqlite3*> ImportHistory::openAndCheck(const std::string& path) {
     char* message = nullptr;
     if (sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr, &message) !=
             SQLITE_OK ||
-        sqlite3_exec(db, kSchema, nullptr, nullptr, &message) != SQLITE_OK) {
+        sqlite3_exec(db, kSchema, nullptr, nullptr, &message) != SQLITE_OK ||
+        (!hasColumn(db, "copies", "whole") && sqlite3_exec(db, kWholeColumn, nullptr, nullptr, &message) != SQLITE_OK)) {
         std::string why = message ? message : "unknown error";
         sqlite3_free(message);
         return fail(why);
@@ -246,11 +257,13 @@ Result<void> ImportHistory::finishItem(const std::string& job, const Item& item,
     update.bind(1, item.state).bind(2, item.path).bind(3, item.backup).bind(4, item.reason).bind(5, item.hash);
     update.bind(6, job).bind(7, std::int64_t{item.seq});
     bool ok = update.step() == SQLITE_DONE;
-    if (ok && item.state == "imported") {
-        Statement insert(db_, "INSERT OR REPLACE INTO copies VALUES(?,?,?,?,?,?,?,?)");
+    // A copy in place is remembered even when its item failed after it (its
+    // backup): a retry then makes only what is missing.
+    if (ok && !item.path.empty() && !item.hash.empty()) {
+        Statement insert(db_, "INSERT OR REPLACE INTO copies VALUES(?,?,?,?,?,?,?,?,?)");
         insert.bind(1, identity).bind(2, item.item.path).bind(3, item.item.size);
         insert.bind(4, wholeSeconds(item.item.modified)).bind(5, item.path).bind(6, item.hash);
-        insert.bind(7, job).bind(8, now);
+        insert.bind(7, job).bind(8, now).bind(9, std::int64_t{item.state == "imported"});
         ok = insert.step() == SQLITE_DONE;
     }
     if (!ok) {
@@ -261,12 +274,31 @@ Result<void> ImportHistory::finishItem(const std::string& job, const Item& item,
     return exec("COMMIT");
 }
 
+Result<void> ImportHistory::forgetCopy(const std::string& job, const Item& item, const std::string& identity) {
+    MutexLock guard(lock_);
+    if (auto begun = exec("BEGIN IMMEDIATE"); !begun.ok()) return begun;
+    Statement update(db_,
+                     "UPDATE items SET state='pending', path='', backup='', reason='', hash='', intent='' "
+                     "WHERE job=? AND seq=?");
+    update.bind(1, job).bind(2, std::int64_t{item.seq});
+    Statement remove(db_, "DELETE FROM copies WHERE identity=? AND source=? AND size=? AND modified=? AND job=?");
+    remove.bind(1, identity).bind(2, item.item.path).bind(3, item.item.size);
+    remove.bind(4, wholeSeconds(item.item.modified)).bind(5, job);
+    if (update.step() != SQLITE_DONE || remove.step() != SQLITE_DONE) {
+        auto error = sqliteError(db_);
+        (void)exec("ROLLBACK");  // the error that made it is the one to report
+        return failure(error);
+    }
+    return exec("COMMIT");
+}
+
 std::optional<ImportHistory::Previous> ImportHistory::previous(const std::string& identity, const ImportItem& item) {
     MutexLock guard(lock_);
-    Statement select(db_, "SELECT path, job, at FROM copies WHERE identity=? AND source=? AND size=? AND modified=?");
+    Statement select(
+        db_, "SELECT path, job, at, hash, whole FROM copies WHERE identity=? AND source=? AND size=? AND modified=?");
     select.bind(1, identity).bind(2, item.path).bind(3, item.size).bind(4, wholeSeconds(item.modified));
     if (select.step() != SQLITE_ROW) return std::nullopt;
-    return Previous{select.text(0), select.text(1), select.real(2)};
+    return Previous{select.text(0), select.text(1), select.real(2), select.text(3), select.integer(4) != 0};
 }
 
 }  // namespace lumivane

@@ -51,6 +51,8 @@ public:
     struct Previous {
         std::string path, job;
         double at = 0;
+        std::string hash;
+        bool whole = true;  // false: the copy is in place but its item failed after it (its backup)
     };
 
     // Opens the history at `path`, starting a new one when there is none or
@@ -69,9 +71,14 @@ public:
     Result<void> addItems(const std::string& job, const std::vector<ImportItem>& items);
     std::vector<Item> items(const std::string& job);
     Result<void> setIntent(const std::string& job, int seq, const std::string& hash, const std::string& intent);
-    // The item's outcome; an imported one is also recorded as a copy of its
-    // source item on device `identity`, in the same transaction.
+    // The item's outcome; a copy in place (`path` and `hash` set: imported,
+    // or failed after its copy) is also recorded as a copy of its source
+    // item on device `identity`, in the same transaction.
     Result<void> finishItem(const std::string& job, const Item& item, const std::string& identity, double now);
+
+    // The item goes back to pending and its copy is forgotten (the copy
+    // was lost with its folder): a resume copies it again.
+    Result<void> forgetCopy(const std::string& job, const Item& item, const std::string& identity);
 
     // The copy made before of this item of this device, if any.
     std::optional<Previous> previous(const std::string& identity, const ImportItem& item);

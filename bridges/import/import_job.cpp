@@ -60,7 +60,13 @@ void ImportJob::run(bool firstRun, int readers, const std::function<void(std::fu
     finished_ = std::move(finished);
     paced_ = std::make_unique<PacedSource>(*source_, readers);
     started_ = std::chrono::steady_clock::now();
-    if (firstRun) {
+    if (auto held = copier_.holdFolders(); !held.ok()) {
+        interrupt(held.error());
+        return end();
+    }
+    // A job whose listing was never recorded (the history could not be
+    // written) lists again: resuming it must not read as "done, 0 of 0".
+    if (firstRun || setup_.history.items(record_.id).empty()) {
         auto listed = source_->list();
         if (!listed.ok()) {
             // A device that went away may come back; any other refusal ends the job.
@@ -88,11 +94,14 @@ void ImportJob::run(bool firstRun, int readers, const std::function<void(std::fu
             interrupt(added.error());
             return end();
         }
+        // What the listing said of each file, which the history does not keep.
+        for (const auto& item : chosen) listedIds_[item.path] = item.fileId;
     }
     if (!firstRun) copier_.removeLeftovers();
     auto items = setup_.history.items(record_.id);
     std::int64_t total = 0, done = 0;
     for (auto& item : items) {
+        if (auto listed = listedIds_.find(item.item.path); listed != listedIds_.end()) item.item.fileId = listed->second;
         total += std::max<std::int64_t>(item.item.size, 0);
         if (item.state == "pending" && item.item.size < 0) {
             item.state = "failed";
@@ -184,12 +193,13 @@ std::vector<ImportJob::Unit> ImportJob::plan() const {
 
 void ImportJob::work() {
     for (;;) {
-        bool stop = cancelled_ || stopping_;
-        {
-            MutexLock guard(lock_);
-            stop = stop || interruption_.has_value();
+        if (ending()) break;
+        // A destination that went (or now leads elsewhere) stops the job
+        // before it copies into a folder nobody will find.
+        if (auto problem = copier_.folderProblem()) {
+            interrupt(*problem);
+            break;
         }
-        if (stop) break;
         auto next = nextUnit_.fetch_add(1);
         if (next >= units_.size()) break;
         copyUnit(units_[next]);
@@ -198,9 +208,7 @@ void ImportJob::work() {
 }
 
 void ImportJob::copyUnit(const Unit& unit) {
-    std::optional<std::string> leadStem;
-    std::optional<std::int64_t> leadTime;
-    std::string leadOriginalStem;
+    std::optional<Lead> lead;
     for (std::size_t position = 0; position < unit.members.size(); ++position) {
         std::size_t index = unit.members[position];
         ImportHistory::Item item;
@@ -212,31 +220,22 @@ void ImportJob::copyUnit(const Unit& unit) {
             itemCancelled = cancelledItems_.count(item.item.path) > 0;
         }
         if (cancelled_ || stopping_) return;
-        auto skip = [&](std::string reason) {
-            item.state = "skipped";
-            item.reason = std::move(reason);
-            finish(index, std::move(item));
-        };
         if (itemCancelled) {
-            skip("Cancelled.");
+            finishAs(index, std::move(item), "skipped", "Cancelled.");
             continue;
         }
-        if (request_.onlyNew) {
-            if (auto before = setup_.history.previous(record_.identity, item.item)) {
-                skip("Already imported on " + dateText(before->at) + " (to " + before->path + ").");
-                continue;
-            }
-        }
+        if (decide(index, item)) continue;
+
         auto [originalStem, extension] = ItemCopy::splitExtension(ItemCopy::baseName(item.item.path));
         std::string stem;
-        if (position > 0 && leadStem && originalStem.size() >= leadOriginalStem.size())
-            stem = *leadStem + originalStem.substr(leadOriginalStem.size());
+        if (position > 0 && lead && originalStem.size() >= lead->originalStem.size())
+            stem = lead->stem + originalStem.substr(lead->originalStem.size());
         std::string duplicateOf;
         std::int64_t sent = 0;  // this item's bytes in the progress so far
         auto copied = copier_.copy(
             *paced_, item.item, item.seq,
             [this, path = item.item.path] {
-                if (cancelled_ || stopping_) return true;
+                if (ending()) return true;
                 MutexLock guard(lock_);
                 return cancelledItems_.count(path) > 0;
             },
@@ -252,52 +251,89 @@ void ImportJob::copyUnit(const Unit& unit) {
                     }
                 return setup_.history.setIntent(record_.id, item.seq, hash, intent);
             },
-            stem.empty() ? nullptr : &stem, stem.empty() || !leadTime ? nullptr : &*leadTime);
+            stem.empty() ? nullptr : &stem, stem.empty() || !lead ? nullptr : &lead->captureTime);
         if (!copied.ok()) {
             bytesDone_ -= sent;  // an item that ends otherwise counts once, when it ends
             const auto& error = copied.error();
             if (!duplicateOf.empty()) {
-                skip("The destination already holds the same contents (" + duplicateOf + ").");
+                finishAs(index, std::move(item), "skipped",
+                         "The destination already holds the same contents (" + duplicateOf + ").");
             } else if (error.code == Error::Code::cancelled) {
-                if (cancelled_ || stopping_) return;  // the job's end: the item stays pending
-                skip("Cancelled.");
+                if (ending()) return;  // the job's end: the item stays pending
+                finishAs(index, std::move(item), "skipped", "Cancelled.");
             } else if (error.code == Error::Code::unavailable) {
                 interrupt(error);  // the item stays pending for a resume
                 return;
+            } else if (auto problem = copier_.folderProblem()) {
+                // Not the item's fault: the folder it was going to went.
+                interrupt(*problem);
+                return;
             } else {
-                item.state = "failed";
-                item.reason = error.message;
-                finish(index, std::move(item));
+                finishAs(index, std::move(item), "failed", error.message);
             }
             continue;
         }
-        item.state = "imported";
         item.path = copied.value().path;
         item.hash = copied.value().hash;
         if (contents_) contents_->add(item.path, item.item.size, item.hash);
-        item.reason.clear();
-        if (position == 0) {
-            leadStem = ItemCopy::splitExtension(ItemCopy::baseName(item.path)).first;
-            leadOriginalStem = originalStem;
-            leadTime = copied.value().captureTime;
-        }
-        if (!plan_.backup.empty()) {
-            auto backedUp = copier_.backup(item.path, item.hash, item.item.modified);
-            if (!backedUp.ok()) {
-                item.state = "failed";
-                item.reason = "Imported to " + item.path + ", but its backup failed: " + backedUp.error().message;
-                finish(index, std::move(item));
-                continue;
-            }
-            item.backup = backedUp.value();
-        }
-        // Only once every copy of it is verified, and never from a phone.
-        if (request_.deleteAfter && source_->canDelete()) {
-            if (auto removed = source_->remove(item.item); !removed.ok())
-                item.reason = "Imported, but not deleted from the device: " + removed.error().message;
-        }
-        finish(index, std::move(item));
+        if (position == 0)
+            lead = Lead{ItemCopy::splitExtension(ItemCopy::baseName(item.path)).first, originalStem,
+                        copied.value().captureTime};
+        afterCopy(index, std::move(item));
     }
+}
+
+bool ImportJob::decide(std::size_t index, ImportHistory::Item& item) {
+    if (!request_.onlyNew) return false;
+    auto before = setup_.history.previous(record_.identity, item.item);
+    if (!before) return false;
+    if (before->whole || plan_.backup.empty()) {
+        finishAs(index, std::move(item), "skipped",
+                 "Already imported on " + dateText(before->at) + " (to " + before->path + ").");
+        return true;
+    }
+    // Copied before, its backup missing: that copy, still whole and in this
+    // destination, needs only its backup.
+    if (before->path.compare(0, plan_.destination.size() + 1, plan_.destination + "/") != 0 ||
+        ItemCopy::hashOf(before->path) != before->hash)
+        return false;
+    item.path = before->path;
+    item.hash = before->hash;
+    afterCopy(index, std::move(item));
+    return true;
+}
+
+void ImportJob::afterCopy(std::size_t index, ImportHistory::Item item) {
+    if (!plan_.backup.empty()) {
+        auto backedUp = copier_.backup(item.path, item.hash, item.item.modified);
+        if (!backedUp.ok()) {
+            // The copy stays recorded where it is (`path`, `hash`), so a retry makes only the backup.
+            auto reason = "Imported to " + item.path + ", but its backup failed: " + backedUp.error().message;
+            return finishAs(index, std::move(item), "failed", std::move(reason));
+        }
+        item.backup = backedUp.value();
+    }
+    std::string kept;
+    // Only once every copy of it is verified, and never from a phone.
+    if (request_.deleteAfter && source_->canDelete()) kept = removeFromDevice(item);
+    finishAs(index, std::move(item), "imported",
+             kept.empty() ? std::string() : "Imported, but not deleted from the device: " + kept);
+}
+
+std::string ImportJob::removeFromDevice(const ImportHistory::Item& item) {
+    // The copy was verified against the bytes read then; the device's file
+    // may have been rewritten since (a tool editing it, a camera still
+    // writing it). Read again now, it must be those very bytes.
+    auto same = ItemCopy::stillHolds(*paced_, item.item, item.hash, [this] { return ending(); });
+    if (!same.ok()) return same.error().message;
+    if (auto removed = source_->remove(item.item); !removed.ok()) return removed.error().message;
+    return {};
+}
+
+void ImportJob::finishAs(std::size_t index, ImportHistory::Item item, const char* state, std::string reason) {
+    item.state = state;
+    item.reason = std::move(reason);
+    finish(index, std::move(item));
 }
 
 void ImportJob::finish(std::size_t index, ImportHistory::Item outcome) {
@@ -330,6 +366,15 @@ void ImportJob::interrupt(const Error& why) {
 }
 
 void ImportJob::cancel() { cancelled_ = true; }
+
+bool ImportJob::interrupted() {
+    MutexLock guard(lock_);
+    return interruption_.has_value();
+}
+
+bool ImportJob::ending() { return cancelled_ || stopping_ || interrupted(); }
+
+void ImportJob::deviceLeft() { interrupt(Error{Error::Code::unavailable, source_->name() + " went away."}); }
 
 void ImportJob::stop() {
     interrupt(Error{Error::Code::unavailable, "The host stopped."});
@@ -365,9 +410,18 @@ void ImportJob::progress(std::int64_t bytes, bool force) {
 
 void ImportJob::end() {
     std::string state = "done", reason;
+    std::vector<ImportHistory::Item> items;
     {
         MutexLock guard(lock_);
         if (interruption_) state = "interrupted", reason = interruption_->message;
+        if (interruption_ && copier_.folderProblem()) items = items_;
+    }
+    // Copies made into a folder that then went are gone with it: those items
+    // are copied again on resume, and "only new" does not count them.
+    for (const auto& item : items) {
+        struct stat info {};
+        if (item.state == "imported" && !item.path.empty() && ::lstat(item.path.c_str(), &info) != 0)
+            (void)setup_.history.forgetCopy(record_.id, item, record_.identity);  // unforgotten, it stays imported
     }
     if (cancelled_) state = "cancelled";
     if (failed_) state = "failed";

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -27,9 +28,15 @@ namespace lumivane {
 // events. It runs one worker more than the device's `readers`: reads take
 // turns, so one worker can finish a copy while the device reads the next.
 //
-// A device that goes away or a destination that fills up interrupts the job:
-// the item in hand goes back to pending (its partial copy removed) and no
-// new item starts; resuming later copies exactly the pending ones.
+// A device that goes away, or a destination that fills up, is removed,
+// replaced or stops taking files, interrupts the job: the item in hand goes
+// back to pending (its partial copy removed) and no new item starts;
+// resuming later copies exactly the pending ones. A job whose items were
+// never recorded lists its source again when it resumes.
+//
+// Each item is decided (cancelled, already imported, or only its backup
+// missing), copied, then finished (backed up, deleted from the device once a
+// fresh read of it equals the copy, recorded).
 //
 // Threads: made and started on the main loop; run() on a worker thread,
 // work() on up to `readers` + 1 worker threads at once; cancel() and snapshot
@@ -47,6 +54,7 @@ public:
               CopyPlan plan);
 
     const std::string& id() const { return record_.id; }
+    const ImportRequest& request() const { return request_; }
     // The worker's part: lists (first run) or reloads the items, then copies
     // with `readers` + 1 workers started through `spawn`, at most `readers`
     // of them reading from the device at once, and calls `finished` with the
@@ -56,6 +64,8 @@ public:
     void cancel();
     // The host is going: end at the next chunk, the job left "interrupted".
     void stop();
+    // The device went away: end at the next chunk, the job left "interrupted".
+    void deviceLeft();
     void cancelItem(const std::string& source);
     bool running() const { return !ended_; }
 
@@ -63,8 +73,25 @@ private:
     struct Unit {
         std::vector<std::size_t> members;  // indices into items_, the lead first
     };
+    // The name and capture time the first item of a unit took, which the
+    // rest of its unit (a RAW's twin, sidecars) follow.
+    struct Lead {
+        std::string stem, originalStem;
+        std::int64_t captureTime = 0;
+    };
     void work();
     void copyUnit(const Unit& unit);
+    // Ends the item before any copy when there is nothing to copy (it was
+    // imported before; only its backup was missing); whether it did.
+    bool decide(std::size_t index, ImportHistory::Item& item);
+    // After its copy: its backup, its deletion from the device, its record.
+    void afterCopy(std::size_t index, ImportHistory::Item item);
+    // Why the device's item may not be deleted (empty when it was): only a
+    // file whose bytes, read again now, are the verified copy's.
+    std::string removeFromDevice(const ImportHistory::Item& item);
+    bool interrupted();
+    // The job is ending (cancelled, stopped, interrupted): work in hand stops.
+    bool ending();
     // The item's outcome: recorded, counted and announced.
     void finish(std::size_t index, ImportHistory::Item outcome);
     void interrupt(const Error& why);
@@ -73,6 +100,7 @@ private:
     bool resumeFoundCopy(ImportHistory::Item& item);
     void progress(std::int64_t bytes, bool force);
     void end();
+    void finishAs(std::size_t index, ImportHistory::Item item, const char* state, std::string reason);
     double nowSeconds() const;
 
     Setup setup_;
@@ -91,6 +119,7 @@ private:
     std::chrono::steady_clock::time_point lastProgress_ LUMIVANE_GUARDED_BY(lock_);
 
     std::vector<Unit> units_;  // set before the workers start, read-only after
+    std::map<std::string, std::uint64_t> listedIds_;  // item path to its file's identity; likewise
     std::atomic<std::size_t> nextUnit_{0};
     std::atomic<int> workers_{0};
     std::atomic<bool> cancelled_{false}, stopping_{false}, ended_{false}, failed_{false};

@@ -46,6 +46,16 @@ Result<ImportRequest> ImportRequest::fromArguments(const Arguments& args) {
     return request;
 }
 
+Result<CopyPlan> ImportRequest::plan(const std::string& job, const std::string& device) const {
+    auto folders = ImportTemplate::parse(subfolders, ImportTemplate::Kind::folders);
+    if (!folders.ok()) return failure(folders.error());
+    auto names = ImportTemplate::parse(rename, ImportTemplate::Kind::fileName);
+    if (!names.ok()) return failure(names.error());
+    // Nothing is deleted from a device that was not read back first.
+    return CopyPlan{destination, backup, std::move(folders.value()), std::move(names.value()), verify || deleteAfter,
+                    job, device};
+}
+
 std::string ImportRequest::toJson() const {
     nlohmann::json json{{"kind", kind},
                         {"id", id},

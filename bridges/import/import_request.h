@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "bridges/import/item_copy.h"
 #include "channel/arguments.h"
 #include "runtime/result.h"
 
@@ -28,6 +29,9 @@ struct ImportRequest {
     // that is none of the three; folders are checked by the bridge.
     static Result<ImportRequest> fromArguments(const Arguments& args);
     std::string toJson() const;
+    // Where and how job `job`'s copies from device `device` go; refuses a
+    // template that does not read.
+    Result<CopyPlan> plan(const std::string& job, const std::string& device) const;
     static Result<ImportRequest> fromJson(const std::string& json);
 };
 

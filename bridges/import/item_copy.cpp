@@ -62,8 +62,26 @@ void ItemCopy::removeLeftovers() const {
     if (!plan_.backup.empty()) FileWriter::removeStaleWithPrefix(plan_.backup, backupName(plan_.job));
 }
 
-Result<void> makeFoldersBelow(const std::string& root, const std::string& relative) {
-    int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+Result<void> ItemCopy::holdFolders() {
+    auto destination = HeldFolder::open(plan_.destination);
+    if (!destination.ok()) return failure(Error{Error::Code::unavailable, "The folder " + plan_.destination + " is gone."});
+    destination_.emplace(std::move(destination.value()));
+    if (plan_.backup.empty()) return {};
+    auto backup = HeldFolder::open(plan_.backup);
+    if (!backup.ok()) return failure(Error{Error::Code::unavailable, "The folder " + plan_.backup + " is gone."});
+    backup_.emplace(std::move(backup.value()));
+    return {};
+}
+
+std::optional<Error> ItemCopy::folderProblem() const {
+    if (!destination_) return Error{Error::Code::unavailable, "The folder " + plan_.destination + " is gone."};
+    if (auto problem = destination_->problem()) return problem;
+    if (backup_) return backup_->problem();
+    return std::nullopt;
+}
+
+Result<void> makeFoldersBelow(const HeldFolder& root, const std::string& relative) {
+    int fd = ::openat(root.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return failure(Error::system());
     std::size_t at = 0;
     while (at < relative.size()) {
@@ -111,6 +129,24 @@ std::optional<std::string> ItemCopy::hashOf(const std::string& path) {
     return hasher.hex();
 }
 
+Result<void> ItemCopy::stillHolds(ImportSource& source, const ImportItem& item, const std::string& hash,
+                                  const std::function<bool()>& cancelled) {
+    Hasher now;
+    std::int64_t bytes = 0;
+    auto read = source.read(
+        item,
+        [&](const std::uint8_t* data, std::size_t size) -> Result<void> {
+            bytes += static_cast<std::int64_t>(size);
+            now.add(data, size);
+            return {};
+        },
+        cancelled);
+    if (!read.ok()) return read;
+    if (bytes != item.size || now.hex() != hash)
+        return failure(Error{"It changed on the device since it was copied; it was kept."});
+    return {};
+}
+
 std::int64_t ItemCopy::captureTimeOf(const std::string& copyPath, const ImportItem& item) const {
     auto name = baseName(item.path);
     std::optional<std::int64_t> recorded =
@@ -122,8 +158,9 @@ Result<ItemCopy::Copied> ItemCopy::copy(ImportSource& source, const ImportItem& 
                                         const std::function<bool()>& cancelled, const Progress& progress,
                                         const Intent& intent, const std::string* stem,
                                         const std::int64_t* captureTime) const {
-    auto writer = FileWriter::create(plan_.destination, temporaryName(plan_.job, seq), 0644, plan_.destination,
-                                     FileWriter::Stale::keep);
+    if (!destination_) return failure(Error{Error::Code::unavailable, "The folder " + plan_.destination + " is gone."});
+    auto writer =
+        FileWriter::create(plan_.destination, temporaryName(plan_.job, seq), 0644, *destination_, FileWriter::Stale::keep);
     if (!writer.ok()) return failure(writer.error());
     writer.value().bulkCopy();  // an import is read again much later, if at all
     Hasher written;
@@ -180,11 +217,11 @@ Result<ItemCopy::Copied> ItemCopy::copy(ImportSource& source, const ImportItem& 
     }
     std::string name = extension.empty() ? newStem : newStem + "." + extension;
     if (!isPlainFileName(name)) return failure(Error{Error::Code::badInput, "\"" + name + "\" is no file name."});
-    if (auto made = makeFoldersBelow(plan_.destination, folder.value()); !made.ok()) return failure(made.error());
+    if (auto made = makeFoldersBelow(*destination_, folder.value()); !made.ok()) return failure(made.error());
     auto target = joined(plan_.destination, folder.value());
     if (intent)
         if (auto noted = intent(hash, target + "/" + name); !noted.ok()) return failure(noted.error());
-    auto committed = writer.value().commitUnderFreeName(target, name, plan_.destination);
+    auto committed = writer.value().commitUnderFreeName(target, name, *destination_);
     if (!committed.ok()) return failure(committed.error());
     copied.path = committed.value();
     return copied;
@@ -197,9 +234,11 @@ Result<std::string> ItemCopy::backup(const std::string& path, const std::string&
     auto slash = relative.rfind('/');
     std::string folder = slash == std::string::npos ? "" : relative.substr(0, slash);
     std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (!destination_ || !backup_) return failure(Error{Error::Code::unavailable, "The folder " + plan_.backup + " is gone."});
+    // Read through the held destination: the copy just made, wherever its path leads now.
+    int fd = ::openat(destination_->fd(), relative.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return failure(Error::system());
-    auto writer = FileWriter::create(plan_.backup, backupName(plan_.job), 0644, plan_.backup, FileWriter::Stale::keep);
+    auto writer = FileWriter::create(plan_.backup, backupName(plan_.job), 0644, *backup_, FileWriter::Stale::keep);
     if (!writer.ok()) {
         ::close(fd);
         return failure(writer.error());
@@ -218,8 +257,8 @@ Result<std::string> ItemCopy::backup(const std::string& path, const std::string&
     if (!back.ok()) return failure(back.error());
     if (written.hex() != hash || onDisk.hex() != hash)
         return failure(Error{"The backup copy does not match the imported file; no backup was kept."});
-    if (auto made = makeFoldersBelow(plan_.backup, folder); !made.ok()) return failure(made.error());
-    return writer.value().commitUnderFreeName(joined(plan_.backup, folder), name, plan_.backup);
+    if (auto made = makeFoldersBelow(*backup_, folder); !made.ok()) return failure(made.error());
+    return writer.value().commitUnderFreeName(joined(plan_.backup, folder), name, *backup_);
 }
 
 }  // namespace lumivane

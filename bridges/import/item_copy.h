@@ -7,6 +7,7 @@
 #include "bridges/import/import_template.h"
 #include "platform/photo_metadata.h"
 #include "platform/video_frames.h"
+#include "runtime/held_folder.h"
 
 namespace lumivane {
 
@@ -49,6 +50,14 @@ public:
 
     ItemCopy(const CopyPlan& plan, Services services) : plan_(plan), services_(services) {}
 
+    // Opens the destination and the backup folder, which every copy then
+    // reaches through these descriptors: a folder swapped for a link meanwhile
+    // cannot send copies elsewhere. Once, before the first copy.
+    Result<void> holdFolders();
+    // Why copies cannot go on: a folder of the plan gone, moved, replaced or
+    // not writable (HeldFolder::problem()); none while they can.
+    std::optional<Error> folderProblem() const;
+
     // Copies `item` (the job's `seq`-th) from `source`. `stem`, when given,
     // is the name (without extension) of the item this one travels with (a
     // RAW's JPEG twin, a sidecar), and `captureTime` its time.
@@ -58,6 +67,12 @@ public:
     // A verified copy of the imported file at `path` (below the destination)
     // at the same place below the backup folder.
     Result<std::string> backup(const std::string& path, const std::string& hash, double modified) const;
+
+    // Whether the item, read from `source` again now, still holds the bytes
+    // whose hash is `hash`; a read that fails or differs is an error that
+    // says so.
+    static Result<void> stillHolds(ImportSource& source, const ImportItem& item, const std::string& hash,
+                                   const std::function<bool()>& cancelled);
 
     // Removes the partial copies of the plan's job that a killed host left
     // in the destination and the backup folder.
@@ -75,10 +90,11 @@ private:
 
     const CopyPlan& plan_;
     Services services_;
+    std::optional<HeldFolder> destination_, backup_;  // set by holdFolders(), read-only after
 };
 
 // Creates the folders of `relative` ("a/b/c") below `root`, each reached
 // without following a link. Any thread.
-Result<void> makeFoldersBelow(const std::string& root, const std::string& relative);
+Result<void> makeFoldersBelow(const HeldFolder& root, const std::string& relative);
 
 }  // namespace lumivane

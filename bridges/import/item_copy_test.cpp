@@ -10,22 +10,13 @@
 #include <fstream>
 #include <thread>
 
+#include "bridges/import/testing/no_metadata.h"
 #include "runtime/testing/temp_folder.h"
 
 namespace lumivane {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Files that record no capture time.
-struct NoPhotoMetadata final : PhotoMetadata {
-    std::optional<std::int64_t> captureTime(const std::string&) override { return std::nullopt; }
-};
-struct NoVideoFrames final : VideoFrames {
-    std::unique_ptr<Picture> frame(const std::string&, const Request&) override { return nullptr; }
-    std::optional<double> duration(const std::string&) override { return std::nullopt; }
-    std::optional<std::int64_t> creationTime(const std::string&) override { return std::nullopt; }
-};
 
 TEST(ImportTemplate, RefusesWhatCouldLeaveTheDestinationAndRendersTheRest) {
     ::setenv("TZ", "UTC", 1);
@@ -110,6 +101,8 @@ struct Copy : ::testing::Test {
                   "job-1",
                   "Test"};
     ItemCopy copier{plan, {photos, videos}};
+
+    void SetUp() override { ASSERT_TRUE(copier.holdFolders().ok()); }
 
     std::vector<std::string> names() const {
         std::vector<std::string> found;

@@ -166,6 +166,9 @@ void MobileDeviceBridge::offerImports(ImportSources& sources) {
     links_.setArrivalHandler([this, &sources](const std::string& udid) {
         loop_.post(lifetime_.guard([&sources, udid] { sources.arrived("iphone", udid); }));
     });
+    links_.setDepartureHandler([this, &sources](const std::string& udid) {
+        loop_.post(lifetime_.guard([&sources, udid] { sources.departed("iphone", udid); }));
+    });
 }
 
 bool MobileDeviceBridge::takeCancel(const std::string& token) {

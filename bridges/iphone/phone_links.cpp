@@ -154,6 +154,14 @@ void PhoneLinks::deviceNotice(AMDeviceRef device, std::uint32_t kind) {
                (kind == kAMDeviceAttached ? "attached" : "detached"));
     events_->post(EncodableMap{{"type", "iphones"}});
     if (kind == kAMDeviceAttached && arrival_) arrival_(udid);
+    if (kind == kAMDeviceDetached && departure_) {
+        bool linked;
+        {
+            MutexLock links(phone->linkLock);
+            linked = phone->usb || phone->wifi;
+        }
+        if (!linked) departure_(udid);
+    }
 }
 
 void PhoneLinks::attach(const std::shared_ptr<IPhone>& phone, AMDeviceRef device, bool wifi, bool autoWifiSnapshot) {

@@ -48,6 +48,10 @@ public:
     // Called on the provider's thread with a phone's UDID each time it
     // attaches. Set before subscribe(), never after.
     void setArrivalHandler(std::function<void(const std::string& udid)> handler) { arrival_ = std::move(handler); }
+    // Told when a phone's last link (USB or Wi-Fi) goes; on the notices' thread. Set before start.
+    void setDepartureHandler(std::function<void(const std::string& udid)> handler) {
+        departure_ = std::move(handler);
+    }
     // Link waits end now and new ones do not start.
     void shutdown();
     // Any thread: whether the host is going.
@@ -102,7 +106,8 @@ private:
     Mutex lock_;
     std::map<std::string, std::shared_ptr<IPhone>> phones_ LUMIVANE_GUARDED_BY(lock_);
     bool autoWifi_ LUMIVANE_GUARDED_BY(lock_) = true;
-    std::function<void(const std::string&)> arrival_;  // set before the notices start
+    std::function<void(const std::string&)> arrival_;    // set before the notices start
+    std::function<void(const std::string&)> departure_;  // set before the notices start
     Lifetime lifetime_;                                // notices and queued work ask it; the last member
 };
 

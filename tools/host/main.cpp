@@ -21,6 +21,7 @@
 #include "runtime/log.h"
 #include "runtime/main_loop.h"
 #include "runtime/termination_signals.h"
+#include "app/host_lock.h"
 #include "tools/host/socket_server.h"
 
 using namespace lumivane;
@@ -145,6 +146,13 @@ int main(int argc, char** argv) {
     Host::Options options;
     options.bridges.iphone.provider = arguments->provider;
     Host host(services.platform(), loop, log, std::move(options));
+    // Before the import history is opened: a second host over it would take
+    // the first one's running jobs for interrupted ones.
+    auto lock = HostLock::take(host.localDataFolder(), arguments->socketPath);
+    if (!lock.ok()) {
+        log.write("Lumivane: " + lock.error().message);
+        return 2;
+    }
     std::unique_ptr<SimControl> simControl;
     if (services.simMac)
         simControl = std::make_unique<SimControl>(host.messenger(), log, *services.simMac, bridgeTable());

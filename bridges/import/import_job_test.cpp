@@ -1,0 +1,253 @@
+// The rules only the import engine holds, over a device in memory and a
+// history in a temporary folder: when a device's file may be deleted, what a
+// resume copies, what interrupts a job, what a retry makes.
+#include "bridges/import/import_job.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "bridges/import/testing/fake_import_source.h"
+#include "bridges/import/testing/no_metadata.h"
+#include "runtime/testing/temp_folder.h"
+
+namespace lumivane {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> filesBelow(const std::string& folder) {
+    std::vector<std::string> found;
+    std::error_code ignored;
+    for (auto it = fs::recursive_directory_iterator(folder, ignored); it != fs::recursive_directory_iterator(); ++it)
+        if (!it->is_directory()) found.push_back(fs::relative(it->path(), folder));
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+struct Job : ::testing::Test {
+    TempFolder home;
+    Log log = Log::capturing();
+    MainLoop loop;
+    SystemClock clock;
+    NoPhotoMetadata photos;
+    NoVideoFrames videos;
+    std::unique_ptr<ImportHistory> history;
+    std::shared_ptr<EventHandler> events = std::make_shared<EventHandler>(loop);
+    std::shared_ptr<FakeImportSource> card = std::make_shared<FakeImportSource>();
+    std::string destination = home / "Pictures";
+    std::shared_ptr<ImportJob> running;  // the job run() runs, for hooks that act on it
+
+    void SetUp() override {
+        fs::create_directories(destination);
+        auto opened = ImportHistory::open(home / "history.sqlite", log);
+        ASSERT_TRUE(opened.ok());
+        history = std::move(opened.value());
+    }
+
+    ImportRequest request() {
+        ImportRequest asked;
+        asked.kind = "volume";
+        asked.id = "/card";
+        asked.destination = destination;
+        return asked;
+    }
+
+    // Runs job `id` to its end (recorded first on a first run); its end state.
+    std::string run(const ImportRequest& asked, const std::string& id, bool firstRun = true) {
+        ImportHistory::Job record{id, 0, "running", asked.toJson(), asked.kind, asked.id, card->identity(), card->name()};
+        if (firstRun) EXPECT_TRUE(history->addJob(record).ok());
+        auto plan = asked.plan(id, card->name());
+        EXPECT_TRUE(plan.ok());
+        running = std::make_shared<ImportJob>(ImportJob::Setup{*history, {photos, videos}, events, clock}, record, asked,
+                                              card, std::move(plan.value()));
+        std::promise<std::string> ended;
+        std::vector<std::thread> workers;
+        // Every worker is spawned from within run(), before it returns.
+        running->run(
+            firstRun, 2, [&](std::function<void()> work) { workers.emplace_back(std::move(work)); },
+            [&](const std::string& state) { ended.set_value(state); });
+        auto state = ended.get_future().get();
+        for (auto& worker : workers) worker.join();
+        return state;
+    }
+
+    std::map<std::string, ImportHistory::Item> items(const std::string& id) {
+        std::map<std::string, ImportHistory::Item> byPath;
+        for (auto& item : history->items(id)) byPath[item.item.path] = item;
+        return byPath;
+    }
+    std::string reasonOf(const std::string& id) { return history->job(id)->reason; }
+};
+
+TEST_F(Job, DeletesAfterImportOnlyAFileStillHoldingTheVerifiedBytes) {
+    struct Case {
+        const char* what;
+        bool deletable;
+        bool verify;
+        std::function<void(FakeImportSource&)> afterRead;  // what happens to the file once read
+        bool deleted;
+    };
+    const Case cases[] = {
+        {"unchanged", true, true, nullptr, true},
+        {"unchanged, verification not asked (a deletion verifies anyway)", true, false, nullptr, true},
+        {"rewritten in place at the same size and time",
+         true,
+         true,
+         [](FakeImportSource& card) { card.rewriteInPlace("DCIM/A.JPG", "other bytes, same size!"); },
+         false},
+        {"replaced by another file with the same bytes",
+         true,
+         true,
+         [](FakeImportSource& card) { card.put("DCIM/A.JPG", "the bytes of photo A...."); },
+         false},
+        {"a device that deletes nothing (a phone)", false, true, nullptr, false},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        card = std::make_shared<FakeImportSource>(c.deletable);
+        card->put("DCIM/A.JPG", "the bytes of photo A....");
+        bool once = false;
+        card->afterRead = [&](const std::string&) {
+            if (c.afterRead && !std::exchange(once, true)) c.afterRead(*card);
+        };
+        auto asked = request();
+        asked.deleteAfter = true;
+        asked.verify = c.verify;
+        asked.onlyNew = false;
+        auto id = "job-" + std::to_string(++n);
+        EXPECT_EQ(run(asked, id), "done");
+        auto item = items(id)["DCIM/A.JPG"];
+        EXPECT_EQ(item.state, "imported");
+        EXPECT_EQ(card->has("DCIM/A.JPG"), !c.deleted);
+        if (c.deletable && !c.deleted) EXPECT_NE(item.reason.find("not deleted from the device"), std::string::npos);
+        std::ifstream copy(item.path, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copy), {}), "the bytes of photo A....");
+    }
+}
+
+TEST_F(Job, AResumedJobWhoseItemsWereNeverRecordedListsItsSourceAgain) {
+    for (const char* name : {"DCIM/A.JPG", "DCIM/B.JPG", "DCIM/B.XMP"}) card->put(name, std::string("bytes of ") + name);
+    auto asked = request();
+    // Recorded, then interrupted before its listing was (the history full).
+    ImportHistory::Job record{"job-1", 0, "interrupted", asked.toJson(), "volume", "/card", card->identity(), ""};
+    ASSERT_TRUE(history->addJob(record).ok());
+    EXPECT_EQ(run(asked, "job-1", false), "done");
+    auto counts = history->counts("job-1");
+    EXPECT_EQ(counts.total, 3);
+    EXPECT_EQ(counts.imported, 3);
+    EXPECT_EQ(filesBelow(destination), (std::vector<std::string>{"A.JPG", "B.JPG", "B.XMP"}));
+}
+
+TEST_F(Job, ADestinationThatGoesInterruptsTheJobAndAResumeCopiesWhatWasLost) {
+    struct Case {
+        const char* what;
+        std::function<void(const std::string& destination, const std::string& elsewhere)> lose;
+        std::function<void(const std::string& destination)> restore;
+    };
+    const Case cases[] = {
+        {"removed", [](const std::string& d, const std::string&) { fs::remove_all(d); },
+         [](const std::string& d) { fs::create_directories(d); }},
+        {"swapped for a link to another folder",
+         [](const std::string& d, const std::string& elsewhere) {
+             fs::rename(d, d + ".old");
+             fs::create_directory_symlink(elsewhere, d);
+         },
+         [](const std::string& d) {
+             fs::remove(d);
+             fs::remove_all(d + ".old");
+             fs::create_directories(d);
+         }},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(destination);
+        fs::create_directories(destination);
+        auto elsewhere = home / ("elsewhere-" + std::to_string(n));
+        fs::create_directories(elsewhere);
+        card = std::make_shared<FakeImportSource>();
+        // Other photos than the last case's, which "only new" would skip.
+        for (int i = 0; i < 12; ++i)
+            card->put("DCIM/IMG_" + std::to_string(100 + i) + ".JPG", "photo " + std::to_string(i), 1.6e9 + n * 1000);
+        int read = 0;
+        card->afterRead = [&](const std::string&) {
+            if (++read == 3) c.lose(destination, elsewhere);
+        };
+        auto id = "job-" + std::to_string(++n);
+        EXPECT_EQ(run(request(), id), "interrupted");
+        EXPECT_EQ(reasonOf(id), "The folder " + destination + " is gone.");
+        for (const auto& [path, item] : items(id)) EXPECT_NE(item.state, "failed") << path << ": " << item.reason;
+        EXPECT_EQ(filesBelow(elsewhere), std::vector<std::string>{}) << "copies went through the link";
+
+        c.restore(destination);
+        card->afterRead = nullptr;
+        EXPECT_EQ(run(request(), id, false), "done");
+        EXPECT_EQ(history->counts(id).imported, 12);
+        EXPECT_EQ(filesBelow(destination).size(), 12u) << "a copy lost with its folder was not made again";
+    }
+}
+
+TEST_F(Job, ADeviceThatLeavesInterruptsTheJobWithItsItemsPending) {
+    for (int i = 0; i < 8; ++i) card->put("DCIM/IMG_" + std::to_string(i) + ".JPG", "photo " + std::to_string(i));
+    int read = 0;
+    card->afterRead = [&](const std::string&) {
+        if (++read == 2) running->deviceLeft();
+    };
+    EXPECT_EQ(run(request(), "job-1"), "interrupted");
+    EXPECT_EQ(reasonOf("job-1"), "Fake card went away.");
+    auto counts = history->counts("job-1");
+    EXPECT_LT(counts.imported, 8);
+    EXPECT_EQ(counts.failed + counts.skipped, 0);
+    card->afterRead = nullptr;
+    EXPECT_EQ(run(request(), "job-1", false), "done");
+    EXPECT_EQ(history->counts("job-1").imported, 8);
+    EXPECT_EQ(filesBelow(destination).size(), 8u);
+}
+
+TEST_F(Job, ARetryAfterAFailedBackupMakesOnlyTheBackup) {
+    auto backup = home / "Backup";
+    fs::create_directories(backup);
+    std::ofstream(backup + "/2020") << "a file where the backup's year folder goes";
+    for (const char* name : {"DCIM/A.JPG", "DCIM/B.JPG"}) card->put(name, std::string("bytes of ") + name);
+    auto asked = request();
+    asked.subfolders = "{YYYY}";
+    asked.backup = backup;
+    EXPECT_EQ(run(asked, "job-1"), "done");
+    for (const auto& [path, item] : items("job-1")) {
+        EXPECT_EQ(item.state, "failed") << path;
+        EXPECT_NE(item.reason.find("its backup failed"), std::string::npos) << item.reason;
+    }
+    EXPECT_EQ(filesBelow(destination), (std::vector<std::string>{"2020/A.JPG", "2020/B.JPG"}));
+
+    fs::remove(backup + "/2020");
+    EXPECT_EQ(run(asked, "job-2"), "done");
+    for (const auto& [path, item] : items("job-2")) EXPECT_EQ(item.state, "imported") << path << ": " << item.reason;
+    EXPECT_EQ(filesBelow(destination), (std::vector<std::string>{"2020/A.JPG", "2020/B.JPG"})) << "copied twice";
+    EXPECT_EQ(filesBelow(backup), (std::vector<std::string>{"2020/A.JPG", "2020/B.JPG"}));
+    EXPECT_EQ(card->reads("DCIM/A.JPG"), 1);
+
+    // Whole now: a third import skips them.
+    EXPECT_EQ(run(asked, "job-3"), "done");
+    EXPECT_EQ(history->counts("job-3").skipped, 2);
+}
+
+TEST_F(Job, OnlyNewKnowsAFileByItsNameSizeAndTimeTogether) {
+    card->put("DCIM/IMG_0001.JPG", "first card's photo", 1'600'000'000);
+    EXPECT_EQ(run(request(), "job-1"), "done");
+    // The card formatted and the name used again for another photo.
+    card->put("DCIM/IMG_0001.JPG", "second card's photo!", 1'700'000'000);
+    EXPECT_EQ(run(request(), "job-2"), "done");
+    EXPECT_EQ(history->counts("job-2").imported, 1);
+    EXPECT_EQ(filesBelow(destination), (std::vector<std::string>{"IMG_0001 1.JPG", "IMG_0001.JPG"}));
+    EXPECT_EQ(run(request(), "job-3"), "done");
+    EXPECT_EQ(history->counts("job-3").skipped, 1);
+}
+
+}  // namespace
+}  // namespace lumivane
