@@ -1,5 +1,6 @@
 #pragma once
 #include <sys/types.h>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,9 @@ public:
     pid_t pid() const { return pid_; }
     // Stops the host; answers its exit status.
     int stop();
+    // Waits up to `limit` for the host to end by itself; its exit status, or
+    // -1 while it still runs.
+    int waitForExit(std::chrono::seconds limit);
 
 private:
     std::string folder_;

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "runtime/testing/raw_connect.h"
+#include "runtime/testing/temp_folder.h"
 #include "tests/host_process.h"
 #include "tools/transport/host_client.h"
 
@@ -48,6 +49,26 @@ TEST(HostSocket, AnswersCallsAndNotImplementedAsNull) {
     auto noChannel = client.call("no/such/channel", "x");
     ASSERT_TRUE(noChannel);
     EXPECT_TRUE(std::holds_alternative<NotImplemented>(*noChannel));
+}
+
+TEST(HostSocket, ASecondHostOverTheSameDataFolderExitsAndTheFirstGoesOn) {
+    TempFolder home;
+    HostProcess first({"--home", home.path()});
+    expectPong(first.socketPath());
+    HostProcess second({"--home", home.path()});
+    EXPECT_EQ(second.waitForExit(60s), 2);
+    expectPong(first.socketPath());
+    // The lock names where the folder is served, which the second host said.
+    std::string lock;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(home.path()))
+        if (entry.path().filename() == "host.lock") lock = entry.path();
+    ASSERT_FALSE(lock.empty());
+    std::ifstream in(lock);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), first.socketPath());
+    // Once the first has gone, the folder is free for the next.
+    EXPECT_EQ(first.stop(), 0);
+    HostProcess third({"--home", home.path()});
+    expectPong(third.socketPath());
 }
 
 TEST(HostSocket, ABurstOfTwoHundredClientsWaitsToBeAcceptedAndNoneIsRefused) {

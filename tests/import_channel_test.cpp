@@ -243,11 +243,31 @@ TEST_F(Import, TakenNamesMoveOnAndNothingIsReplaced) {
 }
 
 TEST_F(Import, BadRequestsAreRefusedAtOnceAndStartNothing) {
+    // A volume holding the home and the host's data (the system's own disk),
+    // and an internal one, not removable.
+    auto internal = folder("Internal");
+    fs::create_directories(card + "/Backup");
+    fs::create_directories(destination + "/Backup");
+    for (const auto& [path, removable] : {std::pair{h->home.path(), false}, std::pair{internal, false}})
+        ASSERT_TRUE(std::holds_alternative<EncodableValue>(
+            h->call("sim/control", "volume.mount",
+                    EncodableMap{{"path", path}, {"removable", removable}, {"ejectable", false}, {"internal", true}})));
     struct Case {
         const char* why;
         EncodableMap extra;
     };
     const Case cases[] = {
+        {"the volume holding the home and the data folder",
+         {{"source", EncodableMap{{"kind", "volume"}, {"id", h->home.path()}}}}},
+        {"deleting from an internal volume",
+         {{"source", EncodableMap{{"kind", "volume"}, {"id", internal}}}, {"deleteAfter", true}}},
+        {"a destination on the card", {{"destination", card + "/DCIM"}}},
+        {"the card itself as the destination", {{"destination", card}}},
+        {"a backup on the card", {{"backup", card + "/Backup"}}},
+        {"a backup that is the destination", {{"backup", destination}}},
+        {"the same backup spelt with a trailing slash", {{"backup", destination + "/"}}},
+        {"a backup inside the destination", {{"backup", destination + "/Backup"}}},
+        {"a destination inside the backup", {{"backup", h->home.path()}}},
         {"no destination folder", {{"destination", h->home / "missing"}}},
         {"a relative destination", {{"destination", "Pictures"}}},
         {"a folder template stepping up", {{"subfolders", "../{YYYY}"}}},

@@ -68,7 +68,12 @@ TEST_F(IPhoneChannel, ListFollowsAttachTrustAndDetachWithAnEventForEveryNotice) 
             n += std::get<EncodableValue>(event) == EncodableValue(EncodableMap{{"type", "iphones"}});
         return n;
     };
-    EXPECT_TRUE(eventually([&] { return iphonesEvents() == 4; }));  // two attaches, two detaches
+    // Two attaches, the phone reported again once trusted (as MobileDevice
+    // does when pairing completes), two detaches: every notice an event.
+    // Counted once all have come, not as they pass through: a busy machine
+    // delivers them together.
+    EXPECT_TRUE(eventually([&] { return iphonesEvents() >= 5; }));
+    EXPECT_EQ(iphonesEvents(), 5);
 
     // The simulated usbmux daemon lists the simulated phones too.
     control("phone.attach", {{"udid", "P1"}, {"link", "usb"}});
