@@ -39,10 +39,18 @@ struct ThumbnailOptions {
     bool withTransform = true;  // turned the way the file's orientation says
 };
 
+// How half of the size asked for is taken: a file's embedded thumbnail is
+// held to half of `px` in whole pixels, rounded down (px 321: 160 will do); a
+// camera's own preview to half exactly (px 321: 160.5).
+enum class HalfOf { wholePixels, exact };
+
 // Whether a ready-made preview (a file's embedded thumbnail, a camera's own
 // preview) of `size` will do for a thumbnail of `px`: its longer edge is at
 // least half of `px`. Otherwise the picture itself is rendered.
-inline bool previewWillDo(PixelSize size, int px) { return 2 * std::int64_t{std::max(size.width, size.height)} >= px; }
+inline bool previewWillDo(PixelSize size, int px, HalfOf half = HalfOf::exact) {
+    std::int64_t longer = std::max(size.width, size.height);
+    return half == HalfOf::wholePixels ? longer >= px / 2 : 2 * longer >= px;
+}
 
 // A decoded picture, ready to encode.
 class Picture {

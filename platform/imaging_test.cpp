@@ -17,4 +17,12 @@ TEST(PreviewWillDo, APreviewOfAtLeastHalfTheAskedSizeWillDo) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(previewWillDo(c.size, c.px), c.willDo) << c.size.width << "x" << c.size.height << " for " << c.px;
+    // Files: half in whole pixels, rounded down.
+    const Case files[] = {
+        {{160, 120}, 321, true}, {{160, 120}, 320, true}, {{160, 120}, 322, false},
+        {{127, 95}, 255, true},  {{126, 95}, 255, false}, {{160, 120}, 400, false},
+    };
+    for (const auto& c : files)
+        EXPECT_EQ(previewWillDo(c.size, c.px, HalfOf::wholePixels), c.willDo)
+            << c.size.width << "x" << c.size.height << " for " << c.px;
 }

@@ -149,6 +149,8 @@ TEST_F(Files, ThumbnailsTakeAReadyMadeOneOfHalfTheSizeAndFallBackToTheVideoFrame
     } cases[] = {
         {photo, EncodableValue(), 160, 120, true},  // 256 by default: 160 is at least half
         {photo, 320, 160, 120, true},
+        {photo, 321, 160, 120, true},  // half in whole pixels: 160
+        {photo, 324, 324, 243, false},
         {photo, 400, 400, 300, false},
         {video, 100, 100, 75, false},
         {folder("photos") + "/noise.mp4", 100, 0, 0, false},

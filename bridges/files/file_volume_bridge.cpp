@@ -131,9 +131,9 @@ EncodableList FileVolumeBridge::volumeList() {
 std::optional<Bytes> FileVolumeBridge::thumbnail(const std::string& path, int px) {
     std::unique_ptr<Picture> picture;
     if (auto source = platform_.imaging.sourceAtPath(path)) {
-        // A ready-made thumbnail of at least half the size asked for will do.
+        // A ready-made thumbnail of at least half the size asked for (in whole pixels) will do.
         picture = source->thumbnail({ThumbnailFrom::embeddedIfPresent, px, true});
-        if (!picture || !previewWillDo(picture->size(), px))
+        if (!picture || !previewWillDo(picture->size(), px, HalfOf::wholePixels))
             picture = source->thumbnail({ThumbnailFrom::imageAlways, px, true});
     }
     if (!picture && isVideoFileName(lastComponent(path)))
