@@ -242,6 +242,25 @@ TEST_F(Import, TakenNamesMoveOnAndNothingIsReplaced) {
         EXPECT_EQ(entry.path().filename().string().find(".lumivane"), std::string::npos) << entry.path();
 }
 
+TEST_F(Import, ItemsAreTheLeadersWithTheirTwinsAndSidecars) {
+    auto answer = h->value("lumivane/import", "import.items",
+                           EncodableMap{{"source", EncodableMap{{"kind", "volume"}, {"id", card}}}});
+    ASSERT_TRUE(answer.get<EncodableList>()) << ::testing::PrintToString(answer);
+    std::vector<std::string> seen;
+    for (const auto& entry : *answer.get<EncodableList>()) {
+        const auto& item = *entry.get<EncodableMap>();
+        auto line = fs::path(*item.find("path")->get<std::string>()).filename().string() + " " +
+                    *item.find("kind")->get<std::string>() + ":";
+        for (const auto& companion : *item.find("companions")->get<EncodableList>())
+            line += " " + fs::path(*companion.get<EncodableMap>()->find("path")->get<std::string>()).filename().string();
+        seen.push_back(line);
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"IMG_0001.CR2 raw: IMG_0001.JPG IMG_0001.XMP", "IMG_0002.JPG photo:",
+                                              "MVI_0003.MOV video:"}));
+    EXPECT_TRUE(std::holds_alternative<MethodError>(
+        call("import.items", {{"source", EncodableMap{{"kind", "volume"}, {"id", h->home / "Pictures"}}}})));
+}
+
 TEST_F(Import, BadRequestsAreRefusedAtOnceAndStartNothing) {
     // A volume holding the home and the host's data (the system's own disk),
     // and an internal one, not removable.
@@ -304,7 +323,8 @@ TEST_F(Import, AJobTheHostStoppedInResumesExactlyTheItemsNotDone) {
     // recorded, one not started, with a half copy left.
     auto first =
         run(request({{"items", EncodableList{card + "/DCIM/100TEST/IMG_0001.JPG", card + "/DCIM/100TEST/IMG_0002.JPG",
-                                             card + "/DCIM/100TEST/MVI_0003.MOV"}}}));
+                                             card + "/DCIM/100TEST/MVI_0003.MOV"}},
+                     {"companions", false}}));
     ASSERT_EQ(count(first, "imported"), 3);
     auto job = text(first, "job");
     auto copied = text(items(first)["IMG_0002.JPG"], "path");

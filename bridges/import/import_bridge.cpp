@@ -2,11 +2,14 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <filesystem>
 #include <random>
 
 #include "bridges/common/pending_result.h"
 #include "bridges/import/capture_dates.h"
+#include "bridges/import/item_groups.h"
+#include "platform/common/media_types.h"
 #include "channel/arguments.h"
 
 namespace lumivane {
@@ -103,6 +106,7 @@ void ImportBridge::handle(const MethodCall& call, MethodResult result) {
     if (call.method == "import.cancel") return cancel(args, result);
     if (call.method == "import.resume") return resume(args, result);
     if (call.method == "import.dates") return dates(args, result);
+    if (call.method == "import.items") return items(args, result);
     if (call.method == "import.settings") return result.success(EncodableValue(settings_.load()));
     if (call.method == "import.remember") {
         const auto* settings = args.map("settings");
@@ -312,6 +316,53 @@ void ImportBridge::retire(const std::string& id, const std::string& state) {
     auto waiting = resumeAfterEnd_.extract(id);
     if (waiting.empty()) return;
     for (auto& result : waiting.mapped()) resume(id, result);
+}
+
+namespace {
+
+// What a client is told an item is, by its name.
+const char* kindOf(const std::string& name) {
+    if (isSidecar(name)) return "sidecar";
+    if (isVideoFileName(name)) return "video";
+    return cameraTypeIdentifier(name) == "com.adobe.raw-image" ? "raw" : "photo";
+}
+
+EncodableMap itemMap(const ImportItem& item) {
+    return {{"path", item.path}, {"size", item.size}, {"modified", item.modified}};
+}
+
+}  // namespace
+
+void ImportBridge::items(const Arguments& args, MethodResult& result) {
+    const auto* source = args.map("source");
+    if (!source) return result.error(kError, "No source given: {\"kind\": \"iphone\" | \"camera\" | \"volume\", \"id\": ...}.");
+    Arguments where(*args.value("source"));
+    auto opened = sources_.open(where.string("kind").value_or(""), where.string("id").value_or(""));
+    if (!opened.ok()) return result.error(kError, opened.error().message);
+    PendingResult pending(std::move(result), loop_);
+    queue_.post(lifetime_.guard([pending, device = opened.value()] {
+        auto listed = device->list();
+        if (!listed.ok()) return pending.error(kError, listed.error().message);
+        auto& all = listed.value();
+        std::sort(all.begin(), all.end(), [](const ImportItem& a, const ImportItem& b) { return a.path < b.path; });
+        std::vector<std::string> paths;
+        for (const auto& item : all) paths.push_back(item.path);
+        EncodableList leaders;
+        for (const auto& group : groupByStem(paths)) {
+            const auto& lead = all[group.front()];
+            auto map = itemMap(lead);
+            map.set("kind", kindOf(ItemCopy::baseName(lead.path)));
+            EncodableList companions;
+            for (std::size_t i = 1; i < group.size(); ++i) {
+                auto companion = itemMap(all[group[i]]);
+                companion.set("kind", kindOf(ItemCopy::baseName(all[group[i]].path)));
+                companions.push_back(std::move(companion));
+            }
+            map.set("companions", std::move(companions));
+            leaders.push_back(std::move(map));
+        }
+        pending.success(EncodedAnswer::of(EncodableValue(std::move(leaders))));
+    }));
 }
 
 void ImportBridge::dates(const Arguments& args, MethodResult& result) {

@@ -49,6 +49,8 @@ private:
     void list(MethodResult& result);
     void cancel(const Arguments& args, MethodResult& result);
     void resume(const Arguments& args, MethodResult& result);
+    // A device's items as the engine sees them: leaders with their companions.
+    void items(const Arguments& args, MethodResult& result);
     // The capture times of a device's items, read from their heads.
     void dates(const Arguments& args, MethodResult& result);
     void resume(const std::string& id, MethodResult& result);

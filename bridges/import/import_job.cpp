@@ -6,6 +6,7 @@
 #include <iterator>
 #include <map>
 
+#include "bridges/import/item_groups.h"
 #include "runtime/file_writer.h"
 
 namespace lumivane {
@@ -14,21 +15,6 @@ namespace {
 
 constexpr auto kProgressInterval = std::chrono::milliseconds(200);
 constexpr std::int64_t kLargeItemBytes = 64 << 20;  // a video, never a photo
-
-std::string lower(std::string text) {
-    for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-bool isSidecar(const std::string& name) {
-    auto extension = lower(ItemCopy::splitExtension(name).second);
-    return extension == "xmp" || extension == "aae";
-}
-
-std::string parentOf(const std::string& path) {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
 
 std::string dateText(double seconds) {
     std::time_t whole = static_cast<std::time_t>(seconds);
@@ -76,14 +62,33 @@ void ImportJob::run(bool firstRun, int readers, const std::function<void(std::fu
         }
         std::vector<ImportItem> chosen;
         if (request_.items) {
-            std::map<std::string, const ImportItem*> byPath;
-            for (const auto& item : listed.value()) byPath.emplace(item.path, &item);
+            const auto& all = listed.value();
+            std::map<std::string, std::size_t> byPath;
+            for (std::size_t i = 0; i < all.size(); ++i) byPath.emplace(all[i].path, i);
+            // Each item named brings its twins and sidecars, as the device holds them.
+            std::vector<std::vector<std::size_t>> groups;
+            std::vector<std::size_t> groupOf(all.size());
+            if (request_.companions) {
+                std::vector<std::string> paths;
+                for (const auto& item : all) paths.push_back(item.path);
+                groups = groupByStem(paths);
+                for (std::size_t g = 0; g < groups.size(); ++g)
+                    for (auto i : groups[g]) groupOf[i] = g;
+            }
             std::set<std::string> asked;
+            auto add = [&](const ImportItem& item) {
+                if (asked.insert(item.path).second) chosen.push_back(item);  // one copy however often it is named
+            };
             for (const auto& path : *request_.items) {
-                if (!asked.insert(path).second) continue;  // one copy however often it is named
                 auto found = byPath.find(path);
                 // An item the device does not have is recorded as failed, not dropped.
-                chosen.push_back(found == byPath.end() ? ImportItem{path, -1, 0} : *found->second);
+                if (found == byPath.end()) {
+                    add(ImportItem{path, -1, 0});
+                    continue;
+                }
+                add(all[found->second]);
+                if (request_.companions)
+                    for (auto i : groups[groupOf[found->second]]) add(all[i]);
             }
         } else {
             chosen = std::move(listed.value());
@@ -152,39 +157,20 @@ bool ImportJob::resumeFoundCopy(ImportHistory::Item& item) {
 }
 
 std::vector<ImportJob::Unit> ImportJob::plan() const {
-    std::map<std::pair<std::string, std::string>, Unit> groups;
-    std::vector<std::pair<std::string, std::string>> order;
-    auto keyOf = [](const std::string& path, const std::string& stem) {
-        return std::make_pair(lower(parentOf(path)), lower(stem));
-    };
-    std::vector<std::size_t> sidecars;
+    std::vector<std::size_t> pending;
+    std::vector<std::string> paths;
     for (std::size_t i = 0; i < items_.size(); ++i) {
         if (items_[i].state != "pending") continue;
-        auto name = ItemCopy::baseName(items_[i].item.path);
-        if (isSidecar(name)) {
-            sidecars.push_back(i);
-            continue;
-        }
-        auto key = keyOf(items_[i].item.path, ItemCopy::splitExtension(name).first);
-        auto [at, added] = groups.try_emplace(key);
-        if (added) order.push_back(key);
-        at->second.members.push_back(i);
-    }
-    for (auto i : sidecars) {
-        // "IMG_1.XMP" and "IMG_1.CR2.xmp" both go with IMG_1's group.
-        auto stem = ItemCopy::splitExtension(ItemCopy::baseName(items_[i].item.path)).first;
-        auto key = keyOf(items_[i].item.path, stem);
-        if (!groups.count(key)) key = keyOf(items_[i].item.path, ItemCopy::splitExtension(stem).first);
-        auto [at, added] = groups.try_emplace(key);
-        if (added) order.push_back(key);
-        at->second.members.push_back(i);
+        pending.push_back(i);
+        paths.push_back(items_[i].item.path);
     }
     // Large files first: a video's copy is one long stream (written, flushed,
     // read back), which at the end would run alone; first, the photos fill the
     // disk's time around it.
     std::vector<Unit> units, small;
-    for (const auto& key : order) {
-        auto& unit = groups[key];
+    for (const auto& group : groupByStem(paths)) {
+        Unit unit;
+        for (auto at : group) unit.members.push_back(pending[at]);
         (items_[unit.members.front()].item.size >= kLargeItemBytes ? units : small).push_back(std::move(unit));
     }
     units.insert(units.end(), std::make_move_iterator(small.begin()), std::make_move_iterator(small.end()));

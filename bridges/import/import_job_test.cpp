@@ -237,6 +237,31 @@ TEST_F(Job, ARetryAfterAFailedBackupMakesOnlyTheBackup) {
     EXPECT_EQ(history->counts("job-3").skipped, 2);
 }
 
+TEST_F(Job, AnItemNamedBringsItsTwinAndSidecarsUnlessAskedNotTo) {
+    for (const char* name : {"DCIM/A.JPG", "DCIM/A.CR2", "DCIM/A.XMP", "DCIM/A.CR2.xmp", "DCIM/B.JPG", "OTHER/A.AAE"})
+        card->put(name, std::string("bytes of ") + name);
+    struct Case {
+        bool companions;
+        std::vector<std::string> copied;
+    };
+    const Case cases[] = {
+        {true, {"A.CR2", "A.CR2.xmp", "A.JPG", "A.XMP"}},
+        {false, {"A.JPG"}},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.companions);
+        fs::remove_all(destination);
+        fs::create_directories(destination);
+        auto asked = request();
+        asked.items = std::vector<std::string>{"DCIM/A.JPG", "DCIM/A.JPG"};
+        asked.companions = c.companions;
+        asked.onlyNew = false;
+        EXPECT_EQ(run(asked, "job-" + std::to_string(++n)), "done");
+        EXPECT_EQ(filesBelow(destination), c.copied);
+    }
+}
+
 TEST_F(Job, OnlyNewKnowsAFileByItsNameSizeAndTimeTogether) {
     card->put("DCIM/IMG_0001.JPG", "first card's photo", 1'600'000'000);
     EXPECT_EQ(run(request(), "job-1"), "done");

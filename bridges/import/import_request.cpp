@@ -43,6 +43,7 @@ Result<ImportRequest> ImportRequest::fromArguments(const Arguments& args) {
     request.backup = args.string("backup").value_or("");
     request.deleteAfter = args.boolean("deleteAfter").value_or(false);
     request.autoResume = args.boolean("autoResume").value_or(false);
+    request.companions = args.boolean("companions").value_or(true);
     return request;
 }
 
@@ -67,7 +68,8 @@ std::string ImportRequest::toJson() const {
                         {"skipDuplicates", skipDuplicates},
                         {"backup", backup},
                         {"deleteAfter", deleteAfter},
-                        {"autoResume", autoResume}};
+                        {"autoResume", autoResume},
+                        {"companions", companions}};
     if (items) json["items"] = *items;
     // Names from a device need not be UTF-8; they are kept as they came.
     return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -89,6 +91,8 @@ Result<ImportRequest> ImportRequest::fromJson(const std::string& text) {
         request.backup = json.value("backup", "");
         request.deleteAfter = json.value("deleteAfter", false);
         request.autoResume = json.value("autoResume", false);
+        // Jobs recorded before it existed copied only what they named.
+        request.companions = json.value("companions", false);
         if (json.contains("items")) request.items = json.at("items").get<std::vector<std::string>>();
         return request;
     } catch (const nlohmann::json::exception&) {
