@@ -185,6 +185,16 @@ TEST_F(Console, CallsPassOnlyForTheListedMethodsAndImportsGoOnlyIntoTheChosenFol
     for (const Json& bad : {Json{{"source", source}, {"items", "IMG_0001.JPG"}}, Json{{"source", "card"}},
                             Json{{"source", source}, {"items", {1, 2}}}})
         post("/api/import", bad, 400);
+    // Only the devices the page shows: not a folder that is no card, not an
+    // internal disk, not a phone or camera the host does not list.
+    auto internal = host.folder() + "/internal";
+    fs::create_directories(internal);
+    control.call("sim/control", "volume.mount",
+                 EncodableMap{{"path", internal}, {"removable", false}, {"ejectable", false}, {"internal", true}});
+    for (const Json& unseen : {Json{{"kind", "volume"}, {"id", elsewhere}}, Json{{"kind", "volume"}, {"id", internal}},
+                               Json{{"kind", "iphone"}, {"id", "nope"}}, Json{{"kind", "camera"}, {"id", "nope"}},
+                               Json{{"kind", "scanner"}, {"id", card}}})
+        post("/api/import", {{"source", unseen}}, 403);
 
     auto reveal = [&](const std::string& path, int status) {
         post("/api/call", {{"channel", "lumivane/macos"}, {"method", "file.reveal"}, {"args", {{"path", path}}}},
@@ -327,6 +337,18 @@ TEST_F(Console, CardsAreReadOnlyWhereTheHostHasACard) {
     for (int i = 0; i < 600 && !fs::exists(copy); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_TRUE(fs::exists(copy));
     EXPECT_FALSE(fs::exists(host.folder() + "/imports/IMG_0001.JPG")) << "only the item asked for";
+
+    // A sidecar is listed, and comes with its photo as the host groups them.
+    std::ofstream(card + "/DCIM/100MSDCF/IMG_0001.XMP") << "<x:xmpmeta/>";
+    media = client->Get("/api/media?" + httplib::detail::params_to_query_str({{"path", card}}), withCookie());
+    ASSERT_TRUE(media);
+    EXPECT_NE(media->body.find("IMG_0001.XMP"), std::string::npos) << media->body;
+    job = post("/api/import", {{"source", {{"kind", "volume"}, {"id", card}}},
+                               {"items", {card + "/DCIM/100MSDCF/IMG_0001.JPG"}}});
+    ASSERT_TRUE(job["value"].is_string()) << job.dump();
+    auto sidecar = host.folder() + "/imports/IMG_0001.XMP";
+    for (int i = 0; i < 600 && !fs::exists(sidecar); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(fs::exists(sidecar));
 }
 
 TEST(ConsoleToken, KeptPrivatelyPerPortAndNeverThroughALink) {

@@ -1,5 +1,7 @@
 #include "tools/console/console_server.h"
 
+#include <algorithm>
+
 #include <httplib.h>
 
 #include <arpa/inet.h>
@@ -265,6 +267,9 @@ void ConsoleServer::import(const httplib::Request& request, httplib::Response& r
     if (destination.empty()) return fail(response, 400, "destination", "Choose a folder to import to first.");
     if (!body.is_object() || !body.contains("source") || !body["source"].is_object())
         return fail(response, 400, "request", "A source.");
+    auto kind = textField(body["source"], "kind"), id = textField(body["source"], "id");
+    if (!kind || !id || !shown(*kind, rawText(*id)))
+        return fail(response, 403, "source", "Import only from a phone, camera or card this page shows.");
     EncodableMap args{{"source", fromJson(body["source"])}, {"destination", destination}, {"autoResume", true}};
     if (auto backup = textOf(remembered, "backup"); !backup.empty()) args.set("backup", backup);
     if (body.contains("items")) {
@@ -279,7 +284,7 @@ void ConsoleServer::import(const httplib::Request& request, httplib::Response& r
     EncodableMap options;
     for (const char* key : {"subfolders", "rename"})
         if (auto text = textField(body, key)) args.set(key, *text), options.set(key, *text);
-    for (const char* key : {"onlyNew", "skipDuplicates", "deleteAfter"})
+    for (const char* key : {"onlyNew", "skipDuplicates", "deleteAfter", "companions"})
         if (body.contains(key) && body[key].is_boolean()) args.set(key, body[key].get<bool>());
     for (const char* key : {"onlyNew", "skipDuplicates"})
         if (body.contains(key) && body[key].is_boolean()) options.set(key, body[key].get<bool>());
@@ -299,10 +304,42 @@ void ConsoleServer::cardFolder(const httplib::Request& request, httplib::Respons
     reply(response, 200, {{"value", folderEntries(folder)}});
 }
 
+// A card's photos as the host's import engine sees them (what an import of
+// the card copies, sidecars included), in the entries the page lists: each
+// leader, then its twins and sidecars.
 void ConsoleServer::cardMedia(const httplib::Request& request, httplib::Response& response) {
-    auto folder = onCard(rawText(request.get_param_value("path")));
-    if (folder.empty()) return fail(response, 403, "volume", "Not on a card or disk.");
-    reply(response, 200, {{"value", mediaUnder(folder)}});
+    auto path = rawText(request.get_param_value("path"));
+    auto cardsNow = cards();
+    if (std::find(cardsNow.begin(), cardsNow.end(), path) == cardsNow.end())
+        return fail(response, 403, "volume", "Not a card or disk.");
+    auto answer = callHost("lumivane/import", "import.items",
+                           EncodableMap{{"source", EncodableMap{{"kind", "volume"}, {"id", path}}}});
+    if (!answer) return fail(response, 502, "host", "The host is not answering.");
+    const auto* value = std::get_if<EncodableValue>(&*answer);
+    const auto* leaders = value ? value->get<EncodableList>() : nullptr;
+    if (!leaders) return replyText(response, 200, answerText(*answer));
+    EncodableList entries;
+    auto entry = [](const EncodableMap& item) {
+        auto where = textOf(item, "path");
+        const auto* size = item.find("size");
+        const auto* modified = item.find("modified");
+        double seconds = modified && modified->get<double>() ? *modified->get<double>() : 0;
+        return EncodableValue(EncodableMap{{"name", where.substr(where.rfind('/') + 1)},
+                                           {"path", where},
+                                           {"dir", false},
+                                           {"size", size ? *size : EncodableValue(std::int64_t{0})},
+                                           {"modified", static_cast<std::int64_t>(seconds * 1000)}});
+    };
+    for (const auto& leader : *leaders) {
+        const auto* item = leader.get<EncodableMap>();
+        if (!item) continue;
+        entries.push_back(entry(*item));
+        const auto* companions = item->find("companions");
+        for (const auto& companion : companions && companions->get<EncodableList>() ? *companions->get<EncodableList>()
+                                                                                     : EncodableList())
+            if (const auto* map = companion.get<EncodableMap>()) entries.push_back(entry(*map));
+    }
+    replyText(response, 200, answerText(EncodableValue(std::move(entries))));
 }
 
 void ConsoleServer::thumbnail(const httplib::Request& request, httplib::Response& response) {
@@ -384,6 +421,22 @@ Result<MethodResponse> ConsoleServer::callHost(const std::string& channel, const
     HostClient client;
     if (!client.connect(options_.socketPath)) return Error(Error::Code::unavailable, "The host is not answering.");
     return client.call(channel, method, arguments);
+}
+
+bool ConsoleServer::shown(const std::string& kind, const std::string& id) {
+    if (kind == "volume") {
+        auto cardsNow = cards();
+        return std::find(cardsNow.begin(), cardsNow.end(), id) != cardsNow.end();
+    }
+    if (kind != "iphone" && kind != "camera") return false;
+    auto answer = callHost("lumivane/macos", kind + ".list", EncodableValue());
+    const auto* value = answer ? std::get_if<EncodableValue>(&*answer) : nullptr;
+    const auto* list = value ? value->get<EncodableList>() : nullptr;
+    for (const auto& entry : list ? *list : EncodableList()) {
+        const auto* device = entry.get<EncodableMap>();
+        if (device && textOf(*device, kind == "iphone" ? "udid" : "id") == id) return true;
+    }
+    return false;
 }
 
 std::vector<std::string> ConsoleServer::cards() {

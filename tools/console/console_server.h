@@ -112,6 +112,8 @@ private:
                                     const EncodableValue& arguments);
     // The mount points of the host's removable and ejectable volumes.
     std::vector<std::string> cards();
+    // Whether the page lists the device `id` of `kind` ("iphone", "camera", "volume").
+    bool shown(const std::string& kind, const std::string& id);
     // What the host remembers of the import options; empty when it cannot say.
     EncodableMap settings();
 

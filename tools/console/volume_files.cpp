@@ -10,7 +10,6 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/common/camera_files.h"
 #include "runtime/file_writer.h"
 #include "runtime/utf8.h"
 
@@ -83,25 +82,6 @@ Json folderEntries(const std::string& folder, std::size_t limit) {
     }
     std::sort(entries.begin(), entries.end(),
               [](const Json& a, const Json& b) { return a["name"].get<std::string>() < b["name"].get<std::string>(); });
-    return entries;
-}
-
-Json mediaUnder(const std::string& folder, std::size_t limit) {
-    Json entries = Json::array();
-    std::error_code error;
-    fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, error), end;
-    for (; !error && it != end && entries.size() < limit; it.increment(error)) {
-        const auto& path = it->path();
-        if (hidden(path)) {
-            it.disable_recursion_pending();  // a hidden folder keeps its contents
-            continue;
-        }
-        if (it.depth() >= 16) it.disable_recursion_pending();
-        struct stat info {};
-        if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-            cameraTypeIdentifier(path.filename().string()))
-            entries.push_back(fileEntry(path, info));
-    }
     return entries;
 }
 

@@ -29,8 +29,5 @@ std::string onVolume(const std::string& path, const std::vector<std::string>& vo
 // and links are left out; at most `limit` entries.
 nlohmann::ordered_json folderEntries(const std::string& folder, std::size_t limit = 50'000);
 
-// Every photo and video under `folder` (any depth, hidden folders and links
-// skipped), as file entries; at most `limit`.
-nlohmann::ordered_json mediaUnder(const std::string& folder, std::size_t limit = 200'000);
 
 }  // namespace lumivane
