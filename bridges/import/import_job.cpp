@@ -147,10 +147,9 @@ bool ImportJob::resumeFoundCopy(ImportHistory::Item& item) {
         if (::lstat(path.c_str(), &info) != 0) return false;
         if (!S_ISREG(info.st_mode) || info.st_size != item.item.size) continue;
         if (ItemCopy::hashOf(path) != item.hash) continue;
-        item.state = "imported";
+        // Still pending: what was to follow the copy (its backup, its
+        // deletion, its record) follows it now.
         item.path = path;
-        // Unrecorded, the next resume finds the same copy again.
-        (void)setup_.history.finishItem(record_.id, item, record_.identity, nowSeconds());
         return true;
     }
     return false;
@@ -208,6 +207,12 @@ void ImportJob::copyUnit(const Unit& unit) {
         if (cancelled_ || stopping_) return;
         if (itemCancelled) {
             finishAs(index, std::move(item), "skipped", "Cancelled.");
+            continue;
+        }
+        if (!item.path.empty()) {
+            // Copied before the host stopped, and found again (resumeFoundCopy()).
+            progress(item.item.size, false);
+            afterCopy(index, std::move(item));
             continue;
         }
         if (decide(index, item)) continue;

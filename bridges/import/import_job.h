@@ -97,6 +97,8 @@ private:
     void interrupt(const Error& why);
     // Before the workers start, when the items are the running thread's alone.
     std::vector<Unit> plan() const LUMIVANE_NO_THREAD_SAFETY_ANALYSIS;
+    // Finds the copy of a pending item that a stopped host put in place but
+    // did not record, by its intended name and hash; sets its `path`.
     bool resumeFoundCopy(ImportHistory::Item& item);
     void progress(std::int64_t bytes, bool force);
     void end();

@@ -13,6 +13,7 @@
 
 #include "bridges/import/testing/fake_import_source.h"
 #include "bridges/import/testing/no_metadata.h"
+#include "channel/arguments.h"
 #include "runtime/testing/temp_folder.h"
 
 namespace lumivane {
@@ -272,6 +273,90 @@ TEST_F(Job, OnlyNewKnowsAFileByItsNameSizeAndTimeTogether) {
     EXPECT_EQ(filesBelow(destination), (std::vector<std::string>{"IMG_0001 1.JPG", "IMG_0001.JPG"}));
     EXPECT_EQ(run(request(), "job-3"), "done");
     EXPECT_EQ(history->counts("job-3").skipped, 1);
+}
+
+TEST_F(Job, ARequestsDefaultsAreTheSafeOnes) {
+    EncodableValue arguments(EncodableMap{{"source", EncodableMap{{"kind", "volume"}, {"id", "/card"}}},
+                                          {"destination", destination}});
+    auto asked = ImportRequest::fromArguments(Arguments(arguments));
+    ASSERT_TRUE(asked.ok());
+    EXPECT_TRUE(asked.value().verify);
+    EXPECT_TRUE(asked.value().onlyNew);
+    EXPECT_TRUE(asked.value().companions);
+    EXPECT_FALSE(asked.value().deleteAfter);
+    EXPECT_FALSE(asked.value().skipDuplicates);
+    // Kept in the journal as asked, and read back the same.
+    auto again = ImportRequest::fromJson(asked.value().toJson());
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(again.value().toJson(), asked.value().toJson());
+    // Nothing leaves a device unless read back from the disk first.
+    asked.value().verify = false;
+    asked.value().deleteAfter = true;
+    EXPECT_TRUE(asked.value().plan("job-1", "Card").value().verify);
+}
+
+TEST_F(Job, TwinsAndSidecarsTakeTheLeadersNewName) {
+    for (const char* name : {"DCIM/IMG_1.CR2", "DCIM/IMG_1.JPG", "DCIM/IMG_1.CR2.xmp", "DCIM/IMG_1.XMP"})
+        card->put(name, std::string("bytes of ") + name);
+    auto asked = request();
+    asked.rename = "{name}_{seq}";
+    EXPECT_EQ(run(asked, "job-1"), "done");
+    EXPECT_EQ(filesBelow(destination),
+              (std::vector<std::string>{"IMG_1_1.CR2", "IMG_1_1.CR2.xmp", "IMG_1_1.JPG", "IMG_1_1.XMP"}));
+    auto counts = history->counts("job-1");
+    EXPECT_EQ(counts.imported, 4);
+    EXPECT_EQ(counts.failed + counts.skipped, 0);
+}
+
+TEST_F(Job, AResumeTrustsOnlyACopyWithTheRecordedBytesAndMakesItsBackups) {
+    auto backup = home / "Backup";
+    fs::create_directories(backup);
+    for (const char* name : {"DCIM/A.JPG", "DCIM/B.JPG", "DCIM/C.JPG"}) card->put(name, std::string("bytes of ") + name);
+    auto asked = request();
+    asked.backup = backup;
+    // The first copy made, then the device gone; the journal as a host
+    // killed just after A's copy took its name leaves it.
+    int read = 0;
+    card->afterRead = [&](const std::string&) {
+        if (++read == 1) running->deviceLeft();
+    };
+    EXPECT_EQ(run(asked, "job-1"), "interrupted");
+    card->afterRead = nullptr;
+    auto a = items("job-1")["DCIM/A.JPG"];
+    auto b = items("job-1")["DCIM/B.JPG"];
+    if (a.state != "imported") std::swap(a, b);  // whichever the workers took first
+    ASSERT_EQ(a.state, "imported");
+    auto intended = a.path;
+    a.state = "pending";
+    a.intent = intended;
+    a.path.clear();
+    ASSERT_TRUE(history->forgetCopy("job-1", a, card->identity()).ok());
+    ASSERT_TRUE(history->setIntent("job-1", a.seq, a.hash, intended).ok());
+    fs::remove(backup + "/" + fs::path(intended).filename().string());
+    // A file of the same size under C's intended name that is not C.
+    auto c = items("job-1")["DCIM/C.JPG"];
+    std::ofstream(destination + "/C.JPG") << std::string(c.item.size, 'x');
+    ASSERT_TRUE(history->setIntent("job-1", c.seq, "0123456789abcdef0123456789abcdef", destination + "/C.JPG").ok());
+
+    EXPECT_EQ(run(asked, "job-1", false), "done");
+    EXPECT_EQ(history->counts("job-1").imported, 3);
+    EXPECT_EQ(filesBelow(destination), (std::vector<std::string>{"A.JPG", "B.JPG", "C 1.JPG", "C.JPG"}))
+        << "the found copy was copied again, or the stranger taken for C";
+    EXPECT_EQ(items("job-1")["DCIM/C.JPG"].path, destination + "/C 1.JPG");
+    EXPECT_EQ(filesBelow(backup), (std::vector<std::string>{"A.JPG", "B.JPG", "C 1.JPG"}));
+}
+
+TEST_F(Job, SkipDuplicatesSkipsOnlyTheSameBytes) {
+    std::ofstream(destination + "/old.jpg") << "twelve bytes";
+    fs::create_directories(destination + "/sub");
+    std::ofstream(destination + "/sub/other.jpg") << "same as card";
+    card->put("DCIM/SAME.JPG", "same as card");
+    card->put("DCIM/SIZE.JPG", "other bytes!");  // twelve bytes too
+    auto asked = request();
+    asked.skipDuplicates = true;
+    EXPECT_EQ(run(asked, "job-1"), "done");
+    EXPECT_EQ(items("job-1")["DCIM/SAME.JPG"].state, "skipped");
+    EXPECT_EQ(items("job-1")["DCIM/SIZE.JPG"].state, "imported");
 }
 
 }  // namespace
