@@ -92,7 +92,10 @@ bool hasColumn(sqlite3* db, const char* table, const char* column) {
 Result<sqlite3*> ImportHistory::openAndCheck(const std::string& path) {
     sqlite3* db = nullptr;
     int opened =
-        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+        // Never through a link: a link to any file would have it taken over as a history.
+        sqlite3_open_v2(path.c_str(), &db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW,
+                        nullptr);
     auto fail = [&](std::string why) -> Result<sqlite3*> {
         if (db) sqlite3_close(db);
         return failure(Error{std::move(why)});

@@ -20,9 +20,9 @@ namespace lumivane {
 // Written in WAL mode with each change its own transaction, so a host killed
 // at any moment finds every change it had made, and none half made.
 //
-// A file that SQLite cannot read as a history is moved aside ("<file>.corrupt-
-// <time>") and a new one started, with one line in the log; the host keeps
-// working.
+// A file that SQLite cannot read as a history, or a link in its place, is
+// moved aside ("<file>.corrupt-<time>") and a new one started, with one line
+// in the log; the host keeps working, and never writes through a link.
 //
 // Threads: any; `lock_` guards the connection for the length of each call.
 class ImportHistory {

@@ -275,6 +275,19 @@ TEST_F(Job, OnlyNewKnowsAFileByItsNameSizeAndTimeTogether) {
     EXPECT_EQ(history->counts("job-3").skipped, 1);
 }
 
+TEST(ImportHistory, ALinkInItsPlaceIsSetAsideNeverWrittenThrough) {
+    TempFolder home;
+    std::ofstream(home / "someone-elses.db").flush();
+    fs::create_symlink(home / "someone-elses.db", home / "history.sqlite");
+    Log log = Log::capturing();
+    auto history = ImportHistory::open(home / "history.sqlite", log);
+    ASSERT_TRUE(history.ok());
+    ASSERT_TRUE(history.value()->addJob({"job-1", 0, "running", "{}", "volume", "/card", "fake:1", "Card"}).ok());
+    EXPECT_EQ(fs::file_size(home / "someone-elses.db"), 0u);
+    EXPECT_FALSE(fs::is_symlink(home / "history.sqlite"));
+    EXPECT_TRUE(log.contains("could not be read"));
+}
+
 TEST_F(Job, ARequestsDefaultsAreTheSafeOnes) {
     EncodableValue arguments(EncodableMap{{"source", EncodableMap{{"kind", "volume"}, {"id", "/card"}}},
                                           {"destination", destination}});

@@ -46,6 +46,8 @@ Result<ImportTemplate> ImportTemplate::parse(const std::string& text, Kind kind)
     }};
     if (text.size() > 1024) return failure(badTemplate(text.substr(0, 32) + "…", "is too long."));
     if (text.find('\0') != std::string::npos) return failure(badTemplate("", "holds a NUL character."));
+    for (unsigned char c : text)
+        if (c < 0x20 || c == 0x7f) return failure(badTemplate("", "holds a control character (a line break, a tab)."));
     ImportTemplate parsed;
     parsed.text_ = text;
     if (kind == Kind::fileName && text.find('/') != std::string::npos)
@@ -88,7 +90,44 @@ Result<ImportTemplate> ImportTemplate::parse(const std::string& text, Kind kind)
         }
     }
     if (!literal.empty()) parsed.pieces_.emplace_back(std::move(literal));
+    // A template whose shortest rendering is already too long for a name
+    // would fail every item: refused now, before a job starts.
+    const std::size_t longest = kind == Kind::folders ? kMaxName : kMaxName - kRoomForExtension;
+    std::size_t part = 0;
+    for (const auto& piece : parsed.pieces_) {
+        auto tooLong = [&] {
+            return failure(badTemplate(text.substr(0, 32) + "…", "gives names longer than a file name can be."));
+        };
+        if (const auto* literal = std::get_if<std::string>(&piece)) {
+            std::size_t start = 0;
+            for (auto slash = literal->find('/'); slash != std::string::npos; slash = literal->find('/', start)) {
+                if (part + (slash - start) > longest) return tooLong();
+                part = 0;
+                start = slash + 1;
+            }
+            part += literal->size() - start;
+        } else {
+            part += shortest(std::get<Token>(piece));
+        }
+        if (part > longest) return tooLong();
+    }
     return parsed;
+}
+
+std::size_t ImportTemplate::shortest(Token token) {
+    switch (token) {
+        case Token::year: return 4;
+        case Token::month:
+        case Token::day:
+        case Token::hour:
+        case Token::minute:
+        case Token::second: return 2;
+        case Token::extension: return 0;
+        case Token::name:
+        case Token::sequence:
+        case Token::device: return 1;
+    }
+    return 0;
 }
 
 Result<std::string> ImportTemplate::render(const ImportNameFields& fields) const {

@@ -21,7 +21,8 @@ struct ImportNameFields {
 // {hh} {mm} {ss} (the capture time), {name}, {ext}, {seq} and {device}.
 // parse() refuses what could lead outside the destination: an absolute
 // template, a "." or ".." part, an empty part ("a//b", a trailing "/"), and
-// a name template with any "/" at all. A token's value never adds a folder:
+// a name template with any "/" at all, a control character, and a template
+// whose shortest rendering is longer than a name can be. A token's value never adds a folder:
 // its "/" become "_", and a part that renders to nothing, "." or ".." is
 // refused at render().
 //
@@ -35,8 +36,15 @@ public:
     Result<std::string> render(const ImportNameFields& fields) const;
     const std::string& text() const { return text_; }
 
+    // The longest name a file system takes, and what a file name's stem
+    // leaves for " 9999" and its extension.
+    static constexpr std::size_t kMaxName = 255;
+    static constexpr std::size_t kRoomForExtension = 15;
+
 private:
     enum class Token { year, month, day, hour, minute, second, name, extension, sequence, device };
+    // The fewest bytes a token renders to.
+    static std::size_t shortest(Token token);
     using Piece = std::variant<std::string, Token>;
     std::string text_;
     std::vector<Piece> pieces_;

@@ -44,6 +44,8 @@ TEST(ImportTemplate, RefusesWhatCouldLeaveTheDestinationAndRendersTheRest) {
         {"{yyyy}", K::folders, nullptr},
         {"a/{name}", K::fileName, nullptr},
         {"", K::fileName, nullptr},
+        {"a\nb", K::folders, nullptr},
+        {"{name}\t", K::fileName, nullptr},
     };
     ImportNameFields fields{1625382930, "IMG_0001", "JPG", 7, "Ada/s phone"};
     for (const auto& c : cases) {
@@ -58,6 +60,21 @@ TEST(ImportTemplate, RefusesWhatCouldLeaveTheDestinationAndRendersTheRest) {
         ASSERT_TRUE(rendered.ok());
         EXPECT_EQ(rendered.value(), c.rendered);
     }
+    // Names that could never be made are refused at once; the longest that can be, taken.
+    std::string years;
+    for (int i = 0; i < 64; ++i) years += "{YYYY}";
+    const std::pair<std::string, bool> lengths[] = {
+        {years, false},                                // 256 bytes at least
+        {years.substr(6 * 2) + "{MM}{DD}", true},      // 252
+        {std::string(255, 'x'), true},                 // one folder of 255
+        {std::string(256, 'x'), false},
+        {std::string(255, 'x') + "/" + std::string(255, 'y') + "/{YYYY}", true},
+        {"a/" + std::string(256, 'x') + "/b", false},  // a long part in the middle
+    };
+    for (const auto& [text, taken] : lengths)
+        EXPECT_EQ(ImportTemplate::parse(text, K::folders).ok(), taken) << text.size();
+    EXPECT_TRUE(ImportTemplate::parse(std::string(240, 'x'), K::fileName).ok());
+    EXPECT_FALSE(ImportTemplate::parse(std::string(241, 'x'), K::fileName).ok());
     // A token that renders to nothing or to dots is no folder.
     for (const char* name : {"", ".", ".."}) {
         auto parsed = ImportTemplate::parse("{name}/x", K::folders);
