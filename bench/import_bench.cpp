@@ -180,13 +180,13 @@ void BM_HistoryLookup(benchmark::State& state) {
     for (int i = 0; i < kCopies; ++i)
         items.push_back(
             {"DCIM/" + std::to_string(100 + i / 1000) + "APPLE/IMG_" + std::to_string(i) + ".JPG", 3 << 20, 1.6e9 + i});
-    (void)history.addJob({"job", 0, "done", "{}", "volume", "card", "card:1", "Card", ""});
+    (void)history.addJob({"job", 0, JobState::done, "{}", "volume", "card", "card:1", "Card", ""});
     (void)history.addItems("job", items);
     for (int i = 0; i < kCopies; ++i) {
         ImportHistory::Item item;
         item.seq = i + 1;
         item.item = items[std::size_t(i)];
-        item.state = "imported";
+        item.state = ItemState::imported;
         item.path = "/out/" + std::to_string(i);
         item.hash = std::to_string(i);
         (void)history.finishItem("job", item, "card:1", 0);

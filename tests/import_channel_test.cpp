@@ -342,7 +342,7 @@ TEST_F(Import, AJobTheHostStoppedInResumesExactlyTheItemsNotDone) {
         for (auto item : journal.items(job)) {
             if (item.seq == 1) continue;
             auto hash = item.hash, path = item.path;
-            item.state = "pending";
+            item.state = ItemState::pending;
             item.path.clear();
             // Only a recorded copy counts for "only new".
             ASSERT_TRUE(journal.finishItem(job, item, "", 0).ok());
@@ -350,7 +350,7 @@ TEST_F(Import, AJobTheHostStoppedInResumesExactlyTheItemsNotDone) {
                 ASSERT_TRUE(journal.setIntent(job, 2, hash, path).ok());
             }
         }
-        ASSERT_TRUE(journal.setJobState(job, "running").ok());
+        ASSERT_TRUE(journal.setJobState(job, JobState::running).ok());
     }
     // The history's own copies table still says the two were imported; a
     // fresh history row set is what a kill leaves, so forget them there too.

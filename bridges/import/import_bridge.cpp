@@ -34,7 +34,7 @@ int readersFor(const std::string& kind) { return kind == "camera" ? 2 : 3; }
 
 EncodableMap jobMap(const ImportHistory::Job& job, const ImportHistory::Counts& counts, const ImportRequest* request) {
     EncodableMap map{{"job", job.id},
-                     {"state", job.state},
+                     {"state", textOf(job.state)},
                      {"reason", job.reason},
                      {"created", job.created},
                      {"source", EncodableMap{{"kind", job.kind}, {"id", job.source}}},
@@ -157,7 +157,7 @@ void ImportBridge::startJob(const Arguments& args, MethodResult& result) {
                                         "removable disks and cameras.");
     if (auto sensible = sensibleFolders(asked); !sensible.ok()) return result.error(kError, sensible.error().message);
     ImportHistory::Job record{newJobId(), std::chrono::duration<double>(clock_.wallNow().time_since_epoch()).count(),
-                              "running",  asked.toJson(),
+                              JobState::running,  asked.toJson(),
                               asked.kind, asked.id};
     if (auto launched = launch(record, asked, source.value(), true); !launched.ok())
         return result.error(kError, launched.error().message);
@@ -205,11 +205,11 @@ Result<void> ImportBridge::launch(ImportHistory::Job record, const ImportRequest
     if (!plan.ok()) return failure(plan.error());
     record.identity = source->identity();
     record.device = source->name();
-    record.state = "running";
+    record.state = JobState::running;
     record.reason.clear();
     if (firstRun) {
         if (auto added = history_->addJob(record); !added.ok()) return added;
-    } else if (auto set = history_->setJobState(record.id, "running"); !set.ok()) {
+    } else if (auto set = history_->setJobState(record.id, JobState::running); !set.ok()) {
         return set;
     }
     auto job = std::make_shared<ImportJob>(
@@ -220,7 +220,7 @@ Result<void> ImportBridge::launch(ImportHistory::Job record, const ImportRequest
     queue_.post(lifetime_.guard([this, job, firstRun, readers] {
         job->run(
             firstRun, readers, [this](std::function<void()> work) { queue_.post(lifetime_.guard(std::move(work))); },
-            [this, id = job->id()](const std::string& state) {
+            [this, id = job->id()](JobState state) {
                 loop_.post(lifetime_.guard([this, id, state] { retire(id, state); }));
             });
     }));
@@ -239,7 +239,7 @@ void ImportBridge::status(const Arguments& args, MethodResult& result) {
         EncodableList items;
         for (const auto& item : history_->items(id))
             items.push_back(EncodableMap{{"source", item.item.path},
-                                         {"state", item.state},
+                                         {"state", textOf(item.state)},
                                          {"path", item.path},
                                          {"backup", item.backup},
                                          {"reason", item.reason},
@@ -285,7 +285,7 @@ void ImportBridge::resume(const std::string& id, MethodResult& result) {
     if (jobs_.count(id)) {
         // A client that saw the job's end recorded may ask before the job has
         // left: it resumes as soon as it has.
-        if (record->state != "running") return resumeAfterEnd_[id].push_back(std::move(result));
+        if (record->state != JobState::running) return resumeAfterEnd_[id].push_back(std::move(result));
         return result.error(kError, "The import job " + id + " is running.");
     }
     auto request = ImportRequest::fromJson(record->request);
@@ -299,10 +299,10 @@ void ImportBridge::resume(const std::string& id, MethodResult& result) {
     result.success(id);
 }
 
-void ImportBridge::retire(const std::string& id, const std::string& state) {
+void ImportBridge::retire(const std::string& id, JobState state) {
     jobs_.erase(id);
     awayWhileRunning_.erase(id);
-    if (backBeforeNoticed_.erase(id) && state == "interrupted") {
+    if (backBeforeNoticed_.erase(id) && state == JobState::interrupted) {
         auto record = history_->job(id);
         auto request = ImportRequest::fromJson(record ? record->request : "");
         if (request.ok()) {
@@ -409,7 +409,7 @@ void ImportBridge::arrived(const std::string& kind, const std::string& id) {
     for (auto& [jobId, job] : jobs_)
         if (job->request().autoResume && awayWhileRunning_.count(jobId)) backBeforeNoticed_.insert(jobId);
     for (const auto& job : history_->jobs()) {
-        if (job.state != "interrupted" || job.kind != kind || job.source != id || jobs_.count(job.id)) continue;
+        if (job.state != JobState::interrupted || job.kind != kind || job.source != id || jobs_.count(job.id)) continue;
         auto request = ImportRequest::fromJson(job.request);
         if (!request.ok() || !request.value().autoResume) continue;
         auto source = sources_.open(kind, id);

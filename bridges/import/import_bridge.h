@@ -55,7 +55,7 @@ private:
     void dates(const Arguments& args, MethodResult& result);
     void resume(const std::string& id, MethodResult& result);
     // The job's end (`state`) is recorded; it is no longer running here either.
-    void retire(const std::string& id, const std::string& state);
+    void retire(const std::string& id, JobState state);
     // Runs the job from its opened source, recording it first on a first run.
     Result<void> launch(ImportHistory::Job record, const ImportRequest& request, std::shared_ptr<ImportSource> source,
                         bool firstRun);

@@ -76,8 +76,9 @@ Error sqliteError(sqlite3* db) {
 std::int64_t wholeSeconds(double seconds) { return static_cast<std::int64_t>(std::floor(seconds)); }
 
 ImportHistory::Job jobFrom(const Statement& row) {
-    return {row.text(0), row.real(1), row.text(2), row.text(3), row.text(4),
-            row.text(5), row.text(6), row.text(7), row.text(8)};
+    // A state this host does not know reads as interrupted: resumable, never running.
+    return {row.text(0), row.real(1), jobStateFrom(row.text(2)).value_or(JobState::interrupted),
+            row.text(3), row.text(4), row.text(5), row.text(6), row.text(7), row.text(8)};
 }
 
 bool hasColumn(sqlite3* db, const char* table, const char* column) {
@@ -149,16 +150,16 @@ Result<void> ImportHistory::exec(const char* sql) {
 Result<void> ImportHistory::addJob(const Job& job) {
     MutexLock guard(lock_);
     Statement insert(db_, "INSERT INTO jobs VALUES(?,?,?,?,?,?,?,?,?)");
-    insert.bind(1, job.id).bind(2, job.created).bind(3, job.state).bind(4, job.request);
+    insert.bind(1, job.id).bind(2, job.created).bind(3, std::string(textOf(job.state))).bind(4, job.request);
     insert.bind(5, job.kind).bind(6, job.source).bind(7, job.identity).bind(8, job.device).bind(9, job.reason);
     if (insert.step() != SQLITE_DONE) return failure(sqliteError(db_));
     return {};
 }
 
-Result<void> ImportHistory::setJobState(const std::string& id, const std::string& state, const std::string& reason) {
+Result<void> ImportHistory::setJobState(const std::string& id, JobState state, const std::string& reason) {
     MutexLock guard(lock_);
     Statement update(db_, "UPDATE jobs SET state=?, reason=? WHERE id=?");
-    update.bind(1, state).bind(2, reason).bind(3, id);
+    update.bind(1, std::string(textOf(state))).bind(2, reason).bind(3, id);
     if (update.step() != SQLITE_DONE) return failure(sqliteError(db_));
     return {};
 }
@@ -197,9 +198,12 @@ ImportHistory::Counts ImportHistory::counts(const std::string& id) {
         auto number = select.integer(1), bytes = select.integer(2);
         counts.total += number;
         counts.totalBytes += bytes;
-        if (state == "imported") counts.imported += number, counts.bytes += bytes;
-        if (state == "skipped") counts.skipped += number;
-        if (state == "failed") counts.failed += number;
+        switch (itemStateFrom(state).value_or(ItemState::pending)) {
+            case ItemState::imported: counts.imported += number, counts.bytes += bytes; break;
+            case ItemState::skipped: counts.skipped += number; break;
+            case ItemState::failed: counts.failed += number; break;
+            case ItemState::pending: break;
+        }
     }
     return counts;
 }
@@ -232,7 +236,7 @@ std::vector<ImportHistory::Item> ImportHistory::items(const std::string& job) {
         Item item;
         item.seq = static_cast<int>(select.integer(0));
         item.item = {select.text(1), select.integer(2), select.real(3)};
-        item.state = select.text(4);
+        item.state = itemStateFrom(select.text(4)).value_or(ItemState::pending);
         item.path = select.text(5);
         item.backup = select.text(6);
         item.reason = select.text(7);
@@ -257,7 +261,7 @@ Result<void> ImportHistory::finishItem(const std::string& job, const Item& item,
     MutexLock guard(lock_);
     if (auto begun = exec("BEGIN IMMEDIATE"); !begun.ok()) return begun;
     Statement update(db_, "UPDATE items SET state=?, path=?, backup=?, reason=?, hash=? WHERE job=? AND seq=?");
-    update.bind(1, item.state).bind(2, item.path).bind(3, item.backup).bind(4, item.reason).bind(5, item.hash);
+    update.bind(1, std::string(textOf(item.state))).bind(2, item.path).bind(3, item.backup).bind(4, item.reason).bind(5, item.hash);
     update.bind(6, job).bind(7, std::int64_t{item.seq});
     bool ok = update.step() == SQLITE_DONE;
     // A copy in place is remembered even when its item failed after it (its
@@ -266,7 +270,7 @@ Result<void> ImportHistory::finishItem(const std::string& job, const Item& item,
         Statement insert(db_, "INSERT OR REPLACE INTO copies VALUES(?,?,?,?,?,?,?,?,?)");
         insert.bind(1, identity).bind(2, item.item.path).bind(3, item.item.size);
         insert.bind(4, wholeSeconds(item.item.modified)).bind(5, item.path).bind(6, item.hash);
-        insert.bind(7, job).bind(8, now).bind(9, std::int64_t{item.state == "imported"});
+        insert.bind(7, job).bind(8, now).bind(9, std::int64_t{item.state == ItemState::imported});
         ok = insert.step() == SQLITE_DONE;
     }
     if (!ok) {

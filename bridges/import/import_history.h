@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bridges/common/import_source.h"
+#include "bridges/import/import_state.h"
 #include "runtime/log.h"
 #include "runtime/mutex.h"
 
@@ -30,7 +31,7 @@ public:
     struct Job {
         std::string id;
         double created = 0;        // seconds since 1970 UTC
-        std::string state;         // running, done, failed, cancelled, interrupted
+        JobState state = JobState::running;
         std::string request;       // the start arguments, as JSON
         std::string kind, source;  // the source's kind and id
         std::string identity, device;
@@ -39,7 +40,7 @@ public:
     struct Item {
         int seq = 0;  // its place in the job, from 1
         ImportItem item;
-        std::string state = "pending";  // pending, imported, skipped, failed
+        ItemState state = ItemState::pending;
         std::string path, backup, reason, hash;
         // Where a copy was being put when the host last wrote (folder "/"
         // name): how a resume finds a copy that was made but not recorded.
@@ -61,7 +62,7 @@ public:
     ~ImportHistory();
 
     Result<void> addJob(const Job& job);
-    Result<void> setJobState(const std::string& id, const std::string& state, const std::string& reason = {});
+    Result<void> setJobState(const std::string& id, JobState state, const std::string& reason = {});
     // Every job still "running" becomes "interrupted" (a host that starts has none running).
     Result<void> interruptRunning();
     std::optional<Job> job(const std::string& id);

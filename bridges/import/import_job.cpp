@@ -42,12 +42,12 @@ ImportJob::ImportJob(Setup setup, ImportHistory::Job record, ImportRequest reque
       contents_(request_.skipDuplicates ? std::make_unique<DestinationContents>(plan_.destination) : nullptr) {}
 
 void ImportJob::run(bool firstRun, int readers, const std::function<void(std::function<void()>)>& spawn,
-                    std::function<void(const std::string& state)> finished) {
+                    std::function<void(JobState state)> finished) {
     finished_ = std::move(finished);
     paced_ = std::make_unique<PacedSource>(*source_, readers);
     started_ = std::chrono::steady_clock::now();
     if (auto held = copier_.holdFolders(); !held.ok()) {
-        interrupt(held.error());
+        endWith(JobState::interrupted, held.error());
         return end();
     }
     // A job whose listing was never recorded (the history could not be
@@ -56,8 +56,8 @@ void ImportJob::run(bool firstRun, int readers, const std::function<void(std::fu
         auto listed = source_->list();
         if (!listed.ok()) {
             // A device that went away may come back; any other refusal ends the job.
-            if (listed.error().code != Error::Code::unavailable) failed_ = true;
-            interrupt(listed.error());
+            endWith(listed.error().code == Error::Code::unavailable ? JobState::interrupted : JobState::failed,
+                    listed.error());
             return end();
         }
         std::vector<ImportItem> chosen;
@@ -96,7 +96,7 @@ void ImportJob::run(bool firstRun, int readers, const std::function<void(std::fu
                       [](const ImportItem& a, const ImportItem& b) { return a.path < b.path; });
         }
         if (auto added = setup_.history.addItems(record_.id, chosen); !added.ok()) {
-            interrupt(added.error());
+            endWith(JobState::interrupted, added.error());
             return end();
         }
         // What the listing said of each file, which the history does not keep.
@@ -108,14 +108,14 @@ void ImportJob::run(bool firstRun, int readers, const std::function<void(std::fu
     for (auto& item : items) {
         if (auto listed = listedIds_.find(item.item.path); listed != listedIds_.end()) item.item.fileId = listed->second;
         total += std::max<std::int64_t>(item.item.size, 0);
-        if (item.state == "pending" && item.item.size < 0) {
-            item.state = "failed";
+        if (item.state == ItemState::pending && item.item.size < 0) {
+            item.state = ItemState::failed;
             item.reason = "The device has no such item.";
             // Unrecorded, it stays pending in the history and fails again next time.
             (void)setup_.history.finishItem(record_.id, item, record_.identity, nowSeconds());
         }
-        if (item.state == "pending" && !item.intent.empty()) resumeFoundCopy(item);
-        if (item.state != "pending") {
+        if (item.state == ItemState::pending && !item.intent.empty()) resumeFoundCopy(item);
+        if (item.state != ItemState::pending) {
             done += std::max<std::int64_t>(item.item.size, 0);
             ++itemsDone_;
         }
@@ -159,7 +159,7 @@ std::vector<ImportJob::Unit> ImportJob::plan() const {
     std::vector<std::size_t> pending;
     std::vector<std::string> paths;
     for (std::size_t i = 0; i < items_.size(); ++i) {
-        if (items_[i].state != "pending") continue;
+        if (items_[i].state != ItemState::pending) continue;
         pending.push_back(i);
         paths.push_back(items_[i].item.path);
     }
@@ -182,7 +182,7 @@ void ImportJob::work() {
         // A destination that went (or now leads elsewhere) stops the job
         // before it copies into a folder nobody will find.
         if (auto problem = copier_.folderProblem()) {
-            interrupt(*problem);
+            endWith(JobState::interrupted, *problem);
             break;
         }
         auto next = nextUnit_.fetch_add(1);
@@ -200,13 +200,12 @@ void ImportJob::copyUnit(const Unit& unit) {
         bool itemCancelled;
         {
             MutexLock guard(lock_);
-            if (interruption_) return;
+            if (ending_) return;
             item = items_[index];
             itemCancelled = cancelledItems_.count(item.item.path) > 0;
         }
-        if (cancelled_ || stopping_) return;
         if (itemCancelled) {
-            finishAs(index, std::move(item), "skipped", "Cancelled.");
+            transition(index, std::move(item), ItemState::skipped, "Cancelled.");
             continue;
         }
         if (!item.path.empty()) {
@@ -247,20 +246,20 @@ void ImportJob::copyUnit(const Unit& unit) {
             bytesDone_ -= sent;  // an item that ends otherwise counts once, when it ends
             const auto& error = copied.error();
             if (!duplicateOf.empty()) {
-                finishAs(index, std::move(item), "skipped",
-                         "The destination already holds the same contents (" + duplicateOf + ").");
+                transition(index, std::move(item), ItemState::skipped,
+                           "The destination already holds the same contents (" + duplicateOf + ").");
             } else if (error.code == Error::Code::cancelled) {
                 if (ending()) return;  // the job's end: the item stays pending
-                finishAs(index, std::move(item), "skipped", "Cancelled.");
+                transition(index, std::move(item), ItemState::skipped, "Cancelled.");
             } else if (error.code == Error::Code::unavailable) {
-                interrupt(error);  // the item stays pending for a resume
+                endWith(JobState::interrupted, error);  // the item stays pending for a resume
                 return;
             } else if (auto problem = copier_.folderProblem()) {
                 // Not the item's fault: the folder it was going to went.
-                interrupt(*problem);
+                endWith(JobState::interrupted, *problem);
                 return;
             } else {
-                finishAs(index, std::move(item), "failed", error.message);
+                transition(index, std::move(item), ItemState::failed, error.message);
             }
             continue;
         }
@@ -279,8 +278,8 @@ bool ImportJob::decide(std::size_t index, ImportHistory::Item& item) {
     auto before = setup_.history.previous(record_.identity, item.item);
     if (!before) return false;
     if (before->whole || plan_.backup.empty()) {
-        finishAs(index, std::move(item), "skipped",
-                 "Already imported on " + dateText(before->at) + " (to " + before->path + ").");
+        transition(index, std::move(item), ItemState::skipped,
+                   "Already imported on " + dateText(before->at) + " (to " + before->path + ").");
         return true;
     }
     // Copied before, its backup missing: that copy, still whole and in this
@@ -300,15 +299,15 @@ void ImportJob::afterCopy(std::size_t index, ImportHistory::Item item) {
         if (!backedUp.ok()) {
             // The copy stays recorded where it is (`path`, `hash`), so a retry makes only the backup.
             auto reason = "Imported to " + item.path + ", but its backup failed: " + backedUp.error().message;
-            return finishAs(index, std::move(item), "failed", std::move(reason));
+            return transition(index, std::move(item), ItemState::failed, std::move(reason));
         }
         item.backup = backedUp.value();
     }
     std::string kept;
     // Only once every copy of it is verified, and never from a phone.
     if (request_.deleteAfter && source_->canDelete()) kept = removeFromDevice(item);
-    finishAs(index, std::move(item), "imported",
-             kept.empty() ? std::string() : "Imported, but not deleted from the device: " + kept);
+    transition(index, std::move(item), ItemState::imported,
+               kept.empty() ? std::string() : "Imported, but not deleted from the device: " + kept);
 }
 
 std::string ImportJob::removeFromDevice(const ImportHistory::Item& item) {
@@ -321,56 +320,53 @@ std::string ImportJob::removeFromDevice(const ImportHistory::Item& item) {
     return {};
 }
 
-void ImportJob::finishAs(std::size_t index, ImportHistory::Item item, const char* state, std::string reason) {
-    item.state = state;
+void ImportJob::transition(std::size_t index, ImportHistory::Item item, ItemState to, std::string reason) {
+    {
+        MutexLock guard(lock_);
+        // A move the rules do not allow is this engine's own mistake: kept out of the history.
+        if (!allowed(items_[index].state, to)) return;
+    }
+    item.state = to;
     item.reason = std::move(reason);
-    finish(index, std::move(item));
-}
-
-void ImportJob::finish(std::size_t index, ImportHistory::Item outcome) {
-    if (auto recorded = setup_.history.finishItem(record_.id, outcome, record_.identity, nowSeconds());
-        !recorded.ok()) {
-        interrupt(recorded.error());
+    if (auto recorded = setup_.history.finishItem(record_.id, item, record_.identity, nowSeconds()); !recorded.ok()) {
+        endWith(JobState::interrupted, recorded.error());
         return;
     }
-    if (outcome.state != "imported") bytesDone_ += std::max<std::int64_t>(outcome.item.size, 0);
+    if (to != ItemState::imported) bytesDone_ += std::max<std::int64_t>(item.item.size, 0);
     ++itemsDone_;
     EncodableMap event{{"type", "item"},
                        {"job", record_.id},
-                       {"source", outcome.item.path},
-                       {"state", outcome.state},
-                       {"path", outcome.path},
-                       {"backup", outcome.backup},
-                       {"verified", outcome.state == "imported" && plan_.verify},
-                       {"reason", outcome.reason}};
+                       {"source", item.item.path},
+                       {"state", textOf(to)},
+                       {"path", item.path},
+                       {"backup", item.backup},
+                       {"verified", to == ItemState::imported && plan_.verify},
+                       {"reason", item.reason}};
     {
         MutexLock guard(lock_);
-        items_[index] = std::move(outcome);
+        items_[index] = std::move(item);
     }
     setup_.events->post(std::move(event));
     progress(0, false);
 }
 
-void ImportJob::interrupt(const Error& why) {
+void ImportJob::endWith(JobState state, const Error& why) {
     MutexLock guard(lock_);
-    if (!interruption_) interruption_ = why;
+    if (!ending_) ending_ = Ending{state, why};
 }
 
-void ImportJob::cancel() { cancelled_ = true; }
+void ImportJob::cancel() { endWith(JobState::cancelled, Error{Error::Code::cancelled, ""}); }
 
-bool ImportJob::interrupted() {
+bool ImportJob::ending() {
     MutexLock guard(lock_);
-    return interruption_.has_value();
+    return ending_.has_value();
 }
 
-bool ImportJob::ending() { return cancelled_ || stopping_ || interrupted(); }
-
-void ImportJob::deviceLeft() { interrupt(Error{Error::Code::unavailable, source_->name() + " went away."}); }
-
-void ImportJob::stop() {
-    interrupt(Error{Error::Code::unavailable, "The host stopped."});
-    stopping_ = true;
+void ImportJob::deviceLeft() {
+    endWith(JobState::interrupted, Error{Error::Code::unavailable, source_->name() + " went away."});
 }
+
+void ImportJob::stop() { endWith(JobState::interrupted, Error{Error::Code::unavailable, "The host stopped."}); }
 
 void ImportJob::cancelItem(const std::string& source) {
     MutexLock guard(lock_);
@@ -400,29 +396,32 @@ void ImportJob::progress(std::int64_t bytes, bool force) {
 }
 
 void ImportJob::end() {
-    std::string state = "done", reason;
+    // The job's end: its first cause, else every item ended.
+    JobState state = JobState::done;
+    std::string reason;
     std::vector<ImportHistory::Item> items;
     {
         MutexLock guard(lock_);
-        if (interruption_) state = "interrupted", reason = interruption_->message;
-        if (interruption_ && copier_.folderProblem()) items = items_;
+        if (ending_) {
+            state = ending_->state;
+            reason = ending_->why.message;
+        }
+        if (state == JobState::interrupted && copier_.folderProblem()) items = items_;
     }
     // Copies made into a folder that then went are gone with it: those items
     // are copied again on resume, and "only new" does not count them.
     for (const auto& item : items) {
         struct stat info {};
-        if (item.state == "imported" && !item.path.empty() && ::lstat(item.path.c_str(), &info) != 0)
+        if (item.state == ItemState::imported && !item.path.empty() && ::lstat(item.path.c_str(), &info) != 0)
             (void)setup_.history.forgetCopy(record_.id, item, record_.identity);  // unforgotten, it stays imported
     }
-    if (cancelled_) state = "cancelled";
-    if (failed_) state = "failed";
     // Unrecorded, the job reads "running" until the next start calls it interrupted.
     (void)setup_.history.setJobState(record_.id, state, reason);
     auto counts = setup_.history.counts(record_.id);
     progress(0, true);
     setup_.events->post({{"type", "done"},
                          {"job", record_.id},
-                         {"state", state},
+                         {"state", textOf(state)},
                          {"reason", reason},
                          {"total", counts.total},
                          {"imported", counts.imported},

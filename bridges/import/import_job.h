@@ -39,8 +39,9 @@ namespace lumivane {
 // fresh read of it equals the copy, recorded).
 //
 // Threads: made and started on the main loop; run() on a worker thread,
-// work() on up to `readers` + 1 worker threads at once; cancel() and snapshot
-// from any thread. `lock_` guards the items' states and the cancelled set.
+// work() on up to `readers` + 1 worker threads at once; cancel(), stop() and
+// deviceLeft() from any thread. `lock_` guards the items' states, the
+// cancelled set and the job's end cause.
 class ImportJob : public std::enable_shared_from_this<ImportJob> {
 public:
     struct Setup {
@@ -60,7 +61,7 @@ public:
     // of them reading from the device at once, and calls `finished` with the
     // job's final state once every worker is done.
     void run(bool firstRun, int readers, const std::function<void(std::function<void()>)>& spawn,
-             std::function<void(const std::string& state)> finished);
+             std::function<void(JobState state)> finished);
     void cancel();
     // The host is going: end at the next chunk, the job left "interrupted".
     void stop();
@@ -89,12 +90,15 @@ private:
     // Why the device's item may not be deleted (empty when it was): only a
     // file whose bytes, read again now, are the verified copy's.
     std::string removeFromDevice(const ImportHistory::Item& item);
-    bool interrupted();
     // The job is ending (cancelled, stopped, interrupted): work in hand stops.
     bool ending();
-    // The item's outcome: recorded, counted and announced.
-    void finish(std::size_t index, ImportHistory::Item outcome);
-    void interrupt(const Error& why);
+    // The one way an item moves (to `to`, for `reason`): checked against the
+    // rules, recorded, counted and announced; a history that cannot record
+    // it interrupts the job and the item stays where it was.
+    void transition(std::size_t index, ImportHistory::Item item, ItemState to, std::string reason);
+    // The job ends as `state` for `why`, at its workers' next step; the first
+    // cause is the one that counts.
+    void endWith(JobState state, const Error& why);
     // Before the workers start, when the items are the running thread's alone.
     std::vector<Unit> plan() const LUMIVANE_NO_THREAD_SAFETY_ANALYSIS;
     // Finds the copy of a pending item that a stopped host put in place but
@@ -102,7 +106,6 @@ private:
     bool resumeFoundCopy(ImportHistory::Item& item);
     void progress(std::int64_t bytes, bool force);
     void end();
-    void finishAs(std::size_t index, ImportHistory::Item item, const char* state, std::string reason);
     double nowSeconds() const;
 
     Setup setup_;
@@ -117,17 +120,21 @@ private:
     Mutex lock_;
     std::vector<ImportHistory::Item> items_ LUMIVANE_GUARDED_BY(lock_);
     std::set<std::string> cancelledItems_ LUMIVANE_GUARDED_BY(lock_);
-    std::optional<Error> interruption_ LUMIVANE_GUARDED_BY(lock_);
+    struct Ending {
+        JobState state;
+        Error why;
+    };
+    std::optional<Ending> ending_ LUMIVANE_GUARDED_BY(lock_);
     std::chrono::steady_clock::time_point lastProgress_ LUMIVANE_GUARDED_BY(lock_);
 
     std::vector<Unit> units_;  // set before the workers start, read-only after
     std::map<std::string, std::uint64_t> listedIds_;  // item path to its file's identity; likewise
     std::atomic<std::size_t> nextUnit_{0};
     std::atomic<int> workers_{0};
-    std::atomic<bool> cancelled_{false}, stopping_{false}, ended_{false}, failed_{false};
+    std::atomic<bool> ended_{false};
     std::atomic<std::int64_t> bytesDone_{0}, totalBytes_{0}, itemsDone_{0}, total_{0};
     std::chrono::steady_clock::time_point started_;
-    std::function<void(const std::string&)> finished_;
+    std::function<void(JobState)> finished_;
 };
 
 }  // namespace lumivane

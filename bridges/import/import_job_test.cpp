@@ -60,21 +60,22 @@ struct Job : ::testing::Test {
 
     // Runs job `id` to its end (recorded first on a first run); its end state.
     std::string run(const ImportRequest& asked, const std::string& id, bool firstRun = true) {
-        ImportHistory::Job record{id, 0, "running", asked.toJson(), asked.kind, asked.id, card->identity(), card->name()};
+        ImportHistory::Job record{id,       0,        JobState::running, asked.toJson(), asked.kind,
+                                  asked.id, card->identity(), card->name()};
         if (firstRun) EXPECT_TRUE(history->addJob(record).ok());
         auto plan = asked.plan(id, card->name());
         EXPECT_TRUE(plan.ok());
         running = std::make_shared<ImportJob>(ImportJob::Setup{*history, {photos, videos}, events, clock}, record, asked,
                                               card, std::move(plan.value()));
-        std::promise<std::string> ended;
+        std::promise<JobState> ended;
         std::vector<std::thread> workers;
         // Every worker is spawned from within run(), before it returns.
         running->run(
             firstRun, 2, [&](std::function<void()> work) { workers.emplace_back(std::move(work)); },
-            [&](const std::string& state) { ended.set_value(state); });
+            [&](JobState state) { ended.set_value(state); });
         auto state = ended.get_future().get();
         for (auto& worker : workers) worker.join();
-        return state;
+        return textOf(state);
     }
 
     std::map<std::string, ImportHistory::Item> items(const std::string& id) {
@@ -124,7 +125,7 @@ TEST_F(Job, DeletesAfterImportOnlyAFileStillHoldingTheVerifiedBytes) {
         auto id = "job-" + std::to_string(++n);
         EXPECT_EQ(run(asked, id), "done");
         auto item = items(id)["DCIM/A.JPG"];
-        EXPECT_EQ(item.state, "imported");
+        EXPECT_EQ(item.state, ItemState::imported);
         EXPECT_EQ(card->has("DCIM/A.JPG"), !c.deleted);
         if (c.deletable && !c.deleted) EXPECT_NE(item.reason.find("not deleted from the device"), std::string::npos);
         std::ifstream copy(item.path, std::ios::binary);
@@ -136,7 +137,7 @@ TEST_F(Job, AResumedJobWhoseItemsWereNeverRecordedListsItsSourceAgain) {
     for (const char* name : {"DCIM/A.JPG", "DCIM/B.JPG", "DCIM/B.XMP"}) card->put(name, std::string("bytes of ") + name);
     auto asked = request();
     // Recorded, then interrupted before its listing was (the history full).
-    ImportHistory::Job record{"job-1", 0, "interrupted", asked.toJson(), "volume", "/card", card->identity(), ""};
+    ImportHistory::Job record{"job-1", 0, JobState::interrupted, asked.toJson(), "volume", "/card", card->identity(), ""};
     ASSERT_TRUE(history->addJob(record).ok());
     EXPECT_EQ(run(asked, "job-1", false), "done");
     auto counts = history->counts("job-1");
@@ -183,7 +184,7 @@ TEST_F(Job, ADestinationThatGoesInterruptsTheJobAndAResumeCopiesWhatWasLost) {
         auto id = "job-" + std::to_string(++n);
         EXPECT_EQ(run(request(), id), "interrupted");
         EXPECT_EQ(reasonOf(id), "The folder " + destination + " is gone.");
-        for (const auto& [path, item] : items(id)) EXPECT_NE(item.state, "failed") << path << ": " << item.reason;
+        for (const auto& [path, item] : items(id)) EXPECT_NE(item.state, ItemState::failed) << path << ": " << item.reason;
         EXPECT_EQ(filesBelow(elsewhere), std::vector<std::string>{}) << "copies went through the link";
 
         c.restore(destination);
@@ -221,14 +222,14 @@ TEST_F(Job, ARetryAfterAFailedBackupMakesOnlyTheBackup) {
     asked.backup = backup;
     EXPECT_EQ(run(asked, "job-1"), "done");
     for (const auto& [path, item] : items("job-1")) {
-        EXPECT_EQ(item.state, "failed") << path;
+        EXPECT_EQ(item.state, ItemState::failed) << path;
         EXPECT_NE(item.reason.find("its backup failed"), std::string::npos) << item.reason;
     }
     EXPECT_EQ(filesBelow(destination), (std::vector<std::string>{"2020/A.JPG", "2020/B.JPG"}));
 
     fs::remove(backup + "/2020");
     EXPECT_EQ(run(asked, "job-2"), "done");
-    for (const auto& [path, item] : items("job-2")) EXPECT_EQ(item.state, "imported") << path << ": " << item.reason;
+    for (const auto& [path, item] : items("job-2")) EXPECT_EQ(item.state, ItemState::imported) << path << ": " << item.reason;
     EXPECT_EQ(filesBelow(destination), (std::vector<std::string>{"2020/A.JPG", "2020/B.JPG"})) << "copied twice";
     EXPECT_EQ(filesBelow(backup), (std::vector<std::string>{"2020/A.JPG", "2020/B.JPG"}));
     EXPECT_EQ(card->reads("DCIM/A.JPG"), 1);
@@ -282,7 +283,7 @@ TEST(ImportHistory, ALinkInItsPlaceIsSetAsideNeverWrittenThrough) {
     Log log = Log::capturing();
     auto history = ImportHistory::open(home / "history.sqlite", log);
     ASSERT_TRUE(history.ok());
-    ASSERT_TRUE(history.value()->addJob({"job-1", 0, "running", "{}", "volume", "/card", "fake:1", "Card"}).ok());
+    ASSERT_TRUE(history.value()->addJob({"job-1", 0, JobState::running, "{}", "volume", "/card", "fake:1", "Card"}).ok());
     EXPECT_EQ(fs::file_size(home / "someone-elses.db"), 0u);
     EXPECT_FALSE(fs::is_symlink(home / "history.sqlite"));
     EXPECT_TRUE(log.contains("could not be read"));
@@ -337,10 +338,10 @@ TEST_F(Job, AResumeTrustsOnlyACopyWithTheRecordedBytesAndMakesItsBackups) {
     card->afterRead = nullptr;
     auto a = items("job-1")["DCIM/A.JPG"];
     auto b = items("job-1")["DCIM/B.JPG"];
-    if (a.state != "imported") std::swap(a, b);  // whichever the workers took first
-    ASSERT_EQ(a.state, "imported");
+    if (a.state != ItemState::imported) std::swap(a, b);  // whichever the workers took first
+    ASSERT_EQ(a.state, ItemState::imported);
     auto intended = a.path;
-    a.state = "pending";
+    a.state = ItemState::pending;
     a.intent = intended;
     a.path.clear();
     ASSERT_TRUE(history->forgetCopy("job-1", a, card->identity()).ok());
@@ -368,8 +369,8 @@ TEST_F(Job, SkipDuplicatesSkipsOnlyTheSameBytes) {
     auto asked = request();
     asked.skipDuplicates = true;
     EXPECT_EQ(run(asked, "job-1"), "done");
-    EXPECT_EQ(items("job-1")["DCIM/SAME.JPG"].state, "skipped");
-    EXPECT_EQ(items("job-1")["DCIM/SIZE.JPG"].state, "imported");
+    EXPECT_EQ(items("job-1")["DCIM/SAME.JPG"].state, ItemState::skipped);
+    EXPECT_EQ(items("job-1")["DCIM/SIZE.JPG"].state, ItemState::imported);
 }
 
 }  // namespace
