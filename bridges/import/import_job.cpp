@@ -192,8 +192,37 @@ void ImportJob::work() {
     if (--workers_ == 0) end();
 }
 
+// What one item's copy tells its job: progress, the job's cancels, the
+// destination's contents and the journal.
+class ImportJob::ItemWatch final : public CopyObserver {
+public:
+    ItemWatch(ImportJob& job, const ImportHistory::Item& item) : job_(job), item_(item) {}
+    std::int64_t sent() const { return sent_; }
+
+    bool cancelled() override {
+        if (job_.ending()) return true;
+        MutexLock guard(job_.lock_);
+        return job_.cancelledItems_.count(item_.item.path) > 0;
+    }
+    void copied(std::int64_t bytes) override {
+        sent_ += bytes;
+        job_.progress(bytes, false);
+    }
+    std::optional<std::string> duplicate(std::int64_t size, const std::string& hash) override {
+        return job_.contents_ ? job_.contents_->find(size, hash) : std::nullopt;
+    }
+    Result<void> naming(const std::string& hash, const std::string& intent) override {
+        return job_.setup_.history.setIntent(job_.record_.id, item_.seq, hash, intent);
+    }
+
+private:
+    ImportJob& job_;
+    const ImportHistory::Item& item_;
+    std::int64_t sent_ = 0;  // this item's bytes in the progress so far
+};
+
 void ImportJob::copyUnit(const Unit& unit) {
-    std::optional<Lead> lead;
+    std::optional<ItemCopy::Lead> lead;
     for (std::size_t position = 0; position < unit.members.size(); ++position) {
         std::size_t index = unit.members[position];
         ImportHistory::Item item;
@@ -216,59 +245,35 @@ void ImportJob::copyUnit(const Unit& unit) {
         }
         if (decide(index, item)) continue;
 
-        auto [originalStem, extension] = ItemCopy::splitExtension(ItemCopy::baseName(item.item.path));
-        std::string stem;
-        if (position > 0 && lead && originalStem.size() >= lead->originalStem.size())
-            stem = lead->stem + originalStem.substr(lead->originalStem.size());
-        std::string duplicateOf;
-        std::int64_t sent = 0;  // this item's bytes in the progress so far
-        auto copied = copier_.copy(
-            *paced_, item.item, item.seq,
-            [this, path = item.item.path] {
-                if (ending()) return true;
-                MutexLock guard(lock_);
-                return cancelledItems_.count(path) > 0;
-            },
-            [this, &sent](std::int64_t bytes) {
-                sent += bytes;
-                progress(bytes, false);
-            },
-            [&](const std::string& hash, const std::string& intent) -> Result<void> {
-                if (contents_)
-                    if (auto same = contents_->find(item.item.size, hash)) {
-                        duplicateOf = *same;
-                        return failure(Error{Error::Code::nameTaken, "duplicate"});
-                    }
-                return setup_.history.setIntent(record_.id, item.seq, hash, intent);
-            },
-            stem.empty() ? nullptr : &stem, stem.empty() || !lead ? nullptr : &lead->captureTime);
-        if (!copied.ok()) {
-            bytesDone_ -= sent;  // an item that ends otherwise counts once, when it ends
-            const auto& error = copied.error();
-            if (!duplicateOf.empty()) {
+        ItemWatch watch(*this, item);
+        auto outcome = copier_.copy(*paced_, item.item, item.seq, watch, position > 0 && lead ? &*lead : nullptr);
+        if (outcome.kind != ItemCopy::Outcome::Kind::imported)
+            bytesDone_ -= watch.sent();  // an item that ends otherwise counts once, when it ends
+        switch (outcome.kind) {
+            case ItemCopy::Outcome::Kind::imported: break;
+            case ItemCopy::Outcome::Kind::duplicate:
                 transition(index, std::move(item), ItemState::skipped,
-                           "The destination already holds the same contents (" + duplicateOf + ").");
-            } else if (error.code == Error::Code::cancelled) {
+                           "The destination already holds the same contents (" + outcome.duplicateOf + ").");
+                continue;
+            case ItemCopy::Outcome::Kind::cancelled:
                 if (ending()) return;  // the job's end: the item stays pending
                 transition(index, std::move(item), ItemState::skipped, "Cancelled.");
-            } else if (error.code == Error::Code::unavailable) {
-                endWith(JobState::interrupted, error);  // the item stays pending for a resume
+                continue;
+            case ItemCopy::Outcome::Kind::interrupted:
+                endWith(JobState::interrupted, outcome.error);  // the item stays pending for a resume
                 return;
-            } else if (auto problem = copier_.folderProblem()) {
-                // Not the item's fault: the folder it was going to went.
-                endWith(JobState::interrupted, *problem);
-                return;
-            } else {
-                transition(index, std::move(item), ItemState::failed, error.message);
-            }
-            continue;
+            case ItemCopy::Outcome::Kind::failed:
+                transition(index, std::move(item), ItemState::failed, outcome.error.message);
+                continue;
         }
-        item.path = copied.value().path;
-        item.hash = copied.value().hash;
+        const auto& copied = outcome.copy;
+        item.path = copied.path;
+        item.hash = copied.hash;
         if (contents_) contents_->add(item.path, item.item.size, item.hash);
         if (position == 0)
-            lead = Lead{ItemCopy::splitExtension(ItemCopy::baseName(item.path)).first, originalStem,
-                        copied.value().captureTime};
+            lead = ItemCopy::Lead{ItemCopy::splitExtension(ItemCopy::baseName(item.path)).first,
+                                  ItemCopy::splitExtension(ItemCopy::baseName(item.item.path)).first,
+                                  copied.captureTime};
         afterCopy(index, std::move(item));
     }
 }

@@ -74,12 +74,7 @@ private:
     struct Unit {
         std::vector<std::size_t> members;  // indices into items_, the lead first
     };
-    // The name and capture time the first item of a unit took, which the
-    // rest of its unit (a RAW's twin, sidecars) follow.
-    struct Lead {
-        std::string stem, originalStem;
-        std::int64_t captureTime = 0;
-    };
+    class ItemWatch;
     void work();
     void copyUnit(const Unit& unit);
     // Ends the item before any copy when there is nothing to copy (it was

@@ -154,10 +154,20 @@ std::int64_t ItemCopy::captureTimeOf(const std::string& copyPath, const ImportIt
     return recorded.value_or(static_cast<std::int64_t>(item.modified));
 }
 
-Result<ItemCopy::Copied> ItemCopy::copy(ImportSource& source, const ImportItem& item, int seq,
-                                        const std::function<bool()>& cancelled, const Progress& progress,
-                                        const Intent& intent, const std::string* stem,
-                                        const std::int64_t* captureTime) const {
+ItemCopy::Outcome ItemCopy::copy(ImportSource& source, const ImportItem& item, int seq, CopyObserver& observer,
+                                 const Lead* lead) const {
+    auto ended = copyOrFail(source, item, seq, observer, lead);
+    if (ended.ok()) return std::move(ended.value());
+    const auto& error = ended.error();
+    if (error.code == Error::Code::cancelled) return {Outcome::Kind::cancelled, {}, {}, error};
+    if (error.code == Error::Code::unavailable) return {Outcome::Kind::interrupted, {}, {}, error};
+    // Not the item's fault when the folder it was going to went.
+    if (auto problem = folderProblem()) return {Outcome::Kind::interrupted, {}, {}, *problem};
+    return {Outcome::Kind::failed, {}, {}, error};
+}
+
+Result<ItemCopy::Outcome> ItemCopy::copyOrFail(ImportSource& source, const ImportItem& item, int seq,
+                                              CopyObserver& observer, const Lead* lead) const {
     if (!destination_) return failure(Error{Error::Code::unavailable, "The folder " + plan_.destination + " is gone."});
     auto writer =
         FileWriter::create(plan_.destination, temporaryName(plan_.job, seq), 0644, *destination_, FileWriter::Stale::keep);
@@ -179,10 +189,10 @@ Result<ItemCopy::Copied> ItemCopy::copy(ImportSource& source, const ImportItem& 
                 written.add(data + at, slice);
                 if (auto put = writer.value().write(data + at, slice); !put.ok()) return put;
             }
-            if (progress) progress(static_cast<std::int64_t>(size));
+            observer.copied(static_cast<std::int64_t>(size));
             return {};
         },
-        cancelled);
+        [&] { return observer.cancelled(); });
     if (!read.ok()) return failure(read.error());
     if (bytes != item.size)
         return failure(Error{"It changed while it was copied (" + std::to_string(item.size) + " bytes listed, " +
@@ -199,17 +209,19 @@ Result<ItemCopy::Copied> ItemCopy::copy(ImportSource& source, const ImportItem& 
         if (onDisk.hex() != hash)
             return failure(Error{"The copy read back from disk differs from what the device sent; no copy was kept."});
     }
+    if (auto same = observer.duplicate(item.size, hash)) return Outcome{Outcome::Kind::duplicate, {}, *same, {}};
 
     auto [originalStem, extension] = splitExtension(baseName(item.path));
     Copied copied;
     copied.hash = hash;
-    copied.captureTime = captureTime ? *captureTime : captureTimeOf(writer.value().temporaryPath(), item);
+    copied.captureTime = lead ? lead->captureTime : captureTimeOf(writer.value().temporaryPath(), item);
     ImportNameFields fields{copied.captureTime, originalStem, extension, seq, plan_.device};
     auto folder = plan_.folders.render(fields);
     if (!folder.ok()) return failure(folder.error());
     std::string newStem;
-    if (stem) {
-        newStem = *stem;
+    if (lead && originalStem.size() >= lead->originalStem.size()) {
+        // "IMG_1" led as "2021_IMG_1": "IMG_1" and "IMG_1.CR2" (a sidecar named after the whole file) follow.
+        newStem = lead->stem + originalStem.substr(lead->originalStem.size());
     } else {
         auto rendered = plan_.names.render(fields);
         if (!rendered.ok()) return failure(rendered.error());
@@ -219,12 +231,11 @@ Result<ItemCopy::Copied> ItemCopy::copy(ImportSource& source, const ImportItem& 
     if (!isPlainFileName(name)) return failure(Error{Error::Code::badInput, "\"" + name + "\" is no file name."});
     if (auto made = makeFoldersBelow(*destination_, folder.value()); !made.ok()) return failure(made.error());
     auto target = joined(plan_.destination, folder.value());
-    if (intent)
-        if (auto noted = intent(hash, target + "/" + name); !noted.ok()) return failure(noted.error());
+    if (auto noted = observer.naming(hash, target + "/" + name); !noted.ok()) return failure(noted.error());
     auto committed = writer.value().commitUnderFreeName(target, name, *destination_);
     if (!committed.ok()) return failure(committed.error());
     copied.path = committed.value();
-    return copied;
+    return Outcome{Outcome::Kind::imported, std::move(copied), {}, {}};
 }
 
 Result<std::string> ItemCopy::backup(const std::string& path, const std::string& hash, double modified) const {

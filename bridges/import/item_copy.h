@@ -21,6 +21,23 @@ struct CopyPlan {
     std::string device;  // "{device}"
 };
 
+// What a copy tells the job that asked for it as it goes, and asks of it.
+// Called on the copying thread.
+class CopyObserver {
+public:
+    virtual ~CopyObserver() = default;
+    // Whether to stop now (the job ending, the item cancelled).
+    virtual bool cancelled() = 0;
+    // `bytes` more of the item have been copied.
+    virtual void copied(std::int64_t bytes) = 0;
+    // A file that already holds these bytes, where the job skips such copies.
+    virtual std::optional<std::string> duplicate(std::int64_t size, const std::string& hash) = 0;
+    // The verified copy is about to take the name `intent` ("folder/name",
+    // before a taken name moves it on): noted so that a journal finds it after
+    // a crash. A failure stops the copy.
+    virtual Result<void> naming(const std::string& hash, const std::string& intent) = 0;
+};
+
 // One verified copy of one item: the bytes stream from the device into a
 // temporary in the destination, hashed as they pass (XXH3, 128 bits); the
 // temporary is flushed, read back from disk and hashed again, and only equal
@@ -42,11 +59,26 @@ public:
         std::string hash;  // 32 hex digits
         std::int64_t captureTime = 0;
     };
-    // Called between the copy and its naming with the hash and the path the
-    // copy is about to take ("folder/name" before a taken name moves it on),
-    // so a journal can find it after a crash; a failure stops the copy.
-    using Intent = std::function<Result<void>(const std::string& hash, const std::string& intent)>;
-    using Progress = std::function<void(std::int64_t bytes)>;
+    // The item a twin or sidecar travels with: the name (without extension)
+    // and capture time its copy took, which the follower takes too.
+    struct Lead {
+        std::string stem, originalStem;
+        std::int64_t captureTime = 0;
+    };
+    // How a copy ended.
+    struct Outcome {
+        enum class Kind {
+            imported,     // `copy` is in place
+            duplicate,    // `duplicateOf` already holds the bytes; nothing was kept
+            cancelled,    // asked to stop
+            interrupted,  // not the item's fault: its device, its disk or its folder went (`error` says which)
+            failed,       // the item's own failure (`error`)
+        };
+        Kind kind = Kind::failed;
+        Copied copy;
+        std::string duplicateOf;
+        Error error;
+    };
 
     ItemCopy(const CopyPlan& plan, Services services) : plan_(plan), services_(services) {}
 
@@ -58,12 +90,10 @@ public:
     // not writable (HeldFolder::problem()); none while they can.
     std::optional<Error> folderProblem() const;
 
-    // Copies `item` (the job's `seq`-th) from `source`. `stem`, when given,
-    // is the name (without extension) of the item this one travels with (a
-    // RAW's JPEG twin, a sidecar), and `captureTime` its time.
-    Result<Copied> copy(ImportSource& source, const ImportItem& item, int seq, const std::function<bool()>& cancelled,
-                        const Progress& progress, const Intent& intent, const std::string* stem = nullptr,
-                        const std::int64_t* captureTime = nullptr) const;
+    // Copies `item` (the job's `seq`-th) from `source`, telling `observer`;
+    // with `lead`, it takes the name its lead took (see Lead).
+    Outcome copy(ImportSource& source, const ImportItem& item, int seq, CopyObserver& observer,
+                 const Lead* lead = nullptr) const;
     // A verified copy of the imported file at `path` (below the destination)
     // at the same place below the backup folder.
     Result<std::string> backup(const std::string& path, const std::string& hash, double modified) const;
@@ -86,6 +116,9 @@ public:
     static std::pair<std::string, std::string> splitExtension(const std::string& name);
 
 private:
+    // copy(), its failures as errors (copy() tells them apart).
+    Result<Outcome> copyOrFail(ImportSource& source, const ImportItem& item, int seq, CopyObserver& observer,
+                              const Lead* lead) const;
     std::int64_t captureTimeOf(const std::string& copyPath, const ImportItem& item) const;
 
     const CopyPlan& plan_;

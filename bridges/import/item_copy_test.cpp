@@ -85,6 +85,15 @@ TEST(ImportTemplate, RefusesWhatCouldLeaveTheDestinationAndRendersTheRest) {
     ::tzset();
 }
 
+// A copy watched by a test: cancelled when it says, no duplicates, nothing journaled.
+struct Watch final : CopyObserver {
+    std::function<bool()> cancel = [] { return false; };
+    bool cancelled() override { return cancel(); }
+    void copied(std::int64_t) override {}
+    std::optional<std::string> duplicate(std::int64_t, const std::string&) override { return std::nullopt; }
+    Result<void> naming(const std::string&, const std::string&) override { return {}; }
+};
+
 // A device of one item whose bytes the test chooses, sent in small chunks.
 struct OneItemSource final : ImportSource {
     std::string bytes;
@@ -135,13 +144,14 @@ TEST_F(Copy, AnItemThatChangesOrIsCancelledLeavesNoFile) {
         std::int64_t listedSize;
         bool cancelAtSecondChunk;
         bool diskChangesIt;  // what the disk holds differs from what was written
-        Error::Code code;
+        ItemCopy::Outcome::Kind kind;
     };
+    using K = ItemCopy::Outcome::Kind;
     const Case cases[] = {
-        {"it grew", 8, false, false, Error::Code::failed},
-        {"it shrank", 40, false, false, Error::Code::failed},
-        {"cancelled", 12, true, false, Error::Code::cancelled},
-        {"read back other bytes", 12, false, true, Error::Code::failed},
+        {"it grew", 8, false, false, K::failed},
+        {"it shrank", 40, false, false, K::failed},
+        {"cancelled", 12, true, false, K::cancelled},
+        {"read back other bytes", 12, false, true, K::failed},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);
@@ -160,9 +170,10 @@ TEST_F(Copy, AnItemThatChangesOrIsCancelledLeavesNoFile) {
                 ::close(fd);
             }
         };
-        auto copied = copier.copy(source, {"DCIM/A.JPG", c.listedSize, 1e9}, 1, [&] { return cancel; }, {}, {});
-        ASSERT_FALSE(copied.ok());
-        EXPECT_EQ(copied.error().code, c.code);
+        Watch watch;
+        watch.cancel = [&] { return cancel; };
+        auto copied = copier.copy(source, {"DCIM/A.JPG", c.listedSize, 1e9}, 1, watch);
+        EXPECT_EQ(copied.kind, c.kind);
         EXPECT_EQ(names(), std::vector<std::string>{});
     }
 }
@@ -171,21 +182,23 @@ TEST_F(Copy, CopiesOfOneNameAtOnceTakeFreeNamesAndKeepTheFileTime) {
     OneItemSource first, second;
     first.bytes = "first copy..";
     second.bytes = "second copy.";
-    Result<ItemCopy::Copied> a = Error(""), b = Error("");
-    std::thread one([&] { a = copier.copy(first, {"A.JPG", 12, 1600000000.5}, 1, [] { return false; }, {}, {}); });
-    std::thread two([&] { b = copier.copy(second, {"A.JPG", 12, 1600000000.5}, 2, [] { return false; }, {}, {}); });
+    Watch watchOne, watchTwo;
+    ItemCopy::Outcome a, b;
+    std::thread one([&] { a = copier.copy(first, {"A.JPG", 12, 1600000000.5}, 1, watchOne); });
+    std::thread two([&] { b = copier.copy(second, {"A.JPG", 12, 1600000000.5}, 2, watchTwo); });
     one.join();
     two.join();
-    ASSERT_TRUE(a.ok() && b.ok());
+    ASSERT_EQ(a.kind, ItemCopy::Outcome::Kind::imported);
+    ASSERT_EQ(b.kind, ItemCopy::Outcome::Kind::imported);
     EXPECT_EQ(names(), (std::vector<std::string>{"A 1.JPG", "A.JPG"}));
-    EXPECT_NE(a.value().path, b.value().path);
-    EXPECT_NE(a.value().hash, b.value().hash);
-    EXPECT_EQ(ItemCopy::hashOf(a.value().path), a.value().hash);
+    EXPECT_NE(a.copy.path, b.copy.path);
+    EXPECT_NE(a.copy.hash, b.copy.hash);
+    EXPECT_EQ(ItemCopy::hashOf(a.copy.path), a.copy.hash);
     struct stat info {};
-    ASSERT_EQ(::stat(a.value().path.c_str(), &info), 0);
+    ASSERT_EQ(::stat(a.copy.path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mtim.tv_sec, 1600000000);
     // The file time named it: neither fake knows a capture time.
-    EXPECT_EQ(a.value().captureTime, 1600000000);
+    EXPECT_EQ(a.copy.captureTime, 1600000000);
 }
 
 }  // namespace
