@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -59,8 +60,11 @@ public:
     // Null when the values of `path` cannot be read (it does not exist).
     virtual std::optional<PathVolume> volumeOf(const std::string& path) = 0;
     virtual std::optional<PathCapacity> capacityAt(const std::string& path) = 0;
-    // Calls `observer` after each such change, for the life of the process.
-    virtual void addObserver(Change change, std::function<void()> observer) = 0;
+    // What keeps an observer called: it is called after each such change, on
+    // the main loop, for as long as its Observation lives, and never after
+    // the Observation is dropped (on the main loop).
+    using Observation = std::shared_ptr<void>;
+    [[nodiscard]] virtual Observation addObserver(Change change, std::function<void()> observer) = 0;
 };
 
 }  // namespace lumivane

@@ -193,6 +193,35 @@ mkdir -p "$work/Archive"
 import_job '{'"$card_source"', "destination": "'"$work/Archive"'", "onlyNew": false, "backup": "'"$work/Backup"'", "deleteAfter": true}'
 ls "$work/SHOOT/DCIM/100CANON" | wc -l | xargs echo "    files left on the card:"
 
+step "Nothing a photographer can lose: a card as the engine sees it, a photo that brings its twin and sidecar, choices refused, one host per data folder"
+mkdir -p "$work/RAWCARD/DCIM/100CANON" "$work/Pairs" "$work/Internal"
+cp "$work/shoot-roll/DCIM/100APPLE/"IMG_000[1-2].JPG "$work/RAWCARD/DCIM/100CANON/"
+echo "raw sensor data" >"$work/RAWCARD/DCIM/100CANON/IMG_0001.CR2"
+echo "<x:xmpmeta/>" >"$work/RAWCARD/DCIM/100CANON/IMG_0001.XMP"
+run call sim/control volume.mount '{"path": "'"$work/RAWCARD"'", "localizedName": "RAWCARD", "uuid": "7E1A-0C2B", "removable": true, "ejectable": true}'
+raw_source='"source": {"kind": "volume", "id": "'"$work/RAWCARD"'"}'
+echo "    (each photo once, leading its twin and sidecar: what every client shows and sends)"
+run call lumivane/import import.items '{'"$raw_source"'}'
+echo "    (one photo asked for: its RAW twin and its sidecar come with it)"
+import_job '{'"$raw_source"', "destination": "'"$work/Pairs"'", "items": ["'"$work/RAWCARD/DCIM/100CANON/IMG_0001.JPG"'"]}'
+(cd "$work/Pairs" && find . -type f | sort)
+echo "    (refused at once, each with a sentence: a destination on the card, a backup that is the destination,"
+echo "     the disk holding this computer's home, and deleting from an internal disk)"
+run call lumivane/import import.start '{'"$raw_source"', "destination": "'"$work/RAWCARD/DCIM"'"}'
+run call lumivane/import import.start '{'"$raw_source"', "destination": "'"$work/Pairs"'", "backup": "'"$work/Pairs/"'"}'
+run call sim/control volume.mount '{"path": "'"$work/home"'", "localizedName": "Macintosh HD", "removable": false, "ejectable": false, "internal": true}'
+run call lumivane/import import.start '{"source": {"kind": "volume", "id": "'"$work/home"'"}, "destination": "'"$work/Pairs"'"}'
+run call sim/control volume.mount '{"path": "'"$work/Internal"'", "localizedName": "Data", "removable": false, "ejectable": false, "internal": true}'
+run call lumivane/import import.start '{"source": {"kind": "volume", "id": "'"$work/Internal"'"}, "destination": "'"$work/Pairs"'", "deleteAfter": true}'
+run call sim/control volume.unmount '{"path": "'"$work/home"'"}'
+run call sim/control volume.unmount '{"path": "'"$work/Internal"'"}'
+echo "    (a second host over the same data folder would resume the first one's running jobs: it says who serves it, and exits)"
+echo '$ lumivane-host --platform sim --socket second.sock --home <the same home>'
+second=0
+said=$("$bin/lumivane-host" --platform sim --socket "$work/second.sock" --home "$work/home" 2>&1) || second=$?
+printf '%s\n' "$said" | sed "s|$work/||g; s/^/    /"
+echo "    exit status $second"
+
 step "Import jobs from a phone and a camera: lumivanectl's progress bar, a phone unplugged mid-job that resumes by itself when it returns"
 mkdir -p "$work/PhoneImports" "$work/CameraImports"
 echo "    (the cable comes out a few dozen photos in; the job stops \"interrupted\", nothing half-written left)"

@@ -38,8 +38,9 @@ TEST(LinuxVolumes, ALoopMountedCardIsListedAnnouncedAndEjected) {
     FileVolumeBridge bridge(
         {linux.platform(), loop, log, clock, std::make_shared<EventHandler>(loop), folder.path(), sources});
     int changes = 0;
+    std::vector<Volumes::Observation> observations;
     for (auto change : {Volumes::Change::didMount, Volumes::Change::didUnmount, Volumes::Change::didRenameVolume})
-        linux.platform().volumes.addObserver(change, [&] { ++changes; });
+        observations.push_back(linux.platform().volumes.addObserver(change, [&] { ++changes; }));
     auto call = [&](const char* method, EncodableMap args) { return callHandler(bridge, loop, log, method, args); };
     auto settle = [&] {
         loop.runUntil([&] { return changes > 0; }, 5s);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <random>
 
+#include "bridges/common/method_table.h"
 #include "platform/common/file_url.h"
 #include "platform/common/process_runner.h"
 
@@ -48,15 +49,15 @@ AirDropBridge::~AirDropBridge() {
 
 bool AirDropBridge::handle(const MethodCall& call, MethodResult& result) {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
-    if (call.method == "airdrop.available") {
-        result.success(platform_.sharing.serviceNamed(Sharing::kSendViaAirDrop) != nullptr);
-        return true;
-    }
-    if (call.method == "airdrop.send") {
-        send(Arguments(call.arguments), result);
-        return true;
-    }
-    return false;
+    static const MethodTable<AirDropBridge> table{
+        {"airdrop.available", &AirDropBridge::available},
+        {"airdrop.send", &AirDropBridge::send},
+    };
+    return table.dispatch(*this, call, result);
+}
+
+void AirDropBridge::available(const Arguments&, MethodResult& result) {
+    result.success(platform_.sharing.serviceNamed(Sharing::kSendViaAirDrop) != nullptr);
 }
 
 void AirDropBridge::send(const Arguments& args, MethodResult& result) {

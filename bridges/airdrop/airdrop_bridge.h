@@ -58,6 +58,7 @@ public:
     bool sending() const { return service_ != nullptr; }
 
 private:
+    void available(const Arguments& args, MethodResult& result);
     void send(const Arguments& args, MethodResult& result);
     // A report from a service other than the send in progress (a late word
     // from an earlier send) is logged and ends nothing.

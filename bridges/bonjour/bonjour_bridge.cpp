@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include "bridges/common/method_table.h"
 #include "channel/arguments.h"
 #include "runtime/utf8.h"
 
@@ -58,21 +59,26 @@ void BonjourBridge::start(BinaryMessenger& messenger) {
 
 void BonjourBridge::handle(const MethodCall& call, MethodResult result) {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
-    Arguments args(call.arguments);
-    if (call.method == "publish") {
-        auto name = args.string("name");
-        auto port = args.integer("port");
-        // A port outside 0-65535 cannot be published as itself: refused like
-        // a missing one, and nothing changes.
-        if (!name || !port || *port < 0 || *port > 65535) return result.error("args", kArgumentsMessage);
-        publish(*name, int(*port), args.map("txt") ? *args.map("txt") : EncodableMap{});
-        result.success();
-    } else if (call.method == "unpublish") {
-        unpublish();
-        result.success();
-    } else {
-        result.notImplemented();
-    }
+    static const MethodTable<BonjourBridge> table{
+        {"publish", &BonjourBridge::publishCall},
+        {"unpublish", &BonjourBridge::unpublishCall},
+    };
+    if (!table.dispatch(*this, call, result)) result.notImplemented();
+}
+
+void BonjourBridge::publishCall(const Arguments& args, MethodResult& result) {
+    auto name = args.string("name");
+    auto port = args.integer("port");
+    // A port outside 0-65535 cannot be published as itself: refused like
+    // a missing one, and nothing changes.
+    if (!name || !port || *port < 0 || *port > 65535) return result.error("args", kArgumentsMessage);
+    publish(*name, int(*port), args.map("txt") ? *args.map("txt") : EncodableMap{});
+    result.success();
+}
+
+void BonjourBridge::unpublishCall(const Arguments&, MethodResult& result) {
+    unpublish();
+    result.success();
 }
 
 void BonjourBridge::publish(const std::string& name, int port, const EncodableMap& txt) {

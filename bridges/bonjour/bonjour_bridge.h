@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bridges/common/bridge.h"
+#include "channel/arguments.h"
 #include "channel/event_channel.h"
 #include "channel/method_channel.h"
 #include "platform/net_services.h"
@@ -48,6 +49,9 @@ public:
     static EncodableMap decodeTXT(const ByteString& data);
 
 private:
+    // "publish" and "unpublish", as the channel calls them.
+    void publishCall(const Arguments& args, MethodResult& result);
+    void unpublishCall(const Arguments& args, MethodResult& result);
     void publish(const std::string& name, int port, const EncodableMap& txt);
     void unpublish();
 

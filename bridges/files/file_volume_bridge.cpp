@@ -75,24 +75,26 @@ FileVolumeBridge::~FileVolumeBridge() = default;  // the lifetime ends first, th
 void FileVolumeBridge::start(BinaryMessenger&) {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
     for (auto change : {Volumes::Change::didMount, Volumes::Change::didUnmount, Volumes::Change::didRenameVolume})
-        platform_.volumes.addObserver(change, [events = events_] { events->send({{"type", "volumes"}}); });
+        observations_.push_back(
+            platform_.volumes.addObserver(change, [events = events_] { events->send({{"type", "volumes"}}); }));
     // A card that comes back may have an import to finish: each volume that
     // was not mounted before is announced.
     for (const auto& mountPoint : platform_.volumes.mountedVolumePaths()) mounted_.insert(mountPoint);
-    platform_.volumes.addObserver(Volumes::Change::didMount, [this] {
+    // Called while observations_ lives, which goes with this bridge.
+    observations_.push_back(platform_.volumes.addObserver(Volumes::Change::didMount, [this] {
         std::set<std::string> now;
         for (const auto& mountPoint : platform_.volumes.mountedVolumePaths()) now.insert(mountPoint);
         for (const auto& mountPoint : now)
             if (!mounted_.count(mountPoint)) sources_.arrived("volume", mountPoint);
         mounted_ = std::move(now);
-    });
-    platform_.volumes.addObserver(Volumes::Change::didUnmount, [this] {
+    }));
+    observations_.push_back(platform_.volumes.addObserver(Volumes::Change::didUnmount, [this] {
         std::set<std::string> now;
         for (const auto& mountPoint : platform_.volumes.mountedVolumePaths()) now.insert(mountPoint);
         auto before = std::exchange(mounted_, std::move(now));
         for (const auto& mountPoint : before)
             if (!mounted_.count(mountPoint)) sources_.departed("volume", mountPoint);
-    });
+    }));
 }
 
 EncodableMap FileVolumeBridge::volumeMap(const std::string& mountPoint, const VolumeValues& values) {

@@ -66,6 +66,7 @@ private:
     std::shared_ptr<EventHandler> events_;
     ImportSources& sources_;
     std::set<std::string> mounted_;  // main loop: the volumes mounted at the last notice
+    std::vector<Volumes::Observation> observations_;  // main loop: this bridge's volume observers
     std::atomic<bool> stopping_{false};
     Mutex queueLock_;
     std::unique_ptr<ConcurrentQueue> thumbnails_ LUMIVANE_GUARDED_BY(queueLock_);

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "bridges/common/testing/handler_call.h"
 #include "bridges/common/testing/sim_bridge_setup.h"
+#include "channel/binary_messenger.h"
 #include "platform/testing/fake_volumes.h"
 
 using namespace lumivane;
@@ -112,3 +115,22 @@ TEST_F(FilesBridgeTest, EjectAndFreeSpaceAnswerWhatTheSystemSays) {
 }
 
 }  // namespace
+
+TEST(FilesBridgeLifetime, ABridgeThatWentHearsNoMoreVolumeChangesAndItsDevicesLeaveImports) {
+    SimBridgeSetup setup;
+    std::vector<std::string> departed;
+    setup.sources.watchDepartures([&](const std::string& kind, const std::string& id) { departed.push_back(kind + ":" + id); });
+    HostMessenger messenger;
+    auto bridge = std::make_unique<FileVolumeBridge>(setup.context({}, std::make_shared<EventHandler>(setup.loop)));
+    bridge->start(messenger);
+    auto card = setup.home / "card";
+    std::filesystem::create_directories(card);
+    setup.mac.volumes().mount(card, {.removable = true});
+    setup.mac.volumes().unmount(card);
+    EXPECT_EQ(departed, std::vector<std::string>{"volume:" + card});
+    // Gone, its observers are never called again (AddressSanitizer would see it).
+    bridge.reset();
+    setup.mac.volumes().mount(card, {.removable = true});
+    setup.mac.volumes().unmount(card);
+    EXPECT_EQ(departed.size(), 1u);
+}

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <random>
 
+#include "bridges/common/method_table.h"
 #include "bridges/common/pending_result.h"
 #include "bridges/import/capture_dates.h"
 #include "bridges/import/item_groups.h"
@@ -16,7 +17,12 @@ namespace lumivane {
 
 namespace {
 
-constexpr const char* kError = "import";
+// Failures no caller tells apart; the others carry channelCode()'s codes.
+const std::string kError = "import";
+const std::string kBadRequest = channelCode(Error::Code::badInput, kError);
+const std::string kNotAllowed = channelCode(Error::Code::noPermission, kError);
+
+void fail(MethodResult& result, const Error& error) { result.error(channelCode(error.code, kError), error.message); }
 
 std::string newJobId() {
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -98,24 +104,28 @@ void ImportBridge::shutdown() {
 
 void ImportBridge::handle(const MethodCall& call, MethodResult result) {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
-    Arguments args(call.arguments);
-    if (!history_) return result.error(kError, "The import history could not be opened; see the log.");
-    if (call.method == "import.start") return startJob(args, result);
-    if (call.method == "import.status") return status(args, result);
-    if (call.method == "import.list") return list(result);
-    if (call.method == "import.cancel") return cancel(args, result);
-    if (call.method == "import.resume") return resume(args, result);
-    if (call.method == "import.dates") return dates(args, result);
-    if (call.method == "import.items") return items(args, result);
-    if (call.method == "import.settings") return result.success(EncodableValue(settings_.load()));
-    if (call.method == "import.remember") {
-        const auto* settings = args.map("settings");
-        if (!settings) return result.error(kError, "No settings given.");
-        if (auto remembered = settings_.remember(*settings); !remembered.ok())
-            return result.error(kError, remembered.error().message);
-        return result.success();
-    }
-    result.notImplemented();
+    if (!history_)
+        return result.error(channelCode(Error::Code::unavailable, kError),
+                            "The import history could not be opened; see the log.");
+    static const MethodTable<ImportBridge> table{
+        {"import.start", &ImportBridge::startJob},     {"import.status", &ImportBridge::status},
+        {"import.list", &ImportBridge::list},          {"import.cancel", &ImportBridge::cancel},
+        {"import.resume", &ImportBridge::resume},      {"import.dates", &ImportBridge::dates},
+        {"import.items", &ImportBridge::items},        {"import.settings", &ImportBridge::settings},
+        {"import.remember", &ImportBridge::remember},
+    };
+    if (!table.dispatch(*this, call, result)) result.notImplemented();
+}
+
+void ImportBridge::settings(const Arguments&, MethodResult& result) {
+    result.success(EncodableValue(settings_.load()));
+}
+
+void ImportBridge::remember(const Arguments& args, MethodResult& result) {
+    const auto* settings = args.map("settings");
+    if (!settings) return result.error(kBadRequest, "No settings given.");
+    if (auto remembered = settings_.remember(*settings); !remembered.ok()) return fail(result, remembered.error());
+    result.success();
 }
 
 Result<void> ImportBridge::usableFolder(const std::string& path, const char* what) {
@@ -132,35 +142,35 @@ Result<void> ImportBridge::usableFolder(const std::string& path, const char* wha
 
 void ImportBridge::startJob(const Arguments& args, MethodResult& result) {
     auto request = ImportRequest::fromArguments(args);
-    if (!request.ok()) return result.error(kError, request.error().message);
+    if (!request.ok()) return fail(result, request.error());
     auto& asked = request.value();
     // Trailing slashes would make a copy's path look outside its folder.
     while (asked.destination.size() > 1 && asked.destination.back() == '/') asked.destination.pop_back();
     while (asked.backup.size() > 1 && asked.backup.back() == '/') asked.backup.pop_back();
     if (auto usable = usableFolder(asked.destination, "destination"); !usable.ok())
-        return result.error(kError, usable.error().message);
+        return fail(result, usable.error());
     if (!asked.backup.empty())
         if (auto usable = usableFolder(asked.backup, "backup destination"); !usable.ok())
-            return result.error(kError, usable.error().message);
+            return fail(result, usable.error());
     if (asked.deleteAfter && asked.kind == "iphone")
-        return result.error(kError,
+        return result.error(kNotAllowed,
                             "Photos are never deleted from a phone: its photo library would keep pointing at them.");
     for (const auto& [text, kind] : {std::pair{asked.subfolders, ImportTemplate::Kind::folders},
                                      std::pair{asked.rename, ImportTemplate::Kind::fileName}})
         if (auto parsed = ImportTemplate::parse(text, kind); !parsed.ok())
-            return result.error(kError, parsed.error().message);
+            return fail(result, parsed.error());
     auto source = sources_.open(asked.kind, asked.id);
-    if (!source.ok()) return result.error(kError, source.error().message);
+    if (!source.ok()) return fail(result, source.error());
     if (asked.deleteAfter && !source.value()->canDelete())
-        return result.error(kError, source.value()->name() +
+        return result.error(kNotAllowed, source.value()->name() +
                                         " is not removable: files are deleted after import only from cards, "
                                         "removable disks and cameras.");
-    if (auto sensible = sensibleFolders(asked); !sensible.ok()) return result.error(kError, sensible.error().message);
+    if (auto sensible = sensibleFolders(asked); !sensible.ok()) return fail(result, sensible.error());
     ImportHistory::Job record{newJobId(), std::chrono::duration<double>(clock_.wallNow().time_since_epoch()).count(),
                               JobState::running,  asked.toJson(),
                               asked.kind, asked.id};
     if (auto launched = launch(record, asked, source.value(), true); !launched.ok())
-        return result.error(kError, launched.error().message);
+        return fail(result, launched.error());
     result.success(record.id);
 }
 
@@ -229,11 +239,11 @@ Result<void> ImportBridge::launch(ImportHistory::Job record, const ImportRequest
 
 void ImportBridge::status(const Arguments& args, MethodResult& result) {
     auto id = args.string("job");
-    if (!id) return result.error(kError, "No job given.");
+    if (!id) return result.error(kBadRequest, "No job given.");
     PendingResult pending(std::move(result), loop_);
     queue_.post(lifetime_.guard([this, pending, id = *id] {
         auto job = history_->job(id);
-        if (!job) return pending.error(kError, "No import job " + id + ".");
+        if (!job) return pending.error(channelCode(Error::Code::notFound, kError), "No import job " + id + ".");
         auto request = ImportRequest::fromJson(job->request);
         auto map = jobMap(*job, history_->counts(id), request.ok() ? &request.value() : nullptr);
         EncodableList items;
@@ -249,7 +259,7 @@ void ImportBridge::status(const Arguments& args, MethodResult& result) {
     }));
 }
 
-void ImportBridge::list(MethodResult& result) {
+void ImportBridge::list(const Arguments&, MethodResult& result) {
     PendingResult pending(std::move(result), loop_);
     queue_.post(lifetime_.guard([this, pending] {
         EncodableList jobs;
@@ -263,7 +273,7 @@ void ImportBridge::list(MethodResult& result) {
 
 void ImportBridge::cancel(const Arguments& args, MethodResult& result) {
     auto id = args.string("job");
-    if (!id) return result.error(kError, "No job given.");
+    if (!id) return result.error(kBadRequest, "No job given.");
     auto running = jobs_.find(*id);
     if (running == jobs_.end()) return result.error(kError, "The import job " + *id + " is not running.");
     if (auto item = args.string("item"))
@@ -275,13 +285,13 @@ void ImportBridge::cancel(const Arguments& args, MethodResult& result) {
 
 void ImportBridge::resume(const Arguments& args, MethodResult& result) {
     auto id = args.string("job");
-    if (!id) return result.error(kError, "No job given.");
-    resume(*id, result);
+    if (!id) return result.error(kBadRequest, "No job given.");
+    resumeJob(*id, result);
 }
 
-void ImportBridge::resume(const std::string& id, MethodResult& result) {
+void ImportBridge::resumeJob(const std::string& id, MethodResult& result) {
     auto record = history_->job(id);
-    if (!record) return result.error(kError, "No import job " + id + ".");
+    if (!record) return result.error(channelCode(Error::Code::notFound, kError), "No import job " + id + ".");
     if (jobs_.count(id)) {
         // A client that saw the job's end recorded may ask before the job has
         // left: it resumes as soon as it has.
@@ -289,13 +299,13 @@ void ImportBridge::resume(const std::string& id, MethodResult& result) {
         return result.error(kError, "The import job " + id + " is running.");
     }
     auto request = ImportRequest::fromJson(record->request);
-    if (!request.ok()) return result.error(kError, request.error().message);
+    if (!request.ok()) return fail(result, request.error());
     if (auto usable = usableFolder(request.value().destination, "destination"); !usable.ok())
-        return result.error(kError, usable.error().message);
+        return fail(result, usable.error());
     auto source = sources_.open(request.value().kind, request.value().id);
-    if (!source.ok()) return result.error(kError, source.error().message);
+    if (!source.ok()) return fail(result, source.error());
     if (auto launched = launch(*record, request.value(), source.value(), false); !launched.ok())
-        return result.error(kError, launched.error().message);
+        return fail(result, launched.error());
     result.success(id);
 }
 
@@ -315,7 +325,7 @@ void ImportBridge::retire(const std::string& id, JobState state) {
     }
     auto waiting = resumeAfterEnd_.extract(id);
     if (waiting.empty()) return;
-    for (auto& result : waiting.mapped()) resume(id, result);
+    for (auto& result : waiting.mapped()) resumeJob(id, result);
 }
 
 namespace {
@@ -335,14 +345,16 @@ EncodableMap itemMap(const ImportItem& item) {
 
 void ImportBridge::items(const Arguments& args, MethodResult& result) {
     const auto* source = args.map("source");
-    if (!source) return result.error(kError, "No source given: {\"kind\": \"iphone\" | \"camera\" | \"volume\", \"id\": ...}.");
+    if (!source)
+        return result.error(kBadRequest,
+                            "No source given: {\"kind\": \"iphone\" | \"camera\" | \"volume\", \"id\": ...}.");
     Arguments where(*args.value("source"));
     auto opened = sources_.open(where.string("kind").value_or(""), where.string("id").value_or(""));
-    if (!opened.ok()) return result.error(kError, opened.error().message);
+    if (!opened.ok()) return fail(result, opened.error());
     PendingResult pending(std::move(result), loop_);
     queue_.post(lifetime_.guard([pending, device = opened.value()] {
         auto listed = device->list();
-        if (!listed.ok()) return pending.error(kError, listed.error().message);
+        if (!listed.ok()) return pending.error(channelCode(listed.error().code, kError), listed.error().message);
         auto& all = listed.value();
         std::sort(all.begin(), all.end(), [](const ImportItem& a, const ImportItem& b) { return a.path < b.path; });
         std::vector<std::string> paths;
@@ -370,15 +382,15 @@ void ImportBridge::dates(const Arguments& args, MethodResult& result) {
     const auto* source = args.map("source");
     const auto* asked = args.list("items");
     if (!source || !asked || asked->size() > kMaxItems)
-        return result.error(kError, "A source and at most " + std::to_string(kMaxItems) + " items.");
+        return result.error(kBadRequest, "A source and at most " + std::to_string(kMaxItems) + " items.");
     Arguments where(*args.value("source"));
     auto opened = sources_.open(where.string("kind").value_or(""), where.string("id").value_or(""));
-    if (!opened.ok()) return result.error(kError, opened.error().message);
+    if (!opened.ok()) return fail(result, opened.error());
     std::vector<ImportItem> items;
     for (const auto& entry : *asked) {
         Arguments item(entry);
         auto path = item.string("path");
-        if (!path) return result.error(kError, "Each item has a path.");
+        if (!path) return result.error(kBadRequest, "Each item has a path.");
         items.push_back({*path, item.integer("size").value_or(0), item.real("modified").value_or(0)});
     }
     PendingResult pending(std::move(result), loop_);

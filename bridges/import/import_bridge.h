@@ -46,14 +46,16 @@ public:
 private:
     void startJob(const Arguments& args, MethodResult& result);
     void status(const Arguments& args, MethodResult& result);
-    void list(MethodResult& result);
+    void list(const Arguments& args, MethodResult& result);
+    void settings(const Arguments& args, MethodResult& result);
+    void remember(const Arguments& args, MethodResult& result);
     void cancel(const Arguments& args, MethodResult& result);
     void resume(const Arguments& args, MethodResult& result);
     // A device's items as the engine sees them: leaders with their companions.
     void items(const Arguments& args, MethodResult& result);
     // The capture times of a device's items, read from their heads.
     void dates(const Arguments& args, MethodResult& result);
-    void resume(const std::string& id, MethodResult& result);
+    void resumeJob(const std::string& id, MethodResult& result);
     // The job's end (`state`) is recorded; it is no longer running here either.
     void retire(const std::string& id, JobState state);
     // Runs the job from its opened source, recording it first on a first run.

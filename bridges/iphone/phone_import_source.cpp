@@ -1,6 +1,8 @@
 #include "bridges/iphone/phone_import_source.h"
 
+#include <chrono>
 #include <future>
+#include <thread>
 
 #include "bridges/iphone/dcim_scan.h"
 
@@ -30,9 +32,18 @@ Result<T> PhoneImportSource::onPhoneQueue(std::function<Result<T>()> work) {
 
 Error PhoneImportSource::failed(Error error) const {
     if (error.code == Error::Code::cancelled) return error;
-    MutexLock links(phone_->linkLock);
-    if (!phone_->usb && !phone_->wifi) return gone();
-    return error;
+    // A cable pulled mid-read fails the read before the system's notice that
+    // the phone left arrives: a failure is the item's own only if the phone
+    // is still linked a moment later.
+    auto deadline = std::chrono::steady_clock::now() + kNoticeDelay;
+    for (;;) {
+        {
+            MutexLock links(phone_->linkLock);
+            if (!phone_->usb && !phone_->wifi) return gone();
+        }
+        if (std::chrono::steady_clock::now() >= deadline || context_.stopping()) return error;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 Result<std::vector<ImportItem>> PhoneImportSource::list() {

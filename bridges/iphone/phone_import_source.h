@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -35,8 +36,10 @@ private:
     // Runs `work` on the phone's queue and waits for its result.
     template <typename T>
     Result<T> onPhoneQueue(std::function<Result<T>()> work);
-    // A failure as the import sees it: unavailable once the phone has no link.
+    // A failure as the import sees it: unavailable once the phone has no
+    // link, also when the notice of it comes within kNoticeDelay.
     Error failed(Error error) const;
+    static constexpr std::chrono::milliseconds kNoticeDelay{2000};
 
     PhoneContext& context_;
     std::shared_ptr<IPhone> phone_;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 #include <algorithm>
 
+#include "bridges/common/method_table.h"
 #include "bridges/common/pending_result.h"
 #include "channel/arguments.h"
 
@@ -38,19 +39,27 @@ void MacSystemBridge::handle(const MethodCall& call, MethodResult result) {
     for (auto* handler : chain_)
         if (handler && handler->handle(call, result)) return;
 
-    if (call.method == "fullDiskAccessStatus") {
-        result.success(fullDiskAccessStatus());
-    } else if (call.method == "openFullDiskAccessSettings") {
-        platform_.workspace.openURL(kFullDiskAccessSettingsURL);
-        result.success();
-    } else if (call.method == "window.launcher") {
-        setLauncher(Arguments(call.arguments).boolean("on").value_or(false));
-        result.success();
-    } else if (call.method == "listAppleDevices") {
-        listAppleDevices(std::move(result));
-    } else {
-        result.notImplemented();
-    }
+    static const MethodTable<MacSystemBridge> table{
+        {"fullDiskAccessStatus",
+         [](MacSystemBridge& bridge, const Arguments&, MethodResult& result) {
+             result.success(bridge.fullDiskAccessStatus());
+         }},
+        {"openFullDiskAccessSettings",
+         [](MacSystemBridge& bridge, const Arguments&, MethodResult& result) {
+             bridge.platform_.workspace.openURL(kFullDiskAccessSettingsURL);
+             result.success();
+         }},
+        {"window.launcher",
+         [](MacSystemBridge& bridge, const Arguments& args, MethodResult& result) {
+             bridge.setLauncher(args.boolean("on").value_or(false));
+             result.success();
+         }},
+        {"listAppleDevices",
+         [](MacSystemBridge& bridge, const Arguments&, MethodResult& result) {
+             bridge.listAppleDevices(std::move(result));
+         }},
+    };
+    if (!table.dispatch(*this, call, result)) result.notImplemented();
 }
 
 bool MacSystemBridge::fullDiskAccessStatus() const {

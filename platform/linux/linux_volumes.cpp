@@ -177,13 +177,14 @@ std::optional<PathCapacity> LinuxVolumes::capacityAt(const std::string& path) {
     return PathCapacity{std::nullopt, std::int64_t(space.f_bavail) * std::int64_t(space.f_frsize)};
 }
 
-void LinuxVolumes::addObserver(Change change, std::function<void()> observer) {
+Volumes::Observation LinuxVolumes::addObserver(Change change, std::function<void()> observer) {
+    auto kept = std::make_shared<std::function<void()>>(std::move(observer));
     {
         MutexLock guard(lock_);
-        observers_.emplace(change, std::move(observer));
+        observers_.emplace(change, kept);
     }
-    if (watcher_.joinable() || pipe2(wake_, O_CLOEXEC) != 0) return;
-    watcher_ = std::thread([this] { watch(); });
+    if (!watcher_.joinable() && pipe2(wake_, O_CLOEXEC) == 0) watcher_ = std::thread([this] { watch(); });
+    return kept;
 }
 
 std::map<std::string, std::optional<std::string>> LinuxVolumes::snapshot() const {
@@ -228,14 +229,20 @@ void LinuxVolumes::watch() {
             if (!after.count(point)) changes.push_back(Change::didUnmount);
         before = std::move(after);
         for (auto change : changes) {
-            std::vector<std::function<void()>> called;
+            std::vector<std::weak_ptr<std::function<void()>>> called;
             {
                 MutexLock guard(lock_);
                 auto [first, last] = observers_.equal_range(change);
-                for (auto it = first; it != last; ++it) called.push_back(it->second);
+                for (auto it = first; it != last;) {
+                    called.push_back(it->second);
+                    it = it->second.expired() ? observers_.erase(it) : std::next(it);
+                }
             }
+            // Each is called only if its observer still holds it by then: one
+            // dropped meanwhile (on the main loop) is not.
             loop_.post([called = std::move(called)] {
-                for (const auto& observer : called) observer();
+                for (const auto& weak : called)
+                    if (auto observer = weak.lock()) (*observer)();
             });
         }
     }

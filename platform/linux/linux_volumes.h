@@ -43,7 +43,7 @@ public:
     Result<void> unmountAndEject(const std::string& path) override;
     std::optional<PathVolume> volumeOf(const std::string& path) override;
     std::optional<PathCapacity> capacityAt(const std::string& path) override;
-    void addObserver(Change change, std::function<void()> observer) override;
+    Observation addObserver(Change change, std::function<void()> observer) override;
 
 private:
     // The shown volumes by mount point, with their labels.
@@ -53,7 +53,7 @@ private:
     MainLoop& loop_;
     Paths paths_;
     Mutex lock_;
-    std::multimap<Change, std::function<void()>> observers_ LUMIVANE_GUARDED_BY(lock_);
+    std::multimap<Change, std::weak_ptr<std::function<void()>>> observers_ LUMIVANE_GUARDED_BY(lock_);
     int wake_[2] = {-1, -1};  // written to end the watcher
     std::thread watcher_;     // started with the first observer
 };

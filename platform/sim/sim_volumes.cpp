@@ -43,8 +43,14 @@ SimVolumes::Volume* SimVolumes::holding(const std::string& path) {
 }
 
 void SimVolumes::notify(Change change) {
+    std::vector<std::shared_ptr<std::function<void()>>> called;
     auto [first, last] = observers_.equal_range(change);
-    for (auto it = first; it != last; ++it) it->second();
+    for (auto it = first; it != last;) {
+        auto observer = it->second.lock();
+        it = observer ? std::next(it) : observers_.erase(it);
+        if (observer) called.push_back(std::move(observer));
+    }
+    for (const auto& observer : called) (*observer)();
 }
 
 void SimVolumes::mount(const std::string& path, const VolumeValues& values) {
@@ -127,8 +133,10 @@ std::optional<PathCapacity> SimVolumes::capacityAt(const std::string& path) {
     return PathCapacity{std::nullopt, std::int64_t(info.f_bavail) * std::int64_t(info.f_frsize)};
 }
 
-void SimVolumes::addObserver(Change change, std::function<void()> observer) {
-    observers_.emplace(change, std::move(observer));
+Volumes::Observation SimVolumes::addObserver(Change change, std::function<void()> observer) {
+    auto kept = std::make_shared<std::function<void()>>(std::move(observer));
+    observers_.emplace(change, kept);
+    return kept;
 }
 
 OpenPanel::Outcome SimOpenPanel::run(const Options& options) {

@@ -33,7 +33,7 @@ public:
     Result<void> unmountAndEject(const std::string& path) override;
     std::optional<PathVolume> volumeOf(const std::string& path) override;
     std::optional<PathCapacity> capacityAt(const std::string& path) override;
-    void addObserver(Change change, std::function<void()> observer) override;
+    Observation addObserver(Change change, std::function<void()> observer) override;
 
 private:
     struct Volume {
@@ -49,7 +49,7 @@ private:
 
     Journal& journal_;
     std::vector<Volume> volumes_;  // in mount order
-    std::multimap<Change, std::function<void()>> observers_;
+    std::multimap<Change, std::weak_ptr<std::function<void()>>> observers_;
 };
 
 // A file chooser that answers what it was told to for the next panel, and

@@ -21,8 +21,9 @@ public:
     }
     std::optional<PathVolume> volumeOf(const std::string& path) override { return pathVolume; }
     std::optional<PathCapacity> capacityAt(const std::string& path) override { return capacity; }
-    void addObserver(Change change, std::function<void()> observer) override {
+    Observation addObserver(Change change, std::function<void()> observer) override {
         observers.emplace_back(change, std::move(observer));
+        return std::make_shared<int>(0);
     }
 
     // Adds a volume at the end of the list.
