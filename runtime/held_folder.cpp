@@ -20,10 +20,7 @@ Result<HeldFolder> HeldFolder::open(const std::string& path) {
 }
 
 HeldFolder::HeldFolder(HeldFolder&& other) noexcept
-    : path_(std::move(other.path_)),
-      fd_(std::exchange(other.fd_, -1)),
-      device_(other.device_),
-      inode_(other.inode_) {}
+    : path_(std::move(other.path_)), fd_(std::exchange(other.fd_, -1)), device_(other.device_), inode_(other.inode_) {}
 
 HeldFolder& HeldFolder::operator=(HeldFolder&& other) noexcept {
     if (this != &other) {
@@ -41,7 +38,8 @@ HeldFolder::~HeldFolder() {
 }
 
 std::optional<Error> HeldFolder::problem() const {
-    struct stat held {}, named {};
+    struct stat held {
+    }, named{};
     // A removed folder keeps its descriptor but no links; a path that now
     // leads to another folder, or nowhere, no longer names this one.
     bool here = fd_ >= 0 && ::fstat(fd_, &held) == 0 && held.st_nlink > 0 && ::stat(path_.c_str(), &named) == 0 &&

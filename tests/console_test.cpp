@@ -343,8 +343,8 @@ TEST_F(Console, CardsAreReadOnlyWhereTheHostHasACard) {
     media = client->Get("/api/media?" + httplib::detail::params_to_query_str({{"path", card}}), withCookie());
     ASSERT_TRUE(media);
     EXPECT_NE(media->body.find("IMG_0001.XMP"), std::string::npos) << media->body;
-    job = post("/api/import", {{"source", {{"kind", "volume"}, {"id", card}}},
-                               {"items", {card + "/DCIM/100MSDCF/IMG_0001.JPG"}}});
+    job = post("/api/import",
+               {{"source", {{"kind", "volume"}, {"id", card}}}, {"items", {card + "/DCIM/100MSDCF/IMG_0001.JPG"}}});
     ASSERT_TRUE(job["value"].is_string()) << job.dump();
     auto sidecar = host.folder() + "/imports/IMG_0001.XMP";
     for (int i = 0; i < 600 && !fs::exists(sidecar); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));

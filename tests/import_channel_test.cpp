@@ -252,11 +252,12 @@ TEST_F(Import, ItemsAreTheLeadersWithTheirTwinsAndSidecars) {
         auto line = fs::path(*item.find("path")->get<std::string>()).filename().string() + " " +
                     *item.find("kind")->get<std::string>() + ":";
         for (const auto& companion : *item.find("companions")->get<EncodableList>())
-            line += " " + fs::path(*companion.get<EncodableMap>()->find("path")->get<std::string>()).filename().string();
+            line +=
+                " " + fs::path(*companion.get<EncodableMap>()->find("path")->get<std::string>()).filename().string();
         seen.push_back(line);
     }
-    EXPECT_EQ(seen, (std::vector<std::string>{"IMG_0001.CR2 raw: IMG_0001.JPG IMG_0001.XMP", "IMG_0002.JPG photo:",
-                                              "MVI_0003.MOV video:"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"IMG_0001.CR2 raw: IMG_0001.JPG IMG_0001.XMP",
+                                              "IMG_0002.JPG photo:", "MVI_0003.MOV video:"}));
     EXPECT_TRUE(std::holds_alternative<MethodError>(
         call("import.items", {{"source", EncodableMap{{"kind", "volume"}, {"id", h->home / "Pictures"}}}})));
 }

@@ -75,8 +75,9 @@ FileVolumeBridge::~FileVolumeBridge() = default;  // the lifetime ends first, th
 void FileVolumeBridge::start(BinaryMessenger&) {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
     for (auto change : {Volumes::Change::didMount, Volumes::Change::didUnmount, Volumes::Change::didRenameVolume})
-        observations_.push_back(
-            platform_.volumes.addObserver(change, [events = events_] { events->send({{"type", "volumes"}}); }));
+        observations_.push_back(platform_.volumes.addObserver(change, [events = events_] {
+            events->send({{"type", "volumes"}});
+        }));
     // A card that comes back may have an import to finish: each volume that
     // was not mounted before is announced.
     for (const auto& mountPoint : platform_.volumes.mountedVolumePaths()) mounted_.insert(mountPoint);

@@ -65,7 +65,7 @@ private:
     MainLoop& loop_;
     std::shared_ptr<EventHandler> events_;
     ImportSources& sources_;
-    std::set<std::string> mounted_;  // main loop: the volumes mounted at the last notice
+    std::set<std::string> mounted_;                   // main loop: the volumes mounted at the last notice
     std::vector<Volumes::Observation> observations_;  // main loop: this bridge's volume observers
     std::atomic<bool> stopping_{false};
     Mutex queueLock_;

@@ -119,7 +119,8 @@ TEST_F(FilesBridgeTest, EjectAndFreeSpaceAnswerWhatTheSystemSays) {
 TEST(FilesBridgeLifetime, ABridgeThatWentHearsNoMoreVolumeChangesAndItsDevicesLeaveImports) {
     SimBridgeSetup setup;
     std::vector<std::string> departed;
-    setup.sources.watchDepartures([&](const std::string& kind, const std::string& id) { departed.push_back(kind + ":" + id); });
+    setup.sources.watchDepartures(
+        [&](const std::string& kind, const std::string& id) { departed.push_back(kind + ":" + id); });
     HostMessenger messenger;
     auto bridge = std::make_unique<FileVolumeBridge>(setup.context({}, std::make_shared<EventHandler>(setup.loop)));
     bridge->start(messenger);

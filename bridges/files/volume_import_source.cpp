@@ -50,7 +50,8 @@ double secondsOf(const timespec& time) { return static_cast<double>(time.tv_sec)
 // where its identity was listed, the same size and time (to the microsecond,
 // what a time in seconds as a double keeps).
 bool stillTheItem(const struct stat& info, const ImportItem& item) {
-    return S_ISREG(info.st_mode) && info.st_size == item.size && std::abs(secondsOf(info.st_mtim) - item.modified) < 4e-6 &&
+    return S_ISREG(info.st_mode) && info.st_size == item.size &&
+           std::abs(secondsOf(info.st_mtim) - item.modified) < 4e-6 &&
            (item.fileId == 0 || static_cast<std::uint64_t>(info.st_ino) == item.fileId);
 }
 
@@ -81,8 +82,8 @@ Result<std::shared_ptr<ImportSource>> VolumeImportSource::open(Volumes& volumes,
                                     "and removable disks."});
     std::string identity = "volume:" + values->uuid.value_or(name);
     // A USB disk is not always flagged removable, but it is ejectable and not internal.
-    bool removable = values->removable.value_or(false) ||
-                     (values->ejectable.value_or(false) && !values->internal.value_or(true));
+    bool removable =
+        values->removable.value_or(false) || (values->ejectable.value_or(false) && !values->internal.value_or(true));
     return std::shared_ptr<ImportSource>(new VolumeImportSource(mountPoint, name, identity, info.st_dev, removable));
 }
 

@@ -75,7 +75,9 @@ TEST(VolumeImportSource, RemovesOnlyTheFileListedUnchanged) {
     const Case cases[] = {
         {"unchanged", [](const std::string&) {}, true},
         {"its time changed",
-         [](const std::string& path) { fs::last_write_time(path, fs::last_write_time(path) + std::chrono::seconds(1)); },
+         [](const std::string& path) {
+             fs::last_write_time(path, fs::last_write_time(path) + std::chrono::seconds(1));
+         },
          false},
         {"its size changed", [](const std::string& path) { std::ofstream(path, std::ios::app) << "!"; }, false},
         {"replaced by another file of the same size and time",

@@ -10,8 +10,8 @@
 #include "bridges/common/pending_result.h"
 #include "bridges/import/capture_dates.h"
 #include "bridges/import/item_groups.h"
-#include "platform/common/media_types.h"
 #include "channel/arguments.h"
+#include "platform/common/media_types.h"
 
 namespace lumivane {
 
@@ -108,10 +108,10 @@ void ImportBridge::handle(const MethodCall& call, MethodResult result) {
         return result.error(channelCode(Error::Code::unavailable, kError),
                             "The import history could not be opened; see the log.");
     static const MethodTable<ImportBridge> table{
-        {"import.start", &ImportBridge::startJob},     {"import.status", &ImportBridge::status},
-        {"import.list", &ImportBridge::list},          {"import.cancel", &ImportBridge::cancel},
-        {"import.resume", &ImportBridge::resume},      {"import.dates", &ImportBridge::dates},
-        {"import.items", &ImportBridge::items},        {"import.settings", &ImportBridge::settings},
+        {"import.start", &ImportBridge::startJob},    {"import.status", &ImportBridge::status},
+        {"import.list", &ImportBridge::list},         {"import.cancel", &ImportBridge::cancel},
+        {"import.resume", &ImportBridge::resume},     {"import.dates", &ImportBridge::dates},
+        {"import.items", &ImportBridge::items},       {"import.settings", &ImportBridge::settings},
         {"import.remember", &ImportBridge::remember},
     };
     if (!table.dispatch(*this, call, result)) result.notImplemented();
@@ -147,8 +147,7 @@ void ImportBridge::startJob(const Arguments& args, MethodResult& result) {
     // Trailing slashes would make a copy's path look outside its folder.
     while (asked.destination.size() > 1 && asked.destination.back() == '/') asked.destination.pop_back();
     while (asked.backup.size() > 1 && asked.backup.back() == '/') asked.backup.pop_back();
-    if (auto usable = usableFolder(asked.destination, "destination"); !usable.ok())
-        return fail(result, usable.error());
+    if (auto usable = usableFolder(asked.destination, "destination"); !usable.ok()) return fail(result, usable.error());
     if (!asked.backup.empty())
         if (auto usable = usableFolder(asked.backup, "backup destination"); !usable.ok())
             return fail(result, usable.error());
@@ -157,18 +156,18 @@ void ImportBridge::startJob(const Arguments& args, MethodResult& result) {
                             "Photos are never deleted from a phone: its photo library would keep pointing at them.");
     for (const auto& [text, kind] : {std::pair{asked.subfolders, ImportTemplate::Kind::folders},
                                      std::pair{asked.rename, ImportTemplate::Kind::fileName}})
-        if (auto parsed = ImportTemplate::parse(text, kind); !parsed.ok())
-            return fail(result, parsed.error());
+        if (auto parsed = ImportTemplate::parse(text, kind); !parsed.ok()) return fail(result, parsed.error());
     auto source = sources_.open(asked.kind, asked.id);
     if (!source.ok()) return fail(result, source.error());
     if (asked.deleteAfter && !source.value()->canDelete())
         return result.error(kNotAllowed, source.value()->name() +
-                                        " is not removable: files are deleted after import only from cards, "
-                                        "removable disks and cameras.");
+                                             " is not removable: files are deleted after import only from cards, "
+                                             "removable disks and cameras.");
     if (auto sensible = sensibleFolders(asked); !sensible.ok()) return fail(result, sensible.error());
-    ImportHistory::Job record{newJobId(), std::chrono::duration<double>(clock_.wallNow().time_since_epoch()).count(),
-                              JobState::running,  asked.toJson(),
-                              asked.kind, asked.id};
+    ImportHistory::Job record{
+        newJobId(),        std::chrono::duration<double>(clock_.wallNow().time_since_epoch()).count(),
+        JobState::running, asked.toJson(),
+        asked.kind,        asked.id};
     if (auto launched = launch(record, asked, source.value(), true); !launched.ok())
         return fail(result, launched.error());
     result.success(record.id);
@@ -180,9 +179,8 @@ Result<void> ImportBridge::sensibleFolders(const ImportRequest& request) {
     auto real = [&](const std::string& path) { return fs::weakly_canonical(path, ignored).string(); };
     // Whether `inner` is `outer` or lies below it.
     auto within = [](const std::string& inner, const std::string& outer) {
-        return inner == outer ||
-               (inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
-                (outer == "/" || inner[outer.size()] == '/'));
+        return inner == outer || (inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
+                                  (outer == "/" || inner[outer.size()] == '/'));
     };
     auto destination = real(request.destination);
     auto refuse = [](std::string why) { return failure(Error{Error::Code::badInput, std::move(why)}); };
@@ -199,13 +197,14 @@ Result<void> ImportBridge::sensibleFolders(const ImportRequest& request) {
     }
     if (request.backup.empty()) return {};
     auto backup = real(request.backup);
-    if (backup == destination) return refuse("The backup destination is the destination itself; choose another folder.");
+    if (backup == destination)
+        return refuse("The backup destination is the destination itself; choose another folder.");
     if (within(backup, destination))
-        return refuse("The backup destination " + request.backup + " is inside the destination " +
-                      request.destination + ".");
+        return refuse("The backup destination " + request.backup + " is inside the destination " + request.destination +
+                      ".");
     if (within(destination, backup))
-        return refuse("The destination " + request.destination + " is inside the backup destination " +
-                      request.backup + ".");
+        return refuse("The destination " + request.destination + " is inside the backup destination " + request.backup +
+                      ".");
     return {};
 }
 
@@ -425,8 +424,8 @@ void ImportBridge::arrived(const std::string& kind, const std::string& id) {
         auto request = ImportRequest::fromJson(job.request);
         if (!request.ok() || !request.value().autoResume) continue;
         auto source = sources_.open(kind, id);
-        Result<void> launched = source.ok() ? launch(job, request.value(), source.value(), false)
-                                            : Result<void>(failure(source.error()));
+        Result<void> launched =
+            source.ok() ? launch(job, request.value(), source.value(), false) : Result<void>(failure(source.error()));
         if (!launched.ok())
             log_.write("Lumivane import: job " + job.id + " did not resume: " + launched.error().message);
     }

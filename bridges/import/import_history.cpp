@@ -78,7 +78,8 @@ std::int64_t wholeSeconds(double seconds) { return static_cast<std::int64_t>(std
 ImportHistory::Job jobFrom(const Statement& row) {
     // A state this host does not know reads as interrupted: resumable, never running.
     return {row.text(0), row.real(1), jobStateFrom(row.text(2)).value_or(JobState::interrupted),
-            row.text(3), row.text(4), row.text(5), row.text(6), row.text(7), row.text(8)};
+            row.text(3), row.text(4), row.text(5),
+            row.text(6), row.text(7), row.text(8)};
 }
 
 bool hasColumn(sqlite3* db, const char* table, const char* column) {
@@ -114,7 +115,8 @@ Result<sqlite3*> ImportHistory::openAndCheck(const std::string& path) {
     if (sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr, &message) !=
             SQLITE_OK ||
         sqlite3_exec(db, kSchema, nullptr, nullptr, &message) != SQLITE_OK ||
-        (!hasColumn(db, "copies", "whole") && sqlite3_exec(db, kWholeColumn, nullptr, nullptr, &message) != SQLITE_OK)) {
+        (!hasColumn(db, "copies", "whole") &&
+         sqlite3_exec(db, kWholeColumn, nullptr, nullptr, &message) != SQLITE_OK)) {
         std::string why = message ? message : "unknown error";
         sqlite3_free(message);
         return fail(why);
@@ -261,7 +263,11 @@ Result<void> ImportHistory::finishItem(const std::string& job, const Item& item,
     MutexLock guard(lock_);
     if (auto begun = exec("BEGIN IMMEDIATE"); !begun.ok()) return begun;
     Statement update(db_, "UPDATE items SET state=?, path=?, backup=?, reason=?, hash=? WHERE job=? AND seq=?");
-    update.bind(1, std::string(textOf(item.state))).bind(2, item.path).bind(3, item.backup).bind(4, item.reason).bind(5, item.hash);
+    update.bind(1, std::string(textOf(item.state)))
+        .bind(2, item.path)
+        .bind(3, item.backup)
+        .bind(4, item.reason)
+        .bind(5, item.hash);
     update.bind(6, job).bind(7, std::int64_t{item.seq});
     bool ok = update.step() == SQLITE_DONE;
     // A copy in place is remembered even when its item failed after it (its

@@ -30,7 +30,7 @@ class ImportHistory {
 public:
     struct Job {
         std::string id;
-        double created = 0;        // seconds since 1970 UTC
+        double created = 0;  // seconds since 1970 UTC
         JobState state = JobState::running;
         std::string request;       // the start arguments, as JSON
         std::string kind, source;  // the source's kind and id

@@ -106,7 +106,8 @@ void ImportJob::run(bool firstRun, int readers, const std::function<void(std::fu
     auto items = setup_.history.items(record_.id);
     std::int64_t total = 0, done = 0;
     for (auto& item : items) {
-        if (auto listed = listedIds_.find(item.item.path); listed != listedIds_.end()) item.item.fileId = listed->second;
+        if (auto listed = listedIds_.find(item.item.path); listed != listedIds_.end())
+            item.item.fileId = listed->second;
         total += std::max<std::int64_t>(item.item.size, 0);
         if (item.state == ItemState::pending && item.item.size < 0) {
             item.state = ItemState::failed;
@@ -271,9 +272,9 @@ void ImportJob::copyUnit(const Unit& unit) {
         item.hash = copied.hash;
         if (contents_) contents_->add(item.path, item.item.size, item.hash);
         if (position == 0)
-            lead = ItemCopy::Lead{ItemCopy::splitExtension(ItemCopy::baseName(item.path)).first,
-                                  ItemCopy::splitExtension(ItemCopy::baseName(item.item.path)).first,
-                                  copied.captureTime};
+            lead =
+                ItemCopy::Lead{ItemCopy::splitExtension(ItemCopy::baseName(item.path)).first,
+                               ItemCopy::splitExtension(ItemCopy::baseName(item.item.path)).first, copied.captureTime};
         afterCopy(index, std::move(item));
     }
 }

@@ -122,7 +122,7 @@ private:
     std::optional<Ending> ending_ LUMIVANE_GUARDED_BY(lock_);
     std::chrono::steady_clock::time_point lastProgress_ LUMIVANE_GUARDED_BY(lock_);
 
-    std::vector<Unit> units_;  // set before the workers start, read-only after
+    std::vector<Unit> units_;                         // set before the workers start, read-only after
     std::map<std::string, std::uint64_t> listedIds_;  // item path to its file's identity; likewise
     std::atomic<std::size_t> nextUnit_{0};
     std::atomic<int> workers_{0};

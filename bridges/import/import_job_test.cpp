@@ -60,13 +60,13 @@ struct Job : ::testing::Test {
 
     // Runs job `id` to its end (recorded first on a first run); its end state.
     std::string run(const ImportRequest& asked, const std::string& id, bool firstRun = true) {
-        ImportHistory::Job record{id,       0,        JobState::running, asked.toJson(), asked.kind,
-                                  asked.id, card->identity(), card->name()};
+        ImportHistory::Job record{id,         0,        JobState::running, asked.toJson(),
+                                  asked.kind, asked.id, card->identity(),  card->name()};
         if (firstRun) EXPECT_TRUE(history->addJob(record).ok());
         auto plan = asked.plan(id, card->name());
         EXPECT_TRUE(plan.ok());
-        running = std::make_shared<ImportJob>(ImportJob::Setup{*history, {photos, videos}, events, clock}, record, asked,
-                                              card, std::move(plan.value()));
+        running = std::make_shared<ImportJob>(ImportJob::Setup{*history, {photos, videos}, events, clock}, record,
+                                              asked, card, std::move(plan.value()));
         std::promise<JobState> ended;
         std::vector<std::thread> workers;
         // Every worker is spawned from within run(), before it returns.
@@ -97,16 +97,10 @@ TEST_F(Job, DeletesAfterImportOnlyAFileStillHoldingTheVerifiedBytes) {
     const Case cases[] = {
         {"unchanged", true, true, nullptr, true},
         {"unchanged, verification not asked (a deletion verifies anyway)", true, false, nullptr, true},
-        {"rewritten in place at the same size and time",
-         true,
-         true,
-         [](FakeImportSource& card) { card.rewriteInPlace("DCIM/A.JPG", "other bytes, same size!"); },
-         false},
-        {"replaced by another file with the same bytes",
-         true,
-         true,
-         [](FakeImportSource& card) { card.put("DCIM/A.JPG", "the bytes of photo A...."); },
-         false},
+        {"rewritten in place at the same size and time", true, true,
+         [](FakeImportSource& card) { card.rewriteInPlace("DCIM/A.JPG", "other bytes, same size!"); }, false},
+        {"replaced by another file with the same bytes", true, true,
+         [](FakeImportSource& card) { card.put("DCIM/A.JPG", "the bytes of photo A...."); }, false},
         {"a device that deletes nothing (a phone)", false, true, nullptr, false},
     };
     int n = 0;
@@ -134,10 +128,12 @@ TEST_F(Job, DeletesAfterImportOnlyAFileStillHoldingTheVerifiedBytes) {
 }
 
 TEST_F(Job, AResumedJobWhoseItemsWereNeverRecordedListsItsSourceAgain) {
-    for (const char* name : {"DCIM/A.JPG", "DCIM/B.JPG", "DCIM/B.XMP"}) card->put(name, std::string("bytes of ") + name);
+    for (const char* name : {"DCIM/A.JPG", "DCIM/B.JPG", "DCIM/B.XMP"})
+        card->put(name, std::string("bytes of ") + name);
     auto asked = request();
     // Recorded, then interrupted before its listing was (the history full).
-    ImportHistory::Job record{"job-1", 0, JobState::interrupted, asked.toJson(), "volume", "/card", card->identity(), ""};
+    ImportHistory::Job record{"job-1",  0,       JobState::interrupted, asked.toJson(),
+                              "volume", "/card", card->identity(),      ""};
     ASSERT_TRUE(history->addJob(record).ok());
     EXPECT_EQ(run(asked, "job-1", false), "done");
     auto counts = history->counts("job-1");
@@ -189,7 +185,8 @@ TEST_F(Job, ADestinationThatGoesInterruptsTheJobAndAResumeCopiesWhatWasLost) {
         auto id = "job-" + std::to_string(++n);
         EXPECT_EQ(run(request(), id), "interrupted");
         EXPECT_EQ(reasonOf(id), "The folder " + destination + " is gone.");
-        for (const auto& [path, item] : items(id)) EXPECT_NE(item.state, ItemState::failed) << path << ": " << item.reason;
+        for (const auto& [path, item] : items(id))
+            EXPECT_NE(item.state, ItemState::failed) << path << ": " << item.reason;
         EXPECT_EQ(filesBelow(elsewhere), std::vector<std::string>{}) << "copies went through the link";
 
         c.restore(destination);
@@ -234,7 +231,8 @@ TEST_F(Job, ARetryAfterAFailedBackupMakesOnlyTheBackup) {
 
     fs::remove(backup + "/2020");
     EXPECT_EQ(run(asked, "job-2"), "done");
-    for (const auto& [path, item] : items("job-2")) EXPECT_EQ(item.state, ItemState::imported) << path << ": " << item.reason;
+    for (const auto& [path, item] : items("job-2"))
+        EXPECT_EQ(item.state, ItemState::imported) << path << ": " << item.reason;
     EXPECT_EQ(filesBelow(destination), (std::vector<std::string>{"2020/A.JPG", "2020/B.JPG"})) << "copied twice";
     EXPECT_EQ(filesBelow(backup), (std::vector<std::string>{"2020/A.JPG", "2020/B.JPG"}));
     EXPECT_EQ(card->reads("DCIM/A.JPG"), 1);
@@ -288,15 +286,16 @@ TEST(ImportHistory, ALinkInItsPlaceIsSetAsideNeverWrittenThrough) {
     Log log = Log::capturing();
     auto history = ImportHistory::open(home / "history.sqlite", log);
     ASSERT_TRUE(history.ok());
-    ASSERT_TRUE(history.value()->addJob({"job-1", 0, JobState::running, "{}", "volume", "/card", "fake:1", "Card"}).ok());
+    ASSERT_TRUE(
+        history.value()->addJob({"job-1", 0, JobState::running, "{}", "volume", "/card", "fake:1", "Card"}).ok());
     EXPECT_EQ(fs::file_size(home / "someone-elses.db"), 0u);
     EXPECT_FALSE(fs::is_symlink(home / "history.sqlite"));
     EXPECT_TRUE(log.contains("could not be read"));
 }
 
 TEST_F(Job, ARequestsDefaultsAreTheSafeOnes) {
-    EncodableValue arguments(EncodableMap{{"source", EncodableMap{{"kind", "volume"}, {"id", "/card"}}},
-                                          {"destination", destination}});
+    EncodableValue arguments(
+        EncodableMap{{"source", EncodableMap{{"kind", "volume"}, {"id", "/card"}}}, {"destination", destination}});
     auto asked = ImportRequest::fromArguments(Arguments(arguments));
     ASSERT_TRUE(asked.ok());
     EXPECT_TRUE(asked.value().verify);
@@ -330,7 +329,8 @@ TEST_F(Job, TwinsAndSidecarsTakeTheLeadersNewName) {
 TEST_F(Job, AResumeTrustsOnlyACopyWithTheRecordedBytesAndMakesItsBackups) {
     auto backup = home / "Backup";
     fs::create_directories(backup);
-    for (const char* name : {"DCIM/A.JPG", "DCIM/B.JPG", "DCIM/C.JPG"}) card->put(name, std::string("bytes of ") + name);
+    for (const char* name : {"DCIM/A.JPG", "DCIM/B.JPG", "DCIM/C.JPG"})
+        card->put(name, std::string("bytes of ") + name);
     auto asked = request();
     asked.backup = backup;
     // The first copy made, then the device gone; the journal as a host

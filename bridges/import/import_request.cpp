@@ -54,7 +54,7 @@ Result<CopyPlan> ImportRequest::plan(const std::string& job, const std::string& 
     if (!names.ok()) return failure(names.error());
     // Nothing is deleted from a device that was not read back first.
     return CopyPlan{destination, backup, std::move(folders.value()), std::move(names.value()), verify || deleteAfter,
-                    job, device};
+                    job,         device};
 }
 
 std::string ImportRequest::toJson() const {

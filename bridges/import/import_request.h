@@ -15,7 +15,7 @@ struct ImportRequest {
     std::string kind;                               // "iphone", "camera" or "volume"
     std::string id;                                 // the phone's UDID, the camera's key, the volume's mount point
     std::optional<std::vector<std::string>> items;  // none: every photo and video
-    bool companions = true;  // items named bring their twins and sidecars
+    bool companions = true;                         // items named bring their twins and sidecars
     std::string destination;
     std::string subfolders;         // folder template
     std::string rename = "{name}";  // file-name template, without the extension

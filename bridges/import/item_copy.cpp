@@ -64,7 +64,8 @@ void ItemCopy::removeLeftovers() const {
 
 Result<void> ItemCopy::holdFolders() {
     auto destination = HeldFolder::open(plan_.destination);
-    if (!destination.ok()) return failure(Error{Error::Code::unavailable, "The folder " + plan_.destination + " is gone."});
+    if (!destination.ok())
+        return failure(Error{Error::Code::unavailable, "The folder " + plan_.destination + " is gone."});
     destination_.emplace(std::move(destination.value()));
     if (plan_.backup.empty()) return {};
     auto backup = HeldFolder::open(plan_.backup);
@@ -167,10 +168,10 @@ ItemCopy::Outcome ItemCopy::copy(ImportSource& source, const ImportItem& item, i
 }
 
 Result<ItemCopy::Outcome> ItemCopy::copyOrFail(ImportSource& source, const ImportItem& item, int seq,
-                                              CopyObserver& observer, const Lead* lead) const {
+                                               CopyObserver& observer, const Lead* lead) const {
     if (!destination_) return failure(Error{Error::Code::unavailable, "The folder " + plan_.destination + " is gone."});
-    auto writer =
-        FileWriter::create(plan_.destination, temporaryName(plan_.job, seq), 0644, *destination_, FileWriter::Stale::keep);
+    auto writer = FileWriter::create(plan_.destination, temporaryName(plan_.job, seq), 0644, *destination_,
+                                     FileWriter::Stale::keep);
     if (!writer.ok()) return failure(writer.error());
     writer.value().bulkCopy();  // an import is read again much later, if at all
     Hasher written;
@@ -245,7 +246,8 @@ Result<std::string> ItemCopy::backup(const std::string& path, const std::string&
     auto slash = relative.rfind('/');
     std::string folder = slash == std::string::npos ? "" : relative.substr(0, slash);
     std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
-    if (!destination_ || !backup_) return failure(Error{Error::Code::unavailable, "The folder " + plan_.backup + " is gone."});
+    if (!destination_ || !backup_)
+        return failure(Error{Error::Code::unavailable, "The folder " + plan_.backup + " is gone."});
     // Read through the held destination: the copy just made, wherever its path leads now.
     int fd = ::openat(destination_->fd(), relative.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return failure(Error::system());

@@ -64,9 +64,9 @@ TEST(ImportTemplate, RefusesWhatCouldLeaveTheDestinationAndRendersTheRest) {
     std::string years;
     for (int i = 0; i < 64; ++i) years += "{YYYY}";
     const std::pair<std::string, bool> lengths[] = {
-        {years, false},                                // 256 bytes at least
-        {years.substr(6 * 2) + "{MM}{DD}", true},      // 252
-        {std::string(255, 'x'), true},                 // one folder of 255
+        {years, false},                            // 256 bytes at least
+        {years.substr(6 * 2) + "{MM}{DD}", true},  // 252
+        {std::string(255, 'x'), true},             // one folder of 255
         {std::string(256, 'x'), false},
         {std::string(255, 'x') + "/" + std::string(255, 'y') + "/{YYYY}", true},
         {"a/" + std::string(256, 'x') + "/b", false},  // a long part in the middle

@@ -49,9 +49,7 @@ public:
     // attaches. Set before subscribe(), never after.
     void setArrivalHandler(std::function<void(const std::string& udid)> handler) { arrival_ = std::move(handler); }
     // Told when a phone's last link (USB or Wi-Fi) goes; on the notices' thread. Set before start.
-    void setDepartureHandler(std::function<void(const std::string& udid)> handler) {
-        departure_ = std::move(handler);
-    }
+    void setDepartureHandler(std::function<void(const std::string& udid)> handler) { departure_ = std::move(handler); }
     // Link waits end now and new ones do not start.
     void shutdown();
     // Any thread: whether the host is going.
@@ -108,7 +106,7 @@ private:
     bool autoWifi_ LUMIVANE_GUARDED_BY(lock_) = true;
     std::function<void(const std::string&)> arrival_;    // set before the notices start
     std::function<void(const std::string&)> departure_;  // set before the notices start
-    Lifetime lifetime_;                                // notices and queued work ask it; the last member
+    Lifetime lifetime_;                                  // notices and queued work ask it; the last member
 };
 
 template <typename T>

@@ -40,10 +40,8 @@ void MacSystemBridge::handle(const MethodCall& call, MethodResult result) {
         if (handler && handler->handle(call, result)) return;
 
     static const MethodTable<MacSystemBridge> table{
-        {"fullDiskAccessStatus",
-         [](MacSystemBridge& bridge, const Arguments&, MethodResult& result) {
-             result.success(bridge.fullDiskAccessStatus());
-         }},
+        {"fullDiskAccessStatus", [](MacSystemBridge& bridge, const Arguments&,
+                                    MethodResult& result) { result.success(bridge.fullDiskAccessStatus()); }},
         {"openFullDiskAccessSettings",
          [](MacSystemBridge& bridge, const Arguments&, MethodResult& result) {
              bridge.platform_.workspace.openURL(kFullDiskAccessSettingsURL);
@@ -54,10 +52,8 @@ void MacSystemBridge::handle(const MethodCall& call, MethodResult result) {
              bridge.setLauncher(args.boolean("on").value_or(false));
              result.success();
          }},
-        {"listAppleDevices",
-         [](MacSystemBridge& bridge, const Arguments&, MethodResult& result) {
-             bridge.listAppleDevices(std::move(result));
-         }},
+        {"listAppleDevices", [](MacSystemBridge& bridge, const Arguments&,
+                                MethodResult& result) { bridge.listAppleDevices(std::move(result)); }},
     };
     if (!table.dispatch(*this, call, result)) result.notImplemented();
 }

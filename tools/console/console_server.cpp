@@ -335,8 +335,8 @@ void ConsoleServer::cardMedia(const httplib::Request& request, httplib::Response
         if (!item) continue;
         entries.push_back(entry(*item));
         const auto* companions = item->find("companions");
-        for (const auto& companion : companions && companions->get<EncodableList>() ? *companions->get<EncodableList>()
-                                                                                     : EncodableList())
+        for (const auto& companion :
+             companions && companions->get<EncodableList>() ? *companions->get<EncodableList>() : EncodableList())
             if (const auto* map = companion.get<EncodableMap>()) entries.push_back(entry(*map));
     }
     replyText(response, 200, answerText(EncodableValue(std::move(entries))));

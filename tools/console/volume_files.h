@@ -29,5 +29,4 @@ std::string onVolume(const std::string& path, const std::vector<std::string>& vo
 // and links are left out; at most `limit` entries.
 nlohmann::ordered_json folderEntries(const std::string& folder, std::size_t limit = 50'000);
 
-
 }  // namespace lumivane

@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "app/host.h"
+#include "app/host_lock.h"
 #include "app/sim_control/sim_control.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/sim/sim_mac.h"
@@ -21,7 +22,6 @@
 #include "runtime/log.h"
 #include "runtime/main_loop.h"
 #include "runtime/termination_signals.h"
-#include "app/host_lock.h"
 #include "tools/host/socket_server.h"
 
 using namespace lumivane;
