@@ -235,3 +235,24 @@ TEST(GphotoDetection, AnEjectedCameraStaysAwayUntilUnpluggedAndComesBackWhenPlug
         EXPECT_EQ(delegate.added, round.added);
     }
 }
+
+TEST_F(Gphoto, AFileDeletedAfterItsImportLeavesTheCamerasListing) {
+    start();
+    h->value("lumivane/import/events", "listen");
+    auto started = h->value("lumivane/import", "import.start",
+                            EncodableMap{{"source", EncodableMap{{"kind", "camera"}, {"id", id}}},
+                                         {"items", EncodableList{"DCIM/100CANON/IMG_0002.JPG"}},
+                                         {"destination", out},
+                                         {"deleteAfter", true}});
+    ASSERT_TRUE(started.get<std::string>()) << ::testing::PrintToString(started);
+    auto state = [&] {
+        auto status = h->value("lumivane/import", "import.status", EncodableMap{{"job", started}});
+        auto* map = status.get<EncodableMap>();
+        return map ? *map->find("state")->get<std::string>() : std::string("?");
+    };
+    ASSERT_TRUE(h->loop.runUntil([&] { return state() != "running"; }, 60s));
+    EXPECT_EQ(state(), "done");
+    EXPECT_EQ(outFiles(), std::vector<std::string>{"IMG_0002.JPG"});
+    EXPECT_FALSE(fs::exists(card + "/DCIM/100CANON/IMG_0002.JPG"));
+    EXPECT_EQ(names(value("camera.media", {})), (std::vector<std::string>{"IMG_0001.JPG", "MVI_0003.MOV"}));
+}

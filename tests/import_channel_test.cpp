@@ -488,7 +488,12 @@ TEST_F(Import, ACameraImportsAndDeletesWhatItCopied) {
     EXPECT_EQ(text(byName["IMG_0101.JPG"], "path"), destination + "/Canon EOS R6/2021/IMG_0101.JPG");
     EXPECT_EQ(text(byName["MVI_0102.MOV"], "path"), destination + "/Canon EOS R6/2020/MVI_0102.MOV");
     EXPECT_EQ(contents(text(byName["IMG_0101.JPG"], "path")), contents(card + "/DCIM/100TEST/IMG_0001.JPG"));
+    for (const auto& [name, item] : byName) EXPECT_EQ(text(item, "reason"), "") << name;
     EXPECT_TRUE(fs::is_empty(root));
+    // The camera lists what it still holds: nothing.
+    auto media = h->value("lumivane/macos", "camera.media", EncodableMap{{"id", "EOS-IMPORT"}});
+    ASSERT_TRUE(media.get<EncodableList>()) << ::testing::PrintToString(media);
+    EXPECT_EQ(media.get<EncodableList>()->size(), 0u) << ::testing::PrintToString(media);
 }
 
 TEST_F(Import, AFullDestinationInterruptsTheJobAndResumeFinishesTheRest) {

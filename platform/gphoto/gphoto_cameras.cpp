@@ -188,6 +188,12 @@ public:
     GPContext* context() { return context_; }
     Imaging& imaging() { return browser_.imaging(); }
     void report(std::function<void()> report) { browser_.later(std::move(report)); }
+    // Main loop: a file deleted from the camera leaves its catalogue, and the
+    // device says so, as the system's camera framework does.
+    void forget(const CameraItem* file) {
+        std::erase_if(media_, [file](const std::shared_ptr<CameraItem>& item) { return item.get() == file; });
+        if (delegate_) delegate_->didRemoveItems(*this);
+    }
 
 private:
     // The camera's queue: opens it on its port with its driver.
@@ -372,8 +378,10 @@ public:
                 error = Error{std::string("The camera did not delete the file: ") + gp_result_as_string(code)};
             }
             auto* camera = device.get();
-            camera->report(
-                [device = std::move(device), done = std::move(done), error = std::move(error)] { done(error); });
+            camera->report([self, device = std::move(device), done = std::move(done), error = std::move(error)] {
+                if (!error) device->forget(self.get());
+                done(error);
+            });
         });
     }
 

@@ -32,6 +32,7 @@ struct SimCameraShared {
     SimCameraBrowser::Behaviour behaviour;  // main loop
     std::atomic<bool> gone = false;
     std::unique_ptr<SerialQueue> queue;  // the device's own, where its catalogue is built
+    std::string key;                     // the device's, set once it is made
 };
 
 namespace {
@@ -67,10 +68,11 @@ private:
 class SimFile final : public CameraFile {
 public:
     static constexpr std::int64_t kMaxRead = std::int64_t{16} << 20;  // per request
-    SimFile(std::string name, std::weak_ptr<SimFolder> parent, std::shared_ptr<SimCameraShared> device,
-            const struct stat& info)
+    SimFile(std::string name, std::weak_ptr<SimFolder> parent, std::shared_ptr<const std::string> folder,
+            std::shared_ptr<SimCameraShared> device, const struct stat& info)
         : name_(std::move(name)),
           parent_(std::move(parent)),
+          folder_(std::move(folder)),
           device_(std::move(device)),
           size_(info.st_size),
           modified_(seconds(info.st_mtim)) {}
@@ -153,23 +155,25 @@ public:
     }
     void requestDelete(std::function<void(std::optional<Error>)> done) override {
         auto* browser = device_->browser;
-        browser->copyInBackground([browser, source = path(), done = std::move(done)]() mutable {
+        browser->copyInBackground([browser, key = device_->key, source = path(), done = std::move(done)]() mutable {
             std::optional<Error> error;
             if (::unlink(source.c_str()) != 0) error = Error::system();
-            browser->later([done = std::move(done), error = std::move(error)] { done(error); });
+            browser->later([browser, key, done = std::move(done), error = std::move(error)] {
+                // As a camera does, its catalogue loses the item and the device says so.
+                if (!error) browser->itemsChanged(key, false, true);
+                done(error);
+            });
         });
     }
 
 private:
-    // Where the file is on disk: its folder's path, or the device's folder
-    // for a file at the top.
-    std::string path() const {
-        auto folder = parent_.lock();
-        return (folder ? folder->path() : device_->root) + "/" + name_;
-    }
+    // Where the file is on disk, also once a newer catalogue has replaced
+    // the one it came in (a camera's items stay valid).
+    std::string path() const { return *folder_ + "/" + name_; }
 
     std::string name_;
     std::weak_ptr<SimFolder> parent_;
+    std::shared_ptr<const std::string> folder_;  // its folder on disk, shared by the folder's files
     std::shared_ptr<SimCameraShared> device_;
     std::int64_t size_ = 0;
     double modified_ = 0;
@@ -250,6 +254,7 @@ private:
         }
         std::sort(names.begin(), names.end());
         Items items;
+        auto shared = std::make_shared<const std::string>(folder);
         for (auto& name : names) {
             if (device_->gone) break;
             auto path = folder + "/" + name;
@@ -261,7 +266,7 @@ private:
                 child->contents_ = read(path, itemPath, child, media);
                 items.push_back(std::move(child));
             } else if (S_ISREG(info.st_mode)) {
-                auto file = std::make_shared<SimFile>(std::move(name), parent, device_, info);
+                auto file = std::make_shared<SimFile>(std::move(name), parent, shared, device_, info);
                 files_.push_back(file.get());
                 if (!chosen_ || std::find(chosen_->begin(), chosen_->end(), itemPath) != chosen_->end())
                     media.push_back(file);
@@ -412,7 +417,8 @@ std::string SimCameraBrowser::add(const DeviceSpec& spec) {
     shared->root = spec.root;
     shared->queue = std::make_unique<SerialQueue>("lumivane.sim.camera");
     shared_.push_back(shared);
-    auto device = std::make_shared<Device>(*this, spec, std::move(shared));
+    auto device = std::make_shared<Device>(*this, spec, shared);
+    shared->key = device->key();
     devices_.push_back(device);
     if (started_)
         later([this, device] {
