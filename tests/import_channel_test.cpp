@@ -452,6 +452,28 @@ TEST_F(Import, APhoneUnpluggedMidJobResumesByItselfWhenItReturnsWithNoItemTwice)
                               {"deleteAfter", true}})));
 }
 
+TEST_F(Import, APhotoRewrittenOnThePhoneUnderItsNameIsSizedAnewAfterOneFailure) {
+    auto roll = folder("phone/DCIM/100APPLE");
+    std::ofstream(roll + "/IMG_0001.JPG") << "the first photo";
+    const std::string udid = "00008110-REWRITE";
+    for (auto [method, args] : {std::pair<const char*, EncodableMap>{"phone.add", {{"root", h->home / "phone"}}},
+                                std::pair<const char*, EncodableMap>{"phone.attach", {{"link", "usb"}}}}) {
+        args.set("udid", udid);
+        ASSERT_TRUE(std::holds_alternative<EncodableValue>(h->call("sim/control", method, args))) << method;
+    }
+    auto listed = [&] { return !h->value("lumivane/macos", "iphone.list").get<EncodableList>()->empty(); };
+    ASSERT_TRUE(until(*h, listed));
+    EncodableMap args{{"source", EncodableMap{{"kind", "iphone"}, {"id", udid}}}, {"destination", destination},
+                      {"onlyNew", false}};
+    EXPECT_EQ(count(run(args), "imported"), 1);  // its size now in the phone's stat cache
+    std::ofstream(roll + "/IMG_0001.JPG") << "the same name, another and longer photo";
+    auto stale = run(args);
+    EXPECT_EQ(count(stale, "failed"), 1);
+    auto fresh = run(args);
+    EXPECT_EQ(count(fresh, "imported"), 1) << "the stale size was kept";
+    EXPECT_EQ(contents(text(items(fresh)["IMG_0001.JPG"], "path")), "the same name, another and longer photo");
+}
+
 TEST_F(Import, ACameraImportsAndDeletesWhatItCopied) {
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the simulated camera reads its pictures' headers through libvips, which hides its threads";

@@ -101,6 +101,16 @@ IPhoneResult<EncodableList> DcimScan::children(const std::string& path) {
     return entries;
 }
 
+void DcimScan::lookAgain(PhoneContext& context, IPhone& phone, AFCConnection& connection, const std::string& path) {
+    auto info = fileInfo(context.api(), connection, phonePath(path));
+    if (!info.ok()) return;
+    auto stat = fileStat(info.value());
+    if (!stat) return;
+    auto& cache = context.links.statCache(phone);
+    cache.store(path, *stat);
+    cache.save();
+}
+
 IPhoneResult<MediaListing> DcimScan::media() {
     const MobileDevice& api = context_.api();
     progress("listing");

@@ -30,6 +30,12 @@ public:
     // "/DCIM" for an empty path, else "/DCIM/" + path.
     static std::string phonePath(const std::string& path) { return path.empty() ? "/DCIM" : "/DCIM/" + path; }
 
+    // Asks the phone again for the size and time of the file at `path`
+    // (DCIM-relative) over `connection`, and keeps what it says in the stat
+    // cache: a file rewritten under its name is sized right from then on.
+    // Any thread that may use `connection`.
+    static void lookAgain(PhoneContext& context, IPhone& phone, AFCConnection& connection, const std::string& path);
+
 private:
     // Gives each file of `files` its size and time.
     void size(MediaListing& files);

@@ -76,12 +76,18 @@ Result<void> PhoneImportSource::read(const ImportItem& item, const Sink& sink, c
         [this]() -> Result<std::shared_ptr<AFCConnection>> { return context_.links.openAFCConnection(*phone_); });
     if (!opened.ok()) return failure(failed(opened.error()));
     auto connection = opened.value();
+    std::int64_t bytes = 0;
     auto streamed = streamFile(context_.api(), *connection, DcimScan::phonePath(item.path),
                                [&](const std::uint8_t* data, std::uint32_t length) -> IPhoneResult<void> {
                                    if (cancelled() || context_.stopping())
                                        return Error(Error::Code::cancelled, "Cancelled.");
+                                   bytes += length;
                                    return sink(data, length);
                                });
+    // More or fewer bytes than listed: the listing's size came from a stat
+    // cache that knew an older file of that name; the next listing asks anew.
+    bool cancelledNow = !streamed.ok() && streamed.error().code == Error::Code::cancelled;
+    if (!cancelledNow && bytes != item.size) DcimScan::lookAgain(context_, *phone_, *connection, item.path);
     connection->close();
     if (!streamed.ok()) return failure(failed(streamed.error()));
     return {};
