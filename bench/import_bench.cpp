@@ -1,8 +1,9 @@
 // Import jobs through the socket of a host process on the simulated Mac, from
 // a card, a phone and a camera holding the same files, with and without
 // verification, against `cp -r` then `sync` of those files (what a user
-// could run instead); and the "only new" lookup in a history of 100,000
-// copies.
+// could run instead); a card import that deletes what it copied, against the
+// same import that does not; and the "only new" lookup in a history of
+// 100,000 copies.
 //
 // The files: LUMIVANE_IMPORT_PHOTOS photos of 3 MiB (default 1000) and one
 // video of LUMIVANE_IMPORT_VIDEO_MIB MiB (default 2048), random bytes.
@@ -88,13 +89,13 @@ std::string text(const Result<MethodResponse>& reply, const char* key) {
 struct ImportHost {
     HostProcess host{binFolder, work + "/host"};
     HostClient client;
+    void control(const char* method, EncodableMap args) {
+        auto reply = client.call("sim/control", method, std::move(args));
+        if (!reply.ok() || std::holds_alternative<MethodError>(reply.value()))
+            std::fprintf(stderr, "sim/control %s was refused\n", method);
+    }
     ImportHost() {
         client.connect(host.socket());
-        auto control = [&](const char* method, EncodableMap args) {
-            auto reply = client.call("sim/control", method, std::move(args));
-            if (!reply.ok() || std::holds_alternative<MethodError>(reply.value()))
-                std::fprintf(stderr, "sim/control %s was refused\n", method);
-        };
         control("volume.mount", {{"path", tree()}, {"uuid", "CARD-1"}});
         control("phone.add", {{"udid", "PHONE"}, {"name", "iPhone"}, {"root", tree()}});
         control("phone.attach", {{"udid", "PHONE"}, {"link", "usb"}});
@@ -119,10 +120,13 @@ struct ImportHost {
         }
     }
     // Runs one job to its end; its final state.
-    std::string import(const EncodableMap& source, bool verify) {
-        auto started = client.call(
-            "lumivane/import", "import.start",
-            EncodableMap{{"source", source}, {"destination", destination()}, {"onlyNew", false}, {"verify", verify}});
+    std::string import(const EncodableMap& source, bool verify, bool deleteAfter = false) {
+        auto started = client.call("lumivane/import", "import.start",
+                                   EncodableMap{{"source", source},
+                                                {"destination", destination()},
+                                                {"onlyNew", false},
+                                                {"verify", verify},
+                                                {"deleteAfter", deleteAfter}});
         auto job = text(started, nullptr);
         if (job.empty()) return "not started";
         for (;;) {
@@ -166,6 +170,29 @@ void importFrom(benchmark::State& state, const EncodableMap& source) {
 }
 
 void BM_ImportCard(benchmark::State& state) { importFrom(state, {{"kind", "volume"}, {"id", tree()}}); }
+
+// A verified card import that deletes each file from the card once it is
+// proven the same as its copy: read again and hashed just before.
+void BM_ImportCardDeleting(benchmark::State& state) {
+    if (!shared) shared = std::make_unique<ImportHost>();
+    auto card = work + "/deleting";
+    for (auto _ : state) {
+        state.PauseTiming();
+        clearDestination();
+        fs::remove_all(card);
+        // A card of its own, in the page cache as the tree is, since the job empties it.
+        if (!runCommand({"cp", "-r", tree(), card}) || !runCommand({"sync"})) state.SkipWithError("cp failed");
+        shared->control("volume.mount", {{"path", card}, {"uuid", "CARD-2"}, {"removable", true}});
+        shared->host.resetPeak();
+        state.ResumeTiming();
+        if (auto end = shared->import({{"kind", "volume"}, {"id", card}}, true, true); end != "done")
+            state.SkipWithError(("the job ended " + end).c_str());
+        state.PauseTiming();
+        if (!fs::is_empty(card + "/DCIM/100APPLE")) state.SkipWithError("files were left on the card");
+        state.ResumeTiming();
+    }
+    state.counters["host_peak_MiB"] = shared->host.memory("VmHWM:");
+}
 void BM_ImportPhone(benchmark::State& state) { importFrom(state, {{"kind", "iphone"}, {"id", "PHONE"}}); }
 void BM_ImportCamera(benchmark::State& state) { importFrom(state, {{"kind", "camera"}, {"id", "CAMERA"}}); }
 
@@ -201,6 +228,7 @@ void BM_HistoryLookup(benchmark::State& state) {
 
 BENCHMARK(BM_CpSync)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ImportCard)->Arg(1)->Arg(0)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ImportCardDeleting)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ImportPhone)->Arg(1)->Arg(0)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ImportCamera)->Arg(1)->Arg(0)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_HistoryLookup)->Unit(benchmark::kMicrosecond);
@@ -219,6 +247,9 @@ int main(int argc, char** argv) {
             ratios.push_back({std::string(kind) + " import throughput " + (arg[0] == '1' ? "with" : "without") +
                                   " verification / cp -r + sync (goal: at least " + goal + ")",
                               "BM_CpSync", "BM_Import" + std::string(kind) + "/" + arg});
+    ratios.push_back({"Card import with delete-after / the same verified import without (goal: what proving each "
+                      "file before deleting it costs)",
+                      "BM_ImportCard/1", "BM_ImportCardDeleting"});
     RatioReporter reporter(std::move(ratios),
                            {"history: BM_HistoryLookup's time is one \"only new\" lookup in 100,000 copies (goal: "
                             "under 1 ms)",
