@@ -166,6 +166,10 @@ TEST_F(Console, CallsPassOnlyForTheListedMethodsAndImportsGoOnlyIntoTheChosenFol
     auto settings = post("/api/call", {{"channel", "lumivane/import"}, {"method", "import.settings"}});
     EXPECT_EQ(settings["value"]["destination"], chosen);
 
+    // The chosen backup folder is the job's too.
+    auto backup = host.folder() + "/backup";
+    fs::create_directories(backup);
+    EXPECT_EQ(post("/api/destination", {{"path", backup}, {"role", "backup"}})["value"]["path"], backup);
     // A destination the page names is not the one used.
     auto job = post("/api/import", {{"source", source}, {"destination", elsewhere}, {"rename", "{name}_x"}});
     ASSERT_TRUE(job["value"].is_string()) << job.dump();
@@ -178,6 +182,8 @@ TEST_F(Console, CallsPassOnlyForTheListedMethodsAndImportsGoOnlyIntoTheChosenFol
     }
     EXPECT_EQ(status["value"]["state"], "done");
     EXPECT_TRUE(fs::exists(chosen + "/IMG_0001_x.JPG"));
+    EXPECT_EQ(status["value"]["backup"], backup);
+    EXPECT_TRUE(fs::exists(backup + "/IMG_0001_x.JPG"));
     EXPECT_TRUE(fs::is_empty(elsewhere));
     // The options used are remembered; the folders are the chosen ones.
     settings = post("/api/call", {{"channel", "lumivane/import"}, {"method", "import.settings"}});

@@ -471,7 +471,10 @@ TEST_F(Import, APhotoRewrittenOnThePhoneUnderItsNameIsSizedAnewAfterOneFailure) 
     EXPECT_EQ(count(stale, "failed"), 1);
     auto fresh = run(args);
     EXPECT_EQ(count(fresh, "imported"), 1) << "the stale size was kept";
-    EXPECT_EQ(contents(text(items(fresh)["IMG_0001.JPG"], "path")), "the same name, another and longer photo");
+    auto copy = text(items(fresh)["IMG_0001.JPG"], "path");
+    EXPECT_EQ(contents(copy), "the same name, another and longer photo");
+    // The phone's time (in milliseconds there) is the copy's.
+    EXPECT_EQ(mtime(copy), mtime(roll + "/IMG_0001.JPG"));
 }
 
 TEST_F(Import, ACameraImportsAndDeletesWhatItCopied) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -108,9 +109,9 @@ TEST_F(Job, DeletesAfterImportOnlyAFileStillHoldingTheVerifiedBytes) {
         SCOPED_TRACE(c.what);
         card = std::make_shared<FakeImportSource>(c.deletable);
         card->put("DCIM/A.JPG", "the bytes of photo A....");
-        bool once = false;
+        std::atomic<bool> once = false;
         card->afterRead = [&](const std::string&) {
-            if (c.afterRead && !std::exchange(once, true)) c.afterRead(*card);
+            if (c.afterRead && !once.exchange(true)) c.afterRead(*card);
         };
         auto asked = request();
         asked.deleteAfter = true;
@@ -178,7 +179,7 @@ TEST_F(Job, ADestinationThatGoesInterruptsTheJobAndAResumeCopiesWhatWasLost) {
         // Other photos than the last case's, which "only new" would skip.
         for (int i = 0; i < 12; ++i)
             card->put("DCIM/IMG_" + std::to_string(100 + i) + ".JPG", "photo " + std::to_string(i), 1.6e9 + n * 1000);
-        int read = 0;
+        std::atomic<int> read = 0;  // counted by every worker
         card->afterRead = [&](const std::string&) {
             if (++read == 3) c.lose(destination, elsewhere);
         };
@@ -199,7 +200,7 @@ TEST_F(Job, ADestinationThatGoesInterruptsTheJobAndAResumeCopiesWhatWasLost) {
 
 TEST_F(Job, ADeviceThatLeavesInterruptsTheJobWithItsItemsPending) {
     for (int i = 0; i < 8; ++i) card->put("DCIM/IMG_" + std::to_string(i) + ".JPG", "photo " + std::to_string(i));
-    int read = 0;
+    std::atomic<int> read = 0;  // counted by every worker
     card->afterRead = [&](const std::string&) {
         if (++read == 2) running->deviceLeft();
     };
@@ -324,6 +325,8 @@ TEST_F(Job, TwinsAndSidecarsTakeTheLeadersNewName) {
     auto counts = history->counts("job-1");
     EXPECT_EQ(counts.imported, 4);
     EXPECT_EQ(counts.failed + counts.skipped, 0);
+    // The journal noted each name whole before it was taken, as a resume looks for it.
+    for (const auto& [path, item] : items("job-1")) EXPECT_EQ(item.intent, item.path) << path;
 }
 
 TEST_F(Job, AResumeTrustsOnlyACopyWithTheRecordedBytesAndMakesItsBackups) {
@@ -335,7 +338,7 @@ TEST_F(Job, AResumeTrustsOnlyACopyWithTheRecordedBytesAndMakesItsBackups) {
     asked.backup = backup;
     // The first copy made, then the device gone; the journal as a host
     // killed just after A's copy took its name leaves it.
-    int read = 0;
+    std::atomic<int> read = 0;  // counted by every worker
     card->afterRead = [&](const std::string&) {
         if (++read == 1) running->deviceLeft();
     };
