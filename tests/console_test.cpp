@@ -277,6 +277,32 @@ TEST_F(Console, SlowClientsAndOpenEventStreamsNeverKeepThePageFromLoading) {
     for (auto& reader : readers) reader.join();
 }
 
+TEST_F(Console, AnEventStreamWhosePageWentFreesItsSlot) {
+    std::vector<std::thread> pages;
+    for (std::size_t i = 0; i < ConsoleServer::kMaxEventStreams; ++i)
+        pages.emplace_back([&] {
+            // A page that reads what comes first, then goes.
+            httplib::Client page("127.0.0.1", console->port());
+            page.Get("/api/events", withCookie(), [](const char*, std::size_t) { return false; });
+        });
+    for (auto& page : pages) page.join();
+    // Every page has gone: the slots come free (each at its stream's next line), not 15 s later.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (console->openEventStreams() > 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(console->openEventStreams(), 0u);
+    httplib::Client next("127.0.0.1", console->port());
+    std::atomic<bool> opened{false};
+    std::thread reader([&] {
+        next.Get("/api/events", withCookie(), [&](const char*, std::size_t) {
+            opened = true;
+            return false;
+        });
+    });
+    reader.join();
+    EXPECT_TRUE(opened);
+}
+
 TEST(ConsoleAddress, LoopbackOnlyUnlessTheNetworkIsAskedFor) {
     struct Case {
         const char* host;

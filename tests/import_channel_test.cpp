@@ -463,8 +463,8 @@ TEST_F(Import, APhotoRewrittenOnThePhoneUnderItsNameIsSizedAnewAfterOneFailure) 
     }
     auto listed = [&] { return !h->value("lumivane/macos", "iphone.list").get<EncodableList>()->empty(); };
     ASSERT_TRUE(until(*h, listed));
-    EncodableMap args{{"source", EncodableMap{{"kind", "iphone"}, {"id", udid}}}, {"destination", destination},
-                      {"onlyNew", false}};
+    EncodableMap args{
+        {"source", EncodableMap{{"kind", "iphone"}, {"id", udid}}}, {"destination", destination}, {"onlyNew", false}};
     EXPECT_EQ(count(run(args), "imported"), 1);  // its size now in the phone's stat cache
     std::ofstream(roll + "/IMG_0001.JPG") << "the same name, another and longer photo";
     auto stale = run(args);

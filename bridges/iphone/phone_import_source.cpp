@@ -30,12 +30,12 @@ Result<T> PhoneImportSource::onPhoneQueue(std::function<Result<T>()> work) {
     }
 }
 
-Error PhoneImportSource::failed(Error error) const {
+Error PhoneImportSource::failed(Error error, std::chrono::milliseconds noticeDelay) const {
     if (error.code == Error::Code::cancelled) return error;
     // A cable pulled mid-read fails the read before the system's notice that
-    // the phone left arrives: a failure is the item's own only if the phone
-    // is still linked a moment later.
-    auto deadline = std::chrono::steady_clock::now() + kNoticeDelay;
+    // the phone left arrives: a read's failure is the item's own only if the
+    // phone is still linked a moment later.
+    auto deadline = std::chrono::steady_clock::now() + noticeDelay;
     for (;;) {
         {
             MutexLock links(phone_->linkLock);
@@ -89,7 +89,7 @@ Result<void> PhoneImportSource::read(const ImportItem& item, const Sink& sink, c
     bool cancelledNow = !streamed.ok() && streamed.error().code == Error::Code::cancelled;
     if (!cancelledNow && bytes != item.size) DcimScan::lookAgain(context_, *phone_, *connection, item.path);
     connection->close();
-    if (!streamed.ok()) return failure(failed(streamed.error()));
+    if (!streamed.ok()) return failure(failed(streamed.error(), kNoticeDelay));
     return {};
 }
 

@@ -37,8 +37,8 @@ private:
     template <typename T>
     Result<T> onPhoneQueue(std::function<Result<T>()> work);
     // A failure as the import sees it: unavailable once the phone has no
-    // link, also when the notice of it comes within kNoticeDelay.
-    Error failed(Error error) const;
+    // link, also when the notice of it comes within `noticeDelay`.
+    Error failed(Error error, std::chrono::milliseconds noticeDelay = {}) const;
     static constexpr std::chrono::milliseconds kNoticeDelay{2000};
 
     PhoneContext& context_;

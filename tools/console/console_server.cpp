@@ -368,8 +368,9 @@ void ConsoleServer::events(const httplib::Request&, httplib::Response& response)
     response.set_chunked_content_provider(
         "text/event-stream", lifetime_.guard([this, stream](std::size_t, httplib::DataSink& sink) {
             MutexLock lock(mutex_);
-            changed_.wait_for(lock, std::chrono::seconds(15),
-                              [&] { return stopping_ || stream->closed || !stream->events.empty(); });
+            // A line every second when there is nothing to say: a page that
+            // went is found at the next write, and its slot freed, within a second or two.
+            changed_.wait_for(lock, kHeartbeat, [&] { return stopping_ || stream->closed || !stream->events.empty(); });
             if (stopping_ || stream->closed) return false;
             std::string out = stream->events.empty() ? ": still here\n\n" : std::string();
             while (!stream->events.empty()) {

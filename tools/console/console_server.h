@@ -48,7 +48,8 @@ class SlowRequestGuard;
 class ConsoleServer {
 public:
     static constexpr std::size_t kMaxEventStreams = 8;
-    static constexpr std::size_t kMaxWorkers = 256;  // connections served at once
+    static constexpr std::chrono::seconds kHeartbeat{1};  // an idle event stream's keep-alive line
+    static constexpr std::size_t kMaxWorkers = 256;       // connections served at once
     struct Options {
         std::string socketPath;          // the host's socket
         std::string host = "127.0.0.1";  // where to listen
