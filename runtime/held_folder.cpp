@@ -37,6 +37,10 @@ HeldFolder::~HeldFolder() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+Error HeldFolder::gone(const std::string& path) {
+    return Error{Error::Code::unavailable, "The folder " + path + " is gone."};
+}
+
 std::optional<Error> HeldFolder::problem() const {
     struct stat held {
     }, named{};
@@ -44,7 +48,7 @@ std::optional<Error> HeldFolder::problem() const {
     // leads to another folder, or nowhere, no longer names this one.
     bool here = fd_ >= 0 && ::fstat(fd_, &held) == 0 && held.st_nlink > 0 && ::stat(path_.c_str(), &named) == 0 &&
                 named.st_dev == device_ && named.st_ino == inode_;
-    if (!here) return Error{Error::Code::unavailable, "The folder " + path_ + " is gone."};
+    if (!here) return gone(path_);
     if (::faccessat(fd_, ".", W_OK | X_OK, AT_EACCESS) != 0 || ::access(path_.c_str(), W_OK) != 0)
         return Error{Error::Code::noPermission, "The folder " + path_ + " cannot be written."};
     return std::nullopt;

@@ -31,6 +31,8 @@ public:
     // moved, replaced, its disk gone: Error::Code::unavailable) or "The folder
     // … cannot be written." (Error::Code::noPermission); none while they can.
     std::optional<Error> problem() const;
+    // "The folder PATH is gone.", as problem() says it.
+    static Error gone(const std::string& path);
 
 private:
     HeldFolder(std::string path, int fd, dev_t device, ino_t inode)

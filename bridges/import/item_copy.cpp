@@ -64,18 +64,17 @@ void ItemCopy::removeLeftovers() const {
 
 Result<void> ItemCopy::holdFolders() {
     auto destination = HeldFolder::open(plan_.destination);
-    if (!destination.ok())
-        return failure(Error{Error::Code::unavailable, "The folder " + plan_.destination + " is gone."});
+    if (!destination.ok()) return failure(HeldFolder::gone(plan_.destination));
     destination_.emplace(std::move(destination.value()));
     if (plan_.backup.empty()) return {};
     auto backup = HeldFolder::open(plan_.backup);
-    if (!backup.ok()) return failure(Error{Error::Code::unavailable, "The folder " + plan_.backup + " is gone."});
+    if (!backup.ok()) return failure(HeldFolder::gone(plan_.backup));
     backup_.emplace(std::move(backup.value()));
     return {};
 }
 
 std::optional<Error> ItemCopy::folderProblem() const {
-    if (!destination_) return Error{Error::Code::unavailable, "The folder " + plan_.destination + " is gone."};
+    if (!destination_) return HeldFolder::gone(plan_.destination);
     if (auto problem = destination_->problem()) return problem;
     if (backup_) return backup_->problem();
     return std::nullopt;
@@ -169,7 +168,7 @@ ItemCopy::Outcome ItemCopy::copy(ImportSource& source, const ImportItem& item, i
 
 Result<ItemCopy::Outcome> ItemCopy::copyOrFail(ImportSource& source, const ImportItem& item, int seq,
                                                CopyObserver& observer, const Lead* lead) const {
-    if (!destination_) return failure(Error{Error::Code::unavailable, "The folder " + plan_.destination + " is gone."});
+    if (!destination_) return failure(HeldFolder::gone(plan_.destination));
     auto writer = FileWriter::create(plan_.destination, temporaryName(plan_.job, seq), 0644, *destination_,
                                      FileWriter::Stale::keep);
     if (!writer.ok()) return failure(writer.error());
@@ -246,8 +245,7 @@ Result<std::string> ItemCopy::backup(const std::string& path, const std::string&
     auto slash = relative.rfind('/');
     std::string folder = slash == std::string::npos ? "" : relative.substr(0, slash);
     std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
-    if (!destination_ || !backup_)
-        return failure(Error{Error::Code::unavailable, "The folder " + plan_.backup + " is gone."});
+    if (!destination_ || !backup_) return failure(HeldFolder::gone(plan_.backup));
     // Read through the held destination: the copy just made, wherever its path leads now.
     int fd = ::openat(destination_->fd(), relative.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return failure(Error::system());

@@ -1,0 +1,77 @@
+// The import bridge over a device in memory: a device that leaves stops the
+// jobs reading it, whatever their reads say.
+#include "bridges/import/import_bridge.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+
+#include "bridges/common/testing/sim_bridge_setup.h"
+#include "bridges/import/testing/fake_import_source.h"
+#include "channel/binary_messenger.h"
+#include "channel/standard_codec.h"
+
+namespace lumivane {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ImportBridgeTest : ::testing::Test, SimBridgeSetup {
+    std::shared_ptr<FakeImportSource> card = std::make_shared<FakeImportSource>();
+    HostMessenger messenger;
+    std::unique_ptr<ImportBridge> bridge;
+
+    void SetUp() override {
+        sources.add("volume", [this](const std::string&) -> Result<std::shared_ptr<ImportSource>> { return card; });
+        bridge = std::make_unique<ImportBridge>(context({}, std::make_shared<EventHandler>(loop)));
+        bridge->start(messenger);
+        fs::create_directories(home / "Pictures");
+    }
+    // Calls `method` and runs the main loop until it is answered.
+    MethodResponse call(const std::string& method, EncodableMap args) {
+        auto response = std::make_shared<std::optional<MethodResponse>>();
+        MethodResult result(
+            method,
+            [response](Bytes reply) {
+                if (auto decoded = StandardMethodCodec::decodeEnvelope(reply.data(), reply.size()))
+                    *response = std::move(*decoded);
+            },
+            log);
+        bridge->handle({method, std::move(args)}, std::move(result));
+        loop.runUntil([&] { return response->has_value(); }, std::chrono::seconds(10));
+        return response->value_or(MethodError{"test", "no answer", EncodableValue()});
+    }
+    std::string state(const std::string& job) {
+        auto status = call("import.status", {{"job", job}});
+        const auto* value = std::get_if<EncodableValue>(&status);
+        return value && value->get<EncodableMap>() ? *value->get<EncodableMap>()->find("state")->get<std::string>()
+                                                   : "?";
+    }
+};
+
+TEST_F(ImportBridgeTest, ADeviceThatLeavesInterruptsItsJobAtOnce) {
+    for (int i = 0; i < 20; ++i) card->put("DCIM/IMG_" + std::to_string(i) + ".JPG", "photo " + std::to_string(i));
+    // The card is unplugged as the first photo has been read: its reads go on
+    // answering (a simulated card's folder stays), so only the notice can tell.
+    std::atomic<bool> told{false};
+    card->afterRead = [&](const std::string&) {
+        if (told.exchange(true)) return;
+        std::atomic<bool> delivered{false};
+        loop.post([&] {
+            sources.departed("volume", "/card");
+            delivered = true;
+        });
+        while (!delivered) std::this_thread::yield();
+    };
+    auto started = call("import.start", {{"source", EncodableMap{{"kind", "volume"}, {"id", "/card"}}},
+                                         {"destination", home / "Pictures"}});
+    const auto* job = std::get_if<EncodableValue>(&started);
+    ASSERT_TRUE(job && job->get<std::string>()) << ::testing::PrintToString(started);
+    auto id = *job->get<std::string>();
+    ASSERT_TRUE(loop.runUntil([&] { return state(id) != "running"; }, std::chrono::seconds(30)));
+    EXPECT_EQ(state(id), "interrupted");
+}
+
+}  // namespace
+}  // namespace lumivane
