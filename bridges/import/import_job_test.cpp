@@ -61,8 +61,8 @@ struct Job : ::testing::Test {
 
     // Runs job `id` to its end (recorded first on a first run); its end state.
     std::string run(const ImportRequest& asked, const std::string& id, bool firstRun = true) {
-        ImportHistory::Job record{id,         0,        JobState::running, asked.toJson(),
-                                  asked.kind, asked.id, card->identity(),  card->name()};
+        ImportHistory::Job record{
+            id, 0, JobState::running, asked.toJson(), asked.kind, asked.id, card->identity(), card->name(), ""};
         if (firstRun) EXPECT_TRUE(history->addJob(record).ok());
         auto plan = asked.plan(id, card->name());
         EXPECT_TRUE(plan.ok());
@@ -122,7 +122,9 @@ TEST_F(Job, DeletesAfterImportOnlyAFileStillHoldingTheVerifiedBytes) {
         auto item = items(id)["DCIM/A.JPG"];
         EXPECT_EQ(item.state, ItemState::imported);
         EXPECT_EQ(card->has("DCIM/A.JPG"), !c.deleted);
-        if (c.deletable && !c.deleted) EXPECT_NE(item.reason.find("not deleted from the device"), std::string::npos);
+        if (c.deletable && !c.deleted) {
+            EXPECT_NE(item.reason.find("not deleted from the device"), std::string::npos);
+        }
         std::ifstream copy(item.path, std::ios::binary);
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copy), {}), "the bytes of photo A....");
     }
@@ -133,8 +135,8 @@ TEST_F(Job, AResumedJobWhoseItemsWereNeverRecordedListsItsSourceAgain) {
         card->put(name, std::string("bytes of ") + name);
     auto asked = request();
     // Recorded, then interrupted before its listing was (the history full).
-    ImportHistory::Job record{"job-1",  0,       JobState::interrupted, asked.toJson(),
-                              "volume", "/card", card->identity(),      ""};
+    ImportHistory::Job record{"job-1", 0, JobState::interrupted, asked.toJson(), "volume", "/card", card->identity(),
+                              "",      ""};
     ASSERT_TRUE(history->addJob(record).ok());
     EXPECT_EQ(run(asked, "job-1", false), "done");
     auto counts = history->counts("job-1");
@@ -288,7 +290,7 @@ TEST(ImportHistory, ALinkInItsPlaceIsSetAsideNeverWrittenThrough) {
     auto history = ImportHistory::open(home / "history.sqlite", log);
     ASSERT_TRUE(history.ok());
     ASSERT_TRUE(
-        history.value()->addJob({"job-1", 0, JobState::running, "{}", "volume", "/card", "fake:1", "Card"}).ok());
+        history.value()->addJob({"job-1", 0, JobState::running, "{}", "volume", "/card", "fake:1", "Card", ""}).ok());
     EXPECT_EQ(fs::file_size(home / "someone-elses.db"), 0u);
     EXPECT_FALSE(fs::is_symlink(home / "history.sqlite"));
     EXPECT_TRUE(log.contains("could not be read"));
