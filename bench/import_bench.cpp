@@ -247,9 +247,10 @@ int main(int argc, char** argv) {
             ratios.push_back({std::string(kind) + " import throughput " + (arg[0] == '1' ? "with" : "without") +
                                   " verification / cp -r + sync (goal: at least " + goal + ")",
                               "BM_CpSync", "BM_Import" + std::string(kind) + "/" + arg});
-    ratios.push_back({"Card import with delete-after / the same verified import without (goal: what proving each "
-                      "file before deleting it costs)",
-                      "BM_ImportCard/1", "BM_ImportCardDeleting"});
+    ratios.push_back(
+        {"Card import with delete-after / the same verified import without (goal: what proving each "
+         "file before deleting it costs)",
+         "BM_ImportCard/1", "BM_ImportCardDeleting"});
     RatioReporter reporter(std::move(ratios),
                            {"history: BM_HistoryLookup's time is one \"only new\" lookup in 100,000 copies (goal: "
                             "under 1 ms)",
