@@ -60,41 +60,7 @@ void ImportJob::run(bool firstRun, int readers, const std::function<void(std::fu
                     listed.error());
             return end();
         }
-        std::vector<ImportItem> chosen;
-        if (request_.items) {
-            const auto& all = listed.value();
-            std::map<std::string, std::size_t> byPath;
-            for (std::size_t i = 0; i < all.size(); ++i) byPath.emplace(all[i].path, i);
-            // Each item named brings its twins and sidecars, as the device holds them.
-            std::vector<std::vector<std::size_t>> groups;
-            std::vector<std::size_t> groupOf(all.size());
-            if (request_.companions) {
-                std::vector<std::string> paths;
-                for (const auto& item : all) paths.push_back(item.path);
-                groups = groupByStem(paths);
-                for (std::size_t g = 0; g < groups.size(); ++g)
-                    for (auto i : groups[g]) groupOf[i] = g;
-            }
-            std::set<std::string> asked;
-            auto add = [&](const ImportItem& item) {
-                if (asked.insert(item.path).second) chosen.push_back(item);  // one copy however often it is named
-            };
-            for (const auto& path : *request_.items) {
-                auto found = byPath.find(path);
-                // An item the device does not have is recorded as failed, not dropped.
-                if (found == byPath.end()) {
-                    add(ImportItem{path, -1, 0});
-                    continue;
-                }
-                add(all[found->second]);
-                if (request_.companions)
-                    for (auto i : groups[groupOf[found->second]]) add(all[i]);
-            }
-        } else {
-            chosen = std::move(listed.value());
-            std::sort(chosen.begin(), chosen.end(),
-                      [](const ImportItem& a, const ImportItem& b) { return a.path < b.path; });
-        }
+        auto chosen = choose(std::move(listed.value()));
         if (auto added = setup_.history.addItems(record_.id, chosen); !added.ok()) {
             endWith(JobState::interrupted, added.error());
             return end();
@@ -133,6 +99,43 @@ void ImportJob::run(bool firstRun, int readers, const std::function<void(std::fu
     int count = std::min<int>(std::max(readers, 1) + 1, static_cast<int>(units_.size()));
     workers_ = count;
     for (int i = 0; i < count; ++i) spawn([self = shared_from_this()] { self->work(); });
+}
+
+std::vector<ImportItem> ImportJob::choose(std::vector<ImportItem> listed) const {
+    if (!request_.items) {
+        std::sort(listed.begin(), listed.end(),
+                  [](const ImportItem& a, const ImportItem& b) { return a.path < b.path; });
+        return listed;
+    }
+    std::map<std::string, std::size_t> byPath;
+    for (std::size_t i = 0; i < listed.size(); ++i) byPath.emplace(listed[i].path, i);
+    // Each item named brings its twins and sidecars, as the device holds them.
+    std::vector<std::vector<std::size_t>> groups;
+    std::vector<std::size_t> groupOf(listed.size());
+    if (request_.companions) {
+        std::vector<std::string> paths;
+        for (const auto& item : listed) paths.push_back(item.path);
+        groups = groupByStem(paths);
+        for (std::size_t g = 0; g < groups.size(); ++g)
+            for (auto i : groups[g]) groupOf[i] = g;
+    }
+    std::vector<ImportItem> chosen;
+    std::set<std::string> asked;
+    auto add = [&](const ImportItem& item) {
+        if (asked.insert(item.path).second) chosen.push_back(item);  // one copy however often it is named
+    };
+    for (const auto& path : *request_.items) {
+        auto found = byPath.find(path);
+        // An item the device does not have is recorded as failed, not dropped.
+        if (found == byPath.end()) {
+            add(ImportItem{path, -1, 0});
+            continue;
+        }
+        add(listed[found->second]);
+        if (request_.companions)
+            for (auto i : groups[groupOf[found->second]]) add(listed[i]);
+    }
+    return chosen;
 }
 
 bool ImportJob::resumeFoundCopy(ImportHistory::Item& item) {

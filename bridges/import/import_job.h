@@ -96,6 +96,9 @@ private:
     void endWith(JobState state, const Error& why);
     // Before the workers start, when the items are the running thread's alone.
     std::vector<Unit> plan() const LUMIVANE_NO_THREAD_SAFETY_ANALYSIS;
+    // What a first run copies of the device's listing: everything, sorted
+    // by path, or the items asked for, each with its companions when asked.
+    std::vector<ImportItem> choose(std::vector<ImportItem> listed) const;
     // Finds the copy of a pending item that a stopped host put in place but
     // did not record, by its intended name and hash; sets its `path`.
     bool resumeFoundCopy(ImportHistory::Item& item);
