@@ -37,7 +37,11 @@ MobileDeviceBridge::MobileDeviceBridge(std::unique_ptr<MobileDevice> api, MainLo
                .maxSizingWorkers = options.maxSizingWorkers,
                .takeCancel = [this](const std::string& token) { return takeCancel(token); }} {}
 
-MobileDeviceBridge::~MobileDeviceBridge() = default;
+MobileDeviceBridge::~MobileDeviceBridge() {
+    // The links' notices call this bridge's arrival and departure handlers:
+    // they end before any member goes (this bridge's lifetime goes first).
+    links_.endNotices();
+}
 
 const std::map<std::string, MobileDeviceBridge::Method, std::less<>>& MobileDeviceBridge::methods() {
     static const std::map<std::string, Method, std::less<>> table{

@@ -48,6 +48,9 @@ public:
     // Called on the provider's thread with a phone's UDID each time it
     // attaches. Set before subscribe(), never after.
     void setArrivalHandler(std::function<void(const std::string& udid)> handler) { arrival_ = std::move(handler); }
+    // No notice or queued link work runs from here on (the destructor does
+    // it too); for an owner whose handlers go before the links. Main loop.
+    void endNotices() { lifetime_.end(); }
     // Told when a phone's last link (USB or Wi-Fi) goes; on the notices' thread. Set before start.
     void setDepartureHandler(std::function<void(const std::string& udid)> handler) { departure_ = std::move(handler); }
     // Link waits end now and new ones do not start.
