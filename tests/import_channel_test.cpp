@@ -11,6 +11,7 @@
 
 #include "bridges/import/import_bridge.h"
 #include "bridges/import/import_history.h"
+#include "channel/arguments.h"
 #include "tests/support/host_harness.h"
 
 using namespace lumivane;
@@ -473,8 +474,13 @@ TEST_F(Import, APhotoRewrittenOnThePhoneUnderItsNameIsSizedAnewAfterOneFailure) 
     EXPECT_EQ(count(fresh, "imported"), 1) << "the stale size was kept";
     auto copy = text(items(fresh)["IMG_0001.JPG"], "path");
     EXPECT_EQ(contents(copy), "the same name, another and longer photo");
-    // The phone's time (in milliseconds there) is the copy's.
-    EXPECT_EQ(mtime(copy), mtime(roll + "/IMG_0001.JPG"));
+    // The time the phone gives (in milliseconds there) is the copy's.
+    auto media = h->value("lumivane/macos", "iphone.media", EncodableMap{{"udid", udid}});
+    ASSERT_TRUE(media.get<EncodableList>() && media.get<EncodableList>()->size() == 1u)
+        << ::testing::PrintToString(media);
+    auto phoneTime = Arguments((*media.get<EncodableList>())[0]).integer("modified");
+    ASSERT_TRUE(phoneTime);
+    EXPECT_EQ(static_cast<std::int64_t>(mtime(copy)), *phoneTime / 1000);
 }
 
 TEST_F(Import, ACameraImportsAndDeletesWhatItCopied) {
