@@ -301,11 +301,14 @@ void ImportBridge::resumeJob(const std::string& id, MethodResult& result) {
     if (!request.ok()) return fail(result, request.error());
     if (auto usable = usableFolder(request.value().destination, "destination"); !usable.ok())
         return fail(result, usable.error());
-    auto source = sources_.open(request.value().kind, request.value().id);
-    if (!source.ok()) return fail(result, source.error());
-    if (auto launched = launch(*record, request.value(), source.value(), false); !launched.ok())
-        return fail(result, launched.error());
+    if (auto launched = relaunch(*record, request.value()); !launched.ok()) return fail(result, launched.error());
     result.success(id);
+}
+
+Result<void> ImportBridge::relaunch(const ImportHistory::Job& record, const ImportRequest& request) {
+    auto source = sources_.open(request.kind, request.id);
+    if (!source.ok()) return failure(source.error());
+    return launch(record, request, source.value(), false);
 }
 
 void ImportBridge::retire(const std::string& id, JobState state) {
@@ -314,13 +317,9 @@ void ImportBridge::retire(const std::string& id, JobState state) {
     if (backBeforeNoticed_.erase(id) && state == JobState::interrupted) {
         auto record = history_->job(id);
         auto request = ImportRequest::fromJson(record ? record->request : "");
-        if (request.ok()) {
-            auto source = sources_.open(request.value().kind, request.value().id);
-            Result<void> launched = source.ok() ? launch(*record, request.value(), source.value(), false)
-                                                : Result<void>(failure(source.error()));
-            if (!launched.ok())
-                log_.write("Lumivane import: job " + id + " did not resume: " + launched.error().message);
-        }
+        if (request.ok())
+            if (auto resumed = relaunch(*record, request.value()); !resumed.ok())
+                log_.write("Lumivane import: job " + id + " did not resume: " + resumed.error().message);
     }
     auto waiting = resumeAfterEnd_.extract(id);
     if (waiting.empty()) return;
@@ -418,16 +417,15 @@ void ImportBridge::departed(const std::string& kind, const std::string& id) {
 void ImportBridge::arrived(const std::string& kind, const std::string& id) {
     if (!history_) return;
     for (auto& [jobId, job] : jobs_)
-        if (job->request().autoResume && awayWhileRunning_.count(jobId)) backBeforeNoticed_.insert(jobId);
+        if (job->request().kind == kind && job->request().id == id && job->request().autoResume &&
+            awayWhileRunning_.count(jobId))
+            backBeforeNoticed_.insert(jobId);
     for (const auto& job : history_->jobs()) {
         if (job.state != JobState::interrupted || job.kind != kind || job.source != id || jobs_.count(job.id)) continue;
         auto request = ImportRequest::fromJson(job.request);
         if (!request.ok() || !request.value().autoResume) continue;
-        auto source = sources_.open(kind, id);
-        Result<void> launched =
-            source.ok() ? launch(job, request.value(), source.value(), false) : Result<void>(failure(source.error()));
-        if (!launched.ok())
-            log_.write("Lumivane import: job " + job.id + " did not resume: " + launched.error().message);
+        if (auto resumed = relaunch(job, request.value()); !resumed.ok())
+            log_.write("Lumivane import: job " + job.id + " did not resume: " + resumed.error().message);
     }
 }
 

@@ -61,6 +61,8 @@ private:
     // Runs the job from its opened source, recording it first on a first run.
     Result<void> launch(ImportHistory::Job record, const ImportRequest& request, std::shared_ptr<ImportSource> source,
                         bool firstRun);
+    // Opens the recorded job's source again and runs the job on.
+    Result<void> relaunch(const ImportHistory::Job& record, const ImportRequest& request);
     // Refuses folder choices that defeat an import: a destination or backup
     // on the volume imported from, a backup that is the destination, inside
     // it, or holding it.
