@@ -24,6 +24,14 @@ const std::string kNotAllowed = channelCode(Error::Code::noPermission, kError);
 
 void fail(MethodResult& result, const Error& error) { result.error(channelCode(error.code, kError), error.message); }
 
+// A launch's answer: the job's id once it runs, else why not.
+std::function<void(Result<void>)> answerWithId(PendingResult pending, std::string id) {
+    return [pending = std::move(pending), id = std::move(id)](const Result<void>& launched) {
+        if (!launched.ok()) return pending.error(channelCode(launched.error().code, kError), launched.error());
+        pending.success(EncodableValue(id));
+    };
+}
+
 std::string newJobId() {
     static constexpr char kDigits[] = "0123456789abcdef";
     thread_local std::mt19937_64 random{std::random_device{}()};
@@ -164,13 +172,13 @@ void ImportBridge::startJob(const Arguments& args, MethodResult& result) {
                                              " is not removable: files are deleted after import only from cards, "
                                              "removable disks and cameras.");
     if (auto sensible = sensibleFolders(asked); !sensible.ok()) return fail(result, sensible.error());
-    ImportHistory::Job record{
-        newJobId(),        std::chrono::duration<double>(clock_.wallNow().time_since_epoch()).count(),
-        JobState::running, asked.toJson(),
-        asked.kind,        asked.id};
-    if (auto launched = launch(record, asked, source.value(), true); !launched.ok())
-        return fail(result, launched.error());
-    result.success(record.id);
+    ImportHistory::Job record;
+    record.id = newJobId();
+    record.created = std::chrono::duration<double>(clock_.wallNow().time_since_epoch()).count();
+    record.request = asked.toJson();
+    record.kind = asked.kind;
+    record.source = asked.id;
+    launch(record, asked, source.value(), true, answerWithId(PendingResult(std::move(result), loop_), record.id));
 }
 
 Result<void> ImportBridge::sensibleFolders(const ImportRequest& request) {
@@ -208,45 +216,61 @@ Result<void> ImportBridge::sensibleFolders(const ImportRequest& request) {
     return {};
 }
 
-Result<void> ImportBridge::launch(ImportHistory::Job record, const ImportRequest& request,
-                                  std::shared_ptr<ImportSource> source, bool firstRun) {
+void ImportBridge::launch(ImportHistory::Job record, const ImportRequest& request, std::shared_ptr<ImportSource> source,
+                          bool firstRun, Launched launched) {
     auto plan = request.plan(record.id, source->name());
-    if (!plan.ok()) return failure(plan.error());
+    if (!plan.ok()) return launched(failure(plan.error()));
     record.identity = source->identity();
     record.device = source->name();
     record.state = JobState::running;
     record.reason.clear();
-    if (firstRun) {
-        if (auto added = history_->addJob(record); !added.ok()) return added;
-    } else if (auto set = history_->setJobState(record.id, JobState::running); !set.ok()) {
-        return set;
-    }
     auto job = std::make_shared<ImportJob>(
         ImportJob::Setup{*history_, {platform_.photoMetadata, platform_.videoFrames}, events_, clock_}, record, request,
         std::move(source), std::move(plan.value()));
     jobs_[record.id] = job;
     int readers = readersFor(request.kind);
-    queue_.post(lifetime_.guard([this, job, firstRun, readers] {
+    // Recorded off the main loop: the history's file may be slow or held by
+    // another process. The job runs once it is recorded, and not otherwise.
+    queue_.post(lifetime_.guard([this, job, record, firstRun, readers, launched = std::move(launched)]() mutable {
+        auto recorded = firstRun ? history_->addJob(record) : history_->setJobState(record.id, JobState::running);
+        loop_.post(lifetime_.guard([this, id = record.id, recorded, launched = std::move(launched)]() mutable {
+            if (!recorded.ok()) unlaunched(id, recorded.error());
+            launched(recorded);
+        }));
+        if (!recorded.ok()) return;
         job->run(
             firstRun, readers, [this](std::function<void()> work) { queue_.post(lifetime_.guard(std::move(work))); },
             [this, id = job->id()](JobState state) {
                 loop_.post(lifetime_.guard([this, id, state] { retire(id, state); }));
             });
     }));
-    return {};
+}
+
+void ImportBridge::unlaunched(const std::string& id, const Error& why) {
+    jobs_.erase(id);
+    awayWhileRunning_.erase(id);
+    backBeforeNoticed_.erase(id);
+    auto waiting = resumeAfterEnd_.extract(id);
+    if (waiting.empty()) return;
+    for (auto& result : waiting.mapped()) fail(result, why);
 }
 
 void ImportBridge::status(const Arguments& args, MethodResult& result) {
     auto id = args.string("job");
     if (!id) return result.error(kBadRequest, "No job given.");
+    auto record = history_->job(*id);
+    if (!record) return result.error(channelCode(Error::Code::notFound, kError), "No import job " + *id + ".");
+    auto request = ImportRequest::fromJson(record->request);
+    auto map = jobMap(*record, history_->counts(*id), request.ok() ? &request.value() : nullptr);
+    auto running = jobs_.find(*id);
+    std::shared_ptr<ImportJob> job = running == jobs_.end() ? nullptr : running->second;
     PendingResult pending(std::move(result), loop_);
-    queue_.post(lifetime_.guard([this, pending, id = *id] {
-        auto job = history_->job(id);
-        if (!job) return pending.error(channelCode(Error::Code::notFound, kError), "No import job " + id + ".");
-        auto request = ImportRequest::fromJson(job->request);
-        auto map = jobMap(*job, history_->counts(id), request.ok() ? &request.value() : nullptr);
+    // A running job's items are in memory; an ended job's are read from the
+    // file, off the main loop.
+    queue_.post(lifetime_.guard([this, pending, job, id = *id, map = std::move(map)]() mutable {
+        auto kept = job ? job->items() : std::nullopt;
         EncodableList items;
-        for (const auto& item : history_->items(id))
+        for (const auto& item : kept ? *kept : history_->items(id))
             items.push_back(EncodableMap{{"source", item.item.path},
                                          {"state", textOf(item.state)},
                                          {"path", item.path},
@@ -259,15 +283,12 @@ void ImportBridge::status(const Arguments& args, MethodResult& result) {
 }
 
 void ImportBridge::list(const Arguments&, MethodResult& result) {
-    PendingResult pending(std::move(result), loop_);
-    queue_.post(lifetime_.guard([this, pending] {
-        EncodableList jobs;
-        for (const auto& job : history_->jobs()) {
-            auto request = ImportRequest::fromJson(job.request);
-            jobs.push_back(jobMap(job, history_->counts(job.id), request.ok() ? &request.value() : nullptr));
-        }
-        pending.success(EncodedAnswer::of(EncodableValue(std::move(jobs))));
-    }));
+    EncodableList jobs;
+    for (const auto& job : history_->jobs()) {
+        auto request = ImportRequest::fromJson(job.request);
+        jobs.push_back(jobMap(job, history_->counts(job.id), request.ok() ? &request.value() : nullptr));
+    }
+    result.success(EncodableValue(std::move(jobs)));
 }
 
 void ImportBridge::cancel(const Arguments& args, MethodResult& result) {
@@ -285,30 +306,35 @@ void ImportBridge::cancel(const Arguments& args, MethodResult& result) {
 void ImportBridge::resume(const Arguments& args, MethodResult& result) {
     auto id = args.string("job");
     if (!id) return result.error(kBadRequest, "No job given.");
-    resumeJob(*id, result);
+    resumeJob(*id, std::move(result));
 }
 
-void ImportBridge::resumeJob(const std::string& id, MethodResult& result) {
+void ImportBridge::resumeJob(const std::string& id, MethodResult result) {
     auto record = history_->job(id);
     if (!record) return result.error(channelCode(Error::Code::notFound, kError), "No import job " + id + ".");
-    if (jobs_.count(id)) {
-        // A client that saw the job's end recorded may ask before the job has
-        // left: it resumes as soon as it has.
-        if (record->state != JobState::running) return resumeAfterEnd_[id].push_back(std::move(result));
+    if (auto here = jobs_.find(id); here != jobs_.end()) {
+        // A client that saw the job's end may ask before the job has left:
+        // it resumes as soon as it has.
+        if (!here->second->running()) return resumeAfterEnd_[id].push_back(std::move(result));
         return result.error(kError, "The import job " + id + " is running.");
     }
     auto request = ImportRequest::fromJson(record->request);
     if (!request.ok()) return fail(result, request.error());
     if (auto usable = usableFolder(request.value().destination, "destination"); !usable.ok())
         return fail(result, usable.error());
-    if (auto launched = relaunch(*record, request.value()); !launched.ok()) return fail(result, launched.error());
-    result.success(id);
+    relaunch(*record, request.value(), answerWithId(PendingResult(std::move(result), loop_), id));
 }
 
-Result<void> ImportBridge::relaunch(const ImportHistory::Job& record, const ImportRequest& request) {
+void ImportBridge::relaunch(const ImportHistory::Job& record, const ImportRequest& request, Launched launched) {
     auto source = sources_.open(request.kind, request.id);
-    if (!source.ok()) return failure(source.error());
-    return launch(record, request, source.value(), false);
+    if (!source.ok()) return launched(failure(source.error()));
+    launch(record, request, source.value(), false, std::move(launched));
+}
+
+void ImportBridge::relaunchBySelf(const ImportHistory::Job& record, const ImportRequest& request) {
+    relaunch(record, request, [this, id = record.id](Result<void> resumed) {
+        if (!resumed.ok()) log_.write("Lumivane import: job " + id + " did not resume: " + resumed.error().message);
+    });
 }
 
 void ImportBridge::retire(const std::string& id, JobState state) {
@@ -317,13 +343,11 @@ void ImportBridge::retire(const std::string& id, JobState state) {
     if (backBeforeNoticed_.erase(id) && state == JobState::interrupted) {
         auto record = history_->job(id);
         auto request = ImportRequest::fromJson(record ? record->request : "");
-        if (request.ok())
-            if (auto resumed = relaunch(*record, request.value()); !resumed.ok())
-                log_.write("Lumivane import: job " + id + " did not resume: " + resumed.error().message);
+        if (request.ok()) relaunchBySelf(*record, request.value());
     }
     auto waiting = resumeAfterEnd_.extract(id);
     if (waiting.empty()) return;
-    for (auto& result : waiting.mapped()) resumeJob(id, result);
+    for (auto& result : waiting.mapped()) resumeJob(id, std::move(result));
 }
 
 namespace {
@@ -424,8 +448,7 @@ void ImportBridge::arrived(const std::string& kind, const std::string& id) {
         if (job.state != JobState::interrupted || job.kind != kind || job.source != id || jobs_.count(job.id)) continue;
         auto request = ImportRequest::fromJson(job.request);
         if (!request.ok() || !request.value().autoResume) continue;
-        if (auto resumed = relaunch(job, request.value()); !resumed.ok())
-            log_.write("Lumivane import: job " + job.id + " did not resume: " + resumed.error().message);
+        relaunchBySelf(job, request.value());
     }
 }
 

@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -23,10 +24,12 @@ namespace lumivane {
 // journaled in the history ("import-history.sqlite" in the data folder), so
 // a job the host stopped in (even killed) resumes exactly where it was.
 //
-// Threads: the channel, job starts and job ends on the main loop; jobs and
-// the history's reads for "import.status" and "import.list" on the
-// "lumivane.import" concurrent queue. `jobs_` is main-loop only; queued work
-// refers to the bridge through `lifetime_`, its last member.
+// Threads: the channel, job starts and job ends on the main loop, which
+// never waits for the history's file: jobs and their counts are answered
+// from the history's memory, and every write and item read happens on the
+// "lumivane.import" concurrent queue, as do the jobs. The history is opened
+// at start(), before the channel serves. `jobs_` is main-loop only; queued
+// work refers to the bridge through `lifetime_`, its last member.
 class ImportBridge final : public Bridge {
 public:
     static constexpr const char* kHistoryFile = "import-history.sqlite";
@@ -55,14 +58,21 @@ private:
     void items(const Arguments& args, MethodResult& result);
     // The capture times of a device's items, read from their heads.
     void dates(const Arguments& args, MethodResult& result);
-    void resumeJob(const std::string& id, MethodResult& result);
+    // Called on the main loop once a launch is recorded and running, or with why not.
+    using Launched = std::function<void(Result<void>)>;
+    void resumeJob(const std::string& id, MethodResult result);
     // The job's end (`state`) is recorded; it is no longer running here either.
     void retire(const std::string& id, JobState state);
-    // Runs the job from its opened source, recording it first on a first run.
-    Result<void> launch(ImportHistory::Job record, const ImportRequest& request, std::shared_ptr<ImportSource> source,
-                        bool firstRun);
+    // Records the job (its first run adds it, a later run marks it running)
+    // off the main loop, then runs it from its opened source.
+    void launch(ImportHistory::Job record, const ImportRequest& request, std::shared_ptr<ImportSource> source,
+                bool firstRun, Launched launched);
+    // A launch that could not be recorded never ran: it is no longer here.
+    void unlaunched(const std::string& id, const Error& why);
     // Opens the recorded job's source again and runs the job on.
-    Result<void> relaunch(const ImportHistory::Job& record, const ImportRequest& request);
+    void relaunch(const ImportHistory::Job& record, const ImportRequest& request, Launched launched);
+    // The same, for a job that goes on by itself: a failure is logged.
+    void relaunchBySelf(const ImportHistory::Job& record, const ImportRequest& request);
     // Refuses folder choices that defeat an import: a destination or backup
     // on the volume imported from, a backup that is the destination, inside
     // it, or holding it.

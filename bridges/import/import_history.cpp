@@ -1,6 +1,8 @@
 #include "bridges/import/import_history.h"
 
+#include <algorithm>
 #include <cmath>
+#include <map>
 #include <cstdio>
 #include <ctime>
 
@@ -136,7 +138,71 @@ Result<std::unique_ptr<ImportHistory>> ImportHistory::open(const std::string& pa
         opened = openAndCheck(path);
         if (!opened.ok()) return failure(opened.error());
     }
-    return std::unique_ptr<ImportHistory>(new ImportHistory(path, opened.value()));
+    std::unique_ptr<ImportHistory> history(new ImportHistory(path, opened.value()));
+    MutexLock guard(history->lock_);
+    history->keepAll();
+    return history;
+}
+
+void ImportHistory::keepAll() {
+    std::vector<Kept> kept;
+    std::map<std::string, std::size_t> at;
+    Statement jobs(db_,
+                   "SELECT id,created,state,request,kind,source,identity,device,reason FROM jobs ORDER BY created DESC, "
+                   "rowid DESC");
+    while (jobs.step() == SQLITE_ROW) {
+        at[jobs.text(0)] = kept.size();
+        kept.push_back({jobFrom(jobs), {}});
+    }
+    Statement counts(db_, "SELECT job, state, count(*), sum(size) FROM items GROUP BY job, state");
+    while (counts.step() == SQLITE_ROW) {
+        auto found = at.find(counts.text(0));
+        if (found == at.end()) continue;
+        auto& into = kept[found->second].counts;
+        auto number = counts.integer(2), bytes = counts.integer(3);
+        into.total += number;
+        into.totalBytes += bytes;
+        switch (itemStateFrom(counts.text(1)).value_or(ItemState::pending)) {
+            case ItemState::imported: into.imported += number, into.bytes += bytes; break;
+            case ItemState::skipped: into.skipped += number; break;
+            case ItemState::failed: into.failed += number; break;
+            case ItemState::pending: break;
+        }
+    }
+    MutexLock guard(keptLock_);
+    kept_ = std::move(kept);
+}
+
+ImportHistory::Kept* ImportHistory::kept(const std::string& id) {
+    auto found = std::find_if(kept_.begin(), kept_.end(), [&](const Kept& each) { return each.job.id == id; });
+    return found == kept_.end() ? nullptr : &*found;
+}
+
+const ImportHistory::Kept* ImportHistory::kept(const std::string& id) const {
+    auto found = std::find_if(kept_.begin(), kept_.end(), [&](const Kept& each) { return each.job.id == id; });
+    return found == kept_.end() ? nullptr : &*found;
+}
+
+std::optional<ItemState> ImportHistory::stateOf(const std::string& job, int seq) {
+    Statement select(db_, "SELECT state FROM items WHERE job=? AND seq=?");
+    select.bind(1, job).bind(2, std::int64_t{seq});
+    if (select.step() != SQLITE_ROW) return std::nullopt;
+    return itemStateFrom(select.text(0)).value_or(ItemState::pending);
+}
+
+void ImportHistory::recount(const std::string& job, std::int64_t size, ItemState from, ItemState to) {
+    MutexLock guard(keptLock_);
+    auto* found = kept(job);
+    if (!found || from == to) return;
+    auto& counts = found->counts;
+    for (auto [state, sign] : {std::pair{from, -1}, std::pair{to, 1}}) {
+        switch (state) {
+            case ItemState::imported: counts.imported += sign, counts.bytes += sign * size; break;
+            case ItemState::skipped: counts.skipped += sign; break;
+            case ItemState::failed: counts.failed += sign; break;
+            case ItemState::pending: break;
+        }
+    }
 }
 
 ImportHistory::~ImportHistory() {
@@ -149,12 +215,23 @@ Result<void> ImportHistory::exec(const char* sql) {
     return {};
 }
 
+Result<void> ImportHistory::commit() {
+    auto committed = exec("COMMIT");
+    // A commit that failed leaves the transaction open: nothing of it counts.
+    if (!committed.ok()) (void)exec("ROLLBACK");
+    return committed;
+}
+
 Result<void> ImportHistory::addJob(const Job& job) {
     MutexLock guard(lock_);
     Statement insert(db_, "INSERT INTO jobs VALUES(?,?,?,?,?,?,?,?,?)");
     insert.bind(1, job.id).bind(2, job.created).bind(3, std::string(textOf(job.state))).bind(4, job.request);
     insert.bind(5, job.kind).bind(6, job.source).bind(7, job.identity).bind(8, job.device).bind(9, job.reason);
     if (insert.step() != SQLITE_DONE) return failure(sqliteError(db_));
+    MutexLock kept(keptLock_);
+    // Newest first: a job made now goes before every job made earlier.
+    auto after = std::find_if(kept_.begin(), kept_.end(), [&](const Kept& each) { return each.job.created <= job.created; });
+    kept_.insert(after, Kept{job, {}});
     return {};
 }
 
@@ -163,51 +240,37 @@ Result<void> ImportHistory::setJobState(const std::string& id, JobState state, c
     Statement update(db_, "UPDATE jobs SET state=?, reason=? WHERE id=?");
     update.bind(1, std::string(textOf(state))).bind(2, reason).bind(3, id);
     if (update.step() != SQLITE_DONE) return failure(sqliteError(db_));
+    MutexLock kept(keptLock_);
+    if (auto* found = this->kept(id)) found->job.state = state, found->job.reason = reason;
     return {};
 }
 
 Result<void> ImportHistory::interruptRunning() {
     MutexLock guard(lock_);
-    return exec("UPDATE jobs SET state='interrupted' WHERE state='running'");
+    if (auto done = exec("UPDATE jobs SET state='interrupted' WHERE state='running'"); !done.ok()) return done;
+    MutexLock kept(keptLock_);
+    for (auto& each : kept_)
+        if (each.job.state == JobState::running) each.job.state = JobState::interrupted;
+    return {};
 }
 
-std::optional<ImportHistory::Job> ImportHistory::job(const std::string& id) {
-    MutexLock guard(lock_);
-    Statement select(db_, "SELECT id,created,state,request,kind,source,identity,device,reason FROM jobs WHERE id=?");
-    select.bind(1, id);
-    if (select.step() != SQLITE_ROW) return std::nullopt;
-    return jobFrom(select);
+std::optional<ImportHistory::Job> ImportHistory::job(const std::string& id) const {
+    MutexLock guard(keptLock_);
+    const auto* found = kept(id);
+    return found ? std::optional<Job>(found->job) : std::nullopt;
 }
 
-std::vector<ImportHistory::Job> ImportHistory::jobs() {
-    MutexLock guard(lock_);
+std::vector<ImportHistory::Job> ImportHistory::jobs() const {
+    MutexLock guard(keptLock_);
     std::vector<Job> jobs;
-    Statement select(
-        db_,
-        "SELECT id,created,state,request,kind,source,identity,device,reason FROM jobs ORDER BY created DESC, "
-        "rowid DESC");
-    while (select.step() == SQLITE_ROW) jobs.push_back(jobFrom(select));
+    for (const auto& each : kept_) jobs.push_back(each.job);
     return jobs;
 }
 
-ImportHistory::Counts ImportHistory::counts(const std::string& id) {
-    MutexLock guard(lock_);
-    Counts counts;
-    Statement select(db_, "SELECT state, count(*), sum(size) FROM items WHERE job=? GROUP BY state");
-    select.bind(1, id);
-    while (select.step() == SQLITE_ROW) {
-        auto state = select.text(0);
-        auto number = select.integer(1), bytes = select.integer(2);
-        counts.total += number;
-        counts.totalBytes += bytes;
-        switch (itemStateFrom(state).value_or(ItemState::pending)) {
-            case ItemState::imported: counts.imported += number, counts.bytes += bytes; break;
-            case ItemState::skipped: counts.skipped += number; break;
-            case ItemState::failed: counts.failed += number; break;
-            case ItemState::pending: break;
-        }
-    }
-    return counts;
+ImportHistory::Counts ImportHistory::counts(const std::string& id) const {
+    MutexLock guard(keptLock_);
+    const auto* found = kept(id);
+    return found ? found->counts : Counts{};
 }
 
 Result<void> ImportHistory::addItems(const std::string& job, const std::vector<ImportItem>& items) {
@@ -224,7 +287,11 @@ Result<void> ImportHistory::addItems(const std::string& job, const std::vector<I
         }
         insert.reset();
     }
-    return exec("COMMIT");
+    if (auto committed = commit(); !committed.ok()) return committed;
+    MutexLock kept(keptLock_);
+    if (auto* found = this->kept(job))
+        for (const auto& item : items) ++found->counts.total, found->counts.totalBytes += item.size;
+    return {};
 }
 
 std::vector<ImportHistory::Item> ImportHistory::items(const std::string& job) {
@@ -262,6 +329,7 @@ Result<void> ImportHistory::finishItem(const std::string& job, const Item& item,
                                        double now) {
     MutexLock guard(lock_);
     if (auto begun = exec("BEGIN IMMEDIATE"); !begun.ok()) return begun;
+    auto was = stateOf(job, item.seq);
     Statement update(db_, "UPDATE items SET state=?, path=?, backup=?, reason=?, hash=? WHERE job=? AND seq=?");
     update.bind(1, std::string(textOf(item.state)))
         .bind(2, item.path)
@@ -284,12 +352,15 @@ Result<void> ImportHistory::finishItem(const std::string& job, const Item& item,
         (void)exec("ROLLBACK");  // the error that made it is the one to report
         return failure(error);
     }
-    return exec("COMMIT");
+    if (auto committed = commit(); !committed.ok()) return committed;
+    if (was) recount(job, item.item.size, *was, item.state);
+    return {};
 }
 
 Result<void> ImportHistory::forgetCopy(const std::string& job, const Item& item, const std::string& identity) {
     MutexLock guard(lock_);
     if (auto begun = exec("BEGIN IMMEDIATE"); !begun.ok()) return begun;
+    auto was = stateOf(job, item.seq);
     Statement update(db_,
                      "UPDATE items SET state='pending', path='', backup='', reason='', hash='', intent='' "
                      "WHERE job=? AND seq=?");
@@ -302,7 +373,9 @@ Result<void> ImportHistory::forgetCopy(const std::string& job, const Item& item,
         (void)exec("ROLLBACK");  // the error that made it is the one to report
         return failure(error);
     }
-    return exec("COMMIT");
+    if (auto committed = commit(); !committed.ok()) return committed;
+    if (was) recount(job, item.item.size, *was, ItemState::pending);
+    return {};
 }
 
 std::optional<ImportHistory::Previous> ImportHistory::previous(const std::string& identity, const ImportItem& item) {

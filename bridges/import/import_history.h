@@ -25,7 +25,13 @@ namespace lumivane {
 // moved aside ("<file>.corrupt-<time>") and a new one started, with one line
 // in the log; the host keeps working, and never writes through a link.
 //
-// Threads: any; `lock_` guards the connection for the length of each call.
+// Every job and its counts are also kept in memory, in step with each
+// write, so "what jobs are there and how far are they" never waits for the
+// file (another process reading it, a slow disk): job(), jobs() and
+// counts() do not touch SQLite and may be asked on the main loop.
+//
+// Threads: any; `lock_` guards the connection for the length of each call,
+// `keptLock_` the jobs kept in memory (taken after `lock_`, never before).
 class ImportHistory {
 public:
     struct Job {
@@ -65,11 +71,13 @@ public:
     Result<void> setJobState(const std::string& id, JobState state, const std::string& reason = {});
     // Every job still "running" becomes "interrupted" (a host that starts has none running).
     Result<void> interruptRunning();
-    std::optional<Job> job(const std::string& id);
-    std::vector<Job> jobs();  // newest first
-    Counts counts(const std::string& id);
+    // From memory.
+    std::optional<Job> job(const std::string& id) const;
+    std::vector<Job> jobs() const;  // newest first
+    Counts counts(const std::string& id) const;
 
     Result<void> addItems(const std::string& job, const std::vector<ImportItem>& items);
+    // From the file.
     std::vector<Item> items(const std::string& job);
     Result<void> setIntent(const std::string& job, int seq, const std::string& hash, const std::string& intent);
     // The item's outcome; a copy in place (`path` and `hash` set: imported,
@@ -87,13 +95,29 @@ public:
     const std::string& path() const { return path_; }
 
 private:
+    struct Kept {
+        Job job;
+        Counts counts;
+    };
     ImportHistory(std::string path, sqlite3* db) : path_(std::move(path)), db_(db) {}
     static Result<sqlite3*> openAndCheck(const std::string& path);
     Result<void> exec(const char* sql) LUMIVANE_REQUIRES(lock_);
+    // Commits the open transaction, or rolls it back when it cannot.
+    Result<void> commit() LUMIVANE_REQUIRES(lock_);
+    // Reads every job and its counts into memory, once, when opened.
+    void keepAll() LUMIVANE_REQUIRES(lock_);
+    // The item's recorded state, read inside the transaction that changes it.
+    std::optional<ItemState> stateOf(const std::string& job, int seq) LUMIVANE_REQUIRES(lock_);
+    // The item moved from `from` to `to`: its job's counts follow.
+    void recount(const std::string& job, std::int64_t size, ItemState from, ItemState to);
+    Kept* kept(const std::string& id) LUMIVANE_REQUIRES(keptLock_);
+    const Kept* kept(const std::string& id) const LUMIVANE_REQUIRES(keptLock_);
 
     std::string path_;
     Mutex lock_;
     sqlite3* db_ LUMIVANE_PT_GUARDED_BY(lock_);
+    mutable Mutex keptLock_;
+    std::vector<Kept> kept_ LUMIVANE_GUARDED_BY(keptLock_);  // newest first
 };
 
 }  // namespace lumivane

@@ -93,6 +93,7 @@ void ImportJob::run(bool firstRun, int readers, const std::function<void(std::fu
     {
         MutexLock guard(lock_);
         items_ = std::move(items);
+        haveItems_ = true;
     }
     units_ = plan();
     if (units_.empty()) return end();
@@ -364,6 +365,12 @@ void ImportJob::endWith(JobState state, const Error& why) {
     if (!ending_) ending_ = Ending{state, why};
 }
 
+std::optional<std::vector<ImportHistory::Item>> ImportJob::items() const {
+    MutexLock guard(lock_);
+    if (!haveItems_) return std::nullopt;
+    return items_;
+}
+
 void ImportJob::cancel() { endWith(JobState::cancelled, Error{Error::Code::cancelled, ""}); }
 
 bool ImportJob::ending() {
@@ -426,6 +433,8 @@ void ImportJob::end() {
     }
     // Unrecorded, the job reads "running" until the next start calls it interrupted.
     (void)setup_.history.setJobState(record_.id, state, reason);
+    // Before anyone can hear of the end: a client told "done" may resume at once.
+    ended_ = true;
     auto counts = setup_.history.counts(record_.id);
     progress(0, true);
     setup_.events->post({{"type", "done"},
@@ -436,7 +445,6 @@ void ImportJob::end() {
                          {"imported", counts.imported},
                          {"skipped", counts.skipped},
                          {"failed", counts.failed}});
-    ended_ = true;
     if (finished_) finished_(state);
 }
 

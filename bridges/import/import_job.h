@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -68,7 +69,11 @@ public:
     // The device went away: end at the next chunk, the job left "interrupted".
     void deviceLeft();
     void cancelItem(const std::string& source);
+    // False from the moment its end is recorded, before its "done" event.
     bool running() const { return !ended_; }
+    // Where each item stands now; none until the job has its items (it is
+    // still listing or reading them).
+    std::optional<std::vector<ImportHistory::Item>> items() const;
 
 private:
     struct Unit {
@@ -115,7 +120,8 @@ private:
     ItemCopy copier_;
     std::unique_ptr<DestinationContents> contents_;  // with "skipDuplicates" only
 
-    Mutex lock_;
+    mutable Mutex lock_;
+    bool haveItems_ LUMIVANE_GUARDED_BY(lock_) = false;
     std::vector<ImportHistory::Item> items_ LUMIVANE_GUARDED_BY(lock_);
     std::set<std::string> cancelledItems_ LUMIVANE_GUARDED_BY(lock_);
     struct Ending {

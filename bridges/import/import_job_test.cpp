@@ -63,7 +63,9 @@ struct Job : ::testing::Test {
     std::string run(const ImportRequest& asked, const std::string& id, bool firstRun = true) {
         ImportHistory::Job record{
             id, 0, JobState::running, asked.toJson(), asked.kind, asked.id, card->identity(), card->name(), ""};
-        if (firstRun) EXPECT_TRUE(history->addJob(record).ok());
+        if (firstRun) {
+            EXPECT_TRUE(history->addJob(record).ok());
+        }
         auto plan = asked.plan(id, card->name());
         EXPECT_TRUE(plan.ok());
         running = std::make_shared<ImportJob>(ImportJob::Setup{*history, {photos, videos}, events, clock}, record,
