@@ -360,10 +360,16 @@ void ConsoleServer::events(const httplib::Request&, httplib::Response& response)
     auto stream = std::make_shared<Stream>();
     {
         MutexLock guard(mutex_);
-        // Each stream holds a request worker for as long as it is open.
-        if (streams_.size() >= kMaxEventStreams)
-            return fail(response, 503, "busy", "Too many pages are open on this console.");
-        streams_.insert(stream);
+        // Each stream holds a request worker for as long as it is open, and
+        // a client that never reads cannot be told from a quiet page: when
+        // every slot is taken the oldest stream ends and the newest page is
+        // served. A page whose stream ended opens a new one by itself.
+        if (streams_.size() >= kMaxEventStreams) {
+            streams_.front()->closed = true;
+            streams_.pop_front();
+            changed_.notify_all();
+        }
+        streams_.push_back(stream);
     }
     response.set_chunked_content_provider(
         "text/event-stream", lifetime_.guard([this, stream](std::size_t, httplib::DataSink& sink) {
@@ -382,7 +388,7 @@ void ConsoleServer::events(const httplib::Request&, httplib::Response& response)
         }),
         lifetime_.guard([this, stream](bool) {
             MutexLock guard(mutex_);
-            streams_.erase(stream);
+            std::erase(streams_, stream);
         }));
 }
 

@@ -36,8 +36,9 @@ class SlowRequestGuard;
 // otherwise); every request passes the RequestGate (its Host, its page, its
 // body and the random token); only the listed channel methods pass; imports
 // go only into the chosen folders, and the file manager opens only on the
-// destination; at most kMaxEventStreams event streams are open at once, so
-// they never take every request worker; a client that takes longer than
+// destination; at most kMaxEventStreams event streams are open at once (a
+// new one ends the oldest), so they never take every request worker, and
+// clients that never read cannot keep a page from its events; a client that takes longer than
 // Options::requestTimeLimit to send a request is cut off.
 //
 // Threads: requests are served on the HTTP library's worker threads, each
@@ -126,7 +127,7 @@ private:
     std::atomic<bool> stopping_{false};
     Mutex mutex_;
     CondVar changed_;
-    std::set<std::shared_ptr<Stream>> streams_ LUMIVANE_GUARDED_BY(mutex_);
+    std::deque<std::shared_ptr<Stream>> streams_ LUMIVANE_GUARDED_BY(mutex_);  // oldest first
     Lifetime lifetime_;  // the routes and stream providers ask it; the last member
 };
 
