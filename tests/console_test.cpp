@@ -444,9 +444,12 @@ TEST_F(Console, AClientThatTakesTooLongToSendARequestIsCutButAnOpenStreamIsNot) 
     while (quick.openEventStreams() == 0) std::this_thread::yield();
 
     // Headers dripped a byte at a time (each read well within the library's
-    // own timeout), and a body that never ends: both are cut.
-    for (std::string start : {"GET / HTTP/1.1\r\nHost: x\r\nX-Slow: ",
-                              "POST /api/cancel HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n{"}) {
+    // own timeout), a body that never ends, and the next request on a
+    // kept-alive connection after one answered whole: each is cut.
+    for (const std::string& start : std::vector<std::string>{"GET / HTTP/1.1\r\nHost: x\r\nX-Slow: ",
+                              "POST /api/cancel HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n{",
+                              "GET /api/session HTTP/1.1\r\nHost: " + quick.authority() + "\r\nCookie: " +
+                                  quick.cookieName() + "=" + quick.token() + "\r\n\r\nGET / HTTP/1.1\r\nX-Slow: "}) {
         SCOPED_TRACE(start);
         int fd = connect();
         ASSERT_EQ(::send(fd, start.data(), start.size(), MSG_NOSIGNAL), ssize_t(start.size()));
