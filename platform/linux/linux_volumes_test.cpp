@@ -144,5 +144,68 @@ TEST(LinuxVolumes, EjectAsksUdisksWhenItIsThereElseUmountAndSaysWhyItFailed) {
     EXPECT_EQ(readFile(calls, 4096).value_or(""), "udisksctl unmount --no-user-interaction -b /dev/sdy1\n");
 }
 
+// What a volume is (removable, ejectable, internal) comes from the disk
+// behind the mount on top of its point, as sysfs shows that disk.
+TEST(LinuxVolumes, AVolumesKindIsItsTopMountsDiskAsSysfsShowsIt) {
+    TempFolder folder;
+    namespace fs = std::filesystem;
+    struct Disk {
+        const char* device;  // major:minor
+        std::string path;    // below sys/devices
+        const char* removable;
+    };
+    const Disk disks[] = {
+        {"250:1", "pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0/block/sda/sda1", "0"},
+        {"250:2", "pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0/block/sdz/sdz1", "0"},
+        {"250:3", "platform/fe320000.mmc/mmc_host/mmc0/mmc0:0001/block/mmcblk0/mmcblk0p1", "1"},
+        {"250:4", "virtual/block/loop4", "0"},
+    };
+    for (const auto& disk : disks) {
+        auto at = folder / ("sys/devices/" + disk.path);
+        fs::create_directories(at);
+        bool partition = std::string(disk.path).find("loop") == std::string::npos;
+        if (partition) std::ofstream(at + "/partition") << "1\n";
+        std::ofstream((partition ? fs::path(at).parent_path().string() : at) + "/removable") << disk.removable << "\n";
+        fs::create_directories(folder / "sys/dev/block");
+        fs::create_directory_symlink(at, folder / (std::string("sys/dev/block/") + disk.device));
+    }
+    struct Case {
+        const char* name;
+        std::vector<std::pair<const char*, const char*>> mounts;  // device, type; the last on top
+        bool removable, ejectable, internal;
+        const char* type;
+    } cases[] = {
+        {"an internal disk", {{"250:1", "ext4"}}, false, false, true, "ext4"},
+        {"a USB disk not flagged removable", {{"250:2", "exfat"}}, false, true, false, "exfat"},
+        {"a card in a reader", {{"250:3", "vfat"}}, true, true, false, "vfat"},
+        {"a disk image", {{"250:4", "hfsplus"}}, false, true, false, "hfsplus"},
+        {"a card mounted over an internal folder", {{"250:1", "ext4"}, {"250:3", "vfat"}}, true, true, false, "vfat"},
+        {"an internal disk mounted over a card", {{"250:3", "vfat"}, {"250:1", "ext4"}}, false, false, true, "ext4"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto point = folder / (std::string("media/") + c.name);
+        fs::create_directories(point);
+        std::ofstream table(folder / "mountinfo", std::ios::trunc);
+        table << "26 1 254:0 / / rw - ext4 /dev/vda rw\n";
+        int id = 40;
+        for (const auto& [device, type] : c.mounts) {
+            std::string escaped;  // mountinfo writes a space as \040
+            for (char ch : point) escaped += ch == ' ' ? std::string("\\040") : std::string(1, ch);
+            table << id << " 26 " << device << " / " << escaped << " rw - " << type << " /dev/x" << id << " rw\n";
+            ++id;
+        }
+        table.close();
+        MainLoop loop;
+        LinuxVolumes volumes(loop, {folder / "mountinfo", "/nonexistent", "/nonexistent", "/nonexistent", folder / "sys"});
+        auto values = volumes.values(point);
+        ASSERT_TRUE(values);
+        EXPECT_EQ(values->removable, c.removable);
+        EXPECT_EQ(values->ejectable, c.ejectable);
+        EXPECT_EQ(values->internal, c.internal);
+        EXPECT_EQ(values->localizedFormatDescription, c.type);
+    }
+}
+
 }  // namespace
 }  // namespace lumivane
