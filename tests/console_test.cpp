@@ -210,6 +210,8 @@ TEST_F(Console, CallsPassOnlyForTheListedMethodsAndImportsGoOnlyIntoTheChosenFol
     reveal(chosen, 200);
     reveal(elsewhere, 403);
     reveal(chosen + "/../elsewhere", 403);
+    fs::create_directories(chosen + "-old");
+    reveal(chosen + "-old", 403);  // beside it, its name starting with the destination's
     fs::create_directory_symlink(elsewhere, chosen + "/out");
     reveal(chosen + "/out", 403);  // a link out of the destination
 }
