@@ -628,6 +628,10 @@ TEST_F(Import, DatesAreReadFromItemHeadsAndSettingsAreRememberedAcrossRestarts) 
     EXPECT_TRUE(std::holds_alternative<MethodError>(call("import.dates", {{"items", EncodableList{}}})));
 
     auto remember = [&](EncodableMap settings) { return call("import.remember", {{"settings", settings}}); };
+    // No destination given and none remembered: nothing starts.
+    auto started = call("import.start", {{"source", EncodableMap{{"kind", "volume"}, {"id", card}}}});
+    ASSERT_TRUE(std::holds_alternative<MethodError>(started));
+    EXPECT_EQ(std::get<MethodError>(started).code, "bad_request");
     ASSERT_TRUE(std::holds_alternative<EncodableValue>(
         remember({{"destination", destination}, {"subfolders", "{YYYY}"}, {"onlyNew", false}})));
     ASSERT_TRUE(std::holds_alternative<EncodableValue>(remember({{"rename", "{YYYY}{MM}{DD}_{name}"}})));
@@ -640,4 +644,24 @@ TEST_F(Import, DatesAreReadFromItemHeadsAndSettingsAreRememberedAcrossRestarts) 
                                           {"subfolders", "{YYYY}"},
                                           {"rename", "{YYYY}{MM}{DD}_{name}"},
                                           {"onlyNew", false}}));
+
+    // Without one, a job goes to the remembered destination and backup.
+    auto backup = destination + "-backup";
+    fs::create_directories(backup);
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(remember({{"backup", backup}})));
+    auto status = run({{"source", EncodableMap{{"kind", "volume"}, {"id", card}}},
+                       {"items", EncodableList{dir + "IMG_0001.JPG"}},
+                       {"companions", false}});
+    EXPECT_EQ(text(status, "destination"), destination);
+    EXPECT_EQ(text(status, "backup"), backup);
+    EXPECT_EQ(count(status, "imported"), 1);
+    // One given stands, with no backup unless one is given too.
+    auto elsewhere = h->home / "Elsewhere";
+    fs::create_directories(elsewhere);
+    status = run({{"source", EncodableMap{{"kind", "volume"}, {"id", card}}},
+                  {"destination", elsewhere},
+                  {"items", EncodableList{dir + "IMG_0002.JPG"}},
+                  {"companions", false}});
+    EXPECT_EQ(text(status, "destination"), elsewhere);
+    EXPECT_EQ(text(status, "backup"), "");
 }

@@ -149,7 +149,7 @@ Result<void> ImportBridge::usableFolder(const std::string& path, const char* wha
 }
 
 void ImportBridge::startJob(const Arguments& args, MethodResult& result) {
-    auto request = ImportRequest::fromArguments(args);
+    auto request = ImportRequest::fromArguments(args, args.value("destination") ? EncodableMap{} : settings_.load());
     if (!request.ok()) return fail(result, request.error());
     auto& asked = request.value();
     // Trailing slashes would make a copy's path look outside its folder.

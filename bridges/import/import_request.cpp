@@ -10,7 +10,7 @@ Error bad(const std::string& what) { return Error{Error::Code::badInput, what}; 
 
 }  // namespace
 
-Result<ImportRequest> ImportRequest::fromArguments(const Arguments& args) {
+Result<ImportRequest> ImportRequest::fromArguments(const Arguments& args, const EncodableMap& remembered) {
     ImportRequest request;
     const EncodableMap* source = args.map("source");
     if (!source) return failure(bad("No source given: {\"kind\": \"iphone\" | \"camera\" | \"volume\", \"id\": ...}."));
@@ -33,14 +33,21 @@ Result<ImportRequest> ImportRequest::fromArguments(const Arguments& args) {
         }
     }
     auto destination = args.string("destination");
-    if (!destination || destination->empty()) return failure(bad("No destination given."));
+    auto rememberedText = [&](const char* key) {
+        const auto* value = remembered.find(key);
+        const auto* text = value ? value->get<std::string>() : nullptr;
+        return text ? *text : std::string();
+    };
+    bool asRemembered = !args.value("destination");
+    if (asRemembered) destination = rememberedText("destination");
+    if (!destination || destination->empty()) return failure(bad("No destination given, and none is remembered."));
     request.destination = *destination;
     request.subfolders = args.string("subfolders").value_or("");
     request.rename = args.string("rename").value_or("{name}");
     request.onlyNew = args.boolean("onlyNew").value_or(true);
     request.verify = args.boolean("verify").value_or(true);
     request.skipDuplicates = args.boolean("skipDuplicates").value_or(false);
-    request.backup = args.string("backup").value_or("");
+    request.backup = args.string("backup").value_or(asRemembered ? rememberedText("backup") : "");
     request.deleteAfter = args.boolean("deleteAfter").value_or(false);
     request.autoResume = args.boolean("autoResume").value_or(false);
     request.companions = args.boolean("companions").value_or(true);

@@ -28,7 +28,9 @@ struct ImportRequest {
 
     // Any thread. Refuses what is missing or of the wrong type, and a kind
     // that is none of the three; folders are checked by the bridge.
-    static Result<ImportRequest> fromArguments(const Arguments& args);
+    // Without "destination", the `remembered` one is taken, and its backup
+    // unless "backup" is given.
+    static Result<ImportRequest> fromArguments(const Arguments& args, const EncodableMap& remembered = {});
     std::string toJson() const;
     // Where and how job `job`'s copies from device `device` go; refuses a
     // template that does not read.

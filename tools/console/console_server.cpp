@@ -262,16 +262,15 @@ void ConsoleServer::call(const httplib::Request& request, httplib::Response& res
 // remembers, never the page's. The options are remembered for next time.
 void ConsoleServer::import(const httplib::Request& request, httplib::Response& response) {
     auto body = parseRequest(request.body);
-    auto remembered = settings();
-    auto destination = textOf(remembered, "destination");
-    if (destination.empty()) return fail(response, 400, "destination", "Choose a folder to import to first.");
+    if (textOf(settings(), "destination").empty())
+        return fail(response, 400, "destination", "Choose a folder to import to first.");
     if (!body.is_object() || !body.contains("source") || !body["source"].is_object())
         return fail(response, 400, "request", "A source.");
     auto kind = textField(body["source"], "kind"), id = textField(body["source"], "id");
     if (!kind || !id || !shown(*kind, rawText(*id)))
         return fail(response, 403, "source", "Import only from a phone, camera or card this page shows.");
-    EncodableMap args{{"source", fromJson(body["source"])}, {"destination", destination}, {"autoResume", true}};
-    if (auto backup = textOf(remembered, "backup"); !backup.empty()) args.set("backup", backup);
+    // Without a destination, the host takes the folders it remembers.
+    EncodableMap args{{"source", fromJson(body["source"])}, {"autoResume", true}};
     if (body.contains("items")) {
         if (!body["items"].is_array()) return fail(response, 400, "request", "Items are a list of paths.");
         EncodableList items;
