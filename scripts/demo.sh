@@ -239,6 +239,8 @@ mkdir -p "$work/r5/DCIM/100CANON"
 cp "$work/shoot-roll/DCIM/100APPLE/"IMG_000[1-3].JPG "$work/r5/DCIM/100CANON/"
 run call sim/control camera.add '{"uuid": "EOS-R5-IMPORT", "name": "Canon EOS R5", "serial": "0321", "root": "'"$work/r5"'"}'
 camera_ready EOS-R5-IMPORT
+echo "    (what the camera holds, as the import engine groups it)"
+run items camera:EOS-R5-IMPORT
 ctl_import camera:EOS-R5-IMPORT "$work/CameraImports" --subfolders "{device}/{YYYY}"
 (cd "$work/CameraImports" && find . -type f | sort)
 ctl_import camera:EOS-R5-IMPORT "$work/CameraImports" --subfolders "{device}/{YYYY}"

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <map>
 
 #include "channel/arguments.h"
 #include "tools/common/json_value.h"
@@ -63,9 +64,10 @@ void drawProgress(const Arguments& event) {
 }  // namespace
 
 const char* ImportCommand::usage() {
-    return "  lumivanectl [--socket PATH] import FROM TO [--subfolders T] [--rename T] [--backup DIR]\n"
+    return "  lumivanectl [--socket PATH] import FROM [TO] [--subfolders T] [--rename T] [--backup DIR]\n"
            "              [--all] [--no-verify] [--delete-after]\n"
-           "  lumivanectl [--socket PATH] import --resume JOB\n";
+           "  lumivanectl [--socket PATH] import --resume JOB\n"
+           "  lumivanectl [--socket PATH] items FROM\n";
 }
 
 int ImportCommand::run(HostClient& client) const {
@@ -78,10 +80,10 @@ int ImportCommand::run(HostClient& client) const {
         started = client.call("lumivane/import", "import.resume", EncodableMap{{"job", operands[0]}});
     } else {
         EncodableMap args{{"source", sourceOf(operands[0])},
-                          {"destination", absolute(operands[1])},
                           {"onlyNew", !all},
                           {"verify", !noVerify},
                           {"deleteAfter", deleteAfter}};
+        if (operands.size() > 1) args.set("destination", absolute(operands[1]));
         if (!subfolders.empty()) args.set("subfolders", subfolders);
         if (!rename.empty()) args.set("rename", rename);
         if (!backup.empty()) args.set("backup", absolute(backup));
@@ -134,6 +136,44 @@ int ImportCommand::run(HostClient& client) const {
             return state == "done" ? 0 : 1;
         }
     }
+}
+
+int ImportCommand::listItems(HostClient& client) const {
+    auto answer = client.call("lumivane/import", "import.items", EncodableMap{{"source", sourceOf(operands[0])}});
+    if (!answer) {
+        std::cerr << answer.error().message << "\n";
+        return 3;
+    }
+    if (auto* error = std::get_if<MethodError>(&*answer)) {
+        std::cerr << error->code << ": " << error->message.value_or("") << "\n";
+        return 1;
+    }
+    const auto* value = std::get_if<EncodableValue>(&*answer);
+    const auto* leaders = value ? value->get<EncodableList>() : nullptr;
+    if (!leaders) return 1;
+    std::map<std::string, int> kinds;
+    int companions = 0;
+    for (const auto& entry : *leaders) {
+        Arguments leader(entry);
+        auto kind = leader.string("kind").value_or("");
+        ++kinds[kind];
+        std::cout << leader.string("path").value_or("") << "  " << bytesText(double(leader.integer("size").value_or(0)))
+                  << "  " << kind;
+        if (const auto* others = leader.list("companions"); others && !others->empty()) {
+            std::cout << "  +";
+            for (const auto& other : *others) {
+                auto path = Arguments(other).string("path").value_or("");
+                std::cout << " " << path.substr(path.rfind('/') + 1);
+                ++companions;
+            }
+        }
+        std::cout << "\n";
+    }
+    std::cout << leaders->size() << " items";
+    const char* separator = ": ";
+    for (const auto& [kind, number] : kinds) std::cout << separator << number << " " << kind, separator = ", ";
+    std::cout << "; " << companions << " twins and sidecars with them\n";
+    return 0;
 }
 
 }  // namespace lumivane

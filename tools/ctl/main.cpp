@@ -243,7 +243,7 @@ int runListen(HostClient& client, const Options& o) {
         else if (auto* failure = std::get_if<MethodError>(&event->second))
             std::cout << failure->code << ": " << failure->message.value_or("") << std::endl;
     }
-    client.call(o.words[1], "cancel");
+    (void)client.call(o.words[1], "cancel");
     return 0;
 }
 
@@ -254,8 +254,10 @@ int main(int argc, char** argv) {
     if (o.socketPath.empty() || o.words.empty()) return usage();
     bool call = o.words[0] == "call" && (o.words.size() == 3 || o.words.size() == 4);
     bool listen = o.words[0] == "listen" && o.words.size() == 2;
-    bool import = o.words[0] == "import" && o.words.size() == (o.import.resume ? 2u : 3u);
-    if (!call && !listen && !import) return usage();
+    bool import = o.words[0] == "import" &&
+                  (o.import.resume ? o.words.size() == 2 : o.words.size() == 2 || o.words.size() == 3);
+    bool items = o.words[0] == "items" && o.words.size() == 2;
+    if (!call && !listen && !import && !items) return usage();
     o.import.operands.assign(o.words.begin() + 1, o.words.end());
 
     HostClient client;
@@ -264,5 +266,6 @@ int main(int argc, char** argv) {
         return 3;
     }
     if (import) return o.import.run(client);
+    if (items) return o.import.listItems(client);
     return call ? runCall(client, o) : runListen(client, o);
 }
