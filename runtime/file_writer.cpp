@@ -280,6 +280,20 @@ Result<void> FileWriter::write(const void* data, std::size_t size) {
     return {};
 }
 
+Result<void> FileWriter::writeAt(std::int64_t offset, const void* data, std::size_t size) {
+    if (fd_ < 0) return failure(Error::system(EBADF));
+    auto* bytes = static_cast<const std::uint8_t*>(data);
+    while (size > 0) {
+        ssize_t n = ::pwrite(fd_, bytes, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return failure(Error::system());
+        bytes += n;
+        offset += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return {};
+}
+
 Result<void> FileWriter::finishWriting() {
     if (fd_ < 0) return failure(Error::system(EBADF));
     if (::fsync(fd_) != 0) {  // the bytes are on disk before the name is

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <set>
 
+#include "bridges/import/capture_dates.h"
 #include "bridges/import/import_bridge.h"
 #include "bridges/import/import_history.h"
 #include "channel/arguments.h"
@@ -610,21 +611,34 @@ TEST_F(Import, TwoJobsIntoOneFolderAtOnceNeverShareAName) {
 
 TEST_F(Import, DatesAreReadFromItemHeadsAndSettingsAreRememberedAcrossRestarts) {
     auto dir = card + "/DCIM/100TEST/";
+    // A video as cameras write them: its index after a megabyte of media,
+    // far past the head.
+    ASSERT_EQ(std::system(("ffmpeg -v error -y -f lavfi -i anoisesrc=d=12:r=44100 -c:a pcm_s16le -metadata "
+                           "creation_time=2019-05-06T07:08:09Z '" +
+                           dir + "MVI_0004.MOV'")
+                              .c_str()),
+              0);
+    ASSERT_GT(fs::file_size(dir + "MVI_0004.MOV"), 4 * CaptureDates::kHeadBytes);
     auto dates = h->value("lumivane/import", "import.dates",
                           EncodableMap{{"source", EncodableMap{{"kind", "volume"}, {"id", card}}},
                                        {"items", EncodableList{EncodableMap{{"path", dir + "IMG_0001.JPG"}},
                                                                EncodableMap{{"path", dir + "IMG_0002.JPG"}},
                                                                EncodableMap{{"path", dir + "MVI_0003.MOV"}},
-                                                               EncodableMap{{"path", dir + "gone.JPG"}}}}});
+                                                               EncodableMap{{"path", dir + "gone.JPG"}},
+                                                               EncodableMap{{"path", dir + "MVI_0004.MOV"},
+                                                                            {"size", std::int64_t(fs::file_size(
+                                                                                         dir + "MVI_0004.MOV"))}}}}});
     ASSERT_TRUE(dates.get<EncodableList>());
     const auto& times = *dates.get<EncodableList>();
-    ASSERT_EQ(times.size(), 4u);
+    ASSERT_EQ(times.size(), 5u);
+    fs::remove(dir + "MVI_0004.MOV");
     // The codec sends a time that fits in 32 bits as one.
     auto seconds = [](const EncodableValue& v) { return v.get<std::int32_t>() ? *v.get<std::int32_t>() : -1; };
     EXPECT_EQ(seconds(times[0]), 1625382930);  // 2021-07-04 07:15:30 UTC
     EXPECT_TRUE(times[1].isNull()) << "no date in it: the page keeps the file's time";
     EXPECT_EQ(seconds(times[2]), 1577934245);  // 2020-01-02 03:04:05 UTC
     EXPECT_TRUE(times[3].isNull());
+    EXPECT_EQ(seconds(times[4]), 1557126489);  // 2019-05-06 07:08:09 UTC
     EXPECT_TRUE(std::holds_alternative<MethodError>(call("import.dates", {{"items", EncodableList{}}})));
 
     auto remember = [&](EncodableMap settings) { return call("import.remember", {{"settings", settings}}); };

@@ -50,6 +50,13 @@ public:
     // read with its error); between chunks, `cancelled()` ends it with
     // Error::Code::cancelled.
     virtual Result<void> read(const ImportItem& item, const Sink& sink, const std::function<bool()>& cancelled) = 0;
+    // At most `length` bytes of the item from `offset` into `sink`, for a
+    // device that can start a read anywhere (a volume); the others answer
+    // Error::Code::unavailable, and a caller then does without.
+    virtual Result<void> readAt(const ImportItem& item, std::int64_t offset, std::size_t length, const Sink& sink) {
+        (void)item, (void)offset, (void)length, (void)sink;
+        return failure(Error{Error::Code::unavailable, "This device reads an item only from its start."});
+    }
     // Deletes the item from the device, only while it is still the file
     // listed: the same file (`fileId` where known, else the device's own item)
     // of the same size and time; one that changed is kept, with an error.

@@ -144,6 +144,32 @@ Result<void> VolumeImportSource::read(const ImportItem& item, const Sink& sink,
     return read;
 }
 
+Result<void> VolumeImportSource::readAt(const ImportItem& item, std::int64_t offset, std::size_t length,
+                                        const Sink& sink) {
+    auto below = relative(item.path);
+    if (!below) return failure(Error{Error::Code::badInput, "Not a file on this volume: " + item.path});
+    if (offset < 0) return failure(Error{Error::Code::badInput, "A read starts inside the file."});
+    Fd root(::open(mountPoint_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (root.fd < 0) return failure(failed(Error::system()));
+    Fd file(openBeneath(root.fd, *below, O_RDONLY | O_NONBLOCK));
+    if (file.fd < 0) return failure(failed(Error::system()));
+    struct stat info {};
+    if (::fstat(file.fd, &info) != 0) return failure(failed(Error::system()));
+    if (!S_ISREG(info.st_mode)) return failure(Error{Error::Code::badInput, "Not a regular file: " + item.path});
+    constexpr std::size_t kChunk = 1u << 20;
+    std::vector<std::uint8_t> buffer(std::min(length, kChunk));
+    for (std::size_t done = 0; done < length;) {
+        auto got = ::pread(file.fd, buffer.data(), std::min(buffer.size(), length - done),
+                           static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return failure(failed(Error::system()));
+        if (got == 0) break;  // the file ends first
+        if (auto taken = sink(buffer.data(), static_cast<std::size_t>(got)); !taken.ok()) return taken;
+        done += static_cast<std::size_t>(got);
+    }
+    return {};
+}
+
 Result<void> VolumeImportSource::remove(const ImportItem& item) {
     auto below = relative(item.path);
     if (!below) return failure(Error{Error::Code::badInput, "Not a file on this volume: " + item.path});

@@ -34,6 +34,7 @@ public:
     bool canDelete() const override { return removable_; }
     Result<std::vector<ImportItem>> list() override;
     Result<void> read(const ImportItem& item, const Sink& sink, const std::function<bool()>& cancelled) override;
+    Result<void> readAt(const ImportItem& item, std::int64_t offset, std::size_t length, const Sink& sink) override;
     Result<void> remove(const ImportItem& item) override;
 
     // Most files one listing takes, and how deep it goes.

@@ -7,26 +7,87 @@
 
 namespace lumivane {
 
+namespace {
+
+std::uint64_t bigEndian(const std::uint8_t* bytes, int count) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < count; ++i) value = value << 8 | bytes[i];
+    return value;
+}
+
+}  // namespace
+
+std::optional<std::pair<std::int64_t, std::int64_t>> CaptureDates::findBox(
+    const std::vector<std::uint8_t>& head, std::int64_t fileSize, const char* type,
+    const std::function<std::optional<std::vector<std::uint8_t>>(std::int64_t offset)>& headerAt) {
+    std::int64_t at = 0;
+    for (int box = 0; box < kMaxBoxes && at + 8 <= fileSize; ++box) {
+        std::vector<std::uint8_t> header;
+        if (at + 16 <= static_cast<std::int64_t>(head.size())) {
+            header.assign(head.begin() + at, head.begin() + at + 16);
+        } else if (auto read = headerAt(at)) {
+            header = std::move(*read);
+        } else {
+            return std::nullopt;
+        }
+        if (header.size() < 8) return std::nullopt;
+        std::uint64_t size = bigEndian(header.data(), 4);
+        if (size == 1) {  // a 64-bit size follows the type
+            if (header.size() < 16) return std::nullopt;
+            size = bigEndian(header.data() + 8, 8);
+        } else if (size == 0) {  // the box runs to the end of the file
+            size = static_cast<std::uint64_t>(fileSize - at);
+        }
+        if (size < 8 || size > static_cast<std::uint64_t>(fileSize - at)) return std::nullopt;
+        if (std::equal(header.begin() + 4, header.begin() + 8, type))
+            return std::pair{at, static_cast<std::int64_t>(size)};
+        at += static_cast<std::int64_t>(size);
+    }
+    return std::nullopt;
+}
+
 std::optional<std::int64_t> CaptureDates::of(ImportSource& source, const ImportItem& item) const {
     auto extension = ItemCopy::splitExtension(ItemCopy::baseName(item.path)).second;
     auto writer = FileWriter::create(scratch_, "head" + (extension.empty() ? "" : "." + extension), 0600);
     if (!writer.ok()) return std::nullopt;
-    std::size_t taken = 0;
+    bool video = isVideoFileName(ItemCopy::baseName(item.path));
+    std::vector<std::uint8_t> head;  // kept for a video, whose boxes are walked from it
     const Error enough{Error::Code::cancelled, "The head is read."};
     auto read = source.read(
         item,
         [&](const std::uint8_t* data, std::size_t size) -> Result<void> {
-            auto part = std::min(size, kHeadBytes - taken);
+            auto part = std::min(size, kHeadBytes - head.size());
             if (auto written = writer.value().write(data, part); !written.ok()) return written;
-            taken += part;
-            if (taken >= kHeadBytes) return failure(enough);
+            if (video)
+                head.insert(head.end(), data, data + part);
+            else
+                head.resize(head.size() + part);
+            if (head.size() >= kHeadBytes) return failure(enough);
             return {};
         },
         [] { return false; });
-    if (!read.ok() && taken < kHeadBytes) return std::nullopt;
+    if (!read.ok() && head.size() < kHeadBytes) return std::nullopt;
     const auto& path = writer.value().temporaryPath();
-    return isVideoFileName(ItemCopy::baseName(item.path)) ? services_.videos.creationTime(path)
-                                                          : services_.photos.captureTime(path);
+    if (!video) return services_.photos.captureTime(path);
+    if (auto time = services_.videos.creationTime(path); time || item.size <= static_cast<std::int64_t>(head.size()))
+        return time;
+    // The index lies past the head: read it where it is, into the same place.
+    auto readPart = [&](std::int64_t offset, std::size_t length) -> std::optional<std::vector<std::uint8_t>> {
+        std::vector<std::uint8_t> bytes;
+        auto got = source.readAt(item, offset, length, [&](const std::uint8_t* data, std::size_t size) -> Result<void> {
+            bytes.insert(bytes.end(), data, data + size);
+            return {};
+        });
+        if (!got.ok()) return std::nullopt;
+        return bytes;
+    };
+    auto index = findBox(head, item.size, "moov", [&](std::int64_t offset) { return readPart(offset, 16); });
+    if (!index || index->first < static_cast<std::int64_t>(head.size()) || index->second > kMaxIndexBytes)
+        return std::nullopt;
+    auto bytes = readPart(index->first, static_cast<std::size_t>(index->second));
+    if (!bytes || static_cast<std::int64_t>(bytes->size()) != index->second) return std::nullopt;
+    if (!writer.value().writeAt(index->first, bytes->data(), bytes->size()).ok()) return std::nullopt;
+    return services_.videos.creationTime(path);
 }
 
 }  // namespace lumivane

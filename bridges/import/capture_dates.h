@@ -1,7 +1,10 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "bridges/common/import_source.h"
 #include "bridges/import/item_copy.h"
@@ -10,14 +13,21 @@ namespace lumivane {
 
 // When an item on a device was taken, for a client that shows dates before
 // anything is imported: the item's first bytes (where a photo keeps its EXIF
-// and most videos their header) are read into a private temporary in
+// and some videos their index) are read into a private temporary in
 // `scratch` and asked as a copy would be. Reading a head, not the whole item,
-// keeps a screenful of a phone's photos quick.
+// keeps a screenful of a phone's photos quick. A video whose index ("moov")
+// comes after its media, as cameras write them, has that index read where
+// it lies, on a device that can start a read anywhere, and put at the same
+// place in the temporary (the bytes between stay a hole).
 //
 // Any thread, several at once (each call has its own temporary).
 class CaptureDates {
 public:
     static constexpr std::size_t kHeadBytes = 256u << 10;
+    // The largest index read from the end of a video, and how many of the
+    // container's top-level boxes are walked to find it.
+    static constexpr std::int64_t kMaxIndexBytes = 32 << 20;
+    static constexpr int kMaxBoxes = 64;
 
     CaptureDates(ItemCopy::Services services, std::string scratch)
         : services_(services), scratch_(std::move(scratch)) {}
@@ -26,6 +36,13 @@ public:
     // tell it (then the file's own time is the best there is) or the item
     // cannot be read.
     std::optional<std::int64_t> of(ImportSource& source, const ImportItem& item) const;
+
+    // Where a video's top-level box `type` lies, {offset, size}: the boxes
+    // are walked from the start, their headers read from `head` where it
+    // holds them and through `headerAt` (16 bytes at an offset) beyond it.
+    static std::optional<std::pair<std::int64_t, std::int64_t>> findBox(
+        const std::vector<std::uint8_t>& head, std::int64_t fileSize, const char* type,
+        const std::function<std::optional<std::vector<std::uint8_t>>(std::int64_t offset)>& headerAt);
 
 private:
     ItemCopy::Services services_;

@@ -25,6 +25,10 @@ public:
     bool canDelete() const override { return inner_.canDelete(); }
     Result<std::vector<ImportItem>> list() override { return inner_.list(); }
     Result<void> remove(const ImportItem& item) override { return inner_.remove(item); }
+    // Small reads of an item's parts, not paced.
+    Result<void> readAt(const ImportItem& item, std::int64_t offset, std::size_t length, const Sink& sink) override {
+        return inner_.readAt(item, offset, length, sink);
+    }
 
     Result<void> read(const ImportItem& item, const Sink& sink, const std::function<bool()>& cancelled) override {
         {

@@ -1,0 +1,26 @@
+// A video's top-level boxes as a device's file gives them: the walk that
+// finds its index never crashes, reads only inside the file, and answers a
+// box that lies inside it.
+#include <cstdlib>
+#include <vector>
+
+#include "bridges/import/capture_dates.h"
+
+using namespace lumivane;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // The first byte says how much of the file the head holds.
+    if (size == 0) return 0;
+    std::size_t headSize = std::min<std::size_t>(data[0], size - 1);
+    const std::uint8_t* file = data + 1;
+    auto fileSize = static_cast<std::int64_t>(size - 1);
+    std::vector<std::uint8_t> head(file, file + headSize);
+    int reads = 0;
+    auto found = CaptureDates::findBox(head, fileSize, "moov", [&](std::int64_t offset) {
+        if (offset < 0 || offset >= fileSize || ++reads > CaptureDates::kMaxBoxes) std::abort();
+        auto end = std::min<std::int64_t>(offset + 16, fileSize);
+        return std::optional<std::vector<std::uint8_t>>(std::vector<std::uint8_t>(file + offset, file + end));
+    });
+    if (found && (found->first < 0 || found->second < 8 || found->first + found->second > fileSize)) std::abort();
+    return 0;
+}
