@@ -82,7 +82,31 @@ public:
     // stream's provider then says "no more").
     template <typename Work>
     auto guard(Work work) const {
-        return [state = state_, work = std::move(work)](auto&&... args) mutable {
+        return guardWith(state_, std::move(work));
+    }
+
+    // The owner's life for an object the owner hands out, which may outlive
+    // it (an import source a job holds): its guard() is the owner's own, so
+    // what it guards may use the owner while it runs, and does nothing once
+    // the owner is gone. Copied freely, on any thread.
+    class Handle {
+    public:
+        template <typename Work>
+        auto guard(Work work) const {
+            return Lifetime::guardWith(state_, std::move(work));
+        }
+
+    private:
+        friend class Lifetime;
+        explicit Handle(std::shared_ptr<State> state) : state_(std::move(state)) {}
+        std::shared_ptr<State> state_;
+    };
+    Handle handle() const { return Handle(state_); }
+
+private:
+    template <typename Work>
+    static auto guardWith(std::shared_ptr<State> state, Work work) {
+        return [state = std::move(state), work = std::move(work)](auto&&... args) mutable {
             using Answer = decltype(work(std::forward<decltype(args)>(args)...));
             Running running(*state);
             if (!running.entered) {
@@ -95,7 +119,6 @@ public:
         };
     }
 
-private:
     // A guarded callback's stay inside its owner's life.
     struct Running {
         explicit Running(State& state) : state(state) {

@@ -180,7 +180,7 @@ void CameraBridge::didBecomeReadyWithCompleteContentCatalog(CameraDevice& device
 
 void CameraBridge::offerImports(ImportSources& sources, const std::string& dataFolder) {
     sources_ = &sources;
-    sources.add(
+    offered_ = sources.add(
         "camera",
         [this,
          staging = dataFolder + "/import-staging"](const std::string& key) -> Result<std::shared_ptr<ImportSource>> {
@@ -195,7 +195,7 @@ void CameraBridge::offerImports(ImportSources& sources, const std::string& dataF
             };
             std::string identity = "camera:" + device->serialNumberString().value_or(key);
             return std::shared_ptr<ImportSource>(
-                std::make_shared<CameraImportSource>(CameraImportSource::Links{loop_, lifetime_, stopping_, attached},
+                std::make_shared<CameraImportSource>(CameraImportSource::Links{loop_, lifetime_.handle(), stopping_, attached},
                                                      nameOr(*device, "Camera"), identity, staging));
         });
 }

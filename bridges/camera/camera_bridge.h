@@ -35,7 +35,7 @@ public:
     // Start-up: browses local camera devices.
     void start(BinaryMessenger&) override;
     // Imports waiting on a device give up.
-    void shutdown() override { stopping_ = true; }
+    void shutdown() override { *stopping_ = true; }
     // Main loop, before start(): offers the ready cameras as import sources
     // ("camera", by key), staging their downloads under `dataFolder`, and
     // tells `sources` when a camera becomes ready.
@@ -91,7 +91,9 @@ private:
     std::set<std::string> ready_;
     std::map<std::string, std::shared_ptr<CameraProgress>> downloads_;  // by token
     ImportSources* sources_ = nullptr;                                  // told of cameras that become ready
-    std::atomic<bool> stopping_{false};
+    ImportSources::Registration offered_;  // cameras as import sources, while this bridge lives
+    // Shared with the import sources it made, which may outlive it.
+    std::shared_ptr<std::atomic<bool>> stopping_ = std::make_shared<std::atomic<bool>>(false);
     ConcurrentQueue answers_{"lumivane.camera.answers", 2};  // large answers are written here
     Lifetime lifetime_;                                      // completions ask it; the last member
 };

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 
 #include "bridges/common/testing/handler_call.h"
 #include "channel/binary_messenger.h"
@@ -303,6 +304,47 @@ TEST_F(CameraBridgeTest, ThumbnailsDownloadsCancelAndEject) {
     auto reader = browser.add({.root = card("b"), .canEject = false});
     settle();
     EXPECT_EQ(error("camera.eject", {{"id", reader}}), "cannot_eject: Turn the camera off before unplugging it.");
+}
+
+// An import job may hold a camera's source after the camera bridge is gone
+// (whatever order the host lets bridges go in): the camera then reads as
+// gone, and nothing of the bridge is touched.
+TEST(CameraSourceLifetime, ASourceThatOutlivesItsBridgeFindsItsCameraGone) {
+    TempFolder folder;
+    MainLoop loop;
+    HostMessenger messenger;
+    auto events = std::make_shared<EventHandler>(loop);
+    VipsImaging imaging;
+    FfmpegVideoFrames frames{imaging};
+    SimCameraBrowser browser{loop, imaging, frames};
+    ImportSources sources;
+    fs::create_directories(folder / "r5/DCIM/100CANON");
+    std::ofstream(folder / "r5/DCIM/100CANON/IMG_0001.JPG") << "jpeg";
+    for (bool shutDown : {true, false}) {
+        SCOPED_TRACE(shutDown ? "shut down first" : "destroyed only");
+        auto bridge = std::make_unique<CameraBridge>(browser, loop, events);
+        bridge->start(messenger);
+        bridge->offerImports(sources, folder.path());
+        auto key = browser.add({.uuid = shutDown ? "R5-A" : "R5-B", .root = folder / "r5"});
+        ASSERT_TRUE(loop.runUntil([&] { return sources.open("camera", key).ok(); }, std::chrono::seconds(10)));
+        auto source = sources.open("camera", key).value();
+        // A job's worker lists while the main loop answers the device's part.
+        auto listing = [&] {
+            auto listed = std::async(std::launch::async, [&] { return source->list(); });
+            loop.runUntil([&] { return listed.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+                          std::chrono::seconds(30));
+            return listed.get();
+        };
+        auto listed = listing();
+        ASSERT_TRUE(listed.ok()) << listed.error().message;
+        EXPECT_EQ(listed.value().size(), 1u);
+        if (shutDown) bridge->shutdown();
+        bridge.reset();
+        EXPECT_EQ(sources.open("camera", key).error().code, Error::Code::badInput);
+        auto after = listing();
+        ASSERT_FALSE(after.ok());
+        EXPECT_EQ(after.error().code, Error::Code::unavailable);
+    }
 }
 
 }  // namespace

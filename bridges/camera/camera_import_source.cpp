@@ -43,7 +43,7 @@ Result<T> CameraImportSource::await(std::future<Result<T>>& future, const std::f
     // The wait ends with the answer, or when the host or the job stops
     // waiting (a main loop that has stopped runs nothing more).
     while (future.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
-        if (links_.stopping) return failure(gone());
+        if (*links_.stopping) return failure(gone());
         if (cancelled && cancelled()) return failure(Error{Error::Code::cancelled, "Cancelled."});
     }
     try {

@@ -21,14 +21,15 @@ namespace lumivane {
 // Threads: made on the main loop; the rest on the import's worker threads,
 // which hand every device call to the main loop and wait for its answer,
 // giving up when the camera bridge is going (`stopping`) or the device was
-// removed. Work posted to the main loop asks the camera bridge's `lifetime`.
+// removed. Work posted to the main loop asks the camera bridge's `lifetime`,
+// so a source that outlives the bridge finds its camera gone.
 // `lock_` guards `files_`.
 class CameraImportSource final : public ImportSource {
 public:
     struct Links {
-        MainLoop& loop;
-        const Lifetime& lifetime;
-        const std::atomic<bool>& stopping;
+        MainLoop& loop;             // the host's, which outlives every bridge
+        Lifetime::Handle lifetime;  // the camera bridge's: a job may hold this source longer
+        std::shared_ptr<const std::atomic<bool>> stopping;
         // Main loop: the device while it is attached, else null.
         std::function<CameraDevice*()> device;
     };

@@ -68,37 +68,74 @@ public:
 // kind ("iphone", "camera", "volume") and says when one of its devices
 // becomes available, so that an interrupted import can go on.
 //
-// Threads: main loop only. The host owns it and it outlives every bridge.
+// What is added or watched stays only while its Registration is held:
+// dropping it takes the kind or the watcher away, so a bridge that goes
+// takes its devices with it, whatever the order bridges go in.
+//
+// Threads: main loop only. A Registration may outlive it.
 class ImportSources {
 public:
     using Open = std::function<Result<std::shared_ptr<ImportSource>>(const std::string& id)>;
     using Arrival = std::function<void(const std::string& kind, const std::string& id)>;
+    using Registration = std::shared_ptr<void>;
 
-    void add(const std::string& kind, Open open) { openers_[kind] = std::move(open); }
+    [[nodiscard]] Registration add(const std::string& kind, Open open) {
+        auto id = table_->next++;
+        table_->openers[kind] = {id, std::move(open)};
+        return release([kind, id](Table& table) {
+            if (auto found = table.openers.find(kind); found != table.openers.end() && found->second.first == id)
+                table.openers.erase(found);
+        });
+    }
     // The device `id` of `kind` as a source, or why not (an unknown kind is
     // Error::Code::badInput; a device not there now, Error::Code::notFound).
     Result<std::shared_ptr<ImportSource>> open(const std::string& kind, const std::string& id) const {
-        auto found = openers_.find(kind);
-        if (found == openers_.end())
+        auto found = table_->openers.find(kind);
+        if (found == table_->openers.end())
             return failure(Error{Error::Code::badInput, "No import source of kind \"" + kind + "\"."});
-        return found->second(id);
+        auto open = found->second.second;  // held while it runs, whatever it adds or drops
+        return open(id);
     }
 
     // A device has become available (again).
-    void arrived(const std::string& kind, const std::string& id) {
-        for (const auto& watcher : arrivals_) watcher(kind, id);
-    }
+    void arrived(const std::string& kind, const std::string& id) const { tell(table_->arrivals, kind, id); }
     // A device has gone (unplugged, unmounted, removed): imports from it
     // stop now rather than when a read of theirs fails.
-    void departed(const std::string& kind, const std::string& id) {
-        for (const auto& watcher : departures_) watcher(kind, id);
+    void departed(const std::string& kind, const std::string& id) const { tell(table_->departures, kind, id); }
+    [[nodiscard]] Registration watchArrivals(Arrival arrival) { return watch(&Table::arrivals, std::move(arrival)); }
+    [[nodiscard]] Registration watchDepartures(Arrival departure) {
+        return watch(&Table::departures, std::move(departure));
     }
-    void watchArrivals(Arrival arrival) { arrivals_.push_back(std::move(arrival)); }
-    void watchDepartures(Arrival departure) { departures_.push_back(std::move(departure)); }
 
 private:
-    std::map<std::string, Open> openers_;
-    std::vector<Arrival> arrivals_, departures_;
+    struct Table {
+        int next = 0;
+        std::map<std::string, std::pair<int, Open>> openers;
+        std::map<int, Arrival> arrivals, departures;
+    };
+    Registration release(std::function<void(Table&)> drop) {
+        std::weak_ptr<Table> table = table_;
+        return Registration(static_cast<void*>(nullptr), [table, drop = std::move(drop)](void*) {
+            if (auto alive = table.lock()) drop(*alive);
+        });
+    }
+    Registration watch(std::map<int, Arrival> Table::*watchers, Arrival watcher) {
+        auto id = table_->next++;
+        ((*table_).*watchers)[id] = std::move(watcher);
+        return release([watchers, id](Table& table) { (table.*watchers).erase(id); });
+    }
+    // Each watcher that is still there when its turn comes: one may drop another.
+    static void tell(const std::map<int, Arrival>& watchers, const std::string& kind, const std::string& id) {
+        std::vector<int> ids;
+        for (const auto& [key, watcher] : watchers) ids.push_back(key);
+        for (int key : ids)
+            if (auto found = watchers.find(key); found != watchers.end()) {
+                auto watcher = found->second;
+                watcher(kind, id);
+            }
+    }
+
+    std::shared_ptr<Table> table_ = std::make_shared<Table>();
 };
 
 }  // namespace lumivane

@@ -65,7 +65,7 @@ FileVolumeBridge::FileVolumeBridge(const BridgeContext& context)
     : platform_(context.platform), loop_(context.loop), events_(context.events), sources_(context.importSources) {
     // Never the system's own disk: not the one holding the home or the host's data.
     std::vector<std::string> own{platform_.environment.homeDirectory(), context.dataFolder};
-    sources_.add("volume", [&volumes = platform_.volumes, own](const std::string& mountPoint) {
+    offered_ = sources_.add("volume", [&volumes = platform_.volumes, own](const std::string& mountPoint) {
         return VolumeImportSource::open(volumes, mountPoint, own);
     });
 }

@@ -67,6 +67,7 @@ private:
     ImportSources& sources_;
     std::set<std::string> mounted_;                   // main loop: the volumes mounted at the last notice
     std::vector<Volumes::Observation> observations_;  // main loop: this bridge's volume observers
+    ImportSources::Registration offered_;             // volumes as import sources, while this bridge lives
     std::atomic<bool> stopping_{false};
     Mutex queueLock_;
     std::unique_ptr<ConcurrentQueue> thumbnails_ LUMIVANE_GUARDED_BY(queueLock_);

@@ -119,7 +119,7 @@ TEST_F(FilesBridgeTest, EjectAndFreeSpaceAnswerWhatTheSystemSays) {
 TEST(FilesBridgeLifetime, ABridgeThatWentHearsNoMoreVolumeChangesAndItsDevicesLeaveImports) {
     SimBridgeSetup setup;
     std::vector<std::string> departed;
-    setup.sources.watchDepartures(
+    auto watching = setup.sources.watchDepartures(
         [&](const std::string& kind, const std::string& id) { departed.push_back(kind + ":" + id); });
     HostMessenger messenger;
     auto bridge = std::make_unique<FileVolumeBridge>(setup.context({}, std::make_shared<EventHandler>(setup.loop)));
@@ -129,9 +129,16 @@ TEST(FilesBridgeLifetime, ABridgeThatWentHearsNoMoreVolumeChangesAndItsDevicesLe
     setup.mac.volumes().mount(card, {.removable = true});
     setup.mac.volumes().unmount(card);
     EXPECT_EQ(departed, std::vector<std::string>{"volume:" + card});
-    // Gone, its observers are never called again (AddressSanitizer would see it).
-    bridge.reset();
     setup.mac.volumes().mount(card, {.removable = true});
+    EXPECT_TRUE(setup.sources.open("volume", card).ok());
+    // Gone, its observers are never called again (AddressSanitizer would
+    // see it), nor are its volumes offered as sources.
+    bridge.reset();
+    EXPECT_EQ(setup.sources.open("volume", card).error().code, Error::Code::badInput);
     setup.mac.volumes().unmount(card);
+    EXPECT_EQ(departed.size(), 1u);
+    // A watcher dropped hears no more.
+    watching.reset();
+    setup.sources.departed("volume", card);
     EXPECT_EQ(departed.size(), 1u);
 }

@@ -100,9 +100,9 @@ void ImportBridge::start(BinaryMessenger& messenger) {
         [this](const MethodCall& call, MethodResult result) { handle(call, std::move(result)); });
     eventChannel_ = std::make_unique<EventChannel>(messenger, "lumivane/import/events", log_);
     eventChannel_->setStreamHandler(events_);
-    sources_.watchArrivals(
+    arrivals_ = sources_.watchArrivals(
         lifetime_.guard([this](const std::string& kind, const std::string& id) { arrived(kind, id); }));
-    sources_.watchDepartures(
+    departures_ = sources_.watchDepartures(
         lifetime_.guard([this](const std::string& kind, const std::string& id) { departed(kind, id); }));
 }
 

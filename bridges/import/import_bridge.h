@@ -101,7 +101,8 @@ private:
     // interrupted.
     std::set<std::string> awayWhileRunning_, backBeforeNoticed_;
     ConcurrentQueue queue_{"lumivane.import"};
-    Lifetime lifetime_;  // queued work asks it; the last member
+    ImportSources::Registration arrivals_, departures_;  // devices coming and going, while this bridge lives
+    Lifetime lifetime_;                                  // queued work asks it; the last member
 };
 
 }  // namespace lumivane

@@ -21,9 +21,10 @@ struct ImportBridgeTest : ::testing::Test, SimBridgeSetup {
     std::shared_ptr<FakeImportSource> card = std::make_shared<FakeImportSource>();
     HostMessenger messenger;
     std::unique_ptr<ImportBridge> bridge;
+    ImportSources::Registration offered;
 
     void SetUp() override {
-        sources.add("volume", [this](const std::string&) -> Result<std::shared_ptr<ImportSource>> { return card; });
+        offered = sources.add("volume", [this](const std::string&) -> Result<std::shared_ptr<ImportSource>> { return card; });
         bridge = std::make_unique<ImportBridge>(context({}, std::make_shared<EventHandler>(loop)));
         bridge->start(messenger);
         fs::create_directories(home / "Pictures");

@@ -424,6 +424,10 @@ void ImportJob::end() {
         }
         if (state == JobState::interrupted && copier_.folderProblem()) items = items_;
     }
+    // Whatever stopped it first, a folder gone or unwritable at the end is
+    // what must be mended before it can go on.
+    if (state == JobState::interrupted)
+        if (auto problem = copier_.folderProblem()) reason = problem->message;
     // Copies made into a folder that then went are gone with it: those items
     // are copied again on resume, and "only new" does not count them.
     for (const auto& item : items) {

@@ -156,22 +156,35 @@ std::int64_t ItemCopy::captureTimeOf(const std::string& copyPath, const ImportIt
 
 ItemCopy::Outcome ItemCopy::copy(ImportSource& source, const ImportItem& item, int seq, CopyObserver& observer,
                                  const Lead* lead) const {
-    auto ended = copyOrFail(source, item, seq, observer, lead);
+    bool atDestination = false;
+    auto ended = copyOrFail(source, item, seq, observer, lead, atDestination);
     if (ended.ok()) return std::move(ended.value());
     const auto& error = ended.error();
     if (error.code == Error::Code::cancelled) return {Outcome::Kind::cancelled, {}, {}, error};
     if (error.code == Error::Code::unavailable) return {Outcome::Kind::interrupted, {}, {}, error};
-    // Not the item's fault when the folder it was going to went.
+    // Not the item's fault when the folder it was going to went, nor when
+    // its files there went from under it (the folder being removed).
     if (auto problem = folderProblem()) return {Outcome::Kind::interrupted, {}, {}, *problem};
+    if (atDestination && error.code == Error::Code::notFound)
+        return {Outcome::Kind::interrupted,
+                {},
+                {},
+                Error{Error::Code::unavailable, "Files being copied into " + plan_.destination + " were removed."}};
     return {Outcome::Kind::failed, {}, {}, error};
 }
 
 Result<ItemCopy::Outcome> ItemCopy::copyOrFail(ImportSource& source, const ImportItem& item, int seq,
-                                               CopyObserver& observer, const Lead* lead) const {
+                                               CopyObserver& observer, const Lead* lead,
+                                               bool& atDestination) const {
     if (!destination_) return failure(HeldFolder::gone(plan_.destination));
+    // A failure of the copy's own side, not the device's.
+    auto there = [&](const Error& error) {
+        atDestination = true;
+        return failure(error);
+    };
     auto writer = FileWriter::create(plan_.destination, temporaryName(plan_.job, seq), 0644, *destination_,
                                      FileWriter::Stale::keep);
-    if (!writer.ok()) return failure(writer.error());
+    if (!writer.ok()) return there(writer.error());
     writer.value().bulkCopy();  // an import is read again much later, if at all
     Hasher written;
     std::int64_t bytes = 0;
@@ -187,7 +200,7 @@ Result<ItemCopy::Outcome> ItemCopy::copyOrFail(ImportSource& source, const Impor
             for (std::size_t at = 0; at < size; at += kSliceBytes) {
                 auto slice = std::min(kSliceBytes, size - at);
                 written.add(data + at, slice);
-                if (auto put = writer.value().write(data + at, slice); !put.ok()) return put;
+                if (auto put = writer.value().write(data + at, slice); !put.ok()) return there(put.error());
             }
             observer.copied(static_cast<std::int64_t>(size));
             return {};
@@ -200,12 +213,12 @@ Result<ItemCopy::Outcome> ItemCopy::copyOrFail(ImportSource& source, const Impor
     auto hash = written.hex();
     // Its time set first, the flush before the read-back writes it too and the
     // one before its naming has nothing left to write.
-    if (auto timed = writer.value().setModificationTime(item.modified); !timed.ok()) return failure(timed.error());
+    if (auto timed = writer.value().setModificationTime(item.modified); !timed.ok()) return there(timed.error());
     if (plan_.verify) {
         Hasher onDisk;
         auto back =
             writer.value().readBack([&](const std::uint8_t* data, std::size_t size) { onDisk.add(data, size); });
-        if (!back.ok()) return failure(back.error());
+        if (!back.ok()) return there(back.error());
         if (onDisk.hex() != hash)
             return failure(Error{"The copy read back from disk differs from what the device sent; no copy was kept."});
     }
@@ -229,11 +242,11 @@ Result<ItemCopy::Outcome> ItemCopy::copyOrFail(ImportSource& source, const Impor
     }
     std::string name = extension.empty() ? newStem : newStem + "." + extension;
     if (!isPlainFileName(name)) return failure(Error{Error::Code::badInput, "\"" + name + "\" is no file name."});
-    if (auto made = makeFoldersBelow(*destination_, folder.value()); !made.ok()) return failure(made.error());
+    if (auto made = makeFoldersBelow(*destination_, folder.value()); !made.ok()) return there(made.error());
     auto target = joined(plan_.destination, folder.value());
     if (auto noted = observer.naming(hash, target + "/" + name); !noted.ok()) return failure(noted.error());
     auto committed = writer.value().commitUnderFreeName(target, name, *destination_);
-    if (!committed.ok()) return failure(committed.error());
+    if (!committed.ok()) return there(committed.error());
     copied.path = committed.value();
     return Outcome{Outcome::Kind::imported, std::move(copied), {}, {}};
 }

@@ -161,11 +161,11 @@ void MobileDeviceBridge::runOnPhone(const Arguments& args, MethodResult& result,
 }
 
 void MobileDeviceBridge::offerImports(ImportSources& sources) {
-    sources.add("iphone", [this](const std::string& udid) -> Result<std::shared_ptr<ImportSource>> {
+    offered_ = sources.add("iphone", [this](const std::string& udid) -> Result<std::shared_ptr<ImportSource>> {
         if (!available()) return failure(Error{Error::Code::unavailable, "This Mac can't reach iPhones."});
         auto phone = links_.phone(udid);
         if (!phone) return failure(Error{Error::Code::notFound, "No iPhone " + udid + " is known to this Mac."});
-        return std::shared_ptr<ImportSource>(std::make_shared<PhoneImportSource>(context_, phone, lifetime_));
+        return std::shared_ptr<ImportSource>(std::make_shared<PhoneImportSource>(context_, phone, lifetime_.handle()));
     });
     links_.setArrivalHandler([this, &sources](const std::string& udid) {
         loop_.post(lifetime_.guard([&sources, udid] { sources.arrived("iphone", udid); }));

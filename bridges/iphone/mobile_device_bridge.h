@@ -101,7 +101,8 @@ private:
     std::set<std::string> cancelled_ LUMIVANE_GUARDED_BY(cancelLock_);
     ConcurrentQueue transfers_{"lumivane.iphone.transfers"};
     PhoneContext context_;
-    Lifetime lifetime_;  // queued work asks it; the last member
+    ImportSources::Registration offered_;  // phones as import sources, while this bridge lives
+    Lifetime lifetime_;                    // queued work asks it; the last member
 };
 
 }  // namespace lumivane

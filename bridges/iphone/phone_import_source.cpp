@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <future>
+#include <optional>
 #include <thread>
 
 #include "bridges/iphone/dcim_scan.h"
@@ -15,12 +16,20 @@ Error gone() { return Error{Error::Code::unavailable, "The iPhone is not connect
 }  // namespace
 
 template <typename T>
+Result<T> PhoneImportSource::whileBridgeLives(const std::function<Result<T>()>& work) {
+    std::optional<Result<T>> answer;
+    bridge_.guard([&] { answer.emplace(work()); })();
+    if (!answer) return failure(gone());
+    return std::move(*answer);
+}
+
+template <typename T>
 Result<T> PhoneImportSource::onPhoneQueue(std::function<Result<T>()> work) {
     auto promise = std::make_shared<std::promise<Result<T>>>();
     auto future = promise->get_future();
     // A task the queue drops (the host going) breaks the promise, which
     // reads as the phone gone.
-    phone_->queue.post(lifetime_.guard([this, promise, work = std::move(work)] {
+    phone_->queue.post(bridge_.guard([this, promise, work = std::move(work)] {
         promise->set_value(context_.stopping() ? Result<T>(failure(gone())) : work());
     }));
     try {
@@ -47,6 +56,10 @@ Error PhoneImportSource::failed(Error error, std::chrono::milliseconds noticeDel
 }
 
 Result<std::vector<ImportItem>> PhoneImportSource::list() {
+    return whileBridgeLives<std::vector<ImportItem>>([this] { return listHere(); });
+}
+
+Result<std::vector<ImportItem>> PhoneImportSource::listHere() {
     auto listed = onPhoneQueue<std::vector<ImportItem>>([this]() -> Result<std::vector<ImportItem>> {
         auto listing = context_.links.withControlConnection<MediaListing>(
             *phone_, [&](AFCConnection& control) { return DcimScan(context_, *phone_, control).media(); });
@@ -72,6 +85,11 @@ Result<std::vector<ImportItem>> PhoneImportSource::list() {
 }
 
 Result<void> PhoneImportSource::read(const ImportItem& item, const Sink& sink, const std::function<bool()>& cancelled) {
+    return whileBridgeLives<void>([&] { return readHere(item, sink, cancelled); });
+}
+
+Result<void> PhoneImportSource::readHere(const ImportItem& item, const Sink& sink,
+                                         const std::function<bool()>& cancelled) {
     auto opened = onPhoneQueue<std::shared_ptr<AFCConnection>>(
         [this]() -> Result<std::shared_ptr<AFCConnection>> { return context_.links.openAFCConnection(*phone_); });
     if (!opened.ok()) return failure(failed(opened.error()));

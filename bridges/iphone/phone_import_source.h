@@ -15,15 +15,18 @@ namespace lumivane {
 // phone), each item read over an AFC connection of its own. Nothing is ever
 // deleted from a phone: its photo library would keep pointing at the files.
 //
+// A job may hold it longer than the iPhone bridge lives: every read and
+// listing runs inside the bridge's life (`bridge`, its Lifetime's handle),
+// and once the bridge is gone the phone reads as gone.
+//
 // Threads: made on the main loop; the rest on the import's worker threads,
 // each waiting while the phone's queue does the phone's part (a listing, or
-// opening a connection). Work posted to that queue asks the iPhone bridge's
-// `lifetime`; a phone without any link, or a host going away, is
+// opening a connection). A phone without any link, or a host going away, is
 // Error::Code::unavailable.
 class PhoneImportSource final : public ImportSource {
 public:
-    PhoneImportSource(PhoneContext& context, std::shared_ptr<IPhone> phone, const Lifetime& lifetime)
-        : context_(context), phone_(std::move(phone)), lifetime_(lifetime) {}
+    PhoneImportSource(PhoneContext& context, std::shared_ptr<IPhone> phone, Lifetime::Handle bridge)
+        : context_(context), phone_(std::move(phone)), bridge_(std::move(bridge)) {}
 
     std::string name() const override { return phone_->displayName(); }
     std::string identity() const override { return "iphone:" + phone_->udid; }
@@ -33,17 +36,23 @@ public:
     Result<void> remove(const ImportItem& item) override;
 
 private:
+    // Runs `work` while the iPhone bridge lives; the phone is gone once it has.
+    template <typename T>
+    Result<T> whileBridgeLives(const std::function<Result<T>()>& work);
     // Runs `work` on the phone's queue and waits for its result.
     template <typename T>
     Result<T> onPhoneQueue(std::function<Result<T>()> work);
+    // list() and read() inside the bridge's life.
+    Result<std::vector<ImportItem>> listHere();
+    Result<void> readHere(const ImportItem& item, const Sink& sink, const std::function<bool()>& cancelled);
     // A failure as the import sees it: unavailable once the phone has no
     // link, also when the notice of it comes within `noticeDelay`.
     Error failed(Error error, std::chrono::milliseconds noticeDelay = {}) const;
     static constexpr std::chrono::milliseconds kNoticeDelay{2000};
 
-    PhoneContext& context_;
+    PhoneContext& context_;  // the iPhone bridge's: used only inside whileBridgeLives()
     std::shared_ptr<IPhone> phone_;
-    const Lifetime& lifetime_;
+    Lifetime::Handle bridge_;
 };
 
 }  // namespace lumivane
