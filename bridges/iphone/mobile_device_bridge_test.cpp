@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <filesystem>
 #include <fstream>
+#include <future>
 
 #include "platform/common/property_list.h"
 #include "platform/sim/sim_phones.h"
@@ -204,6 +205,30 @@ TEST_F(IPhoneBridgeTest, ADetachedPhoneIsUnlistedButKnownAndWaitsForALinkBeforeF
                   "The iPhone isn't answering over Wi-Fi. Wake it \u2014 turn its screen on \u2014 and try again.");
     });
     EXPECT_TRUE(log.contains("Lumivane iPhone " + udid + ": no link right now, waiting for it"));
+}
+
+// An import does not wait for a phone that has gone to come back: it is
+// interrupted at once, and resumes when the phone does.
+TEST_F(IPhoneBridgeTest, AnImportFromAPhoneWithNoLinkEndsAtOnceWithoutWaitingForOne) {
+    bridge.reset();
+    MobileDeviceBridge::Options options;
+    options.linkWait = 10min;
+    options.dataFolder = folder / "data";
+    bridge = std::make_unique<MobileDeviceBridge>(MobileDevice::open(provider(), log), loop, events, log, clock,
+                                                  imaging, options);
+    bridge->subscribe();
+    ImportSources sources;
+    bridge->offerImports(sources);
+    auto udid = addPhone("");
+    attach(udid, kUSB);
+    auto source = sources.open("iphone", udid);
+    ASSERT_TRUE(source.ok());
+    detach(udid, kUSB);
+    auto listed = std::async(std::launch::async, [&] { return source.value()->list(); });
+    bool ended = waitFor([&] { return listed.wait_for(0s) == std::future_status::ready; });
+    if (!ended) sim.LVSimAttach(udid.c_str(), kUSB);  // lets a wait that should not be go
+    ASSERT_TRUE(ended) << "the import waited for the phone to come back";
+    ASSERT_FALSE(listed.get().ok());
 }
 
 TEST_F(IPhoneBridgeTest, ALinkArrivingDuringTheWaitEndsItEarly) {

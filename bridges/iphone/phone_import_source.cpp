@@ -29,14 +29,21 @@ Result<T> PhoneImportSource::onPhoneQueue(std::function<Result<T>()> work) {
     auto future = promise->get_future();
     // A task the queue drops (the host going) breaks the promise, which
     // reads as the phone gone.
+    // A phone with no link is gone for an import: it does not wait for the
+    // phone to come back (it interrupts, and resumes when it does).
     phone_->queue.post(bridge_.guard([this, promise, work = std::move(work)] {
-        promise->set_value(context_.stopping() ? Result<T>(failure(gone())) : work());
+        promise->set_value(context_.stopping() || !linked() ? Result<T>(failure(gone())) : work());
     }));
     try {
         return future.get();
     } catch (const std::future_error&) {
         return failure(gone());
     }
+}
+
+bool PhoneImportSource::linked() const {
+    MutexLock links(phone_->linkLock);
+    return phone_->usb || phone_->wifi;
 }
 
 Error PhoneImportSource::failed(Error error, std::chrono::milliseconds noticeDelay) const {

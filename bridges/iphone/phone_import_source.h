@@ -45,6 +45,8 @@ private:
     // list() and read() inside the bridge's life.
     Result<std::vector<ImportItem>> listHere();
     Result<void> readHere(const ImportItem& item, const Sink& sink, const std::function<bool()>& cancelled);
+    // Whether the phone is attached over USB or Wi-Fi now.
+    bool linked() const;
     // A failure as the import sees it: unavailable once the phone has no
     // link, also when the notice of it comes within `noticeDelay`.
     Error failed(Error error, std::chrono::milliseconds noticeDelay = {}) const;
