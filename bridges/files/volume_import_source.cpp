@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 #include "platform/common/media_types.h"
@@ -118,8 +119,7 @@ Result<std::vector<ImportItem>> VolumeImportSource::list() {
     return items;
 }
 
-Result<void> VolumeImportSource::read(const ImportItem& item, const Sink& sink,
-                                      const std::function<bool()>& cancelled) {
+Result<int> VolumeImportSource::openItem(const ImportItem& item) const {
     auto below = relative(item.path);
     if (!below) return failure(Error{Error::Code::badInput, "Not a file on this volume: " + item.path});
     Fd root(::open(mountPoint_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -129,6 +129,14 @@ Result<void> VolumeImportSource::read(const ImportItem& item, const Sink& sink,
     struct stat info {};
     if (::fstat(file.fd, &info) != 0) return failure(failed(Error::system()));
     if (!S_ISREG(info.st_mode)) return failure(Error{Error::Code::badInput, "Not a regular file: " + item.path});
+    return std::exchange(file.fd, -1);
+}
+
+Result<void> VolumeImportSource::read(const ImportItem& item, const Sink& sink,
+                                      const std::function<bool()>& cancelled) {
+    auto opened = openItem(item);
+    if (!opened.ok()) return failure(opened.error());
+    Fd file(opened.value());
     // A read the card refuses may be the card taken out; what the sink
     // refuses is the sink's own.
     bool refused = false;
@@ -146,16 +154,10 @@ Result<void> VolumeImportSource::read(const ImportItem& item, const Sink& sink,
 
 Result<void> VolumeImportSource::readAt(const ImportItem& item, std::int64_t offset, std::size_t length,
                                         const Sink& sink) {
-    auto below = relative(item.path);
-    if (!below) return failure(Error{Error::Code::badInput, "Not a file on this volume: " + item.path});
     if (offset < 0) return failure(Error{Error::Code::badInput, "A read starts inside the file."});
-    Fd root(::open(mountPoint_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (root.fd < 0) return failure(failed(Error::system()));
-    Fd file(openBeneath(root.fd, *below, O_RDONLY | O_NONBLOCK));
-    if (file.fd < 0) return failure(failed(Error::system()));
-    struct stat info {};
-    if (::fstat(file.fd, &info) != 0) return failure(failed(Error::system()));
-    if (!S_ISREG(info.st_mode)) return failure(Error{Error::Code::badInput, "Not a regular file: " + item.path});
+    auto opened = openItem(item);
+    if (!opened.ok()) return failure(opened.error());
+    Fd file(opened.value());
     constexpr std::size_t kChunk = 1u << 20;
     std::vector<std::uint8_t> buffer(std::min(length, kChunk));
     for (std::size_t done = 0; done < length;) {

@@ -50,6 +50,9 @@ private:
           removable_(removable) {}
     // The item's path below the mount point, or none for a path outside it.
     std::optional<std::string> relative(const std::string& path) const;
+    // The item's file opened for reading, below the mount point without
+    // following a link; only a regular file. The caller closes it.
+    Result<int> openItem(const ImportItem& item) const;
     // A failure as the import sees it: unavailable once the volume is gone.
     Error failed(Error error) const;
 

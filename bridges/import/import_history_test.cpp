@@ -33,13 +33,16 @@ ImportHistory::Item itemAt(int seq, std::int64_t size, ItemState state, bool wit
     return item;
 }
 
-TEST(ImportHistory, TheJobsAndCountsItKeepsInMemoryAreTheFilesAfterEveryChange) {
+// A history in a temporary folder.
+struct HistoryFile : ::testing::Test {
     TempFolder home;
     Log log = Log::capturing();
-    auto path = home / "history.sqlite";
-    auto opened = ImportHistory::open(path, log);
-    ASSERT_TRUE(opened.ok());
-    auto& history = *opened.value();
+    std::string path = home / "history.sqlite";
+    std::unique_ptr<ImportHistory> opened = ImportHistory::open(path, log).value();
+    ImportHistory& history = *opened;
+};
+
+TEST_F(HistoryFile, TheJobsAndCountsItKeepsInMemoryAreTheFilesAfterEveryChange) {
     // Made out of order: listed newest first all the same.
     for (auto [id, created] : {std::pair{"job-b", 9.0}, std::pair{"job-a", 5.0}, std::pair{"job-c", 7.0}})
         ASSERT_TRUE(history.addJob(jobMade(id, created)).ok());
@@ -96,13 +99,7 @@ TEST(ImportHistory, TheJobsAndCountsItKeepsInMemoryAreTheFilesAfterEveryChange) 
     }
 }
 
-TEST(ImportHistory, JobsAndCountsAreAnsweredWhileAnotherProcessHoldsTheFile) {
-    TempFolder home;
-    Log log = Log::capturing();
-    auto path = home / "history.sqlite";
-    auto opened = ImportHistory::open(path, log);
-    ASSERT_TRUE(opened.ok());
-    auto& history = *opened.value();
+TEST_F(HistoryFile, JobsAndCountsAreAnsweredWhileAnotherProcessHoldsTheFile) {
     ASSERT_TRUE(history.addJob(jobMade("job-1", 1)).ok());
     ASSERT_TRUE(history.addItems("job-1", {{"DCIM/1.JPG", 10, 100}}).ok());
     // Another program (a backup tool, a curious person's sqlite3) writes to
