@@ -261,8 +261,8 @@ TEST_F(Console, SlowClientsAndOpenEventStreamsNeverKeepThePageFromLoading) {
     std::vector<int> deaf;
     for (std::size_t i = 0; i < ConsoleServer::kMaxEventStreams; ++i) {
         int fd = connectRaw();
-        std::string ask = "GET /api/events HTTP/1.1\r\nHost: " + console->authority() + "\r\nCookie: " + cookie +
-                          "\r\n\r\n";
+        std::string ask =
+            "GET /api/events HTTP/1.1\r\nHost: " + console->authority() + "\r\nCookie: " + cookie + "\r\n\r\n";
         ASSERT_EQ(::send(fd, ask.data(), ask.size(), MSG_NOSIGNAL), static_cast<ssize_t>(ask.size()));
         deaf.push_back(fd);
         while (console->openEventStreams() < i + 1) std::this_thread::yield();
@@ -447,10 +447,11 @@ TEST_F(Console, AClientThatTakesTooLongToSendARequestIsCutButAnOpenStreamIsNot) 
     // Headers dripped a byte at a time (each read well within the library's
     // own timeout), a body that never ends, and the next request on a
     // kept-alive connection after one answered whole: each is cut.
-    for (const std::string& start : std::vector<std::string>{"GET / HTTP/1.1\r\nHost: x\r\nX-Slow: ",
-                              "POST /api/cancel HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n{",
-                              "GET /api/session HTTP/1.1\r\nHost: " + quick.authority() + "\r\nCookie: " +
-                                  quick.cookieName() + "=" + quick.token() + "\r\n\r\nGET / HTTP/1.1\r\nX-Slow: "}) {
+    for (const std::string& start : std::vector<std::string>{
+             "GET / HTTP/1.1\r\nHost: x\r\nX-Slow: ",
+             "POST /api/cancel HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n{",
+             "GET /api/session HTTP/1.1\r\nHost: " + quick.authority() + "\r\nCookie: " + quick.cookieName() + "=" +
+                 quick.token() + "\r\n\r\nGET / HTTP/1.1\r\nX-Slow: "}) {
         SCOPED_TRACE(start);
         int fd = connect();
         ASSERT_EQ(::send(fd, start.data(), start.size(), MSG_NOSIGNAL), ssize_t(start.size()));

@@ -51,11 +51,10 @@ TEST(Lumivanectl, ItemsShowWhatTheEngineImportsAndImportGoesToTheRememberedFolde
 
     auto items = lumivanectl(host, "items 'volume:" + card + "'");
     EXPECT_EQ(items.status, 0);
-    EXPECT_EQ(items.out,
-              card + "/DCIM/100CANON/IMG_1.CR2  18 B  raw  + IMG_1.JPG IMG_1.XMP\n" +
-                  card + "/DCIM/100CANON/IMG_2.JPG  18 B  photo\n" +
-                  card + "/DCIM/100CANON/MVI_3.MOV  18 B  video\n"
-                  "3 items: 1 photo, 1 raw, 1 video; 2 twins and sidecars with them\n");
+    EXPECT_EQ(items.out, card + "/DCIM/100CANON/IMG_1.CR2  18 B  raw  + IMG_1.JPG IMG_1.XMP\n" + card +
+                             "/DCIM/100CANON/IMG_2.JPG  18 B  photo\n" + card +
+                             "/DCIM/100CANON/MVI_3.MOV  18 B  video\n"
+                             "3 items: 1 photo, 1 raw, 1 video; 2 twins and sidecars with them\n");
     EXPECT_EQ(lumivanectl(host, "items volume:/no/such/card").status, 1);
 
     // No folder given and none remembered: refused; once one is, it is used.

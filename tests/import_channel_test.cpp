@@ -619,15 +619,15 @@ TEST_F(Import, DatesAreReadFromItemHeadsAndSettingsAreRememberedAcrossRestarts) 
                               .c_str()),
               0);
     ASSERT_GT(fs::file_size(dir + "MVI_0004.MOV"), 4 * CaptureDates::kHeadBytes);
-    auto dates = h->value("lumivane/import", "import.dates",
-                          EncodableMap{{"source", EncodableMap{{"kind", "volume"}, {"id", card}}},
-                                       {"items", EncodableList{EncodableMap{{"path", dir + "IMG_0001.JPG"}},
-                                                               EncodableMap{{"path", dir + "IMG_0002.JPG"}},
-                                                               EncodableMap{{"path", dir + "MVI_0003.MOV"}},
-                                                               EncodableMap{{"path", dir + "gone.JPG"}},
-                                                               EncodableMap{{"path", dir + "MVI_0004.MOV"},
-                                                                            {"size", std::int64_t(fs::file_size(
-                                                                                         dir + "MVI_0004.MOV"))}}}}});
+    auto dates = h->value(
+        "lumivane/import", "import.dates",
+        EncodableMap{
+            {"source", EncodableMap{{"kind", "volume"}, {"id", card}}},
+            {"items",
+             EncodableList{EncodableMap{{"path", dir + "IMG_0001.JPG"}}, EncodableMap{{"path", dir + "IMG_0002.JPG"}},
+                           EncodableMap{{"path", dir + "MVI_0003.MOV"}}, EncodableMap{{"path", dir + "gone.JPG"}},
+                           EncodableMap{{"path", dir + "MVI_0004.MOV"},
+                                        {"size", std::int64_t(fs::file_size(dir + "MVI_0004.MOV"))}}}}});
     ASSERT_TRUE(dates.get<EncodableList>());
     const auto& times = *dates.get<EncodableList>();
     ASSERT_EQ(times.size(), 5u);

@@ -194,9 +194,9 @@ void CameraBridge::offerImports(ImportSources& sources, const std::string& dataF
                 return now == devices_.end() || !ready_.count(key) ? nullptr : now->second->asCamera();
             };
             std::string identity = "camera:" + device->serialNumberString().value_or(key);
-            return std::shared_ptr<ImportSource>(
-                std::make_shared<CameraImportSource>(CameraImportSource::Links{loop_, lifetime_.handle(), stopping_, attached},
-                                                     nameOr(*device, "Camera"), identity, staging));
+            return std::shared_ptr<ImportSource>(std::make_shared<CameraImportSource>(
+                CameraImportSource::Links{loop_, lifetime_.handle(), stopping_, attached}, nameOr(*device, "Camera"),
+                identity, staging));
         });
 }
 

@@ -24,7 +24,8 @@ struct ImportBridgeTest : ::testing::Test, SimBridgeSetup {
     ImportSources::Registration offered;
 
     void SetUp() override {
-        offered = sources.add("volume", [this](const std::string&) -> Result<std::shared_ptr<ImportSource>> { return card; });
+        offered =
+            sources.add("volume", [this](const std::string&) -> Result<std::shared_ptr<ImportSource>> { return card; });
         bridge = std::make_unique<ImportBridge>(context({}, std::make_shared<EventHandler>(loop)));
         bridge->start(messenger);
         fs::create_directories(home / "Pictures");

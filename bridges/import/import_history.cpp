@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <map>
 #include <cstdio>
 #include <ctime>
+#include <map>
 
 namespace lumivane {
 
@@ -147,9 +147,10 @@ Result<std::unique_ptr<ImportHistory>> ImportHistory::open(const std::string& pa
 void ImportHistory::keepAll() {
     std::vector<Kept> kept;
     std::map<std::string, std::size_t> at;
-    Statement jobs(db_,
-                   "SELECT id,created,state,request,kind,source,identity,device,reason FROM jobs ORDER BY created DESC, "
-                   "rowid DESC");
+    Statement jobs(
+        db_,
+        "SELECT id,created,state,request,kind,source,identity,device,reason FROM jobs ORDER BY created DESC, "
+        "rowid DESC");
     while (jobs.step() == SQLITE_ROW) {
         at[jobs.text(0)] = kept.size();
         kept.push_back({jobFrom(jobs), {}});
@@ -230,7 +231,8 @@ Result<void> ImportHistory::addJob(const Job& job) {
     if (insert.step() != SQLITE_DONE) return failure(sqliteError(db_));
     MutexLock kept(keptLock_);
     // Newest first: a job made now goes before every job made earlier.
-    auto after = std::find_if(kept_.begin(), kept_.end(), [&](const Kept& each) { return each.job.created <= job.created; });
+    auto after =
+        std::find_if(kept_.begin(), kept_.end(), [&](const Kept& each) { return each.job.created <= job.created; });
     kept_.insert(after, Kept{job, {}});
     return {};
 }

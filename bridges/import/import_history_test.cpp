@@ -46,8 +46,8 @@ TEST_F(HistoryFile, TheJobsAndCountsItKeepsInMemoryAreTheFilesAfterEveryChange) 
     // Made out of order: listed newest first all the same.
     for (auto [id, created] : {std::pair{"job-b", 9.0}, std::pair{"job-a", 5.0}, std::pair{"job-c", 7.0}})
         ASSERT_TRUE(history.addJob(jobMade(id, created)).ok());
-    ASSERT_TRUE(history.addItems("job-b", {{"DCIM/1.JPG", 10, 100}, {"DCIM/2.JPG", 20, 100}, {"DCIM/3.JPG", 30, 100}})
-                    .ok());
+    ASSERT_TRUE(
+        history.addItems("job-b", {{"DCIM/1.JPG", 10, 100}, {"DCIM/2.JPG", 20, 100}, {"DCIM/3.JPG", 30, 100}}).ok());
     struct Step {
         const char* what;
         std::function<Result<void>()> change;
@@ -61,7 +61,8 @@ TEST_F(HistoryFile, TheJobsAndCountsItKeepsInMemoryAreTheFilesAfterEveryChange) 
         {"one skipped",
          [&] { return history.finishItem("job-b", itemAt(2, 20, ItemState::skipped, false), "card:1", 1); },
          {3, 1, 1, 0, 10, 60}},
-        {"one failed", [&] { return history.finishItem("job-b", itemAt(3, 30, ItemState::failed, false), "card:1", 1); },
+        {"one failed",
+         [&] { return history.finishItem("job-b", itemAt(3, 30, ItemState::failed, false), "card:1", 1); },
          {3, 1, 1, 1, 10, 60}},
         {"the failed one imported on retry",
          [&] { return history.finishItem("job-b", itemAt(3, 30, ItemState::imported, true), "card:1", 1); },
@@ -69,9 +70,8 @@ TEST_F(HistoryFile, TheJobsAndCountsItKeepsInMemoryAreTheFilesAfterEveryChange) 
         {"a copy lost with its folder",
          [&] { return history.forgetCopy("job-b", itemAt(1, 10, ItemState::imported, true), "card:1"); },
          {3, 1, 1, 0, 30, 60}},
-        {"the same outcome twice", [&] {
-             return history.finishItem("job-b", itemAt(2, 20, ItemState::skipped, false), "card:1", 1);
-         },
+        {"the same outcome twice",
+         [&] { return history.finishItem("job-b", itemAt(2, 20, ItemState::skipped, false), "card:1", 1); },
          {3, 1, 1, 0, 30, 60}},
     };
     for (const auto& step : steps) {

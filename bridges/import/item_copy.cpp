@@ -174,8 +174,7 @@ ItemCopy::Outcome ItemCopy::copy(ImportSource& source, const ImportItem& item, i
 }
 
 Result<ItemCopy::Outcome> ItemCopy::copyOrFail(ImportSource& source, const ImportItem& item, int seq,
-                                               CopyObserver& observer, const Lead* lead,
-                                               bool& atDestination) const {
+                                               CopyObserver& observer, const Lead* lead, bool& atDestination) const {
     if (!destination_) return failure(HeldFolder::gone(plan_.destination));
     // A failure of the copy's own side, not the device's.
     auto there = [&](const Error& error) {

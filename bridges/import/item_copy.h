@@ -118,8 +118,7 @@ public:
 private:
     // copy(), its failures as errors (copy() tells them apart).
     Result<Outcome> copyOrFail(ImportSource& source, const ImportItem& item, int seq, CopyObserver& observer,
-                               const Lead* lead,
-                               bool& atDestination) const;
+                               const Lead* lead, bool& atDestination) const;
     std::int64_t captureTimeOf(const std::string& copyPath, const ImportItem& item) const;
 
     const CopyPlan& plan_;

@@ -197,7 +197,8 @@ TEST(LinuxVolumes, AVolumesKindIsItsTopMountsDiskAsSysfsShowsIt) {
         }
         table.close();
         MainLoop loop;
-        LinuxVolumes volumes(loop, {folder / "mountinfo", "/nonexistent", "/nonexistent", "/nonexistent", folder / "sys"});
+        LinuxVolumes volumes(loop,
+                             {folder / "mountinfo", "/nonexistent", "/nonexistent", "/nonexistent", folder / "sys"});
         auto values = volumes.values(point);
         ASSERT_TRUE(values);
         EXPECT_EQ(values->removable, c.removable);

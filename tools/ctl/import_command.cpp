@@ -79,10 +79,8 @@ int ImportCommand::run(HostClient& client) const {
     if (resume) {
         started = client.call("lumivane/import", "import.resume", EncodableMap{{"job", operands[0]}});
     } else {
-        EncodableMap args{{"source", sourceOf(operands[0])},
-                          {"onlyNew", !all},
-                          {"verify", !noVerify},
-                          {"deleteAfter", deleteAfter}};
+        EncodableMap args{
+            {"source", sourceOf(operands[0])}, {"onlyNew", !all}, {"verify", !noVerify}, {"deleteAfter", deleteAfter}};
         if (operands.size() > 1) args.set("destination", absolute(operands[1]));
         if (!subfolders.empty()) args.set("subfolders", subfolders);
         if (!rename.empty()) args.set("rename", rename);

@@ -254,8 +254,8 @@ int main(int argc, char** argv) {
     if (o.socketPath.empty() || o.words.empty()) return usage();
     bool call = o.words[0] == "call" && (o.words.size() == 3 || o.words.size() == 4);
     bool listen = o.words[0] == "listen" && o.words.size() == 2;
-    bool import = o.words[0] == "import" &&
-                  (o.import.resume ? o.words.size() == 2 : o.words.size() == 2 || o.words.size() == 3);
+    bool import =
+        o.words[0] == "import" && (o.import.resume ? o.words.size() == 2 : o.words.size() == 2 || o.words.size() == 3);
     bool items = o.words[0] == "items" && o.words.size() == 2;
     if (!call && !listen && !import && !items) return usage();
     o.import.operands.assign(o.words.begin() + 1, o.words.end());
