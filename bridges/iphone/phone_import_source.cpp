@@ -99,7 +99,9 @@ Result<void> PhoneImportSource::readHere(const ImportItem& item, const Sink& sin
                                          const std::function<bool()>& cancelled) {
     auto opened = onPhoneQueue<std::shared_ptr<AFCConnection>>(
         [this]() -> Result<std::shared_ptr<AFCConnection>> { return context_.links.openAFCConnection(*phone_); });
-    if (!opened.ok()) return failure(failed(opened.error()));
+    // A phone unplugged as the connection opens says "disconnected" before
+    // the notice that it left: the item's own failure only if it stays linked.
+    if (!opened.ok()) return failure(failed(opened.error(), kNoticeDelay));
     auto connection = opened.value();
     std::int64_t bytes = 0;
     auto streamed = streamFile(context_.api(), *connection, DcimScan::phonePath(item.path),

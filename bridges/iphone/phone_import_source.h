@@ -48,7 +48,8 @@ private:
     // Whether the phone is attached over USB or Wi-Fi now.
     bool linked() const;
     // A failure as the import sees it: unavailable once the phone has no
-    // link, also when the notice of it comes within `noticeDelay`.
+    // link, also when the notice of it comes within `noticeDelay` (a read or
+    // an opening that failed as the cable came out).
     Error failed(Error error, std::chrono::milliseconds noticeDelay = {}) const;
     static constexpr std::chrono::milliseconds kNoticeDelay{2000};
 
