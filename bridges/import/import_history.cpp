@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <map>
+#include <utility>
 
 namespace lumivane {
 
@@ -175,8 +176,7 @@ void ImportHistory::keepAll() {
 }
 
 ImportHistory::Kept* ImportHistory::kept(const std::string& id) {
-    auto found = std::find_if(kept_.begin(), kept_.end(), [&](const Kept& each) { return each.job.id == id; });
-    return found == kept_.end() ? nullptr : &*found;
+    return const_cast<Kept*>(std::as_const(*this).kept(id));
 }
 
 const ImportHistory::Kept* ImportHistory::kept(const std::string& id) const {
