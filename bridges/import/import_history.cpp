@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <ctime>
 #include <map>
-#include <utility>
 
 namespace lumivane {
 
@@ -176,7 +175,8 @@ void ImportHistory::keepAll() {
 }
 
 ImportHistory::Kept* ImportHistory::kept(const std::string& id) {
-    return const_cast<Kept*>(std::as_const(*this).kept(id));
+    auto found = std::find_if(kept_.begin(), kept_.end(), [&](const Kept& each) { return each.job.id == id; });
+    return found == kept_.end() ? nullptr : &*found;
 }
 
 const ImportHistory::Kept* ImportHistory::kept(const std::string& id) const {
