@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <random>
+#include <utility>
 
 #include "bridges/common/method_table.h"
 #include "bridges/common/pending_result.h"
@@ -85,16 +86,6 @@ ImportBridge::~ImportBridge() {
 
 void ImportBridge::start(BinaryMessenger& messenger) {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
-    std::error_code ignored;  // a folder that cannot be made shows as a history that cannot be opened
-    std::filesystem::create_directories(dataFolder_, ignored);
-    auto opened = ImportHistory::open(dataFolder_ + "/" + kHistoryFile, log_);
-    if (opened.ok()) {
-        history_ = std::move(opened.value());
-        if (auto marked = history_->interruptRunning(); !marked.ok())
-            log_.write("Lumivane import history: " + marked.error().message);
-    } else {
-        log_.write("Lumivane import history: " + opened.error().message + "; imports are unavailable.");
-    }
     channel_ = std::make_unique<MethodChannel>(messenger, "lumivane/import", log_);
     channel_->setMethodCallHandler(
         [this](const MethodCall& call, MethodResult result) { handle(call, std::move(result)); });
@@ -104,14 +95,42 @@ void ImportBridge::start(BinaryMessenger& messenger) {
         lifetime_.guard([this](const std::string& kind, const std::string& id) { arrived(kind, id); }));
     departures_ = sources_.watchDepartures(
         lifetime_.guard([this](const std::string& kind, const std::string& id) { departed(kind, id); }));
+    // The file may be large, or held by another process for seconds: the
+    // main loop goes on while it opens, and calls wait for it.
+    queue_.post(lifetime_.guard([this] {
+        std::error_code ignored;  // a folder that cannot be made shows as a history that cannot be opened
+        std::filesystem::create_directories(dataFolder_, ignored);
+        auto opened = std::make_shared<Result<std::unique_ptr<ImportHistory>>>(
+            ImportHistory::open(dataFolder_ + "/" + kHistoryFile, log_));
+        if (opened->ok())
+            if (auto marked = opened->value()->interruptRunning(); !marked.ok())
+                log_.write("Lumivane import history: " + marked.error().message);
+        loop_.post(lifetime_.guard([this, opened] { historyOpened(std::move(*opened)); }));
+    }));
+}
+
+void ImportBridge::historyOpened(Result<std::unique_ptr<ImportHistory>> opened) {
+    opening_ = false;
+    if (opened.ok())
+        history_ = std::move(opened.value());
+    else
+        log_.write("Lumivane import history: " + opened.error().message + "; imports are unavailable.");
+    for (auto& [call, result] : std::exchange(waitingForHistory_, {})) handle(call, std::move(result));
+    for (auto& [kind, id] : std::exchange(arrivedWhileOpening_, {})) arrived(kind, id);
 }
 
 void ImportBridge::shutdown() {
     for (auto& [id, job] : jobs_) job->stop();
+    for (auto& [call, result] : std::exchange(waitingForHistory_, {}))
+        result.error(channelCode(Error::Code::unavailable, kError), "The host is quitting.");
 }
 
 void ImportBridge::handle(const MethodCall& call, MethodResult result) {
     LUMIVANE_ASSERT_MAIN_LOOP(loop_);
+    if (opening_) {
+        waitingForHistory_.emplace_back(call, std::move(result));
+        return;
+    }
     if (!history_)
         return result.error(channelCode(Error::Code::unavailable, kError),
                             "The import history could not be opened; see the log.");
@@ -439,6 +458,10 @@ void ImportBridge::departed(const std::string& kind, const std::string& id) {
 }
 
 void ImportBridge::arrived(const std::string& kind, const std::string& id) {
+    if (opening_) {
+        arrivedWhileOpening_.emplace_back(kind, id);
+        return;
+    }
     if (!history_) return;
     for (auto& [jobId, job] : jobs_)
         if (job->request().kind == kind && job->request().id == id && job->request().autoResume &&

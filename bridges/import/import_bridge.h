@@ -4,6 +4,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bridges/common/bridge.h"
@@ -28,8 +29,9 @@ namespace lumivane {
 // never waits for the history's file: jobs and their counts are answered
 // from the history's memory, and every write and item read happens on the
 // "lumivane.import" concurrent queue, as do the jobs. The history is opened
-// at start(), before the channel serves. `jobs_` is main-loop only; queued
-// work refers to the bridge through `lifetime_`, its last member.
+// there too, after start(): calls that come before it is open wait for it.
+// Every member but `queue_` and `lifetime_` is main-loop only; queued work
+// refers to the bridge through `lifetime_`, its last member.
 class ImportBridge final : public Bridge {
 public:
     static constexpr const char* kHistoryFile = "import-history.sqlite";
@@ -37,9 +39,9 @@ public:
     explicit ImportBridge(const BridgeContext& context);
     ~ImportBridge() override;
 
-    // Opens the history (every job it finds running was interrupted), then
-    // installs the channels and follows devices' arrivals for jobs that go on
-    // by themselves.
+    // Installs the channels, follows devices' arrivals for jobs that go on by
+    // themselves, and opens the history in the background (every job it
+    // finds running was interrupted).
     void start(BinaryMessenger& messenger) override;
     // Running jobs stop at their next chunk and stay "interrupted".
     void shutdown() override;
@@ -47,6 +49,9 @@ public:
     void handle(const MethodCall& call, MethodResult result);
 
 private:
+    // On the main loop once the history is open, or could not be: answers
+    // the calls and arrivals that waited for it.
+    void historyOpened(Result<std::unique_ptr<ImportHistory>> opened);
     void startJob(const Arguments& args, MethodResult& result);
     void status(const Arguments& args, MethodResult& result);
     void list(const Arguments& args, MethodResult& result);
@@ -88,7 +93,10 @@ private:
     const Clock& clock_;
     ImportSources& sources_;
     std::string dataFolder_;
-    std::unique_ptr<ImportHistory> history_;
+    std::unique_ptr<ImportHistory> history_;  // set once opened; null while opening or if it cannot be
+    bool opening_ = true;
+    std::vector<std::pair<MethodCall, MethodResult>> waitingForHistory_;
+    std::vector<std::pair<std::string, std::string>> arrivedWhileOpening_;  // kind and id
     ImportSettings settings_;
     std::shared_ptr<EventHandler> events_;
     std::unique_ptr<MethodChannel> channel_;

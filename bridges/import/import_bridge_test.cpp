@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
 #include <atomic>
 #include <filesystem>
 
@@ -73,6 +75,24 @@ TEST_F(ImportBridgeTest, ADeviceThatLeavesInterruptsItsJobAtOnce) {
     auto id = *job->get<std::string>();
     ASSERT_TRUE(loop.runUntil([&] { return state(id) != "running"; }, std::chrono::seconds(30)));
     EXPECT_EQ(state(id), "interrupted");
+}
+
+TEST_F(ImportBridgeTest, AHistoryHeldByAnotherProgramAtStartDelaysTheCallsNotTheMainLoop) {
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(call("import.list", {})));  // the history is made
+    bridge.reset();
+    // Another program holds the history as the host starts; start() returns
+    // at once, and the program lets go only after it has.
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open((home / ImportBridge::kHistoryFile).c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; DELETE FROM jobs;", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK);
+    bridge = std::make_unique<ImportBridge>(context({}, std::make_shared<EventHandler>(loop)));
+    bridge->start(messenger);
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    auto listed = call("import.list", {});
+    EXPECT_TRUE(std::holds_alternative<EncodableValue>(listed)) << ::testing::PrintToString(listed);
 }
 
 }  // namespace

@@ -100,18 +100,24 @@ Result<sqlite3*> ImportHistory::openAndCheck(const std::string& path) {
         sqlite3_open_v2(path.c_str(), &db,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW,
                         nullptr);
-    auto fail = [&](std::string why) -> Result<sqlite3*> {
+    // Only a file that is not a database, a damaged one or a link in the
+    // history's place is unreadable; a file held by another program, a full
+    // disk or a refused write is a failure for now, and stays as it is.
+    auto fail = [&](int code, std::string why) -> Result<sqlite3*> {
         if (db) sqlite3_close(db);
-        return failure(Error{std::move(why)});
+        bool unreadable =
+            (code & 0xff) == SQLITE_CORRUPT || (code & 0xff) == SQLITE_NOTADB || code == SQLITE_CANTOPEN_SYMLINK;
+        return failure(Error{unreadable ? Error::Code::badInput : Error::Code::unavailable, std::move(why)});
     };
-    if (opened != SQLITE_OK) return fail(db ? sqlite3_errmsg(db) : "out of memory");
+    if (opened != SQLITE_OK)
+        return db ? fail(sqlite3_extended_errcode(db), sqlite3_errmsg(db)) : fail(opened, "out of memory");
     sqlite3_busy_timeout(db, 5000);
     // A file SQLite cannot read shows here, before anything is written to it.
     {
         Statement check(db, "PRAGMA quick_check");
         int step = check.step();
-        if (step != SQLITE_ROW) return fail(sqlite3_errmsg(db));
-        if (check.text(0) != "ok") return fail(check.text(0));
+        if (step != SQLITE_ROW) return fail(sqlite3_extended_errcode(db), sqlite3_errmsg(db));
+        if (check.text(0) != "ok") return fail(SQLITE_CORRUPT, check.text(0));
     }
     char* message = nullptr;
     if (sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr, &message) !=
@@ -121,14 +127,14 @@ Result<sqlite3*> ImportHistory::openAndCheck(const std::string& path) {
          sqlite3_exec(db, kWholeColumn, nullptr, nullptr, &message) != SQLITE_OK)) {
         std::string why = message ? message : "unknown error";
         sqlite3_free(message);
-        return fail(why);
+        return fail(sqlite3_extended_errcode(db), why);
     }
     return db;
 }
 
 Result<std::unique_ptr<ImportHistory>> ImportHistory::open(const std::string& path, Log& log) {
     auto opened = openAndCheck(path);
-    if (!opened.ok()) {
+    if (!opened.ok() && opened.error().code == Error::Code::badInput) {
         // Kept beside it for whoever wants to look, never written again.
         std::string aside = path + ".corrupt-" + std::to_string(std::time(nullptr));
         std::rename(path.c_str(), aside.c_str());
@@ -136,8 +142,8 @@ Result<std::unique_ptr<ImportHistory>> ImportHistory::open(const std::string& pa
         log.write("Lumivane import history: " + path + " could not be read (" + opened.error().message +
                   "); it was moved to " + aside + " and a new history started.");
         opened = openAndCheck(path);
-        if (!opened.ok()) return failure(opened.error());
     }
+    if (!opened.ok()) return failure(opened.error());
     std::unique_ptr<ImportHistory> history(new ImportHistory(path, opened.value()));
     MutexLock guard(history->lock_);
     history->keepAll();

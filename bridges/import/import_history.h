@@ -63,7 +63,9 @@ public:
     };
 
     // Opens the history at `path`, starting a new one when there is none or
-    // when the one there cannot be read.
+    // when the one there is damaged (it is moved aside). A history that
+    // cannot be opened for now (held by another program, a full disk) fails
+    // and stays as it is. Waits up to 5 s for a file another program holds.
     static Result<std::unique_ptr<ImportHistory>> open(const std::string& path, Log& log);
     ~ImportHistory();
 

@@ -3,8 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -125,6 +129,67 @@ TEST_F(HistoryFile, JobsAndCountsAreAnsweredWhileAnotherProcessHoldsTheFile) {
     sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(other);
     writer.join();
+}
+
+// The files left beside the history: the moved-aside ones.
+int setAside(const TempFolder& folder) {
+    int aside = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path()))
+        aside += entry.path().filename().string().find(".corrupt-") != std::string::npos;
+    return aside;
+}
+
+TEST(HistoryOpen, OnlyADamagedHistoryIsMovedAsideAndOneThatCannotBeOpenedForNowIsKept) {
+    struct Case {
+        const char* what;
+        // Damages or holds the file at `path`; what it returns is let go after the open.
+        std::function<std::function<void()>(const std::string& path)> meddle;
+        bool opens;
+        int aside;
+    };
+    const Case cases[] = {
+        {"untouched", [](const std::string&) { return [] {}; }, true, 0},
+        {"not a database",
+         [](const std::string& path) {
+             std::remove((path + "-wal").c_str()), std::remove((path + "-shm").c_str());
+             std::FILE* file = std::fopen(path.c_str(), "w");
+             std::fputs("this is not a history, and never was one, but it is long enough to be read", file);
+             std::fclose(file);
+             return [] {};
+         },
+         true, 1},
+        {"held by another program",
+         [](const std::string& path) -> std::function<void()> {
+             sqlite3* other = nullptr;
+             EXPECT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+             EXPECT_EQ(
+                 sqlite3_exec(other, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; UPDATE jobs SET reason='x';",
+                              nullptr, nullptr, nullptr),
+                 SQLITE_OK);
+             return [other] {
+                 sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+                 sqlite3_close(other);
+             };
+         },
+         false, 0},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.what);
+        TempFolder home;
+        Log log = Log::capturing();
+        std::string path = home / "history.sqlite";
+        {
+            auto made = ImportHistory::open(path, log).value();
+            ASSERT_TRUE(made->addJob(jobMade("job-1", 1)).ok());
+        }
+        auto letGo = each.meddle(path);
+        auto opened = ImportHistory::open(path, log);
+        letGo();
+        EXPECT_EQ(opened.ok(), each.opens);
+        EXPECT_EQ(setAside(home), each.aside);
+        // A history kept in place still has its job.
+        if (each.aside == 0) EXPECT_TRUE(ImportHistory::open(path, log).value()->job("job-1"));
+    }
 }
 
 }  // namespace
