@@ -96,6 +96,9 @@ std::int32_t AFCKeyValueRead(AFCDictionaryRef info, char** key, char** value);
 std::int32_t AFCKeyValueClose(AFCDictionaryRef info);
 std::int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path, std::uint64_t mode, AFCFileRef* file);
 std::int32_t AFCFileRefRead(AFCConnectionRef connection, AFCFileRef file, void* buffer, std::uint32_t* length);
+// Moves the file's read position: `whence` 0 counts `offset` from the start,
+// 1 from the position, 2 from the end (the host uses 0).
+std::int32_t AFCFileRefSeek(AFCConnectionRef connection, AFCFileRef file, std::int64_t offset, std::uint64_t whence);
 std::int32_t AFCFileRefClose(AFCConnectionRef connection, AFCFileRef file);
 
 }  // extern "C"
@@ -134,5 +137,6 @@ std::int32_t AFCFileRefClose(AFCConnectionRef connection, AFCFileRef file);
     X(AFCKeyValueClose)                         \
     X(AFCFileRefOpen)                           \
     X(AFCFileRefRead)                           \
+    X(AFCFileRefSeek)                           \
     X(AFCFileRefClose)
 // clang-format on

@@ -220,6 +220,25 @@ TEST_P(Providers, DownloadsCopyWithProgressAndLeaveNothingWhenCancelledOrCutOff)
     EXPECT_TRUE(fs::is_empty(folder / "out"));  // no partial file
 }
 
+TEST_P(Providers, AVideosDateInItsIndexAtItsEndIsReadWhereItLies) {
+    // As some phones and every camera write them: the index after the media.
+    auto movie = root() + "/DCIM/100APPLE/IMG_0002.MOV";
+    ASSERT_EQ(std::system(("ffmpeg -v error -y -f lavfi -i anoisesrc=d=12:r=44100 -c:a pcm_s16le -metadata "
+                           "creation_time=2019-05-06T07:08:09Z '" +
+                           movie + "'")
+                              .c_str()),
+              0);
+    start();
+    ASSERT_TRUE(listedAs(kTrustedEntry));
+    auto dates =
+        h->value("lumivane/import", "import.dates",
+                 EncodableMap{{"source", EncodableMap{{"kind", "iphone"}, {"id", kUdid}}},
+                              {"items", EncodableList{EncodableMap{{"path", "100APPLE/IMG_0002.MOV"},
+                                                                   {"size", std::int64_t(fs::file_size(movie))}}}}});
+    ASSERT_TRUE(dates.get<EncodableList>()) << ::testing::PrintToString(dates);
+    EXPECT_EQ(dates.get<EncodableList>()->at(0), EncodableValue(1557126489));  // 2019-05-06 07:08:09 UTC
+}
+
 INSTANTIATE_TEST_SUITE_P(BothProviders, Providers, ::testing::Values(Provider::simulated, Provider::libimobiledevice),
                          [](const auto& info) {
                              return info.param == Provider::simulated ? std::string("Simulated")
@@ -298,6 +317,7 @@ TEST(ImobiledeviceProvider, PhonesFollowTheDaemonThatStartsLateRestartsOrMisbeha
         // A daemon that answers nonsense is tried again, ever more slowly,
         // and costs no descriptor per try.
         HostileDaemon hostile(socket);
+        h.value("lumivane/import", "import.list");  // the host's own files are open by now
         int before = openDescriptors();
         h.loop.runUntil([&] { return hostile.connections >= 4; }, 10s);
         EXPECT_GE(hostile.connections, 4);

@@ -306,6 +306,48 @@ TEST_F(CameraBridgeTest, ThumbnailsDownloadsCancelAndEject) {
     EXPECT_EQ(error("camera.eject", {{"id", reader}}), "cannot_eject: Turn the camera off before unplugging it.");
 }
 
+// Where a camera reads parts of files, an import reads any part of an item
+// (a video's index at its end), in as many of the device's parts as it takes.
+TEST_F(CameraBridgeTest, AnImportReadsAnyPartOfAFileWhereTheCameraReadsParts) {
+    ImportSources sources;
+    bridge.offerImports(sources, folder.path());
+    fs::create_directories(folder / "r5/DCIM/100CANON");
+    std::string bytes(9 << 20, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = char(i * 7 % 251);
+    std::ofstream(folder / "r5/DCIM/100CANON/MVI_0001.MOV", std::ios::binary) << bytes;
+    auto key = browser.add({.root = folder / "r5"});
+    ASSERT_TRUE(loop.runUntil([&] { return sources.open("camera", key).ok(); }, 10s));
+    auto source = sources.open("camera", key).value();
+    // A job's worker asks while the main loop answers the device's part.
+    auto onWorker = [&](auto work) {
+        auto done = std::async(std::launch::async, work);
+        loop.runUntil([&] { return done.wait_for(0s) == std::future_status::ready; }, 30s);
+        return done.get();
+    };
+    auto listed = onWorker([&] { return source->list(); });
+    ASSERT_TRUE(listed.ok() && listed.value().size() == 1u);
+    auto item = listed.value().front();
+    const std::int64_t size = std::int64_t(bytes.size());
+    struct Case {
+        std::int64_t offset;
+        std::size_t length;
+        std::size_t expected;  // fewer at the file's end
+    } cases[] = {{0, 16, 16}, {1, 5 << 20, 5 << 20}, {size - 100, 16, 16}, {size - 10, 16, 10}, {size, 16, 0}};
+    for (const auto& each : cases) {
+        SCOPED_TRACE(std::to_string(each.offset) + "+" + std::to_string(each.length));
+        std::string got;
+        auto read = onWorker([&] {
+            return source->readAt(item, each.offset, each.length, [&](const std::uint8_t* data, std::size_t n) {
+                got.append(reinterpret_cast<const char*>(data), n);
+                return Result<void>();
+            });
+        });
+        ASSERT_TRUE(read.ok()) << read.error().message;
+        EXPECT_EQ(got.size(), each.expected);
+        EXPECT_TRUE(got == bytes.substr(std::size_t(each.offset), each.expected));
+    }
+}
+
 // An import job may hold a camera's source after the camera bridge is gone
 // (whatever order the host lets bridges go in): the camera then reads as
 // gone, and nothing of the bridge is touched.

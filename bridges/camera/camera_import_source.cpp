@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <future>
@@ -121,6 +122,29 @@ Result<void> CameraImportSource::read(const ImportItem& item, const Sink& sink,
         if (auto taken = sink(part.value().data(), part.value().size()); !taken.ok()) return taken;
     }
     return readStaged(camera, sink, cancelled);
+}
+
+Result<void> CameraImportSource::readAt(const ImportItem& item, std::int64_t offset, std::size_t length,
+                                        const Sink& sink) {
+    auto camera = file(item.path);
+    if (!camera) return failure(Error{Error::Code::notFound, item.path + " is no longer on the camera."});
+    using Bytes = std::vector<std::uint8_t>;
+    for (std::int64_t left = static_cast<std::int64_t>(length); left > 0;) {
+        auto want = std::min(left, kPartBytes);
+        auto part = withDevice<Bytes>([camera, offset, want](CameraDevice&, std::function<void(Result<Bytes>)> done) {
+            camera->asFile()->requestReadData(offset, want, std::move(done));
+        });
+        // A device that reads only whole files: a caller does without.
+        if (!part.ok() && part.error().code == Error::Code::badInput)
+            return failure(Error{Error::Code::unavailable, "This camera reads a file only whole."});
+        if (!part.ok()) return failure(part.error());
+        auto size = std::min(static_cast<std::int64_t>(part.value().size()), want);
+        if (size == 0) return {};  // the file's end
+        if (auto taken = sink(part.value().data(), static_cast<std::size_t>(size)); !taken.ok()) return taken;
+        offset += size;
+        left -= size;
+    }
+    return {};
 }
 
 Result<void> CameraImportSource::readStaged(const std::shared_ptr<CameraItem>& camera, const Sink& sink,

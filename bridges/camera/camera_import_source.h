@@ -44,6 +44,8 @@ public:
     bool canDelete() const override { return true; }
     Result<std::vector<ImportItem>> list() override;
     Result<void> read(const ImportItem& item, const Sink& sink, const std::function<bool()>& cancelled) override;
+    // Where the device reads parts of files; else Error::Code::unavailable.
+    Result<void> readAt(const ImportItem& item, std::int64_t offset, std::size_t length, const Sink& sink) override;
     Result<void> remove(const ImportItem& item) override;
 
 private:

@@ -51,7 +51,8 @@ public:
     // Error::Code::cancelled.
     virtual Result<void> read(const ImportItem& item, const Sink& sink, const std::function<bool()>& cancelled) = 0;
     // At most `length` bytes of the item from `offset` into `sink`, for a
-    // device that can start a read anywhere (a volume); the others answer
+    // device that can start a read anywhere (a volume, a phone, a camera
+    // that reads parts of files); the others answer
     // Error::Code::unavailable, and a caller then does without.
     virtual Result<void> readAt(const ImportItem& item, std::int64_t offset, std::size_t length, const Sink& sink) {
         (void)item, (void)offset, (void)length, (void)sink;

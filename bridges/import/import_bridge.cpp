@@ -97,16 +97,19 @@ void ImportBridge::start(BinaryMessenger& messenger) {
         lifetime_.guard([this](const std::string& kind, const std::string& id) { departed(kind, id); }));
     // The file may be large, or held by another process for seconds: the
     // main loop goes on while it opens, and calls wait for it.
-    queue_.post(lifetime_.guard([this] {
+    // Not guarded work: it uses only what outlives the bridge (the host's
+    // log and loop), so the main loop's part never waits on this worker
+    // leaving a guarded callback.
+    queue_.post([this, folder = dataFolder_, &log = log_, &loop = loop_, bridge = lifetime_.handle()] {
         std::error_code ignored;  // a folder that cannot be made shows as a history that cannot be opened
-        std::filesystem::create_directories(dataFolder_, ignored);
+        std::filesystem::create_directories(folder, ignored);
         auto opened = std::make_shared<Result<std::unique_ptr<ImportHistory>>>(
-            ImportHistory::open(dataFolder_ + "/" + kHistoryFile, log_));
+            ImportHistory::open(folder + "/" + kHistoryFile, log));
         if (opened->ok())
             if (auto marked = opened->value()->interruptRunning(); !marked.ok())
-                log_.write("Lumivane import history: " + marked.error().message);
-        loop_.post(lifetime_.guard([this, opened] { historyOpened(std::move(*opened)); }));
-    }));
+                log.write("Lumivane import history: " + marked.error().message);
+        loop.post(bridge.guard([this, opened] { historyOpened(std::move(*opened)); }));
+    });
 }
 
 void ImportBridge::historyOpened(Result<std::unique_ptr<ImportHistory>> opened) {
@@ -115,8 +118,14 @@ void ImportBridge::historyOpened(Result<std::unique_ptr<ImportHistory>> opened) 
         history_ = std::move(opened.value());
     else
         log_.write("Lumivane import history: " + opened.error().message + "; imports are unavailable.");
-    for (auto& [call, result] : std::exchange(waitingForHistory_, {})) handle(call, std::move(result));
-    for (auto& [kind, id] : std::exchange(arrivedWhileOpening_, {})) arrived(kind, id);
+    // Each as a task of its own, as they would have come: the main loop
+    // stays free between them.
+    for (auto& [call, result] : std::exchange(waitingForHistory_, {}))
+        loop_.post(lifetime_.guard([this, call, result = std::make_shared<MethodResult>(std::move(result))] {
+            handle(call, std::move(*result));
+        }));
+    for (auto& [kind, id] : std::exchange(arrivedWhileOpening_, {}))
+        loop_.post(lifetime_.guard([this, kind, id] { arrived(kind, id); }));
 }
 
 void ImportBridge::shutdown() {

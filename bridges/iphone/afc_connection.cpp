@@ -1,5 +1,8 @@
 #include "bridges/iphone/afc_connection.h"
 
+#include <algorithm>
+#include <optional>
+
 namespace lumivane {
 
 namespace {
@@ -56,8 +59,11 @@ IPhoneResult<std::map<std::string, std::string>> fileInfo(const MobileDevice& ap
     return pairs;
 }
 
-IPhoneResult<std::int64_t> streamFile(const MobileDevice& api, AFCConnection& connection, const std::string& path,
-                                      const ChunkSink& sink) {
+namespace {
+
+// `length` bytes of the file from `offset`, or (no length) all from its start.
+IPhoneResult<std::int64_t> stream(const MobileDevice& api, AFCConnection& connection, const std::string& path,
+                                  std::int64_t offset, std::optional<std::int64_t> length, const ChunkSink& sink) {
     if (connection.isClosed()) return afcError(api, kAFCServiceNotConnected, path);
     AFCFileRef file = 0;
     std::int32_t code = api.AFCFileRefOpen(connection.handle(), path.c_str(), 1, &file);
@@ -68,16 +74,33 @@ IPhoneResult<std::int64_t> streamFile(const MobileDevice& api, AFCConnection& co
         AFCFileRef file;
         ~Closer() { api.AFCFileRefClose(connection, file); }
     } closer{api, connection.handle(), file};
+    if (offset > 0)
+        if (code = api.AFCFileRefSeek(connection.handle(), file, offset, 0); code != 0)
+            return afcError(api, code, path);
     Bytes buffer(kReadChunk);
     std::int64_t total = 0;
-    for (;;) {
-        std::uint32_t length = kReadChunk;
-        code = api.AFCFileRefRead(connection.handle(), file, buffer.data(), &length);
+    while (!length || total < *length) {
+        auto length32 =
+            static_cast<std::uint32_t>(length ? std::min<std::int64_t>(kReadChunk, *length - total) : kReadChunk);
+        code = api.AFCFileRefRead(connection.handle(), file, buffer.data(), &length32);
         if (code != 0) return afcError(api, code, path);
-        if (length == 0) return total;
-        if (auto taken = sink(buffer.data(), length); !taken.ok()) return taken.error();
-        total += length;
+        if (length32 == 0) break;
+        if (auto taken = sink(buffer.data(), length32); !taken.ok()) return taken.error();
+        total += length32;
     }
+    return total;
+}
+
+}  // namespace
+
+IPhoneResult<std::int64_t> streamFile(const MobileDevice& api, AFCConnection& connection, const std::string& path,
+                                      const ChunkSink& sink) {
+    return stream(api, connection, path, 0, std::nullopt, sink);
+}
+
+IPhoneResult<std::int64_t> streamRange(const MobileDevice& api, AFCConnection& connection, const std::string& path,
+                                       std::int64_t offset, std::int64_t length, const ChunkSink& sink) {
+    return stream(api, connection, path, offset, length, sink);
 }
 
 IPhoneResult<std::optional<Bytes>> readSmallFile(const MobileDevice& api, AFCConnection& connection,

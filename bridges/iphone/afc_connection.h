@@ -47,6 +47,9 @@ IPhoneResult<std::map<std::string, std::string>> fileInfo(const MobileDevice& ap
 using ChunkSink = std::function<IPhoneResult<void>(const std::uint8_t* data, std::uint32_t length)>;
 IPhoneResult<std::int64_t> streamFile(const MobileDevice& api, AFCConnection& connection, const std::string& path,
                                       const ChunkSink& sink);
+// The same for at most `length` bytes from `offset` (fewer at the file's end).
+IPhoneResult<std::int64_t> streamRange(const MobileDevice& api, AFCConnection& connection, const std::string& path,
+                                       std::int64_t offset, std::int64_t length, const ChunkSink& sink);
 // The whole file, or nullopt when it is larger than `limit` bytes. Reads in
 // 1 MiB chunks.
 IPhoneResult<std::optional<Bytes>> readSmallFile(const MobileDevice& api, AFCConnection& connection,

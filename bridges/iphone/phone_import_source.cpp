@@ -95,13 +95,19 @@ Result<void> PhoneImportSource::read(const ImportItem& item, const Sink& sink, c
     return whileBridgeLives<void>([&] { return readHere(item, sink, cancelled); });
 }
 
-Result<void> PhoneImportSource::readHere(const ImportItem& item, const Sink& sink,
-                                         const std::function<bool()>& cancelled) {
+Result<std::shared_ptr<AFCConnection>> PhoneImportSource::connect() {
     auto opened = onPhoneQueue<std::shared_ptr<AFCConnection>>(
         [this]() -> Result<std::shared_ptr<AFCConnection>> { return context_.links.openAFCConnection(*phone_); });
     // A phone unplugged as the connection opens says "disconnected" before
     // the notice that it left: the item's own failure only if it stays linked.
     if (!opened.ok()) return failure(failed(opened.error(), kNoticeDelay));
+    return opened;
+}
+
+Result<void> PhoneImportSource::readHere(const ImportItem& item, const Sink& sink,
+                                         const std::function<bool()>& cancelled) {
+    auto opened = connect();
+    if (!opened.ok()) return failure(opened.error());
     auto connection = opened.value();
     std::int64_t bytes = 0;
     auto streamed = streamFile(context_.api(), *connection, DcimScan::phonePath(item.path),
@@ -118,6 +124,24 @@ Result<void> PhoneImportSource::readHere(const ImportItem& item, const Sink& sin
     connection->close();
     if (!streamed.ok()) return failure(failed(streamed.error(), kNoticeDelay));
     return {};
+}
+
+Result<void> PhoneImportSource::readAt(const ImportItem& item, std::int64_t offset, std::size_t length,
+                                       const Sink& sink) {
+    return whileBridgeLives<void>([&]() -> Result<void> {
+        auto opened = connect();
+        if (!opened.ok()) return failure(opened.error());
+        auto& connection = opened.value();
+        auto streamed = streamRange(context_.api(), *connection, DcimScan::phonePath(item.path), offset,
+                                    static_cast<std::int64_t>(length),
+                                    [&](const std::uint8_t* data, std::uint32_t size) -> IPhoneResult<void> {
+                                        if (context_.stopping()) return Error(Error::Code::cancelled, "Cancelled.");
+                                        return sink(data, size);
+                                    });
+        connection->close();
+        if (!streamed.ok()) return failure(failed(streamed.error(), kNoticeDelay));
+        return {};
+    });
 }
 
 Result<void> PhoneImportSource::remove(const ImportItem&) {

@@ -33,6 +33,8 @@ public:
     bool canDelete() const override { return false; }
     Result<std::vector<ImportItem>> list() override;
     Result<void> read(const ImportItem& item, const Sink& sink, const std::function<bool()>& cancelled) override;
+    // Over a connection of its own, from `offset` (an AFC seek).
+    Result<void> readAt(const ImportItem& item, std::int64_t offset, std::size_t length, const Sink& sink) override;
     Result<void> remove(const ImportItem& item) override;
 
 private:
@@ -45,6 +47,8 @@ private:
     // list() and read() inside the bridge's life.
     Result<std::vector<ImportItem>> listHere();
     Result<void> readHere(const ImportItem& item, const Sink& sink, const std::function<bool()>& cancelled);
+    // A new AFC connection to the phone, opened on its queue.
+    Result<std::shared_ptr<AFCConnection>> connect();
     // Whether the phone is attached over USB or Wi-Fi now.
     bool linked() const;
     // A failure as the import sees it: unavailable once the phone has no

@@ -573,6 +573,14 @@ LV_EXPORT std::int32_t AFCFileRefRead(AFCConnectionRef connection, AFCFileRef fi
     return kAFCSuccess;
 }
 
+LV_EXPORT std::int32_t AFCFileRefSeek(AFCConnectionRef connection, AFCFileRef file, std::int64_t offset,
+                                      std::uint64_t whence) {
+    if (!connection || whence > 2) return kAFCInvalidArgument;
+    if (!connection->service->device->attached) return kAFCServiceNotConnected;
+    std::lock_guard lock(connection->mutex);
+    return afcCode(afc_file_seek(connection->service->afc, file, offset, static_cast<int>(whence)));
+}
+
 LV_EXPORT std::int32_t AFCFileRefClose(AFCConnectionRef connection, AFCFileRef file) {
     if (!connection) return kAFCInvalidArgument;
     std::lock_guard lock(connection->mutex);

@@ -587,6 +587,19 @@ LV_EXPORT std::int32_t AFCFileRefRead(AFCConnectionRef connection, AFCFileRef fi
     return kAFCSuccess;
 }
 
+LV_EXPORT std::int32_t AFCFileRefSeek(AFCConnectionRef connection, AFCFileRef file, std::int64_t offset,
+                                      std::uint64_t whence) {
+    static const int kWhence[] = {SEEK_SET, SEEK_CUR, SEEK_END};
+    if (whence > 2) return kAFCInvalidArgument;
+    std::int32_t code = kAFCSuccess;
+    if (!beginAFCCall(connection, "seek", nullptr, code)) return code;
+    std::lock_guard lock(connection->mutex);
+    auto it = connection->files.find(file);
+    if (it == connection->files.end()) return kAFCInvalidArgument;
+    if (::lseek(it->second, static_cast<off_t>(offset), kWhence[whence]) < 0) return afcCode(errno);
+    return kAFCSuccess;
+}
+
 #ifndef LUMIVANE_SIM_OMIT_FILE_REF_CLOSE
 LV_EXPORT std::int32_t AFCFileRefClose(AFCConnectionRef connection, AFCFileRef file) {
     if (!connection) return kAFCInvalidArgument;

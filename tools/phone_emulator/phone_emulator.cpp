@@ -598,6 +598,16 @@ AfcReply readFile(AfcSession& session, const std::string& payload) {
     return {2, data};
 }
 
+AfcReply seekFile(AfcSession& session, const std::string& payload) {
+    static const int kWhence[] = {SEEK_SET, SEEK_CUR, SEEK_END};
+    auto file = session.files.find(afcNumber(payload, 0));
+    auto whence = afcNumber(payload, 8);
+    if (file == session.files.end() || whence > 2) return afcStatus(7);
+    auto offset = static_cast<std::int64_t>(afcNumber(payload, 16));
+    if (::lseek(file->second, static_cast<off_t>(offset), kWhence[whence]) < 0) return afcStatus(7);
+    return afcStatus(0);
+}
+
 AfcReply closeFile(AfcSession& session, const std::string& payload) {
     auto file = session.files.find(afcNumber(payload, 0));
     if (file == session.files.end()) return afcStatus(7);
@@ -608,8 +618,8 @@ AfcReply closeFile(AfcSession& session, const std::string& payload) {
 
 // The AFC operations the emulator serves; any other answers "unsupported".
 const std::map<std::uint64_t, AfcReply (*)(AfcSession&, const std::string&)> kAfcHandlers{
-    {0x03, readDirectory}, {0x0A, fileInformation}, {0x0B, deviceInformation},
-    {0x0D, openFile},      {0x0F, readFile},        {0x14, closeFile},
+    {0x03, readDirectory}, {0x0A, fileInformation}, {0x0B, deviceInformation}, {0x0D, openFile},
+    {0x0F, readFile},      {0x11, seekFile},        {0x14, closeFile},
 };
 
 }  // namespace
