@@ -188,7 +188,9 @@ TEST(HistoryOpen, OnlyADamagedHistoryIsMovedAsideAndOneThatCannotBeOpenedForNowI
         EXPECT_EQ(opened.ok(), each.opens);
         EXPECT_EQ(setAside(home), each.aside);
         // A history kept in place still has its job.
-        if (each.aside == 0) EXPECT_TRUE(ImportHistory::open(path, log).value()->job("job-1"));
+        if (each.aside == 0) {
+            EXPECT_TRUE(ImportHistory::open(path, log).value()->job("job-1"));
+        }
     }
 }
 
