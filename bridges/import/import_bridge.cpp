@@ -120,12 +120,13 @@ void ImportBridge::historyOpened(Result<std::unique_ptr<ImportHistory>> opened) 
         log_.write("Lumivane import history: " + opened.error().message + "; imports are unavailable.");
     // Each as a task of its own, as they would have come: the main loop
     // stays free between them.
-    for (auto& [call, result] : std::exchange(waitingForHistory_, {}))
-        loop_.post(lifetime_.guard([this, call, result = std::make_shared<MethodResult>(std::move(result))] {
-            handle(call, std::move(*result));
-        }));
-    for (auto& [kind, id] : std::exchange(arrivedWhileOpening_, {}))
-        loop_.post(lifetime_.guard([this, kind, id] { arrived(kind, id); }));
+    for (auto& waiting : std::exchange(waitingForHistory_, {}))
+        loop_.post(lifetime_.guard(
+            [this, call = waiting.first, result = std::make_shared<MethodResult>(std::move(waiting.second))] {
+                handle(call, std::move(*result));
+            }));
+    for (auto& device : std::exchange(arrivedWhileOpening_, {}))
+        loop_.post(lifetime_.guard([this, device] { arrived(device.first, device.second); }));
 }
 
 void ImportBridge::shutdown() {
