@@ -1,6 +1,7 @@
 #include "bridges/import/import_bridge.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <algorithm>
 #include <filesystem>
@@ -63,6 +64,7 @@ EncodableMap jobMap(const ImportHistory::Job& job, const ImportHistory::Counts& 
     if (request) {
         map.set("destination", request->destination);
         map.set("backup", request->backup);
+        if (request->automatic) map.set("auto", true);
     }
     return map;
 }
@@ -77,6 +79,7 @@ ImportBridge::ImportBridge(const BridgeContext& context)
       sources_(context.importSources),
       dataFolder_(context.dataFolder),
       settings_(context.dataFolder + "/" + ImportSettings::kFile),
+      autoRules_(context.dataFolder + "/" + ImportAutoRules::kFile),
       events_(std::make_shared<EventHandler>(context.loop)) {}
 
 ImportBridge::~ImportBridge() {
@@ -149,7 +152,8 @@ void ImportBridge::handle(const MethodCall& call, MethodResult result) {
         {"import.list", &ImportBridge::list},         {"import.cancel", &ImportBridge::cancel},
         {"import.resume", &ImportBridge::resume},     {"import.dates", &ImportBridge::dates},
         {"import.items", &ImportBridge::items},       {"import.settings", &ImportBridge::settings},
-        {"import.remember", &ImportBridge::remember},
+        {"import.remember", &ImportBridge::remember}, {"import.autoSet", &ImportBridge::autoSet},
+        {"import.autoList", &ImportBridge::autoList}, {"import.autoRemove", &ImportBridge::autoRemove},
     };
     if (!table.dispatch(*this, call, result)) result.notImplemented();
 }
@@ -163,6 +167,100 @@ void ImportBridge::remember(const Arguments& args, MethodResult& result) {
     if (!settings) return result.error(kBadRequest, "No settings given.");
     if (auto remembered = settings_.remember(*settings); !remembered.ok()) return fail(result, remembered.error());
     result.success();
+}
+
+namespace {
+
+// The device a rule names: {"kind", "id"}.
+Result<std::pair<std::string, std::string>> ruleDevice(const Arguments& args) {
+    const auto* device = args.map("device");
+    auto bad = failure(Error{Error::Code::badInput,
+                             "No device given: {\"kind\": \"volume\" | \"camera\" | \"iphone\", \"id\": the "
+                             "volume's UUID, the camera's serial number or the phone's UDID}."});
+    if (!device) return bad;
+    Arguments where(*args.value("device"));
+    auto kind = where.string("kind").value_or(""), id = where.string("id").value_or("");
+    if ((kind != "volume" && kind != "camera" && kind != "iphone") || id.empty() || id.size() > 256 ||
+        std::any_of(id.begin(), id.end(), [](unsigned char c) { return c < 0x20; }))
+        return bad;
+    return std::pair{kind, id};
+}
+
+}  // namespace
+
+void ImportBridge::autoSet(const Arguments& args, MethodResult& result) {
+    auto device = ruleDevice(args);
+    if (!device.ok()) return fail(result, device.error());
+    const auto* settings = args.map("settings");
+    if (!settings) return result.error(kBadRequest, "No settings given.");
+    if (settings->find("source") || settings->find("items"))
+        return result.error(kBadRequest, "A rule's settings name no source and no items: the device brings them.");
+    auto eject = args.value("eject");
+    if (eject && !eject->isNull() && !eject->get<bool>())
+        return result.error(kBadRequest, "\"eject\" is true or false.");
+    // Read as "import.start" reads them, for the device.
+    EncodableMap asked = *settings;
+    asked.set("source", EncodableMap{{"kind", device.value().first}, {"id", device.value().second}});
+    EncodableValue arguments(std::move(asked));
+    auto request = ImportRequest::fromArguments(Arguments(arguments),
+                                                settings->find("destination") ? EncodableMap{} : settings_.load());
+    if (!request.ok()) return fail(result, request.error());
+    if (auto checked = checkedFolders(request.value()); !checked.ok()) return fail(result, checked.error());
+    ImportAutoRules::Rule rule{device.value().first, device.value().second, request.value(),
+                               eject && eject->get<bool>() && *eject->get<bool>()};
+    if (auto kept = autoRules_.set(rule); !kept.ok()) return fail(result, kept.error());
+    result.success();
+}
+
+void ImportBridge::autoList(const Arguments&, MethodResult& result) {
+    EncodableList rules;
+    for (const auto& rule : autoRules_.load()) rules.push_back(rule.toMap());
+    result.success(EncodableValue(std::move(rules)));
+}
+
+void ImportBridge::autoRemove(const Arguments& args, MethodResult& result) {
+    auto device = ruleDevice(args);
+    if (!device.ok()) return fail(result, device.error());
+    if (auto removed = autoRules_.remove(device.value().first, device.value().second); !removed.ok())
+        return fail(result, removed.error());
+    result.success();
+}
+
+void ImportBridge::startAutomatic(const std::string& kind, const std::string& id) {
+    auto rules = autoRules_.load();
+    if (rules.empty()) return;
+    auto source = sources_.open(kind, id);
+    if (!source.ok()) return;
+    auto rule = autoRules_.forIdentity(source.value()->identity());
+    if (!rule || rule->kind != kind) return;
+    auto name = source.value()->name();
+    auto skip = [&](const std::string& why) {
+        log_.write("Lumivane import: no automatic import from " + name + ": " + why);
+    };
+    // One job at a time per device: a resumed one, or one a person started.
+    for (const auto& [jobId, job] : jobs_)
+        if (job->request().kind == kind && job->request().id == id) return skip("job " + jobId + " is running.");
+    if (kind == "volume" && readOnlyVolume(id)) return skip("it is read-only.");
+    auto request = rule->settings;
+    request.kind = kind, request.id = id, request.items.reset();
+    request.automatic = true, request.autoResume = true;
+    if (auto checked = checkedFolders(request); !checked.ok()) return skip(checked.error().message);
+    if (auto startable = startableFrom(request, *source.value()); !startable.ok())
+        return skip(startable.error().message);
+    begin(request, source.value(), [this, name](const std::string& job) -> Launched {
+        return [this, name, job](Result<void> launched) {
+            if (launched.ok())
+                log_.write("Lumivane import: job " + job + " imports " + name + " by itself.");
+            else
+                log_.write("Lumivane import: the automatic import from " + name +
+                           " did not start: " + launched.error().message);
+        };
+    });
+}
+
+bool ImportBridge::readOnlyVolume(const std::string& mountPoint) {
+    struct statvfs info {};
+    return ::statvfs(mountPoint.c_str(), &info) == 0 && (info.f_flag & ST_RDONLY);
 }
 
 Result<void> ImportBridge::usableFolder(const std::string& path, const char* what) {
@@ -181,33 +279,48 @@ void ImportBridge::startJob(const Arguments& args, MethodResult& result) {
     auto request = ImportRequest::fromArguments(args, args.value("destination") ? EncodableMap{} : settings_.load());
     if (!request.ok()) return fail(result, request.error());
     auto& asked = request.value();
-    // Trailing slashes would make a copy's path look outside its folder.
-    while (asked.destination.size() > 1 && asked.destination.back() == '/') asked.destination.pop_back();
-    while (asked.backup.size() > 1 && asked.backup.back() == '/') asked.backup.pop_back();
-    if (auto usable = usableFolder(asked.destination, "destination"); !usable.ok()) return fail(result, usable.error());
-    if (!asked.backup.empty())
-        if (auto usable = usableFolder(asked.backup, "backup destination"); !usable.ok())
-            return fail(result, usable.error());
-    if (asked.deleteAfter && asked.kind == "iphone")
-        return result.error(kNotAllowed,
-                            "Photos are never deleted from a phone: its photo library would keep pointing at them.");
-    for (const auto& [text, kind] : {std::pair{asked.subfolders, ImportTemplate::Kind::folders},
-                                     std::pair{asked.rename, ImportTemplate::Kind::fileName}})
-        if (auto parsed = ImportTemplate::parse(text, kind); !parsed.ok()) return fail(result, parsed.error());
+    if (auto checked = checkedFolders(asked); !checked.ok()) return fail(result, checked.error());
     auto source = sources_.open(asked.kind, asked.id);
     if (!source.ok()) return fail(result, source.error());
-    if (asked.deleteAfter && !source.value()->canDelete())
-        return result.error(kNotAllowed, source.value()->name() +
-                                             " is not removable: files are deleted after import only from cards, "
-                                             "removable disks and cameras.");
-    if (auto sensible = sensibleFolders(asked); !sensible.ok()) return fail(result, sensible.error());
+    if (auto startable = startableFrom(asked, *source.value()); !startable.ok()) return fail(result, startable.error());
+    begin(asked, source.value(), [pending = PendingResult(std::move(result), loop_)](const std::string& id) {
+        return answerWithId(pending, id);
+    });
+}
+
+Result<void> ImportBridge::checkedFolders(ImportRequest& request) {
+    // Trailing slashes would make a copy's path look outside its folder.
+    while (request.destination.size() > 1 && request.destination.back() == '/') request.destination.pop_back();
+    while (request.backup.size() > 1 && request.backup.back() == '/') request.backup.pop_back();
+    if (auto usable = usableFolder(request.destination, "destination"); !usable.ok()) return usable;
+    if (!request.backup.empty())
+        if (auto usable = usableFolder(request.backup, "backup destination"); !usable.ok()) return usable;
+    if (request.deleteAfter && request.kind == "iphone")
+        return failure(Error{Error::Code::noPermission,
+                             "Photos are never deleted from a phone: its photo library would keep pointing at them."});
+    for (const auto& [text, kind] : {std::pair{request.subfolders, ImportTemplate::Kind::folders},
+                                     std::pair{request.rename, ImportTemplate::Kind::fileName}})
+        if (auto parsed = ImportTemplate::parse(text, kind); !parsed.ok()) return failure(parsed.error());
+    return {};
+}
+
+Result<void> ImportBridge::startableFrom(const ImportRequest& request, ImportSource& source) {
+    if (request.deleteAfter && !source.canDelete())
+        return failure(Error{Error::Code::noPermission,
+                             source.name() + " is not removable: files are deleted after import only from cards, "
+                                             "removable disks and cameras."});
+    return sensibleFolders(request);
+}
+
+void ImportBridge::begin(const ImportRequest& request, std::shared_ptr<ImportSource> source,
+                         const std::function<Launched(const std::string& id)>& launched) {
     ImportHistory::Job record;
     record.id = newJobId();
     record.created = std::chrono::duration<double>(clock_.wallNow().time_since_epoch()).count();
-    record.request = asked.toJson();
-    record.kind = asked.kind;
-    record.source = asked.id;
-    launch(record, asked, source.value(), true, answerWithId(PendingResult(std::move(result), loop_), record.id));
+    record.request = request.toJson();
+    record.kind = request.kind;
+    record.source = request.id;
+    launch(record, request, std::move(source), true, launched(record.id));
 }
 
 Result<void> ImportBridge::sensibleFolders(const ImportRequest& request) {
@@ -483,6 +596,7 @@ void ImportBridge::arrived(const std::string& kind, const std::string& id) {
         if (!request.ok() || !request.value().autoResume) continue;
         relaunchBySelf(job, request.value());
     }
+    startAutomatic(kind, id);
 }
 
 }  // namespace lumivane

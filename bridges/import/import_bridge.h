@@ -9,6 +9,7 @@
 
 #include "bridges/common/bridge.h"
 #include "bridges/common/event_handler.h"
+#include "bridges/import/import_auto_rules.h"
 #include "bridges/import/import_history.h"
 #include "bridges/import/import_job.h"
 #include "bridges/import/import_settings.h"
@@ -53,6 +54,24 @@ private:
     // the calls and arrivals that waited for it.
     void historyOpened(Result<std::unique_ptr<ImportHistory>> opened);
     void startJob(const Arguments& args, MethodResult& result);
+    // A device's automatic import: kept, listed, forgotten.
+    void autoSet(const Arguments& args, MethodResult& result);
+    void autoList(const Arguments& args, MethodResult& result);
+    void autoRemove(const Arguments& args, MethodResult& result);
+    // Starts the device's automatic import, if it has a rule and none of its
+    // jobs runs; a device that cannot be imported from now gets a log line.
+    void startAutomatic(const std::string& kind, const std::string& id);
+    static bool readOnlyVolume(const std::string& mountPoint);
+    // What a request needs before its source is opened: usable folders (its
+    // trailing slashes dropped), templates that read, no deletes from a phone.
+    static Result<void> checkedFolders(ImportRequest& request);
+    // What it needs of its source: deletes only from what is removable, and
+    // folders apart from it and from each other.
+    static Result<void> startableFrom(const ImportRequest& request, ImportSource& source);
+    // Records a new job for `request` and runs it; `launched` makes the
+    // answer for the job's id.
+    void begin(const ImportRequest& request, std::shared_ptr<ImportSource> source,
+               const std::function<std::function<void(Result<void>)>(const std::string& id)>& launched);
     void status(const Arguments& args, MethodResult& result);
     void list(const Arguments& args, MethodResult& result);
     void settings(const Arguments& args, MethodResult& result);
@@ -98,6 +117,7 @@ private:
     std::vector<std::pair<MethodCall, MethodResult>> waitingForHistory_;
     std::vector<std::pair<std::string, std::string>> arrivedWhileOpening_;  // kind and id
     ImportSettings settings_;
+    ImportAutoRules autoRules_;
     std::shared_ptr<EventHandler> events_;
     std::unique_ptr<MethodChannel> channel_;
     std::unique_ptr<EventChannel> eventChannel_;

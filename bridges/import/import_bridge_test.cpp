@@ -77,6 +77,94 @@ TEST_F(ImportBridgeTest, ADeviceThatLeavesInterruptsItsJobAtOnce) {
     EXPECT_EQ(state(id), "interrupted");
 }
 
+TEST_F(ImportBridgeTest, AutomaticRulesAreKeptOnlyWhenSoundAndReplaceEachOther) {
+    auto device = [](std::string kind, std::string id) { return EncodableMap{{"kind", kind}, {"id", id}}; };
+    std::string pictures = home / "Pictures";
+    EncodableMap settings{{"destination", pictures}};
+    struct Case {
+        const char* what;
+        EncodableMap args;
+    };
+    const Case refused[] = {
+        {"no device", {{"settings", settings}}},
+        {"a kind of device there is not", {{"device", device("floppy", "A")}, {"settings", settings}}},
+        {"no id", {{"device", device("volume", "")}, {"settings", settings}}},
+        {"an id with a line break", {{"device", device("volume", "A\nB")}, {"settings", settings}}},
+        {"no settings", {{"device", device("volume", "A")}}},
+        {"a source in the settings",
+         {{"device", device("volume", "A")}, {"settings", EncodableMap{{"destination", pictures}, {"source", "x"}}}}},
+        {"deletes from a phone",
+         {{"device", device("iphone", "U")},
+          {"settings", EncodableMap{{"destination", pictures}, {"deleteAfter", true}}}}},
+        {"a destination that is not there",
+         {{"device", device("volume", "A")}, {"settings", EncodableMap{{"destination", pictures + "/none"}}}}},
+        {"a template that never makes a name",
+         {{"device", device("volume", "A")},
+          {"settings", EncodableMap{{"destination", pictures}, {"rename", "{YYYY"}}}}},
+        {"eject as text", {{"device", device("volume", "A")}, {"settings", settings}, {"eject", "yes"}}},
+    };
+    for (const auto& each : refused) {
+        SCOPED_TRACE(each.what);
+        EXPECT_TRUE(std::holds_alternative<MethodError>(call("import.autoSet", each.args)));
+    }
+    EXPECT_EQ(call("import.autoList", {}), MethodResponse(EncodableValue(EncodableList{})));
+    EXPECT_TRUE(std::holds_alternative<MethodError>(call("import.autoRemove", {{"device", device("volume", "A")}})));
+
+    // A rule, then another for the same device in its place.
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(
+        call("import.autoSet", {{"device", device("volume", "A")}, {"settings", settings}})));
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(
+        call("import.autoSet", {{"device", device("volume", "A")},
+                                {"settings", EncodableMap{{"destination", pictures + "/"}, {"subfolders", "{YYYY}"}}},
+                                {"eject", true}})));
+    auto listed = call("import.autoList", {});
+    const auto* rules = std::get<EncodableValue>(listed).get<EncodableList>();
+    ASSERT_TRUE(rules);
+    ASSERT_EQ(rules->size(), 1u);
+    const auto& rule = *rules->front().get<EncodableMap>();
+    EXPECT_EQ(*rule.find("device"), EncodableValue(device("volume", "A")));
+    EXPECT_EQ(*rule.find("eject"), EncodableValue(true));
+    const auto& kept = *rule.find("settings")->get<EncodableMap>();
+    EXPECT_EQ(*kept.find("destination"), EncodableValue(pictures));
+    EXPECT_EQ(*kept.find("subfolders"), EncodableValue("{YYYY}"));
+    // Kept across restarts.
+    bridge = std::make_unique<ImportBridge>(context({}, std::make_shared<EventHandler>(loop)));
+    bridge->start(messenger);
+    EXPECT_EQ(call("import.autoList", {}), listed);
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(call("import.autoRemove", {{"device", device("volume", "A")}})));
+    EXPECT_EQ(call("import.autoList", {}), MethodResponse(EncodableValue(EncodableList{})));
+}
+
+TEST_F(ImportBridgeTest, ADeviceWithARuleImportsByItselfWhenItAppearsOneJobAtATime) {
+    for (int i = 0; i < 6; ++i) card->put("DCIM/IMG_" + std::to_string(i) + ".JPG", "photo " + std::to_string(i));
+    card->identityText = "volume:CARD-UUID";
+    std::string pictures = home / "Pictures";
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(
+        call("import.autoSet", {{"device", EncodableMap{{"kind", "volume"}, {"id", "OTHER-UUID"}}},
+                                {"settings", EncodableMap{{"destination", pictures}}}})));
+    auto jobs = [&] { return *std::get<EncodableValue>(call("import.list", {})).get<EncodableList>(); };
+    // Another card's rule: nothing starts.
+    sources.arrived("volume", "/card");
+    loop.runUntil([] { return false; }, std::chrono::milliseconds(50));
+    EXPECT_TRUE(jobs().empty());
+
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(
+        call("import.autoSet", {{"device", EncodableMap{{"kind", "volume"}, {"id", "CARD-UUID"}}},
+                                {"settings", EncodableMap{{"destination", pictures}}}})));
+    // Announced twice as it mounts: one job.
+    sources.arrived("volume", "/card");
+    sources.arrived("volume", "/card");
+    auto started = jobs();
+    ASSERT_EQ(started.size(), 1u);
+    const auto& job = *started.front().get<EncodableMap>();
+    EXPECT_EQ(*job.find("auto"), EncodableValue(true));
+    auto id = *job.find("job")->get<std::string>();
+    ASSERT_TRUE(loop.runUntil([&] { return state(id) != "running"; }, std::chrono::seconds(30)));
+    EXPECT_EQ(state(id), "done");
+    for (int i = 0; i < 6; ++i) EXPECT_TRUE(fs::exists(home / ("Pictures/IMG_" + std::to_string(i) + ".JPG"))) << i;
+    EXPECT_TRUE(log.contains("imports Fake card by itself"));
+}
+
 TEST_F(ImportBridgeTest, AHistoryHeldByAnotherProgramAtStartDelaysTheCallsNotTheMainLoop) {
     ASSERT_TRUE(std::holds_alternative<EncodableValue>(call("import.list", {})));  // the history is made
     bridge.reset();

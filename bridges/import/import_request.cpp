@@ -78,6 +78,7 @@ std::string ImportRequest::toJson() const {
                         {"autoResume", autoResume},
                         {"companions", companions}};
     if (items) json["items"] = *items;
+    if (automatic) json["auto"] = true;
     // Names from a device need not be UTF-8; they are kept as they came.
     return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
@@ -98,6 +99,7 @@ Result<ImportRequest> ImportRequest::fromJson(const std::string& text) {
         request.backup = json.value("backup", "");
         request.deleteAfter = json.value("deleteAfter", false);
         request.autoResume = json.value("autoResume", false);
+        request.automatic = json.value("auto", false);
         // Jobs recorded before it existed copied only what they named.
         request.companions = json.value("companions", false);
         if (json.contains("items")) request.items = json.at("items").get<std::vector<std::string>>();

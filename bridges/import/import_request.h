@@ -25,6 +25,7 @@ struct ImportRequest {
     std::string backup;           // a second destination, or ""
     bool deleteAfter = false;
     bool autoResume = false;  // go on by itself when the device returns
+    bool automatic = false;   // started by the device's automatic rule, not by a person ("auto")
 
     // Any thread. Refuses what is missing or of the wrong type, and a kind
     // that is none of the three; folders are checked by the bridge.

@@ -49,7 +49,8 @@ public:
     std::optional<Error> listFailure;
 
     std::string name() const override { return "Fake card"; }
-    std::string identity() const override { return "fake:1"; }
+    std::string identity() const override { return identityText; }
+    std::string identityText = "fake:1";  // set before the source is shared
     bool canDelete() const override { return deletable_; }
 
     Result<std::vector<ImportItem>> list() override {
