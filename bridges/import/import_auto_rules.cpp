@@ -60,10 +60,4 @@ Result<void> ImportAutoRules::remove(const std::string& kind, const std::string&
     return save(rules);
 }
 
-std::optional<ImportAutoRules::Rule> ImportAutoRules::forIdentity(const std::string& identity) const {
-    for (auto& rule : load())
-        if (rule.identity() == identity) return rule;
-    return std::nullopt;
-}
-
 }  // namespace lumivane

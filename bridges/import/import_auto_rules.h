@@ -40,8 +40,6 @@ public:
     Result<void> set(const Rule& rule) const;
     // Forgets the device's rule; Error::Code::notFound when it had none.
     Result<void> remove(const std::string& kind, const std::string& id) const;
-    // The rule of the device whose import source has `identity`.
-    std::optional<Rule> forIdentity(const std::string& identity) const;
 
 private:
     Result<void> save(const std::vector<Rule>& rules) const;

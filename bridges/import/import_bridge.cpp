@@ -231,8 +231,9 @@ void ImportBridge::startAutomatic(const std::string& kind, const std::string& id
     if (rules.empty()) return;
     auto source = sources_.open(kind, id);
     if (!source.ok()) return;
-    auto rule = autoRules_.forIdentity(source.value()->identity());
-    if (!rule || rule->kind != kind) return;
+    auto identity = source.value()->identity();
+    auto rule = std::find_if(rules.begin(), rules.end(), [&](const auto& kept) { return kept.identity() == identity; });
+    if (rule == rules.end() || rule->kind != kind) return;
     auto name = source.value()->name();
     auto skip = [&](const std::string& why) {
         log_.write("Lumivane import: no automatic import from " + name + ": " + why);
