@@ -13,7 +13,9 @@ namespace lumivane {
 // UDID, with the options of "import.start" and whether to eject the device
 // once the job is done. Kept in "import-auto.json" in the data folder.
 //
-// Main loop only.
+// Any thread: each call reads or replaces the whole file. Writes (each a
+// read, a change and a rewrite) must not overlap: the owner makes them one at
+// a time.
 class ImportAutoRules {
 public:
     static constexpr const char* kFile = "import-auto.json";

@@ -165,8 +165,18 @@ void ImportBridge::settings(const Arguments&, MethodResult& result) {
 void ImportBridge::remember(const Arguments& args, MethodResult& result) {
     const auto* settings = args.map("settings");
     if (!settings) return result.error(kBadRequest, "No settings given.");
-    if (auto remembered = settings_.remember(*settings); !remembered.ok()) return fail(result, remembered.error());
-    result.success();
+    save(result, [settings = settings_, asked = *settings] { return settings.remember(asked); });
+}
+
+void ImportBridge::save(MethodResult& result, std::function<Result<void>()> write) {
+    // Each write rewrites a whole file and flushes it: slow on a busy disk,
+    // so off the main loop, and one at a time so that they land in the order
+    // asked. Not guarded work: a save asked for is made even while quitting.
+    saves_.post([pending = PendingResult(std::move(result), loop_), write = std::move(write)] {
+        if (auto written = write(); !written.ok())
+            return pending.error(channelCode(written.error().code, kError), written.error());
+        pending.success();
+    });
 }
 
 namespace {
@@ -208,8 +218,7 @@ void ImportBridge::autoSet(const Arguments& args, MethodResult& result) {
     if (auto checked = checkedFolders(request.value()); !checked.ok()) return fail(result, checked.error());
     ImportAutoRules::Rule rule{device.value().first, device.value().second, request.value(),
                                eject && eject->get<bool>() && *eject->get<bool>()};
-    if (auto kept = autoRules_.set(rule); !kept.ok()) return fail(result, kept.error());
-    result.success();
+    save(result, [rules = autoRules_, rule = std::move(rule)] { return rules.set(rule); });
 }
 
 void ImportBridge::autoList(const Arguments&, MethodResult& result) {
@@ -221,9 +230,7 @@ void ImportBridge::autoList(const Arguments&, MethodResult& result) {
 void ImportBridge::autoRemove(const Arguments& args, MethodResult& result) {
     auto device = ruleDevice(args);
     if (!device.ok()) return fail(result, device.error());
-    if (auto removed = autoRules_.remove(device.value().first, device.value().second); !removed.ok())
-        return fail(result, removed.error());
-    result.success();
+    save(result, [rules = autoRules_, device = device.value()] { return rules.remove(device.first, device.second); });
 }
 
 void ImportBridge::startAutomatic(const std::string& kind, const std::string& id) {

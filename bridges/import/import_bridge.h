@@ -16,6 +16,7 @@
 #include "channel/method_channel.h"
 #include "runtime/concurrent_queue.h"
 #include "runtime/lifetime.h"
+#include "runtime/serial_queue.h"
 
 namespace lumivane {
 
@@ -31,7 +32,9 @@ namespace lumivane {
 // from the history's memory, and every write and item read happens on the
 // "lumivane.import" concurrent queue, as do the jobs. The history is opened
 // there too, after start(): calls that come before it is open wait for it.
-// Every member but `queue_` and `lifetime_` is main-loop only; queued work
+// The remembered options and the automatic rules are read on the main loop
+// (small files, replaced whole) and written on `saves_`, one at a time.
+// Every member but the queues and `lifetime_` is main-loop only; queued work
 // refers to the bridge through `lifetime_`, its last member.
 class ImportBridge final : public Bridge {
 public:
@@ -76,6 +79,8 @@ private:
     void list(const Arguments& args, MethodResult& result);
     void settings(const Arguments& args, MethodResult& result);
     void remember(const Arguments& args, MethodResult& result);
+    // Runs `write` on `saves_` and answers with its outcome.
+    void save(MethodResult& result, std::function<Result<void>()> write);
     void cancel(const Arguments& args, MethodResult& result);
     void resume(const Arguments& args, MethodResult& result);
     // A device's items as the engine sees them: leaders with their companions.
@@ -129,6 +134,7 @@ private:
     // interrupted.
     std::set<std::string> awayWhileRunning_, backBeforeNoticed_;
     ConcurrentQueue queue_{"lumivane.import"};
+    SerialQueue saves_{"lumivane.saves"};                // its destructor makes the saves still queued
     ImportSources::Registration arrivals_, departures_;  // devices coming and going, while this bridge lives
     Lifetime lifetime_;                                  // queued work asks it; the last member
 };

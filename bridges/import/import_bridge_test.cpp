@@ -32,8 +32,9 @@ struct ImportBridgeTest : ::testing::Test, SimBridgeSetup {
         bridge->start(messenger);
         fs::create_directories(home / "Pictures");
     }
-    // Calls `method` and runs the main loop until it is answered.
-    MethodResponse call(const std::string& method, EncodableMap args) {
+    using Answer = std::shared_ptr<std::optional<MethodResponse>>;
+    // Calls `method`; its answer is filled in once given.
+    Answer send(const std::string& method, EncodableMap args) {
         auto response = std::make_shared<std::optional<MethodResponse>>();
         MethodResult result(
             method,
@@ -43,6 +44,11 @@ struct ImportBridgeTest : ::testing::Test, SimBridgeSetup {
             },
             log);
         bridge->handle({method, std::move(args)}, std::move(result));
+        return response;
+    }
+    // Calls `method` and runs the main loop until it is answered.
+    MethodResponse call(const std::string& method, EncodableMap args) {
+        auto response = send(method, std::move(args));
         loop.runUntil([&] { return response->has_value(); }, std::chrono::seconds(10));
         return response->value_or(MethodError{"test", "no answer", EncodableValue()});
     }
@@ -133,6 +139,22 @@ TEST_F(ImportBridgeTest, AutomaticRulesAreKeptOnlyWhenSoundAndReplaceEachOther) 
     EXPECT_EQ(call("import.autoList", {}), listed);
     ASSERT_TRUE(std::holds_alternative<EncodableValue>(call("import.autoRemove", {{"device", device("volume", "A")}})));
     EXPECT_EQ(call("import.autoList", {}), MethodResponse(EncodableValue(EncodableList{})));
+
+    // Changes asked one after another without waiting land in that order.
+    std::vector<Answer> answers;
+    for (int i = 0; i < 20; ++i) {
+        answers.push_back(send("import.remember", {{"settings", EncodableMap{{"subfolders", std::to_string(i)}}}}));
+        answers.push_back(send(i % 2 ? "import.autoRemove" : "import.autoSet",
+                               {{"device", device("camera", "C")}, {"settings", settings}}));
+    }
+    answers.push_back(send("import.autoSet", {{"device", device("camera", "C")}, {"settings", settings}}));
+    ASSERT_TRUE(loop.runUntil(
+        [&] { return std::all_of(answers.begin(), answers.end(), [](const Answer& a) { return a->has_value(); }); },
+        std::chrono::seconds(30)));
+    for (const auto& answer : answers) EXPECT_TRUE(std::holds_alternative<EncodableValue>(**answer));
+    auto remembered = std::get<EncodableValue>(call("import.settings", {}));
+    EXPECT_EQ(*remembered.get<EncodableMap>()->find("subfolders"), EncodableValue("19"));
+    EXPECT_EQ(std::get<EncodableValue>(call("import.autoList", {})).get<EncodableList>()->size(), 1u);
 }
 
 TEST_F(ImportBridgeTest, ADeviceWithARuleImportsByItselfWhenItAppearsOneJobAtATime) {

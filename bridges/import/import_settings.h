@@ -10,7 +10,9 @@ namespace lumivane {
 // "only new"...), remembered for every client in "import-settings.json" in
 // the data folder, so a page that reloads or another client starts from them.
 //
-// Main loop only.
+// Any thread: each call reads or replaces the whole file. Writes (each a
+// read, a change and a rewrite) must not overlap: the owner makes them one at
+// a time.
 class ImportSettings {
 public:
     static constexpr const char* kFile = "import-settings.json";
