@@ -6,6 +6,7 @@
 #include "platform/image_capture.h"
 #include "platform/imaging.h"
 #include "platform/net_services.h"
+#include "platform/notifications.h"
 #include "platform/open_panel.h"
 #include "platform/photo_library.h"
 #include "platform/photo_metadata.h"
@@ -37,6 +38,7 @@ struct Platform {
     PhotoLibrary& library;
     NetServices& netServices;
     Sharing& sharing;
+    Notifications& notifications;
     // Where the usbmux daemon listens (before any USBMUXD_SOCKET_ADDRESS override).
     std::string usbmuxSocket;
     // The tool that lists which processes hold files open (lsof).

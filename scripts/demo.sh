@@ -222,10 +222,10 @@ said=$("$bin/lumivane-host" --platform sim --socket "$work/second.sock" --home "
 printf '%s\n' "$said" | sed "s|$work/||g; s/^/    /"
 echo "    exit status $second"
 
-step "Plug in and it imports: a card with an automatic rule is imported by itself as it is mounted, once"
+step "Plug in and it imports: a card with an automatic rule is imported by itself as it is mounted, once, then ejected, and the person is told"
 mkdir -p "$work/AUTOCARD/DCIM/100CANON" "$work/AutoImports"
 cp "$work/shoot-roll/DCIM/100APPLE/"IMG_000[1-4].JPG "$work/AUTOCARD/DCIM/100CANON/"
-run call lumivane/import import.autoSet '{"device": {"kind": "volume", "id": "9D4F-3A17"}, "settings": {"destination": "'"$work/AutoImports"'", "subfolders": "{YYYY}"}, "eject": false}'
+run call lumivane/import import.autoSet '{"device": {"kind": "volume", "id": "9D4F-3A17"}, "settings": {"destination": "'"$work/AutoImports"'", "subfolders": "{YYYY}"}, "eject": true}'
 run call lumivane/import import.autoList
 run call sim/control volume.mount '{"path": "'"$work/AUTOCARD"'", "localizedName": "AUTOCARD", "uuid": "9D4F-3A17", "removable": true, "ejectable": true}'
 for _ in $(seq 200); do  # within ten seconds of the mount
@@ -237,8 +237,16 @@ until ! "$bin/lumivanectl" call lumivane/import import.status '{"job": "'"$auto_
 echo "    (the job it started by itself, listed with \"auto\": true)"
 run call lumivane/import import.status '{"job": "'"$auto_job"'"}'
 (cd "$work/AutoImports" && find . -type f | sort)
+for _ in $(seq 200); do  # the notice comes once the card is ejected
+    "$bin/lumivanectl" call sim/control notifications | grep -q title && break
+    sleep 0.05
+done
+echo "    (the card was ejected: no longer listed; the desktop's notice, and its action picked)"
+"$bin/lumivanectl" call lumivane/macos volume.list | grep -c AUTOCARD | xargs echo "    AUTOCARD volumes mounted:"
+run call sim/control notifications
+run call sim/control notification.activate '{"index": 0}'
+run call sim/control openedURLs
 run call lumivane/import import.autoRemove '{"device": {"kind": "volume", "id": "9D4F-3A17"}}'
-run call sim/control volume.unmount '{"path": "'"$work/AUTOCARD"'"}'
 
 step "Import jobs from a phone and a camera: lumivanectl's progress bar, a phone unplugged mid-job that resumes by itself when it returns"
 mkdir -p "$work/PhoneImports" "$work/CameraImports"

@@ -680,3 +680,47 @@ TEST_F(Import, DatesAreReadFromItemHeadsAndSettingsAreRememberedAcrossRestarts) 
     EXPECT_EQ(text(status, "destination"), elsewhere);
     EXPECT_EQ(text(status, "backup"), "");
 }
+
+TEST_F(Import, ACardWithARuleIsImportedAndEjectedOnceAndAnUntrustedPhoneIsNot) {
+    // The card is mounted by SetUp(): a rule made now starts nothing until
+    // the card comes again.
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(
+        call("import.autoSet", {{"device", EncodableMap{{"kind", "volume"}, {"id", "4A2B-11C0"}}},
+                                {"settings", EncodableMap{{"destination", destination}, {"subfolders", "{YYYY}"}}},
+                                {"eject", true}})));
+    const std::string udid = "00008110-UNTRUSTED";
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(
+        call("import.autoSet", {{"device", EncodableMap{{"kind", "iphone"}, {"id", udid}}},
+                                {"settings", EncodableMap{{"destination", destination}}}})));
+    auto jobs = [&] { return h->value("lumivane/import", "import.list").get<EncodableList>()->size(); };
+    EXPECT_EQ(jobs(), 0u);
+
+    ASSERT_TRUE(
+        std::holds_alternative<EncodableValue>(h->call("sim/control", "volume.unmount", EncodableMap{{"path", card}})));
+    mount();
+    // Ejected once done: the card is no longer mounted.
+    auto mounted = [&] {
+        auto list = h->value("lumivane/macos", "volume.list");
+        for (const auto& volume : *list.get<EncodableList>())
+            if (*volume.get<EncodableMap>()->find("path") == EncodableValue(card)) return true;
+        return false;
+    };
+    ASSERT_TRUE(until(*h, [&] { return !mounted(); }));
+    ASSERT_EQ(jobs(), 1u);
+    auto listed = *h->value("lumivane/import", "import.list").get<EncodableList>()->front().get<EncodableMap>();
+    EXPECT_EQ(text(listed, "state"), "done");
+    EXPECT_EQ(*listed.find("auto"), EncodableValue(true));
+    EXPECT_EQ(count(listed, "imported"), 5);  // two photos, a RAW twin, a sidecar and a video
+    EXPECT_TRUE(h->log.contains("Imported 5 photos from Card · card ejected"));
+
+    // A phone that does not trust this computer: no job, one line.
+    auto roll = folder("phone/DCIM/100APPLE");
+    fs::copy_file(card + "/DCIM/100TEST/IMG_0002.JPG", roll + "/IMG_0001.JPG");
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(h->call(
+        "sim/control", "phone.add",
+        EncodableMap{{"udid", udid}, {"name", "Ada's iPhone"}, {"root", h->home / "phone"}, {"trusted", false}})));
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(
+        h->call("sim/control", "phone.attach", EncodableMap{{"udid", udid}, {"link", "usb"}})));
+    ASSERT_TRUE(until(*h, [&] { return h->log.contains("does not trust this computer yet"); }));
+    EXPECT_EQ(jobs(), 1u);
+}

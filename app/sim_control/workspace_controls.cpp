@@ -1,6 +1,7 @@
 // "openedURLs", "revealed": what the simulated workspace was asked to open
 // and to show in the file manager. "panel.answer", "panel.last": the
-// simulated file chooser.
+// simulated file chooser. "notifications", "notification.activate": the
+// notices shown, and picking one's action as the person would.
 #include "app/sim_control/sim_control.h"
 
 namespace lumivane {
@@ -48,6 +49,20 @@ void installWorkspaceControls(SimControl& control, SimMac& mac) {
     control.add("panel.answer",
                 [&mac](const EncodableValue& arguments, MethodResult& result) { answerPanel(mac, arguments, result); });
     control.add("panel.last", [&mac](const EncodableValue&, MethodResult& result) { lastPanel(mac, result); });
+    control.add("notifications", [&mac](const EncodableValue&, MethodResult& result) {
+        EncodableList notices;
+        for (const auto& notice : mac.notifications().shown())
+            notices.push_back(EncodableMap{{"title", notice.title}, {"body", notice.body}, {"action", notice.action}});
+        result.success(notices);
+    });
+    control.add("notification.activate", [&mac](const EncodableValue& arguments, MethodResult& result) {
+        ControlArgs args(arguments, result);
+        auto index = args.integer("index");
+        if (!index || *index < 0) return args.fail("\"index\" must be a notice's place, from 0.");
+        if (!mac.notifications().activate(static_cast<std::size_t>(*index)))
+            return args.fail("That notice has no action to pick.");
+        result.success();
+    });
 }
 
 }  // namespace lumivane

@@ -194,4 +194,21 @@ Result<void> CameraImportSource::remove(const ImportItem& item) {
     return {};
 }
 
+void CameraImportSource::eject(std::function<void(Result<void>)> done) {
+    // Asked only while the camera bridge lives; a bridge gone has let its cameras go.
+    auto asked = links_.lifetime.guard([&] {
+        CameraDevice* device = links_.device();
+        if (!device) return false;
+        auto capabilities = device->capabilities();
+        if (std::find(capabilities.begin(), capabilities.end(), CameraDevice::kCanEjectOrDisconnect) ==
+            capabilities.end()) {
+            done(failure(Error{Error::Code::unavailable, "Turn " + name_ + " off before unplugging it."}));
+            return true;
+        }
+        device->requestEject([done](std::optional<Error> error) { done(error ? failure(*error) : Result<void>()); });
+        return true;
+    })();
+    if (!asked) done(failure(gone()));
+}
+
 }  // namespace lumivane

@@ -47,6 +47,8 @@ public:
     // Where the device reads parts of files; else Error::Code::unavailable.
     Result<void> readAt(const ImportItem& item, std::int64_t offset, std::size_t length, const Sink& sink) override;
     Result<void> remove(const ImportItem& item) override;
+    // Main loop: asks the device to eject, where it can.
+    void eject(std::function<void(Result<void>)> done) override;
 
 private:
     // Runs `work` on the main loop with the attached device; the result it

@@ -26,10 +26,10 @@ struct ImportItem {
 // mounted volume. Each bridge with devices implements it over its own links;
 // the import engine knows nothing else of them.
 //
-// Threads: every method blocks and runs on the import's worker threads (never
-// the main loop), several at once, reads of different items in parallel.
-// A device that went away answers Error::Code::unavailable; the host going
-// away does too.
+// Threads: every method but notReady() and eject() blocks and runs on the
+// import's worker threads (never the main loop), several at once, reads of
+// different items in parallel. A device that went away answers
+// Error::Code::unavailable; the host going away does too.
 class ImportSource {
 public:
     using Sink = std::function<Result<void>(const std::uint8_t* data, std::size_t size)>;
@@ -43,6 +43,15 @@ public:
     // Whether remove() may be asked of it: removable volumes (cards, USB
     // disks) and cameras; never phones, internal disks or the system's own.
     virtual bool canDelete() const = 0;
+    // Any thread: why nothing can be imported from the device yet (a phone
+    // that does not trust this computer), or empty when it can.
+    virtual std::string notReady() const { return {}; }
+    // Main loop: lets the device go (a volume unmounted and ejected, a camera
+    // asked to eject); `done` gets the outcome on the main loop. A device
+    // that cannot be ejected (a phone) answers Error::Code::unavailable.
+    virtual void eject(std::function<void(Result<void>)> done) {
+        done(failure(Error{Error::Code::unavailable, "This device is not ejected: unplug it."}));
+    }
 
     // Every photo, video and sidecar (.XMP, .AAE) on the device.
     virtual Result<std::vector<ImportItem>> list() = 0;

@@ -85,8 +85,11 @@ Result<std::shared_ptr<ImportSource>> VolumeImportSource::open(Volumes& volumes,
     // A USB disk is not always flagged removable, but it is ejectable and not internal.
     bool removable =
         values->removable.value_or(false) || (values->ejectable.value_or(false) && !values->internal.value_or(true));
-    return std::shared_ptr<ImportSource>(new VolumeImportSource(mountPoint, name, identity, info.st_dev, removable));
+    return std::shared_ptr<ImportSource>(
+        new VolumeImportSource(volumes, mountPoint, name, identity, info.st_dev, removable));
 }
+
+void VolumeImportSource::eject(std::function<void(Result<void>)> done) { done(volumes_.unmountAndEject(mountPoint_)); }
 
 std::optional<std::string> VolumeImportSource::relative(const std::string& path) const {
     if (path.size() <= mountPoint_.size() + 1 || path.compare(0, mountPoint_.size(), mountPoint_) != 0 ||

@@ -21,7 +21,8 @@ namespace lumivane {
 // home folder or the host's data folder. Files are deleted after import only
 // from removable volumes (cards, USB disks).
 //
-// Threads: open() on the main loop; the rest on any thread (see ImportSource).
+// Threads: open() and eject() on the main loop; the rest on any thread (see
+// ImportSource). The volumes outlive every source.
 class VolumeImportSource final : public ImportSource {
 public:
     // The volume mounted at `mountPoint`; notFound when none is, noPermission
@@ -36,14 +37,18 @@ public:
     Result<void> read(const ImportItem& item, const Sink& sink, const std::function<bool()>& cancelled) override;
     Result<void> readAt(const ImportItem& item, std::int64_t offset, std::size_t length, const Sink& sink) override;
     Result<void> remove(const ImportItem& item) override;
+    // Unmounts and ejects the volume, as "volume.eject" does.
+    void eject(std::function<void(Result<void>)> done) override;
 
     // Most files one listing takes, and how deep it goes.
     static constexpr std::size_t kMaxItems = 4'000'000;
     static constexpr int kMaxDepth = 32;
 
 private:
-    VolumeImportSource(std::string mountPoint, std::string name, std::string identity, dev_t device, bool removable)
-        : mountPoint_(std::move(mountPoint)),
+    VolumeImportSource(Volumes& volumes, std::string mountPoint, std::string name, std::string identity, dev_t device,
+                       bool removable)
+        : volumes_(volumes),
+          mountPoint_(std::move(mountPoint)),
           name_(std::move(name)),
           identity_(std::move(identity)),
           device_(device),
@@ -56,6 +61,7 @@ private:
     // A failure as the import sees it: unavailable once the volume is gone.
     Error failed(Error error) const;
 
+    Volumes& volumes_;
     std::string mountPoint_, name_, identity_;
     dev_t device_;  // the mounted file system's, to tell that it went away
     bool removable_;

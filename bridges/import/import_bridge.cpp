@@ -10,9 +10,11 @@
 
 #include "bridges/common/method_table.h"
 #include "bridges/common/pending_result.h"
+#include "bridges/import/automatic_end.h"
 #include "bridges/import/capture_dates.h"
 #include "bridges/import/item_groups.h"
 #include "channel/arguments.h"
+#include "platform/common/file_url.h"
 #include "platform/common/media_types.h"
 
 namespace lumivane {
@@ -245,6 +247,7 @@ void ImportBridge::startAutomatic(const std::string& kind, const std::string& id
     auto skip = [&](const std::string& why) {
         log_.write("Lumivane import: no automatic import from " + name + ": " + why);
     };
+    if (auto why = source.value()->notReady(); !why.empty()) return skip(why);
     // One job at a time per device: a resumed one, or one a person started.
     for (const auto& [jobId, job] : jobs_)
         if (job->request().kind == kind && job->request().id == id) return skip("job " + jobId + " is running.");
@@ -263,6 +266,36 @@ void ImportBridge::startAutomatic(const std::string& kind, const std::string& id
                 log_.write("Lumivane import: the automatic import from " + name +
                            " did not start: " + launched.error().message);
         };
+    });
+}
+
+void ImportBridge::automaticEnded(const std::string& id, const ImportRequest& request, JobState state) {
+    auto record = history_->job(id);
+    if (!record) return;
+    AutomaticEnd end{state, record->device, request.kind, record->reason, history_->counts(id), std::nullopt};
+    // Told in the log, and on the desktop with a way to the photos. The
+    // platform outlives the bridge: a notice picked later still opens them.
+    auto tell = [&log = log_, &notifications = platform_.notifications, &workspace = platform_.workspace, id,
+                 folder = request.destination](const AutomaticEnd& end) {
+        auto line = end.line();
+        log.write("Lumivane import: job " + id + ": " + line);
+        notifications.show({line, "In " + folder, "Open folder"},
+                           [&workspace, folder] { workspace.openURL(fileURL(folder)); });
+    };
+    auto rules = autoRules_.load();
+    bool eject =
+        state == JobState::done && std::any_of(rules.begin(), rules.end(), [&](const ImportAutoRules::Rule& rule) {
+            return rule.identity() == record->identity && rule.eject;
+        });
+    if (!eject) return tell(end);
+    auto source = sources_.open(request.kind, request.id);
+    if (!source.ok()) {
+        end.ejected = failure(source.error());
+        return tell(end);
+    }
+    source.value()->eject([tell, end](Result<void> ejected) mutable {
+        end.ejected = std::move(ejected);
+        tell(end);
     });
 }
 
@@ -488,6 +521,8 @@ void ImportBridge::relaunchBySelf(const ImportHistory::Job& record, const Import
 }
 
 void ImportBridge::retire(const std::string& id, JobState state) {
+    if (auto ended = jobs_.find(id); ended != jobs_.end() && ended->second->request().automatic)
+        automaticEnded(id, ended->second->request(), state);
     jobs_.erase(id);
     awayWhileRunning_.erase(id);
     if (backBeforeNoticed_.erase(id) && state == JobState::interrupted) {

@@ -64,6 +64,9 @@ private:
     // Starts the device's automatic import, if it has a rule and none of its
     // jobs runs; a device that cannot be imported from now gets a log line.
     void startAutomatic(const std::string& kind, const std::string& id);
+    // A job that started by itself has ended: the device is ejected when
+    // its rule asks and the job is done, then the person is told.
+    void automaticEnded(const std::string& id, const ImportRequest& request, JobState state);
     static bool readOnlyVolume(const std::string& mountPoint);
     // What a request needs before its source is opened: usable folders (its
     // trailing slashes dropped), templates that read, no deletes from a phone.

@@ -10,9 +10,11 @@
 #include <filesystem>
 
 #include "bridges/common/testing/sim_bridge_setup.h"
+#include "bridges/import/automatic_end.h"
 #include "bridges/import/testing/fake_import_source.h"
 #include "channel/binary_messenger.h"
 #include "channel/standard_codec.h"
+#include "platform/common/file_url.h"
 
 namespace lumivane {
 namespace {
@@ -172,7 +174,15 @@ TEST_F(ImportBridgeTest, ADeviceWithARuleImportsByItselfWhenItAppearsOneJobAtATi
 
     ASSERT_TRUE(std::holds_alternative<EncodableValue>(
         call("import.autoSet", {{"device", EncodableMap{{"kind", "volume"}, {"id", "CARD-UUID"}}},
-                                {"settings", EncodableMap{{"destination", pictures}}}})));
+                                {"settings", EncodableMap{{"destination", pictures}}},
+                                {"eject", true}})));
+    // A phone that does not trust this computer yet: no job, and why.
+    card->notReadyText = "It does not trust this computer yet.";
+    sources.arrived("volume", "/card");
+    loop.runUntil([] { return false; }, std::chrono::milliseconds(50));
+    EXPECT_TRUE(jobs().empty());
+    EXPECT_TRUE(log.contains("no automatic import from Fake card: It does not trust this computer yet."));
+    card->notReadyText.clear();
     // Announced twice as it mounts: one job.
     sources.arrived("volume", "/card");
     sources.arrived("volume", "/card");
@@ -186,6 +196,46 @@ TEST_F(ImportBridgeTest, ADeviceWithARuleImportsByItselfWhenItAppearsOneJobAtATi
     EXPECT_EQ(*started.front().get<EncodableMap>()->find("auto"), EncodableValue(true));
     for (int i = 0; i < 6; ++i) EXPECT_TRUE(fs::exists(home / ("Pictures/IMG_" + std::to_string(i) + ".JPG"))) << i;
     EXPECT_TRUE(log.contains("imports Fake card by itself"));
+
+    // Done: ejected as its rule asks, once, and the person is told, with a
+    // way to the photos.
+    ASSERT_TRUE(loop.runUntil([&] { return !mac.notifications().shown().empty(); }, std::chrono::seconds(10)));
+    EXPECT_EQ(card->ejects, 1);
+    auto notices = mac.notifications().shown();
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].title, "Imported 6 photos from Fake card · card ejected");
+    EXPECT_TRUE(log.contains("job " + id + ": Imported 6 photos from Fake card · card ejected"));
+    ASSERT_TRUE(mac.notifications().activate(0));
+    EXPECT_EQ(mac.workspace().openedURLs(), std::vector<std::string>{fileURL(pictures)});
+
+    // A job that is not done is not ejected: one that cannot list the card.
+    card->listFailure = Error{"The card refused its listing."};
+    sources.arrived("volume", "/card");
+    ASSERT_TRUE(loop.runUntil([&] { return mac.notifications().shown().size() == 2; }, std::chrono::seconds(10)));
+    EXPECT_EQ(card->ejects, 1);
+    EXPECT_EQ(mac.notifications().shown()[1].title, "The import from Fake card failed: The card refused its listing.");
+}
+
+TEST(AutomaticEnd, SaysWhatWasImportedAndWhatBecameOfTheDevice) {
+    ImportHistory::Counts counts{.total = 216, .imported = 212, .skipped = 3, .failed = 1};
+    struct Case {
+        AutomaticEnd end;
+        const char* line;
+    };
+    const Case cases[] = {
+        {{JobState::done, "EOS_DIGITAL", "volume", "", counts, Result<void>()},
+         "Imported 212 photos from EOS_DIGITAL · 3 skipped · 1 failed · card ejected"},
+        {{JobState::done, "R5", "camera", "", {.total = 1, .imported = 1}, std::nullopt}, "Imported 1 photo from R5"},
+        {{JobState::done, "R5", "camera", "", {.total = 1, .imported = 1}, failure(Error{"The camera is busy."})},
+         "Imported 1 photo from R5 · camera not ejected: The camera is busy."},
+        {{JobState::interrupted, "CARD", "volume", "The volume CARD was removed.", {.imported = 40}, std::nullopt},
+         "The import from CARD stopped after 40 photos: The volume CARD was removed."},
+        {{JobState::failed, "iPhone", "iphone", "It refused the listing.", {}, std::nullopt},
+         "The import from iPhone failed: It refused the listing."},
+        {{JobState::cancelled, "CARD", "volume", "", {.imported = 0, .skipped = 2}, std::nullopt},
+         "The import from CARD was cancelled after 0 photos · 2 skipped"},
+    };
+    for (const auto& each : cases) EXPECT_EQ(each.end.line(), each.line);
 }
 
 TEST_F(ImportBridgeTest, AHistoryHeldByAnotherProgramAtStartDelaysTheCallsNotTheMainLoop) {

@@ -23,6 +23,8 @@ public:
     std::string name() const override { return inner_.name(); }
     std::string identity() const override { return inner_.identity(); }
     bool canDelete() const override { return inner_.canDelete(); }
+    std::string notReady() const override { return inner_.notReady(); }
+    void eject(std::function<void(Result<void>)> done) override { inner_.eject(std::move(done)); }
     Result<std::vector<ImportItem>> list() override { return inner_.list(); }
     Result<void> remove(const ImportItem& item) override { return inner_.remove(item); }
     // Small reads of an item's parts, not paced.

@@ -148,4 +148,11 @@ Result<void> PhoneImportSource::remove(const ImportItem&) {
     return failure(Error{Error::Code::noPermission, "Photos are never deleted from a phone."});
 }
 
+std::string PhoneImportSource::notReady() const {
+    MutexLock info(phone_->infoLock);
+    if (phone_->paired) return {};
+    return phone_->name.value_or("The iPhone") +
+           " does not trust this computer yet: unlock it and tap Trust, then plug it in again.";
+}
+
 }  // namespace lumivane

@@ -31,6 +31,8 @@ public:
     std::string name() const override { return phone_->displayName(); }
     std::string identity() const override { return "iphone:" + phone_->udid; }
     bool canDelete() const override { return false; }
+    // A phone that does not trust this computer shows nothing of its own.
+    std::string notReady() const override;
     Result<std::vector<ImportItem>> list() override;
     Result<void> read(const ImportItem& item, const Sink& sink, const std::function<bool()>& cancelled) override;
     // Over a connection of its own, from `offset` (an AFC seek).

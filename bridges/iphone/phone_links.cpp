@@ -153,7 +153,9 @@ void PhoneLinks::deviceNotice(AMDeviceRef device, std::uint32_t kind) {
     log_.write("Lumivane iPhone " + udid + ": " + (wifi ? "Wi-Fi" : "USB") + " " +
                (kind == kAMDeviceAttached ? "attached" : "detached"));
     events_->post(EncodableMap{{"type", "iphones"}});
-    if (kind == kAMDeviceAttached && arrival_) arrival_(udid);
+    // A USB attach is announced once its trust is known (refresh() on the
+    // phone's queue); a Wi-Fi link exists only for a phone that trusts us.
+    if (kind == kAMDeviceAttached && wifi && arrival_) arrival_(udid);
     if (kind == kAMDeviceDetached && departure_) {
         bool linked;
         {
@@ -186,7 +188,11 @@ void PhoneLinks::attach(const std::shared_ptr<IPhone>& phone, AMDeviceRef device
             if (replaced != p->session) api->AMDeviceRelease(replaced);
         });
     }
-    if (!wifi) p->queue.post(lifetime_.guard([this, p, autoWifiSnapshot] { refresh(*p, autoWifiSnapshot); }));
+    if (!wifi)
+        p->queue.post(lifetime_.guard([this, p, autoWifiSnapshot] {
+            refresh(*p, autoWifiSnapshot);
+            if (arrival_) arrival_(p->udid);
+        }));
 }
 
 void PhoneLinks::detach(const std::shared_ptr<IPhone>& phone, bool wifi) {

@@ -45,8 +45,9 @@ public:
 
     // Main loop, once: subscribes to device notices.
     void subscribe();
-    // Called on the provider's thread with a phone's UDID each time it
-    // attaches. Set before subscribe(), never after.
+    // Called with a phone's UDID each time it attaches: over Wi-Fi on the
+    // provider's thread, over USB on the phone's queue once it is known
+    // whether the phone trusts this computer. Set before subscribe(), never after.
     void setArrivalHandler(std::function<void(const std::string& udid)> handler) { arrival_ = std::move(handler); }
     // No notice or queued link work runs from here on (the destructor does
     // it too); for an owner whose handlers go before the links. Main loop.

@@ -79,7 +79,8 @@ LinuxPlatform::LinuxPlatform(MainLoop& loop, Log& log, LinuxPlatformOptions opti
       volumes_(loop),
       openPanel_(log),
       cameras_(loop, imaging_, std::move(options.cameraFolders)),
-      library_(imaging_, log) {
+      library_(imaging_, log),
+      notifications_(loop, log, DbusNotifications::sessionBusAddress()) {
     library_.load(options.libraryFolder.empty()
                       ? xdgFolder("XDG_PICTURES_DIR", environment_.homeDirectory() + "/Pictures")
                       : options.libraryFolder);
@@ -101,6 +102,7 @@ Platform LinuxPlatform::platform() {
         .library = library_,
         .netServices = netServices_,
         .sharing = sharing_,
+        .notifications = notifications_,
         .usbmuxSocket = "/var/run/usbmuxd",
         .processTool = installedLsof(),
         .trace = nullptr,

@@ -5,6 +5,7 @@
 #include "platform/common/file_user_defaults.h"
 #include "platform/common/folder_photo_library.h"
 #include "platform/common/journaled_plugin_registry.h"
+#include "platform/dbus/dbus_notifications.h"
 #include "platform/dnssd/dnssd_net_services.h"
 #include "platform/exiv2/exiv2_photo_metadata.h"
 #include "platform/ffmpeg/ffmpeg_video_frames.h"
@@ -72,6 +73,7 @@ private:
     GphotoCameras cameras_;
     FolderPhotoLibrary library_;
     NoSharing sharing_;  // Linux has no AirDrop
+    DbusNotifications notifications_;
 };
 
 }  // namespace lumivane

@@ -60,6 +60,7 @@ Platform SimMac::platform() {
         .library = library_,
         .netServices = netServices_,
         .sharing = sharing_,
+        .notifications = notifications_,
         .usbmuxSocket = usbmux_.socketPath(),
         .processTool = installedLsof(),
         .trace = [this](const std::string& step) { journal_.add(step); },

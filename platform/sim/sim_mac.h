@@ -15,6 +15,7 @@
 #include "platform/platform.h"
 #include "platform/sim/sim_cameras.h"
 #include "platform/sim/sim_net_services.h"
+#include "platform/sim/sim_notifications.h"
 #include "platform/sim/sim_phones.h"
 #include "platform/sim/sim_services.h"
 #include "platform/sim/sim_sharing.h"
@@ -52,6 +53,7 @@ public:
     // The simulated local network, with the peers added to it.
     SimNetServices& netServices() { return netServices_; }
     SimSharing& sharing() { return sharing_; }
+    SimNotifications& notifications() { return notifications_; }
     SimEnvironment& environment() { return environment_; }
     FileUserDefaults& defaults() { return defaults_; }
     // Runs at <home>/var/run/usbmuxd from construction on.
@@ -84,6 +86,7 @@ private:
     FolderPhotoLibrary library_;
     SimNetServices netServices_;
     SimSharing sharing_;
+    SimNotifications notifications_{journal_};
     SimUsbmuxDaemon usbmux_;
     SimPhones phones_;
     std::map<std::string, SimUsbmuxDaemon::Device> phoneDevices_;  // what the daemon lists for each phone

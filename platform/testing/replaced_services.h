@@ -10,6 +10,7 @@ struct ReplacedServices {
     Volumes* volumes = nullptr;
     NetServices* netServices = nullptr;
     Sharing* sharing = nullptr;
+    Notifications* notifications = nullptr;
 };
 
 inline Platform withServices(const Platform& base, ReplacedServices replaced) {
@@ -28,6 +29,7 @@ inline Platform withServices(const Platform& base, ReplacedServices replaced) {
         .library = replaced.library ? *replaced.library : base.library,
         .netServices = replaced.netServices ? *replaced.netServices : base.netServices,
         .sharing = replaced.sharing ? *replaced.sharing : base.sharing,
+        .notifications = replaced.notifications ? *replaced.notifications : base.notifications,
         .usbmuxSocket = base.usbmuxSocket,
         .processTool = base.processTool,
         .trace = base.trace,

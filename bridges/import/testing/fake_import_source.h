@@ -52,6 +52,15 @@ public:
     std::string identity() const override { return identityText; }
     std::string identityText = "fake:1";  // set before the source is shared
     bool canDelete() const override { return deletable_; }
+    std::string notReady() const override { return notReadyText; }
+    std::string notReadyText;  // set before the source is shared
+    // Main loop, as the engine asks: counted, and answered with `ejectFailure`.
+    void eject(std::function<void(Result<void>)> done) override {
+        ++ejects;
+        done(ejectFailure ? Result<void>(failure(*ejectFailure)) : Result<void>());
+    }
+    int ejects = 0;                     // main loop
+    std::optional<Error> ejectFailure;  // main loop
 
     Result<std::vector<ImportItem>> list() override {
         MutexLock guard(lock_);
