@@ -87,9 +87,15 @@ ConsoleServer::ConsoleServer(Options options) : options_(std::move(options)) {
 
 ConsoleServer::~ConsoleServer() { stop(); }
 
-std::string ConsoleServer::authority() const {
-    bool v6 = options_.host.find(':') != std::string::npos;
-    return (v6 ? "[" + options_.host + "]" : options_.host) + ":" + std::to_string(port_);
+std::string ConsoleServer::authority() const { return authorityOf(options_.host, port_); }
+
+std::string ConsoleServer::authorityOf(const std::string& host, int port) {
+    bool v6 = host.find(':') != std::string::npos;
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+std::string ConsoleServer::addressOf(const std::string& host, int port, const std::string& token) {
+    return "http://" + authorityOf(host, port) + "/?token=" + token;
 }
 
 std::vector<std::string> ConsoleServer::authorities() const {
@@ -100,7 +106,7 @@ std::vector<std::string> ConsoleServer::authorities() const {
 
 std::string ConsoleServer::cookieName() const { return std::string(kCookie) + "_" + std::to_string(port_); }
 
-std::string ConsoleServer::url() const { return "http://" + authority() + "/?token=" + options_.token; }
+std::string ConsoleServer::url() const { return addressOf(options_.host, port_, options_.token); }
 
 bool ConsoleServer::allowed(const std::string& channel, const std::string& method) {
     // Downloads are not here: imports are import jobs, started by /api/import

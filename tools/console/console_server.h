@@ -75,8 +75,11 @@ public:
     const std::string& token() const { return options_.token; }
     // The page's address with its token.
     std::string url() const;
+    // The address of a console serving `host`:`port` with `token`.
+    static std::string addressOf(const std::string& host, int port, const std::string& token);
     // host:port as a browser names it in the Host header ([::1]:port for IPv6).
     std::string authority() const;
+    static std::string authorityOf(const std::string& host, int port);
     // Every host:port a browser may name it by: on a loopback address also
     // "localhost:port".
     std::vector<std::string> authorities() const;

@@ -10,6 +10,7 @@
 
 #include "channel/arguments.h"
 #include "tools/common/json_value.h"
+#include "tools/common/program_info.h"
 #include "tools/ctl/import_command.h"
 #include "tools/transport/host_client.h"
 
@@ -19,14 +20,21 @@ namespace {
 
 volatile std::sig_atomic_t interrupted = 0;
 
+std::string usageText() {
+    return std::string(
+               "usage:\n"
+               "  lumivanectl [--socket PATH] call CHANNEL METHOD [JSON-ARGS] [--out FILE] [--head N]\n"
+               "              [--events CHANNEL [--linger S] [--cancel-at FRACTION]]\n"
+               "  lumivanectl [--socket PATH] listen CHANNEL [--count N] [--seconds S]\n") +
+           ImportCommand::usage() +
+           "--out writes the answer's first block of bytes to FILE; a FILE holding %d gets\n"
+           "every block, numbered from 1. The socket defaults to $LUMIVANE_SOCKET, else the user\n"
+           "service's $XDG_RUNTIME_DIR/lumivane/host.sock.\n"
+           "--help prints this; --version the version.\n";
+}
+
 int usage() {
-    std::cerr << "usage:\n"
-                 "  lumivanectl [--socket PATH] call CHANNEL METHOD [JSON-ARGS] [--out FILE] [--head N]\n"
-                 "              [--events CHANNEL [--linger S] [--cancel-at FRACTION]]\n"
-                 "  lumivanectl [--socket PATH] listen CHANNEL [--count N] [--seconds S]\n"
-              << ImportCommand::usage()
-              << "--out writes the answer's first block of bytes to FILE; a FILE holding %d gets\n"
-                 "every block, numbered from 1. The socket defaults to $LUMIVANE_SOCKET.\n";
+    std::cerr << usageText();
     return 64;
 }
 
@@ -124,7 +132,11 @@ struct Options {
 
 Options parseOptions(int argc, char** argv) {
     Options o;
-    if (const char* socket = std::getenv("LUMIVANE_SOCKET")) o.socketPath = socket;
+    // The user service's host, unless told otherwise.
+    if (const char* socket = std::getenv("LUMIVANE_SOCKET"))
+        o.socketPath = socket;
+    else if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime == '/')
+        o.socketPath = std::string(runtime) + "/lumivane/host.sock";
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
@@ -250,6 +262,7 @@ int runListen(HostClient& client, const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (auto answered = answerHelpOrVersion(argc, argv, "lumivanectl", usageText())) return *answered;
     Options o = parseOptions(argc, argv);
     if (o.socketPath.empty() || o.words.empty()) return usage();
     bool call = o.words[0] == "call" && (o.words.size() == 3 || o.words.size() == 4);

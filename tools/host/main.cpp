@@ -22,24 +22,29 @@
 #include "runtime/log.h"
 #include "runtime/main_loop.h"
 #include "runtime/termination_signals.h"
+#include "tools/common/program_info.h"
 #include "tools/host/socket_server.h"
 
 using namespace lumivane;
 
 namespace {
 
+const std::string kUsage =
+    "usage: lumivane-host --platform sim|linux --socket PATH [--home DIR] [--bundle-id ID]\n"
+    "                     [--mobile-device PROVIDER.so] [--library DIR] [--camera-folder DIR ...]\n"
+    "  --mobile-device names the MobileDevice provider library (default on sim: the\n"
+    "  simulated provider built beside this program; on linux: the libimobiledevice\n"
+    "  provider built beside it, for real phones through the usbmux daemon).\n"
+    "  --home and --bundle-id set the simulated Mac's home folder (default: a new\n"
+    "  temporary folder) and bundle identifier (default com.lumivane.app).\n"
+    "  --library names the photo library folder on linux (default: $XDG_PICTURES_DIR,\n"
+    "  else ~/Pictures); the simulated Mac's is set by the control \"library.load\".\n"
+    "  --camera-folder adds, on linux, a camera on libgphoto2's Directory Browse driver\n"
+    "  at that folder (repeatable).\n"
+    "  --help prints this; --version the version.\n";
+
 int usage() {
-    std::cerr << "usage: lumivane-host --platform sim|linux --socket PATH [--home DIR] [--bundle-id ID]\n"
-                 "                     [--mobile-device PROVIDER.so] [--library DIR] [--camera-folder DIR ...]\n"
-                 "  --mobile-device names the MobileDevice provider library (default on sim: the\n"
-                 "  simulated provider built beside this program; on linux: the libimobiledevice\n"
-                 "  provider built beside it, for real phones through the usbmux daemon).\n"
-                 "  --home and --bundle-id set the simulated Mac's home folder (default: a new\n"
-                 "  temporary folder) and bundle identifier (default com.lumivane.app).\n"
-                 "  --library names the photo library folder on linux (default: $XDG_PICTURES_DIR,\n"
-                 "  else ~/Pictures); the simulated Mac's is set by the control \"library.load\".\n"
-                 "  --camera-folder adds, on linux, a camera on libgphoto2's Directory Browse driver\n"
-                 "  at that folder (repeatable).\n";
+    std::cerr << kUsage;
     return 64;
 }
 
@@ -49,6 +54,13 @@ std::string besideThisProgram(const std::string& relative) {
     auto self = std::filesystem::read_symlink("/proc/self/exe", error);
     if (error) return relative;
     return (self.parent_path() / relative).lexically_normal().string();
+}
+
+// A MobileDevice provider that came with this program: in the package's
+// private library folder (/usr/lib/lumivane), or in the build's lib folder.
+std::string providerBesideThisProgram(const std::string& name) {
+    auto installed = besideThisProgram("../lib/lumivane/" + name);
+    return std::filesystem::exists(installed) ? installed : besideThisProgram("../lib/" + name);
 }
 
 struct CommandLine {
@@ -100,7 +112,7 @@ Services makeServices(CommandLine& arguments, MainLoop& loop, Log& log) {
     if (arguments.platform == "linux") {
         // Real phones through libimobiledevice, when that provider was built.
         if (arguments.provider.empty()) {
-            auto real = besideThisProgram("../lib/liblumivane_imobiledevice.so");
+            auto real = providerBesideThisProgram("liblumivane_imobiledevice.so");
             if (std::filesystem::exists(real)) arguments.provider = real;
         }
         services.linuxPlatform = std::make_unique<LinuxPlatform>(loop, log, std::move(arguments.linuxOptions));
@@ -113,7 +125,7 @@ Services makeServices(CommandLine& arguments, MainLoop& loop, Log& log) {
     std::error_code error;
     std::filesystem::create_directories(arguments.home, error);
     if (error) log.write("Lumivane: cannot create the simulated home " + arguments.home + ": " + error.message());
-    if (arguments.provider.empty()) arguments.provider = besideThisProgram("../lib/liblumivane_sim_mobile_device.so");
+    if (arguments.provider.empty()) arguments.provider = providerBesideThisProgram("liblumivane_sim_mobile_device.so");
     services.simMac =
         std::make_unique<SimMac>(SimMac::Options{arguments.home, arguments.bundleId, arguments.provider, &log}, loop);
     return services;
@@ -133,6 +145,7 @@ void exitWithinTwoSeconds() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (auto answered = answerHelpOrVersion(argc, argv, "lumivane-host", kUsage)) return *answered;
     auto arguments = parse(argc, argv);
     if (!arguments) return usage();
     tuneAllocatorForLargeBuffers();

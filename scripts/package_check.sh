@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Installs the package into a fresh Debian 12 root (debootstrap, from the
+# package mirror this machine uses), as a person would with apt: runs the
+# installed host on the simulated Mac and an installed "lumivanectl import" of
+# a small card as a user, removes the package again, and checks that it left
+# nothing outside the user's folders.
+#   scripts/package_check.sh build/package/lumivane_<version>_amd64.deb
+set -euo pipefail
+cd "$(dirname "$0")/.."
+deb=$(realpath "$1")
+out=$(pwd)/build/package
+mirror=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -1)
+mirror=${mirror:-http://deb.debian.org/debian}
+base=$out/bookworm-base.tar
+chroot=$out/root
+
+cleanup() {
+    umount "$chroot/proc" 2>/dev/null || true
+    umount "$chroot/dev" 2>/dev/null || true
+    rm -rf "$chroot"
+}
+trap cleanup EXIT
+cleanup
+
+# The bare system, made once per build folder and kept as a tarball.
+if [ ! -f "$base" ]; then
+    echo "== debootstrap bookworm from $mirror"
+    debootstrap --variant=minbase bookworm "$chroot" "$mirror" >"$out/debootstrap.log" 2>&1 || {
+        tail -20 "$out/debootstrap.log"
+        exit 1
+    }
+    tar -C "$chroot" -cf "$base.part" . && mv "$base.part" "$base"
+    rm -rf "$chroot"
+fi
+mkdir -p "$chroot"
+tar -C "$chroot" -xf "$base"
+cp /etc/resolv.conf "$chroot/etc/resolv.conf"
+mount -t proc proc "$chroot/proc"
+mount --bind /dev "$chroot/dev"
+in_root() { chroot "$chroot" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"; }
+
+echo "== apt-get install ./$(basename "$deb")"
+cp "$deb" "$chroot/tmp/"
+in_root apt-get update -qq
+in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    "/tmp/$(basename "$deb")" >"$out/install.log" 2>&1 || {
+    tail -20 "$out/install.log"
+    exit 1
+}
+in_root dpkg -L lumivane >"$out/installed-files"
+grep -qx /usr/bin/lumivane-host "$out/installed-files"
+grep -qx /usr/lib/lumivane/liblumivane_imobiledevice.so "$out/installed-files"
+in_root lumivane-host --version
+in_root lumivanectl --version
+in_root lumivane-console --version
+
+echo "== the installed host on the simulated Mac, and an import of a small card, as a user"
+in_root useradd --create-home photographer
+home=$chroot/home/photographer
+mkdir -p "$home/CARD/DCIM/100TEST" "$home/Pictures"
+for i in 1 2 3; do
+    ffmpeg -v error -y -f lavfi -i "color=c=blue:s=64x48" -frames:v 1 "$home/CARD/DCIM/100TEST/IMG_000$i.JPG"
+done
+in_root chown -R photographer: /home/photographer
+as_user() { chroot --userspec=photographer:photographer "$chroot" /usr/bin/env -i PATH=/usr/bin:/bin \
+    HOME=/home/photographer LANG=C.UTF-8 LUMIVANE_SOCKET=/home/photographer/host.sock "$@"; }
+as_user lumivane-host --platform sim --socket /home/photographer/host.sock --home /home/photographer/mac \
+    >"$out/host.log" 2>&1 &
+host=$!
+for _ in $(seq 200); do
+    as_user lumivanectl call sim/control ping >/dev/null 2>&1 && break
+    sleep 0.1
+done
+as_user lumivanectl call sim/control volume.mount \
+    '{"path": "/home/photographer/CARD", "localizedName": "CARD", "uuid": "CHECK-1", "removable": true}'
+as_user lumivanectl import /home/photographer/CARD /home/photographer/Pictures
+copies=$(find "$home/Pictures" -name '*.JPG' | wc -l)
+kill "$host"
+wait "$host" || true
+if [ "$copies" != 3 ]; then
+    cat "$out/host.log"
+    echo "package check: $copies of 3 photos imported" >&2
+    exit 1
+fi
+echo "3 of 3 photos imported by the installed programs"
+
+echo "== apt-get purge lumivane"
+in_root env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq lumivane >/dev/null
+if in_root dpkg -L lumivane >/dev/null 2>&1; then
+    echo "package check: dpkg still knows lumivane" >&2
+    exit 1
+fi
+# Nothing of the package is left: none of its files, nothing named after it
+# outside the user's folders and the temporary one.
+while read -r file; do
+    [ -d "$chroot$file" ] || [ ! -e "$chroot$file" ] || { echo "left behind: $file" >&2; exit 1; }
+done <"$out/installed-files"
+left=$(in_root find / -xdev \( -path /proc -o -path /home -o -path /tmp \) -prune -o -iname '*lumivane*' -print)
+if [ -n "$left" ]; then
+    echo "package check: left behind after purge:" >&2
+    echo "$left" >&2
+    exit 1
+fi
+echo "package check: installed, used and removed without a trace"
