@@ -54,6 +54,14 @@ in_root lumivane-host --version
 in_root lumivanectl --version
 in_root lumivane-console --version
 
+echo "== systemd-analyze verify, the user units as installed"
+in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends systemd \
+    >>"$out/install.log" 2>&1
+in_root mkdir -m 700 -p /tmp/runtime
+in_root env XDG_RUNTIME_DIR=/tmp/runtime SYSTEMD_LOG_LEVEL=warning systemd-analyze --user verify --man=no \
+    /usr/lib/systemd/user/lumivane-host.service /usr/lib/systemd/user/lumivane-console.service
+echo "systemd-analyze: both user units verify"
+
 echo "== the installed host on the simulated Mac, and an import of a small card, as a user"
 in_root useradd --create-home photographer
 home=$chroot/home/photographer
