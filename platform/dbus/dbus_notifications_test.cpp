@@ -100,8 +100,8 @@ public:
     void invoke(std::uint32_t id, const std::string& action) {
         std::lock_guard guard(mutex_);
         work_.push_back([this, id, action] {
-            sd_bus_emit_signal(bus_, "/org/freedesktop/Notifications", "org.freedesktop.Notifications",
-                               "ActionInvoked", "us", id, action.c_str());
+            sd_bus_emit_signal(bus_, "/org/freedesktop/Notifications", "org.freedesktop.Notifications", "ActionInvoked",
+                               "us", id, action.c_str());
         });
     }
 
