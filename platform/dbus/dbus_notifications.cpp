@@ -106,8 +106,7 @@ int DbusNotifications::replied(sd_bus_message* reply, void* self, sd_bus_error*)
     if (sd_bus_message_get_reply_cookie(reply, &cookie) < 0) return 0;
     auto waiting = me.calls_.extract(cookie);
     std::uint32_t id = 0;
-    if (waiting.empty() || sd_bus_message_is_method_error(reply, nullptr) ||
-        sd_bus_message_read(reply, "u", &id) < 0)
+    if (waiting.empty() || sd_bus_message_is_method_error(reply, nullptr) || sd_bus_message_read(reply, "u", &id) < 0)
         return 0;
     if (me.actions_.size() >= kMaxKept) me.actions_.erase(me.actions_.begin());  // ids grow: the oldest
     me.actions_[id] = std::move(waiting.mapped());

@@ -14,7 +14,6 @@
 #include "runtime/main_loop.h"
 #include "runtime/mutex.h"
 
-
 namespace lumivane {
 
 // Notices through the desktop's notification service
@@ -63,7 +62,7 @@ private:
     std::deque<Asked> asked_ LUMIVANE_GUARDED_BY(lock_);
     bool stopping_ LUMIVANE_GUARDED_BY(lock_) = false;
     sd_bus* bus_ = nullptr;
-    std::map<std::uint64_t, std::function<void()>> calls_;  // by the Notify call's cookie
+    std::map<std::uint64_t, std::function<void()>> calls_;    // by the Notify call's cookie
     std::map<std::uint32_t, std::function<void()>> actions_;  // by the notice's id
     std::thread thread_;
     Lifetime lifetime_;
