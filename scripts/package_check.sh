@@ -15,9 +15,16 @@ base=$out/bookworm-base.tar
 chroot=$out/root
 
 cleanup() {
-    umount "$chroot/proc" 2>/dev/null || true
-    umount "$chroot/dev" 2>/dev/null || true
-    rm -rf "$chroot"
+    [ -z "${host:-}" ] || kill "$host" 2>/dev/null || true
+    umount -l "$chroot/proc" 2>/dev/null || true
+    umount -l "$chroot/dev/pts" 2>/dev/null || true
+    umount -l "$chroot/dev" 2>/dev/null || true
+    # Never into a file system still mounted there (the machine's /dev).
+    if grep -q " $chroot/" /proc/mounts; then
+        echo "package check: $chroot still has mounts; left in place" >&2
+        return 1
+    fi
+    rm -rf --one-file-system "$chroot"
 }
 trap cleanup EXIT
 cleanup
@@ -37,6 +44,7 @@ tar -C "$chroot" -xf "$base"
 cp /etc/resolv.conf "$chroot/etc/resolv.conf"
 mount -t proc proc "$chroot/proc"
 mount --bind /dev "$chroot/dev"
+mount --bind /dev/pts "$chroot/dev/pts"
 in_root() { chroot "$chroot" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"; }
 
 echo "== apt-get install ./$(basename "$deb")"
@@ -72,7 +80,9 @@ done
 in_root chown -R photographer: /home/photographer
 as_user() { chroot --userspec=photographer:photographer "$chroot" /usr/bin/env -i PATH=/usr/bin:/bin \
     HOME=/home/photographer LANG=C.UTF-8 LUMIVANE_SOCKET=/home/photographer/host.sock "$@"; }
-as_user lumivane-host --platform sim --socket /home/photographer/host.sock --home /home/photographer/mac \
+# Not through as_user: $! is then the host itself (chroot and env exec it).
+chroot --userspec=photographer:photographer "$chroot" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/home/photographer \
+    LANG=C.UTF-8 lumivane-host --platform sim --socket /home/photographer/host.sock --home /home/photographer/mac \
     >"$out/host.log" 2>&1 &
 host=$!
 for _ in $(seq 200); do
@@ -85,6 +95,7 @@ as_user lumivanectl import /home/photographer/CARD /home/photographer/Pictures
 copies=$(find "$home/Pictures" -name '*.JPG' | wc -l)
 kill "$host"
 wait "$host" || true
+host=
 if [ "$copies" != 3 ]; then
     cat "$out/host.log"
     echo "package check: $copies of 3 photos imported" >&2
