@@ -242,7 +242,8 @@ for _ in $(seq 200); do  # the notice comes once the card is ejected
     sleep 0.05
 done
 echo "    (the card was ejected: no longer listed; the desktop's notice, and its action picked)"
-"$bin/lumivanectl" call lumivane/macos volume.list | grep -c AUTOCARD | xargs echo "    AUTOCARD volumes mounted:"
+mounted=$("$bin/lumivanectl" call lumivane/macos volume.list | grep -c AUTOCARD || true)
+echo "    AUTOCARD volumes mounted: $mounted"
 run call sim/control notifications
 run call sim/control notification.activate '{"index": 0}'
 run call sim/control openedURLs
