@@ -55,9 +55,9 @@ struct PrivateBus {
     }
 };
 
-// The desktop's notification service, as the specification of
-// org.freedesktop.Notifications has it: Notify answers an id; a picked
-// action is the ActionInvoked signal. Served on a thread of its own.
+// The desktop's notification service, as org.freedesktop.Notifications
+// behaves: Notify answers an id; a picked action is the ActionInvoked
+// signal. Served on a thread of its own.
 class FakeNotificationService {
 public:
     struct Received {
