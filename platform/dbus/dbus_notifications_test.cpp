@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -45,13 +46,25 @@ struct PrivateBus {
         ::kill(daemon, SIGTERM);
         ::waitpid(daemon, nullptr, 0);
     }
-    // Whether it listens, waiting for it to start.
+    // Whether it serves clients, waiting for it to start: the socket file
+    // appears before the daemon listens, so only a finished handshake counts.
     bool ready() const {
         for (int i = 0; i < 1000 && daemon > 0; ++i) {
-            if (std::filesystem::exists(folder.path() + "/bus")) return true;
+            if (std::filesystem::exists(folder.path() + "/bus") && answers()) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return false;
+    }
+
+private:
+    bool answers() const {
+        sd_bus* probe = nullptr;
+        if (sd_bus_new(&probe) < 0) return false;
+        const char* name = nullptr;
+        bool ok = sd_bus_set_address(probe, address.c_str()) >= 0 && sd_bus_set_bus_client(probe, 1) >= 0 &&
+                  sd_bus_start(probe) >= 0 && sd_bus_get_unique_name(probe, &name) >= 0;
+        sd_bus_flush_close_unref(probe);
+        return ok;
     }
 };
 
@@ -69,10 +82,10 @@ public:
         sd_bus_new(&bus_);
         sd_bus_set_address(bus_, address.c_str());
         sd_bus_set_bus_client(bus_, 1);
-        sd_bus_start(bus_);
+        started_ = sd_bus_start(bus_);
         sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/Notifications", "org.freedesktop.Notifications",
                                  kTable, this);
-        owned_ = sd_bus_request_name(bus_, "org.freedesktop.Notifications", 0) >= 0;
+        owned_ = sd_bus_request_name(bus_, "org.freedesktop.Notifications", 0);
         thread_ = std::thread([this] {
             while (!stop_) {
                 if (sd_bus_process(bus_, nullptr) > 0) continue;
@@ -91,7 +104,12 @@ public:
         thread_.join();
         sd_bus_flush_close_unref(bus_);
     }
-    bool owned() const { return owned_; }
+    // Why the service could not take its name, or empty once it has.
+    std::string failure() const {
+        if (started_ < 0) return std::string("connecting: ") + std::strerror(-started_);
+        if (owned_ < 0) return std::string("taking the name: ") + std::strerror(-owned_);
+        return "";
+    }
     std::vector<Received> received() {
         std::lock_guard guard(mutex_);
         return received_;
@@ -131,7 +149,8 @@ private:
     };
 
     sd_bus* bus_ = nullptr;
-    bool owned_ = false;
+    int started_ = 0;
+    int owned_ = 0;
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::vector<Received> received_;
@@ -143,7 +162,7 @@ TEST(DbusNotifications, ANoticeReachesTheDesktopAndItsActionComesBackOnce) {
     PrivateBus bus;
     ASSERT_TRUE(bus.ready()) << "dbus-daemon did not start";
     FakeNotificationService desktop(bus.address);
-    ASSERT_TRUE(desktop.owned());
+    ASSERT_EQ(desktop.failure(), "");
     MainLoop loop;
     Log log = Log::capturing();
     DbusNotifications notifications(loop, log, bus.address);
