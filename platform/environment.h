@@ -13,6 +13,8 @@ public:
     virtual std::optional<std::string> bundleIdentifier() const = 0;
     // The user's Application Support folder, if there is one.
     virtual std::optional<std::string> applicationSupportDirectory() const = 0;
+    // Where the user keeps pictures (it may not exist yet), if anywhere.
+    virtual std::optional<std::string> picturesDirectory() const = 0;
 };
 
 }  // namespace lumivane

@@ -57,6 +57,12 @@ public:
     // Unmounts and ejects the device at `path`; blocks until done. A failure
     // is the system's description of it.
     virtual Result<void> unmountAndEject(const std::string& path) = 0;
+    // The same for a caller that need not wait: where the system's eject
+    // takes time it runs off the main thread; `done` is called on the main
+    // loop (here at once, before this returns).
+    virtual void unmountAndEjectLater(const std::string& path, std::function<void(Result<void>)> done) {
+        done(unmountAndEject(path));
+    }
     // Null when the values of `path` cannot be read (it does not exist).
     virtual std::optional<PathVolume> volumeOf(const std::string& path) = 0;
     virtual std::optional<PathCapacity> capacityAt(const std::string& path) = 0;

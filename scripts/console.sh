@@ -42,7 +42,7 @@ if [ "$platform" = sim ]; then
     cp "$work/phone/DCIM/100APPLE/"IMG_000[1-9].JPG "$work/camera/DCIM/100CANON/"
     cp "$work/phone/DCIM/100APPLE/"IMG_001[0-5].JPG "$work/card/DCIM/100MSDCF/"
     ctl camera.add '{"uuid": "EOS-R6-0001", "name": "Canon EOS R6", "kind": "Camera", "transport": "ICTransportTypeUSB", "root": "'"$work/camera"'"}'
-    ctl volume.mount '{"path": "'"$work/card"'", "name": "EOS_DIGITAL", "removable": true, "ejectable": true, "total": 64000000000, "free": 41000000000, "fs": "ExFAT"}'
+    ctl volume.mount '{"path": "'"$work/card"'", "name": "EOS_DIGITAL", "uuid": "3A5C-11F0", "removable": true, "ejectable": true, "total": 64000000000, "free": 41000000000, "fs": "ExFAT"}'
     mkdir -p "$work/imports"
     ctl panel.answer '{"path": "'"$work/imports"'"}'  # what "Choose…" picks
     echo "Imports can go to $work/imports"

@@ -182,6 +182,9 @@ import_job() {  # starts an import job with these arguments, follows its events 
     run call lumivane/import import.status '{"job": "'"$job"'"}'
 }
 card_source='"source": {"kind": "volume", "id": "'"$work/SHOOT"'"}'
+mkdir -p "$work/home/Pictures"
+echo "    (nothing chosen yet: the user's pictures folder is where imports go)"
+run call lumivane/import import.settings
 import_job '{'"$card_source"', "destination": "'"$work/Pictures"'", "subfolders": "{YYYY}/{YYYY}-{MM}-{DD}", "rename": "{YYYY}{MM}{DD}_{hh}{mm}{ss}_{name}"}'
 (cd "$work/Pictures" && find . -type f | sort)
 echo "    (a second run with \"only new\": every item skipped, and why)"
@@ -543,6 +546,10 @@ run call sim/control phone.attach '{"udid": "00008120-GRACE", "link": "usb"}'
 echo "    (resumed by itself)"
 jobSummary "$consoleJobId" interrupted
 find "$work/console-imports" -type f | wc -l | xargs echo "    files in the destination (each photo once):"
+echo "    (\"Import this phone automatically from now on\": the page's options, the chosen folder, the phone by its UDID)"
+showApi /api/auto '{"source": '"$grace"', "subfolders": "{YYYY}/{YYYY}-{MM}-{DD}", "onlyNew": true}'
+showApi /api/call '{"channel": "lumivane/import", "method": "import.autoList"}'
+showApi /api/call '{"channel": "lumivane/import", "method": "import.autoRemove", "args": {"device": '"$grace"'}}'
 echo "    A client sending its headers a byte a second is cut off once ten seconds have passed:"
 began=$SECONDS
 timeout 60 bash -c 'trap "" PIPE; exec 7<>/dev/tcp/127.0.0.1/'"$consolePort"'; printf "GET / HTTP/1.1\r\nX-Slow: " >&7

@@ -2,7 +2,9 @@
 // header, the listed methods, the chosen destination), its calls and its
 // event stream.
 #include <gtest/gtest.h>
+
 #include <httplib.h>
+#include <map>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,6 +15,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
@@ -214,6 +217,59 @@ TEST_F(Console, CallsPassOnlyForTheListedMethodsAndImportsGoOnlyIntoTheChosenFol
     reveal(chosen + "-old", 403);  // beside it, its name starting with the destination's
     fs::create_directory_symlink(elsewhere, chosen + "/out");
     reveal(chosen + "/out", 403);  // a link out of the destination
+}
+
+TEST_F(Console, AutomaticImportsAreKeptForShownDevicesByTheIdentityTheyComeBackWith) {
+    HostClient control;
+    ASSERT_TRUE(control.connect(host.socketPath()));
+    auto card = host.folder() + "/card", bare = host.folder() + "/bare", chosen = host.folder() + "/imports";
+    fs::create_directories(card);
+    fs::create_directories(bare);
+    fs::create_directories(host.folder() + "/camera/DCIM");
+    control.call("sim/control", "volume.mount",
+                 EncodableMap{{"path", card}, {"name", "EOS_DIGITAL"}, {"uuid", "3A5C-11F0"}, {"removable", true}});
+    control.call("sim/control", "volume.mount", EncodableMap{{"path", bare}, {"name", "BARE"}, {"removable", true}});
+    for (auto [key, serial] : {std::pair{"R6", "SN-123"}, std::pair{"G7", ""}}) {
+        EncodableMap camera{{"uuid", key}, {"name", std::string("Camera ") + key}, {"root", host.folder() + "/camera"}};
+        if (*serial) camera.set("serial", serial);
+        control.call("sim/control", "camera.add", camera);
+    }
+    const Json onCard{{"kind", "volume"}, {"id", card}};
+    post("/api/auto", {{"source", onCard}}, 400);  // no folder chosen yet
+    fs::create_directories(chosen);
+    post("/api/destination", {{"path", chosen}});
+
+    // A card by its volume's UUID, a camera by its serial (else its key); the
+    // folder is the chosen one, whatever the page names.
+    post("/api/auto", {{"source", onCard}, {"destination", "/tmp"}, {"rename", "{name}_auto"}, {"eject", true}});
+    post("/api/auto", {{"source", {{"kind", "camera"}, {"id", "R6"}}}});
+    post("/api/auto", {{"source", {{"kind", "camera"}, {"id", "G7"}}}, {"onlyNew", false}});
+    auto rules = post("/api/call", {{"channel", "lumivane/import"}, {"method", "import.autoList"}})["value"];
+    ASSERT_EQ(rules.size(), 3u) << rules.dump();
+    std::map<std::string, Json> byDevice;
+    for (const auto& rule : rules)
+        byDevice[rule["device"]["kind"].get<std::string>() + ":" + rule["device"]["id"].get<std::string>()] = rule;
+    ASSERT_TRUE(byDevice.count("volume:3A5C-11F0") && byDevice.count("camera:SN-123") && byDevice.count("camera:G7"))
+        << rules.dump();
+    EXPECT_EQ(byDevice["volume:3A5C-11F0"]["settings"]["destination"], chosen);
+    EXPECT_EQ(byDevice["volume:3A5C-11F0"]["settings"]["rename"], "{name}_auto");
+    EXPECT_EQ(byDevice["volume:3A5C-11F0"]["eject"], true);
+    EXPECT_EQ(byDevice["camera:SN-123"]["eject"], false);
+    EXPECT_EQ(byDevice["camera:G7"]["settings"]["onlyNew"], false);
+
+    // A card without a UUID could never be known again; devices the page
+    // does not show, and rules made straight through the host, are refused.
+    post("/api/auto", {{"source", {{"kind", "volume"}, {"id", bare}}}}, 400);
+    for (const Json& unseen :
+         {Json{{"kind", "volume"}, {"id", chosen}}, Json{{"kind", "iphone"}, {"id", "nope"}},
+          Json{{"kind", "camera"}, {"id", "SN-123"}}, Json{{"kind", "volume"}, {"id", "3A5C-11F0"}}})
+        post("/api/auto", {{"source", unseen}}, 403);
+    Json direct{{"device", {{"kind", "volume"}, {"id", "X"}}}, {"settings", {{"destination", "/tmp"}}}};
+    post("/api/call", {{"channel", "lumivane/import"}, {"method", "import.autoSet"}, {"args", direct}}, 403);
+    Json g7{{"device", {{"kind", "camera"}, {"id", "G7"}}}};
+    post("/api/call", {{"channel", "lumivane/import"}, {"method", "import.autoRemove"}, {"args", g7}});
+    rules = post("/api/call", {{"channel", "lumivane/import"}, {"method", "import.autoList"}})["value"];
+    EXPECT_EQ(rules.size(), 2u) << rules.dump();
 }
 
 TEST_F(Console, TheEventStreamCarriesTheHostsEvents) {

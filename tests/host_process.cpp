@@ -14,13 +14,13 @@ extern char** environ;
 
 namespace lumivane {
 
-HostProcess::HostProcess(std::vector<std::string> extraArguments) {
+HostProcess::HostProcess(std::vector<std::string> extraArguments, const std::string& platform) {
     char pattern[] = "/tmp/lumivane-e2e-XXXXXX";
     if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
     folder_ = pattern;
     socket_ = folder_ + "/host.sock";
     std::string binary = buildPath("bin/lumivane-host");
-    std::vector<std::string> words{binary, "--platform", "sim", "--socket", socket_};
+    std::vector<std::string> words{binary, "--platform", platform, "--socket", socket_};
     words.insert(words.end(), extraArguments.begin(), extraArguments.end());
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());

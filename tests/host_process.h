@@ -11,7 +11,8 @@ namespace lumivane {
 // Used from the test's thread only.
 class HostProcess {
 public:
-    explicit HostProcess(std::vector<std::string> extraArguments = {});
+    // On the simulated Mac unless `platform` names another ("linux").
+    explicit HostProcess(std::vector<std::string> extraArguments = {}, const std::string& platform = "sim");
     ~HostProcess();
     HostProcess(const HostProcess&) = delete;
     HostProcess& operator=(const HostProcess&) = delete;

@@ -643,10 +643,20 @@ TEST_F(Import, DatesAreReadFromItemHeadsAndSettingsAreRememberedAcrossRestarts) 
     EXPECT_TRUE(std::holds_alternative<MethodError>(call("import.dates", {{"items", EncodableList{}}})));
 
     auto remember = [&](EncodableMap settings) { return call("import.remember", {{"settings", settings}}); };
-    // No destination given and none remembered: nothing starts.
+    // None remembered: the user's pictures folder (here the destination),
+    // and where there is none, nothing starts.
+    EXPECT_EQ(h->value("lumivane/import", "import.settings"),
+              EncodableValue(EncodableMap{{"destination", destination}}));
+    fs::rename(destination, destination + "-away");
+    EXPECT_EQ(h->value("lumivane/import", "import.settings"), EncodableValue(EncodableMap{}));
     auto started = call("import.start", {{"source", EncodableMap{{"kind", "volume"}, {"id", card}}}});
     ASSERT_TRUE(std::holds_alternative<MethodError>(started));
     EXPECT_EQ(std::get<MethodError>(started).code, "bad_request");
+    fs::rename(destination + "-away", destination);
+    auto first = run({{"source", EncodableMap{{"kind", "volume"}, {"id", card}}},
+                      {"items", EncodableList{dir + "IMG_0002.JPG"}},
+                      {"companions", false}});
+    EXPECT_EQ(text(first, "destination"), destination);
     ASSERT_TRUE(std::holds_alternative<EncodableValue>(
         remember({{"destination", destination}, {"subfolders", "{YYYY}"}, {"onlyNew", false}})));
     ASSERT_TRUE(std::holds_alternative<EncodableValue>(remember({{"rename", "{YYYY}{MM}{DD}_{name}"}})));

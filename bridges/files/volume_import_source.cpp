@@ -89,7 +89,9 @@ Result<std::shared_ptr<ImportSource>> VolumeImportSource::open(Volumes& volumes,
         new VolumeImportSource(volumes, mountPoint, name, identity, info.st_dev, removable));
 }
 
-void VolumeImportSource::eject(std::function<void(Result<void>)> done) { done(volumes_.unmountAndEject(mountPoint_)); }
+void VolumeImportSource::eject(std::function<void(Result<void>)> done) {
+    volumes_.unmountAndEjectLater(mountPoint_, std::move(done));
+}
 
 std::optional<std::string> VolumeImportSource::relative(const std::string& path) const {
     if (path.size() <= mountPoint_.size() + 1 || path.compare(0, mountPoint_.size(), mountPoint_) != 0 ||

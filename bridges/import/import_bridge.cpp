@@ -160,8 +160,16 @@ void ImportBridge::handle(const MethodCall& call, MethodResult result) {
     if (!table.dispatch(*this, call, result)) result.notImplemented();
 }
 
-void ImportBridge::settings(const Arguments&, MethodResult& result) {
-    result.success(EncodableValue(settings_.load()));
+void ImportBridge::settings(const Arguments&, MethodResult& result) { result.success(EncodableValue(remembered())); }
+
+EncodableMap ImportBridge::remembered() const {
+    auto settings = settings_.load();
+    if (settings.find("destination")) return settings;
+    struct stat info {};
+    auto pictures = platform_.environment.picturesDirectory();
+    if (pictures && ::stat(pictures->c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+        settings.set("destination", *pictures);
+    return settings;
 }
 
 void ImportBridge::remember(const Arguments& args, MethodResult& result) {
@@ -215,7 +223,7 @@ void ImportBridge::autoSet(const Arguments& args, MethodResult& result) {
     asked.set("source", EncodableMap{{"kind", device.value().first}, {"id", device.value().second}});
     EncodableValue arguments(std::move(asked));
     auto request = ImportRequest::fromArguments(Arguments(arguments),
-                                                settings->find("destination") ? EncodableMap{} : settings_.load());
+                                                settings->find("destination") ? EncodableMap{} : remembered());
     if (!request.ok()) return fail(result, request.error());
     if (auto checked = checkedFolders(request.value()); !checked.ok()) return fail(result, checked.error());
     ImportAutoRules::Rule rule{device.value().first, device.value().second, request.value(),
@@ -317,7 +325,7 @@ Result<void> ImportBridge::usableFolder(const std::string& path, const char* wha
 }
 
 void ImportBridge::startJob(const Arguments& args, MethodResult& result) {
-    auto request = ImportRequest::fromArguments(args, args.value("destination") ? EncodableMap{} : settings_.load());
+    auto request = ImportRequest::fromArguments(args, args.value("destination") ? EncodableMap{} : remembered());
     if (!request.ok()) return fail(result, request.error());
     auto& asked = request.value();
     if (auto checked = checkedFolders(asked); !checked.ok()) return fail(result, checked.error());

@@ -81,6 +81,9 @@ private:
     void status(const Arguments& args, MethodResult& result);
     void list(const Arguments& args, MethodResult& result);
     void settings(const Arguments& args, MethodResult& result);
+    // The options a request leaves out: the remembered ones, and until a
+    // destination is remembered, the user's pictures folder where it exists.
+    EncodableMap remembered() const;
     void remember(const Arguments& args, MethodResult& result);
     // Runs `write` on `saves_` and answers with its outcome.
     void save(MethodResult& result, std::function<Result<void>()> write);

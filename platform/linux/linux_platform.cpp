@@ -2,12 +2,15 @@
 
 #include "platform/common/file_url.h"
 #include "platform/common/process_runner.h"
+#include "platform/linux/xdg_user_dirs.h"
 
 #include <pwd.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 extern char** environ;
@@ -34,6 +37,14 @@ std::string LinuxEnvironment::homeDirectory() const {
 
 std::optional<std::string> LinuxEnvironment::applicationSupportDirectory() const {
     return xdgFolder("XDG_DATA_HOME", homeDirectory() + "/.local/share");
+}
+
+std::optional<std::string> LinuxEnvironment::picturesDirectory() const {
+    if (const char* set = std::getenv("XDG_PICTURES_DIR"); set && *set == '/') return std::string(set);
+    auto home = homeDirectory();
+    std::ifstream dirs(xdgFolder("XDG_CONFIG_HOME", home + "/.config") + "/user-dirs.dirs");
+    std::string text((std::istreambuf_iterator<char>(dirs)), std::istreambuf_iterator<char>());
+    return xdgUserDir(text, "PICTURES", home);
 }
 
 namespace {

@@ -28,6 +28,9 @@ public:
     std::string homeDirectory() const override;
     std::optional<std::string> bundleIdentifier() const override { return std::nullopt; }
     std::optional<std::string> applicationSupportDirectory() const override;
+    // The XDG pictures folder: $XDG_PICTURES_DIR, else the one in the user's
+    // user-dirs.dirs, else ~/Pictures.
+    std::optional<std::string> picturesDirectory() const override;
 };
 
 // Opens URLs with xdg-open when it is installed, without waiting for it.

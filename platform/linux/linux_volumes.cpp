@@ -162,6 +162,13 @@ Result<void> LinuxVolumes::unmountAndEject(const std::string& path) {
     return {};
 }
 
+void LinuxVolumes::unmountAndEjectLater(const std::string& path, std::function<void(Result<void>)> done) {
+    ejects_.post([this, path, done = std::move(done)]() mutable {
+        auto ejected = unmountAndEject(path);
+        loop_.post([done = std::move(done), ejected = std::move(ejected)]() mutable { done(std::move(ejected)); });
+    });
+}
+
 std::optional<PathVolume> LinuxVolumes::volumeOf(const std::string& path) {
     std::error_code error;
     auto real = fs::canonical(path, error);

@@ -9,6 +9,7 @@
 #include "platform/volumes.h"
 #include "runtime/main_loop.h"
 #include "runtime/mutex.h"
+#include "runtime/serial_queue.h"
 
 namespace lumivane {
 
@@ -21,7 +22,7 @@ namespace lumivane {
 // main loop. Eject goes through udisks2 when its tool and the
 // system bus are there, else umount (and the loop device is detached).
 //
-// Main thread, except the watcher; `lock_` guards `observers_`.
+// Main thread, except the watcher and `ejects_`; `lock_` guards `observers_`.
 class LinuxVolumes final : public Volumes {
 public:
     // Where the system's parts are; a test points them at its own.
@@ -41,6 +42,8 @@ public:
     std::vector<std::string> mountedVolumePaths() override;
     std::optional<VolumeValues> values(const std::string& mountPoint) override;
     Result<void> unmountAndEject(const std::string& path) override;
+    // On `ejects_`: umount and udisks take a flush of the disk's writes.
+    void unmountAndEjectLater(const std::string& path, std::function<void(Result<void>)> done) override;
     std::optional<PathVolume> volumeOf(const std::string& path) override;
     std::optional<PathCapacity> capacityAt(const std::string& path) override;
     Observation addObserver(Change change, std::function<void()> observer) override;
@@ -56,6 +59,10 @@ private:
     std::multimap<Change, std::weak_ptr<std::function<void()>>> observers_ LUMIVANE_GUARDED_BY(lock_);
     int wake_[2] = {-1, -1};  // written to end the watcher
     std::thread watcher_;     // started with the first observer
+    // Ejects asked to run in the background, one at a time; drained before
+    // the rest is destroyed (the last member). unmountAndEject reads only
+    // the mount table and `paths_`, so it runs there too.
+    SerialQueue ejects_{"lumivane.eject"};
 };
 
 }  // namespace lumivane

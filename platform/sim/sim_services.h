@@ -23,6 +23,7 @@ public:
     std::string homeDirectory() const override { return home_; }
     std::optional<std::string> bundleIdentifier() const override { return bundleIdentifier_; }
     std::optional<std::string> applicationSupportDirectory() const override;
+    std::optional<std::string> picturesDirectory() const override { return home_ + "/Pictures"; }
 
     // For tests: a variable seen instead of (or, with nullopt, hiding) the real one.
     void overrideVariable(const std::string& name, std::optional<std::string> value);

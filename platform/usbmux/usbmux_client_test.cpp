@@ -429,6 +429,7 @@ TEST(UsbmuxClient, SocketPathFollowsTheUsbmuxToolsVariable) {
         std::string homeDirectory() const override { return "/"; }
         std::optional<std::string> bundleIdentifier() const override { return std::nullopt; }
         std::optional<std::string> applicationSupportDirectory() const override { return std::nullopt; }
+        std::optional<std::string> picturesDirectory() const override { return std::nullopt; }
     } env;
     EXPECT_EQ(UsbmuxClient::socketPath(env), "/var/run/usbmuxd");
     env.value = "UNIX:/tmp/other.sock";

@@ -6,7 +6,8 @@
 // date folders, the same again (all skipped, and why), videos whose cable is
 // pulled and that go on by themselves, a camera locked and unlocked, a phone
 // that becomes trusted, the eject warning, delete-after on the card, a
-// keyboard eject, and a phone-sized window. axe-core checks every state it
+// keyboard eject, the card imported and ejected by itself once it has a rule,
+// and a phone-sized window. axe-core checks every state it
 // visits; each leaves a screenshot.
 //   node console_e2e.mjs BIN-FOLDER SCREENSHOT-FOLDER
 import { chromium } from "playwright-core";
@@ -276,6 +277,15 @@ try {
   await page.waitForFunction(() => document.getElementById("selected").textContent.startsWith("0 items"));
   assert.deepEqual(filesUnder(path.join(work, "card")), []);
 
+  // The card, imported by itself from now on, with the options as they are and ejected when done.
+  await page.getByLabel("Eject it when done").check();
+  await page.getByRole("button", { name: "Import this card automatically from now on" }).click();
+  await page.locator("#notice").getByText("EOS_DIGITAL is imported by itself from now on").waitFor();
+  await row("rules", "EOS_DIGITAL").getByText("ejects when done").waitFor();
+  await page.getByRole("button", { name: "Import this card automatically with these options" }).waitFor();
+  await audit("automatic rule");
+  await shot("10-automatic-rule");
+
   // The card, ejected from the keyboard: said as news, not as an error, and focus stays in the list.
   await page.getByRole("button", { name: "Eject EOS_DIGITAL" }).focus();
   await page.keyboard.press("Enter");
@@ -283,6 +293,22 @@ try {
   assert.equal(await page.locator("#error").textContent(), "");
   assert.equal(await page.evaluate(() => document.activeElement.id), "volumes-title");
   await audit("ejected");
+
+  // Back with two new photos: imported without a click, once, and ejected; the rule stays until stopped.
+  const cardFolder = path.join(work, "card/DCIM/100MSDCF");
+  for (const name of ["IMG_0016.JPG", "IMG_0017.JPG"]) fs.copyFileSync(path.join(phoneRoot, "100APPLE", name), path.join(cardFolder, name));
+  const beforeAutomatic = filesUnder(imports).length;
+  ctl("volume.mount", { path: path.join(work, "card"), name: "EOS_DIGITAL", uuid: "3A5C-11F0", removable: true, ejectable: true });
+  const automatic = page.locator("#jobs > li").filter({ hasText: "automatic" });
+  await automatic.filter({ hasText: "2 imported, 0 skipped (already imported), 0 failed." }).waitFor({ timeout: 120_000 });
+  await row("volumes", "EOS_DIGITAL").waitFor({ state: "detached" });
+  assert.equal(await automatic.count(), 1, "one job for the card");
+  assert.equal(filesUnder(imports).length - beforeAutomatic, 2);
+  assert.deepEqual(filesUnder(cardFolder).sort(), ["IMG_0016.JPG", "IMG_0017.JPG"], "nothing deleted: the rule does not delete");
+  await audit("imported by itself");
+  await shot("11-imported-by-itself");
+  await page.getByRole("button", { name: "Stop importing EOS_DIGITAL automatically" }).click();
+  await page.locator("#rules").getByText(/^None/).waitFor();
 
   // A phone-sized window: the first photo on the first screen, nothing wider than it.
   await page.setViewportSize({ width: 390, height: 844 });

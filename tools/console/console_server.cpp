@@ -110,7 +110,7 @@ std::string ConsoleServer::url() const { return addressOf(options_.host, port_, 
 
 bool ConsoleServer::allowed(const std::string& channel, const std::string& method) {
     // Downloads are not here: imports are import jobs, started by /api/import
-    // into the chosen folders.
+    // into the chosen folders; so are automatic imports, kept by /api/auto.
     static const std::set<std::pair<std::string, std::string>> kMethods = {
         {"lumivane/macos", "iphone.available"},   {"lumivane/macos", "iphone.list"},
         {"lumivane/macos", "iphone.children"},    {"lumivane/macos", "iphone.media"},
@@ -122,6 +122,7 @@ bool ConsoleServer::allowed(const std::string& channel, const std::string& metho
         {"lumivane/import", "import.status"},     {"lumivane/import", "import.list"},
         {"lumivane/import", "import.cancel"},     {"lumivane/import", "import.resume"},
         {"lumivane/import", "import.dates"},      {"lumivane/import", "import.settings"},
+        {"lumivane/import", "import.autoList"},   {"lumivane/import", "import.autoRemove"},
     };
     return kMethods.count({channel, method}) > 0;
 }
@@ -194,6 +195,7 @@ bool ConsoleServer::start() {
     server.Post("/api/destination", route(&ConsoleServer::chooseFolder));
     server.Post("/api/call", route(&ConsoleServer::call));
     server.Post("/api/import", route(&ConsoleServer::import));
+    server.Post("/api/auto", route(&ConsoleServer::automatic));
     server.Get("/api/folder", route(&ConsoleServer::cardFolder));
     server.Get("/api/media", route(&ConsoleServer::cardMedia));
     server.Get("/api/thumbnail", route(&ConsoleServer::thumbnail));
@@ -297,6 +299,39 @@ void ConsoleServer::import(const httplib::Request& request, httplib::Response& r
     if (!answer) return fail(response, 502, "host", "The host is not answering.");
     if (std::holds_alternative<EncodableValue>(*answer) && !options.empty())
         callHost("lumivane/import", "import.remember", EncodableMap{{"settings", options}});
+    replyText(response, 200, answerText(*answer));
+}
+
+// An automatic import of a device the page shows, with the page's options
+// into the chosen folders (never the page's). The rule names the device as
+// the host knows it from one connection to the next: a card by its volume's
+// UUID, a camera by its serial number, a phone by its UDID.
+void ConsoleServer::automatic(const httplib::Request& request, httplib::Response& response) {
+    auto body = parseRequest(request.body);
+    if (textOf(settings(), "destination").empty())
+        return fail(response, 400, "destination", "Choose a folder to import to first.");
+    if (!body.is_object() || !body.contains("source") || !body["source"].is_object())
+        return fail(response, 400, "request", "A source.");
+    auto kind = textField(body["source"], "kind"), id = textField(body["source"], "id");
+    auto device = kind && id ? shownDevice(*kind, rawText(*id)) : std::nullopt;
+    if (!device) return fail(response, 403, "source", "Only a phone, camera or card this page shows.");
+    std::string identity = *kind == "volume"   ? textOf(*device, "uuid")
+                           : *kind == "camera" ? textOf(*device, "serial")
+                                               : textOf(*device, "udid");
+    if (identity.empty() && *kind == "camera") identity = textOf(*device, "id");
+    if (identity.empty())
+        return fail(response, 400, "source", textOf(*device, "name") + " has no identity to know it again by.");
+    EncodableMap options;
+    for (const char* key : {"subfolders", "rename"})
+        if (auto text = textField(body, key)) options.set(key, *text);
+    for (const char* key : {"onlyNew", "skipDuplicates", "deleteAfter", "companions"})
+        if (body.contains(key) && body[key].is_boolean()) options.set(key, body[key].get<bool>());
+    bool eject = body.contains("eject") && body["eject"].is_boolean() && body["eject"].get<bool>();
+    auto answer = callHost("lumivane/import", "import.autoSet",
+                           EncodableMap{{"device", EncodableMap{{"kind", *kind}, {"id", identity}}},
+                                        {"settings", std::move(options)},
+                                        {"eject", eject}});
+    if (!answer) return fail(response, 502, "host", "The host is not answering.");
     replyText(response, 200, answerText(*answer));
 }
 
@@ -435,27 +470,30 @@ Result<MethodResponse> ConsoleServer::callHost(const std::string& channel, const
     return client.call(channel, method, arguments);
 }
 
-bool ConsoleServer::shown(const std::string& kind, const std::string& id) {
+bool ConsoleServer::shown(const std::string& kind, const std::string& id) { return shownDevice(kind, id).has_value(); }
+
+std::optional<EncodableMap> ConsoleServer::shownDevice(const std::string& kind, const std::string& id) {
     if (kind == "volume") {
-        auto cardsNow = cards();
-        return std::find(cardsNow.begin(), cardsNow.end(), id) != cardsNow.end();
+        for (auto& card : cardEntries())
+            if (textOf(card, "path") == id) return card;
+        return std::nullopt;
     }
-    if (kind != "iphone" && kind != "camera") return false;
+    if (kind != "iphone" && kind != "camera") return std::nullopt;
     auto answer = callHost("lumivane/macos", kind + ".list", EncodableValue());
     const auto* value = answer ? std::get_if<EncodableValue>(&*answer) : nullptr;
     const auto* list = value ? value->get<EncodableList>() : nullptr;
     for (const auto& entry : list ? *list : EncodableList()) {
         const auto* device = entry.get<EncodableMap>();
-        if (device && textOf(*device, kind == "iphone" ? "udid" : "id") == id) return true;
+        if (device && textOf(*device, kind == "iphone" ? "udid" : "id") == id) return *device;
     }
-    return false;
+    return std::nullopt;
 }
 
-std::vector<std::string> ConsoleServer::cards() {
+std::vector<EncodableMap> ConsoleServer::cardEntries() {
     auto answer = callHost("lumivane/macos", "volume.list", EncodableValue());
     const auto* value = answer ? std::get_if<EncodableValue>(&*answer) : nullptr;
     const auto* list = value ? value->get<EncodableList>() : nullptr;
-    std::vector<std::string> paths;
+    std::vector<EncodableMap> cards;
     for (const auto& entry : list ? *list : EncodableList()) {
         const auto* volume = entry.get<EncodableMap>();
         if (!volume) continue;
@@ -463,10 +501,15 @@ std::vector<std::string> ConsoleServer::cards() {
             const auto* found = volume->find(key);
             return found && found->get<bool>() && *found->get<bool>();
         };
-        const auto* path = volume->find("path");
-        if (path && path->get<std::string>() && (flag("removable") || flag("ejectable")) && !flag("root"))
-            paths.push_back(*path->get<std::string>());
+        if (!textOf(*volume, "path").empty() && (flag("removable") || flag("ejectable")) && !flag("root"))
+            cards.push_back(*volume);
     }
+    return cards;
+}
+
+std::vector<std::string> ConsoleServer::cards() {
+    std::vector<std::string> paths;
+    for (const auto& card : cardEntries()) paths.push_back(textOf(card, "path"));
     return paths;
 }
 

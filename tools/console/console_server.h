@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -101,6 +102,7 @@ private:
     void chooseFolder(const httplib::Request& request, httplib::Response& response);
     void call(const httplib::Request& request, httplib::Response& response);
     void import(const httplib::Request& request, httplib::Response& response);
+    void automatic(const httplib::Request& request, httplib::Response& response);
     void cardFolder(const httplib::Request& request, httplib::Response& response);
     void cardMedia(const httplib::Request& request, httplib::Response& response);
     void thumbnail(const httplib::Request& request, httplib::Response& response);
@@ -115,10 +117,14 @@ private:
     // answer.
     Result<MethodResponse> callHost(const std::string& channel, const std::string& method,
                                     const EncodableValue& arguments);
-    // The mount points of the host's removable and ejectable volumes.
+    // The host's removable and ejectable volumes, as "volume.list" gives them.
+    std::vector<EncodableMap> cardEntries();
+    // Their mount points.
     std::vector<std::string> cards();
-    // Whether the page lists the device `id` of `kind` ("iphone", "camera", "volume").
+    // Whether the page lists the device `id` of `kind` ("iphone", "camera",
+    // "volume": a card's mount point), and as what.
     bool shown(const std::string& kind, const std::string& id);
+    std::optional<EncodableMap> shownDevice(const std::string& kind, const std::string& id);
     // What the host remembers of the import options; empty when it cannot say.
     EncodableMap settings();
 
