@@ -71,6 +71,16 @@ std::optional<std::string> textField(const Json& body, const char* key) {
     return body[key].get<std::string>();
 }
 
+// The import options a page sends: the templates and the switches.
+EncodableMap importOptions(const Json& body) {
+    EncodableMap options;
+    for (const char* key : {"subfolders", "rename"})
+        if (auto text = textField(body, key)) options.set(key, *text);
+    for (const char* key : {"onlyNew", "skipDuplicates", "deleteAfter", "companions"})
+        if (body.contains(key) && body[key].is_boolean()) options.set(key, body[key].get<bool>());
+    return options;
+}
+
 // The page's answer to a host call: {"value"}, {"error"} or {"notImplemented"}.
 std::string answerText(const MethodResponse& answer) {
     if (auto* value = std::get_if<EncodableValue>(&answer)) return "{\"value\":" + jsonTextOf(*value) + "}";
@@ -270,13 +280,7 @@ void ConsoleServer::call(const httplib::Request& request, httplib::Response& res
 // remembers, never the page's. The options are remembered for next time.
 void ConsoleServer::import(const httplib::Request& request, httplib::Response& response) {
     auto body = parseRequest(request.body);
-    if (textOf(settings(), "destination").empty())
-        return fail(response, 400, "destination", "Choose a folder to import to first.");
-    if (!body.is_object() || !body.contains("source") || !body["source"].is_object())
-        return fail(response, 400, "request", "A source.");
-    auto kind = textField(body["source"], "kind"), id = textField(body["source"], "id");
-    if (!kind || !id || !shown(*kind, rawText(*id)))
-        return fail(response, 403, "source", "Import only from a phone, camera or card this page shows.");
+    if (!pageDevice(body, response)) return;
     // Without a destination, the host takes the folders it remembers.
     EncodableMap args{{"source", fromJson(body["source"])}, {"autoResume", true}};
     if (body.contains("items")) {
@@ -288,13 +292,12 @@ void ConsoleServer::import(const httplib::Request& request, httplib::Response& r
         }
         args.set("items", std::move(items));
     }
+    // What a person chooses each time (deleting, companions) is not remembered.
     EncodableMap options;
-    for (const char* key : {"subfolders", "rename"})
-        if (auto text = textField(body, key)) args.set(key, *text), options.set(key, *text);
-    for (const char* key : {"onlyNew", "skipDuplicates", "deleteAfter", "companions"})
-        if (body.contains(key) && body[key].is_boolean()) args.set(key, body[key].get<bool>());
-    for (const char* key : {"onlyNew", "skipDuplicates"})
-        if (body.contains(key) && body[key].is_boolean()) options.set(key, body[key].get<bool>());
+    for (const auto& [key, value] : importOptions(body)) {
+        args.set(key, value);
+        if (key != "deleteAfter" && key != "companions") options.set(key, value);
+    }
     auto answer = callHost("lumivane/import", "import.start", args);
     if (!answer) return fail(response, 502, "host", "The host is not answering.");
     if (std::holds_alternative<EncodableValue>(*answer) && !options.empty())
@@ -308,31 +311,37 @@ void ConsoleServer::import(const httplib::Request& request, httplib::Response& r
 // UUID, a camera by its serial number, a phone by its UDID.
 void ConsoleServer::automatic(const httplib::Request& request, httplib::Response& response) {
     auto body = parseRequest(request.body);
-    if (textOf(settings(), "destination").empty())
-        return fail(response, 400, "destination", "Choose a folder to import to first.");
-    if (!body.is_object() || !body.contains("source") || !body["source"].is_object())
-        return fail(response, 400, "request", "A source.");
-    auto kind = textField(body["source"], "kind"), id = textField(body["source"], "id");
-    auto device = kind && id ? shownDevice(*kind, rawText(*id)) : std::nullopt;
-    if (!device) return fail(response, 403, "source", "Only a phone, camera or card this page shows.");
+    auto device = pageDevice(body, response);
+    if (!device) return;
+    auto kind = textField(body["source"], "kind");
     std::string identity = *kind == "volume"   ? textOf(*device, "uuid")
                            : *kind == "camera" ? textOf(*device, "serial")
                                                : textOf(*device, "udid");
     if (identity.empty() && *kind == "camera") identity = textOf(*device, "id");
     if (identity.empty())
         return fail(response, 400, "source", textOf(*device, "name") + " has no identity to know it again by.");
-    EncodableMap options;
-    for (const char* key : {"subfolders", "rename"})
-        if (auto text = textField(body, key)) options.set(key, *text);
-    for (const char* key : {"onlyNew", "skipDuplicates", "deleteAfter", "companions"})
-        if (body.contains(key) && body[key].is_boolean()) options.set(key, body[key].get<bool>());
     bool eject = body.contains("eject") && body["eject"].is_boolean() && body["eject"].get<bool>();
     auto answer = callHost("lumivane/import", "import.autoSet",
                            EncodableMap{{"device", EncodableMap{{"kind", *kind}, {"id", identity}}},
-                                        {"settings", std::move(options)},
+                                        {"settings", importOptions(body)},
                                         {"eject", eject}});
     if (!answer) return fail(response, 502, "host", "The host is not answering.");
     replyText(response, 200, answerText(*answer));
+}
+
+std::optional<EncodableMap> ConsoleServer::pageDevice(const Json& body, httplib::Response& response) {
+    if (textOf(settings(), "destination").empty()) {
+        fail(response, 400, "destination", "Choose a folder to import to first.");
+        return std::nullopt;
+    }
+    if (!body.is_object() || !body.contains("source") || !body["source"].is_object()) {
+        fail(response, 400, "request", "A source.");
+        return std::nullopt;
+    }
+    auto kind = textField(body["source"], "kind"), id = textField(body["source"], "id");
+    auto device = kind && id ? shownDevice(*kind, rawText(*id)) : std::nullopt;
+    if (!device) fail(response, 403, "source", "Import only from a phone, camera or card this page shows.");
+    return device;
 }
 
 // Cards and disks: the console lists their files itself.

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "runtime/lifetime.h"
 #include "runtime/mutex.h"
 #include "tools/transport/host_client.h"
@@ -125,6 +127,10 @@ private:
     // "volume": a card's mount point), and as what.
     bool shown(const std::string& kind, const std::string& id);
     std::optional<EncodableMap> shownDevice(const std::string& kind, const std::string& id);
+    // The device a page's request names ({"source": {"kind", "id"}}) as the
+    // host lists it, once a folder to import to is chosen; else none, and the
+    // refusal is answered.
+    std::optional<EncodableMap> pageDevice(const nlohmann::ordered_json& body, httplib::Response& response);
     // What the host remembers of the import options; empty when it cannot say.
     EncodableMap settings();
 
