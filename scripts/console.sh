@@ -47,7 +47,13 @@ if [ "$platform" = sim ]; then
     ctl panel.answer '{"path": "'"$work/imports"'"}'  # what "Choose…" picks
     echo "Imports can go to $work/imports"
 fi
-"$bin/lumivane-console" --socket "$LUMIVANE_SOCKET" --listen "127.0.0.1:${LUMIVANE_CONSOLE_PORT:-5718}" > "$work/console.out" &
+# On the simulated Mac a folder typed from "~" lies in its home; the token
+# stays where the user's own configuration keeps it.
+console_home=$HOME
+console_config=${XDG_CONFIG_HOME:-$HOME/.config}
+[ "$platform" = sim ] && console_home=$work/home
+HOME=$console_home XDG_CONFIG_HOME=$console_config \
+    "$bin/lumivane-console" --socket "$LUMIVANE_SOCKET" --listen "127.0.0.1:${LUMIVANE_CONSOLE_PORT:-5718}" > "$work/console.out" &
 pids+=($!)
 for _ in $(seq 50); do [ -s "$work/console.out" ] && break; sleep 0.1; done
 [ -s "$work/console.out" ] || { echo "lumivane-console did not start" >&2; exit 1; }

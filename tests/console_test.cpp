@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "runtime/testing/build_paths.h"
 #include "runtime/testing/temp_folder.h"
@@ -119,7 +120,9 @@ TEST_F(Console, OnlyTheTokenAndTheListeningAddressGetIn) {
 }
 
 TEST_F(Console, TwoConsolesKeepTheirOwnCookies) {
-    ConsoleServer second(ConsoleServer::Options{host.socketPath()});
+    ConsoleServer::Options kept{host.socketPath()};
+    kept.tokenKept = true;
+    ConsoleServer second(kept);
     ASSERT_TRUE(second.start());
     EXPECT_NE(second.cookieName(), console->cookieName());
     httplib::Client other("127.0.0.1", second.port());
@@ -129,6 +132,75 @@ TEST_F(Console, TwoConsolesKeepTheirOwnCookies) {
         auto response = c->Get("/", {{"Cookie", both}});
         ASSERT_TRUE(response);
         EXPECT_EQ(response->status, 200);
+    }
+    // A kept token's cookie outlives the browser's session (a bookmark
+    // without the token still opens the page); a token of this start only
+    // is not kept past it.
+    for (auto [c, token, lasting] :
+         {std::tuple{client.get(), console->token(), false}, std::tuple{&other, second.token(), true}}) {
+        auto response = c->Get("/?token=" + token);
+        ASSERT_TRUE(response);
+        auto set = response->get_header_value("Set-Cookie");
+        EXPECT_NE(set.find("HttpOnly"), std::string::npos) << set;
+        EXPECT_EQ(set.find("Max-Age=34560000") != std::string::npos, lasting) << set;
+    }
+}
+
+// Folders are typed as a person types them, and one that is not there yet is
+// made only when the page says the person agreed.
+TEST_F(Console, AFolderIsTypedAsAPersonWouldAndMadeOnlyWhenAsked) {
+    TempFolder home;
+    fs::create_directories(home.path() + "/Pictures");
+    std::ofstream(home.path() + "/a-file") << "x";
+    ConsoleServer::Options options{host.socketPath()};
+    options.home = home.path();
+    ConsoleServer typed(options);
+    ASSERT_TRUE(typed.start());
+    httplib::Client other("127.0.0.1", typed.port());
+    struct Case {
+        std::string path;
+        bool create;
+        int status;
+        std::string code;  // of the refusal; for 200: the folder chosen, under the home
+    };
+    const std::vector<Case> cases = {
+        {"~", false, 200, ""},
+        {"~/Pictures", false, 200, "/Pictures"},
+        {"Pictures", false, 200, "/Pictures"},
+        {"~/Pictures/", false, 200, "/Pictures"},
+        {"~/Shoots/2026", false, 404, "missing"},
+        {"~/Shoots/2026", true, 200, "/Shoots/2026"},
+        {"Later/One", true, 200, "/Later/One"},
+        {home.path() + "/Full", true, 200, "/Full"},
+        {"~root/Pictures", true, 400, "destination"},
+        {"~/a-file", true, 400, "destination"},
+        {"", true, 400, "destination"},
+    };
+    for (const auto& c : cases) {
+        Json body{{"path", c.path}, {"create", c.create}};
+        auto response = other.Post("/api/destination", {{"Cookie", typed.cookieName() + "=" + typed.token()}},
+                                   body.dump(), "application/json");
+        ASSERT_TRUE(response) << c.path;
+        EXPECT_EQ(response->status, c.status) << c.path << " " << response->body;
+        auto answer = Json::parse(response->body, nullptr, false);
+        if (c.status == 200) {
+            EXPECT_EQ(answer["value"]["path"], home.path() + c.code) << c.path;
+        } else {
+            EXPECT_EQ(answer["error"]["code"], c.code) << c.path;
+        }
+    }
+    EXPECT_FALSE(fs::exists(home.path() + "/~root")) << "another user's home is not made in this one";
+    EXPECT_TRUE(fs::is_regular_file(home.path() + "/a-file"));
+    // Root may write anywhere: a folder it cannot write is for other users.
+    if (geteuid() != 0) {
+        fs::create_directories(home.path() + "/locked");
+        fs::permissions(home.path() + "/locked", fs::perms::owner_read | fs::perms::owner_exec);
+        auto response = other.Post("/api/destination", {{"Cookie", typed.cookieName() + "=" + typed.token()}},
+                                   Json{{"path", "~/locked"}}.dump(), "application/json");
+        ASSERT_TRUE(response);
+        EXPECT_EQ(response->status, 400);
+        EXPECT_NE(response->body.find("cannot be written"), std::string::npos) << response->body;
+        fs::permissions(home.path() + "/locked", fs::perms::owner_all);
     }
 }
 
@@ -160,7 +232,7 @@ TEST_F(Console, CallsPassOnlyForTheListedMethodsAndImportsGoOnlyIntoTheChosenFol
                  EncodableMap{{"path", card}, {"name", "EOS_DIGITAL"}, {"removable", true}, {"ejectable", true}});
     const Json source{{"kind", "volume"}, {"id", card}};
     post("/api/import", {{"source", source}}, 400);  // no destination yet
-    post("/api/destination", {{"path", host.folder() + "/missing"}}, 400);
+    post("/api/destination", {{"path", host.folder() + "/missing"}}, 404);
     fs::create_directories(chosen);
     EXPECT_EQ(post("/api/destination", {{"path", chosen + "/"}})["value"]["path"], chosen);
     post("/api/destination", {{"path", chosen}, {"role", "backup"}}, 400);  // the same folder twice

@@ -62,6 +62,16 @@ Json parseRequest(const std::string& text) {
     return Json::parse(text, nullptr, false);
 }
 
+std::string typedFolder(const std::string& typed, const std::string& home) {
+    if (typed.empty() || typed.find('\0') != std::string::npos) return "";
+    if (typed.front() == '/') return typed;
+    if (home.empty() || home.front() != '/') return "";
+    if (typed == "~") return home;
+    if (typed.rfind("~/", 0) == 0) return home + typed.substr(1);
+    if (typed.front() == '~') return "";  // another user's home is not this console's to name
+    return home + "/" + typed;
+}
+
 std::string canonicalFolder(const std::string& path) {
     std::error_code error;
     auto canonical = std::filesystem::weakly_canonical(std::filesystem::path(path).lexically_normal(), error)

@@ -36,6 +36,12 @@ bool sameToken(const std::string& a, const std::string& b);
 // count as inside; a sibling sharing the folder's name as a prefix is outside.
 bool under(const std::string& path, const std::string& folder, bool orItself = false);
 
+// The full path of a folder a person typed: "~" and "~/…" stand for `home`,
+// and a relative name lies under `home` too (what "Pictures" means to the
+// person typing it). Empty when no path can be meant: nothing typed, another
+// user's "~name", a NUL byte, or no home known for a name that needs one.
+std::string typedFolder(const std::string& typed, const std::string& home);
+
 // A folder's path with links resolved as far as they exist, normal, without
 // a trailing '/' (but "/" itself).
 std::string canonicalFolder(const std::string& path);

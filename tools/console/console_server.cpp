@@ -6,7 +6,9 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <random>
@@ -93,6 +95,7 @@ std::string answerText(const MethodResponse& answer) {
 
 ConsoleServer::ConsoleServer(Options options) : options_(std::move(options)) {
     if (options_.token.empty()) options_.token = newToken();
+    if (const char* home = std::getenv("HOME"); options_.home.empty() && home) options_.home = home;
 }
 
 ConsoleServer::~ConsoleServer() { stop(); }
@@ -184,7 +187,8 @@ bool ConsoleServer::start() {
     server.set_logger(lifetime_.guard(
         [this, peer](const httplib::Request& request, const httplib::Response&) { guard_->answered(peer(request)); }));
 
-    RequestGate gate([this] { return authorities(); }, options_.token, [this] { return cookieName(); });
+    RequestGate gate([this] { return authorities(); }, options_.token, [this] { return cookieName(); },
+                     options_.tokenKept);
     server.set_pre_routing_handler(
         lifetime_.guard([gate](const httplib::Request& request, httplib::Response& response) {
             auto refusal = gate.admit(request, response);
@@ -231,19 +235,32 @@ void ConsoleServer::page(const httplib::Request&, httplib::Response& response) {
 
 // The destination ("role": "destination") or the backup destination
 // ("backup"; an empty path: none), remembered by the host for every client.
+// A folder is typed as a person would ("~/Pictures", "Pictures"); one that
+// does not exist yet is made when the page says so ("create"), after asking.
 void ConsoleServer::chooseFolder(const httplib::Request& request, httplib::Response& response) {
     auto body = parseRequest(request.body);
-    auto path = textField(body, "path").value_or("");
+    auto typed = textField(body, "path").value_or("");
     auto role = textField(body, "role").value_or("destination");
     if (role != "destination" && role != "backup") return fail(response, 400, "request", "A destination or a backup.");
-    if (role == "backup" && path.empty()) {
+    if (role == "backup" && typed.empty()) {
         if (!callHost("lumivane/import", "import.remember", EncodableMap{{"settings", EncodableMap{{"backup", ""}}}}))
             return fail(response, 502, "host", "The host is not answering.");
         return reply(response, 200, {{"value", {{"path", ""}}}});
     }
+    auto path = typedFolder(typed, options_.home);
+    if (path.empty()) return fail(response, 400, "destination", "Choose a folder by its full path.");
     std::error_code error;
-    if (path.empty() || path.front() != '/' || !fs::is_directory(path, error))
-        return fail(response, 400, "destination", "Choose an existing folder.");
+    auto status = fs::status(path, error);
+    if (!fs::exists(status)) {
+        bool create = body.contains("create") && body["create"].is_boolean() && body["create"].get<bool>();
+        if (!create) return fail(response, 404, "missing", path + " does not exist.");
+        if (!fs::create_directories(path, error) && error)
+            return fail(response, 400, "destination", path + " could not be made: " + error.message() + ".");
+    } else if (!fs::is_directory(status)) {
+        return fail(response, 400, "destination", path + " is not a folder.");
+    }
+    if (::access(path.c_str(), W_OK | X_OK) != 0)
+        return fail(response, 400, "destination", "The folder " + path + " cannot be written.");
     auto free = callHost("lumivane/macos", "file.freeSpace", EncodableMap{{"path", path}});
     auto* value = free ? std::get_if<EncodableValue>(&*free) : nullptr;
     if (!value || value->isNull()) return fail(response, 400, "destination", "The host cannot see that folder.");
@@ -300,8 +317,9 @@ void ConsoleServer::import(const httplib::Request& request, httplib::Response& r
     }
     auto answer = callHost("lumivane/import", "import.start", args);
     if (!answer) return fail(response, 502, "host", "The host is not answering.");
+    // Remembering is for next time: the import stands whether or not it is kept.
     if (std::holds_alternative<EncodableValue>(*answer) && !options.empty())
-        callHost("lumivane/import", "import.remember", EncodableMap{{"settings", options}});
+        (void)callHost("lumivane/import", "import.remember", EncodableMap{{"settings", options}});
     replyText(response, 200, answerText(*answer));
 }
 
@@ -448,9 +466,9 @@ void ConsoleServer::listenToEvents() {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a path that can never work fails at once
             continue;
         }
-        client.call("lumivane/macos/events", "listen");
-        client.call("lumivane/bonjour/events", "listen");
-        client.call("lumivane/import/events", "listen");
+        (void)client.call("lumivane/macos/events", "listen");
+        (void)client.call("lumivane/bonjour/events", "listen");
+        (void)client.call("lumivane/import/events", "listen");
         while (!stopping_) {
             auto event = client.nextEvent(std::chrono::milliseconds(300));
             if (!event) {

@@ -58,7 +58,15 @@ public:
         std::string socketPath;          // the host's socket
         std::string host = "127.0.0.1";  // where to listen
         int port = 0;                    // 0: a free one
-        std::string token;               // empty: a new random one (see console_token.h)
+        std::string token = {};          // empty: a new random one (see console_token.h)
+        // The token is kept from start to start: the page's cookie lasts as
+        // long as a browser keeps one, so a bookmark without the token still
+        // opens the console after the browser restarts. Otherwise the cookie
+        // ends with the browser's session, as the token ends with the console.
+        bool tokenKept = false;
+        // The user's home, where a typed folder name lies ("~/Pictures",
+        // "Pictures"); empty: $HOME.
+        std::string home = {};
         // How long a client may take to send a request whole (its headers
         // and body); a connection still sending after it is cut.
         std::chrono::milliseconds requestTimeLimit{10'000};

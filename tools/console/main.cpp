@@ -91,7 +91,10 @@ int main(int argc, char** argv) {
                   << " is not a loopback address; add --allow-remote to serve the network.\n";
         return 64;
     }
-    if (options.port != 0) options.token = keptToken(userConfigFolder(), options.port);
+    if (options.port != 0) {
+        options.token = keptToken(userConfigFolder(), options.port);
+        options.tokenKept = true;
+    }
     blockTerminationSignals();
 
     ConsoleServer server(options);

@@ -24,7 +24,10 @@ std::optional<Refusal> RequestGate::admit(const httplib::Request& request, httpl
     bool inUrl = sameToken(request.get_param_value("token"), token_);
     if (!inUrl && !sameToken(cookieToken(request.get_header_value("Cookie"), cookieName_()), token_))
         return Refusal{403, "token", "Open the address the console printed."};
-    if (inUrl) response.set_header("Set-Cookie", cookieName_() + "=" + token_ + "; HttpOnly; SameSite=Strict; Path=/");
+    // 400 days: the longest a browser keeps a cookie.
+    if (inUrl)
+        response.set_header("Set-Cookie", cookieName_() + "=" + token_ + "; HttpOnly; SameSite=Strict; Path=/" +
+                                              (lasting_ ? "; Max-Age=34560000" : ""));
     return std::nullopt;
 }
 

@@ -32,10 +32,14 @@ class RequestGate {
 public:
     // `authorities`: every host:port a browser may name the console by;
     // `cookieName`: the console's own cookie. Both known only once the port
-    // is bound.
+    // is bound. `lasting`: the token outlives the browser's session, and the
+    // cookie does too.
     RequestGate(std::function<std::vector<std::string>()> authorities, std::string token,
-                std::function<std::string()> cookieName)
-        : authorities_(std::move(authorities)), token_(std::move(token)), cookieName_(std::move(cookieName)) {}
+                std::function<std::string()> cookieName, bool lasting = false)
+        : authorities_(std::move(authorities)),
+          token_(std::move(token)),
+          cookieName_(std::move(cookieName)),
+          lasting_(lasting) {}
 
     // The refusal, or nothing when the request may go on. A request carrying
     // the token in its URL (the first load) gets it as the console's cookie.
@@ -45,6 +49,7 @@ private:
     std::function<std::vector<std::string>()> authorities_;
     std::string token_;
     std::function<std::string()> cookieName_;
+    bool lasting_;
 };
 
 }  // namespace lumivane
