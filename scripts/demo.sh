@@ -506,8 +506,9 @@ printf '    POST from a page on another port (Origin http://127.0.0.1:%s): %s\n'
         -d '{"channel": "lumivane/macos", "method": "camera.list"}' "http://127.0.0.1:$consolePort/api/call")"
 printf '    POST as a form (text/plain): %s\n' "$(curl -s -H 'Content-Type: text/plain' -b "$consoleCookie" \
     -d '{"channel": "lumivane/macos", "method": "camera.list"}' "http://127.0.0.1:$consolePort/api/call")"
-mkdir -p "$work/console-imports"
+echo "    (a folder not there yet is made only once the person agrees, which the page asks:)"
 showApi /api/destination '{"path": "'"$work/console-imports"'"}'
+showApi /api/destination '{"path": "'"$work/console-imports"'", "create": true}'
 echo "    (the host remembers it, and the options, for the next page and every client:)"
 showApi /api/call '{"channel": "lumivane/import", "method": "import.settings"}'
 # jobSummary JOB [STATE]: waits while the job is running (or in STATE too) and prints the page's summary line of it.
