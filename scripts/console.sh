@@ -35,7 +35,8 @@ fi
 if [ "$platform" = sim ]; then
     ctl() { "$bin/lumivanectl" call sim/control "$@" >/dev/null; }
     photos=${LUMIVANE_CONSOLE_PHOTOS:-60}
-    "$bin/lumivane-photos" "$work/phone" "$photos" 48 "${LUMIVANE_CONSOLE_DISTINCT:-$photos}" >/dev/null
+    # Every tenth photo says it was taken on a day of its own, not when its file was made.
+    "$bin/lumivane-photos" "$work/phone" "$photos" 48 "${LUMIVANE_CONSOLE_DISTINCT:-$photos}" 10 >/dev/null
     ctl phone.add '{"udid": "00008110-ADA", "name": "Ada'"'"'s iPhone", "root": "'"$work/phone"'"}'
     ctl phone.attach '{"udid": "00008110-ADA", "link": "usb"}'
     mkdir -p "$work/camera/DCIM/100CANON" "$work/card/DCIM/100MSDCF"

@@ -182,6 +182,13 @@ import_job() {  # starts an import job with these arguments, follows its events 
     run call lumivane/import import.status '{"job": "'"$job"'"}'
 }
 card_source='"source": {"kind": "volume", "id": "'"$work/SHOOT"'"}'
+echo "    (every date of the card, read in the background once and kept for when it comes back: asked, then asked again when read)"
+run call lumivane/import import.deviceDates '{'"$card_source"', "fresh": true}'
+for _ in $(seq 200); do
+    "$bin/lumivanectl" call lumivane/import import.deviceDates '{'"$card_source"'}' | grep -q '"complete":true' && break
+    sleep 0.05
+done
+run call lumivane/import import.deviceDates '{'"$card_source"'}'
 mkdir -p "$work/home/Pictures"
 echo "    (nothing chosen yet: the user's pictures folder is where imports go)"
 run call lumivane/import import.settings

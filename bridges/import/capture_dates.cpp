@@ -52,21 +52,20 @@ std::optional<std::int64_t> CaptureDates::of(ImportSource& source, const ImportI
     if (!writer.ok()) return std::nullopt;
     bool video = isVideoFileName(ItemCopy::baseName(item.path));
     std::vector<std::uint8_t> head;  // kept for a video, whose boxes are walked from it
+    std::size_t got = 0;
     const Error enough{Error::Code::cancelled, "The head is read."};
     auto read = source.read(
         item,
         [&](const std::uint8_t* data, std::size_t size) -> Result<void> {
-            auto part = std::min(size, kHeadBytes - head.size());
+            auto part = std::min(size, kHeadBytes - got);
             if (auto written = writer.value().write(data, part); !written.ok()) return written;
-            if (video)
-                head.insert(head.end(), data, data + part);
-            else
-                head.resize(head.size() + part);
-            if (head.size() >= kHeadBytes) return failure(enough);
+            if (video) head.insert(head.end(), data, data + part);
+            got += part;
+            if (got >= kHeadBytes) return failure(enough);
             return {};
         },
         [] { return false; });
-    if (!read.ok() && head.size() < kHeadBytes) return std::nullopt;
+    if (!read.ok() && got < kHeadBytes) return std::nullopt;
     const auto& path = writer.value().temporaryPath();
     if (!video) return services_.photos.captureTime(path);
     if (auto time = services_.videos.creationTime(path); time || item.size <= static_cast<std::int64_t>(head.size()))

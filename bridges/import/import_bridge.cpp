@@ -82,7 +82,18 @@ ImportBridge::ImportBridge(const BridgeContext& context)
       dataFolder_(context.dataFolder),
       settings_(context.dataFolder + "/" + ImportSettings::kFile),
       autoRules_(context.dataFolder + "/" + ImportAutoRules::kFile),
-      events_(std::make_shared<EventHandler>(context.loop)) {}
+      events_(std::make_shared<EventHandler>(context.loop)),
+      deviceDates_(
+          {platform_.photoMetadata, platform_.videoFrames}, dataFolder_ + "/import-staging",
+          [this](std::function<void()> work) { queue_.post(lifetime_.guard(std::move(work))); },
+          [this](std::function<void()> work) { loop_.post(lifetime_.guard(std::move(work))); },
+          [this](const std::string& kind, const std::string& id, const DeviceDates::Progress& progress) {
+              events_->send(EncodableMap{{"type", "dates"},
+                                         {"source", EncodableMap{{"kind", kind}, {"id", id}}},
+                                         {"done", progress.done},
+                                         {"total", progress.total},
+                                         {"complete", progress.complete}});
+          }) {}
 
 ImportBridge::~ImportBridge() {
     shutdown();
@@ -136,6 +147,7 @@ void ImportBridge::historyOpened(Result<std::unique_ptr<ImportHistory>> opened) 
 
 void ImportBridge::shutdown() {
     for (auto& [id, job] : jobs_) job->stop();
+    deviceDates_.stop();
     for (auto& [call, result] : std::exchange(waitingForHistory_, {}))
         result.error(channelCode(Error::Code::unavailable, kError), "The host is quitting.");
 }
@@ -150,12 +162,19 @@ void ImportBridge::handle(const MethodCall& call, MethodResult result) {
         return result.error(channelCode(Error::Code::unavailable, kError),
                             "The import history could not be opened; see the log.");
     static const MethodTable<ImportBridge> table{
-        {"import.start", &ImportBridge::startJob},    {"import.status", &ImportBridge::status},
-        {"import.list", &ImportBridge::list},         {"import.cancel", &ImportBridge::cancel},
-        {"import.resume", &ImportBridge::resume},     {"import.dates", &ImportBridge::dates},
-        {"import.items", &ImportBridge::items},       {"import.settings", &ImportBridge::settings},
-        {"import.remember", &ImportBridge::remember}, {"import.autoSet", &ImportBridge::autoSet},
-        {"import.autoList", &ImportBridge::autoList}, {"import.autoRemove", &ImportBridge::autoRemove},
+        {"import.start", &ImportBridge::startJob},
+        {"import.status", &ImportBridge::status},
+        {"import.list", &ImportBridge::list},
+        {"import.cancel", &ImportBridge::cancel},
+        {"import.resume", &ImportBridge::resume},
+        {"import.dates", &ImportBridge::dates},
+        {"import.items", &ImportBridge::items},
+        {"import.settings", &ImportBridge::settings},
+        {"import.remember", &ImportBridge::remember},
+        {"import.autoSet", &ImportBridge::autoSet},
+        {"import.autoList", &ImportBridge::autoList},
+        {"import.autoRemove", &ImportBridge::autoRemove},
+        {"import.deviceDates", &ImportBridge::deviceDates},
     };
     if (!table.dispatch(*this, call, result)) result.notImplemented();
 }
@@ -623,7 +642,19 @@ void ImportBridge::dates(const Arguments& args, MethodResult& result) {
     }));
 }
 
+void ImportBridge::deviceDates(const Arguments& args, MethodResult& result) {
+    if (!args.map("source")) return result.error(kBadRequest, "A source.");
+    Arguments where(*args.value("source"));
+    auto kind = where.string("kind").value_or(""), id = where.string("id").value_or("");
+    if (kind.empty() || id.empty()) return result.error(kBadRequest, "A source.");
+    auto opened = sources_.open(kind, id);
+    if (!opened.ok()) return fail(result, opened.error());
+    result.success(EncodableValue(
+        deviceDates_.ask(kind, id, opened.value(), history_.get(), args.boolean("fresh").value_or(false))));
+}
+
 void ImportBridge::departed(const std::string& kind, const std::string& id) {
+    deviceDates_.forget(kind, id);
     for (auto& [jobId, job] : jobs_) {
         if (job->request().kind != kind || job->request().id != id) continue;
         job->deviceLeft();

@@ -9,6 +9,7 @@
 
 #include "bridges/common/bridge.h"
 #include "bridges/common/event_handler.h"
+#include "bridges/import/device_dates.h"
 #include "bridges/import/import_auto_rules.h"
 #include "bridges/import/import_history.h"
 #include "bridges/import/import_job.h"
@@ -93,6 +94,8 @@ private:
     void items(const Arguments& args, MethodResult& result);
     // The capture times of a device's items, read from their heads.
     void dates(const Arguments& args, MethodResult& result);
+    // Every capture time of a device, read in the background (DeviceDates).
+    void deviceDates(const Arguments& args, MethodResult& result);
     // Called on the main loop once a launch is recorded and running, or with why not.
     using Launched = std::function<void(Result<void>)>;
     void resumeJob(const std::string& id, MethodResult result);
@@ -140,6 +143,7 @@ private:
     // interrupted.
     std::set<std::string> awayWhileRunning_, backBeforeNoticed_;
     ConcurrentQueue queue_{"lumivane.import"};
+    DeviceDates deviceDates_;                            // its work runs on queue_, guarded by lifetime_
     SerialQueue saves_{"lumivane.saves"};                // its destructor makes the saves still queued
     ImportSources::Registration arrivals_, departures_;  // devices coming and going, while this bridge lives
     Lifetime lifetime_;                                  // queued work asks it; the last member

@@ -24,6 +24,9 @@ CREATE TABLE IF NOT EXISTS copies(
   identity TEXT NOT NULL, source TEXT NOT NULL, size INTEGER NOT NULL, modified INTEGER NOT NULL,
   path TEXT NOT NULL, hash TEXT NOT NULL, job TEXT NOT NULL, at REAL NOT NULL, whole INTEGER NOT NULL DEFAULT 1,
   PRIMARY KEY(identity, source, size, modified)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS capture_times(
+  identity TEXT NOT NULL, source TEXT NOT NULL, size INTEGER NOT NULL, modified INTEGER NOT NULL, taken INTEGER,
+  PRIMARY KEY(identity, source)) WITHOUT ROWID;
 )sql";
 
 // Added to a history made before copies could lack their backup.
@@ -49,6 +52,11 @@ public:
         sqlite3_bind_double(statement_, at, value);
         return *this;
     }
+    Statement& bind(int at, std::optional<std::int64_t> value) {
+        if (value) return bind(at, *value);
+        sqlite3_bind_null(statement_, at);
+        return *this;
+    }
     void reset() {
         sqlite3_reset(statement_);
         sqlite3_clear_bindings(statement_);
@@ -63,6 +71,7 @@ public:
     }
     std::int64_t integer(int column) const { return sqlite3_column_int64(statement_, column); }
     double real(int column) const { return sqlite3_column_double(statement_, column); }
+    bool null(int column) const { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
 
 private:
     sqlite3_stmt* statement_ = nullptr;
@@ -393,6 +402,37 @@ std::optional<ImportHistory::Previous> ImportHistory::previous(const std::string
     select.bind(1, identity).bind(2, item.path).bind(3, item.size).bind(4, wholeSeconds(item.modified));
     if (select.step() != SQLITE_ROW) return std::nullopt;
     return Previous{select.text(0), select.text(1), select.real(2), select.text(3), select.integer(4) != 0};
+}
+
+std::vector<ImportHistory::CaptureTime> ImportHistory::captureTimes(const std::string& identity) {
+    MutexLock guard(lock_);
+    std::vector<CaptureTime> times;
+    Statement select(db_, "SELECT source, size, modified, taken FROM capture_times WHERE identity=?");
+    select.bind(1, identity);
+    while (select.step() == SQLITE_ROW) {
+        CaptureTime time{{select.text(0), select.integer(1), static_cast<double>(select.integer(2))}, std::nullopt};
+        if (!select.null(3)) time.taken = select.integer(3);
+        times.push_back(std::move(time));
+    }
+    return times;
+}
+
+Result<void> ImportHistory::keepCaptureTimes(const std::string& identity, const std::vector<CaptureTime>& times) {
+    MutexLock guard(lock_);
+    if (auto begun = exec("BEGIN IMMEDIATE"); !begun.ok()) return begun;
+    Statement insert(db_,
+                     "INSERT OR REPLACE INTO capture_times(identity,source,size,modified,taken) VALUES(?,?,?,?,?)");
+    for (const auto& time : times) {
+        insert.bind(1, identity).bind(2, time.item.path).bind(3, time.item.size);
+        insert.bind(4, wholeSeconds(time.item.modified)).bind(5, time.taken);
+        if (insert.step() != SQLITE_DONE) {
+            auto error = sqliteError(db_);
+            (void)exec("ROLLBACK");
+            return failure(error);
+        }
+        insert.reset();
+    }
+    return commit();
 }
 
 }  // namespace lumivane

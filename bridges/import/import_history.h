@@ -94,6 +94,17 @@ public:
     // The copy made before of this item of this device, if any.
     std::optional<Previous> previous(const std::string& identity, const ImportItem& item);
 
+    // When a device's items were taken, as read from their heads, kept so a
+    // device that comes back is not read again: one per item path, standing
+    // for the item only while its size and time (whole seconds) are the same.
+    struct CaptureTime {
+        ImportItem item;
+        std::optional<std::int64_t> taken;  // seconds since 1970 UTC; none: the item does not say
+    };
+    std::vector<CaptureTime> captureTimes(const std::string& identity);
+    // Kept in one transaction, each replacing what was kept for its path.
+    Result<void> keepCaptureTimes(const std::string& identity, const std::vector<CaptureTime>& times);
+
     const std::string& path() const { return path_; }
 
 private:

@@ -1,6 +1,7 @@
 #include "bridges/iphone/afc_connection.h"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 
 namespace lumivane {
@@ -77,15 +78,17 @@ IPhoneResult<std::int64_t> stream(const MobileDevice& api, AFCConnection& connec
     if (offset > 0)
         if (code = api.AFCFileRefSeek(connection.handle(), file, offset, 0); code != 0)
             return afcError(api, code, path);
-    Bytes buffer(kReadChunk);
+    // Not zeroed: each read fills what the sink is given, and a file of a
+    // few kilobytes does not pay for clearing a megabyte.
+    auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kReadChunk);
     std::int64_t total = 0;
     while (!length || total < *length) {
         auto length32 =
             static_cast<std::uint32_t>(length ? std::min<std::int64_t>(kReadChunk, *length - total) : kReadChunk);
-        code = api.AFCFileRefRead(connection.handle(), file, buffer.data(), &length32);
+        code = api.AFCFileRefRead(connection.handle(), file, buffer.get(), &length32);
         if (code != 0) return afcError(api, code, path);
         if (length32 == 0) break;
-        if (auto taken = sink(buffer.data(), length32); !taken.ok()) return taken.error();
+        if (auto taken = sink(buffer.get(), length32); !taken.ok()) return taken.error();
         total += length32;
     }
     return total;

@@ -125,17 +125,18 @@ bool ConsoleServer::allowed(const std::string& channel, const std::string& metho
     // Downloads are not here: imports are import jobs, started by /api/import
     // into the chosen folders; so are automatic imports, kept by /api/auto.
     static const std::set<std::pair<std::string, std::string>> kMethods = {
-        {"lumivane/macos", "iphone.available"},   {"lumivane/macos", "iphone.list"},
-        {"lumivane/macos", "iphone.children"},    {"lumivane/macos", "iphone.media"},
-        {"lumivane/macos", "iphone.setAutoWifi"}, {"lumivane/macos", "camera.list"},
-        {"lumivane/macos", "camera.children"},    {"lumivane/macos", "camera.media"},
-        {"lumivane/macos", "camera.eject"},       {"lumivane/macos", "volume.list"},
-        {"lumivane/macos", "volume.eject"},       {"lumivane/macos", "file.freeSpace"},
-        {"lumivane/macos", "file.pickFolder"},    {"lumivane/macos", "file.reveal"},
-        {"lumivane/import", "import.status"},     {"lumivane/import", "import.list"},
-        {"lumivane/import", "import.cancel"},     {"lumivane/import", "import.resume"},
-        {"lumivane/import", "import.dates"},      {"lumivane/import", "import.settings"},
-        {"lumivane/import", "import.autoList"},   {"lumivane/import", "import.autoRemove"},
+        {"lumivane/macos", "iphone.available"},    {"lumivane/macos", "iphone.list"},
+        {"lumivane/macos", "iphone.children"},     {"lumivane/macos", "iphone.media"},
+        {"lumivane/macos", "iphone.setAutoWifi"},  {"lumivane/macos", "camera.list"},
+        {"lumivane/macos", "camera.children"},     {"lumivane/macos", "camera.media"},
+        {"lumivane/macos", "camera.eject"},        {"lumivane/macos", "volume.list"},
+        {"lumivane/macos", "volume.eject"},        {"lumivane/macos", "file.freeSpace"},
+        {"lumivane/macos", "file.pickFolder"},     {"lumivane/macos", "file.reveal"},
+        {"lumivane/import", "import.status"},      {"lumivane/import", "import.list"},
+        {"lumivane/import", "import.cancel"},      {"lumivane/import", "import.resume"},
+        {"lumivane/import", "import.dates"},       {"lumivane/import", "import.settings"},
+        {"lumivane/import", "import.autoList"},    {"lumivane/import", "import.autoRemove"},
+        {"lumivane/import", "import.deviceDates"},
     };
     return kMethods.count({channel, method}) > 0;
 }

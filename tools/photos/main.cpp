@@ -5,8 +5,12 @@
 // the phone held upright.
 // With DISTINCT, only the first DISTINCT photos are made, and the others are
 // links to them under their own names: a phone of 20,000 photos in seconds.
-//   lumivane-photos ROOT PHOTOS [VIDEO-MIB] [DISTINCT]
+// With DATED, the photos' files date from 2018, and every DATED-th one says
+// in its EXIF that it was taken on a day of May 2019: a camera roll whose
+// order by date taken is not its order by file time.
+//   lumivane-photos ROOT PHOTOS [VIDEO-MIB] [DISTINCT] [DATED]
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -32,13 +36,14 @@ std::string relative(int number, const char* extension) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: lumivane-photos ROOT PHOTOS [VIDEO-MIB] [DISTINCT]\n");
+        std::fprintf(stderr, "usage: lumivane-photos ROOT PHOTOS [VIDEO-MIB] [DISTINCT] [DATED]\n");
         return 64;
     }
     std::string root = argv[1];
     int photos = std::atoi(argv[2]);
     long videoMiB = argc > 3 ? std::atol(argv[3]) : 16;
     int distinct = argc > 4 ? std::max(2, std::atoi(argv[4])) : photos;
+    int dated = argc > 5 ? std::max(0, std::atoi(argv[5])) : 0;
     for (int number = 1; number <= photos; ++number) {
         auto path = root + "/DCIM/" + relative(number, "JPG");
         fs::create_directories(fs::path(path).parent_path());
@@ -54,7 +59,19 @@ int main(int argc, char** argv) {
                                      rendering + "/5005.JPG");
             continue;
         }
-        if (!lumivane::samples::write(path, {.width = 640, .height = 480, .thumbnail = 160, .quality = 80})) return 1;
+        std::string taken;
+        if (dated > 0 && number % dated == 0) {
+            char date[32];
+            std::snprintf(date, sizeof date, "2019:05:%02d 12:%02d:00", 1 + (number / dated) % 28, number % 60);
+            taken = date;
+        }
+        if (!lumivane::samples::write(path,
+                                      {.width = 640, .height = 480, .thumbnail = 160, .quality = 80, .taken = taken}))
+            return 1;
+        if (dated > 0) {  // 2018-01-01 plus a minute a photo
+            auto since = std::chrono::system_clock::from_time_t(1514764800) + std::chrono::minutes(number);
+            fs::last_write_time(path, fs::file_time_type::clock::from_sys(since));
+        }
         if (number % 2 == 0 &&
             !lumivane::samples::write(rendering + "/5005.JPG", {.width = 256, .height = 192, .quality = 75}))
             return 1;

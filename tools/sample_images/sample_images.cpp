@@ -260,6 +260,7 @@ std::vector<std::uint8_t> make(const Spec& spec) {
                         },
                         blob, thumb.size());
                 }
+                if (!spec.taken.empty()) image.set("exif-ifd2-DateTimeOriginal", spec.taken.c_str());
                 auto subsample = spec.format == Format::jpeg ? "on" : "off";
                 return buffer(image, ".jpg[Q=" + q + ",subsample-mode=" + subsample + "]");
             }

@@ -29,6 +29,9 @@ struct Spec {
     int thumbnail = 0;
     bool detailed = false;  // noise over the gradient, so it compresses like a photo
     int quality = 85;
+    // JPEG: when it was taken, as EXIF writes it ("2019:05:06 07:08:09");
+    // empty for no date.
+    std::string taken = {};
 };
 
 // The file's bytes; empty when a library refused (which fails the caller).
