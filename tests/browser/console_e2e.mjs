@@ -277,6 +277,26 @@ try {
   assert.equal(filesUnder(imports).length - importedBefore, 200);
   await again.getByRole("button", { name: "Details" }).click();
   await again.locator(".reasons li").first().getByText(/Already imported on/).waitFor();
+  // In the order of their names, and a long path wraps after a folder, never inside a date or a name.
+  const reasonsShown = await again.locator(".reasons li").allTextContents();
+  const names = reasonsShown.map((line) => line.split(":")[0]);
+  assert.deepEqual(names, [...names].sort((a, b) => a.localeCompare(b, undefined, { numeric: true })));
+  const brokenInside = await again.locator(".reasons").evaluate((list) => {
+    const broken = [];
+    for (const li of list.querySelectorAll("li")) {
+      const walker = document.createTreeWalker(li, NodeFilter.SHOW_TEXT);
+      for (let node = walker.nextNode(); node; node = walker.nextNode()) {
+        for (const word of node.textContent.matchAll(/\d{4}-\d\d-\d\d|\d{8}_\d{6}_IMG_\d+\.JPG/g)) {
+          const range = document.createRange();
+          range.setStart(node, word.index);
+          range.setEnd(node, word.index + word[0].length);
+          if (new Set([...range.getClientRects()].map((r) => Math.round(r.top))).size > 1) broken.push(word[0]);
+        }
+      }
+    }
+    return broken;
+  });
+  assert.deepEqual(brokenInside, [], "dates and names stay whole");
   await audit("skipped, with details");
   await shot("7-skipped");
 
