@@ -94,7 +94,8 @@ public:
     // reads it back from the start, chunk by chunk, so that a verification
     // sees what the disk holds rather than what the writer handed it. The
     // read bypasses the page cache where the file system allows it (large
-    // direct reads are also much faster than the cache's read-ahead).
+    // direct reads are also much faster than the cache's read-ahead). A
+    // commit right after has nothing left to flush, and flushes nothing.
     Result<void> readBack(const std::function<void(const std::uint8_t* data, std::size_t size)>& chunk);
     // Gives the file the modification time `seconds` (since 1970, UTC).
     Result<void> setModificationTime(double seconds);
@@ -134,6 +135,7 @@ private:
     std::string target_;          // folder_ + "/" + name_
     std::string temporary_;       // the temporary's name in the folder; empty once committed or aborted
     bool bulk_ = false;           // see bulkCopy()
+    bool flushed_ = false;        // on disk as it is: nothing written or changed since the last flush
     std::int64_t written_ = 0;    // bytes written so far
     std::int64_t handedOff_ = 0;  // bytes handed to the disk by a bulk copy so far
     int folderFd_ = -1;           // the folder, opened once
