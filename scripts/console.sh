@@ -42,6 +42,9 @@ if [ "$platform" = sim ]; then
     mkdir -p "$work/camera/DCIM/100CANON" "$work/card/DCIM/100MSDCF"
     cp "$work/phone/DCIM/100APPLE/"IMG_000[1-9].JPG "$work/camera/DCIM/100CANON/"
     cp "$work/phone/DCIM/100APPLE/"IMG_001[0-5].JPG "$work/card/DCIM/100MSDCF/"
+    # One shot kept as RAW+JPEG, with an editor's sidecar: one tile on the page.
+    cp "$work/card/DCIM/100MSDCF/IMG_0010.JPG" "$work/card/DCIM/100MSDCF/IMG_0010.CR2"
+    printf '<x:xmpmeta xmlns:x="adobe:ns:meta/"/>\n' > "$work/card/DCIM/100MSDCF/IMG_0010.XMP"
     ctl camera.add '{"uuid": "EOS-R6-0001", "name": "Canon EOS R6", "kind": "Camera", "transport": "ICTransportTypeUSB", "root": "'"$work/camera"'"}'
     ctl volume.mount '{"path": "'"$work/card"'", "name": "EOS_DIGITAL", "uuid": "3A5C-11F0", "removable": true, "ejectable": true, "total": 64000000000, "free": 41000000000, "fs": "ExFAT"}'
     mkdir -p "$work/imports"

@@ -208,7 +208,8 @@ mkdir -p "$work/RAWCARD/DCIM/100CANON" "$work/Pairs" "$work/Internal"
 cp "$work/shoot-roll/DCIM/100APPLE/"IMG_000[1-2].JPG "$work/RAWCARD/DCIM/100CANON/"
 echo "raw sensor data" >"$work/RAWCARD/DCIM/100CANON/IMG_0001.CR2"
 echo "<x:xmpmeta/>" >"$work/RAWCARD/DCIM/100CANON/IMG_0001.XMP"
-run call sim/control volume.mount '{"path": "'"$work/RAWCARD"'", "localizedName": "RAWCARD", "uuid": "7E1A-0C2B", "removable": true, "ejectable": true}'
+echo "    (mounted: the import channel says it \"arrived\", ready to import from)"
+run call sim/control volume.mount '{"path": "'"$work/RAWCARD"'", "localizedName": "RAWCARD", "uuid": "7E1A-0C2B", "removable": true, "ejectable": true}' --events lumivane/import/events --linger 0.3
 raw_source='"source": {"kind": "volume", "id": "'"$work/RAWCARD"'"}'
 echo "    (each photo once, leading its twin and sidecar: what every client shows and sends)"
 run call lumivane/import import.items '{'"$raw_source"'}'

@@ -231,6 +231,18 @@ TEST_F(Console, CallsPassOnlyForTheListedMethodsAndImportsGoOnlyIntoTheChosenFol
     control.call("sim/control", "volume.mount",
                  EncodableMap{{"path", card}, {"name", "EOS_DIGITAL"}, {"removable", true}, {"ejectable", true}});
     const Json source{{"kind", "volume"}, {"id", card}};
+    // The engine's reads of a device, only of one the page shows.
+    auto items =
+        post("/api/call", {{"channel", "lumivane/import"}, {"method", "import.items"}, {"args", {{"source", source}}}});
+    ASSERT_EQ(items["value"].size(), 1u) << items.dump();
+    EXPECT_EQ(items["value"][0]["path"], card + "/DCIM/100MSDCF/IMG_0001.JPG");
+    for (const auto& other : {host.folder(), std::string("/")})
+        for (const char* method : {"import.items", "import.dates", "import.deviceDates"})
+            post("/api/call",
+                 {{"channel", "lumivane/import"},
+                  {"method", method},
+                  {"args", {{"source", {{"kind", "volume"}, {"id", other}}}, {"items", Json::array()}}}},
+                 403);
     post("/api/import", {{"source", source}}, 400);  // no destination yet
     post("/api/destination", {{"path", host.folder() + "/missing"}}, 404);
     fs::create_directories(chosen);

@@ -419,14 +419,25 @@ TEST_F(Import, APhoneUnpluggedMidJobResumesByItselfWhenItReturnsWithNoItemTwice)
     };
     control("phone.add", {{"name", "Ada's iPhone"}, {"root", h->home / "phone"}});
     control("phone.attach", {{"link", "usb"}});
-    // Listed with its name: the name is read after the phone is first listed.
-    auto known = [&] {
-        auto list = h->value("lumivane/macos", "iphone.list");
-        const auto* phones = list.get<EncodableList>();
-        const auto* phone = phones && !phones->empty() ? (*phones)[0].get<EncodableMap>() : nullptr;
-        return phone && phone->find("name") && *phone->find("name") == EncodableValue("Ada's iPhone");
+    // The name is read after the phone is first listed ("iphones"); its
+    // "arrived" says it is ready, and by then the list has its name.
+    auto arrivals = [&] {
+        int n = 0;
+        EncodableValue source(EncodableMap{{"kind", "iphone"}, {"id", udid}});
+        for (const auto& [channel, event] : h->events) {
+            auto* value = std::get_if<EncodableValue>(&event);
+            auto* map = value ? value->get<EncodableMap>() : nullptr;
+            n += map && map->find("type") && *map->find("type") == EncodableValue("arrived") && map->find("source") &&
+                 *map->find("source") == source;
+        }
+        return n;
     };
-    ASSERT_TRUE(until(*h, known));
+    ASSERT_TRUE(until(*h, [&] { return arrivals() > 0; }));
+    auto list = h->value("lumivane/macos", "iphone.list");
+    const auto* phones = list.get<EncodableList>();
+    const auto* phone = phones && !phones->empty() ? (*phones)[0].get<EncodableMap>() : nullptr;
+    ASSERT_TRUE(phone && phone->find("name"));
+    EXPECT_EQ(*phone->find("name"), EncodableValue("Ada's iPhone"));
     // A read a few photos in fails as the cable comes out.
     control("phone.fault", {{"op", "read"}, {"code", 26}, {"nth", 5}, {"detach", true}});
     auto first = run({{"source", EncodableMap{{"kind", "iphone"}, {"id", udid}}},

@@ -142,7 +142,7 @@ void ImportBridge::historyOpened(Result<std::unique_ptr<ImportHistory>> opened) 
                 handle(call, std::move(*result));
             }));
     for (auto& device : std::exchange(arrivedWhileOpening_, {}))
-        loop_.post(lifetime_.guard([this, device] { arrived(device.first, device.second); }));
+        loop_.post(lifetime_.guard([this, device] { resumeOrStartOnArrival(device.first, device.second); }));
 }
 
 void ImportBridge::shutdown() {
@@ -663,10 +663,16 @@ void ImportBridge::departed(const std::string& kind, const std::string& id) {
 }
 
 void ImportBridge::arrived(const std::string& kind, const std::string& id) {
-    if (opening_) {
+    // Told even before the history is open: a client lists the device again,
+    // now that it is ready (a phone's name and trust are known by now).
+    events_->send(EncodableMap{{"type", "arrived"}, {"source", EncodableMap{{"kind", kind}, {"id", id}}}});
+    if (opening_)
         arrivedWhileOpening_.emplace_back(kind, id);
-        return;
-    }
+    else
+        resumeOrStartOnArrival(kind, id);
+}
+
+void ImportBridge::resumeOrStartOnArrival(const std::string& kind, const std::string& id) {
     if (!history_) return;
     for (auto& [jobId, job] : jobs_)
         if (job->request().kind == kind && job->request().id == id && job->request().autoResume &&

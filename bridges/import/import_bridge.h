@@ -115,7 +115,10 @@ private:
     // on the volume imported from, a backup that is the destination, inside
     // it, or holding it.
     static Result<void> sensibleFolders(const ImportRequest& request);
+    // A device came (or came back): told to clients as "arrived", then
+    // its interrupted jobs resume and its rule starts, once the history is open.
     void arrived(const std::string& kind, const std::string& id);
+    void resumeOrStartOnArrival(const std::string& kind, const std::string& id);
     void departed(const std::string& kind, const std::string& id);
     // Checks that the folder exists and can be written.
     static Result<void> usableFolder(const std::string& path, const char* what);

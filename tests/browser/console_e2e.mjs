@@ -352,15 +352,23 @@ try {
   await cell("IMG_0009.JPG").waitFor();
 
   // The card: delete after import, confirmed, leaves it empty.
+  // Its RAW+JPEG pair is one tile, which says what comes with it; the count and the question say it too.
   await row("cameras", "EOS_DIGITAL").getByRole("button").first().click();
   await cell("IMG_0015.JPG").waitFor();
+  assert.equal(await page.locator("#grid .cell").count(), 6, "six shots: the pair is one tile, the sidecar none");
+  const pair = cell("IMG_0010");
+  assert.equal(await pair.locator(".kind").textContent(), "RAW+JPEG");
+  assert.match(await pair.locator(".meta").textContent(), /with IMG_0010\.JPG, IMG_0010\.XMP$/);
+  await page.getByLabel("Show").selectOption("raw");
+  assert.equal(await page.locator("#grid .cell").count(), 1, "the pair is a RAW photo too");
+  await page.getByLabel("Show").selectOption("all");
   await page.getByRole("button", { name: "Select all" }).click();
   await page.getByLabel("Delete from the device after import").check();
   let confirmed = "";
   page.once("dialog", (dialog) => { confirmed = dialog.message(); dialog.accept(); });
-  await page.getByRole("button", { name: "Import 6" }).click();
-  await job("6 imported").waitFor({ timeout: 120_000 });
-  assert.match(confirmed, /^Delete 6 items from EOS_DIGITAL once each one is copied and verified\?/);
+  await page.getByRole("button", { name: "Import 6 (+1 twin, 1 sidecar)" }).click();
+  await job("8 imported").waitFor({ timeout: 120_000 });
+  assert.match(confirmed, /^Delete 8 files \(6 items, 1 twin, 1 sidecar\) from EOS_DIGITAL once each one is copied and verified\? Items imported before are skipped and stay on EOS_DIGITAL\./);
   await page.waitForFunction(() => document.getElementById("selected").textContent.startsWith("0 items"));
   assert.deepEqual(filesUnder(path.join(work, "card")), []);
 

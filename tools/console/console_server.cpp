@@ -136,7 +136,7 @@ bool ConsoleServer::allowed(const std::string& channel, const std::string& metho
         {"lumivane/import", "import.cancel"},      {"lumivane/import", "import.resume"},
         {"lumivane/import", "import.dates"},       {"lumivane/import", "import.settings"},
         {"lumivane/import", "import.autoList"},    {"lumivane/import", "import.autoRemove"},
-        {"lumivane/import", "import.deviceDates"},
+        {"lumivane/import", "import.deviceDates"}, {"lumivane/import", "import.items"},
     };
     return kMethods.count({channel, method}) > 0;
 }
@@ -287,6 +287,16 @@ void ConsoleServer::call(const httplib::Request& request, httplib::Response& res
         auto destination = textOf(settings(), "destination");
         if (destination.empty() || !path || !under(*path, destination, true))
             return fail(response, 403, "destination", "Only the chosen folder can be shown.");
+    }
+    // What the import engine reads of a device, only of one the page shows:
+    // never a disk's own photos by a made-up mount point.
+    const auto* map = arguments.get<EncodableMap>();
+    if (const auto* source = map && *channel == "lumivane/import" ? map->find("source") : nullptr) {
+        const auto* sourceMap = source->get<EncodableMap>();
+        const auto* kind = sourceMap && sourceMap->find("kind") ? sourceMap->find("kind")->get<std::string>() : nullptr;
+        const auto* id = sourceMap && sourceMap->find("id") ? sourceMap->find("id")->get<std::string>() : nullptr;
+        if (!kind || !id || !shownDevice(*kind, *id))
+            return fail(response, 403, "source", "Only a phone, camera or card this page shows.");
     }
     auto answer = callHost(*channel, *method, arguments);
     if (!answer) return fail(response, 502, "host", "The host is not answering.");
