@@ -1,10 +1,12 @@
 // A video's top-level boxes as a device's file gives them: the walk that
 // finds its index never crashes, reads only inside the file, and answers a
-// box that lies inside it.
+// box that lies inside it. The same bytes as a HEIF meta box: the EXIF
+// extents it gives stay within their bounds.
 #include <cstdlib>
 #include <vector>
 
 #include "bridges/import/capture_dates.h"
+#include "bridges/import/heif_exif.h"
 
 using namespace lumivane;
 
@@ -22,5 +24,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return std::optional<std::vector<std::uint8_t>>(std::vector<std::uint8_t>(file + offset, file + end));
     });
     if (found && (found->first < 0 || found->second < 8 || found->first + found->second > fileSize)) std::abort();
+    auto extents = heifExifExtents(file, static_cast<std::size_t>(fileSize));
+    std::int64_t total = 0;
+    for (const auto& extent : extents) {
+        if (extent.offset < 0 || extent.length <= 0) std::abort();
+        total += extent.length;
+    }
+    if (extents.size() > kMaxExifExtents || total > kMaxExifBytes) std::abort();
     return 0;
 }

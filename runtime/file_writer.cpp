@@ -298,6 +298,16 @@ Result<void> FileWriter::writeAt(std::int64_t offset, const void* data, std::siz
     return {};
 }
 
+Result<void> FileWriter::extendTo(std::int64_t size) {
+    if (fd_ < 0) return failure(Error::system(EBADF));
+    struct stat status {};
+    if (::fstat(fd_, &status) != 0) return failure(Error::system());
+    if (status.st_size >= size) return {};
+    flushed_ = false;
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return failure(Error::system());
+    return {};
+}
+
 Result<void> FileWriter::finishWriting() {
     if (fd_ < 0) return failure(Error::system(EBADF));
     // Flushed already (read back): a second flush would still cost the disk

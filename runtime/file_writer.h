@@ -72,6 +72,8 @@ public:
     // Puts `size` bytes at `offset`, past what was written too (the bytes
     // between stay a hole): a file put together from parts of another.
     Result<void> writeAt(std::int64_t offset, const void* data, std::size_t size);
+    // Makes the file at least `size` bytes long; what that adds is a hole.
+    Result<void> extendTo(std::int64_t size);
     // Flushes and closes the temporary, then puts it in place. After a failure
     // the temporary is gone and the target untouched. Once only.
     Result<void> commit(Commit how = Commit::replace);

@@ -631,6 +631,14 @@ TEST_F(Import, DatesAreReadFromItemHeadsAndSettingsAreRememberedAcrossRestarts) 
                               .c_str()),
               0);
     ASSERT_GT(fs::file_size(dir + "MVI_0004.MOV"), 4 * CaptureDates::kHeadBytes);
+    // A HEIC photo as libheif writes it: its EXIF item after the picture's
+    // data, past the head.
+    auto heic = dir + "IMG_0005.HEIC";
+    ASSERT_EQ(std::system(("vips gaussnoise '" + heic + "[Q=90]' 640 480 && exiftool -q -q -overwrite_original " +
+                           "'-DateTimeOriginal=2018:03:04 05:06:07' '-OffsetTimeOriginal=+00:00' '" + heic + "'")
+                              .c_str()),
+              0);
+    ASSERT_GT(contents(heic).find("II*"), CaptureDates::kHeadBytes);
     auto dates = h->value(
         "lumivane/import", "import.dates",
         EncodableMap{
@@ -639,11 +647,13 @@ TEST_F(Import, DatesAreReadFromItemHeadsAndSettingsAreRememberedAcrossRestarts) 
              EncodableList{EncodableMap{{"path", dir + "IMG_0001.JPG"}}, EncodableMap{{"path", dir + "IMG_0002.JPG"}},
                            EncodableMap{{"path", dir + "MVI_0003.MOV"}}, EncodableMap{{"path", dir + "gone.JPG"}},
                            EncodableMap{{"path", dir + "MVI_0004.MOV"},
-                                        {"size", std::int64_t(fs::file_size(dir + "MVI_0004.MOV"))}}}}});
+                                        {"size", std::int64_t(fs::file_size(dir + "MVI_0004.MOV"))}},
+                           EncodableMap{{"path", heic}, {"size", std::int64_t(fs::file_size(heic))}}}}});
     ASSERT_TRUE(dates.get<EncodableList>());
     const auto& times = *dates.get<EncodableList>();
-    ASSERT_EQ(times.size(), 5u);
+    ASSERT_EQ(times.size(), 6u);
     fs::remove(dir + "MVI_0004.MOV");
+    fs::remove(heic);
     // The codec sends a time that fits in 32 bits as one.
     auto seconds = [](const EncodableValue& v) { return v.get<std::int32_t>() ? *v.get<std::int32_t>() : -1; };
     EXPECT_EQ(seconds(times[0]), 1625382930);  // 2021-07-04 07:15:30 UTC
@@ -651,6 +661,7 @@ TEST_F(Import, DatesAreReadFromItemHeadsAndSettingsAreRememberedAcrossRestarts) 
     EXPECT_EQ(seconds(times[2]), 1577934245);  // 2020-01-02 03:04:05 UTC
     EXPECT_TRUE(times[3].isNull());
     EXPECT_EQ(seconds(times[4]), 1557126489);  // 2019-05-06 07:08:09 UTC
+    EXPECT_EQ(seconds(times[5]), 1520139967);  // 2018-03-04 05:06:07 UTC
     EXPECT_TRUE(std::holds_alternative<MethodError>(call("import.dates", {{"items", EncodableList{}}})));
 
     auto remember = [&](EncodableMap settings) { return call("import.remember", {{"settings", settings}}); };

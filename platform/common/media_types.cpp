@@ -68,4 +68,10 @@ bool isVideoFileName(const std::string& name) {
     return dot != std::string::npos && kExtensions.count(lowered(name.substr(dot + 1))) > 0;
 }
 
+bool isHeifFileName(const std::string& name) {
+    static const std::set<std::string> kExtensions = {"heic", "heif", "hif", "avif"};
+    auto dot = name.rfind('.');
+    return dot != std::string::npos && kExtensions.count(lowered(name.substr(dot + 1))) > 0;
+}
+
 }  // namespace lumivane

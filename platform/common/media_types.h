@@ -20,4 +20,8 @@ bool isCameraVideoName(const std::string& name);
 // files, broadcast formats).
 bool isVideoFileName(const std::string& name);
 
+// Whether a file of this name is a HEIF container (HEIC, HEIF, AVIF), whose
+// metadata are items that may lie anywhere in the file.
+bool isHeifFileName(const std::string& name);
+
 }  // namespace lumivane

@@ -30,4 +30,8 @@ TEST(MediaTypes, EachListAnswersForItsOwnPurpose) {
         EXPECT_EQ(isCameraVideoName(c.name), c.cameraVideo);
         EXPECT_EQ(isVideoFileName(c.name), c.fileVideo);
     }
+    for (const char* heif : {"IMG_0001.heic", "IMG_0001.HEIF", "R5_0001.HIF", "photo.avif"})
+        EXPECT_TRUE(isHeifFileName(heif)) << heif;
+    for (const char* other : {"IMG_0001.JPG", "heic", "IMG_0001.heic.jpg", "clip.mp4"})
+        EXPECT_FALSE(isHeifFileName(other)) << other;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/capture_time.h"
+#include "platform/common/media_types.h"
 #include "runtime/read_file.h"
 
 namespace lumivane {
@@ -47,14 +48,6 @@ std::optional<std::int64_t> fromHeif(const std::string& path) {
     return fromExif(exif);
 }
 
-bool isHeif(const std::string& path) {
-    auto dot = path.rfind('.');
-    if (dot == std::string::npos) return false;
-    std::string extension = path.substr(dot + 1);
-    for (auto& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return extension == "heic" || extension == "heif" || extension == "hif" || extension == "avif";
-}
-
 }  // namespace
 
 Exiv2PhotoMetadata::Exiv2PhotoMetadata() {
@@ -74,7 +67,7 @@ std::optional<std::int64_t> Exiv2PhotoMetadata::captureTime(const std::string& p
     auto file = RegularFile::open(path);
     if (!file) return std::nullopt;
     try {
-        if (isHeif(path))
+        if (isHeifFileName(path))
             if (auto found = fromHeif(file->path())) return found;
         auto image = Exiv2::ImageFactory::open(file->path());
         if (!image.get()) return std::nullopt;
