@@ -243,6 +243,17 @@ TEST_F(Console, CallsPassOnlyForTheListedMethodsAndImportsGoOnlyIntoTheChosenFol
                   {"method", method},
                   {"args", {{"source", {{"kind", "volume"}, {"id", other}}}, {"items", Json::array()}}}},
                  403);
+    // A large preview from the engine, under the same rule.
+    auto preview = [&](const Json& args) {
+        auto response = client->Get("/api/thumbnail?" + httplib::detail::params_to_query_str(
+                                                            {{"method", "import.preview"}, {"args", args.dump()}}),
+                                    withCookie());
+        return response ? response->status : 0;
+    };
+    auto photo = card + "/DCIM/100MSDCF/IMG_0001.JPG";
+    EXPECT_EQ(preview({{"source", source}, {"path", photo}}), 404);  // asked, and not a picture
+    EXPECT_EQ(preview({{"source", {{"kind", "volume"}, {"id", "/"}}}, {"path", photo}}), 403);
+    EXPECT_EQ(preview({{"path", photo}}), 403);
     post("/api/import", {{"source", source}}, 400);  // no destination yet
     post("/api/destination", {{"path", host.folder() + "/missing"}}, 404);
     fs::create_directories(chosen);

@@ -12,6 +12,7 @@
 #include "bridges/import/capture_dates.h"
 #include "bridges/import/import_bridge.h"
 #include "bridges/import/import_history.h"
+#include "bridges/import/item_preview.h"
 #include "channel/arguments.h"
 #include "tests/support/host_harness.h"
 
@@ -619,6 +620,63 @@ TEST_F(Import, TwoJobsIntoOneFolderAtOnceNeverShareAName) {
         EXPECT_EQ(contents(text(item, "path")), contents(card + "/DCIM/100TEST/" + name));
     for (const auto& [name, item] : items(b))
         EXPECT_EQ(contents(text(item, "path")), contents(other + "/DCIM/100TEST/" + name));
+}
+
+// The longer edge of a JPEG, read from its frame header; 0 when there is none.
+int jpegLongerEdge(const Bytes& jpeg) {
+    for (std::size_t i = 2; i + 9 < jpeg.size(); ++i)
+        if (jpeg[i] == 0xff && (jpeg[i + 1] == 0xc0 || jpeg[i + 1] == 0xc2))
+            return std::max(jpeg[i + 5] << 8 | jpeg[i + 6], jpeg[i + 7] << 8 | jpeg[i + 8]);
+    return 0;
+}
+
+TEST_F(Import, APreviewIsRenderedFromTheItemItselfWithinItsBounds) {
+    auto dir = card + "/DCIM/100TEST/";
+    ASSERT_EQ(std::system(("vips gaussnoise '" + dir + "IMG_0005.JPG' 900 600").c_str()), 0);
+    // Larger than a preview reads (the same picture, padded after its end):
+    // never read whole, whether its size is told or not.
+    fs::copy_file(dir + "IMG_0005.JPG", dir + "IMG_0006.JPG");
+    fs::resize_file(dir + "IMG_0006.JPG", ItemPreview::kSourceLimit + 1);
+    const EncodableMap source{{"kind", "volume"}, {"id", card}};
+    auto preview = [&](const std::string& path, int px, std::int64_t size = 0) {
+        EncodableMap args{{"source", source}, {"path", path}, {"px", px}};
+        if (size > 0) args.set("size", size);
+        return call("import.preview", args);
+    };
+    struct Case {
+        const char* name;
+        std::string path;
+        int px;
+        int edge;  // of the answer; 0 for null
+    };
+    const Case cases[] = {
+        {"scaled down", dir + "IMG_0005.JPG", 300, 300}, {"never up", dir + "IMG_0005.JPG", 4000, 900},
+        {"no size", dir + "IMG_0005.JPG", 0, 0},         {"a video", dir + "MVI_0003.MOV", 300, 0},
+        {"not a picture", dir + "notes.txt", 300, 0},    {"too large to read", dir + "IMG_0006.JPG", 300, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto answer = preview(c.path, c.px);
+        ASSERT_TRUE(std::holds_alternative<EncodableValue>(answer));
+        const auto& value = std::get<EncodableValue>(answer);
+        if (c.edge == 0) {
+            EXPECT_TRUE(value.isNull());
+        } else {
+            ASSERT_TRUE(value.get<Bytes>());
+            EXPECT_EQ(jpegLongerEdge(*value.get<Bytes>()), c.edge);
+        }
+    }
+    auto told = preview(dir + "IMG_0006.JPG", 300, std::int64_t(ItemPreview::kSourceLimit) + 1);
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(told));
+    EXPECT_TRUE(std::get<EncodableValue>(told).isNull());
+    // What cannot be read is an error: a missing item, a file off the card, an unknown device.
+    for (const auto& path :
+         {dir + "gone.JPG", std::string("/etc/hostname"), dir + "../../../CARD/DCIM/100TEST/IMG_0005.JPG"})
+        EXPECT_TRUE(std::holds_alternative<MethodError>(preview(path, 300))) << path;
+    EXPECT_TRUE(std::holds_alternative<MethodError>(
+        call("import.preview",
+             {{"source", EncodableMap{{"kind", "volume"}, {"id", "/nowhere"}}}, {"path", dir + "IMG_0005.JPG"}})));
+    EXPECT_TRUE(std::holds_alternative<MethodError>(call("import.preview", {{"source", source}})));
 }
 
 TEST_F(Import, DatesAreReadFromItemHeadsAndSettingsAreRememberedAcrossRestarts) {

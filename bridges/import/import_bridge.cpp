@@ -13,6 +13,7 @@
 #include "bridges/import/automatic_end.h"
 #include "bridges/import/capture_dates.h"
 #include "bridges/import/item_groups.h"
+#include "bridges/import/item_preview.h"
 #include "channel/arguments.h"
 #include "platform/common/file_url.h"
 #include "platform/common/media_types.h"
@@ -175,6 +176,7 @@ void ImportBridge::handle(const MethodCall& call, MethodResult result) {
         {"import.autoList", &ImportBridge::autoList},
         {"import.autoRemove", &ImportBridge::autoRemove},
         {"import.deviceDates", &ImportBridge::deviceDates},
+        {"import.preview", &ImportBridge::preview},
     };
     if (!table.dispatch(*this, call, result)) result.notImplemented();
 }
@@ -651,6 +653,23 @@ void ImportBridge::deviceDates(const Arguments& args, MethodResult& result) {
     if (!opened.ok()) return fail(result, opened.error());
     result.success(EncodableValue(
         deviceDates_.ask(kind, id, opened.value(), history_.get(), args.boolean("fresh").value_or(false))));
+}
+
+void ImportBridge::preview(const Arguments& args, MethodResult& result) {
+    auto path = args.string("path");
+    if (!args.map("source") || !path) return result.error(kBadRequest, "A source and a path.");
+    Arguments where(*args.value("source"));
+    auto opened = sources_.open(where.string("kind").value_or(""), where.string("id").value_or(""));
+    if (!opened.ok()) return fail(result, opened.error());
+    ImportItem item{*path, args.integer("size").value_or(0), 0};
+    int px = args.pixelSize("px", 1600);
+    PendingResult pending(std::move(result), loop_);
+    queue_.post(lifetime_.guard([this, pending, device = opened.value(), item, px] {
+        auto rendered = ItemPreview(platform_.imaging).render(*device, item, px);
+        if (!rendered.ok()) return pending.error(channelCode(rendered.error().code, kError), rendered.error());
+        auto& jpeg = rendered.value();
+        pending.success(EncodedAnswer::of(jpeg ? EncodableValue(std::move(*jpeg)) : EncodableValue()));
+    }));
 }
 
 void ImportBridge::departed(const std::string& kind, const std::string& id) {

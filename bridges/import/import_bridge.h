@@ -96,6 +96,8 @@ private:
     void dates(const Arguments& args, MethodResult& result);
     // Every capture time of a device, read in the background (DeviceDates).
     void deviceDates(const Arguments& args, MethodResult& result);
+    // A large JPEG of one item, rendered from the item itself (ItemPreview).
+    void preview(const Arguments& args, MethodResult& result);
     // Called on the main loop once a launch is recorded and running, or with why not.
     using Launched = std::function<void(Result<void>)>;
     void resumeJob(const std::string& id, MethodResult result);

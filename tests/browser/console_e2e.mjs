@@ -217,14 +217,23 @@ try {
   assert.ok(!(await page.evaluate(() => getSelection().toString())).includes("IMG_"), "Ctrl+A selects photos, not the page's text");
   await page.keyboard.press("Escape");
   assert.match(await selected(), /nothing selected/);
+  // The preview of a photo the phone keeps a 256-pixel rendering of (every
+  // other one): rendered from the photo itself, at its own 640 pixels.
+  // The photos of that day in May 2019 are every tenth one.
+  await page.getByLabel("Taken").selectOption(day);
+  await page.locator("#grid").focus();
+  await page.keyboard.press("Home");
+  assert.match(await activeName(), /0\.JPG$/);
   await page.keyboard.press("Space");
   await page.locator("#preview[open]").waitFor();
   await page.waitForFunction(() => document.getElementById("preview-image").complete && document.getElementById("preview-image").naturalWidth > 0);
+  assert.equal(await page.evaluate(() => document.getElementById("preview-image").naturalWidth), 640, "the photo itself, not the phone's rendering");
   await audit("preview");
   await shot("4-preview");
   await page.keyboard.press("Space");
   await page.locator("#preview[open]").waitFor({ state: "detached" });
   assert.equal(await page.evaluate(() => document.activeElement.id), "grid", "focus returns to the grid");
+  await page.getByLabel("Taken").selectOption("");
 
   // Filters: the two videos, each with its frame (the phone's rendering).
   await page.getByLabel("Show").selectOption("video");

@@ -288,16 +288,8 @@ void ConsoleServer::call(const httplib::Request& request, httplib::Response& res
         if (destination.empty() || !path || !under(*path, destination, true))
             return fail(response, 403, "destination", "Only the chosen folder can be shown.");
     }
-    // What the import engine reads of a device, only of one the page shows:
-    // never a disk's own photos by a made-up mount point.
-    const auto* map = arguments.get<EncodableMap>();
-    if (const auto* source = map && *channel == "lumivane/import" ? map->find("source") : nullptr) {
-        const auto* sourceMap = source->get<EncodableMap>();
-        const auto* kind = sourceMap && sourceMap->find("kind") ? sourceMap->find("kind")->get<std::string>() : nullptr;
-        const auto* id = sourceMap && sourceMap->find("id") ? sourceMap->find("id")->get<std::string>() : nullptr;
-        if (!kind || !id || !shownDevice(*kind, *id))
-            return fail(response, 403, "source", "Only a phone, camera or card this page shows.");
-    }
+    if (*channel == "lumivane/import" && !sourceShown(arguments))
+        return fail(response, 403, "source", "Only a phone, camera or card this page shows.");
     auto answer = callHost(*channel, *method, arguments);
     if (!answer) return fail(response, 502, "host", "The host is not answering.");
     replyText(response, 200, answerText(*answer));
@@ -420,12 +412,29 @@ void ConsoleServer::cardMedia(const httplib::Request& request, httplib::Response
     replyText(response, 200, answerText(EncodableValue(std::move(entries))));
 }
 
+bool ConsoleServer::sourceShown(const EncodableValue& arguments) {
+    // What the import engine reads of a device, only of one the page shows:
+    // never a disk's own photos by a made-up mount point.
+    const auto* map = arguments.get<EncodableMap>();
+    const auto* source = map ? map->find("source") : nullptr;
+    if (!source) return true;
+    const auto* sourceMap = source->get<EncodableMap>();
+    const auto* kind = sourceMap && sourceMap->find("kind") ? sourceMap->find("kind")->get<std::string>() : nullptr;
+    const auto* id = sourceMap && sourceMap->find("id") ? sourceMap->find("id")->get<std::string>() : nullptr;
+    return kind && id && shownDevice(*kind, *id);
+}
+
 void ConsoleServer::thumbnail(const httplib::Request& request, httplib::Response& response) {
     auto method = request.get_param_value("method");
-    if (method != "iphone.thumbnail" && method != "camera.thumbnail" && method != "file.thumbnail")
+    // A large preview is rendered by the import engine from the item itself.
+    bool preview = method == "import.preview";
+    if (!preview && method != "iphone.thumbnail" && method != "camera.thumbnail" && method != "file.thumbnail")
         return fail(response, 403, "refused", "Not a thumbnail.");
     auto arguments = fromJson(parseRequest(request.get_param_value("args")));
-    auto answer = callHost("lumivane/macos", method, arguments);
+    if (preview &&
+        (!arguments.get<EncodableMap>() || !arguments.get<EncodableMap>()->find("source") || !sourceShown(arguments)))
+        return fail(response, 403, "source", "Only a phone, camera or card this page shows.");
+    auto answer = callHost(preview ? "lumivane/import" : "lumivane/macos", method, arguments);
     const auto* value = answer ? std::get_if<EncodableValue>(&*answer) : nullptr;
     const auto* bytes = value ? value->get<Bytes>() : nullptr;
     if (!bytes) return fail(response, 404, "thumbnail", "No thumbnail.");

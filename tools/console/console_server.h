@@ -116,6 +116,8 @@ private:
     void cardFolder(const httplib::Request& request, httplib::Response& response);
     void cardMedia(const httplib::Request& request, httplib::Response& response);
     void thumbnail(const httplib::Request& request, httplib::Response& response);
+    // Whether the "source" of a call's arguments, if any, is a device the page shows.
+    bool sourceShown(const EncodableValue& arguments);
     void events(const httplib::Request& request, httplib::Response& response);
 
     // The folder on a card or disk that `path` names, or "" when it lies on none.

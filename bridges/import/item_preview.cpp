@@ -1,0 +1,34 @@
+#include "bridges/import/item_preview.h"
+
+#include "bridges/common/jpeg_thumbnail.h"
+#include "bridges/import/item_copy.h"
+#include "platform/common/media_types.h"
+
+namespace lumivane {
+
+Result<std::optional<Bytes>> ItemPreview::render(ImportSource& source, const ImportItem& item, int px) const {
+    if (px <= 0 || isVideoFileName(ItemCopy::baseName(item.path)) || item.size > std::int64_t{kSourceLimit})
+        return std::optional<Bytes>();
+    Bytes bytes;
+    if (item.size > 0) bytes.reserve(static_cast<std::size_t>(item.size));
+    bool tooLarge = false;
+    auto read = source.read(
+        item,
+        [&](const std::uint8_t* data, std::size_t size) -> Result<void> {
+            if (size > kSourceLimit - bytes.size()) {
+                tooLarge = true;
+                return failure(Error{Error::Code::cancelled, "Larger than a preview reads."});
+            }
+            bytes.insert(bytes.end(), data, data + size);
+            return {};
+        },
+        [] { return false; });
+    if (tooLarge) return std::optional<Bytes>();
+    if (!read.ok()) return failure(read.error());
+    auto picture = imaging_.sourceWithData(std::move(bytes));
+    if (!picture) return std::optional<Bytes>();
+    if (auto whole = jpegThumbnail(imaging_, *picture, ThumbnailFrom::imageAlways, px)) return whole;
+    return jpegThumbnail(imaging_, *picture, ThumbnailFrom::embeddedIfPresent, px);
+}
+
+}  // namespace lumivane
