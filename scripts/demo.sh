@@ -213,6 +213,8 @@ run call sim/control volume.mount '{"path": "'"$work/RAWCARD"'", "localizedName"
 raw_source='"source": {"kind": "volume", "id": "'"$work/RAWCARD"'"}'
 echo "    (each photo once, leading its twin and sidecar: what every client shows and sends)"
 run call lumivane/import import.items '{'"$raw_source"'}'
+echo "    (a large preview of one of them, rendered from the photo itself, not from a small rendering the device keeps)"
+run call lumivane/import import.preview '{'"$raw_source"', "path": "'"$work/RAWCARD/DCIM/100CANON/IMG_0002.JPG"'", "px": 1600}'
 echo "    (one photo asked for: its RAW twin and its sidecar come with it)"
 import_job '{'"$raw_source"', "destination": "'"$work/Pairs"'", "items": ["'"$work/RAWCARD/DCIM/100CANON/IMG_0001.JPG"'"]}'
 (cd "$work/Pairs" && find . -type f | sort)

@@ -75,11 +75,18 @@ try {
   const shot = (name) => page.screenshot({ path: path.join(shots, `${name}.png`) });
   // No serious or critical finding of axe-core in the state the page is in.
   const audits = [];
+  // Each state is checked in the system's light and dark appearance alike.
   const audit = async (state) => {
     if (!(await page.evaluate(() => typeof window.axe === "object"))) await page.addScriptTag({ content: axeSource });
-    const result = await page.evaluate(() => window.axe.run(document, { resultTypes: ["violations"] }));
-    const bad = result.violations.filter((v) => v.impact === "serious" || v.impact === "critical");
-    assert.deepEqual(bad.map((v) => `${v.id}: ${v.nodes.map((n) => n.target.join(" ")).slice(0, 3).join(", ")}`), [], `axe in "${state}"`);
+    for (const colorScheme of ["light", "dark"]) {
+      await page.emulateMedia({ colorScheme });
+      const background = await page.evaluate(() => getComputedStyle(document.body).backgroundColor);
+      assert.equal(background, colorScheme === "dark" ? "rgb(20, 24, 28)" : "rgb(244, 245, 246)", `the page follows the ${colorScheme} appearance`);
+      const result = await page.evaluate(() => window.axe.run(document, { resultTypes: ["violations"] }));
+      const bad = result.violations.filter((v) => v.impact === "serious" || v.impact === "critical");
+      assert.deepEqual(bad.map((v) => `${v.id}: ${v.nodes.map((n) => n.target.join(" ")).slice(0, 3).join(", ")}`), [], `axe in "${state}", ${colorScheme}`);
+    }
+    await page.emulateMedia({ colorScheme: "light" });
     audits.push(state);
   };
   const row = (list, name) => page.locator(`#${list} li`).filter({ hasText: name });
@@ -175,6 +182,9 @@ try {
   await page.getByLabel("Taken").selectOption("");
   await audit("every date in");
   await shot("2-phone");
+  await page.emulateMedia({ colorScheme: "dark" });
+  await shot("2-phone-dark");
+  await page.emulateMedia({ colorScheme: "light" });
 
   // Scrolled to the end: no task on the page's main thread over 200 ms.
   await page.evaluate(() => {
@@ -257,9 +267,26 @@ try {
   await shot("5-selected");
   const importedBefore = filesUnder(imports).length;
   const freeAsked = await page.evaluate(() => window.asked["file.freeSpace"] || 0);
+  // Followed from another tab: the tab's title says how far it is, and a
+  // notification (the page allows them here) says when it ended.
+  await page.evaluate(() => {
+    window.titles = [];
+    new MutationObserver(() => window.titles.push(document.title)).observe(document.querySelector("title"), { childList: true });
+    window.notified = [];
+    window.Notification = class {
+      static permission = "granted";
+      static requestPermission() { return Promise.resolve("granted"); }
+      constructor(title, options) { window.notified.push(`${title}: ${options.body}`); }
+    };
+    document.hasFocus = () => false;
+  });
   await page.getByRole("button", { name: "Import 200" }).click();
   await job("200 imported, 0 skipped (already imported), 0 failed.").waitFor({ timeout: 120_000 });
   await page.locator("#live").getByText(/finished: 200 imported/).waitFor();
+  const followed = await page.evaluate(() => { delete document.hasFocus; return { titles: window.titles, notified: window.notified, title: document.title }; });
+  assert.ok(followed.titles.some((title) => /^\d+% · Importing from Ada's iPhone — Lumivane console$/.test(title)), followed.titles.join("; "));
+  assert.equal(followed.title, "Lumivane console", "the title is the page's own again");
+  assert.deepEqual(followed.notified, ["Import from Ada's iPhone finished: 200 imported, 0 skipped, 0 failed."]);
   // Focus went with the job (the Import button it was on is disabled), and the room left is asked again.
   assert.equal(await page.evaluate(() => document.activeElement.closest("#jobs > li") !== null), true, "focus is on the job");
   await page.waitForFunction((before) => (window.asked["file.freeSpace"] || 0) > before, freeAsked);
