@@ -237,7 +237,7 @@ TEST_F(Console, CallsPassOnlyForTheListedMethodsAndImportsGoOnlyIntoTheChosenFol
     ASSERT_EQ(items["value"].size(), 1u) << items.dump();
     EXPECT_EQ(items["value"][0]["path"], card + "/DCIM/100MSDCF/IMG_0001.JPG");
     for (const auto& other : {host.folder(), std::string("/")})
-        for (const char* method : {"import.items", "import.dates", "import.deviceDates"})
+        for (const char* method : {"import.items", "import.dates", "import.deviceDates", "import.imported"})
             post("/api/call",
                  {{"channel", "lumivane/import"},
                   {"method", method},

@@ -622,6 +622,35 @@ TEST_F(Import, TwoJobsIntoOneFolderAtOnceNeverShareAName) {
         EXPECT_EQ(contents(text(item, "path")), contents(other + "/DCIM/100TEST/" + name));
 }
 
+TEST_F(Import, ImportedItemsAreTheOnesOnlyNewWouldSkip) {
+    auto dir = card + "/DCIM/100TEST/";
+    const EncodableMap source{{"kind", "volume"}, {"id", card}};
+    auto imported = [&] {
+        auto answer = h->value("lumivane/import", "import.imported", EncodableMap{{"source", source}});
+        std::set<std::string> paths;
+        if (const auto* map = answer.get<EncodableMap>())
+            for (const auto& [path, at] : *map) {
+                EXPECT_GT(at.get<double>() ? *at.get<double>() : 0, 1.7e9) << "when it was copied";
+                paths.insert(*path.get<std::string>());
+            }
+        return paths;
+    };
+    EXPECT_EQ(imported(), std::set<std::string>{});
+    auto first = run(request({{"items", EncodableList{dir + "IMG_0001.JPG", dir + "IMG_0002.JPG"}}}));
+    ASSERT_EQ(count(first, "imported"), 4) << "each photo, and the first one's twin and sidecar";
+    EXPECT_EQ(imported(), (std::set<std::string>{dir + "IMG_0001.CR2", dir + "IMG_0001.JPG", dir + "IMG_0001.XMP",
+                                                 dir + "IMG_0002.JPG"}));
+    // Changed since (its time is part of what it is): no longer imported, and "only new" copies it again.
+    setTime("IMG_0002.JPG", 1600000000);
+    EXPECT_EQ(imported().count(dir + "IMG_0002.JPG"), 0u);
+    auto again = run(request({{"items", EncodableList{dir + "IMG_0002.JPG"}}}));
+    EXPECT_EQ(count(again, "imported"), 1);
+    EXPECT_EQ(imported().count(dir + "IMG_0002.JPG"), 1u);
+    EXPECT_TRUE(std::holds_alternative<MethodError>(call("import.imported", {})));
+    EXPECT_TRUE(std::holds_alternative<MethodError>(
+        call("import.imported", {{"source", EncodableMap{{"kind", "volume"}, {"id", "/nowhere"}}}})));
+}
+
 // The longer edge of a JPEG, read from its frame header; 0 when there is none.
 int jpegLongerEdge(const Bytes& jpeg) {
     for (std::size_t i = 2; i + 9 < jpeg.size(); ++i)

@@ -177,6 +177,7 @@ void ImportBridge::handle(const MethodCall& call, MethodResult result) {
         {"import.autoRemove", &ImportBridge::autoRemove},
         {"import.deviceDates", &ImportBridge::deviceDates},
         {"import.preview", &ImportBridge::preview},
+        {"import.imported", &ImportBridge::imported},
     };
     if (!table.dispatch(*this, call, result)) result.notImplemented();
 }
@@ -653,6 +654,24 @@ void ImportBridge::deviceDates(const Arguments& args, MethodResult& result) {
     if (!opened.ok()) return fail(result, opened.error());
     result.success(EncodableValue(
         deviceDates_.ask(kind, id, opened.value(), history_.get(), args.boolean("fresh").value_or(false))));
+}
+
+void ImportBridge::imported(const Arguments& args, MethodResult& result) {
+    if (!args.map("source")) return result.error(kBadRequest, "A source.");
+    Arguments where(*args.value("source"));
+    auto opened = sources_.open(where.string("kind").value_or(""), where.string("id").value_or(""));
+    if (!opened.ok()) return fail(result, opened.error());
+    PendingResult pending(std::move(result), loop_);
+    queue_.post(lifetime_.guard([this, pending, device = opened.value()] {
+        auto listed = device->list();
+        if (!listed.ok()) return pending.error(channelCode(listed.error().code, kError), listed.error().message);
+        auto identity = device->identity();
+        EncodableMap copied;
+        for (const auto& item : listed.value())
+            if (auto before = history_->previous(identity, item); before && before->whole)
+                copied.set(item.path, before->at);
+        pending.success(EncodedAnswer::of(EncodableValue(std::move(copied))));
+    }));
 }
 
 void ImportBridge::preview(const Arguments& args, MethodResult& result) {

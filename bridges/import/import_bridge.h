@@ -96,6 +96,9 @@ private:
     void dates(const Arguments& args, MethodResult& result);
     // Every capture time of a device, read in the background (DeviceDates).
     void deviceDates(const Arguments& args, MethodResult& result);
+    // Which of a device's items an import copied before, and when: the rule
+    // "only new" skips by.
+    void imported(const Arguments& args, MethodResult& result);
     // A large JPEG of one item, rendered from the item itself (ItemPreview).
     void preview(const Arguments& args, MethodResult& result);
     // Called on the main loop once a launch is recorded and running, or with why not.

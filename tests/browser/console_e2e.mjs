@@ -299,8 +299,14 @@ try {
     const folder = `${100 + Math.floor((number - 1) / 200)}APPLE`;
     assert.ok(sameBytes(path.join(imports, copy), path.join(phoneRoot, folder, name)), `${copy} arrived whole`);
   }
+  // Imported before: dimmed, said in their details, and passed by by "Select new".
+  await page.locator("#grid .cell.imported").first().waitFor();
+  assert.match(await page.locator("#grid .cell.imported .meta").first().textContent(), / · imported$/);
+  await page.getByRole("button", { name: "Select new" }).click();
+  assert.match(await selected(), /^19,801 of 20,001 selected/);
   await audit("imported");
   await shot("6-imported");
+  await page.getByRole("button", { name: "Select none" }).click();
 
   // The same 200 again: nothing copied, and the page says why.
   await page.locator("#grid").focus();
