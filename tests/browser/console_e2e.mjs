@@ -393,6 +393,22 @@ try {
   await row("phones", "Ben's iPhone").getByRole("button").first().click();
   await cell("IMG_0009.JPG").waitFor();
 
+  // The camera, all of it again ("only new" off), deleted from it and ejected
+  // when done: it is gone, and that is news, not an error.
+  await row("cameras", "Canon EOS R6").getByRole("button").first().click();
+  await cell("IMG_0009.JPG").waitFor();
+  await page.getByLabel("Only new: skip what was imported before").uncheck();
+  await page.getByRole("button", { name: "Select all" }).click();
+  await page.getByLabel("Delete from the device after import").check();
+  await page.getByLabel("Eject it when the import is done").check();
+  page.once("dialog", (dialog) => dialog.accept());
+  await page.getByRole("button", { name: "Import 9" }).click();
+  await page.locator("#notice").getByText("Canon EOS R6 was ejected.").waitFor({ timeout: 120_000 });
+  assert.equal(await row("cameras", "Canon EOS R6").count(), 0, "the camera is gone");
+  assert.equal(await page.locator("#error").textContent(), "", "its going is no error");
+  assert.equal(filesUnder(path.join(work, "camera")).filter((name) => name.endsWith(".JPG")).length, 0, "every photo deleted from it");
+  await page.getByLabel("Only new: skip what was imported before").check();
+
   // The card: delete after import, confirmed, leaves it empty.
   // Its RAW+JPEG pair is one tile, which says what comes with it; the count and the question say it too.
   await row("cameras", "EOS_DIGITAL").getByRole("button").first().click();
