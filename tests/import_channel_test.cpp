@@ -643,9 +643,18 @@ TEST_F(Import, ImportedItemsAreTheOnesOnlyNewWouldSkip) {
     // Changed since (its time is part of what it is): no longer imported, and "only new" copies it again.
     setTime("IMG_0002.JPG", 1600000000);
     EXPECT_EQ(imported().count(dir + "IMG_0002.JPG"), 0u);
-    auto again = run(request({{"items", EncodableList{dir + "IMG_0002.JPG"}}}));
+    // Asked for, the job leaves its log beside its copies.
+    auto again = run(request({{"items", EncodableList{dir + "IMG_0002.JPG"}}, {"log", true}}));
     EXPECT_EQ(count(again, "imported"), 1);
     EXPECT_EQ(imported().count(dir + "IMG_0002.JPG"), 1u);
+    std::vector<std::string> logs;
+    for (const auto& entry : fs::directory_iterator(destination))
+        if (entry.path().filename().string().rfind("Import log ", 0) == 0) logs.push_back(entry.path());
+    ASSERT_EQ(logs.size(), 1u) << "only the job that asked for one";
+    auto log = contents(logs[0]);
+    EXPECT_EQ(log.rfind("Import from Card to " + destination + ", started ", 0), 0u) << log;
+    EXPECT_NE(log.find("\nEnded: done. 1 imported, 0 skipped, 0 failed.\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("\nimported\t" + dir + "IMG_0002.JPG\t-> IMG_0002 1.JPG\n"), std::string::npos) << log;
     EXPECT_TRUE(std::holds_alternative<MethodError>(call("import.imported", {})));
     EXPECT_TRUE(std::holds_alternative<MethodError>(
         call("import.imported", {{"source", EncodableMap{{"kind", "volume"}, {"id", "/nowhere"}}}})));

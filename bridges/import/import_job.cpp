@@ -6,6 +6,7 @@
 #include <iterator>
 #include <map>
 
+#include "bridges/import/import_log.h"
 #include "bridges/import/item_groups.h"
 #include "runtime/file_writer.h"
 
@@ -411,6 +412,16 @@ void ImportJob::progress(std::int64_t bytes, bool force) {
     setup_.events->post(std::move(event));
 }
 
+Result<std::string> ImportJob::writeLog(JobState state, const std::string& reason,
+                                        const ImportHistory::Counts& counts) {
+    ImportLog log{record_, state, reason, plan_.destination, {}, counts};
+    {
+        MutexLock guard(lock_);
+        log.items = items_;
+    }
+    return log.write();
+}
+
 void ImportJob::end() {
     // The job's end: its first cause, else every item ended.
     JobState state = JobState::done;
@@ -437,18 +448,19 @@ void ImportJob::end() {
     }
     // Unrecorded, the job reads "running" until the next start calls it interrupted.
     (void)setup_.history.setJobState(record_.id, state, reason);
+    auto counts = setup_.history.counts(record_.id);
+    // The copies are made and recorded: a log that cannot be written is only told.
+    std::optional<Result<std::string>> logged;
+    if (request_.log) logged = writeLog(state, reason, counts);
     // Before anyone can hear of the end: a client told "done" may resume at once.
     ended_ = true;
-    auto counts = setup_.history.counts(record_.id);
     progress(0, true);
-    setup_.events->post({{"type", "done"},
-                         {"job", record_.id},
-                         {"state", textOf(state)},
-                         {"reason", reason},
-                         {"total", counts.total},
-                         {"imported", counts.imported},
-                         {"skipped", counts.skipped},
-                         {"failed", counts.failed}});
+    EncodableMap done{
+        {"type", "done"},        {"job", record_.id},           {"state", textOf(state)},    {"reason", reason},
+        {"total", counts.total}, {"imported", counts.imported}, {"skipped", counts.skipped}, {"failed", counts.failed}};
+    if (logged && logged->ok()) done.set("log", logged->value());
+    if (logged && !logged->ok()) done.set("logError", logged->error().message);
+    setup_.events->post(std::move(done));
     if (finished_) finished_(state);
 }
 

@@ -109,6 +109,8 @@ private:
     bool resumeFoundCopy(ImportHistory::Item& item);
     void progress(std::int64_t bytes, bool force);
     void end();
+    // The job's log beside its copies ("log"); the path it took.
+    Result<std::string> writeLog(JobState state, const std::string& reason, const ImportHistory::Counts& counts);
     double nowSeconds() const;
 
     Setup setup_;

@@ -51,6 +51,7 @@ Result<ImportRequest> ImportRequest::fromArguments(const Arguments& args, const 
     request.deleteAfter = args.boolean("deleteAfter").value_or(false);
     request.autoResume = args.boolean("autoResume").value_or(false);
     request.companions = args.boolean("companions").value_or(true);
+    request.log = args.boolean("log").value_or(false);
     return request;
 }
 
@@ -79,6 +80,7 @@ std::string ImportRequest::toJson() const {
                         {"companions", companions}};
     if (items) json["items"] = *items;
     if (automatic) json["auto"] = true;
+    if (log) json["log"] = true;
     // Names from a device need not be UTF-8; they are kept as they came.
     return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
@@ -100,6 +102,7 @@ Result<ImportRequest> ImportRequest::fromJson(const std::string& text) {
         request.deleteAfter = json.value("deleteAfter", false);
         request.autoResume = json.value("autoResume", false);
         request.automatic = json.value("auto", false);
+        request.log = json.value("log", false);
         // Jobs recorded before it existed copied only what they named.
         request.companions = json.value("companions", false);
         if (json.contains("items")) request.items = json.at("items").get<std::vector<std::string>>();

@@ -25,6 +25,7 @@ struct ImportRequest {
     std::string backup;           // a second destination, or ""
     bool deleteAfter = false;
     bool autoResume = false;  // go on by itself when the device returns
+    bool log = false;         // a plain-text log of the job beside its copies
     bool automatic = false;   // started by the device's automatic rule, not by a person ("auto")
 
     // Any thread. Refuses what is missing or of the wrong type, and a kind

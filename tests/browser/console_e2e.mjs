@@ -313,10 +313,19 @@ try {
   await page.keyboard.press("Home");
   await page.keyboard.press("Enter");
   for (let i = 1; i < 200; i++) await page.keyboard.press("Shift+ArrowRight");
+  // With its log beside the copies: a line for each, and why it was skipped.
+  await page.getByLabel("Write a log of the import beside the copies").check();
   await page.getByRole("button", { name: "Import 200" }).click();
   const again = job("0 imported, 200 skipped (already imported), 0 failed.");
   await again.waitFor();
-  assert.equal(filesUnder(imports).length - importedBefore, 200);
+  const logName = filesUnder(imports).find((name) => /^Import log [\d-]+ [\d.]+\.txt$/.test(name));
+  assert.ok(logName, filesUnder(imports).filter((name) => !name.includes("/")).join(", "));
+  await page.locator("#notice").getByText(`The import's log is “${logName}” beside its copies.`).waitFor();
+  const logLines = fs.readFileSync(path.join(imports, logName), "utf8").trimEnd().split("\n");
+  assert.match(logLines[0], /^Import from Ada's iPhone to .*, started /);
+  assert.equal(logLines[1], "Ended: done. 0 imported, 200 skipped, 0 failed.");
+  assert.equal(logLines.slice(3).filter((line) => /^skipped\t\d+APPLE\/IMG_\d+\.(JPG|HEIC)\tAlready imported on /.test(line)).length, 200);
+  assert.equal(filesUnder(imports).length - importedBefore, 201, "the 200 copies and the log");
   await again.getByRole("button", { name: "Details" }).click();
   await again.locator(".reasons li").first().getByText(/Already imported on/).waitFor();
   // In the order of their names, and a long path wraps after a folder, never inside a date or a name.

@@ -78,7 +78,7 @@ EncodableMap importOptions(const Json& body) {
     EncodableMap options;
     for (const char* key : {"subfolders", "rename"})
         if (auto text = textField(body, key)) options.set(key, *text);
-    for (const char* key : {"onlyNew", "skipDuplicates", "deleteAfter", "companions"})
+    for (const char* key : {"onlyNew", "skipDuplicates", "deleteAfter", "companions", "log"})
         if (body.contains(key) && body[key].is_boolean()) options.set(key, body[key].get<bool>());
     return options;
 }
@@ -317,7 +317,7 @@ void ConsoleServer::import(const httplib::Request& request, httplib::Response& r
     EncodableMap options;
     for (const auto& [key, value] : importOptions(body)) {
         args.set(key, value);
-        if (key != "deleteAfter" && key != "companions") options.set(key, value);
+        if (key != "deleteAfter" && key != "companions" && key != "log") options.set(key, value);
     }
     auto answer = callHost("lumivane/import", "import.start", args);
     if (!answer) return fail(response, 502, "host", "The host is not answering.");
