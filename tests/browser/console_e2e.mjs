@@ -8,7 +8,11 @@
 // that becomes trusted, the eject warning, delete-after on the card, a
 // keyboard eject, the card imported and ejected by itself once it has a rule,
 // and a phone-sized window. axe-core checks every state it
-// visits; each leaves a screenshot.
+// visits; each leaves a screenshot. It is about behaviour: the times it sees
+// (the phone's first screen, its final order, the longest task while
+// scrolling) are figures, not checks; with LUMIVANE_BROWSER_FIGURES=FILE it
+// writes them there as JSON, beside the same browser's first screen of the
+// same thumbnails from files on disk, for the console's benchmark.
 //   node console_e2e.mjs BIN-FOLDER SCREENSHOT-FOLDER
 import { chromium } from "playwright-core";
 import { spawn, spawnSync } from "node:child_process";
@@ -155,9 +159,6 @@ try {
     return inView.length >= 8 && inView.every((c) => { const img = c.querySelector("img"); return !img || (img.complete && img.naturalWidth > 0); });
   }, null, { polling: 25 });
   figures.firstScreenMs = Date.now() - began;
-  // Within 2 s on this machine; a sanitizer build runs host and console some four times slower.
-  const firstScreenLimit = process.env.LUMIVANE_SANITIZED === "ON" ? 8000 : 2000;
-  assert.ok(figures.firstScreenMs <= firstScreenLimit, `the first screen took ${figures.firstScreenMs} ms`);
   assert.equal(await page.locator("#selected").textContent(), "20,003 items · nothing selected");
   assert.ok(await page.locator("#grid .cell").count() < 200, "only what is in view is in the page");
   assert.equal(await row("phones", "Ada's iPhone").getByRole("button").first().getAttribute("aria-current"), "true");
@@ -168,6 +169,7 @@ try {
   // first, and the day filter offers each of their days with all its photos.
   await page.waitForFunction(() => document.getElementById("dates-state").textContent === "" &&
     [...document.getElementById("day").options].some((option) => option.textContent.includes("2019")), null, { timeout: 600_000 });
+  figures.finalOrderMs = Date.now() - began;
   await page.evaluate(() => { window.stopWatching = true; });
   const screens = await page.evaluate(() => window.screens);
   assert.ok(screens.length <= 2, `the days on screen changed ${screens.length - 1} times: ${screens.join("; ")}`);
@@ -206,7 +208,7 @@ try {
   });
   await page.locator(`#grid .cell[data-position="${PHOTOS + 2}"]`).waitFor();
   figures.longestTaskMs = await page.evaluate(() => window.longest);
-  assert.ok(figures.longestTaskMs <= 200, `a task of ${figures.longestTaskMs} ms while scrolling ${scrolled} screens`);
+  figures.screensScrolled = scrolled;
   await shot("3-scrolled-to-the-end");
 
   // One Tab stop for the grid; the keys inside it.
@@ -492,9 +494,23 @@ try {
   });
   await audit("phone-sized");
   await shot("9-phone-sized");
+  if (process.env.LUMIVANE_BROWSER_FIGURES) {
+    // What the same browser does at best with the first screen's photos: shown straight from files on disk.
+    const photos = fs.readdirSync(path.join(work, "phone/DCIM/100APPLE")).filter((name) => name.endsWith(".JPG")).sort().slice(0, 9);
+    const html = path.join(work, "first-screen.html");
+    fs.writeFileSync(html, `<!doctype html><body style="display:grid;grid-template-columns:repeat(3,200px)">` +
+      photos.map((name) => `<img style="width:200px" src="phone/DCIM/100APPLE/${name}">`).join("") + "</body>");
+    const plain = await browser.newPage({ viewport: { width: 1280, height: 800 } });
+    const started = Date.now();
+    await plain.goto(`file://${html}`);
+    await plain.waitForFunction(() => [...document.images].every((img) => img.complete && img.naturalWidth > 0), null, { polling: 25 });
+    figures.filesScreenMs = Date.now() - started;
+    await plain.close();
+    fs.writeFileSync(process.env.LUMIVANE_BROWSER_FIGURES, JSON.stringify(figures));
+  }
   console.log(`console_e2e: every step passed; axe-core found nothing serious in ${audits.length} states (${audits.join(", ")}); ` +
-              `first screen of the 20,000-photo phone in ${figures.firstScreenMs} ms; longest task while scrolling ${figures.longestTaskMs} ms; ` +
-              `screenshots in ${shots}`);
+              `first screen of the 20,000-photo phone in ${figures.firstScreenMs} ms, its final order in ${figures.finalOrderMs} ms; ` +
+              `longest task while scrolling ${figures.longestTaskMs} ms; screenshots in ${shots}`);
 } catch (error) {
   failed = true;
   console.error(error);
