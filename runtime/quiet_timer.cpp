@@ -25,7 +25,7 @@ void QuietTimer::poke() {
 void QuietTimer::run() {
     MutexLock lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [&] { return stopping_ || due_.has_value(); });
+        changed_.wait(lock, [this]() LUMIVANE_REQUIRES(mutex_) { return stopping_ || due_.has_value(); });
         // Each poke moves the moment on; the wait starts again from there.
         while (!stopping_ && due_ && std::chrono::steady_clock::now() < *due_) changed_.wait_until(lock, *due_);
         if (stopping_) return;
