@@ -368,7 +368,7 @@ TEST(CameraSourceLifetime, ASourceThatOutlivesItsBridgeFindsItsCameraGone) {
         bridge->start(messenger);
         bridge->offerImports(sources, folder.path());
         auto key = browser.add({.uuid = shutDown ? "R5-A" : "R5-B", .root = folder / "r5"});
-        ASSERT_TRUE(loop.runUntil([&] { return sources.open("camera", key).ok(); }, std::chrono::seconds(10)));
+        ASSERT_TRUE(loop.runUntil([&] { return sources.open("camera", key).ok(); }, std::chrono::seconds(60)));
         auto source = sources.open("camera", key).value();
         // A job's worker lists while the main loop answers the device's part.
         auto listing = [&] {
