@@ -27,7 +27,12 @@ void QuietTimer::run() {
     for (;;) {
         changed_.wait(lock, [this]() LUMIVANE_REQUIRES(mutex_) { return stopping_ || due_.has_value(); });
         // Each poke moves the moment on; the wait starts again from there.
-        while (!stopping_ && due_ && std::chrono::steady_clock::now() < *due_) changed_.wait_until(lock, *due_);
+        // The wait is given a copy: it reads its deadline with the lock let
+        // go, while a poke may move `due_`.
+        while (!stopping_ && due_ && std::chrono::steady_clock::now() < *due_) {
+            auto due = *due_;
+            changed_.wait_until(lock, due);
+        }
         if (stopping_) return;
         due_.reset();
         lock.unlock();
