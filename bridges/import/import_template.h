@@ -15,7 +15,7 @@ struct ImportNameFields {
     std::string extension;         // without the dot, as on the device
     std::int64_t sequence = 1;     // the item's place in the job, from 1
     std::string device;            // the device's name
-    std::string shoot;             // "{job}": the shoot's name given at import
+    std::string shoot = {};        // "{job}": the shoot's name given at import
 };
 
 // A subfolder or file-name template: text with the tokens {YYYY} {MM} {DD}

@@ -17,9 +17,9 @@ struct CopyPlan {
     std::string backup;       // a second existing folder, or ""
     ImportTemplate folders, names;
     bool verify = true;
-    std::string job;     // names the temporaries
-    std::string device;  // "{device}"
-    std::string shoot;   // "{job}"
+    std::string job;         // names the temporaries
+    std::string device;      // "{device}"
+    std::string shoot = {};  // "{job}"
     // Seconds added to each capture time before it names folders and files:
     // a camera whose clock was wrong, mended in the copies' names.
     std::int64_t clockShift = 0;
