@@ -318,6 +318,47 @@ TEST_F(Job, ARequestsDefaultsAreTheSafeOnes) {
     EXPECT_TRUE(asked.value().plan("job-1", "Card").value().verify);
 }
 
+TEST_F(Job, AShootsNameAndAClockShiftNameTheCopies) {
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    card->put("DCIM/IMG_1.JPG", "a photo", 1'600'000'000);  // 2020-09-13 12:26:40 UTC
+    auto asked = request();
+    asked.subfolders = "{job}";
+    asked.rename = "{YYYY}{MM}{DD}_{hh}{mm}_{name}";
+    asked.shoot = "Smith/wedding";
+    asked.clockShift = -90;  // the camera ran an hour and a half ahead
+    EXPECT_EQ(run(asked, "job-1"), "done");
+    EXPECT_EQ(filesBelow(destination), (std::vector<std::string>{"Smith_wedding/20200913_1056_IMG_1.JPG"}));
+
+    // What a request may carry, and what it must.
+    auto from = [&](EncodableMap extra) {
+        EncodableMap args{{"source", EncodableMap{{"kind", "volume"}, {"id", "/card"}}},
+                          {"destination", destination},
+                          {"subfolders", "{job}"}};
+        for (const auto& [key, value] : extra) args.set(key, value);
+        EncodableValue value(args);
+        auto parsed = ImportRequest::fromArguments(Arguments(value));
+        return parsed.ok() ? parsed.value().plan("job-2", "Card").ok() : false;
+    };
+    const std::pair<EncodableMap, bool> cases[] = {
+        {{{"shoot", "Smith wedding"}}, true},
+        {{{"shoot", "Smith wedding"}, {"clockShift", std::int64_t{30 * 24 * 60}}}, true},
+        {{}, false},  // {job} with no shoot
+        {{{"shoot", ""}}, false},
+        {{{"shoot", std::string(101, 'x')}}, false},
+        {{{"shoot", "line\nbreak"}}, false},
+        {{{"shoot", 7}}, false},
+        {{{"shoot", "x"}, {"clockShift", std::int64_t{30 * 24 * 60 + 1}}}, false},
+        {{{"shoot", "x"}, {"clockShift", 1.5}}, false},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(from(cases[i].first), cases[i].second) << "case " << i;
+    // Kept in the journal for a resume.
+    auto again = ImportRequest::fromJson(asked.toJson());
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(again.value().shoot, "Smith/wedding");
+    EXPECT_EQ(again.value().clockShift, -90);
+}
+
 TEST_F(Job, TwinsAndSidecarsTakeTheLeadersNewName) {
     for (const char* name : {"DCIM/IMG_1.CR2", "DCIM/IMG_1.JPG", "DCIM/IMG_1.CR2.xmp", "DCIM/IMG_1.XMP"})
         card->put(name, std::string("bytes of ") + name);

@@ -8,6 +8,9 @@ namespace {
 
 Error bad(const std::string& what) { return Error{Error::Code::badInput, what}; }
 
+constexpr std::size_t kMaxShoot = 100;
+constexpr std::int64_t kMaxClockShift = 30 * 24 * 60;  // minutes
+
 }  // namespace
 
 Result<ImportRequest> ImportRequest::fromArguments(const Arguments& args, const EncodableMap& remembered) {
@@ -52,6 +55,19 @@ Result<ImportRequest> ImportRequest::fromArguments(const Arguments& args, const 
     request.autoResume = args.boolean("autoResume").value_or(false);
     request.companions = args.boolean("companions").value_or(true);
     request.log = args.boolean("log").value_or(false);
+    if (args.value("shoot")) {
+        auto shoot = args.string("shoot");
+        if (!shoot || shoot->size() > kMaxShoot) return failure(bad("\"shoot\" must be a name of at most 100 bytes."));
+        for (unsigned char c : *shoot)
+            if (c < 0x20 || c == 0x7f) return failure(bad("\"shoot\" cannot hold a control character."));
+        request.shoot = *shoot;
+    }
+    if (args.value("clockShift")) {
+        auto minutes = args.integer("clockShift");
+        if (!minutes || *minutes < -kMaxClockShift || *minutes > kMaxClockShift)
+            return failure(bad("\"clockShift\" must be a whole number of minutes within 30 days."));
+        request.clockShift = *minutes;
+    }
     return request;
 }
 
@@ -60,9 +76,18 @@ Result<CopyPlan> ImportRequest::plan(const std::string& job, const std::string& 
     if (!folders.ok()) return failure(folders.error());
     auto names = ImportTemplate::parse(rename, ImportTemplate::Kind::fileName);
     if (!names.ok()) return failure(names.error());
+    if (shoot.empty() && (folders.value().usesShoot() || names.value().usesShoot()))
+        return failure(bad("The templates use {job}: give the shoot's name."));
     // Nothing is deleted from a device that was not read back first.
-    return CopyPlan{destination, backup, std::move(folders.value()), std::move(names.value()), verify || deleteAfter,
-                    job,         device};
+    return CopyPlan{destination,
+                    backup,
+                    std::move(folders.value()),
+                    std::move(names.value()),
+                    verify || deleteAfter,
+                    job,
+                    device,
+                    shoot,
+                    clockShift * 60};
 }
 
 std::string ImportRequest::toJson() const {
@@ -81,6 +106,8 @@ std::string ImportRequest::toJson() const {
     if (items) json["items"] = *items;
     if (automatic) json["auto"] = true;
     if (log) json["log"] = true;
+    if (!shoot.empty()) json["shoot"] = shoot;
+    if (clockShift != 0) json["clockShift"] = clockShift;
     // Names from a device need not be UTF-8; they are kept as they came.
     return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
@@ -103,6 +130,8 @@ Result<ImportRequest> ImportRequest::fromJson(const std::string& text) {
         request.autoResume = json.value("autoResume", false);
         request.automatic = json.value("auto", false);
         request.log = json.value("log", false);
+        request.shoot = json.value("shoot", "");
+        request.clockShift = json.value("clockShift", std::int64_t{0});
         // Jobs recorded before it existed copied only what they named.
         request.companions = json.value("companions", false);
         if (json.contains("items")) request.items = json.at("items").get<std::vector<std::string>>();

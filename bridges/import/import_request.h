@@ -24,9 +24,11 @@ struct ImportRequest {
     bool skipDuplicates = false;  // also skip what the destination already holds, by content
     std::string backup;           // a second destination, or ""
     bool deleteAfter = false;
-    bool autoResume = false;  // go on by itself when the device returns
-    bool log = false;         // a plain-text log of the job beside its copies
-    bool automatic = false;   // started by the device's automatic rule, not by a person ("auto")
+    bool autoResume = false;      // go on by itself when the device returns
+    bool log = false;             // a plain-text log of the job beside its copies
+    std::string shoot;            // "{job}" in the templates
+    std::int64_t clockShift = 0;  // minutes added to capture times for names and folders
+    bool automatic = false;       // started by the device's automatic rule, not by a person ("auto")
 
     // Any thread. Refuses what is missing or of the wrong type, and a kind
     // that is none of the three; folders are checked by the bridge.

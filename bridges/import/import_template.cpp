@@ -32,7 +32,7 @@ Error badTemplate(const std::string& text, const std::string& why) {
 }  // namespace
 
 Result<ImportTemplate> ImportTemplate::parse(const std::string& text, Kind kind) {
-    static constexpr std::array<std::pair<std::string_view, Token>, 10> kTokens{{
+    static constexpr std::array<std::pair<std::string_view, Token>, 11> kTokens{{
         {"YYYY", Token::year},
         {"MM", Token::month},
         {"DD", Token::day},
@@ -43,6 +43,7 @@ Result<ImportTemplate> ImportTemplate::parse(const std::string& text, Kind kind)
         {"ext", Token::extension},
         {"seq", Token::sequence},
         {"device", Token::device},
+        {"job", Token::shoot},
     }};
     if (text.size() > 1024) return failure(badTemplate(text.substr(0, 32) + "…", "is too long."));
     if (text.find('\0') != std::string::npos) return failure(badTemplate("", "holds a NUL character."));
@@ -125,9 +126,16 @@ std::size_t ImportTemplate::shortest(Token token) {
         case Token::extension: return 0;
         case Token::name:
         case Token::sequence:
-        case Token::device: return 1;
+        case Token::device:
+        case Token::shoot: return 1;
     }
     return 0;
+}
+
+bool ImportTemplate::usesShoot() const {
+    for (const auto& piece : pieces_)
+        if (const auto* token = std::get_if<Token>(&piece); token && *token == Token::shoot) return true;
+    return false;
 }
 
 Result<std::string> ImportTemplate::render(const ImportNameFields& fields) const {
@@ -151,6 +159,7 @@ Result<std::string> ImportTemplate::render(const ImportNameFields& fields) const
             case Token::extension: out += asPart(fields.extension); break;
             case Token::sequence: out += std::to_string(fields.sequence); break;
             case Token::device: out += asPart(fields.device); break;
+            case Token::shoot: out += asPart(fields.shoot); break;
         }
     }
     // Each part a plain name: tokens may have rendered to nothing or to dots.

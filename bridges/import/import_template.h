@@ -15,10 +15,12 @@ struct ImportNameFields {
     std::string extension;         // without the dot, as on the device
     std::int64_t sequence = 1;     // the item's place in the job, from 1
     std::string device;            // the device's name
+    std::string shoot = {};        // "{job}": the shoot's name given at import
 };
 
 // A subfolder or file-name template: text with the tokens {YYYY} {MM} {DD}
-// {hh} {mm} {ss} (the capture time), {name}, {ext}, {seq} and {device}.
+// {hh} {mm} {ss} (the capture time), {name}, {ext}, {seq}, {device} and
+// {job} (the shoot's name).
 // parse() refuses what could lead outside the destination: an absolute
 // template, a "." or ".." part, an empty part ("a//b", a trailing "/"), and
 // a name template with any "/" at all, a control character, and a template
@@ -35,6 +37,8 @@ public:
     // The folder path below the destination ("" for none) or the file name's stem.
     Result<std::string> render(const ImportNameFields& fields) const;
     const std::string& text() const { return text_; }
+    // Whether it names the shoot ({job}), which an import must then be given.
+    bool usesShoot() const;
 
     // The longest name a file system takes, and what a file name's stem
     // leaves for " 9999" and its extension.
@@ -42,7 +46,7 @@ public:
     static constexpr std::size_t kRoomForExtension = 15;
 
 private:
-    enum class Token { year, month, day, hour, minute, second, name, extension, sequence, device };
+    enum class Token { year, month, day, hour, minute, second, name, extension, sequence, device, shoot };
     // The fewest bytes a token renders to.
     static std::size_t shortest(Token token);
     using Piece = std::variant<std::string, Token>;

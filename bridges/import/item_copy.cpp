@@ -227,7 +227,8 @@ Result<ItemCopy::Outcome> ItemCopy::copyOrFail(ImportSource& source, const Impor
     Copied copied;
     copied.hash = hash;
     copied.captureTime = lead ? lead->captureTime : captureTimeOf(writer.value().temporaryPath(), item);
-    ImportNameFields fields{copied.captureTime, originalStem, extension, seq, plan_.device};
+    ImportNameFields fields{
+        copied.captureTime + plan_.clockShift, originalStem, extension, seq, plan_.device, plan_.shoot};
     auto folder = plan_.folders.render(fields);
     if (!folder.ok()) return failure(folder.error());
     std::string newStem;

@@ -17,8 +17,12 @@ struct CopyPlan {
     std::string backup;       // a second existing folder, or ""
     ImportTemplate folders, names;
     bool verify = true;
-    std::string job;     // names the temporaries
-    std::string device;  // "{device}"
+    std::string job;         // names the temporaries
+    std::string device;      // "{device}"
+    std::string shoot = {};  // "{job}"
+    // Seconds added to each capture time before it names folders and files:
+    // a camera whose clock was wrong, mended in the copies' names.
+    std::int64_t clockShift = 0;
 };
 
 // What a copy tells the job that asked for it as it goes, and asks of it.

@@ -32,6 +32,7 @@ TEST(ImportTemplate, RefusesWhatCouldLeaveTheDestinationAndRendersTheRest) {
         {"{YYYY}/{YYYY}-{MM}-{DD}", K::folders, "2021/2021-07-04"},
         {"{YYYY}{MM}{DD}_{hh}{mm}{ss}_{name}", K::fileName, "20210704_071530_IMG_0001"},
         {"{device}/{ext}-{seq}", K::folders, "Ada_s phone/JPG-7"},
+        {"{job}/{YYYY}", K::folders, "Wed_ding/2021"},
         {"{name}", K::fileName, "IMG_0001"},
         {"..", K::folders, nullptr},
         {"a/../b", K::folders, nullptr},
@@ -47,7 +48,7 @@ TEST(ImportTemplate, RefusesWhatCouldLeaveTheDestinationAndRendersTheRest) {
         {"a\nb", K::folders, nullptr},
         {"{name}\t", K::fileName, nullptr},
     };
-    ImportNameFields fields{1625382930, "IMG_0001", "JPG", 7, "Ada/s phone"};
+    ImportNameFields fields{1625382930, "IMG_0001", "JPG", 7, "Ada/s phone", "Wed/ding"};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         auto parsed = ImportTemplate::parse(c.text, c.kind);
