@@ -14,6 +14,7 @@
 #include "bridges/import/import_history.h"
 #include "bridges/import/item_preview.h"
 #include "channel/arguments.h"
+#include "platform/common/process_runner.h"
 #include "tests/support/host_harness.h"
 
 using namespace lumivane;
@@ -658,6 +659,62 @@ TEST_F(Import, ImportedItemsAreTheOnesOnlyNewWouldSkip) {
     EXPECT_TRUE(std::holds_alternative<MethodError>(call("import.imported", {})));
     EXPECT_TRUE(std::holds_alternative<MethodError>(
         call("import.imported", {{"source", EncodableMap{{"kind", "volume"}, {"id", "/nowhere"}}}})));
+}
+
+TEST_F(Import, FlagsAreKeptByTheHostUntilImportedThenWrittenIntoTheCopysSidecar) {
+    auto dir = card + "/DCIM/100TEST/";
+    const EncodableMap source{{"kind", "volume"}, {"id", card}};
+    auto flag = [&](EncodableList items, EncodableMap more) {
+        more.set("source", source);
+        more.set("items", std::move(items));
+        return call("import.flag", more);
+    };
+    auto flags = [&] { return h->value("lumivane/import", "import.flags", EncodableMap{{"source", source}}); };
+    auto one = [](const char* pick, int stars) {
+        EncodableMap shown;
+        if (pick) shown.set("flag", pick);
+        if (stars) shown.set("stars", stars);
+        return EncodableValue(shown);
+    };
+    // Bad input is refused and changes nothing.
+    const EncodableMap refused[] = {{{"flag", "maybe"}}, {{"stars", 6}}, {{"stars", -1}}, {{"stars", "5"}}, {}};
+    for (const auto& bad : refused) EXPECT_TRUE(std::holds_alternative<MethodError>(flag({dir + "IMG_0002.JPG"}, bad)));
+    EXPECT_TRUE(
+        std::holds_alternative<MethodError>(flag({dir + "IMG_0002.JPG", dir + "gone.JPG"}, {{"flag", "pick"}})));
+    EXPECT_TRUE(std::holds_alternative<MethodError>(flag({}, {{"flag", "pick"}})));
+    EXPECT_EQ(flags(), EncodableValue(EncodableMap{}));
+
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(
+        flag({dir + "IMG_0002.JPG", dir + "MVI_0003.MOV", dir + "IMG_0001.CR2"}, {{"flag", "pick"}})));
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(flag({dir + "IMG_0002.JPG"}, {{"stars", 4}})));
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(flag({dir + "MVI_0003.MOV"}, {{"flag", "reject"}})));
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(flag({dir + "IMG_0001.CR2"}, {{"stars", 2}})));
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(flag({dir + "IMG_0001.CR2"}, {{"flag", "none"}})));
+    auto expected = EncodableValue(EncodableMap{{dir + "IMG_0001.CR2", one(nullptr, 2)},
+                                                {dir + "IMG_0002.JPG", one("pick", 4)},
+                                                {dir + "MVI_0003.MOV", one("reject", 0)}});
+    EXPECT_EQ(flags(), expected);
+    restartHost();
+    EXPECT_EQ(flags(), expected) << "kept by the host";
+
+    auto done = run(request({{"items", EncodableList{dir + "IMG_0002.JPG", dir + "IMG_0001.CR2"}}}));
+    ASSERT_EQ(count(done, "imported"), 4);
+    auto exiftool = [](const std::string& path) {
+        auto out = ProcessRunner::run("/usr/bin/exiftool", {"-s", "-s", "-n", "-XMP:Rating", "-XMP:Pick", path});
+        return out.ok() ? out.value() : "unread";
+    };
+    EXPECT_EQ(exiftool(destination + "/IMG_0002.xmp"), "Rating: 4\nPick: 1\n");
+    // The camera's own sidecar is no XMP that can take a rating: it stays as
+    // it came, and the host keeps the rating.
+    EXPECT_EQ(contents(destination + "/IMG_0001.XMP"), "<x:xmpmeta/>");
+    EXPECT_FALSE(fs::exists(destination + "/IMG_0001.xmp.tmp"));
+    EXPECT_EQ(contents(dir + "IMG_0002.JPG").size(), fs::file_size(destination + "/IMG_0002.JPG"));
+    EXPECT_FALSE(fs::exists(dir + "IMG_0002.xmp")) << "nothing is written to the device";
+    EXPECT_EQ(flags(), EncodableValue(EncodableMap{{dir + "IMG_0001.CR2", one(nullptr, 2)},
+                                                   {dir + "MVI_0003.MOV", one("reject", 0)}}));
+    // A file changed since it was flagged is another photo: its flag is not shown.
+    setTime("MVI_0003.MOV", 1600000000);
+    EXPECT_EQ(flags(), EncodableValue(EncodableMap{{dir + "IMG_0001.CR2", one(nullptr, 2)}}));
 }
 
 // The longer edge of a JPEG, read from its frame header; 0 when there is none.

@@ -25,6 +25,7 @@ struct WrittenDates final : PhotoMetadata {
         if (in >> word >> seconds && word == "taken") return seconds;
         return std::nullopt;
     }
+    std::optional<std::string> rated(const std::string&, PhotoRating) override { return std::nullopt; }
 };
 
 struct DeviceDatesTest : ::testing::Test {

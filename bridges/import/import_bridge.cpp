@@ -4,6 +4,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <random>
 #include <utility>
@@ -178,6 +179,8 @@ void ImportBridge::handle(const MethodCall& call, MethodResult result) {
         {"import.deviceDates", &ImportBridge::deviceDates},
         {"import.preview", &ImportBridge::preview},
         {"import.imported", &ImportBridge::imported},
+        {"import.flag", &ImportBridge::flag},
+        {"import.flags", &ImportBridge::flags},
     };
     if (!table.dispatch(*this, call, result)) result.notImplemented();
 }
@@ -671,6 +674,96 @@ void ImportBridge::imported(const Arguments& args, MethodResult& result) {
             if (auto before = history_->previous(identity, item); before && before->whole)
                 copied.set(item.path, before->at);
         pending.success(EncodedAnswer::of(EncodableValue(std::move(copied))));
+    }));
+}
+
+namespace {
+
+bool sameFile(const ImportItem& kept, const ImportItem& listed) {
+    return kept.size == listed.size && kept.modified == std::floor(listed.modified);
+}
+
+}  // namespace
+
+void ImportBridge::flag(const Arguments& args, MethodResult& result) {
+    constexpr std::size_t kMaxItems = 100000;
+    const auto* asked = args.list("items");
+    if (!args.map("source") || !asked || asked->empty() || asked->size() > kMaxItems)
+        return result.error(kBadRequest, "A source and from 1 to " + std::to_string(kMaxItems) + " items.");
+    std::vector<std::string> paths;
+    for (const auto& entry : *asked) {
+        const auto* path = entry.get<std::string>();
+        if (!path) return result.error(kBadRequest, "Items are paths.");
+        paths.push_back(*path);
+    }
+    std::optional<int> pick, stars;
+    if (args.value("flag")) {
+        auto flag = args.string("flag").value_or("");
+        if (flag != "pick" && flag != "reject" && flag != "none")
+            return result.error(kBadRequest, "\"flag\" is \"pick\", \"reject\" or \"none\".");
+        pick = flag == "pick" ? 1 : flag == "reject" ? -1 : 0;
+    }
+    if (args.value("stars")) {
+        auto given = args.integer("stars");
+        if (!given || *given < 0 || *given > 5) return result.error(kBadRequest, "\"stars\" is from 0 to 5.");
+        stars = static_cast<int>(*given);
+    }
+    if (!pick && !stars) return result.error(kBadRequest, "A \"flag\" or \"stars\".");
+    Arguments where(*args.value("source"));
+    auto kind = where.string("kind").value_or(""), id = where.string("id").value_or("");
+    auto opened = sources_.open(kind, id);
+    if (!opened.ok()) return fail(result, opened.error());
+    PendingResult pending(std::move(result), loop_);
+    queue_.post(lifetime_.guard([this, pending, device = opened.value(), paths = std::move(paths), pick, stars,
+                                 source = EncodableMap{{"kind", kind}, {"id", id}}] {
+        auto listed = device->list();
+        if (!listed.ok()) return pending.error(channelCode(listed.error().code, kError), listed.error().message);
+        std::map<std::string, const ImportItem*> byPath;
+        for (const auto& item : listed.value()) byPath[item.path] = &item;
+        auto identity = device->identity();
+        std::map<std::string, PhotoRating> kept;
+        for (const auto& rated : history_->ratings(identity))
+            if (auto found = byPath.find(rated.item.path);
+                found != byPath.end() && sameFile(rated.item, *found->second))
+                kept[rated.item.path] = rated.rating;
+        std::vector<ImportHistory::Rated> changes;
+        for (const auto& path : paths) {
+            auto found = byPath.find(path);
+            if (found == byPath.end()) return pending.error(kBadRequest, "The device holds no item " + path + ".");
+            PhotoRating rating = kept[path];
+            if (pick) rating.pick = *pick;
+            if (stars) rating.stars = *stars;
+            changes.push_back({*found->second, rating});
+        }
+        if (auto rated = history_->rate(identity, changes); !rated.ok())
+            return pending.error(channelCode(rated.error().code, kError), rated.error().message);
+        // Every client showing the device reads its flags again.
+        events_->post(EncodableMap{{"type", "flagged"}, {"source", source}});
+        pending.success(EncodableValue());
+    }));
+}
+
+void ImportBridge::flags(const Arguments& args, MethodResult& result) {
+    if (!args.map("source")) return result.error(kBadRequest, "A source.");
+    Arguments where(*args.value("source"));
+    auto opened = sources_.open(where.string("kind").value_or(""), where.string("id").value_or(""));
+    if (!opened.ok()) return fail(result, opened.error());
+    PendingResult pending(std::move(result), loop_);
+    queue_.post(lifetime_.guard([this, pending, device = opened.value()] {
+        auto listed = device->list();
+        if (!listed.ok()) return pending.error(channelCode(listed.error().code, kError), listed.error().message);
+        std::map<std::string, const ImportItem*> byPath;
+        for (const auto& item : listed.value()) byPath[item.path] = &item;
+        EncodableMap flagged;
+        for (const auto& rated : history_->ratings(device->identity())) {
+            auto found = byPath.find(rated.item.path);
+            if (found == byPath.end() || !sameFile(rated.item, *found->second)) continue;
+            EncodableMap shown;
+            if (rated.rating.pick != 0) shown.set("flag", rated.rating.pick > 0 ? "pick" : "reject");
+            if (rated.rating.stars != 0) shown.set("stars", rated.rating.stars);
+            flagged.set(rated.item.path, std::move(shown));
+        }
+        pending.success(EncodedAnswer::of(EncodableValue(std::move(flagged))));
     }));
 }
 

@@ -99,6 +99,10 @@ private:
     // Which of a device's items an import copied before, and when: the rule
     // "only new" skips by.
     void imported(const Arguments& args, MethodResult& result);
+    // How a person flagged a device's items while choosing what to import
+    // (pick, reject, stars), kept by the host until each is imported.
+    void flag(const Arguments& args, MethodResult& result);
+    void flags(const Arguments& args, MethodResult& result);
     // A large JPEG of one item, rendered from the item itself (ItemPreview).
     void preview(const Arguments& args, MethodResult& result);
     // Called on the main loop once a launch is recorded and running, or with why not.

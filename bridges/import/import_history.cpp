@@ -27,6 +27,9 @@ CREATE TABLE IF NOT EXISTS copies(
 CREATE TABLE IF NOT EXISTS capture_times(
   identity TEXT NOT NULL, source TEXT NOT NULL, size INTEGER NOT NULL, modified INTEGER NOT NULL, taken INTEGER,
   PRIMARY KEY(identity, source)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS ratings(
+  identity TEXT NOT NULL, source TEXT NOT NULL, size INTEGER NOT NULL, modified INTEGER NOT NULL,
+  stars INTEGER NOT NULL, pick INTEGER NOT NULL, PRIMARY KEY(identity, source)) WITHOUT ROWID;
 )sql";
 
 // Added to a history made before copies could lack their backup.
@@ -431,6 +434,40 @@ Result<void> ImportHistory::keepCaptureTimes(const std::string& identity, const 
             return failure(error);
         }
         insert.reset();
+    }
+    return commit();
+}
+
+std::vector<ImportHistory::Rated> ImportHistory::ratings(const std::string& identity) {
+    MutexLock guard(lock_);
+    std::vector<Rated> ratings;
+    Statement select(db_, "SELECT source, size, modified, stars, pick FROM ratings WHERE identity=?");
+    select.bind(1, identity);
+    while (select.step() == SQLITE_ROW)
+        ratings.push_back({{select.text(0), select.integer(1), static_cast<double>(select.integer(2))},
+                           {static_cast<int>(select.integer(3)), static_cast<int>(select.integer(4))}});
+    return ratings;
+}
+
+Result<void> ImportHistory::rate(const std::string& identity, const std::vector<Rated>& ratings) {
+    MutexLock guard(lock_);
+    if (auto begun = exec("BEGIN IMMEDIATE"); !begun.ok()) return begun;
+    Statement insert(db_,
+                     "INSERT OR REPLACE INTO ratings(identity,source,size,modified,stars,pick) VALUES(?,?,?,?,?,?)");
+    Statement remove(db_, "DELETE FROM ratings WHERE identity=? AND source=?");
+    for (const auto& rated : ratings) {
+        auto& statement = rated.rating == PhotoRating{} ? remove : insert;
+        statement.bind(1, identity).bind(2, rated.item.path);
+        if (&statement == &insert) {
+            insert.bind(3, rated.item.size).bind(4, wholeSeconds(rated.item.modified));
+            insert.bind(5, std::int64_t{rated.rating.stars}).bind(6, std::int64_t{rated.rating.pick});
+        }
+        if (statement.step() != SQLITE_DONE) {
+            auto error = sqliteError(db_);
+            (void)exec("ROLLBACK");
+            return failure(error);
+        }
+        statement.reset();
     }
     return commit();
 }

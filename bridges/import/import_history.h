@@ -7,6 +7,7 @@
 
 #include "bridges/common/import_source.h"
 #include "bridges/import/import_state.h"
+#include "platform/photo_metadata.h"
 #include "runtime/log.h"
 #include "runtime/mutex.h"
 
@@ -104,6 +105,18 @@ public:
     std::vector<CaptureTime> captureTimes(const std::string& identity);
     // Kept in one transaction, each replacing what was kept for its path.
     Result<void> keepCaptureTimes(const std::string& identity, const std::vector<CaptureTime>& times);
+
+    // How a person rated a device's items while choosing what to import,
+    // kept until each is imported: one per item path, standing for the item
+    // only while its size and time (whole seconds) are the same.
+    struct Rated {
+        ImportItem item;
+        PhotoRating rating;
+    };
+    std::vector<Rated> ratings(const std::string& identity);
+    // Kept in one transaction, each replacing what was kept for its path; a
+    // rating of nothing (no stars, no pick) forgets the item's.
+    Result<void> rate(const std::string& identity, const std::vector<Rated>& ratings);
 
     const std::string& path() const { return path_; }
 

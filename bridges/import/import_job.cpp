@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <iterator>
 #include <map>
 
@@ -98,6 +99,7 @@ void ImportJob::run(bool firstRun, int readers, const std::function<void(std::fu
     }
     units_ = plan();
     if (units_.empty()) return end();
+    for (auto& rated : setup_.history.ratings(record_.identity)) ratings_.emplace(rated.item.path, std::move(rated));
     int count = std::min<int>(std::max(readers, 1) + 1, static_cast<int>(units_.size()));
     workers_ = count;
     for (int i = 0; i < count; ++i) spawn([self = shared_from_this()] { self->work(); });
@@ -282,6 +284,30 @@ void ImportJob::copyUnit(const Unit& unit) {
                                ItemCopy::splitExtension(ItemCopy::baseName(item.item.path)).first, copied.captureTime};
         afterCopy(index, std::move(item));
     }
+    keepRating(unit);
+}
+
+void ImportJob::keepRating(const Unit& unit) {
+    std::vector<ImportHistory::Item> members;
+    {
+        MutexLock guard(lock_);
+        for (auto index : unit.members) members.push_back(items_[index]);
+    }
+    const auto& lead = members.front();
+    auto rated = ratings_.find(lead.item.path);
+    if (rated == ratings_.end() || lead.state != ItemState::imported || isSidecar(lead.item.path) ||
+        rated->second.item.size != lead.item.size || rated->second.item.modified != std::floor(lead.item.modified))
+        return;
+    // Into the copy of the item's own sidecar when one came along, else a new one.
+    const ImportHistory::Item* sidecar = nullptr;
+    for (const auto& member : members)
+        if (member.state == ItemState::imported && isXmp(member.path)) sidecar = &member;
+    auto rating = rated->second.rating;
+    auto kept = copier_.rate(lead.path, sidecar ? sidecar->path : "", rating);
+    if (kept.ok() && !lead.backup.empty()) kept = copier_.rate(lead.backup, sidecar ? sidecar->backup : "", rating);
+    // Kept by the host until it is in the copy; a sidecar that could not take it keeps it here.
+    if (!kept.ok()) return;
+    (void)setup_.history.rate(record_.identity, {{lead.item, PhotoRating{}}});
 }
 
 bool ImportJob::decide(std::size_t index, ImportHistory::Item& item) {

@@ -82,6 +82,9 @@ private:
     class ItemWatch;
     void work();
     void copyUnit(const Unit& unit);
+    // Once a unit's copies are made: the lead's rating, if the person gave
+    // one, goes into its copies' XMP sidecars, and the host forgets it.
+    void keepRating(const Unit& unit);
     // Ends the item before any copy when there is nothing to copy (it was
     // imported before; only its backup was missing); whether it did.
     bool decide(std::size_t index, ImportHistory::Item& item);
@@ -133,8 +136,9 @@ private:
     std::optional<Ending> ending_ LUMIVANE_GUARDED_BY(lock_);
     std::chrono::steady_clock::time_point lastProgress_ LUMIVANE_GUARDED_BY(lock_);
 
-    std::vector<Unit> units_;                         // set before the workers start, read-only after
-    std::map<std::string, std::uint64_t> listedIds_;  // item path to its file's identity; likewise
+    std::vector<Unit> units_;                              // set before the workers start, read-only after
+    std::map<std::string, std::uint64_t> listedIds_;       // item path to its file's identity; likewise
+    std::map<std::string, ImportHistory::Rated> ratings_;  // by item path; likewise
     std::atomic<std::size_t> nextUnit_{0};
     std::atomic<int> workers_{0};
     std::atomic<bool> ended_{false};

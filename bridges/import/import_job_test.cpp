@@ -15,6 +15,7 @@
 #include "bridges/import/testing/fake_import_source.h"
 #include "bridges/import/testing/no_metadata.h"
 #include "channel/arguments.h"
+#include "runtime/read_file.h"
 #include "runtime/testing/temp_folder.h"
 
 namespace lumivane {
@@ -270,6 +271,62 @@ TEST_F(Job, AnItemNamedBringsItsTwinAndSidecarsUnlessAskedNotTo) {
         EXPECT_EQ(run(asked, "job-" + std::to_string(++n)), "done");
         EXPECT_EQ(filesBelow(destination), c.copied);
     }
+}
+
+TEST_F(Job, ARatingGoesIntoTheCopysSidecarOnlyAndIsForgottenOnceThere) {
+    auto backup = home / "Backup";
+    fs::create_directories(backup);
+    std::ofstream(destination + "/E.xmp") << "someone's own notes";
+    card->put("DCIM/A.CR2", "raw A");
+    card->put("DCIM/A.XMP", "camera's xmp\n");
+    card->put("DCIM/B.JPG", "photo B");
+    card->put("DCIM/C.JPG", "photo C");
+    card->put("DCIM/C.XMP", "bad xmp");
+    card->put("DCIM/D.JPG", "photo D");
+    card->put("DCIM/E.JPG", "photo E");
+    card->put("DCIM/F.JPG", "photo F");
+    auto listed = card->list().value();
+    auto itemOf = [&](const std::string& path) {
+        return *std::find_if(listed.begin(), listed.end(), [&](const ImportItem& item) { return item.path == path; });
+    };
+    auto changed = itemOf("DCIM/D.JPG");
+    changed.size += 1;  // rated before the card was written again
+    ASSERT_TRUE(history
+                    ->rate(card->identity(), {{itemOf("DCIM/A.CR2"), {3, 1}},
+                                              {itemOf("DCIM/B.JPG"), {0, -1}},
+                                              {itemOf("DCIM/C.JPG"), {5, 0}},
+                                              {changed, {2, 0}},
+                                              {itemOf("DCIM/E.JPG"), {1, 0}}})
+                    .ok());
+    auto asked = request();
+    asked.backup = backup;
+    ASSERT_EQ(run(asked, "job-1"), "done");
+
+    struct Case {
+        const char* what;
+        std::string sidecar;  // in the destination and the backup; "" for none
+        std::string holds;
+        bool keptByHost;
+    };
+    const Case cases[] = {
+        {"its own sidecar, copied, then rated", "A.XMP", "camera's xmp\nrated 3 1\n", false},
+        {"no sidecar: a new one", "B.xmp", "rated 0 -1\n", false},
+        {"a sidecar that is no XMP stays as it came", "C.XMP", "bad xmp", true},
+        {"a rating of another file of that name", "D.xmp", "", true},
+        {"a file of the sidecar's name already there", "E.xmp", "someone's own notes", true},
+        {"no rating", "F.xmp", "", false},
+    };
+    auto kept = history->ratings(card->identity());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(readFile(destination + "/" + c.sidecar, 1 << 20).value_or(""), c.holds);
+        if (c.sidecar != "E.xmp") EXPECT_EQ(readFile(backup + "/" + c.sidecar, 1 << 20).value_or(""), c.holds);
+        bool keptByHost = std::any_of(kept.begin(), kept.end(), [&](const ImportHistory::Rated& rated) {
+            return rated.item.path == "DCIM/" + c.sidecar.substr(0, 1) + (c.sidecar[0] == 'A' ? ".CR2" : ".JPG");
+        });
+        EXPECT_EQ(keptByHost, c.keptByHost);
+    }
+    EXPECT_EQ(card->bytes("DCIM/A.XMP"), "camera's xmp\n") << "the original is never touched";
 }
 
 TEST_F(Job, OnlyNewKnowsAFileByItsNameSizeAndTimeTogether) {

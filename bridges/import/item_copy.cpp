@@ -285,4 +285,42 @@ Result<std::string> ItemCopy::backup(const std::string& path, const std::string&
     return writer.value().commitUnderFreeName(joined(plan_.backup, folder), name, *backup_);
 }
 
+Result<std::string> ItemCopy::rate(const std::string& copy, const std::string& sidecar, PhotoRating rating) const {
+    constexpr std::size_t kMaxSidecar = 4 << 20;
+    const HeldFolder* root = nullptr;
+    for (const auto* held : {&destination_, &backup_})
+        if (*held && copy.compare(0, (*held)->path().size() + 1, (*held)->path() + "/") == 0) root = &**held;
+    if (!root) return failure(Error{"The copy is not inside the destination."});
+    const std::string& base = root->path();
+    auto extension = splitExtension(baseName(copy)).second;
+    auto target = !sidecar.empty()    ? sidecar
+                  : extension.empty() ? copy + ".xmp"
+                                      : copy.substr(0, copy.size() - extension.size()) + "xmp";
+    if (target.compare(0, base.size() + 1, base + "/") != 0 || target.find("/../") != std::string::npos)
+        return failure(Error{"The sidecar is not inside the destination."});
+    auto relative = target.substr(base.size() + 1);
+    std::string packet;
+    if (!sidecar.empty()) {
+        int fd = ::openat(root->fd(), relative.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) return failure(Error::system());
+        auto read = readChunks(fd, [&](const std::uint8_t* data, std::size_t size) -> Result<void> {
+            if (packet.size() + size > kMaxSidecar) return failure(Error{"The sidecar " + target + " is too large."});
+            packet.append(reinterpret_cast<const char*>(data), size);
+            return {};
+        });
+        ::close(fd);
+        if (!read.ok()) return failure(read.error());
+    }
+    auto text = services_.photos.rated(packet, rating);
+    if (!text) return failure(Error{"The sidecar " + target + " is not XMP that a rating can be added to."});
+    auto slash = relative.rfind('/');
+    auto folder = joined(base, slash == std::string::npos ? "" : relative.substr(0, slash));
+    auto writer = FileWriter::create(folder, relative.substr(slash + 1), 0644, *root, FileWriter::Stale::remove);
+    if (!writer.ok()) return failure(writer.error());
+    if (auto written = writer.value().write(text->data(), text->size()); !written.ok()) return failure(written.error());
+    auto how = sidecar.empty() ? FileWriter::Commit::keepExisting : FileWriter::Commit::replace;
+    if (auto committed = writer.value().commit(how); !committed.ok()) return failure(committed.error());
+    return target;
+}
+
 }  // namespace lumivane

@@ -102,6 +102,14 @@ public:
     // at the same place below the backup folder.
     Result<std::string> backup(const std::string& path, const std::string& hash, double modified) const;
 
+    // Writes `rating` into the XMP sidecar of `copy` (a copy below the
+    // destination or the backup folder): into `sidecar`, the copy of the
+    // item's own sidecar, when it has one, else into a new "<stem>.xmp"
+    // beside the copy, which must not exist yet. The sidecar is replaced
+    // whole or not at all; the original on the device is never touched. The
+    // path written.
+    Result<std::string> rate(const std::string& copy, const std::string& sidecar, PhotoRating rating) const;
+
     // Whether the item, read from `source` again now, still holds the bytes
     // whose hash is `hash`; a read that fails or differs is an error that
     // says so.

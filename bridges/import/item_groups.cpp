@@ -27,6 +27,8 @@ bool isSidecar(const std::string& name) {
     return extension == "xmp" || extension == "aae";
 }
 
+bool isXmp(const std::string& name) { return lower(ItemCopy::splitExtension(name).second) == "xmp"; }
+
 std::vector<std::vector<std::size_t>> groupByStem(const std::vector<std::string>& paths) {
     using Key = std::pair<std::string, std::string>;  // folder and stem, lower case
     std::map<Key, std::size_t> groupOf;

@@ -19,5 +19,7 @@ std::vector<std::vector<std::size_t>> groupByStem(const std::vector<std::string>
 
 // Whether the file named `name` describes another (".XMP", ".AAE").
 bool isSidecar(const std::string& name);
+// Whether it is an XMP sidecar, the one kind photo tools read ratings from.
+bool isXmp(const std::string& name);
 
 }  // namespace lumivane

@@ -78,4 +78,25 @@ std::optional<std::int64_t> Exiv2PhotoMetadata::captureTime(const std::string& p
     }
 }
 
+std::optional<std::string> Exiv2PhotoMetadata::rated(const std::string& packet, PhotoRating rating) {
+    // Exiv2's XMP parser shares state between threads: one packet at a time.
+    static std::mutex xmp;
+    std::lock_guard guard(xmp);
+    try {
+        Exiv2::XmpData data;
+        if (!packet.empty() && Exiv2::XmpParser::decode(data, packet) != 0) return std::nullopt;
+        // A reject is a rating of -1 to the tools that know no pick flag.
+        if (rating.pick < 0)
+            data["Xmp.xmp.Rating"] = -1;
+        else if (rating.stars > 0)
+            data["Xmp.xmp.Rating"] = rating.stars;
+        if (rating.pick != 0) data["Xmp.xmpDM.pick"] = rating.pick;
+        std::string out;
+        if (Exiv2::XmpParser::encode(out, data, Exiv2::XmpParser::useCompactFormat) != 0) return std::nullopt;
+        return out;
+    } catch (...) {  // Exiv2 throws for what it cannot parse
+        return std::nullopt;
+    }
+}
+
 }  // namespace lumivane

@@ -13,6 +13,7 @@ class Exiv2PhotoMetadata final : public PhotoMetadata {
 public:
     Exiv2PhotoMetadata();
     std::optional<std::int64_t> captureTime(const std::string& path) override;
+    std::optional<std::string> rated(const std::string& packet, PhotoRating rating) override;
 };
 
 }  // namespace lumivane

@@ -38,6 +38,10 @@ public:
         MutexLock guard(lock_);
         return files_.count(path) > 0;
     }
+    std::string bytes(const std::string& path) {
+        MutexLock guard(lock_);
+        return files_[path].bytes;
+    }
     int reads(const std::string& path) {
         MutexLock guard(lock_);
         return reads_[path];
