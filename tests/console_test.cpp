@@ -237,12 +237,23 @@ TEST_F(Console, CallsPassOnlyForTheListedMethodsAndImportsGoOnlyIntoTheChosenFol
     ASSERT_EQ(items["value"].size(), 1u) << items.dump();
     EXPECT_EQ(items["value"][0]["path"], card + "/DCIM/100MSDCF/IMG_0001.JPG");
     for (const auto& other : {host.folder(), std::string("/")})
-        for (const char* method : {"import.items", "import.dates", "import.deviceDates", "import.imported"})
+        for (const char* method :
+             {"import.items", "import.dates", "import.deviceDates", "import.imported", "import.flag", "import.flags"})
             post("/api/call",
                  {{"channel", "lumivane/import"},
                   {"method", method},
                   {"args", {{"source", {{"kind", "volume"}, {"id", other}}}, {"items", Json::array()}}}},
                  403);
+    // Flags pass for a device the page shows.
+    post("/api/call",
+         {{"channel", "lumivane/import"},
+          {"method", "import.flag"},
+          {"args", {{"source", source}, {"items", {card + "/DCIM/100MSDCF/IMG_0001.JPG"}}, {"stars", 2}}}});
+    EXPECT_EQ(
+        post("/api/call", {{"channel", "lumivane/import"},
+                           {"method", "import.flags"},
+                           {"args", {{"source", source}}}})["value"][card + "/DCIM/100MSDCF/IMG_0001.JPG"]["stars"],
+        2);
     // A large preview from the engine, under the same rule.
     auto preview = [&](const Json& args) {
         auto response = client->Get("/api/thumbnail?" + httplib::detail::params_to_query_str(

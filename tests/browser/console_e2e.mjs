@@ -3,7 +3,8 @@
 // photos, a camera and a memory card. A photographer's week: the devices, the
 // remembered folder, the phone's first screen and a scroll to its end, the
 // keyboard in the grid, filters and a preview, an import of 200 photos into
-// date folders, the same again (all skipped, and why), videos whose cable is
+// date folders, the same again (all skipped, and why), culling in a full-screen
+// preview and an import of the picks, videos whose cable is
 // pulled and that go on by themselves, a camera locked and unlocked, a phone
 // that becomes trusted, the eject warning, delete-after on the card, a
 // keyboard eject, the card imported and ejected by itself once it has a rule,
@@ -352,6 +353,64 @@ try {
   assert.deepEqual(brokenInside, [], "dates and names stay whole");
   await audit("skipped, with details");
   await shot("7-skipped");
+
+  // Culling, on the oldest day (none of it imported yet): in the full-screen
+  // preview P picks and 4 gives four stars, Z shows the photo's own pixels,
+  // the next photo is rejected. The host keeps the flags: a reload shows them.
+  const oldest = await page.locator("#day option").last().getAttribute("value");
+  const cullDay = async () => {
+    await page.getByLabel("Taken").selectOption(oldest);
+    await page.locator("#grid").focus();
+    await page.keyboard.press("Home");
+  };
+  await cullDay();
+  const pickedName = await activeName();
+  await page.keyboard.press("Space");
+  await page.locator("#preview[open]").waitFor();
+  const shown = () => page.evaluate(() => { const i = document.getElementById("preview-image"); return i.complete && i.naturalWidth > 0 ? [i.clientWidth, i.naturalWidth] : null; });
+  await page.waitForFunction(() => { const i = document.getElementById("preview-image"); return i.complete && i.naturalWidth > 0; });
+  const [fitted, natural] = await shown();
+  assert.ok(fitted > natural, `fitted to the window: ${fitted} px for ${natural}`);
+  await page.keyboard.press("p");
+  await page.keyboard.press("4");
+  await page.locator("#preview-meta").getByText(/ · picked, 4 stars$/).waitFor();
+  await page.keyboard.press("z");
+  await page.waitForFunction(() => { const i = document.getElementById("preview-image"); return i.complete && i.naturalWidth > 0 && i.clientWidth === i.naturalWidth; });
+  assert.equal(await page.locator("#preview-zoom").getAttribute("aria-pressed"), "true");
+  await audit("preview at 100%");
+  await shot("6b-preview-at-100");
+  await page.keyboard.press("ArrowRight");
+  const rejectedName = await activeName();
+  assert.notEqual(rejectedName, pickedName);
+  await page.keyboard.press("x");
+  await page.locator("#preview-meta").getByText(/ · rejected$/).waitFor();
+  await page.keyboard.press("Space");
+  await page.locator("#preview[open]").waitFor({ state: "detached" });
+  const dayCount = Number((await selected()).match(/^([\d,]+) items/)[1].replace(/,/g, ""));
+  await page.reload();
+  await row("phones", "Ada's iPhone").getByRole("button").first().click();
+  await page.waitForFunction(() => document.getElementById("title").textContent === "Ada's iPhone" && document.getElementById("scan").hidden &&
+    document.getElementById("dates-state").textContent === "" && document.getElementById("day").options.length > 1);
+  await cullDay();
+  await cell(pickedName).locator(".flags").getByText("⚑ ★★★★").waitFor();
+  assert.match(await cell(pickedName).locator(".meta").textContent(), / · picked, 4 stars$/);
+  assert.equal(await cell(rejectedName).evaluate((c) => c.classList.contains("rejected")), true);
+  await page.getByLabel("Hide rejects").check();
+  assert.match(await selected(), new RegExp(`^${dayCount - 1} items`), "the reject is hidden");
+  await audit("flags");
+  await shot("6c-flags");
+  // "Import 1 pick": the copy's new sidecar holds the pick and the stars; the host forgets them.
+  await page.getByRole("button", { name: "Import 1 pick" }).click();
+  await job("1 imported, 0 skipped (already imported), 0 failed.").waitFor({ timeout: 120_000 });
+  const sidecars = filesUnder(imports).filter((name) => name.endsWith(".xmp"));
+  assert.equal(sidecars.length, 1, sidecars.join(", "));
+  assert.equal(sidecars[0].replace(/\.xmp$/, ""), filesUnder(imports).find((name) => name.endsWith(`_${pickedName}`)).replace(/\.JPG$/, ""));
+  const rating = spawnSync("exiftool", ["-s", "-s", "-n", "-XMP:Rating", "-XMP:Pick", path.join(imports, sidecars[0])], { encoding: "utf8" });
+  assert.equal(rating.stdout, "Rating: 4\nPick: 1\n");
+  await page.waitForFunction((name) => [...document.querySelectorAll("#grid .cell")].some((c) => c.querySelector(".name").textContent === name && c.classList.contains("imported") && c.querySelector(".flags").textContent === ""), pickedName);
+  assert.equal(await page.getByRole("button", { name: "Import picks" }).isDisabled(), true);
+  await page.getByLabel("Hide rejects").uncheck();
+  await page.getByLabel("Taken").selectOption("");
 
   // The two videos, the cable pulled half-way: the job waits for the phone and goes on by itself.
   await page.getByLabel("Show").selectOption("video");

@@ -137,7 +137,8 @@ bool ConsoleServer::allowed(const std::string& channel, const std::string& metho
         {"lumivane/import", "import.dates"},       {"lumivane/import", "import.settings"},
         {"lumivane/import", "import.autoList"},    {"lumivane/import", "import.autoRemove"},
         {"lumivane/import", "import.deviceDates"}, {"lumivane/import", "import.items"},
-        {"lumivane/import", "import.imported"},
+        {"lumivane/import", "import.imported"},    {"lumivane/import", "import.flag"},
+        {"lumivane/import", "import.flags"},
     };
     return kMethods.count({channel, method}) > 0;
 }
