@@ -876,6 +876,58 @@ TEST_F(Import, DatesAreReadFromItemHeadsAndSettingsAreRememberedAcrossRestarts) 
     EXPECT_EQ(text(status, "backup"), "");
 }
 
+TEST_F(Import, ADevicesOwnNamesAreKeptByItsIdentityAndAShootIsAskedWhereTheNamesUseIt) {
+    const EncodableMap source{{"kind", "volume"}, {"id", card}};
+    auto settings = [&](bool ofCard) {
+        return h->value("lumivane/import", "import.settings",
+                        ofCard ? EncodableMap{{"source", source}} : EncodableMap{});
+    };
+    auto field = [](const EncodableValue& map, const char* key) {
+        const auto* value = map.get<EncodableMap>()->find(key);
+        return value ? *value : EncodableValue();
+    };
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(
+        call("import.remember", {{"settings", EncodableMap{{"subfolders", "{YYYY}"}}}})));
+    ASSERT_TRUE(std::holds_alternative<EncodableValue>(
+        call("import.remember",
+             {{"settings", EncodableMap{{"subfolders", "{YYYY}/{job}"}, {"clockShift", 90}}}, {"source", source}})));
+    EXPECT_EQ(field(settings(true), "subfolders"), EncodableValue("{YYYY}/{job}"));
+    EXPECT_EQ(field(settings(true), "clockShift"), EncodableValue(90));
+    EXPECT_EQ(field(settings(true), "preset"), EncodableValue(true));
+    EXPECT_EQ(field(settings(false), "subfolders"), EncodableValue("{YYYY}")) << "the card's own names stay its own";
+    // The same card at another mount point is the same card.
+    ASSERT_TRUE(
+        std::holds_alternative<EncodableValue>(h->call("sim/control", "volume.unmount", EncodableMap{{"path", card}})));
+    fs::rename(card, card + "-moved");
+    card += "-moved";
+    mount();
+    EXPECT_EQ(field(h->value("lumivane/import", "import.settings",
+                             EncodableMap{{"source", EncodableMap{{"kind", "volume"}, {"id", card}}}}),
+                    "clockShift"),
+              EncodableValue(90));
+    for (const auto& bad : {EncodableMap{{"destination", "/elsewhere"}}, EncodableMap{{"clockShift", 43201}}})
+        EXPECT_TRUE(std::holds_alternative<MethodError>(
+            call("import.remember", {{"settings", bad}, {"source", EncodableMap{{"kind", "volume"}, {"id", card}}}})));
+    EXPECT_TRUE(std::holds_alternative<MethodError>(
+        call("import.settings", {{"source", EncodableMap{{"kind", "volume"}, {"id", "/nowhere"}}}})));
+    // Names that use {job} are refused at once without a shoot's name, by a
+    // start and by a rule alike; with one, the copies take it.
+    auto dir = card + "/DCIM/100TEST/";
+    const EncodableMap moved{{"kind", "volume"}, {"id", card}};
+    auto started = call("import.start", {{"source", moved}, {"subfolders", "{job}"}});
+    ASSERT_TRUE(std::holds_alternative<MethodError>(started));
+    EXPECT_EQ(std::get<MethodError>(started).code, "bad_request");
+    EXPECT_TRUE(std::holds_alternative<MethodError>(
+        call("import.autoSet", {{"device", EncodableMap{{"kind", "volume"}, {"id", "4A2B-11C0"}}},
+                                {"settings", EncodableMap{{"destination", destination}, {"rename", "{job}_{seq}"}}}})));
+    auto status = run({{"source", moved},
+                       {"items", EncodableList{dir + "IMG_0002.JPG"}},
+                       {"subfolders", "{job}"},
+                       {"shoot", "Harbour wedding"}});
+    EXPECT_EQ(count(status, "imported"), 1);
+    EXPECT_TRUE(fs::exists(destination + "/Harbour wedding/IMG_0002.JPG"));
+}
+
 TEST_F(Import, ACardWithARuleIsImportedAndEjectedOnceAndAnUntrustedPhoneIsNot) {
     // The card is mounted by SetUp(): a rule made now starts nothing until
     // the card comes again.

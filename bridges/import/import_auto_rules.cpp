@@ -13,6 +13,8 @@ EncodableMap ImportAutoRules::Rule::toMap() const {
                          {"verify", settings.verify},           {"skipDuplicates", settings.skipDuplicates},
                          {"deleteAfter", settings.deleteAfter}, {"companions", settings.companions}};
     if (!settings.backup.empty()) options.set("backup", settings.backup);
+    if (!settings.shoot.empty()) options.set("shoot", settings.shoot);
+    if (settings.clockShift != 0) options.set("clockShift", settings.clockShift);
     return {{"device", EncodableMap{{"kind", kind}, {"id", id}}}, {"settings", std::move(options)}, {"eject", eject}};
 }
 

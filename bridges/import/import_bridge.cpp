@@ -185,7 +185,28 @@ void ImportBridge::handle(const MethodCall& call, MethodResult result) {
     if (!table.dispatch(*this, call, result)) result.notImplemented();
 }
 
-void ImportBridge::settings(const Arguments&, MethodResult& result) { result.success(EncodableValue(remembered())); }
+void ImportBridge::settings(const Arguments& args, MethodResult& result) {
+    if (!args.value("source")) return result.success(EncodableValue(remembered()));
+    withDeviceKey(args, result, [this](const std::string& device, PendingResult pending) {
+        auto settings = remembered();
+        auto preset = settings_.preset(device);
+        for (const auto& [key, value] : preset) settings.set(*key.get<std::string>(), value);
+        if (!preset.empty()) settings.set("preset", true);
+        pending.success(EncodableValue(std::move(settings)));
+    });
+}
+
+void ImportBridge::withDeviceKey(const Arguments& args, MethodResult& result,
+                                 std::function<void(const std::string& device, PendingResult pending)> then) {
+    if (!args.map("source")) return result.error(kBadRequest, "A source.");
+    Arguments where(*args.value("source"));
+    auto kind = where.string("kind").value_or("");
+    auto opened = sources_.open(kind, where.string("id").value_or(""));
+    if (!opened.ok()) return fail(result, opened.error());
+    // A device's identity may take a read of the device: off the main loop.
+    queue_.post(lifetime_.guard([pending = PendingResult(std::move(result), loop_), device = opened.value(), kind,
+                                 then = std::move(then)] { then(kind + ":" + device->identity(), pending); }));
+}
 
 EncodableMap ImportBridge::remembered() const {
     auto settings = settings_.load();
@@ -200,7 +221,16 @@ EncodableMap ImportBridge::remembered() const {
 void ImportBridge::remember(const Arguments& args, MethodResult& result) {
     const auto* settings = args.map("settings");
     if (!settings) return result.error(kBadRequest, "No settings given.");
-    save(result, [settings = settings_, asked = *settings] { return settings.remember(asked); });
+    if (!args.value("source"))
+        return save(result, [settings = settings_, asked = *settings] { return settings.remember(asked); });
+    // A device's own names: kept by its identity, so the same camera finds them on any port.
+    withDeviceKey(args, result, [this, asked = *settings](const std::string& device, PendingResult pending) {
+        saves_.post([pending, settings = settings_, device, asked] {
+            if (auto written = settings.rememberPreset(device, asked); !written.ok())
+                return pending.error(channelCode(written.error().code, kError), written.error());
+            pending.success();
+        });
+    });
 }
 
 void ImportBridge::save(MethodResult& result, std::function<Result<void>()> write) {
@@ -372,9 +402,8 @@ Result<void> ImportBridge::checkedFolders(ImportRequest& request) {
     if (request.deleteAfter && request.kind == "iphone")
         return failure(Error{Error::Code::noPermission,
                              "Photos are never deleted from a phone: its photo library would keep pointing at them."});
-    for (const auto& [text, kind] : {std::pair{request.subfolders, ImportTemplate::Kind::folders},
-                                     std::pair{request.rename, ImportTemplate::Kind::fileName}})
-        if (auto parsed = ImportTemplate::parse(text, kind); !parsed.ok()) return failure(parsed.error());
+    // Templates that read, and the shoot's name where they use {job}.
+    if (auto planned = request.plan({}, {}); !planned.ok()) return failure(planned.error());
     return {};
 }
 

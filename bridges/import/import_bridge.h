@@ -9,6 +9,7 @@
 
 #include "bridges/common/bridge.h"
 #include "bridges/common/event_handler.h"
+#include "bridges/common/pending_result.h"
 #include "bridges/import/device_dates.h"
 #include "bridges/import/import_auto_rules.h"
 #include "bridges/import/import_history.h"
@@ -86,6 +87,10 @@ private:
     // destination is remembered, the user's pictures folder where it exists.
     EncodableMap remembered() const;
     void remember(const Arguments& args, MethodResult& result);
+    // Opens the source `args` names and, on `queue_`, calls `then` with its
+    // key for the settings ("kind:identity") and the answer to give.
+    void withDeviceKey(const Arguments& args, MethodResult& result,
+                       std::function<void(const std::string& device, PendingResult pending)> then);
     // Runs `write` on `saves_` and answers with its outcome.
     void save(MethodResult& result, std::function<Result<void>()> write);
     void cancel(const Arguments& args, MethodResult& result);

@@ -1,5 +1,7 @@
 #include "bridges/import/import_request.h"
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 
 namespace lumivane {
@@ -8,10 +10,12 @@ namespace {
 
 Error bad(const std::string& what) { return Error{Error::Code::badInput, what}; }
 
-constexpr std::size_t kMaxShoot = 100;
-constexpr std::int64_t kMaxClockShift = 30 * 24 * 60;  // minutes
-
 }  // namespace
+
+bool ImportRequest::validShoot(const std::string& name) {
+    if (name.empty() || name.size() > kMaxShoot) return false;
+    return std::none_of(name.begin(), name.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; });
+}
 
 Result<ImportRequest> ImportRequest::fromArguments(const Arguments& args, const EncodableMap& remembered) {
     ImportRequest request;
@@ -57,9 +61,8 @@ Result<ImportRequest> ImportRequest::fromArguments(const Arguments& args, const 
     request.log = args.boolean("log").value_or(false);
     if (args.value("shoot")) {
         auto shoot = args.string("shoot");
-        if (!shoot || shoot->size() > kMaxShoot) return failure(bad("\"shoot\" must be a name of at most 100 bytes."));
-        for (unsigned char c : *shoot)
-            if (c < 0x20 || c == 0x7f) return failure(bad("\"shoot\" cannot hold a control character."));
+        if (!shoot || !validShoot(*shoot))
+            return failure(bad("\"shoot\" must be a name of 1 to 100 bytes without control characters."));
         request.shoot = *shoot;
     }
     if (args.value("clockShift")) {

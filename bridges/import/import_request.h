@@ -34,6 +34,11 @@ struct ImportRequest {
     // that is none of the three; folders are checked by the bridge.
     // Without "destination", the `remembered` one is taken, and its backup
     // unless "backup" is given.
+    static constexpr std::size_t kMaxShoot = 100;        // bytes of a shoot's name
+    static constexpr int kMaxClockShift = 30 * 24 * 60;  // minutes either way
+    // A shoot's name as a request takes it: 1 to kMaxShoot bytes, no control character.
+    static bool validShoot(const std::string& name);
+
     static Result<ImportRequest> fromArguments(const Arguments& args, const EncodableMap& remembered = {});
     std::string toJson() const;
     // Where and how job `job`'s copies from device `device` go; refuses a

@@ -471,6 +471,23 @@ try {
   await cell("IMG_0009.JPG").waitFor();
   await page.getByLabel("Only new: skip what was imported before").uncheck();
   await page.getByRole("button", { name: "Select all" }).click();
+  // A shoot's name in the folders, and the camera's clock an hour and a half
+  // behind: the live example shows both, the copies take them, and the host
+  // keeps them as this camera's names.
+  await page.waitForFunction(() => document.getElementById("dates-state").textContent === "");
+  const stamp = async () => (await page.locator("#example").textContent()).match(/(\d{8})_(\d{6})_IMG/).slice(1).join("");
+  const asTaken = await stamp();
+  await page.getByLabel("Folders").selectOption("{YYYY}/{YYYY}-{MM}-{DD} {job}");
+  await page.locator("#example").getByText("Give the shoot's name: the names use {job}.").waitFor();
+  await page.getByLabel("Shoot (names {job})").fill("Harbour wedding");
+  await page.getByLabel(/^Camera clock off by/).fill("+1:30");
+  const shifted = await stamp();
+  const ms = (t) => Date.UTC(+t.slice(0, 4), +t.slice(4, 6) - 1, +t.slice(6, 8), +t.slice(8, 10), +t.slice(10, 12), +t.slice(12, 14));
+  assert.equal(ms(shifted) - ms(asTaken), 90 * 60_000, `${asTaken} → ${shifted}`);
+  const named = (await page.locator("#example").textContent()).slice(fs.realpathSync(imports).length + 1);
+  assert.match(named, /^\d{4}\/\d{4}-\d\d-\d\d Harbour wedding\/\d{8}_\d{6}_IMG_\d{4}\.JPG$/);
+  await page.getByLabel("Use these names for Canon EOS R6 next time").check();
+  await audit("a shoot and a clock shift");
   await page.getByLabel("Delete from the device after import").check();
   await page.getByLabel("Eject it when the import is done").check();
   page.once("dialog", (dialog) => dialog.accept());
@@ -479,6 +496,11 @@ try {
   assert.equal(await row("cameras", "Canon EOS R6").count(), 0, "the camera is gone");
   assert.equal(await page.locator("#error").textContent(), "", "its going is no error");
   assert.equal(filesUnder(path.join(work, "camera")).filter((name) => name.endsWith(".JPG")).length, 0, "every photo deleted from it");
+  assert.ok(filesUnder(imports).includes(named), `${named} was made`);
+  const settingsFile = filesUnder(path.join(work, "home")).find((name) => name.endsWith("import-settings.json"));
+  const kept = JSON.parse(fs.readFileSync(path.join(work, "home", settingsFile), "utf8"));
+  assert.deepEqual(Object.values(kept.presets), [{ subfolders: "{YYYY}/{YYYY}-{MM}-{DD} {job}", rename: "{YYYY}{MM}{DD}_{hh}{mm}{ss}_{name}", clockShift: 90 }]);
+  assert.equal(kept.shoots[0], "Harbour wedding");
   await page.getByLabel("Only new: skip what was imported before").check();
 
   // The card: delete after import, confirmed, leaves it empty.

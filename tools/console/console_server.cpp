@@ -76,8 +76,10 @@ std::optional<std::string> textField(const Json& body, const char* key) {
 // The import options a page sends: the templates and the switches.
 EncodableMap importOptions(const Json& body) {
     EncodableMap options;
-    for (const char* key : {"subfolders", "rename"})
+    for (const char* key : {"subfolders", "rename", "shoot"})
         if (auto text = textField(body, key)) options.set(key, *text);
+    if (body.contains("clockShift") && body["clockShift"].is_number_integer())
+        options.set("clockShift", body["clockShift"].get<std::int64_t>());
     for (const char* key : {"onlyNew", "skipDuplicates", "deleteAfter", "companions", "log"})
         if (body.contains(key) && body[key].is_boolean()) options.set(key, body[key].get<bool>());
     return options;
@@ -325,6 +327,16 @@ void ConsoleServer::import(const httplib::Request& request, httplib::Response& r
     // Remembering is for next time: the import stands whether or not it is kept.
     if (std::holds_alternative<EncodableValue>(*answer) && !options.empty())
         (void)callHost("lumivane/import", "import.remember", EncodableMap{{"settings", options}});
+    // The device's own names, kept for it (or forgotten) when the page says so.
+    if (std::holds_alternative<EncodableValue>(*answer) && body.contains("preset") && body["preset"].is_boolean()) {
+        EncodableMap names;
+        if (body["preset"].get<bool>())
+            for (const char* key : {"subfolders", "rename", "clockShift"})
+                if (const auto* value = options.find(key)) names.set(key, *value);
+        (void)callHost("lumivane/import", "import.remember",
+                       EncodableMap{{"settings", std::move(names)},
+                                    {"source", args.find("source") ? *args.find("source") : EncodableValue()}});
+    }
     replyText(response, 200, answerText(*answer));
 }
 
