@@ -203,11 +203,11 @@ mkdir -p "$work/Archive"
 import_job '{'"$card_source"', "destination": "'"$work/Archive"'", "onlyNew": false, "backup": "'"$work/Backup"'", "deleteAfter": true}'
 ls "$work/SHOOT/DCIM/100CANON" | wc -l | xargs echo "    files left on the card:"
 
-step "Nothing a photographer can lose: a card as the engine sees it, a photo that brings its twin and sidecar, choices refused, one host per data folder"
+step "Nothing a photographer can lose: a card as the engine sees it, flags kept until a photo is imported, a photo that brings its twin and sidecar, a shoot and a clock shift, choices refused, one host per data folder"
 mkdir -p "$work/RAWCARD/DCIM/100CANON" "$work/Pairs" "$work/Internal"
 cp "$work/shoot-roll/DCIM/100APPLE/"IMG_000[1-2].JPG "$work/RAWCARD/DCIM/100CANON/"
 echo "raw sensor data" >"$work/RAWCARD/DCIM/100CANON/IMG_0001.CR2"
-echo "<x:xmpmeta/>" >"$work/RAWCARD/DCIM/100CANON/IMG_0001.XMP"
+printf '<x:xmpmeta xmlns:x="adobe:ns:meta/"/>\n' >"$work/RAWCARD/DCIM/100CANON/IMG_0001.XMP"
 echo "    (mounted: the import channel says it \"arrived\", ready to import from)"
 run call sim/control volume.mount '{"path": "'"$work/RAWCARD"'", "localizedName": "RAWCARD", "uuid": "7E1A-0C2B", "removable": true, "ejectable": true}' --events lumivane/import/events --linger 0.3
 raw_source='"source": {"kind": "volume", "id": "'"$work/RAWCARD"'"}'
@@ -215,8 +215,23 @@ echo "    (each photo once, leading its twin and sidecar: what every client show
 run call lumivane/import import.items '{'"$raw_source"'}'
 echo "    (a large preview of one of them, rendered from the photo itself, not from a small rendering the device keeps)"
 run call lumivane/import import.preview '{'"$raw_source"', "path": "'"$work/RAWCARD/DCIM/100CANON/IMG_0002.JPG"'", "px": 1600}'
-echo "    (one photo asked for: its RAW twin and its sidecar come with it)"
+echo "    (culled before import: the pair picked with four stars, the other photo rejected; the host keeps them until imported)"
+run call lumivane/import import.flag '{'"$raw_source"', "items": ["'"$work/RAWCARD/DCIM/100CANON/IMG_0001.CR2"'"], "flag": "pick", "stars": 4}'
+run call lumivane/import import.flag '{'"$raw_source"', "items": ["'"$work/RAWCARD/DCIM/100CANON/IMG_0002.JPG"'"], "flag": "reject"}'
+run call lumivane/import import.flags '{'"$raw_source"'}'
+echo "    (one photo asked for: its RAW twin and its sidecar come with it, and the copied sidecar takes the pick and the stars)"
 import_job '{'"$raw_source"', "destination": "'"$work/Pairs"'", "items": ["'"$work/RAWCARD/DCIM/100CANON/IMG_0001.JPG"'"]}'
+(cd "$work/Pairs" && find . -type f | sort)
+echo '$ cat Pairs/IMG_0001.XMP'
+sed 's/^/    /' "$work/Pairs/IMG_0001.XMP"
+echo "    (the original sidecar on the card is as it was; the host forgot the imported pair's flags)"
+sed 's/^/    /' "$work/RAWCARD/DCIM/100CANON/IMG_0001.XMP"
+run call lumivane/import import.flags '{'"$raw_source"'}'
+echo "    (names a studio uses: the shoot's name and a camera clock 90 minutes slow, kept as this card's own names)"
+run call lumivane/import import.remember '{'"$raw_source"', "settings": {"subfolders": "{job}", "rename": "{YYYY}{MM}{DD}_{hh}{mm}_{name}", "clockShift": 90}}'
+run call lumivane/import import.settings '{'"$raw_source"'}'
+run call lumivane/import import.start '{'"$raw_source"', "destination": "'"$work/Pairs"'", "subfolders": "{job}"}'
+import_job '{'"$raw_source"', "destination": "'"$work/Pairs"'", "items": ["'"$work/RAWCARD/DCIM/100CANON/IMG_0002.JPG"'"], "subfolders": "{job}", "rename": "{YYYY}{MM}{DD}_{hh}{mm}_{name}", "clockShift": 90, "shoot": "Harbour wedding"}'
 (cd "$work/Pairs" && find . -type f | sort)
 echo "    (refused at once, each with a sentence: a destination on the card, a backup that is the destination,"
 echo "     the disk holding this computer's home, and deleting from an internal disk)"

@@ -293,21 +293,30 @@ void ImportJob::keepRating(const Unit& unit) {
         MutexLock guard(lock_);
         for (auto index : unit.members) members.push_back(items_[index]);
     }
-    const auto& lead = members.front();
-    auto rated = ratings_.find(lead.item.path);
-    if (rated == ratings_.end() || lead.state != ItemState::imported || isSidecar(lead.item.path) ||
-        rated->second.item.size != lead.item.size || rated->second.item.modified != std::floor(lead.item.modified))
-        return;
-    // Into the copy of the item's own sidecar when one came along, else a new one.
+    // A shot's rating is given to one of its files (a client gives it to the
+    // file its tile shows, which need not be the one a job was asked for):
+    // whichever it is, the shot's copies take it.
+    const ImportHistory::Item* rated = nullptr;
+    PhotoRating rating;
+    for (const auto& member : members) {
+        auto found = ratings_.find(member.item.path);
+        if (found == ratings_.end() || isSidecar(member.item.path) || found->second.item.size != member.item.size ||
+            found->second.item.modified != std::floor(member.item.modified))
+            continue;
+        rated = &member;
+        rating = found->second.rating;
+        break;
+    }
+    if (!rated || rated->state != ItemState::imported) return;
+    // Into the copy of the shot's own sidecar when one came along, else a new one.
     const ImportHistory::Item* sidecar = nullptr;
     for (const auto& member : members)
         if (member.state == ItemState::imported && isXmp(member.path)) sidecar = &member;
-    auto rating = rated->second.rating;
-    auto kept = copier_.rate(lead.path, sidecar ? sidecar->path : "", rating);
-    if (kept.ok() && !lead.backup.empty()) kept = copier_.rate(lead.backup, sidecar ? sidecar->backup : "", rating);
+    auto kept = copier_.rate(rated->path, sidecar ? sidecar->path : "", rating);
+    if (kept.ok() && !rated->backup.empty()) kept = copier_.rate(rated->backup, sidecar ? sidecar->backup : "", rating);
     // Kept by the host until it is in the copy; a sidecar that could not take it keeps it here.
     if (!kept.ok()) return;
-    (void)setup_.history.rate(record_.identity, {{lead.item, PhotoRating{}}});
+    (void)setup_.history.rate(record_.identity, {{rated->item, PhotoRating{}}});
 }
 
 bool ImportJob::decide(std::size_t index, ImportHistory::Item& item) {

@@ -82,8 +82,8 @@ private:
     class ItemWatch;
     void work();
     void copyUnit(const Unit& unit);
-    // Once a unit's copies are made: the lead's rating, if the person gave
-    // one, goes into its copies' XMP sidecars, and the host forgets it.
+    // Once a unit's copies are made: the rating a person gave it, if any,
+    // goes into its copies' XMP sidecars, and the host forgets it.
     void keepRating(const Unit& unit);
     // Ends the item before any copy when there is nothing to copy (it was
     // imported before; only its backup was missing); whether it did.

@@ -285,6 +285,8 @@ TEST_F(Job, ARatingGoesIntoTheCopysSidecarOnlyAndIsForgottenOnceThere) {
     card->put("DCIM/D.JPG", "photo D");
     card->put("DCIM/E.JPG", "photo E");
     card->put("DCIM/F.JPG", "photo F");
+    card->put("DCIM/G.CR2", "raw G");
+    card->put("DCIM/G.JPG", "photo G");
     auto listed = card->list().value();
     auto itemOf = [&](const std::string& path) {
         return *std::find_if(listed.begin(), listed.end(), [&](const ImportItem& item) { return item.path == path; });
@@ -296,7 +298,8 @@ TEST_F(Job, ARatingGoesIntoTheCopysSidecarOnlyAndIsForgottenOnceThere) {
                                               {itemOf("DCIM/B.JPG"), {0, -1}},
                                               {itemOf("DCIM/C.JPG"), {5, 0}},
                                               {changed, {2, 0}},
-                                              {itemOf("DCIM/E.JPG"), {1, 0}}})
+                                              {itemOf("DCIM/E.JPG"), {1, 0}},
+                                              {itemOf("DCIM/G.JPG"), {2, 0}}})
                     .ok());
     auto asked = request();
     asked.backup = backup;
@@ -315,6 +318,7 @@ TEST_F(Job, ARatingGoesIntoTheCopysSidecarOnlyAndIsForgottenOnceThere) {
         {"a rating of another file of that name", "D.xmp", "", true},
         {"a file of the sidecar's name already there", "E.xmp", "someone's own notes", true},
         {"no rating", "F.xmp", "", false},
+        {"rated on the twin the job does not lead with", "G.xmp", "rated 2 0\n", false},
     };
     auto kept = history->ratings(card->identity());
     for (const auto& c : cases) {
