@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "bridges/import/capture_dates.h"
 #include "bridges/import/heif_exif.h"
+#include "bridges/import/sparse_item.h"
 
 using namespace lumivane;
 
@@ -18,8 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto fileSize = static_cast<std::int64_t>(size - 1);
     std::vector<std::uint8_t> head(file, file + headSize);
     int reads = 0;
-    auto found = CaptureDates::findBox(head, fileSize, "moov", [&](std::int64_t offset) {
-        if (offset < 0 || offset >= fileSize || ++reads > CaptureDates::kMaxBoxes) std::abort();
+    auto found = SparseItem::findBox(head, fileSize, "moov", [&](std::int64_t offset) {
+        if (offset < 0 || offset >= fileSize || ++reads > SparseItem::kMaxBoxes) std::abort();
         auto end = std::min<std::int64_t>(offset + 16, fileSize);
         return std::optional<std::vector<std::uint8_t>>(std::vector<std::uint8_t>(file + offset, file + end));
     });

@@ -737,6 +737,14 @@ TEST_F(Import, APreviewIsRenderedFromTheItemItselfWithinItsBounds) {
     // never read whole, whether its size is told or not.
     fs::copy_file(dir + "IMG_0005.JPG", dir + "IMG_0006.JPG");
     fs::resize_file(dir + "IMG_0006.JPG", ItemPreview::kSourceLimit + 1);
+    // A video as phones and cameras write it, its index after more media
+    // than a frame reads: the frame comes from its head and that index.
+    ASSERT_EQ(std::system(("ffmpeg -v error -y -f lavfi -i testsrc=s=96x64:r=2:d=30 -f lavfi -i "
+                           "anoisesrc=r=48000:d=30 -ac 2 -c:v mjpeg -c:a pcm_s32le '" +
+                           dir + "MVI_0007.MOV'")
+                              .c_str()),
+              0);
+    ASSERT_GT(fs::file_size(dir + "MVI_0007.MOV"), ItemPreview::kVideoHeadBytes);
     const EncodableMap source{{"kind", "volume"}, {"id", card}};
     auto preview = [&](const std::string& path, int px, std::int64_t size = 0) {
         EncodableMap args{{"source", source}, {"path", path}, {"px", px}};
@@ -750,13 +758,18 @@ TEST_F(Import, APreviewIsRenderedFromTheItemItselfWithinItsBounds) {
         int edge;  // of the answer; 0 for null
     };
     const Case cases[] = {
-        {"scaled down", dir + "IMG_0005.JPG", 300, 300}, {"never up", dir + "IMG_0005.JPG", 4000, 900},
-        {"no size", dir + "IMG_0005.JPG", 0, 0},         {"a video", dir + "MVI_0003.MOV", 300, 0},
-        {"not a picture", dir + "notes.txt", 300, 0},    {"too large to read", dir + "IMG_0006.JPG", 300, 0},
+        {"scaled down", dir + "IMG_0005.JPG", 300, 300},
+        {"never up", dir + "IMG_0005.JPG", 4000, 900},
+        {"no size", dir + "IMG_0005.JPG", 0, 0},
+        {"a video's frame", dir + "MVI_0003.MOV", 300, 64},
+        {"a video's frame, its index at the end", dir + "MVI_0007.MOV", 48, 48},
+        {"not a picture", dir + "notes.txt", 300, 0},
+        {"too large to read", dir + "IMG_0006.JPG", 300, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto answer = preview(c.path, c.px);
+        // Sized as the device lists it, as a client sends it.
+        auto answer = preview(c.path, c.px, static_cast<std::int64_t>(fs::file_size(c.path)));
         ASSERT_TRUE(std::holds_alternative<EncodableValue>(answer));
         const auto& value = std::get<EncodableValue>(answer);
         if (c.edge == 0) {

@@ -1,10 +1,7 @@
 #pragma once
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "bridges/common/import_source.h"
 #include "bridges/import/item_copy.h"
@@ -24,10 +21,6 @@ namespace lumivane {
 class CaptureDates {
 public:
     static constexpr std::size_t kHeadBytes = 256u << 10;
-    // The largest index read from the end of a video, and how many of the
-    // container's top-level boxes are walked to find it.
-    static constexpr std::int64_t kMaxIndexBytes = 32 << 20;
-    static constexpr int kMaxBoxes = 64;
 
     CaptureDates(ItemCopy::Services services, std::string scratch)
         : services_(services), scratch_(std::move(scratch)) {}
@@ -36,13 +29,6 @@ public:
     // tell it (then the file's own time is the best there is) or the item
     // cannot be read.
     std::optional<std::int64_t> of(ImportSource& source, const ImportItem& item) const;
-
-    // Where a video's top-level box `type` lies, {offset, size}: the boxes
-    // are walked from the start, their headers read from `head` where it
-    // holds them and through `headerAt` (16 bytes at an offset) beyond it.
-    static std::optional<std::pair<std::int64_t, std::int64_t>> findBox(
-        const std::vector<std::uint8_t>& head, std::int64_t fileSize, const char* type,
-        const std::function<std::optional<std::vector<std::uint8_t>>(std::int64_t offset)>& headerAt);
 
 private:
     ItemCopy::Services services_;

@@ -646,6 +646,13 @@ void ImportBridge::items(const Arguments& args, MethodResult& result) {
     }));
 }
 
+std::string ImportBridge::scratchFolder() const {
+    auto scratch = dataFolder_ + "/import-staging";
+    std::error_code ignored;  // a folder that cannot be made gives no dates and no frames
+    std::filesystem::create_directories(scratch, ignored);
+    return scratch;
+}
+
 void ImportBridge::dates(const Arguments& args, MethodResult& result) {
     constexpr std::size_t kMaxItems = 500;
     const auto* source = args.map("source");
@@ -664,10 +671,7 @@ void ImportBridge::dates(const Arguments& args, MethodResult& result) {
     }
     PendingResult pending(std::move(result), loop_);
     queue_.post(lifetime_.guard([this, pending, device = opened.value(), items = std::move(items)] {
-        auto scratch = dataFolder_ + "/import-staging";
-        std::error_code ignored;  // a folder that cannot be made gives no dates
-        std::filesystem::create_directories(scratch, ignored);
-        CaptureDates reader({platform_.photoMetadata, platform_.videoFrames}, scratch);
+        CaptureDates reader({platform_.photoMetadata, platform_.videoFrames}, scratchFolder());
         EncodableList times;
         for (const auto& item : items) {
             auto time = reader.of(*device, item);
@@ -806,7 +810,8 @@ void ImportBridge::preview(const Arguments& args, MethodResult& result) {
     int px = args.pixelSize("px", 1600);
     PendingResult pending(std::move(result), loop_);
     queue_.post(lifetime_.guard([this, pending, device = opened.value(), item, px] {
-        auto rendered = ItemPreview(platform_.imaging).render(*device, item, px);
+        auto rendered =
+            ItemPreview(platform_.imaging, platform_.videoFrames, scratchFolder()).render(*device, item, px);
         if (!rendered.ok()) return pending.error(channelCode(rendered.error().code, kError), rendered.error());
         auto& jpeg = rendered.value();
         pending.success(EncodedAnswer::of(jpeg ? EncodableValue(std::move(*jpeg)) : EncodableValue()));

@@ -97,6 +97,8 @@ private:
     void resume(const Arguments& args, MethodResult& result);
     // A device's items as the engine sees them: leaders with their companions.
     void items(const Arguments& args, MethodResult& result);
+    // Where parts of a device's items are put to be read (made if need be).
+    std::string scratchFolder() const;
     // The capture times of a device's items, read from their heads.
     void dates(const Arguments& args, MethodResult& result);
     // Every capture time of a device, read in the background (DeviceDates).
