@@ -692,28 +692,51 @@ void ImportBridge::deviceDates(const Arguments& args, MethodResult& result) {
         deviceDates_.ask(kind, id, opened.value(), history_.get(), args.boolean("fresh").value_or(false))));
 }
 
-void ImportBridge::imported(const Arguments& args, MethodResult& result) {
+void ImportBridge::withListing(const Arguments& args, MethodResult& result, Listed then) {
     if (!args.map("source")) return result.error(kBadRequest, "A source.");
     Arguments where(*args.value("source"));
     auto opened = sources_.open(where.string("kind").value_or(""), where.string("id").value_or(""));
     if (!opened.ok()) return fail(result, opened.error());
-    PendingResult pending(std::move(result), loop_);
-    queue_.post(lifetime_.guard([this, pending, device = opened.value()] {
-        auto listed = device->list();
-        if (!listed.ok()) return pending.error(channelCode(listed.error().code, kError), listed.error().message);
-        auto identity = device->identity();
-        EncodableMap copied;
-        for (const auto& item : listed.value())
-            if (auto before = history_->previous(identity, item); before && before->whole)
-                copied.set(item.path, before->at);
-        pending.success(EncodedAnswer::of(EncodableValue(std::move(copied))));
-    }));
+    queue_.post(lifetime_.guard(
+        [pending = PendingResult(std::move(result), loop_), device = opened.value(), then = std::move(then)] {
+            auto listed = device->list();
+            if (!listed.ok()) return pending.error(channelCode(listed.error().code, kError), listed.error().message);
+            then(*device, listed.value(), pending);
+        }));
+}
+
+void ImportBridge::imported(const Arguments& args, MethodResult& result) {
+    withListing(args, result,
+                [this](ImportSource& device, const std::vector<ImportItem>& items, PendingResult pending) {
+                    auto identity = device.identity();
+                    EncodableMap copied;
+                    for (const auto& item : items)
+                        if (auto before = history_->previous(identity, item); before && before->whole)
+                            copied.set(item.path, before->at);
+                    pending.success(EncodedAnswer::of(EncodableValue(std::move(copied))));
+                });
 }
 
 namespace {
 
 bool sameFile(const ImportItem& kept, const ImportItem& listed) {
     return kept.size == listed.size && kept.modified == std::floor(listed.modified);
+}
+
+std::map<std::string, const ImportItem*> byPath(const std::vector<ImportItem>& items) {
+    std::map<std::string, const ImportItem*> found;
+    for (const auto& item : items) found[item.path] = &item;
+    return found;
+}
+
+// The ratings kept for a device's items that still stand: items it lists now, of the same size and time.
+std::map<std::string, PhotoRating> standing(ImportHistory& history, const std::string& identity,
+                                            const std::map<std::string, const ImportItem*>& listed) {
+    std::map<std::string, PhotoRating> ratings;
+    for (const auto& rated : history.ratings(identity))
+        if (auto found = listed.find(rated.item.path); found != listed.end() && sameFile(rated.item, *found->second))
+            ratings[rated.item.path] = rated.rating;
+    return ratings;
 }
 
 }  // namespace
@@ -742,62 +765,45 @@ void ImportBridge::flag(const Arguments& args, MethodResult& result) {
         stars = static_cast<int>(*given);
     }
     if (!pick && !stars) return result.error(kBadRequest, "A \"flag\" or \"stars\".");
+    if (!args.map("source")) return result.error(kBadRequest, "A source.");
     Arguments where(*args.value("source"));
-    auto kind = where.string("kind").value_or(""), id = where.string("id").value_or("");
-    auto opened = sources_.open(kind, id);
-    if (!opened.ok()) return fail(result, opened.error());
-    PendingResult pending(std::move(result), loop_);
-    queue_.post(lifetime_.guard([this, pending, device = opened.value(), paths = std::move(paths), pick, stars,
-                                 source = EncodableMap{{"kind", kind}, {"id", id}}] {
-        auto listed = device->list();
-        if (!listed.ok()) return pending.error(channelCode(listed.error().code, kError), listed.error().message);
-        std::map<std::string, const ImportItem*> byPath;
-        for (const auto& item : listed.value()) byPath[item.path] = &item;
-        auto identity = device->identity();
-        std::map<std::string, PhotoRating> kept;
-        for (const auto& rated : history_->ratings(identity))
-            if (auto found = byPath.find(rated.item.path);
-                found != byPath.end() && sameFile(rated.item, *found->second))
-                kept[rated.item.path] = rated.rating;
-        std::vector<ImportHistory::Rated> changes;
-        for (const auto& path : paths) {
-            auto found = byPath.find(path);
-            if (found == byPath.end()) return pending.error(kBadRequest, "The device holds no item " + path + ".");
-            PhotoRating rating = kept[path];
-            if (pick) rating.pick = *pick;
-            if (stars) rating.stars = *stars;
-            changes.push_back({*found->second, rating});
-        }
-        if (auto rated = history_->rate(identity, changes); !rated.ok())
-            return pending.error(channelCode(rated.error().code, kError), rated.error().message);
-        // Every client showing the device reads its flags again.
-        events_->post(EncodableMap{{"type", "flagged"}, {"source", source}});
-        pending.success(EncodableValue());
-    }));
+    EncodableMap source{{"kind", where.string("kind").value_or("")}, {"id", where.string("id").value_or("")}};
+    withListing(args, result,
+                [this, paths = std::move(paths), pick, stars, source = std::move(source)](
+                    ImportSource& device, const std::vector<ImportItem>& items, PendingResult pending) {
+                    auto listed = byPath(items);
+                    auto identity = device.identity();
+                    auto kept = standing(*history_, identity, listed);
+                    std::vector<ImportHistory::Rated> changes;
+                    for (const auto& path : paths) {
+                        auto found = listed.find(path);
+                        if (found == listed.end())
+                            return pending.error(kBadRequest, "The device holds no item " + path + ".");
+                        PhotoRating rating = kept[path];
+                        if (pick) rating.pick = *pick;
+                        if (stars) rating.stars = *stars;
+                        changes.push_back({*found->second, rating});
+                    }
+                    if (auto rated = history_->rate(identity, changes); !rated.ok())
+                        return pending.error(channelCode(rated.error().code, kError), rated.error().message);
+                    // Every client showing the device reads its flags again.
+                    events_->post(EncodableMap{{"type", "flagged"}, {"source", source}});
+                    pending.success(EncodableValue());
+                });
 }
 
 void ImportBridge::flags(const Arguments& args, MethodResult& result) {
-    if (!args.map("source")) return result.error(kBadRequest, "A source.");
-    Arguments where(*args.value("source"));
-    auto opened = sources_.open(where.string("kind").value_or(""), where.string("id").value_or(""));
-    if (!opened.ok()) return fail(result, opened.error());
-    PendingResult pending(std::move(result), loop_);
-    queue_.post(lifetime_.guard([this, pending, device = opened.value()] {
-        auto listed = device->list();
-        if (!listed.ok()) return pending.error(channelCode(listed.error().code, kError), listed.error().message);
-        std::map<std::string, const ImportItem*> byPath;
-        for (const auto& item : listed.value()) byPath[item.path] = &item;
-        EncodableMap flagged;
-        for (const auto& rated : history_->ratings(device->identity())) {
-            auto found = byPath.find(rated.item.path);
-            if (found == byPath.end() || !sameFile(rated.item, *found->second)) continue;
-            EncodableMap shown;
-            if (rated.rating.pick != 0) shown.set("flag", rated.rating.pick > 0 ? "pick" : "reject");
-            if (rated.rating.stars != 0) shown.set("stars", rated.rating.stars);
-            flagged.set(rated.item.path, std::move(shown));
-        }
-        pending.success(EncodedAnswer::of(EncodableValue(std::move(flagged))));
-    }));
+    withListing(args, result,
+                [this](ImportSource& device, const std::vector<ImportItem>& items, PendingResult pending) {
+                    EncodableMap flagged;
+                    for (const auto& [path, rating] : standing(*history_, device.identity(), byPath(items))) {
+                        EncodableMap shown;
+                        if (rating.pick != 0) shown.set("flag", rating.pick > 0 ? "pick" : "reject");
+                        if (rating.stars != 0) shown.set("stars", rating.stars);
+                        flagged.set(path, std::move(shown));
+                    }
+                    pending.success(EncodedAnswer::of(EncodableValue(std::move(flagged))));
+                });
 }
 
 void ImportBridge::preview(const Arguments& args, MethodResult& result) {

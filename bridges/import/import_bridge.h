@@ -103,6 +103,12 @@ private:
     void dates(const Arguments& args, MethodResult& result);
     // Every capture time of a device, read in the background (DeviceDates).
     void deviceDates(const Arguments& args, MethodResult& result);
+    // Opens the source `args` names and lists it on `queue_`: `then` gets the
+    // device, its items and the answer to give; a device that cannot be
+    // listed is the answer's error.
+    using Listed =
+        std::function<void(ImportSource& device, const std::vector<ImportItem>& items, PendingResult pending)>;
+    void withListing(const Arguments& args, MethodResult& result, Listed then);
     // Which of a device's items an import copied before, and when: the rule
     // "only new" skips by.
     void imported(const Arguments& args, MethodResult& result);
