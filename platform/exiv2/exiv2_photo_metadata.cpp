@@ -92,7 +92,10 @@ std::optional<std::string> Exiv2PhotoMetadata::rated(const std::string& packet, 
             data["Xmp.xmp.Rating"] = rating.stars;
         if (rating.pick != 0) data["Xmp.xmpDM.pick"] = rating.pick;
         std::string out;
-        if (Exiv2::XmpParser::encode(out, data, Exiv2::XmpParser::useCompactFormat) != 0) return std::nullopt;
+        // A sidecar is a file of its own: no packet wrapper, and no padding for in-place edits.
+        if (Exiv2::XmpParser::encode(out, data,
+                                     Exiv2::XmpParser::useCompactFormat | Exiv2::XmpParser::omitPacketWrapper) != 0)
+            return std::nullopt;
         return out;
     } catch (...) {  // Exiv2 throws for what it cannot parse
         return std::nullopt;
