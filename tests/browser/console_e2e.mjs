@@ -602,6 +602,23 @@ try {
   });
   await audit("phone-sized");
   await shot("9-phone-sized");
+  // At 100% a photo wider than the window is dragged to see the rest of it.
+  await page.locator("#grid").focus();
+  await page.keyboard.press("Space");
+  await page.locator("#preview[open]").waitFor();
+  await page.keyboard.press("z");
+  await page.waitForFunction(() => { const pane = document.getElementById("preview-pane"), i = document.getElementById("preview-image");
+    return i.complete && i.naturalWidth > 0 && i.clientWidth === i.naturalWidth && pane.scrollWidth > pane.clientWidth &&
+      Math.abs(pane.scrollLeft - (pane.scrollWidth - pane.clientWidth) / 2) <= 1; });  // its middle first
+  const pane = await page.locator("#preview-pane").boundingBox();
+  const before = await page.locator("#preview-pane").evaluate((p) => p.scrollLeft);
+  await page.mouse.move(pane.x + pane.width / 2, pane.y + pane.height / 2);
+  await page.mouse.down();
+  await page.mouse.move(pane.x + pane.width / 2 + 80, pane.y + pane.height / 2, { steps: 4 });
+  await page.mouse.up();
+  assert.ok(Math.abs(await page.locator("#preview-pane").evaluate((p) => p.scrollLeft) - (before - 80)) <= 1, "dragged right, the photo moves right");
+  assert.equal(await page.locator("#preview-zoom").getAttribute("aria-pressed"), "true", "a drag is no click: still at 100%");
+  await page.keyboard.press("Space");
   if (process.env.LUMIVANE_BROWSER_FIGURES) {
     // What the same browser does at best with the first screen's photos: shown straight from files on disk.
     const photos = fs.readdirSync(path.join(work, "phone/DCIM/100APPLE")).filter((name) => name.endsWith(".JPG")).sort().slice(0, 9);
