@@ -1,5 +1,8 @@
 // Import jobs through the socket of a host process on the simulated Mac, from
-// a card, a phone and a camera holding the same files, with and without
+// a card, a phone and a camera holding the same files, and from a camera on
+// libgphoto2's Directory Browse driver (which reads only whole files) and a
+// phone on the wire (the phone emulator, read through libimobiledevice), each
+// in a host on this machine's own services, with and without
 // verification, against `cp -r` then `sync` of those files (what a user
 // could run instead); a card import that deletes what it copied, against the
 // same import that does not; and the "only new" lookup in a history of
@@ -7,7 +10,8 @@
 //
 // The files: LUMIVANE_IMPORT_PHOTOS photos of 3 MiB (default 1000) and one
 // video of LUMIVANE_IMPORT_VIDEO_MIB MiB (default 2048), random bytes.
-// Counters: host_peak_MiB is the host's peak resident size during the job;
+// Counters: host_peak_MiB is the host's peak resident size during the job,
+// host_cpu_s the CPU time it spent on one import;
 // vs_cp_sync the throughput against a cp -r + sync run just before each import.
 #include <benchmark/benchmark.h>
 
@@ -24,6 +28,7 @@
 #include "bench/scratch_folder.h"
 #include "bridges/import/import_history.h"
 #include "channel/arguments.h"
+#include "tools/phone_emulator/phone_emulator.h"
 
 using namespace lumivane;
 using namespace std::chrono;
@@ -85,6 +90,29 @@ std::string text(const Result<MethodResponse>& reply, const char* key) {
     return key ? Arguments(*value).string(key).value_or("") : "";
 }
 
+// Runs one job to its end through `client`; its final state.
+std::string runJob(HostClient& client, const EncodableMap& source, bool verify, bool deleteAfter) {
+    auto started = client.call("lumivane/import", "import.start",
+                               EncodableMap{{"source", source},
+                                            {"destination", destination()},
+                                            {"onlyNew", false},
+                                            {"verify", verify},
+                                            {"deleteAfter", deleteAfter}});
+    auto job = text(started, nullptr);
+    if (job.empty()) return "not started";
+    for (;;) {
+        auto status = client.call("lumivane/import", "import.list");
+        auto* value = status.ok() ? std::get_if<EncodableValue>(&status.value()) : nullptr;
+        auto* jobs = value ? value->get<EncodableList>() : nullptr;
+        if (jobs && !jobs->empty()) {
+            Arguments newest(jobs->front());
+            if (newest.string("job") == job && newest.string("state") != "running")
+                return newest.string("state").value_or("");
+        }
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+}
+
 // A host with the tree as a card, a phone and a camera.
 struct ImportHost {
     HostProcess host{binFolder, work + "/host"};
@@ -119,25 +147,30 @@ struct ImportHost {
             std::this_thread::sleep_for(milliseconds(20));
         }
     }
-    // Runs one job to its end; its final state.
     std::string import(const EncodableMap& source, bool verify, bool deleteAfter = false) {
-        auto started = client.call("lumivane/import", "import.start",
-                                   EncodableMap{{"source", source},
-                                                {"destination", destination()},
-                                                {"onlyNew", false},
-                                                {"verify", verify},
-                                                {"deleteAfter", deleteAfter}});
-        auto job = text(started, nullptr);
-        if (job.empty()) return "not started";
-        for (;;) {
-            auto status = client.call("lumivane/import", "import.list");
-            auto* value = status.ok() ? std::get_if<EncodableValue>(&status.value()) : nullptr;
-            auto* jobs = value ? value->get<EncodableList>() : nullptr;
-            if (jobs && !jobs->empty()) {
-                Arguments newest(jobs->front());
-                if (newest.string("job") == job && newest.string("state") != "running")
-                    return newest.string("state").value_or("");
+        return runJob(client, source, verify, deleteAfter);
+    }
+};
+
+// The same tree as a camera on libgphoto2's Directory Browse driver, in a
+// host on this machine's own services: a camera that reads only whole files.
+struct GphotoHost {
+    HostProcess host{binFolder, work + "/linux-host", {"--platform", "linux", "--camera-folder", tree()}};
+    HostClient client;
+    EncodableMap source;
+    GphotoHost() {
+        client.connect(host.socket());
+        for (auto deadline = steady_clock::now() + minutes(2); source.empty();) {
+            if (steady_clock::now() > deadline) {
+                std::fprintf(stderr, "the libgphoto2 camera was not ready within two minutes\n");
+                std::exit(1);
             }
+            auto cameras = client.call("lumivane/macos", "camera.list");
+            auto* list = cameras.ok() ? std::get_if<EncodableValue>(&cameras.value()) : nullptr;
+            if (list && list->get<EncodableList>())
+                for (const auto& entry : *list->get<EncodableList>())
+                    if (Arguments(entry).boolean("ready").value_or(false))
+                        source = {{"kind", "camera"}, {"id", Arguments(entry).string("id").value_or("")}};
             std::this_thread::sleep_for(milliseconds(20));
         }
     }
@@ -145,10 +178,46 @@ struct ImportHost {
 
 std::unique_ptr<ImportHost> shared;
 
-void importFrom(benchmark::State& state, const EncodableMap& source) {
-    if (!shared) shared = std::make_unique<ImportHost>();
+// The same tree as a phone on the wire: the phone emulator (usbmux, lockdown,
+// AFC) in this process, and a host on this machine's own services reading it
+// through libimobiledevice.
+constexpr char kEmulatedUdid[] = "00008110-0000000000000E1A";
+struct EmulatedHost {
+    emulator::PhoneEmulator phone;
+    bool listening = [this] {
+        phone.addPhone(kEmulatedUdid, tree(), "Emulated");
+        return phone.start(work + "/usbmuxd");
+    }();
+    HostProcess host{
+        binFolder, work + "/wire-host", {"--platform", "linux"}, {"USBMUXD_SOCKET_ADDRESS=UNIX:" + work + "/usbmuxd"}};
+    HostClient client;
+    EncodableMap source{{"kind", "iphone"}, {"id", kEmulatedUdid}};
+    EmulatedHost() {
+        client.connect(host.socket());
+        for (auto deadline = steady_clock::now() + minutes(2);;) {
+            if (!listening || steady_clock::now() > deadline) {
+                std::fprintf(stderr, "the emulated phone was not paired within two minutes\n");
+                std::exit(1);
+            }
+            auto phones = client.call("lumivane/macos", "iphone.list");
+            auto* list = phones.ok() ? std::get_if<EncodableValue>(&phones.value()) : nullptr;
+            if (list && list->get<EncodableList>() && !list->get<EncodableList>()->empty() &&
+                Arguments(list->get<EncodableList>()->front()).boolean("paired").value_or(false))
+                break;
+            std::this_thread::sleep_for(milliseconds(20));
+        }
+    }
+    ~EmulatedHost() { phone.stop(); }
+};
+
+std::unique_ptr<GphotoHost> gphoto;
+std::unique_ptr<EmulatedHost> emulated;
+
+template <typename Host>
+void importFrom(benchmark::State& state, Host& host, const EncodableMap& source) {
     bool verify = state.range(0) != 0;
     duration<double> copying{}, importing{};
+    double hostCpu = 0;
     for (auto _ : state) {
         // The same copy by cp just before each import, untimed: this disk's
         // speed drifts from one minute to the next.
@@ -158,23 +227,31 @@ void importFrom(benchmark::State& state, const EncodableMap& source) {
         if (!cpSync()) state.SkipWithError("cp failed");
         copying += steady_clock::now() - cpStart;
         clearDestination();
-        shared->host.resetPeak();
+        host.host.resetPeak();
+        auto cpu = host.host.cpuSeconds();
         state.ResumeTiming();
         auto start = steady_clock::now();
-        if (auto end = shared->import(source, verify); end != "done")
+        if (auto end = runJob(host.client, source, verify, false); end != "done")
             state.SkipWithError(("the job ended " + end).c_str());
         importing += steady_clock::now() - start;
+        hostCpu += host.host.cpuSeconds() - cpu;
     }
-    state.counters["host_peak_MiB"] = shared->host.memory("VmHWM:");
+    state.counters["host_peak_MiB"] = host.host.memory("VmHWM:");
+    state.counters["host_cpu_s"] = hostCpu / double(state.iterations());
     state.counters["vs_cp_sync"] = importing.count() > 0 ? copying / importing : 0;
 }
 
-void BM_ImportCard(benchmark::State& state) { importFrom(state, {{"kind", "volume"}, {"id", tree()}}); }
+ImportHost& sharedHost() {
+    if (!shared) shared = std::make_unique<ImportHost>();
+    return *shared;
+}
+
+void BM_ImportCard(benchmark::State& state) { importFrom(state, sharedHost(), {{"kind", "volume"}, {"id", tree()}}); }
 
 // A verified card import that deletes each file from the card once it is
 // proven the same as its copy: read again and hashed just before.
 void BM_ImportCardDeleting(benchmark::State& state) {
-    if (!shared) shared = std::make_unique<ImportHost>();
+    sharedHost();
     auto card = work + "/deleting";
     for (auto _ : state) {
         state.PauseTiming();
@@ -193,8 +270,18 @@ void BM_ImportCardDeleting(benchmark::State& state) {
     }
     state.counters["host_peak_MiB"] = shared->host.memory("VmHWM:");
 }
-void BM_ImportPhone(benchmark::State& state) { importFrom(state, {{"kind", "iphone"}, {"id", "PHONE"}}); }
-void BM_ImportCamera(benchmark::State& state) { importFrom(state, {{"kind", "camera"}, {"id", "CAMERA"}}); }
+void BM_ImportPhone(benchmark::State& state) { importFrom(state, sharedHost(), {{"kind", "iphone"}, {"id", "PHONE"}}); }
+void BM_ImportCamera(benchmark::State& state) {
+    importFrom(state, sharedHost(), {{"kind", "camera"}, {"id", "CAMERA"}});
+}
+void BM_ImportEmulated(benchmark::State& state) {
+    if (!emulated) emulated = std::make_unique<EmulatedHost>();
+    importFrom(state, *emulated, emulated->source);
+}
+void BM_ImportGphoto(benchmark::State& state) {
+    if (!gphoto) gphoto = std::make_unique<GphotoHost>();
+    importFrom(state, *gphoto, gphoto->source);
+}
 
 // "Only new" asks the history once per item: 100,000 copies recorded.
 void BM_HistoryLookup(benchmark::State& state) {
@@ -231,6 +318,8 @@ BENCHMARK(BM_ImportCard)->Arg(1)->Arg(0)->Iterations(2)->Unit(benchmark::kMillis
 BENCHMARK(BM_ImportCardDeleting)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ImportPhone)->Arg(1)->Arg(0)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ImportCamera)->Arg(1)->Arg(0)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ImportEmulated)->Arg(1)->Arg(0)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ImportGphoto)->Arg(1)->Arg(0)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_HistoryLookup)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
@@ -242,11 +331,16 @@ int main(int argc, char** argv) {
     makeTree();
     benchmark::Initialize(&argc, argv);
     std::vector<RatioReporter::Ratio> ratios;
-    for (const char* kind : {"Card", "Phone", "Camera"})
+    for (const char* kind : {"Card", "Phone", "Camera", "Gphoto", "Emulated"})
         for (auto [arg, goal] : {std::pair{"1", "0.7"}, std::pair{"0", "0.9"}})
             ratios.push_back({std::string(kind) + " import throughput " + (arg[0] == '1' ? "with" : "without") +
                                   " verification / cp -r + sync (goal: at least " + goal + ")",
                               "BM_CpSync", "BM_Import" + std::string(kind) + "/" + arg});
+    for (const char* arg : {"1", "0"})
+        ratios.push_back({std::string("Emulated phone: the host's CPU time for the import / the simulated phone's, ") +
+                              (arg[0] == '1' ? "with" : "without") + " verification (goal: at most 1.5)",
+                          "BM_ImportEmulated/" + std::string(arg) + ":host_cpu_s",
+                          "BM_ImportPhone/" + std::string(arg) + ":host_cpu_s"});
     ratios.push_back(
         {"Card import with delete-after / the same verified import without (goal: what proving each "
          "file before deleting it costs)",
@@ -259,6 +353,8 @@ int main(int argc, char** argv) {
                             "each import"});
     benchmark::RunSpecifiedBenchmarks(&reporter);
     shared.reset();
+    gphoto.reset();
+    emulated.reset();
     benchmark::Shutdown();
     return 0;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // Prints, after the usual table, each benchmark's time as a multiple of a
-// baseline measured in the same run. Called by Google Benchmark on the
-// benchmark's main thread.
+// baseline measured in the same run, or one counter of a benchmark as a
+// multiple of the same counter of another ("name:counter"). Called by Google
+// Benchmark on the benchmark's main thread.
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <map>
@@ -23,8 +24,12 @@ public:
         for (const auto& run : runs) {
             // Named by function, and by function/argument when it takes one.
             times_[run.run_name.function_name] = run.GetAdjustedRealTime();
-            if (!run.run_name.args.empty())
-                times_[run.run_name.function_name + "/" + run.run_name.args] = run.GetAdjustedRealTime();
+            auto named = run.run_name.function_name;
+            if (!run.run_name.args.empty()) {
+                named += "/" + run.run_name.args;
+                times_[named] = run.GetAdjustedRealTime();
+            }
+            for (const auto& [counter, value] : run.counters) times_[named + ":" + counter] = value;
         }
     }
     void Finalize() override {

@@ -66,6 +66,9 @@ public:
         // When set: `directory` must lie under it, reached without following
         // a link (the folder a caller confined the download to).
         std::string within;
+        // A scratch copy, which its caller reads once and removes at once:
+        // it need not be flushed to disk.
+        bool scratch = false;
     };
     // The saved file's name, or the failure (the system's words for it).
     struct DownloadOutcome {
@@ -85,8 +88,9 @@ public:
                                                             std::function<void(DownloadOutcome)> done) = 0;
     // Reads at most `length` bytes of the file from `offset`; `done` gets
     // them (fewer only at its end) or the failure. A device that cannot read
-    // part of a file answers Error::Code::badInput, and a caller downloads
-    // the whole file instead.
+    // part of a file answers Error::Code::badInput, unless the range holds
+    // the whole file (from 0, longer than the file), which it may read whole;
+    // else a caller downloads the whole file instead.
     virtual void requestReadData(std::int64_t offset, std::int64_t length,
                                  std::function<void(Result<std::vector<std::uint8_t>>)> done) {
         (void)offset, (void)length;

@@ -312,7 +312,7 @@ Result<void> FileWriter::finishWriting() {
     if (fd_ < 0) return failure(Error::system(EBADF));
     // Flushed already (read back): a second flush would still cost the disk
     // a cache flush of its own.
-    if (flushed_) return {};
+    if (flushed_ || scratch_) return {};
     if (::fsync(fd_) != 0) {  // the bytes are on disk before the name is
         auto error = Error::system();
         abort();
@@ -392,7 +392,7 @@ Result<std::string> FileWriter::commitUnderFreeNameIn(const std::string& folder,
         return failure(finished.error());
     }
     auto taken = linkUnderFreeName(targetFd, name);
-    if (taken.ok()) ::fsync(targetFd);  // the new name is on disk before anyone records it
+    if (taken.ok() && !scratch_) ::fsync(targetFd);  // the new name is on disk before anyone records it
     ::close(targetFd);
     release();
     if (!taken.ok()) return taken;

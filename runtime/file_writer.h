@@ -108,6 +108,9 @@ public:
     // the same memory file after file instead of filling the cache and
     // pushing out what others use.
     void bulkCopy() { bulk_ = true; }
+    // Marks a scratch copy that its reader removes as soon as it has read it:
+    // no commit flushes it, so most of it never has to reach the disk.
+    void scratch() { scratch_ = true; }
 
     const std::string& target() const { return target_; }
     std::string temporaryPath() const { return temporary_.empty() ? std::string() : folder_ + "/" + temporary_; }
@@ -137,6 +140,7 @@ private:
     std::string target_;          // folder_ + "/" + name_
     std::string temporary_;       // the temporary's name in the folder; empty once committed or aborted
     bool bulk_ = false;           // see bulkCopy()
+    bool scratch_ = false;        // see scratch()
     bool flushed_ = false;        // on disk as it is: nothing written or changed since the last flush
     std::int64_t written_ = 0;    // bytes written so far
     std::int64_t handedOff_ = 0;  // bytes handed to the disk by a bulk copy so far

@@ -256,3 +256,56 @@ TEST_F(Gphoto, AFileDeletedAfterItsImportLeavesTheCamerasListing) {
     EXPECT_FALSE(fs::exists(card + "/DCIM/100CANON/IMG_0002.JPG"));
     EXPECT_EQ(names(value("camera.media", {})), (std::vector<std::string>{"IMG_0001.JPG", "MVI_0003.MOV"}));
 }
+
+// The directory driver reads only whole files, as some cameras do. A photo
+// of up to 64 MiB is read whole into memory, never through the staging
+// folder: with no staging folder to be had, those still import and only the
+// larger file fails; then that one goes through a scratch copy, gone once
+// read. Each copy is byte for byte the file; a file that grew or shrank on
+// the camera since its catalogue was read fails and is kept.
+TEST_F(Gphoto, ACameraThatReadsOnlyWholeFilesImportsPhotosFromMemoryAndLargerFilesThroughAScratchCopy) {
+    auto write = [&](const std::string& name, std::size_t size, int seed) {
+        std::string bytes(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) bytes[i] = char((i * 131 + std::size_t(seed)) % 253);
+        std::ofstream(card + "/DCIM/100CANON/" + name, std::ios::binary) << bytes;
+    };
+    write("IMG_0005.JPG", 5 << 20, 1);                      // more than one part: read whole, asked for at once
+    write("MVI_0006.MOV", (std::size_t{64} << 20) + 1, 2);  // one byte more than memory takes
+    write("IMG_0007.JPG", 300'000, 3);
+    write("IMG_0008.JPG", 6 << 20, 4);
+    start();
+    std::ofstream(card + "/DCIM/100CANON/IMG_0007.JPG", std::ios::app) << "grown";
+    fs::resize_file(card + "/DCIM/100CANON/IMG_0008.JPG", 5 << 20);
+    auto data = h->home / "Library/Application Support/com.lumivane.app";
+    fs::create_directories(data);
+    std::ofstream(data + "/import-staging") << "in the way of the staging folder";
+
+    h->value("lumivane/import/events", "listen");
+    auto run = [&](EncodableMap args) {
+        args.set("source", EncodableMap{{"kind", "camera"}, {"id", id}});
+        args.set("destination", out);
+        args.set("onlyNew", false);
+        auto started = h->value("lumivane/import", "import.start", args);
+        EXPECT_TRUE(started.get<std::string>()) << ::testing::PrintToString(started);
+        auto state = [&] {
+            auto status = h->value("lumivane/import", "import.status", EncodableMap{{"job", started}});
+            auto* map = status.get<EncodableMap>();
+            return map ? *map->find("state")->get<std::string>() : std::string("?");
+        };
+        EXPECT_TRUE(h->loop.runUntil([&] { return state() != "running"; }, 120s));
+    };
+    auto same = [&](const std::string& name) {
+        std::ifstream a(card + "/DCIM/100CANON/" + name, std::ios::binary), b(out + "/" + name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(a), {}) == std::string(std::istreambuf_iterator<char>(b), {});
+    };
+    run({});
+    EXPECT_EQ(outFiles(), (std::vector<std::string>{"IMG_0001.JPG", "IMG_0002.JPG", "IMG_0005.JPG", "MVI_0003.MOV"}));
+    for (auto name : {"IMG_0001.JPG", "IMG_0002.JPG", "IMG_0005.JPG", "MVI_0003.MOV"}) EXPECT_TRUE(same(name)) << name;
+    EXPECT_TRUE(fs::exists(card + "/DCIM/100CANON/IMG_0007.JPG"));
+
+    fs::remove(data + "/import-staging");
+    run({{"items", EncodableList{"DCIM/100CANON/MVI_0006.MOV"}}});
+    EXPECT_TRUE(fs::exists(out + "/MVI_0006.MOV"));
+    EXPECT_TRUE(same("MVI_0006.MOV"));
+    EXPECT_TRUE(fs::is_empty(data + "/import-staging")) << "the scratch copy was left";
+}

@@ -296,7 +296,7 @@ void CameraBridge::download(const Arguments& args, MethodResult& result) {
     // the way is swapped for a link after the check.
     auto within = args.string("within").value_or("");
     auto progress = camera->requestDownload(
-        {dir, name, false, within},
+        {dir, name, false, within, false},
         [this, alive = lifetime_.token(), answer, file, token, dir, name](CameraFile::DownloadOutcome end) {
             if (alive) {
                 if (auto found = downloads_.find(token); found != downloads_.end()) found->second->stopObserving();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bridges/camera/camera_bridge.h"
+#include "runtime/memory_budget.h"
 #include "runtime/read_file.h"
 
 namespace lumivane {
@@ -17,6 +18,12 @@ namespace lumivane {
 namespace {
 
 Error gone() { return Error{Error::Code::unavailable, "The camera is not connected."}; }
+
+// Files read whole into memory, on every camera's imports together.
+MemoryBudget& wholeReads() {
+    static MemoryBudget budget(CameraImportSource::kWholeReadBudget);
+    return budget;
+}
 
 std::string stagingName() {
     thread_local std::mt19937_64 random{std::random_device{}()};
@@ -103,7 +110,8 @@ Result<void> CameraImportSource::read(const ImportItem& item, const Sink& sink,
     if (!camera) return failure(Error{Error::Code::notFound, item.path + " is no longer on the camera."});
     // Part by part while the device reads parts of files, the next part
     // asked for before this one is handed on, so the device reads while the
-    // copy is written; else the whole file through the staging folder.
+    // copy is written; a part shorter than asked for is the file's end. A
+    // device that reads only whole files reads this one whole.
     using Bytes = std::vector<std::uint8_t>;
     auto askPart = [this, camera](std::int64_t offset) {
         return ask<Bytes>([camera, offset](CameraDevice&, std::function<void(Result<Bytes>)> done) {
@@ -116,10 +124,33 @@ Result<void> CameraImportSource::read(const ImportItem& item, const Sink& sink,
         auto part = await(next, cancelled);
         if (!part.ok() && part.error().code == Error::Code::badInput && offset == 0) break;
         if (!part.ok()) return failure(part.error());
-        if (part.value().empty()) return {};
-        offset += static_cast<std::int64_t>(part.value().size());
-        next = askPart(offset);
-        if (auto taken = sink(part.value().data(), part.value().size()); !taken.ok()) return taken;
+        auto size = static_cast<std::int64_t>(part.value().size());
+        offset += size;
+        bool end = size < kPartBytes;
+        if (!end) next = askPart(offset);
+        if (size == 0) return {};
+        if (auto taken = sink(part.value().data(), part.value().size()); !taken.ok() || end) return taken;
+    }
+    return readWhole(camera, sink, cancelled);
+}
+
+Result<void> CameraImportSource::readWhole(const std::shared_ptr<CameraItem>& camera, const Sink& sink,
+                                           const std::function<bool()>& cancelled) {
+    auto size = camera->asFile()->fileSize();
+    if (size > 0 && size <= kWholeInMemory) {
+        // Asked for one byte more than the listing says, which a file that
+        // grew since would fill.
+        MemoryBudget::Hold hold(wholeReads(), size);
+        auto whole = withDevice<std::vector<std::uint8_t>>(
+            [camera, size](CameraDevice&, std::function<void(Result<std::vector<std::uint8_t>>)> done) {
+                camera->asFile()->requestReadData(0, size + 1, std::move(done));
+            },
+            cancelled);
+        if (whole.ok() && static_cast<std::int64_t>(whole.value().size()) != size)
+            return failure(Error{"The camera sent " + std::to_string(whole.value().size()) + " bytes of a file of " +
+                                 std::to_string(size) + "; it changed on the camera."});
+        if (whole.ok()) return sink(whole.value().data(), whole.value().size());
+        if (whole.error().code != Error::Code::badInput) return failure(whole.error());
     }
     return readStaged(camera, sink, cancelled);
 }
@@ -155,7 +186,7 @@ Result<void> CameraImportSource::readStaged(const std::shared_ptr<CameraItem>& c
     auto progress = std::make_shared<std::shared_ptr<CameraProgress>>();
     auto saved = withDevice<std::string>(
         [this, camera, name, progress](CameraDevice&, std::function<void(Result<std::string>)> done) {
-            *progress = camera->asFile()->requestDownload({staging_, name, false, staging_},
+            *progress = camera->asFile()->requestDownload({staging_, name, false, staging_, true},
                                                           [done](CameraFile::DownloadOutcome outcome) {
                                                               if (outcome.error) return done(failure(*outcome.error));
                                                               done(outcome.savedFilename.value_or(""));

@@ -15,8 +15,11 @@ namespace lumivane {
 
 // A camera (or card reader) as an import source: its media files as
 // "camera.media" names them, each read part by part where the device reads
-// parts of files, else downloaded whole by the device into a private staging
-// folder and streamed on from there (then removed); deleting asks the device.
+// parts of files. Where it reads only whole files, a photo-sized one is read
+// whole into memory (within a budget that all imports share); a larger one
+// is downloaded by the device into a private staging folder as a scratch
+// copy, never flushed, and streamed on from there (then removed). Deleting
+// asks the device.
 //
 // Threads: made on the main loop; the rest on the import's worker threads,
 // which hand every device call to the main loop and wait for its answer,
@@ -47,6 +50,11 @@ public:
     // Where the device reads parts of files; else Error::Code::unavailable.
     Result<void> readAt(const ImportItem& item, std::int64_t offset, std::size_t length, const Sink& sink) override;
     Result<void> remove(const ImportItem& item) override;
+
+    // The largest file read whole into memory, and what all such reads may
+    // hold at once (a file waits until it fits).
+    static constexpr std::int64_t kWholeInMemory = std::int64_t{64} << 20;
+    static constexpr std::int64_t kWholeReadBudget = std::int64_t{128} << 20;
     // Main loop: asks the device to eject, where it can.
     void eject(std::function<void(Result<void>)> done) override;
 
@@ -63,6 +71,10 @@ private:
     Result<T> withDevice(std::function<void(CameraDevice&, std::function<void(Result<T>)> done)> work,
                          const std::function<bool()>& cancelled = {});
     std::shared_ptr<CameraItem> file(const std::string& path);
+    // A file of a device that reads only whole files: into memory when it is
+    // photo-sized, else through the staging folder.
+    Result<void> readWhole(const std::shared_ptr<CameraItem>& camera, const Sink& sink,
+                           const std::function<bool()>& cancelled);
     // The whole file downloaded by the device into the staging folder, then
     // streamed on from there.
     Result<void> readStaged(const std::shared_ptr<CameraItem>& camera, const Sink& sink,

@@ -186,6 +186,9 @@ public:
     void post(std::function<void()> work) { queue_->post(std::move(work)); }
     Camera* camera() { return camera_; }
     GPContext* context() { return context_; }
+    // Whether the driver may read part of a file: until it says it cannot.
+    bool readsParts() const { return readsParts_; }
+    void readsNoParts() { readsParts_ = false; }
     Imaging& imaging() { return browser_.imaging(); }
     void report(std::function<void()> report) { browser_.later(std::move(report)); }
     // Main loop: a file deleted from the camera leaves its catalogue, and the
@@ -279,6 +282,7 @@ private:
     Camera* camera_ = nullptr;                  // the camera's queue
     std::string driverMessage_;                 // the camera's queue: the driver's last error text
     GPContext* context_ = nullptr;              // the camera's queue
+    bool readsParts_ = true;                    // the camera's queue
 };
 
 namespace {
@@ -340,25 +344,12 @@ public:
         if (!device) return done(failure(Error{Error::Code::unavailable, "The camera is no longer connected."}));
         device->post([self = shared_from_this(), device, offset, length, done = std::move(done)]() mutable {
             Result<std::vector<std::uint8_t>> outcome = std::vector<std::uint8_t>();
-            if (!device->camera()) {
+            if (!device->camera())
                 outcome = failure(Error{Error::Code::unavailable, "The camera is no longer connected."});
-            } else if (offset < 0 || length < 0) {
+            else if (offset < 0 || length < 0)
                 outcome = failure(Error{Error::Code::badInput, "A bad range."});
-            } else {
-                auto& bytes = outcome.value();
-                bytes.resize(static_cast<std::size_t>(std::min<std::int64_t>(length, kMaxRead)));
-                std::uint64_t size = bytes.size();
-                int code = gp_camera_file_read(device->camera(), self->folder_.c_str(), self->name_.c_str(),
-                                               GP_FILE_TYPE_NORMAL, static_cast<std::uint64_t>(offset),
-                                               reinterpret_cast<char*>(bytes.data()), &size, device->context());
-                if (code == GP_ERROR_NOT_SUPPORTED)
-                    outcome = failure(Error{Error::Code::badInput, "This camera does not read part of a file."});
-                else if (code < GP_OK)
-                    outcome =
-                        failure(Error{std::string("The camera did not read the file: ") + gp_result_as_string(code)});
-                else
-                    bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size, bytes.size())));
-            }
+            else
+                outcome = self->read(*device, offset, length);
             auto* camera = device.get();
             camera->report([device = std::move(device), done = std::move(done),
                             outcome = std::move(outcome)]() mutable { done(std::move(outcome)); });
@@ -386,6 +377,63 @@ public:
     }
 
 private:
+    // The camera's queue: at most `length` bytes from `offset`. A driver that
+    // reads only whole files reads this one whole when the range holds all of
+    // it and it is photo-sized.
+    Result<std::vector<std::uint8_t>> read(GphotoCameras::Device& device, std::int64_t offset, std::int64_t length) {
+        if (device.readsParts()) {
+            std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::min(length, kMaxRead)));
+            std::uint64_t size = bytes.size();
+            int code = gp_camera_file_read(device.camera(), folder_.c_str(), name_.c_str(), GP_FILE_TYPE_NORMAL,
+                                           static_cast<std::uint64_t>(offset), reinterpret_cast<char*>(bytes.data()),
+                                           &size, device.context());
+            if (code != GP_ERROR_NOT_SUPPORTED) {
+                if (code < GP_OK)
+                    return failure(
+                        Error{std::string("The camera did not read the file: ") + gp_result_as_string(code)});
+                bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size, bytes.size())));
+                return bytes;
+            }
+            device.readsNoParts();
+        }
+        if (offset != 0 || size_ <= 0 || length <= size_ || size_ > kMaxWholeImage)
+            return failure(Error{Error::Code::badInput, "This camera does not read part of a file."});
+        return readWhole(device, length);
+    }
+
+    // What a whole file read into memory collects: the driver's pieces, up
+    // to `limit` bytes (more than that is never kept).
+    struct Collected {
+        std::vector<std::uint8_t> bytes;
+        std::size_t limit;
+    };
+    static int collect(void* priv, unsigned char* data, uint64_t* length) {
+        auto* collected = static_cast<Collected*>(priv);
+        auto room = collected->limit - collected->bytes.size();
+        collected->bytes.insert(collected->bytes.end(), data, data + std::min<std::uint64_t>(*length, room));
+        return GP_OK;
+    }
+    // The camera's queue: the file, read whole straight into memory, at most
+    // `limit` bytes of it. A camera that sends less than the file's size has
+    // lost the file or the link: that is a failure, never a shorter file.
+    Result<std::vector<std::uint8_t>> readWhole(GphotoCameras::Device& device, std::int64_t limit) {
+        Collected collected{{}, static_cast<std::size_t>(limit)};
+        collected.bytes.reserve(static_cast<std::size_t>(size_));
+        CameraFileHandler handler{};
+        handler.write = &GphotoFile::collect;
+        ::CameraFile* file = nullptr;
+        if (gp_file_new_from_handler(&file, &handler, &collected) < GP_OK) return failure(Error("No memory."));
+        int code = gp_camera_file_get(device.camera(), folder_.c_str(), name_.c_str(), GP_FILE_TYPE_NORMAL, file,
+                                      device.context());
+        gp_file_unref(file);
+        if (code < GP_OK)
+            return failure(Error{std::string("The camera did not read the file: ") + gp_result_as_string(code)});
+        if (collected.bytes.size() < static_cast<std::size_t>(size_))
+            return failure(Error("The camera sent " + std::to_string(collected.bytes.size()) + " of " +
+                                 std::to_string(size_) + " bytes."));
+        return std::move(collected.bytes);
+    }
+
     // The camera's queue: the camera's own preview when it is at least half
     // the size asked for, else the picture itself (up to 64 MiB); a video
     // gets its preview or nothing.
@@ -463,6 +511,7 @@ private:
         } restore{device.context()};
         auto writer = FileWriter::create(options.directory, options.saveAsFilename, 0644, options.within);
         if (!writer.ok()) return {std::nullopt, writer.error()};
+        if (options.scratch) writer.value().scratch();
         Sink sink{&writer.value(), &progress, size_, 0, 0, std::nullopt};
         CameraFileHandler handler{};
         handler.write = &GphotoFile::write;

@@ -1,6 +1,6 @@
 #include "platform/vips/vips_imaging.h"
 
-#include "platform/vips/pixel_budget.h"
+#include "runtime/memory_budget.h"
 
 #include <vips/vips.h>
 
@@ -55,8 +55,8 @@ T failed() {
 
 // libheif decodes a picture whole, at about 6.5 bytes a pixel with its
 // buffers: four 12-megapixel photos at once hold some 320 MiB.
-PixelBudget& wholeDecodes() {
-    static PixelBudget budget(3 * 12'600'000);
+MemoryBudget& wholeDecodes() {
+    static MemoryBudget budget(3 * 12'600'000);
     return budget;
 }
 
@@ -126,7 +126,7 @@ public:
         if (!out) return nullptr;
         // Decoded here, as the picture is handed over: a picture never
         // reaches back into its file.
-        PixelBudget::Hold hold(wholeDecodes(), whole);
+        MemoryBudget::Hold hold(wholeDecodes(), whole);
         Image pixels = renderInTime(out.get(), decodeLimit_);
         out.reset();  // the decoder and its whole picture go with the last reference
         // The host keeps freed heap for reuse. When several threads decode

@@ -8,7 +8,7 @@
 #include <random>
 #include <thread>
 
-#include "platform/vips/pixel_budget.h"
+#include "runtime/memory_budget.h"
 #include "runtime/testing/temp_folder.h"
 #include "tools/sample_images/sample_images.h"
 
@@ -249,20 +249,20 @@ TEST(VipsImaging, AThumbnailNotRenderedInTimeIsNone) {
     EXPECT_EQ(picture->size(), (PixelSize{256, 256}));
 }
 
-TEST(PixelBudget, APictureLargerThanTheWholeBudgetIsAdmittedAloneThenOthersFollow) {
-    PixelBudget budget(100);
+TEST(MemoryBudget, APictureLargerThanTheWholeBudgetIsAdmittedAloneThenOthersFollow) {
+    MemoryBudget budget(100);
     {
-        PixelBudget::Hold whole(budget, 1'000);  // takes the whole budget rather than wait for ever
+        MemoryBudget::Hold whole(budget, 1'000);  // takes the whole budget rather than wait for ever
         EXPECT_FALSE(whole.shared());
     }
-    auto first = std::make_unique<PixelBudget::Hold>(budget, 60);
+    auto first = std::make_unique<MemoryBudget::Hold>(budget, 60);
     {
-        PixelBudget::Hold beside(budget, 40);  // fits beside the first
+        MemoryBudget::Hold beside(budget, 40);  // fits beside the first
         EXPECT_TRUE(beside.shared());
     }
     std::atomic<bool> admitted{false};
     std::thread second([&] {
-        PixelBudget::Hold hold(budget, 60);  // fits once the first is gone
+        MemoryBudget::Hold hold(budget, 60);  // fits once the first is gone
         admitted = true;
     });
     first.reset();
