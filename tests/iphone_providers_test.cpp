@@ -82,6 +82,7 @@ public:
     void detach(HostHarness&) override { emulator_.detach(kUdid); }
     void stop() { emulator_.stop(); }
     void restart() { ASSERT_TRUE(emulator_.start(socket_)); }
+    emulator::PhoneEmulator& emulator() { return emulator_; }
 
 private:
     std::string socket_;
@@ -336,4 +337,63 @@ TEST(ImobiledeviceProvider, PhonesFollowTheDaemonThatStartsLateRestartsOrMisbeha
     // It starts again (plugged back in): the phone is back.
     rig.restart();
     EXPECT_TRUE(listed(true));
+}
+
+// An import reads its files over a few connections kept from file to file
+// (a service start costs a phone tens of milliseconds), each file byte for
+// byte. A phone that lets a kept connection go is read over a new one,
+// without an item failing for it.
+TEST(ImobiledeviceProvider, AnImportKeepsItsConnectionsAndReplacesOnesThePhoneLetGo) {
+    TempFolder folder;
+    EmulatedRig rig(folder.path());
+    constexpr int kFiles = 24;
+    for (int i = 0; i < kFiles; ++i) {
+        auto path = folder / ("phone/DCIM/100APPLE/IMG_" + std::to_string(1000 + i) + ".JPG");
+        fs::create_directories(fs::path(path).parent_path());
+        std::string bytes(std::size_t(20'000 + i * 70'000), '\0');  // up to 1.6 MiB: one or two reads
+        for (std::size_t b = 0; b < bytes.size(); ++b) bytes[b] = char((b * 7 + std::size_t(i)) % 251);
+        std::ofstream(path, std::ios::binary) << bytes;
+    }
+    rig.add(nullptr, folder / "phone", true, false);
+    HostHarness h(rig.options());
+    h.value("lumivane/macos/events", "listen");
+    ASSERT_TRUE(h.loop.runUntil(
+        [&] {
+            auto list = h.value("lumivane/macos", "iphone.list");
+            return list.get<EncodableList>() && !list.get<EncodableList>()->empty() &&
+                   *list.get<EncodableList>()->front().get<EncodableMap>()->find("paired") == EncodableValue(true);
+        },
+        15s));
+    auto run = [&](const std::string& destination) {
+        fs::create_directories(destination);
+        auto job = h.value("lumivane/import", "import.start",
+                           EncodableMap{{"source", EncodableMap{{"kind", "iphone"}, {"id", kUdid}}},
+                                        {"destination", destination},
+                                        {"onlyNew", false}});
+        EXPECT_TRUE(job.get<std::string>()) << ::testing::PrintToString(job);
+        EncodableValue status;
+        auto state = [&] {
+            status = h.value("lumivane/import", "import.status", EncodableMap{{"job", job}});
+            auto* map = status.get<EncodableMap>();
+            auto* found = map ? map->find("state") : nullptr;
+            return found && found->get<std::string>() ? *found->get<std::string>() : std::string("?");
+        };
+        h.loop.runUntil([&] { return state() != "running"; }, 60s);
+        EXPECT_EQ(state(), "done");
+        int same = 0;
+        for (int i = 0; i < kFiles; ++i) {
+            auto name = "IMG_" + std::to_string(1000 + i) + ".JPG";
+            std::ifstream a(folder / ("phone/DCIM/100APPLE/" + name), std::ios::binary);
+            std::ifstream b(destination + "/" + name, std::ios::binary);
+            same += b && std::string(std::istreambuf_iterator<char>(a), {}) ==
+                             std::string(std::istreambuf_iterator<char>(b), {});
+        }
+        return same;
+    };
+    int before = rig.emulator().afcConnections();
+    EXPECT_EQ(run(folder / "kept"), kFiles);
+    EXPECT_LE(rig.emulator().afcConnections() - before, kFiles / 3) << "a connection for each file";
+
+    rig.emulator().setDropsConnectionsAfterEachFile(true);
+    EXPECT_EQ(run(folder / "let-go"), kFiles);
 }

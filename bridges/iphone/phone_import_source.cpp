@@ -104,43 +104,93 @@ Result<std::shared_ptr<AFCConnection>> PhoneImportSource::connect() {
     return opened;
 }
 
+PhoneImportSource::~PhoneImportSource() {
+    // Closed while the bridge (and the provider it speaks through) lives;
+    // once it has gone, so have its connections.
+    bridge_.guard([this] {
+        MutexLock guard(poolLock_);
+        for (auto& connection : idle_) connection->close();
+    })();
+}
+
+Result<void> PhoneImportSource::overConnection(const ConnectionRead& read) {
+    for (bool retried = false;;) {
+        std::shared_ptr<AFCConnection> connection;
+        if (!retried) {
+            MutexLock guard(poolLock_);
+            if (!idle_.empty()) {
+                connection = std::move(idle_.back());
+                idle_.pop_back();
+            }
+        }
+        bool kept = connection != nullptr;
+        if (!kept) {
+            auto opened = connect();
+            if (!opened.ok()) return failure(opened.error());
+            connection = opened.value();
+        }
+        bool handedOn = false;
+        auto outcome = read(*connection, handedOn);
+        if (outcome.ok()) {
+            MutexLock guard(poolLock_);
+            if (idle_.size() < kMaxIdleConnections) {
+                idle_.push_back(std::move(connection));
+                return {};
+            }
+        }
+        connection->close();
+        if (outcome.ok()) return {};
+        bool cancelled = outcome.error().code == Error::Code::cancelled;
+        if (kept && !handedOn && !cancelled && !context_.stopping()) {
+            // The others kept beside it are as old: they go too.
+            std::vector<std::shared_ptr<AFCConnection>> stale;
+            {
+                MutexLock guard(poolLock_);
+                stale.swap(idle_);
+            }
+            for (auto& other : stale) other->close();
+            retried = true;
+            continue;
+        }
+        return failure(failed(outcome.error(), kNoticeDelay));
+    }
+}
+
 Result<void> PhoneImportSource::readHere(const ImportItem& item, const Sink& sink,
                                          const std::function<bool()>& cancelled) {
-    auto opened = connect();
-    if (!opened.ok()) return failure(opened.error());
-    auto connection = opened.value();
-    std::int64_t bytes = 0;
-    auto streamed = streamFile(context_.api(), *connection, DcimScan::phonePath(item.path),
-                               [&](const std::uint8_t* data, std::uint32_t length) -> IPhoneResult<void> {
-                                   if (cancelled() || context_.stopping())
-                                       return Error(Error::Code::cancelled, "Cancelled.");
-                                   bytes += length;
-                                   return sink(data, length);
-                               });
-    // More or fewer bytes than listed: the listing's size came from a stat
-    // cache that knew an older file of that name; the next listing asks anew.
-    bool cancelledNow = !streamed.ok() && streamed.error().code == Error::Code::cancelled;
-    if (!cancelledNow && bytes != item.size) DcimScan::lookAgain(context_, *phone_, *connection, item.path);
-    connection->close();
-    if (!streamed.ok()) return failure(failed(streamed.error(), kNoticeDelay));
-    return {};
+    return overConnection([&](AFCConnection& connection, bool& handedOn) -> IPhoneResult<void> {
+        std::int64_t bytes = 0;
+        auto streamed = streamFile(context_.api(), connection, DcimScan::phonePath(item.path),
+                                   [&](const std::uint8_t* data, std::uint32_t length) -> IPhoneResult<void> {
+                                       if (cancelled() || context_.stopping())
+                                           return Error(Error::Code::cancelled, "Cancelled.");
+                                       bytes += length;
+                                       handedOn = true;
+                                       return sink(data, length);
+                                   });
+        // More or fewer bytes than listed: the listing's size came from a stat
+        // cache that knew an older file of that name; the next listing asks anew.
+        bool cancelledNow = !streamed.ok() && streamed.error().code == Error::Code::cancelled;
+        if (!cancelledNow && bytes != item.size) DcimScan::lookAgain(context_, *phone_, connection, item.path);
+        if (!streamed.ok()) return streamed.error();
+        return {};
+    });
 }
 
 Result<void> PhoneImportSource::readAt(const ImportItem& item, std::int64_t offset, std::size_t length,
                                        const Sink& sink) {
     return whileBridgeLives<void>([&]() -> Result<void> {
-        auto opened = connect();
-        if (!opened.ok()) return failure(opened.error());
-        auto& connection = opened.value();
-        auto streamed = streamRange(context_.api(), *connection, DcimScan::phonePath(item.path), offset,
-                                    static_cast<std::int64_t>(length),
-                                    [&](const std::uint8_t* data, std::uint32_t size) -> IPhoneResult<void> {
-                                        if (context_.stopping()) return Error(Error::Code::cancelled, "Cancelled.");
-                                        return sink(data, size);
-                                    });
-        connection->close();
-        if (!streamed.ok()) return failure(failed(streamed.error(), kNoticeDelay));
-        return {};
+        return overConnection([&](AFCConnection& connection, bool& handedOn) -> IPhoneResult<void> {
+            auto streamed = streamRange(context_.api(), connection, DcimScan::phonePath(item.path), offset,
+                                        static_cast<std::int64_t>(length),
+                                        [&](const std::uint8_t* data, std::uint32_t size) -> IPhoneResult<void> {
+                                            if (context_.stopping()) return Error(Error::Code::cancelled, "Cancelled.");
+                                            handedOn = true;
+                                            return sink(data, size);
+                                        });
+            if (!streamed.ok()) return streamed.error();
+            return {};
+        });
     });
 }
 

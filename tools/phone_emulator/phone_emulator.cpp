@@ -164,7 +164,7 @@ void PhoneEmulator::stop() {
         for (int fd : open_) ::shutdown(fd, SHUT_RDWR);
     }
     for (auto& worker : workers_)
-        if (worker.joinable()) worker.join();
+        if (worker.thread.joinable()) worker.thread.join();
     if (listenFd_ >= 0) ::close(listenFd_);
     if (!socketPath_.empty()) ::unlink(socketPath_.c_str());
     // Ready to start again, as a daemon that udev starts anew.
@@ -184,17 +184,25 @@ void PhoneEmulator::acceptLoop() {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             return;
         }
+        std::erase_if(workers_, [](Worker& worker) {
+            if (!*worker.finished) return false;
+            worker.thread.join();
+            return true;
+        });
         std::lock_guard guard(mutex_);
         open_.insert(fd);
-        workers_.emplace_back([this, fd] {
-            serve(fd);
-            std::lock_guard done(mutex_);
-            open_.erase(fd);
-            std::erase(listeners_, fd);
-            for (auto it = connections_.begin(); it != connections_.end();)
-                it = it->second == fd ? connections_.erase(it) : std::next(it);
-            ::close(fd);
-        });
+        auto finished = std::make_shared<std::atomic<bool>>(false);
+        workers_.push_back({std::thread([this, fd, finished] {
+                                serve(fd);
+                                std::lock_guard done(mutex_);
+                                open_.erase(fd);
+                                std::erase(listeners_, fd);
+                                for (auto it = connections_.begin(); it != connections_.end();)
+                                    it = it->second == fd ? connections_.erase(it) : std::next(it);
+                                ::close(fd);
+                                *finished = true;
+                            }),
+                            finished});
     }
 }
 
@@ -510,21 +518,27 @@ PhoneEmulator::LockdownAnswer PhoneEmulator::goodbye(Lockdown&, const std::strin
 
 namespace {
 
-// One AFC connection: the phone's folder and the files it has open.
+constexpr std::size_t kAfcHeader = 40;
+
+// One AFC connection: the phone's folder, the files it has open, and the
+// packet a file's data is read into, kept from read to read.
 struct AfcSession {
     std::string folder;
     std::map<std::uint64_t, int> files;  // handle -> descriptor
     std::uint64_t nextHandle = 1;
+    std::vector<char> packet;
     ~AfcSession() {
         for (auto& [handle, file] : files) ::close(file);
     }
 };
 
 // What a request is answered with: a status code, or data (operation 2) or
-// a handle (operation 0x0E) after the header.
+// a handle (operation 0x0E) after the header. A file's data is not copied
+// here: it is already in the session's packet, after the header's room.
 struct AfcReply {
     std::uint64_t operation;
     std::string payload;
+    std::size_t inPacket = 0;  // bytes of data in the session's packet
 };
 
 AfcReply afcStatus(std::uint64_t code) {
@@ -591,11 +605,13 @@ AfcReply openFile(AfcSession& session, const std::string& payload) {  // reading
 AfcReply readFile(AfcSession& session, const std::string& payload) {
     auto file = session.files.find(afcNumber(payload, 0));
     if (file == session.files.end()) return afcStatus(7);
-    std::string data(std::min<std::uint64_t>(afcNumber(payload, 8), kMaxAfcPacket), '\0');
-    ssize_t got = ::read(file->second, data.data(), data.size());
+    auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(afcNumber(payload, 8), kMaxAfcPacket));
+    if (session.packet.size() < kAfcHeader + wanted) session.packet.resize(kAfcHeader + wanted);
+    ssize_t got;
+    do got = ::read(file->second, session.packet.data() + kAfcHeader, wanted);
+    while (got < 0 && errno == EINTR);
     if (got < 0) return afcStatus(4);
-    data.resize(std::size_t(got));
-    return {2, data};
+    return {2, {}, std::size_t(got)};
 }
 
 AfcReply seekFile(AfcSession& session, const std::string& payload) {
@@ -625,31 +641,34 @@ const std::map<std::uint64_t, AfcReply (*)(AfcSession&, const std::string&)> kAf
 }  // namespace
 
 void PhoneEmulator::serveAfc(int fd, const std::string& udid) {
+    ++afcConnections_;
     AfcSession session;
     {
         std::lock_guard guard(mutex_);
         session.folder = phones_.at(udid).folder;
     }
     auto send = [&](std::uint64_t packet, const AfcReply& reply) {
-        std::string out(40, '\0');
-        std::memcpy(out.data(), "CFA6LPAA", 8);
         // Data follows the header as the packet's trailing part, as a phone
         // sends it; a status or a handle travels in the header part.
-        std::uint64_t length = 40 + reply.payload.size();
-        std::uint64_t headerPart = reply.operation == 2 ? 40 : length;
+        auto size = reply.inPacket + reply.payload.size();
+        if (session.packet.size() < kAfcHeader + size) session.packet.resize(kAfcHeader + size);
+        std::uint64_t length = kAfcHeader + size;
+        std::uint64_t headerPart = reply.operation == 2 ? kAfcHeader : length;
         std::uint64_t fields[4] = {htole64(length), htole64(headerPart), htole64(packet), htole64(reply.operation)};
-        std::memcpy(out.data() + 8, fields, sizeof fields);
-        out += reply.payload;
-        return writeAll(fd, out.data(), out.size());
+        std::memcpy(session.packet.data(), "CFA6LPAA", 8);
+        std::memcpy(session.packet.data() + 8, fields, sizeof fields);
+        if (!reply.payload.empty())
+            std::memcpy(session.packet.data() + kAfcHeader, reply.payload.data(), reply.payload.size());
+        return writeAll(fd, session.packet.data(), std::size_t(length));
     };
     for (;;) {
-        char header[40];
+        char header[kAfcHeader];
         if (!Stream{fd}.read(header, sizeof header) || std::memcmp(header, "CFA6LPAA", 8) != 0) break;
         std::uint64_t fields[4];
         std::memcpy(fields, header + 8, sizeof fields);
         std::uint64_t length = le64toh(fields[0]), packet = le64toh(fields[2]), operation = le64toh(fields[3]);
-        if (length < 40 || length - 40 > kMaxAfcPacket) break;
-        std::string payload(length - 40, '\0');
+        if (length < kAfcHeader || length - kAfcHeader > kMaxAfcPacket) break;
+        std::string payload(length - kAfcHeader, '\0');
         if (!payload.empty() && !Stream{fd}.read(payload.data(), payload.size())) break;
         int latency;
         {
@@ -660,6 +679,7 @@ void PhoneEmulator::serveAfc(int fd, const std::string& udid) {
         auto handler = kAfcHandlers.find(operation);
         auto reply = handler == kAfcHandlers.end() ? afcStatus(15) : handler->second(session, payload);
         if (!send(packet, reply)) break;
+        if (operation == 0x14 && dropsAfterEachFile_) break;
     }
 }
 

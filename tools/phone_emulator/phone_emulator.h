@@ -43,6 +43,11 @@ public:
     bool setLatency(const std::string& udid, int milliseconds);  // added to every AFC request
     bool attach(const std::string& udid);
     bool detach(const std::string& udid);  // its open connections drop at once
+    // A phone that lets an AFC connection go as soon as it has closed a file
+    // on it (as one may let idle connections go): every phone's, from now on.
+    void setDropsConnectionsAfterEachFile(bool drops) { dropsAfterEachFile_ = drops; }
+    // How many AFC connections the phones have served since the start.
+    int afcConnections() const { return afcConnections_; }
 
 private:
     struct Phone {
@@ -85,6 +90,8 @@ private:
     void notifyListeners(const std::string& payloadXml);
     std::string attachedMessage(const Phone& phone) const;
 
+    std::atomic<bool> dropsAfterEachFile_{false};
+    std::atomic<int> afcConnections_{0};
     int listenFd_ = -1;
     std::string socketPath_;
     std::atomic<bool> stopping_{false};
@@ -98,7 +105,14 @@ private:
     std::string buid_;
     int nextPort_ = 49200;
     std::uint32_t nextDeviceId_ = 1;
-    std::vector<std::thread> workers_;
+    // One thread per connection; a finished one is joined when the next
+    // connection comes, so that a client opening a connection per file
+    // does not pile up threads until stop().
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> finished;
+    };
+    std::vector<Worker> workers_;  // the acceptor's, then stop()'s
 };
 
 }  // namespace lumivane::emulator
