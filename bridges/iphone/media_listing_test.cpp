@@ -72,3 +72,27 @@ TEST(MediaListing, TheWrittenAnswerIsTheCodecsEncodingOfItsEntries) {
     EXPECT_EQ(answer.envelope, StandardMethodCodec::encodeSuccessEnvelope(entries));
     EXPECT_GE(listing.encodedSizeHint(), answer.envelope.size());
 }
+
+// The answer is written into room reserved from the hint: a hint short by a
+// byte has the whole answer copied into a buffer twice its size, so it must
+// hold every kind of listing, every file sized and timed.
+TEST(MediaListing, TheSizeHintHoldsTheWholeAnswer) {
+    struct Case {
+        const char* what;
+        std::size_t nameLength, folderLength;
+        std::int64_t size;
+    };
+    for (const auto& c : {Case{"a phone's names", 13, 8, 3'000'000}, Case{"long names", 300, 8, 5'000'000'000},
+                          Case{"a long folder", 13, 250, 7}, Case{"one-letter names", 1, 1, 1}}) {
+        MediaListing listing;
+        listing.addFolder(std::string(c.folderLength, 'F'));
+        for (int i = 0; i < 1000; ++i) {
+            auto name = std::to_string(i);
+            name.resize(std::max(c.nameLength, name.size()), 'n');
+            ASSERT_TRUE(listing.addFile(name));
+            listing.setSize(std::size_t(i), c.size, 1'733'550'000'000 + i);
+        }
+        auto answer = EncodedAnswer::written([&](ValueWriter& writer) { listing.write(writer); });
+        EXPECT_GE(listing.encodedSizeHint(), answer.envelope.size()) << c.what;
+    }
+}

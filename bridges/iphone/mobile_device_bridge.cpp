@@ -95,6 +95,9 @@ void MobileDeviceBridge::media(const Arguments& args, MethodResult& result) {
         {
             auto listing = DcimScan(context_, phone, control).media();
             if (!listing.ok()) return IPhoneResult<EncodedAnswer>(listing.error());
+            // What the scan freed goes back before the answer is written: the
+            // answer's megabytes would otherwise come on top of it.
+            releaseFreeMemory();
             answer = EncodedAnswer::written([&](ValueWriter& writer) { listing->write(writer); },
                                             listing->encodedSizeHint());
         }
