@@ -456,6 +456,17 @@ echo "    $(vipsheader "$work/thumbnails/gphoto.jpg" | sed "s|$work/thumbnails/|
 mkdir -p "$work/gphoto-imports"
 printf '$ lumivanectl call lumivane/macos camera.download {"id": "%s", "path": "DCIM/100CANON/MVI_0005.MOV", ...}\n' "$gcam"
 "$bin/lumivanectl" --socket "$work/linux.sock" call lumivane/macos camera.download '{"id": "'"$gcam"'", "path": "DCIM/100CANON/MVI_0005.MOV", "dir": "'"$work/gphoto-imports"'", "name": "MVI_0005.MOV", "token": "g1"}' --events lumivane/macos/events || true
+echo "    An import from it: this driver reads only whole files, so each photo is read whole into memory"
+echo "    (the 64 MiB video too; a larger file goes through a scratch copy that is never flushed):"
+mkdir -p "$work/gphoto-job" "$work/wire-job"
+LUMIVANE_SOCKET="$work/linux.sock" ctl_import "camera:$gcam" "$work/gphoto-job" --all
+same=0
+for original in "$work/eos/DCIM/100CANON/"*; do
+    copy=$(find "$work/gphoto-job" -type f -name "$(basename "$original")" | head -1)
+    [ -n "$copy" ] && cmp -s "$original" "$copy" && same=$((same + 1))
+done
+echo "    the copies match the camera's files, byte for byte: $same of $(find "$work/eos/DCIM" -type f | wc -l);" \
+    "files left in import-staging/: $(find "$work/linux-data" -path '*import-staging*' -type f | wc -l)"
 kill -TERM $linux; wait $linux || true
 
 step "A phone on the wire: --platform linux through libimobiledevice, against the phone emulator (usbmux, lockdown over TLS, AFC)"
@@ -479,6 +490,9 @@ run call lumivane/macos iphone.media '{"udid": "'"$emulated"'"}' --events lumiva
 mkdir -p "$work/from-the-wire"
 run call lumivane/macos iphone.download '{"udid": "'"$emulated"'", "path": "101APPLE/IMG_0301.MOV", "target": "'"$work/from-the-wire/IMG_0301.MOV"'", "token": "wire"}' --events lumivane/macos/events
 cmp "$work/from-the-wire/IMG_0301.MOV" "$work/ada/DCIM/101APPLE/IMG_0301.MOV" && echo "    the copy is the phone's file, byte for byte"
+echo "    An import job over the wire reads its files over a few AFC connections kept from file to file:"
+ctl_import "iphone:$emulated" "$work/wire-job" --no-verify
+echo "    $(find "$work/wire-job" -type f | wc -l) files copied from the emulated phone"
 listedAs() {  # listedAs JSON: waits up to a minute for iphone.list to answer it, then shows the answer
     for _ in $(seq 600); do [ "$("$bin/lumivanectl" call lumivane/macos iphone.list)" = "$1" ] && break; sleep 0.1; done
     run call lumivane/macos iphone.list
