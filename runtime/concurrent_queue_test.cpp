@@ -13,9 +13,10 @@ using namespace std::chrono_literals;
 TEST(ConcurrentQueue, AddsAWorkerWhenEveryWorkerIsBlocked) {
     // Eight tasks that each wait for all eight to have started: only an elastic
     // pool gets through; a fixed pool of two would wait forever (here: time out).
-    ConcurrentQueue queue("lumivane.test.pool");
+    // The semaphores outlive the queue, whose end waits for its tasks.
     constexpr int n = 8;
     Semaphore started, release;
+    ConcurrentQueue queue("lumivane.test.pool");
     for (int i = 0; i < n; ++i) {
         queue.post([&] {
             started.signal();

@@ -32,6 +32,8 @@ struct Error {
     // The error of a system call: its code from `number` (an errno value),
     // its message the system's own.
     static Error system(int number = errno);
+    // What was read or asked makes no sense, and why.
+    static Error badInput(std::string message) { return Error{Code::badInput, std::move(message)}; }
 
     friend bool operator==(const Error&, const Error&) = default;
 };

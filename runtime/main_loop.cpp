@@ -126,7 +126,7 @@ bool MainLoop::turn(SteadyClock::time_point until) {
         SteadyClock::time_point wakeAt;
         {
             MutexLock lock(mutex_);
-            owner_ = std::this_thread::get_id();
+            owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
             polling_ = false;
             if (quit_) {
                 quit_ = false;  // consumed: a later run() starts afresh

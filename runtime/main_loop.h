@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cassert>
 #include <chrono>
 #include <cstdint>
@@ -56,7 +57,7 @@ public:
     bool runUntil(const std::function<bool()>& predicate, Duration timeout);
 
     // True on the thread that is running (or last ran) the loop.
-    bool isCurrent() const { return std::this_thread::get_id() == owner_; }
+    bool isCurrent() const { return std::this_thread::get_id() == owner_.load(std::memory_order_relaxed); }
 
 protected:
     void enqueue(std::function<void()> task, Origin origin) override;
@@ -84,7 +85,9 @@ private:
     void sleep(std::chrono::steady_clock::time_point wakeAt);
     void wakeUp();
 
-    std::thread::id owner_;
+    // Written by the thread that turns the loop, read by any: a thread only
+    // ever finds its own id there if it wrote it itself, so no order is needed.
+    std::atomic<std::thread::id> owner_;
     Mutex mutex_;
     int wakeFd_ = -1;  // an eventfd: written to wake the loop from poll
     std::deque<Task> tasks_ LUMIVANE_GUARDED_BY(mutex_);

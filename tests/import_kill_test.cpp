@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -64,7 +66,10 @@ TEST(ImportKill, AJobResumedAfterTheHostWasKilledCopiesEveryItemOnce) {
     std::mt19937 random(11);
     for (int i = 0; i < kFiles; ++i) {
         std::string bytes(1 << 20, '\0');
-        for (auto& b : bytes) b = static_cast<char>(random());
+        for (std::size_t at = 0; at < bytes.size(); at += 4) {  // a draw is four bytes
+            auto word = static_cast<std::uint32_t>(random());
+            std::memcpy(&bytes[at], &word, 4);
+        }
         std::ofstream(card + "/DCIM/100KILL/IMG_" + std::to_string(1000 + i) + ".JPG", std::ios::binary) << bytes;
     }
 

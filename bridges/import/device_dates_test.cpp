@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
+#include <mutex>
+#include <vector>
 
 #include "bridges/import/testing/fake_import_source.h"
 #include "bridges/import/testing/no_metadata.h"
@@ -38,8 +41,13 @@ struct DeviceDatesTest : ::testing::Test {
     MainLoop loop;
     std::vector<DeviceDates::Progress> told;  // main loop
     std::unique_ptr<DeviceDates> dates;
-    std::atomic<int> working{0};          // tasks posted and not yet finished
-    ConcurrentQueue queue{"test.dates"};  // gone first: its work ends while `dates` is here
+    std::atomic<int> working{0};  // tasks posted and not yet finished
+    // While held, work is kept back instead of started: a first answer is
+    // seen before any reading could have ended, however the threads run.
+    std::mutex heldMutex;
+    bool holding = false;                         // guarded by heldMutex
+    std::vector<std::function<void()>> heldWork;  // guarded by heldMutex
+    ConcurrentQueue queue{"test.dates"};          // gone first: its work ends while `dates` is here
 
     void SetUp() override { dates = make(); }
     std::unique_ptr<DeviceDates> make() {
@@ -47,10 +55,11 @@ struct DeviceDatesTest : ::testing::Test {
             ItemCopy::Services{photos, videos}, folder.path() + "/scratch",
             [this](std::function<void()> work) {
                 ++working;
-                queue.post([this, work = std::move(work)] {
-                    work();
-                    --working;
-                });
+                std::lock_guard lock(heldMutex);
+                if (holding)
+                    heldWork.push_back(std::move(work));
+                else
+                    start(std::move(work));
             },
             [this](std::function<void()> work) { loop.post(std::move(work)); },
             [this](const std::string& kind, const std::string& id, const DeviceDates::Progress& progress) {
@@ -58,6 +67,19 @@ struct DeviceDatesTest : ::testing::Test {
                 EXPECT_EQ(id, "/card");
                 told.push_back(progress);
             });
+    }
+    void start(std::function<void()> work) {
+        queue.post([this, work = std::move(work)] {
+            work();
+            --working;
+        });
+    }
+    void hold(bool on) {
+        std::lock_guard lock(heldMutex);
+        holding = on;
+        if (on) return;
+        for (auto& work : heldWork) start(std::move(work));
+        heldWork.clear();
     }
     // Until the readings' work has ended; then a DeviceDates may be replaced.
     void settle() {
@@ -67,7 +89,9 @@ struct DeviceDatesTest : ::testing::Test {
     // Asks, then waits on the main loop for the reading to be told complete, and answers the dates.
     EncodableMap complete(bool fresh) {
         told.clear();
+        hold(true);
         auto first = ask(fresh);
+        hold(false);
         EXPECT_EQ(*first.find("complete"), EncodableValue(false)) << "read in the background";
         EXPECT_TRUE(loop.runUntil([&] { return !told.empty() && told.back().complete; }, std::chrono::seconds(20)));
         auto answer = ask();

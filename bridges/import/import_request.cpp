@@ -6,12 +6,6 @@
 
 namespace lumivane {
 
-namespace {
-
-Error bad(const std::string& what) { return Error{Error::Code::badInput, what}; }
-
-}  // namespace
-
 bool ImportRequest::validShoot(const std::string& name) {
     if (name.empty() || name.size() > kMaxShoot) return false;
     return std::none_of(name.begin(), name.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; });
@@ -20,22 +14,24 @@ bool ImportRequest::validShoot(const std::string& name) {
 Result<ImportRequest> ImportRequest::fromArguments(const Arguments& args, const EncodableMap& remembered) {
     ImportRequest request;
     const EncodableMap* source = args.map("source");
-    if (!source) return failure(bad("No source given: {\"kind\": \"iphone\" | \"camera\" | \"volume\", \"id\": ...}."));
+    if (!source)
+        return failure(
+            Error::badInput("No source given: {\"kind\": \"iphone\" | \"camera\" | \"volume\", \"id\": ...}."));
     EncodableValue sourceValue(*source);
     Arguments sourceArgs(sourceValue);
     auto kind = sourceArgs.string("kind"), id = sourceArgs.string("id");
     if (!kind || (*kind != "iphone" && *kind != "camera" && *kind != "volume"))
-        return failure(bad("The source's kind must be \"iphone\", \"camera\" or \"volume\"."));
-    if (!id || id->empty()) return failure(bad("The source has no id."));
+        return failure(Error::badInput("The source's kind must be \"iphone\", \"camera\" or \"volume\"."));
+    if (!id || id->empty()) return failure(Error::badInput("The source has no id."));
     request.kind = *kind;
     request.id = *id;
     if (args.value("items") && !args.value("items")->isNull()) {
         const EncodableList* items = args.list("items");
-        if (!items) return failure(bad("\"items\" must be a list of paths."));
+        if (!items) return failure(Error::badInput("\"items\" must be a list of paths."));
         request.items.emplace();
         for (const auto& item : *items) {
             const auto* path = item.get<std::string>();
-            if (!path) return failure(bad("\"items\" must be a list of paths."));
+            if (!path) return failure(Error::badInput("\"items\" must be a list of paths."));
             request.items->push_back(*path);
         }
     }
@@ -47,7 +43,8 @@ Result<ImportRequest> ImportRequest::fromArguments(const Arguments& args, const 
     };
     bool asRemembered = !args.value("destination");
     if (asRemembered) destination = rememberedText("destination");
-    if (!destination || destination->empty()) return failure(bad("No destination given, and none is remembered."));
+    if (!destination || destination->empty())
+        return failure(Error::badInput("No destination given, and none is remembered."));
     request.destination = *destination;
     request.subfolders = args.string("subfolders").value_or("");
     request.rename = args.string("rename").value_or("{name}");
@@ -62,13 +59,13 @@ Result<ImportRequest> ImportRequest::fromArguments(const Arguments& args, const 
     if (args.value("shoot")) {
         auto shoot = args.string("shoot");
         if (!shoot || !validShoot(*shoot))
-            return failure(bad("\"shoot\" must be a name of 1 to 100 bytes without control characters."));
+            return failure(Error::badInput("\"shoot\" must be a name of 1 to 100 bytes without control characters."));
         request.shoot = *shoot;
     }
     if (args.value("clockShift")) {
         auto minutes = args.integer("clockShift");
         if (!minutes || *minutes < -kMaxClockShift || *minutes > kMaxClockShift)
-            return failure(bad("\"clockShift\" must be a whole number of minutes within 30 days."));
+            return failure(Error::badInput("\"clockShift\" must be a whole number of minutes within 30 days."));
         request.clockShift = *minutes;
     }
     return request;
@@ -80,7 +77,7 @@ Result<CopyPlan> ImportRequest::plan(const std::string& job, const std::string& 
     auto names = ImportTemplate::parse(rename, ImportTemplate::Kind::fileName);
     if (!names.ok()) return failure(names.error());
     if (shoot.empty() && (folders.value().usesShoot() || names.value().usesShoot()))
-        return failure(bad("The templates use {job}: give the shoot's name."));
+        return failure(Error::badInput("The templates use {job}: give the shoot's name."));
     // Nothing is deleted from a device that was not read back first.
     return CopyPlan{destination,
                     backup,
@@ -117,7 +114,8 @@ std::string ImportRequest::toJson() const {
 
 Result<ImportRequest> ImportRequest::fromJson(const std::string& text) {
     auto json = nlohmann::json::parse(text, nullptr, false);
-    if (json.is_discarded() || !json.is_object()) return failure(bad("The journal's request does not read."));
+    if (json.is_discarded() || !json.is_object())
+        return failure(Error::badInput("The journal's request does not read."));
     try {
         ImportRequest request;
         request.kind = json.at("kind").get<std::string>();
@@ -140,7 +138,7 @@ Result<ImportRequest> ImportRequest::fromJson(const std::string& text) {
         if (json.contains("items")) request.items = json.at("items").get<std::vector<std::string>>();
         return request;
     } catch (const nlohmann::json::exception&) {
-        return failure(bad("The journal's request does not read."));
+        return failure(Error::badInput("The journal's request does not read."));
     }
 }
 

@@ -22,8 +22,6 @@ bool among(const char* const (&keys)[N], const std::string& name) {
     return std::find_if(std::begin(keys), std::end(keys), [&](const char* k) { return name == k; }) != std::end(keys);
 }
 
-Error bad(const std::string& what) { return Error{Error::Code::badInput, what}; }
-
 bool validShift(const nlohmann::json& minutes) {
     return minutes.is_number_integer() && std::abs(minutes.get<std::int64_t>()) <= ImportSettings::kMaxClockShift;
 }
@@ -83,11 +81,11 @@ Result<void> ImportSettings::remember(const EncodableMap& settings) const {
     auto json = read(path_);
     for (const auto& [key, value] : settings) {
         const auto* name = key.get<std::string>();
-        if (!name) return failure(bad("Settings are named by text."));
+        if (!name) return failure(Error::badInput("Settings are named by text."));
         if (*name == "shoot") {
             const auto* shoot = value.get<std::string>();
             if (!shoot || !ImportRequest::validShoot(*shoot))
-                return failure(bad("A shoot's name is 1 to 100 bytes without control characters."));
+                return failure(Error::badInput("A shoot's name is 1 to 100 bytes without control characters."));
             // The newest first, each once.
             nlohmann::json shoots = nlohmann::json::array({*shoot});
             if (json.contains("shoots") && json["shoots"].is_array())
@@ -99,7 +97,7 @@ Result<void> ImportSettings::remember(const EncodableMap& settings) const {
             continue;
         }
         auto kept = accepted(*name, value, false);
-        if (!kept) return failure(bad("No import setting \"" + *name + "\" of that kind."));
+        if (!kept) return failure(Error::badInput("No import setting \"" + *name + "\" of that kind."));
         json[*name] = std::move(*kept);
     }
     return write(path_, json);
@@ -122,7 +120,8 @@ Result<void> ImportSettings::rememberPreset(const std::string& device, const Enc
     for (const auto& [key, value] : preset) {
         const auto* name = key.get<std::string>();
         auto kept = name ? accepted(*name, value, true) : std::nullopt;
-        if (!kept) return failure(bad("A device keeps only \"subfolders\", \"rename\" and \"clockShift\"."));
+        if (!kept)
+            return failure(Error::badInput("A device keeps only \"subfolders\", \"rename\" and \"clockShift\"."));
         names[*name] = std::move(*kept);
     }
     auto json = read(path_);
@@ -131,7 +130,7 @@ Result<void> ImportSettings::rememberPreset(const std::string& device, const Enc
     if (names.empty())
         presets.erase(device);
     else if (!presets.contains(device) && presets.size() >= kPresets)
-        return failure(bad("At most 64 devices keep names of their own; forget one first."));
+        return failure(Error::badInput("At most 64 devices keep names of their own; forget one first."));
     else
         presets[device] = std::move(names);
     return write(path_, json);

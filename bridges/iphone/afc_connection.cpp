@@ -1,6 +1,7 @@
 #include "bridges/iphone/afc_connection.h"
 
 #include <algorithm>
+#include <charconv>
 #include <memory>
 #include <optional>
 
@@ -44,6 +45,13 @@ IPhoneResult<std::vector<std::string>> listDirectory(const MobileDevice& api, AF
     }
     api.AFCDirectoryClose(connection.handle(), directory);
     return names;
+}
+
+std::optional<std::int64_t> fileInfoNumber(const std::string& text) {
+    std::int64_t value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
+    return value;
 }
 
 IPhoneResult<std::map<std::string, std::string>> fileInfo(const MobileDevice& api, AFCConnection& connection,

@@ -41,6 +41,9 @@ IPhoneResult<std::vector<std::string>> listDirectory(const MobileDevice& api, AF
 // Key to value, UTF-8; a key that repeats keeps its later value.
 IPhoneResult<std::map<std::string, std::string>> fileInfo(const MobileDevice& api, AFCConnection& connection,
                                                           const std::string& path);
+// A file-info value as the whole decimal integer it should be; nullopt when
+// it is empty or is not one.
+std::optional<std::int64_t> fileInfoNumber(const std::string& text);
 // Streams a phone file in chunks of up to 1 MiB through one reused buffer,
 // handing each to `sink` in order; a sink error ends the read with that
 // error. Answers the bytes read. The phone file is closed on every way out.

@@ -1,7 +1,6 @@
 #include "bridges/iphone/dcim_scan.h"
 
 #include <algorithm>
-#include <charconv>
 #include <limits>
 
 #include "bridges/iphone/phone_context.h"
@@ -15,26 +14,18 @@ namespace {
 constexpr auto kSizingEventInterval = std::chrono::milliseconds(80);
 constexpr std::size_t kFilesPerWorker = 40;
 
-// A whole text as a decimal integer.
-std::optional<std::int64_t> decimal(const std::string& text) {
-    std::int64_t value = 0;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
-    return value;
-}
-
 // Size and time from a file-info map; nullopt when the size is missing or
 // does not parse. A present "st_birthtime" is the time even when it does not
 // parse (then 0).
 std::optional<StatCache::Entry> fileStat(const std::map<std::string, std::string>& info) {
     auto size = info.find("st_size");
     if (size == info.end()) return std::nullopt;
-    auto bytes = decimal(size->second);
+    auto bytes = fileInfoNumber(size->second);
     if (!bytes) return std::nullopt;
     auto time = info.find("st_birthtime");
     if (time == info.end()) time = info.find("st_mtime");
     std::int64_t modified = 0;
-    if (time != info.end()) modified = decimal(time->second).value_or(0) / 1'000'000;
+    if (time != info.end()) modified = fileInfoNumber(time->second).value_or(0) / 1'000'000;
     return StatCache::Entry{*bytes, modified};
 }
 

@@ -1,6 +1,5 @@
 #include "bridges/iphone/photo_index.h"
 
-#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <vector>
@@ -24,13 +23,6 @@ struct Found {
     std::int64_t size;
 };
 
-std::optional<std::int64_t> decimal(const std::string& text) {
-    std::int64_t value = 0;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
-    return value;
-}
-
 }  // namespace
 
 std::string PhotoIndex::folder(const std::string& dataFolder, const std::string& udid) {
@@ -51,7 +43,7 @@ IPhoneResult<EncodableMap> PhotoIndex::copy() {
         auto info = fileInfo(api, control_, std::string("/PhotoData/") + name);
         if (!info.ok()) continue;
         auto size = info.value().find("st_size");
-        auto bytes = size == info.value().end() ? std::nullopt : decimal(size->second);
+        auto bytes = size == info.value().end() ? std::nullopt : fileInfoNumber(size->second);
         if (!bytes) continue;
         auto mtime = info.value().find("st_mtime");
         if (!found.empty()) stamp += "\n";

@@ -1,7 +1,5 @@
 #include "bridges/iphone/transfer.h"
 
-#include <charconv>
-
 #include "bridges/iphone/dcim_scan.h"
 #include "bridges/iphone/phone_context.h"
 #include "runtime/file_writer.h"
@@ -26,11 +24,8 @@ IPhoneResult<std::string> Transfer::copy(PhoneContext& context, AFCConnection& c
     auto info = fileInfo(api, connection, phonePath);
     if (!info.ok()) return info.error();
     std::int64_t total = 0;
-    if (auto size = info.value().find("st_size"); size != info.value().end()) {
-        const auto& text = size->second;
-        auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), total);
-        if (error != std::errc() || end != text.data() + text.size()) total = 0;
-    }
+    if (auto size = info.value().find("st_size"); size != info.value().end())
+        total = fileInfoNumber(size->second).value_or(0);
 
     // A download is the user's file, not a private one: readable by all.
     auto local = FileWriter::create(target, 0644, within);
