@@ -1,5 +1,10 @@
 #include "bridges/iphone/afc_connection.h"
 
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+
 #include "bridges/iphone/iphone_bridge_fixture.h"
 
 using namespace lumivane;
@@ -31,4 +36,24 @@ TEST_F(IPhoneBridgeTest, SmallFilesUpToTheLimitAreReadAndLargerOnesAreNot) {
         EXPECT_EQ(info.value()["st_size"], "10");
         EXPECT_EQ(info.value()["st_ifmt"], "S_IFREG");
     });
+}
+
+// A phone's file-info values are its own words: only a whole decimal number,
+// in range, is a number; anything else is no number rather than its start.
+TEST(FileInfoNumber, OnlyAWholeDecimalInRangeIsANumber) {
+    const std::pair<std::string, std::optional<std::int64_t>> cases[] = {
+        {"0", 0},
+        {"1234567", 1234567},
+        {"-5", -5},
+        {"9223372036854775807", INT64_MAX},
+        {"9223372036854775808", std::nullopt},  // one past the range
+        {"", std::nullopt},
+        {"12abc", std::nullopt},
+        {"12 ", std::nullopt},
+        {" 12", std::nullopt},
+        {"+12", std::nullopt},
+        {"0x10", std::nullopt},
+        {"1.5", std::nullopt},
+    };
+    for (const auto& [text, number] : cases) EXPECT_EQ(fileInfoNumber(text), number) << '"' << text << '"';
 }
